@@ -1,0 +1,33 @@
+// Kernel-object handles given out by the Velmora SDK (field events) and the
+// few calls an application needs to use them: open, create, set, reset, wait
+// and close. Events are shared between processes by name.
+#ifndef VELMORA_OS_H
+#define VELMORA_OS_H
+
+#include <stdint.h>
+#include <wchar.h>
+
+#include "VelmoraExport.h"
+
+typedef void* VELMORA_HANDLE;
+
+#define VELMORA_INFINITE 0xFFFFFFFFu
+#define VELMORA_WAIT_OBJECT_0 0x00000000u
+#define VELMORA_WAIT_ABANDONED 0x00000080u
+#define VELMORA_WAIT_TIMEOUT 0x00000102u
+#define VELMORA_WAIT_FAILED 0xFFFFFFFFu
+
+// Creates the named event, or opens it when it exists already (then the two
+// flags are ignored). A null or empty name makes an unnamed event. Returns
+// null on failure.
+VELMORA_EXPORT VELMORA_HANDLE VelmoraOs_CreateEvent(int manualReset, int initialState,
+                                                    const wchar_t* name);
+// Opens an existing named event; null when there is none of that name.
+VELMORA_EXPORT VELMORA_HANDLE VelmoraOs_OpenEvent(const wchar_t* name);
+VELMORA_EXPORT int VelmoraOs_SetEvent(VELMORA_HANDLE event);
+VELMORA_EXPORT int VelmoraOs_ResetEvent(VELMORA_HANDLE event);
+// Returns VELMORA_WAIT_OBJECT_0, VELMORA_WAIT_TIMEOUT or VELMORA_WAIT_FAILED.
+VELMORA_EXPORT uint32_t VelmoraOs_WaitForSingleObject(VELMORA_HANDLE event, uint32_t timeoutMs);
+VELMORA_EXPORT int VelmoraOs_CloseHandle(VELMORA_HANDLE event);
+
+#endif

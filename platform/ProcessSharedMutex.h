@@ -1,0 +1,24 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "platform/WaitResult.h"
+
+namespace velmora::platform {
+
+// A mutex that lives inside shared memory and is shared by every process that
+// maps it. It is robust: when its owner dies the next Lock returns Abandoned
+// (and owns it). Initialise it once, in the process that created the memory.
+struct ProcessSharedMutex {
+    pthread_mutex_t mutex;
+
+    // Recursive: the owning thread may lock again and must unlock as often.
+    bool Init(bool recursive);
+    WaitResult Lock(uint32_t timeoutMs = kInfinite);
+    // Returns false (and does nothing) when the calling thread is not the owner.
+    bool Unlock();
+};
+
+}  // namespace velmora::platform

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace velmora::platform {
+
+// A named block of memory shared by every process that opens it, the stand-in
+// of a named file mapping. The process that creates it sees it zero-filled;
+// later openers see what is there and are told it already existed. The block
+// goes away when the last holder in any process closes it (or dies), so the
+// next open creates it afresh. Every user of the machine may open it.
+class SharedMemory {
+  public:
+    // Creates or opens the block. When this call creates it, onCreate runs on
+    // the zero-filled block before any other process can open it (so shared
+    // locks and headers can be set up there). Null on failure (also when an
+    // existing block is smaller than size).
+    static std::unique_ptr<SharedMemory> Open(std::string_view name, size_t size,
+                                              const std::function<void(void* data)>& onCreate = {});
+
+    // The same for a POSIX name that the caller mapped itself (the other
+    // kernel-object stand-ins keep their own kind of name); with create false
+    // it only opens a block that some holder keeps alive. An empty name makes
+    // a block that only this process and its children share.
+    static std::unique_ptr<SharedMemory> OpenPosix(const std::string& posixName, size_t size,
+                                                   const std::function<void(void* data)>& onCreate,
+                                                   bool create);
+
+    ~SharedMemory();
+    SharedMemory(const SharedMemory&) = delete;
+    SharedMemory& operator=(const SharedMemory&) = delete;
+
+    void* Data() const { return m_data; }
+    size_t Size() const { return m_size; }
+    bool AlreadyExisted() const { return m_alreadyExisted; }
+
+  private:
+    SharedMemory(int fd, void* data, size_t size, bool alreadyExisted, std::string posixName);
+
+    int m_fd;
+    void* m_data;
+    size_t m_size;
+    bool m_alreadyExisted;
+    std::string m_posixName;
+    // A child forked from the opener shares its lock, so only the opener's
+    // own process may decide that the last holder is gone.
+    int m_pid;
+};
+
+}  // namespace velmora::platform

@@ -1,0 +1,76 @@
+#include "platform/Thread.h"
+
+#include <chrono>
+#include <system_error>
+
+namespace velmora::platform {
+
+Thread::~Thread() {
+    if (!m_thread.joinable()) return;
+    bool done;
+    {
+        std::lock_guard<std::mutex> guard(m_shared->lock);
+        done = m_shared->done;
+    }
+    // An ended thread only has to return; a running one is left to finish
+    // by itself, as closing a thread handle does.
+    if (done && m_thread.get_id() != std::this_thread::get_id()) {
+        m_thread.join();
+    } else {
+        m_thread.detach();
+    }
+}
+
+bool Thread::Start(std::function<uint32_t()> body) {
+    if (m_thread.joinable() || !body) return false;
+    auto shared = std::make_shared<Shared>();
+    try {
+        m_thread = std::thread([shared, body = std::move(body)]() {
+            const uint32_t code = body();
+            std::lock_guard<std::mutex> guard(shared->lock);
+            shared->exitCode = code;
+            shared->done = true;
+            shared->ended.notify_all();
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    m_shared = std::move(shared);
+    return true;
+}
+
+WaitResult Thread::Join(uint32_t timeoutMs) {
+    if (!m_thread.joinable()) return WaitResult::Failed;
+    // A thread waiting for its own end would wait forever.
+    if (m_thread.get_id() == std::this_thread::get_id()) return WaitResult::Failed;
+    {
+        std::unique_lock<std::mutex> guard(m_shared->lock);
+        auto ended = [this] { return m_shared->done; };
+        if (timeoutMs == kInfinite) {
+            m_shared->ended.wait(guard, ended);
+        } else if (!m_shared->ended.wait_for(guard, std::chrono::milliseconds(timeoutMs), ended)) {
+            return WaitResult::Timeout;
+        }
+    }
+    m_thread.join();
+    return WaitResult::Signaled;
+}
+
+void Thread::Detach() {
+    if (m_thread.joinable()) m_thread.detach();
+    m_shared.reset();
+}
+
+bool Thread::IsRunning() const {
+    if (!m_shared) return false;
+    std::lock_guard<std::mutex> guard(m_shared->lock);
+    return !m_shared->done;
+}
+
+uint32_t Thread::ExitCode() const {
+    if (!m_shared) return 0;
+    std::lock_guard<std::mutex> guard(m_shared->lock);
+    return m_shared->exitCode;
+}
+
+}  // namespace velmora::platform

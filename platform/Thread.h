@@ -1,0 +1,46 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/WaitResult.h"
+
+namespace velmora::platform {
+
+// A thread whose end can be waited for with a time-out, the way the library
+// waits on thread handles. Destroying a thread that still runs detaches it.
+class Thread {
+  public:
+    Thread() = default;
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts body on a new thread; false when a thread is already held or the
+    // system refuses one.
+    bool Start(std::function<uint32_t()> body);
+    // Waits for the end of the thread: Signaled once it has ended (it is then
+    // joined and the object can start another), Timeout while it still runs,
+    // Failed when no thread was started.
+    WaitResult Join(uint32_t timeoutMs = kInfinite);
+    // Lets the thread run on by itself and forgets it.
+    void Detach();
+    bool IsRunning() const;
+    uint32_t ExitCode() const;
+
+  private:
+    struct Shared {
+        std::mutex lock;
+        std::condition_variable ended;
+        bool done = false;
+        uint32_t exitCode = 0;
+    };
+    std::shared_ptr<Shared> m_shared;
+    std::thread m_thread;
+};
+
+}  // namespace velmora::platform

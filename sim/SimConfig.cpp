@@ -1,0 +1,120 @@
+#include "sim/SimConfig.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+
+namespace velmora::sim {
+
+namespace {
+
+const char* Env(const char* name) {
+    const char* value = std::getenv(name);
+    return (value && *value) ? value : nullptr;
+}
+
+void Complain(const char* name, const char* value, const char* fallback) {
+    std::fprintf(stderr, "velmora sim: %s=\"%s\" is not usable; using %s\n", name, value, fallback);
+}
+
+// Decimal or 0x-prefixed hexadecimal, the whole text, at most 32 bits.
+std::optional<uint32_t> ParseNumber(const char* text) {
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > 0xFFFFFFFFull) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+std::string DefaultStateDir() {
+    if (const char* xdg = Env("XDG_STATE_HOME")) return std::string(xdg) + "/velmora/sim";
+    if (const char* home = Env("HOME")) return std::string(home) + "/.local/state/velmora/sim";
+    return "/tmp/velmora-sim-" + std::to_string(getuid());
+}
+
+}  // namespace
+
+SimConfig SimConfig::FromEnvironment() {
+    SimConfig config;
+
+    if (const char* text = Env("VELMORA_SIM_CARDS")) {
+        const auto value = ParseNumber(text);
+        if (value && *value <= kMaxCards) {
+            config.cardCount = *value;
+        } else {
+            Complain("VELMORA_SIM_CARDS", text, "1 card");
+        }
+    }
+
+    if (const char* text = Env("VELMORA_SIM_BOARD_ID")) {
+        const auto value = ParseNumber(text);
+        if (value && (*value == 0x5100 || *value == 0x5110)) {
+            config.boardId = *value;
+        } else {
+            Complain("VELMORA_SIM_BOARD_ID", text, "0x5110");
+        }
+    }
+
+    if (const char* text = Env("VELMORA_SIM_FPGA_VERSION")) {
+        const auto value = ParseNumber(text);
+        if (value) {
+            config.fpgaVersion = *value;
+        } else {
+            Complain("VELMORA_SIM_FPGA_VERSION", text, "0x50103");
+        }
+    }
+
+    if (const char* text = Env("VELMORA_SIM_STATE_DIR")) {
+        config.stateDir = text;
+    } else {
+        config.stateDir = DefaultStateDir();
+    }
+
+    if (const char* text = Env("VELMORA_SIM_VIDEO_INPUT")) {
+        const std::string_view value(text);
+        if (value == "pattern") {
+            config.videoInput = VideoInput::Pattern;
+        } else if (value == "loopback") {
+            config.videoInput = VideoInput::Loopback;
+        } else {
+            Complain("VELMORA_SIM_VIDEO_INPUT", text, "pattern");
+        }
+    }
+
+    if (const char* text = Env("VELMORA_SIM_ASI_INPUT")) {
+        const std::string_view value(text);
+        struct stat info {};
+        if (value == "generator") {
+            config.asiInput = AsiInput::Generator;
+        } else if (value == "loopback") {
+            config.asiInput = AsiInput::Loopback;
+        } else if (::stat(text, &info) == 0 && S_ISREG(info.st_mode) && ::access(text, R_OK) == 0) {
+            config.asiInput = AsiInput::File;
+            config.asiFile = text;
+        } else {
+            Complain("VELMORA_SIM_ASI_INPUT", text, "generator");
+        }
+    }
+
+    if (const char* text = Env("VELMORA_SIM_CLOCK")) {
+        const std::string_view value(text);
+        if (value == "realtime") {
+            config.clock = ClockMode::Realtime;
+        } else if (value == "manual") {
+            config.clock = ClockMode::Manual;
+        } else {
+            Complain("VELMORA_SIM_CLOCK", text, "realtime");
+        }
+    }
+
+    return config;
+}
+
+}  // namespace velmora::sim

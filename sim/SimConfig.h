@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmora::sim {
+
+enum class ClockMode : uint32_t { Realtime = 0, Manual = 1 };
+enum class VideoInput : uint32_t { Pattern = 0, Loopback = 1 };
+enum class AsiInput : uint32_t { Generator = 0, File = 1, Loopback = 2 };
+
+// What the simulated driver and its cards look like in this process, taken
+// from the VELMORA_SIM_* environment variables. A value that cannot be used
+// is reported on standard error and replaced by its default, so a typo never
+// stops the SDK from finding its card.
+struct SimConfig {
+    static constexpr unsigned kMaxCards = 16;
+    static constexpr uint32_t kDefaultBoardId = 0x5110;
+    static constexpr uint32_t kDefaultFpgaVersion = 0x50103;
+
+    unsigned cardCount = 1;
+    uint32_t boardId = kDefaultBoardId;
+    uint32_t fpgaVersion = kDefaultFpgaVersion;
+    std::string stateDir;
+    VideoInput videoInput = VideoInput::Pattern;
+    AsiInput asiInput = AsiInput::Generator;
+    std::string asiFile;  // the transport-stream file when asiInput is File
+    ClockMode clock = ClockMode::Realtime;
+
+    static SimConfig FromEnvironment();
+};
+
+}  // namespace velmora::sim

@@ -1,0 +1,112 @@
+#pragma once
+
+// Child processes for the cross-process tests of platform/. A child runs a
+// function and leaves with _exit(its result); every wait on it is bounded and a
+// child that overstays is killed, so no test can hang.
+#include <poll.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+namespace velmora::platform::test {
+
+// A forked child that runs body and leaves with _exit(its result). It is
+// killed when the test leaves it behind, also on a failed assertion.
+class Child {
+  public:
+    explicit Child(const std::function<int()>& body) : m_pid(fork()) {
+        if (m_pid == 0) {
+            int code = 99;
+            try {
+                code = body();
+            } catch (...) {
+            }
+            _exit(code);
+        }
+    }
+    ~Child() { Kill(); }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+
+    // The child's exit code; -1 when it was killed, did not end in time (it
+    // is then killed) or could not be waited for.
+    int Wait(uint32_t timeoutMs = 10000) {
+        if (m_pid <= 0) return -1;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        int status = 0;
+        for (;;) {
+            const pid_t result = waitpid(m_pid, &status, WNOHANG);
+            if (result == m_pid) break;
+            if (result < 0) {
+                m_pid = -1;
+                return -1;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                Kill();
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // True while the child has not ended.
+    bool Running() {
+        if (m_pid <= 0) return false;
+        siginfo_t info{};
+        // Looks without reaping, so Wait still gets the exit code.
+        return waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0;
+    }
+
+    void Kill() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGKILL);
+        int status;
+        waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+
+  private:
+    pid_t m_pid;
+};
+
+// A one-way byte channel between parent and child for "ready"/"go" signals.
+class Pipe {
+  public:
+    Pipe() {
+        if (pipe(m_fds) != 0) m_fds[0] = m_fds[1] = -1;
+    }
+    ~Pipe() {
+        if (m_fds[0] >= 0) close(m_fds[0]);
+        if (m_fds[1] >= 0) close(m_fds[1]);
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+
+    bool Signal(char value = 1) { return write(m_fds[1], &value, 1) == 1; }
+    // True when a byte arrived in time (stored in value when given).
+    bool Wait(uint32_t timeoutMs = 10000, char* value = nullptr) {
+        pollfd entry{m_fds[0], POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(timeoutMs)) != 1) return false;
+        char byte;
+        if (read(m_fds[0], &byte, 1) != 1) return false;
+        if (value) *value = byte;
+        return true;
+    }
+
+  private:
+    int m_fds[2];
+};
+
+}  // namespace velmora::platform::test
