@@ -13,11 +13,11 @@ namespace {
 
 using velmora::hw::CVelmoraPciBridge;
 
-constexpr uint32_t kFrameBytes = 829440;   // one 720 x 576 YUY2 frame
+constexpr uint32_t kFrameBytes = 829440;  // one 720 x 576 YUY2 frame
 constexpr uint32_t kCardAddress = 0x195000 * 4;
 
 class OpenBridge {
-public:
+  public:
     OpenBridge() {
         velmora::sim::SetCardCount(1);
         uint32_t count = 0;
@@ -35,7 +35,7 @@ public:
     bool IsOpen() const { return m_open; }
     CVelmoraPciBridge& Bridge() { return m_bridge; }
 
-private:
+  private:
     CVelmoraPciBridge m_bridge;
     bool m_open = false;
 };
@@ -62,8 +62,12 @@ void Dma(benchmark::State& state, uint32_t direction) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
 }
 
-void BM_DmaHostToCard(benchmark::State& state) { Dma(state, 0); }
-void BM_DmaCardToHost(benchmark::State& state) { Dma(state, 1); }
+void BM_DmaHostToCard(benchmark::State& state) {
+    Dma(state, 0);
+}
+void BM_DmaCardToHost(benchmark::State& state) {
+    Dma(state, 1);
+}
 
 void BM_Memcpy(benchmark::State& state) {
     const auto bytes = static_cast<size_t>(state.range(0));

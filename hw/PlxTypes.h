@@ -83,8 +83,8 @@ struct PLX_DEVICE_OBJECT {
     PLX_DEVICE_KEY Key;
     uint32_t hDevice;  // driver handle in PCI mode
     uint8_t Reserved44[196];
-    uint64_t PciBarVa[6];    // user address of each mapped BAR, 0 when not mapped
-    uint8_t BarMapRef[6];    // map count of each BAR
+    uint64_t PciBarVa[6];  // user address of each mapped BAR, 0 when not mapped
+    uint8_t BarMapRef[6];  // map count of each BAR
     uint8_t Reserved294[66];
 };
 static_assert(sizeof(PLX_DEVICE_OBJECT) == 360);
@@ -182,10 +182,9 @@ enum PLX_IOCTL_CODE : uint32_t {
 // The driver-name table: the card models' own drivers (rows 0 to 16), then
 // the PLX drivers (rows 17 to 21), ended by a row whose name starts with '0'.
 inline constexpr const char* PlxPci_DriverNameTable[] = {
-    "TQAA",    "TQBBPLAY", "TQBBIO",  "WRAAA",   "TQAAPRO", "TQCCIO",
-    "WRBBB",   "TQDDIO",   "TQDDPLAY", "TQDDCG", "TQDDASI", "TQEEEE",
-    "TQFFFF",  "TQGGGG",   "TQHHHH",  "TQJJJJ",  "TQKKKK",  "Plx9030",
-    "Plx9054", "Plx8311",  "PlxDma",  "PlxSvc",  "0",
+    "TQAA",     "TQBBPLAY", "TQBBIO",  "WRAAA",   "TQAAPRO", "TQCCIO", "WRBBB",  "TQDDIO",
+    "TQDDPLAY", "TQDDCG",   "TQDDASI", "TQEEEE",  "TQFFFF",  "TQGGGG", "TQHHHH", "TQJJJJ",
+    "TQKKKK",   "Plx9030",  "Plx9054", "Plx8311", "PlxDma",  "PlxSvc", "0",
 };
 inline constexpr uint8_t kPlxDriverRowPlxDma = 20;
 inline constexpr uint8_t kPlxDriverRowPlxSvc = 21;
