@@ -176,6 +176,13 @@ uint32_t SimCard::WriteRegister(uint32_t offset, uint32_t value) {
     return ApiSuccess;
 }
 
+uint32_t SimCard::WithState(const std::function<void(SimCardState&)>& f) {
+    Guard guard(m_state);
+    if (!guard.Owned()) return ApiFailed;
+    f(*m_state);
+    return ApiSuccess;
+}
+
 uint32_t SimCard::PeekRegister(uint32_t offset, uint32_t* value) {
     if (!IsDwordOffset(offset, SimCardState::kBar3Size)) return ApiInvalidAddress;
     Guard guard(m_state);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <type_traits>
 #include <vector>
@@ -169,6 +170,10 @@ class SimCard {
     uint32_t EnableWriteLog(bool enable);
     uint32_t ClearWriteLog();
     uint32_t ReadWriteLog(std::vector<RegisterWrite>* entries);
+
+    // Runs `f` on the whole state under the card's lock; the control API's
+    // way to the hardware models' own state.
+    uint32_t WithState(const std::function<void(SimCardState&)>& f);
 
     uint32_t PeekMemory(uint32_t address, void* data, size_t size);
     uint32_t PokeMemory(uint32_t address, const void* data, size_t size);
