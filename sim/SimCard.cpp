@@ -21,11 +21,6 @@ bool InRange(uint64_t address, uint64_t size, uint64_t limit) {
     return address <= limit && size <= limit - address;
 }
 
-uint64_t FieldsIn(uint64_t elapsedUs, bool ntsc) {
-    // NTSC fields last 1001/60 ms, PAL fields 20 ms.
-    return ntsc ? elapsedUs * 60 / 1001000 : elapsedUs / 20000;
-}
-
 }  // namespace
 
 // Holds the card lock for one operation. An owner that died inside the lock
@@ -63,11 +58,13 @@ std::unique_ptr<SimCard> SimCard::Attach(unsigned index, const SimConfig& config
         state->layoutVersion != SimCardState::kLayoutVersion || state->cardIndex != index) {
         return nullptr;
     }
-    return std::unique_ptr<SimCard>(new SimCard(index, std::move(memory)));
+    return std::unique_ptr<SimCard>(new SimCard(index, std::move(memory), config));
 }
 
-SimCard::SimCard(unsigned index, std::unique_ptr<platform::SharedMemory> memory)
+SimCard::SimCard(unsigned index, std::unique_ptr<platform::SharedMemory> memory,
+                 const SimConfig& config)
     : m_index(index),
+      m_config(config),
       m_memory(std::move(memory)),
       m_state(static_cast<SimCardState*>(m_memory->Data())) {}
 
@@ -107,31 +104,23 @@ void SimCard::Initialise(SimCardState* state, unsigned index, const SimConfig& c
     config_space[0x2C / 4] = kSubVendorId | (uint32_t{kSubDeviceId} << 16);
     config_space[0x3C / 4] = 0x00000100u | ((0x10 + index) & 0xFF);  // INTA#
 
+    SimFpga::PowerUp(*state, config);
+
     // Last, so that a reader never accepts a half-initialised card.
     state->magic = SimCardState::kMagic;
 }
 
-uint64_t SimCard::FieldCountLocked(uint64_t nowUs) {
-    SimCardState& s = *m_state;
-    const uint32_t ntsc = (s.bar3[kRegBlockA / 4] & kBlockANtsc) ? 1 : 0;
-    const uint64_t elapsed = nowUs > s.clockEpochUs ? nowUs - s.clockEpochUs : 0;
-    if (ntsc != s.clockNtsc) {
-        if (s.clockMode == ClockMode::Realtime) {
-            s.clockBase += FieldsIn(elapsed, s.clockNtsc != 0);
-            s.clockEpochUs = nowUs;
-        }
-        s.clockNtsc = ntsc;
-        return s.clockBase;
-    }
-    if (s.clockMode == ClockMode::Manual) return s.clockBase;
-    return s.clockBase + FieldsIn(elapsed, ntsc != 0);
-}
-
 uint32_t SimCard::ReadRegisterLocked(uint32_t offset) {
-    return m_state->bar3[offset / 4];
+    const uint64_t now = platform::MonotonicUs();
+    SimFpga fpga = Fpga();
+    fpga.CatchUp(now);
+    return fpga.ReadRegister(offset, now);
 }
 
 void SimCard::WriteRegisterLocked(uint32_t offset, uint32_t value) {
+    const uint64_t now = platform::MonotonicUs();
+    SimFpga fpga = Fpga();
+    fpga.CatchUp(now);
     SimCardState& s = *m_state;
     if (s.writeLogEnabled) {
         s.writeLog[s.writeLogCount % SimCardState::kWriteLogCapacity] = {offset, value};
@@ -139,25 +128,7 @@ void SimCard::WriteRegisterLocked(uint32_t offset, uint32_t value) {
     }
     const uint32_t oldValue = s.bar3[offset / 4];
     s.bar3[offset / 4] = value;
-    OnRegisterWrite(offset, oldValue, value);
-}
-
-void SimCard::OnRegisterWrite(uint32_t offset, uint32_t oldValue, uint32_t newValue) {
-    switch (offset) {
-        case kRegBoardId:
-        case kRegFpgaVersion:
-            // Identity registers are wired, not stored.
-            m_state->bar3[offset / 4] = oldValue;
-            break;
-        case kRegBlockA:
-            if ((oldValue ^ newValue) & kBlockANtsc) {
-                // The fields of the old standard end here.
-                FieldCountLocked(platform::MonotonicUs());
-            }
-            break;
-        default:
-            break;
-    }
+    fpga.WriteRegister(offset, oldValue, value, now);
 }
 
 uint32_t SimCard::ReadRegister(uint32_t offset, uint32_t* value) {
@@ -179,6 +150,7 @@ uint32_t SimCard::WriteRegister(uint32_t offset, uint32_t value) {
 uint32_t SimCard::WithState(const std::function<void(SimCardState&)>& f) {
     Guard guard(m_state);
     if (!guard.Owned()) return ApiFailed;
+    Fpga().CatchUp(platform::MonotonicUs());
     f(*m_state);
     return ApiSuccess;
 }
@@ -319,6 +291,8 @@ uint32_t SimCard::DmaTransfer(unsigned channel, uint64_t userVa, uint32_t localA
     if (userVa == 0) return ApiNullParam;
     if (count == 0 || direction > kPlxDirectionCardToHost) return ApiInvalidData;
     if (!InRange(localAddress, count, SimCardState::kMemorySize)) return ApiInvalidAddress;
+    // The transfer sees the card memory of the present.
+    Fpga().CatchUp(platform::MonotonicUs());
 
     if (state.fault == DmaFault::NeverCompletes) {
         state.busy = 1;
@@ -350,7 +324,12 @@ uint32_t SimCard::SetDmaFault(unsigned channel, DmaFault fault) {
 uint32_t SimCard::FieldState(uint64_t* count, bool* interruptEnabled) {
     Guard guard(m_state);
     if (!guard.Owned()) return ApiFailed;
-    *count = FieldCountLocked(platform::MonotonicUs());
+    const uint64_t now = platform::MonotonicUs();
+    SimFpga fpga = Fpga();
+    // The interrupt thread polls here, so the rings keep pace with the
+    // fields even while no request comes.
+    fpga.CatchUp(now);
+    *count = fpga.FieldCount(now);
     *interruptEnabled = (m_state->interruptMask & kPlxIntLocal1) &&
                         (m_state->bar3[kRegBlockA / 4] & kBlockAFieldInterruptEnable);
     return ApiSuccess;
@@ -359,20 +338,16 @@ uint32_t SimCard::FieldState(uint64_t* count, bool* interruptEnabled) {
 uint32_t SimCard::SetClockMode(ClockMode mode) {
     Guard guard(m_state);
     if (!guard.Owned()) return ApiFailed;
-    const uint64_t now = platform::MonotonicUs();
-    // The count carries on from where it stands in either direction.
-    m_state->clockBase = FieldCountLocked(now);
-    m_state->clockEpochUs = now;
-    m_state->clockMode = mode;
+    // The count and card time carry on from where they stand in either
+    // direction.
+    Fpga().SetClockMode(mode, platform::MonotonicUs());
     return ApiSuccess;
 }
 
 uint32_t SimCard::StepFields(uint64_t fields) {
     Guard guard(m_state);
     if (!guard.Owned()) return ApiFailed;
-    if (m_state->clockMode != ClockMode::Manual) return ApiFailed;
-    m_state->clockBase += fields;
-    return ApiSuccess;
+    return Fpga().StepFields(fields, platform::MonotonicUs()) ? ApiSuccess : ApiFailed;
 }
 
 uint32_t SimCard::SetBoardId(uint32_t id) {
@@ -380,6 +355,7 @@ uint32_t SimCard::SetBoardId(uint32_t id) {
     if (!guard.Owned()) return ApiFailed;
     m_state->boardId = id;
     m_state->bar3[kRegBoardId / 4] = id;
+    SimIicBus::SetBoardId(m_state->iic, id);
     return ApiSuccess;
 }
 

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "platform/ProcessSharedMutex.h"
+#include "sim/SimAsiEngine.h"
 #include "sim/SimConfig.h"
+#include "sim/SimFpga.h"
+#include "sim/SimIicBus.h"
 
 namespace velmora::platform {
 class SharedMemory;
@@ -42,7 +45,7 @@ struct RegisterWrite {
 // card behind.
 struct SimCardState {
     static constexpr uint32_t kMagic = 0x4D495356;  // "VSIM"
-    static constexpr uint32_t kLayoutVersion = 1;
+    static constexpr uint32_t kLayoutVersion = 2;
     static constexpr uint32_t kBar3Size = 0x1000;
     static constexpr uint32_t kPlxRegisterSize = 0x200;
     static constexpr uint32_t kPciConfigSize = 0x1000;
@@ -85,6 +88,11 @@ struct SimCardState {
     uint32_t plx[kPlxRegisterSize / 4];
     uint32_t pciConfig[kPciConfigSize / 4];
     RegisterWrite writeLog[kWriteLogCapacity];
+
+    // The hardware models behind BAR 3.
+    SimFpgaState fpga;
+    SimAsiState asi;
+    SimIicState iic;
 
     alignas(4096) uint8_t bar2[kBar2Size];
     alignas(4096) uint8_t memory[kMemorySize];
@@ -171,9 +179,13 @@ class SimCard {
     uint32_t ClearWriteLog();
     uint32_t ReadWriteLog(std::vector<RegisterWrite>* entries);
 
-    // Runs `f` on the whole state under the card's lock; the control API's
-    // way to the hardware models' own state.
+    // Runs `f` on the whole state under the card's lock, with the card
+    // brought up to the present first; the control API's way to the hardware
+    // models' own state.
     uint32_t WithState(const std::function<void(SimCardState&)>& f);
+    // The configuration this process attached the card with (what the model
+    // views are built with).
+    const SimConfig& Config() const { return m_config; }
 
     uint32_t PeekMemory(uint32_t address, void* data, size_t size);
     uint32_t PokeMemory(uint32_t address, const void* data, size_t size);
@@ -181,23 +193,23 @@ class SimCard {
   private:
     class Guard;
 
-    SimCard(unsigned index, std::unique_ptr<platform::SharedMemory> memory);
+    SimCard(unsigned index, std::unique_ptr<platform::SharedMemory> memory,
+            const SimConfig& config);
     static void Initialise(SimCardState* state, unsigned index, const SimConfig& config,
                            uint32_t driverVersion);
 
-    // The register model: the single place that gives a BAR-3 access its
-    // side effects. Called under the lock.
+    // The register model (SimFpga and the models it routes to): the single
+    // place that gives a BAR-3 access its side effects. Called under the
+    // lock; each brings the card up to the present first.
     uint32_t ReadRegisterLocked(uint32_t offset);
     void WriteRegisterLocked(uint32_t offset, uint32_t value);
-    void OnRegisterWrite(uint32_t offset, uint32_t oldValue, uint32_t newValue);
+    // The card's hardware as it stands now, under the lock.
+    SimFpga Fpga() { return SimFpga(*m_state, m_config); }
 
     static void FreeChannel(SimCardState::DmaChannel& channel);
 
-    // Brings the field clock to `nowUs`, starting a new epoch when the video
-    // standard changed so the count never jumps.
-    uint64_t FieldCountLocked(uint64_t nowUs);
-
     unsigned m_index;
+    SimConfig m_config;
     std::unique_ptr<platform::SharedMemory> m_memory;
     SimCardState* m_state;
 };

@@ -1,7 +1,13 @@
 #include "sim/SimControl.h"
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
 #include "hw/PlxTypes.h"
+#include "platform/Time.h"
 #include "sim/SimDriver.h"
+#include "sim/SimVideoPattern.h"
 
 namespace velmora::sim {
 
@@ -96,6 +102,287 @@ bool PeekMemory(unsigned card, uint32_t address, void* data, size_t size) {
 bool PokeMemory(unsigned card, uint32_t address, const void* data, size_t size) {
     auto held = Driver().HoldCard(card);
     return held && held->PokeMemory(address, data, size) == ApiSuccess;
+}
+
+// FPGA.
+
+namespace {
+
+// Runs `f` on the card's FPGA state, brought up to the present.
+bool WithFpga(unsigned card, const std::function<void(SimFpgaState&)>& f) {
+    auto held = Driver().HoldCard(card);
+    return held && held->WithState([&](SimCardState& state) { f(state.fpga); }) == ApiSuccess;
+}
+
+std::optional<PlayedUnits> Played(unsigned card, bool video) {
+    PlayedUnits result;
+    // Sized before taking the card's lock.
+    result.recent.reserve(SimPlayMonitor::kHistory);
+    const bool ok = WithFpga(card, [&](SimFpgaState& fpga) {
+        const SimPlayMonitor& monitor = video ? fpga.playedVideo : fpga.playedAudio;
+        result.played = monitor.played;
+        const uint64_t kept = monitor.played < SimPlayMonitor::kHistory
+                                  ? monitor.played
+                                  : uint64_t{SimPlayMonitor::kHistory};
+        for (uint64_t i = monitor.played - kept; i < monitor.played; ++i)
+            result.recent.push_back(monitor.history[i % SimPlayMonitor::kHistory]);
+    });
+    if (!ok) return std::nullopt;
+    return result;
+}
+
+}  // namespace
+
+bool SetCardStatus(unsigned card, uint32_t status) {
+    return WithFpga(card, [&](SimFpgaState& fpga) { fpga.cardStatus = status; });
+}
+
+bool SetVideoInput(unsigned card, VideoInput input) {
+    if (input != VideoInput::Pattern && input != VideoInput::Loopback) return false;
+    return WithFpga(card, [&](SimFpgaState& fpga) { fpga.videoInput = input; });
+}
+
+std::optional<uint64_t> CardTimeUs(unsigned card) {
+    auto held = Driver().HoldCard(card);
+    uint64_t time = 0;
+    if (!held || held->WithState([&](SimCardState& state) {
+            time = SimFpga(state, held->Config()).CardTimeUs(platform::MonotonicUs());
+        }) != ApiSuccess) {
+        return std::nullopt;
+    }
+    return time;
+}
+
+bool SetReadDoneNeverRises(unsigned card, bool on) {
+    return WithFpga(card, [&](SimFpgaState& fpga) { fpga.readDoneNeverRises = on ? 1 : 0; });
+}
+
+bool SetBadRingNumbers(unsigned card, bool on) {
+    return WithFpga(card, [&](SimFpgaState& fpga) { fpga.badRingNumbers = on ? 1 : 0; });
+}
+
+std::optional<CaptureCounts> VideoCaptureCounts(unsigned card) {
+    CaptureCounts counts{};
+    if (!WithFpga(card, [&](SimFpgaState& fpga) {
+            counts = {fpga.videoCapture.filled, fpga.videoCapture.dropped};
+        })) {
+        return std::nullopt;
+    }
+    return counts;
+}
+
+std::optional<CaptureCounts> AudioCaptureCounts(unsigned card) {
+    CaptureCounts counts{};
+    if (!WithFpga(card, [&](SimFpgaState& fpga) {
+            counts = {fpga.audioCapture.filled, fpga.audioCapture.dropped};
+        })) {
+        return std::nullopt;
+    }
+    return counts;
+}
+
+std::optional<PlayedUnits> PlayedVideo(unsigned card) {
+    return Played(card, true);
+}
+
+std::optional<PlayedUnits> PlayedAudio(unsigned card) {
+    return Played(card, false);
+}
+
+bool LastPlayedVideoFrame(unsigned card, std::vector<uint8_t>* frame) {
+    frame->assign(SimFpgaState::kVideoFrameBytes, 0);
+    bool played = false;
+    const bool ok = WithFpga(card, [&](SimFpgaState& fpga) {
+        played = fpga.playedVideo.played != 0;
+        if (played) std::memcpy(frame->data(), fpga.lastFrame, frame->size());
+    });
+    if (!ok || !played) frame->clear();
+    return ok && played;
+}
+
+bool LastPlayedAudioBlock(unsigned card, std::vector<uint8_t>* block) {
+    block->assign(SimFpgaState::kAudioBlockBytes, 0);
+    bool played = false;
+    const bool ok = WithFpga(card, [&](SimFpgaState& fpga) {
+        played = fpga.playedAudio.played != 0;
+        if (played) std::memcpy(block->data(), fpga.lastAudio, block->size());
+    });
+    if (!ok || !played) block->clear();
+    return ok && played;
+}
+
+std::optional<uint32_t> PatternFrameNumber(const void* yuy2, size_t size) {
+    return SimVideoPattern::Number(static_cast<const uint8_t*>(yuy2), size);
+}
+
+uint32_t PlayedChecksum(const void* data, size_t size) {
+    return SimFpga::Checksum(static_cast<const uint8_t*>(data), size);
+}
+
+// IIC bus and EEPROM.
+
+namespace {
+
+// Runs `f` on the IIC state of a powered-up card; false when there is none.
+bool WithIic(unsigned card, const std::function<void(SimIicState&, const SimConfig&)>& f) {
+    auto held = Driver().HoldCard(card);
+    if (!held) return false;
+    const SimConfig config = Driver().Config();
+    bool up = false;
+    const uint32_t status = held->WithState([&](SimCardState& state) {
+        up = state.iic.poweredUp != 0;
+        if (up) f(state.iic, config);
+    });
+    return status == ApiSuccess && up;
+}
+
+bool LoadEeprom(unsigned card, const uint8_t (&image)[SimEeprom::kSize]) {
+    bool stored = false;
+    const bool reached = WithIic(card, [&](SimIicState& iic, const SimConfig&) {
+        SimEeprom eeprom(iic.eeprom);
+        eeprom.Load(image);
+        stored = eeprom.Persisted() || eeprom.Path().empty();
+    });
+    return reached && stored;
+}
+
+}  // namespace
+
+bool LoadErasedEeprom(unsigned card) {
+    uint8_t image[SimEeprom::kSize];
+    std::memset(image, 0xFF, sizeof(image));
+    return LoadEeprom(card, image);
+}
+
+bool LoadEepromImage(unsigned card, const EepromImage& image) {
+    uint8_t bytes[SimEeprom::kSize];
+    std::memcpy(bytes, image.data(), sizeof(bytes));
+    return LoadEeprom(card, bytes);
+}
+
+std::optional<EepromImage> ReadEepromImage(unsigned card) {
+    EepromImage image{};
+    if (!WithIic(card, [&](SimIicState& iic, const SimConfig&) {
+            std::memcpy(image.data(), iic.eeprom.bytes, image.size());
+        })) {
+        return std::nullopt;
+    }
+    return image;
+}
+
+std::optional<std::string> EepromFilePath(unsigned card) {
+    std::string path;
+    if (!WithIic(card, [&](SimIicState& iic, const SimConfig&) {
+            path = SimEeprom(iic.eeprom).Path();
+        })) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+bool SetIicBusyStuck(unsigned card, bool on) {
+    return WithIic(card, [&](SimIicState& iic, const SimConfig&) { iic.busyStuck = on ? 1 : 0; });
+}
+
+bool SetIicSecondBusyStuck(unsigned card, bool on) {
+    return WithIic(card,
+                   [&](SimIicState& iic, const SimConfig&) { iic.secondBusyStuck = on ? 1 : 0; });
+}
+
+bool SetIicDeviceAbsent(unsigned card, uint8_t address, bool absent) {
+    return WithIic(card, [&](SimIicState& iic, const SimConfig& config) {
+        SimIicBus(iic, config, card).SetDeviceAbsent(address, absent);
+    });
+}
+
+std::vector<IicTransfer> IicTransferLog(unsigned card) {
+    // Sized before taking the lock: the ring never holds more than this.
+    std::vector<IicTransfer> log(SimIicState::kTransferLogCapacity);
+    size_t kept = 0;
+    WithIic(card, [&](SimIicState& iic, const SimConfig& config) {
+        kept = SimIicBus(iic, config, card).CopyTransferLog(log.data(), log.size());
+    });
+    log.resize(kept);
+    return log;
+}
+
+bool ClearIicTransferLog(unsigned card) {
+    return WithIic(card, [&](SimIicState& iic, const SimConfig& config) {
+        SimIicBus(iic, config, card).ClearTransferLog();
+    });
+}
+
+// ASI engine.
+
+namespace {
+
+// Runs `f` on the card's ASI engine, brought up to the present; false when
+// the card is not there or not powered up.
+bool WithAsi(unsigned card, const std::function<void(SimAsiEngine&, SimAsiState&)>& f) {
+    auto held = Driver().HoldCard(card);
+    if (!held) return false;
+    bool up = false;
+    const uint32_t status = held->WithState([&](SimCardState& state) {
+        up = state.asi.poweredUp != 0;
+        if (!up) return;
+        SimAsiEngine engine(state.asi, state.bar3, state.memory, held->Config(), card);
+        f(engine, state.asi);
+    });
+    return status == ApiSuccess && up;
+}
+
+}  // namespace
+
+bool SetAsiInput(unsigned card, SimAsiSource source, const std::string& file) {
+    bool done = false;
+    const bool reached = WithAsi(card, [&](SimAsiEngine& engine, SimAsiState&) {
+        done = engine.SetSource(source, file.c_str());
+    });
+    return reached && done;
+}
+
+std::optional<SimAsiSource> AsiInput(unsigned card) {
+    SimAsiSource source = SimAsiSource::None;
+    if (!WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) { source = asi.source; })) {
+        return std::nullopt;
+    }
+    return source;
+}
+
+std::optional<AsiInputCounts> AsiCaptureCounts(unsigned card) {
+    AsiInputCounts counts{};
+    if (!WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) {
+            counts = {asi.captured, asi.overflows};
+        })) {
+        return std::nullopt;
+    }
+    return counts;
+}
+
+std::optional<PlayedAsi> PlayedAsiPackets(unsigned card) {
+    PlayedAsi result;
+    // Sized before taking the card's lock.
+    result.recent.reserve(SimAsiState::kMonitorCapacity);
+    const bool ok = WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) {
+        result.played = asi.sent;
+        const uint64_t kept = std::min<uint64_t>(asi.sent, SimAsiState::kMonitorCapacity);
+        for (uint64_t i = asi.sent - kept; i < asi.sent; ++i)
+            result.recent.push_back(asi.monitor[i % SimAsiState::kMonitorCapacity]);
+    });
+    if (!ok) return std::nullopt;
+    return result;
+}
+
+bool SetAsiInvalidStatus(unsigned card, bool on) {
+    return WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) { asi.invalidStatus = on ? 1 : 0; });
+}
+
+std::optional<uint32_t> AsiOutputMode(unsigned card) {
+    uint32_t mode = 0;
+    if (!WithAsi(card, [&](SimAsiEngine& engine, SimAsiState&) { mode = engine.OutputMode(); })) {
+        return std::nullopt;
+    }
+    return mode;
 }
 
 void ReleaseCards() {

@@ -4,9 +4,11 @@
 // bench would do to a real card (change its identity, stop its clock, break
 // its DMA engine, watch its register bus). Nothing in the SDK calls it.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "sim/SimCard.h"
@@ -60,6 +62,145 @@ std::optional<uint32_t> PeekRegister(unsigned card, uint32_t offset);
 bool PokeRegister(unsigned card, uint32_t offset, uint32_t value);
 bool PeekMemory(unsigned card, uint32_t address, void* data, size_t size);
 bool PokeMemory(unsigned card, uint32_t address, const void* data, size_t size);
+
+// FPGA: card status, card time, the port-0 frame rings and their test
+// signals.
+//
+// Card time runs in microseconds from the card's creation; the FPGA's counters
+// (0x158/0x15C, 0x160/0x164), its latched clock (0x68/0x100) and the capture
+// stamps give it in 10 µs ticks. With the manual clock it moves only with
+// StepFields: N fields are N field periods (20 ms PAL, 1001/60 ms NTSC).
+// Frames begin at every even field: there capture fills one unit of each
+// enabled capture ring (or counts a drop when the ring is full) and playback
+// plays one queued unit of each playback ring. Frame boundary k lies at field
+// 2k and is the card frame number of what happens there.
+//
+// The `pattern` video source gives moving colour bars in the card's 720 x 576
+// YUY2 frame. The card frame number (low 32 bits) at which a frame was
+// captured sits in the luma bytes of its first 32 pixels of the top row, most
+// significant bit first: luma 235 for a 1 and 16 for a 0 (chroma bytes 128);
+// PatternFrameNumber reads it back. The `loopback` source gives the last frame
+// played (black before the first), one frame after it was played.
+//
+// The audio capture ring gets 16,384-byte blocks of a stereo test tone at
+// 27,000,000 / 512 Hz (1 kHz left in the low half of each word, 2 kHz right
+// in the high half, amplitude 8192): block b holds 2,109 or 2,110 pairs (2,110
+// when b mod 8 is 2, 5 or 7) and zeros after them; unit k of the ring holds
+// the blocks with b mod 8 = k.
+
+// What 0x14 reads (default 0).
+bool SetCardStatus(unsigned card, uint32_t status);
+bool SetVideoInput(unsigned card, VideoInput input);
+std::optional<uint64_t> CardTimeUs(unsigned card);
+// Fault knobs. Bit 29 (done) of the four port-0 ring status words never
+// rises: neither a capture read request nor a playback flush is answered.
+bool SetReadDoneNeverRises(unsigned card, bool on);
+// The write and read numbers of the four port-0 ring status words read 8 more
+// than they are (8 to 15).
+bool SetBadRingNumbers(unsigned card, bool on);
+
+struct CaptureCounts {
+    uint64_t filled;   // units filled since power-up
+    uint64_t dropped;  // frames (blocks) lost to a full ring since power-up
+};
+std::optional<CaptureCounts> VideoCaptureCounts(unsigned card);
+std::optional<CaptureCounts> AudioCaptureCounts(unsigned card);
+
+// What a playback ring played: the count since power-up and the latest units
+// (at most SimPlayMonitor::kHistory), oldest first. Each unit gives its ring
+// index, the stamp latched with it (10 µs ticks, as the host wrote it), the
+// audio control word latched with it, the card frame number it was played at
+// and the PlayedChecksum of its bytes (829,440 a frame, 16,384 a block).
+struct PlayedUnits {
+    uint64_t played = 0;
+    std::vector<SimPlayedUnit> recent;
+};
+std::optional<PlayedUnits> PlayedVideo(unsigned card);
+std::optional<PlayedUnits> PlayedAudio(unsigned card);
+// The bytes of the last frame (block) played; false when none was played yet.
+bool LastPlayedVideoFrame(unsigned card, std::vector<uint8_t>* frame);
+bool LastPlayedAudioBlock(unsigned card, std::vector<uint8_t>* block);
+
+// The frame number a `pattern` frame carries; nothing when the first pixels do
+// not hold the code. Also reads frames that went through a colour conversion
+// and back.
+std::optional<uint32_t> PatternFrameNumber(const void* yuy2, size_t size);
+// The checksum of the played-unit monitors: FNV-1a over 64-bit
+// little-endian words (then the bytes left over), folded to 32 bits.
+uint32_t PlayedChecksum(const void* data, size_t size);
+
+// IIC bus and EEPROM.
+//
+// The EEPROM at 0xA0 keeps its 256 bytes in "card<N>.eeprom" in the state
+// folder (VELMORA_SIM_STATE_DIR) of the process that powered the card up; every
+// byte written reaches the file before the write returns. A card powered up
+// without a usable image file (missing, not exactly 256 bytes long, unreadable)
+// gets the factory image, which replaces the file: board version 0x00020100 at
+// bytes 124-127 (little-endian, so a 0x5110 card has its encoder at 0x56), an
+// identity record of format 1 at bytes 240-252 whose serial number is
+// 0x56531000 + N for card N, the board's factory settings at bytes 56-69 and
+// 176-187, and 0xFF (erased) everywhere else.
+using EepromImage = std::array<uint8_t, SimEeprom::kSize>;
+// Both replace the whole image and its file; false when the file could not be
+// written (the card's EEPROM holds the new image all the same).
+bool LoadErasedEeprom(unsigned card);
+bool LoadEepromImage(unsigned card, const EepromImage& image);
+std::optional<EepromImage> ReadEepromImage(unsigned card);
+// The image file in use; empty when the EEPROM lives in memory only.
+std::optional<std::string> EepromFilePath(unsigned card);
+
+// Fault knobs of the byte engine at 0x60. A stuck busy bit (bit 9) or second
+// busy bit (bit 15) reads 1 until released, and the engine takes no command
+// meanwhile: the library's 1000-poll waits run out, its reads give 0xFF and
+// its writes are lost. An absent device (8-bit address, read bit ignored)
+// does not answer: it reads 0xFF and loses what is written to it.
+bool SetIicBusyStuck(unsigned card, bool on);
+bool SetIicSecondBusyStuck(unsigned card, bool on);
+bool SetIicDeviceAbsent(unsigned card, uint8_t address, bool absent);
+
+// The last SimIicState::kTransferLogCapacity register bytes moved over the
+// bus (EEPROM and chips, also to absent devices), oldest first.
+std::vector<IicTransfer> IicTransferLog(unsigned card);
+bool ClearIicTransferLog(unsigned card);
+
+// ASI engine.
+//
+// The input ring fills while block C bit 4 is set and the source gives a
+// signal; the output ring drains as card time passes, each entry lasting
+// P + (P - 1) x H + L + 2 byte times at 27,000,000 bytes/s. The `generator`
+// and file sources deliver one 188-byte packet every 4000 ticks of 27 MHz
+// (6,750 packets/s); `loopback` gives each packet the output plays when it has
+// been played. Packets that find the input ring full are lost and counted.
+// The built-in stream is described in sim/SimTsGenerator.h. A file source
+// plays the packets found in the file (188-byte packets, resynchronised on
+// 0x47, garbage skipped), from the first packet on when it is selected, in a
+// loop; a file without packets gives no signal.
+
+// Switches the input at run time; `None` pulls the cable (no signal). File
+// needs a readable file; false and no change otherwise.
+bool SetAsiInput(unsigned card, SimAsiSource source, const std::string& file = {});
+std::optional<SimAsiSource> AsiInput(unsigned card);
+
+struct AsiInputCounts {
+    uint64_t captured;   // packets written into the input ring since power-up
+    uint64_t overflows;  // packets lost to a full input ring since power-up
+};
+std::optional<AsiInputCounts> AsiCaptureCounts(unsigned card);
+
+// What the output played: the count since power-up and the latest packets (at
+// most SimAsiState::kMonitorCapacity), oldest first.
+struct PlayedAsi {
+    uint64_t played = 0;
+    std::vector<SimAsiPlayedPacket> recent;
+};
+std::optional<PlayedAsi> PlayedAsiPackets(unsigned card);
+
+// Fault knob: the ASI status nibble reads 0xA, which is no status the library
+// takes for a signal, whatever the input.
+bool SetAsiInvalidStatus(unsigned card, bool on);
+// The output mode the host last set (C bit 6 before FPGA 0x50103, 0x170 bit 5
+// from it). It changes nothing in what the simulated output plays.
+std::optional<uint32_t> AsiOutputMode(unsigned card);
 
 // Lets go of every card attached by this API; a card that no process has open
 // then disappears, as a card does when its machine is switched off.

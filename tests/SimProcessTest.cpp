@@ -74,7 +74,7 @@ TEST_F(SimProcessTest, TwoProcessesShareOneCard) {
             if (device.Dma(0, block, 0x1000, sizeof(block), 0) != ApiSuccess) ++failures;
             toParent.Send('1');
             if (toChild.Receive() != '2') _exit(11);
-            device.BarSpace(false, 0x54, &value);
+            device.BarSpace(false, 0x24, &value);
             if (value != 0xFEED) ++failures;
             if (device.Dma(0, block, 0x2000, 8, 1) != ApiSuccess || block[0] != 42) ++failures;
         }
@@ -90,13 +90,13 @@ TEST_F(SimProcessTest, TwoProcessesShareOneCard) {
         EXPECT_EQ(device.Dma(0, block, 0x1000, sizeof(block), 1), ApiSuccess) << "channel opened "
                                                                                  "by the child";
         EXPECT_EQ(block[3], 4u);
-        device.Write(0x54, 0xFEED);
+        device.Write(0x24, 0xFEED);
         block[0] = 42;
         EXPECT_EQ(device.Dma(0, block, 0x2000, 8, 0), ApiSuccess);
         toChild.Send('2');
         EXPECT_EQ(toParent.Receive(), '3');
         // The child has let go; the card lives on with this process.
-        EXPECT_EQ(device.Read(0x54), 0xFEEDu);
+        EXPECT_EQ(device.Read(0x24), 0xFEEDu);
     }
     EXPECT_EQ(WaitChild(child), 0);
 }

@@ -1,7 +1,6 @@
 // Every test process gets a kernel-object namespace and a card state folder of
 // its own, so that tests run in parallel never see each other's cards, mutexes
-// or events, and no hardware-settling pauses. Child processes forked by a test
-// inherit all three.
+// or events. Child processes forked by a test inherit both.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,9 +13,6 @@ int main(int argc, char** argv) {
     if (!getenv("VELMORA_IPC_NAMESPACE")) {
         setenv("VELMORA_IPC_NAMESPACE", ("velmora-test-" + id).c_str(), 1);
     }
-    // The hardware-settling pauses (EEPROM write cycles, chip settling) are
-    // not needed by the simulated card.
-    if (!getenv("VELMORA_SLEEP_SCALE")) setenv("VELMORA_SLEEP_SCALE", "0", 1);
     std::filesystem::path stateDir;
     if (!getenv("VELMORA_SIM_STATE_DIR")) {
         stateDir = std::filesystem::temp_directory_path() / ("velmora-test-" + id);

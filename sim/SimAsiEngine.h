@@ -1,0 +1,168 @@
+#pragma once
+
+// The DVB-ASI input and output engine of the simulated card: two rings of
+// 256-byte entries in card memory that the FPGA fills from the ASI input and
+// drains to the ASI output, as card time passes.
+//
+// Input entries: a 4-byte header the card leaves zero, then the packet of the
+// length set by block C bit 5; a 188-byte packet taken in as 204 bytes comes
+// with 16 zero bytes where its parity would be, and the rest of the entry is
+// zero. Output entries: H (bytes 0-1) and L (bytes 2-3), big-endian, then the
+// packet; the entry leaves the ring once its packet and its idle bytes are
+// out, P + (P - 1) x H + L + 2 byte times after the previous one (or after the
+// commit that ended an idle spell).
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "sim/SimConfig.h"
+
+namespace velmora::sim {
+
+// What feeds the ASI input. None is a disconnected cable: no signal.
+enum class SimAsiSource : uint32_t { None = 0, Generator = 1, File = 2, Loopback = 3 };
+
+// One packet as the output played it.
+struct SimAsiPlayedPacket {
+    static constexpr uint32_t kMaxLength = 204;
+    uint64_t sequence;    // 0 for the first packet played since power-up
+    uint64_t playedTick;  // card time (27 MHz ticks) its last byte left the card
+    uint32_t length;      // 188 or 204: the packet length in force when it was played
+    uint16_t spacingH;    // the entry's pacing fields
+    uint16_t spacingL;
+    uint8_t bytes[kMaxLength];
+};
+
+// The engine's whole state, in the card's shared segment. All zero is "not
+// powered up"; PowerUp gives the power-up values.
+struct SimAsiState {
+    static constexpr uint32_t kMonitorCapacity = 256;
+    static constexpr uint32_t kPathCapacity = 512;
+
+    uint32_t poweredUp;
+    SimAsiSource source;
+    uint32_t invalidStatus;  // fault knob: the status nibble reads a value that is not 5
+    // C bit 6 (before 0x50103) or 0x170 bit 5 (from 0x50103), as last written.
+    // Kept for the control API only: the simulated output plays every entry
+    // at its own pacing in either mode.
+    uint32_t outputMode;
+
+    // Ring pointers, card word addresses inside their windows.
+    uint32_t inputWrite;   // the FPGA's (read at 0x204)
+    uint32_t inputRead;    // the host's, as last committed
+    uint32_t outputRead;   // the FPGA's (read at 0x250)
+    uint32_t outputWrite;  // the host's, as last committed
+
+    uint64_t lastTick;  // card time (27 MHz ticks) of the last catch-up
+
+    // Input: source packet k arrives complete at tick (k + 1) * kSourcePacketTicks.
+    uint64_t arrivals;      // source packets that have arrived so far (the next one is `arrivals`)
+    uint64_t sourceOrigin;  // arrival number at which the file source started (its packet 0)
+    uint64_t captured;      // packets written into the input ring since power-up
+    uint64_t overflows;     // packets lost to a full input ring since power-up
+
+    // Output: the entry at outputRead started at outputStartTick.
+    uint64_t outputStartTick;
+    uint64_t sent;  // packets played since power-up
+
+    // Output monitor: the last kMonitorCapacity packets played; entry
+    // (sent - 1) % kMonitorCapacity is the latest.
+    SimAsiPlayedPacket monitor[kMonitorCapacity];
+
+    char filePath[kPathCapacity];  // the file source, zero-terminated
+};
+
+static_assert(std::is_standard_layout_v<SimAsiState>);
+static_assert(std::is_trivially_copyable_v<SimAsiState>);
+
+// A light view of one card's ASI engine on the locked card state, for one
+// request. Holds no state of its own (the file source keeps a process-local
+// index of its file, rebuilt on demand).
+class SimAsiEngine {
+  public:
+    // Registers (BAR 3 byte offsets) and bits.
+    static constexpr uint32_t kRegAsiStatus = 0x16C;
+    static constexpr uint32_t kRegTsControl = 0x170;
+    static constexpr uint32_t kRegBlockC = 0x200;
+    static constexpr uint32_t kRegInputWritePointer = 0x204;
+    static constexpr uint32_t kRegOutputReadPointer = 0x250;
+    static constexpr uint32_t kRegInputReadPointer = 0x260;
+    static constexpr uint32_t kRegOutputWritePointer = 0x264;
+    static constexpr uint32_t kRegFpgaVersion = 0xF0;
+
+    static constexpr uint32_t kCInputCommit = 1u << 0;
+    static constexpr uint32_t kCOutputCommit = 1u << 2;
+    static constexpr uint32_t kCInputEnable = 1u << 4;
+    static constexpr uint32_t kCPacket204 = 1u << 5;
+    static constexpr uint32_t kCOutputModeOld = 1u << 6;
+    static constexpr uint32_t kTsControlOutputMode = 1u << 5;
+    // 0x16C bit 7: committed output entries wait to be played (the output runs).
+    static constexpr uint32_t kStatusOutputBit = 1u << 7;
+    static constexpr uint32_t kSignalPresent = 5;    // the status nibble with an input signal
+    static constexpr uint32_t kInvalidSignal = 0xA;  // what the "invalid status" knob reports
+    static constexpr uint32_t kSplitVersion = 0x50103;
+
+    // Rings (card word addresses; byte address = 4 x word).
+    static constexpr uint32_t kInputFirst = 0x465400;
+    static constexpr uint32_t kInputEnd = 0x5FA400;
+    static constexpr uint32_t kOutputFirst = 0x5FA400;
+    static constexpr uint32_t kOutputEnd = 0x78F400;
+    static constexpr uint32_t kUnitWords = 0x40;
+    static constexpr uint32_t kUnitBytes = 256;
+    static constexpr uint32_t kUnits = 0x6540;
+
+    // Timing: card time in 27 MHz ticks; the output sends 27,000,000 bytes/s
+    // (one byte per tick). Sources deliver one packet every kSourcePacketTicks.
+    static constexpr uint64_t kTicksPerUs = 27;
+    static constexpr uint64_t kSourcePacketTicks = 4000;  // 6750 packets/s
+
+    // bar3: the card's 4 KiB register file (words); memory: the 32 MiB of card memory.
+    SimAsiEngine(SimAsiState& state, uint32_t* bar3, uint8_t* memory, const SimConfig& config,
+                 unsigned cardIndex);
+
+    // Power-up values: empty rings, the configured source, the status word.
+    static void PowerUp(SimAsiState& state, uint32_t* bar3, const SimConfig& config);
+
+    // Produces input and consumes output up to this card time. Card time never
+    // runs backwards; an earlier time is ignored. After a long idle gap this
+    // costs at most about one ring's worth of work per direction.
+    void CatchUp(uint64_t cardTimeUs);
+
+    // A BAR-3 write the FPGA model routes here (after storing the new word):
+    // block C, 0x260, 0x264, 0x170. Call after CatchUp for the same request.
+    void OnRegisterWrite(uint32_t offset, uint32_t oldValue, uint32_t newValue);
+
+    // Computed reads: 0x204, 0x250 and 0x16C; false = not mine, use the stored word.
+    bool ReadRegister(uint32_t offset, uint32_t* value);
+
+    // Live counts (low 32 bits), latched by the FPGA model into 0x54/0x58.
+    uint32_t CapturedPacketCount() const;
+    uint32_t SentPacketCount() const;
+
+    // Control: switch the input source at run time. File needs a readable
+    // path (at most kPathCapacity - 1 bytes); false and no change otherwise.
+    bool SetSource(SimAsiSource source, const char* path = nullptr);
+    // True while the input has a signal (the status nibble reads 5).
+    bool SignalPresent() const;
+    // The packet length the FPGA works with now (C bit 5).
+    uint32_t PacketLength() const;
+    // The stored output mode.
+    uint32_t OutputMode() const;
+
+  private:
+    bool InputEnabled() const;
+    uint32_t InputFreeUnits() const;
+    uint32_t StatusWord() const;
+    void Publish();
+    void WriteInputEntry(const uint8_t* packet, size_t size);
+    void DeliverLoopback(const uint8_t* packet, size_t size);
+    void RunOutput(uint64_t now);
+    void RunInput(uint64_t now);
+
+    SimAsiState& m_state;
+    uint32_t* m_bar3;
+    uint8_t* m_memory;
+};
+
+}  // namespace velmora::sim

@@ -1,0 +1,159 @@
+#include "sim/SimAsiFileSource.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <mutex>
+
+namespace velmora::sim {
+
+namespace {
+
+constexpr uint8_t kSync = 0x47;
+
+// Sequential reads of a file with random access to a window around the
+// current position (a packet and the next sync byte always fit in it).
+class BlockReader {
+  public:
+    BlockReader(int fd, uint64_t size) : m_fd(fd), m_size(size), m_block(kBlockSize) {}
+
+    // The byte at `offset` (< size); false on a read error.
+    bool At(uint64_t offset, uint8_t* value) {
+        if (offset < m_base || offset >= m_base + m_filled) {
+            if (!Load(offset)) return false;
+        }
+        *value = m_block[offset - m_base];
+        return true;
+    }
+
+  private:
+    static constexpr size_t kBlockSize = 1 << 20;
+
+    bool Load(uint64_t offset) {
+        m_base = offset;
+        m_filled = 0;
+        const uint64_t want = std::min<uint64_t>(kBlockSize, m_size - offset);
+        while (m_filled < want) {
+            const ssize_t got = ::pread(m_fd, m_block.data() + m_filled, want - m_filled,
+                                        static_cast<off_t>(offset + m_filled));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            m_filled += static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+    int m_fd;
+    uint64_t m_size;
+    std::vector<uint8_t> m_block;
+    uint64_t m_base = 0;
+    size_t m_filled = 0;
+};
+
+constexpr size_t kCachedFiles = 8;
+
+std::mutex g_cacheMutex;
+std::map<std::string, std::shared_ptr<const SimAsiFileSource>> g_cache;
+
+}  // namespace
+
+SimAsiFileSource::~SimAsiFileSource() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+std::shared_ptr<const SimAsiFileSource> SimAsiFileSource::Open(const std::string& path) {
+    struct stat info {};
+    std::lock_guard<std::mutex> lock(g_cacheMutex);
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        g_cache.erase(path);
+        return nullptr;
+    }
+    const Identity identity{info.st_dev, info.st_ino, info.st_size,
+                            int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec};
+    auto found = g_cache.find(path);
+    if (found != g_cache.end() && found->second->m_identity == identity) return found->second;
+
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        g_cache.erase(path);
+        return nullptr;
+    }
+    std::shared_ptr<SimAsiFileSource> source(new SimAsiFileSource(fd, identity));
+    if (!source->Scan()) {
+        g_cache.erase(path);
+        return nullptr;
+    }
+    // A few files stay known (cards of one process may play different
+    // files); beyond that, ones nobody is reading are let go, so a long run of
+    // tests with temporary files does not pile up descriptors.
+    if (g_cache.size() >= kCachedFiles) {
+        for (auto it = g_cache.begin(); it != g_cache.end();) {
+            it = it->second.use_count() == 1 ? g_cache.erase(it) : std::next(it);
+        }
+    }
+    g_cache[path] = source;
+    return source;
+}
+
+// Finds the packets: a sync byte with a whole packet behind it, confirmed by
+// the sync byte of the next packet (or by the end of the file), so that a
+// stray 0x47 in garbage is not taken for a packet. A packet that carries on
+// a run of packets needs no confirmation (garbage may follow it) unless a
+// confirmed packet starts inside it, which means the run ended before it. A
+// short tail is dropped.
+bool SimAsiFileSource::Scan() {
+    const uint64_t size = static_cast<uint64_t>(m_identity.size);
+    BlockReader reader(m_fd, size);
+    bool failed = false;
+    const auto syncAt = [&](uint64_t offset) {
+        uint8_t value = 0;
+        if (!reader.At(offset, &value)) failed = true;
+        return value == kSync;
+    };
+    const auto confirmed = [&](uint64_t offset) {
+        return offset + kPacketSize == size || syncAt(offset + kPacketSize);
+    };
+    bool inSync = false;
+    uint64_t at = 0;
+    while (at + kPacketSize <= size && !failed) {
+        bool packet = syncAt(at) && confirmed(at);
+        if (!packet && inSync && syncAt(at)) {
+            packet = true;
+            for (uint64_t q = at + 1; q < at + kPacketSize && q + kPacketSize <= size; ++q) {
+                if (syncAt(q) && confirmed(q)) {
+                    packet = false;
+                    break;
+                }
+            }
+        }
+        if (packet) {
+            m_offsets.push_back(at);
+            at += kPacketSize;
+            inSync = true;
+        } else {
+            ++at;
+            inSync = false;
+        }
+    }
+    return !failed;
+}
+
+bool SimAsiFileSource::ReadPacket(uint64_t index, uint8_t* out) const {
+    if (m_offsets.empty()) return false;
+    const uint64_t offset = m_offsets[index % m_offsets.size()];
+    size_t done = 0;
+    while (done < kPacketSize) {
+        const ssize_t got =
+            ::pread(m_fd, out + done, kPacketSize - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace velmora::sim
