@@ -6,6 +6,7 @@
 
 #include "hw/PlxTypes.h"
 #include "platform/Time.h"
+#include "sim/SimChipTvp5147.h"
 #include "sim/SimDriver.h"
 #include "sim/SimVideoPattern.h"
 
@@ -310,6 +311,101 @@ bool ClearIicTransferLog(unsigned card) {
     return WithIic(card, [&](SimIicState& iic, const SimConfig& config) {
         SimIicBus(iic, config, card).ClearTransferLog();
     });
+}
+
+// Video chips and the audio codec.
+
+namespace {
+
+bool IsChip(SimIicChip chip) {
+    return static_cast<unsigned>(chip) < SimIicState::kChipCount;
+}
+
+}  // namespace
+
+bool SetVideoSignal(unsigned card, SimIicChip chip, uint8_t inputCode, bool connected) {
+    if (!IsChip(chip)) return false;
+    return WithIic(card, [&](SimIicState& iic, const SimConfig&) {
+        SimChips(iic.bench).SetSignal(chip, inputCode, connected);
+    });
+}
+
+bool SetAllVideoSignals(unsigned card, bool connected) {
+    return WithIic(card, [&](SimIicState& iic, const SimConfig&) {
+        SimChips(iic.bench).SetAllSignals(connected);
+    });
+}
+
+bool PlaceIicChip(unsigned card, SimIicChip chip, uint8_t address) {
+    if (!IsChip(chip)) return false;
+    bool placed = false;
+    const bool reached = WithIic(card, [&](SimIicState& iic, const SimConfig& config) {
+        placed = SimIicBus(iic, config, card).PlaceChip(chip, address);
+    });
+    return reached && placed;
+}
+
+std::optional<uint8_t> IicChipAddress(unsigned card, SimIicChip chip) {
+    if (!IsChip(chip)) return std::nullopt;
+    uint8_t address = 0;
+    if (!WithIic(card, [&](SimIicState& iic, const SimConfig& config) {
+            address = SimIicBus(iic, config, card).ChipAddress(chip);
+        })) {
+        return std::nullopt;
+    }
+    return address;
+}
+
+std::optional<std::array<uint8_t, 256>> IicChipRegisters(unsigned card, SimIicChip chip) {
+    if (!IsChip(chip)) return std::nullopt;
+    std::array<uint8_t, 256> registers{};
+    if (!WithIic(card, [&](SimIicState& iic, const SimConfig&) {
+            std::memcpy(registers.data(), iic.chips[static_cast<unsigned>(chip)], registers.size());
+        })) {
+        return std::nullopt;
+    }
+    return registers;
+}
+
+std::optional<uint8_t> Tvp5147IndirectByte(unsigned card, uint32_t address) {
+    std::optional<uint8_t> value;
+    WithIic(card, [&](SimIicState& iic, const SimConfig&) {
+        value = SimChipTvp5147::IndirectByte(iic.bench, address);
+    });
+    return value;
+}
+
+bool SetIicRegisterStuck(unsigned card, uint8_t address, uint8_t reg,
+                         std::optional<uint8_t> value) {
+    bool set = false;
+    const bool reached = WithIic(card, [&](SimIicState& iic, const SimConfig&) {
+        set = SimChips(iic.bench).SetStuck(address, reg, value.has_value(), value.value_or(0));
+    });
+    return reached && set;
+}
+
+std::optional<SimAudioCodecRegisters> AudioCodecRegisters(unsigned card) {
+    SimAudioCodecRegisters registers{};
+    if (!WithIic(card, [&](SimIicState& iic, const SimConfig&) { registers = iic.l3.codec; })) {
+        return std::nullopt;
+    }
+    return registers;
+}
+
+std::vector<SimL3Transfer> L3TransferLog(unsigned card) {
+    // Sized before taking the lock: the ring never holds more than this.
+    std::vector<SimL3Transfer> log(SimL3State::kLogCapacity);
+    size_t kept = 0;
+    WithIic(card, [&](SimIicState& iic, const SimConfig&) {
+        kept = SimAudioCodec(iic.l3).CopyLog(log.data(), log.size());
+    });
+    log.resize(kept);
+    return log;
+}
+
+bool ClearL3TransferLog(unsigned card) {
+    return WithIic(card,
+                   [&](SimIicState& iic, const SimConfig&) { SimAudioCodec(iic.l3).ClearLog(); });
 }
 
 // ASI engine.

@@ -159,9 +159,92 @@ bool SetIicSecondBusyStuck(unsigned card, bool on);
 bool SetIicDeviceAbsent(unsigned card, uint8_t address, bool absent);
 
 // The last SimIicState::kTransferLogCapacity register bytes moved over the
-// bus (EEPROM and chips, also to absent devices), oldest first.
+// bus (EEPROM and chips, also to absent devices), oldest first, each with the
+// monotonic time it moved at (platform::MonotonicUs), so that the order of a
+// table and the pauses within it show.
 std::vector<IicTransfer> IicTransferLog(unsigned card);
 bool ClearIicTransferLog(unsigned card);
+
+// Video chips and the audio codec.
+//
+// The chip models behind the IIC bus are register files with these
+// behaviours:
+// - Input status, from the analog input the chip has selected and the card's
+//   signal table (every input of every chip has a signal after power-up):
+//   ADV7180 register 0x10 reads 0x01 with a signal, 0x00 without; TVP5147
+//   register 0x3A reads 0x06 with a signal, 0x00 without; SAA7113 register
+//   0x1F reads 0x00 with a signal, 0x40 without. Writes to them are lost.
+// - The TVP5147's indirect store: registers 0xE8, 0xE9 and 0xEA (least
+//   significant first) hold a 24-bit internal address, kept as written; a
+//   write of 0xE0 stores its byte at that address and a read of 0xE0 gives
+//   the byte stored there (0 when none was). The address does not move.
+// - Every other register, the chips' self-test registers among them (ADV7180
+//   0xE8, TVP5147 0xE8, SAA7113 0x05, ADV7343 0x84, SAA7128 0x26, SAA7105
+//   0x26), reads back what was last written, 0 after power-up.
+//
+// The signal table is keyed by the chip's analog input code, the value of
+// its input-select field: ADV7180 register 0x00 bits 0-3, TVP5147 register
+// 0x00 (all 8 bits), SAA7113 register 0x02 bits 0-3. The drivers' input
+// selections (the low nibble of the board's video source code) reach them
+// as follows:
+//   ADV7180  code 8            -> 0x00, composite on AIN1
+//            code 0 (at 0x40)  -> 0x01, composite on AIN2
+//            codes 7, 9, and 0 on the decoder at 0x42
+//                              -> 0x03, composite on AIN4
+//            code 10           -> 0x04, composite on AIN5
+//            code 1            -> 0x08, S-video (Y/C)
+//            code 2            -> 0x09, component (YPrPb)
+//   TVP5147  code 0 -> 0x0C composite; code 1 -> 0x55 S-video;
+//            code 2 -> 0x96 component
+//   SAA7113  code 0 -> 0x00 (input mode 0) or 0x03 (input mode 3),
+//            composite; code 1 -> 0x09 S-video (Y/C)
+// Codes a chip does not take (3 everywhere, and 7 to 10 on the TVP5147 and
+// SAA7113) leave its selection where it was.
+bool SetVideoSignal(unsigned card, SimIicChip chip, uint8_t inputCode, bool connected);
+bool SetAllVideoSignals(unsigned card, bool connected);
+
+// The SAA7113 and SAA7105 sit on no board of this card: placing one puts its
+// model on the bus at `address` (8-bit form; the read bit is ignored), for
+// their drivers' tests. A board chip placed elsewhere answers only there.
+// Address 0 puts a chip back where the board carries it (the SAA7113 and
+// SAA7105: nowhere). A placed chip answers before a board chip at the same
+// address. False for the EEPROM's address 0xA0.
+bool PlaceIicChip(unsigned card, SimIicChip chip, uint8_t address);
+// Where the chip answers now; 0 when it is on the bus nowhere.
+std::optional<uint8_t> IicChipAddress(unsigned card, SimIicChip chip);
+
+// A chip's register file as it stands, without the bus, the log or the
+// computed registers (input status, the indirect store's data register).
+std::optional<std::array<uint8_t, 256>> IicChipRegisters(unsigned card, SimIicChip chip);
+// A byte of the TVP5147's indirect store; nothing when none was stored at
+// `address` (24 bits).
+std::optional<uint8_t> Tvp5147IndirectByte(unsigned card, uint32_t address);
+
+// Fault knob: register `reg` of the chip answering at `address` ignores
+// writes and reads `value` (the bus still acknowledges it, and the transfer
+// log shows what the master wrote and what the chip sent). std::nullopt
+// releases it. At most 8 registers per card are stuck at once: false beyond.
+// A self-test on a stuck test register fails, and so does one on a chip
+// made absent with SetIicDeviceAbsent.
+bool SetIicRegisterStuck(unsigned card, uint8_t address, uint8_t reg, std::optional<uint8_t> value);
+
+// The UDA1345TS on the L3 lines of FPGA register 0x6C (bit 0 mode, bit 1
+// clock, bit 2 data, bit 3 auxiliary; whatever the host writes there also
+// reads back). Each rising clock edge takes the data bit, least significant
+// bit first, into an address byte while mode is low and into a data byte
+// while it is high; a change of the mode line starts a new byte (so a mode
+// low-high pulse with the clock high separates data bytes) and logs a byte
+// it cuts short with its bit count, untaken: the codec driver's first
+// raising of the clock after power-up, with mode high, is such a byte. An address byte whose
+// bits 7..2 are 5 selects the codec: 0x14 for data, 0x16 for its status register; any other address
+// deselects it until the next address byte. Data bytes after 0x14 go to data register 0-3 by their
+// top two bits (00, 01, 10, 11), each byte whole; bytes after 0x16 go to the status register whole.
+// After power-up every register is 0.
+std::optional<SimAudioCodecRegisters> AudioCodecRegisters(unsigned card);
+// The last SimL3State::kLogCapacity bytes the L3 lines carried, oldest first,
+// each with the monotonic time of its last bit.
+std::vector<SimL3Transfer> L3TransferLog(unsigned card);
+bool ClearL3TransferLog(unsigned card);
 
 // ASI engine.
 //

@@ -177,6 +177,11 @@ std::shared_ptr<SimCard> SimDriver::HoldCard(unsigned index) {
     return card;
 }
 
+std::shared_ptr<SimCard> SimDriver::AttachCard(unsigned index) {
+    std::lock_guard lock(m_mutex);
+    return AcquireCardLocked(index);
+}
+
 void SimDriver::ReleaseCards() {
     std::vector<std::shared_ptr<SimCard>> released;
     std::lock_guard lock(m_mutex);

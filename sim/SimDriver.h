@@ -61,6 +61,9 @@ class SimDriver {
     // Attaches board `index` for a control call and keeps it attached until
     // ReleaseCards or SetCardCount; null when there is no such board.
     std::shared_ptr<SimCard> HoldCard(unsigned index);
+    // Attaches board `index` for as long as the caller keeps the pointer (a
+    // bus access that is not a device); null when there is no such board.
+    std::shared_ptr<SimCard> AttachCard(unsigned index);
     void ReleaseCards();
 
     // Requests that are about the bus rather than one device.

@@ -356,6 +356,11 @@ void SimFpga::WriteRegister(uint32_t offset, uint32_t oldValue, uint32_t newValu
         case kRegIic:
             SimIicBus(m_card.iic, m_config, m_card.cardIndex).WriteRegister(newValue);
             break;
+        case SimAudioCodec::kRegister:
+            // The codec's L3 lines: the word is stored as written, the codec
+            // watches its edges.
+            SimAudioCodec(m_card.iic.l3).OnRegisterWrite(oldValue, newValue);
+            break;
         case SimAsiEngine::kRegBlockC:
         case SimAsiEngine::kRegTsControl:
         case SimAsiEngine::kRegInputReadPointer:

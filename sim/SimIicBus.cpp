@@ -21,47 +21,6 @@ bool IsAdvBoard(uint32_t boardId) {
     return boardId == 0x5110 || boardId == 0x5111;
 }
 
-// ---------------------------------------------------------------------------
-// Chip behaviour. Every register byte the bus moves to or from a chip passes
-// the function of the chip's family, which decides what the register keeps
-// and what the chip sends back; status, identity and self-test registers plug
-// in here. Until they do, every chip is a plain register file.
-
-struct ChipAccess {
-    SimIicState& state;
-    SimIicChip chip;
-    uint8_t (&registers)[SimIicState::kRegisterFileSize];
-    uint8_t reg;
-    bool read;
-    uint8_t value;  // written: the byte from the master; read: the byte to send
-};
-
-void PlainRegister(ChipAccess& access) {
-    if (access.read) {
-        access.value = access.registers[access.reg];
-    } else {
-        access.registers[access.reg] = access.value;
-    }
-}
-
-void Adv7180Access(ChipAccess& access) {
-    PlainRegister(access);
-}
-void Adv7343Access(ChipAccess& access) {
-    PlainRegister(access);
-}
-void Tvp5147Access(ChipAccess& access) {
-    PlainRegister(access);
-}
-void Saa7128Access(ChipAccess& access) {
-    PlainRegister(access);
-}
-
-using ChipHook = void (*)(ChipAccess&);
-constexpr ChipHook kChipHooks[SimIicState::kChipCount] = {
-    Adv7180Access, Adv7180Access, Adv7343Access, Tvp5147Access, Saa7128Access,
-};
-
 }  // namespace
 
 SimIicBus::SimIicBus(SimIicState& state, const SimConfig& /*config*/, unsigned /*cardIndex*/)
@@ -74,6 +33,8 @@ void SimIicBus::PowerUp(SimIicState& state, const SimConfig& config, unsigned ca
     state.phase = Phase::Idle;
     state.slot = SimIicState::kNobodySlot;
     SimEeprom::PowerUp(state.eeprom, config.stateDir, cardIndex);
+    SimChips::PowerUp(state.bench);
+    SimAudioCodec::PowerUp(state.l3);
     state.poweredUp = 1;
 }
 
@@ -127,6 +88,8 @@ void SimIicBus::WriteRegister(uint32_t value) {
 }
 
 uint8_t SimIicBus::ChipAddress(SimIicChip chip) const {
+    const uint8_t placed = m_state.bench.placedAddress[static_cast<unsigned>(chip)];
+    if (placed != 0) return placed;
     const uint32_t board = m_state.boardId;
     switch (chip) {
         case SimIicChip::Adv7180First:
@@ -145,14 +108,31 @@ uint8_t SimIicBus::ChipAddress(SimIicChip chip) const {
             return board == 0x5100 ? 0xB8 : 0;
         case SimIicChip::Saa7128:
             return board == 0x5100 ? 0x8C : 0;
+        case SimIicChip::Saa7113:
+        case SimIicChip::Saa7105:
+            return 0;
     }
     return 0;
+}
+
+bool SimIicBus::PlaceChip(SimIicChip chip, uint8_t address) {
+    const auto index = static_cast<unsigned>(chip);
+    if (index >= SimIicState::kChipCount) return false;
+    if (address != 0 && (address >> 1) == (SimEeprom::kIicAddress >> 1)) return false;
+    m_state.bench.placedAddress[index] = static_cast<uint8_t>(address & 0xFE);
+    return true;
 }
 
 int SimIicBus::SlotAt(uint8_t address) const {
     const unsigned key = address >> 1;
     if (m_state.absent[key / 32] & (1u << (key % 32))) return -1;
     if (key == (SimEeprom::kIicAddress >> 1)) return SimIicState::kEepromSlot;
+    // A chip placed by hand answers before a board chip at the same address.
+    for (unsigned i = 0; i < SimIicState::kChipCount; ++i) {
+        const uint8_t placed = m_state.bench.placedAddress[i];
+        if (placed != 0 && (placed >> 1) == key)
+            return static_cast<int>(SlotOf(static_cast<SimIicChip>(i)));
+    }
     for (unsigned i = 0; i < SimIicState::kChipCount; ++i) {
         const uint8_t chip = ChipAddress(static_cast<SimIicChip>(i));
         if (chip != 0 && (chip >> 1) == key)
@@ -202,16 +182,17 @@ void SimIicBus::WriteDevice(unsigned slot, uint8_t reg, uint8_t value) {
         return;
     }
     const unsigned chip = slot - kChipSlotBase;
-    ChipAccess access{m_state, static_cast<SimIicChip>(chip), m_state.chips[chip], reg, false,
-                      value};
-    kChipHooks[chip](access);
+    SimChipAccess access{
+        m_state.bench, static_cast<SimIicChip>(chip), m_state.chips[chip], reg, false, value};
+    SimChips(m_state.bench).Access(access, static_cast<uint8_t>(m_state.address >> 1));
 }
 
 uint8_t SimIicBus::ReadDevice(unsigned slot, uint8_t reg) {
     if (slot == SimIicState::kEepromSlot) return SimEeprom(m_state.eeprom).Read(reg);
     const unsigned chip = slot - kChipSlotBase;
-    ChipAccess access{m_state, static_cast<SimIicChip>(chip), m_state.chips[chip], reg, true, 0};
-    kChipHooks[chip](access);
+    SimChipAccess access{
+        m_state.bench, static_cast<SimIicChip>(chip), m_state.chips[chip], reg, true, 0};
+    SimChips(m_state.bench).Access(access, static_cast<uint8_t>(m_state.address >> 1));
     return access.value;
 }
 

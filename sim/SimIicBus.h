@@ -4,21 +4,12 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "sim/SimAudioCodec.h"
+#include "sim/SimChip.h"
 #include "sim/SimConfig.h"
 #include "sim/SimEeprom.h"
 
 namespace velmora::sim {
-
-// The video chips that can sit on the card's IIC bus; which of them answer,
-// and at which address, depends on the board model (and for the 0x5110
-// board's encoder on the board version kept in the EEPROM).
-enum class SimIicChip : uint32_t {
-    Adv7180First = 0,   // 0x5110: first video decoder, 0x40
-    Adv7180Second = 1,  // 0x5110: second video decoder, 0x42
-    Adv7343 = 2,        // 0x5110: video encoder, 0x54 or 0x56
-    Tvp5147 = 3,        // 0x5100: video decoder, 0xB8
-    Saa7128 = 4,        // 0x5100: video encoder, 0x8C
-};
 
 // One register byte moved over the bus, as the transfer log keeps it.
 struct IicTransfer {
@@ -32,19 +23,21 @@ struct IicTransfer {
     bool operator==(const IicTransfer&) const = default;
 };
 
-// The byte engine and everything behind it, in the card's shared segment.
+// The byte engine and everything behind it, in the card's shared segment,
+// with the codec's L3 lines beside it (the card's other serial control bus).
 // All-zero is "not powered up".
 struct SimIicState {
-    static constexpr unsigned kChipCount = 5;
+    static constexpr unsigned kChipCount = kSimIicChipCount;
     static constexpr unsigned kRegisterFileSize = 256;
-    static constexpr unsigned kTransferLogCapacity = 1024;
+    // Room for a whole card bring-up (EEPROM reads, every chip table).
+    static constexpr unsigned kTransferLogCapacity = 4096;
 
     // Who is on the bus: the EEPROM, then the chips in SimIicChip order.
     static constexpr unsigned kEepromSlot = 0;
     static constexpr unsigned kSlotCount = 1 + kChipCount;
     // Stands for "nobody answered": it keeps the register the master meant,
     // for the transfer log.
-    static constexpr unsigned kNobodySlot = 7;
+    static constexpr unsigned kNobodySlot = kSlotCount;
 
     enum class Phase : uint32_t {
         Idle = 0,     // no transaction, or the addressed device has let go
@@ -63,7 +56,7 @@ struct SimIicState {
     uint32_t acknowledged;  // the addressed device answered
     uint32_t pointerNext;   // the next byte written sets the register pointer
     uint32_t lastByte;      // received by the last read command (0x60 bits 16-23)
-    uint8_t pointer[8];     // each device's register pointer, by slot
+    uint8_t pointer[16];    // each device's register pointer, by slot
 
     // Fault knobs.
     uint32_t busyStuck;        // 0x60 bit 9 stays set
@@ -76,8 +69,12 @@ struct SimIicState {
     IicTransfer transfers[kTransferLogCapacity];
 
     uint8_t chips[kChipCount][kRegisterFileSize];
+    SimChipState bench;  // cables, placements and faults around the chips
     SimEepromState eeprom;
+    SimL3State l3;
 };
+
+static_assert(SimIicState::kNobodySlot < sizeof(SimIicState::pointer));
 
 static_assert(std::is_standard_layout_v<SimIicState>);
 static_assert(std::is_trivially_copyable_v<SimIicState>);
@@ -116,9 +113,13 @@ class SimIicBus {
     // byte received, nothing else.
     uint32_t ReadRegister() const;
 
-    // The 8-bit address a chip answers at on this board now, 0 when the board
-    // does not carry it.
+    // The 8-bit address a chip answers at now: where the control API placed
+    // it, else where this board carries it; 0 when it is on the bus nowhere.
     uint8_t ChipAddress(SimIicChip chip) const;
+    // Puts a chip's model at `address` (8-bit form; the read bit is ignored);
+    // 0 puts it back where the board carries it. False for the EEPROM's
+    // address.
+    bool PlaceChip(SimIicChip chip, uint8_t address);
 
     // Transfer log, oldest first; returns the number of entries copied.
     size_t CopyTransferLog(IicTransfer* out, size_t capacity) const;

@@ -167,12 +167,12 @@ TEST_F(SimIicBusTest, ChipAddressesFollowBoardAndBoardVersion) {
     EXPECT_EQ(Bus().ChipAddress(SimIicChip::Saa7128), 0x8C);
     EXPECT_EQ(Bus().ChipAddress(SimIicChip::Adv7180First), 0);
     for (uint8_t address : {0xB8, 0x8C}) {
-        ASSERT_TRUE(master.Write(address, 0x3A, address));
-        EXPECT_EQ(master.Read(address, 0x3A), address);
+        ASSERT_TRUE(master.Write(address, 0x3B, address));
+        EXPECT_EQ(master.Read(address, 0x3B), address);
     }
     // The encoder's strap puts it at 0x8C; nothing answers at 0x88 or 0x40.
-    EXPECT_EQ(master.Read(0x88, 0x3A), 0xFF);
-    EXPECT_EQ(master.Read(0x40, 0x3A), 0xFF);
+    EXPECT_EQ(master.Read(0x88, 0x3B), 0xFF);
+    EXPECT_EQ(master.Read(0x40, 0x3B), 0xFF);
 
     SimIicBus::SetBoardId(*m_state, 0x5111);
     EXPECT_EQ(Bus().ChipAddress(SimIicChip::Adv7180Second), 0x42);
@@ -181,27 +181,27 @@ TEST_F(SimIicBusTest, ChipAddressesFollowBoardAndBoardVersion) {
 
 TEST_F(SimIicBusTest, StuckBusyBitsFailTheLibraryWaitsAndReachNoDevice) {
     IicMaster master = Master();
-    ASSERT_TRUE(master.Write(0x40, 0x10, 0x44));
+    ASSERT_TRUE(master.Write(0x40, 0x11, 0x44));
 
     m_state->busyStuck = 1;
     EXPECT_EQ(Bus().ReadRegister() & SimIicBus::kBusy, SimIicBus::kBusy);
     bool ok = true;
-    EXPECT_EQ(master.Read(0x40, 0x10, &ok), 0xFF);
+    EXPECT_EQ(master.Read(0x40, 0x11, &ok), 0xFF);
     EXPECT_FALSE(ok);
-    EXPECT_FALSE(master.Write(0x40, 0x10, 0x55));
+    EXPECT_FALSE(master.Write(0x40, 0x11, 0x55));
     m_state->busyStuck = 0;
-    EXPECT_EQ(master.Read(0x40, 0x10), 0x44);  // the stuck engine wrote nothing
+    EXPECT_EQ(master.Read(0x40, 0x11), 0x44);  // the stuck engine wrote nothing
 
     m_state->secondBusyStuck = 1;
     EXPECT_EQ(Bus().ReadRegister() & (SimIicBus::kBusy | SimIicBus::kSecondBusy),
               SimIicBus::kSecondBusy);
     master.polls = 0;
-    EXPECT_EQ(master.Read(0x40, 0x10, &ok), 0xFF);
+    EXPECT_EQ(master.Read(0x40, 0x11, &ok), 0xFF);
     EXPECT_FALSE(ok);
     EXPECT_LE(master.polls, 3000u);  // bounded: the waits ran out
-    EXPECT_FALSE(master.Write(0x40, 0x10, 0x55));
+    EXPECT_FALSE(master.Write(0x40, 0x11, 0x55));
     m_state->secondBusyStuck = 0;
-    EXPECT_EQ(master.Read(0x40, 0x10), 0x44);
+    EXPECT_EQ(master.Read(0x40, 0x11), 0x44);
 }
 
 TEST_F(SimIicBusTest, TransferLogRecordsRegisterBytesAndStaysBounded) {

@@ -104,8 +104,8 @@ TEST_F(SimIicCardTest, RegisterReadsGiveOnlyStatusAndReceivedByte) {
         EXPECT_EQ(device.Read(SimIicBus::kRegister) & ~0x00FF0000u, 0u) << std::hex << word;
     }
     IicMaster master = MasterOf(device);
-    ASSERT_TRUE(master.Write(0x42, 0x10, 0xE7));
-    EXPECT_EQ(master.Read(0x42, 0x10), 0xE7);
+    ASSERT_TRUE(master.Write(0x42, 0x11, 0xE7));
+    EXPECT_EQ(master.Read(0x42, 0x11), 0xE7);
     EXPECT_EQ(device.Read(SimIicBus::kRegister), 0x00E70000u);
 }
 

@@ -1,0 +1,288 @@
+#include "card/BaseCard.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "card/BoardSupport.h"
+#include "card/CardMainFunc.h"
+#include "card/GlobalVars.h"
+#include "card/LogFile.h"
+#include "platform/NamedMutex.h"
+#include "platform/SharedMemory.h"
+
+namespace velmora::card {
+
+namespace {
+
+bool Acquired(platform::WaitResult result) {
+    // A previous owner that died holding the mutex leaves it to us; the
+    // counts it guards are only changed in whole words, so they stay usable.
+    return result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned;
+}
+
+}  // namespace
+
+CBaseCard::CBaseCard(uint32_t cardIndex) : m_dwCardIndex(cardIndex) {}
+
+CBaseCard::~CBaseCard() {
+    if (m_pOpenMutex) m_pOpenMutex->Unlock();
+}
+
+uint32_t CBaseCard::Reserved0() {
+    return 1;
+}
+
+uint32_t CBaseCard::Reserved1() {
+    return 1;
+}
+
+uint32_t CBaseCard::Reserved6() {
+    return 1;
+}
+
+uint32_t CBaseCard::Reserved7() {
+    return 1;
+}
+
+uint32_t CBaseCard::Reserved8() {
+    return 1;
+}
+
+CBaseCard* CBaseCard::SetCardIndex(uint32_t cardIndex) {
+    m_dwCardIndex = cardIndex;
+    return this;
+}
+
+std::string CBaseCard::OpenMutexName() const {
+    return m_strCardName + kOpenMutexSuffix;
+}
+
+uint32_t* CBaseCard::SystemOpenCount() const {
+    return m_pSharedBlock ? static_cast<uint32_t*>(m_pSharedBlock->Data()) : nullptr;
+}
+
+uint32_t CBaseCard::GetSystemOpenCount() const {
+    const uint32_t* count = SystemOpenCount();
+    return count ? *count : 0;
+}
+
+uint32_t CBaseCard::CreateSharedMemory() {
+    char suffix[64];
+    std::snprintf(suffix, sizeof(suffix), kSharedBlockSuffix, static_cast<int>(m_dwCardIndex));
+    m_strSharedBlockName = m_strCardName + suffix;
+    // Create and open are one step here: releasing a block that already
+    // existed and opening it again by name would let it vanish in between.
+    m_pSharedBlock = platform::SharedMemory::Open(m_strSharedBlockName, m_dwSharedBlockSize);
+    if (!m_pSharedBlock) return 0;
+    m_bCreator = m_pSharedBlock->AlreadyExisted() ? 0 : 1;
+    return 1;
+}
+
+uint32_t CBaseCard::OpenSharedMemory() {
+    if (!m_pSharedBlock) return 0;
+    if (m_bCreator) std::memset(m_pSharedBlock->Data(), 0, m_dwSharedBlockSize);
+    if (!Reserved8()) return 0;
+
+    if (!m_pBoardSupport->OpenPciDevice(m_bCreator)) return 0;
+    m_bPciDeviceOpen = true;
+    m_dwCardType = m_pCardVars ? m_pCardVars->GetCardType() : 0;
+    if (!m_pBoardSupport->MapBars()) return 0;
+    uint32_t chipsetClass = 0;
+    if (!m_pBoardSupport->GetHostChipsetType(&chipsetClass)) return 0;
+    m_dwHostChipsetClass = chipsetClass;
+
+    uint32_t cardVersion = 0, boardVersion = 0, fpgaVersion = 0, driverVersion = 0;
+    if (!m_pBoardSupport->GetCardVersion(&cardVersion)) {
+        g_LogFile.WriteLog(L"getcard version err");
+        return 0;
+    }
+    if (!m_pBoardSupport->GetBoardVersion(&boardVersion)) {
+        g_LogFile.WriteLog(L"getboard version err");
+        return 0;
+    }
+    if (!m_pBoardSupport->GetFPGAVersion(&fpgaVersion)) {
+        g_LogFile.WriteLog(L"getfpga version err");
+        return 0;
+    }
+    if (!m_pBoardSupport->GetDriverVersion(&driverVersion)) {
+        g_LogFile.WriteLog(L"getdriver version err");
+        return 0;
+    }
+    m_dwCardVersion = cardVersion;
+    m_dwBoardVersion = boardVersion;
+    m_dwFpgaVersion = fpgaVersion;
+    m_dwDriverVersion = driverVersion;
+    return 1;
+}
+
+void CBaseCard::ReleaseOpenMutex() {
+    if (!m_pOpenMutex) return;
+    m_pOpenMutex->Unlock();
+    m_pOpenMutex.reset();
+}
+
+void CBaseCard::RollBackOpen(const OpenProgress& progress) {
+    // Whether the card is left without users: counted, the shared count says
+    // so; not yet counted, only a creator of the block was alone with it.
+    bool lastInSystem = m_bCreator != 0;
+    if (progress.systemCounted) {
+        uint32_t* count = SystemOpenCount();
+        if (count && *count) --*count;
+        lastInSystem = !count || *count == 0;
+    }
+    if (progress.deviceInit && lastInSystem) m_pBoardSupport->CloseDevice();
+    if (progress.pciOpen) m_pBoardSupport->ClosePciDevice(lastInSystem ? 1 : 0);
+    m_bPciDeviceOpen = false;
+    if (progress.blockMapped) {
+        m_pSharedBlock.reset();
+        m_bCreator = 1;
+    }
+    if (progress.counted) --m_dwProcessOpenCount;
+    m_bFirstInProcess = 1;
+}
+
+uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMainFunc,
+                         CBoardSupport* pBoardSupport) {
+    if (!pMainFunc || !pBoardSupport) return 0;
+    m_pMainFunc = pMainFunc;
+    m_pBoardSupport = pBoardSupport;
+    if (flags & kOpenNoHardware) {
+        m_bNoHardware = 1;
+        m_pBoardSupport->EnableNoHardwareMode();
+        m_pMainFunc->EnableNoHardwareMode();
+    }
+    if (flags & kOpenNoRelays) {
+        m_bNoRelays = 1;
+        m_pBoardSupport->SetNoRelaysFlag(1);
+    }
+    m_dwBoardNumber = flags & kOpenBoardNumberMask;
+    g_LogFile.EnableLog(1);
+    m_pBoardSupport->SetBoardNumber(m_dwBoardNumber);
+    m_pMainFunc->SetBoardNumber(m_dwBoardNumber);
+    m_pMainFunc->SetCardType(cardType);
+    const std::wstring productName(m_strCardName.begin(), m_strCardName.end());
+    m_pBoardSupport->SetProductName(productName.c_str());
+    m_pBoardSupport->SetCardModel(cardType);
+
+    m_strOpenMutexName = OpenMutexName();
+    m_pOpenMutex = platform::NamedMutex::Create(m_strOpenMutexName);
+    if (!m_pOpenMutex) return 0;
+    if (!Acquired(m_pOpenMutex->Lock())) {
+        m_pOpenMutex.reset();
+        return 0;
+    }
+
+    OpenProgress progress;
+    const auto fail = [&]() -> uint32_t {
+        RollBackOpen(progress);
+        ReleaseOpenMutex();
+        return 0;
+    };
+
+    const uint32_t firstInProcess = m_dwProcessOpenCount == 0 ? 1 : 0;
+    m_bFirstInProcess = firstInProcess;
+    ++m_dwProcessOpenCount;
+    progress.counted = true;
+
+    if (firstInProcess) {
+        m_bPciDeviceOpen = false;
+        if (!CreateSharedMemory()) return fail();
+        progress.blockMapped = true;
+        const uint32_t opened = OpenSharedMemory();
+        progress.pciOpen = m_bPciDeviceOpen;
+        if (!opened) return fail();
+    }
+
+    uint32_t* systemCount = SystemOpenCount();
+    if (!systemCount) return fail();
+    if (m_bCreator && firstInProcess) {
+        *systemCount = 1;
+    } else {
+        ++*systemCount;
+    }
+    progress.systemCounted = true;
+
+    if (m_bCreator && firstInProcess) {
+        progress.deviceInit = true;
+        if (!m_pBoardSupport->InitDevice()) return fail();
+        // The stored values are being re-applied, not changed: keep the
+        // setters from writing them back.
+        const uint32_t persist = m_pBoardSupport->GetPersistFlag();
+        m_pBoardSupport->SetPersistFlag(0);
+        const uint32_t restored = m_pBoardSupport->RestoreSettings();
+        m_pBoardSupport->SetPersistFlag(persist);
+        if (!restored) return fail();
+    }
+    if (firstInProcess && !Reserved7()) return fail();
+    m_pOpenMutex->Unlock();
+
+    // From here on the open is complete as far as other processes can see;
+    // a failure is undone by a whole close.
+    m_pMainFunc->SetCardType(m_dwCardType);
+    m_pMainFunc->SetHostChipsetClass(m_dwHostChipsetClass);
+    if (!m_pMainFunc->Init(m_bCreator, firstInProcess)) {
+        Close();
+        return 0;
+    }
+    if (!m_bNoRelays) {
+        for (uint32_t channel = 0; channel < CBoardSupport::kChannels; ++channel) {
+            if (!m_pBoardSupport->SetVideoRelayMode(channel, 1)) {
+                Close();
+                return 0;
+            }
+        }
+        for (uint32_t channel = 0; channel < CBoardSupport::kChannels; ++channel) {
+            if (!m_pBoardSupport->SetAudioRelayMode(channel, 1)) {
+                Close();
+                return 0;
+            }
+        }
+    }
+    SYNC_SOURCE_CODE syncSource = kInternalSync;
+    m_pBoardSupport->GetSyncSource(&syncSource);
+    m_pBoardSupport->SetSyncSource(syncSource);
+    return 1;
+}
+
+uint32_t CBaseCard::Close() {
+    if (m_dwProcessOpenCount == 0) {
+        ReleaseOpenMutex();
+        return 1;
+    }
+    if (!m_pOpenMutex) m_pOpenMutex = platform::NamedMutex::Create(OpenMutexName());
+    const bool locked = m_pOpenMutex && Acquired(m_pOpenMutex->Lock());
+    // Without the lock the close still runs: leaving the card half-open
+    // would be worse than an unguarded count.
+    uint32_t result = locked ? 1 : 0;
+
+    --m_dwProcessOpenCount;
+    if (m_dwProcessOpenCount == 0) {
+        m_bLastInProcess = 1;
+        uint32_t* systemCount = SystemOpenCount();
+        if (systemCount && *systemCount) --*systemCount;
+        m_bLastInSystem = (!systemCount || *systemCount == 0) ? 1 : 0;
+    } else {
+        m_bLastInProcess = 0;
+        m_bLastInSystem = 0;
+    }
+
+    if (!m_pMainFunc->Exit(m_bLastInSystem, m_bLastInProcess)) result = 0;
+    if (m_bLastInProcess) {
+        if (!Reserved6()) result = 0;
+        m_pSharedBlock.reset();
+        if (m_bLastInSystem) {
+            m_bCreator = 1;
+            if (!m_pBoardSupport->CloseDevice()) result = 0;
+        }
+        if (!m_pBoardSupport->ClosePciDevice(m_bLastInSystem)) result = 0;
+        m_bPciDeviceOpen = false;
+        m_bFirstInProcess = 1;
+        m_dwProcessOpenCount = 0;
+    }
+
+    if (locked) m_pOpenMutex->Unlock();
+    m_pOpenMutex.reset();
+    return result;
+}
+
+}  // namespace velmora::card

@@ -1,0 +1,120 @@
+#pragma once
+
+// The generic level of the main-function family: one object per open card,
+// built with the card index and the card's board support. It owns the named
+// field-event registry (a table of event handles and a name-to-handle map,
+// signalled once per field by a thread of its own) and the access to the
+// card's frame-memory window. The card-family level (CIoCardMainFunc) adds
+// the audio/video channels, this card's level (CVelmoraMainFunc) the
+// transport-stream engines.
+//
+// Every operation returns 1 for success and 0 for failure. The field-event
+// registry's registration, the field-event thread and the frame-memory
+// transfers are not available yet: they return 0.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velmora::platform {
+class Event;
+class Thread;
+}  // namespace velmora::platform
+
+namespace velmora::card {
+
+class CBoardSupport;
+
+class CCardMainFunc {
+  public:
+    // Entries of the field-event table.
+    static constexpr uint32_t kFieldEventTableSize = 256;
+    // The frame-memory window seen as 32-bit pixels.
+    static constexpr uint32_t kLinePixels = 720;
+    static constexpr uint32_t kPageLines = 576;
+
+    // The board support is not owned.
+    CCardMainFunc(uint32_t cardIndex, CBoardSupport* pBoardSupport);
+    virtual ~CCardMainFunc();
+    CCardMainFunc(const CCardMainFunc&) = delete;
+    CCardMainFunc& operator=(const CCardMainFunc&) = delete;
+
+    // --- Virtual operations, in slot order. ---
+
+    // firstInSystem: this open initialises the card; firstInProcess: first
+    // open of the card in this process. Sets up the frame-memory pointer and
+    // the event table on the process's first open.
+    virtual uint32_t Init(uint32_t firstInSystem, uint32_t firstInProcess);
+    // Frees the event table on the process's last close.
+    virtual uint32_t Exit(uint32_t lastInSystem, uint32_t lastInProcess);
+    virtual uint32_t EnableNoHardwareMode();
+    virtual uint32_t GetFrameMemoryPointer(void** ppFrameMemory);
+    virtual uint32_t GetPixel(uint32_t x, uint32_t y, uint32_t* pValue);
+    virtual uint32_t SetPixel(uint32_t x, uint32_t y, uint32_t value);
+    virtual uint32_t ReadLine(uint32_t y, uint32_t* pBuffer);
+    virtual uint32_t WriteLine(uint32_t y, const uint32_t* pBuffer);
+    virtual uint32_t ReadLineSegment(uint32_t x, uint32_t y, uint32_t count, uint32_t* pBuffer);
+    virtual uint32_t WriteLineSegment(uint32_t x, uint32_t y, uint32_t count,
+                                      const uint32_t* pBuffer);
+    virtual uint32_t ReadColumn(uint32_t x, uint32_t* pBuffer);
+    virtual uint32_t WriteColumn(uint32_t x, const uint32_t* pBuffer);
+    virtual uint32_t ReadColumnSegment(uint32_t x, uint32_t y, uint32_t count, uint32_t* pBuffer);
+    virtual uint32_t WriteColumnSegment(uint32_t x, uint32_t y, uint32_t count,
+                                        const uint32_t* pBuffer);
+    virtual uint32_t ReadPage(uint32_t* pBuffer, uint32_t page);
+    virtual uint32_t WritePage(const uint32_t* pBuffer, uint32_t page);
+    virtual uint32_t ClearFrameMemory();
+    virtual uint32_t ReadRectangle(uint32_t x, uint32_t y, uint32_t width, uint32_t height,
+                                   uint32_t* pBuffer);
+    virtual uint32_t WriteRectangle(uint32_t x, uint32_t y, uint32_t width, uint32_t height,
+                                    const uint32_t* pBuffer);
+    virtual uint32_t WriteRectangleIndirect(uint32_t x, uint32_t y, uint32_t width, uint32_t height,
+                                            const uint32_t* pBuffer);
+    virtual uint32_t PulseGlobalControlBit2();
+    virtual uint32_t GetGlobalStatusBit0(uint32_t* pBit);
+    virtual uint32_t ReadBackgroundPage(uint32_t* pBuffer);
+    virtual uint32_t RegisterFieldEvent(const wchar_t* name, platform::Event** pHandle);
+    // A null handle unregisters every event.
+    virtual uint32_t UnregisterFieldEvent(platform::Event* handle);
+    // A null name unregisters every event.
+    virtual uint32_t UnregisterFieldEventByName(const wchar_t* name);
+    virtual uint32_t FindFieldEvent(const wchar_t* name, platform::Event** pHandle);
+    virtual uint32_t GetFieldNumber(uint32_t* pField);
+    virtual uint32_t FieldEventThread();
+
+    // --- Values the card open hands over. ---
+
+    void SetName(const std::string& name) { m_strName = name; }
+    const std::string& GetName() const { return m_strName; }
+    void SetBoardNumber(uint32_t number) { m_dwBoardNumber = number; }
+    uint32_t GetBoardNumber() const { return m_dwBoardNumber; }
+    void SetCardType(uint32_t cardType) { m_dwCardType = cardType; }
+    uint32_t GetCardType() const { return m_dwCardType; }
+    void SetHostChipsetClass(uint32_t chipsetClass) { m_dwHostChipsetClass = chipsetClass; }
+    uint32_t GetHostChipsetClass() const { return m_dwHostChipsetClass; }
+    uint32_t GetCardIndex() const { return m_dwCardIndex; }
+    uint32_t IsNoHardwareMode() const { return m_bNoHardware; }
+    // True between the process's first Init and its last Exit.
+    bool HasFieldEventTable() const { return !m_FieldEventTable.empty(); }
+
+  protected:
+    uint32_t m_bNoHardware = 0;
+    CBoardSupport* m_pBoardSupport;
+    void* m_pFrameMemory = nullptr;
+    std::unique_ptr<platform::Event> m_pStopEvent;
+    uint32_t m_dwLastFieldStatus = 0;
+    std::map<std::wstring, platform::Event*> m_FieldEventMap;
+    std::vector<platform::Event*> m_FieldEventTable;
+    uint32_t m_bThreadRunning = 0;
+    std::unique_ptr<platform::Thread> m_pFieldEventThread;
+
+    const uint32_t m_dwCardIndex;
+    std::string m_strName;
+    uint32_t m_dwBoardNumber = 0;
+    uint32_t m_dwCardType = 0;
+    uint32_t m_dwHostChipsetClass = 0;
+};
+
+}  // namespace velmora::card

@@ -1,0 +1,413 @@
+/*
+ * The Velmora SDK's application interface: the exported Quorvel_Velmora_*
+ * functions, the records they take and the values they understand. Usable
+ * from C and C++.
+ *
+ * Every function returns 1 for success and 0 for failure. A per-card function
+ * takes the card index (0 to VELMORA_MAX_CARDS - 1) as its last argument and
+ * works between a successful Quorvel_Velmora_OpenCard and the matching
+ * Quorvel_Velmora_CloseCard of that index; it returns 0 for any other index,
+ * and for a null pointer argument, without touching the card.
+ *
+ * Field-event handles are waited on with the calls of VelmoraOs.h.
+ */
+#ifndef VELMORA_H
+#define VELMORA_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+
+#include "VelmoraExport.h"
+#include "VelmoraOs.h"
+
+#ifdef __cplusplus
+#define VELMORA_STATIC_ASSERT(condition, message) static_assert(condition, message)
+#else
+#define VELMORA_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
+#endif
+
+/* ---- Cards ---------------------------------------------------------------- */
+
+#define VELMORA_MAX_CARDS 8u
+#define VELMORA_SDK_VERSION 0x00040000u
+
+/* Board models (Quorvel_Velmora_GetCardTypeNumber). */
+#define VELMORA_BOARD_5100 0x5100u /* TVP5147 decoder, SAA7128 encoder, UDA1345TS codec */
+#define VELMORA_BOARD_5110 0x5110u /* two ADV7180 decoders, ADV7343 encoder */
+
+/* ---- Video and audio ------------------------------------------------------ */
+
+/* Video standard (Quorvel_Velmora_SetVideoMode / GetVideoMode). */
+#define VELMORA_VIDEO_MODE_NTSC 0u
+#define VELMORA_VIDEO_MODE_PAL 1u
+
+/* Sync source. Any other value selects the internal sync; a source without a
+ * locked signal falls back to it. VELMORA_SYNC_SOURCE_20 (the second decoder)
+ * is refused by boards without one. */
+#define VELMORA_SYNC_SOURCE_0 0x00u
+#define VELMORA_SYNC_SOURCE_1 0x01u
+#define VELMORA_SYNC_SOURCE_2 0x02u
+#define VELMORA_SYNC_SOURCE_5 0x05u
+#define VELMORA_SYNC_SOURCE_20 0x20u
+#define VELMORA_SYNC_SOURCE_INTERNAL 0x80u
+
+/* Video source of the capture channel; any other value selects source 0. */
+#define VELMORA_VIDEO_SOURCE_0 0u
+#define VELMORA_VIDEO_SOURCE_1 1u
+#define VELMORA_VIDEO_SOURCE_2 2u
+#define VELMORA_VIDEO_SOURCE_5 5u
+
+/* Audio source of the capture channel; any other value selects source 1. */
+#define VELMORA_AUDIO_SOURCE_1 1u
+#define VELMORA_AUDIO_SOURCE_2 2u
+#define VELMORA_AUDIO_SOURCE_3 3u
+
+/* Relays: the video relay functions take channel 0x0A or 0x0B, the audio
+ * relay functions channel 0 or 1. */
+#define VELMORA_VIDEO_RELAY_0 0x0Au
+#define VELMORA_VIDEO_RELAY_1 0x0Bu
+#define VELMORA_AUDIO_RELAY_0 0u
+#define VELMORA_AUDIO_RELAY_1 1u
+#define VELMORA_RELAY_OFF 0u
+#define VELMORA_RELAY_ON 1u
+
+/* Frame type of the video capture and playback buffers; any other value is
+ * YUY2. A video frame is 720 x 576 pixels. */
+#define VELMORA_FRAME_YUY2 0u
+#define VELMORA_FRAME_BGRA 1u
+#define VELMORA_FRAME_BGRA_BOTTOM_UP 2u
+
+/* Frame buffer status. */
+#define VELMORA_BUFFER_NEITHER 0u
+#define VELMORA_BUFFER_EMPTY 1u
+#define VELMORA_BUFFER_FULL 2u
+
+/* ---- Transport streams ---------------------------------------------------- */
+
+/* ASI packet length flag. */
+#define VELMORA_ASI_PACKET_188 0u
+#define VELMORA_ASI_PACKET_204 1u
+
+/* Transport-stream input (Quorvel_Velmora_TsSetInputSource). */
+#define VELMORA_TS_INPUT_ASI 0u
+#define VELMORA_TS_INPUT_IP 1u
+
+/* State of Quorvel_Velmora_TsCaptureGetProgramInformation. */
+#define VELMORA_PROGRAM_INFO_FILLED 2u
+#define VELMORA_PROGRAM_INFO_NO_SIGNAL 3u
+
+#define VELMORA_TS_MAX_PROGRAMS 60
+#define VELMORA_TS_MAX_CA_ENTRIES 21
+#define VELMORA_TS_PROGRAM_MAX_CA 4
+#define VELMORA_TS_PROGRAM_MAX_STREAMS 32
+
+/* The fixed-layout records below are little-endian and hold no pointer; their
+ * sizes are those the card's other software exchanges. UTF-16 text is held
+ * in uint16_t units. */
+
+typedef struct VELMORA_CA_ENTRY {
+    uint16_t wCaSystemId;
+    uint16_t wCaPid;
+} VELMORA_CA_ENTRY;
+
+typedef struct TS_STREAM_ENTRY {
+    uint8_t byStreamType;
+    uint8_t byReserved0;
+    uint16_t wElementaryPid;
+    uint8_t byZero;
+    uint8_t byReserved1;
+} TS_STREAM_ENTRY;
+
+typedef struct TS_PROGRAM_ENTRY {
+    uint16_t wPmtPid;
+    uint16_t wReserved0;
+    uint32_t dwScrambled; /* 1 when the program's video or audio looks scrambled */
+    uint8_t byCaCount;
+    uint8_t byReserved1;
+    VELMORA_CA_ENTRY Ca[VELMORA_TS_PROGRAM_MAX_CA];
+    uint8_t byStreamCount;
+    uint8_t byReserved2;
+    TS_STREAM_ENTRY Stream[VELMORA_TS_PROGRAM_MAX_STREAMS];
+    uint32_t dwProgramNumber;
+    uint16_t szServiceName[16];  /* UTF-16, zero-terminated */
+    uint16_t szProviderName[16]; /* UTF-16, zero-terminated */
+} TS_PROGRAM_ENTRY;
+
+typedef struct TS_PROGRAM_INFORMATION {
+    uint8_t byCaCount;
+    uint8_t byReserved0;
+    VELMORA_CA_ENTRY Ca[VELMORA_TS_MAX_CA_ENTRIES];
+    uint16_t wReserved1;
+    double dRateMark;
+    double dRateHighFirst;
+    double dRateHighSecond;
+    double dRateHighSecondLessNull;
+    uint32_t dwTransportStreamId;
+    uint32_t dwOriginalNetworkId; /* 65535 when no SDT was analysed */
+    uint32_t dwProgramCount;
+    TS_PROGRAM_ENTRY Program[VELMORA_TS_MAX_PROGRAMS];
+    uint32_t dwReserved2;
+} TS_PROGRAM_INFORMATION;
+
+VELMORA_STATIC_ASSERT(sizeof(TS_STREAM_ENTRY) == 6, "TS_STREAM_ENTRY layout");
+VELMORA_STATIC_ASSERT(sizeof(TS_PROGRAM_ENTRY) == 288, "TS_PROGRAM_ENTRY layout");
+VELMORA_STATIC_ASSERT(offsetof(TS_PROGRAM_ENTRY, byStreamCount) == 26, "TS_PROGRAM_ENTRY layout");
+VELMORA_STATIC_ASSERT(offsetof(TS_PROGRAM_ENTRY, dwProgramNumber) == 220,
+                      "TS_PROGRAM_ENTRY layout");
+VELMORA_STATIC_ASSERT(offsetof(TS_PROGRAM_ENTRY, szServiceName) == 224, "TS_PROGRAM_ENTRY layout");
+VELMORA_STATIC_ASSERT(offsetof(TS_PROGRAM_ENTRY, szProviderName) == 256, "TS_PROGRAM_ENTRY layout");
+VELMORA_STATIC_ASSERT(sizeof(TS_PROGRAM_INFORMATION) == 17416, "TS_PROGRAM_INFORMATION layout");
+VELMORA_STATIC_ASSERT(offsetof(TS_PROGRAM_INFORMATION, dRateMark) == 88,
+                      "TS_PROGRAM_INFORMATION layout");
+VELMORA_STATIC_ASSERT(offsetof(TS_PROGRAM_INFORMATION, dwTransportStreamId) == 120,
+                      "TS_PROGRAM_INFORMATION layout");
+VELMORA_STATIC_ASSERT(offsetof(TS_PROGRAM_INFORMATION, Program) == 132,
+                      "TS_PROGRAM_INFORMATION layout");
+VELMORA_STATIC_ASSERT(offsetof(TS_PROGRAM_INFORMATION, dwReserved2) == 17412,
+                      "TS_PROGRAM_INFORMATION layout");
+
+/* Programs and streams to take out of the captured stream: a uint16_t entry
+ * count followed by that many entries of three uint16_t values (elementary
+ * PID to drop, PMT PID of a program to remove, reserved). The list is kept by
+ * pointer and must stay valid while the filter is on. */
+typedef uint16_t FILTERED_PROGRAM;
+
+typedef struct FILTERED_PROGRAM_ENTRY {
+    uint16_t wElementaryPid;
+    uint16_t wPmtPid;
+    uint16_t wReserved;
+} FILTERED_PROGRAM_ENTRY;
+
+VELMORA_STATIC_ASSERT(sizeof(FILTERED_PROGRAM_ENTRY) == 6, "FILTERED_PROGRAM_ENTRY layout");
+
+#define VELMORA_NIT_MAX_STREAMS 128
+#define VELMORA_NIT_MAX_SERVICES 60
+
+typedef struct NIT_SERVICE {
+    uint32_t dwServiceId;
+    uint16_t wServiceType;
+    uint8_t byReserved[266];
+} NIT_SERVICE;
+
+typedef struct NIT_TRANSPORT_STREAM {
+    uint16_t wTransportStreamId;
+    uint16_t wOriginalNetworkId;
+    uint32_t dwFrequencyKhz;
+    uint32_t dwSymbolRateKsps;
+    uint32_t dwModulation;
+    uint16_t wFecOuter;
+    uint16_t wFecInner;
+    uint32_t dwServiceCount;
+    uint32_t dwReserved;
+    NIT_SERVICE Service[VELMORA_NIT_MAX_SERVICES];
+} NIT_TRANSPORT_STREAM;
+
+typedef struct NIT_INFORMATION {
+    uint16_t wNetworkId;
+    uint8_t byVersion;
+    uint8_t byTransportStreamCount;
+    uint8_t byNetworkName[128];
+    NIT_TRANSPORT_STREAM TransportStream[VELMORA_NIT_MAX_STREAMS];
+} NIT_INFORMATION;
+
+VELMORA_STATIC_ASSERT(sizeof(NIT_SERVICE) == 272, "NIT_SERVICE layout");
+VELMORA_STATIC_ASSERT(sizeof(NIT_TRANSPORT_STREAM) == 16348, "NIT_TRANSPORT_STREAM layout");
+VELMORA_STATIC_ASSERT(sizeof(NIT_INFORMATION) == 2092676, "NIT_INFORMATION layout");
+
+/* Recording time of one program. */
+typedef struct RECORD_LENGTH {
+    uint32_t dwHours;
+    uint32_t dwMinutes;
+    uint32_t dwSeconds;
+    uint32_t dwFrames;
+} RECORD_LENGTH;
+
+VELMORA_STATIC_ASSERT(sizeof(RECORD_LENGTH) == 16, "RECORD_LENGTH layout");
+
+/* Register access to the card's chips and FPGA (Quorvel_Velmora_Test); the
+ * block is filled in place. */
+typedef struct TEST_REQUEST {
+    uint32_t dwCommand;
+    uint32_t dwRegister;
+    uint32_t dwValue;
+    uint32_t dwResult;
+} TEST_REQUEST;
+
+VELMORA_STATIC_ASSERT(sizeof(TEST_REQUEST) == 16, "TEST_REQUEST layout");
+
+/* Transport stream over IP, passed by value. Its first word was a 32-bit
+ * address on the card's first platform; here it is a pointer, so the record
+ * is 8 bytes longer than six 32-bit words. */
+typedef struct TS_OVER_IP_PARAM {
+    const wchar_t* pszAddress; /* dotted IPv4: destination, or the multicast group received */
+    uint32_t dwPort;           /* UDP port */
+    uint32_t dwReserved;
+    uint32_t dwPacketLength; /* 188 or 204; a datagram carries 7 packets */
+    uint32_t dwRtp;          /* non-zero: datagrams carry an RTP header */
+    uint32_t dwFlag;
+} TS_OVER_IP_PARAM;
+
+/* ---- Exported functions --------------------------------------------------- */
+
+/* Cards */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount);
+/* Refused (0) for an index that is already open in this process. Several
+ * processes may open the same card. */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex);
+/* Also releases an index whose open failed. */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTypeNumber(uint32_t* pType, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_RestoreDefault(uint32_t cardIndex);
+
+/* Field interrupts and time */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_InitialFieldEvent(const wchar_t* pszEventName,
+                                                          VELMORA_HANDLE* phEvent,
+                                                          uint32_t cardIndex);
+/* A null handle closes every field event of the card. Always 1 on an open
+ * card. */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseFieldEvent(VELMORA_HANDLE hEvent, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_WaitForFieldInterrupt(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetFieldNumber(uint32_t* pField, uint32_t cardIndex);
+/* Card time in 100-ns units. */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTimeStamp(uint64_t* pTimeStamp, uint32_t cardIndex);
+
+/* Video and audio frames */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_VideoCaptureStart(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_VideoCaptureStop(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoCaptureFrameType(uint32_t frameType,
+                                                                 uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoPlaybackFrameType(uint32_t frameType,
+                                                                  uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoCaptureBufferStatus(uint32_t* pStatus,
+                                                                    uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoPlaybackBufferStatus(uint32_t* pStatus,
+                                                                     uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_ReadOneVideoFrame(uint64_t* pTimeStamp, void* pFrame,
+                                                          uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_WriteOneVideoFrame(uint64_t timeStamp, void* pFrame,
+                                                           uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_FlushVideoPlaybackBuffer(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_AudioCaptureStart(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_AudioCaptureStop(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetAudioCaptureBufferStatus(uint32_t* pStatus,
+                                                                    uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetAudioPlaybackBufferStatus(uint32_t* pStatus,
+                                                                     uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_ReadOneAudioFrame(uint64_t* pTimeStamp, void* pSamples,
+                                                          uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_WriteOneAudioFrame(uint64_t timeStamp, void* pSamples,
+                                                           uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_FlushAudioPlaybackBuffer(uint32_t cardIndex);
+
+/* Sources, modes, relays and picture controls */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoRelayMode(uint32_t relayChannel, uint32_t mode,
+                                                          uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoRelayMode(uint32_t relayChannel, uint32_t* pMode,
+                                                          uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetAudioRelayMode(uint32_t relayChannel, uint32_t mode,
+                                                          uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetAudioRelayMode(uint32_t relayChannel, uint32_t* pMode,
+                                                          uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoMode(uint32_t* pMode, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoMode(uint32_t mode, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetSyncSource(uint32_t* pSource, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetSyncSource(uint32_t source, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoSource(uint32_t* pSource, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoSource(uint32_t source, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoInputStatus(uint32_t* pStatus, uint32_t cardIndex);
+/* The card has no black-level control: the setter changes nothing and the
+ * getter reads 0. */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoBlackLevel(uint32_t level, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoBlackLevel(uint32_t* pLevel, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetAudioSource(uint32_t* pSource, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetAudioSource(uint32_t source, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoInputContrast(uint32_t* pValue, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoInputContrast(uint32_t value, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoInputBrightness(uint32_t* pValue,
+                                                                uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoInputBrightness(uint32_t value, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoInputHue(uint32_t* pValue, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoInputHue(uint32_t value, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoInputSaturation(uint32_t* pValue,
+                                                                uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoInputSaturation(uint32_t value, uint32_t cardIndex);
+
+/* Versions, identity and test */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetSerialNumber(uint32_t* pSerial, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_Test(TEST_REQUEST* pRequest, uint32_t size,
+                                             uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetBoardVersion(uint32_t* pVersion, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetFPGAVersion(uint32_t* pVersion, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetDriverVersion(uint32_t* pVersion, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_GetSdkVersion(uint32_t* pVersion);
+
+/* ASI */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiOutputMode(uint32_t mode, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiOutputMode(uint32_t* pMode, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiPacketLength(uint32_t lengthFlag,
+                                                             uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiPacketLength(uint32_t* pLengthFlag,
+                                                             uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiStatus(uint32_t* pStatus, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, uint32_t cardIndex);
+
+/* Transport-stream capture, program information, recording and playback */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureEnable(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureDisable(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureSetWorkMode(uint32_t workMode, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureGetWorkMode(uint32_t* pWorkMode,
+                                                             uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureGetFillBufferNum(uint32_t* pPacketCount,
+                                                                  uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(void* pPackets,
+                                                                       uint32_t packetCount,
+                                                                       uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderEnable(uint32_t programNumber,
+                                                                const wchar_t* pszOutputPath,
+                                                                uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderDisable(uint32_t programNumber,
+                                                                 const wchar_t* pszOutputPath,
+                                                                 uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderGetLength(uint32_t programNumber,
+                                                                   uint32_t reserved,
+                                                                   RECORD_LENGTH* pLength,
+                                                                   uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureGetProgramInformation(
+    TS_PROGRAM_INFORMATION* pInformation, uint32_t* pState, uint32_t cardIndex);
+/* A count of 0 or less turns the filter off; the list may then be null. */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureSetFilteredProgram(int32_t programCount,
+                                                                    FILTERED_PROGRAM* pList,
+                                                                    uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetInputSource(uint32_t source, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackEnable(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackDisable(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackGetEmptyBufferNum(uint32_t* pPacketCount,
+                                                                    uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackWritePacketsToBuffer(void* pPackets,
+                                                                       uint32_t packetCount,
+                                                                       uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackSetBitRate(uint32_t bitRate, uint32_t cardIndex);
+
+/* NIT replacement */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitEnable(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitDisable(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitGetNitInformation(NIT_INFORMATION* pNit,
+                                                                      uint32_t reserved,
+                                                                      uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitSetNitInformation(const NIT_INFORMATION* pNit,
+                                                                      uint32_t cardIndex);
+
+/* Transport stream over IP and the whole-stream file */
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetParameter(TS_OVER_IP_PARAM param, uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpRun(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpStop(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_SetReceiveParameter(TS_OVER_IP_PARAM param,
+                                                            uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveRun(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveStop(uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_StartWriteTsFile(const wchar_t* pszFileName,
+                                                         uint32_t cardIndex);
+VELMORA_EXPORT uint32_t Quorvel_Velmora_StopWriteTsFile(uint32_t cardIndex);
+
+#endif /* VELMORA_H */

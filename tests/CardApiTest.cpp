@@ -1,0 +1,81 @@
+// The API object of an open card: which calls wait for the API lock, and the
+// colour conversion it does itself.
+
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "CardTestSupport.h"
+#include "api/VelmoraSdkApi.h"
+
+namespace velmora::cardtest {
+namespace {
+
+using namespace std::chrono_literals;
+
+using CardApiTest = CardTest;
+
+TEST_F(CardApiTest, OnlyTheStateCallsWaitForTheApiLock) {
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    api::CVelmoraSdkApi& api = *Card(0)->GetApi();
+
+    std::promise<void> held, release;
+    std::thread holder([&] {
+        std::lock_guard lock(api.ApiLock());
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+
+    // Base-level settings and the card clock go by.
+    uint32_t value = 0;
+    uint64_t clock = 0;
+    auto unlocked = std::async(std::launch::async, [&] {
+        return Quorvel_Velmora_GetVideoMode(&value, 0) + Quorvel_Velmora_GetFPGAVersion(&value, 0) +
+               api.GetCardClock64(&clock);
+    });
+    EXPECT_EQ(unlocked.wait_for(10s), std::future_status::ready);
+
+    // A transport-stream call waits for the lock.
+    auto locked =
+        std::async(std::launch::async, [&] { return Quorvel_Velmora_TsGetAsiStatus(&value, 0); });
+    EXPECT_EQ(locked.wait_for(200ms), std::future_status::timeout);
+    release.set_value();
+    EXPECT_EQ(locked.wait_for(10s), std::future_status::ready);
+    holder.join();
+    EXPECT_EQ(unlocked.get(), 3u);
+    EXPECT_EQ(locked.get(), 1u);
+}
+
+TEST(CardApiConversionTest, RgbBecomesStudioRangeYCbCr) {
+    api::CSdkApi api(nullptr, nullptr);
+    struct Case {
+        uint8_t r, g, b, y, cb, cr;
+    };
+    for (const Case& c : {Case{0, 0, 0, 16, 128, 128}, Case{255, 255, 255, 235, 128, 128},
+                          Case{0, 0, 255, 41, 240, 110}, Case{255, 0, 0, 82, 90, 240}}) {
+        uint8_t y = 0, cb = 0, cr = 0;
+        api.RgbToYCbCr(c.r, c.g, c.b, &y, &cb, &cr);
+        EXPECT_EQ(y, c.y) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+        EXPECT_EQ(cb, c.cb);
+        EXPECT_EQ(cr, c.cr);
+    }
+
+    // White then black: Cb of the even pixel, Cr of the odd one.
+    const uint32_t pair[2] = {0x00FFFFFF, 0x00000000};
+    uint32_t word = 0;
+    api.RgbImageToYCbCr422(pair, &word, 2, 1);
+    EXPECT_EQ(word, 0x80EB8010u);
+
+    // An odd width ends each row on a pair of its own last pixel, never the
+    // next row's first.
+    const uint32_t image[2 * 3] = {0, 0, 0x00FFFFFF, 0x00FF0000, 0x00FF0000, 0};
+    uint32_t out[2 * 2] = {};
+    api.RgbImageToYCbCr422(image, out, 3, 2);
+    EXPECT_EQ(out[1], 0x80EB80EBu);
+    EXPECT_EQ(out[2], 0x5A52F052u);
+}
+
+}  // namespace
+}  // namespace velmora::cardtest

@@ -1,0 +1,191 @@
+// Card open and close through the exported functions: the cross-process open
+// protocol, processes that die with the card open, and failed opens and
+// closes.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "CardTestSupport.h"
+#include "PlatformTestSupport.h"
+#include "platform/NamedMutex.h"
+
+namespace velmora::cardtest {
+namespace {
+
+using platform::test::Child;
+using platform::test::Pipe;
+
+TEST_F(CardTest, TwoProcessesShareTheCardAndTheLastCloserClosesIt) {
+    Pipe toChild, toParent;
+    Child child([&] {
+        if (!toChild.Wait()) return 10;
+        if (Quorvel_Velmora_OpenCard(0) != 1) return 11;
+        // A later opener finds the block and leaves the devices alone.
+        if (Card(0)->IsCreator() || Card(0)->GetSystemOpenCount() != 2) return 12;
+        toParent.Signal();
+        if (!toChild.Wait()) return 13;
+        // The first opener has gone; the card still works here.
+        uint32_t version = 0;
+        if (!Quorvel_Velmora_GetFPGAVersion(&version, 0) || version != 0x50103) return 14;
+        if (SystemOpenCount(0) != 1 || !VideoRelay0On()) return 15;
+        if (Quorvel_Velmora_CloseCard(0) != 1) return 16;
+        return SystemOpenCount(0) == -1 && !VideoRelay0On() ? 0 : 17;
+    });
+    ASSERT_TRUE(child.Started());
+
+    ASSERT_TRUE(sim::EnableRegisterWriteLog(0, true));
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    EXPECT_TRUE(Card(0)->IsCreator());
+    EXPECT_EQ(SystemOpenCount(0), 1);
+    EXPECT_TRUE(DeviceInitialised());
+    EXPECT_TRUE(VideoRelay0On());
+
+    ASSERT_TRUE(sim::ClearRegisterWriteLog(0));
+    toChild.Signal();
+    ASSERT_TRUE(toParent.Wait());
+    EXPECT_EQ(SystemOpenCount(0), 2);
+    EXPECT_FALSE(DeviceInitialised());
+
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_EQ(Card(0), nullptr);
+    toChild.Signal();
+    EXPECT_EQ(child.Wait(), 0);
+
+    // The block went with its last holder: the next opener creates it again.
+    ASSERT_TRUE(sim::ClearRegisterWriteLog(0));
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    EXPECT_TRUE(Card(0)->IsCreator());
+    EXPECT_EQ(SystemOpenCount(0), 1);
+    EXPECT_TRUE(DeviceInitialised());
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_EQ(SystemOpenCount(0), -1);
+}
+
+TEST_F(CardTest, AProcessKilledWithTheCardOpenDoesNotStopTheNext) {
+    Pipe ready;
+    Child child([&] {
+        if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
+        // Killed holding the open mutex as well, as if in the middle of an
+        // open or close.
+        auto openMutex = platform::NamedMutex::Create(Card(0)->OpenMutexName());
+        if (!openMutex || openMutex->Lock() != platform::WaitResult::Signaled) return 11;
+        ready.Signal();
+        pause();
+        return 12;
+    });
+    ASSERT_TRUE(child.Started());
+    ASSERT_TRUE(ready.Wait());
+    child.Kill();
+
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    EXPECT_TRUE(Card(0)->IsCreator());
+    EXPECT_EQ(SystemOpenCount(0), 1);
+    uint32_t contrast = 0;
+    EXPECT_EQ(Quorvel_Velmora_SetVideoInputContrast(0x90, 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_GetVideoInputContrast(&contrast, 0), 1u);
+    EXPECT_EQ(contrast, 0x90u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_EQ(SystemOpenCount(0), -1);
+}
+
+TEST_F(CardTest, AFailedOpenInASecondProcessCountsNothing) {
+    Pipe toChild, toParent;
+    Child child([&] {
+        if (!toChild.Wait()) return 10;
+        // This process's driver shows no card: its bridge finds no board,
+        // after the shared block was already opened.
+        if (!sim::SetCardCount(0)) return 11;
+        if (Quorvel_Velmora_OpenCard(0) != 0) return 12;
+        if (Card(0) == nullptr || Card(0)->IsOpen()) return 13;
+        uint32_t version = 0;
+        if (Quorvel_Velmora_GetFPGAVersion(&version, 0) != 0) return 14;
+        if (Quorvel_Velmora_CloseCard(0) != 1 || Card(0) != nullptr) return 15;
+        return 0;
+    });
+    ASSERT_TRUE(child.Started());
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    toChild.Signal();
+    EXPECT_EQ(child.Wait(), 0);
+
+    // The failed opener's close neither counted down nor closed the card.
+    EXPECT_EQ(SystemOpenCount(0), 1);
+    EXPECT_TRUE(VideoRelay0On());
+    uint32_t version = 0;
+    EXPECT_EQ(Quorvel_Velmora_GetFPGAVersion(&version, 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_TRUE(Card(0) == nullptr);
+    EXPECT_EQ(SystemOpenCount(0), -1);
+    EXPECT_FALSE(VideoRelay0On());
+}
+
+TEST_F(CardTest, AFailedFirstOpenLeavesNothingBehindAndCanBeRetried) {
+    // No card 1 on this machine.
+    EXPECT_EQ(Quorvel_Velmora_OpenCard(1), 0u);
+    ASSERT_NE(Card(1), nullptr);
+    EXPECT_FALSE(Card(1)->IsOpen());
+    EXPECT_EQ(SystemOpenCount(1), -1);
+    EXPECT_EQ(Quorvel_Velmora_OpenCard(1), 0u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(1), 1u);
+    EXPECT_EQ(Card(1), nullptr);
+
+    // A card whose open mutex cannot be made is not opened; nothing is held
+    // afterwards, and the open succeeds once the mutex can be made.
+    {
+        BlockedMutexName blocked(std::string(kCardName) + "CardBoardInfMutex");
+        EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 0u);
+        EXPECT_EQ(SystemOpenCount(0), -1);
+    }
+    EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    EXPECT_EQ(SystemOpenCount(0), 1);
+}
+
+TEST_F(CardTest, ACardWithoutItsRegisterMutexesIsNotOpened) {
+    {
+        BlockedMutexName blocked(std::string(kCardName) + "IicMasterMutex1_0");
+        EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 0u);
+        ASSERT_NE(Card(0), nullptr);
+        EXPECT_EQ(Card(0)->GetApi(), nullptr);
+        EXPECT_EQ(SystemOpenCount(0), -1);
+        uint32_t version = 0;
+        EXPECT_EQ(Quorvel_Velmora_GetFPGAVersion(&version, 0), 0u);
+    }
+    EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    EXPECT_EQ(SystemOpenCount(0), 1);
+}
+
+TEST_F(CardTest, AnOpenCardIsNotOpenedTwice) {
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    card::CVelmoraCard* first = Card(0);
+    api::CVelmoraSdkApi* api = first->GetApi();
+    EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 0u);
+    EXPECT_EQ(Card(0), first);
+    EXPECT_EQ(first->GetApi(), api);
+    EXPECT_EQ(first->GetProcessOpenCount(), 1u);
+    EXPECT_EQ(SystemOpenCount(0), 1);
+    uint32_t version = 0;
+    EXPECT_EQ(Quorvel_Velmora_GetFPGAVersion(&version, 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_EQ(SystemOpenCount(0), -1);
+}
+
+TEST_F(CardTest, AFailedCloseStillReleasesTheCard) {
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    // The PCI device is pulled from under the card: its close cannot close
+    // it again and reports the failure.
+    ASSERT_EQ(Card(0)->GetBoardSupport()->ClosePciDevice(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 0u);
+    EXPECT_EQ(Card(0), nullptr);
+    EXPECT_EQ(SystemOpenCount(0), -1);
+
+    // Neither the open mutex nor the card's register mutexes were left held.
+    Child child([] {
+        if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
+        uint32_t contrast = 0;
+        if (Quorvel_Velmora_GetVideoInputContrast(&contrast, 0) != 1) return 11;
+        return Quorvel_Velmora_CloseCard(0) == 1 ? 0 : 12;
+    });
+    EXPECT_EQ(child.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace velmora::cardtest
