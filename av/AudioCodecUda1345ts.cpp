@@ -47,13 +47,8 @@ CAudioCodecUda1345ts::CAudioCodecUda1345ts(uint32_t auxLineLevel) : m_nAuxLineLe
 CAudioCodecUda1345ts::~CAudioCodecUda1345ts() = default;
 
 uint32_t CAudioCodecUda1345ts::InitCodec() {
-    uint32_t flag = 1;
     // Mode and clock idle high before the first transfer.
-    Step(flag, L3Delay());
-    Step(flag, L3ModeHigh());
-    Step(flag, L3Delay());
-    Step(flag, L3ClockHigh());
-    Step(flag, L3Delay());
+    uint32_t flag = L3BeginTransfer();
 
     m_abyShadow[kStatusIndex] = kInitialStatus;
     for (uint32_t i = 0; i < kDataRegisterCount; ++i)
@@ -216,14 +211,15 @@ uint32_t CAudioCodecUda1345ts::L3WriteByte(uint8_t byte) {
     return flag;
 }
 
-uint32_t CAudioCodecUda1345ts::L3SendAddress(uint8_t addressByte) {
-    // The address byte is clocked in with the mode line low.
+uint32_t CAudioCodecUda1345ts::L3SendPhase(uint8_t byte, bool addressPhase) {
+    // An address byte is clocked in with the mode line low, a data byte with
+    // it high; either way the line is high again afterwards.
     if (m_bL3Disabled) return 0;
     uint32_t flag = 1;
     Step(flag, L3Delay());
-    Step(flag, L3ModeLow());
+    Step(flag, addressPhase ? L3ModeLow() : L3ModeHigh());
     Step(flag, L3Delay());
-    Step(flag, L3WriteByte(addressByte));
+    Step(flag, L3WriteByte(byte));
     Step(flag, L3Delay());
     Step(flag, L3ModeHigh());
     Step(flag, L3Delay());
@@ -231,24 +227,15 @@ uint32_t CAudioCodecUda1345ts::L3SendAddress(uint8_t addressByte) {
 }
 
 uint32_t CAudioCodecUda1345ts::L3SendDataAddress() {
-    return L3SendAddress(kDataAddressByte);
+    return L3SendPhase(kDataAddressByte, true);
 }
 
 uint32_t CAudioCodecUda1345ts::L3SendStatusAddress() {
-    return L3SendAddress(kStatusAddressByte);
+    return L3SendPhase(kStatusAddressByte, true);
 }
 
 uint32_t CAudioCodecUda1345ts::L3SendDataByte(uint8_t byte) {
-    if (m_bL3Disabled) return 0;
-    uint32_t flag = 1;
-    Step(flag, L3Delay());
-    Step(flag, L3ModeHigh());
-    Step(flag, L3Delay());
-    Step(flag, L3WriteByte(byte));
-    Step(flag, L3Delay());
-    Step(flag, L3ModeHigh());
-    Step(flag, L3Delay());
-    return flag;
+    return L3SendPhase(byte, false);
 }
 
 uint32_t CAudioCodecUda1345ts::L3BeginTransfer() {
@@ -261,29 +248,13 @@ uint32_t CAudioCodecUda1345ts::L3BeginTransfer() {
     return flag;
 }
 
-uint32_t CAudioCodecUda1345ts::L3WriteStatus() {
-    if (m_bL3Disabled) return 0;
+uint32_t CAudioCodecUda1345ts::L3Transfer(uint8_t addressByte, const uint8_t* bytes,
+                                          uint32_t count) {
     uint32_t flag = L3BeginTransfer();
-    Step(flag, L3SendStatusAddress());
-    Step(flag, L3Delay());
-    Step(flag, L3SendDataByte(m_abyShadow[kStatusIndex]));
-    Step(flag, L3Delay());
-    return flag;
-}
-
-uint32_t CAudioCodecUda1345ts::L3WriteData(uint32_t first, uint32_t count) {
-    if (m_bL3Disabled) return 0;
-    // An empty range sends nothing worth an address phase, and a range
-    // reaching past register 3 would send bytes from beyond the shadows.
-    if (count == 0 || first >= kDataRegisterCount || count > kDataRegisterCount ||
-        first + count > kDataRegisterCount)
-        return 0;
-
-    uint32_t flag = L3BeginTransfer();
-    Step(flag, L3SendDataAddress());
+    Step(flag, L3SendPhase(addressByte, true));
     Step(flag, L3Delay());
     for (uint32_t i = 0; i < count; ++i) {
-        Step(flag, L3SendDataByte(m_abyShadow[kDataIndex + first + i]));
+        Step(flag, L3SendDataByte(bytes[i]));
         Step(flag, L3Delay());
         if (i + 1 < count) {
             // A short low pulse on the mode line separates the data bytes.
@@ -294,6 +265,21 @@ uint32_t CAudioCodecUda1345ts::L3WriteData(uint32_t first, uint32_t count) {
         }
     }
     return flag;
+}
+
+uint32_t CAudioCodecUda1345ts::L3WriteStatus() {
+    if (m_bL3Disabled) return 0;
+    return L3Transfer(kStatusAddressByte, &m_abyShadow[kStatusIndex], 1);
+}
+
+uint32_t CAudioCodecUda1345ts::L3WriteData(uint32_t first, uint32_t count) {
+    if (m_bL3Disabled) return 0;
+    // An empty range sends nothing worth an address phase, and a range
+    // reaching past register 3 would send bytes from beyond the shadows.
+    if (count == 0 || first >= kDataRegisterCount || count > kDataRegisterCount ||
+        first + count > kDataRegisterCount)
+        return 0;
+    return L3Transfer(kDataAddressByte, &m_abyShadow[kDataIndex + first], count);
 }
 
 uint32_t CAudioCodecUda1345ts::WriteStatusField(uint32_t reg, uint32_t shift, uint32_t width,

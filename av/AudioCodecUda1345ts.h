@@ -116,9 +116,12 @@ class CAudioCodecUda1345ts : public CAudioCodec {
     bool IsL3Disabled() const { return m_bL3Disabled != 0; }
 
   private:
-    uint32_t L3SendAddress(uint8_t addressByte);
+    // The address or a data phase of a transfer.
+    uint32_t L3SendPhase(uint8_t byte, bool addressPhase);
     // Mode and clock high: the bus idle before a transfer.
     uint32_t L3BeginTransfer();
+    // One transfer: the address phase, then `count` data bytes.
+    uint32_t L3Transfer(uint8_t addressByte, const uint8_t* bytes, uint32_t count);
 
     uint32_t m_byL3Address = kL3Address;
     uint32_t m_bL3Disabled = 0;

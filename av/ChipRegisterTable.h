@@ -16,6 +16,10 @@
 // - WriteChipRegisterRows(master, writeAddress, table, first, end): the same
 //   for rows first..end-1 only (for set-ups that pause in the middle of a
 //   table); `end` is clamped to the count byte.
+// - CHIP_STANDARD_FIELD and WriteChipStandardFields(master, writeAddress,
+//   readAddress, steps, pal): a standard switch made of field updates, each
+//   step holding its value for both standards; one WriteField per step, in
+//   order, results dropped.
 
 #include <cstddef>
 #include <cstdint>
@@ -60,6 +64,28 @@ void WriteChipRegisterRows(hw::CIicMaster* pIicMaster, uint8_t writeAddress,
     uint32_t count = table.byCount < N ? table.byCount : static_cast<uint32_t>(N);
     if (end > count) end = count;
     WriteChipRegisterRowRange(pIicMaster, writeAddress, table.rows, first, end);
+}
+
+// Register byRegister bits byShift..byShift+byWidth-1 := byPalValue or
+// byNtscValue (a width of 8 is the whole register).
+struct CHIP_STANDARD_FIELD {
+    uint8_t byRegister;
+    uint8_t byShift;
+    uint8_t byWidth;
+    uint8_t byPalValue;
+    uint8_t byNtscValue;
+};
+
+// `readAddress` is where the read half of each update goes.
+template <std::size_t N>
+void WriteChipStandardFields(hw::CIicMaster* pIicMaster, uint8_t writeAddress, uint8_t readAddress,
+                             const CHIP_STANDARD_FIELD (&steps)[N], bool pal) {
+    if (pIicMaster == nullptr) return;
+    for (const CHIP_STANDARD_FIELD& step : steps) {
+        const uint8_t value = pal ? step.byPalValue : step.byNtscValue;
+        pIicMaster->WriteField(writeAddress, readAddress, step.byRegister, &value, step.byShift,
+                               step.byWidth);
+    }
 }
 
 template <std::size_t N>

@@ -13,21 +13,19 @@
 // Decoders hold no lock of their own: the board calls them under the card's
 // API lock, and the IIC master serialises every transfer.
 
-#include <cstddef>
 #include <cstdint>
 
-#include "av/ChipRegisterTable.h"
-#include "hw/IicMaster.h"
+#include "av/ChipRegisterAccess.h"
 
 namespace velmora::av {
 
-class CVideoDecoder {
+class CVideoDecoder : public CChipRegisterAccess {
   public:
-    // The master is not owned; it is shared by every chip on the bus.
-    explicit CVideoDecoder(hw::CIicMaster* pIicMaster);
+    // The master is not owned; it is shared by every chip on the bus. A chip
+    // class passes its address pair.
+    explicit CVideoDecoder(hw::CIicMaster* pIicMaster, uint8_t writeAddress = 0,
+                           uint8_t readAddress = 0);
     virtual ~CVideoDecoder() = default;
-    CVideoDecoder(const CVideoDecoder&) = delete;
-    CVideoDecoder& operator=(const CVideoDecoder&) = delete;
 
     // One-byte register access with the chip's read and write address; the
     // out-value receives the byte zero-extended (0 when the read failed).
@@ -64,36 +62,17 @@ class CVideoDecoder {
     // register and answers 1.
     virtual uint32_t TestIicAccess();
 
-    uint8_t WriteAddress() const { return m_byWriteAddress; }
-    uint8_t ReadAddress() const { return m_byReadAddress; }
-
   protected:
-    // Register `reg` bits shift..shift+width-1 := the low `width` bits of
-    // `value`, a read-modify-write under the master's field lock.
-    void UpdateField(uint8_t reg, uint8_t value, uint8_t shift, uint8_t width);
-
-    template <std::size_t N>
-    void WriteTable(const CHIP_REGISTER_TABLE<N>& table) {
-        WriteChipRegisterTable(m_pIicMaster, m_byWriteAddress, table);
-    }
-    template <std::size_t N>
-    void WriteTableRows(const CHIP_REGISTER_TABLE<N>& table, uint32_t first, uint32_t end) {
-        WriteChipRegisterRows(m_pIicMaster, m_byWriteAddress, table, first, end);
-    }
-
     // Reads a status register. A read that fails gives `noSignalValue`, so a
     // chip that does not answer never reports a signal.
     uint8_t ReadStatusRegister(uint8_t reg, uint8_t noSignalValue);
 
-    // The self-test every chip runs on its test register: 100 rounds of
-    // writing 0x55 and 0xAA and reading each back, failing at the first
-    // mismatch. The register's previous value is put back afterwards, since
-    // on some chips it is a live control register.
-    uint32_t RunIicSelfTest(uint8_t testRegister);
-
-    uint8_t m_byWriteAddress = 0;
-    uint8_t m_byReadAddress = 0;
-    hw::CIicMaster* m_pIicMaster;
+    // The board's picture byte is offset by 128 (128 is no offset); the
+    // chips take two's complement, which is the same byte with its top bit
+    // inverted.
+    static uint8_t OffsetToTwosComplement(uint8_t value) {
+        return static_cast<uint8_t>(value - 0x80);
+    }
 };
 
 }  // namespace velmora::av

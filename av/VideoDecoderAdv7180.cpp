@@ -67,12 +67,6 @@ constexpr uint8_t kChromaGainCb = 0xE3;
 constexpr uint8_t kChromaGainCr = 0xE4;
 constexpr uint8_t kSelfTestRegister = 0xE8;
 
-// The board's byte is offset by 128; the chip takes two's complement, which
-// is the same byte with its top bit inverted.
-uint8_t OffsetToTwosComplement(uint8_t value) {
-    return value < 0x80 ? static_cast<uint8_t>(value + 0x80) : static_cast<uint8_t>(value - 0x80);
-}
-
 }  // namespace
 
 CVideoDecoderAdv7180::CVideoDecoderAdv7180(hw::CIicMaster* pIicMaster) : CVideoDecoder(pIicMaster) {

@@ -95,10 +95,7 @@ CVideoDecoderSaa7113::CVideoDecoderSaa7113(hw::CIicMaster* pIicMaster)
 
 CVideoDecoderSaa7113::CVideoDecoderSaa7113(hw::CIicMaster* pIicMaster, uint8_t writeAddress,
                                            uint8_t readAddress)
-    : CVideoDecoder(pIicMaster) {
-    m_byWriteAddress = writeAddress;
-    m_byReadAddress = readAddress;
-}
+    : CVideoDecoder(pIicMaster, writeAddress, readAddress) {}
 
 void CVideoDecoderSaa7113::SetInputMode(uint32_t mode) {
     m_nInputMode = mode;
@@ -209,7 +206,7 @@ uint32_t CVideoDecoderSaa7113::SetBrightness(uint8_t value) {
 }
 
 uint32_t CVideoDecoderSaa7113::SetHue(uint8_t value) {
-    WriteRegister(kHue, static_cast<uint8_t>(value - 0x80));
+    WriteRegister(kHue, OffsetToTwosComplement(value));
     return 1;
 }
 

@@ -55,10 +55,8 @@ constexpr uint8_t kLockedBits = 0x06;
 
 }  // namespace
 
-CVideoDecoderTvp5147::CVideoDecoderTvp5147(hw::CIicMaster* pIicMaster) : CVideoDecoder(pIicMaster) {
-    m_byWriteAddress = 0xB8;
-    m_byReadAddress = 0xB8;
-}
+CVideoDecoderTvp5147::CVideoDecoderTvp5147(hw::CIicMaster* pIicMaster)
+    : CVideoDecoder(pIicMaster, 0xB8, 0xB8) {}
 
 uint32_t CVideoDecoderTvp5147::InitDevice() {
     WriteTableRows(Tvp5147InitRegisterTable, 0, kRowsBeforeSettling);
@@ -95,27 +93,26 @@ uint32_t CVideoDecoderTvp5147::GetInputStatus() {
     return (ReadStatusRegister(kStatus1, 0x00) & kLockedBits) == kLockedBits ? 1 : 0;
 }
 
-// The input selection is a field update of all eight bits, not a plain
-// write.
-uint32_t CVideoDecoderTvp5147::SelectInput0() {
-    UpdateField(kInputSelect, 0x0C, 0, 8);
-    UpdateField(kOutputFormat, 0, 6, 2);
-    UpdateField(kInputControl, 0, 3, 1);
+// The input register is written as a field update of all eight bits, not a
+// plain write.
+uint32_t CVideoDecoderTvp5147::SelectAnalogInput(uint8_t input, uint8_t outputFormat,
+                                                 uint8_t inputControl) {
+    UpdateField(kInputSelect, input, 0, 8);
+    UpdateField(kOutputFormat, outputFormat, 6, 2);
+    UpdateField(kInputControl, inputControl, 3, 1);
     return 1;
+}
+
+uint32_t CVideoDecoderTvp5147::SelectInput0() {
+    return SelectAnalogInput(0x0C, 0, 0);
 }
 
 uint32_t CVideoDecoderTvp5147::SelectInput1() {
-    UpdateField(kInputSelect, 0x55, 0, 8);
-    UpdateField(kOutputFormat, 2, 6, 2);
-    UpdateField(kInputControl, 1, 3, 1);
-    return 1;
+    return SelectAnalogInput(0x55, 2, 1);
 }
 
 uint32_t CVideoDecoderTvp5147::SelectInput2() {
-    UpdateField(kInputSelect, 0x96, 0, 8);
-    UpdateField(kOutputFormat, 2, 6, 2);
-    UpdateField(kInputControl, 1, 3, 1);
-    return 1;
+    return SelectAnalogInput(0x96, 2, 1);
 }
 
 // The init table already sets the fast-lock bit, and nothing clears it.
@@ -139,7 +136,7 @@ uint32_t CVideoDecoderTvp5147::SetBrightness(uint8_t value) {
 }
 
 uint32_t CVideoDecoderTvp5147::SetHue(uint8_t value) {
-    WriteRegister(kHue, static_cast<uint8_t>(value - 0x80));
+    WriteRegister(kHue, OffsetToTwosComplement(value));
     return 1;
 }
 

@@ -31,6 +31,11 @@ class CVideoDecoderTvp5147 : public CVideoDecoder {
     uint32_t SetHue(uint8_t value) override;
     uint32_t SetSaturation(uint8_t value) override;
     uint32_t TestIicAccess() override;
+
+  private:
+    // Input register := input, then the output format and input control
+    // fields that go with it.
+    uint32_t SelectAnalogInput(uint8_t input, uint8_t outputFormat, uint8_t inputControl);
 };
 
 }  // namespace velmora::av

@@ -9,20 +9,18 @@
 // status dropped. The only results a caller reads are TestIicAccess and the
 // value ReadRegister delivers.
 
-#include <cstddef>
 #include <cstdint>
 
-#include "av/ChipRegisterTable.h"
-#include "hw/IicMaster.h"
+#include "av/ChipRegisterAccess.h"
 
 namespace velmora::av {
 
-class CVideoEncoder {
+class CVideoEncoder : public CChipRegisterAccess {
   public:
-    // The IIC master is shared by every chip on the bus and not owned.
-    explicit CVideoEncoder(hw::CIicMaster* pIicMaster);
-    CVideoEncoder(const CVideoEncoder&) = delete;
-    CVideoEncoder& operator=(const CVideoEncoder&) = delete;
+    // The IIC master is shared by every chip on the bus and not owned. A chip
+    // class passes its address pair.
+    explicit CVideoEncoder(hw::CIicMaster* pIicMaster, uint8_t writeAddress = 0,
+                           uint8_t readAddress = 0);
 
     virtual uint32_t InitDevice();
     virtual uint32_t CloseDevice();
@@ -57,29 +55,6 @@ class CVideoEncoder {
     virtual uint32_t TestIicAccess();
 
     virtual ~CVideoEncoder();
-
-    uint8_t GetWriteAddress() const { return m_byWriteAddress; }
-    uint8_t GetReadAddress() const { return m_byReadAddress; }
-
-  protected:
-    // Register `reg` bits shift..shift+width-1 := the low `width` bits of
-    // `value`, one read-modify-write under the master's field lock.
-    void UpdateField(uint8_t reg, uint8_t value, uint8_t shift, uint8_t width);
-    // The same with the write address in both address positions, as some
-    // chip operations issue it.
-    void UpdateFieldAtWriteAddress(uint8_t reg, uint8_t value, uint8_t shift, uint8_t width);
-    // Writes a register table in row order to the write address.
-    template <std::size_t N>
-    void WriteTable(const CHIP_REGISTER_TABLE<N>& table) {
-        WriteChipRegisterTable(m_pIicMaster, m_byWriteAddress, table);
-    }
-    // The self-test on register `testRegister`. The register is live on some
-    // chips, so the value it held before is written back afterwards.
-    uint32_t RunIicSelfTest(uint8_t testRegister);
-
-    uint8_t m_byWriteAddress = 0;
-    uint8_t m_byReadAddress = 0;
-    hw::CIicMaster* m_pIicMaster;
 };
 
 }  // namespace velmora::av

@@ -49,10 +49,7 @@ CVideoEncoderAdv7343::CVideoEncoderAdv7343(hw::CIicMaster* pIicMaster)
 
 CVideoEncoderAdv7343::CVideoEncoderAdv7343(hw::CIicMaster* pIicMaster, uint8_t writeAddress,
                                            uint8_t readAddress)
-    : CVideoEncoder(pIicMaster) {
-    m_byWriteAddress = writeAddress;
-    m_byReadAddress = readAddress;
-}
+    : CVideoEncoder(pIicMaster, writeAddress, readAddress) {}
 
 CVideoEncoderAdv7343::~CVideoEncoderAdv7343() = default;
 

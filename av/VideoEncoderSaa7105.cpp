@@ -32,17 +32,9 @@ constexpr auto Saa7105InitRegisterTable = MakeChipRegisterTable({
 
 static_assert(Saa7105InitRegisterTable.byCount == 123);
 
-struct FieldStep {
-    uint8_t reg;
-    uint8_t shift;
-    uint8_t width;
-    uint8_t pal;
-    uint8_t ntsc;
-};
-
 // A standard switch. Whole registers go through 8-bit field updates as well;
 // 0x63..0x66 hold the subcarrier word, least significant byte first.
-constexpr FieldStep kStandardSteps[] = {
+constexpr CHIP_STANDARD_FIELD kStandardSteps[] = {
     {0x28, 0, 6, 0x21, 0x19}, {0x29, 0, 6, 0x1D, 0x1D}, {0x5B, 0, 8, 0x7D, 0x76},
     {0x5C, 0, 8, 0xAF, 0xA5}, {0x5D, 0, 8, 0x33, 0x3A}, {0x5E, 0, 8, 0x35, 0x2E},
     {0x5F, 0, 8, 0x35, 0x2E}, {0x61, 0, 2, 0x02, 0x01}, {0x61, 4, 1, 0x00, 0x01},
@@ -65,10 +57,8 @@ constexpr uint8_t kRegSelfTest = 0x26;
 
 }  // namespace
 
-CVideoEncoderSaa7105::CVideoEncoderSaa7105(hw::CIicMaster* pIicMaster) : CVideoEncoder(pIicMaster) {
-    m_byWriteAddress = kAddress;
-    m_byReadAddress = kAddress;
-}
+CVideoEncoderSaa7105::CVideoEncoderSaa7105(hw::CIicMaster* pIicMaster)
+    : CVideoEncoder(pIicMaster, kAddress, kAddress) {}
 
 CVideoEncoderSaa7105::~CVideoEncoderSaa7105() = default;
 
@@ -82,18 +72,13 @@ uint32_t CVideoEncoderSaa7105::CloseDevice() {
     return 1;
 }
 
-void CVideoEncoderSaa7105::WriteStandard(bool pal) {
-    for (const FieldStep& step : kStandardSteps)
-        UpdateField(step.reg, pal ? step.pal : step.ntsc, step.shift, step.width);
-}
-
 uint32_t CVideoEncoderSaa7105::SetPal() {
-    WriteStandard(true);
+    WriteChipStandardFields(m_pIicMaster, m_byWriteAddress, m_byReadAddress, kStandardSteps, true);
     return 1;
 }
 
 uint32_t CVideoEncoderSaa7105::SetNtsc() {
-    WriteStandard(false);
+    WriteChipStandardFields(m_pIicMaster, m_byWriteAddress, m_byReadAddress, kStandardSteps, false);
     return 1;
 }
 

@@ -36,7 +36,6 @@ class CVideoEncoderSaa7105 : public CVideoEncoder {
     uint32_t SetGenlockAndExternalSync();
 
   private:
-    void WriteStandard(bool pal);
     void WriteOutputFormat(uint8_t reg2D, uint8_t reg19);
 };
 

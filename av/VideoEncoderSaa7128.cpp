@@ -64,18 +64,10 @@ static_assert(Saa7128InitRegisterTable.byCount == 104);
 static_assert(Saa7128PalRegisterTable.byCount == 12);
 static_assert(Saa7128NtscRegisterTable.byCount == 12);
 
-struct FieldStep {
-    uint8_t reg;
-    uint8_t shift;
-    uint8_t width;
-    uint8_t pal;
-    uint8_t ntsc;
-};
-
 // What follows the standard's table. Field updates keep the bits around
 // each field: external sync (0x5E bit 6), output disable (0x61 bit 7) and
 // genlock (0x62 bit 7) survive a standard switch.
-constexpr FieldStep kStandardFields[] = {
+constexpr CHIP_STANDARD_FIELD kStandardFields[] = {
     {0x28, 0, 6, 0x21, 0x19}, {0x5D, 0, 6, 0x33, 0x3A}, {0x5E, 0, 6, 0x35, 0x2E},
     {0x5F, 0, 6, 0x35, 0x2E}, {0x61, 4, 1, 0x00, 0x01}, {0x61, 1, 1, 0x01, 0x00},
     {0x61, 0, 1, 0x00, 0x01}, {0x62, 0, 7, 0x33, 0x42},
@@ -97,10 +89,7 @@ CVideoEncoderSaa7128::CVideoEncoderSaa7128(hw::CIicMaster* pIicMaster)
 
 CVideoEncoderSaa7128::CVideoEncoderSaa7128(hw::CIicMaster* pIicMaster, uint8_t writeAddress,
                                            uint8_t readAddress)
-    : CVideoEncoder(pIicMaster) {
-    m_byWriteAddress = writeAddress;
-    m_byReadAddress = readAddress;
-}
+    : CVideoEncoder(pIicMaster, writeAddress, readAddress) {}
 
 CVideoEncoderSaa7128::~CVideoEncoderSaa7128() = default;
 
@@ -120,20 +109,19 @@ uint32_t CVideoEncoderSaa7128::CloseDevice() {
     return DisableOutputs();
 }
 
-void CVideoEncoderSaa7128::WriteStandardFields(bool pal) {
-    for (const FieldStep& step : kStandardFields)
-        UpdateFieldAtWriteAddress(step.reg, pal ? step.pal : step.ntsc, step.shift, step.width);
-}
-
+// The standard's table, then its field updates, each passing the write
+// address in both positions.
 uint32_t CVideoEncoderSaa7128::SetPal() {
     WriteTable(Saa7128PalRegisterTable);
-    WriteStandardFields(true);
+    WriteChipStandardFields(m_pIicMaster, m_byWriteAddress, m_byWriteAddress, kStandardFields,
+                            true);
     return 1;
 }
 
 uint32_t CVideoEncoderSaa7128::SetNtsc() {
     WriteTable(Saa7128NtscRegisterTable);
-    WriteStandardFields(false);
+    WriteChipStandardFields(m_pIicMaster, m_byWriteAddress, m_byWriteAddress, kStandardFields,
+                            false);
     return 1;
 }
 

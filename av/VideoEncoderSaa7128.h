@@ -42,10 +42,6 @@ class CVideoEncoderSaa7128 : public CVideoEncoder {
     uint32_t ClearOutputControlBit7();
     uint32_t SetOutputControlBit6();
     uint32_t ClearOutputControlBit6();
-
-  private:
-    // The field updates that follow the standard's table.
-    void WriteStandardFields(bool pal);
 };
 
 }  // namespace velmora::av

@@ -275,6 +275,9 @@ class CBoardSupport {
     uint32_t GetNoRelaysFlag() const { return m_bNoRelays; }
     void SetNoRelaysFlag(uint32_t noRelays) { m_bNoRelays = noRelays; }
     uint32_t IsNoHardwareMode() const { return m_bNoHardware; }
+    // The bridge this board support drives; the frame workers move their frames
+    // through it.
+    hw::CPciBridge* GetPciBridge() const { return m_pPciBridge; }
     uint32_t GetCardIndex() const { return m_uiCardIndex; }
     const std::wstring& GetProductName() const { return m_strProductName; }
     uint32_t GetCachedCardVersion() const { return m_uiCardVersion; }

@@ -8,13 +8,19 @@
 // the audio/video channels, this card's level (CVelmoraMainFunc) the
 // transport-stream engines.
 //
-// Every operation returns 1 for success and 0 for failure. The field-event
-// registry's registration, the field-event thread and the frame-memory
-// transfers are not available yet: they return 0.
+// Every operation returns 1 for success and 0 for failure. The frame-memory
+// operations refuse every call while no window is mapped (this card maps
+// none) and refuse coordinates outside the window.
+//
+// The field-event thread reads the event table while API calls change it; a
+// lock of this object guards the table and the map, so that an event is never
+// set after its handle was closed. Applications that register or unregister
+// from several threads at once still serialise those calls themselves.
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,6 +40,17 @@ class CCardMainFunc {
     // The frame-memory window seen as 32-bit pixels.
     static constexpr uint32_t kLinePixels = 720;
     static constexpr uint32_t kPageLines = 576;
+    static constexpr uint32_t kNtscPageLines = 488;
+    // Pages 0 to 3, then the background page.
+    static constexpr uint32_t kFramePages = 4;
+    static constexpr uint32_t kFrameLines = kFramePages * kPageLines;
+    static constexpr uint32_t kWindowLines = kFrameLines + kPageLines;
+    // The background page's pixel: YUY2 black.
+    static constexpr uint32_t kBackgroundPixel = 0x00808010;
+    // Pauses of the field-event thread between passes, and of an
+    // unregistration before it closes a handle.
+    static constexpr uint32_t kFieldPassPauseMs = 5;
+    static constexpr uint32_t kUnregisterPauseMs = 30;
 
     // The board support is not owned.
     CCardMainFunc(uint32_t cardIndex, CBoardSupport* pBoardSupport);
@@ -100,6 +117,22 @@ class CCardMainFunc {
     bool HasFieldEventTable() const { return !m_FieldEventTable.empty(); }
 
   protected:
+    // Init's work: on the process's first open take the window, clear the
+    // frame memory when `clear` is set, make the event table.
+    uint32_t InitFieldEventsAndFrames(uint32_t clear, uint32_t firstInProcess);
+    // Lines of a page in the current video mode: 576 PAL, 488 NTSC.
+    uint32_t VisiblePageLines();
+    // The window's pixel (x, y); null without a window.
+    uint32_t* WindowPixel(uint32_t x, uint32_t y) const;
+    // Sets the running flag and starts the thread; on failure the flag is
+    // clear again and nothing is left open.
+    uint32_t StartFieldEventThread();
+    // Signals the stop event, waits for the thread, closes the stop event.
+    void StopFieldEventThread();
+    // Closes every registered event and empties the table and the map.
+    void CloseAllFieldEvents();
+    size_t FieldEventCount() const;
+
     uint32_t m_bNoHardware = 0;
     CBoardSupport* m_pBoardSupport;
     void* m_pFrameMemory = nullptr;
@@ -109,6 +142,10 @@ class CCardMainFunc {
     std::vector<platform::Event*> m_FieldEventTable;
     uint32_t m_bThreadRunning = 0;
     std::unique_ptr<platform::Thread> m_pFieldEventThread;
+    // Set once the field-interrupt notification is registered.
+    uint32_t m_bFieldNotifyOpen = 0;
+    // Guards m_FieldEventMap and the entries of m_FieldEventTable.
+    mutable std::mutex m_FieldEventLock;
 
     const uint32_t m_dwCardIndex;
     std::string m_strName;

@@ -5,10 +5,11 @@
 // keeps one CHANNEL_MEMORY_CONFIG record per channel and direction, and holds
 // the audio/video channel workers that the channel operations forward to.
 //
-// The channel workers are not available yet: every channel operation returns
-// 0 (a channel without its worker).
+// A channel whose worker was not built (a failed or partial open, a channel
+// past the count) refuses every channel operation with 0.
 
 #include <cstdint>
+#include <memory>
 
 #include "card/CardMainFunc.h"
 
@@ -60,8 +61,11 @@ class CIoCardMainFunc : public CCardMainFunc {
     CIoCardMainFunc(uint32_t cardIndex, CBoardSupport* pBoardSupport, hw::CDmaManager* pDmaManager);
     ~CIoCardMainFunc() override;
 
-    // With both flags set the channel records are filled.
+    // With both flags set the channel records are filled, the workers built
+    // and audio and video capture started.
     uint32_t Init(uint32_t firstInSystem, uint32_t firstInProcess) override;
+    // The process's last close deletes its workers; captures are stopped only
+    // by the last user in the system, since other processes may still read.
     uint32_t Exit(uint32_t lastInSystem, uint32_t lastInProcess) override;
     // Fills channel 0's video playback and capture rings with black over DMA.
     uint32_t ClearFrameMemory() override;
@@ -112,8 +116,32 @@ class CIoCardMainFunc : public CCardMainFunc {
         return m_VideoPlaybackConfig[channel % kMaxChannels];
     }
 
+    // The channel's workers; null when not built.
+    CAudioCapture* AudioCaptureWorker(uint32_t channel) const {
+        return channel < kMaxChannels ? m_pAudioCapture[channel] : nullptr;
+    }
+    CVideoCapture* VideoCaptureWorker(uint32_t channel) const {
+        return channel < kMaxChannels ? m_pVideoCapture[channel] : nullptr;
+    }
+    CAudioPlayback* AudioPlaybackWorker(uint32_t channel) const {
+        return channel < kMaxChannels ? m_pAudioPlayback[channel] : nullptr;
+    }
+    CVideoPlayback* VideoPlaybackWorker(uint32_t channel) const {
+        return channel < kMaxChannels ? m_pVideoPlayback[channel] : nullptr;
+    }
+
   protected:
+    // Init's work. `clear` clears the frame stores (the first opener in the
+    // system only), `build` fills the records and builds the workers.
+    uint32_t InitChannels(uint32_t clear, uint32_t build, uint32_t firstInProcess);
     void FillChannelRecords();
+    uint32_t BuildWorkers();
+    // Deletes every worker; stops the captures first when `stopCaptures` is
+    // set (then a failing stop returns 0 and leaves the rest).
+    uint32_t DeleteWorkers(bool stopCaptures);
+    // The one-frame buffer ClearFrameMemory fills with black; null when memory
+    // runs out.
+    virtual std::unique_ptr<uint32_t[]> AllocateClearBuffer();
 
     uint32_t m_bResample = 1;
     uint32_t m_dwAudioMode = 0;

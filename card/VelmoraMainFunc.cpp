@@ -2,7 +2,11 @@
 
 #include <algorithm>
 
+#include "card/AudioCapture.h"
+#include "card/AudioPlayback.h"
 #include "card/VelmoraBoardSupport.h"
+#include "card/VideoCapture.h"
+#include "card/VideoPlayback.h"
 
 namespace velmora::card {
 
@@ -13,10 +17,19 @@ CVelmoraMainFunc::CVelmoraMainFunc(uint32_t cardIndex, CVelmoraBoardSupport* pBo
 
 CVelmoraMainFunc::~CVelmoraMainFunc() = default;
 
-uint32_t CVelmoraMainFunc::Init(uint32_t /*firstInSystem*/, uint32_t firstInProcess) {
-    // Every process needs its own channel set-up, so the process's first
-    // open stands for both flags.
-    return CIoCardMainFunc::Init(firstInProcess, firstInProcess);
+uint32_t CVelmoraMainFunc::Init(uint32_t firstInSystem, uint32_t firstInProcess) {
+    // Every process needs its own workers, so the process's first open builds
+    // them; the frame stores are cleared only by the first opener in the
+    // system, as other processes may be reading or playing them.
+    if (!InitChannels(firstInSystem && firstInProcess, firstInProcess, firstInProcess)) return 0;
+    // Neighbouring cards move their channel-0 frames on different DMA
+    // channels.
+    const uint32_t dmaChannel = GetCardIndex() % 2;
+    if (m_pAudioCapture[0]) m_pAudioCapture[0]->SetDmaChannel(dmaChannel);
+    if (m_pAudioPlayback[0]) m_pAudioPlayback[0]->SetDmaChannel(dmaChannel);
+    if (m_pVideoCapture[0]) m_pVideoCapture[0]->SetDmaChannel(dmaChannel);
+    if (m_pVideoPlayback[0]) m_pVideoPlayback[0]->SetDmaChannel(dmaChannel);
+    return 1;
 }
 
 uint32_t CVelmoraMainFunc::Exit(uint32_t lastInSystem, uint32_t lastInProcess) {

@@ -44,7 +44,9 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
                      hw::CDmaManager* pDmaManager);
     ~CVelmoraMainFunc() override;
 
-    // The channel set-up runs at the first open of the card in each process.
+    // The channel workers are built at the first open of the card in each
+    // process; the frame stores are cleared only by the first opener in the
+    // system.
     uint32_t Init(uint32_t firstInSystem, uint32_t firstInProcess) override;
     uint32_t Exit(uint32_t lastInSystem, uint32_t lastInProcess) override;
 

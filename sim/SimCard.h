@@ -45,7 +45,7 @@ struct RegisterWrite {
 // card behind.
 struct SimCardState {
     static constexpr uint32_t kMagic = 0x4D495356;  // "VSIM"
-    static constexpr uint32_t kLayoutVersion = 3;
+    static constexpr uint32_t kLayoutVersion = 4;
     static constexpr uint32_t kBar3Size = 0x1000;
     static constexpr uint32_t kPlxRegisterSize = 0x200;
     static constexpr uint32_t kPciConfigSize = 0x1000;

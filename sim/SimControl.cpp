@@ -143,6 +143,11 @@ bool SetVideoInput(unsigned card, VideoInput input) {
     return WithFpga(card, [&](SimFpgaState& fpga) { fpga.videoInput = input; });
 }
 
+bool SetAudioInput(unsigned card, AudioInput input) {
+    if (input != AudioInput::Tone && input != AudioInput::Loopback) return false;
+    return WithFpga(card, [&](SimFpgaState& fpga) { fpga.audioInput = input; });
+}
+
 std::optional<uint64_t> CardTimeUs(unsigned card) {
     auto held = Driver().HoldCard(card);
     uint64_t time = 0;

@@ -87,10 +87,21 @@ bool PokeMemory(unsigned card, uint32_t address, const void* data, size_t size);
 // in the high half, amplitude 8192): block b holds 2,109 or 2,110 pairs (2,110
 // when b mod 8 is 2, 5 or 7) and zeros after them; unit k of the ring holds
 // the blocks with b mod 8 = k.
+//
+// The `loopback` audio input gives the capture blocks, with the same pair
+// counts, what the audio output played, as a cable would: each played block
+// puts its pairs on the cable (2,109 or 2,110 by the cycle position its
+// control word 0xEC gives: what the host's resampler makes of a 48 kHz frame
+// there), and each frame boundary takes a capture block's worth off, captured
+// or not. The cable delivers once it holds a block and 4 pairs more, so what
+// is played comes back about two frames later; silence before that and after
+// playback stops.
 
 // What 0x14 reads (default 0).
 bool SetCardStatus(unsigned card, uint32_t status);
 bool SetVideoInput(unsigned card, VideoInput input);
+// `Tone` after power-up.
+bool SetAudioInput(unsigned card, AudioInput input);
 std::optional<uint64_t> CardTimeUs(unsigned card);
 // Fault knobs. Bit 29 (done) of the four port-0 ring status words never
 // rises: neither a capture read request nor a playback flush is answered.

@@ -31,6 +31,18 @@ bool Fell(uint32_t oldValue, uint32_t newValue, uint32_t bit) {
     return (oldValue & bit) && !(newValue & bit);
 }
 
+// Pairs in a played audio block whose control word gives cycle position
+// `position`: what the host's resampler makes of one 48 kHz frame there,
+// ceil((k + 1) x 2,109.375) - ceil(k x 2,109.375).
+uint32_t PlayedPairs(uint32_t position) {
+    const auto before = [](uint64_t k) {
+        return (k * SimAudioTone::kPairsPerCycle + SimAudioTone::kBlocksPerCycle - 1) /
+               SimAudioTone::kBlocksPerCycle;
+    };
+    position %= SimAudioTone::kBlocksPerCycle;
+    return static_cast<uint32_t>(before(position + 1) - before(position));
+}
+
 uint64_t FieldsIn(uint64_t elapsedUs, bool ntsc) {
     // NTSC fields last 1001/60 ms, PAL fields 20 ms.
     return ntsc ? elapsedUs * 60 / 1001000 : elapsedUs / 20000;
@@ -193,6 +205,9 @@ void SimFpga::AdvanceFrames(uint64_t target) {
             const uint64_t rest = target - m_state.frameBoundary;
             if (m_bar3[kRegBlockA / 4] & kAVideoCapture) m_state.videoCapture.dropped += rest;
             if (m_bar3[kRegBlockB / 4] & kBAudioCapture) m_state.audioCapture.dropped += rest;
+            // Nothing is played meanwhile, so the audio cable runs dry.
+            m_state.cableCount = 0;
+            m_state.cablePrimed = 0;
             m_state.frameBoundary = target;
             break;
         }
@@ -213,9 +228,14 @@ void SimFpga::OnFrameBoundary(uint64_t frame) {
         Capture(m_state.videoCapture, kRegVideoCaptureEntry, kRegVideoCaptureStampHigh, ticks, true,
                 frame);
     }
+    const uint64_t audioBlocks = m_state.audioCapture.filled;
     if (m_bar3[kRegBlockB / 4] & kBAudioCapture) {
         Capture(m_state.audioCapture, kRegAudioCaptureEntry, kRegAudioCaptureStampHigh, ticks,
                 false, frame);
+    }
+    // The cable runs on when no capture block takes the frame it carried.
+    if (m_state.audioCapture.filled == audioBlocks) {
+        TakeFromCable(nullptr, SimAudioTone::PairsInBlock(audioBlocks));
     }
     Play(m_state.videoPlayback, m_state.playedVideo, true, frame);
     Play(m_state.audioPlayback, m_state.playedAudio, false, frame);
@@ -242,8 +262,15 @@ void SimFpga::Capture(SimFpgaRing& ring, uint32_t entryLow, uint32_t entryHigh, 
     } else {
         // The tone runs on across the blocks the card kept; the block count
         // keeps unit k at cycle position k, as the capture worker expects.
-        SimAudioTone::Fill(
-            m_card.memory + kAudioCaptureBase + unit * SimFpgaState::kAudioBlockBytes, ring.filled);
+        uint8_t* block = m_card.memory + kAudioCaptureBase + unit * SimFpgaState::kAudioBlockBytes;
+        const uint32_t pairs = SimAudioTone::PairsInBlock(ring.filled);
+        if (m_state.audioInput == AudioInput::Loopback) {
+            std::memset(block, 0, SimFpgaState::kAudioBlockBytes);
+            TakeFromCable(block, pairs);
+        } else {
+            SimAudioTone::Fill(block, ring.filled);
+            TakeFromCable(nullptr, pairs);
+        }
     }
     m_bar3[entryLow / 4 + unit] = static_cast<uint32_t>(ticks);
     m_bar3[entryHigh / 4 + unit] = static_cast<uint32_t>(ticks >> 32);
@@ -259,7 +286,11 @@ void SimFpga::Play(SimFpgaRing& ring, SimPlayMonitor& monitor, bool video, uint6
     const uint8_t* source =
         m_card.memory + (video ? kVideoPlaybackBase : kAudioPlaybackBase) + unit * bytes;
     std::memcpy(video ? m_state.lastFrame : m_state.lastAudio, source, bytes);
-    if (video) m_state.lastFramePlayed = 1;
+    if (video) {
+        m_state.lastFramePlayed = 1;
+    } else {
+        PlayToCable(source, ring.control[unit]);
+    }
 
     SimPlayedUnit& record = monitor.history[monitor.played % SimPlayMonitor::kHistory];
     record = {};
@@ -272,6 +303,36 @@ void SimFpga::Play(SimFpgaRing& ring, SimPlayMonitor& monitor, bool video, uint6
 
     ring.read = Next(ring.read);
     --ring.count;
+}
+
+void SimFpga::PlayToCable(const uint8_t* block, uint32_t control) {
+    SimFpgaState& s = m_state;
+    const uint32_t pairs = PlayedPairs(control);
+    for (uint32_t i = 0; i < pairs; ++i) {
+        // A cable nobody listens to long enough keeps only its latest pairs.
+        if (s.cableCount == SimFpgaState::kCablePairs) {
+            s.cableHead = (s.cableHead + 1) % SimFpgaState::kCablePairs;
+            --s.cableCount;
+        }
+        std::memcpy(&s.cable[(s.cableHead + s.cableCount) % SimFpgaState::kCablePairs],
+                    block + i * 4, 4);
+        ++s.cableCount;
+    }
+}
+
+void SimFpga::TakeFromCable(uint8_t* block, uint32_t pairs) {
+    SimFpgaState& s = m_state;
+    if (!s.cablePrimed) {
+        if (s.cableCount < pairs + SimFpgaState::kCableMargin) return;
+        s.cablePrimed = 1;
+    }
+    const uint32_t taken = s.cableCount < pairs ? s.cableCount : pairs;
+    for (uint32_t i = 0; block != nullptr && i < taken; ++i)
+        std::memcpy(block + i * 4, &s.cable[(s.cableHead + i) % SimFpgaState::kCablePairs], 4);
+    s.cableHead = (s.cableHead + taken) % SimFpgaState::kCablePairs;
+    s.cableCount -= taken;
+    // Run dry: playback stopped. Silence until the cable fills again.
+    if (taken < pairs) s.cablePrimed = 0;
 }
 
 uint64_t SimFpga::CounterTicks(uint64_t nowUs) {

@@ -14,6 +14,10 @@ namespace velmora::sim {
 
 struct SimCardState;
 
+// Where the audio capture ring's blocks come from: the card's test tone, or
+// the audio played out, as through a cable from the output to the input.
+enum class AudioInput : uint32_t { Tone = 0, Loopback = 1 };
+
 // One port-0 ring of eight units as the FPGA keeps it.
 struct SimFpgaRing {
     static constexpr uint32_t kUnits = 8;
@@ -81,6 +85,19 @@ struct SimFpgaState {
     // loopback video source.
     uint8_t lastFrame[kVideoFrameBytes];
     uint8_t lastAudio[kAudioBlockBytes];
+
+    // The audio cable of the loopback: the pairs played and not yet taken by
+    // a capture block, oldest at cableHead. It runs whichever input capture
+    // listens to. It starts to deliver once it holds a block and a few pairs
+    // more (primed), since played and captured blocks of one frame differ by
+    // up to a pair or two.
+    static constexpr uint32_t kCablePairs = 8192;
+    static constexpr uint32_t kCableMargin = 4;
+    AudioInput audioInput;
+    uint32_t cablePrimed;
+    uint32_t cableHead;
+    uint32_t cableCount;
+    uint32_t cable[kCablePairs];
 };
 
 static_assert(std::is_standard_layout_v<SimFpgaState>);
@@ -215,6 +232,11 @@ class SimFpga {
     void Capture(SimFpgaRing& ring, uint32_t entryLow, uint32_t entryHigh, uint64_t ticks,
                  bool video, uint64_t frame);
     void Play(SimFpgaRing& ring, SimPlayMonitor& monitor, bool video, uint64_t frame);
+    // The audio cable: a played block puts its pairs on it, each frame
+    // boundary takes a capture block's worth off (into `block`, or lost when
+    // it is null).
+    void PlayToCable(const uint8_t* block, uint32_t control);
+    void TakeFromCable(uint8_t* block, uint32_t pairs);
 
     void OnBlockA(uint32_t oldValue, uint32_t newValue, uint64_t nowUs);
     void OnBlockB(uint32_t oldValue, uint32_t newValue);

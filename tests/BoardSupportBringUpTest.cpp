@@ -26,8 +26,8 @@ TEST_F(BoardSupportTest, Board5110BuildsItsChipSetAndFixesTheBridgeWord) {
     EXPECT_EQ(board().GetBoardModel(), 0x5110u);
     ASSERT_NE(board().VideoDecoder(0), nullptr);
     ASSERT_NE(board().VideoDecoder(1), nullptr);
-    EXPECT_EQ(board().VideoDecoder(0)->WriteAddress(), 0x40);
-    EXPECT_EQ(board().VideoDecoder(1)->WriteAddress(), 0x42);
+    EXPECT_EQ(board().VideoDecoder(0)->GetWriteAddress(), 0x40);
+    EXPECT_EQ(board().VideoDecoder(1)->GetWriteAddress(), 0x42);
     EXPECT_EQ(board().VideoDecoder(2), nullptr);
     EXPECT_EQ(board().VideoEncoder(0), nullptr);
     ASSERT_NE(board().VideoEncoder(1), nullptr);
@@ -54,7 +54,7 @@ TEST_F(BoardSupportTest, Board5100BuildsItsChipSet) {
     OpenCard(0x5100);
     EXPECT_EQ(board().GetBoardModel(), 0x5100u);
     ASSERT_NE(board().VideoDecoder(0), nullptr);
-    EXPECT_EQ(board().VideoDecoder(0)->WriteAddress(), 0xB8);
+    EXPECT_EQ(board().VideoDecoder(0)->GetWriteAddress(), 0xB8);
     EXPECT_EQ(board().VideoDecoder(1), nullptr);
     EXPECT_EQ(board().VideoEncoder(0), nullptr);
     ASSERT_NE(board().VideoEncoder(1), nullptr);

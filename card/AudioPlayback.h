@@ -1,0 +1,114 @@
+#pragma once
+
+// Queues caller frames of 1920 stereo pairs at 48 kHz, one block at a time,
+// into an 8-block audio playback ring in card memory: in audio mode 0 with
+// resampling the frame is converted to the card's rate (2,109 or 2,110 pairs
+// by its place in the 8-frame cycle), the PCI bridge moves the block by DMA
+// and the board support commits it with its stamp.
+//
+// A worker keeps no lock of its own: two threads must not write through one
+// worker at once. DMA on a channel is serialised across threads and processes
+// by the bridge's DMA channel lock.
+
+#include <cstdint>
+#include <memory>
+
+namespace velmora::hw {
+class CPciBridge;
+}
+
+namespace velmora::card {
+
+class CBoardSupport;
+class CIoCardBoardSupport;
+
+class CAudioPlayback {
+  public:
+    static constexpr uint32_t kDefaultRingBase = 0x397400;
+    static constexpr uint32_t kDefaultBlockSize = 0x1000;
+    static constexpr uint32_t kDefaultSamplesPerFrame = 1920;
+    // The card gets each 64-bit stamp one field (PAL) later than the caller's.
+    static constexpr int64_t kStampAdvance = 200000;
+
+    // The board support is not owned; the worker uses the PCI bridge it holds.
+    // Without a card-family board support every ring operation fails.
+    explicit CAudioPlayback(CBoardSupport* pBoardSupport);
+    virtual ~CAudioPlayback();
+    CAudioPlayback(const CAudioPlayback&) = delete;
+    CAudioPlayback& operator=(const CAudioPlayback&) = delete;
+
+    // Set by the main function when it builds the worker (the channel's
+    // CHANNEL_MEMORY_CONFIG and its DMA channel).
+    void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
+    void SetPort(uint32_t port) { m_dwPort = port; }
+    void SetAudioMode(uint32_t mode) { m_dwAudioMode = mode; }
+    // Ring base and block size, in card words.
+    void SetRingBase(uint32_t baseWords) { m_dwRingBase = baseWords; }
+    void SetBlockSize(uint32_t blockWords) { m_dwBlockSize = blockWords; }
+    void SetSamplesPerFrame(uint32_t samples) { m_dwSamplesPerFrame = samples; }
+    uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
+    uint32_t GetPort() const { return m_dwPort; }
+    uint32_t GetAudioMode() const { return m_dwAudioMode; }
+    uint32_t GetRingBase() const { return m_dwRingBase; }
+    uint32_t GetBlockSize() const { return m_dwBlockSize; }
+    uint32_t GetSamplesPerFrame() const { return m_dwSamplesPerFrame; }
+
+    // Every operation returns 1 for success and 0 for failure; the forwarding
+    // ones return the board support's result.
+    uint32_t IsBufferFull();
+    uint32_t IsBufferEmpty();
+    // Drops the queued blocks; the last stamps stay.
+    uint32_t FlushBuffer();
+    // FRAME_BUFFER_STATUS: 1 empty, 2 full, 0 neither.
+    uint32_t GetBufferStatus(uint32_t* pStatus);
+
+    // One caller frame (7,680 bytes) with its stamp (100 ns units, compared
+    // as a signed value). A stamp not newer than the last one written drops
+    // the frame with result 1. 0
+    // for a full ring or a failed transfer; the frame is then not queued, and
+    // the resampler state is as before the call, so the frame can be written
+    // again.
+    uint32_t WriteOneFrame(uint64_t timeStamp, const void* pSamples, uint32_t resample);
+    // As WriteOneFrame with a 32-bit stamp handed to the card unchanged.
+    uint32_t WriteOneFrame32(uint32_t timeStamp, const void* pSamples, uint32_t resample);
+
+    // The shared rate conversion (AudioResampler.h).
+    static uint32_t ResampleStereo16(const uint32_t* pSource, float sourceRate,
+                                     uint32_t sourceCount, uint32_t* pDest, float destRate,
+                                     uint32_t* pDestCount, float* pPhase, int32_t* pLastLeft,
+                                     int32_t* pLastRight);
+
+    int64_t GetLastTimeStamp() const { return m_rtLastTimeStamp; }
+    uint32_t GetLastTimeStamp32() const { return m_dwLastTimeStamp32; }
+    // The resampler state carried from one frame to the next.
+    float GetPhase() const { return m_fPhase; }
+    int32_t GetLastLeft() const { return m_iLastLeft; }
+    int32_t GetLastRight() const { return m_iLastRight; }
+
+  private:
+    // Fills the host buffer from the caller's frame: packed for audio mode 1,
+    // else resampled (the phase starts afresh at the start of the 8-frame
+    // cycle) or copied.
+    void FillHostBuffer(const void* pSamples, bool pack, bool resample, bool cycleStart);
+    // The ring protocol of both writes after the stamp and full checks; `wide`
+    // selects the 64-bit stamp path.
+    uint32_t QueueBlock(int64_t stamp64, uint32_t stamp32, bool wide, const void* pSamples,
+                        uint32_t resample);
+
+    uint32_t m_dwLastTimeStamp32 = 0;
+    int64_t m_rtLastTimeStamp = 0;
+    CIoCardBoardSupport* m_pBoardSupport;
+    hw::CPciBridge* m_pPciBridge;
+    uint32_t m_dwDmaChannel = 0;
+    uint32_t m_dwPort = 0;
+    uint32_t m_dwAudioMode = 0;
+    uint32_t m_dwRingBase = kDefaultRingBase;
+    uint32_t m_dwBlockSize = kDefaultBlockSize;
+    uint32_t m_dwSamplesPerFrame = kDefaultSamplesPerFrame;
+    std::unique_ptr<uint32_t[]> m_pHostBuffer;
+    float m_fPhase = 0.0f;
+    int32_t m_iLastLeft = 0;
+    int32_t m_iLastRight = 0;
+};
+
+}  // namespace velmora::card

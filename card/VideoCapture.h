@@ -1,0 +1,93 @@
+#pragma once
+
+// Reads captured frames, one at a time, out of an 8-frame video capture ring
+// in card memory: the board support speaks the ring protocol (read request,
+// done, index, stamp, strobe) and the PCI bridge moves the frame by DMA. The
+// caller gets the card's YUY2 frame or, by frame type, 32-bit BGRA.
+//
+// A worker keeps no lock of its own: two threads must not read through one
+// worker at once. DMA on a channel is serialised across threads and processes
+// by the bridge's DMA channel lock.
+
+#include <cstdint>
+
+#include "card/VideoFrame.h"
+
+namespace velmora::hw {
+class CPciBridge;
+}
+
+namespace velmora::card {
+
+class CBoardSupport;
+class CIoCardBoardSupport;
+
+class CVideoCapture {
+  public:
+    static constexpr uint32_t kDefaultRingBase = 0x65400;
+    // How long a read request may wait for the card's done bit.
+    static constexpr uint32_t kReadDoneTimeoutMs = 1000;
+
+    // The board support is not owned; the worker uses the PCI bridge it holds.
+    // Without a card-family board support every ring operation fails.
+    explicit CVideoCapture(CBoardSupport* pBoardSupport);
+    virtual ~CVideoCapture();
+    CVideoCapture(const CVideoCapture&) = delete;
+    CVideoCapture& operator=(const CVideoCapture&) = delete;
+
+    // Set by the main function when it builds the worker.
+    void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
+    void SetPort(uint32_t port) { m_dwPort = port; }
+    // Ring base and frame size, in card words.
+    void SetRingBase(uint32_t baseWords) { m_dwRingBase = baseWords; }
+    void SetFrameSize(uint32_t frameWords) { m_dwFrameSize = frameWords; }
+    uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
+    uint32_t GetPort() const { return m_dwPort; }
+    uint32_t GetRingBase() const { return m_dwRingBase; }
+    uint32_t GetFrameSize() const { return m_dwFrameSize; }
+
+    // Every operation returns 1 for success and 0 for failure; the forwarding
+    // ones return the board support's result.
+    uint32_t Start();
+    uint32_t Stop();
+    uint32_t IsBufferFull();
+    uint32_t IsBufferEmpty();
+    // FRAME_BUFFER_STATUS: 1 empty, 2 full, 0 neither.
+    uint32_t GetBufferStatus(uint32_t* pStatus);
+    // VIDEO_FRAME_TYPE. 0, with the type unchanged, when a work buffer the
+    // type needs cannot be allocated.
+    uint32_t SetFrameType(uint32_t frameType);
+    uint32_t GetFrameType() const { return m_dwFrameType; }
+
+    // The oldest captured frame with its stamp (100 ns units). 0 for an empty
+    // ring, a card that does not answer the read request within
+    // kReadDoneTimeoutMs, or a failed transfer: the frame then stays in the
+    // ring.
+    uint32_t ReadOneFrameFromBuffer(uint64_t* pTimeStamp, void* pFrame);
+    // As ReadOneFrameFromBuffer, with the ring's 32-bit stamp entry.
+    uint32_t ReadOneFrame32(uint32_t* pTimeStamp, void* pFrame);
+
+    const uint8_t* WorkBuffer1() const { return m_pWorkBuffer1; }
+    const uint8_t* WorkBuffer2() const { return m_pWorkBuffer2; }
+
+  protected:
+    // Where the work buffers come from.
+    virtual uint8_t* AllocateWorkBuffer();
+
+  private:
+    // The ring protocol of both reads; `pStamp64` or `pStamp32` receives the
+    // stamp.
+    uint32_t ReadFrame(uint64_t* pStamp64, uint32_t* pStamp32, void* pFrame);
+
+    uint32_t m_dwFrameType = VIDEO_FRAME_TYPE_YUY2;
+    uint8_t* m_pWorkBuffer1 = nullptr;
+    uint8_t* m_pWorkBuffer2 = nullptr;
+    CIoCardBoardSupport* m_pBoardSupport;
+    hw::CPciBridge* m_pPciBridge;
+    uint32_t m_dwDmaChannel = 0;
+    uint32_t m_dwPort = 0;
+    uint32_t m_dwRingBase = kDefaultRingBase;
+    uint32_t m_dwFrameSize = video_frame::kFrameWords;
+};
+
+}  // namespace velmora::card

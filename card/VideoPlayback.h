@@ -1,0 +1,102 @@
+#pragma once
+
+// Queues frames, one at a time, into an 8-frame video playback ring in card
+// memory, each with the card time (100 ns units) at which the card is to play
+// it: the board support speaks the ring protocol (write index, stamp, strobe)
+// and the PCI bridge moves the frame by DMA. The caller gives the card's YUY2
+// frame or, by frame type, 32-bit BGRA.
+//
+// A worker keeps no lock of its own: two threads must not write through one
+// worker at once. DMA on a channel is serialised across threads and processes
+// by the bridge's DMA channel lock.
+
+#include <cstdint>
+
+#include "card/VideoFrame.h"
+
+namespace velmora::hw {
+class CPciBridge;
+}
+
+namespace velmora::card {
+
+class CBoardSupport;
+class CIoCardBoardSupport;
+
+class CVideoPlayback {
+  public:
+    static constexpr uint32_t kDefaultRingBase = 0x1FA400;
+    // Two PAL field periods: the stamp step the verifying write expects.
+    static constexpr int64_t kPalFramePeriod = 400000;
+
+    // The board support is not owned; the worker uses the PCI bridge it holds.
+    // Without a card-family board support every ring operation fails.
+    explicit CVideoPlayback(CBoardSupport* pBoardSupport);
+    virtual ~CVideoPlayback();
+    CVideoPlayback(const CVideoPlayback&) = delete;
+    CVideoPlayback& operator=(const CVideoPlayback&) = delete;
+
+    // Set by the main function when it builds the worker.
+    void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
+    void SetPort(uint32_t port) { m_dwPort = port; }
+    // Ring base and frame size, in card words.
+    void SetRingBase(uint32_t baseWords) { m_dwRingBase = baseWords; }
+    void SetFrameSize(uint32_t frameWords) { m_dwFrameSize = frameWords; }
+    uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
+    uint32_t GetPort() const { return m_dwPort; }
+    uint32_t GetRingBase() const { return m_dwRingBase; }
+    uint32_t GetFrameSize() const { return m_dwFrameSize; }
+
+    // Every operation returns 1 for success and 0 for failure; the forwarding
+    // ones return the board support's result.
+    uint32_t IsBufferFull();
+    uint32_t IsBufferEmpty();
+    // Drops the queued frames; the last stamps stay.
+    uint32_t FlushBuffer();
+    // FRAME_BUFFER_STATUS: 1 empty, 2 full, 0 neither.
+    uint32_t GetBufferStatus(uint32_t* pStatus);
+    // VIDEO_FRAME_TYPE. 0, with the type unchanged, when a work buffer the
+    // type needs cannot be allocated.
+    uint32_t SetFrameType(uint32_t frameType);
+    uint32_t GetFrameType(uint32_t* pFrameType);
+    // The card's current time, 100 ns units.
+    uint32_t GetTimeStamp(uint64_t* pTimeStamp);
+
+    // Queues one frame to be played at `timeStamp`. A stamp not newer than
+    // the last frame's drops the frame and succeeds. 0 for a full ring, a
+    // channel lock that cannot be taken or a failed transfer: the frame is
+    // then not queued and the last stamp stays.
+    uint32_t WriteOneFrame(uint64_t timeStamp, const void* pFrame);
+    // As WriteOneFrame with a 32-bit stamp, compared only against the last
+    // 32-bit stamp.
+    uint32_t WriteOneFrame32(uint32_t timeStamp, const void* pFrame);
+    // WriteOneFrame that reads the frame back from the card and logs where it
+    // differs from what was sent, and stamps that are not one PAL frame apart.
+    uint32_t WriteOneFrameAndVerify(uint64_t timeStamp, const void* pFrame);
+
+    int64_t GetLastFrameTimeStamp() const { return m_rtLastFrameTimeStamp; }
+    uint32_t GetLastFrameTimeStamp32() const { return m_dwLastTimeStamp32; }
+    const uint8_t* WorkBuffer1() const { return m_pWorkBuffer1; }
+    const uint8_t* WorkBuffer2() const { return m_pWorkBuffer2; }
+
+  protected:
+    // Where the work buffers come from.
+    virtual uint8_t* AllocateWorkBuffer();
+
+  private:
+    uint32_t m_dwFrameType = VIDEO_FRAME_TYPE_YUY2;
+    uint8_t* m_pWorkBuffer1 = nullptr;
+    uint8_t* m_pWorkBuffer2 = nullptr;
+    uint32_t m_dwLastTimeStamp32 = 0;
+    int64_t m_rtLastFrameTimeStamp = 0;
+    CIoCardBoardSupport* m_pBoardSupport;
+    hw::CPciBridge* m_pPciBridge;
+    uint32_t m_dwDmaChannel = 0;
+    uint32_t m_dwPort = 0;
+    uint32_t m_dwRingBase = kDefaultRingBase;
+    uint32_t m_dwFrameSize = video_frame::kFrameWords;
+    // Outside 0 to 7, so that the first write never looks like a repeat.
+    uint32_t m_dwPreviousWriteNo = 0xFFFFFFFF;
+};
+
+}  // namespace velmora::card

@@ -1,0 +1,144 @@
+// Named field events through the exported functions and the public wait API:
+// the registry's table, its thread, and what other processes see.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "CardTestSupport.h"
+#include "PlatformTestSupport.h"
+#include "api/VelmoraSdkApi.h"
+#include "card/VelmoraMainFunc.h"
+#include "velmora/VelmoraOs.h"
+
+namespace velmora::cardtest {
+namespace {
+
+using platform::test::Child;
+
+std::wstring EventName(int number) {
+    return L"Global\\FieldEventTest." + std::to_wstring(number);
+}
+
+bool IsSetWithin(VELMORA_HANDLE event, uint32_t ms) {
+    return VelmoraOs_WaitForSingleObject(event, ms) == VELMORA_WAIT_OBJECT_0;
+}
+
+class FieldEventTest : public CardTest {
+  protected:
+    void SetUp() override {
+        CardTest::SetUp();
+        ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    }
+    static api::CVelmoraSdkApi* Api() { return Card(0)->GetApi(); }
+};
+
+// The card's field clock runs at 50 Hz; a process that only knows the event's
+// name sees it set about that often.
+TEST_F(FieldEventTest, RegisteredEventIsSetEveryFieldAndSeenByAnotherProcess) {
+    VELMORA_HANDLE handle = nullptr;
+    ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(0).c_str(), &handle, 0), 1u);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_TRUE(IsSetWithin(handle, 1000));
+
+    Child waiter([] {
+        VELMORA_HANDLE opened = VelmoraOs_OpenEvent(EventName(0).c_str());
+        if (!opened) return 255;
+        int sets = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (std::chrono::steady_clock::now() < end && sets < 250) {
+            if (IsSetWithin(opened, 100)) ++sets;
+        }
+        VelmoraOs_CloseHandle(opened);
+        return sets;
+    });
+    const int sets = waiter.Wait(10000);
+    EXPECT_GE(sets, 20);
+    EXPECT_LE(sets, 100);
+
+    EXPECT_EQ(Quorvel_Velmora_CloseFieldEvent(handle, 0), 1u);
+    EXPECT_EQ(VelmoraOs_OpenEvent(EventName(0).c_str()), nullptr) << "closed with its last holder";
+}
+
+TEST_F(FieldEventTest, TableOfTwoHundredFiftySixAndTheNamesMap) {
+    std::vector<VELMORA_HANDLE> handles(card::CCardMainFunc::kFieldEventTableSize);
+    for (size_t i = 0; i < handles.size(); ++i) {
+        ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(static_cast<int>(i)).c_str(),
+                                                    &handles[i], 0),
+                  1u)
+            << i;
+    }
+    // A full table refuses, and does not leave the event it made open.
+    VELMORA_HANDLE extra = nullptr;
+    EXPECT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(1000).c_str(), &extra, 0), 0u);
+    EXPECT_EQ(VelmoraOs_OpenEvent(EventName(1000).c_str()), nullptr);
+
+    // A freed entry takes the next registration.
+    EXPECT_EQ(Quorvel_Velmora_CloseFieldEvent(handles[10], 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(1000).c_str(), &extra, 0), 1u);
+    EXPECT_TRUE(IsSetWithin(extra, 1000));
+
+    // The map keeps the first handle of a name registered twice.
+    VELMORA_HANDLE second = nullptr;
+    ASSERT_EQ(Quorvel_Velmora_CloseFieldEvent(handles[20], 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(5).c_str(), &second, 0), 1u);
+    EXPECT_NE(second, handles[5]);
+    EXPECT_EQ(Api()->FindFieldEvent(EventName(5).c_str()), handles[5]);
+    EXPECT_EQ(Api()->FindFieldEvent(L"FieldEventTest.unknown"), nullptr);
+
+    // Everything at once: the thread stops, a new registration starts it.
+    EXPECT_EQ(Quorvel_Velmora_CloseFieldEvent(nullptr, 0), 1u);
+    EXPECT_EQ(VelmoraOs_OpenEvent(EventName(0).c_str()), nullptr);
+    EXPECT_EQ(Api()->FindFieldEvent(EventName(5).c_str()), nullptr);
+    VELMORA_HANDLE again = nullptr;
+    ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(0).c_str(), &again, 0), 1u);
+    EXPECT_TRUE(IsSetWithin(again, 1000));
+}
+
+TEST_F(FieldEventTest, UnknownNamesAndHandlesLeaveTheOthersRunning) {
+    VELMORA_HANDLE kept = nullptr;
+    VELMORA_HANDLE byName = nullptr;
+    ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(1).c_str(), &kept, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(2).c_str(), &byName, 0), 1u);
+
+    EXPECT_EQ(Api()->CloseFieldEventByName(L"FieldEventTest.unknown"), 0u);
+    // A handle the card never gave out is neither closed nor fatal.
+    VELMORA_HANDLE foreign = VelmoraOs_CreateEvent(0, 0, nullptr);
+    EXPECT_EQ(Api()->CloseFieldEvent(static_cast<platform::Event*>(foreign)), 0u);
+    EXPECT_EQ(VelmoraOs_SetEvent(foreign), 1);
+    EXPECT_EQ(VelmoraOs_CloseHandle(foreign), 1);
+    VelmoraOs_ResetEvent(kept);
+    EXPECT_TRUE(IsSetWithin(kept, 1000));
+
+    EXPECT_EQ(Api()->CloseFieldEventByName(EventName(2).c_str()), 1u);
+    EXPECT_EQ(VelmoraOs_OpenEvent(EventName(2).c_str()), nullptr);
+    VelmoraOs_ResetEvent(kept);
+    EXPECT_TRUE(IsSetWithin(kept, 1000));
+
+    // Closing the card stops the thread before the table goes, and closes the
+    // events it still held.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(VelmoraOs_OpenEvent(EventName(1).c_str()), nullptr);
+}
+
+// A card whose open failed (no second card here) has no field interrupt to
+// offer: the registration fails without leaving a thread marked as running.
+TEST_F(FieldEventTest, FailedRegistrationLeavesNoThreadMarkedRunning) {
+    EXPECT_EQ(Quorvel_Velmora_OpenCard(1), 0u);
+    card::CVelmoraMainFunc* main = Card(1)->GetMainFunc();
+    ASSERT_NE(main, nullptr);
+    ASSERT_EQ(main->CCardMainFunc::Init(0, 1), 1u);
+    platform::Event* handle = nullptr;
+    EXPECT_EQ(main->RegisterFieldEvent(EventName(3).c_str(), &handle), 0u);
+    // Unregistering answers 0 only while no thread counts as running.
+    EXPECT_EQ(main->UnregisterFieldEvent(nullptr), 0u);
+    EXPECT_EQ(main->RegisterFieldEvent(EventName(3).c_str(), &handle), 0u);
+    EXPECT_EQ(main->CCardMainFunc::Exit(0, 1), 1u);
+}
+
+}  // namespace
+}  // namespace velmora::cardtest
