@@ -281,9 +281,15 @@ uint32_t CPlxPciBridge::DmaTransfer(uint32_t channel, void* pBuffer, uint32_t ca
 }
 
 uint32_t CPlxPciBridge::Register(NotifySlot slot, uint32_t interruptFlags) {
+    // Registering a notify object again would orphan the event of its first
+    // registration: end that registration first.
+    PLX_NOTIFY_OBJECT* pNotify = m_pNotify[slot].get();
+    if (std::memcmp(pNotify->IsValidTag, kPlxTagValid, sizeof(kPlxTagValid)) == 0) {
+        PlxPci_NotificationCancel(m_pDevice.get(), pNotify);
+    }
     PLX_INTERRUPT interrupt{};
     interrupt.Flags = interruptFlags;
-    return Ok(PlxPci_NotificationRegisterFor(m_pDevice.get(), &interrupt, m_pNotify[slot].get()));
+    return Ok(PlxPci_NotificationRegisterFor(m_pDevice.get(), &interrupt, pNotify));
 }
 
 uint32_t CPlxPciBridge::Wait(NotifySlot slot) {
