@@ -68,6 +68,7 @@ uint32_t CVideoCapture::GetBufferStatus(uint32_t* pStatus) {
 }
 
 uint32_t CVideoCapture::SetFrameType(uint32_t frameType) {
+    std::lock_guard<std::mutex> lock(m_FrameLock);
     return video_frame::ApplyFrameType(frameType, m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2,
                                        [this] { return AllocateWorkBuffer(); });
 }
@@ -84,6 +85,7 @@ uint32_t CVideoCapture::ReadOneFrame32(uint32_t* pTimeStamp, void* pFrame) {
 
 uint32_t CVideoCapture::ReadFrame(uint64_t* pStamp64, uint32_t* pStamp32, void* pFrame) {
     if (pFrame == nullptr || m_pBoardSupport == nullptr || m_pPciBridge == nullptr) return 0;
+    std::lock_guard<std::mutex> frameLock(m_FrameLock);
     if (!video_frame::HasWorkBuffers(m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2)) return 0;
     if (m_pBoardSupport->IsVideoCaptureBufferEmpty(m_dwPort)) return 0;
     if (!m_pPciBridge->LockDmaChannel(m_dwDmaChannel)) return 0;

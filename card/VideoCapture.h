@@ -5,11 +5,14 @@
 // done, index, stamp, strobe) and the PCI bridge moves the frame by DMA. The
 // caller gets the card's YUY2 frame or, by frame type, 32-bit BGRA.
 //
-// A worker keeps no lock of its own: two threads must not read through one
-// worker at once. DMA on a channel is serialised across threads and processes
-// by the bridge's DMA channel lock.
+// Two threads must not read through one worker at once (the ring protocol is
+// not atomic). A frame-type change may come beside a read: the worker's own
+// lock keeps it from freeing the work buffers the read is using. DMA on a
+// channel is serialised across threads and processes by the bridge's DMA
+// channel lock.
 
 #include <cstdint>
+#include <mutex>
 
 #include "card/VideoFrame.h"
 
@@ -57,7 +60,10 @@ class CVideoCapture {
     // VIDEO_FRAME_TYPE. 0, with the type unchanged, when a work buffer the
     // type needs cannot be allocated.
     uint32_t SetFrameType(uint32_t frameType);
-    uint32_t GetFrameType() const { return m_dwFrameType; }
+    uint32_t GetFrameType() const {
+        std::lock_guard<std::mutex> lock(m_FrameLock);
+        return m_dwFrameType;
+    }
 
     // The oldest captured frame with its stamp (100 ns units). 0 for an empty
     // ring, a card that does not answer the read request within
@@ -79,6 +85,8 @@ class CVideoCapture {
     // stamp.
     uint32_t ReadFrame(uint64_t* pStamp64, uint32_t* pStamp32, void* pFrame);
 
+    // Guards the frame type and the work buffers.
+    mutable std::mutex m_FrameLock;
     uint32_t m_dwFrameType = VIDEO_FRAME_TYPE_YUY2;
     uint8_t* m_pWorkBuffer1 = nullptr;
     uint8_t* m_pWorkBuffer2 = nullptr;

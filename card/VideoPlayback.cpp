@@ -53,12 +53,14 @@ uint32_t CVideoPlayback::GetBufferStatus(uint32_t* pStatus) {
 }
 
 uint32_t CVideoPlayback::SetFrameType(uint32_t frameType) {
+    std::lock_guard<std::mutex> lock(m_FrameLock);
     return video_frame::ApplyFrameType(frameType, m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2,
                                        [this] { return AllocateWorkBuffer(); });
 }
 
 uint32_t CVideoPlayback::GetFrameType(uint32_t* pFrameType) {
     if (pFrameType == nullptr) return 0;
+    std::lock_guard<std::mutex> lock(m_FrameLock);
     *pFrameType = m_dwFrameType;
     return 1;
 }
@@ -70,6 +72,7 @@ uint32_t CVideoPlayback::GetTimeStamp(uint64_t* pTimeStamp) {
 
 uint32_t CVideoPlayback::WriteOneFrame(uint64_t timeStamp, const void* pFrame) {
     if (pFrame == nullptr || m_pBoardSupport == nullptr || m_pPciBridge == nullptr) return 0;
+    std::lock_guard<std::mutex> frameLock(m_FrameLock);
     if (!video_frame::HasWorkBuffers(m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2)) return 0;
     const auto stamp = static_cast<int64_t>(timeStamp);
     if (stamp <= m_rtLastFrameTimeStamp) {
@@ -131,6 +134,7 @@ uint32_t CVideoPlayback::WriteOneFrame(uint64_t timeStamp, const void* pFrame) {
 
 uint32_t CVideoPlayback::WriteOneFrame32(uint32_t timeStamp, const void* pFrame) {
     if (pFrame == nullptr || m_pBoardSupport == nullptr || m_pPciBridge == nullptr) return 0;
+    std::lock_guard<std::mutex> frameLock(m_FrameLock);
     if (!video_frame::HasWorkBuffers(m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2)) return 0;
     if (timeStamp <= m_dwLastTimeStamp32) return 1;
     if (m_pBoardSupport->IsVideoPlaybackBufferFull(m_dwPort)) {
@@ -163,6 +167,7 @@ uint32_t CVideoPlayback::WriteOneFrame32(uint32_t timeStamp, const void* pFrame)
 
 uint32_t CVideoPlayback::WriteOneFrameAndVerify(uint64_t timeStamp, const void* pFrame) {
     if (pFrame == nullptr || m_pBoardSupport == nullptr || m_pPciBridge == nullptr) return 0;
+    std::lock_guard<std::mutex> frameLock(m_FrameLock);
     if (!video_frame::HasWorkBuffers(m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2)) return 0;
     const auto stamp = static_cast<int64_t>(timeStamp);
     if (stamp <= m_rtLastFrameTimeStamp) return 1;

@@ -6,11 +6,14 @@
 // and the PCI bridge moves the frame by DMA. The caller gives the card's YUY2
 // frame or, by frame type, 32-bit BGRA.
 //
-// A worker keeps no lock of its own: two threads must not write through one
-// worker at once. DMA on a channel is serialised across threads and processes
-// by the bridge's DMA channel lock.
+// Two threads must not write through one worker at once (the ring protocol is
+// not atomic). A frame-type change may come beside a write: the worker's own
+// lock keeps it from freeing the work buffers the write is using. DMA on a
+// channel is serialised across threads and processes by the bridge's DMA
+// channel lock.
 
 #include <cstdint>
+#include <mutex>
 
 #include "card/VideoFrame.h"
 
@@ -84,6 +87,8 @@ class CVideoPlayback {
     virtual uint8_t* AllocateWorkBuffer();
 
   private:
+    // Guards the frame type and the work buffers.
+    std::mutex m_FrameLock;
     uint32_t m_dwFrameType = VIDEO_FRAME_TYPE_YUY2;
     uint8_t* m_pWorkBuffer1 = nullptr;
     uint8_t* m_pWorkBuffer2 = nullptr;

@@ -28,7 +28,7 @@ TEST_F(CardApiTest, OnlyTheStateCallsWaitForTheApiLock) {
     });
     held.get_future().wait();
 
-    // Base-level settings and the card clock go by.
+    // Base-level settings, the card clock and the frame reads go by.
     uint32_t value = 0;
     uint64_t clock = 0;
     auto unlocked = std::async(std::launch::async, [&] {
@@ -36,13 +36,29 @@ TEST_F(CardApiTest, OnlyTheStateCallsWaitForTheApiLock) {
                api.GetCardClock64(&clock);
     });
     EXPECT_EQ(unlocked.wait_for(10s), std::future_status::ready);
+    static uint8_t frame[2 * 1024 * 1024];
+    uint64_t stamp = 0;
+    auto frames = std::async(std::launch::async, [&] {
+        Quorvel_Velmora_ReadOneVideoFrame(&stamp, frame, 0);
+        Quorvel_Velmora_ReadOneAudioFrame(&stamp, frame, 0);
+    });
+    EXPECT_EQ(frames.wait_for(10s), std::future_status::ready);
 
-    // A transport-stream call waits for the lock.
+    // A transport-stream call and the audio/video control calls wait for the
+    // lock.
+    uint32_t status = 0;
+    uint64_t cardStamp = 0;
     auto locked =
         std::async(std::launch::async, [&] { return Quorvel_Velmora_TsGetAsiStatus(&value, 0); });
+    auto lockedAv = std::async(std::launch::async, [&] {
+        return Quorvel_Velmora_GetVideoCaptureBufferStatus(&status, 0) +
+               Quorvel_Velmora_GetCardTimeStamp(&cardStamp, 0);
+    });
     EXPECT_EQ(locked.wait_for(200ms), std::future_status::timeout);
+    EXPECT_EQ(lockedAv.wait_for(10ms), std::future_status::timeout);
     release.set_value();
     EXPECT_EQ(locked.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(lockedAv.wait_for(10s), std::future_status::ready);
     holder.join();
     EXPECT_EQ(unlocked.get(), 3u);
     EXPECT_EQ(locked.get(), 1u);

@@ -121,6 +121,40 @@ TEST_F(VideoCaptureTest, BgraFrameTypesMatchScalarModel) {
     EXPECT_EQ(capture->WorkBuffer2(), nullptr);
 }
 
+TEST_F(VideoCaptureTest, FrameTypeChangeWaitsForTheReadInProgress) {
+    // The frame-type setter runs under the API lock, the read beside it: a
+    // change that freed the work buffers mid-read would have the transfer and
+    // the conversion use freed memory.
+    const test::FakeCpu generic = test::MakeFakeCpu(true, 6, 0);
+    test::ScopedCpuidSource cpu(generic);
+    ASSERT_EQ(capture->SetFrameType(card::VIDEO_FRAME_TYPE_BGRA_FLIPPED), 1u);
+    StepFrames(1);
+    const std::vector<uint8_t> expected = ReverseRows(ModelYuy2ToBgra(OldestFrameOnCard().data()));
+
+    std::future<uint32_t> change;
+    bool changedMidRead = true;
+    bool fired = false;
+    bridge->onLocked = [&] {
+        if (fired) return;
+        fired = true;
+        change = std::async(std::launch::async,
+                            [&] { return capture->SetFrameType(card::VIDEO_FRAME_TYPE_YUY2); });
+        changedMidRead =
+            change.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
+    };
+    std::vector<uint8_t> bgra(kBgraBytes);
+    uint64_t stamp = 0;
+    const uint32_t moved = capture->ReadOneFrameFromBuffer(&stamp, bgra.data());
+    bridge->onLocked = nullptr;
+    ASSERT_EQ(moved, 1u);
+    EXPECT_FALSE(changedMidRead);
+    EXPECT_TRUE(bgra == expected);
+    ASSERT_TRUE(change.valid());
+    EXPECT_EQ(change.get(), 1u);
+    EXPECT_EQ(capture->GetFrameType(), card::VIDEO_FRAME_TYPE_YUY2);
+    EXPECT_EQ(capture->WorkBuffer1(), nullptr);
+}
+
 class StarvedCapture : public CVideoCapture {
   public:
     using CVideoCapture::CVideoCapture;

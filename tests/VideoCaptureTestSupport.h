@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,9 +32,13 @@ class CountingBridge : public hw::CVelmoraPciBridge {
     uint32_t LockDmaChannel(uint32_t channel) override {
         ++lockCalls;
         if (failLock) return 0;
-        return hw::CVelmoraPciBridge::LockDmaChannel(channel);
+        const uint32_t locked = hw::CVelmoraPciBridge::LockDmaChannel(channel);
+        if (onLocked) onLocked();
+        return locked;
     }
     std::atomic<bool> failLock{false};
+    // Runs on the mover's thread once it holds the channel.
+    std::function<void()> onLocked;
     std::atomic<int> lockCalls{0};
 };
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <numeric>
 #include <random>
 
@@ -146,6 +147,40 @@ TEST_F(VideoPlaybackTest, BgraFrameTypesAreConvertedByScalarModel) {
     ASSERT_EQ(playback->SetFrameType(card::VIDEO_FRAME_TYPE_YUY2), 1u);
     EXPECT_EQ(playback->WorkBuffer1(), nullptr);
     EXPECT_EQ(playback->WorkBuffer2(), nullptr);
+}
+
+TEST_F(VideoPlaybackTest, FrameTypeChangeWaitsForTheWriteInProgress) {
+    // As for capture: the setter must not free the buffers the write is
+    // converting into and sending from.
+    const test::FakeCpu generic = test::MakeFakeCpu(true, 6, 0);
+    test::ScopedCpuidSource cpu(generic);
+    const auto bgra = RandomFrame(kBgraBytes, 23);
+    ASSERT_EQ(playback->SetFrameType(card::VIDEO_FRAME_TYPE_BGRA), 1u);
+
+    std::future<uint32_t> change;
+    bool changedMidWrite = true;
+    bool fired = false;
+    bridge->onLocked = [&] {
+        if (fired) return;
+        fired = true;
+        change = std::async(std::launch::async,
+                            [&] { return playback->SetFrameType(card::VIDEO_FRAME_TYPE_YUY2); });
+        changedMidWrite =
+            change.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
+    };
+    const uint32_t moved = playback->WriteOneFrame(kPalFrame, bgra.data());
+    bridge->onLocked = nullptr;
+    ASSERT_EQ(moved, 1u);
+    EXPECT_FALSE(changedMidWrite);
+    ASSERT_TRUE(change.valid());
+    EXPECT_EQ(change.get(), 1u);
+    StepFrames(1);
+    std::vector<uint8_t> played;
+    ASSERT_TRUE(sim::LastPlayedVideoFrame(0, &played));
+    EXPECT_TRUE(played == ModelBgraToYuy2(bgra.data()));
+    uint32_t type = 9;
+    ASSERT_EQ(playback->GetFrameType(&type), 1u);
+    EXPECT_EQ(type, card::VIDEO_FRAME_TYPE_YUY2);
 }
 
 TEST_F(VideoPlaybackTest, FailedTransferOrLockCommitsNothing) {
