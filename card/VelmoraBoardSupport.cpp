@@ -397,15 +397,12 @@ uint32_t CVelmoraBoardSupport::GetAsiStatus(uint32_t* pStatus, uint32_t) {
 }
 
 uint32_t CVelmoraBoardSupport::SetAsiOutputMode(uint32_t mode, uint32_t) {
-    if (!m_pVelmoraFpga->SetAsiOutputMode(mode)) return 0;
-    m_uiAsiOutputMode = mode;
-    return 1;
+    return m_pVelmoraFpga->SetAsiOutputMode(mode);
 }
 
 uint32_t CVelmoraBoardSupport::GetAsiOutputMode(uint32_t* pMode, uint32_t) {
     if (!pMode) return 0;
-    *pMode = m_uiAsiOutputMode;
-    return 1;
+    return m_pVelmoraFpga->ReadAsiOutputMode(pMode);
 }
 
 uint32_t CVelmoraBoardSupport::StartAsiCodeRateTrack(uint32_t flag, uint32_t) {

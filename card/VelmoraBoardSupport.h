@@ -203,7 +203,6 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     CGlobalVars* m_pVelmoraGlobalVars;
     hw::CDmaManager* m_pVelmoraDmaManager;
     uint32_t m_uiBoardModel = kBoardId5100;
-    uint32_t m_uiAsiOutputMode = 0;
 };
 
 }  // namespace velmora::card

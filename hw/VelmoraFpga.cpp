@@ -179,6 +179,14 @@ uint32_t CVelmoraFpga::SetAsiOutputMode(uint32_t mode) {
     return WriteBit(kRegTsControl, kBitAsiOutputMode, mode);
 }
 
+uint32_t CVelmoraFpga::ReadAsiOutputMode(uint32_t* pMode) {
+    if (!pMode) return 0;
+    uint32_t version = 0;
+    if (!GetFpgaVersion(&version)) return 0;
+    if (version < kAsiSplitVersion) return ReadBit(BlockBase(kBlockC), kBitAsiOutputModeOld, pMode);
+    return ReadBit(kRegTsControl, kBitAsiOutputMode, pMode);
+}
+
 uint32_t CVelmoraFpga::ReservedOperationE(uint32_t) {
     return 1;
 }

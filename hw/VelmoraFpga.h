@@ -63,6 +63,9 @@ class CVelmoraFpga : public CIoCardFpga {
     virtual uint32_t SetAsiPacketLength(uint32_t flag);
     virtual uint32_t GetAsiStatus(uint32_t* pStatus);
     virtual uint32_t SetAsiOutputMode(uint32_t mode);
+    // The output mode the card holds (the bit SetAsiOutputMode writes), so
+    // that every process reads the same mode.
+    uint32_t ReadAsiOutputMode(uint32_t* pMode);
     virtual uint32_t ReservedOperationE(uint32_t unused);
     // The host's ASI input read pointer (a card word address).
     virtual uint32_t WriteTsCaptureControl(ASI_RING_POINTER pointer);

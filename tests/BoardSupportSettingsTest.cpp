@@ -67,6 +67,19 @@ TEST_F(BoardSupportTest, FirstOpenReappliesTheStoredSettings) {
     EXPECT_EQ(sim::AsiOutputMode(0), 0u);
 }
 
+TEST_F(BoardSupportTest, AsiOutputModeIsReadFromTheCard) {
+    OpenCard(0x5110);
+    uint32_t mode = 0;
+    ASSERT_TRUE(board().SetAsiOutputMode(1, 0));
+    ASSERT_TRUE(board().GetAsiOutputMode(&mode, 0));
+    EXPECT_EQ(mode, 1u);
+    // Another process changing the mode is seen, whatever this one set.
+    constexpr uint32_t kTsControl = 0x170, kOutputModeBit = 1u << 5;
+    ASSERT_TRUE(sim::PokeRegister(0, kTsControl, Register(kTsControl) & ~kOutputModeBit));
+    ASSERT_TRUE(board().GetAsiOutputMode(&mode, 0));
+    EXPECT_EQ(mode, 0u);
+}
+
 TEST_F(BoardSupportTest, DefaultsAreAppliedAndStored) {
     OpenCard(0x5110);
     ASSERT_TRUE(board().SetVideoInputContrast(1, 0x10));
