@@ -33,8 +33,7 @@ bool WaitReadDone(CIoCardBoardSupport* board, uint32_t port, uint32_t timeoutMs)
 }  // namespace
 
 CAudioCapture::CAudioCapture(CBoardSupport* pBoardSupport)
-    : m_pBoardSupport(dynamic_cast<CIoCardBoardSupport*>(pBoardSupport)),
-      m_pPciBridge(pBoardSupport != nullptr ? pBoardSupport->GetPciBridge() : nullptr),
+    : CChannelWorker(pBoardSupport, kDefaultRingBase),
       m_pCardBuffer(new uint32_t[kHostBufferWords]()),
       m_pResultBuffer(new uint32_t[kHostBufferWords]()) {}
 
@@ -54,18 +53,6 @@ uint32_t CAudioCapture::IsBufferFull() {
 
 uint32_t CAudioCapture::IsBufferEmpty() {
     return m_pBoardSupport != nullptr ? m_pBoardSupport->IsAudioCaptureBufferEmpty(m_dwPort) : 0;
-}
-
-uint32_t CAudioCapture::GetBufferStatus(uint32_t* pStatus) {
-    if (pStatus == nullptr || m_pBoardSupport == nullptr) return 0;
-    if (IsBufferEmpty()) {
-        *pStatus = audio_frame::kStatusEmpty;
-    } else if (IsBufferFull()) {
-        *pStatus = audio_frame::kStatusFull;
-    } else {
-        *pStatus = audio_frame::kStatusNeither;
-    }
-    return 1;
 }
 
 uint32_t CAudioCapture::ResampleStereo16(const uint32_t* pSource, float sourceRate,

@@ -14,16 +14,13 @@
 #include <cstdint>
 #include <memory>
 
-namespace velmora::hw {
-class CPciBridge;
-}
+#include "card/ChannelWorker.h"
 
 namespace velmora::card {
 
 class CBoardSupport;
-class CIoCardBoardSupport;
 
-class CAudioCapture {
+class CAudioCapture : public CChannelWorker {
   public:
     static constexpr uint32_t kDefaultRingBase = 0x38F400;
     static constexpr uint32_t kDefaultBlockSize = 0x1000;
@@ -31,26 +28,16 @@ class CAudioCapture {
     // How long a read request may wait for the card's done bit.
     static constexpr uint32_t kReadDoneTimeoutMs = 1000;
 
-    // The board support is not owned; the worker uses the PCI bridge it holds.
-    // Without a card-family board support every ring operation fails.
     explicit CAudioCapture(CBoardSupport* pBoardSupport);
-    virtual ~CAudioCapture();
-    CAudioCapture(const CAudioCapture&) = delete;
-    CAudioCapture& operator=(const CAudioCapture&) = delete;
+    ~CAudioCapture() override;
 
     // Set by the main function when it builds the worker (the channel's
     // CHANNEL_MEMORY_CONFIG and its DMA channel).
-    void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
-    void SetPort(uint32_t port) { m_dwPort = port; }
     void SetAudioMode(uint32_t mode) { m_dwAudioMode = mode; }
     // Ring base and block size, in card words.
-    void SetRingBase(uint32_t baseWords) { m_dwRingBase = baseWords; }
     void SetBlockSize(uint32_t blockWords) { m_dwBlockSize = blockWords; }
     void SetSamplesPerFrame(uint32_t samples) { m_dwSamplesPerFrame = samples; }
-    uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
-    uint32_t GetPort() const { return m_dwPort; }
     uint32_t GetAudioMode() const { return m_dwAudioMode; }
-    uint32_t GetRingBase() const { return m_dwRingBase; }
     uint32_t GetBlockSize() const { return m_dwBlockSize; }
     uint32_t GetSamplesPerFrame() const { return m_dwSamplesPerFrame; }
 
@@ -58,10 +45,8 @@ class CAudioCapture {
     // ones return the board support's result.
     uint32_t Start();
     uint32_t Stop();
-    uint32_t IsBufferFull();
-    uint32_t IsBufferEmpty();
-    // FRAME_BUFFER_STATUS: 1 empty, 2 full, 0 neither.
-    uint32_t GetBufferStatus(uint32_t* pStatus);
+    uint32_t IsBufferFull() override;
+    uint32_t IsBufferEmpty() override;
 
     // The oldest captured block as one caller frame (7,680 bytes) with its
     // stamp (100 ns units). 0 for an empty ring, a card that does not answer
@@ -89,12 +74,7 @@ class CAudioCapture {
     // stamp.
     uint32_t ReadBlock(uint64_t* pStamp64, uint32_t* pStamp32, void* pSamples, uint32_t resample);
 
-    CIoCardBoardSupport* m_pBoardSupport;
-    hw::CPciBridge* m_pPciBridge;
-    uint32_t m_dwDmaChannel = 0;
-    uint32_t m_dwPort = 0;
     uint32_t m_dwAudioMode = 0;
-    uint32_t m_dwRingBase = kDefaultRingBase;
     uint32_t m_dwBlockSize = kDefaultBlockSize;
     uint32_t m_dwSamplesPerFrame = kDefaultSamplesPerFrame;
     std::unique_ptr<uint32_t[]> m_pCardBuffer;

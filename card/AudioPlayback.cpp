@@ -21,8 +21,7 @@ constexpr uint64_t kFieldPeriod = 200000;
 }  // namespace
 
 CAudioPlayback::CAudioPlayback(CBoardSupport* pBoardSupport)
-    : m_pBoardSupport(dynamic_cast<CIoCardBoardSupport*>(pBoardSupport)),
-      m_pPciBridge(pBoardSupport != nullptr ? pBoardSupport->GetPciBridge() : nullptr),
+    : CChannelWorker(pBoardSupport, kDefaultRingBase),
       m_pHostBuffer(new uint32_t[kHostBufferWords]()) {}
 
 CAudioPlayback::~CAudioPlayback() = default;
@@ -37,18 +36,6 @@ uint32_t CAudioPlayback::IsBufferEmpty() {
 
 uint32_t CAudioPlayback::FlushBuffer() {
     return m_pBoardSupport != nullptr ? m_pBoardSupport->FlushAudioPlaybackBuffer(m_dwPort) : 0;
-}
-
-uint32_t CAudioPlayback::GetBufferStatus(uint32_t* pStatus) {
-    if (pStatus == nullptr || m_pBoardSupport == nullptr) return 0;
-    if (IsBufferEmpty()) {
-        *pStatus = audio_frame::kStatusEmpty;
-    } else if (IsBufferFull()) {
-        *pStatus = audio_frame::kStatusFull;
-    } else {
-        *pStatus = audio_frame::kStatusNeither;
-    }
-    return 1;
 }
 
 uint32_t CAudioPlayback::ResampleStereo16(const uint32_t* pSource, float sourceRate,

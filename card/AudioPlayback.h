@@ -13,16 +13,13 @@
 #include <cstdint>
 #include <memory>
 
-namespace velmora::hw {
-class CPciBridge;
-}
+#include "card/ChannelWorker.h"
 
 namespace velmora::card {
 
 class CBoardSupport;
-class CIoCardBoardSupport;
 
-class CAudioPlayback {
+class CAudioPlayback : public CChannelWorker {
   public:
     static constexpr uint32_t kDefaultRingBase = 0x397400;
     static constexpr uint32_t kDefaultBlockSize = 0x1000;
@@ -30,37 +27,25 @@ class CAudioPlayback {
     // The card gets each 64-bit stamp one field (PAL) later than the caller's.
     static constexpr int64_t kStampAdvance = 200000;
 
-    // The board support is not owned; the worker uses the PCI bridge it holds.
-    // Without a card-family board support every ring operation fails.
     explicit CAudioPlayback(CBoardSupport* pBoardSupport);
-    virtual ~CAudioPlayback();
-    CAudioPlayback(const CAudioPlayback&) = delete;
-    CAudioPlayback& operator=(const CAudioPlayback&) = delete;
+    ~CAudioPlayback() override;
 
     // Set by the main function when it builds the worker (the channel's
     // CHANNEL_MEMORY_CONFIG and its DMA channel).
-    void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
-    void SetPort(uint32_t port) { m_dwPort = port; }
     void SetAudioMode(uint32_t mode) { m_dwAudioMode = mode; }
     // Ring base and block size, in card words.
-    void SetRingBase(uint32_t baseWords) { m_dwRingBase = baseWords; }
     void SetBlockSize(uint32_t blockWords) { m_dwBlockSize = blockWords; }
     void SetSamplesPerFrame(uint32_t samples) { m_dwSamplesPerFrame = samples; }
-    uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
-    uint32_t GetPort() const { return m_dwPort; }
     uint32_t GetAudioMode() const { return m_dwAudioMode; }
-    uint32_t GetRingBase() const { return m_dwRingBase; }
     uint32_t GetBlockSize() const { return m_dwBlockSize; }
     uint32_t GetSamplesPerFrame() const { return m_dwSamplesPerFrame; }
 
     // Every operation returns 1 for success and 0 for failure; the forwarding
     // ones return the board support's result.
-    uint32_t IsBufferFull();
-    uint32_t IsBufferEmpty();
+    uint32_t IsBufferFull() override;
+    uint32_t IsBufferEmpty() override;
     // Drops the queued blocks; the last stamps stay.
     uint32_t FlushBuffer();
-    // FRAME_BUFFER_STATUS: 1 empty, 2 full, 0 neither.
-    uint32_t GetBufferStatus(uint32_t* pStatus);
 
     // One caller frame (7,680 bytes) with its stamp (100 ns units, compared
     // as a signed value). A stamp not newer than the last one written drops
@@ -97,12 +82,7 @@ class CAudioPlayback {
 
     uint32_t m_dwLastTimeStamp32 = 0;
     int64_t m_rtLastTimeStamp = 0;
-    CIoCardBoardSupport* m_pBoardSupport;
-    hw::CPciBridge* m_pPciBridge;
-    uint32_t m_dwDmaChannel = 0;
-    uint32_t m_dwPort = 0;
     uint32_t m_dwAudioMode = 0;
-    uint32_t m_dwRingBase = kDefaultRingBase;
     uint32_t m_dwBlockSize = kDefaultBlockSize;
     uint32_t m_dwSamplesPerFrame = kDefaultSamplesPerFrame;
     std::unique_ptr<uint32_t[]> m_pHostBuffer;

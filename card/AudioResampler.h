@@ -29,10 +29,6 @@ inline constexpr uint32_t kMode0 = 0;
 inline constexpr uint32_t kMode1 = 1;
 // Mode 1 keeps each sample in bits 31 to 16 and marks the right word with 2.
 inline constexpr uint32_t kMode1RightMark = 2;
-// The buffer status the workers report.
-inline constexpr uint32_t kStatusNeither = 0;
-inline constexpr uint32_t kStatusEmpty = 1;
-inline constexpr uint32_t kStatusFull = 2;
 inline constexpr uint32_t kRingUnits = 8;
 
 // Card pairs in the captured block at cycle position k (0 to 7):

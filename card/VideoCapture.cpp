@@ -27,8 +27,7 @@ bool WaitReadDone(CIoCardBoardSupport* board, uint32_t port, uint32_t timeoutMs)
 }  // namespace
 
 CVideoCapture::CVideoCapture(CBoardSupport* pBoardSupport)
-    : m_pBoardSupport(dynamic_cast<CIoCardBoardSupport*>(pBoardSupport)),
-      m_pPciBridge(pBoardSupport != nullptr ? pBoardSupport->GetPciBridge() : nullptr) {}
+    : CChannelWorker(pBoardSupport, kDefaultRingBase) {}
 
 CVideoCapture::~CVideoCapture() {
     video_frame::FreeWorkBuffer(m_pWorkBuffer1);
@@ -53,18 +52,6 @@ uint32_t CVideoCapture::IsBufferFull() {
 
 uint32_t CVideoCapture::IsBufferEmpty() {
     return m_pBoardSupport != nullptr ? m_pBoardSupport->IsVideoCaptureBufferEmpty(m_dwPort) : 0;
-}
-
-uint32_t CVideoCapture::GetBufferStatus(uint32_t* pStatus) {
-    if (pStatus == nullptr || m_pBoardSupport == nullptr) return 0;
-    if (IsBufferEmpty()) {
-        *pStatus = video_frame::kStatusEmpty;
-    } else if (IsBufferFull()) {
-        *pStatus = video_frame::kStatusFull;
-    } else {
-        *pStatus = video_frame::kStatusNeither;
-    }
-    return 1;
 }
 
 uint32_t CVideoCapture::SetFrameType(uint32_t frameType) {

@@ -14,49 +14,33 @@
 #include <cstdint>
 #include <mutex>
 
+#include "card/ChannelWorker.h"
 #include "card/VideoFrame.h"
-
-namespace velmora::hw {
-class CPciBridge;
-}
 
 namespace velmora::card {
 
 class CBoardSupport;
-class CIoCardBoardSupport;
 
-class CVideoCapture {
+class CVideoCapture : public CChannelWorker {
   public:
     static constexpr uint32_t kDefaultRingBase = 0x65400;
     // How long a read request may wait for the card's done bit.
     static constexpr uint32_t kReadDoneTimeoutMs = 1000;
 
-    // The board support is not owned; the worker uses the PCI bridge it holds.
-    // Without a card-family board support every ring operation fails.
     explicit CVideoCapture(CBoardSupport* pBoardSupport);
-    virtual ~CVideoCapture();
-    CVideoCapture(const CVideoCapture&) = delete;
-    CVideoCapture& operator=(const CVideoCapture&) = delete;
+    ~CVideoCapture() override;
 
     // Set by the main function when it builds the worker.
-    void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
-    void SetPort(uint32_t port) { m_dwPort = port; }
     // Ring base and frame size, in card words.
-    void SetRingBase(uint32_t baseWords) { m_dwRingBase = baseWords; }
     void SetFrameSize(uint32_t frameWords) { m_dwFrameSize = frameWords; }
-    uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
-    uint32_t GetPort() const { return m_dwPort; }
-    uint32_t GetRingBase() const { return m_dwRingBase; }
     uint32_t GetFrameSize() const { return m_dwFrameSize; }
 
     // Every operation returns 1 for success and 0 for failure; the forwarding
     // ones return the board support's result.
     uint32_t Start();
     uint32_t Stop();
-    uint32_t IsBufferFull();
-    uint32_t IsBufferEmpty();
-    // FRAME_BUFFER_STATUS: 1 empty, 2 full, 0 neither.
-    uint32_t GetBufferStatus(uint32_t* pStatus);
+    uint32_t IsBufferFull() override;
+    uint32_t IsBufferEmpty() override;
     // VIDEO_FRAME_TYPE. 0, with the type unchanged, when a work buffer the
     // type needs cannot be allocated.
     uint32_t SetFrameType(uint32_t frameType);
@@ -90,11 +74,6 @@ class CVideoCapture {
     uint32_t m_dwFrameType = VIDEO_FRAME_TYPE_YUY2;
     uint8_t* m_pWorkBuffer1 = nullptr;
     uint8_t* m_pWorkBuffer2 = nullptr;
-    CIoCardBoardSupport* m_pBoardSupport;
-    hw::CPciBridge* m_pPciBridge;
-    uint32_t m_dwDmaChannel = 0;
-    uint32_t m_dwPort = 0;
-    uint32_t m_dwRingBase = kDefaultRingBase;
     uint32_t m_dwFrameSize = video_frame::kFrameWords;
 };
 

@@ -31,10 +31,6 @@ inline constexpr uint32_t kBgraFrameBytes = 1658880;
 inline constexpr uint8_t kAlpha = 0xFF;
 // Ring units are numbered 0 to 7.
 inline constexpr uint32_t kRingUnits = 8;
-// The frame buffer status the workers report.
-inline constexpr uint32_t kStatusNeither = 0;
-inline constexpr uint32_t kStatusEmpty = 1;
-inline constexpr uint32_t kStatusFull = 2;
 
 // A 16-byte aligned frame-sized work buffer; null when memory runs out.
 uint8_t* AllocateWorkBuffer();

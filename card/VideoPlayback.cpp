@@ -16,8 +16,7 @@ constexpr uint32_t kCardToHost = 1;
 }  // namespace
 
 CVideoPlayback::CVideoPlayback(CBoardSupport* pBoardSupport)
-    : m_pBoardSupport(dynamic_cast<CIoCardBoardSupport*>(pBoardSupport)),
-      m_pPciBridge(pBoardSupport != nullptr ? pBoardSupport->GetPciBridge() : nullptr) {}
+    : CChannelWorker(pBoardSupport, kDefaultRingBase) {}
 
 CVideoPlayback::~CVideoPlayback() {
     video_frame::FreeWorkBuffer(m_pWorkBuffer1);
@@ -40,18 +39,6 @@ uint32_t CVideoPlayback::FlushBuffer() {
     return m_pBoardSupport != nullptr ? m_pBoardSupport->FlushVideoPlaybackBuffer(m_dwPort) : 0;
 }
 
-uint32_t CVideoPlayback::GetBufferStatus(uint32_t* pStatus) {
-    if (pStatus == nullptr || m_pBoardSupport == nullptr) return 0;
-    if (IsBufferEmpty()) {
-        *pStatus = video_frame::kStatusEmpty;
-    } else if (IsBufferFull()) {
-        *pStatus = video_frame::kStatusFull;
-    } else {
-        *pStatus = video_frame::kStatusNeither;
-    }
-    return 1;
-}
-
 uint32_t CVideoPlayback::SetFrameType(uint32_t frameType) {
     std::lock_guard<std::mutex> lock(m_FrameLock);
     return video_frame::ApplyFrameType(frameType, m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2,
@@ -68,6 +55,28 @@ uint32_t CVideoPlayback::GetFrameType(uint32_t* pFrameType) {
 uint32_t CVideoPlayback::GetTimeStamp(uint64_t* pTimeStamp) {
     if (pTimeStamp == nullptr || m_pBoardSupport == nullptr) return 0;
     return m_pBoardSupport->ReadTimeStampCounter(m_dwPort, pTimeStamp);
+}
+
+uint32_t CVideoPlayback::CardByteAddress(uint32_t writeNo) const {
+    return (m_dwRingBase + m_dwFrameSize * writeNo) * 4;
+}
+
+const uint8_t* CVideoPlayback::SendFrame(const void* pFrame, uint32_t writeNo, bool logSteps) {
+    const uint8_t* source =
+        video_frame::PreparePlaybackFrame(m_dwFrameType, pFrame, m_pWorkBuffer1, m_pWorkBuffer2);
+    if (source == nullptr) return nullptr;  // a conversion refused: nothing to send
+    if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(source),
+                                   CardByteAddress(writeNo), video_frame::kFrameBytes,
+                                   kHostToCard)) {
+        if (logSteps) g_LogFile.WriteLog(L"V Wirte Dma Fail!!! \n");
+        return nullptr;
+    }
+    if (logSteps) g_LogFile.WriteLog(L"V Wirte Dma Interrupt!!! \n");
+    if (!m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
+        if (logSteps) g_LogFile.WriteLog(L"V Canot get dma interrupt!!! \n");
+        return nullptr;
+    }
+    return source;
 }
 
 uint32_t CVideoPlayback::WriteOneFrame(uint64_t timeStamp, const void* pFrame) {
@@ -106,24 +115,10 @@ uint32_t CVideoPlayback::WriteOneFrame(uint64_t timeStamp, const void* pFrame) {
         m_dwPreviousWriteNo = writeNo;
         m_pBoardSupport->SetVideoPlaybackTimeStamp(m_dwPort, static_cast<uint32_t>(timeStamp),
                                                    static_cast<uint32_t>(timeStamp >> 32));
-        const uint8_t* source = video_frame::PreparePlaybackFrame(m_dwFrameType, pFrame,
-                                                                  m_pWorkBuffer1, m_pWorkBuffer2);
-        const uint32_t cardByteAddress = (m_dwRingBase + m_dwFrameSize * writeNo) * 4;
-        if (source == nullptr) {
-            // A conversion refused: nothing to send.
-        } else if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(source),
-                                              cardByteAddress, video_frame::kFrameBytes,
-                                              kHostToCard)) {
-            g_LogFile.WriteLog(L"V Wirte Dma Fail!!! \n");
-        } else {
-            g_LogFile.WriteLog(L"V Wirte Dma Interrupt!!! \n");
-            if (!m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
-                g_LogFile.WriteLog(L"V Canot get dma interrupt!!! \n");
-            } else {
-                m_pBoardSupport->StrobeVideoPlaybackBuffer(m_dwPort);
-                m_rtLastFrameTimeStamp = stamp;
-                result = 1;
-            }
+        if (SendFrame(pFrame, writeNo, true) != nullptr) {
+            m_pBoardSupport->StrobeVideoPlaybackBuffer(m_dwPort);
+            m_rtLastFrameTimeStamp = stamp;
+            result = 1;
         }
     }
     if (!m_pPciBridge->UnlockDmaChannel(m_dwDmaChannel)) {
@@ -149,13 +144,7 @@ uint32_t CVideoPlayback::WriteOneFrame32(uint32_t timeStamp, const void* pFrame)
     if (writeNo < video_frame::kRingUnits) {
         m_dwPreviousWriteNo = writeNo;
         m_pBoardSupport->WriteVideoPlaybackTimeStampLow(m_dwPort, timeStamp);
-        const uint8_t* source = video_frame::PreparePlaybackFrame(m_dwFrameType, pFrame,
-                                                                  m_pWorkBuffer1, m_pWorkBuffer2);
-        const uint32_t cardByteAddress = (m_dwRingBase + m_dwFrameSize * writeNo) * 4;
-        if (source != nullptr &&
-            m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(source), cardByteAddress,
-                                      video_frame::kFrameBytes, kHostToCard) &&
-            m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
+        if (SendFrame(pFrame, writeNo, false) != nullptr) {
             m_pBoardSupport->StrobeVideoPlaybackBuffer(m_dwPort);
             m_dwLastTimeStamp32 = timeStamp;
             result = 1;
@@ -194,36 +183,22 @@ uint32_t CVideoPlayback::WriteOneFrameAndVerify(uint64_t timeStamp, const void* 
         }
         m_pBoardSupport->SetVideoPlaybackTimeStamp(m_dwPort, static_cast<uint32_t>(timeStamp),
                                                    static_cast<uint32_t>(timeStamp >> 32));
-        const uint8_t* source = video_frame::PreparePlaybackFrame(m_dwFrameType, pFrame,
-                                                                  m_pWorkBuffer1, m_pWorkBuffer2);
-        const uint32_t cardByteAddress = (m_dwRingBase + m_dwFrameSize * writeNo) * 4;
-        if (source == nullptr) {
-            // A conversion refused: nothing to send.
-        } else if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(source),
-                                              cardByteAddress, video_frame::kFrameBytes,
-                                              kHostToCard)) {
-            g_LogFile.WriteLog(L"V Wirte Dma Fail!!! \n");
-        } else {
-            g_LogFile.WriteLog(L"V Wirte Dma Interrupt!!! \n");
-            if (!m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
-                g_LogFile.WriteLog(L"V Canot get dma interrupt!!! \n");
-            } else {
-                // The frame is on the card whatever the read-back finds.
-                if (m_pPciBridge->DmaTransfer(m_dwDmaChannel, g_pPlaybackConvertBuffer,
-                                              cardByteAddress, video_frame::kFrameBytes,
-                                              kCardToHost) &&
-                    m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
-                    // Compared with what was sent: for the BGRA types the
-                    // caller's frame is not what the card holds.
-                    if (std::memcmp(g_pPlaybackConvertBuffer, source, video_frame::kFrameBytes) !=
-                        0) {
-                        g_LogFile.WriteLog(L"uiPlaybackBufferWrite read!=write \n");
-                    }
-                    result = 1;
+        const uint8_t* source = SendFrame(pFrame, writeNo, true);
+        if (source != nullptr) {
+            // The frame is on the card whatever the read-back finds.
+            if (m_pPciBridge->DmaTransfer(m_dwDmaChannel, g_pPlaybackConvertBuffer,
+                                          CardByteAddress(writeNo), video_frame::kFrameBytes,
+                                          kCardToHost) &&
+                m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
+                // Compared with what was sent: for the BGRA types the caller's
+                // frame is not what the card holds.
+                if (std::memcmp(g_pPlaybackConvertBuffer, source, video_frame::kFrameBytes) != 0) {
+                    g_LogFile.WriteLog(L"uiPlaybackBufferWrite read!=write \n");
                 }
-                m_pBoardSupport->StrobeVideoPlaybackBuffer(m_dwPort);
-                m_rtLastFrameTimeStamp = stamp;
+                result = 1;
             }
+            m_pBoardSupport->StrobeVideoPlaybackBuffer(m_dwPort);
+            m_rtLastFrameTimeStamp = stamp;
         }
     }
     m_pPciBridge->UnlockDmaChannel(m_dwDmaChannel);

@@ -15,49 +15,33 @@
 #include <cstdint>
 #include <mutex>
 
+#include "card/ChannelWorker.h"
 #include "card/VideoFrame.h"
-
-namespace velmora::hw {
-class CPciBridge;
-}
 
 namespace velmora::card {
 
 class CBoardSupport;
-class CIoCardBoardSupport;
 
-class CVideoPlayback {
+class CVideoPlayback : public CChannelWorker {
   public:
     static constexpr uint32_t kDefaultRingBase = 0x1FA400;
     // Two PAL field periods: the stamp step the verifying write expects.
     static constexpr int64_t kPalFramePeriod = 400000;
 
-    // The board support is not owned; the worker uses the PCI bridge it holds.
-    // Without a card-family board support every ring operation fails.
     explicit CVideoPlayback(CBoardSupport* pBoardSupport);
-    virtual ~CVideoPlayback();
-    CVideoPlayback(const CVideoPlayback&) = delete;
-    CVideoPlayback& operator=(const CVideoPlayback&) = delete;
+    ~CVideoPlayback() override;
 
     // Set by the main function when it builds the worker.
-    void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
-    void SetPort(uint32_t port) { m_dwPort = port; }
     // Ring base and frame size, in card words.
-    void SetRingBase(uint32_t baseWords) { m_dwRingBase = baseWords; }
     void SetFrameSize(uint32_t frameWords) { m_dwFrameSize = frameWords; }
-    uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
-    uint32_t GetPort() const { return m_dwPort; }
-    uint32_t GetRingBase() const { return m_dwRingBase; }
     uint32_t GetFrameSize() const { return m_dwFrameSize; }
 
     // Every operation returns 1 for success and 0 for failure; the forwarding
     // ones return the board support's result.
-    uint32_t IsBufferFull();
-    uint32_t IsBufferEmpty();
+    uint32_t IsBufferFull() override;
+    uint32_t IsBufferEmpty() override;
     // Drops the queued frames; the last stamps stay.
     uint32_t FlushBuffer();
-    // FRAME_BUFFER_STATUS: 1 empty, 2 full, 0 neither.
-    uint32_t GetBufferStatus(uint32_t* pStatus);
     // VIDEO_FRAME_TYPE. 0, with the type unchanged, when a work buffer the
     // type needs cannot be allocated.
     uint32_t SetFrameType(uint32_t frameType);
@@ -87,6 +71,13 @@ class CVideoPlayback {
     virtual uint8_t* AllocateWorkBuffer();
 
   private:
+    uint32_t CardByteAddress(uint32_t writeNo) const;
+    // Converts the caller's frame by the frame type and moves it into ring
+    // unit writeNo, waiting for the transfer's end. Returns the bytes sent,
+    // or null when the conversion was refused or the transfer failed.
+    // logSteps: the 64-bit writers log each step, the 32-bit one does not.
+    const uint8_t* SendFrame(const void* pFrame, uint32_t writeNo, bool logSteps);
+
     // Guards the frame type and the work buffers.
     std::mutex m_FrameLock;
     uint32_t m_dwFrameType = VIDEO_FRAME_TYPE_YUY2;
@@ -94,11 +85,6 @@ class CVideoPlayback {
     uint8_t* m_pWorkBuffer2 = nullptr;
     uint32_t m_dwLastTimeStamp32 = 0;
     int64_t m_rtLastFrameTimeStamp = 0;
-    CIoCardBoardSupport* m_pBoardSupport;
-    hw::CPciBridge* m_pPciBridge;
-    uint32_t m_dwDmaChannel = 0;
-    uint32_t m_dwPort = 0;
-    uint32_t m_dwRingBase = kDefaultRingBase;
     uint32_t m_dwFrameSize = video_frame::kFrameWords;
     // Outside 0 to 7, so that the first write never looks like a repeat.
     uint32_t m_dwPreviousWriteNo = 0xFFFFFFFF;
