@@ -8,6 +8,7 @@
 #include "card/GlobalVars.h"
 #include "card/LogFile.h"
 #include "card/NonvolatileRam.h"
+#include "hw/DmaChannelLock.h"
 #include "hw/IoCardFpga.h"
 #include "hw/PciBridge.h"
 #include "platform/TextConv.h"
@@ -30,23 +31,6 @@ void ShowMessageBox(const std::string& text, const std::wstring& caption) {
     platform::ShowMessage(text, platform::WideToUtf8(caption));
 }
 
-// Holds DMA channel 0 for one pass of a test, whatever way the pass ends.
-class DmaChannelLock {
-  public:
-    DmaChannelLock(hw::CPciBridge* pBridge, uint32_t channel)
-        : m_pBridge(pBridge), m_channel(channel), m_held(pBridge->LockDmaChannel(channel) != 0) {}
-    ~DmaChannelLock() {
-        if (m_held) m_pBridge->UnlockDmaChannel(m_channel);
-    }
-    DmaChannelLock(const DmaChannelLock&) = delete;
-    DmaChannelLock& operator=(const DmaChannelLock&) = delete;
-    bool Held() const { return m_held; }
-
-  private:
-    hw::CPciBridge* m_pBridge;
-    uint32_t m_channel;
-    bool m_held;
-};
 
 }  // namespace
 
@@ -197,7 +181,7 @@ uint32_t CIoCardBoardSupport::TestCardMemory() {
 
     std::vector<uint32_t> pattern(kWords);
     {
-        DmaChannelLock lock(m_pIoPciBridge, kTestChannel);
+        hw::CDmaChannelLock lock(m_pIoPciBridge, kTestChannel);
         bool passed = lock.Held();
         for (uint32_t block = 0; passed && block < kMemoryTestBlocks; ++block) {
             for (uint32_t i = 0; i < kWords; ++i)
@@ -212,7 +196,7 @@ uint32_t CIoCardBoardSupport::TestCardMemory() {
         }
     }
 
-    DmaChannelLock lock(m_pIoPciBridge, kTestChannel);
+    hw::CDmaChannelLock lock(m_pIoPciBridge, kTestChannel);
     if (!lock.Held()) {
         ShowMessageBox("TestSdram Dma Operation Error!", m_strProductName);
         return 0;
