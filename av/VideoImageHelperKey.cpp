@@ -59,37 +59,6 @@ void CopyRegionRows(uint8_t* pDst, int32_t dstStep, const RegionCopy& copy, int 
     }
 }
 
-// Y, U and V of a BGRA pixel, by the integer BT.601 studio-range formulas.
-uint8_t LumaOf(const uint8_t* bgra) {
-    return static_cast<uint8_t>(((66 * bgra[2] + 129 * bgra[1] + 25 * bgra[0]) >> 8) + 16);
-}
-
-uint8_t BlueDifferenceOf(const uint8_t* bgra) {
-    return static_cast<uint8_t>((112 * bgra[0] - 74 * bgra[1] - 38 * bgra[2] + 32768) >> 8);
-}
-
-uint8_t RedDifferenceOf(const uint8_t* bgra) {
-    return static_cast<uint8_t>((112 * bgra[2] - 94 * bgra[1] - 18 * bgra[0] + 32768) >> 8);
-}
-
-// Blends a group of 8 BGRA pixels over 8 YUY2 pixels by their A; a group with
-// no visible pixel is left alone.
-void OverlayGroup(uint8_t* yuy2, const uint8_t* bgra) {
-    bool visible = false;
-    for (int p = 0; p < 8; ++p)
-        visible = visible || bgra[p * kBgraBytes + 3] != 0;
-    if (!visible) return;
-    for (int p = 0; p < 8; p += 2) {
-        const uint8_t* even = bgra + p * kBgraBytes;
-        const uint8_t* odd = even + kBgraBytes;
-        uint8_t* cell = yuy2 + p * kYuy2Bytes;
-        cell[0] = BlendByte(LumaOf(even), cell[0], even[3]);
-        cell[1] = BlendByte(BlueDifferenceOf(even), cell[1], even[3]);
-        cell[2] = BlendByte(LumaOf(odd), cell[2], odd[3]);
-        cell[3] = BlendByte(RedDifferenceOf(even), cell[3], odd[3]);
-    }
-}
-
 }  // namespace
 
 int32_t CVideoImageHelper::ExtractAlpha16(const uint8_t* pImage, int32_t width, int32_t height,
@@ -397,7 +366,7 @@ int32_t CVideoImageHelper::CompositeYuv422Keyed(const uint8_t* pFg, int32_t fgWi
     }
     CopyRegionRows(pScratchImage, dstStep, region, kYuy2Bytes);
     card::CUtilityFunc utility;
-    utility.MemFillDwordBytewise(pScratchKey, 0, kScratchKeyBytes / 4);
+    utility.MemFillDword128(pScratchKey, 0, kScratchKeyBytes / 4);
     for (int64_t r = 0; r < height; ++r) {
         CopyRowBytes(RowAt(pScratchKey, dstStep, dstY + r) + dstX * 2, keyBytes + r * width * 2,
                      pixels * 2);
@@ -447,11 +416,9 @@ int32_t CVideoImageHelper::OverlayBgraOnYuv422(const uint8_t* pBgra, int32_t bgr
     }
     if (left % 8 != 0 || dstX % 8 != 0 || width % 8 != 0) return 0;
     for (int64_t r = 0; r < height; ++r) {
-        const uint8_t* bgra = RowAt(pBgra, bgraStep, rect.top + r) + left * kBgraBytes;
-        uint8_t* yuy2 = RowAt(pDst, dstStep, y + r) + dstX * kYuy2Bytes;
-        for (int64_t p = 0; p < width; p += 8) {
-            OverlayGroup(yuy2 + p * kYuy2Bytes, bgra + p * kBgraBytes);
-        }
+        OverlayRowBgraOnYuy2(RowAt(pDst, dstStep, y + r) + dstX * kYuy2Bytes,
+                             RowAt(pBgra, bgraStep, rect.top + r) + left * kBgraBytes,
+                             static_cast<size_t>(width));
     }
     return 1;
 }

@@ -18,18 +18,17 @@ void Store(uint8_t* p, __m128i v) {
 }
 
 // Blends 16 bytes whose weights (0 to 255) are given as two halves of eight
-// 16-bit lanes. Products and their sum stay below 65536, so 16-bit lanes hold
-// them exactly.
+// 16-bit lanes, as bg * 255 + (fg - bg) * k. Lanes wrap modulo 2^16 on the
+// way, but the sum lies in 0..65025, so it comes out exact.
 __m128i Blend16(__m128i fg, __m128i bg, __m128i weightLo, __m128i weightHi) {
     const __m128i zero = _mm_setzero_si128();
-    const __m128i full = _mm_set1_epi16(255);
-    const __m128i lo =
-        _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(fg, zero), weightLo),
-                      _mm_mullo_epi16(_mm_unpacklo_epi8(bg, zero), _mm_sub_epi16(full, weightLo)));
-    const __m128i hi =
-        _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(fg, zero), weightHi),
-                      _mm_mullo_epi16(_mm_unpackhi_epi8(bg, zero), _mm_sub_epi16(full, weightHi)));
-    return _mm_packus_epi16(_mm_srli_epi16(lo, 8), _mm_srli_epi16(hi, 8));
+    const auto half = [](__m128i f, __m128i b, __m128i k) {
+        const __m128i base = _mm_sub_epi16(_mm_slli_epi16(b, 8), b);
+        return _mm_srli_epi16(_mm_add_epi16(base, _mm_mullo_epi16(_mm_sub_epi16(f, b), k)), 8);
+    };
+    return _mm_packus_epi16(
+        half(_mm_unpacklo_epi8(fg, zero), _mm_unpacklo_epi8(bg, zero), weightLo),
+        half(_mm_unpackhi_epi8(fg, zero), _mm_unpackhi_epi8(bg, zero), weightHi));
 }
 
 }  // namespace
@@ -105,6 +104,51 @@ void AverageRows(uint8_t* pDst, const uint8_t* pA, const uint8_t* pB, size_t byt
     }
     for (; i < bytes; ++i) {
         pDst[i] = AverageByte(pA[i], pB[i]);
+    }
+}
+
+void OverlayRowBgraOnYuy2(uint8_t* pYuy2, const uint8_t* pBgra, size_t pixels) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lowByte = _mm_set1_epi32(0xFF);
+    const __m128i evenLanes = _mm_set1_epi32(0x0000FFFF);
+    const auto channel = [&](__m128i first, __m128i second, int shift) {
+        return _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(first, shift), lowByte),
+                               _mm_and_si128(_mm_srli_epi32(second, shift), lowByte));
+    };
+    const auto times = [](__m128i value, int16_t factor) {
+        return _mm_mullo_epi16(value, _mm_set1_epi16(factor));
+    };
+    for (size_t p = 0; p + 8 <= pixels; p += 8) {
+        const __m128i first = Load(pBgra + 4 * p), second = Load(pBgra + 4 * p + 16);
+        // One 16-bit lane a pixel for each channel.
+        const __m128i alpha = channel(first, second, 24);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(alpha, zero)) == 0xFFFF) continue;
+        const __m128i blue = channel(first, second, 0);
+        const __m128i green = channel(first, second, 8);
+        const __m128i red = channel(first, second, 16);
+        // Every sum lies in 0..65535, so the lanes' wrapping arithmetic is
+        // exact.
+        const __m128i luma = _mm_add_epi16(
+            _mm_srli_epi16(
+                _mm_add_epi16(_mm_add_epi16(times(red, 66), times(green, 129)), times(blue, 25)),
+                8),
+            _mm_set1_epi16(16));
+        const __m128i bias = _mm_set1_epi16(static_cast<int16_t>(-32768));
+        const __m128i u = _mm_srli_epi16(
+            _mm_sub_epi16(_mm_sub_epi16(_mm_add_epi16(times(blue, 112), bias), times(green, 74)),
+                          times(red, 38)),
+            8);
+        const __m128i v = _mm_srli_epi16(
+            _mm_sub_epi16(_mm_sub_epi16(_mm_add_epi16(times(red, 112), bias), times(green, 94)),
+                          times(blue, 18)),
+            8);
+        // U and V of a pair both come from its even pixel: V moves one lane up.
+        const __m128i chroma = _mm_or_si128(_mm_and_si128(u, evenLanes),
+                                            _mm_andnot_si128(evenLanes, _mm_slli_si128(v, 2)));
+        const __m128i cells = _mm_or_si128(luma, _mm_slli_epi16(chroma, 8));
+        uint8_t* out = pYuy2 + 2 * p;
+        Store(out, Blend16(cells, Load(out), _mm_unpacklo_epi16(alpha, alpha),
+                           _mm_unpackhi_epi16(alpha, alpha)));
     }
 }
 

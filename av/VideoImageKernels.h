@@ -34,6 +34,10 @@ void BlendRowConstant(uint8_t* pDst, const uint8_t* pA, const uint8_t* pB, uint3
 void DeinterlaceRow(uint8_t* pDst, const uint8_t* pAbove, const uint8_t* pCentre,
                     const uint8_t* pBelow, size_t bytes);
 void AverageRows(uint8_t* pDst, const uint8_t* pA, const uint8_t* pB, size_t bytes);
+// Blends whole groups of 8 BGRA pixels, converted to studio-range YUV
+// (Y from each pixel, U and V of a pair from its even pixel), over YUY2
+// pixels by their A; a group whose A are all 0 is left alone.
+void OverlayRowBgraOnYuy2(uint8_t* pYuy2, const uint8_t* pBgra, size_t pixels);
 // Copies any byte count: whole words through CUtilityFunc's 16-byte copy,
 // the last bytes one by one.
 void CopyRowBytes(uint8_t* pDst, const uint8_t* pSrc, size_t bytes);

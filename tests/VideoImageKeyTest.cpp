@@ -434,6 +434,12 @@ TEST(VideoImageKeyTest, OverlayConvertsAndBlendsByAlpha) {
     }
     for (int p = 0; p < 32; p += 3)
         bgra.at(2, 4 * p)[3] = 0;
+    // The corners of the colour cube, where the conversion's sums are widest.
+    for (int p = 0; p < 24; ++p) {
+        uint8_t* px = bgra.at(3, 4 * p);
+        for (int c = 0; c < 3; ++c)
+            px[c] = (p >> c) & 1 ? 255 : 0;
+    }
     auto expected = dst.bytes.Bytes();
     ModelOverlay(bgra, 0, 0, 24, 4, expected, dst.step, 8, 2);
     ASSERT_EQ(helper.OverlayBgraOnYuv422(bgra.bytes.data(), 32, 6, 136, {1, 0, 25, 4},

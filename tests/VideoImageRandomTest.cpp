@@ -71,7 +71,7 @@ void CheckResult(int32_t result, int call) {
 TEST(VideoImageRandomTest, RegionOperationsStayInsideTheirBuffers) {
     CVideoImageHelper helper;
     RandomCalls random(20261207);
-    for (int call = 0; call < 3000; ++call) {
+    for (int call = 0; call < 8000; ++call) {
         const int w = random.Size(40), h = random.Size(12);
         const int step = random.Step(4 * w);
         auto image = random.Buffer(h, step, int64_t{4} * w);
@@ -168,7 +168,7 @@ TEST(VideoImageRandomTest, RegionOperationsStayInsideTheirBuffers) {
 TEST(VideoImageRandomTest, FrameEffectsStayInsideTheirBuffers) {
     CVideoImageHelper helper;
     RandomCalls random(7);
-    for (int call = 0; call < 3000; ++call) {
+    for (int call = 0; call < 8000; ++call) {
         const int rowBytes = random.Chance(70) ? 16 * random.Int(0, 6) : random.Size(100);
         const int rows = random.Size(9);
         const int srcStep = random.Step(rowBytes), dstStep = random.Step(rowBytes);
