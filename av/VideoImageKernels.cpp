@@ -4,8 +4,6 @@
 
 #include <cstring>
 
-#include "card/UtilityFunc.h"
-
 namespace velmora::av {
 namespace {
 
@@ -17,18 +15,18 @@ void Store(uint8_t* p, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
 
-// Blends 16 bytes whose weights (0 to 255) are given as two halves of eight
-// 16-bit lanes, as bg * 255 + (fg - bg) * k. Lanes wrap modulo 2^16 on the
-// way, but the sum lies in 0..65025, so it comes out exact.
-__m128i Blend16(__m128i fg, __m128i bg, __m128i weightLo, __m128i weightHi) {
-    const __m128i zero = _mm_setzero_si128();
-    const auto half = [](__m128i f, __m128i b, __m128i k) {
-        const __m128i base = _mm_sub_epi16(_mm_slli_epi16(b, 8), b);
-        return _mm_srli_epi16(_mm_add_epi16(base, _mm_mullo_epi16(_mm_sub_epi16(f, b), k)), 8);
-    };
-    return _mm_packus_epi16(
-        half(_mm_unpacklo_epi8(fg, zero), _mm_unpacklo_epi8(bg, zero), weightLo),
-        half(_mm_unpackhi_epi8(fg, zero), _mm_unpackhi_epi8(bg, zero), weightHi));
+// Blends 16 bytes as eight 16-bit lanes, both bytes of a lane by that lane's
+// weight (0 to 255). Each product sum stays below 65536, so the lanes hold it
+// exactly; the low bytes' results are shifted down, the high bytes' kept in
+// place.
+__m128i BlendLanes(__m128i fg, __m128i bg, __m128i weight) {
+    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+    const __m128i inverse = _mm_sub_epi16(lowBytes, weight);
+    const __m128i low = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(fg, lowBytes), weight),
+                                      _mm_mullo_epi16(_mm_and_si128(bg, lowBytes), inverse));
+    const __m128i high = _mm_add_epi16(_mm_mullo_epi16(_mm_srli_epi16(fg, 8), weight),
+                                       _mm_mullo_epi16(_mm_srli_epi16(bg, 8), inverse));
+    return _mm_or_si128(_mm_srli_epi16(low, 8), _mm_andnot_si128(lowBytes, high));
 }
 
 }  // namespace
@@ -39,9 +37,7 @@ void BlendRowByKey16(uint8_t* pDst, const uint8_t* pFg, const uint8_t* pBg,
     size_t p = 0;
     for (; p + 8 <= pixels; p += 8) {
         const __m128i keys = _mm_and_si128(Load(pKeyBytes + 2 * p), lowByte);
-        Store(pDst + 2 * p,
-              Blend16(Load(pFg + 2 * p), Load(pBg + 2 * p), _mm_unpacklo_epi16(keys, keys),
-                      _mm_unpackhi_epi16(keys, keys)));
+        Store(pDst + 2 * p, BlendLanes(Load(pFg + 2 * p), Load(pBg + 2 * p), keys));
     }
     for (; p < pixels; ++p) {
         const uint32_t k = pKeyBytes[2 * p];
@@ -59,9 +55,7 @@ void BlendRowByWeight32(uint8_t* pDst, const uint8_t* pFg, const uint8_t* pBg,
         const __m128i weights = _mm_and_si128(Load(pWeightBytes + 4 * p), lowByte);
         const __m128i packed = _mm_packs_epi32(weights, weights);  // w0 w1 w2 w3 twice
         const __m128i pairs = _mm_unpacklo_epi16(packed, packed);  // w0 w0 w1 w1 ...
-        const __m128i blended =
-            Blend16(Load(pFg + 4 * p), Load(pBg + 4 * p), _mm_unpacklo_epi32(pairs, pairs),
-                    _mm_unpackhi_epi32(pairs, pairs));
+        const __m128i blended = BlendLanes(Load(pFg + 4 * p), Load(pBg + 4 * p), pairs);
         Store(pDst + 4 * p, _mm_and_si128(blended, colour));
     }
     for (; p < pixels; ++p) {
@@ -78,7 +72,7 @@ void BlendRowConstant(uint8_t* pDst, const uint8_t* pA, const uint8_t* pB, uint3
     const __m128i w = _mm_set1_epi16(static_cast<int16_t>(weight));
     size_t i = 0;
     for (; i + 16 <= bytes; i += 16) {
-        Store(pDst + i, Blend16(Load(pA + i), Load(pB + i), w, w));
+        Store(pDst + i, BlendLanes(Load(pA + i), Load(pB + i), w));
     }
     for (; i < bytes; ++i) {
         pDst[i] = BlendByte(pA[i], pB[i], weight);
@@ -147,16 +141,12 @@ void OverlayRowBgraOnYuy2(uint8_t* pYuy2, const uint8_t* pBgra, size_t pixels) {
                                             _mm_andnot_si128(evenLanes, _mm_slli_si128(v, 2)));
         const __m128i cells = _mm_or_si128(luma, _mm_slli_epi16(chroma, 8));
         uint8_t* out = pYuy2 + 2 * p;
-        Store(out, Blend16(cells, Load(out), _mm_unpacklo_epi16(alpha, alpha),
-                           _mm_unpackhi_epi16(alpha, alpha)));
+        Store(out, BlendLanes(cells, Load(out), alpha));
     }
 }
 
 void CopyRowBytes(uint8_t* pDst, const uint8_t* pSrc, size_t bytes) {
-    card::CUtilityFunc utility;
-    const size_t words = bytes / 4;
-    utility.MemCopyDword128(pDst, pSrc, static_cast<uint32_t>(words));
-    if (bytes % 4 != 0) std::memcpy(pDst + words * 4, pSrc + words * 4, bytes % 4);
+    std::memcpy(pDst, pSrc, bytes);
 }
 
 }  // namespace velmora::av

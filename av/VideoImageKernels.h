@@ -38,8 +38,7 @@ void AverageRows(uint8_t* pDst, const uint8_t* pA, const uint8_t* pB, size_t byt
 // (Y from each pixel, U and V of a pair from its even pixel), over YUY2
 // pixels by their A; a group whose A are all 0 is left alone.
 void OverlayRowBgraOnYuy2(uint8_t* pYuy2, const uint8_t* pBgra, size_t pixels);
-// Copies any byte count: whole words through CUtilityFunc's 16-byte copy,
-// the last bytes one by one.
+// Copies the part of a row a region covers, any length and alignment.
 void CopyRowBytes(uint8_t* pDst, const uint8_t* pSrc, size_t bytes);
 
 // Row r of an image, rows `step` bytes apart.
