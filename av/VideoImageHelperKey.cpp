@@ -39,8 +39,7 @@ bool FitsComposite(int64_t left, int64_t top, int64_t width, int64_t height, int
            FitsAt(x, y, width, height, dstWidth, dstHeight);
 }
 
-// The copy check of a source region: its placement inside the destination
-// (a negative or overflowing position would write outside it).
+// A source region and its place (x, y) in the destination.
 struct RegionCopy {
     const uint8_t* source;
     int32_t step;
@@ -59,10 +58,10 @@ void CopyRegionRows(uint8_t* pDst, int32_t dstStep, const RegionCopy& copy, int 
     }
 }
 
-}  // namespace
-
-int32_t CVideoImageHelper::ExtractAlpha16(const uint8_t* pImage, int32_t width, int32_t height,
-                                          int32_t step, RECT rect, uint16_t* pPlane) {
+// A of each pixel of the region into a packed plane of 16- or 32-bit values.
+template <typename Value>
+int32_t ExtractAlphaPacked(const uint8_t* pImage, int32_t width, int32_t height, int32_t step,
+                           RECT rect, Value* pPlane) {
     CheckedRegion region;
     if (pImage == nullptr || pPlane == nullptr ||
         !CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region)) {
@@ -74,17 +73,66 @@ int32_t CVideoImageHelper::ExtractAlpha16(const uint8_t* pImage, int32_t width, 
     return 1;
 }
 
-int32_t CVideoImageHelper::ExtractAlpha32(const uint8_t* pImage, int32_t width, int32_t height,
-                                          int32_t step, RECT rect, uint32_t* pPlane) {
-    CheckedRegion region;
-    if (pImage == nullptr || pPlane == nullptr ||
-        !CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region)) {
+struct Destination {
+    uint8_t* pImage;
+    int32_t width;
+    int32_t height;
+    int32_t step;
+};
+
+// One source of a two-region copy: its image, region and place (x, y).
+struct CopySource {
+    const uint8_t* pImage;
+    int32_t width;
+    int32_t height;
+    int32_t step;
+    RECT rect;
+    int32_t x;
+    int32_t y;
+};
+
+// The region must lie in its image and, placed at (x, y), in the destination
+// (a negative or overflowing place would write outside it). BGRA sources may
+// be no larger than the destination; the region of a YUY2 source must end
+// inside the destination's size.
+bool PlaceCopy(const Destination& dst, const CopySource& source, int pixelBytes, RegionCopy& copy) {
+    copy = {source.pImage, source.step, {}, source.x, source.y};
+    if (source.pImage == nullptr ||
+        !CheckRegion(source.width, source.height, source.step, source.rect.left, source.rect.top,
+                     source.rect.right, source.rect.bottom, copy.region)) {
+        return false;
+    }
+    const bool sized = pixelBytes == kBgraBytes
+                           ? source.width <= dst.width && source.height <= dst.height
+                           : source.rect.right <= dst.width && source.rect.bottom <= dst.height;
+    return sized &&
+           FitsAt(source.x, source.y, copy.region.width, copy.region.height, dst.width, dst.height);
+}
+
+// Copies exactly region A, then region B; a failed check of B leaves A's copy.
+int32_t CopyTwoRegions(const Destination& dst, const CopySource& a, const CopySource& b,
+                       int pixelBytes) {
+    if (dst.pImage == nullptr || a.pImage == nullptr || b.pImage == nullptr || dst.step < 0) {
         return 0;
     }
-    ForEachPixel(pImage, step, region, [&](const uint8_t* pixel, int64_t r, int64_t c) {
-        pPlane[r * region.width + c] = pixel[3];
-    });
+    for (const CopySource* source : {&a, &b}) {
+        RegionCopy copy;
+        if (!PlaceCopy(dst, *source, pixelBytes, copy)) return 0;
+        CopyRegionRows(dst.pImage, dst.step, copy, pixelBytes);
+    }
     return 1;
+}
+
+}  // namespace
+
+int32_t CVideoImageHelper::ExtractAlpha16(const uint8_t* pImage, int32_t width, int32_t height,
+                                          int32_t step, RECT rect, uint16_t* pPlane) {
+    return ExtractAlphaPacked(pImage, width, height, step, rect, pPlane);
+}
+
+int32_t CVideoImageHelper::ExtractAlpha32(const uint8_t* pImage, int32_t width, int32_t height,
+                                          int32_t step, RECT rect, uint32_t* pPlane) {
+    return ExtractAlphaPacked(pImage, width, height, step, rect, pPlane);
 }
 
 int32_t CVideoImageHelper::ExtractAlphaToLuma(const uint8_t* pImage, int32_t width, int32_t height,
@@ -271,21 +319,9 @@ int32_t CVideoImageHelper::CopyTwoRegions32(uint8_t* pDst, int32_t dstWidth, int
                                             int32_t yA, const uint8_t* pSrcB, int32_t widthB,
                                             int32_t heightB, int32_t stepB, RECT rectB, int32_t xB,
                                             int32_t yB) {
-    if (pDst == nullptr || pSrcA == nullptr || pSrcB == nullptr || dstStep < 0) return 0;
-    const auto checked = [&](const uint8_t* source, int32_t width, int32_t height, int32_t step,
-                             RECT rect, int32_t x, int32_t y, RegionCopy& copy) {
-        copy = {source, step, {}, x, y};
-        return CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom,
-                           copy.region) &&
-               width <= dstWidth && height <= dstHeight &&
-               FitsAt(x, y, copy.region.width, copy.region.height, dstWidth, dstHeight);
-    };
-    RegionCopy copy;
-    if (!checked(pSrcA, widthA, heightA, stepA, rectA, xA, yA, copy)) return 0;
-    CopyRegionRows(pDst, dstStep, copy, kBgraBytes);
-    if (!checked(pSrcB, widthB, heightB, stepB, rectB, xB, yB, copy)) return 0;
-    CopyRegionRows(pDst, dstStep, copy, kBgraBytes);
-    return 1;
+    const Destination dst{pDst, dstWidth, dstHeight, dstStep};
+    return CopyTwoRegions(dst, {pSrcA, widthA, heightA, stepA, rectA, xA, yA},
+                          {pSrcB, widthB, heightB, stepB, rectB, xB, yB}, kBgraBytes);
 }
 
 int32_t CVideoImageHelper::CopyTwoRegionsYuv422(uint8_t* pDst, int32_t dstWidth, int32_t dstHeight,
@@ -295,22 +331,9 @@ int32_t CVideoImageHelper::CopyTwoRegionsYuv422(uint8_t* pDst, int32_t dstWidth,
                                                 const uint8_t* pSrcB, int32_t widthB,
                                                 int32_t heightB, int32_t stepB, RECT rectB,
                                                 int32_t xB, int32_t yB) {
-    if (pDst == nullptr || pSrcA == nullptr || pSrcB == nullptr || dstStep < 0) return 0;
-    // Exactly the region is copied, whatever its alignment and width.
-    const auto checked = [&](const uint8_t* source, int32_t width, int32_t height, int32_t step,
-                             RECT rect, int32_t x, int32_t y, RegionCopy& copy) {
-        copy = {source, step, {}, x, y};
-        return CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom,
-                           copy.region) &&
-               rect.right <= dstWidth && rect.bottom <= dstHeight &&
-               FitsAt(x, y, copy.region.width, copy.region.height, dstWidth, dstHeight);
-    };
-    RegionCopy copy;
-    if (!checked(pSrcA, widthA, heightA, stepA, rectA, xA, yA, copy)) return 0;
-    CopyRegionRows(pDst, dstStep, copy, kYuy2Bytes);
-    if (!checked(pSrcB, widthB, heightB, stepB, rectB, xB, yB, copy)) return 0;
-    CopyRegionRows(pDst, dstStep, copy, kYuy2Bytes);
-    return 1;
+    const Destination dst{pDst, dstWidth, dstHeight, dstStep};
+    return CopyTwoRegions(dst, {pSrcA, widthA, heightA, stepA, rectA, xA, yA},
+                          {pSrcB, widthB, heightB, stepB, rectB, xB, yB}, kYuy2Bytes);
 }
 
 int32_t CVideoImageHelper::CompositeYuv422Keyed(const uint8_t* pFg, int32_t fgWidth,
