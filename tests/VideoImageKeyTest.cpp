@@ -210,6 +210,21 @@ TEST(VideoImageKeyTest, SoftenAlphaEdges) {
     EXPECT_EQ(helper.SoftenAlphaEdges(noisy.data(), -1, kH), 0);
 }
 
+// A packed plane of 16-bit keys between guard pages.
+class GuardedKeys {
+  public:
+    explicit GuardedKeys(size_t count, uint16_t value = 0) : m_nCount(count), m_bytes(2 * count) {
+        std::fill(begin(), end(), value);
+    }
+    uint16_t* data() { return m_bytes.as<uint16_t>(); }
+    uint16_t* begin() { return data(); }
+    uint16_t* end() { return data() + m_nCount; }
+
+  private:
+    size_t m_nCount;
+    GuardedBuffer m_bytes;
+};
+
 // A YUY2 or BGRA image of its own size and step, between guard pages.
 struct Image {
     Image(int w, int h, int s, int pixelBytes, uint32_t seed)
@@ -289,7 +304,7 @@ TEST(VideoImageKeyTest, CompositeBlendsOnlyTheRegion) {
                                            dst.bytes.data(), dst.step, dst.width, dst.height, x, y,
                                            scratch.bytes.data(), scratchKey.data());
     };
-    std::vector<uint16_t> key(64 * 20);
+    GuardedKeys key(64 * 20);
 
     // Key 255 (high byte ignored) gives fg - 1, key 0 floor(255 bg / 256),
     // on the 8-pixel path.
@@ -360,7 +375,7 @@ TEST(VideoImageKeyTest, CompositeScratchKeyHoldsOnlyAFrameSizedDestination) {
     CVideoImageHelper helper;
     Image fg(16, 4, 32, 2, 30), dst(720, 576, 1456, 2, 31), scratch(720, 576, 1456, 2, 32);
     GuardedBuffer scratchKey(CVideoImageHelper::kScratchKeyBytes);
-    std::vector<uint16_t> key(16 * 4, 200);
+    GuardedKeys key(16 * 4, 200);
     const auto before = dst.bytes.Bytes();
     EXPECT_EQ(helper.CompositeYuv422Keyed(fg.bytes.data(), 16, 4, 32, {2, 0, 12, 4}, key.data(),
                                           dst.bytes.data(), 1456, 720, 576, 700, 570,
@@ -472,7 +487,7 @@ TEST(VideoImageKeyTest, RegionOnePixelWiderThanTheImageWritesNothing) {
     constexpr int kW = 16, kH = 4, kStep = 64;
     Image bgra(kW, kH, kStep, 4, 60), yuy2(kW, kH, 32, 2, 61), dst(kW, kH, kStep, 4, 62);
     GuardedBuffer plane(kW * kH * 4 + 8), scratchKey(CVideoImageHelper::kScratchKeyBytes);
-    std::vector<uint16_t> key(kW * kH * 2, 255);
+    GuardedKeys key(kW * kH * 2, 255);
     const RECT wide{0, 0, kW + 1, kH}, wideRight{1, 0, kW + 1, kH}, tall{0, 1, kW, kH + 1};
     for (const RECT& rect : {wide, wideRight, tall}) {
         const std::vector<std::function<int32_t()>> calls = {
