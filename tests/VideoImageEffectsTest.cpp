@@ -49,6 +49,17 @@ TEST(VideoImageAudioTest, DecibelsAndGains) {
         EXPECT_EQ(frame.samples()[2 * i], i % 2 ? 32767 : -32768);
         EXPECT_EQ(frame.samples()[2 * i + 1], static_cast<int16_t>(std::trunc((i - 960) * gain)));
     }
+    // An infinite gain saturates; on silence it gives silence, not a
+    // conversion of NaN.
+    AudioFrame loud([](int i, int16_t& l, int16_t& r) {
+        l = static_cast<int16_t>(i % 3 - 1);
+        r = 0;
+    });
+    ASSERT_EQ(helper.ApplyAudioGain(loud.samples(), INFINITY, INFINITY), 1);
+    for (int i = 0; i < kPairs; ++i) {
+        EXPECT_EQ(loud.samples()[2 * i], i % 3 == 0 ? -32768 : i % 3 == 1 ? 0 : 32767);
+        EXPECT_EQ(loud.samples()[2 * i + 1], 0);
+    }
     EXPECT_EQ(helper.ApplyAudioGain(nullptr, 0.0f, 0.0f), 0);
 }
 
