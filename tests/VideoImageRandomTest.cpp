@@ -1,0 +1,253 @@
+// Random regions, positions, sizes, steps, weights and modes for every
+// operation of the video image helper that takes them: each call returns 0 or
+// 1 and touches nothing outside the buffers it is given (all between guard
+// pages, sized exactly from the arguments).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+
+#include "GuardedBuffer.h"
+#include "av/VideoImageHelper.h"
+
+namespace velmora::test {
+namespace {
+
+using av::CVideoImageHelper;
+using av::RECT;
+
+class RandomCalls {
+  public:
+    explicit RandomCalls(uint32_t seed) : m_random(seed) {}
+
+    int Int(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
+    bool Chance(int percent) { return Int(0, 99) < percent; }
+
+    // A size, mostly small and sometimes out of range.
+    int Size(int high) { return Chance(3) ? Int(-3, -1) : Int(0, high); }
+    // A step of at least the row length, sometimes a multiple of 16.
+    int Step(int rowBytes) {
+        if (Chance(3)) return Int(-32, -1);
+        const int step = std::max(rowBytes, 0) + Int(0, 20);
+        return Chance(80) ? (step + 15) / 16 * 16 : step;
+    }
+    // A rectangle around an image of width x height, mostly inside.
+    RECT Rect(int width, int height) {
+        const int left = Chance(10) ? Int(-4, width + 4) : Int(0, std::max(width, 0));
+        const int top = Chance(10) ? Int(-4, height + 4) : Int(0, std::max(height, 0));
+        const int right = Chance(10) ? Int(-4, width + 4) : Int(left, std::max(left, width));
+        const int bottom = Chance(10) ? Int(-4, height + 4) : Int(top, std::max(top, height));
+        if (Chance(2)) return {left, top, INT32_MIN + Int(0, 3), INT32_MAX - Int(0, 3)};
+        return {left, top, right, bottom};
+    }
+    int Position(int limit) { return Chance(10) ? Int(-4, limit + 4) : Int(0, std::max(limit, 0)); }
+
+    // A guarded buffer for rows of rowBytes, `step` apart (nothing for a size
+    // or step the operation must refuse).
+    std::unique_ptr<GuardedBuffer> Buffer(int rows, int step, int64_t rowBytes) {
+        int64_t bytes = 0;
+        if (rows > 0 && rowBytes > 0 && step >= 0) bytes = int64_t{step} * (rows - 1) + rowBytes;
+        auto buffer = std::make_unique<GuardedBuffer>(
+            static_cast<size_t>(bytes),
+            Chance(50) ? GuardedBuffer::Edge::End : GuardedBuffer::Edge::Start);
+        buffer->FillRandom(m_random());
+        return buffer;
+    }
+    std::unique_ptr<GuardedBuffer> Plane(RECT rect, int pixelBytes) {
+        const int64_t w = int64_t{rect.right} - rect.left, h = int64_t{rect.bottom} - rect.top;
+        if (w <= 0 || h <= 0 || w * h > 1 << 20) return Buffer(0, 0, 0);
+        return Buffer(1, 0, w * h * pixelBytes);
+    }
+
+  private:
+    std::mt19937 m_random;
+};
+
+void CheckResult(int32_t result, int call) {
+    ASSERT_TRUE(result == 0 || result == 1) << "call " << call << " returned " << result;
+}
+
+TEST(VideoImageRandomTest, RegionOperationsStayInsideTheirBuffers) {
+    CVideoImageHelper helper;
+    RandomCalls random(20261207);
+    for (int call = 0; call < 8000; ++call) {
+        const int w = random.Size(40), h = random.Size(12);
+        const int step = random.Step(4 * w);
+        auto image = random.Buffer(h, step, int64_t{4} * w);
+        const RECT rect = random.Rect(w, h);
+        int32_t result = 0;
+        switch (call % 12) {
+            case 0:
+                result = helper.ExtractAlpha16(image->data(), w, h, step, rect,
+                                               random.Plane(rect, 2)->as<uint16_t>());
+                break;
+            case 1: {
+                auto plane = random.Plane(rect, 4);
+                result =
+                    helper.ExtractAlpha32(image->data(), w, h, step, rect, plane->as<uint32_t>());
+                break;
+            }
+            case 2: {
+                auto plane = random.Plane(rect, 2);
+                result = helper.ExtractAlphaToLuma(image->data(), w, h, step, rect, plane->data());
+                break;
+            }
+            case 3:
+                result = helper.GrayWhereAlphaInRange(image->data(), w, h, step, rect,
+                                                      random.Int(0, 300), random.Int(0, 300), 0);
+                break;
+            case 4: {
+                auto plane = random.Buffer(h, 2 * std::max(w, 0), int64_t{2} * w);
+                result = helper.StoreAlphaInKeyPlane(image->data(), w, h, step, rect,
+                                                     plane->as<uint16_t>());
+                break;
+            }
+            case 5: {
+                const int planeStep = random.Step(2 * w);
+                auto plane = random.Buffer(h, planeStep, int64_t{2} * w);
+                auto target = random.Buffer(h, 4 * std::max(w, 0), int64_t{4} * w);
+                result = helper.LoadAlphaFromKeyPlane(plane->data(), w, h, planeStep, rect,
+                                                      target->data());
+                break;
+            }
+            case 6:
+                result = helper.FillAlpha(image->data(), w, h, step, rect, 7);
+                break;
+            case 7:
+                result = helper.FillColor(image->data(), w, h, step, rect, 1, 2, 3);
+                break;
+            case 8:
+            case 9: {
+                const int pixelBytes = call % 12 == 8 ? 4 : 2;
+                const int dw = random.Size(48), dh = random.Size(14);
+                const int dstStep = random.Step(pixelBytes * dw);
+                auto dst = random.Buffer(dh, dstStep, int64_t{pixelBytes} * dw);
+                const int wb = random.Size(20), hb = random.Size(8);
+                const int stepB = random.Step(pixelBytes * wb);
+                auto b = random.Buffer(hb, stepB, int64_t{pixelBytes} * wb);
+                const int stepA = random.Step(pixelBytes * w);
+                auto a = random.Buffer(h, stepA, int64_t{pixelBytes} * w);
+                const RECT rectB = random.Rect(wb, hb);
+                const auto copy = pixelBytes == 4 ? &CVideoImageHelper::CopyTwoRegions32
+                                                  : &CVideoImageHelper::CopyTwoRegionsYuv422;
+                result = (helper.*copy)(dst->data(), dw, dh, dstStep, a->data(), w, h, stepA, rect,
+                                        random.Position(dw), random.Position(dh), b->data(), wb, hb,
+                                        stepB, rectB, random.Position(dw), random.Position(dh));
+                break;
+            }
+            case 10: {
+                const int dw = random.Size(48), dh = random.Size(14);
+                const int dstStep = random.Step(2 * dw);
+                auto dst = random.Buffer(dh, dstStep, int64_t{2} * dw);
+                const int fgStep = random.Step(2 * w);
+                auto fg = random.Buffer(h, fgStep, int64_t{2} * w);
+                auto key = random.Plane(rect, 2);
+                auto scratch = random.Buffer(dh, dstStep, int64_t{2} * dw);
+                GuardedBuffer scratchKey(CVideoImageHelper::kScratchKeyBytes);
+                result = helper.CompositeYuv422Keyed(
+                    fg->data(), w, h, fgStep, rect,
+                    random.Chance(80) ? key->as<uint16_t>() : nullptr, dst->data(), dstStep, dw, dh,
+                    random.Position(dw), random.Position(dh), scratch->data(), scratchKey.data());
+                break;
+            }
+            case 11: {
+                const int dw = random.Size(48), dh = random.Size(14);
+                const int dstStep = random.Step(2 * dw);
+                auto dst = random.Buffer(dh, dstStep, int64_t{2} * dw);
+                result = helper.OverlayBgraOnYuv422(image->data(), w, h, step, rect, dst->data(),
+                                                    dstStep, dw, dh, random.Position(dw) & ~7,
+                                                    random.Position(dh));
+                break;
+            }
+        }
+        CheckResult(result, call);
+    }
+}
+
+TEST(VideoImageRandomTest, FrameEffectsStayInsideTheirBuffers) {
+    CVideoImageHelper helper;
+    RandomCalls random(7);
+    for (int call = 0; call < 8000; ++call) {
+        const int rowBytes = random.Chance(70) ? 16 * random.Int(0, 6) : random.Size(100);
+        const int rows = random.Size(9);
+        const int srcStep = random.Step(rowBytes), dstStep = random.Step(rowBytes);
+        auto a = random.Buffer(rows, srcStep, rowBytes);
+        auto b = random.Buffer(rows, srcStep, rowBytes);
+        auto dst = random.Buffer(rows, dstStep, rowBytes);
+        const int mode = random.Int(-1, 3);
+        const int weight = random.Chance(90) ? random.Int(0, 255) : random.Int(-2, 600);
+        int32_t result = 0;
+        switch (call % 10) {
+            case 0:
+                result = helper.DeinterlaceBlend(dst->data(), a->data(), srcStep, dstStep, rowBytes,
+                                                 rows);
+                break;
+            case 1:
+                result = helper.InterpolateField(dst->data(), a->data(), srcStep, dstStep, mode,
+                                                 rowBytes, rows);
+                break;
+            case 2:
+                result = helper.BlendFrames(dst->data(), a->data(), b->data(), mode,
+                                            static_cast<uint16_t>(weight), srcStep, dstStep,
+                                            rowBytes, rows);
+                break;
+            case 3:
+                result = helper.BlendImages(dst->data(), a->data(), b->data(), weight, srcStep,
+                                            dstStep, rowBytes / 2, rows);
+                break;
+            case 4: {
+                auto fieldA = random.Buffer(rows, srcStep, rowBytes);
+                auto fieldB = random.Buffer(rows, srcStep, rowBytes);
+                result = helper.CrossFadeFields(dst->data(), a->data(), b->data(), fieldA->data(),
+                                                fieldB->data(), mode, weight, srcStep, dstStep,
+                                                rowBytes / 2, rows);
+                break;
+            }
+            case 5:
+                result = helper.WeaveFrames(dst->data(), a->data(), b->data(), srcStep, dstStep,
+                                            rowBytes, rows);
+                break;
+            case 6: {
+                auto current = random.Buffer(rows, rowBytes, rowBytes);
+                auto reference = random.Buffer(rows, rowBytes, rowBytes);
+                auto output = random.Buffer(rows, rowBytes, rowBytes);
+                result =
+                    helper.UpdateChangedBlocks(current->data(), rowBytes, rows, reference->data(),
+                                               output->data(), mode, random.Int(0, 4));
+                break;
+            }
+            case 7:
+                result =
+                    helper.CopyRows32(dst->data(), dstStep, a->data(), srcStep, rowBytes / 4, rows);
+                break;
+            case 8: {
+                // Regions inside a 64 x 12 image, as the caller must keep them.
+                constexpr int kW = 64, kH = 12;
+                auto image = random.Buffer(kH, 2 * kW, 2 * kW);
+                av::MOSAIC_REGION regions[3];
+                for (auto& region : regions) {
+                    region.left = random.Int(0, kW - 1);
+                    region.right = random.Int(region.left, kW - 1);
+                    region.top = random.Int(0, kH - 1);
+                    region.bottom = random.Int(region.top, kH - 1);
+                    region.blockWidth = random.Int(1, 20);
+                    region.blockHeight = random.Int(1, 20);
+                }
+                result = helper.MosaicRegions(image->data(), 2 * kW, regions, random.Int(0, 3));
+                break;
+            }
+            case 9: {
+                const int w = random.Int(0, 730), h = random.Int(0, 30);
+                auto image = random.Buffer(h, 2 * w, int64_t{2} * w);
+                result = helper.DrawSafeAreaBorder(image->data(), w, h, 0x80108010,
+                                                   random.Int(0, 40), random.Int(0, 60));
+                break;
+            }
+        }
+        CheckResult(result, call);
+    }
+}
+
+}  // namespace
+}  // namespace velmora::test
