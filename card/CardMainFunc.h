@@ -130,7 +130,7 @@ class CCardMainFunc {
     uint32_t VisiblePageLines();
     // The window's pixel (x, y); null without a window.
     uint32_t* WindowPixel(uint32_t x, uint32_t y) const;
-    // The callers below hold m_FieldEventLock.
+    // The next four run under m_FieldEventLock.
     // Sets the running flag and makes sure one thread serves the events: the
     // thread that is stopping is kept, one that has left is joined and a new
     // one started. On failure the flag is clear again.
@@ -141,7 +141,7 @@ class CCardMainFunc {
     void CloseAllFieldEvents();
     size_t CountFieldEvents() const;
     // Ends the registry on the process's last close or at destruction: every
-    // event closed, the table gone, the thread joined.
+    // event closed, the table gone, the thread joined (takes the lock).
     void EndFieldEvents();
 
     uint32_t m_bNoHardware = 0;
