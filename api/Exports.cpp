@@ -29,8 +29,8 @@ CVelmoraSdkApi* ApiOf(uint32_t cardIndex) {
     return card->GetApi();
 }
 
-velmora::platform::Event* EventOf(VELMORA_HANDLE handle) {
-    return static_cast<velmora::platform::Event*>(handle);
+velmora::platform::Handle HandleOf(VELMORA_HANDLE handle) {
+    return static_cast<velmora::platform::Handle>(handle);
 }
 
 // API_SYNC_SOURCE <-> SYNC_SOURCE_CODE.
@@ -182,7 +182,7 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_InitialFieldEvent(const wchar_t* pszEven
                                                           uint32_t cardIndex) {
     CVelmoraSdkApi* api = ApiOf(cardIndex);
     if (!api || !pszEventName || !phEvent) return 0;
-    velmora::platform::Event* handle = nullptr;
+    velmora::platform::Handle handle = nullptr;
     const uint32_t result = api->InitialFieldEvent(pszEventName, &handle);
     if (result) *phEvent = handle;
     return result;
@@ -191,7 +191,7 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_InitialFieldEvent(const wchar_t* pszEven
 VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseFieldEvent(VELMORA_HANDLE hEvent, uint32_t cardIndex) {
     CVelmoraSdkApi* api = ApiOf(cardIndex);
     if (!api) return 0;
-    api->CloseFieldEvent(EventOf(hEvent));
+    api->CloseFieldEvent(HandleOf(hEvent));
     return 1;
 }
 

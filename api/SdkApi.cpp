@@ -14,11 +14,11 @@ uint32_t CSdkApi::RestoreDefault() {
     return m_pBoardSupport->SetDefaultSettings();
 }
 
-uint32_t CSdkApi::InitialFieldEvent(const wchar_t* name, platform::Event** pHandle) {
+uint32_t CSdkApi::InitialFieldEvent(const wchar_t* name, platform::Handle* pHandle) {
     return m_pCardMainFunc->RegisterFieldEvent(name, pHandle);
 }
 
-uint32_t CSdkApi::CloseFieldEvent(platform::Event* handle) {
+uint32_t CSdkApi::CloseFieldEvent(platform::Handle handle) {
     return m_pCardMainFunc->UnregisterFieldEvent(handle);
 }
 
@@ -27,26 +27,26 @@ uint32_t CSdkApi::CloseFieldEventByName(const wchar_t* name) {
 }
 
 uint32_t CSdkApi::CheckEventExists(const wchar_t* name) {
-    platform::Event* handle = m_pBoardSupport->OpenNamedEvent(name);
+    platform::Handle handle = m_pBoardSupport->OpenNamedEvent(name);
     if (!handle) return 0;
     return m_pBoardSupport->CloseNamedEvent(handle);
 }
 
-uint32_t CSdkApi::CloseNamedEvent(platform::Event* handle) {
+uint32_t CSdkApi::CloseNamedEvent(platform::Handle handle) {
     return m_pBoardSupport->CloseNamedEvent(handle);
 }
 
-platform::Event* CSdkApi::FindFieldEvent(const wchar_t* name) {
-    platform::Event* handle = nullptr;
+platform::Handle CSdkApi::FindFieldEvent(const wchar_t* name) {
+    platform::Handle handle = nullptr;
     return m_pCardMainFunc->FindFieldEvent(name, &handle) ? handle : nullptr;
 }
 
-platform::Event* CSdkApi::CreateFieldEvent(const wchar_t* name) {
-    platform::Event* handle = nullptr;
+platform::Handle CSdkApi::CreateFieldEvent(const wchar_t* name) {
+    platform::Handle handle = nullptr;
     return m_pCardMainFunc->RegisterFieldEvent(name, &handle) ? handle : nullptr;
 }
 
-uint32_t CSdkApi::ReleaseFieldEvent(platform::Event* handle) {
+uint32_t CSdkApi::ReleaseFieldEvent(platform::Handle handle) {
     return m_pCardMainFunc->UnregisterFieldEvent(handle);
 }
 

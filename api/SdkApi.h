@@ -14,10 +14,6 @@
 #include "card/BoardSupport.h"
 #include "platform/CriticalSection.h"
 
-namespace velmora::platform {
-class Event;
-}
-
 namespace velmora::card {
 class CCardMainFunc;
 }
@@ -40,16 +36,16 @@ class CSdkApi {
     CSdkApi& operator=(const CSdkApi&) = delete;
 
     virtual uint32_t RestoreDefault();
-    virtual uint32_t InitialFieldEvent(const wchar_t* name, platform::Event** pHandle);
-    virtual uint32_t CloseFieldEvent(platform::Event* handle);
+    virtual uint32_t InitialFieldEvent(const wchar_t* name, platform::Handle* pHandle);
+    virtual uint32_t CloseFieldEvent(platform::Handle handle);
     virtual uint32_t CloseFieldEventByName(const wchar_t* name);
     // 1 when an event of that name exists; the event itself is not touched.
     virtual uint32_t CheckEventExists(const wchar_t* name);
-    virtual uint32_t CloseNamedEvent(platform::Event* handle);
+    virtual uint32_t CloseNamedEvent(platform::Handle handle);
     // These two return the handle itself, null on failure.
-    virtual platform::Event* FindFieldEvent(const wchar_t* name);
-    virtual platform::Event* CreateFieldEvent(const wchar_t* name);
-    virtual uint32_t ReleaseFieldEvent(platform::Event* handle);
+    virtual platform::Handle FindFieldEvent(const wchar_t* name);
+    virtual platform::Handle CreateFieldEvent(const wchar_t* name);
+    virtual uint32_t ReleaseFieldEvent(platform::Handle handle);
     virtual void Reserved9();
     // The board ID; 0 when it cannot be read.
     virtual uint32_t GetCardTypeNumber(uint32_t* pType);

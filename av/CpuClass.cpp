@@ -371,8 +371,10 @@ uint32_t GetMxcsr() {
     return _mm_getcsr();
 }
 
+// Loading a reserved bit into MXCSR faults, so every load keeps to the bits
+// this processor lets software write.
 void LoadMxcsr(uint32_t value) {
-    _mm_setcsr(value);
+    _mm_setcsr(value & MxcsrWritableBits());
 }
 
 uint32_t SetMxcsr(uint32_t value, uint32_t mask) {
@@ -417,11 +419,25 @@ int32_t IsFinite(double value) {
     return (DoubleBits(value) & kExponentMask) != kExponentMask ? 1 : 0;
 }
 
-int32_t IsDazSupported() {
+uint32_t SavedMxcsrMask() {
     alignas(16) uint8_t area[512] = {};
     __asm__ volatile("fxsave %0" : "=m"(area));
     uint32_t mxcsrMask;
     std::memcpy(&mxcsrMask, area + 28, sizeof mxcsrMask);
+    return mxcsrMask;
+}
+
+uint32_t MxcsrWritableBits() {
+    // Processors that save no mask have the default one, without DAZ.
+    static const uint32_t bits = [] {
+        const uint32_t saved = SavedMxcsrMask();
+        return saved != 0 ? saved : kDefaultMxcsrMask;
+    }();
+    return bits;
+}
+
+int32_t IsDazSupported() {
+    const uint32_t mxcsrMask = SavedMxcsrMask();
     return (mxcsrMask != 0 && (mxcsrMask & 0x40) != 0) ? 1 : 0;
 }
 

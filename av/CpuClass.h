@@ -124,6 +124,12 @@ uint32_t SetMxcsr(uint32_t value, uint32_t mask);  // returns the old MXCSR
 uint32_t ResetMxcsr();                             // 0x1F80; returns the old MXCSR
 void SetMxcsrRounding(uint32_t value);             // value in place (bits 13-14)
 void LoadMxcsr(uint32_t value);
+// The MXCSR bits software may set: the mask the processor saves with FXSAVE,
+// or 0xFFBF when it saves none. Every load above keeps to them.
+inline constexpr uint32_t kDefaultMxcsrMask = 0xFFBF;
+uint32_t MxcsrWritableBits();
+// The MXCSR_MASK word of an FXSAVE area, as saved (0 on processors without one).
+uint32_t SavedMxcsrMask();
 
 // The x87 control and status words in abstract flags (exception bits 0x10
 // invalid, 0x80000 denormal, 0x08 zero divide, 0x04 overflow, 0x02 underflow,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BenchCard.h"
+#include "hw/DmaChannelLock.h"
 
 namespace {
 
@@ -26,10 +27,12 @@ void Dma(benchmark::State& state, uint32_t direction) {
     const auto bytes = static_cast<uint32_t>(state.range(0));
     std::vector<uint8_t> host(bytes, 0x5A);
     for (auto _ : state) {
-        bridge.LockDmaChannel(0);
-        const uint32_t ok = bridge.DmaTransfer(0, host.data(), kCardAddress, bytes, direction);
-        if (ok) bridge.WaitDmaInterrupt(0);
-        bridge.UnlockDmaChannel(0);
+        uint32_t ok = 0;
+        {
+            velmora::hw::CDmaChannelLock channel(&bridge, 0);
+            ok = bridge.DmaTransfer(0, host.data(), kCardAddress, bytes, direction);
+            if (ok) bridge.WaitDmaInterrupt(0);
+        }
         if (!ok) {
             state.SkipWithError("transfer failed");
             break;

@@ -12,25 +12,55 @@ namespace velmora::card {
 
 namespace {
 
-// The direction argument of a card-to-host transfer.
-constexpr uint32_t kCardToHost = 1;
 // The trace instance of this reader among the capture frame readers'.
 constexpr size_t kTraceInstance = 1;
 constexpr uint32_t kHostBufferWords = audio_frame::kHostBufferBytes / 4;
 
-// Polls the ring's done bit, yielding the processor between polls. The DMA
-// channel lock is held meanwhile, so a card that never answers must not keep
-// every other mover on the channel waiting.
-bool WaitReadDone(CIoCardBoardSupport* board, uint32_t port, uint32_t timeoutMs) {
-    const uint32_t start = platform::TickCount();
-    while (!board->IsAudioCaptureReadDone(port)) {
-        if (platform::TickCount() - start >= timeoutMs) return false;
-        platform::Sleep(0);
-    }
-    return true;
-}
-
 }  // namespace
+
+struct CAudioCapture::ReadSteps {
+    CAudioCapture& worker;
+    uint64_t* pStamp64;
+    uint32_t* pStamp32;
+    uint32_t readNo = 0;
+
+    bool Request() {
+        worker.m_pBoardSupport->SetAudioCaptureReadRequest(worker.m_dwPort);
+        return WaitUntil(
+            [this] { return worker.m_pBoardSupport->IsAudioCaptureReadDone(worker.m_dwPort); },
+            kReadDoneTimeoutMs);
+    }
+    uint32_t Index() {
+        worker.m_pBoardSupport->GetAudioCaptureBufferReadNo(worker.m_dwPort, &readNo);
+        return readNo;
+    }
+    void Refuse(uint32_t index) {
+        if (pStamp64 != nullptr) {
+            g_FrameTraceUtility[kTraceInstance].TraceMessage(
+                L"AudioCapture", L"ReadOneFrameFromBuffer", 1,
+                L"Error - uiCaptureBufferReadNo - %d", static_cast<int>(index));
+        }
+    }
+    void Stamp(uint32_t index) {
+        if (pStamp64 != nullptr) {
+            uint64_t stamp = 0;
+            worker.m_pBoardSupport->GetAudioCaptureTimeStamp(worker.m_dwPort, index, &stamp);
+            *pStamp64 = stamp;
+        } else {
+            uint32_t entry = 0;
+            worker.m_pBoardSupport->GetAudioCaptureEntry(worker.m_dwPort, index, &entry);
+            *pStamp32 = entry;
+        }
+    }
+    bool Transfer(uint32_t index) {
+        const uint32_t cardByteAddress = (worker.m_dwRingBase + worker.m_dwBlockSize * index) * 4;
+        return worker.MoveUnit(worker.m_pCardBuffer.get(), cardByteAddress,
+                               worker.m_dwBlockSize * 4, kCardToHost, RingLog{});
+    }
+    void Strobe() { worker.m_pBoardSupport->StrobeAudioCaptureBuffer(worker.m_dwPort); }
+    uint32_t Done() { return 1; }
+    void Release() { worker.m_pBoardSupport->ClearAudioCaptureReadRequest(worker.m_dwPort); }
+};
 
 CAudioCapture::CAudioCapture(CBoardSupport* pBoardSupport)
     : CChannelWorker(pBoardSupport, kDefaultRingBase),
@@ -80,42 +110,9 @@ uint32_t CAudioCapture::ReadBlock(uint64_t* pStamp64, uint32_t* pStamp32, void* 
     // A block that does not fit the card buffer would be written past it.
     if (m_dwBlockSize == 0 || m_dwBlockSize > kHostBufferWords) return 0;
     if (m_pBoardSupport->IsAudioCaptureBufferEmpty(m_dwPort)) return 0;
-    // Without the channel lock the transfer could run beside another mover's.
-    if (!m_pPciBridge->LockDmaChannel(m_dwDmaChannel)) return 0;
-    m_pBoardSupport->SetAudioCaptureReadRequest(m_dwPort);
-    uint32_t result = 0;
-    uint32_t readNo = 0;
-    if (WaitReadDone(m_pBoardSupport, m_dwPort, kReadDoneTimeoutMs)) {
-        m_pBoardSupport->GetAudioCaptureBufferReadNo(m_dwPort, &readNo);
-        // An index past the ring would move some other ring's memory: the
-        // block is refused and stays where it is.
-        if (readNo >= audio_frame::kRingUnits) {
-            if (pStamp64 != nullptr) {
-                g_FrameTraceUtility[kTraceInstance].TraceMessage(
-                    L"AudioCapture", L"ReadOneFrameFromBuffer", 1,
-                    L"Error - uiCaptureBufferReadNo - %d", static_cast<int>(readNo));
-            }
-        } else {
-            if (pStamp64 != nullptr) {
-                uint64_t stamp = 0;
-                m_pBoardSupport->GetAudioCaptureTimeStamp(m_dwPort, readNo, &stamp);
-                *pStamp64 = stamp;
-            } else {
-                uint32_t entry = 0;
-                m_pBoardSupport->GetAudioCaptureEntry(m_dwPort, readNo, &entry);
-                *pStamp32 = entry;
-            }
-            const uint32_t cardByteAddress = (m_dwRingBase + m_dwBlockSize * readNo) * 4;
-            if (m_pPciBridge->DmaTransfer(m_dwDmaChannel, m_pCardBuffer.get(), cardByteAddress,
-                                          m_dwBlockSize * 4, kCardToHost) &&
-                m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
-                m_pBoardSupport->StrobeAudioCaptureBuffer(m_dwPort);
-                result = 1;
-            }
-        }
-    }
-    m_pBoardSupport->ClearAudioCaptureReadRequest(m_dwPort);
-    m_pPciBridge->UnlockDmaChannel(m_dwDmaChannel);
+    ReadSteps steps{*this, pStamp64, pStamp32};
+    const uint32_t result = TransferRingUnit(steps, RingLog{});
+    const uint32_t readNo = steps.readNo;
     // A block that did not arrive leaves the card buffer holding an older
     // one: the caller's samples and the look-behind stay as they are.
     if (!result) return 0;

@@ -70,6 +70,9 @@ class CAudioCapture : public CChannelWorker {
     int32_t GetLastRight() const { return m_iLastRight; }
 
   private:
+    // This reader's part of the ring transfer.
+    struct ReadSteps;
+
     // The ring protocol of both reads; `pStamp64` or `pStamp32` receives the
     // stamp.
     uint32_t ReadBlock(uint64_t* pStamp64, uint32_t* pStamp32, void* pSamples, uint32_t resample);

@@ -11,8 +11,6 @@ namespace velmora::card {
 
 namespace {
 
-// The direction argument of a host-to-card transfer.
-constexpr uint32_t kHostToCard = 0;
 constexpr uint32_t kHostBufferWords = audio_frame::kHostBufferBytes / 4;
 // One PAL field in 100 ns units: a frame's place in the 8-frame cycle is its
 // field number halved.
@@ -97,81 +95,99 @@ uint32_t CAudioPlayback::WriteOneFrame32(uint32_t timeStamp, const void* pSample
     return QueueBlock(0, timeStamp, false, pSamples, resample);
 }
 
+// The 64-bit writer logs its steps, the 32-bit one does not.
+struct CAudioPlayback::WriteSteps {
+    CAudioPlayback& worker;
+    int64_t stamp64;
+    uint32_t stamp32;
+    bool wide;
+    const void* pSamples;
+    uint32_t resample;
+    // A frame that does not reach the card is written again by its caller:
+    // the resampler must then start from where it stood.
+    float phase = 0.0f;
+    int32_t lastLeft = 0;
+    int32_t lastRight = 0;
+    bool queued = false;
+
+    RingLog Log() const {
+        if (!wide) return {};
+        return {L"A lock Dma fial!!! \n", L"A unlock Dma fial!!! \n", L"A  Wirte Dma Fail!!! \n",
+                L"A Wirte Dma Interrupt!!! \n", L" A Cannot get dma interrupt !!! "};
+    }
+
+    bool Request() {
+        phase = worker.m_fPhase;
+        lastLeft = worker.m_iLastLeft;
+        lastRight = worker.m_iLastRight;
+        if (wide) {
+            stamp64 = static_cast<int64_t>(static_cast<uint64_t>(stamp64) + kStampAdvance);
+            const bool pack = worker.m_dwAudioMode == audio_frame::kMode1;
+            uint32_t position = 0;
+            if (!pack && resample) {
+                position =
+                    static_cast<uint32_t>(((static_cast<uint64_t>(stamp64) / kFieldPeriod) >> 1) %
+                                          audio_frame::kCycleFrames);
+                worker.m_pBoardSupport->WriteAudioPlaybackControlEC(worker.m_dwPort, position);
+            }
+            worker.FillHostBuffer(pSamples, pack, resample != 0, position == 0);
+        } else {
+            // The 32-bit path neither packs mode 1 nor tells the card the
+            // frame's place; the phase starts afresh when bits 1 to 3 of the
+            // stamp are clear.
+            const bool cycleStart = ((stamp32 >> 1) % audio_frame::kCycleFrames) == 0;
+            worker.FillHostBuffer(pSamples, false, resample != 0, cycleStart);
+        }
+        return true;
+    }
+    uint32_t Index() {
+        uint32_t writeNo = 0;
+        worker.m_pBoardSupport->GetAudioPlaybackBufferWriteNo(worker.m_dwPort, &writeNo);
+        return writeNo;
+    }
+    // An index past the ring would write into some other ring's memory.
+    void Refuse(uint32_t) {
+        if (wide) g_LogFile.WriteLog(L" A uiPlaybackBufferWriteNo >= 8 !!!! ");
+    }
+    void Stamp(uint32_t) {
+        if (wide) {
+            const uint64_t card = static_cast<uint64_t>(stamp64);
+            worker.m_pBoardSupport->SetAudioPlaybackTimeStamp(
+                worker.m_dwPort, static_cast<uint32_t>(card), static_cast<uint32_t>(card >> 32));
+        } else {
+            worker.m_pBoardSupport->WriteAudioPlaybackTimeStampLow(worker.m_dwPort, stamp32);
+        }
+    }
+    bool Transfer(uint32_t writeNo) {
+        const uint32_t cardByteAddress = (worker.m_dwRingBase + worker.m_dwBlockSize * writeNo) * 4;
+        return worker.MoveUnit(worker.m_pHostBuffer.get(), cardByteAddress,
+                               worker.m_dwBlockSize * 4, kHostToCard, Log());
+    }
+    void Strobe() { worker.m_pBoardSupport->StrobeAudioPlaybackBuffer(worker.m_dwPort); }
+    uint32_t Done() {
+        if (wide) {
+            worker.m_rtLastTimeStamp = stamp64;
+        } else {
+            worker.m_dwLastTimeStamp32 = stamp32;
+        }
+        queued = true;
+        return 1;
+    }
+    void Release() {
+        if (queued) return;
+        worker.m_fPhase = phase;
+        worker.m_iLastLeft = lastLeft;
+        worker.m_iLastRight = lastRight;
+    }
+};
+
 uint32_t CAudioPlayback::QueueBlock(int64_t stamp64, uint32_t stamp32, bool wide,
                                     const void* pSamples, uint32_t resample) {
     // A block that does not fit the host buffer would be read past it.
     if (m_dwBlockSize == 0 || m_dwBlockSize > kHostBufferWords) return 0;
     // Without the channel lock the transfer could run beside another mover's.
-    if (!m_pPciBridge->LockDmaChannel(m_dwDmaChannel)) {
-        if (wide) g_LogFile.WriteLog(L"A lock Dma fial!!! \n");
-        return 0;
-    }
-    // A frame that does not reach the card is written again by its caller:
-    // the resampler must then start from where it stood.
-    const float phase = m_fPhase;
-    const int32_t lastLeft = m_iLastLeft;
-    const int32_t lastRight = m_iLastRight;
-
-    if (wide) {
-        stamp64 = static_cast<int64_t>(static_cast<uint64_t>(stamp64) + kStampAdvance);
-        const bool pack = m_dwAudioMode == audio_frame::kMode1;
-        uint32_t position = 0;
-        if (!pack && resample) {
-            position = static_cast<uint32_t>(
-                ((static_cast<uint64_t>(stamp64) / kFieldPeriod) >> 1) % audio_frame::kCycleFrames);
-            m_pBoardSupport->WriteAudioPlaybackControlEC(m_dwPort, position);
-        }
-        FillHostBuffer(pSamples, pack, resample != 0, position == 0);
-    } else {
-        // The 32-bit path neither packs mode 1 nor tells the card the
-        // frame's place; the phase starts afresh when bits 1 to 3 of the
-        // stamp are clear.
-        const bool cycleStart = ((stamp32 >> 1) % audio_frame::kCycleFrames) == 0;
-        FillHostBuffer(pSamples, false, resample != 0, cycleStart);
-    }
-
-    uint32_t writeNo = 0;
-    m_pBoardSupport->GetAudioPlaybackBufferWriteNo(m_dwPort, &writeNo);
-    uint32_t result = 0;
-    if (writeNo >= audio_frame::kRingUnits) {
-        // An index past the ring would write into some other ring's memory.
-        if (wide) g_LogFile.WriteLog(L" A uiPlaybackBufferWriteNo >= 8 !!!! ");
-    } else {
-        if (wide) {
-            const uint64_t card = static_cast<uint64_t>(stamp64);
-            m_pBoardSupport->SetAudioPlaybackTimeStamp(m_dwPort, static_cast<uint32_t>(card),
-                                                       static_cast<uint32_t>(card >> 32));
-        } else {
-            m_pBoardSupport->WriteAudioPlaybackTimeStampLow(m_dwPort, stamp32);
-        }
-        const uint32_t cardByteAddress = (m_dwRingBase + m_dwBlockSize * writeNo) * 4;
-        if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, m_pHostBuffer.get(), cardByteAddress,
-                                       m_dwBlockSize * 4, kHostToCard)) {
-            if (wide) g_LogFile.WriteLog(L"A  Wirte Dma Fail!!! \n");
-        } else {
-            if (wide) g_LogFile.WriteLog(L"A Wirte Dma Interrupt!!! \n");
-            if (!m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
-                if (wide) g_LogFile.WriteLog(L" A Cannot get dma interrupt !!! ");
-            } else {
-                m_pBoardSupport->StrobeAudioPlaybackBuffer(m_dwPort);
-                if (wide) {
-                    m_rtLastTimeStamp = stamp64;
-                } else {
-                    m_dwLastTimeStamp32 = stamp32;
-                }
-                result = 1;
-            }
-        }
-    }
-    if (!result) {
-        m_fPhase = phase;
-        m_iLastLeft = lastLeft;
-        m_iLastRight = lastRight;
-    }
-    if (!m_pPciBridge->UnlockDmaChannel(m_dwDmaChannel) && wide) {
-        g_LogFile.WriteLog(L"A unlock Dma fial!!! \n");
-    }
-    return result;
+    WriteSteps steps{*this, stamp64, stamp32, wide, pSamples, resample};
+    return TransferRingUnit(steps, steps.Log());
 }
 
 }  // namespace velmora::card

@@ -71,6 +71,9 @@ class CAudioPlayback : public CChannelWorker {
     int32_t GetLastRight() const { return m_iLastRight; }
 
   private:
+    // The two writers' part of the ring transfer.
+    struct WriteSteps;
+
     // Fills the host buffer from the caller's frame: packed for audio mode 1,
     // else resampled (the phase starts afresh at the start of the 8-frame
     // cycle) or copied.

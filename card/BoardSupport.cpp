@@ -916,15 +916,14 @@ uint32_t CBoardSupport::OpenFieldInterruptNotify() {
     return m_pPciBridge->RegisterLocalInterruptNotification(kLocalInterruptLine) ? 1 : 0;
 }
 
-platform::Event* CBoardSupport::OpenNamedEvent(const wchar_t* name) {
+platform::Handle CBoardSupport::OpenNamedEvent(const wchar_t* name) {
     if (!name) return nullptr;
-    return platform::Event::Open(platform::WideToUtf8(name)).release();
+    return platform::HandleTable::Instance().Insert(
+        platform::Event::Open(platform::WideToUtf8(name)));
 }
 
-uint32_t CBoardSupport::CloseNamedEvent(platform::Event* handle) {
-    if (!handle) return 0;
-    delete handle;
-    return 1;
+uint32_t CBoardSupport::CloseNamedEvent(platform::Handle handle) {
+    return platform::HandleTable::Instance().Close(handle) ? 1 : 0;
 }
 
 uint32_t CBoardSupport::GetRegisterBase(void** ppBase) {

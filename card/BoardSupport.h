@@ -11,15 +11,14 @@
 // says otherwise. Setters of stored settings also write the value to NVRAM
 // while the persist flag is set; getters of stored settings read NVRAM.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "platform/HandleTable.h"
 #include "velmora/Velmora.h"
 
-namespace velmora::platform {
-class Event;
-}
 namespace velmora::hw {
 class CPciBridge;
 class CFpga;
@@ -158,9 +157,10 @@ class CBoardSupport {
     virtual uint32_t ResetPciBridge();
     virtual uint32_t OpenFieldInterruptNotify();
     // An existing named event with full access; null when there is none. The
-    // handle is released by CloseNamedEvent.
-    virtual platform::Event* OpenNamedEvent(const wchar_t* name);
-    virtual uint32_t CloseNamedEvent(platform::Event* handle);
+    // handle is released by CloseNamedEvent, which refuses (0) a closed or
+    // unknown one.
+    virtual platform::Handle OpenNamedEvent(const wchar_t* name);
+    virtual uint32_t CloseNamedEvent(platform::Handle handle);
     virtual uint32_t GetRegisterBase(void** ppBase);
     virtual uint32_t GetCardTypeNumber(uint32_t* pId);
     virtual uint32_t GetCardSubType(uint32_t* pValue);
@@ -267,7 +267,7 @@ class CBoardSupport {
     uint32_t GetPersistFlag() const { return m_bPersist; }
     void SetPersistFlag(uint32_t persist) { m_bPersist = persist; }
     // 1 PAL, 0 NTSC.
-    uint32_t GetVideoStandard() const { return m_bPal; }
+    uint32_t GetVideoStandard() const { return m_bPal.load(std::memory_order_relaxed); }
     uint32_t GetCardModel() const { return m_uiCardModel; }
     void SetCardModel(uint32_t model) { m_uiCardModel = model; }
     uint32_t GetBoardNumber() const { return m_uiBoardNumber; }
@@ -326,7 +326,9 @@ class CBoardSupport {
     void* m_pRegisterWindow = nullptr;
     // The FPGA register window when MapBars could map it.
     void* m_pFpgaWindow = nullptr;
-    uint32_t m_bPal = 1;
+    // Set by SetVideoMode on an API thread, read by frame and time-stamp
+    // calls on others.
+    std::atomic<uint32_t> m_bPal{1};
     uint32_t m_bPersist = 1;
     uint32_t m_bNoRelays = 0;
     uint32_t m_uiBoardNumber = 0;

@@ -30,8 +30,7 @@ CCardMainFunc::CCardMainFunc(uint32_t cardIndex, CBoardSupport* pBoardSupport)
 CCardMainFunc::~CCardMainFunc() {
     // A card whose last close did not reach Exit must not leave a thread
     // running on a destroyed object.
-    if (m_bThreadRunning) StopFieldEventThread();
-    CloseAllFieldEvents();
+    EndFieldEvents();
 }
 
 uint32_t CCardMainFunc::Init(uint32_t firstInSystem, uint32_t firstInProcess) {
@@ -52,19 +51,9 @@ uint32_t CCardMainFunc::InitFieldEventsAndFrames(uint32_t clear, uint32_t firstI
 
 uint32_t CCardMainFunc::Exit(uint32_t /*lastInSystem*/, uint32_t lastInProcess) {
     if (!lastInProcess) return 1;
-    // The thread walks the table: it has to be gone before the table goes.
-    if (m_bThreadRunning) StopFieldEventThread();
-    CloseAllFieldEvents();
-    {
-        std::lock_guard<std::mutex> lock(m_FieldEventLock);
-        m_FieldEventTable.clear();
-        m_FieldEventTable.shrink_to_fit();
-    }
+    EndFieldEvents();
     m_pFrameMemory = nullptr;
     m_dwLastFieldStatus = 0;
-    m_bThreadRunning = 0;
-    m_bFieldNotifyOpen = 0;
-    m_pFieldEventThread.reset();
     return 1;
 }
 
@@ -85,9 +74,7 @@ uint32_t CCardMainFunc::GetFrameMemoryPointer(void** ppFrameMemory) {
 // the window.
 
 uint32_t CCardMainFunc::VisiblePageLines() {
-    uint32_t mode = 1;
-    m_pBoardSupport->GetVideoMode(&mode);
-    return mode ? kPageLines : kNtscPageLines;
+    return m_pBoardSupport->GetVideoStandard() ? kPageLines : kNtscPageLines;
 }
 
 uint32_t* CCardMainFunc::WindowPixel(uint32_t x, uint32_t y) const {
@@ -231,7 +218,10 @@ uint32_t CCardMainFunc::ReadBackgroundPage(uint32_t* pBuffer) {
     if (!pBuffer) return 0;
     const uint32_t* source = WindowPixel(0, kFrameLines);
     if (!source) return 0;
-    std::memcpy(pBuffer, source, VisiblePageLines() * kLineBytes);
+    // The background page alone follows the mode stored on the card.
+    uint32_t mode = 1;
+    m_pBoardSupport->GetVideoMode(&mode);
+    std::memcpy(pBuffer, source, (mode ? kPageLines : kNtscPageLines) * kLineBytes);
     return 1;
 }
 
@@ -240,72 +230,104 @@ uint32_t CCardMainFunc::ReadBackgroundPage(uint32_t* pBuffer) {
 
 uint32_t CCardMainFunc::StartFieldEventThread() {
     m_bThreadRunning = 1;
-    const auto fail = [this]() -> uint32_t {
-        m_pStopEvent.reset();
-        m_pFieldEventThread.reset();
-        m_bThreadRunning = 0;
-        return 0;
-    };
     // The notification stays registered until the card closes; registering it
     // again for each new thread would leave the previous one behind.
     if (!m_bFieldNotifyOpen) {
-        if (!m_pBoardSupport->OpenFieldInterruptNotify()) return fail();
+        if (!m_pBoardSupport->OpenFieldInterruptNotify()) {
+            m_bThreadRunning = 0;
+            return 0;
+        }
         m_bFieldNotifyOpen = 1;
     }
-    m_pStopEvent = platform::Event::Create(false, false);
-    if (!m_pStopEvent) return fail();
+    if (m_pFieldEventThread && !m_bThreadLeaving) {
+        // Still in its last pass: it serves the new events.
+        m_bThreadStopRequested = false;
+        return 1;
+    }
+    // A thread that is leaving takes no more locks, so waiting for it here
+    // is short and cannot block it.
+    if (m_pFieldEventThread) m_pFieldEventThread->Join(platform::kInfinite);
+    m_bThreadStopRequested = false;
+    m_bThreadLeaving = false;
     m_pFieldEventThread = std::make_unique<platform::Thread>();
-    if (!m_pFieldEventThread->Start([this]() { return FieldEventThread(); })) return fail();
+    if (!m_pFieldEventThread->Start([this]() { return FieldEventThread(); })) {
+        m_pFieldEventThread.reset();
+        m_bThreadRunning = 0;
+        return 0;
+    }
     return 1;
 }
 
 void CCardMainFunc::StopFieldEventThread() {
-    if (m_pStopEvent) m_pStopEvent->Set();
-    if (m_pFieldEventThread) m_pFieldEventThread->Join(platform::kInfinite);
-    m_pStopEvent.reset();
-    m_pFieldEventThread.reset();
     m_bThreadRunning = 0;
+    m_bThreadStopRequested = true;
 }
 
 void CCardMainFunc::CloseAllFieldEvents() {
-    std::vector<platform::Event*> open;
-    {
-        std::lock_guard<std::mutex> lock(m_FieldEventLock);
-        for (platform::Event*& entry : m_FieldEventTable) {
-            if (entry) open.push_back(entry);
-            entry = nullptr;
-        }
-        m_FieldEventMap.clear();
+    for (platform::Handle& entry : m_FieldEventTable) {
+        if (entry) platform::HandleTable::Instance().Close(entry);
+        entry = nullptr;
     }
-    for (platform::Event* event : open)
-        delete event;
+    m_FieldEventMap.clear();
+}
+
+size_t CCardMainFunc::CountFieldEvents() const {
+    return static_cast<size_t>(
+        std::count_if(m_FieldEventTable.begin(), m_FieldEventTable.end(),
+                      [](platform::Handle entry) { return entry != nullptr; }));
 }
 
 size_t CCardMainFunc::FieldEventCount() const {
     std::lock_guard<std::mutex> lock(m_FieldEventLock);
-    return static_cast<size_t>(
-        std::count_if(m_FieldEventTable.begin(), m_FieldEventTable.end(),
-                      [](const platform::Event* entry) { return entry != nullptr; }));
+    return CountFieldEvents();
 }
 
-uint32_t CCardMainFunc::RegisterFieldEvent(const wchar_t* name, platform::Event** pHandle) {
-    if (!name || !pHandle || !HasFieldEventTable()) return 0;
+bool CCardMainFunc::HasFieldEventTable() const {
+    std::lock_guard<std::mutex> lock(m_FieldEventLock);
+    return !m_FieldEventTable.empty();
+}
+
+void CCardMainFunc::EndFieldEvents() {
+    std::unique_ptr<platform::Thread> thread;
+    {
+        std::lock_guard<std::mutex> lock(m_FieldEventLock);
+        CloseAllFieldEvents();
+        m_FieldEventTable.clear();
+        m_FieldEventTable.shrink_to_fit();
+        StopFieldEventThread();
+        m_bFieldNotifyOpen = 0;
+        thread = std::move(m_pFieldEventThread);
+    }
+    // Outside the lock, which the thread takes once more to see the request.
+    if (thread) thread->Join(platform::kInfinite);
+}
+
+uint32_t CCardMainFunc::RegisterFieldEvent(const wchar_t* name, platform::Handle* pHandle) {
+    if (!name || !pHandle) return 0;
+    std::lock_guard<std::mutex> lock(m_FieldEventLock);
+    if (m_FieldEventTable.empty()) return 0;
     if (!m_bThreadRunning && !StartFieldEventThread()) return 0;
+    // A registration that fails leaves no thread behind for an empty table.
+    const auto fail = [this]() -> uint32_t {
+        if (CountFieldEvents() == 0) StopFieldEventThread();
+        return 0;
+    };
     std::unique_ptr<platform::Event> event =
         platform::Event::Create(false, false, platform::WideToUtf8(name));
-    if (!event) return 0;
-
-    std::lock_guard<std::mutex> lock(m_FieldEventLock);
+    if (!event) return fail();
     const auto freeEntry = std::find(m_FieldEventTable.begin(), m_FieldEventTable.end(), nullptr);
     // A full table closes the event it just opened (the unique_ptr does).
-    if (freeEntry == m_FieldEventTable.end()) return 0;
-    *freeEntry = event.release();
-    m_FieldEventMap.emplace(name, *freeEntry);
-    *pHandle = *freeEntry;
+    if (freeEntry == m_FieldEventTable.end()) return fail();
+    const platform::Handle handle = platform::HandleTable::Instance().Insert(std::move(event));
+    if (!handle) return fail();
+    *freeEntry = handle;
+    m_FieldEventMap.emplace(name, handle);
+    *pHandle = handle;
     return 1;
 }
 
-uint32_t CCardMainFunc::UnregisterFieldEvent(platform::Event* handle) {
+uint32_t CCardMainFunc::UnregisterFieldEvent(platform::Handle handle) {
+    std::lock_guard<std::mutex> lock(m_FieldEventLock);
     if (!m_bThreadRunning) return 0;
     if (!handle) {
         CloseAllFieldEvents();
@@ -313,56 +335,47 @@ uint32_t CCardMainFunc::UnregisterFieldEvent(platform::Event* handle) {
         return 1;
     }
     bool registered = false;
-    bool mapEmpty = false;
-    {
-        std::lock_guard<std::mutex> lock(m_FieldEventLock);
-        for (platform::Event*& entry : m_FieldEventTable) {
-            if (entry == handle) {
-                entry = nullptr;
-                registered = true;
-            }
+    for (platform::Handle& entry : m_FieldEventTable) {
+        if (entry == handle) {
+            entry = nullptr;
+            registered = true;
         }
-        const auto mapped =
-            std::find_if(m_FieldEventMap.begin(), m_FieldEventMap.end(),
-                         [handle](const auto& named) { return named.second == handle; });
-        if (mapped != m_FieldEventMap.end()) m_FieldEventMap.erase(mapped);
-        mapEmpty = m_FieldEventMap.empty();
     }
-    // A handle this object did not give out is not ours to close.
-    if (registered) {
-        platform::Sleep(kUnregisterPauseMs);
-        delete handle;
-    }
-    if (FieldEventCount() == 0 || mapEmpty) StopFieldEventThread();
+    const auto mapped =
+        std::find_if(m_FieldEventMap.begin(), m_FieldEventMap.end(),
+                     [handle](const auto& named) { return named.second == handle; });
+    if (mapped != m_FieldEventMap.end()) m_FieldEventMap.erase(mapped);
+    // A handle this object did not give out is not ours to close. The thread
+    // sets events under the lock held here, so it is done with this one;
+    // waits in progress on it fail.
+    if (registered) platform::HandleTable::Instance().Close(handle);
+    if (CountFieldEvents() == 0 || m_FieldEventMap.empty()) StopFieldEventThread();
     return registered ? 1 : 0;
 }
 
 uint32_t CCardMainFunc::UnregisterFieldEventByName(const wchar_t* name) {
-    if (!m_bThreadRunning) return 0;
     if (!name) return UnregisterFieldEvent(nullptr);
-    platform::Event* handle = nullptr;
-    bool mapEmpty = false;
-    {
-        std::lock_guard<std::mutex> lock(m_FieldEventLock);
-        const auto found = m_FieldEventMap.find(name);
-        if (found != m_FieldEventMap.end()) {
-            handle = found->second;
-            for (platform::Event*& entry : m_FieldEventTable) {
-                if (entry == handle) entry = nullptr;
-            }
-            m_FieldEventMap.erase(found);
+    std::lock_guard<std::mutex> lock(m_FieldEventLock);
+    if (!m_bThreadRunning) return 0;
+    platform::Handle handle = nullptr;
+    const auto found = m_FieldEventMap.find(name);
+    if (found != m_FieldEventMap.end()) {
+        handle = found->second;
+        for (platform::Handle& entry : m_FieldEventTable) {
+            if (entry == handle) entry = nullptr;
         }
-        mapEmpty = m_FieldEventMap.empty();
+        m_FieldEventMap.erase(found);
+        platform::HandleTable::Instance().Close(handle);
     }
     // An unknown name leaves the other registrations' thread running.
-    delete handle;
-    if (mapEmpty) StopFieldEventThread();
+    if (m_FieldEventMap.empty()) StopFieldEventThread();
     return handle ? 1 : 0;
 }
 
-uint32_t CCardMainFunc::FindFieldEvent(const wchar_t* name, platform::Event** pHandle) {
-    if (!name || !pHandle || !m_bThreadRunning) return 0;
+uint32_t CCardMainFunc::FindFieldEvent(const wchar_t* name, platform::Handle* pHandle) {
+    if (!name || !pHandle) return 0;
     std::lock_guard<std::mutex> lock(m_FieldEventLock);
+    if (!m_bThreadRunning) return 0;
     const auto found = m_FieldEventMap.find(name);
     if (found == m_FieldEventMap.end() || !found->second) return 0;
     *pHandle = found->second;
@@ -384,16 +397,23 @@ uint32_t CCardMainFunc::GetFieldNumber(uint32_t* pField) {
 
 uint32_t CCardMainFunc::FieldEventThread() {
     m_pBoardSupport->EnableFieldInterrupt();
-    while (m_pStopEvent->Wait(0) == platform::WaitResult::Timeout) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_FieldEventLock);
+            if (m_bThreadStopRequested) {
+                m_bThreadLeaving = true;
+                return 0;
+            }
+        }
         if (m_pBoardSupport->CheckFieldInterrupt()) {
             std::lock_guard<std::mutex> lock(m_FieldEventLock);
-            for (platform::Event* entry : m_FieldEventTable) {
-                if (entry) entry->Set();
+            for (platform::Handle entry : m_FieldEventTable) {
+                if (!entry) continue;
+                if (const auto event = platform::HandleTable::Instance().Find(entry)) event->Set();
             }
         }
         platform::Sleep(kFieldPassPauseMs);
     }
-    return 0;
 }
 
 }  // namespace velmora::card

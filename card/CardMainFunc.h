@@ -12,10 +12,15 @@
 // operations refuse every call while no window is mapped (this card maps
 // none) and refuse coordinates outside the window.
 //
-// The field-event thread reads the event table while API calls change it; a
-// lock of this object guards the table and the map, so that an event is never
-// set after its handle was closed. Applications that register or unregister
-// from several threads at once still serialise those calls themselves.
+// The handles given out are entries of the process's handle table
+// (platform/HandleTable.h), so a handle closed here fails the waits in
+// progress on it instead of freeing the event under them. One lock of this
+// object guards the event table, the map and the thread's state: registering
+// and unregistering may come from several threads at once, and exactly one
+// field-event thread serves the registered events. A thread whose events are
+// all gone is asked to stop and leaves after its current pass (a pass waits up
+// to a second for a field); a registration meanwhile keeps it, and the last
+// close of the card joins it before the table goes.
 
 #include <cstdint>
 #include <map>
@@ -24,8 +29,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/HandleTable.h"
+
 namespace velmora::platform {
-class Event;
 class Thread;
 }  // namespace velmora::platform
 
@@ -47,10 +53,8 @@ class CCardMainFunc {
     static constexpr uint32_t kWindowLines = kFrameLines + kPageLines;
     // The background page's pixel: YUY2 black.
     static constexpr uint32_t kBackgroundPixel = 0x00808010;
-    // Pauses of the field-event thread between passes, and of an
-    // unregistration before it closes a handle.
+    // Pause of the field-event thread between passes.
     static constexpr uint32_t kFieldPassPauseMs = 5;
-    static constexpr uint32_t kUnregisterPauseMs = 30;
 
     // The board support is not owned.
     CCardMainFunc(uint32_t cardIndex, CBoardSupport* pBoardSupport);
@@ -92,12 +96,12 @@ class CCardMainFunc {
     virtual uint32_t PulseGlobalControlBit2();
     virtual uint32_t GetGlobalStatusBit0(uint32_t* pBit);
     virtual uint32_t ReadBackgroundPage(uint32_t* pBuffer);
-    virtual uint32_t RegisterFieldEvent(const wchar_t* name, platform::Event** pHandle);
+    virtual uint32_t RegisterFieldEvent(const wchar_t* name, platform::Handle* pHandle);
     // A null handle unregisters every event.
-    virtual uint32_t UnregisterFieldEvent(platform::Event* handle);
+    virtual uint32_t UnregisterFieldEvent(platform::Handle handle);
     // A null name unregisters every event.
     virtual uint32_t UnregisterFieldEventByName(const wchar_t* name);
-    virtual uint32_t FindFieldEvent(const wchar_t* name, platform::Event** pHandle);
+    virtual uint32_t FindFieldEvent(const wchar_t* name, platform::Handle* pHandle);
     virtual uint32_t GetFieldNumber(uint32_t* pField);
     virtual uint32_t FieldEventThread();
 
@@ -114,38 +118,48 @@ class CCardMainFunc {
     uint32_t GetCardIndex() const { return m_dwCardIndex; }
     uint32_t IsNoHardwareMode() const { return m_bNoHardware; }
     // True between the process's first Init and its last Exit.
-    bool HasFieldEventTable() const { return !m_FieldEventTable.empty(); }
+    bool HasFieldEventTable() const;
+    // Registered events.
+    size_t FieldEventCount() const;
 
   protected:
     // Init's work: on the process's first open take the window, clear the
     // frame memory when `clear` is set, make the event table.
     uint32_t InitFieldEventsAndFrames(uint32_t clear, uint32_t firstInProcess);
-    // Lines of a page in the current video mode: 576 PAL, 488 NTSC.
+    // Lines of a page in the standard SetVideoMode keeps: 576 PAL, 488 NTSC.
     uint32_t VisiblePageLines();
     // The window's pixel (x, y); null without a window.
     uint32_t* WindowPixel(uint32_t x, uint32_t y) const;
-    // Sets the running flag and starts the thread; on failure the flag is
-    // clear again and nothing is left open.
+    // The next four run under m_FieldEventLock.
+    // Sets the running flag and makes sure one thread serves the events: the
+    // thread that is stopping is kept, one that has left is joined and a new
+    // one started. On failure the flag is clear again.
     uint32_t StartFieldEventThread();
-    // Signals the stop event, waits for the thread, closes the stop event.
+    // Clears the running flag and asks the thread to leave after its pass.
     void StopFieldEventThread();
     // Closes every registered event and empties the table and the map.
     void CloseAllFieldEvents();
-    size_t FieldEventCount() const;
+    size_t CountFieldEvents() const;
+    // Ends the registry on the process's last close or at destruction: every
+    // event closed, the table gone, the thread joined (takes the lock).
+    void EndFieldEvents();
 
     uint32_t m_bNoHardware = 0;
     CBoardSupport* m_pBoardSupport;
     void* m_pFrameMemory = nullptr;
-    std::unique_ptr<platform::Event> m_pStopEvent;
     uint32_t m_dwLastFieldStatus = 0;
-    std::map<std::wstring, platform::Event*> m_FieldEventMap;
-    std::vector<platform::Event*> m_FieldEventTable;
+    // Guards everything from here to the thread's flags.
+    mutable std::mutex m_FieldEventLock;
+    std::map<std::wstring, platform::Handle> m_FieldEventMap;
+    std::vector<platform::Handle> m_FieldEventTable;
     uint32_t m_bThreadRunning = 0;
     std::unique_ptr<platform::Thread> m_pFieldEventThread;
     // Set once the field-interrupt notification is registered.
     uint32_t m_bFieldNotifyOpen = 0;
-    // Guards m_FieldEventMap and the entries of m_FieldEventTable.
-    mutable std::mutex m_FieldEventLock;
+    // The thread leaves at its next pass.
+    bool m_bThreadStopRequested = false;
+    // The thread saw the request and returns without touching this object.
+    bool m_bThreadLeaving = false;
 
     const uint32_t m_dwCardIndex;
     std::string m_strName;

@@ -2,14 +2,14 @@
 
 // What the four audio/video channel workers share: the board support that
 // speaks the ring protocol, the PCI bridge that moves the units by DMA, the
-// channel's DMA channel, FPGA port and ring base, and the buffer status built
-// from the ring's empty and full flags.
+// channel's DMA channel, FPGA port and ring base, the buffer status built
+// from the ring's empty and full flags, and the steps that move one unit
+// between the host and the card's ring.
 
 #include <cstdint>
 
-namespace velmora::hw {
-class CPciBridge;
-}
+#include "hw/DmaChannelLock.h"
+#include "platform/Time.h"
 
 namespace velmora::card {
 
@@ -46,6 +46,76 @@ class CChannelWorker {
     uint32_t GetBufferStatus(uint32_t* pStatus);
 
   protected:
+    // Units of every ring.
+    static constexpr uint32_t kRingUnits = 8;
+    // The direction arguments of a DMA transfer.
+    static constexpr uint32_t kHostToCard = 0;
+    static constexpr uint32_t kCardToHost = 1;
+
+    // Log lines of one unit's transfer; a null text writes no line.
+    struct RingLog {
+        const wchar_t* lockFailed = nullptr;
+        const wchar_t* unlockFailed = nullptr;
+        const wchar_t* dmaFailed = nullptr;
+        const wchar_t* dmaStarted = nullptr;
+        const wchar_t* noInterrupt = nullptr;
+    };
+
+    // Moves one unit between the host and the card's ring, in the order the
+    // card expects, for every worker alike: lock the DMA channel; request the
+    // ring and wait for it (steps.Request, a capture's read request); read the
+    // ring's index (steps.Index) and refuse one past the ring (steps.Refuse:
+    // nothing moves, since the memory there is another ring's); stamp the
+    // unit (steps.Stamp); transfer it and wait for the DMA (steps.Transfer,
+    // through MoveUnit); strobe the ring (steps.Strobe) and take the result
+    // (steps.Done); end the request (steps.Release); unlock. The channel is
+    // released on every way out.
+    template <typename Steps>
+    uint32_t TransferRingUnit(Steps& steps, const RingLog& log) {
+        hw::CDmaChannelLock channel(m_pPciBridge, m_dwDmaChannel);
+        if (!channel.Held()) {
+            WriteRingLog(log.lockFailed);
+            return 0;
+        }
+        uint32_t result = 0;
+        if (steps.Request()) {
+            const uint32_t index = steps.Index();
+            if (index >= kRingUnits) {
+                steps.Refuse(index);
+            } else {
+                steps.Stamp(index);
+                if (steps.Transfer(index)) {
+                    steps.Strobe();
+                    result = steps.Done();
+                }
+            }
+        }
+        steps.Release();
+        if (!channel.Unlock()) WriteRingLog(log.unlockFailed);
+        return result;
+    }
+
+    // One DMA transfer on the worker's channel and the wait for its done
+    // interrupt; the caller holds the channel.
+    bool MoveUnit(void* pHost, uint32_t cardByteAddress, uint32_t bytes, uint32_t direction,
+                  const RingLog& log);
+
+    // Polls done() until it answers nonzero, yielding the processor between
+    // polls; false after timeoutMs. The DMA channel lock is held meanwhile,
+    // so a card that never answers must not keep every other mover on the
+    // channel waiting.
+    template <typename Done>
+    static bool WaitUntil(Done done, uint32_t timeoutMs) {
+        const uint32_t start = platform::TickCount();
+        while (!done()) {
+            if (platform::TickCount() - start >= timeoutMs) return false;
+            platform::Sleep(0);
+        }
+        return true;
+    }
+
+    static void WriteRingLog(const wchar_t* text);
+
     CIoCardBoardSupport* m_pBoardSupport;
     hw::CPciBridge* m_pPciBridge;
     uint32_t m_dwDmaChannel = 0;

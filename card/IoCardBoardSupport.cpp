@@ -31,7 +31,6 @@ void ShowMessageBox(const std::string& text, const std::wstring& caption) {
     platform::ShowMessage(text, platform::WideToUtf8(caption));
 }
 
-
 }  // namespace
 
 CIoCardBoardSupport::CIoCardBoardSupport(uint32_t cardIndex, hw::CPciBridge* pPciBridge,

@@ -41,6 +41,7 @@ class CIoCardBoardSupport : public CBoardSupport {
     // The base bring-up; logs " \n CardDeviceInitial fail !!" when it fails.
     uint32_t InitDevice() override;
     uint32_t CloseDevice() override;
+    // Not reached on this card: its level restores through the base directly.
     uint32_t RestoreSettings() override;
     // `reset` marks the first opener in the system: only it opens the DMA
     // channels and enables their interrupts; every opener registers its own

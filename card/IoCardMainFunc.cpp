@@ -9,6 +9,7 @@
 #include "card/BoardSupport.h"
 #include "card/VideoCapture.h"
 #include "card/VideoPlayback.h"
+#include "hw/DmaChannelLock.h"
 #include "hw/PciBridge.h"
 #include "platform/Time.h"
 
@@ -173,7 +174,8 @@ uint32_t CIoCardMainFunc::ClearFrameMemory() {
     std::unique_ptr<uint32_t[]> black = AllocateClearBuffer();
     if (!black) return 0;
     std::fill_n(black.get(), card_memory::kVideoUnitWords, card_memory::kBlackYuy2Pair);
-    if (!bridge->LockDmaChannel(kClearDmaChannel)) return 0;
+    hw::CDmaChannelLock channel(bridge, kClearDmaChannel);
+    if (!channel.Held()) return 0;
     uint32_t result = 1;
     // Playback ring first, then the capture ring; the first failure ends both.
     for (const uint32_t ringWords :
@@ -185,7 +187,6 @@ uint32_t CIoCardMainFunc::ClearFrameMemory() {
             if (result) result = bridge->WaitDmaInterrupt(kClearDmaChannel);
         }
     }
-    bridge->UnlockDmaChannel(kClearDmaChannel);
     return result;
 }
 
@@ -328,9 +329,10 @@ uint32_t CIoCardMainFunc::GetCardTimeStamp(uint32_t channel, uint64_t* pTimeStam
     if (!worker || !pTimeStamp) return 0;
     uint64_t now = 0;
     if (!worker->GetTimeStamp(&now)) return 0;
-    uint32_t mode = 1;
-    m_pBoardSupport->GetVideoMode(&mode);
-    *pTimeStamp = now + (mode == 0 ? kNtscFieldPeriod : kPalFieldPeriod);
+    // The standard SetVideoMode keeps: asking the NVRAM would cost an IIC
+    // transfer under the API lock on every call.
+    const uint32_t pal = m_pBoardSupport->GetVideoStandard();
+    *pTimeStamp = now + (pal == 0 ? kNtscFieldPeriod : kPalFieldPeriod);
     return 1;
 }
 

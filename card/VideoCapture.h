@@ -65,6 +65,9 @@ class CVideoCapture : public CChannelWorker {
     virtual uint8_t* AllocateWorkBuffer();
 
   private:
+    // This reader's part of the ring transfer.
+    struct ReadSteps;
+
     // The ring protocol of both reads; `pStamp64` or `pStamp32` receives the
     // stamp.
     uint32_t ReadFrame(uint64_t* pStamp64, uint32_t* pStamp32, void* pFrame);

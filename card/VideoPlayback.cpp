@@ -10,10 +10,100 @@
 namespace velmora::card {
 
 namespace {
-// The direction arguments of DmaTransfer.
-constexpr uint32_t kHostToCard = 0;
-constexpr uint32_t kCardToHost = 1;
+
+// What the 64-bit writer logs; the verifying writer logs the transfer alone,
+// the 32-bit writer nothing.
+constexpr const wchar_t* kDmaFailed = L"V Wirte Dma Fail!!! \n";
+constexpr const wchar_t* kDmaStarted = L"V Wirte Dma Interrupt!!! \n";
+constexpr const wchar_t* kNoInterrupt = L"V Canot get dma interrupt!!! \n";
+
 }  // namespace
+
+struct CVideoPlayback::WriteSteps {
+    enum class Writer { Wide, Narrow, Verify };
+
+    CVideoPlayback& worker;
+    Writer writer;
+    uint64_t timeStamp;
+    const void* pFrame;
+    uint32_t readBack = 0;
+
+    int64_t Stamp64() const { return static_cast<int64_t>(timeStamp); }
+    RingLog Log() const {
+        switch (writer) {
+            case Writer::Wide:
+                return {L"V lock Dma fial!!! \n", L"V unlock Dma fial!!! \n", kDmaFailed,
+                        kDmaStarted, kNoInterrupt};
+            case Writer::Verify:
+                return {nullptr, nullptr, kDmaFailed, kDmaStarted, kNoInterrupt};
+            case Writer::Narrow:
+                break;
+        }
+        return {};
+    }
+
+    bool Request() { return true; }
+    uint32_t Index() {
+        uint32_t writeNo = 0;
+        worker.m_pBoardSupport->GetVideoPlaybackBufferWriteNo(worker.m_dwPort, &writeNo);
+        return writeNo;
+    }
+    // Past the ring lies the next ring's memory: nothing is written.
+    void Refuse(uint32_t) {
+        if (writer == Writer::Wide) g_LogFile.WriteLog(L"V uiPlaybackBufferWriteNo >=8 ");
+        if (writer == Writer::Verify) g_LogFile.WriteLog(L"uiPlaybackBufferWriteNo >=8 ");
+    }
+    void Stamp(uint32_t writeNo) {
+        const uint32_t port = worker.m_dwPort;
+        if (writer == Writer::Narrow) {
+            worker.m_dwPreviousWriteNo = writeNo;
+            worker.m_pBoardSupport->WriteVideoPlaybackTimeStampLow(
+                port, static_cast<uint32_t>(timeStamp));
+            return;
+        }
+        if (writeNo == worker.m_dwPreviousWriteNo) {
+            g_LogFile.WriteLog(L"@@@@@@V  uiPlaybackBufferWriteNo Err  %d",
+                               static_cast<int>(writeNo));
+        }
+        worker.m_dwPreviousWriteNo = writeNo;
+        const int64_t last = worker.m_rtLastFrameTimeStamp;
+        if (writer == Writer::Verify && Stamp64() - last != kPalFramePeriod) {
+            // The line's fields are 32 bits wide: the low halves of the stamps.
+            g_LogFile.WriteLog(
+                L"uiPlaybackBufferWrite TimeStamp!!!!  rtFrameTimeStamp= %u  "
+                L"m_rtLastFrameTimeStamp = %u  \n",
+                static_cast<unsigned>(Stamp64()), static_cast<unsigned>(last));
+        }
+        worker.m_pBoardSupport->SetVideoPlaybackTimeStamp(port, static_cast<uint32_t>(timeStamp),
+                                                          static_cast<uint32_t>(timeStamp >> 32));
+    }
+    bool Transfer(uint32_t writeNo) {
+        const uint8_t* source = worker.SendFrame(pFrame, writeNo, Log());
+        if (source == nullptr) return false;
+        // The frame is on the card whatever the read-back finds.
+        if (writer == Writer::Verify &&
+            worker.MoveUnit(g_pPlaybackConvertBuffer, worker.CardByteAddress(writeNo),
+                            video_frame::kFrameBytes, kCardToHost, RingLog{})) {
+            // Compared with what was sent: for the BGRA types the caller's
+            // frame is not what the card holds.
+            if (std::memcmp(g_pPlaybackConvertBuffer, source, video_frame::kFrameBytes) != 0) {
+                g_LogFile.WriteLog(L"uiPlaybackBufferWrite read!=write \n");
+            }
+            readBack = 1;
+        }
+        return true;
+    }
+    void Strobe() { worker.m_pBoardSupport->StrobeVideoPlaybackBuffer(worker.m_dwPort); }
+    uint32_t Done() {
+        if (writer == Writer::Narrow) {
+            worker.m_dwLastTimeStamp32 = static_cast<uint32_t>(timeStamp);
+            return 1;
+        }
+        worker.m_rtLastFrameTimeStamp = Stamp64();
+        return writer == Writer::Verify ? readBack : 1;
+    }
+    void Release() {}
+};
 
 CVideoPlayback::CVideoPlayback(CBoardSupport* pBoardSupport)
     : CChannelWorker(pBoardSupport, kDefaultRingBase) {}
@@ -61,21 +151,13 @@ uint32_t CVideoPlayback::CardByteAddress(uint32_t writeNo) const {
     return (m_dwRingBase + m_dwFrameSize * writeNo) * 4;
 }
 
-const uint8_t* CVideoPlayback::SendFrame(const void* pFrame, uint32_t writeNo, bool logSteps) {
+const uint8_t* CVideoPlayback::SendFrame(const void* pFrame, uint32_t writeNo, const RingLog& log) {
     const uint8_t* source =
         video_frame::PreparePlaybackFrame(m_dwFrameType, pFrame, m_pWorkBuffer1, m_pWorkBuffer2);
     if (source == nullptr) return nullptr;  // a conversion refused: nothing to send
-    if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(source),
-                                   CardByteAddress(writeNo), video_frame::kFrameBytes,
-                                   kHostToCard)) {
-        if (logSteps) g_LogFile.WriteLog(L"V Wirte Dma Fail!!! \n");
+    if (!MoveUnit(const_cast<uint8_t*>(source), CardByteAddress(writeNo), video_frame::kFrameBytes,
+                  kHostToCard, log))
         return nullptr;
-    }
-    if (logSteps) g_LogFile.WriteLog(L"V Wirte Dma Interrupt!!! \n");
-    if (!m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
-        if (logSteps) g_LogFile.WriteLog(L"V Canot get dma interrupt!!! \n");
-        return nullptr;
-    }
     return source;
 }
 
@@ -95,36 +177,8 @@ uint32_t CVideoPlayback::WriteOneFrame(uint64_t timeStamp, const void* pFrame) {
         g_LogFile.WriteLog(L" \n VideoPlaybackBufferFull!!!! ");
         return 0;
     }
-    // Without the lock another mover could be using the channel.
-    if (!m_pPciBridge->LockDmaChannel(m_dwDmaChannel)) {
-        g_LogFile.WriteLog(L"V lock Dma fial!!! \n");
-        return 0;
-    }
-
-    uint32_t result = 0;
-    uint32_t writeNo = 0;
-    m_pBoardSupport->GetVideoPlaybackBufferWriteNo(m_dwPort, &writeNo);
-    if (writeNo >= video_frame::kRingUnits) {
-        // Past the ring lies the next ring's memory: nothing is written.
-        g_LogFile.WriteLog(L"V uiPlaybackBufferWriteNo >=8 ");
-    } else {
-        if (writeNo == m_dwPreviousWriteNo) {
-            g_LogFile.WriteLog(L"@@@@@@V  uiPlaybackBufferWriteNo Err  %d",
-                               static_cast<int>(writeNo));
-        }
-        m_dwPreviousWriteNo = writeNo;
-        m_pBoardSupport->SetVideoPlaybackTimeStamp(m_dwPort, static_cast<uint32_t>(timeStamp),
-                                                   static_cast<uint32_t>(timeStamp >> 32));
-        if (SendFrame(pFrame, writeNo, true) != nullptr) {
-            m_pBoardSupport->StrobeVideoPlaybackBuffer(m_dwPort);
-            m_rtLastFrameTimeStamp = stamp;
-            result = 1;
-        }
-    }
-    if (!m_pPciBridge->UnlockDmaChannel(m_dwDmaChannel)) {
-        g_LogFile.WriteLog(L"V unlock Dma fial!!! \n");
-    }
-    return result;
+    WriteSteps steps{*this, WriteSteps::Writer::Wide, timeStamp, pFrame};
+    return TransferRingUnit(steps, steps.Log());
 }
 
 uint32_t CVideoPlayback::WriteOneFrame32(uint32_t timeStamp, const void* pFrame) {
@@ -136,22 +190,8 @@ uint32_t CVideoPlayback::WriteOneFrame32(uint32_t timeStamp, const void* pFrame)
         g_LogFile.WriteLog(L" \n VideoPlaybackBufferFull!!!! ");
         return 0;
     }
-    if (!m_pPciBridge->LockDmaChannel(m_dwDmaChannel)) return 0;
-
-    uint32_t result = 0;
-    uint32_t writeNo = 0;
-    m_pBoardSupport->GetVideoPlaybackBufferWriteNo(m_dwPort, &writeNo);
-    if (writeNo < video_frame::kRingUnits) {
-        m_dwPreviousWriteNo = writeNo;
-        m_pBoardSupport->WriteVideoPlaybackTimeStampLow(m_dwPort, timeStamp);
-        if (SendFrame(pFrame, writeNo, false) != nullptr) {
-            m_pBoardSupport->StrobeVideoPlaybackBuffer(m_dwPort);
-            m_dwLastTimeStamp32 = timeStamp;
-            result = 1;
-        }
-    }
-    m_pPciBridge->UnlockDmaChannel(m_dwDmaChannel);
-    return result;
+    WriteSteps steps{*this, WriteSteps::Writer::Narrow, timeStamp, pFrame};
+    return TransferRingUnit(steps, steps.Log());
 }
 
 uint32_t CVideoPlayback::WriteOneFrameAndVerify(uint64_t timeStamp, const void* pFrame) {
@@ -161,48 +201,8 @@ uint32_t CVideoPlayback::WriteOneFrameAndVerify(uint64_t timeStamp, const void* 
     const auto stamp = static_cast<int64_t>(timeStamp);
     if (stamp <= m_rtLastFrameTimeStamp) return 1;
     if (m_pBoardSupport->IsVideoPlaybackBufferFull(m_dwPort)) return 0;
-    if (!m_pPciBridge->LockDmaChannel(m_dwDmaChannel)) return 0;
-
-    uint32_t result = 0;
-    uint32_t writeNo = 0;
-    m_pBoardSupport->GetVideoPlaybackBufferWriteNo(m_dwPort, &writeNo);
-    if (writeNo >= video_frame::kRingUnits) {
-        g_LogFile.WriteLog(L"uiPlaybackBufferWriteNo >=8 ");
-    } else {
-        if (writeNo == m_dwPreviousWriteNo) {
-            g_LogFile.WriteLog(L"@@@@@@V  uiPlaybackBufferWriteNo Err  %d",
-                               static_cast<int>(writeNo));
-        }
-        m_dwPreviousWriteNo = writeNo;
-        if (stamp - m_rtLastFrameTimeStamp != kPalFramePeriod) {
-            // The line's fields are 32 bits wide: the low halves of the stamps.
-            g_LogFile.WriteLog(
-                L"uiPlaybackBufferWrite TimeStamp!!!!  rtFrameTimeStamp= %u  "
-                L"m_rtLastFrameTimeStamp = %u  \n",
-                static_cast<unsigned>(stamp), static_cast<unsigned>(m_rtLastFrameTimeStamp));
-        }
-        m_pBoardSupport->SetVideoPlaybackTimeStamp(m_dwPort, static_cast<uint32_t>(timeStamp),
-                                                   static_cast<uint32_t>(timeStamp >> 32));
-        const uint8_t* source = SendFrame(pFrame, writeNo, true);
-        if (source != nullptr) {
-            // The frame is on the card whatever the read-back finds.
-            if (m_pPciBridge->DmaTransfer(m_dwDmaChannel, g_pPlaybackConvertBuffer,
-                                          CardByteAddress(writeNo), video_frame::kFrameBytes,
-                                          kCardToHost) &&
-                m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
-                // Compared with what was sent: for the BGRA types the caller's
-                // frame is not what the card holds.
-                if (std::memcmp(g_pPlaybackConvertBuffer, source, video_frame::kFrameBytes) != 0) {
-                    g_LogFile.WriteLog(L"uiPlaybackBufferWrite read!=write \n");
-                }
-                result = 1;
-            }
-            m_pBoardSupport->StrobeVideoPlaybackBuffer(m_dwPort);
-            m_rtLastFrameTimeStamp = stamp;
-        }
-    }
-    m_pPciBridge->UnlockDmaChannel(m_dwDmaChannel);
-    return result;
+    WriteSteps steps{*this, WriteSteps::Writer::Verify, timeStamp, pFrame};
+    return TransferRingUnit(steps, steps.Log());
 }
 
 }  // namespace velmora::card

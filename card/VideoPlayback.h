@@ -71,12 +71,15 @@ class CVideoPlayback : public CChannelWorker {
     virtual uint8_t* AllocateWorkBuffer();
 
   private:
+    // The three writers' part of the ring transfer.
+    struct WriteSteps;
+
     uint32_t CardByteAddress(uint32_t writeNo) const;
     // Converts the caller's frame by the frame type and moves it into ring
     // unit writeNo, waiting for the transfer's end. Returns the bytes sent,
-    // or null when the conversion was refused or the transfer failed.
-    // logSteps: the 64-bit writers log each step, the 32-bit one does not.
-    const uint8_t* SendFrame(const void* pFrame, uint32_t writeNo, bool logSteps);
+    // or null when the conversion was refused or the transfer failed. The
+    // 64-bit writers log the transfer's steps, the 32-bit one does not.
+    const uint8_t* SendFrame(const void* pFrame, uint32_t writeNo, const RingLog& log);
 
     // Guards the frame type and the work buffers.
     std::mutex m_FrameLock;

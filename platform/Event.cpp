@@ -19,8 +19,11 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
                   std::atomic<uint32_t>::is_always_lock_free,
               "the signal word is used as a futex");
 
+constexpr uint32_t kSignalBit = 1;
+constexpr uint32_t kCloseStep = 2;
+
 uint32_t* FutexWord(Event::State* state) {
-    return reinterpret_cast<uint32_t*>(&state->signaled);
+    return reinterpret_cast<uint32_t*>(&state->word);
 }
 
 // A named event's word is seen by other processes, so its futex must not be
@@ -29,10 +32,19 @@ int FutexOp(int op, bool shared) {
     return shared ? op : (op | FUTEX_PRIVATE_FLAG);
 }
 
-bool TryTake(Event::State* state) {
-    if (state->manualReset) return state->signaled.load(std::memory_order_acquire) == 1;
-    uint32_t expected = 1;
-    return state->signaled.compare_exchange_strong(expected, 0, std::memory_order_acquire);
+// Takes the signal when the word (last seen as `seen`) holds it; an auto-reset
+// event gives it to one waiter only.
+bool TryTake(Event::State* state, uint32_t seen) {
+    for (;;) {
+        if (!(seen & kSignalBit)) return false;
+        if (state->manualReset) return true;
+        if (state->word.compare_exchange_weak(seen, seen & ~kSignalBit, std::memory_order_acquire))
+            return true;
+    }
+}
+
+void WakeAll(Event::State* state, bool shared) {
+    syscall(SYS_futex, FutexWord(state), FutexOp(FUTEX_WAKE, shared), INT_MAX, nullptr, nullptr, 0);
 }
 
 }  // namespace
@@ -42,7 +54,7 @@ std::unique_ptr<Event> Event::Create(bool manualReset, bool initialState, std::s
     if (!event) return nullptr;
     auto initialise = [manualReset, initialState](State* state) {
         state->manualReset = manualReset ? 1 : 0;
-        state->signaled.store(initialState ? 1 : 0, std::memory_order_release);
+        state->word.store(initialState ? kSignalBit : 0, std::memory_order_release);
     };
     if (name.empty()) {
         initialise(&event->m_localState);
@@ -73,19 +85,27 @@ std::unique_ptr<Event> Event::Open(std::string_view name) {
 Event::~Event() = default;
 
 bool Event::Set() {
-    if (!m_state) return false;
-    m_state->signaled.store(1, std::memory_order_release);
-    // Every waiter wakes; for an auto-reset event only one wins the word back
-    // to zero and the others wait again.
-    syscall(SYS_futex, FutexWord(m_state), FutexOp(FUTEX_WAKE, m_memory != nullptr), INT_MAX,
-            nullptr, nullptr, 0);
+    if (!m_state || m_closed.load(std::memory_order_acquire)) return false;
+    m_state->word.fetch_or(kSignalBit, std::memory_order_release);
+    // Every waiter wakes; for an auto-reset event only one takes the signal
+    // and the others wait again.
+    WakeAll(m_state, m_memory != nullptr);
     return true;
 }
 
 bool Event::Reset() {
-    if (!m_state) return false;
-    m_state->signaled.store(0, std::memory_order_release);
+    if (!m_state || m_closed.load(std::memory_order_acquire)) return false;
+    m_state->word.fetch_and(~kSignalBit, std::memory_order_release);
     return true;
+}
+
+void Event::Close() {
+    if (!m_state || m_closed.exchange(true, std::memory_order_acq_rel)) return;
+    // The count changes the word, so a waiter that checked the flag just
+    // before finds its sleep refused; waiters of other objects of the same
+    // event wake, find the word unsignalled and sleep again.
+    m_state->word.fetch_add(kCloseStep, std::memory_order_release);
+    WakeAll(m_state, m_memory != nullptr);
 }
 
 WaitResult Event::Wait(uint32_t timeoutMs) {
@@ -103,16 +123,24 @@ WaitResult Event::Wait(uint32_t timeoutMs) {
     }
     const int op = FutexOp(FUTEX_WAIT_BITSET, m_memory != nullptr);
     for (;;) {
-        if (TryTake(m_state)) return WaitResult::Signaled;
+        // The word first: a close after this load changes it, so the sleep
+        // below is refused; a close before it is seen by the flag.
+        const uint32_t seen = m_state->word.load(std::memory_order_acquire);
+        if (m_closed.load(std::memory_order_acquire)) return WaitResult::Failed;
+        if (TryTake(m_state, seen)) return WaitResult::Signaled;
         if (timeoutMs == 0) return WaitResult::Timeout;
         // The bitset form takes an absolute time on the monotonic clock, so
         // wake-ups that lose the race do not stretch the time-out.
         const long result =
-            syscall(SYS_futex, FutexWord(m_state), op, 0, infinite ? nullptr : &deadline, nullptr,
-                    FUTEX_BITSET_MATCH_ANY);
+            syscall(SYS_futex, FutexWord(m_state), op, seen, infinite ? nullptr : &deadline,
+                    nullptr, FUTEX_BITSET_MATCH_ANY);
         if (result != 0) {
-            if (errno == ETIMEDOUT)
-                return TryTake(m_state) ? WaitResult::Signaled : WaitResult::Timeout;
+            if (errno == ETIMEDOUT) {
+                if (m_closed.load(std::memory_order_acquire)) return WaitResult::Failed;
+                return TryTake(m_state, m_state->word.load(std::memory_order_acquire))
+                           ? WaitResult::Signaled
+                           : WaitResult::Timeout;
+            }
             if (errno != EAGAIN && errno != EINTR) return WaitResult::Failed;
         }
     }

@@ -16,8 +16,8 @@ class SharedMemory;
 // set until Reset). A named event is shared between processes; an unnamed one
 // lives in this process only.
 //
-// Raw Event pointers are the handles that the library gives to applications
-// (see VelmoraOs.h); deleting the object closes the handle.
+// The library gives applications handles of a HandleTable entry, never Event
+// pointers (see VelmoraOs.h and platform/HandleTable.h).
 class Event {
   public:
     // Creates the event, or opens the named event when it exists already
@@ -35,13 +35,20 @@ class Event {
     bool Set();
     bool Reset();
     WaitResult Wait(uint32_t timeoutMs);
+    // Closes this object's view of the event: waits in progress on this
+    // object return Failed and later calls fail. Other objects of the same
+    // named event, here or in other processes, are not affected.
+    void Close();
     bool AlreadyExisted() const { return m_alreadyExisted; }
     bool IsManualReset() const;
 
     // The shared state of one event; it lives in this object for an unnamed
-    // event and in a shared block for a named one.
+    // event and in a shared block for a named one. Bit 0 of the word is the
+    // signal; the bits above count closes, so that a close changes the word a
+    // waiter sleeps on and no close goes unseen between its check and its
+    // sleep.
     struct State {
-        std::atomic<uint32_t> signaled;
+        std::atomic<uint32_t> word;
         uint32_t manualReset;
     };
 
@@ -52,6 +59,7 @@ class Event {
     State m_localState{};
     State* m_state = nullptr;
     bool m_alreadyExisted = false;
+    std::atomic<bool> m_closed{false};
 };
 
 }  // namespace velmora::platform

@@ -1,11 +1,15 @@
+#include <memory>
 #include <new>
 #include <string>
 
 #include "platform/Event.h"
+#include "platform/HandleTable.h"
 #include "platform/TextConv.h"
 #include "velmora/VelmoraOs.h"
 
 using velmora::platform::Event;
+using velmora::platform::Handle;
+using velmora::platform::HandleTable;
 using velmora::platform::WaitResult;
 
 namespace {
@@ -14,8 +18,15 @@ std::string NameOf(const wchar_t* name) {
     return name ? velmora::platform::WideToUtf8(name) : std::string();
 }
 
-Event* EventOf(VELMORA_HANDLE handle) {
-    return static_cast<Event*>(handle);
+// A reference that keeps the event alive while the call uses it, even when
+// another thread closes the handle meanwhile; null for a closed or unknown
+// handle.
+std::shared_ptr<Event> EventOf(VELMORA_HANDLE handle) {
+    return HandleTable::Instance().Find(static_cast<Handle>(handle));
+}
+
+VELMORA_HANDLE HandleOf(std::unique_ptr<Event> event) {
+    return HandleTable::Instance().Insert(std::move(event));
 }
 
 }  // namespace
@@ -25,7 +36,7 @@ Event* EventOf(VELMORA_HANDLE handle) {
 VELMORA_EXPORT VELMORA_HANDLE VelmoraOs_CreateEvent(int manualReset, int initialState,
                                                     const wchar_t* name) {
     try {
-        return Event::Create(manualReset != 0, initialState != 0, NameOf(name)).release();
+        return HandleOf(Event::Create(manualReset != 0, initialState != 0, NameOf(name)));
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -33,23 +44,28 @@ VELMORA_EXPORT VELMORA_HANDLE VelmoraOs_CreateEvent(int manualReset, int initial
 
 VELMORA_EXPORT VELMORA_HANDLE VelmoraOs_OpenEvent(const wchar_t* name) {
     try {
-        return Event::Open(NameOf(name)).release();
+        return HandleOf(Event::Open(NameOf(name)));
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
 VELMORA_EXPORT int VelmoraOs_SetEvent(VELMORA_HANDLE event) {
-    return event && EventOf(event)->Set() ? 1 : 0;
+    const std::shared_ptr<Event> held = EventOf(event);
+    return held && held->Set() ? 1 : 0;
 }
 
 VELMORA_EXPORT int VelmoraOs_ResetEvent(VELMORA_HANDLE event) {
-    return event && EventOf(event)->Reset() ? 1 : 0;
+    const std::shared_ptr<Event> held = EventOf(event);
+    return held && held->Reset() ? 1 : 0;
 }
 
 VELMORA_EXPORT uint32_t VelmoraOs_WaitForSingleObject(VELMORA_HANDLE event, uint32_t timeoutMs) {
-    if (!event) return VELMORA_WAIT_FAILED;
-    switch (EventOf(event)->Wait(timeoutMs)) {
+    // The reference lasts the whole wait: a close meanwhile makes the wait
+    // fail instead of freeing the event under it.
+    const std::shared_ptr<Event> held = EventOf(event);
+    if (!held) return VELMORA_WAIT_FAILED;
+    switch (held->Wait(timeoutMs)) {
         case WaitResult::Signaled:
             return VELMORA_WAIT_OBJECT_0;
         case WaitResult::Abandoned:
@@ -63,7 +79,5 @@ VELMORA_EXPORT uint32_t VelmoraOs_WaitForSingleObject(VELMORA_HANDLE event, uint
 }
 
 VELMORA_EXPORT int VelmoraOs_CloseHandle(VELMORA_HANDLE event) {
-    if (!event) return 0;
-    delete EventOf(event);
-    return 1;
+    return HandleTable::Instance().Close(static_cast<Handle>(event)) ? 1 : 0;
 }

@@ -192,5 +192,22 @@ TEST(CpuClassTest, FloatingPointStateRoutines) {
     EXPECT_EQ(IsNaN(0.0), 0);
 }
 
+// Reserved MXCSR bits fault when loaded; the loads keep to the writable ones.
+TEST(CpuClassTest, MxcsrLoadsKeepToTheWritableBits) {
+    const uint32_t writable = MxcsrWritableBits();
+    EXPECT_EQ(writable & 0xFFBFu, 0xFFBFu);  // every processor with SSE writes these
+    EXPECT_EQ(writable == kDefaultMxcsrMask || writable == SavedMxcsrMask(), true);
+
+    const uint32_t saved = GetMxcsr();
+    EXPECT_EQ(SetMxcsr(0xFFFF1F80, 0xFFFFFFFF), saved);
+    EXPECT_EQ(GetMxcsr(), 0xFFFF1F80u & writable);
+    LoadMxcsr(0xFFFFFFFF);
+    EXPECT_EQ(GetMxcsr(), writable);
+    SetMxcsrRounding(0x4000);
+    EXPECT_EQ(GetMxcsr(), (writable & ~0x6000u) | 0x4000u);
+    LoadMxcsr(saved);
+    EXPECT_EQ(GetMxcsr(), saved);
+}
+
 }  // namespace
 }  // namespace velmora::test

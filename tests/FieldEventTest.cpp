@@ -106,7 +106,7 @@ TEST_F(FieldEventTest, UnknownNamesAndHandlesLeaveTheOthersRunning) {
     EXPECT_EQ(Api()->CloseFieldEventByName(L"FieldEventTest.unknown"), 0u);
     // A handle the card never gave out is neither closed nor fatal.
     VELMORA_HANDLE foreign = VelmoraOs_CreateEvent(0, 0, nullptr);
-    EXPECT_EQ(Api()->CloseFieldEvent(static_cast<platform::Event*>(foreign)), 0u);
+    EXPECT_EQ(Api()->CloseFieldEvent(static_cast<platform::Handle>(foreign)), 0u);
     EXPECT_EQ(VelmoraOs_SetEvent(foreign), 1);
     EXPECT_EQ(VelmoraOs_CloseHandle(foreign), 1);
     VelmoraOs_ResetEvent(kept);
@@ -132,7 +132,7 @@ TEST_F(FieldEventTest, FailedRegistrationLeavesNoThreadMarkedRunning) {
     card::CVelmoraMainFunc* main = Card(1)->GetMainFunc();
     ASSERT_NE(main, nullptr);
     ASSERT_EQ(main->CCardMainFunc::Init(0, 1), 1u);
-    platform::Event* handle = nullptr;
+    platform::Handle handle = nullptr;
     EXPECT_EQ(main->RegisterFieldEvent(EventName(3).c_str(), &handle), 0u);
     // Unregistering answers 0 only while no thread counts as running.
     EXPECT_EQ(main->UnregisterFieldEvent(nullptr), 0u);

@@ -1,6 +1,10 @@
 // Kernel-object handles given out by the Velmora SDK (field events) and the
 // few calls an application needs to use them: open, create, set, reset, wait
 // and close. Events are shared between processes by name.
+//
+// A handle is an opaque value, not a pointer. Every call refuses a closed or
+// unknown handle (0, or VELMORA_WAIT_FAILED). Closing a handle while another
+// thread waits on it makes that wait return VELMORA_WAIT_FAILED.
 #ifndef VELMORA_OS_H
 #define VELMORA_OS_H
 
