@@ -342,6 +342,71 @@ TEST(PsiSiParserTableTest, SdtNamesAreBoundedByTheirDescriptor) {
     EXPECT_EQ(sdt.Service[1].byFreeCaMode, 1);
 }
 
+TEST(PsiSiParserTableTest, EitEventsAndElementaryStreamHeaders) {
+    CPsiSiParser parser;
+    auto eit = std::make_unique<ts::EIT_INFORMATION>();
+    std::memset(eit.get(), 0, sizeof(*eit));
+    eit->wServiceId = 0xFFFF;  // the highest service id has its place in the stores
+    eit->byPresentFollowingVersion = 255;
+    SectionBuilder s(0x4E, 0xFFFF, 1);
+    s.U16(0x0044).U16(0x0055).U8(0).U8(0x4E);
+    // 13 October 1993 (MJD 49273) 12:45:00, lasting 01:45:30.
+    s.U16(0x1234).U16(0xC079).U8(0x12).U8(0x45).U8(0x00).U8(0x01).U8(0x45).U8(0x30);
+    const size_t loop = s.Size();
+    s.U16(0).U8(0x4D).U8(15).Text("eng").U8(4).Text("News").U8(6).U8(0x13).Text("Today");
+    s.PatchLength(loop, 0x80);
+    const Bytes section = s.Finish();
+    ASSERT_EQ(parser.ParseEit(eit.get(), section.data()), 1);
+    EXPECT_EQ(parser.ParseEit(eit.get(), section.data()), 0);
+    EXPECT_EQ(eit->byPresentFollowingVersion, 1);
+    EXPECT_EQ(eit->wTransportStreamId, 0x44);
+    ASSERT_EQ(eit->byPresentFollowingEventCount, 1);
+    const ts::EIT_EVENT& e = eit->Event[0][0];
+    EXPECT_EQ(e.wEventId, 0x1234);
+    EXPECT_EQ(e.wYear, 1993);
+    EXPECT_EQ(e.wMonth, 10);
+    EXPECT_EQ(e.wDay, 13);
+    EXPECT_EQ(e.wHour, 0x12);
+    EXPECT_EQ(e.wDurationMinutes, 45);
+    EXPECT_EQ(e.wDurationSeconds, 30);
+    EXPECT_EQ(e.byRunningStatus, 4);
+    EXPECT_STREQ(e.szLanguage, "eng");
+    EXPECT_STREQ(e.szEventName, "News");
+    EXPECT_STREQ(e.szEventText, "Today");
+    Bytes other = section;
+    other[0] = 0x4F;
+    EXPECT_EQ(parser.ParseEit(eit.get(), other.data()), -1);
+    eit->wServiceId = 1;
+    EXPECT_EQ(parser.ParseEit(eit.get(), section.data()), -8);
+
+    // An MPEG-2 sequence header with its extension, and an MPEG audio frame.
+    Bytes video = {0, 0, 1, 0xE0, 0,    0,    0x80, 0,    0,  // PES header
+                   0, 0, 1, 0xB3, 0x2D, 0x02, 0x40, 0x23, 0x24, 0x9F, 0x20, 0, 0,
+                   0, 0, 0, 0,    1,    0xB5, 0x14, 0x8A, 0,    0,    0,    0};
+    ts::VIDEO_SEQUENCE_INFO v{};
+    v.wPid = 0x100;
+    ASSERT_EQ(parser.ParseVideoSequenceHeader(Packet(0x100, true, 0, video).data(), &v), 1);
+    EXPECT_EQ(v.dwHorizontalSize, 720u);
+    EXPECT_EQ(v.dwVerticalSize, 576u);
+    EXPECT_EQ(v.dFrameRate, 25.0);
+    EXPECT_EQ(v.dwBitRate, 15'000'000u);
+    EXPECT_EQ(v.byProfile, 4);
+    EXPECT_EQ(v.byLevel, 8);
+    EXPECT_EQ(v.byChromaFormat, 1);
+    EXPECT_EQ(parser.ParseVideoSequenceHeader(Packet(0x101, true, 0, video).data(), &v), -3);
+    EXPECT_EQ(parser.ParseVideoSequenceHeader(Packet(0x100, false, 0, video).data(), &v), -1);
+    video.resize(28);
+    EXPECT_EQ(parser.ParseVideoSequenceHeader(Packet(0x100, true, 0, video).data(), &v), -6);
+    const Bytes audio = {0, 0, 1, 0xC0, 0, 0, 0x80, 0, 0, 0xFF, 0xFD, 0xC4, 0x04};
+    ts::AUDIO_HEADER_INFO a{};
+    a.wPid = 0x101;
+    ASSERT_EQ(parser.ParseAudioHeader(Packet(0x101, true, 0, audio).data(), &a), 1);
+    EXPECT_EQ(a.byLayer, 2);
+    EXPECT_EQ(a.dwBitRateKbps, 256u);
+    EXPECT_EQ(a.bySamplingFrequencyIndex, 1);
+    EXPECT_EQ(parser.ParseAudioHeader(Packet(0x101, true, 0, video).data(), &a), -5);
+}
+
 class PsiAssemblyTest : public ::testing::Test {
   protected:
     void SetUp() override { OpenAll(parser, kPid); }
