@@ -560,7 +560,7 @@ TEST(PsiSiParserMutationTest, MutatedPacketsAndSectionsAreHandledSafely) {
         OpenAll(*c.parser, pid);
     const size_t packets = fixture.size() / 188;
     Bytes packet(204);
-    for (int round = 0; round < 60000; ++round) {
+    for (int round = 0; round < 150000; ++round) {
         const size_t index = rng() % packets;
         std::memcpy(packet.data(), &fixture[index * 188], 188);
         const int mutations = 1 + int(rng() % 4);
@@ -589,7 +589,7 @@ TEST(PsiSiParserMutationTest, MutatedPacketsAndSectionsAreHandledSafely) {
     ts::PMT_INFORMATION pmt{};
     ts::CAT_INFORMATION cat{};
     auto eit = std::make_unique<ts::EIT_INFORMATION>();
-    for (int round = 0; round < 20000; ++round) {
+    for (int round = 0; round < 50000; ++round) {
         std::memset(buffer, 0xA5, sizeof(buffer));
         const uint8_t tables[] = {0x00, 0x01, 0x02, 0x40, 0x42, 0x4E, 0x50};
         const Bytes base =

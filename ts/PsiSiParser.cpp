@@ -198,11 +198,6 @@ int32_t CPsiSiParser::AddSectionFilter(uint16_t pid, const SECTION_FILTER* pFilt
     return 1;
 }
 
-uint8_t CPsiSiParser::GetOverflowCount(uint16_t pid) const {
-    if (pid >= kMaxPid || m_PidMap[pid] >= kChannels) return 0;
-    return m_Channel[m_PidMap[pid]].byOverflowCount;
-}
-
 // --- Assembly ---------------------------------------------------------------
 
 int32_t CPsiSiParser::Fill(const PID_CHANNEL& ch) {

@@ -263,9 +263,6 @@ class CPsiSiParser {
     // As ParseVideoSequenceHeader; -5 no frame sync after the PES header.
     int32_t ParseAudioHeader(const uint8_t* pPacket, AUDIO_HEADER_INFO* pInfo);
 
-    // Sections dropped for lack of room in a PID's ring (wraps at 256).
-    uint8_t GetOverflowCount(uint16_t pid) const;
-
   private:
     struct PID_CHANNEL {
         uint8_t byRing[kRingSize];
