@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -121,6 +122,7 @@ uint32_t PayloadStart(const uint8_t* packet) {
 
 CPsiSiParser::CPsiSiParser() {
     std::memset(m_Channel, 0, sizeof(m_Channel));
+    std::memset(m_PmtStore, 0, sizeof(m_PmtStore));
     std::memset(m_Filter, 0, sizeof(m_Filter));
     std::memset(m_EitPfStore, 0, sizeof(m_EitPfStore));
     std::memset(m_EitScheduleStore, 0, sizeof(m_EitScheduleStore));
@@ -135,7 +137,12 @@ CPsiSiParser::~CPsiSiParser() {
 }
 
 int32_t CPsiSiParser::Reset() {
-    std::memset(m_Channel, 0, sizeof(m_Channel));
+    // A ring's bytes mean nothing until its channel is opened again, so only
+    // the channel state is cleared.
+    constexpr size_t kState = offsetof(PID_CHANNEL, nRingSize);
+    for (PID_CHANNEL& ch : m_Channel) {
+        std::memset(reinterpret_cast<uint8_t*>(&ch) + kState, 0, sizeof(ch) - kState);
+    }
     std::memset(m_Filter, 0, sizeof(m_Filter));
     std::memset(m_PidMap, kNone, sizeof(m_PidMap));
     return 1;
@@ -550,7 +557,11 @@ int32_t CPsiSiParser::FreeTables() {
 }
 
 int32_t CPsiSiParser::ClearPmtStore() {
-    std::memset(m_PmtStore, 0, sizeof(m_PmtStore));
+    // A slot's section is written whole when the slot is taken.
+    for (PMT_SLOT& slot : m_PmtStore) {
+        slot.byInUse = 0;
+        slot.wPmtPid = 0;
+    }
     std::memset(m_PmtPidMap, kNone, sizeof(m_PmtPidMap));
     return 1;
 }
