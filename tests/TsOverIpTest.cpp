@@ -142,6 +142,36 @@ TEST(TsOverIpSenderTest, UnicastDatagramsAreByteExact) {
     }
 }
 
+TEST(TsOverIpSenderTest, DirectSendsAndTheAddressList) {
+    PlainSocket peer;
+    CTsOverIpMulticast sender;
+    const Bytes packets = Packets(0, 8, 188);
+    EXPECT_EQ(sender.SendTo(packets.data(), 1), 0u);  // not open
+    ASSERT_EQ(sender.SetParameter(Param(L"127.0.0.1", peer.Port(), 188, 0)), 1u);
+    ASSERT_EQ(sender.Open(), 1u);
+    EXPECT_EQ(sender.SendTo(packets.data(), 8), 0u);
+    ASSERT_EQ(sender.SendTo(packets.data(), 2), 1u);
+    EXPECT_EQ(peer.Receive(), Bytes(packets.begin(), packets.begin() + 2 * 188));
+    sender.Close();
+    ASSERT_EQ(sender.SetParameter(Param(L"127.0.0.1", peer.Port(), 188, 1)), 1u);
+    ASSERT_EQ(sender.Open(), 1u);
+    EXPECT_EQ(sender.SendTo(packets.data(), 2), 1u);  // skipped with RTP
+    EXPECT_TRUE(peer.Receive(50).empty());
+
+    CTsOverIpCapture receiver;
+    uint8_t buffer[16];
+    EXPECT_EQ(receiver.RecvFrom(buffer, sizeof(buffer), 0), -1);  // not open
+    // Loopback addresses come last.
+    std::vector<std::string> addresses;
+    ASSERT_EQ(GetLocalIPList(&addresses), 1u);
+    bool loopbackSeen = false;
+    for (const std::string& a : addresses) {
+        const bool loopback = a.rfind("127.", 0) == 0;
+        EXPECT_TRUE(loopback || !loopbackSeen) << a;
+        loopbackSeen = loopbackSeen || loopback;
+    }
+}
+
 TEST(TsOverIpSenderTest, RtpSequenceWrapsAfter65535) {
     PlainSocket peer;
     Rtp rtp;
