@@ -1,0 +1,187 @@
+// Packets per second through section assembly and PAT, PMT and SDT parsing of
+// the three-program fixture, against libdvbpsi doing the same when it is
+// installed.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "ts/PsiSiParser.h"
+
+#ifdef VELMORA_BENCH_DVBPSI
+#include <dvbpsi/dvbpsi.h>
+// The library's headers rely on these being included first.
+#include <dvbpsi/demux.h>
+#include <dvbpsi/descriptor.h>
+#include <dvbpsi/pat.h>
+#include <dvbpsi/pmt.h>
+#include <dvbpsi/psi.h>
+#include <dvbpsi/sdt.h>
+#endif
+
+namespace {
+
+using velmora::ts::CPsiSiParser;
+
+constexpr size_t kPacket = 188;
+constexpr uint16_t kPatPid = 0x00;
+constexpr uint16_t kSdtPid = 0x11;
+
+const std::vector<uint8_t>& Fixture() {
+    static const std::vector<uint8_t> data = [] {
+        std::ifstream in(std::string(VELMORA_BENCH_DATA_DIR) + "/psi_three_programs.ts",
+                         std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                                    std::istreambuf_iterator<char>());
+    }();
+    return data;
+}
+
+uint16_t PidOf(const uint8_t* p) {
+    return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
+}
+
+void OpenWithAnyFilter(CPsiSiParser& parser, uint16_t pid) {
+    velmora::ts::SECTION_FILTER any{};
+    any.byDepth = 1;
+    parser.OpenPidChannel(pid);
+    parser.AddSectionFilter(pid, &any);
+}
+
+void BM_PsiSiParser(benchmark::State& state) {
+    const auto& ts = Fixture();
+    if (ts.size() < kPacket) {
+        state.SkipWithError("fixture missing");
+        return;
+    }
+    auto parser = std::make_unique<CPsiSiParser>();
+    std::vector<uint8_t> section(velmora::ts::kMaxSectionSize);
+    size_t programs = 0;
+    for (auto _ : state) {
+        parser->Reset();
+        parser->FreeTables();
+        OpenWithAnyFilter(*parser, kPatPid);
+        OpenWithAnyFilter(*parser, kSdtPid);
+        velmora::ts::PAT_INFORMATION pat;
+        velmora::ts::SDT_INFORMATION sdt;
+        std::memset(&pat, 0xFF, sizeof(pat));
+        std::memset(&sdt, 0xFF, sizeof(sdt));
+        std::map<uint16_t, velmora::ts::PMT_INFORMATION> pmts;  // by PMT PID
+        for (size_t pos = 0; pos + kPacket <= ts.size(); pos += kPacket) {
+            const uint8_t* packet = &ts[pos];
+            if (parser->PushPacket(packet) != 1) continue;
+            const uint16_t pid = PidOf(packet);
+            while (parser->GetSection(section.data(), uint32_t(section.size()), pid) == 1) {
+                if (pid == kPatPid) {
+                    if (parser->ParsePat(&pat, section.data()) != 1) continue;
+                    for (uint32_t i = 0; i < pat.byProgramCount; ++i) {
+                        const auto& p = pat.Program[i];
+                        if (p.wProgramNumber == 0 || pmts.count(p.wPid)) continue;
+                        velmora::ts::PMT_INFORMATION pmt{};
+                        pmt.wPmtPid = p.wPid;
+                        pmt.wProgramNumber = p.wProgramNumber;
+                        pmt.byVersion = 255;
+                        pmts[p.wPid] = pmt;
+                        OpenWithAnyFilter(*parser, p.wPid);
+                    }
+                } else if (pid == kSdtPid) {
+                    parser->ParseSdt(&sdt, section.data());
+                } else if (auto it = pmts.find(pid); it != pmts.end()) {
+                    parser->ParsePmt(&it->second, section.data());
+                }
+            }
+        }
+        programs = pmts.size();
+        benchmark::DoNotOptimize(sdt.byServiceCount);
+    }
+    state.counters["programs"] = double(programs);
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(ts.size() / kPacket));
+}
+BENCHMARK(BM_PsiSiParser);
+
+#ifdef VELMORA_BENCH_DVBPSI
+struct DvbpsiRun {
+    dvbpsi_t* pat = nullptr;
+    dvbpsi_t* sdt = nullptr;
+    std::map<uint16_t, dvbpsi_t*> pmts;  // by PMT PID
+    size_t services = 0;
+    size_t streams = 0;
+};
+
+void OnPmt(void* data, dvbpsi_pmt_t* pmt) {
+    auto* run = static_cast<DvbpsiRun*>(data);
+    for (dvbpsi_pmt_es_t* es = pmt->p_first_es; es != nullptr; es = es->p_next)
+        ++run->streams;
+    dvbpsi_pmt_delete(pmt);
+}
+
+void OnPat(void* data, dvbpsi_pat_t* pat) {
+    auto* run = static_cast<DvbpsiRun*>(data);
+    for (dvbpsi_pat_program_t* p = pat->p_first_program; p != nullptr; p = p->p_next) {
+        if (p->i_number == 0 || run->pmts.count(p->i_pid)) continue;
+        dvbpsi_t* handle = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+        dvbpsi_pmt_attach(handle, p->i_number, OnPmt, run);
+        run->pmts[p->i_pid] = handle;
+    }
+    dvbpsi_pat_delete(pat);
+}
+
+void OnSdt(void* data, dvbpsi_sdt_t* sdt) {
+    auto* run = static_cast<DvbpsiRun*>(data);
+    for (dvbpsi_sdt_service_t* s = sdt->p_first_service; s != nullptr; s = s->p_next) {
+        ++run->services;
+    }
+    dvbpsi_sdt_delete(sdt);
+}
+
+void OnNewSubtable(dvbpsi_t* handle, uint8_t tableId, uint16_t extension, void* data) {
+    if (tableId == 0x42) dvbpsi_sdt_attach(handle, tableId, extension, OnSdt, data);
+}
+
+void BM_Dvbpsi(benchmark::State& state) {
+    const auto& ts = Fixture();
+    if (ts.size() < kPacket) {
+        state.SkipWithError("fixture missing");
+        return;
+    }
+    std::vector<uint8_t> packet(kPacket);
+    size_t programs = 0;
+    for (auto _ : state) {
+        DvbpsiRun run;
+        run.pat = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+        run.sdt = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+        dvbpsi_pat_attach(run.pat, OnPat, &run);
+        dvbpsi_AttachDemux(run.sdt, OnNewSubtable, &run);
+        for (size_t pos = 0; pos + kPacket <= ts.size(); pos += kPacket) {
+            std::memcpy(packet.data(), &ts[pos], kPacket);
+            const uint16_t pid = PidOf(packet.data());
+            if (pid == kPatPid) {
+                dvbpsi_packet_push(run.pat, packet.data());
+            } else if (pid == kSdtPid) {
+                dvbpsi_packet_push(run.sdt, packet.data());
+            } else if (auto it = run.pmts.find(pid); it != run.pmts.end()) {
+                dvbpsi_packet_push(it->second, packet.data());
+            }
+        }
+        programs = run.pmts.size();
+        for (auto& [pid, handle] : run.pmts) {
+            dvbpsi_pmt_detach(handle);
+            dvbpsi_delete(handle);
+        }
+        dvbpsi_pat_detach(run.pat);
+        dvbpsi_delete(run.pat);
+        dvbpsi_DetachDemux(run.sdt);
+        dvbpsi_delete(run.sdt);
+        benchmark::DoNotOptimize(run.services);
+    }
+    state.counters["programs"] = double(programs);
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(ts.size() / kPacket));
+}
+BENCHMARK(BM_Dvbpsi);
+#endif
+
+}  // namespace

@@ -1,0 +1,196 @@
+// The ASI ports on a simulated card with the manual clock: entries moved by
+// DMA across the window end, in order, and nothing moved or published when
+// the channel or the transfer fails.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "BoardSupportTestSupport.h"
+#include "sim/SimTsGenerator.h"
+#include "ts/AsiPort.h"
+
+namespace velmora::ts {
+namespace {
+
+constexpr uint32_t kPort = 0;
+constexpr uint32_t kUnits = 25920;
+constexpr uint32_t kPacketsPerField = 135;
+
+class TransferCountingBridge : public hw::CVelmoraPciBridge {
+  public:
+    uint32_t LockDmaChannel(uint32_t channel) override {
+        return failLock ? 0 : hw::CVelmoraPciBridge::LockDmaChannel(channel);
+    }
+    uint32_t DmaTransfer(uint32_t channel, void* buffer, uint32_t address, uint32_t bytes,
+                         uint32_t direction) override {
+        ++transfers;
+        return hw::CVelmoraPciBridge::DmaTransfer(channel, buffer, address, bytes, direction);
+    }
+    std::atomic<bool> failLock{false};
+    std::atomic<int> transfers{0};
+};
+
+class AsiPortTest : public boardtest::BoardSupportTest {
+  protected:
+    void SetUp() override {
+        StartCard(0x5110);
+        ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Manual));
+        auto owned = std::make_unique<TransferCountingBridge>();
+        bridge = owned.get();
+        stack = std::make_unique<boardtest::BoardStack>(std::move(owned));
+        ASSERT_TRUE(stack->Open());
+        output = std::make_unique<CAsiOutputPort>(stack->board.get());
+        input = std::make_unique<CAsiInputPort>(stack->board.get());
+        ASSERT_EQ(output->SetWindow(CAsiOutputPort::kDefaultFirstWord,
+                                    CAsiOutputPort::kDefaultEndWord, kPort),
+                  1u);
+        ASSERT_EQ(input->SetWindow(CAsiInputPort::kDefaultFirstWord, CAsiInputPort::kDefaultEndWord,
+                                   kPort),
+                  1u);
+    }
+    void TearDown() override {
+        output.reset();
+        input.reset();
+        BoardSupportTest::TearDown();
+    }
+
+    // Output entries: no pacing, a null-PID packet carrying `tag`.
+    static std::vector<uint8_t> Entries(uint32_t count, uint32_t tag) {
+        std::vector<uint8_t> e(size_t{count} * kAsiEntryBytes, 0);
+        for (uint32_t k = 0; k < count; ++k) {
+            uint8_t* p = &e[size_t{k} * kAsiEntryBytes + 4];
+            p[0] = 0x47;
+            p[1] = 0x1F;
+            p[2] = 0xFF;
+            p[3] = 0x10;
+            std::memcpy(p + 4, &tag, 4);
+            const uint32_t index = k;
+            std::memcpy(p + 8, &index, 4);
+        }
+        return e;
+    }
+    uint32_t OutputPointer() {
+        uint32_t pointer = 0;
+        stack->board->GetAsiOutputWritePointer(&pointer, kPort);
+        return pointer;
+    }
+    uint32_t InputPointer() {
+        uint32_t pointer = 0;
+        stack->board->GetAsiInputReadPointer(&pointer, kPort);
+        return pointer;
+    }
+    // Steps the clock until the output has played `played` packets.
+    static void PlayUntil(uint64_t played) {
+        for (int i = 0; i < 1000; ++i) {
+            if (sim::PlayedAsiPackets(0)->played >= played) return;
+            ASSERT_TRUE(sim::StepFields(0, 1));
+        }
+        FAIL() << "output stalled";
+    }
+
+    TransferCountingBridge* bridge = nullptr;
+    std::unique_ptr<CAsiOutputPort> output;
+    std::unique_ptr<CAsiInputPort> input;
+};
+
+TEST_F(AsiPortTest, WriteAcrossTheWindowEndPlaysInOrder) {
+    // Bring the card pointer to 10 units before the window end.
+    ASSERT_EQ(output->WriteDma(Entries(kUnits - 10, 0).data(), kUnits - 10, kPort), 1u);
+    PlayUntil(kUnits - 10);
+    ASSERT_EQ(OutputPointer(), CAsiOutputPort::kDefaultEndWord - 10 * kAsiUnitWords);
+    uint32_t status = 9;
+    EXPECT_EQ(output->GetOutputStatus(&status, kPort), 1u);
+    EXPECT_EQ(status, 1u);  // empty
+
+    bridge->transfers = 0;
+    ASSERT_EQ(output->WriteDma(Entries(30, 7).data(), 30, kPort), 1u);
+    EXPECT_EQ(bridge->transfers.load(), 2);
+    EXPECT_EQ(OutputPointer(), CAsiOutputPort::kDefaultFirstWord + 20 * kAsiUnitWords);
+    PlayUntil(kUnits - 10 + 30);
+    const auto played = sim::PlayedAsiPackets(0);
+    ASSERT_TRUE(played.has_value());
+    ASSERT_GE(played->recent.size(), 30u);
+    for (uint32_t k = 0; k < 30; ++k) {
+        const auto& packet = played->recent[played->recent.size() - 30 + k];
+        uint32_t tag = 0, index = 0;
+        std::memcpy(&tag, packet.bytes + 4, 4);
+        std::memcpy(&index, packet.bytes + 8, 4);
+        EXPECT_EQ(tag, 7u);
+        EXPECT_EQ(index, k);
+    }
+}
+
+TEST_F(AsiPortTest, ReadAcrossTheWindowEndGivesCapturedPacketsInOrder) {
+    ASSERT_EQ(input->EnableInput(kPort), 1u);
+    // Bring the read pointer to 10 units before the window end without
+    // letting the ring overflow.
+    std::vector<uint8_t> entries(size_t{13500} * kAsiEntryBytes);
+    ASSERT_TRUE(sim::StepFields(0, 100));
+    ASSERT_EQ(input->ReadDma(entries.data(), 13500, kPort), 1u);
+    ASSERT_TRUE(sim::StepFields(0, 100));
+    ASSERT_EQ(input->ReadDma(entries.data(), kUnits - 10 - 13500, kPort), 1u);
+    ASSERT_EQ(InputPointer(), CAsiInputPort::kDefaultEndWord - 10 * kAsiUnitWords);
+    uint32_t filled = 0;
+    ASSERT_EQ(input->GetFilledUnits(&filled, kPort), 1u);
+    ASSERT_GE(filled, 30u);
+    // The last packet read before.
+    const uint8_t* last = &entries[size_t{kUnits - 10 - 13500 - 1} * kAsiEntryBytes + 4];
+
+    bridge->transfers = 0;
+    std::vector<uint8_t> tail(30 * kAsiEntryBytes);
+    ASSERT_EQ(input->ReadDma(tail.data(), 30, kPort), 1u);
+    EXPECT_EQ(bridge->transfers.load(), 2);
+    EXPECT_EQ(InputPointer(), CAsiInputPort::kDefaultFirstWord + 20 * kAsiUnitWords);
+    // The generator's stream is a function of the packet number: the last
+    // 40 packets read before and these 30 must be 70 consecutive ones.
+    using Gen = sim::SimTsGenerator;
+    std::vector<const uint8_t*> seen;
+    for (uint32_t k = 40; k > 0; --k)
+        seen.push_back(last - size_t{k - 1} * kAsiEntryBytes);
+    for (uint32_t k = 0; k < 30; ++k)
+        seen.push_back(&tail[k * kAsiEntryBytes + 4]);
+    uint8_t packet[Gen::kPacketSize];
+    bool found = false;
+    for (uint64_t n = 0; n < 400 * kPacketsPerField && !found; ++n) {
+        found = true;
+        for (size_t i = 0; i < seen.size() && found; ++i) {
+            Gen::Packet(n + i, packet);
+            found = std::memcmp(packet, seen[i], Gen::kPacketSize) == 0;
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(AsiPortTest, FailedLockOrTransferMovesNothing) {
+    const uint32_t outputBefore = OutputPointer();
+    const uint32_t inputBefore = InputPointer();
+    std::vector<uint8_t> buffer(4 * kAsiEntryBytes);
+    bridge->failLock = true;
+    bridge->transfers = 0;
+    EXPECT_EQ(output->WriteDma(Entries(4, 1).data(), 4, kPort), 0u);
+    EXPECT_EQ(input->ReadDma(buffer.data(), 4, kPort), 0u);
+    EXPECT_EQ(bridge->transfers.load(), 0);
+    bridge->failLock = false;
+
+    // A failed transfer is aborted, which also ends the fault: set it for
+    // each.
+    ASSERT_TRUE(sim::SetDmaFault(0, output->GetDmaChannel(), sim::DmaFault::Busy));
+    EXPECT_EQ(output->WriteDma(Entries(4, 1).data(), 4, kPort), 0u);
+    ASSERT_TRUE(sim::SetDmaFault(0, input->GetDmaChannel(), sim::DmaFault::Busy));
+    EXPECT_EQ(input->ReadDma(buffer.data(), 4, kPort), 0u);
+    EXPECT_EQ(OutputPointer(), outputBefore);
+    EXPECT_EQ(InputPointer(), inputBefore);
+    EXPECT_EQ(sim::PlayedAsiPackets(0)->played, 0u);
+    ASSERT_TRUE(sim::SetDmaFault(0, output->GetDmaChannel(), sim::DmaFault::None));
+
+    // More entries than the window holds are refused.
+    EXPECT_EQ(output->WriteDma(buffer.data(), kUnits + 1, kPort), 0u);
+    EXPECT_EQ(output->WriteDma(buffer.data(), 0, kPort), 1u);
+}
+
+}  // namespace
+}  // namespace velmora::ts

@@ -1,0 +1,213 @@
+#include "ts/AsiPort.h"
+
+#include "card/LogFile.h"
+#include "card/VelmoraBoardSupport.h"
+#include "hw/DmaChannelLock.h"
+#include "hw/PciBridge.h"
+
+namespace velmora::ts {
+
+namespace {
+constexpr uint32_t kHostToCard = 0;
+constexpr uint32_t kCardToHost = 1;
+
+// Whether `count` entries from `pointer` stay inside the window, wrapping
+// at most once.
+bool FitsWindow(uint32_t pointer, uint32_t count, uint32_t firstWord, uint32_t endWord) {
+    return pointer >= firstWord && pointer < endWord &&
+           count <= (endWord - firstWord) / kAsiUnitWords;
+}
+
+// Entries that fit before the window end from `pointer`: all `count` when
+// they do not pass it.
+uint32_t FirstRun(uint32_t pointer, uint32_t count, uint32_t endWord) {
+    const uint64_t last = pointer + uint64_t{count} * kAsiUnitWords;
+    return last > endWord ? (endWord - pointer) / kAsiUnitWords : count;
+}
+
+// The pointer after `count` units, wrapped to the window's first word at the
+// end.
+uint32_t AdvancePointer(uint32_t pointer, uint32_t count, uint32_t firstWord, uint32_t endWord) {
+    pointer += count * kAsiUnitWords;
+    return pointer >= endWord ? firstWord : pointer;
+}
+}  // namespace
+
+// --- Output ---------------------------------------------------------------
+
+CAsiOutputPort::CAsiOutputPort(card::CVelmoraBoardSupport* pBoardSupport)
+    : m_pBoardSupport(pBoardSupport),
+      m_pPciBridge(pBoardSupport != nullptr ? pBoardSupport->GetPciBridge() : nullptr) {}
+
+uint32_t CAsiOutputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port) {
+    m_dwFirstWord = firstWord;
+    m_dwEndWord = endWord;
+    return m_pBoardSupport->SetAsiOutputWritePointer(firstWord, port);
+}
+
+uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count,
+                                    uint32_t port, int pass) {
+    if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(pEntries), *pPointer * 4,
+                                   count * kAsiEntryBytes, kHostToCard)) {
+        card::g_LogFile.WriteLog(L"Asi Dma fial!!! %d", pass);
+        return 0;
+    }
+    if (!m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
+        card::g_LogFile.WriteLog(L"Asi Dma WaitInterrupt fial!!! %d", pass);
+        return 0;
+    }
+    *pPointer = AdvancePointer(*pPointer, count, m_dwFirstWord, m_dwEndWord);
+    m_pBoardSupport->SetAsiOutputWritePointer(*pPointer, port);
+    m_pBoardSupport->CommitAsiOutputWritePointer(port);
+    return 1;
+}
+
+uint32_t CAsiOutputPort::WriteDma(const void* pEntries, uint32_t count, uint32_t port) {
+    if (count == 0) return 1;
+    if (pEntries == nullptr || m_pPciBridge == nullptr) return 0;
+    uint32_t pointer = 0;
+    m_pBoardSupport->GetAsiOutputWritePointer(&pointer, port);
+    if (!FitsWindow(pointer, count, m_dwFirstWord, m_dwEndWord)) return 0;
+    const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
+
+    // Two transfers on one channel at once would mix their data: without
+    // the channel nothing moves.
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    if (!lock.Held()) {
+        card::g_LogFile.WriteLog(L"Asi lock Dma fial!!!");
+        return 0;
+    }
+    const auto* entries = static_cast<const uint8_t*>(pEntries);
+    uint32_t result = TransferAt(&pointer, entries, first, port, 1);
+    if (result && first < count) {
+        result = TransferAt(&pointer, entries + uint64_t{first} * kAsiEntryBytes, count - first,
+                            port, 2);
+    }
+    if (!lock.Unlock()) card::g_LogFile.WriteLog(L"Asi Dma unlock fial!!!");
+    return result;
+}
+
+uint32_t CAsiOutputPort::GetFreeUnits(uint32_t* pCount, uint32_t port) {
+    return m_pBoardSupport->GetAsiOutputFreeUnits(pCount, port);
+}
+
+uint32_t CAsiOutputPort::IsBufferFull(uint32_t port) {
+    return m_pBoardSupport->IsAsiOutputBufferFull(port);
+}
+
+uint32_t CAsiOutputPort::IsBufferEmpty(uint32_t port) {
+    return m_pBoardSupport->IsAsiOutputBufferEmpty(port);
+}
+
+uint32_t CAsiOutputPort::GetOutputStatus(uint32_t* pStatus, uint32_t port) {
+    if (pStatus == nullptr) return 0;
+    if (IsBufferEmpty(port)) {
+        *pStatus = 1;
+        return 1;
+    }
+    uint32_t free = 0;
+    GetFreeUnits(&free, port);
+    *pStatus = free > kLowWaterFreeUnits ? 0 : 2;
+    return 1;
+}
+
+uint32_t CAsiOutputPort::SetOutputControl(uint8_t first, uint8_t second, uint32_t port) {
+    return m_pBoardSupport->SetAsiOutputControl(first, second, port);
+}
+
+uint32_t CAsiOutputPort::SetOutputControlWord(uint16_t word, uint32_t port) {
+    return m_pBoardSupport->SetAsiOutputControlWord(word, port);
+}
+
+uint32_t CAsiOutputPort::GetOutputControl(uint32_t port) {
+    return m_pBoardSupport->GetAsiOutputControl(port);
+}
+
+uint32_t CAsiOutputPort::GetOutputStatusBit(uint32_t* pBit, uint32_t port) {
+    return m_pBoardSupport->GetAsiOutputStatusBit(pBit, port);
+}
+
+uint32_t CAsiOutputPort::GetPacketLength(uint32_t* pFlag, uint32_t port) {
+    return m_pBoardSupport->GetAsiPacketLength(pFlag, port);
+}
+
+uint32_t CAsiOutputPort::GetCardClock(uint64_t* pClock) {
+    return m_pBoardSupport->GetCardClock64(pClock);
+}
+
+// --- Input ----------------------------------------------------------------
+
+CAsiInputPort::CAsiInputPort(card::CVelmoraBoardSupport* pBoardSupport)
+    : m_pBoardSupport(pBoardSupport),
+      m_pPciBridge(pBoardSupport != nullptr ? pBoardSupport->GetPciBridge() : nullptr) {}
+
+uint32_t CAsiInputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port) {
+    m_dwFirstWord = firstWord;
+    m_dwEndWord = endWord;
+    return m_pBoardSupport->SetAsiInputReadPointer(firstWord, port);
+}
+
+uint32_t CAsiInputPort::TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count,
+                                   uint32_t port) {
+    if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, pDestination, *pPointer * 4,
+                                   count * kAsiEntryBytes, kCardToHost) ||
+        !m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
+        return 0;
+    }
+    *pPointer = AdvancePointer(*pPointer, count, m_dwFirstWord, m_dwEndWord);
+    m_pBoardSupport->SetAsiInputReadPointer(*pPointer, port);
+    m_pBoardSupport->CommitAsiInputReadPointer(port);
+    return 1;
+}
+
+uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t port) {
+    if (count == 0) return 1;
+    if (pDestination == nullptr || m_pPciBridge == nullptr) return 0;
+    uint32_t pointer = 0;
+    m_pBoardSupport->GetAsiInputReadPointer(&pointer, port);
+    if (!FitsWindow(pointer, count, m_dwFirstWord, m_dwEndWord)) return 0;
+    const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    if (!lock.Held()) return 0;
+    auto* destination = static_cast<uint8_t*>(pDestination);
+    uint32_t result = TransferAt(&pointer, destination, first, port);
+    if (result && first < count) {
+        result = TransferAt(&pointer, destination + uint64_t{first} * kAsiEntryBytes, count - first,
+                            port);
+    }
+    return result;
+}
+
+uint32_t CAsiInputPort::GetFilledUnits(uint32_t* pCount, uint32_t port) {
+    return m_pBoardSupport->GetAsiInputFilledUnits(pCount, port);
+}
+
+uint32_t CAsiInputPort::EnableInput(uint32_t port) {
+    return m_pBoardSupport->EnableAsiInput(port);
+}
+
+uint32_t CAsiInputPort::DisableInput(uint32_t port) {
+    return m_pBoardSupport->DisableAsiInput(port);
+}
+
+uint32_t CAsiInputPort::IsBufferFull(uint32_t port) {
+    return m_pBoardSupport->IsAsiInputBufferFull(port);
+}
+
+uint32_t CAsiInputPort::IsBufferEmpty(uint32_t port) {
+    return m_pBoardSupport->IsAsiInputBufferEmpty(port);
+}
+
+uint32_t CAsiInputPort::GetInputStatus(uint32_t* pStatus, uint32_t port) {
+    if (pStatus == nullptr) return 0;
+    if (IsBufferFull(port)) {
+        *pStatus = 2;
+        return 1;
+    }
+    uint32_t filled = 0;
+    GetFilledUnits(&filled, port);
+    *pStatus = filled >= kHighWaterFilledUnits ? 0 : 1;
+    return 1;
+}
+
+}  // namespace velmora::ts

@@ -1,0 +1,107 @@
+#pragma once
+
+// The card side of ASI playback and capture: whole 256-byte entries moved by
+// DMA between host memory and the card's ASI output and input windows, and
+// the card's ring pointers advanced after each completed transfer. The ring
+// pointers live in the board support, the DMA in its PCI bridge; the ports
+// own neither. The port argument is the ASI port the engine passes through
+// (0 on this card). Results are 1 for success and 0 for failure.
+
+#include <cstdint>
+
+namespace velmora::card {
+class CVelmoraBoardSupport;
+}
+namespace velmora::hw {
+class CPciBridge;
+}
+
+namespace velmora::ts {
+
+// Card window geometry in 32-bit words: one entry is a unit of 64 words.
+inline constexpr uint32_t kAsiUnitWords = 64;
+inline constexpr uint32_t kAsiEntryBytes = 256;
+
+class CAsiOutputPort {
+  public:
+    static constexpr uint32_t kDefaultFirstWord = 0x5FA400;
+    static constexpr uint32_t kDefaultEndWord = 0x78F400;
+    // Free units above which the output counts as neither empty nor filling.
+    static constexpr uint32_t kLowWaterFreeUnits = 3241;
+
+    explicit CAsiOutputPort(card::CVelmoraBoardSupport* pBoardSupport);
+    CAsiOutputPort(const CAsiOutputPort&) = delete;
+    CAsiOutputPort& operator=(const CAsiOutputPort&) = delete;
+
+    void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
+    uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
+
+    // Stores the window and puts the card's write pointer at its start.
+    uint32_t SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port);
+    // At most two transfers, split at the window end; the card pointer moves
+    // only past transfers that completed. Nothing moves without the channel.
+    uint32_t WriteDma(const void* pEntries, uint32_t count, uint32_t port);
+    // Already one less than the true free count (25,919 = empty).
+    uint32_t GetFreeUnits(uint32_t* pCount, uint32_t port);
+    uint32_t IsBufferFull(uint32_t port);
+    uint32_t IsBufferEmpty(uint32_t port);
+    // 1 empty; 0 more than 3241 units free; else 2.
+    uint32_t GetOutputStatus(uint32_t* pStatus, uint32_t port);
+    uint32_t SetOutputControl(uint8_t first, uint8_t second, uint32_t port);
+    uint32_t SetOutputControlWord(uint16_t word, uint32_t port);
+    uint32_t GetOutputControl(uint32_t port);
+    uint32_t GetOutputStatusBit(uint32_t* pBit, uint32_t port);
+    uint32_t GetPacketLength(uint32_t* pFlag, uint32_t port);
+    uint32_t GetCardClock(uint64_t* pClock);
+
+  private:
+    // One transfer of `count` entries at the card pointer, then the pointer
+    // published; the failure messages carry `pass`.
+    uint32_t TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count, uint32_t port,
+                        int pass);
+
+    card::CVelmoraBoardSupport* m_pBoardSupport;
+    hw::CPciBridge* m_pPciBridge;
+    uint32_t m_dwDmaChannel = 0;
+    uint32_t m_dwFirstWord = kDefaultFirstWord;
+    uint32_t m_dwEndWord = kDefaultEndWord;
+};
+
+class CAsiInputPort {
+  public:
+    static constexpr uint32_t kDefaultFirstWord = 0x465400;
+    static constexpr uint32_t kDefaultEndWord = 0x5FA400;
+    // Filled units from which the input counts as neither empty nor full.
+    static constexpr uint32_t kHighWaterFilledUnits = 3240;
+
+    explicit CAsiInputPort(card::CVelmoraBoardSupport* pBoardSupport);
+    CAsiInputPort(const CAsiInputPort&) = delete;
+    CAsiInputPort& operator=(const CAsiInputPort&) = delete;
+
+    void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
+    uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
+
+    // Stores the window and puts the card's read pointer at its start.
+    uint32_t SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port);
+    // The mirror of CAsiOutputPort::WriteDma: 1 only when every transfer
+    // completed.
+    uint32_t ReadDma(void* pDestination, uint32_t count, uint32_t port);
+    uint32_t GetFilledUnits(uint32_t* pCount, uint32_t port);
+    uint32_t EnableInput(uint32_t port);
+    uint32_t DisableInput(uint32_t port);
+    uint32_t IsBufferFull(uint32_t port);
+    uint32_t IsBufferEmpty(uint32_t port);
+    // 2 full; 0 at least 3240 units filled; else 1.
+    uint32_t GetInputStatus(uint32_t* pStatus, uint32_t port);
+
+  private:
+    uint32_t TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count, uint32_t port);
+
+    card::CVelmoraBoardSupport* m_pBoardSupport;
+    hw::CPciBridge* m_pPciBridge;
+    uint32_t m_dwFirstWord = kDefaultFirstWord;
+    uint32_t m_dwDmaChannel = 0;
+    uint32_t m_dwEndWord = kDefaultEndWord;
+};
+
+}  // namespace velmora::ts
