@@ -51,5 +51,9 @@ void IdctSse2Vec(const int16_t* in, int16_t* out);
 // SelectIdct chose one.
 idct* GetSelectedIdct();
 void SetSelectedIdct(idct* selected);
+// Chooses the SSE2 object on a processor with SSE2, else the MMX object
+// where the SSE integer extensions are offered; false, selection unchanged,
+// when neither fits.
+bool SelectIdct();
 
 }  // namespace velmora::record
