@@ -75,38 +75,15 @@ void PutBits(uint32_t value, int32_t n) {
     }
 }
 
-uint32_t ShowBits(uint32_t n) {
-    if (n == 0 || g_BitStream.position < 0) return 0;
-    if (n > 32) n = 32;
-    const uint32_t position = static_cast<uint32_t>(g_BitStream.position);
-    const uint64_t window = LoadWindow(position / 8);
-    // At most 7 + 32 bits of the 64-bit window are needed.
-    return static_cast<uint32_t>((window << (position % 8)) >> (64 - n));
+uint64_t PeekWindowSlow(const BIT_STREAM_STATE& s) {
+    if (s.position < 0) return 0;
+    const uint32_t position = static_cast<uint32_t>(s.position);
+    // 7 + 32 bits of the window are ever asked for.
+    return LoadWindow(position / 8) << (position % 8);
 }
 
-namespace {
-
-// Moves the position and loads the word that holds it when the move left the
-// cached one.
-void Advance(int32_t n) {
-    const int32_t before = g_BitStream.position;
-    g_BitStream.position += n;
-    if ((before >> 5) != (g_BitStream.position >> 5)) {
-        g_BitStream.cachedWord = WordAt(g_BitStream.position);
-    }
-}
-
-}  // namespace
-
-uint32_t GetBits(uint32_t n) {
-    const uint32_t value = ShowBits(n);
-    Advance(static_cast<int32_t>(n > 32 ? 32 : n));
-    return value;
-}
-
-uint32_t SkipBits(int32_t n) {
-    Advance(n);
-    return g_BitStream.cachedWord;
+void ReloadCachedWord(BIT_STREAM_STATE& s) {
+    s.cachedWord = WordAt(s.position);
 }
 
 int64_t BitsLeft() {

@@ -159,31 +159,50 @@ bool GetDctDcSizeChrominance(uint32_t* size) {
     return true;
 }
 
-bool GetDctCoefficient(uint32_t /*index*/, uint32_t intraVlcFormat, bool* endOfBlock, int32_t* run,
-                       int32_t* level) {
-    const DCT_COEFFICIENT_CODE& code = DctCoefficientTable(intraVlcFormat)[ShowBits(16)];
+namespace {
+
+// One coefficient code with its sign or escape fields, read from one look
+// at the next 64 bits.
+inline bool ReadDctCoefficient(BIT_STREAM_STATE& s, const DCT_COEFFICIENT_TABLE& table,
+                               bool* endOfBlock, int32_t* run, int32_t* level) {
+    const uint64_t window = PeekWindow(s);
+    const DCT_COEFFICIENT_CODE& code =
+        LookUpDctCoefficient(table, static_cast<uint32_t>(window >> 48));
     if (code.length == 0) return false;
-    SkipBits(code.length);
     *endOfBlock = code.kind == kDctEndOfBlock;
     if (code.kind == kDctEndOfBlock) {
         *run = 0;
         *level = 0;
+        AdvanceBits(s, code.length);
     } else if (code.kind == kDctEscape) {
-        *run = static_cast<int32_t>(GetBits(6));
-        const int32_t raw = static_cast<int32_t>(GetBits(12));
+        *run = static_cast<int32_t>((window >> 52) & 63);
+        const int32_t raw = static_cast<int32_t>((window >> 40) & 0xFFF);
         *level = raw >= 2048 ? raw - 4096 : raw;
+        AdvanceBits(s, 24);
     } else {
         *run = code.run;
-        *level = GetBits(1) != 0 ? -static_cast<int32_t>(code.level) : code.level;
+        const bool negative = ((window >> (63 - code.length)) & 1) != 0;
+        *level = negative ? -static_cast<int32_t>(code.level) : code.level;
+        AdvanceBits(s, code.length + 1);
     }
     return true;
 }
 
+}  // namespace
+
+bool GetDctCoefficient(uint32_t /*index*/, uint32_t intraVlcFormat, bool* endOfBlock, int32_t* run,
+                       int32_t* level) {
+    return ReadDctCoefficient(g_BitStream, DctCoefficientTable(intraVlcFormat), endOfBlock, run,
+                              level);
+}
+
 bool SkipDctCoefficients(uint32_t index, uint32_t intraVlcFormat, MACROBLOCK_STATE* /*state*/) {
+    BIT_STREAM_STATE& s = g_BitStream;
+    const DCT_COEFFICIENT_TABLE& table = DctCoefficientTable(intraVlcFormat);
     for (;;) {
         bool endOfBlock = false;
         int32_t run = 0, level = 0;
-        if (!GetDctCoefficient(index, intraVlcFormat, &endOfBlock, &run, &level)) return false;
+        if (!ReadDctCoefficient(s, table, &endOfBlock, &run, &level)) return false;
         if (endOfBlock) return true;
         index += static_cast<uint32_t>(run) + 1;
         // A block holds 64 coefficients; more means the stream is not

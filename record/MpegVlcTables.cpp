@@ -235,20 +235,26 @@ const DCT_CODE kDctTableOne[] = {
     {"11111111", 0, 15},
 };
 
-void Fill(std::vector<DCT_COEFFICIENT_CODE>& table, const char* bits, DCT_COEFFICIENT_CODE code) {
+void Fill(DCT_COEFFICIENT_TABLE& table, const char* bits, DCT_COEFFICIENT_CODE code) {
     const uint32_t length = static_cast<uint32_t>(std::strlen(bits));
     uint32_t value = 0;
     for (uint32_t b = 0; b < length; ++b)
         value = (value << 1) | (bits[b] == '1');
     code.length = static_cast<uint8_t>(length);
-    const uint32_t first = value << (16 - length);
-    for (uint32_t j = 0; j < (1u << (16 - length)); ++j)
-        table[first + j] = code;
+    if (length <= 8 && (value << (16 - length)) >= 0x400) {
+        const uint32_t first = value << (8 - length);
+        for (uint32_t j = 0; j < (1u << (8 - length)); ++j)
+            table.shortCodes[first + j] = code;
+    } else {
+        const uint32_t first = value << (16 - length);
+        for (uint32_t j = 0; j < (1u << (16 - length)); ++j)
+            table.longCodes[first + j] = code;
+    }
 }
 
 template <size_t N>
-std::vector<DCT_COEFFICIENT_CODE> MakeDct(const DCT_CODE (&codes)[N], const char* endOfBlock) {
-    std::vector<DCT_COEFFICIENT_CODE> table(65536, DCT_COEFFICIENT_CODE{0, 0, 0, 0});
+DCT_COEFFICIENT_TABLE MakeDct(const DCT_CODE (&codes)[N], const char* endOfBlock) {
+    DCT_COEFFICIENT_TABLE table{};
     for (const DCT_CODE& c : codes)
         Fill(table, c.bits, {0, c.run, kDctRunLevel, c.level});
     for (const DCT_CODE& c : kDctCommonLong)
@@ -294,10 +300,10 @@ const CVlcTable& DctDcSizeChrominanceTable() {
     return table;
 }
 
-const DCT_COEFFICIENT_CODE* DctCoefficientTable(uint32_t intraVlcFormat) {
-    static const std::vector<DCT_COEFFICIENT_CODE> zero = MakeDct(kDctTableZero, "10");
-    static const std::vector<DCT_COEFFICIENT_CODE> one = MakeDct(kDctTableOne, "0110");
-    return intraVlcFormat != 0 ? one.data() : zero.data();
+const DCT_COEFFICIENT_TABLE& DctCoefficientTable(uint32_t intraVlcFormat) {
+    static const DCT_COEFFICIENT_TABLE zero = MakeDct(kDctTableZero, "10");
+    static const DCT_COEFFICIENT_TABLE one = MakeDct(kDctTableOne, "0110");
+    return intraVlcFormat != 0 ? one : zero;
 }
 
 const uint8_t g_ZigzagScan[64] = {

@@ -52,8 +52,17 @@ struct DCT_COEFFICIENT_CODE {
 inline constexpr uint8_t kDctRunLevel = 0;
 inline constexpr uint8_t kDctEndOfBlock = 1;
 inline constexpr uint8_t kDctEscape = 2;
-// Indexed by the next 16 bits.
-const DCT_COEFFICIENT_CODE* DctCoefficientTable(uint32_t intraVlcFormat);
+// Codes of up to 8 bits by the next 8 bits; the longer ones all begin with
+// six zeros and are found by the 10 bits behind those.
+struct DCT_COEFFICIENT_TABLE {
+    DCT_COEFFICIENT_CODE shortCodes[256];
+    DCT_COEFFICIENT_CODE longCodes[1024];
+};
+const DCT_COEFFICIENT_TABLE& DctCoefficientTable(uint32_t intraVlcFormat);
+inline const DCT_COEFFICIENT_CODE& LookUpDctCoefficient(const DCT_COEFFICIENT_TABLE& table,
+                                                        uint32_t next16) {
+    return next16 >= 0x400 ? table.shortCodes[next16 >> 8] : table.longCodes[next16];
+}
 
 // Scans: raster position of the n-th coefficient.
 extern const uint8_t g_ZigzagScan[64];
