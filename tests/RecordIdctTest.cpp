@@ -55,7 +55,9 @@ struct WideOps {
     }
     static int32_t Add(int32_t a, int32_t b) { return Check(int64_t(a) + b); }
     static int32_t Sub(int32_t a, int32_t b) { return Check(int64_t(a) - b); }
-    static int32_t MulHi(int32_t a, int32_t c) { return (a * c) >> 16; }
+    static int32_t MulHi(int32_t a, int32_t c) {
+        return static_cast<int32_t>((int64_t(a) * c) >> 16);
+    }
     static int32_t Or1(int32_t a) { return a | 1; }
     static int32_t Sra5(int32_t a) { return a >> 5; }
     static inline bool overflow = false;
@@ -199,15 +201,15 @@ void ForwardDct(const double* in, double* out) {
 class Ieee1180Random {
   public:
     long Next(long low, long high) {
-        m_x = m_x * 1103515245 + 12345;
-        const long i = m_x & 0x7FFFFFFE;
+        m_x = m_x * 1103515245u + 12345u;  // the procedure's 32-bit arithmetic
+        const long i = static_cast<long>(m_x & 0x7FFFFFFE);
         double x = static_cast<double>(i) / static_cast<double>(0x7FFFFFFF);
         x *= (low + high + 1);
         return static_cast<long>(x) - low;
     }
 
   private:
-    long m_x = 1;
+    uint32_t m_x = 1;
 };
 
 struct Ieee1180Figures {

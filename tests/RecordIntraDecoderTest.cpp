@@ -300,7 +300,7 @@ TEST(VideoParserTest, MutatedFixturesAreHandledSafely) {
                              "m2v_dc11",        "m2v_interlaced", "m2v_tall"};
     std::mt19937 rng(20261207);
     std::vector<uint8_t> pixels(240 * 360 * 3);
-    for (int round = 0; round < 120; ++round) {
+    for (int round = 0; round < 360; ++round) {
         Bytes s = ReadWholeFile(FixturePath(std::string(streams[round % 6]) + ".m2v"));
         s.resize(std::min<size_t>(s.size(), 20000 + rng() % 40000));
         for (int k = 0; k < 1 + int(rng() % 20); ++k)
@@ -312,7 +312,7 @@ TEST(VideoParserTest, MutatedFixturesAreHandledSafely) {
     }
     const Bytes original = ReadWholeFile(FixturePath("ts3_mux.ts"));
     TempDir dir;
-    for (int round = 0; round < 30; ++round) {
+    for (int round = 0; round < 90; ++round) {
         Bytes ts(original.begin(), original.begin() + 188 * (200 + rng() % 600));
         for (int k = 0; k < 1 + int(rng() % 200); ++k)
             ts[rng() % ts.size()] = uint8_t(rng());
