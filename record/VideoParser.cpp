@@ -357,10 +357,10 @@ uint8_t FindFirstIntraPicture(const uint8_t* buffer, uint32_t length, uint32_t p
     bool collecting = false;
     bool checked = false;
     TS_SCAN_STORE& store = g_TsScanStore;
-    for (uint32_t at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
+    for (uint64_t at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
         const uint8_t* packet = buffer + at;
         if (!IsTsSyncByte(packet[0])) continue;
-        if ((((packet[1] & 0x1F) << 8) | packet[2]) != pid) continue;
+        if ((((packet[1] & 0x1Fu) << 8) | packet[2]) != pid) continue;
         const bool unitStart = (packet[1] & 0x40) != 0;
         const uint32_t control = (packet[3] >> 4) & 3;
         uint32_t payloadStart = 4;
