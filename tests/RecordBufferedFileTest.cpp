@@ -116,6 +116,18 @@ TEST(BufferedFileTest, WriteKeepsBytesPendingBehindBackwardSeek) {
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "abXYefghij");
 }
 
+// Bytes that cannot be written are reported, never taken as written.
+TEST(BufferedFileTest, FailedFlushesAreReported) {
+    CBufferedFile* full = CBufferedFile::Open("/dev/full", "wb", 16, 0, 1, nullptr);
+    if (full == nullptr) GTEST_SKIP() << "/dev/full cannot be opened here";
+    EXPECT_EQ(CBufferedFile::Write("0123456789", 1, 10, full), 10u);  // still buffered
+    EXPECT_EQ(CBufferedFile::Seek(full, 100, 0), -1);                 // the flush fails
+    EXPECT_EQ(CBufferedFile::Tell(full), 10);
+    EXPECT_FALSE(CBufferedFile::Flush(full));
+    EXPECT_EQ(CBufferedFile::Write("0123456789", 1, 10, full), 6u);  // the buffer is full
+    CBufferedFile::Close(full);
+}
+
 TEST(BufferedFileTest, AppendKeepsOldContentAndCountsFromOpen) {
     TempDir dir;
     const std::string path = dir.File("a.bin");
