@@ -23,4 +23,11 @@ alignas(16) uint8_t g_playbackConvertStorage[kPlaybackConvertBufferSize];
 
 uint8_t* const g_pPlaybackConvertBuffer = g_playbackConvertStorage;
 
+record::idct_M64ASM g_IdctMmx;
+record::idct_M128ASM g_IdctSse2;
+
+const record::IDCT_VECTOR_CONSTANTS g_IdctVectorConstants = {
+    _mm_set1_epi16(1),     _mm_set1_epi32(2048),  _mm_set1_epi16(16),     _mm_set1_epi16(15),
+    _mm_set1_epi16(13036), _mm_set1_epi16(27146), _mm_set1_epi16(-21746), _mm_set1_epi16(-19195)};
+
 }  // namespace velmora::card

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "card/UtilityFunc.h"
+#include "record/Idct.h"
 
 namespace velmora::card {
 
@@ -29,5 +30,11 @@ extern CUtilityFunc g_FrameTraceUtility[kFrameTraceUtilityCount];
 // pixel, 16-byte aligned. It lives as long as the process.
 inline constexpr size_t kPlaybackConvertBufferSize = 829440;
 extern uint8_t* const g_pPlaybackConvertBuffer;
+
+// The two inverse-DCT objects of the intra decoder and the constant vectors
+// of the vector-class inverse DCT; they hold no state.
+extern record::idct_M64ASM g_IdctMmx;
+extern record::idct_M128ASM g_IdctSse2;
+extern const record::IDCT_VECTOR_CONSTANTS g_IdctVectorConstants;
 
 }  // namespace velmora::card
