@@ -212,6 +212,10 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
         const uint32_t restored = m_pBoardSupport->RestoreSettings();
         m_pBoardSupport->SetPersistFlag(persist);
         if (!restored) return fail();
+    } else {
+        // The card runs the standard its first opener restored; this process
+        // starts from it too, so its time stamps and page geometry match.
+        m_pBoardSupport->AdoptStoredVideoStandard();
     }
     if (firstInProcess && !Reserved7()) return fail();
     m_pOpenMutex->Unlock();

@@ -467,6 +467,11 @@ uint32_t CBoardSupport::GetVideoMode(uint32_t* pMode) {
     return m_pNvram->GetVideoMode(pMode);
 }
 
+void CBoardSupport::AdoptStoredVideoStandard() {
+    uint32_t mode = 0;
+    if (GetVideoMode(&mode)) m_bPal = LowByte(mode) == 0 ? 0 : 1;
+}
+
 uint32_t CBoardSupport::SetVideoMode(uint32_t mode) {
     const uint32_t pal = LowByte(mode) == 0 ? 0 : 1;
     if (m_bPersist) m_pNvram->SetVideoMode(pal);

@@ -268,6 +268,9 @@ class CBoardSupport {
     void SetPersistFlag(uint32_t persist) { m_bPersist = persist; }
     // 1 PAL, 0 NTSC.
     uint32_t GetVideoStandard() const { return m_bPal.load(std::memory_order_relaxed); }
+    // Takes the standard stored in NVRAM as the current one without touching
+    // the chips (an opener that is not the card's first).
+    void AdoptStoredVideoStandard();
     uint32_t GetCardModel() const { return m_uiCardModel; }
     void SetCardModel(uint32_t model) { m_uiCardModel = model; }
     uint32_t GetBoardNumber() const { return m_uiBoardNumber; }
