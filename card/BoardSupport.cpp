@@ -944,10 +944,13 @@ uint32_t CBoardSupport::CheckFieldInterrupt() {
 }
 
 uint32_t CBoardSupport::WaitForFieldInterrupt() {
-    if (!m_bFieldNotifyRegistered) {
-        EnableFieldInterrupt();
-        if (!m_pPciBridge->RegisterFieldNotification()) return 0;
-        m_bFieldNotifyRegistered = 1;
+    {
+        std::lock_guard<std::mutex> lock(m_FieldNotifyLock);
+        if (!m_bFieldNotifyRegistered) {
+            EnableFieldInterrupt();
+            if (!m_pPciBridge->RegisterFieldNotification()) return 0;
+            m_bFieldNotifyRegistered = 1;
+        }
     }
     if (!m_pPciBridge->EnableLocalInterrupt(kLocalInterruptLine)) return 0;
     if (!m_pPciBridge->WaitFieldNotification()) return 0;

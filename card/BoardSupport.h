@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/HandleTable.h"
@@ -308,6 +309,10 @@ class CBoardSupport {
     uint32_t SetPictureControl(uint32_t channel, ChipCall chipCall, StoreCall storeCall);
     uint32_t ForwardToFpgaProgrammer(const char* operation);
 
+    // Application threads may wait for fields at once; the first to come
+    // registers the notification, and the others must neither register again
+    // (cancelling the registration a thread already waits on) nor wait first.
+    std::mutex m_FieldNotifyLock;
     uint32_t m_bFieldNotifyRegistered = 0;
     hw::CPciBridge* m_pPciBridge;
     hw::CFpga* m_pFpga;

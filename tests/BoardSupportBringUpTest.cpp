@@ -1,7 +1,10 @@
 // Bring-up, close, versions, relays and the field interrupt of the board
 // support on the simulated card.
 
+#include <atomic>
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include "av/AudioCodec.h"
 #include "av/AudioDecoder.h"
@@ -179,6 +182,28 @@ TEST_F(BoardSupportTest, FieldInterruptWaitReturnsWithinAField) {
         EXPECT_EQ(board().WaitForFieldInterrupt(), 1u);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     }
+}
+
+// Application threads may wait for fields together from the start: the
+// notification is registered once, and no registration cancels the one
+// another thread already waits on.
+TEST_F(BoardSupportTest, ThreadsWaitingForTheirFirstFieldTogetherAllSeeOne) {
+    OpenCard(0x5110);
+    constexpr int kThreads = 4;
+    std::atomic<int> ready{0};
+    std::atomic<int> woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < kThreads; ++i) {
+        waiters.emplace_back([&] {
+            ++ready;
+            while (ready.load() < kThreads) {
+            }
+            if (board().WaitForFieldInterrupt()) ++woken;
+        });
+    }
+    for (std::thread& waiter : waiters)
+        waiter.join();
+    EXPECT_EQ(woken.load(), kThreads);
 }
 
 TEST_F(BoardSupportTest, LaterOpenerBuildsChipObjectsWithoutTouchingTheChips) {

@@ -272,7 +272,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetFieldNumber(uint32_t* pField, uint32_
 /* Card time in 100-ns units. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTimeStamp(uint64_t* pTimeStamp, uint32_t cardIndex);
 
-/* Video and audio frames */
+/* Video and audio frames. Capture start and stop act on the card, for every
+ * process that has it open. A frame read never waits: it answers 0 at once on
+ * an empty ring (wait with Quorvel_Velmora_WaitForFieldInterrupt or a field
+ * event). */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_VideoCaptureStart(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_VideoCaptureStop(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoCaptureFrameType(uint32_t frameType,
