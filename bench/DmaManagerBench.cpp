@@ -14,7 +14,14 @@ using velmora::bench::BenchCard;
 
 constexpr uint32_t kFrameBytes = 829440;
 constexpr uint32_t kCardAddress = 0x1FA400 * 4;
-constexpr uint32_t kSlots = 4;
+constexpr uint32_t kSlots = 16;
+// Frames cycle through as many host buffers and the eight frames of a card
+// ring, as a frame mover's would, so neither side stays in one core's cache.
+constexpr uint32_t kRingFrames = 8;
+
+uint32_t CardFrame(uint32_t n) {
+    return kCardAddress + (n % kRingFrames) * kFrameBytes;
+}
 
 bool OpenChannels(velmora::hw::CPciBridge& bridge) {
     for (uint32_t channel = 0; channel < 2; ++channel) {
@@ -41,10 +48,12 @@ void BM_BridgeFrameDma(benchmark::State& state) {
         state.SkipWithError("card could not be opened");
         return;
     }
-    std::vector<uint8_t> frame(kFrameBytes, 0x5A);
+    std::vector<std::vector<uint8_t>> frames(kSlots, std::vector<uint8_t>(kFrameBytes, 0x5A));
+    uint32_t next = 0;
     for (auto _ : state) {
+        const uint32_t n = next++;
         velmora::hw::CDmaChannelLock lock(&bridge, 1);
-        if (!bridge.DmaTransfer(1, frame.data(), kCardAddress, kFrameBytes, 0) ||
+        if (!bridge.DmaTransfer(1, frames[n % kSlots].data(), CardFrame(n), kFrameBytes, 0) ||
             !bridge.WaitDmaInterrupt(1)) {
             state.SkipWithError("transfer failed");
             break;
@@ -62,7 +71,7 @@ void BM_DmaManagerFrames(benchmark::State& state) {
         state.SkipWithError("card could not be opened");
         return;
     }
-    std::vector<uint8_t> frame(kFrameBytes, 0x5A);
+    std::vector<std::vector<uint8_t>> frames(kSlots, std::vector<uint8_t>(kFrameBytes, 0x5A));
     {
         velmora::hw::CDmaManager manager(&bridge);
         manager.Start(kSlots);
@@ -71,9 +80,10 @@ void BM_DmaManagerFrames(benchmark::State& state) {
             manager.AddChannel(&id, 0);
         uint32_t next = 0;
         for (auto _ : state) {
-            const uint32_t id = ids[next++ % kSlots];
+            const uint32_t n = next++;
+            const uint32_t id = ids[n % kSlots];
             if (!manager.WaitDone(id) ||
-                !manager.Submit(id, frame.data(), kCardAddress, kFrameBytes)) {
+                !manager.Submit(id, frames[n % kSlots].data(), CardFrame(n), kFrameBytes)) {
                 state.SkipWithError("request failed");
                 break;
             }

@@ -152,7 +152,6 @@ uint32_t CDmaManager::DmaWorkerThread() {
             continue;
         }
         RunRequest(request);
-        Retire();
     }
     return 1;
 }
@@ -164,10 +163,14 @@ void CDmaManager::RunRequest(const stDmaTransfer& request) {
         if (m_StaleRequests[request.dwChannelId] > 0) {
             // Its slot was removed after it was queued.
             --m_StaleRequests[request.dwChannelId];
+            Retire();
             return;
         }
         slot = SlotOf(request.dwChannelId);
-        if (!slot) return;
+        if (!slot) {
+            Retire();
+            return;
+        }
         m_pRunningSlot = slot.get();
     }
     const uint32_t direction = slot->dwDirection;
@@ -183,6 +186,9 @@ void CDmaManager::RunRequest(const stDmaTransfer& request) {
     }
     CHcLock lock(m_Lock);
     m_pRunningSlot = nullptr;
+    // Its queue place is free before anyone learns it is done, so a submit
+    // right after WaitDone finds room.
+    Retire();
     // Removed while it ran: nobody is left to tell.
     if (!slot->bRemoved) Complete(*slot, ok);
 }
@@ -194,7 +200,6 @@ void CDmaManager::Complete(stDmaChannel& slot, bool ok) {
 }
 
 void CDmaManager::Retire() {
-    CHcLock lock(m_Lock);
     m_RequestQueue.PopFront();
     m_FreeQueue.Push(stDmaTransfer{});
 }

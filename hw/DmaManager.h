@@ -74,11 +74,13 @@ class CDmaManager {
     uint32_t DmaWorkerThread();
     // The slot of id, or null; called under the lock.
     std::shared_ptr<stDmaChannel> SlotOf(uint32_t id) const;
-    // Runs one queued request (or drops it when its slot went away).
+    // Runs the oldest queued request (or drops it when its slot went away)
+    // and retires it.
     void RunRequest(const stDmaTransfer& request);
     // Finishes one request of the slot; called under the lock.
     static void Complete(stDmaChannel& slot, bool ok);
-    // Pops the oldest request and gives its token back.
+    // Pops the oldest request and gives its token back; called under the
+    // lock.
     void Retire();
     // Frees a slot, waking its waiter; called under the lock.
     void FreeSlot(uint32_t id);

@@ -194,6 +194,17 @@ TEST_F(DmaManagerTest, AFullQueueRefusesAtOnceAndWaitDoneCoversEveryRequestOfIts
     EXPECT_EQ(CardBytes(kAddressB, 4096), second);
 }
 
+TEST_F(DmaManagerTest, ASubmitRightAfterWaitDoneFindsRoom) {
+    ASSERT_EQ(manager->Start(1), 1u);
+    const uint32_t slot = AddChannel(0);
+    const auto data = Pattern(4096, 9);
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_EQ(manager->Submit(slot, const_cast<uint8_t*>(data.data()), kAddressA, 4096), 1u)
+            << round;
+        ASSERT_EQ(manager->WaitDone(slot), 1u);
+    }
+}
+
 TEST_F(DmaManagerTest, AFailedChannelLockFailsTheRequestWithoutATransfer) {
     ASSERT_EQ(manager->Start(2), 1u);
     const uint32_t slot = AddChannel(0);
