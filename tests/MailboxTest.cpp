@@ -35,7 +35,6 @@ constexpr uint32_t kMagic = 0x1211DBFF;
 constexpr uint32_t kScratch = 0x50;
 constexpr uint32_t kWriteReadFpga = 0xF1;
 constexpr uint32_t kReadFpga = 0xF2;
-constexpr uint32_t kTsStatus0 = 0x16C;
 constexpr uint32_t kTsControl = 0x170;
 constexpr uint32_t kRecordFlagCh0 = 1u << 4;
 // Bytes of the header's zero tail that a peer marks, so it sees the reply
