@@ -56,7 +56,8 @@ uint32_t CDmaManager::Stop() {
         if (m_StaleRequests[request.dwChannelId] > 0) {
             --m_StaleRequests[request.dwChannelId];
         } else if (auto slot = SlotOf(request.dwChannelId)) {
-            Complete(*slot, false);
+            Finish(*slot, false);
+            slot->pDoneEvent->Set();
         }
         m_RequestQueue.PopFront();
     }
@@ -184,19 +185,25 @@ void CDmaManager::RunRequest(const stDmaTransfer& request) {
                  m_pPciBridge->WaitDmaInterrupt(channel) != 0;
         }
     }
-    CHcLock lock(m_Lock);
-    m_pRunningSlot = nullptr;
-    // Its queue place is free before anyone learns it is done, so a submit
-    // right after WaitDone finds room.
-    Retire();
-    // Removed while it ran: nobody is left to tell.
-    if (!slot->bRemoved) Complete(*slot, ok);
+    {
+        CHcLock lock(m_Lock);
+        m_pRunningSlot = nullptr;
+        // Its queue place is free before anyone learns it is done, so a submit
+        // right after WaitDone finds room.
+        Retire();
+        // Removed while it ran: nobody is left to tell.
+        if (slot->bRemoved) return;
+        Finish(*slot, ok);
+    }
+    // Woken outside the lock, so the waiter does not wake only to wait for
+    // the lock; the waiter reads the count under the lock and takes an early
+    // or late signal for what it is.
+    slot->pDoneEvent->Set();
 }
 
-void CDmaManager::Complete(stDmaChannel& slot, bool ok) {
+void CDmaManager::Finish(stDmaChannel& slot, bool ok) {
     if (slot.dwPending > 0) --slot.dwPending;
     if (!ok) slot.bFailed = 1;
-    slot.pDoneEvent->Set();
 }
 
 void CDmaManager::Retire() {

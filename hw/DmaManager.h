@@ -77,8 +77,8 @@ class CDmaManager {
     // Runs the oldest queued request (or drops it when its slot went away)
     // and retires it.
     void RunRequest(const stDmaTransfer& request);
-    // Finishes one request of the slot; called under the lock.
-    static void Complete(stDmaChannel& slot, bool ok);
+    // Counts one request of the slot as finished; called under the lock.
+    static void Finish(stDmaChannel& slot, bool ok);
     // Pops the oldest request and gives its token back; called under the
     // lock.
     void Retire();
