@@ -32,11 +32,7 @@ uint32_t CDmaManager::Start(uint32_t n) {
     }
     if (m_WorkerThread.Start([this] { return DmaWorkerThread(); })) return 1;
     CHcLock lock(m_Lock);
-    m_pStopEvent.reset();
-    m_dwCapacity = 0;
-    m_ChannelTable.clear();
-    m_StaleRequests.clear();
-    m_Tokens.clear();
+    ClearTables();
     return 0;
 }
 
@@ -64,6 +60,11 @@ uint32_t CDmaManager::Stop() {
     for (uint32_t id = 0; id < m_dwCapacity; ++id) {
         if (m_ChannelTable[id]) FreeSlot(id);
     }
+    ClearTables();
+    return 1;
+}
+
+void CDmaManager::ClearTables() {
     m_RequestQueue.Resize(0);
     m_FreeQueue.Resize(0);
     m_pStopEvent.reset();
@@ -72,7 +73,6 @@ uint32_t CDmaManager::Stop() {
     m_ChannelTable.clear();
     m_StaleRequests.clear();
     m_Tokens.clear();
-    return 1;
 }
 
 uint32_t CDmaManager::AddChannel(uint32_t* pId, uint32_t direction) {

@@ -84,6 +84,8 @@ class CDmaManager {
     void Retire();
     // Frees a slot, waking its waiter; called under the lock.
     void FreeSlot(uint32_t id);
+    // Back to the state before Start; called under the lock with no worker.
+    void ClearTables();
 
     CPciBridge* const m_pPciBridge;
     platform::Thread m_WorkerThread;
