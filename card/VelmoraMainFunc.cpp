@@ -1,12 +1,20 @@
 #include "card/VelmoraMainFunc.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "card/AudioCapture.h"
 #include "card/AudioPlayback.h"
+#include "card/FfmServer.h"
+#include "card/LogFile.h"
 #include "card/VelmoraBoardSupport.h"
 #include "card/VideoCapture.h"
 #include "card/VideoPlayback.h"
+#include "platform/Event.h"
+#include "platform/Paths.h"
+#include "platform/Time.h"
 
 namespace velmora::card {
 
@@ -15,7 +23,10 @@ CVelmoraMainFunc::CVelmoraMainFunc(uint32_t cardIndex, CVelmoraBoardSupport* pBo
     : CIoCardMainFunc(cardIndex, pBoardSupport, pDmaManager),
       m_pVelmoraBoardSupport(pBoardSupport) {}
 
-CVelmoraMainFunc::~CVelmoraMainFunc() = default;
+CVelmoraMainFunc::~CVelmoraMainFunc() {
+    // A card deleted without its Exit must not leave the thread on this object.
+    StopMailbox();
+}
 
 uint32_t CVelmoraMainFunc::Init(uint32_t firstInSystem, uint32_t firstInProcess) {
     // Every process needs its own workers, so the process's first open builds
@@ -29,10 +40,12 @@ uint32_t CVelmoraMainFunc::Init(uint32_t firstInSystem, uint32_t firstInProcess)
     if (m_pAudioPlayback[0]) m_pAudioPlayback[0]->SetDmaChannel(dmaChannel);
     if (m_pVideoCapture[0]) m_pVideoCapture[0]->SetDmaChannel(dmaChannel);
     if (m_pVideoPlayback[0]) m_pVideoPlayback[0]->SetDmaChannel(dmaChannel);
+    StartMailbox();
     return 1;
 }
 
 uint32_t CVelmoraMainFunc::Exit(uint32_t lastInSystem, uint32_t lastInProcess) {
+    StopMailbox();
     return CIoCardMainFunc::Exit(lastInSystem, lastInProcess);
 }
 
@@ -188,7 +201,188 @@ uint32_t CVelmoraMainFunc::TsSetInputSource(uint32_t) {
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Recording mailbox
+
+std::string GetPathDirectory(const std::string& path) {
+    size_t end = path.rfind('\\');
+    if (end == std::string::npos) end = path.rfind('/');
+    return end == std::string::npos ? std::string() : path.substr(0, end);
+}
+
+namespace {
+
+// The local time of a recording file's name.
+std::string LocalTimeStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
+    return text;
+}
+
+}  // namespace
+
+void CVelmoraMainFunc::StartMailbox() {
+    m_dwMailboxStop = 0;
+    if (m_MailboxThread.IsRunning() || !m_pVelmoraBoardSupport) return;
+    const unsigned boardId = m_pVelmoraBoardSupport->GetBoardModel();
+    const unsigned cardIndex = GetCardIndex();
+    char name[64];
+    if (!m_pFfmServer) {
+        std::snprintf(name, sizeof(name), "MAP_TQ%x_Read_%u", boardId, cardIndex);
+        auto server = std::make_unique<CFFMServer>(nullptr, name, mailbox::kBlockSize);
+        if (server->GetView()) {
+            m_pFfmServer = std::move(server);
+        } else {
+            g_LogFile.WriteLog(L"Mailbox: block %s cannot be created (%u)", name,
+                               server->GetLastError());
+        }
+    }
+    std::snprintf(name, sizeof(name), "Global\\Event_TQ%x_Read_%u", boardId, cardIndex);
+    m_pMailboxEvent = platform::Event::Create(false, false, name);
+    if (!m_pMailboxEvent) {
+        // Every wait would fail at once: the mailbox stays closed.
+        g_LogFile.WriteLog(L"Mailbox: event %s cannot be created, no mailbox thread", name);
+        return;
+    }
+    if (!m_MailboxThread.Start([this] { return MailboxThreadProc(this); })) {
+        g_LogFile.WriteLog(L"Mailbox: thread cannot be started");
+        m_pMailboxEvent.reset();
+    }
+}
+
+void CVelmoraMainFunc::StopMailbox() {
+    m_dwMailboxStop = 1;
+    if (!m_pMailboxEvent) return;
+    // The event is shared with every process that opened the card, whose
+    // mailbox threads wait on it too: one of those may take a wake-up meant
+    // for this thread, so it is signalled until this thread has ended.
+    do {
+        m_pMailboxEvent->Set();
+    } while (m_MailboxThread.Join(50) == platform::WaitResult::Timeout);
+    m_pMailboxEvent.reset();
+}
+
+uint32_t CVelmoraMainFunc::MailboxThreadProc(CVelmoraMainFunc* pMainFunc) {
+    return pMainFunc->MailboxThread();
+}
+
 uint32_t CVelmoraMainFunc::MailboxThread() {
+    using mailbox::kReplyWords;
+    const std::string directory = GetPathDirectory(platform::ExecutablePath());
+    std::vector<uint32_t> request(mailbox::kRequestBufferBytes / 4);
+    uint32_t lastResult = 0;
+    uint32_t lastReply[kReplyWords] = {};
+    bool replied = false;
+
+    while (!m_dwMailboxStop) {
+        if (m_pMailboxEvent->Wait(platform::kInfinite) != platform::WaitResult::Signaled) continue;
+        // The wake-up of the stop: no command runs while the card closes.
+        if (m_dwMailboxStop) break;
+
+        uint32_t length = 0;
+        if (m_pFfmServer && m_pFfmServer->ReadMessageHeader(&length) && length > 0) {
+            const auto* block = static_cast<const uint8_t*>(m_pFfmServer->GetView());
+            FFM_MESSAGE_HEADER header;
+            std::memcpy(&header, block, sizeof(header));
+            // The reply this thread wrote last is no request: run again, its
+            // status words would be taken for a command.
+            const bool stale =
+                replied && header.dwType == mailbox::kReplyType && length == sizeof(lastReply) &&
+                std::memcmp(block + CFFMServer::kPayloadOffset, lastReply, sizeof(lastReply)) == 0;
+            // A length past the block is no request either; one past the
+            // buffer is cut to it.
+            const bool fits = length <= m_pFfmServer->GetSize() - CFFMServer::kPayloadOffset;
+            if (!stale && fits) {
+                std::fill(request.begin(), request.end(), 0);
+                m_pFfmServer->ReadMessageData(
+                    header.dwType, std::min<uint32_t>(length, mailbox::kRequestBufferBytes),
+                    request.data());
+                ExecuteMailboxRequest(request.data(), directory, &lastResult);
+            }
+        }
+
+        uint32_t reply[kReplyWords];
+        BuildMailboxReply(lastResult, reply);
+        if (m_pFfmServer && m_pFfmServer->WriteMessage(mailbox::kReplyType, sizeof(reply), reply)) {
+            std::memcpy(lastReply, reply, sizeof(reply));
+            replied = true;
+        }
+    }
+    return 0;
+}
+
+void CVelmoraMainFunc::ExecuteMailboxRequest(const uint32_t* pRequest, const std::string& directory,
+                                             uint32_t* pLastResult) {
+    switch (pRequest[0]) {
+        case mailbox::kCommandChipTest: {
+            TEST_REQUEST test{pRequest[1], pRequest[2], pRequest[3], pRequest[4]};
+            m_pVelmoraBoardSupport->Test(&test);
+            *pLastResult = test.dwResult;
+            break;
+        }
+        case mailbox::kCommandStream:
+            switch (pRequest[1]) {
+                case mailbox::kStartCaptureFile:
+                    StartCaptureFile(directory + "/ts_0-" + LocalTimeStamp() + ".ts",
+                                     pRequest[2] != 0 ? 1 : 0, pRequest[3]);
+                    break;
+                case mailbox::kStopCaptureFile:
+                    StopCaptureFile();
+                    break;
+                case mailbox::kRecordFlagOn:
+                    SetRecordFlag(1);
+                    break;
+                case mailbox::kRecordFlagOff:
+                    SetRecordFlag(0);
+                    break;
+                case mailbox::kStartRecordAll:
+                    m_pVelmoraBoardSupport->SetTsRecordTriggerBit(0);
+                    platform::Sleep(mailbox::kTriggerSettleMs);
+                    StartCaptureFile(directory + "/ts_0_all-" + LocalTimeStamp() + ".ts", 0, 0);
+                    break;
+                case mailbox::kStopRecordAll:
+                    StopCaptureFile();
+                    m_pVelmoraBoardSupport->ClearTsRecordTriggerBit(0);
+                    break;
+                default:
+                    break;
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void CVelmoraMainFunc::BuildMailboxReply(uint32_t lastResult, uint32_t* pReply) {
+    std::fill(pReply, pReply + mailbox::kReplyWords, 0);
+    pReply[0] = lastResult;
+    m_pVelmoraBoardSupport->GetCardStatusWord(&pReply[1]);
+    m_pVelmoraBoardSupport->GetTsStatus0(&pReply[2]);
+    m_pVelmoraBoardSupport->GetTsStatus1(&pReply[3]);
+    m_pVelmoraBoardSupport->GetTsPacketCounters(&pReply[4], &pReply[5]);
+    g_LogFile.WriteLog(
+        L"Card %d ch %d TsStatus   %4x ch %d TsStatus   %4x  Status   %4x     Cap %d  Send %d  "
+        L"Diff %d",
+        static_cast<int>(GetCardIndex()), 0, pReply[2], 1, pReply[3], pReply[1],
+        static_cast<int>(pReply[4]), static_cast<int>(pReply[5]),
+        static_cast<int>(pReply[4] - pReply[5]));
+}
+
+// The transport-stream engines own the capture file and the record flag;
+// without them there is nothing to start.
+
+uint32_t CVelmoraMainFunc::StartCaptureFile(const std::string&, uint32_t, uint32_t) {
+    return 0;
+}
+
+uint32_t CVelmoraMainFunc::StopCaptureFile() {
+    return 0;
+}
+
+uint32_t CVelmoraMainFunc::SetRecordFlag(uint32_t) {
     return 0;
 }
 

@@ -6,13 +6,17 @@
 // rings of card memory), the list of programs selected for recording, the
 // last program information read from the stream and the recording mailbox.
 //
-// The engines and the mailbox are not available yet: every transport-stream
-// operation finds its engine missing and returns 0.
+// The engines are not available yet: every transport-stream operation finds
+// its engine missing and returns 0.
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "card/IoCardMainFunc.h"
+#include "platform/Thread.h"
 #include "velmora/Velmora.h"
 
 namespace velmora::ts {
@@ -20,9 +24,36 @@ class CTsDemultiplexer;
 class CTsMultiplexer;
 }  // namespace velmora::ts
 
+namespace velmora::platform {
+class Event;
+}
+
 namespace velmora::card {
 
+class CFFMServer;
 class CVelmoraBoardSupport;
+
+// The path up to its last backslash, or when there is none its last slash,
+// without that separator; empty when it has neither.
+std::string GetPathDirectory(const std::string& path);
+
+// The mailbox's request (in 32-bit words) and its reply.
+namespace mailbox {
+inline constexpr uint32_t kBlockSize = 0x10000;
+inline constexpr uint32_t kRequestBufferBytes = 4096;
+inline constexpr uint32_t kCommandChipTest = 0x10;
+inline constexpr uint32_t kCommandStream = 0x100;
+inline constexpr uint32_t kStartCaptureFile = 0x10000;
+inline constexpr uint32_t kStopCaptureFile = 0x10010;
+inline constexpr uint32_t kRecordFlagOn = 0x11000;
+inline constexpr uint32_t kRecordFlagOff = 0x11010;
+inline constexpr uint32_t kStartRecordAll = 0x100000;
+inline constexpr uint32_t kStopRecordAll = 0x100010;
+// Pause between the record trigger and the file's start.
+inline constexpr uint32_t kTriggerSettleMs = 40;
+inline constexpr uint32_t kReplyType = 0x1211DBFF;
+inline constexpr uint32_t kReplyWords = 6;
+}  // namespace mailbox
 
 // A program selected for recording; entries are matched by program number.
 struct RECORDER_PROGRAM_INFO {
@@ -95,12 +126,38 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
     virtual uint32_t TsSetInputSource(uint32_t source);
     virtual uint32_t MailboxThread();
 
+    static uint32_t MailboxThreadProc(CVelmoraMainFunc* pMainFunc);
+
   protected:
+    // Opens the mailbox block (kept from an earlier start) and its event and
+    // starts the thread; without the event the mailbox runs no thread.
+    void StartMailbox();
+    // Ends the thread within one wake-up; nothing happens when none runs.
+    void StopMailbox();
+
+    // The capture-file operations of the transport-stream engines that the
+    // mailbox drives; 0 while the engines are missing.
+    virtual uint32_t StartCaptureFile(const std::string& path, uint32_t pidFilter, uint32_t pid);
+    virtual uint32_t StopCaptureFile();
+    virtual uint32_t SetRecordFlag(uint32_t on);
+
     ts::CTsDemultiplexer* m_pDemultiplexer = nullptr;
     ts::CTsMultiplexer* m_pMultiplexer = nullptr;
     std::vector<RECORDER_PROGRAM_INFO> m_RecorderList;
+    platform::Thread m_MailboxThread;
+    std::unique_ptr<platform::Event> m_pMailboxEvent;
+    std::atomic<uint32_t> m_dwMailboxStop{0};
     CVelmoraBoardSupport* m_pVelmoraBoardSupport;
     TS_PROGRAM_INFORMATION m_ProgramInformation = {};
+    std::unique_ptr<CFFMServer> m_pFfmServer;
+
+  private:
+    // Runs the request in the buffer (words); lastResult keeps the read-back
+    // word of the last chip test.
+    void ExecuteMailboxRequest(const uint32_t* pRequest, const std::string& directory,
+                               uint32_t* pLastResult);
+    // Fills the six reply words and writes the status line to the log.
+    void BuildMailboxReply(uint32_t lastResult, uint32_t* pReply);
 };
 
 }  // namespace velmora::card

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 
+#include "hw/PlxI2c.h"
 #include "platform/Event.h"
 
 namespace velmora::hw {
@@ -111,6 +112,23 @@ PLX_STATUS BarSpaceTransfer(PLX_DEVICE_OBJECT* pDevice, uint32_t code, uint32_t 
     return SendRecord(pDevice, code, barIndex, &transfer, accessType, offsetIsLocalAddress ? 1 : 0);
 }
 
+// Opens the adapter port of an I2C-mode key and learns the switch's chip
+// from its identifier register.
+PLX_STATUS OpenI2cDevice(PLX_DEVICE_OBJECT* pDevice) {
+    const PLX_STATUS status = PlxI2c_PortOpen(pDevice, 0, kPlxI2cDefaultKhz);
+    if (status != ApiSuccess) return status;
+    uint32_t id = 0;
+    if (PlxI2c_RegisterRead(pDevice, 0, &id) != ApiSuccess || (id & 0xFFFF) != kPlxVendorId) {
+        PlxI2c_PortClose(pDevice->Key.ApiIndex);
+        return ApiInvalidDeviceInfo;
+    }
+    const uint16_t device = static_cast<uint16_t>(id >> 16);
+    const uint32_t family = device >> 8;
+    pDevice->PlxChipType = family >= 0x85 && family <= 0x87 ? device : 0;
+    SetTag(pDevice->IsValidTag, kPlxTagValid);
+    return ApiSuccess;
+}
+
 }  // namespace
 
 PLX_STATUS PlxPci_ApiVersion(uint8_t* pMajor, uint8_t* pMinor, uint8_t* pRevision) {
@@ -150,9 +168,7 @@ uint32_t PlxIoMessage(PLX_DEVICE_OBJECT* pDevice, uint32_t code, PLX_IOCTL_MESSA
                        : 0;
         }
         case kPlxAccessI2c:
-            // The I2C dispatcher works through the adapter library, which is
-            // not present: every request is answered as that load fails.
-            pMessage->ReturnCode = ApiNoActiveDriver;
+            PlxI2c_Dispatch(pDevice, code, pMessage);
             return 1;
         default:
             return kAllOnes32;
@@ -198,7 +214,8 @@ PLX_STATUS PlxPci_DeviceFindEx(PLX_DEVICE_KEY* pKey, uint32_t deviceNumber, uint
         case kPlxModePci:
             return PlxPci_DeviceFind(pKey, deviceNumber);
         case kPlxModeI2c:
-            return ApiNoActiveDriver;  // the adapter library cannot be loaded
+            return PlxI2c_DeviceFind(pKey, deviceNumber,
+                                     {0, kPlxI2cScanAllAddresses, kPlxI2cDefaultKhz});
         case kPlxModeUnsupported:
             return ApiUnsupportedFunction;
         default:
@@ -218,7 +235,7 @@ PLX_STATUS PlxPci_DeviceOpen(const PLX_DEVICE_KEY* pKey, PLX_DEVICE_OBJECT* pDev
         const PLX_STATUS status = PlxPci_DeviceFindEx(&pDevice->Key, 0, kPlxModePci);
         if (status != ApiSuccess) return status;
     } else if (pDevice->Key.ApiMode == kPlxAccessI2c) {
-        return ApiNoActiveDriver;  // the I2C open needs the missing adapter library
+        return OpenI2cDevice(pDevice);
     }
 
     platform::DeviceHandle handle;
@@ -243,6 +260,7 @@ PLX_STATUS PlxPci_DeviceClose(PLX_DEVICE_OBJECT* pDevice) {
     if (pDevice == nullptr) return ApiNullParam;
     if (!IsOpen(pDevice)) return ApiInvalidDeviceInfo;
     if (pDevice->Key.ApiMode == kPlxAccessPci) platform::CloseDeviceHandle(pDevice->hDevice);
+    if (pDevice->Key.ApiMode == kPlxAccessI2c) PlxI2c_PortClose(pDevice->Key.ApiIndex);
     SetTag(pDevice->IsValidTag, kPlxTagInvalid);
     SetTag(pDevice->Key.IsValidTag, kPlxTagInvalid);
     return ApiSuccess;

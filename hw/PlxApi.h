@@ -30,9 +30,9 @@ PLX_STATUS PlxPci_ApiVersion(uint8_t* pMajor, uint8_t* pMinor, uint8_t* pRevisio
 // name table and fills the key; ApiInvalidDeviceInfo when drivers answered but
 // none has it, ApiNoActiveDriver when no driver could be opened.
 PLX_STATUS PlxPci_DeviceFind(PLX_DEVICE_KEY* pKey, uint32_t deviceNumber);
-// Mode kPlxModePci is PlxPci_DeviceFind. The I2C mode needs the USB-I2C
-// adapter library, which this system does not have: it fails as a failed
-// load of that library does, with ApiNoActiveDriver.
+// Mode kPlxModePci is PlxPci_DeviceFind. Mode kPlxModeI2c scans adapter
+// port 0 at 100 kHz (PlxI2c_DeviceFind); without the USB-I2C adapter library
+// it fails with ApiNoActiveDriver.
 PLX_STATUS PlxPci_DeviceFindEx(PLX_DEVICE_KEY* pKey, uint32_t deviceNumber, uint32_t mode);
 
 // The device object is the caller's (zero-filled before the first open).

@@ -81,8 +81,9 @@ static_assert(offsetof(PLX_DEVICE_KEY, ApiMode) == 23);
 struct PLX_DEVICE_OBJECT {
     char IsValidTag[4];
     PLX_DEVICE_KEY Key;
-    uint32_t hDevice;  // driver handle in PCI mode
-    uint8_t Reserved44[196];
+    uint32_t hDevice;      // driver handle in PCI mode, adapter handle in I2C mode
+    uint16_t PlxChipType;  // the switch's chip identifier in I2C mode
+    uint8_t Reserved46[194];
     uint64_t PciBarVa[6];  // user address of each mapped BAR, 0 when not mapped
     uint8_t BarMapRef[6];  // map count of each BAR
     uint8_t Reserved294[66];
@@ -90,6 +91,7 @@ struct PLX_DEVICE_OBJECT {
 static_assert(sizeof(PLX_DEVICE_OBJECT) == 360);
 static_assert(offsetof(PLX_DEVICE_OBJECT, Key) == 4);
 static_assert(offsetof(PLX_DEVICE_OBJECT, hDevice) == 40);
+static_assert(offsetof(PLX_DEVICE_OBJECT, PlxChipType) == 44);
 static_assert(offsetof(PLX_DEVICE_OBJECT, PciBarVa) == 240);
 static_assert(offsetof(PLX_DEVICE_OBJECT, BarMapRef) == 288);
 
@@ -153,6 +155,9 @@ inline constexpr uint32_t kPlxDirectionCardToHost = 1;
 // I/O-control codes of the requests the card code sends: 0x222000 + 4 x n.
 enum PLX_IOCTL_CODE : uint32_t {
     PLX_IOCTL_DRIVER_VERSION = 0x222000,
+    PLX_IOCTL_CHIP_TYPE_GET = 0x22200c,
+    PLX_IOCTL_CHIP_TYPE_SET = 0x222010,
+    PLX_IOCTL_GET_PORT_PROPERTIES = 0x222014,
     PLX_IOCTL_DEVICE_RESET = 0x222018,
     PLX_IOCTL_DEVICE_FIND = 0x22201c,
     PLX_IOCTL_PCI_BAR_MAP = 0x222024,

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "CardTestSupport.h"
 #include "api/VelmoraSdkApi.h"
@@ -91,6 +93,51 @@ TEST(CardApiConversionTest, RgbBecomesStudioRangeYCbCr) {
     api.RgbImageToYCbCr422(image, out, 3, 2);
     EXPECT_EQ(out[1], 0x80EB80EBu);
     EXPECT_EQ(out[2], 0x5A52F052u);
+}
+
+// Records the capture and memory-test calls the API object makes.
+class CaptureLog : public card::CBoardSupport {
+  public:
+    CaptureLog() : CBoardSupport(0, nullptr, nullptr, nullptr, nullptr, {}, nullptr, nullptr) {}
+    uint32_t StopAudioCapture(uint32_t port) override { return Note("stop audio", port); }
+    uint32_t StopVideoCapture(uint32_t port) override { return Note("stop video", port); }
+    uint32_t StartAudioCapture(uint32_t port) override { return Note("start audio", port); }
+    uint32_t StartVideoCapture(uint32_t port) override { return Note("start video", port); }
+    uint32_t TestCardMemory() override {
+        calls.push_back("memory");
+        return memoryResult;
+    }
+
+    std::vector<std::string> calls;
+    uint32_t memoryResult = 1;
+
+  private:
+    uint32_t Note(const char* what, uint32_t port) {
+        calls.push_back(std::string(what) + " " + std::to_string(port));
+        return 0;  // a failing stop or start is not reported
+    }
+};
+
+TEST(CardApiSelfTest, CardMemoryTestStopsAudioThenVideoCaptureAndStartsThemAgain) {
+    CaptureLog board;
+    api::CSdkApi api(nullptr, &board);
+    EXPECT_EQ(api.TestCardMemory(), 1u);
+    std::vector<std::string> expected;
+    for (const char* step : {"stop audio", "stop video"}) {
+        for (int port = 0; port < 4; ++port)
+            expected.push_back(step + std::string(" ") + std::to_string(port));
+    }
+    expected.push_back("memory");
+    for (const char* step : {"start audio", "start video"}) {
+        for (int port = 0; port < 4; ++port)
+            expected.push_back(step + std::string(" ") + std::to_string(port));
+    }
+    EXPECT_EQ(board.calls, expected);
+
+    board.memoryResult = 0;
+    board.calls.clear();
+    EXPECT_EQ(api.TestCardMemory(), 0u);
+    EXPECT_EQ(board.calls.size(), expected.size());
 }
 
 }  // namespace

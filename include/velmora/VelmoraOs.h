@@ -1,10 +1,12 @@
 // Kernel-object handles given out by the Velmora SDK (field events) and the
 // few calls an application needs to use them: open, create, set, reset, wait
-// and close. Events are shared between processes by name.
+// and close. Events are shared between processes by name. A process that
+// talks to an open card's recording mailbox also opens, maps and closes a
+// named shared-memory block.
 //
-// A handle is an opaque value, not a pointer. Every call refuses a closed or
-// unknown handle (0, or VELMORA_WAIT_FAILED). Closing a handle while another
-// thread waits on it makes that wait return VELMORA_WAIT_FAILED.
+// An event handle is an opaque value, not a pointer. Every call refuses a
+// closed or unknown event handle (0, or VELMORA_WAIT_FAILED). Closing a handle
+// while another thread waits on it makes that wait return VELMORA_WAIT_FAILED.
 #ifndef VELMORA_OS_H
 #define VELMORA_OS_H
 
@@ -33,5 +35,14 @@ VELMORA_EXPORT int VelmoraOs_ResetEvent(VELMORA_HANDLE event);
 // Returns VELMORA_WAIT_OBJECT_0, VELMORA_WAIT_TIMEOUT or VELMORA_WAIT_FAILED.
 VELMORA_EXPORT uint32_t VelmoraOs_WaitForSingleObject(VELMORA_HANDLE event, uint32_t timeoutMs);
 VELMORA_EXPORT int VelmoraOs_CloseHandle(VELMORA_HANDLE event);
+
+// Opens an existing named shared-memory block of at least size bytes (a
+// leading "Global\" or "Local\" of the name is dropped); null when there is
+// none of that name or it is smaller.
+VELMORA_EXPORT VELMORA_HANDLE VelmoraOs_OpenSharedMemory(const wchar_t* name, uint32_t size);
+// The block's memory, readable and writable, valid until the block is closed.
+VELMORA_EXPORT void* VelmoraOs_MapSharedMemory(VELMORA_HANDLE block);
+// Unmaps and closes the block.
+VELMORA_EXPORT int VelmoraOs_CloseSharedMemory(VELMORA_HANDLE block);
 
 #endif

@@ -1,0 +1,150 @@
+#include "card/FfmServer.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/IpcName.h"
+#include "platform/SharedMemory.h"
+
+namespace velmora::card {
+
+CFFMServer::CFFMServer(const char* fileName, const char* mappingName, uint32_t size) {
+    Create(fileName, mappingName, size);
+}
+
+CFFMServer::~CFFMServer() {
+    Close();
+}
+
+uint32_t CFFMServer::Create(const char* fileName, const char* mappingName, uint32_t size) {
+    if (m_bCreated || m_bOpened) Close();
+    m_strFileName = fileName ? fileName : "";
+    m_strMappingName = mappingName ? mappingName : kDefaultName;
+    m_dwSize = size ? size : kDefaultSize;
+
+    if (fileName) {
+        if (!MapFile()) {
+            const uint32_t error = static_cast<uint32_t>(errno);
+            Close();
+            return Fail(error);
+        }
+    } else {
+        m_pMapping = platform::SharedMemory::Open(m_strMappingName, m_dwSize);
+        if (!m_pMapping) {
+            const uint32_t error = static_cast<uint32_t>(errno);
+            Close();
+            return Fail(error);
+        }
+        m_pView = static_cast<uint8_t*>(m_pMapping->Data());
+    }
+    m_bCreated = 1;
+    return 1;
+}
+
+uint32_t CFFMServer::MapFile() {
+    m_hFile = open(m_strFileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (m_hFile < 0) return 0;
+    // Every user may use the block, whatever the umask.
+    fchmod(m_hFile, 0666);
+    struct stat status {};
+    if (fstat(m_hFile, &status) != 0) return 0;
+    if (static_cast<uint64_t>(status.st_size) < m_dwSize &&
+        ftruncate(m_hFile, static_cast<off_t>(m_dwSize)) != 0) {
+        return 0;
+    }
+    void* view = mmap(nullptr, m_dwSize, PROT_READ | PROT_WRITE, MAP_SHARED, m_hFile, 0);
+    if (view == MAP_FAILED) return 0;
+    m_pView = static_cast<uint8_t*>(view);
+    return 1;
+}
+
+uint32_t CFFMServer::Open(uint32_t access, const char* mappingName, uint32_t size) {
+    if (m_bCreated || m_bOpened) Close();
+    m_strMappingName = mappingName ? mappingName : kDefaultName;
+    m_dwSize = size ? size : kDefaultSize;
+    m_dwAccess = access;
+    m_pMapping = platform::SharedMemory::OpenPosix(platform::MapObjectName("shm", m_strMappingName),
+                                                   m_dwSize, {}, false);
+    if (!m_pMapping) {
+        const uint32_t error = static_cast<uint32_t>(errno);
+        Close();
+        return Fail(error);
+    }
+    m_pView = static_cast<uint8_t*>(m_pMapping->Data());
+    m_bOpened = 1;
+    return 1;
+}
+
+void CFFMServer::Close() {
+    if (m_hFile >= 0) {
+        if (m_pView) munmap(m_pView, m_dwSize);
+        close(m_hFile);
+    }
+    m_hFile = -1;
+    m_pMapping.reset();
+    m_pView = nullptr;
+    m_strFileName.clear();
+    m_strMappingName.clear();
+    m_dwSize = 0;
+    m_bCreated = 0;
+    m_bOpened = 0;
+    m_dwAccess = 0;
+    m_dwLastError = 0;
+}
+
+void CFFMServer::CloseOpened() {
+    Close();
+}
+
+uint32_t CFFMServer::Fail(uint32_t error) {
+    m_dwLastError = error;
+    return 0;
+}
+
+uint32_t CFFMServer::ReadMessageHeader(uint32_t* pLength) {
+    if (pLength) *pLength = 0;
+    if (!m_pView) return Fail(kErrorNoView);
+    FFM_MESSAGE_HEADER header;
+    std::memcpy(&header, m_pView, sizeof(header));
+    if (header.dwMagic != kMagic) return Fail(kErrorNoMagic);
+    if (header.dwType == 0) return Fail(kErrorNoMessage);
+    if (pLength) *pLength = header.dwLength;
+    return 1;
+}
+
+uint32_t CFFMServer::ReadMessageData(uint32_t, uint32_t length, void* pDestination) {
+    if (!m_pView) return Fail(kErrorNoView);
+    const uint32_t copied = std::min(length, PayloadRoom());
+    if (copied == 0) return 1;
+    if (!pDestination) return Fail(kErrorInvalidUserBuffer);
+    std::memcpy(pDestination, m_pView + kPayloadOffset, copied);
+    return 1;
+}
+
+uint32_t CFFMServer::WriteMessage(uint32_t type, uint32_t length, const void* pData) {
+    if (!m_pView) return Fail(kErrorNoView);
+    if (type == 0) return Fail(kErrorNoMessage);
+    if (length != 0 && !pData) return Fail(kErrorInvalidUserBuffer);
+    if (length > PayloadRoom()) return Fail(kErrorInvalidUserBuffer);
+    FFM_MESSAGE_HEADER header;
+    InitMessageHeader(&header);
+    header.dwType = type;
+    header.dwLength = length;
+    std::memcpy(m_pView, &header, sizeof(header));
+    if (length != 0) std::memcpy(m_pView + kPayloadOffset, pData, length);
+    return 1;
+}
+
+void CFFMServer::InitMessageHeader(FFM_MESSAGE_HEADER* pHeader) {
+    if (!pHeader) return;
+    std::memset(pHeader, 0, sizeof(*pHeader));
+    pHeader->dwMagic = kMagic;
+}
+
+}  // namespace velmora::card

@@ -1,0 +1,90 @@
+#pragma once
+
+// A named shared-memory block holding one message: a 32-byte header (magic,
+// type, payload length) and the payload from byte 31 on. The recording
+// mailbox serves its peer process through one.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace velmora::platform {
+class SharedMemory;
+}
+
+namespace velmora::card {
+
+// The header at byte 0 of the block, little-endian.
+struct FFM_MESSAGE_HEADER {
+    uint32_t dwMagic;
+    uint32_t dwType;  // 0: no message
+    uint32_t dwLength;
+    uint8_t Reserved[20];
+};
+static_assert(sizeof(FFM_MESSAGE_HEADER) == 32);
+
+class CFFMServer {
+  public:
+    static constexpr uint32_t kMagic = 0x1211DBFF;
+    // The payload's first byte overwrites the header's last.
+    static constexpr uint32_t kPayloadOffset = 31;
+    static constexpr uint32_t kDefaultSize = 0x10000;
+    static constexpr const char* kDefaultName = "_KWX_MAP_";
+
+    // Error codes of the last failed operation.
+    static constexpr uint32_t kErrorNoView = 0xE00002FF;
+    static constexpr uint32_t kErrorNoMessage = 0xE00001FF;
+    static constexpr uint32_t kErrorNoMagic = 0xE00003FF;
+    static constexpr uint32_t kErrorInvalidUserBuffer = 1784;
+
+    // Creates the block at once (see Create); null names take the defaults.
+    CFFMServer(const char* fileName, const char* mappingName, uint32_t size);
+    virtual ~CFFMServer();
+    CFFMServer(const CFFMServer&) = delete;
+    CFFMServer& operator=(const CFFMServer&) = delete;
+
+    // Creates or opens the named block (every user may read and write it) or,
+    // with a file name, maps that file. 1 or 0.
+    uint32_t Create(const char* fileName, const char* mappingName, uint32_t size);
+    // Opens an existing named block. The block is always mapped for reading
+    // and writing; the access word is kept for the caller.
+    uint32_t Open(uint32_t access, const char* mappingName, uint32_t size);
+    void Close();
+    void CloseOpened();
+
+    void* GetView() const { return m_pView; }
+    uint32_t GetSize() const { return m_dwSize; }
+    uint32_t GetLastError() const { return m_dwLastError; }
+
+    // 1 and the payload length when the header carries the magic and a type.
+    uint32_t ReadMessageHeader(uint32_t* pLength);
+    // Copies the payload, cut to what the block holds; the type is not used.
+    uint32_t ReadMessageData(uint32_t type, uint32_t length, void* pDestination);
+    // Writes a header and the payload; refused when the payload would pass
+    // the end of the block.
+    uint32_t WriteMessage(uint32_t type, uint32_t length, const void* pData);
+    void InitMessageHeader(FFM_MESSAGE_HEADER* pHeader);
+    // The block's access list is that of every named object here.
+    uint32_t IsWindowsNtVersion4OrLater() { return 1; }
+
+  private:
+    uint32_t Fail(uint32_t error);
+    // What fits of the payload in the block.
+    uint32_t PayloadRoom() const {
+        return m_dwSize > kPayloadOffset ? m_dwSize - kPayloadOffset : 0;
+    }
+    uint32_t MapFile();
+
+    int m_hFile = -1;  // the backing file, -1 for a named block
+    std::unique_ptr<platform::SharedMemory> m_pMapping;
+    uint8_t* m_pView = nullptr;
+    std::string m_strFileName;
+    std::string m_strMappingName;
+    uint32_t m_dwSize = 0;
+    uint32_t m_bCreated = 0;
+    uint32_t m_bOpened = 0;
+    uint32_t m_dwAccess = 0;
+    uint32_t m_dwLastError = 0;
+};
+
+}  // namespace velmora::card

@@ -1,0 +1,424 @@
+// The recording mailbox of an open card, driven the way another process
+// drives it: through the named block and event with the public OS calls.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CardTestSupport.h"
+#include "PlatformTestSupport.h"
+#include "card/FfmServer.h"
+#include "card/VelmoraMainFunc.h"
+#include "platform/Paths.h"
+#include "velmora/VelmoraOs.h"
+
+namespace velmora::cardtest {
+namespace {
+
+using card::CFFMServer;
+using Reply = std::array<uint32_t, 6>;
+
+constexpr uint32_t kBlockSize = 0x10000;
+constexpr uint32_t kMagic = 0x1211DBFF;
+constexpr uint32_t kScratch = 0x50;
+constexpr uint32_t kWriteReadFpga = 0xF1;
+constexpr uint32_t kReadFpga = 0xF2;
+constexpr uint32_t kTsControl = 0x170;
+constexpr uint32_t kRecordFlagCh0 = 1u << 4;
+// Bytes of the header's zero tail that a peer marks, so it sees the reply
+// (which rewrites the whole header) replace its request.
+constexpr uint32_t kMarkOffset = 12;
+constexpr uint32_t kMarkBytes = 16;
+
+// The peer's side of the mailbox, with nothing but the public OS calls.
+class Peer {
+  public:
+    Peer(const wchar_t* block, const wchar_t* event)
+        : m_block(VelmoraOs_OpenSharedMemory(block, kBlockSize)),
+          m_event(VelmoraOs_OpenEvent(event)),
+          m_view(static_cast<uint8_t*>(VelmoraOs_MapSharedMemory(m_block))) {}
+    ~Peer() {
+        VelmoraOs_CloseSharedMemory(m_block);
+        VelmoraOs_CloseHandle(m_event);
+    }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    bool Ready() const { return m_view != nullptr && m_event != nullptr; }
+
+    // Leaves a request and waits for the reply.
+    bool Send(uint32_t magic, uint32_t type, uint32_t length, const std::vector<uint32_t>& words) {
+        const uint32_t header[3] = {magic, type, length};
+        std::memcpy(m_view, header, sizeof(header));
+        std::memcpy(m_view + CFFMServer::kPayloadOffset, words.data(), words.size() * 4);
+        return Wake();
+    }
+    bool Request(const std::vector<uint32_t>& words) {
+        return Send(kMagic, 1, static_cast<uint32_t>(words.size() * 4), words);
+    }
+    // Wakes the mailbox with the block as it is and waits for the reply.
+    bool Wake() {
+        std::memset(m_view + kMarkOffset, 0xEE, kMarkBytes);
+        VelmoraOs_SetEvent(m_event);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (m_view[kMarkOffset] == 0xEE) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return true;
+    }
+    uint32_t HeaderWord(int index) const {
+        uint32_t word;
+        std::memcpy(&word, m_view + 4 * index, 4);
+        return word;
+    }
+    Reply LastReply() const {
+        Reply reply;
+        std::memcpy(reply.data(), m_view + CFFMServer::kPayloadOffset, sizeof(reply));
+        return reply;
+    }
+
+  private:
+    VELMORA_HANDLE m_block;
+    VELMORA_HANDLE m_event;
+    uint8_t* m_view;
+};
+
+std::string LocalStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
+    return text;
+}
+
+// A second main function on card 0's board support, serving the mailbox of
+// index 7, whose capture-file operations are recorded.
+class SpyMainFunc : public card::CVelmoraMainFunc {
+  public:
+    static constexpr uint32_t kIndex = 7;
+    explicit SpyMainFunc(card::CVelmoraBoardSupport* pBoard)
+        : CVelmoraMainFunc(kIndex, pBoard, nullptr) {}
+    ~SpyMainFunc() override { StopMailbox(); }
+    using CVelmoraMainFunc::StartMailbox;
+    using CVelmoraMainFunc::StopMailbox;
+
+    std::vector<std::string> Calls() {
+        std::lock_guard lock(m_mutex);
+        return m_calls;
+    }
+
+  protected:
+    uint32_t StartCaptureFile(const std::string& path, uint32_t pidFilter, uint32_t pid) override {
+        return Note("start " + path + " " + std::to_string(pidFilter) + " " + std::to_string(pid));
+    }
+    uint32_t StopCaptureFile() override { return Note("stop"); }
+    uint32_t SetRecordFlag(uint32_t on) override { return Note("record " + std::to_string(on)); }
+
+  private:
+    uint32_t Note(const std::string& call) {
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back(call);
+        return 1;
+    }
+    std::mutex m_mutex;
+    std::vector<std::string> m_calls;
+};
+
+class MailboxTest : public CardTest {
+  protected:
+    void SetUp() override {
+        CardTest::SetUp();
+        ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        // Counters and status words stand still while the test compares them.
+        ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Manual));
+    }
+    void StartSpy() {
+        spy = std::make_unique<SpyMainFunc>(Card(0)->GetBoardSupport());
+        spy->StartMailbox();
+        peer = std::make_unique<Peer>(L"MAP_TQ5110_Read_7", L"Global\\Event_TQ5110_Read_7");
+        ASSERT_TRUE(peer->Ready());
+    }
+    void TearDown() override {
+        peer.reset();
+        spy.reset();
+        CardTest::TearDown();
+    }
+    static uint32_t Register(uint32_t offset) { return sim::PeekRegister(0, offset).value_or(~0u); }
+
+    std::unique_ptr<SpyMainFunc> spy;
+    std::unique_ptr<Peer> peer;
+};
+
+// The peer process: this test program started again with only this test
+// and the file for the reply in the environment. It opens the card's mailbox,
+// asks for a register read and writes the block's header and reply words to
+// the file.
+TEST(MailboxPeerProcess, ReadsARegister) {
+    const char* replyFile = std::getenv("VELMORA_TEST_MAILBOX_REPLY");
+    if (!replyFile) GTEST_SKIP() << "runs as the peer process of the mailbox test";
+    Peer peer(L"MAP_TQ5110_Read_0", L"Global\\Event_TQ5110_Read_0");
+    ASSERT_TRUE(peer.Ready());
+    ASSERT_TRUE(peer.Request({0x10, kReadFpga, 0x14, 0, 0}));
+    const Reply reply = peer.LastReply();
+    FILE* file = std::fopen(replyFile, "w");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "%x %x %x", peer.HeaderWord(0), peer.HeaderWord(1), peer.HeaderWord(2));
+    for (uint32_t word : reply)
+        std::fprintf(file, " %x", word);
+    std::fclose(file);
+}
+
+TEST_F(MailboxTest, APeerProcessReadsARegisterAndTheCardsStreamStatus) {
+    ASSERT_TRUE(sim::SetCardStatus(0, 0x5A5A0321));
+    const std::string replyFile = ::testing::TempDir() + "mailbox-peer-" + std::to_string(getpid());
+    std::remove(replyFile.c_str());
+    const std::string self = platform::ExecutablePath();
+    platform::test::Child child([&] {
+        setenv("VELMORA_TEST_MAILBOX_REPLY", replyFile.c_str(), 1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        const std::string filter = "--gtest_filter=MailboxPeerProcess.ReadsARegister";
+        char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
+                              nullptr};
+        execve(self.c_str(), argv, environ);
+        return 127;
+    });
+    ASSERT_EQ(child.Wait(30000), 0);
+    std::vector<uint32_t> words;
+    FILE* file = std::fopen(replyFile.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    unsigned word = 0;
+    while (std::fscanf(file, "%x", &word) == 1)
+        words.push_back(word);
+    std::fclose(file);
+    std::remove(replyFile.c_str());
+
+    // The status words as the card's own board support reads them now.
+    card::CVelmoraBoardSupport& board = *Card(0)->GetBoardSupport();
+    std::vector<uint32_t> expected = {kMagic, kMagic, 24, 0x5A5A0321, 0x5A5A0321, 0, 0, 0, 0};
+    board.GetTsStatus0(&expected[5]);
+    board.GetTsStatus1(&expected[6]);
+    board.GetTsPacketCounters(&expected[7], &expected[8]);
+    EXPECT_EQ(words, expected);
+}
+
+TEST_F(MailboxTest, MalformedAndStaleBlocksRunNoCommandButGetAReply) {
+    StartSpy();
+    // A chip test that leaves 0x100 as the last result.
+    ASSERT_TRUE(peer->Request({0x10, kWriteReadFpga, kScratch, 0x100, 0}));
+    ASSERT_EQ(Register(kScratch), 0x100u);
+    ASSERT_EQ(peer->LastReply()[0], 0x100u);
+
+    // Every one of these would write 0x77 to the scratch register if it ran.
+    const std::vector<uint32_t> write = {0x10, kWriteReadFpga, kScratch, 0x77, 0};
+    EXPECT_TRUE(peer->Send(kMagic, 1, 70000, write));   // past the block
+    EXPECT_TRUE(peer->Send(kMagic, 0, 20, write));      // no message
+    EXPECT_TRUE(peer->Send(0x12345678, 1, 20, write));  // no magic
+    EXPECT_TRUE(peer->Send(kMagic, 1, 0, write));       // no payload
+    EXPECT_EQ(Register(kScratch), 0x100u);
+    EXPECT_EQ(peer->HeaderWord(1), kMagic);
+    EXPECT_EQ(peer->HeaderWord(2), 24u);
+    EXPECT_EQ(peer->LastReply()[0], 0x100u);
+
+    // The reply left in the block reads as command 0x100 with the card status
+    // word as its sub-command, here the record flag's. Woken again with it,
+    // the mailbox must not run it.
+    ASSERT_TRUE(sim::SetCardStatus(0, 0x11000));
+    ASSERT_TRUE(peer->Request({0}));
+    const Reply stale = peer->LastReply();
+    ASSERT_EQ(stale[0], 0x100u);
+    ASSERT_EQ(stale[1], 0x11000u);
+    ASSERT_TRUE(peer->Wake());
+    ASSERT_TRUE(peer->Wake());
+    EXPECT_TRUE(spy->Calls().empty());
+    EXPECT_EQ(peer->LastReply(), stale);
+
+    // A request longer than the mailbox's buffer still runs, cut to it.
+    std::vector<uint32_t> longRequest(1500, 0);
+    std::copy(write.begin(), write.end(), longRequest.begin());
+    ASSERT_TRUE(peer->Send(kMagic, 1, 6000, longRequest));
+    EXPECT_EQ(Register(kScratch), 0x77u);
+    EXPECT_EQ(peer->LastReply()[0], 0x77u);
+}
+
+TEST_F(MailboxTest, StreamSubCommandsDriveTheCaptureFileAndTheRecordTrigger) {
+    StartSpy();
+    const std::string directory = card::GetPathDirectory(platform::ExecutablePath());
+    const std::string before = LocalStamp();
+    ASSERT_TRUE(peer->Request({0x100, 0x10000, 1, 0x101}));
+    ASSERT_TRUE(peer->Request({0x100, 0x10010}));
+    ASSERT_TRUE(peer->Request({0x100, 0x11000}));
+    ASSERT_TRUE(peer->Request({0x100, 0x11010}));
+    ASSERT_TRUE(peer->Request({0x100, 0x100000, 1, 0x101}));
+    EXPECT_NE(Register(kTsControl) & kRecordFlagCh0, 0u);
+    ASSERT_TRUE(peer->Request({0x100, 0x100010}));
+    EXPECT_EQ(Register(kTsControl) & kRecordFlagCh0, 0u);
+    ASSERT_TRUE(peer->Request({0x100, 0x12345}));
+    ASSERT_TRUE(peer->Request({0x99, 0x10000}));
+    const std::string after = LocalStamp();
+
+    const auto calls = spy->Calls();
+    ASSERT_EQ(calls.size(), 6u);
+    const std::regex started("start (.*)/(ts_0-|ts_0_all-)(\\d{8}-\\d{6})\\.ts ([01]) (\\d+)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(calls[0], match, started)) << calls[0];
+    EXPECT_EQ(match[1].str(), directory);
+    EXPECT_EQ(match[2].str(), "ts_0-");
+    EXPECT_GE(match[3].str(), before);
+    EXPECT_LE(match[3].str(), after);
+    EXPECT_EQ(match[4].str() + " " + match[5].str(), "1 257");
+    EXPECT_EQ(calls[1], "stop");
+    EXPECT_EQ(calls[2], "record 1");
+    EXPECT_EQ(calls[3], "record 0");
+    ASSERT_TRUE(std::regex_match(calls[4], match, started)) << calls[4];
+    EXPECT_EQ(match[2].str(), "ts_0_all-");
+    EXPECT_EQ(match[4].str() + " " + match[5].str(), "0 0");
+    EXPECT_EQ(calls[5], "stop");
+}
+
+TEST_F(MailboxTest, RandomBlocksNeverCrashTheMailbox) {
+    StartSpy();
+    std::mt19937 random(20261207);
+    const uint32_t listed[] = {0x10000, 0x10010, 0x11000, 0x11010, 0x100010, 0x100000};
+    for (int round = 0; round < 300; ++round) {
+        std::vector<uint32_t> words(16);
+        for (uint32_t& word : words)
+            word = random();
+        // Chip tests would write random registers and chips of the card.
+        if (words[0] == 0x10) words[0] = 0x11;
+        if (random() % 4 == 0) {
+            words[0] = 0x100;
+            if (random() % 2 == 0) words[1] = listed[random() % std::size(listed)];
+        }
+        const uint32_t magic = random() % 4 == 0 ? static_cast<uint32_t>(random()) : kMagic;
+        const uint32_t type = random() % 8 == 0 ? 0 : static_cast<uint32_t>(random());
+        const uint32_t lengths[] = {0, 4, 64, static_cast<uint32_t>(random() % 4096),
+                                    static_cast<uint32_t>(random())};
+        ASSERT_TRUE(peer->Send(magic, type, lengths[random() % std::size(lengths)], words))
+            << round;
+    }
+    for (const std::string& call : spy->Calls()) {
+        EXPECT_TRUE(call.rfind("start ", 0) == 0 || call == "stop" || call.rfind("record ", 0) == 0)
+            << call;
+    }
+    ASSERT_TRUE(peer->Request({0x10, kReadFpga, kScratch, 0, 0}));
+    EXPECT_EQ(peer->LastReply()[0], Register(kScratch));
+}
+
+TEST_F(MailboxTest, StopEndsTheThreadPromptlyAndCopesWithNone) {
+    StartSpy();
+    ASSERT_TRUE(peer->Request({0}));
+    const auto start = std::chrono::steady_clock::now();
+    spy->StopMailbox();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    spy->StopMailbox();
+
+    // Started again, it serves the block it kept.
+    spy->StartMailbox();
+    EXPECT_TRUE(peer->Request({0}));
+    spy->StopMailbox();
+
+    // Without its event the mailbox runs no thread, and stopping it is fine.
+    peer.reset();
+    spy.reset();
+    const std::string eventPath =
+        "/dev/shm" + platform::MapObjectName("event", "Global\\Event_TQ5110_Read_7");
+    ASSERT_EQ(mkdir(eventPath.c_str(), 0700), 0) << eventPath;
+    spy = std::make_unique<SpyMainFunc>(Card(0)->GetBoardSupport());
+    spy->StartMailbox();
+    EXPECT_EQ(VelmoraOs_OpenEvent(L"Global\\Event_TQ5110_Read_7"), nullptr);
+    spy->StopMailbox();
+    spy.reset();
+    rmdir(eventPath.c_str());
+}
+
+TEST(MailboxPathTest, TheDirectoryEndsAtTheLastSeparator) {
+    EXPECT_EQ(card::GetPathDirectory("C:\\Program Files\\app.exe"), "C:\\Program Files");
+    EXPECT_EQ(card::GetPathDirectory("/usr/local/bin/app"), "/usr/local/bin");
+    EXPECT_EQ(card::GetPathDirectory("dir\\sub/app"), "dir");
+    EXPECT_EQ(card::GetPathDirectory("app"), "");
+}
+
+TEST(FfmServerTest, MessagesStayInsideTheBlock) {
+    CFFMServer server(nullptr, "FfmServerTest.Block", 256);
+    ASSERT_NE(server.GetView(), nullptr);
+    EXPECT_EQ(server.GetSize(), 256u);
+    auto* block = static_cast<uint8_t*>(server.GetView());
+    uint32_t length = 7;
+    EXPECT_EQ(server.ReadMessageHeader(&length), 0u);
+    EXPECT_EQ(server.GetLastError(), CFFMServer::kErrorNoMagic);
+    EXPECT_EQ(length, 0u);
+
+    const uint32_t words[2] = {0x11223344, 0x55667788};
+    ASSERT_EQ(server.WriteMessage(5, sizeof(words), words), 1u);
+    std::vector<uint8_t> written(block, block + 256);
+    EXPECT_EQ(server.WriteMessage(0, sizeof(words), words), 0u);
+    EXPECT_EQ(server.GetLastError(), CFFMServer::kErrorNoMessage);
+    EXPECT_EQ(server.WriteMessage(5, 4, nullptr), 0u);
+    EXPECT_EQ(server.GetLastError(), CFFMServer::kErrorInvalidUserBuffer);
+    std::vector<uint8_t> big(300, 0xAB);
+    EXPECT_EQ(server.WriteMessage(5, 300, big.data()), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(block, block + 256), written);
+
+    ASSERT_EQ(server.ReadMessageHeader(&length), 1u);
+    EXPECT_EQ(length, 8u);
+    uint32_t back[2] = {};
+    ASSERT_EQ(server.ReadMessageData(0, 8, back), 1u);
+    EXPECT_EQ(back[1], 0x55667788u);
+    // A length past the block is cut to it.
+    std::vector<uint8_t> all(70000, 0xCD);
+    ASSERT_EQ(server.ReadMessageData(0, 70000, all.data()), 1u);
+    EXPECT_EQ(all[256 - 31 - 1], block[255]);
+    EXPECT_EQ(all[256 - 31], 0xCD);
+
+    // Another holder of the name sees the same block; the last one to close
+    // ends it.
+    CFFMServer opened(nullptr, nullptr, 0);
+    ASSERT_EQ(opened.Open(0, "FfmServerTest.Block", 256), 1u);
+    EXPECT_EQ(std::memcmp(opened.GetView(), block, 256), 0);
+    opened.CloseOpened();
+    server.Close();
+    EXPECT_EQ(server.GetView(), nullptr);
+    EXPECT_EQ(server.ReadMessageData(0, 4, back), 0u);
+    EXPECT_EQ(server.GetLastError(), CFFMServer::kErrorNoView);
+    EXPECT_EQ(opened.Open(0, "FfmServerTest.Block", 256), 0u);
+}
+
+TEST(FfmServerTest, TheFileFormMapsItsFile) {
+    const std::string path = ::testing::TempDir() + "ffm-server-test.map";
+    std::remove(path.c_str());
+    {
+        CFFMServer server(path.c_str(), "FfmServerTest.File", 4096);
+        ASSERT_NE(server.GetView(), nullptr);
+        const uint32_t word = 0xFEEDC0DE;
+        ASSERT_EQ(server.WriteMessage(2, 4, &word), 1u);
+    }
+    FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    uint8_t bytes[36] = {};
+    EXPECT_EQ(std::fread(bytes, 1, sizeof(bytes), file), sizeof(bytes));
+    std::fclose(file);
+    uint32_t magic = 0, payload = 0;
+    std::memcpy(&magic, bytes, 4);
+    std::memcpy(&payload, bytes + 31, 4);
+    EXPECT_EQ(magic, kMagic);
+    EXPECT_EQ(payload, 0xFEEDC0DEu);
+    std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace velmora::cardtest
