@@ -1,11 +1,14 @@
 #include <new>
 #include <string>
 
+#include "platform/HandleTable.h"
 #include "platform/IpcName.h"
 #include "platform/SharedMemory.h"
 #include "platform/TextConv.h"
 #include "velmora/VelmoraOs.h"
 
+using velmora::platform::Handle;
+using velmora::platform::HandleTable;
 using velmora::platform::SharedMemory;
 
 // No exception may leave these functions: their callers are C programs.
@@ -15,18 +18,20 @@ VELMORA_EXPORT VELMORA_HANDLE VelmoraOs_OpenSharedMemory(const wchar_t* name, ui
     try {
         const std::string posixName =
             velmora::platform::MapObjectName("shm", velmora::platform::WideToUtf8(name));
-        return SharedMemory::OpenPosix(posixName, size, {}, false).release();
+        return HandleTable::Instance().Insert(SharedMemory::OpenPosix(posixName, size, {}, false));
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
 VELMORA_EXPORT void* VelmoraOs_MapSharedMemory(VELMORA_HANDLE block) {
-    return block ? static_cast<SharedMemory*>(block)->Data() : nullptr;
+    const auto shared = HandleTable::Instance().FindSharedMemory(static_cast<Handle>(block));
+    return shared ? shared->Data() : nullptr;
 }
 
 VELMORA_EXPORT int VelmoraOs_CloseSharedMemory(VELMORA_HANDLE block) {
-    if (!block) return 0;
-    delete static_cast<SharedMemory*>(block);
-    return 1;
+    // Only a block handle: an event handle stays open.
+    HandleTable& table = HandleTable::Instance();
+    if (!table.FindSharedMemory(static_cast<Handle>(block))) return 0;
+    return table.Close(static_cast<Handle>(block)) ? 1 : 0;
 }

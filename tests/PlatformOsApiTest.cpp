@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "PlatformTestSupport.h"
+#include "platform/SharedMemory.h"
 #include "velmora/VelmoraOs.h"
 
 namespace {
@@ -55,6 +56,31 @@ TEST(PlatformOsApiTest, UnnamedEventsAndNullHandles) {
     EXPECT_EQ(VelmoraOs_SetEvent(nullptr), 0);
     EXPECT_EQ(VelmoraOs_ResetEvent(nullptr), 0);
     EXPECT_EQ(VelmoraOs_CloseHandle(nullptr), 0);
+}
+
+// A block handle is a table entry like an event handle: closed twice, of the
+// other kind or unknown, it is refused instead of freed again.
+TEST(PlatformOsApiTest, SharedMemoryHandlesAreRefusedOnceClosed) {
+    auto owner = velmora::platform::SharedMemory::Open("Global\\VelmoraOsApiBlock", 4096);
+    ASSERT_TRUE(owner);
+    VELMORA_HANDLE block = VelmoraOs_OpenSharedMemory(L"Global\\VelmoraOsApiBlock", 4096);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(VelmoraOs_OpenSharedMemory(L"Global\\VelmoraOsApiBlock", 8192), nullptr);
+    auto* view = static_cast<uint8_t*>(VelmoraOs_MapSharedMemory(block));
+    ASSERT_NE(view, nullptr);
+    view[7] = 0x5A;
+    EXPECT_EQ(static_cast<uint8_t*>(owner->Data())[7], 0x5A);
+
+    VELMORA_HANDLE event = VelmoraOs_CreateEvent(0, 0, nullptr);
+    EXPECT_EQ(VelmoraOs_MapSharedMemory(event), nullptr);
+    EXPECT_EQ(VelmoraOs_CloseSharedMemory(event), 0);
+    EXPECT_EQ(VelmoraOs_WaitForSingleObject(block, 0), VELMORA_WAIT_FAILED);
+    EXPECT_EQ(VelmoraOs_CloseHandle(event), 1);
+
+    EXPECT_EQ(VelmoraOs_CloseSharedMemory(block), 1);
+    EXPECT_EQ(VelmoraOs_CloseSharedMemory(block), 0);
+    EXPECT_EQ(VelmoraOs_MapSharedMemory(block), nullptr);
+    EXPECT_EQ(VelmoraOs_CloseSharedMemory(reinterpret_cast<VELMORA_HANDLE>(0x1234)), 0);
 }
 
 }  // namespace
