@@ -203,8 +203,9 @@ inline ModelAxis ModelGrid(int32_t roi, double factor, int32_t room, bool neares
     return axis;
 }
 
+// Positions past the 32-bit range (a huge step) are past every image.
 inline int32_t ModelIndex(double p) {
-    return static_cast<int32_t>(std::trunc(p + 1e-7));
+    return static_cast<int32_t>(std::min(std::trunc(p + 1e-7), 2147483647.0));
 }
 
 // The arithmetic forms of one 32f path.
