@@ -81,11 +81,53 @@ VELMORA_RESIZE_INLINE void StoreThree(uint16_t* d, __m128i packed) {
     d[2] = static_cast<uint16_t>(_mm_extract_epi16(packed, 2));
 }
 
+// Ssse3: four columns a step; byte shuffles pair the channels and pack the
+// twelve values, stored with one 16-byte and one 8-byte store.
 template <bool Stride4>
+__attribute__((target("ssse3"))) int32_t RowHPart8uShuffled(const uint8_t* srcRow, int32_t width,
+                                                            const int32_t* colOffsets,
+                                                            const uint16_t* colWeights,
+                                                            uint16_t* dstBuf) {
+    const __m128i first = _mm_setr_epi8(0, -1, 4, -1, 1, -1, 5, -1, 2, -1, 6, -1, 3, -1, 7, -1);
+    const __m128i second =
+        _mm_setr_epi8(8, -1, 12, -1, 9, -1, 13, -1, 10, -1, 14, -1, 11, -1, 15, -1);
+    const __m128i low = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+    const __m128i high = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 2, 3);
+    const __m128i tail = _mm_setr_epi8(4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i round = _mm_set1_epi32(128);
+    auto column = [&](__m128i pairs, __m128i weight) {
+        return _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, weight), round), 8);
+    };
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const int32_t* o = colOffsets + x;
+        const __m128i q01 = _mm_unpacklo_epi64(LoadColumn<Stride4>(srcRow + o[0]),
+                                               LoadColumn<Stride4>(srcRow + o[1]));
+        const __m128i q23 = _mm_unpacklo_epi64(LoadColumn<Stride4>(srcRow + o[2]),
+                                               LoadColumn<Stride4>(srcRow + o[3]));
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(colWeights + 2 * x));
+        const __m128i p01 =
+            _mm_packs_epi32(column(_mm_shuffle_epi8(q01, first), _mm_shuffle_epi32(w, 0x00)),
+                            column(_mm_shuffle_epi8(q01, second), _mm_shuffle_epi32(w, 0x55)));
+        const __m128i p23 =
+            _mm_packs_epi32(column(_mm_shuffle_epi8(q23, first), _mm_shuffle_epi32(w, 0xAA)),
+                            column(_mm_shuffle_epi8(q23, second), _mm_shuffle_epi32(w, 0xFF)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dstBuf + 3 * x),
+                         _mm_or_si128(_mm_shuffle_epi8(p01, low), _mm_shuffle_epi8(p23, high)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dstBuf + 3 * x + 8),
+                         _mm_shuffle_epi8(p23, tail));
+    }
+    return x;
+}
+
+template <bool Stride4, bool Shuffles>
 VELMORA_RESIZE_INLINE void RowHPart8uRun(const uint8_t* srcRow, int32_t width,
                                          const int32_t* colOffsets, const uint16_t* colWeights,
                                          uint16_t* dstBuf) {
     int32_t x = 0;
+    if constexpr (Shuffles) {
+        x = RowHPart8uShuffled<Stride4>(srcRow, width, colOffsets, colWeights, dstBuf);
+    }
     for (; x + 1 < width; x += 2) {
         const __m128i a = FilterColumn8u<Stride4>(srcRow, colOffsets, colWeights, x);
         const __m128i b = FilterColumn8u<Stride4>(srcRow, colOffsets, colWeights, x + 1);
@@ -99,13 +141,14 @@ VELMORA_RESIZE_INLINE void RowHPart8uRun(const uint8_t* srcRow, int32_t width,
     }
 }
 
+template <bool Shuffles>
 VELMORA_RESIZE_INLINE void RowHPart8uVector(const uint8_t* srcRow, int32_t width, int32_t nChannels,
                                             const int32_t* colOffsets, const uint16_t* colWeights,
                                             uint16_t* dstBuf) {
     if (nChannels == 4) {
-        RowHPart8uRun<true>(srcRow, width, colOffsets, colWeights, dstBuf);
+        RowHPart8uRun<true, Shuffles>(srcRow, width, colOffsets, colWeights, dstBuf);
     } else {
-        RowHPart8uRun<false>(srcRow, width, colOffsets, colWeights, dstBuf);
+        RowHPart8uRun<false, Shuffles>(srcRow, width, colOffsets, colWeights, dstBuf);
     }
 }
 
@@ -188,11 +231,42 @@ VELMORA_RESIZE_INLINE __m128i BlendPixel8u(const uint16_t* upper, const uint16_t
     return _mm_srai_epi32(_mm_add_epi32(sums, _mm_set1_epi32(524288)), 20);
 }
 
+// Ssse3: eight pixels a step from 24 consecutive values of each buffer,
+// spread to four-byte pixels by byte shuffles.
+__attribute__((target("ssse3"))) int32_t RowVPart8uShuffled(uint8_t* dstRow, int32_t width,
+                                                            __m128i weights, __m128i keep,
+                                                            const uint16_t* upper,
+                                                            const uint16_t* lower) {
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    auto load = [](const uint16_t* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    auto merge = [&](uint8_t* d, __m128i pixels) {
+        auto* v = reinterpret_cast<__m128i*>(d);
+        _mm_storeu_si128(v, _mm_or_si128(_mm_andnot_si128(keep, pixels),
+                                         _mm_and_si128(keep, _mm_loadu_si128(v))));
+    };
+    int32_t p = 0;
+    for (; p + 8 <= width; p += 8) {
+        const uint16_t* u = upper + 3 * p;
+        const uint16_t* l = lower + 3 * p;
+        const __m128i first = _mm_packus_epi16(BlendV8u(load(u), load(l), weights),
+                                               BlendV8u(load(u + 8), load(l + 8), weights));
+        const __m128i b2 = BlendV8u(load(u + 16), load(l + 16), weights);
+        const __m128i last = _mm_packus_epi16(b2, b2);
+        merge(dstRow + 4 * p, _mm_shuffle_epi8(first, spread));
+        merge(dstRow + 4 * p + 16, _mm_shuffle_epi8(_mm_alignr_epi8(last, first, 12), spread));
+    }
+    return p;
+}
+
+template <bool Shuffles>
 VELMORA_RESIZE_INLINE void RowVPart8uVector(uint8_t* dstRow, int32_t width, uint32_t w,
                                             const uint16_t* upper, const uint16_t* lower) {
     const __m128i weights = RowWeightPairs(w);
     const __m128i keep = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
     int32_t p = 0;
+    if constexpr (Shuffles) p = RowVPart8uShuffled(dstRow, width, weights, keep, upper, lower);
     for (; p + 4 <= width; p += 4) {
         const uint16_t* u = upper + 3 * p;
         const uint16_t* l = lower + 3 * p;
@@ -259,8 +333,9 @@ VELMORA_DEFINE_ROWV(ResizeLinearRowV8u_Generic, VELMORA_NO_TARGET, uint8_t, Line
 VELMORA_DEFINE_ROWV(ResizeLinearRowVPart8u_Generic, VELMORA_NO_TARGET, uint8_t, LinearRowVPartModel,
                     Integer)
 
-// 8u Sse2, Sse3, Ssse3: the vector body.
-#define VELMORA_DEFINE_ROWS_8U_VECTOR(V, target)                                                   \
+// 8u Sse2, Sse3, Ssse3: the vector body; the Ssse3 members add byte
+// shuffles to the three-of-four paths.
+#define VELMORA_DEFINE_ROWS_8U_VECTOR(V, target, Shuffles)                                         \
     target void ResizeLinearRowH8u_##V(const uint8_t* srcRow, int32_t width,                       \
                                        const int32_t* colOffsets, const uint16_t* colWeights,      \
                                        uint16_t* dstBuf) {                                         \
@@ -269,7 +344,7 @@ VELMORA_DEFINE_ROWV(ResizeLinearRowVPart8u_Generic, VELMORA_NO_TARGET, uint8_t, 
     target void ResizeLinearRowHPart8u_##V(const uint8_t* srcRow, int32_t width,                   \
                                            int32_t nChannels, const int32_t* colOffsets,           \
                                            const uint16_t* colWeights, uint16_t* dstBuf) {         \
-        RowHPart8uVector(srcRow, width, nChannels, colOffsets, colWeights, dstBuf);                \
+        RowHPart8uVector<Shuffles>(srcRow, width, nChannels, colOffsets, colWeights, dstBuf);      \
     }                                                                                              \
     target void ResizeLinearRowHOneCh8u_##V(const uint8_t* srcRow, int32_t width,                  \
                                             const int32_t* colOffsets, const uint16_t* colWeights, \
@@ -282,12 +357,12 @@ VELMORA_DEFINE_ROWV(ResizeLinearRowVPart8u_Generic, VELMORA_NO_TARGET, uint8_t, 
     }                                                                                              \
     target void ResizeLinearRowVPart8u_##V(uint8_t* dstRow, int32_t width, uint32_t rowWeight,     \
                                            const uint16_t* bufUpper, const uint16_t* bufLower) {   \
-        RowVPart8uVector(dstRow, width, rowWeight, bufUpper, bufLower);                            \
+        RowVPart8uVector<Shuffles>(dstRow, width, rowWeight, bufUpper, bufLower);                  \
     }
 
-VELMORA_DEFINE_ROWS_8U_VECTOR(Sse2, VELMORA_SSE2)
-VELMORA_DEFINE_ROWS_8U_VECTOR(Sse3, VELMORA_SSE3)
-VELMORA_DEFINE_ROWS_8U_VECTOR(Ssse3, VELMORA_SSSE3)
+VELMORA_DEFINE_ROWS_8U_VECTOR(Sse2, VELMORA_SSE2, false)
+VELMORA_DEFINE_ROWS_8U_VECTOR(Sse3, VELMORA_SSE3, false)
+VELMORA_DEFINE_ROWS_8U_VECTOR(Ssse3, VELMORA_SSSE3, true)
 
 // 32f horizontal members by form.
 VELMORA_DEFINE_ROWH(ResizeLinearRowH32f_Generic, VELMORA_NO_TARGET, float, 4, 4, Double)
