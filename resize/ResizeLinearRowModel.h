@@ -103,17 +103,21 @@ VELMORA_RESIZE_INLINE T LinearBlendV(LinearBuf<T> upper, LinearBuf<T> lower, Lin
     }
 }
 
+// The upper row's weight of the vertical pass (unused by the integer form).
+template <typename T, LinearForm F>
+VELMORA_RESIZE_INLINE auto LinearUpperWeight([[maybe_unused]] LinearRowWeight<T> w) {
+    if constexpr (std::is_same_v<T, float>) {
+        return LinearUpperWeight32f<F>(w);
+    } else {
+        return 0;
+    }
+}
+
 // Vertical pass, all samples: `count` values.
 template <typename T, LinearForm F>
 VELMORA_RESIZE_INLINE void LinearRowVModel(T* dstRow, int32_t count, LinearRowWeight<T> w,
                                            const LinearBuf<T>* upper, const LinearBuf<T>* lower) {
-    const auto u = [w] {
-        if constexpr (std::is_same_v<T, float>) {
-            return LinearUpperWeight32f<F>(w);
-        } else {
-            return 0;
-        }
-    }();
+    const auto u = LinearUpperWeight<T, F>(w);
     for (int32_t k = 0; k < count; ++k)
         dstRow[k] = LinearBlendV<T, F>(upper[k], lower[k], w, u);
 }
@@ -124,13 +128,7 @@ template <typename T, LinearForm F>
 VELMORA_RESIZE_INLINE void LinearRowVPartModel(T* dstRow, int32_t width, LinearRowWeight<T> w,
                                                const LinearBuf<T>* upper,
                                                const LinearBuf<T>* lower) {
-    const auto u = [w] {
-        if constexpr (std::is_same_v<T, float>) {
-            return LinearUpperWeight32f<F>(w);
-        } else {
-            return 0;
-        }
-    }();
+    const auto u = LinearUpperWeight<T, F>(w);
     for (int32_t p = 0; p < width; ++p) {
         for (int c = 0; c < 3; ++c) {
             dstRow[4 * p + c] = LinearBlendV<T, F>(upper[3 * p + c], lower[3 * p + c], w, u);
