@@ -24,7 +24,9 @@
 // (a factor not above 0 or not finite); STS_INTERPOLATION_ERR (another code,
 // or a method whose kernels this build lacks); STS_NO_OUTPUT_ERR (ROI times
 // factor below one half); STS_NO_MEM_ERR; else STS_OK. The destination is
-// written only on STS_OK.
+// written only on STS_OK. Finite shifts that move positions outside the
+// image are outside the contract (the tables are not clamped to it);
+// ResizeColor4 passes none.
 
 #include <cstdint>
 
