@@ -36,6 +36,11 @@ VELMORA_RESIZE_INLINE __m128i PairChannels(__m128i eightBytes) {
     return _mm_unpacklo_epi16(words, _mm_srli_si128(words, 8));
 }
 
+// The source row is read once, left to right: ask for it a few lines early.
+VELMORA_RESIZE_INLINE void PrefetchAhead(const uint8_t* p) {
+    _mm_prefetch(reinterpret_cast<const char*>(p) + 512, _MM_HINT_T0);
+}
+
 // Both pixels of a column: stride 4 reads them whole; any other stride is 3,
 // the right pixel's samples at o + 3 .. o + 5 and a fourth lane of o + 3
 // against zero, so nothing past o + 5 is read.
@@ -101,6 +106,7 @@ __attribute__((target("ssse3"))) int32_t RowHPart8uShuffled(const uint8_t* srcRo
     int32_t x = 0;
     for (; x + 4 <= width; x += 4) {
         const int32_t* o = colOffsets + x;
+        PrefetchAhead(srcRow + o[3]);
         const __m128i q01 = _mm_unpacklo_epi64(LoadColumn<Stride4>(srcRow + o[0]),
                                                LoadColumn<Stride4>(srcRow + o[1]));
         const __m128i q23 = _mm_unpacklo_epi64(LoadColumn<Stride4>(srcRow + o[2]),
@@ -129,6 +135,7 @@ VELMORA_RESIZE_INLINE void RowHPart8uRun(const uint8_t* srcRow, int32_t width,
         x = RowHPart8uShuffled<Stride4>(srcRow, width, colOffsets, colWeights, dstBuf);
     }
     for (; x + 1 < width; x += 2) {
+        PrefetchAhead(srcRow + colOffsets[x + 1]);
         const __m128i a = FilterColumn8u<Stride4>(srcRow, colOffsets, colWeights, x);
         const __m128i b = FilterColumn8u<Stride4>(srcRow, colOffsets, colWeights, x + 1);
         const __m128i packed = _mm_packs_epi32(a, b);
