@@ -1,6 +1,7 @@
 #include "resize/ResizeNearest.h"
 
 #include <cstddef>
+#include <cstring>
 
 namespace velmora::resize {
 namespace {
@@ -22,8 +23,7 @@ struct FourCh {
 
 template <typename E, typename Layout>
 inline __attribute__((always_inline)) void CopyPixel(E* d, const E* s) {
-    for (int c = 0; c < Layout::kCopied; ++c)
-        d[c] = s[c];
+    std::memcpy(d, s, Layout::kCopied * sizeof(E));  // the copied samples as one block
 }
 
 // E is the sample's storage (uint32_t for 32f, so floats travel as bits).
