@@ -611,7 +611,7 @@ TEST(ResizeInterpolate, RandomRequestsMatchStatusesAndModel) {
     const double oddFactors[] = {std::nan(""), HUGE_VAL, -HUGE_VAL, 0.0, -0.5, 1e10, 1e-10};
     const int32_t codes[] = {1, 2, 2, 1, 3, 4, 8, 16, 0};
     auto pick = [&](int32_t n) { return static_cast<int32_t>(rng() % static_cast<uint32_t>(n)); };
-    for (int i = 0; i < 8000; ++i) {
+    for (int i = 0; i < 20000; ++i) {
         Case c;
         c.variant = pick(5);
         c.layout = kLayouts[pick(6)];
