@@ -2,7 +2,8 @@
 // 32f member are the scalar model of their form, compiled for their
 // variant's instruction set; the 8u members of Sse2, Sse3 and Ssse3 share one
 // vector body of SSE2 instructions (the same lane arithmetic as the model:
-// 16-bit products summed in 32-bit lanes), compiled for each variant.
+// 16-bit products summed in 32-bit lanes), compiled for each variant, the
+// Ssse3 members with byte shuffles in their three-of-four paths.
 #include <immintrin.h>
 
 #include <cstring>
@@ -38,7 +39,8 @@ VELMORA_RESIZE_INLINE __m128i PairChannels(__m128i eightBytes) {
 
 // The source row is read once, left to right: ask for it a few lines early.
 VELMORA_RESIZE_INLINE void PrefetchAhead(const uint8_t* p) {
-    _mm_prefetch(reinterpret_cast<const char*>(p) + 512, _MM_HINT_T0);
+    // An address, not a pointer into the row: the line may lie past its end.
+    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) + 512), _MM_HINT_T0);
 }
 
 // Both pixels of a column: stride 4 reads them whole; any other stride is 3,
