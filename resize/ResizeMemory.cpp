@@ -1,0 +1,530 @@
+#include "resize/ResizeMemory.h"
+
+#include <immintrin.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "av/CpuClass.h"
+#include "resize/ImageStatus.h"
+
+namespace velmora::resize {
+namespace {
+
+std::atomic<int64_t> g_failCountdown{0};
+std::atomic<int64_t> g_allocRequests{0};
+std::atomic<const ResizeHeap*> g_heap{nullptr};
+
+// Entry 0: the C heap behind the test seams.
+void* HookAllocate(size_t bytes) {
+    g_allocRequests.fetch_add(1, std::memory_order_relaxed);
+    int64_t left = g_failCountdown.load(std::memory_order_relaxed);
+    while (left > 0 &&
+           !g_failCountdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+    }
+    if (left == 1) return nullptr;
+    const ResizeHeap* heap = g_heap.load(std::memory_order_acquire);
+    return heap != nullptr ? heap->allocate(bytes) : std::malloc(bytes);
+}
+
+void HookRelease(void* block) {
+    const ResizeHeap* heap = g_heap.load(std::memory_order_acquire);
+    if (heap != nullptr) {
+        heap->release(block);
+    } else {
+        std::free(block);
+    }
+}
+
+// The raw pointer takes a pointer-sized word before the block handed out.
+constexpr size_t kAlignSlack = 40;
+
+void* AlignedAllocate(int32_t n, size_t elementSize) {
+    if (n < 1) return nullptr;
+    size_t bytes = 0;
+    if (__builtin_mul_overflow(static_cast<size_t>(n), elementSize, &bytes) ||
+        __builtin_add_overflow(bytes, kAlignSlack, &bytes)) {
+        return nullptr;
+    }
+    void* raw = ResizeAllocHooks.allocate(bytes);
+    if (raw == nullptr) return nullptr;
+    const uintptr_t p = (reinterpret_cast<uintptr_t>(raw) + kAlignSlack - 1) & ~uintptr_t{31};
+    std::memcpy(reinterpret_cast<void*>(p - sizeof(void*)), &raw, sizeof(void*));
+    return reinterpret_cast<void*>(p);
+}
+
+void* AlignedAllocatePrefetched(int32_t n, size_t elementSize) {
+    void* p = AlignedAllocate(n, elementSize);
+    if (p != nullptr) __builtin_prefetch(static_cast<const uint8_t*>(p) + 128, 0, 3);
+    return p;
+}
+
+inline void Store32(uint8_t* p, uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
+inline void Store64(uint8_t* p, uint64_t v) {
+    std::memcpy(p, &v, 8);
+}
+inline uint32_t Load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+inline uint64_t Load64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+inline uintptr_t Address(const void* p) {
+    return reinterpret_cast<uintptr_t>(p);
+}
+
+// Bytes to the next multiple of 16 (0 when aligned).
+inline size_t ToAlign16(const void* p) {
+    return (16 - (Address(p) & 15)) & 15;
+}
+
+// ---- the 16-byte clear of Sse2, Sse3 and Ssse3 ----
+
+// Below 16 bytes: overlapping 8- or 4-byte stores, else single bytes.
+void ZeroSmall(uint8_t* p, size_t n) {
+    if (n >= 8) {
+        Store64(p + n - 8, 0);
+        if (n > 8) Store64(p, 0);
+    } else if (n >= 4) {
+        Store32(p + n - 4, 0);
+        if (n > 4) Store32(p, 0);
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            p[i] = 0;
+    }
+}
+
+bool ZeroStreams16(size_t remaining) {
+    if (remaining < 64 || remaining <= 524288) return false;
+    const uint64_t cache = QueryCacheSize();
+    return cache != 0 && remaining >= cache;
+}
+
+void* ZeroBytes16(void* dst, size_t n) {
+    auto* p = static_cast<uint8_t*>(dst);
+    if (n < 16) {
+        ZeroSmall(p, n);
+        return dst;
+    }
+    const size_t a = ToAlign16(p);
+    if (a != 0) {
+        if (a & 1) *p = 0;
+        if (a & 2) std::memset(p + (a & 1), 0, 2);
+        if (a & 4) Store32(p + (a & 3), 0);
+        if (a & 8) Store64(p + (a & 7), 0);
+        p += a;
+        n -= a;
+        if (n == 0) return dst;
+    }
+    const __m128i zero = _mm_setzero_si128();
+    if (ZeroStreams16(n)) {
+        for (; n >= 16; n -= 16, p += 16)
+            _mm_stream_si128(reinterpret_cast<__m128i*>(p), zero);
+        _mm_sfence();
+    } else {
+        for (; n >= 64; n -= 64, p += 64) {
+            auto* v = reinterpret_cast<__m128i*>(p);
+            _mm_store_si128(v, zero);
+            _mm_store_si128(v + 1, zero);
+            _mm_store_si128(v + 2, zero);
+            _mm_store_si128(v + 3, zero);
+        }
+    }
+    for (; n >= 16; n -= 16, p += 16)
+        _mm_store_si128(reinterpret_cast<__m128i*>(p), zero);
+    ZeroSmall(p, n);
+    return dst;
+}
+
+// ---- the 8-byte clear of Sse ----
+
+void* ZeroBytes8(void* dst, size_t n, bool streaming) {
+    auto* p = static_cast<uint8_t*>(dst);
+    const size_t alignFrom = streaming ? 8 : 64;
+    if (n >= alignFrom && (Address(p) & 7) != 0) {
+        Store64(p, 0);
+        const size_t step = 8 - (Address(p) & 7);
+        p += step;
+        n -= step;
+    }
+    auto store8 = [streaming](uint8_t* q) {
+        if (streaming) {
+            _mm_stream_si64(reinterpret_cast<long long*>(q), 0);
+        } else {
+            Store64(q, 0);
+        }
+    };
+    for (; n >= 64; n -= 64, p += 64) {
+        for (int i = 0; i < 8; ++i)
+            store8(p + 8 * i);
+    }
+    if (n >= 32) {
+        for (int i = 0; i < 4; ++i)
+            store8(p + 8 * i);
+        p += 32;
+        n -= 32;
+    }
+    if (n >= 16) {
+        store8(p);
+        store8(p + 8);
+        p += 16;
+        n -= 16;
+    }
+    if (n >= 8) {
+        store8(p);
+        p += 8;
+        n -= 8;
+    }
+    if (n >= 4) {
+        Store32(p, 0);
+        p += 4;
+        n -= 4;
+    }
+    for (; n > 0; --n)
+        *p++ = 0;
+    if (streaming) _mm_sfence();
+    return dst;
+}
+
+// ---- copies ----
+
+// The tail of every copy: 16-byte units, then 8, 4, 2 and 1 bytes.
+void CopyTail(uint8_t* d, const uint8_t* s, size_t n) {
+    for (; n >= 16; n -= 16, d += 16, s += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
+    }
+    if (n & 8) {
+        Store64(d, Load64(s));
+        d += 8;
+        s += 8;
+    }
+    if (n & 4) {
+        Store32(d, Load32(s));
+        d += 4;
+        s += 4;
+    }
+    if (n & 2) {
+        std::memcpy(d, s, 2);
+        d += 2;
+        s += 2;
+    }
+    if (n & 1) *d = *s;
+}
+
+// Aligns the destination to 16 with one unaligned 16-byte copy (n >= 64).
+// Returns the bytes advanced.
+size_t AlignCopyDestination(uint8_t* d, const uint8_t* s) {
+    const size_t a = ToAlign16(d);
+    if (a != 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
+    }
+    return a;
+}
+
+// Ordinary stores: 64-byte blocks to the 16-aligned destination.
+void* CopyOrdinary(void* dst, const void* src, size_t n) {
+    auto* d = static_cast<uint8_t*>(dst);
+    auto* s = static_cast<const uint8_t*>(src);
+    if (n >= 64) {
+        const size_t a = AlignCopyDestination(d, s);
+        d += a;
+        s += a;
+        n -= a;
+        for (; n >= 64; n -= 64, d += 64, s += 64) {
+            for (int i = 0; i < 4; ++i) {
+                _mm_store_si128(reinterpret_cast<__m128i*>(d) + i,
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(s) + i));
+            }
+        }
+    }
+    CopyTail(d, s, n);
+    return dst;
+}
+
+// Non-temporal 16-byte stores to the 16-aligned destination, the source
+// read ahead in blocks of `block` bytes.
+void* CopyStreaming(void* dst, const void* src, size_t n, size_t block) {
+    auto* d = static_cast<uint8_t*>(dst);
+    auto* s = static_cast<const uint8_t*>(src);
+    const size_t a = AlignCopyDestination(d, s);
+    d += a;
+    s += a;
+    n -= a;
+    while (n >= 16) {
+        const size_t chunk = (n < block ? n : block) & ~size_t{15};
+        for (size_t line = 0; line < chunk; line += 64)
+            _mm_prefetch(s + line, _MM_HINT_NTA);
+        for (size_t i = 0; i < chunk; i += 16) {
+            _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+        }
+        d += chunk;
+        s += chunk;
+        n -= chunk;
+    }
+    _mm_sfence();
+    CopyTail(d, s, n);
+    return dst;
+}
+
+// The streaming check of the 16-byte copies. `threshold`: bytes that must
+// remain; `alignedEntryOnly`: Sse3 and Ssse3 test a source that is already
+// 16-aligned after the destination was aligned no further.
+bool CopyStreams16(const void* dst, const void* src, size_t n, size_t threshold,
+                   bool strictThreshold, bool alignedEntryOnly) {
+    if (n < 64) return false;
+    const size_t a = ToAlign16(dst);
+    const size_t remaining = n - a;
+    if (remaining < 64) return false;
+    if (alignedEntryOnly && a != 0 && ToAlign16(static_cast<const uint8_t*>(src) + a) == 0) {
+        return false;
+    }
+    if (strictThreshold ? remaining <= threshold : remaining < threshold) return false;
+    const uint64_t cache = QueryCacheSize();
+    return cache != 0 && remaining >= cache / 2;
+}
+
+int32_t CheckZero(const void* p, int32_t n) {
+    if (p == nullptr) return STS_NULL_PTR_ERR;
+    return n < 1 ? STS_SIZE_ERR : STS_OK;
+}
+
+int32_t CheckCopy(const void* src, const void* dst, int32_t n) {
+    if (src == nullptr || dst == nullptr) return STS_NULL_PTR_ERR;
+    return n < 1 ? STS_SIZE_ERR : STS_OK;
+}
+
+constexpr size_t RowBytes(int32_t values) {
+    return static_cast<size_t>(values) * 4;
+}
+
+}  // namespace
+
+const ResizeAllocHookTable ResizeAllocHooks = {HookAllocate, std::calloc, std::realloc,
+                                               HookRelease};
+
+uint8_t* AlignedMalloc8u(int32_t n) {
+    return static_cast<uint8_t*>(AlignedAllocate(n, 1));
+}
+int16_t* AlignedMalloc16s(int32_t n) {
+    return static_cast<int16_t*>(AlignedAllocate(n, 2));
+}
+int32_t* AlignedMalloc32s(int32_t n) {
+    return static_cast<int32_t*>(AlignedAllocate(n, 4));
+}
+uint8_t* AlignedMalloc8u_Sse3(int32_t n) {
+    return static_cast<uint8_t*>(AlignedAllocatePrefetched(n, 1));
+}
+int16_t* AlignedMalloc16s_Sse3(int32_t n) {
+    return static_cast<int16_t*>(AlignedAllocatePrefetched(n, 2));
+}
+int32_t* AlignedMalloc32s_Sse3(int32_t n) {
+    return static_cast<int32_t*>(AlignedAllocatePrefetched(n, 4));
+}
+
+void AlignedFree(void* p) {
+    if (p == nullptr) return;
+    void* raw = nullptr;
+    std::memcpy(&raw, static_cast<uint8_t*>(p) - sizeof(void*), sizeof(void*));
+    ResizeAllocHooks.release(raw);
+}
+
+int64_t SetResizeAllocFailure(int64_t n) {
+    g_failCountdown.store(n > 0 ? n : 0, std::memory_order_relaxed);
+    return g_allocRequests.exchange(0, std::memory_order_relaxed);
+}
+
+void SetResizeHeap(const ResizeHeap* heap) {
+    g_heap.store(heap, std::memory_order_release);
+}
+
+// ---- cache size ----
+
+const uint32_t CacheDescriptorSizes[26][2] = {
+    {0x4D, 0x16},                                                                        // 16 MiB
+    {0x4C, 0x34},                                                                        // 12 MiB
+    {0x4B, 0x15}, {0x47, 0x15},                                                          // 8 MiB
+    {0x4A, 0x33},                                                                        // 6 MiB
+    {0x49, 0x14}, {0x29, 0x14}, {0x46, 0x14},                                            // 4 MiB
+    {0x25, 0x13}, {0x7D, 0x13}, {0x85, 0x13}, {0x45, 0x13},                              // 2 MiB
+    {0x23, 0x12}, {0x87, 0x12}, {0x7C, 0x12}, {0x78, 0x12}, {0x84, 0x12}, {0x44, 0x12},  // 1 MiB
+    {0x22, 0x11}, {0x7B, 0x11}, {0x86, 0x11}, {0x3E, 0x11}, {0x7F, 0x11}, {0x83, 0x11},
+    {0x43, 0x11},  // 512 KiB
+    {0, 0},
+};
+
+uint64_t QueryCacheSize() {
+    if (!av::IsGenuineIntel()) return 0;
+    const int32_t code = av::LookupCacheDescriptor(&CacheDescriptorSizes[0][0]);
+    if (code <= 0) return 0;
+    const auto c = static_cast<uint32_t>(code);
+    return static_cast<uint64_t>(c >> 4) << ((c & 15) + 18);
+}
+
+// ---- loop choices ----
+
+bool ZeroBytesStreams_Sse(size_t n) {
+    return n >= 20480;
+}
+bool ZeroBytesStreams_Sse2(const void* p, size_t n) {
+    if (n < 16) return false;
+    const size_t a = ToAlign16(p);
+    return ZeroStreams16(n - a);
+}
+bool CopyBytesStreams_Sse(size_t n) {
+    return n >= RowBytes(2048);
+}
+bool CopyBytesStreams_Sse2(const void* dst, const void* src, size_t n) {
+    return CopyStreams16(dst, src, n, 131072, true, false);
+}
+bool CopyBytesStreams_Sse3(const void* dst, const void* src, size_t n) {
+    return CopyStreams16(dst, src, n, 524288, false, true);
+}
+bool CopyBytesStreams_Ssse3(const void* dst, const void* src, size_t n) {
+    return CopyStreams16(dst, src, n, 1048576, false, true);
+}
+
+// ---- inner loops ----
+
+void* ZeroBytesCore_Generic(void* dst, size_t n) {
+    auto* p = static_cast<uint8_t*>(dst);
+    for (; n > 0 && (Address(p) & 3) != 0; --n)
+        *p++ = 0;
+    for (size_t blocks = n / 32; blocks > 0; --blocks, p += 32) {
+        for (int i = 0; i < 8; ++i)
+            Store32(p + 4 * i, 0);
+    }
+    for (n %= 32; n > 0; --n)
+        *p++ = 0;
+    return dst;
+}
+
+void* ZeroBytesCore_Sse(void* p, size_t n) {
+    return ZeroBytes8(p, n, false);
+}
+void* ZeroBytesLargeCore_Sse(void* p, size_t n) {
+    return ZeroBytes8(p, n, true);
+}
+void* ZeroBytesCore_Sse2(void* p, size_t n) {
+    return ZeroBytes16(p, n);
+}
+void* ZeroBytesCore_Sse3(void* p, size_t n) {
+    return ZeroBytes16(p, n);
+}
+void* ZeroBytesCore_Ssse3(void* p, size_t n) {
+    return ZeroBytes16(p, n);
+}
+
+void* CopyBytesCore_Generic(void* dst, const void* src, size_t n) {
+    auto* d = static_cast<uint8_t*>(dst);
+    auto* s = static_cast<const uint8_t*>(src);
+    for (; n > 0 && (Address(d) & 3) != 0; --n)
+        *d++ = *s++;
+    for (size_t blocks = n / 32; blocks > 0; --blocks, d += 32, s += 32) {
+        for (int i = 0; i < 8; ++i)
+            Store32(d + 4 * i, Load32(s + 4 * i));
+    }
+    for (n %= 32; n > 0; --n)
+        *d++ = *s++;
+    return dst;
+}
+
+void* CopyBytesCore_Sse(void* dst, const void* src, size_t n) {
+    return CopyOrdinary(dst, src, n);
+}
+void* CopyBytesMidCore_Sse(void* dst, const void* src, size_t n) {
+    return n >= 64 ? CopyStreaming(dst, src, n, 4096) : CopyOrdinary(dst, src, n);
+}
+void* CopyBytesLargeCore_Sse(void* dst, const void* src, size_t n) {
+    return CopyBytesMidCore_Sse(dst, src, n);
+}
+void* CopyBytesCore_Sse2(void* dst, const void* src, size_t n) {
+    return CopyBytesStreams_Sse2(dst, src, n) ? CopyStreaming(dst, src, n, 262144)
+                                              : CopyOrdinary(dst, src, n);
+}
+void* CopyBytesCore_Sse3(void* dst, const void* src, size_t n) {
+    return CopyBytesStreams_Sse3(dst, src, n) ? CopyStreaming(dst, src, n, 262144)
+                                              : CopyOrdinary(dst, src, n);
+}
+void* CopyBytesCore_Ssse3(void* dst, const void* src, size_t n) {
+    return CopyBytesStreams_Ssse3(dst, src, n) ? CopyStreaming(dst, src, n, 262144)
+                                               : CopyOrdinary(dst, src, n);
+}
+
+// ---- the row utilities ----
+
+int32_t ZeroBytes_Generic(void* p, int32_t n) {
+    const int32_t status = CheckZero(p, n);
+    if (status == STS_OK) ZeroBytesCore_Generic(p, static_cast<size_t>(n));
+    return status;
+}
+int32_t ZeroBytes_Sse(void* p, int32_t n) {
+    const int32_t status = CheckZero(p, n);
+    if (status != STS_OK) return status;
+    const auto bytes = static_cast<size_t>(n);
+    if (ZeroBytesStreams_Sse(bytes)) {
+        ZeroBytesLargeCore_Sse(p, bytes);
+    } else {
+        ZeroBytesCore_Sse(p, bytes);
+    }
+    return STS_OK;
+}
+int32_t ZeroBytes_Sse2(void* p, int32_t n) {
+    const int32_t status = CheckZero(p, n);
+    if (status == STS_OK) ZeroBytesCore_Sse2(p, static_cast<size_t>(n));
+    return status;
+}
+int32_t ZeroBytes_Sse3(void* p, int32_t n) {
+    const int32_t status = CheckZero(p, n);
+    if (status == STS_OK) ZeroBytesCore_Sse3(p, static_cast<size_t>(n));
+    return status;
+}
+int32_t ZeroBytes_Ssse3(void* p, int32_t n) {
+    const int32_t status = CheckZero(p, n);
+    if (status == STS_OK) ZeroBytesCore_Ssse3(p, static_cast<size_t>(n));
+    return status;
+}
+
+int32_t CopyRow32f_Generic(const void* src, void* dst, int32_t n) {
+    const int32_t status = CheckCopy(src, dst, n);
+    if (status == STS_OK) CopyBytesCore_Generic(dst, src, RowBytes(n));
+    return status;
+}
+int32_t CopyRow32f_Sse(const void* src, void* dst, int32_t n) {
+    const int32_t status = CheckCopy(src, dst, n);
+    if (status != STS_OK) return status;
+    if (n < 2048) {
+        CopyBytesCore_Sse(dst, src, RowBytes(n));
+    } else if (n < 4096) {
+        CopyBytesMidCore_Sse(dst, src, RowBytes(n));
+    } else {
+        CopyBytesLargeCore_Sse(dst, src, RowBytes(n));
+    }
+    return STS_OK;
+}
+int32_t CopyRow32f_Sse2(const void* src, void* dst, int32_t n) {
+    const int32_t status = CheckCopy(src, dst, n);
+    if (status == STS_OK) CopyBytesCore_Sse2(dst, src, RowBytes(n));
+    return status;
+}
+int32_t CopyRow32f_Sse3(const void* src, void* dst, int32_t n) {
+    const int32_t status = CheckCopy(src, dst, n);
+    if (status == STS_OK) CopyBytesCore_Sse3(dst, src, RowBytes(n));
+    return status;
+}
+int32_t CopyRow32f_Ssse3(const void* src, void* dst, int32_t n) {
+    const int32_t status = CheckCopy(src, dst, n);
+    if (status == STS_OK) CopyBytesCore_Ssse3(dst, src, RowBytes(n));
+    return status;
+}
+
+}  // namespace velmora::resize

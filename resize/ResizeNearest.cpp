@@ -1,0 +1,89 @@
+#include "resize/ResizeNearest.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace velmora::resize {
+namespace {
+
+// Pixel layouts of the three rows: samples copied, destination pixel step
+// (0: nChannels).
+struct MultiCh {
+    static constexpr int kCopied = 3;
+    static constexpr int kStep = 0;
+};
+struct OneCh {
+    static constexpr int kCopied = 1;
+    static constexpr int kStep = 1;
+};
+struct FourCh {
+    static constexpr int kCopied = 4;
+    static constexpr int kStep = 4;
+};
+
+template <typename E, typename Layout>
+inline __attribute__((always_inline)) void CopyPixel(E* d, const E* s) {
+    std::memcpy(d, s, Layout::kCopied * sizeof(E));  // the copied samples as one block
+}
+
+// E is the sample's storage (uint32_t for 32f, so floats travel as bits).
+template <typename E, typename Layout, int Columns>
+inline __attribute__((always_inline)) void NearestRows(const void* pSrc, void* pDst,
+                                                       int32_t dstStep, int32_t dstWidth,
+                                                       int32_t dstHeight, const int32_t* rowOffsets,
+                                                       const int32_t* colOffsets,
+                                                       int32_t nChannels) {
+    const auto* src = static_cast<const E*>(pSrc);
+    const ptrdiff_t step = Layout::kStep != 0 ? Layout::kStep : nChannels;
+    for (int32_t j = 0; j < dstHeight; ++j) {
+        const E* s = src + rowOffsets[j];
+        E* d = static_cast<E*>(pDst) + static_cast<ptrdiff_t>(j) * dstStep;
+        int32_t i = 0;
+        if constexpr (Columns == 2) {
+            for (; i + 1 < dstWidth; i += 2) {
+                CopyPixel<E, Layout>(d + i * step, s + colOffsets[i]);
+                CopyPixel<E, Layout>(d + (i + 1) * step, s + colOffsets[i + 1]);
+            }
+        }
+        for (; i < dstWidth; ++i)
+            CopyPixel<E, Layout>(d + i * step, s + colOffsets[i]);
+    }
+}
+
+}  // namespace
+
+#define VELMORA_RESIZE_NEAREST_DEFINE(name, target, E, Layout, Columns)                       \
+    target void name(const void* pSrc, void* pDst, int32_t dstStep, int32_t dstWidth,         \
+                     int32_t dstHeight, const int32_t* rowOffsets, const int32_t* colOffsets, \
+                     int32_t nChannels) {                                                     \
+        NearestRows<E, Layout, Columns>(pSrc, pDst, dstStep, dstWidth, dstHeight, rowOffsets, \
+                                        colOffsets, nChannels);                               \
+    }
+
+#define VELMORA_TARGET_NONE
+#define VELMORA_TARGET_SSE2 __attribute__((target("sse2")))
+#define VELMORA_TARGET_SSE3 __attribute__((target("sse3")))
+
+#define VELMORA_RESIZE_NEAREST_ROWS(V, target, Columns)                                            \
+    VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestMultiCh8u_##V, target, uint8_t, MultiCh, Columns)   \
+    VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestMultiCh16u_##V, target, uint16_t, MultiCh, Columns) \
+    VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestMultiCh32f_##V, target, uint32_t, MultiCh, Columns) \
+    VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestOneCh8u_##V, target, uint8_t, OneCh, Columns)       \
+    VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestOneCh16u_##V, target, uint16_t, OneCh, Columns)     \
+    VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestOneCh32f_##V, target, uint32_t, OneCh, Columns)
+
+VELMORA_RESIZE_NEAREST_ROWS(Generic, VELMORA_TARGET_NONE, 1)
+VELMORA_RESIZE_NEAREST_ROWS(Sse2, VELMORA_TARGET_SSE2, 1)
+VELMORA_RESIZE_NEAREST_ROWS(Sse3, VELMORA_TARGET_SSE3, 2)
+
+VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestFourCh8u_Generic, VELMORA_TARGET_NONE, uint8_t, FourCh,
+                              1)
+VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestFourCh16u_Generic, VELMORA_TARGET_NONE, uint16_t, FourCh,
+                              1)
+VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestFourCh32f_Generic, VELMORA_TARGET_NONE, uint32_t, FourCh,
+                              1)
+VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestFourCh8u_Sse2, VELMORA_TARGET_SSE2, uint8_t, FourCh, 1)
+VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestFourCh16u_Sse2, VELMORA_TARGET_SSE2, uint16_t, FourCh, 1)
+VELMORA_RESIZE_NEAREST_DEFINE(ResizeNearestFourCh32f_Sse2, VELMORA_TARGET_SSE2, uint32_t, FourCh, 1)
+
+}  // namespace velmora::resize
