@@ -222,8 +222,8 @@ class CBoardSupport {
     virtual uint32_t PulseGlobalControlBit2();
     // The status bit goes to the out word.
     virtual uint32_t GetGlobalStatusBit0(uint32_t* pBit);
-    // The FPGA-flash programmer's operations: not available yet, each logs a
-    // line and returns 0.
+    // The FPGA-flash programmer's operations, forwarded; without a programmer
+    // each logs a line and returns 0.
     virtual uint32_t EnterFpgaConfigMode();
     virtual uint32_t LeaveFpgaConfigMode();
     virtual uint32_t ReadBackFpgaConfigData(void* pBuffer, uint32_t size);
@@ -303,7 +303,7 @@ class CBoardSupport {
     // The common shape of the four picture-control setters.
     template <typename ChipCall, typename StoreCall>
     uint32_t SetPictureControl(uint32_t channel, ChipCall chipCall, StoreCall storeCall);
-    uint32_t ForwardToFpgaProgrammer(const char* operation);
+    uint32_t HasFpgaProgrammer(const char* operation);
 
     uint32_t m_bFieldNotifyRegistered = 0;
     hw::CPciBridge* m_pPciBridge;
