@@ -208,7 +208,8 @@ void SimProgramming::JtagClock(bool tms, bool tdi) {
             carry = out;
         }
     }
-    if (state == kRunTestIdle) {
+    // Only clocks that keep the controller in Run-Test/Idle count.
+    if (state == kRunTestIdle && !tms) {
         for (unsigned i = 0; i < s.tapCount; ++i)
             IdleClock(s.taps[i]);
     }

@@ -26,7 +26,7 @@
 //                       kCpldProgramClocks clocks in Run-Test/Idle the row
 //                       becomes row AND data
 //   0x205 READ_ROW      64-bit; Capture-DR loads the selected row
-// Fewer Run-Test/Idle clocks than asked change nothing; an Update of the IR
+// Fewer Run-Test/Idle clocks (TMS low) than asked change nothing; an Update of the IR
 // or DR starts the count again. Row r holds array bits 64r .. 64r + 63, bit 0
 // of the row shifted first. The array (kCpldRows x 64 bits) persists in
 // "card<N>.cpld" in the state folder.

@@ -96,9 +96,16 @@ TEST_F(EpcsProgrammerTest, ProgramVerifyReadBackAndReloadThroughTheApiObject) {
     poller.join();
     EXPECT_NE(output.find("Info: Serial Configuration Device - EPCS1\n"), std::string::npos);
     EXPECT_NE(output.find("Info: Verify completed\n"), std::string::npos);
-    const auto programmed = std::find(seen.begin(), seen.end(), std::make_pair(1u, 100u));
-    ASSERT_NE(programmed, seen.end());
-    EXPECT_NE(std::find(programmed, seen.end(), std::make_pair(3u, 100u)), seen.end());
+    // Programming percents rise, then verifying runs to 100; the moment
+    // between the two stages is too short for a poller to be sure of seeing
+    // (1, 100), which the program-only flow shows below.
+    const auto verifying =
+        std::find_if(seen.begin(), seen.end(), [](const auto& p) { return p.first == 3; });
+    ASSERT_NE(verifying, seen.end());
+    EXPECT_TRUE(std::any_of(seen.begin(), verifying,
+                            [](const auto& p) { return p.first == 1 && p.second > 0; }));
+    EXPECT_TRUE(std::is_sorted(seen.begin(), verifying));
+    EXPECT_EQ(seen.back(), std::make_pair(3u, 100u));
 
     const std::vector<uint8_t> stored = Stored(image, 131072);
     EXPECT_EQ(sim::ReadEpcs(0), stored);
@@ -117,6 +124,10 @@ TEST_F(EpcsProgrammerTest, ProgramVerifyReadBackAndReloadThroughTheApiObject) {
     api->GetFpgaConfigProgress(&stage, &percent);
     EXPECT_EQ(stage, 2u);
     EXPECT_EQ(percent, 100u);
+
+    EXPECT_EQ(Quiet([&] { return api->ProgramFpgaConfigData(image.data(), 131072); }), 1u);
+    api->GetFpgaConfigProgress(&stage, &percent);
+    EXPECT_EQ(std::make_pair(stage, percent), std::make_pair(1u, 100u));
 
     const uint64_t count = sim::FpgaReloadCount(0)->count;
     EXPECT_EQ(Card(0)->GetBoardSupport()->ReconfigureFpga(), 1u);
