@@ -83,7 +83,9 @@ TEST_F(EpcsProgrammerTest, ProgramVerifyReadBackAndReloadThroughTheApiObject) {
     std::atomic<bool> done{false};
     std::vector<std::pair<uint32_t, uint32_t>> seen;
     std::thread poller([&] {
-        while (!done) {
+        // One last look after the flow returned.
+        for (bool last = false; !last;) {
+            last = done;
             uint32_t stage = 0, percent = 0;
             api->GetFpgaConfigProgress(&stage, &percent);
             if (seen.empty() || seen.back() != std::make_pair(stage, percent))
