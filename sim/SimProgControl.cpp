@@ -64,6 +64,12 @@ std::vector<uint32_t> ProgrammingLineLog(unsigned card) {
     return words;
 }
 
+std::optional<uint64_t> ProgrammingLineCount(unsigned card) {
+    uint64_t count = 0;
+    if (!WithProg(card, [&](SimProgState& s) { count = s.lineLogCount; })) return std::nullopt;
+    return count;
+}
+
 bool ClearProgrammingLineLog(unsigned card) {
     return WithProg(card, [](SimProgState& s) { s.lineLogCount = 0; });
 }

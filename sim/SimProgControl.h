@@ -28,6 +28,8 @@ bool LoadCpldArray(unsigned card, const std::vector<uint8_t>& data);
 // oldest first.
 std::vector<uint32_t> ProgrammingLineLog(unsigned card);
 bool ClearProgrammingLineLog(unsigned card);
+// Line words written since power-up (or the last clear of the log).
+std::optional<uint64_t> ProgrammingLineCount(unsigned card);
 
 // EPCS1 (default), EPCS4 or EPCS16; the flash comes erased.
 bool SetEpcsDensity(unsigned card, uint32_t density);

@@ -184,6 +184,11 @@ TEST_F(EpcsProgrammerTest, RefusalsLeaveTheFlashAndTheCardUsable) {
     // A missing file.
     EXPECT_EQ(Quiet([&] { return api->ProgramFpgaConfigFile(L"/nonexistent/image.rbf"); }), 0u);
     EXPECT_EQ(output, "");
+    // A read-back file that cannot take the bytes (a full disk).
+    if (std::filesystem::exists("/dev/full")) {
+        EXPECT_EQ(Quiet([&] { return api->ReadBackFpgaConfigFile(L"/dev/full"); }), 0u);
+        EXPECT_EQ(output.find("Read successful"), std::string::npos);
+    }
 
     // Each refusal left the mode: the card and the programmer work on.
     EXPECT_EQ(Card(0)->GetBoardSupport()->TestScratchRegister(), 1u);

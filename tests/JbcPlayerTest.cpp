@@ -349,6 +349,25 @@ TEST(JbcPlayerTest, CoreInstructions) {
     EXPECT_EQ(exitOf([](JbcAssembler& p) { p.Op(0x46, 0); }).status, kJbcIllegalOpcode);
     // Running off the end of the code.
     EXPECT_EQ(exitOf([](JbcAssembler& p) { p.Op(0x00); }).status, kJbcBoundsError);
+    // Array sizes that 32 bits would wrap to a short buffer are refused.
+    for (int32_t size : {0x40000001, INT32_MAX}) {
+        r = exitOf([size](JbcAssembler& p) {
+            const uint32_t v = p.IntArray("V", 1);
+            p.Push(size);
+            p.Op(0x5A, v);
+            p.Push(0x3FFFFFFF);
+            p.Op(0x58, v);
+            p.Op(0x25);
+        });
+        EXPECT_EQ(r.status, kJbcOutOfMemory);
+    }
+    r = exitOf([](JbcAssembler& p) {
+        const uint32_t v = p.RawSymbol(kIntArray, "BIG", 0, 0x40000001);
+        p.Push(0);
+        p.Op(0x58, v);
+        p.Op(0x25);
+    });
+    EXPECT_EQ(r.status, kJbcOutOfMemory);
 }
 
 TEST(JbcPlayerTest, ProceduresInitListAndActions) {
