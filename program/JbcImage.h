@@ -57,6 +57,8 @@ class CJbcImage {
         h = JbcHeader{};
         h.version = static_cast<int32_t>(signature & 1) + 1;
         const uint32_t d = h.version == 2 ? 8 : 0;
+        // Format 2's procedure count ends at byte 56.
+        if (h.version == 2 && !Holds(0, 56)) return false;
         if (h.version == 2) {
             h.actionTable = LoadBe32(m_p + 4);
             h.procedureTable = LoadBe32(m_p + 8);

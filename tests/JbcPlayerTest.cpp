@@ -587,7 +587,7 @@ TEST(JbcDamageTest, TruncatedAndMutatedImagesFailCleanly) {
         }
     }
     std::mt19937 random(2026);
-    for (uint32_t run = 0; run < 40000; ++run) {
+    for (uint32_t run = 0; run < 100000; ++run) {
         std::vector<uint8_t> image = Corpus(run % 2);
         const int flips = 1 + static_cast<int>(random() % 4);
         for (int f = 0; f < flips; ++f) {
