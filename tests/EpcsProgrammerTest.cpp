@@ -2,6 +2,8 @@
 // object's flash operations end to end, and the refusals.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -111,6 +113,13 @@ TEST_F(EpcsProgrammerTest, ProgramVerifyReadBackAndReloadThroughTheApiObject) {
 
     const std::vector<uint8_t> stored = Stored(image, 131072);
     EXPECT_EQ(sim::ReadEpcs(0), stored);
+    // Another process sees the same flash.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(sim::ReadEpcs(0) == stored ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     // Every FPGA reload of the flows saw the new contents at the last one.
     const auto reloads = sim::FpgaReloadCount(0);
@@ -242,6 +251,16 @@ TEST_F(EpcsProgrammerTest, LineWordsReachTheWindowOnlyWhileEntered) {
     EXPECT_EQ(programmer->GetData(&level), 1u);
     EXPECT_EQ(level, 1u);  // undriven
     EXPECT_EQ(sim::ProgrammingLineLog(0), (std::vector<uint32_t>{0x130C, 0x130C}));
+    // With USERo high the lines do not reach the devices: no reload.
+    const uint64_t reloads = sim::FpgaReloadCount(0)->count;
+    ASSERT_EQ(programmer->GetPciBridge()->SetUserOutput(0, 1), 1u);
+    programmer->SetNConfig(0);
+    programmer->SetNConfig(1);
+    EXPECT_EQ(sim::FpgaReloadCount(0)->count, reloads);
+    ASSERT_EQ(programmer->GetPciBridge()->SetUserOutput(0, 0), 1u);
+    programmer->SetNConfig(0);
+    programmer->SetNConfig(1);
+    EXPECT_EQ(sim::FpgaReloadCount(0)->count, reloads + 1);
     EXPECT_EQ(programmer->LeaveConfigMode(), 1u);
     // Leaving twice does not close the card's own board.
     EXPECT_EQ(programmer->LeaveConfigMode(), 0u);
