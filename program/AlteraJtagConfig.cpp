@@ -113,6 +113,67 @@ bool CAlteraJtagConfig::AllocateWorkArea(int32_t size) {
 }
 
 // ---------------------------------------------------------------------------
+// Text and number utilities.
+
+int32_t CAlteraJtagConfig::StrLength(const char* text) {
+    int32_t length = 0;
+    while (text[length] != '\0')
+        ++length;
+    return length;
+}
+
+uint32_t CAlteraJtagConfig::ParseDecimal(const char* text) {
+    uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        value = value * 10 + static_cast<uint32_t>(*text - '0');
+    return value;
+}
+
+void CAlteraJtagConfig::FormatDecimal(int32_t value, char* text) {
+    // Through the magnitude as unsigned: the most negative value has no
+    // positive counterpart.
+    uint32_t magnitude =
+        value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *text++ = '-';
+    while (count > 0)
+        *text++ = digits[--count];
+    *text = '\0';
+}
+
+char CAlteraJtagConfig::ToUpperAscii(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+int32_t CAlteraJtagConfig::CompareNoCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        const int32_t difference = ToUpperAscii(*a) - ToUpperAscii(*b);
+        if (difference != 0 || *a == '\0') return difference;
+    }
+}
+
+void CAlteraJtagConfig::CopyString(char* target, const char* source, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+        target[i] = source[i];
+        if (source[i] == '\0') return;
+    }
+}
+
+void CAlteraJtagConfig::StoreLe32(uint8_t* p, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t CAlteraJtagConfig::LoadLe32(const uint8_t* p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+// ---------------------------------------------------------------------------
 // Device operations.
 
 uint32_t CAlteraJtagConfig::ReadDevice() {

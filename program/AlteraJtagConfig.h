@@ -131,6 +131,21 @@ class CAlteraJtagConfig {
     uint32_t ReadBits(const uint8_t* pInput, int32_t count);
     static uint32_t BitsNeeded(uint32_t value);
 
+    // Text and number utilities of the player (8-bit text).
+    static int32_t StrLength(const char* text);
+    // Unsigned decimal digits from the start; no digit gives 0.
+    static uint32_t ParseDecimal(const char* text);
+    // Signed decimal text, terminated; the buffer holds at least 12 chars.
+    static void FormatDecimal(int32_t value, char* text);
+    static char ToUpperAscii(char c);
+    // The difference of the first pair that differs after ToUpperAscii; 0
+    // when both end together.
+    static int32_t CompareNoCase(const char* a, const char* b);
+    // At most n characters, stopping after the terminator.
+    static void CopyString(char* target, const char* source, int32_t n);
+    static void StoreLe32(uint8_t* p, uint32_t value);
+    static uint32_t LoadLe32(const uint8_t* p);
+
   protected:
     // Runs one action of the program file's image (the device operations).
     uint32_t RunAction(const char* pszAction, bool viaCable);

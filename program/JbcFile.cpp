@@ -22,18 +22,6 @@ uint16_t Crc16X25(const uint8_t* data, uint32_t size) {
     return static_cast<uint16_t>(~crc);
 }
 
-char ToUpper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualNoCase(const char* a, const char* b) {
-    while (*a != '\0' && ToUpper(*a) == ToUpper(*b)) {
-        ++a;
-        ++b;
-    }
-    return ToUpper(*a) == ToUpper(*b);
-}
-
 // Copies at most `length` characters; a string that does not fit is cut at
 // length - 1 and terminated.
 void CopyCut(char* target, const char* source, int32_t length) {
@@ -165,7 +153,7 @@ int32_t CAlteraJtagConfig::GetNote(int32_t* pIndex, char* pKey, char* pValue, in
     if (pKey == nullptr) return kJbcNotFound;
     for (uint32_t i = 0; i < h.noteCount; ++i) {
         if (!note(i, &key, &value)) return kJbcBadImage;
-        if (EqualNoCase(key, pKey)) {
+        if (CAlteraJtagConfig::CompareNoCase(key, pKey) == 0) {
             CopyCut(pValue, value, length);
             return kJbcSuccess;
         }

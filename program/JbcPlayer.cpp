@@ -29,25 +29,6 @@ constexpr uint8_t kCopied = 0x01;
 constexpr uint8_t kProcedureDisabled = 0x40;
 constexpr uint8_t kProcedureEnabled = 0x80;
 
-char ToUpperAscii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-int CompareNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        const int d = ToUpperAscii(*a) - ToUpperAscii(*b);
-        if (d != 0 || *a == '\0') return d;
-    }
-}
-
-// Unsigned decimal digits from the start; no digit gives 0.
-uint32_t ParseDecimal(const char* text) {
-    uint32_t value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text)
-        value = value * 10 + static_cast<uint32_t>(*text - '0');
-    return value;
-}
-
 // Compares the name part of "name=value" with `name`, without case; the
 // value part goes to *pValue. False for a string without '='.
 bool InitEntryNames(const char* entry, const char* name, uint32_t* pValue) {
@@ -56,10 +37,11 @@ bool InitEntryNames(const char* entry, const char* name, uint32_t* pValue) {
     const char* p = entry;
     const char* q = name;
     for (; p < equals && *q != '\0'; ++p, ++q) {
-        if (ToUpperAscii(*p) != ToUpperAscii(*q)) return false;
+        if (CAlteraJtagConfig::ToUpperAscii(*p) != CAlteraJtagConfig::ToUpperAscii(*q))
+            return false;
     }
     if (p != equals || *q != '\0') return false;
-    *pValue = ParseDecimal(equals + 1);
+    *pValue = CAlteraJtagConfig::ParseDecimal(equals + 1);
     return true;
 }
 
@@ -241,8 +223,7 @@ bool CJbcPlayer::SetUpSymbol(uint32_t index) {
         uint32_t length = 0;
         if (!m_image.Holds(data, 4) || !m_image.Holds(data, bound)) return Fail(kJbcBadImage);
         const uint8_t* block = m_image.Data() + data;
-        length = uint32_t{block[0]} | (uint32_t{block[1]} << 8) | (uint32_t{block[2]} << 16) |
-                 (uint32_t{block[3]} << 24);
+        length = CAlteraJtagConfig::LoadLe32(block);
         if (length > kMaxArrayBytes) return Fail(kJbcOutOfMemory);
         void* storage = std::calloc(uint64_t{length} + 1, 1);
         if (storage == nullptr) return Fail(kJbcOutOfMemory);
@@ -355,7 +336,7 @@ bool CJbcPlayer::ChooseStart() {
         m_image.Be32(at, &nameOffset);
         const char* name = m_image.String(uint64_t{m_header.stringTable} + nameOffset);
         if (name == nullptr) return Fail(kJbcBadImage);
-        if (CompareNoCase(name, action) == 0) {
+        if (CAlteraJtagConfig::CompareNoCase(name, action) == 0) {
             m_image.Be32(at + 8, &firstProcedure);
             found = true;
         }
@@ -620,7 +601,7 @@ void CJbcPlayer::Step() {
         case 0x13: {
             if (!Need(1)) break;
             char text[16];
-            std::snprintf(text, sizeof(text), "%d", static_cast<int>(Pop()));
+            CAlteraJtagConfig::FormatDecimal(Pop(), text);
             Append(text);
             break;
         }
@@ -807,8 +788,8 @@ void CJbcPlayer::ScanValue(bool ir, bool capture) {
         return;
     }
     const uint32_t value = static_cast<uint32_t>(Pop());
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    uint8_t bytes[4];
+    CAlteraJtagConfig::StoreLe32(bytes, value);
     if (!Spend(uint64_t(count) + 16)) return;
     int32_t status = kJbcSuccess;
     if (!capture) {
@@ -818,8 +799,7 @@ void CJbcPlayer::ScanValue(bool ir, bool capture) {
         uint8_t captured[4] = {};
         status = ir ? m_jtag.IrScanCapture(count, bytes, 0, captured, 0)
                     : m_jtag.DrScanCapture(count, bytes, 0, captured, 0);
-        const uint32_t bits = uint32_t{captured[0]} | (uint32_t{captured[1]} << 8) |
-                              (uint32_t{captured[2]} << 16) | (uint32_t{captured[3]} << 24);
+        const uint32_t bits = CAlteraJtagConfig::LoadLe32(captured);
         const uint32_t mask = count == 32 ? 0xFFFFFFFFu : (1u << count) - 1;
         Top() = static_cast<int32_t>((value & ~mask) | (bits & mask));
     }
@@ -860,8 +840,8 @@ void CJbcPlayer::AmbleValue(int which) {
     }
     m_depth -= 2;
     const uint32_t value = static_cast<uint32_t>(m_stack[m_depth]);
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    uint8_t bytes[4];
+    CAlteraJtagConfig::StoreLe32(bytes, value);
     const int32_t status = SetAmble(which, static_cast<uint32_t>(count), 0, bytes);
     if (status != kJbcSuccess) Fail(status);
 }

@@ -153,6 +153,27 @@ TEST(JbcFileTest, CrcInfoActionsAndNotes) {
     EXPECT_EQ(jtag.GetActionInfo(0, &name, nullptr, nullptr), kJbcBadImage);
 }
 
+TEST(JbcTextTest, Utilities) {
+    char text[16];
+    CAlteraJtagConfig::FormatDecimal(INT32_MIN, text);
+    EXPECT_STREQ(text, "-2147483648");
+    CAlteraJtagConfig::FormatDecimal(0, text);
+    EXPECT_STREQ(text, "0");
+    EXPECT_EQ(CAlteraJtagConfig::ParseDecimal("42x7"), 42u);
+    EXPECT_EQ(CAlteraJtagConfig::ParseDecimal("x"), 0u);
+    EXPECT_EQ(CAlteraJtagConfig::CompareNoCase("Verify", "VERIFY"), 0);
+    EXPECT_LT(CAlteraJtagConfig::CompareNoCase("VER", "VERIFY"), 0);
+    EXPECT_EQ(CAlteraJtagConfig::ToUpperAscii('{'), '{');
+    char copy[4] = {'x', 'x', 'x', 'x'};
+    CAlteraJtagConfig::CopyString(copy, "ab", 4);
+    EXPECT_EQ(std::string(copy, 4), std::string("ab\0x", 4));
+    EXPECT_EQ(CAlteraJtagConfig::StrLength("abc"), 3);
+    uint8_t bytes[4];
+    CAlteraJtagConfig::StoreLe32(bytes, 0x11223344);
+    EXPECT_EQ(bytes[0], 0x44);
+    EXPECT_EQ(CAlteraJtagConfig::LoadLe32(bytes), 0x11223344u);
+}
+
 // ---------------------------------------------------------------------------
 // Decompressor.
 
