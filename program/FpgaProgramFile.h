@@ -53,9 +53,9 @@ class CFpgaProgramFile {
 };
 
 // The data object of the EPCS flash programmer.
-class CAlteraFpgaProgramFile : public CFpgaProgramFile {};
+class CAlteraFpgaProgramFile final : public CFpgaProgramFile {};
 
 // The data object of the byte-code player.
-class CAlteraCpldProgramFile : public CFpgaProgramFile {};
+class CAlteraCpldProgramFile final : public CFpgaProgramFile {};
 
 }  // namespace velmora::program
