@@ -410,8 +410,10 @@ TEST(JbcPlayerTest, ProceduresInitListAndActions) {
     a.Procedure("P_DEFAULT", 3, 2, "three");
     a.Procedure("P_REPORT", 0, 0, "report");
     a.Procedure("P_LAST", 0, 0, "one");
+    a.Procedure("P_SPIN", 5, 1, "one");  // skipped, and its own successor
     a.Action("RUN", "", 0);
     a.Action("ONLY_LAST", "", 4);
+    a.Action("SPIN", "", 5);
     const std::vector<uint8_t> image = a.Build();
 
     RecordingJtag jtag;
@@ -422,6 +424,8 @@ TEST(JbcPlayerTest, ProceduresInitListAndActions) {
     RunResult r = RunImage(jtag, image, "ONLY_LAST");
     EXPECT_EQ(r.status, kJbcSuccess);
     EXPECT_EQ(r.exitCode, 0);
+    // A skip walk around a looping chain ends as a bad image.
+    EXPECT_EQ(RunImage(jtag, image, "SPIN").status, kJbcBadImage);
     EXPECT_EQ(RunImage(jtag, image, "MISSING").status, kJbcActionNotFound);
     EXPECT_EQ(RunImage(jtag, image, nullptr).status, kJbcActionNotFound);
 }
