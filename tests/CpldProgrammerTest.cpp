@@ -239,6 +239,12 @@ TEST_F(CpldProgrammerTest, ReadProgramAndVerifyOnAThreeTapChain) {
 
     // The card works on after every run.
     EXPECT_EQ(Card(0)->GetBoardSupport()->TestScratchRegister(), 1u);
+
+    // The array keeps its contents with every card let go.
+    const auto kept = sim::CpldArray(0);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    sim::ReleaseCards();
+    EXPECT_EQ(sim::CpldArray(0), kept);
 }
 
 // The TMS level at every rising edge of TCK in a stretch of line words.
