@@ -19,6 +19,7 @@
 #include "platform/PortIo.h"
 #include "platform/TextConv.h"
 #include "platform/Time.h"
+#include "program/OstrevoFpgaConfig.h"
 
 namespace velmora::card {
 
@@ -958,52 +959,76 @@ uint32_t CBoardSupport::WaitForFieldInterrupt() {
 }
 
 // ---------------------------------------------------------------------------
-// FPGA configuration flash. The programmer's operations are not available in
-// this build: each is refused with a log line.
+// FPGA configuration flash: each operation is the programmer's. A board
+// built without one refuses them with a log line.
 
-uint32_t CBoardSupport::ForwardToFpgaProgrammer(const char* operation) {
+uint32_t CBoardSupport::HasFpgaProgrammer(const char* operation) {
+    if (m_pFpgaConfig != nullptr) return 1;
     g_LogFile.WriteLog(L"fpga config %s : programmer not available", operation);
     return 0;
 }
 
 uint32_t CBoardSupport::EnterFpgaConfigMode() {
-    return ForwardToFpgaProgrammer("EnterConfigMode");
+    if (!HasFpgaProgrammer("EnterConfigMode")) return 0;
+    return m_pFpgaConfig->EnterConfigMode();
 }
 uint32_t CBoardSupport::LeaveFpgaConfigMode() {
-    return ForwardToFpgaProgrammer("LeaveConfigMode");
+    if (!HasFpgaProgrammer("LeaveConfigMode")) return 0;
+    return m_pFpgaConfig->LeaveConfigMode();
 }
-uint32_t CBoardSupport::ReadBackFpgaConfigData(void*, uint32_t) {
-    return ForwardToFpgaProgrammer("ReadDeviceToFile");
+uint32_t CBoardSupport::ReadBackFpgaConfigData(void* pBuffer, uint32_t size) {
+    if (!HasFpgaProgrammer("ReadDeviceToFile")) return 0;
+    m_pFpgaConfig->SetProgramData(static_cast<uint8_t*>(pBuffer), size);
+    return m_pFpgaConfig->ReadDeviceToFile();
 }
-uint32_t CBoardSupport::ReadBackFpgaConfigFile(const wchar_t*) {
-    return ForwardToFpgaProgrammer("ReadDeviceToFile");
+uint32_t CBoardSupport::ReadBackFpgaConfigFile(const wchar_t* path) {
+    if (!HasFpgaProgrammer("ReadDeviceToFile")) return 0;
+    m_pFpgaConfig->SetProgramFileName(path != nullptr ? path : L"");
+    return m_pFpgaConfig->ReadDeviceToFile();
 }
-uint32_t CBoardSupport::ProgramFpgaConfigData(const void*, uint32_t) {
-    return ForwardToFpgaProgrammer("ProgramDevice");
+// The programmer only reads a programming source; the memory source is
+// writable because the read-back shares it.
+uint32_t CBoardSupport::ProgramFpgaConfigData(const void* pBuffer, uint32_t size) {
+    if (!HasFpgaProgrammer("ProgramDevice")) return 0;
+    m_pFpgaConfig->SetProgramData(static_cast<uint8_t*>(const_cast<void*>(pBuffer)), size);
+    return m_pFpgaConfig->ProgramDevice();
 }
-uint32_t CBoardSupport::ProgramFpgaConfigFile(const wchar_t*) {
-    return ForwardToFpgaProgrammer("ProgramDevice");
+uint32_t CBoardSupport::ProgramFpgaConfigFile(const wchar_t* path) {
+    if (!HasFpgaProgrammer("ProgramDevice")) return 0;
+    m_pFpgaConfig->SetProgramFileName(path != nullptr ? path : L"");
+    return m_pFpgaConfig->ProgramDevice();
 }
-uint32_t CBoardSupport::VerifyFpgaConfigData(const void*, uint32_t) {
-    return ForwardToFpgaProgrammer("VerifyDevice");
+uint32_t CBoardSupport::VerifyFpgaConfigData(const void* pBuffer, uint32_t size) {
+    if (!HasFpgaProgrammer("VerifyDevice")) return 0;
+    m_pFpgaConfig->SetProgramData(static_cast<uint8_t*>(const_cast<void*>(pBuffer)), size);
+    return m_pFpgaConfig->VerifyDevice();
 }
-uint32_t CBoardSupport::VerifyFpgaConfigFile(const wchar_t*) {
-    return ForwardToFpgaProgrammer("VerifyDevice");
+uint32_t CBoardSupport::VerifyFpgaConfigFile(const wchar_t* path) {
+    if (!HasFpgaProgrammer("VerifyDevice")) return 0;
+    m_pFpgaConfig->SetProgramFileName(path != nullptr ? path : L"");
+    return m_pFpgaConfig->VerifyDevice();
 }
-uint32_t CBoardSupport::ProgramAndVerifyFpgaConfigData(const void*, uint32_t) {
-    return ForwardToFpgaProgrammer("ProgramAndVerify");
+uint32_t CBoardSupport::ProgramAndVerifyFpgaConfigData(const void* pBuffer, uint32_t size) {
+    if (!HasFpgaProgrammer("ProgramAndVerify")) return 0;
+    m_pFpgaConfig->SetProgramData(static_cast<uint8_t*>(const_cast<void*>(pBuffer)), size);
+    return m_pFpgaConfig->ProgramAndVerify();
 }
-uint32_t CBoardSupport::ProgramAndVerifyFpgaConfigFile(const wchar_t*) {
-    return ForwardToFpgaProgrammer("ProgramAndVerify");
+uint32_t CBoardSupport::ProgramAndVerifyFpgaConfigFile(const wchar_t* path) {
+    if (!HasFpgaProgrammer("ProgramAndVerify")) return 0;
+    m_pFpgaConfig->SetProgramFileName(path != nullptr ? path : L"");
+    return m_pFpgaConfig->ProgramAndVerify();
 }
 uint32_t CBoardSupport::ReconfigureFpga() {
-    return ForwardToFpgaProgrammer("Reconfigure");
+    if (!HasFpgaProgrammer("Reconfigure")) return 0;
+    return m_pFpgaConfig->Reconfigure();
 }
-uint32_t CBoardSupport::GetFpgaConfigProgress(uint32_t*, uint32_t*) {
-    return ForwardToFpgaProgrammer("GetProgress");
+uint32_t CBoardSupport::GetFpgaConfigProgress(uint32_t* pStage, uint32_t* pPercent) {
+    if (!HasFpgaProgrammer("GetProgress")) return 0;
+    return m_pFpgaConfig->GetProgress(pStage, pPercent);
 }
 uint32_t CBoardSupport::ReconfigureFpgaAndWait() {
-    return ForwardToFpgaProgrammer("ReconfigureAndWait");
+    if (!HasFpgaProgrammer("ReconfigureAndWait")) return 0;
+    return m_pFpgaConfig->ReconfigureAndWait();
 }
 
 // ---------------------------------------------------------------------------

@@ -223,8 +223,8 @@ class CBoardSupport {
     virtual uint32_t PulseGlobalControlBit2();
     // The status bit goes to the out word.
     virtual uint32_t GetGlobalStatusBit0(uint32_t* pBit);
-    // The FPGA-flash programmer's operations: not available yet, each logs a
-    // line and returns 0.
+    // The FPGA-flash programmer's operations, forwarded; without a programmer
+    // each logs a line and returns 0.
     virtual uint32_t EnterFpgaConfigMode();
     virtual uint32_t LeaveFpgaConfigMode();
     virtual uint32_t ReadBackFpgaConfigData(void* pBuffer, uint32_t size);
@@ -307,7 +307,7 @@ class CBoardSupport {
     // The common shape of the four picture-control setters.
     template <typename ChipCall, typename StoreCall>
     uint32_t SetPictureControl(uint32_t channel, ChipCall chipCall, StoreCall storeCall);
-    uint32_t ForwardToFpgaProgrammer(const char* operation);
+    uint32_t HasFpgaProgrammer(const char* operation);
 
     // Application threads may wait for fields at once; the first to come
     // registers the notification, and the others must neither register again

@@ -55,6 +55,10 @@ class CVelmoraCard : public CIoCard {
     CVelmoraBoardSupport* GetBoardSupport() const { return m_pVelmoraBoardSupport; }
     CVelmoraMainFunc* GetMainFunc() const { return m_pVelmoraMainFunc; }
     CGlobalVars* GetGlobalVars() const { return m_pGlobalVars; }
+    // The device programmers; what a programming tool built on the library
+    // drives.
+    program::COstrevoFpgaConfig* GetFpgaConfig() const { return m_pFpgaConfig; }
+    program::COstrevoCpldConfig* GetCpldConfig() const { return m_pCpldConfig; }
 
   private:
     // Deletes the graph in its release order.

@@ -113,6 +113,8 @@ class CPciBridge {
     uint32_t m_dwSelectedDeviceNumber = 0;
     uint32_t m_bNoHardware = 0;
     uint32_t m_dwBoardNumber = 0;
+    // Opens of the board not yet closed; the device closes with the last.
+    uint32_t m_dwOpenCount = 0;
     std::wstring m_strProductName;
     std::unique_ptr<platform::NamedMutex> m_pDma0Mutex;
     std::unique_ptr<platform::NamedMutex> m_pDma1Mutex;

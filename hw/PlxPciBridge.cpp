@@ -120,7 +120,14 @@ uint32_t CPlxPciBridge::FindBoard(uint32_t boardIndex) {
 
 uint32_t CPlxPciBridge::OpenBoard() {
     if (m_bNoHardware) return 1;
+    // The device programmers open the board the card already holds open:
+    // they share its device, and only the last close lets it go.
+    if (m_dwOpenCount > 0) {
+        ++m_dwOpenCount;
+        return 1;
+    }
     if (PlxPci_DeviceOpen(&m_DeviceKey, m_pDevice.get()) != ApiSuccess) return 0;
+    m_dwOpenCount = 1;
 
     // Named by the identifiers, not by the process: every process that opens
     // a card of these identifiers shares the two channel locks.
@@ -138,6 +145,11 @@ uint32_t CPlxPciBridge::OpenBoard() {
 
 uint32_t CPlxPciBridge::CloseBoard() {
     if (m_bNoHardware) return 1;
+    if (m_dwOpenCount > 1) {
+        --m_dwOpenCount;
+        return 1;
+    }
+    m_dwOpenCount = 0;
     ReleaseNotifications();
     if (PlxPci_DeviceClose(m_pDevice.get()) != ApiSuccess) return 0;
     m_pDma0Mutex.reset();

@@ -1,29 +1,38 @@
 #pragma once
 
-// The programmer of the card's CPLD. The card builds it with the rest of its
-// objects and deletes it at close; building and deleting it touch no
-// hardware and no other object of the card. It holds the card index and the
-// PCI bridge whose user pins it drives while programming.
+// The programmer of the card's CPLD: the byte-code player on the card's
+// JTAG lines. The card builds it with the rest of its objects and deletes it
+// at close; building and deleting it touch no hardware and no other object of
+// the card.
 
 #include <cstdint>
 
 #include "hw/PlxPex8311.h"
+#include "program/AlteraJtagConfig.h"
+#include "program/OstrevoLines.h"
 
 namespace velmora::program {
 
-class COstrevoCpldConfig {
+class COstrevoCpldConfig : public CAlteraJtagConfig {
   public:
-    COstrevoCpldConfig(uint32_t cardIndex, hw::CPlxPex8311* pPciBridge);
-    virtual ~COstrevoCpldConfig() = default;
-    COstrevoCpldConfig(const COstrevoCpldConfig&) = delete;
-    COstrevoCpldConfig& operator=(const COstrevoCpldConfig&) = delete;
+    // Every line at its idle level, 0x80 set: USERi reads TDO.
+    static constexpr uint32_t kInitialLineWord = 0x13AC;
 
-    uint32_t GetCardIndex() const { return m_dwCardIndex; }
-    hw::CPlxPex8311* GetPciBridge() const { return m_pPciBridge; }
+    COstrevoCpldConfig(uint32_t cardIndex, hw::CPlxPex8311* pPciBridge);
+
+    uint32_t EnterProgrammingMode() override;
+    uint32_t LeaveProgrammingMode() override;
+    uint32_t SetTck(uint32_t level) override;
+    uint32_t SetTms(uint32_t level) override;
+    uint32_t SetTdi(uint32_t level) override;
+    uint32_t GetTdo(uint32_t* pLevel) override;
+
+    uint32_t GetCardIndex() const { return m_Lines.CardIndex(); }
+    hw::CPlxPex8311* GetPciBridge() const { return m_Lines.Bridge(); }
+    uint32_t GetLineWord() const { return m_Lines.LineWord(); }
 
   private:
-    const uint32_t m_dwCardIndex;
-    hw::CPlxPex8311* const m_pPciBridge;
+    COstrevoLines m_Lines;
 };
 
 }  // namespace velmora::program

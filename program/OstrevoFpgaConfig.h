@@ -1,29 +1,43 @@
 #pragma once
 
-// The programmer of the card's FPGA configuration flash. The card builds it
-// with the rest of its objects and the board support forwards the flash
-// operations to it; building and deleting it touch no hardware. It holds the
-// card index and the PCI bridge whose user pins it drives while programming.
+// The programmer of the card's FPGA configuration flash: the EPCS programmer
+// on the card's programming lines. The card builds it with the rest of its
+// objects and the board support forwards the flash operations to it;
+// building and deleting it touch no hardware.
 
 #include <cstdint>
 
 #include "hw/PlxPex8311.h"
+#include "program/AlteraFpgaAsConfig.h"
+#include "program/OstrevoLines.h"
 
 namespace velmora::program {
 
-class COstrevoFpgaConfig {
+class COstrevoFpgaConfig : public CAlteraFpgaAsConfig {
   public:
-    COstrevoFpgaConfig(uint32_t cardIndex, hw::CPlxPex8311* pPciBridge);
-    virtual ~COstrevoFpgaConfig() = default;
-    COstrevoFpgaConfig(const COstrevoFpgaConfig&) = delete;
-    COstrevoFpgaConfig& operator=(const COstrevoFpgaConfig&) = delete;
+    // Every line at its idle level, 0x80 clear: USERi reads DATA.
+    static constexpr uint32_t kInitialLineWord = 0x132C;
 
-    uint32_t GetCardIndex() const { return m_dwCardIndex; }
-    hw::CPlxPex8311* GetPciBridge() const { return m_pPciBridge; }
+    COstrevoFpgaConfig(uint32_t cardIndex, hw::CPlxPex8311* pPciBridge);
+
+    uint32_t EnterConfigMode() override;
+    uint32_t LeaveConfigMode() override;
+    uint32_t WaitConfigDone() override;
+    uint32_t GetData(uint32_t* pLevel) override;
+    uint32_t SetDclk(uint32_t level) override;
+    uint32_t SetNConfig(uint32_t level) override;
+    uint32_t SetAsdi(uint32_t level) override;
+    uint32_t SetNCs(uint32_t level) override;
+    uint32_t SetNCe(uint32_t level) override;
+
+    uint32_t GetCardIndex() const { return m_Lines.CardIndex(); }
+    hw::CPlxPex8311* GetPciBridge() const { return m_Lines.Bridge(); }
+    uint32_t GetLineWord() const { return m_Lines.LineWord(); }
 
   private:
-    const uint32_t m_dwCardIndex;
-    hw::CPlxPex8311* const m_pPciBridge;
+    void IdleLines();
+
+    COstrevoLines m_Lines;
 };
 
 }  // namespace velmora::program

@@ -17,6 +17,12 @@ bool IsDwordOffset(uint32_t offset, uint32_t size) {
     return offset % 4 == 0 && offset < size;
 }
 
+constexpr uint32_t kPlxSpace0Descriptor = 0x18;
+constexpr uint32_t kReadyInputEnable = 1u << 6;
+constexpr uint32_t kPlxUserPins = 0x6C;
+constexpr uint32_t kUserOutput = 1u << 16;
+constexpr uint32_t kUserInput = 1u << 17;
+
 bool InRange(uint64_t address, uint64_t size, uint64_t limit) {
     return address <= limit && size <= limit - address;
 }
@@ -91,7 +97,7 @@ void SimCard::Initialise(SimCardState* state, unsigned index, const SimConfig& c
 
     // Local address space 0 starts with READY# input enabled; the device
     // programmers clear and restore that bit.
-    state->plx[0x18 / 4] = 1u << 6;
+    state->plx[kPlxSpace0Descriptor / 4] = kReadyInputEnable;
 
     uint32_t* config_space = state->pciConfig;
     const uint32_t barBase = 0xE0000000u + index * 0x00100000u;
@@ -105,6 +111,7 @@ void SimCard::Initialise(SimCardState* state, unsigned index, const SimConfig& c
     config_space[0x3C / 4] = 0x00000100u | ((0x10 + index) & 0xFF);  // INTA#
 
     SimFpga::PowerUp(*state, config);
+    SimProgramming::PowerUp(state->prog, config.stateDir, index);
 
     // Last, so that a reader never accepts a half-initialised card.
     state->magic = SimCardState::kMagic;
@@ -176,6 +183,23 @@ uint32_t SimCard::ReadPlxRegister(uint32_t offset, uint32_t* value) {
     Guard guard(m_state);
     if (!guard.Owned()) return ApiFailed;
     *value = m_state->plx[offset / 4];
+    // USERi is an input: it reads the programming lines, whatever the host
+    // wrote there.
+    if (offset == kPlxUserPins) {
+        *value = (*value & ~kUserInput) | (SimProgramming(m_state->prog).InputLevel() << 17);
+    }
+    return ApiSuccess;
+}
+
+uint32_t SimCard::WriteLines(uint32_t offset) {
+    if (!IsDwordOffset(offset, SimCardState::kBar2Size)) return ApiInvalidAddress;
+    Guard guard(m_state);
+    if (!guard.Owned()) return ApiFailed;
+    // With READY# input enabled the local bus waits for a READY# that the
+    // line logic never gives.
+    if (m_state->plx[kPlxSpace0Descriptor / 4] & kReadyInputEnable) return ApiFailed;
+    const bool reach = !(m_state->plx[kPlxUserPins / 4] & kUserOutput);
+    SimProgramming(m_state->prog).WriteLine(offset / 4, reach);
     return ApiSuccess;
 }
 

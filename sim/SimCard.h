@@ -12,6 +12,7 @@
 #include "sim/SimConfig.h"
 #include "sim/SimFpga.h"
 #include "sim/SimIicBus.h"
+#include "sim/SimProgramming.h"
 
 namespace velmora::platform {
 class SharedMemory;
@@ -45,7 +46,7 @@ struct RegisterWrite {
 // card behind.
 struct SimCardState {
     static constexpr uint32_t kMagic = 0x4D495356;  // "VSIM"
-    static constexpr uint32_t kLayoutVersion = 4;
+    static constexpr uint32_t kLayoutVersion = 5;
     static constexpr uint32_t kBar3Size = 0x1000;
     static constexpr uint32_t kPlxRegisterSize = 0x200;
     static constexpr uint32_t kPciConfigSize = 0x1000;
@@ -93,6 +94,8 @@ struct SimCardState {
     SimFpgaState fpga;
     SimAsiState asi;
     SimIicState iic;
+    // The programming lines behind BAR 2 and their devices.
+    SimProgState prog;
 
     alignas(4096) uint8_t bar2[kBar2Size];
     alignas(4096) uint8_t memory[kMemorySize];
@@ -149,6 +152,10 @@ class SimCard {
 
     // The BAR-2 window as mapped into this process.
     void* Bar2Window() const;
+    // A 32-bit write into the BAR-2 window below kBar2Size: the programming
+    // lines take the word offset / 4. Refused while READY# input is enabled
+    // (PLX register 0x18 bit 6, set at power-up).
+    uint32_t WriteLines(uint32_t offset);
 
     uint32_t EnableInterrupts(uint32_t flags);
     uint32_t DisableInterrupts(uint32_t flags);

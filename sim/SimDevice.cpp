@@ -161,6 +161,12 @@ void SimDevice::Handle(uint32_t code, PLX_IOCTL_MESSAGE& message) {
 uint32_t SimDevice::BarSpace(PLX_IOCTL_MESSAGE& message, bool write) {
     PLX_DMA_PARAMS transfer;
     std::memcpy(&transfer, message.u, sizeof(transfer));
+    // The local window takes single dword writes: the programming lines.
+    if (message.value[0] == kBarWindow && write) {
+        if (message.value[1] != kWidth32) return ApiInvalidAccessType;
+        if (message.value[2] != 0 || transfer.ByteCount != 4) return ApiInvalidAddress;
+        return m_card->WriteLines(transfer.LocalAddr);
+    }
     if (message.value[0] != kBarRegisters) return ApiInvalidIndex;
     if (message.value[1] != kWidth32) return ApiInvalidAccessType;
     // Offsets are BAR offsets, never local addresses, and one register moves

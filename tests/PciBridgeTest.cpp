@@ -177,7 +177,7 @@ TEST_F(PciBridgeTest, RegistersRoundTripAndArgumentsAreChecked) {
     EXPECT_EQ(bridge.SetUserOutput(0, 2), 0u);
     uint32_t pins = 0;
     EXPECT_EQ(bridge.ReadPlxRegister(kPlxUserPinRegister, &pins), 1u);
-    EXPECT_EQ(pins, 1u << 16);
+    EXPECT_EQ(pins, (1u << 16) | (1u << 17));  // USERi: no line drives it
     EXPECT_EQ(bridge.WritePlxRegisterField(kPlxUserPinRegister, 0xFF, 17, 1), 1u);
     uint32_t level = 0;
     EXPECT_EQ(bridge.GetUserInput(0, &level), 1u);

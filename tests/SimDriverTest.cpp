@@ -134,7 +134,8 @@ TEST_F(SimDriverTest, Bar3RoundTripAndRefusals) {
 
     uint32_t buffer = 0xA5A5A5A5;
     for (bool write : {false, true}) {
-        EXPECT_EQ(device.BarSpace(write, 0x50, &buffer, 2), ApiInvalidIndex);
+        // BAR 2 takes line writes only, and not while READY# input is enabled.
+        EXPECT_EQ(device.BarSpace(write, 0x50, &buffer, 2), write ? ApiFailed : ApiInvalidIndex);
         EXPECT_EQ(device.BarSpace(write, 0x50, &buffer, 0), ApiInvalidIndex);
         EXPECT_EQ(device.BarSpace(write, 0x50, &buffer, 3, 1), ApiInvalidAccessType);
         EXPECT_EQ(device.BarSpace(write, 0x1000, &buffer), ApiInvalidAddress);
@@ -202,8 +203,9 @@ TEST_F(SimDriverTest, ConfigurationSpaceAndLocalRegisters) {
     EXPECT_EQ(byLocation(1, 1, 0, 0).value[1], 0xFFFFFFFFu);
 
     EXPECT_EQ(device.Status(PLX_IOCTL_PLX_REG_WRITE, 0x6C, 0x10000), ApiSuccess);
+    // Bit 17 is USERi: the programming lines' input, undriven (1) here.
     EXPECT_EQ(device.Send(PLX_IOCTL_PLX_REG_READ, [](auto& m) { m.value[0] = 0x6C; }).value[1],
-              0x10000u);
+              0x30000u);
     EXPECT_EQ(
         device.Send(PLX_IOCTL_PLX_REG_READ, [](auto& m) { m.value[0] = 0x18; }).value[1] & 0x40,
         0x40u);
