@@ -49,12 +49,6 @@ uint32_t ReadWord(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-// The 33-bit time stamp of the five bytes at p, marker bits dropped.
-int64_t ReadTimeStamp(const uint8_t* p) {
-    return static_cast<int64_t>((p[0] >> 1) & 0x07) << 30 | static_cast<int64_t>(p[1]) << 22 |
-           static_cast<int64_t>(p[2] >> 1) << 15 | static_cast<int64_t>(p[3]) << 7 | (p[4] >> 1);
-}
-
 uint32_t AudioKind(int32_t audioStreamType) {
     if (audioStreamType == 3) return kKindMpeg1Audio;
     if (audioStreamType == 4) return kKindMpeg2Audio;
@@ -390,6 +384,11 @@ uint32_t CRecordingTask::Finish() {
 
 }  // namespace
 
+int64_t ReadTimeStamp33(const uint8_t* p) {
+    return static_cast<int64_t>((p[0] >> 1) & 0x07) << 30 | static_cast<int64_t>(p[1]) << 22 |
+           static_cast<int64_t>(p[2] >> 1) << 15 | static_cast<int64_t>(p[3]) << 7 | (p[4] >> 1);
+}
+
 void ResetContinuityTable(CONTINUITY_TABLE* table) {
     std::memset(table->firstPacket, 1, sizeof(table->firstPacket));
     std::memset(table->lastCounter, 0, sizeof(table->lastCounter));
@@ -419,9 +418,9 @@ uint32_t ReadPesTimestamp(const uint8_t* header, uint32_t available, int64_t* fi
     if (*firstClock != kClockUnset || available < 9) return 1;
     const uint32_t flags = header[7] >> 6;
     if (flags == 3 && available >= 19)
-        *firstClock = ReadTimeStamp(header + 14) * 300;
+        *firstClock = ReadTimeStamp33(header + 14) * 300;
     else if (flags == 2 && available >= 14)
-        *firstClock = ReadTimeStamp(header + 9) * 300;
+        *firstClock = ReadTimeStamp33(header + 9) * 300;
     return 1;
 }
 

@@ -51,6 +51,8 @@ uint32_t CheckContinuityCounter(const uint8_t* packet, CONTINUITY_TABLE* table,
                                 RECORDER_SLOT_STATE* slot);
 
 inline constexpr int64_t kClockUnset = INT64_MIN;
+// The 33-bit PES time stamp of the five bytes at p, marker bits dropped.
+int64_t ReadTimeStamp33(const uint8_t* p);
 // 1 when the packet starts a PES header (the first clock is set from it
 // while unset), else 0.
 uint32_t GetFirstPesTimestamp(const uint8_t* packet, int64_t* firstClock);
