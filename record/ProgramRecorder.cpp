@@ -46,7 +46,7 @@ bool CProgramRecorder::RefuseStart(const RECORDER_TASK_REQUEST* pRequest, uint32
         reason = "no output path";
     else if (platform::WideToUtf8(pRequest->pszOutputPath).size() >= kRecorderPathSize)
         reason = "output path too long";
-    else if (m_Threads[slot].IsRunning())
+    else if (m_Threads[slot].IsRunning() && m_SlotStates[slot].stop.load() == 0)
         reason = "slot still recording";
     if (reason == nullptr) return false;
     if (m_pLog != nullptr)
@@ -59,8 +59,8 @@ bool CProgramRecorder::RefuseStart(const RECORDER_TASK_REQUEST* pRequest, uint32
 int32_t CProgramRecorder::StartTask(const RECORDER_TASK_REQUEST* pRequest, uint32_t slot,
                                     ts::CCirBuffer* pRing, uint32_t /*reserved*/) {
     if (RefuseStart(pRequest, slot, pRing)) return kStartRefused;
-    // A task that ended by itself (stop of all tasks, write error) still
-    // holds its thread.
+    // A task told to stop (stop of all tasks) ends once its ring is empty;
+    // one that ended by itself still holds its thread.
     m_Threads[slot].Join();
     RECORDER_TASK_PARAM& param = m_TaskParams[slot];
     param = RECORDER_TASK_PARAM{};
@@ -124,11 +124,7 @@ uint32_t CProgramRecorder::GetRecordLength(uint32_t programNumber, RECORD_LENGTH
     if (pLength == nullptr) return 1;
     for (const TASK_ENTRY& entry : m_TaskTable) {
         if (entry.wProgramNumber == 0 || entry.wProgramNumber != programNumber) continue;
-        const uint64_t ms = m_SlotStates[entry.wSlot].durationMs.load();
-        pLength->dwHours = static_cast<uint32_t>((ms / 3600000) % 24);
-        pLength->dwMinutes = static_cast<uint32_t>((ms / 60000) % 60);
-        pLength->dwSeconds = static_cast<uint32_t>((ms / 1000) % 60);
-        pLength->dwFrames = static_cast<uint32_t>((ms % 1000) / 40);
+        RecordLengthFromMs(m_SlotStates[entry.wSlot].durationMs.load(), pLength);
     }
     return 1;
 }
@@ -147,6 +143,13 @@ uint32_t CProgramRecorder::RecordTaskThreadProc(RECORDER_TASK_PARAM* pParam) {
                              pParam->wAudioPid, pParam->wAudioStreamType, kSizeLimitMb, 0,
                              pParam->pRing, pParam->pSlotState, pParam->pLog, pParam->pFileLock,
                              pParam->dwPacketLength);
+}
+
+void RecordLengthFromMs(uint64_t ms, RECORD_LENGTH* pLength) {
+    pLength->dwHours = static_cast<uint32_t>((ms / 3600000) % 24);
+    pLength->dwMinutes = static_cast<uint32_t>((ms / 60000) % 60);
+    pLength->dwSeconds = static_cast<uint32_t>((ms / 1000) % 60);
+    pLength->dwFrames = static_cast<uint32_t>((ms % 1000) / 40);
 }
 
 bool RecorderAvailable() {

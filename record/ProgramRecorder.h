@@ -103,6 +103,9 @@ class CProgramRecorder {
     platform::CCriticalSection m_csRecorder;
 };
 
+// Hours (mod 24), minutes, seconds and 40 ms frames of a duration.
+void RecordLengthFromMs(uint64_t ms, RECORD_LENGTH* pLength);
+
 // Stands beside the recorder; always true.
 bool RecorderAvailable();
 

@@ -296,8 +296,15 @@ CRecordingTask::Step CRecordingTask::StartStream() {
 
 bool CRecordingTask::FlushEntry(PID_TABLE_ENTRY* entry) {
     const bool video = IsVideo(entry);
-    if (video && m_bSequenceInPes)
-        ParseVideoHeaders(entry->buffer, static_cast<int32_t>(entry->length), &m_Sequence, nullptr);
+    if (video && m_bSequenceInPes) {
+        // A PES flagged by a group header alone holds no sequence header:
+        // the record keeps the last one read.
+        MPEG_SEQUENCE_INFO sequence{};
+        ParseVideoHeaders(entry->buffer, static_cast<int32_t>(entry->length), &sequence, nullptr);
+        if (sequence.marker == 0x1B3) m_Sequence = sequence;
+        // A PES too short for the gate must not take this one's flag.
+        m_bSequenceInPes = false;
+    }
     if (m_pFile == nullptr) {
         m_pFile = CBufferedFile::Open(m_szPath, "wb", kRecorderFileBufferSize, 1, 1, nullptr);
         if (m_pFile == nullptr) return false;
