@@ -29,8 +29,9 @@ PesPackResult WritePesPacks(CBufferedFile* file, uint8_t* pes, uint32_t length, 
                             bool ac3SubStream, PS_PACK_CLOCK* clock) {
     // The first pack needs the whole header in the collected bytes; the
     // later ones carry a 9-byte header built in front of the rest.
-    if (length < kPesHeaderBaseSize || length < pes[8] + kPesHeaderBaseSize)
-        return PesPackResult::kTooShort;
+    if (length < kPesHeaderBaseSize || length < pes[8] + kPesHeaderBaseSize || pes[0] != 0 ||
+        pes[1] != 0 || pes[2] != 1 || pes[8] > 0xFF - kMaxStuffing)
+        return PesPackResult::kMalformed;
     const uint32_t sub = ac3SubStream ? kAc3SubStreamHeaderSize : 0;
     const uint8_t stuffingByte = 0xFF;
     uint32_t off = 0;

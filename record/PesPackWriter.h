@@ -30,7 +30,9 @@ int64_t PackClockScr(const PS_PACK_CLOCK& clock);
 enum class PesPackResult {
     kWritten,
     kWriteError,
-    kTooShort,  // shorter than its own PES header: nothing written
+    // Not a PES packet: no start code, shorter than its own header, or a
+    // header too long to take stuffing. Nothing written.
+    kMalformed,
 };
 
 // pes holds `length` collected bytes starting with a PES header; its bytes

@@ -313,7 +313,7 @@ bool CRecordingTask::FlushEntry(PID_TABLE_ENTRY* entry) {
     const PesPackResult result =
         WritePesPacks(m_pFile, entry->buffer, entry->length,
                       video ? kVideoStreamId : AudioStreamId(), subStream, &m_Clock);
-    if (result == PesPackResult::kTooShort && m_pLog != nullptr) m_pLog->WriteLogA(" alen error ");
+    if (result == PesPackResult::kMalformed && m_pLog != nullptr) m_pLog->WriteLogA(" alen error ");
     return result != PesPackResult::kWriteError;
 }
 
