@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+#include "platform/CriticalSection.h"
+#include "platform/Thread.h"
+#include "record/RecordingTask.h"
+
 namespace velmora::card {
 class CLogFile;
 }
@@ -25,6 +29,22 @@ struct RECORDER_TASK_REQUEST {
     uint32_t dwAudioStreamType;
     const wchar_t* pszOutputPath;
     uint32_t dwReserved;
+};
+
+// What a starting task is handed.
+struct RECORDER_TASK_PARAM {
+    uint16_t wProgramNumber;
+    uint16_t wAudioPid;
+    uint16_t wVideoPid;
+    uint16_t wAudioStreamType;
+    char szPath[kRecorderPathSize];  // UTF-8
+    ts::CCirBuffer* pRing;
+    uint16_t wSlot;
+    card::CLogFile* pLog;
+    // Where the task finds its slot's shared words and the file lock.
+    RECORDER_SLOT_STATE* pSlotState;
+    platform::CCriticalSection* pFileLock;
+    uint32_t dwPacketLength;
 };
 
 // Recording time of a task; frames count 40 ms each.
@@ -49,17 +69,44 @@ class CProgramRecorder {
     CProgramRecorder(const CProgramRecorder&) = delete;
     CProgramRecorder& operator=(const CProgramRecorder&) = delete;
 
-    // 0 when the task started; any other value is a failure (logged).
+    // 0 when the task started; any other value is a failure (logged): a bad
+    // request, slot or ring, a slot whose task still runs, a path longer than
+    // 255 bytes, a program without video, or a thread that cannot start.
     int32_t StartTask(const RECORDER_TASK_REQUEST* pRequest, uint32_t slot, ts::CCirBuffer* pRing,
                       uint32_t reserved);
+    // Returns once the program's task has ended. 0.
     int32_t StopTask(const RECORDER_TASK_REQUEST* pRequest);
+    // Raises every stop flag without waiting. 0.
     int32_t StopAllTasks();
+    // 1, whether or not the program is recorded (then the record is kept).
     uint32_t GetRecordLength(uint32_t programNumber, RECORD_LENGTH* pLength);
     void GetErrorCounts(uint32_t programNumber, RECORDER_ERROR_COUNTS* pCounts);
 
   private:
+    struct TASK_ENTRY {
+        uint16_t wSlot;
+        uint16_t wProgramNumber;  // 0: free
+    };
+
+    bool RefuseStart(const RECORDER_TASK_REQUEST* pRequest, uint32_t slot,
+                     const ts::CCirBuffer* pRing);
+    static uint32_t RecordTaskThreadProc(RECORDER_TASK_PARAM* pParam);
+
+    platform::Thread m_Threads[kTaskSlots];
+    RECORDER_TASK_PARAM m_TaskParams[kTaskSlots]{};
+    TASK_ENTRY m_TaskTable[kTaskSlots]{};
     uint32_t m_dwPacketLength;
     card::CLogFile* m_pLog;
+    // Each recorder has its own slot words and file lock, so recorders of
+    // two engines never share a slot.
+    RECORDER_SLOT_STATE m_SlotStates[kTaskSlots];
+    platform::CCriticalSection m_csRecorder;
 };
+
+// Hours (mod 24), minutes, seconds and 40 ms frames of a duration.
+void RecordLengthFromMs(uint64_t ms, RECORD_LENGTH* pLength);
+
+// Stands beside the recorder; always true.
+bool RecorderAvailable();
 
 }  // namespace velmora::record
