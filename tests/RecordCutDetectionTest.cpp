@@ -199,3 +199,49 @@ TEST(CutDetectionTest, BorderScanExcludesLongStillRuns) {
 
 }  // namespace
 }  // namespace velmora::record
+
+namespace velmora::record {
+namespace {
+
+TEST(CutDetectionTest, BadInputAndStoppingCallback) {
+    CReadAheadFile reader(1 << 16, 4096);
+    CTsFileSet empty;
+    EXPECT_EQ(
+        DetectCutsByBorder(&empty, VideoTable(0x100), 1, 1, 8.0f, 0.2f, &reader, nullptr, nullptr),
+        1u);
+    EXPECT_EQ(DetectCutsByPicture(&empty, VideoTable(0x100), &reader, nullptr, nullptr, 1, 10, 0),
+              1u);
+    test::TempDir dir;
+    CTsFileSet missing;
+    missing.AddFile(dir.File("gone.ts").c_str(), 188 * 100, 0);
+    missing.AddCutMark(kCutExclude, 188 * 50);
+    std::string trace;
+    platform::SetTraceCapture([&trace](std::string_view text) { trace += text; });
+    EXPECT_EQ(DetectCutsByBorder(&missing, VideoTable(0x100), 1, 1, 8.0f, 0.2f, &reader, nullptr,
+                                 nullptr),
+              1u);
+    EXPECT_EQ(DetectCutsByPicture(&missing, VideoTable(0x100), &reader, nullptr, nullptr, 1, 10, 0),
+              1u);
+    platform::SetTraceCapture({});
+    EXPECT_NE(trace.find("Couldn't open input file"), std::string::npos);
+    EXPECT_EQ(missing.NextMark(nullptr)->position, 188 * 50);  // marks kept
+    EXPECT_FALSE(reader.IsOpen());
+
+    // Listed as larger than it is, the file ends early and the scan passes
+    // 20,000,000 bytes: the callback's 0 ends it with 0, marks kept.
+    const std::string path = test::FixturePath("cut_pillar.ts");
+    CTsFileSet set;
+    set.AddFile(path.c_str(), 21000000, 0);
+    uint32_t calls = 0;
+    auto stop = [](const char*, uint32_t, uint64_t, uint64_t, uint64_t, uint64_t, uint32_t,
+                   void* argument) -> uint32_t {
+        ++*static_cast<uint32_t*>(argument);
+        return 0;
+    };
+    EXPECT_EQ(DetectCutsByPicture(&set, VideoTable(0x100), &reader, stop, &calls, 1000, 10, 0), 0u);
+    EXPECT_EQ(calls, 1u);
+    EXPECT_EQ(Marks(set).size(), 4u);
+}
+
+}  // namespace
+}  // namespace velmora::record
