@@ -495,5 +495,72 @@ TEST(TsExportTest, RewritesAtscTablesAndFollowsAPcrOnSound) {
               vctLength);
 }
 
+// A program whose streams cannot all have PIDs of their own under the
+// renumbering is refused before any output.
+TEST(TsExportTest, RefusesProgramsThatRenumberingCannotHold) {
+    TempDir dir;
+    auto run = [&](const std::vector<uint8_t>& entries, uint32_t streams) {
+        std::vector<uint8_t> ts;
+        uint8_t cc[2] = {};
+        AppendSection(ts, 0, {0x00, 0xB0, 0, 0x00, 0x07, 0xC1, 0, 0, 0x00, 0x01, 0xE1, 0x00},
+                      &cc[0]);
+        std::vector<uint8_t> pmt = {0x02, 0xB0, 0, 0x00, 0x01, 0xC1, 0, 0, 0xE2, 0x00, 0xF0, 0x00};
+        pmt.insert(pmt.end(), entries.begin(), entries.end());
+        AppendSection(ts, 0x100, pmt, &cc[1]);
+        const std::string input = dir.File("in.ts");
+        WriteWholeFile(input, ts);
+        std::vector<uint8_t> scan = ts;
+        scan.insert(scan.begin(), ts.begin(), ts.begin() + 188);
+        SCAN_PROGRAM_RECORD records[16];
+        uint32_t count = 0;
+        ScanPrograms(scan.data(), static_cast<int32_t>(scan.size()), 16, records, &count, nullptr,
+                     nullptr);
+        CTsFileSet set;
+        set.AddFile(input.c_str(), ts.size(), 0);
+        std::vector<TS_EXPORT_PID> kept = {Kept(0x100, kKindPmt, 1)};
+        for (uint32_t i = 0; i < streams; ++i)
+            kept.push_back(Kept(0x200 + i, 0, 1));
+        CReadAheadFile reader(1 << 16, 4096);
+        const std::string out = dir.File("out.ts");
+        std::filesystem::remove(out);
+        const uint32_t result = ExportTsWithCuts(
+            &set, out.c_str(), 0, nullptr, 0, &reader, nullptr, nullptr, 0, kept.data(),
+            static_cast<uint32_t>(kept.size()), nullptr, 0, 1, 0, 0, 0);
+        return std::make_pair(result, std::filesystem::exists(out));
+    };
+    auto entry = [](uint8_t type, uint32_t pid) {
+        return std::vector<uint8_t>{type, uint8_t(0xE0 | (pid >> 8)), uint8_t(pid), 0xF0, 0x00};
+    };
+    std::vector<uint8_t> twoVideos = entry(0x02, 0x200);
+    const std::vector<uint8_t> second = entry(0x80, 0x201);
+    twoVideos.insert(twoVideos.end(), second.begin(), second.end());
+    EXPECT_EQ(run(twoVideos, 2), std::make_pair(1u, false));
+    // Only the first video kept: fine.
+    EXPECT_EQ(run(twoVideos, 1), std::make_pair(0u, true));
+
+    std::vector<uint8_t> audio = entry(0x02, 0x200);
+    for (uint32_t i = 1; i <= 12; ++i) {
+        const std::vector<uint8_t> e = entry(0x03, 0x200 + i);
+        audio.insert(audio.end(), e.begin(), e.end());
+    }
+    EXPECT_EQ(run(audio, 13), std::make_pair(1u, false));  // a 12th sound
+    EXPECT_EQ(run(audio, 12), std::make_pair(0u, true));   // eleven fit
+}
+
+// Three kept programs: PAT section_length 4 x (3 + 1) + 5 = 21.
+TEST(TsExportTest, ThreeProgramsGiveAPatOf21Bytes) {
+    ThreeProgramSet in(1);
+    std::vector<TS_EXPORT_PID> kept = kTwoPrograms;
+    kept.push_back(Kept(0x102, kKindPmt, 3));
+    kept.push_back(Kept(0x206, 0, 3));
+    const std::string out = in.dir.File("three.ts");
+    ASSERT_EQ(Export(in, out, 0, 0, kept, {}, 1, 0), 0u);
+    ExportResult result;
+    ParseOutput(ReadWholeFile(out), &result, 3);
+    EXPECT_EQ(result.badCrc, 0u);
+    EXPECT_EQ(result.pmtProgram.size(), 3u);
+    EXPECT_EQ(result.streams[0x30], (std::vector<uint32_t>{0x31}));
+}
+
 }  // namespace
 }  // namespace velmora::record
