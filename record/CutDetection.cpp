@@ -117,7 +117,6 @@ class CPesScanner {
         return m_pEntry != nullptr ? m_pEntry->startOffset + m_ullPosition : m_pSet->GetTotalSize();
     }
     const char* FileName() const { return m_pEntry != nullptr ? m_pEntry->name : ""; }
-    TS_FILE_ENTRY* Entry() const { return m_pEntry; }
     const std::vector<uint8_t>& Pes() const { return m_Done; }
     uint64_t PesStart() const { return m_ullDoneStart; }
     uint64_t BytesRead() const { return m_ullRead; }
@@ -511,7 +510,11 @@ uint32_t DetectCutsByPicture(CTsFileSet* set, PID_TABLE* pidTable, CReadAheadFil
             step = smaller(step);  // back to the last sample, finer
         } else if (change) {
             uint64_t at = position;
-            if (pictureClass == kPictureFull && firstChange) at = scanner.Entry()->startOffset;
+            if (pictureClass == kPictureFull && firstChange) {
+                // The start of the file that holds this picture.
+                const TS_FILE_ENTRY* entry = set->FindFileAt(position + 1);
+                if (entry != nullptr) at = entry->startOffset;
+            }
             set->AddCutMark(pictureClass == kPictureSideBars ? kCutExclude : kCutInclude, at);
             firstChange = false;
             state = pictureClass;
