@@ -209,7 +209,6 @@ class CTsExporter {
     uint32_t m_uState = kCutInclude;
 
     uint8_t m_bPmtsDone = 0;
-    uint32_t m_uLastPid = kNullPid;
     std::vector<uint8_t> m_AtscSection;
     uint8_t m_bAtscGathering = 0;
     uint32_t m_uChannelTableLength = 0;
@@ -475,10 +474,9 @@ bool CTsExporter::RewritePmt(const uint8_t* input, uint8_t* output) {
     WriteCrc(s, length);
     Renumber(pmt, out);
     std::memcpy(output, out, kTsPacketSize);
-    pmt->userWord |= 0x80000000u;  // first packet written
     m_bPmtsDone = 1;
     for (const TS_EXPORT_PID& r : m_Records) {
-        if (r.kind == kKindPmt && r.drop == 0 && (r.userWord & 0x80000000u) == 0) m_bPmtsDone = 0;
+        if (r.kind == kKindPmt && r.drop == 0 && r.counterStarted == 0) m_bPmtsDone = 0;
     }
     return true;
 }
@@ -677,7 +675,6 @@ bool CTsExporter::ProcessPacket(uint8_t* packet) {
     packet[0] = 0x47;
     if ((packet[1] & 0x80u) != 0) return true;  // transport_error_indicator
     const uint32_t pid = PacketPid(packet);
-    m_uLastPid = pid;
     TS_EXPORT_PID* record = Record(pid);
     if (record != nullptr && record->drop != 0) return Dropped(packet);
     if (pid == 0) {
