@@ -95,35 +95,39 @@ bool DecodeFullBlock(int16_t* block, uint32_t intraVlcFormat, uint32_t quantiser
 
 void WritePixels(MPEG_THUMBNAIL* thumbnail, uint32_t column, uint32_t row, uint32_t chromaFormat,
                  uint32_t precision) {
-    const int16_t(*blocks)[64] = g_DecoderBlocks.blocks;
-    const float scale = static_cast<float>(1u << precision);
     for (uint32_t b = 0; b < 4; ++b) {
         const uint64_t x = 2ull * column + (b & 1);
         const uint64_t y = 2ull * row + b / 2;
         if (x >= thumbnail->maximumWidth || y >= thumbnail->maximumHeight) continue;
-        // 4:2:0 has one Cb/Cr pair; in 4:2:2 blocks 6/7 cover the lower
-        // luminance blocks; 4:4:4 has a pair for every luminance block.
-        uint32_t cb = 4, cr = 5;
-        if (chromaFormat == 2 && b >= 2) cb = 6, cr = 7;
-        if (chromaFormat == 3) cb = 4 + 2 * b, cr = 5 + 2 * b;
-        const float yl = (blocks[b][0] - 16.0f * scale) / (219.0f * scale);
-        const float u = (blocks[cb][0] - 128.0f * scale) / (224.0f * scale);
-        const float v = (blocks[cr][0] - 128.0f * scale) / (224.0f * scale);
-        const float rgb[3] = {
-            1.0018f * yl + 1.8556f * u + 0.0010f * v,  // blue
-            0.9998f * yl - 0.1873f * u - 0.4580f * v,  // green
-            1.0f * yl + 0.0007f * u + 1.5751f * v,     // red
-        };
         uint8_t* pixel =
             thumbnail->pixels + (thumbnail->maximumHeight - y - 1) * thumbnail->stride + 3 * x;
-        for (int c = 0; c < 3; ++c) {
-            const int32_t value = static_cast<int32_t>(rgb[c] * 255.0f);
-            pixel[c] = static_cast<uint8_t>(std::clamp(value, 0, 255));
-        }
+        LuminanceBlockColour(b, chromaFormat, precision, pixel);
     }
 }
 
 }  // namespace
+
+void LuminanceBlockColour(uint32_t b, uint32_t chromaFormat, uint32_t precision, uint8_t* bgr) {
+    const int16_t(*blocks)[64] = g_DecoderBlocks.blocks;
+    const float scale = static_cast<float>(1u << precision);
+    // 4:2:0 has one Cb/Cr pair; in 4:2:2 blocks 6/7 cover the lower
+    // luminance blocks; 4:4:4 has a pair for every luminance block.
+    uint32_t cb = 4, cr = 5;
+    if (chromaFormat == 2 && b >= 2) cb = 6, cr = 7;
+    if (chromaFormat == 3) cb = 4 + 2 * b, cr = 5 + 2 * b;
+    const float yl = (blocks[b][0] - 16.0f * scale) / (219.0f * scale);
+    const float u = (blocks[cb][0] - 128.0f * scale) / (224.0f * scale);
+    const float v = (blocks[cr][0] - 128.0f * scale) / (224.0f * scale);
+    const float rgb[3] = {
+        1.0018f * yl + 1.8556f * u + 0.0010f * v,  // blue
+        0.9998f * yl - 0.1873f * u - 0.4580f * v,  // green
+        1.0f * yl + 0.0007f * u + 1.5751f * v,     // red
+    };
+    for (int c = 0; c < 3; ++c) {
+        const int32_t value = static_cast<int32_t>(rgb[c] * 255.0f);
+        bgr[c] = static_cast<uint8_t>(std::clamp(value, 0, 255));
+    }
+}
 
 bool GetMacroblockAddressIncrement(uint32_t* increment) {
     int32_t value = 0;
@@ -246,6 +250,25 @@ bool ParseMotionVectors(uint32_t s, const MPEG_PICTURE_INFO* picture, MACROBLOCK
 
 bool DecodeIntraPicture(uint32_t sliceStartCode, uint8_t fullDecode, MPEG_THUMBNAIL* thumbnail,
                         const MPEG_SEQUENCE_INFO* sequence, const MPEG_PICTURE_INFO* picture) {
+    if (thumbnail != nullptr && thumbnail->pixels == nullptr) thumbnail = nullptr;
+    if (thumbnail == nullptr) {
+        return DecodeIntraSlice(sliceStartCode, fullDecode, sequence, picture, nullptr, nullptr);
+    }
+    return DecodeIntraSlice(
+        sliceStartCode, fullDecode, sequence, picture,
+        [](uint32_t column, uint64_t row, uint32_t chromaFormat, uint32_t precision,
+           void* context) {
+            if (row <= UINT32_MAX / 2) {
+                WritePixels(static_cast<MPEG_THUMBNAIL*>(context), column,
+                            static_cast<uint32_t>(row), chromaFormat, precision);
+            }
+        },
+        thumbnail);
+}
+
+bool DecodeIntraSlice(uint32_t sliceStartCode, uint8_t fullDecode,
+                      const MPEG_SEQUENCE_INFO* sequence, const MPEG_PICTURE_INFO* picture,
+                      MacroblockVisitor visit, void* context) {
     if (sequence == nullptr || picture == nullptr) return false;
     const uint32_t chromaFormat = sequence->chromaFormat;
     if (chromaFormat < 1 || chromaFormat > 3) return false;
@@ -253,7 +276,6 @@ bool DecodeIntraPicture(uint32_t sliceStartCode, uint8_t fullDecode, MPEG_THUMBN
     if (scalable && sequence->scalableMode == kScalableSnr) return false;
     const uint32_t columns = (sequence->horizontalSize + 15) / 16;
     if (columns == 0) return false;
-    if (thumbnail != nullptr && thumbnail->pixels == nullptr) thumbnail = nullptr;
 
     const uint32_t precision = picture->intraDcPrecision & 3;
     const uint32_t intraVlc = (picture->flags & kPicIntraVlcFormat) ? 1 : 0;
@@ -343,9 +365,7 @@ bool DecodeIntraPicture(uint32_t sliceStartCode, uint8_t fullDecode, MPEG_THUMBN
                     : SkipDctCoefficients(1, intraVlc, &state);
             if (!decoded) return false;
         }
-        if (thumbnail != nullptr && mbRow <= UINT32_MAX / 2) {
-            WritePixels(thumbnail, column, static_cast<uint32_t>(mbRow), chromaFormat, precision);
-        }
+        if (visit != nullptr) visit(column, mbRow, chromaFormat, precision, context);
         if (ShowBits(23) == 0) return BitsLeft() >= 0;
         if (BitsLeft() < 0) return false;
     }

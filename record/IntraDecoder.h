@@ -46,6 +46,18 @@ struct MACROBLOCK_STATE {
 bool DecodeIntraPicture(uint32_t sliceStartCode, uint8_t fullDecode, MPEG_THUMBNAIL* thumbnail,
                         const MPEG_SEQUENCE_INFO* sequence, const MPEG_PICTURE_INFO* picture);
 
+// The slice decoder itself: after each macroblock, `visit` (when given)
+// receives its column and row while its blocks' DC values are at hand.
+using MacroblockVisitor = void (*)(uint32_t column, uint64_t row, uint32_t chromaFormat,
+                                   uint32_t precision, void* context);
+bool DecodeIntraSlice(uint32_t sliceStartCode, uint8_t fullDecode,
+                      const MPEG_SEQUENCE_INFO* sequence, const MPEG_PICTURE_INFO* picture,
+                      MacroblockVisitor visit, void* context);
+
+// The colour of luminance block b (0 to 3) of the macroblock just decoded,
+// from its DC values and those of its chrominance: blue, green, red.
+void LuminanceBlockColour(uint32_t b, uint32_t chromaFormat, uint32_t precision, uint8_t* bgr);
+
 // The code readers; each returns false on a code its table does not hold.
 bool GetMacroblockAddressIncrement(uint32_t* increment);
 bool GetMacroblockType(uint32_t* flags, uint32_t pictureCodingType, uint32_t scalableMode);

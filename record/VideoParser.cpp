@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "record/BitStream.h"
+#include "record/CutDetection.h"
 #include "record/IntraDecoder.h"
 #include "record/TsAnalysis.h"
 
@@ -199,7 +200,7 @@ void ExtensionLoop(const uint8_t* buffer, int32_t* offset, int32_t length, Recor
 }
 
 uint8_t ParseBuffer(const uint8_t* buffer, int32_t length, MPEG_SEQUENCE_INFO* sequence,
-                    MPEG_THUMBNAIL* thumbnail, MPEG_PICTURE_INFO& picture);
+                    MPEG_THUMBNAIL* thumbnail, MPEG_PICTURE_INFO& picture, MACROBLOCK_MASK* mask);
 
 }  // namespace
 
@@ -225,7 +226,7 @@ uint8_t ParseVideoHeaders(const uint8_t* buffer, int32_t length, MPEG_SEQUENCE_I
     std::memset(sequence, 0, sizeof(*sequence));
     MPEG_PICTURE_INFO picture;
     std::memset(&picture, 0, sizeof(picture));
-    const uint8_t result = ParseBuffer(buffer, length, sequence, thumbnail, picture);
+    const uint8_t result = ParseBuffer(buffer, length, sequence, thumbnail, picture, nullptr);
     if (pictureOut != nullptr) *pictureOut = picture;
     return result;
 }
@@ -233,7 +234,7 @@ uint8_t ParseVideoHeaders(const uint8_t* buffer, int32_t length, MPEG_SEQUENCE_I
 namespace {
 
 uint8_t ParseBuffer(const uint8_t* buffer, int32_t length, MPEG_SEQUENCE_INFO* sequence,
-                    MPEG_THUMBNAIL* thumbnail, MPEG_PICTURE_INFO& picture) {
+                    MPEG_THUMBNAIL* thumbnail, MPEG_PICTURE_INFO& picture, MACROBLOCK_MASK* mask) {
     if (buffer == nullptr || length <= 0) return 0;
 
     int32_t offset = 0;
@@ -294,6 +295,13 @@ uint8_t ParseBuffer(const uint8_t* buffer, int32_t length, MPEG_SEQUENCE_INFO* s
                         return false;
                 }
             });
+            if (mask != nullptr) {
+                mask->width = sequence->horizontalSize;
+                mask->height = endHeight;
+                mask->columns = mask->width / 16;
+                mask->rows = endHeight / 16 - (endHeight == 1088 ? 1 : 0);
+                endHeight = 0;  // the mask is filled to the end of the buffer
+            }
             if (thumbnail != nullptr) {
                 thumbnail->usedWidth =
                     std::min(sequence->horizontalSize / 8, thumbnail->maximumWidth);
@@ -306,6 +314,10 @@ uint8_t ParseBuffer(const uint8_t* buffer, int32_t length, MPEG_SEQUENCE_INFO* s
                 picture.marker == 0x100) {
                 DecodeIntraPicture(code, 0, thumbnail, sequence, &picture);
             }
+            if (latestIsIntra && mask != nullptr && sequence->marker == 0x1B3 &&
+                picture.marker == 0x100) {
+                DecodeMacroblockMask(code, sequence, &picture, mask);
+            }
         }
         if (endHeight != 0) {
             if (lastRow) break;
@@ -317,6 +329,16 @@ uint8_t ParseBuffer(const uint8_t* buffer, int32_t length, MPEG_SEQUENCE_INFO* s
 }
 
 }  // namespace
+
+void ParsePictureMask(const uint8_t* buffer, int32_t length, MPEG_SEQUENCE_INFO* sequence,
+                      MACROBLOCK_MASK* mask) {
+    MPEG_SEQUENCE_INFO ownSequence;
+    if (sequence == nullptr) sequence = &ownSequence;
+    std::memset(sequence, 0, sizeof(*sequence));
+    MPEG_PICTURE_INFO picture;
+    std::memset(&picture, 0, sizeof(picture));
+    ParseBuffer(buffer, length, sequence, nullptr, picture, mask);
+}
 
 uint8_t FindAc3SyncWord(const uint8_t* buffer, int32_t length, uint32_t* syncRecord,
                         uint32_t* secondRecord) {

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <vector>
+
+#include "RecordTestSupport.h"
+#include "record/CutDetection.h"
+#include "record/ReadAheadFile.h"
+#include "record/TsAnalysis.h"
+#include "record/TsExport.h"
+#include "record/TsFileSet.h"
+
+namespace velmora::record {
+namespace {
+
+using test::FixturePath;
+using test::ReadWholeFile;
+using test::TempDir;
+using test::WriteWholeFile;
+
+uint32_t Pid(const uint8_t* p) {
+    return ((p[1] & 0x1Fu) << 8) | p[2];
+}
+
+// Damages the tables and PES headers of a stream: random bytes in PAT, PMT
+// and PES-start packets, and ATSC base-PID sections (VCT, MGT, others) with
+// random lengths in place of some null packets.
+void Mutate(std::vector<uint8_t>& ts, std::mt19937& rng) {
+    for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
+        uint8_t* p = ts.data() + at;
+        const uint32_t pid = Pid(p);
+        const bool table = pid == 0 || (pid >= 0x100 && pid <= 0x102);
+        const bool pesStart = (p[1] & 0x40) != 0 && pid >= 0x200 && pid < 0x300;
+        if (pid == 0x1FFF && rng() % 8 == 0) {
+            static const uint8_t kTables[] = {0xC7, 0xC8, 0xC9, 0xCD};
+            p[1] = static_cast<uint8_t>(0x40 * (rng() % 2) | 0x1F);
+            p[2] = 0xFB;
+            p[4] = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : 0);
+            p[5] = kTables[rng() % 4];
+            for (int i = 6; i < 188; ++i)
+                p[i] = static_cast<uint8_t>(rng());
+            p[6] = static_cast<uint8_t>(0xF0 | (rng() % 16));
+        } else if ((table && rng() % 3 == 0) || (pesStart && rng() % 6 == 0)) {
+            const int count = 1 + static_cast<int>(rng() % 6);
+            for (int i = 0; i < count; ++i) {
+                const uint32_t where = 4 + rng() % (table ? 40 : 184);
+                p[where] = static_cast<uint8_t>(rng());
+            }
+        } else if (rng() % 2000 == 0) {
+            p[0] = static_cast<uint8_t>(rng());  // a lost sync byte
+        }
+    }
+}
+
+TEST(TsToolsMutationTest, DamagedStreamsRunThroughEveryTool) {
+    const std::vector<uint8_t> three = ReadWholeFile(FixturePath("cut_three_1.ts"));
+    const std::vector<uint8_t> pillar = ReadWholeFile(FixturePath("cut_pillar.ts"));
+    std::mt19937 rng(0x5eed15);
+    TempDir dir;
+    PID_TABLE table;
+    for (int round = 0; round < 24; ++round) {
+        std::vector<uint8_t> ts = round % 2 == 0 ? three : pillar;
+        ts.resize(std::min<size_t>(ts.size(), 188 * 700));
+        Mutate(ts, rng);
+        const std::string input = dir.File("in.ts");
+        WriteWholeFile(input, ts);
+        CTsFileSet set;
+        set.AddFile(input.c_str(), ts.size(), 0);
+        set.AddCutMark(kCutExclude, 188 * (rng() % 700) + rng() % 3);
+        set.AddCutMark(rng() % 3, 188 * (rng() % 700));
+        SCAN_PROGRAM_RECORD records[8];
+        uint32_t count = 0;
+        ScanPrograms(ts.data(), static_cast<int32_t>(ts.size()), 8, records, &count, nullptr,
+                     nullptr);
+        std::vector<TS_EXPORT_PID> kept;
+        for (uint16_t pid : {0x100, 0x101}) {
+            kept.push_back(TS_EXPORT_PID{pid, kUnassignedPid, kKindPmt, 0, 0, 0, 1, 0});
+        }
+        for (uint16_t pid = 0x200; pid < 0x206; ++pid) {
+            kept.push_back(TS_EXPORT_PID{pid, kUnassignedPid, 0, 0, 0, 0, 1, 0});
+        }
+        kept.push_back(TS_EXPORT_PID{0x1FFB, kUnassignedPid, kKindAtscBase, 0, 0, 0, 0, 0});
+        const uint16_t excluded[] = {0x202};
+        CReadAheadFile reader(1 << 16, 4096);
+        const std::string list = dir.File("out.tls");
+        EXPECT_EQ(
+            ExportTsWithCuts(&set, list.c_str(), kExportListMode, nullptr, 1, &reader, nullptr,
+                             nullptr, 0, kept.data(), static_cast<uint32_t>(kept.size()), excluded,
+                             1, rng() % 2, rng() % 2, 1088, 1),
+            0u);
+        const std::vector<uint8_t> out = ReadWholeFile(dir.File("out_000.tp"));
+        EXPECT_EQ(out.size() % 188, 0u);
+
+        std::memset(&table, 0, sizeof(table));
+        PidTableAdd(&table, round % 2 == 0 ? 0x200 : 0x100)->streamKind = kKindVideo;
+        EXPECT_EQ(DetectCutsByPicture(&set, &table, &reader, nullptr, nullptr, 1000, 10, 1), 0u);
+        EXPECT_EQ(
+            DetectCutsByBorder(&set, &table, 2000, 1000, 8.0f, 0.2f, &reader, nullptr, nullptr),
+            0u);
+    }
+}
+
+}  // namespace
+}  // namespace velmora::record
