@@ -109,7 +109,7 @@ uint32_t CFFMServer::Fail(uint32_t error) {
 
 uint32_t CFFMServer::ReadMessageHeader(uint32_t* pLength) {
     if (pLength) *pLength = 0;
-    if (!m_pView) return Fail(kErrorNoView);
+    if (!HoldsHeader()) return Fail(kErrorNoView);
     FFM_MESSAGE_HEADER header;
     std::memcpy(&header, m_pView, sizeof(header));
     if (header.dwMagic != kMagic) return Fail(kErrorNoMagic);
@@ -128,7 +128,7 @@ uint32_t CFFMServer::ReadMessageData(uint32_t, uint32_t length, void* pDestinati
 }
 
 uint32_t CFFMServer::WriteMessage(uint32_t type, uint32_t length, const void* pData) {
-    if (!m_pView) return Fail(kErrorNoView);
+    if (!HoldsHeader()) return Fail(kErrorNoView);
     if (type == 0) return Fail(kErrorNoMessage);
     if (length != 0 && !pData) return Fail(kErrorInvalidUserBuffer);
     if (length > PayloadRoom()) return Fail(kErrorInvalidUserBuffer);

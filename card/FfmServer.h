@@ -69,6 +69,11 @@ class CFFMServer {
 
   private:
     uint32_t Fail(uint32_t error);
+    // A block smaller than a message header has no room for a message: its
+    // header would be read from and written past the block's end.
+    bool HoldsHeader() const {
+        return m_pView != nullptr && m_dwSize >= sizeof(FFM_MESSAGE_HEADER);
+    }
     // What fits of the payload in the block.
     uint32_t PayloadRoom() const {
         return m_dwSize > kPayloadOffset ? m_dwSize - kPayloadOffset : 0;
