@@ -4,9 +4,7 @@
 
 #include "card/AudioResampler.h"
 #include "card/IoCardBoardSupport.h"
-#include "card/LoadTimeGlobals.h"
 #include "hw/PciBridge.h"
-#include "platform/Time.h"
 
 namespace velmora::card {
 

@@ -1,9 +1,7 @@
 #include "card/VideoCapture.h"
 
 #include "card/IoCardBoardSupport.h"
-#include "card/LoadTimeGlobals.h"
 #include "hw/PciBridge.h"
-#include "platform/Time.h"
 
 namespace velmora::card {
 
