@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -232,6 +233,14 @@ TEST_F(EpcsProgrammerTest, EnterRefusesACardPastTheCountAndEmptyImagesErase) {
     EXPECT_NE(output.find("EPCS4"), std::string::npos);
     EXPECT_NE(output.find("Info: Programming successful\n"), std::string::npos);
     EXPECT_EQ(sim::ReadEpcs(0), std::vector<uint8_t>(524288, 0xFF));
+    // The simulated flash and CPLD array take empty images as erased ones.
+    ASSERT_TRUE(sim::LoadEpcs(0, Image(10, 1)));
+    ASSERT_TRUE(sim::LoadEpcs(0, {}));
+    EXPECT_EQ(sim::ReadEpcs(0), std::vector<uint8_t>(524288, 0xFF));
+    ASSERT_TRUE(sim::LoadCpldArray(0, {}));
+    const auto array = sim::CpldArray(0);
+    ASSERT_TRUE(array.has_value());
+    EXPECT_TRUE(std::all_of(array->begin(), array->end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
 TEST_F(EpcsProgrammerTest, LineWordsReachTheWindowOnlyWhileEntered) {
