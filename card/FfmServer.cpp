@@ -64,11 +64,10 @@ uint32_t CFFMServer::MapFile() {
     return 1;
 }
 
-uint32_t CFFMServer::Open(uint32_t access, const char* mappingName, uint32_t size) {
+uint32_t CFFMServer::Open(uint32_t /*access*/, const char* mappingName, uint32_t size) {
     if (m_bCreated || m_bOpened) Close();
     m_strMappingName = mappingName ? mappingName : kDefaultName;
     m_dwSize = size ? size : kDefaultSize;
-    m_dwAccess = access;
     m_pMapping = platform::SharedMemory::OpenPosix(platform::MapObjectName("shm", m_strMappingName),
                                                    m_dwSize, {}, false);
     if (!m_pMapping) {
@@ -94,7 +93,6 @@ void CFFMServer::Close() {
     m_dwSize = 0;
     m_bCreated = 0;
     m_bOpened = 0;
-    m_dwAccess = 0;
     m_dwLastError = 0;
 }
 
