@@ -26,6 +26,15 @@ void ForEachPixel(Pixel* image, int32_t step, const CheckedRegion& region, Visit
     }
 }
 
+// The region rect of an image, checked as CheckRegion does; false also when
+// any of the given images or planes is null.
+template <typename... Pointer>
+bool CheckImageRect(int32_t width, int32_t height, int32_t step, const RECT& rect,
+                    CheckedRegion& region, Pointer*... pointers) {
+    return ((pointers != nullptr) && ...) &&
+           CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region);
+}
+
 // Evens a position or size by taking 1 from an odd value.
 int64_t EvenDown(int64_t value) {
     return value - (value & 1);
@@ -63,10 +72,7 @@ template <typename Value>
 int32_t ExtractAlphaPacked(const uint8_t* pImage, int32_t width, int32_t height, int32_t step,
                            RECT rect, Value* pPlane) {
     CheckedRegion region;
-    if (pImage == nullptr || pPlane == nullptr ||
-        !CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region)) {
-        return 0;
-    }
+    if (!CheckImageRect(width, height, step, rect, region, pImage, pPlane)) return 0;
     ForEachPixel(pImage, step, region, [&](const uint8_t* pixel, int64_t r, int64_t c) {
         pPlane[r * region.width + c] = pixel[3];
     });
@@ -97,9 +103,8 @@ struct CopySource {
 // inside the destination's size.
 bool PlaceCopy(const Destination& dst, const CopySource& source, int pixelBytes, RegionCopy& copy) {
     copy = {source.pImage, source.step, {}, source.x, source.y};
-    if (source.pImage == nullptr ||
-        !CheckRegion(source.width, source.height, source.step, source.rect.left, source.rect.top,
-                     source.rect.right, source.rect.bottom, copy.region)) {
+    if (!CheckImageRect(source.width, source.height, source.step, source.rect, copy.region,
+                        source.pImage)) {
         return false;
     }
     const bool sized = pixelBytes == kBgraBytes
@@ -138,10 +143,7 @@ int32_t CVideoImageHelper::ExtractAlpha32(const uint8_t* pImage, int32_t width, 
 int32_t CVideoImageHelper::ExtractAlphaToLuma(const uint8_t* pImage, int32_t width, int32_t height,
                                               int32_t step, RECT rect, uint8_t* pPlane) {
     CheckedRegion region;
-    if (pImage == nullptr || pPlane == nullptr ||
-        !CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region)) {
-        return 0;
-    }
+    if (!CheckImageRect(width, height, step, rect, region, pImage, pPlane)) return 0;
     ForEachPixel(pImage, step, region, [&](const uint8_t* pixel, int64_t r, int64_t c) {
         const float luma = std::trunc(16.0f + 0.859f * static_cast<float>(pixel[3]));
         pPlane[(r * region.width + c) * kYuy2Bytes] =
@@ -154,10 +156,7 @@ int32_t CVideoImageHelper::GrayWhereAlphaInRange(uint8_t* pImage, int32_t width,
                                                  int32_t step, RECT rect, uint32_t high,
                                                  uint32_t low, uint32_t /*reserved*/) {
     CheckedRegion region;
-    if (pImage == nullptr ||
-        !CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region)) {
-        return 0;
-    }
+    if (!CheckImageRect(width, height, step, rect, region, pImage)) return 0;
     ForEachPixel(pImage, step, region, [&](uint8_t* pixel, int64_t, int64_t) {
         if (low < pixel[3] && pixel[3] < high) {
             pixel[0] = pixel[1];
@@ -171,10 +170,7 @@ int32_t CVideoImageHelper::StoreAlphaInKeyPlane(const uint8_t* pImage, int32_t w
                                                 int32_t height, int32_t step, RECT rect,
                                                 uint16_t* pPlane) {
     CheckedRegion region;
-    if (pImage == nullptr || pPlane == nullptr ||
-        !CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region)) {
-        return 0;
-    }
+    if (!CheckImageRect(width, height, step, rect, region, pImage, pPlane)) return 0;
     ForEachPixel(pImage, step, region, [&](const uint8_t* pixel, int64_t r, int64_t c) {
         pPlane[(region.top + r) * width + region.left + c] =
             static_cast<uint16_t>(pixel[3] | 0x8000);
@@ -186,10 +182,7 @@ int32_t CVideoImageHelper::LoadAlphaFromKeyPlane(const uint8_t* pPlane, int32_t 
                                                  int32_t height, int32_t step, RECT rect,
                                                  uint8_t* pTarget) {
     CheckedRegion region;
-    if (pPlane == nullptr || pTarget == nullptr ||
-        !CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region)) {
-        return 0;
-    }
+    if (!CheckImageRect(width, height, step, rect, region, pPlane, pTarget)) return 0;
     const int64_t targetStep = int64_t{width} * kBgraBytes;
     for (int64_t r = 0; r < region.height; ++r) {
         // The key's low byte comes first (little-endian plane).
@@ -205,10 +198,7 @@ int32_t CVideoImageHelper::LoadAlphaFromKeyPlane(const uint8_t* pPlane, int32_t 
 int32_t CVideoImageHelper::FillAlpha(uint8_t* pImage, int32_t width, int32_t height, int32_t step,
                                      RECT rect, uint8_t value) {
     CheckedRegion region;
-    if (pImage == nullptr ||
-        !CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region)) {
-        return 0;
-    }
+    if (!CheckImageRect(width, height, step, rect, region, pImage)) return 0;
     ForEachPixel(pImage, step, region, [&](uint8_t* pixel, int64_t, int64_t) { pixel[3] = value; });
     return 1;
 }
@@ -216,10 +206,7 @@ int32_t CVideoImageHelper::FillAlpha(uint8_t* pImage, int32_t width, int32_t hei
 int32_t CVideoImageHelper::FillColor(uint8_t* pImage, int32_t width, int32_t height, int32_t step,
                                      RECT rect, uint8_t b, uint8_t g, uint8_t r) {
     CheckedRegion region;
-    if (pImage == nullptr ||
-        !CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region)) {
-        return 0;
-    }
+    if (!CheckImageRect(width, height, step, rect, region, pImage)) return 0;
     ForEachPixel(pImage, step, region, [&](uint8_t* pixel, int64_t, int64_t) {
         pixel[0] = b;
         pixel[1] = g;

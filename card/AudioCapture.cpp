@@ -4,9 +4,7 @@
 
 #include "card/AudioResampler.h"
 #include "card/IoCardBoardSupport.h"
-#include "card/LoadTimeGlobals.h"
 #include "hw/PciBridge.h"
-#include "platform/Time.h"
 
 namespace velmora::card {
 
@@ -18,48 +16,25 @@ constexpr uint32_t kHostBufferWords = audio_frame::kHostBufferBytes / 4;
 
 }  // namespace
 
-struct CAudioCapture::ReadSteps {
-    CAudioCapture& worker;
-    uint64_t* pStamp64;
-    uint32_t* pStamp32;
-    uint32_t readNo = 0;
+struct CAudioCapture::ReadSteps : CaptureSteps {
+    CAudioCapture& capture;
 
-    bool Request() {
-        worker.m_pBoardSupport->SetAudioCaptureReadRequest(worker.m_dwPort);
-        return WaitUntil(
-            [this] { return worker.m_pBoardSupport->IsAudioCaptureReadDone(worker.m_dwPort); },
-            kReadDoneTimeoutMs);
-    }
-    uint32_t Index() {
-        worker.m_pBoardSupport->GetAudioCaptureBufferReadNo(worker.m_dwPort, &readNo);
-        return readNo;
-    }
-    void Refuse(uint32_t index) {
-        if (pStamp64 != nullptr) {
-            g_FrameTraceUtility[kTraceInstance].TraceMessage(
-                L"AudioCapture", L"ReadOneFrameFromBuffer", 1,
-                L"Error - uiCaptureBufferReadNo - %d", static_cast<int>(index));
-        }
-    }
-    void Stamp(uint32_t index) {
-        if (pStamp64 != nullptr) {
-            uint64_t stamp = 0;
-            worker.m_pBoardSupport->GetAudioCaptureTimeStamp(worker.m_dwPort, index, &stamp);
-            *pStamp64 = stamp;
-        } else {
-            uint32_t entry = 0;
-            worker.m_pBoardSupport->GetAudioCaptureEntry(worker.m_dwPort, index, &entry);
-            *pStamp32 = entry;
-        }
-    }
+    static constexpr CaptureRing kRing{&CIoCardBoardSupport::SetAudioCaptureReadRequest,
+                                       &CIoCardBoardSupport::ClearAudioCaptureReadRequest,
+                                       &CIoCardBoardSupport::IsAudioCaptureReadDone,
+                                       &CIoCardBoardSupport::GetAudioCaptureBufferReadNo,
+                                       &CIoCardBoardSupport::GetAudioCaptureTimeStamp,
+                                       &CIoCardBoardSupport::GetAudioCaptureEntry,
+                                       &CIoCardBoardSupport::StrobeAudioCaptureBuffer,
+                                       kReadDoneTimeoutMs,
+                                       kTraceInstance,
+                                       L"AudioCapture"};
+
     bool Transfer(uint32_t index) {
-        const uint32_t cardByteAddress = (worker.m_dwRingBase + worker.m_dwBlockSize * index) * 4;
-        return worker.MoveUnit(worker.m_pCardBuffer.get(), cardByteAddress,
-                               worker.m_dwBlockSize * 4, kCardToHost, RingLog{});
+        const uint32_t cardByteAddress = (capture.m_dwRingBase + capture.m_dwBlockSize * index) * 4;
+        return capture.MoveUnit(capture.m_pCardBuffer.get(), cardByteAddress,
+                                capture.m_dwBlockSize * 4, kCardToHost, RingLog{});
     }
-    void Strobe() { worker.m_pBoardSupport->StrobeAudioCaptureBuffer(worker.m_dwPort); }
-    uint32_t Done() { return 1; }
-    void Release() { worker.m_pBoardSupport->ClearAudioCaptureReadRequest(worker.m_dwPort); }
 };
 
 CAudioCapture::CAudioCapture(CBoardSupport* pBoardSupport)
@@ -110,7 +85,7 @@ uint32_t CAudioCapture::ReadBlock(uint64_t* pStamp64, uint32_t* pStamp32, void* 
     // A block that does not fit the card buffer would be written past it.
     if (m_dwBlockSize == 0 || m_dwBlockSize > kHostBufferWords) return 0;
     if (m_pBoardSupport->IsAudioCaptureBufferEmpty(m_dwPort)) return 0;
-    ReadSteps steps{*this, pStamp64, pStamp32};
+    ReadSteps steps{{*this, ReadSteps::kRing, pStamp64, pStamp32}, *this};
     const uint32_t result = TransferRingUnit(steps, RingLog{});
     const uint32_t readNo = steps.readNo;
     // A block that did not arrive leaves the card buffer holding an older

@@ -1,6 +1,7 @@
 #include "card/ChannelWorker.h"
 
 #include "card/IoCardBoardSupport.h"
+#include "card/LoadTimeGlobals.h"
 #include "card/LogFile.h"
 
 namespace velmora::card {
@@ -34,6 +35,46 @@ bool CChannelWorker::MoveUnit(void* pHost, uint32_t cardByteAddress, uint32_t by
         return false;
     }
     return true;
+}
+
+bool CChannelWorker::CaptureSteps::Request() {
+    CIoCardBoardSupport* board = worker.m_pBoardSupport;
+    const uint32_t port = worker.m_dwPort;
+    (board->*ring.setReadRequest)(port);
+    return WaitUntil([&] { return (board->*ring.isReadDone)(port); }, ring.readDoneTimeoutMs);
+}
+
+uint32_t CChannelWorker::CaptureSteps::Index() {
+    (worker.m_pBoardSupport->*ring.getReadNo)(worker.m_dwPort, &readNo);
+    return readNo;
+}
+
+void CChannelWorker::CaptureSteps::Refuse(uint32_t index) {
+    if (pStamp64 != nullptr) {
+        g_FrameTraceUtility[ring.traceInstance].TraceMessage(
+            ring.traceClass, L"ReadOneFrameFromBuffer", 1, L"Error - uiCaptureBufferReadNo - %d",
+            static_cast<int>(index));
+    }
+}
+
+void CChannelWorker::CaptureSteps::Stamp(uint32_t index) {
+    if (pStamp64 != nullptr) {
+        uint64_t stamp = 0;
+        (worker.m_pBoardSupport->*ring.getTimeStamp)(worker.m_dwPort, index, &stamp);
+        *pStamp64 = stamp;
+    } else {
+        uint32_t entry = 0;
+        (worker.m_pBoardSupport->*ring.getEntry)(worker.m_dwPort, index, &entry);
+        *pStamp32 = entry;
+    }
+}
+
+void CChannelWorker::CaptureSteps::Strobe() {
+    (worker.m_pBoardSupport->*ring.strobe)(worker.m_dwPort);
+}
+
+void CChannelWorker::CaptureSteps::Release() {
+    (worker.m_pBoardSupport->*ring.clearReadRequest)(worker.m_dwPort);
 }
 
 void CChannelWorker::WriteRingLog(const wchar_t* text) {

@@ -6,6 +6,7 @@
 // from the ring's empty and full flags, and the steps that move one unit
 // between the host and the card's ring.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "hw/DmaChannelLock.h"
@@ -94,6 +95,43 @@ class CChannelWorker {
         if (!channel.Unlock()) WriteRingLog(log.unlockFailed);
         return result;
     }
+
+    // The board support's operations on one capture ring, and the trace
+    // names of its reader.
+    struct CaptureRing {
+        uint32_t (CIoCardBoardSupport::*setReadRequest)(uint32_t port);
+        uint32_t (CIoCardBoardSupport::*clearReadRequest)(uint32_t port);
+        uint32_t (CIoCardBoardSupport::*isReadDone)(uint32_t port);
+        uint32_t (CIoCardBoardSupport::*getReadNo)(uint32_t port, uint32_t* pNumber);
+        uint32_t (CIoCardBoardSupport::*getTimeStamp)(uint32_t port, uint32_t index,
+                                                      uint64_t* pTime);
+        uint32_t (CIoCardBoardSupport::*getEntry)(uint32_t port, uint32_t index, uint32_t* pEntry);
+        uint32_t (CIoCardBoardSupport::*strobe)(uint32_t port);
+        uint32_t readDoneTimeoutMs;
+        size_t traceInstance;
+        const wchar_t* traceClass;
+    };
+
+    // The steps of a capture read that every capture ring shares; a reader
+    // adds its Transfer. The 64-bit read stamps into pStamp64 and traces a
+    // refused index; the 32-bit read (null pStamp64) takes the ring's entry
+    // into pStamp32.
+    struct CaptureSteps {
+        CChannelWorker& worker;
+        const CaptureRing& ring;
+        uint64_t* pStamp64;
+        uint32_t* pStamp32;
+        // The index the ring answered with.
+        uint32_t readNo = 0;
+
+        bool Request();
+        uint32_t Index();
+        void Refuse(uint32_t index);
+        void Stamp(uint32_t index);
+        void Strobe();
+        uint32_t Done() { return 1; }
+        void Release();
+    };
 
     // One DMA transfer on the worker's channel and the wait for its done
     // interrupt; the caller holds the channel.

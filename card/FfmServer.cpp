@@ -64,11 +64,10 @@ uint32_t CFFMServer::MapFile() {
     return 1;
 }
 
-uint32_t CFFMServer::Open(uint32_t access, const char* mappingName, uint32_t size) {
+uint32_t CFFMServer::Open(uint32_t /*access*/, const char* mappingName, uint32_t size) {
     if (m_bCreated || m_bOpened) Close();
     m_strMappingName = mappingName ? mappingName : kDefaultName;
     m_dwSize = size ? size : kDefaultSize;
-    m_dwAccess = access;
     m_pMapping = platform::SharedMemory::OpenPosix(platform::MapObjectName("shm", m_strMappingName),
                                                    m_dwSize, {}, false);
     if (!m_pMapping) {
@@ -94,7 +93,6 @@ void CFFMServer::Close() {
     m_dwSize = 0;
     m_bCreated = 0;
     m_bOpened = 0;
-    m_dwAccess = 0;
     m_dwLastError = 0;
 }
 
@@ -109,7 +107,7 @@ uint32_t CFFMServer::Fail(uint32_t error) {
 
 uint32_t CFFMServer::ReadMessageHeader(uint32_t* pLength) {
     if (pLength) *pLength = 0;
-    if (!m_pView) return Fail(kErrorNoView);
+    if (!HoldsHeader()) return Fail(kErrorNoView);
     FFM_MESSAGE_HEADER header;
     std::memcpy(&header, m_pView, sizeof(header));
     if (header.dwMagic != kMagic) return Fail(kErrorNoMagic);
@@ -128,7 +126,7 @@ uint32_t CFFMServer::ReadMessageData(uint32_t, uint32_t length, void* pDestinati
 }
 
 uint32_t CFFMServer::WriteMessage(uint32_t type, uint32_t length, const void* pData) {
-    if (!m_pView) return Fail(kErrorNoView);
+    if (!HoldsHeader()) return Fail(kErrorNoView);
     if (type == 0) return Fail(kErrorNoMessage);
     if (length != 0 && !pData) return Fail(kErrorInvalidUserBuffer);
     if (length > PayloadRoom()) return Fail(kErrorInvalidUserBuffer);

@@ -47,7 +47,7 @@ class CFFMServer {
     // with a file name, maps that file. 1 or 0.
     uint32_t Create(const char* fileName, const char* mappingName, uint32_t size);
     // Opens an existing named block. The block is always mapped for reading
-    // and writing; the access word is kept for the caller.
+    // and writing, whatever the access word asks.
     uint32_t Open(uint32_t access, const char* mappingName, uint32_t size);
     void Close();
     void CloseOpened();
@@ -69,6 +69,11 @@ class CFFMServer {
 
   private:
     uint32_t Fail(uint32_t error);
+    // A block smaller than a message header has no room for a message: its
+    // header would be read from and written past the block's end.
+    bool HoldsHeader() const {
+        return m_pView != nullptr && m_dwSize >= sizeof(FFM_MESSAGE_HEADER);
+    }
     // What fits of the payload in the block.
     uint32_t PayloadRoom() const {
         return m_dwSize > kPayloadOffset ? m_dwSize - kPayloadOffset : 0;
@@ -83,7 +88,6 @@ class CFFMServer {
     uint32_t m_dwSize = 0;
     uint32_t m_bCreated = 0;
     uint32_t m_bOpened = 0;
-    uint32_t m_dwAccess = 0;
     uint32_t m_dwLastError = 0;
 };
 

@@ -1,9 +1,7 @@
 #include "card/VideoCapture.h"
 
 #include "card/IoCardBoardSupport.h"
-#include "card/LoadTimeGlobals.h"
 #include "hw/PciBridge.h"
-#include "platform/Time.h"
 
 namespace velmora::card {
 
@@ -12,55 +10,32 @@ namespace {
 constexpr size_t kTraceInstance = 0;
 }  // namespace
 
-struct CVideoCapture::ReadSteps {
-    CVideoCapture& worker;
-    uint64_t* pStamp64;
-    uint32_t* pStamp32;
+struct CVideoCapture::ReadSteps : CaptureSteps {
+    CVideoCapture& capture;
     void* pFrame;
 
-    bool Request() {
-        worker.m_pBoardSupport->SetVideoCaptureReadRequest(worker.m_dwPort);
-        return WaitUntil(
-            [this] { return worker.m_pBoardSupport->IsVideoCaptureReadDone(worker.m_dwPort); },
-            kReadDoneTimeoutMs);
-    }
-    uint32_t Index() {
-        uint32_t readNo = 0;
-        worker.m_pBoardSupport->GetVideoCaptureBufferReadNo(worker.m_dwPort, &readNo);
-        return readNo;
-    }
-    void Refuse(uint32_t readNo) {
-        if (pStamp64 != nullptr) {
-            g_FrameTraceUtility[kTraceInstance].TraceMessage(
-                L"VideoCapture", L"ReadOneFrameFromBuffer", 1,
-                L"Error - uiCaptureBufferReadNo - %d", static_cast<int>(readNo));
-        }
-    }
-    void Stamp(uint32_t readNo) {
-        if (pStamp64 != nullptr) {
-            uint64_t stamp = 0;
-            worker.m_pBoardSupport->GetVideoCaptureTimeStamp(worker.m_dwPort, readNo, &stamp);
-            *pStamp64 = stamp;
-        } else {
-            uint32_t entry = 0;
-            worker.m_pBoardSupport->GetVideoCaptureEntry(worker.m_dwPort, readNo, &entry);
-            *pStamp32 = entry;
-        }
-    }
-    bool Transfer(uint32_t readNo) {
-        const uint32_t type = worker.m_dwFrameType;
+    static constexpr CaptureRing kRing{&CIoCardBoardSupport::SetVideoCaptureReadRequest,
+                                       &CIoCardBoardSupport::ClearVideoCaptureReadRequest,
+                                       &CIoCardBoardSupport::IsVideoCaptureReadDone,
+                                       &CIoCardBoardSupport::GetVideoCaptureBufferReadNo,
+                                       &CIoCardBoardSupport::GetVideoCaptureTimeStamp,
+                                       &CIoCardBoardSupport::GetVideoCaptureEntry,
+                                       &CIoCardBoardSupport::StrobeVideoCaptureBuffer,
+                                       kReadDoneTimeoutMs,
+                                       kTraceInstance,
+                                       L"VideoCapture"};
+
+    bool Transfer(uint32_t index) {
+        const uint32_t type = capture.m_dwFrameType;
         const bool converts =
             type == VIDEO_FRAME_TYPE_BGRA || type == VIDEO_FRAME_TYPE_BGRA_FLIPPED;
-        void* target = converts ? worker.m_pWorkBuffer1 : pFrame;
-        const uint32_t cardByteAddress = (worker.m_dwRingBase + worker.m_dwFrameSize * readNo) * 4;
-        return worker.MoveUnit(target, cardByteAddress, video_frame::kFrameBytes, kCardToHost,
-                               RingLog{}) &&
-               video_frame::ConvertCapturedFrame(type, worker.m_pWorkBuffer1, worker.m_pWorkBuffer2,
-                                                 pFrame);
+        void* target = converts ? capture.m_pWorkBuffer1 : pFrame;
+        const uint32_t cardByteAddress = (capture.m_dwRingBase + capture.m_dwFrameSize * index) * 4;
+        return capture.MoveUnit(target, cardByteAddress, video_frame::kFrameBytes, kCardToHost,
+                                RingLog{}) &&
+               video_frame::ConvertCapturedFrame(type, capture.m_pWorkBuffer1,
+                                                 capture.m_pWorkBuffer2, pFrame);
     }
-    void Strobe() { worker.m_pBoardSupport->StrobeVideoCaptureBuffer(worker.m_dwPort); }
-    uint32_t Done() { return 1; }
-    void Release() { worker.m_pBoardSupport->ClearVideoCaptureReadRequest(worker.m_dwPort); }
 };
 
 CVideoCapture::CVideoCapture(CBoardSupport* pBoardSupport)
@@ -112,7 +87,7 @@ uint32_t CVideoCapture::ReadFrame(uint64_t* pStamp64, uint32_t* pStamp32, void* 
     std::lock_guard<std::mutex> frameLock(m_FrameLock);
     if (!video_frame::HasWorkBuffers(m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2)) return 0;
     if (m_pBoardSupport->IsVideoCaptureBufferEmpty(m_dwPort)) return 0;
-    ReadSteps steps{*this, pStamp64, pStamp32, pFrame};
+    ReadSteps steps{{*this, ReadSteps::kRing, pStamp64, pStamp32}, *this, pFrame};
     return TransferRingUnit(steps, RingLog{});
 }
 

@@ -1,6 +1,7 @@
 #include "card/VideoPlayback.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "card/IoCardBoardSupport.h"
 #include "card/LoadTimeGlobals.h"
@@ -16,6 +17,10 @@ namespace {
 constexpr const wchar_t* kDmaFailed = L"V Wirte Dma Fail!!! \n";
 constexpr const wchar_t* kDmaStarted = L"V Wirte Dma Interrupt!!! \n";
 constexpr const wchar_t* kNoInterrupt = L"V Canot get dma interrupt!!! \n";
+
+// The read-back buffer is one for the whole process: verifying writers of
+// other channels or cards take turns with it.
+std::mutex g_ReadBackLock;
 
 }  // namespace
 
@@ -81,8 +86,9 @@ struct CVideoPlayback::WriteSteps {
         const uint8_t* source = worker.SendFrame(pFrame, writeNo, Log());
         if (source == nullptr) return false;
         // The frame is on the card whatever the read-back finds.
-        if (writer == Writer::Verify &&
-            worker.MoveUnit(g_pPlaybackConvertBuffer, worker.CardByteAddress(writeNo),
+        if (writer != Writer::Verify) return true;
+        std::lock_guard<std::mutex> readBackLock(g_ReadBackLock);
+        if (worker.MoveUnit(g_pPlaybackConvertBuffer, worker.CardByteAddress(writeNo),
                             video_frame::kFrameBytes, kCardToHost, RingLog{})) {
             // Compared with what was sent: for the BGRA types the caller's
             // frame is not what the card holds.

@@ -21,14 +21,12 @@ uint32_t CDmaManager::Start(uint32_t n) {
         m_pStopEvent = platform::Event::Create(true, false);
         if (!m_pStopEvent) return 0;
         m_dwCapacity = n;
-        m_dwChannelsInUse = 0;
         m_ChannelTable.assign(n, nullptr);
         m_StaleRequests.assign(n, 0);
         m_RequestQueue.Resize(n);
         m_FreeQueue.Resize(n);
-        m_Tokens.assign(n, stDmaTransfer{});
-        for (const stDmaTransfer& token : m_Tokens)
-            m_FreeQueue.Push(token);
+        for (uint32_t i = 0; i < n; ++i)
+            m_FreeQueue.Push(stDmaTransfer{});
     }
     if (m_WorkerThread.Start([this] { return DmaWorkerThread(); })) return 1;
     CHcLock lock(m_Lock);
@@ -69,16 +67,13 @@ void CDmaManager::ClearTables() {
     m_FreeQueue.Resize(0);
     m_pStopEvent.reset();
     m_dwCapacity = 0;
-    m_dwChannelsInUse = 0;
     m_ChannelTable.clear();
     m_StaleRequests.clear();
-    m_Tokens.clear();
 }
 
 uint32_t CDmaManager::AddChannel(uint32_t* pId, uint32_t direction) {
     if (pId == nullptr) return 0;
     CHcLock lock(m_Lock);
-    if (m_dwChannelsInUse >= m_dwCapacity) return 0;
     for (uint32_t id = 0; id < m_dwCapacity; ++id) {
         if (m_ChannelTable[id]) continue;
         auto slot = std::make_shared<stDmaChannel>();
@@ -86,7 +81,6 @@ uint32_t CDmaManager::AddChannel(uint32_t* pId, uint32_t direction) {
         slot->pDoneEvent = platform::Event::Create(false, false);
         if (!slot->pDoneEvent) return 0;
         m_ChannelTable[id] = std::move(slot);
-        ++m_dwChannelsInUse;
         *pId = id;
         return 1;
     }
@@ -222,7 +216,6 @@ void CDmaManager::FreeSlot(uint32_t id) {
     m_StaleRequests[id] += slot->dwPending - (slot.get() == m_pRunningSlot ? 1 : 0);
     slot->bRemoved = 1;
     slot->pDoneEvent->Set();
-    --m_dwChannelsInUse;
 }
 
 }  // namespace velmora::hw

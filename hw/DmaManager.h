@@ -92,7 +92,6 @@ class CDmaManager {
     std::unique_ptr<platform::Event> m_pStopEvent;
     platform::CCriticalSection m_Lock;
     uint32_t m_dwCapacity = 0;
-    uint32_t m_dwChannelsInUse = 0;
     // Shared with waiters, so a slot removed under a waiter stays valid for it.
     std::vector<std::shared_ptr<stDmaChannel>> m_ChannelTable;
     // Per table index: queued requests of removed slots that the worker must
@@ -103,7 +102,6 @@ class CDmaManager {
     const stDmaChannel* m_pRunningSlot = nullptr;
     CHcQueue<stDmaTransfer> m_RequestQueue{kQueueWaitMs};
     CHcQueue<stDmaTransfer> m_FreeQueue{kQueueWaitMs};
-    std::vector<stDmaTransfer> m_Tokens;
 };
 
 }  // namespace velmora::hw

@@ -172,7 +172,6 @@ struct PLX_I2C_PORT {
     std::recursive_mutex transaction;  // held around each register transaction
     int handle = 0;
     std::atomic<int32_t> references{0};
-    uint8_t cached[2] = {0xFF, 0xFF};
 };
 
 PLX_I2C_PORT g_PlxI2cPortTable[kPlxI2cPortCount];
@@ -301,7 +300,6 @@ PLX_STATUS PlxI2c_PortOpen(PLX_DEVICE_OBJECT* pDevice, uint32_t port, uint32_t b
             return ApiFailed;
         }
         record.handle = handle;
-        record.cached[0] = record.cached[1] = 0xFF;
     }
     ++record.references;
     if (pDevice != nullptr) pDevice->hDevice = static_cast<uint32_t>(record.handle);

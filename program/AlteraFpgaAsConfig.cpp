@@ -162,11 +162,13 @@ uint32_t CAlteraFpgaAsConfig::SendCommand(uint8_t opcode) {
 }
 
 uint32_t CAlteraFpgaAsConfig::SendAddressed(uint8_t opcode, uint32_t address) {
-    if (Select() != 1 || ShiftOutByteMsbFirst(opcode) != 1) return 0;
-    ShiftOutByteMsbFirst((address >> 16) & 0xFF);
-    ShiftOutByteMsbFirst((address >> 8) & 0xFF);
-    ShiftOutByteMsbFirst(address & 0xFF);
-    return FlushLines() == 1 ? 1 : 0;
+    // A lost address bit would read or program the wrong place.
+    return Select() == 1 && ShiftOutByteMsbFirst(opcode) == 1 &&
+                   ShiftOutByteMsbFirst((address >> 16) & 0xFF) == 1 &&
+                   ShiftOutByteMsbFirst((address >> 8) & 0xFF) == 1 &&
+                   ShiftOutByteMsbFirst(address & 0xFF) == 1 && FlushLines() == 1
+               ? 1
+               : 0;
 }
 
 uint32_t CAlteraFpgaAsConfig::WaitWhileBusy(uint32_t limitMs) {
@@ -316,9 +318,11 @@ uint32_t CAlteraFpgaAsConfig::BeginProgramSession(uint32_t* pSize) {
 }
 
 uint32_t CAlteraFpgaAsConfig::EndSession() {
-    if (LeaveConfigMode() != 1) return 0;
+    // The file is let go also when leaving fails, so a read-back file is
+    // complete and no handle stays behind until the next flow.
+    const uint32_t left = LeaveConfigMode() == 1 ? 1 : 0;
     CloseProgramFile();
-    return 1;
+    return left;
 }
 
 // ---------------------------------------------------------------------------
@@ -369,10 +373,10 @@ uint32_t CAlteraFpgaAsConfig::ReadDeviceToFile() {
 }
 
 uint32_t CAlteraFpgaAsConfig::Reconfigure() {
-    return EnterConfigMode() != 0 && SetNConfig(0) != 0 && SetNConfig(1) != 0 &&
-                   LeaveConfigMode() != 0
-               ? 1
-               : 0;
+    if (EnterConfigMode() == 0) return 0;
+    // A failed pulse still leaves the mode: the board must not stay held.
+    const bool pulsed = SetNConfig(0) != 0 && SetNConfig(1) != 0;
+    return LeaveConfigMode() != 0 && pulsed ? 1 : 0;
 }
 
 uint32_t CAlteraFpgaAsConfig::ReconfigureAndWait() {

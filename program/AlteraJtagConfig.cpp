@@ -108,7 +108,6 @@ bool CAlteraJtagConfig::AllocateWorkArea(int32_t size) {
     if (!area) return false;
     FreeJtagBuffers(0);
     m_pWorkArea = std::move(area);
-    m_nWorkAreaSize = size;
     return true;
 }
 

@@ -161,13 +161,11 @@ class CAlteraJtagConfig {
                  uint8_t* pCapture, uint32_t captureStart);
     bool ShiftBits(bool ir, int kind, uint32_t total, uint8_t* pBits, uint8_t* pCapture);
     void Clock(uint32_t tms);
-    bool ImageHeader(struct JbcHeader* pHeader) const;
 
     std::unique_ptr<CAlteraCpldProgramFile> m_pProgramFile;
     const uint8_t* m_pImage = nullptr;
     int32_t m_nImageSize = 0;
     std::unique_ptr<uint8_t[]> m_pWorkArea;
-    int32_t m_nWorkAreaSize = 0;
     const char* m_pszAction = nullptr;
     const char* const* m_ppInitList = nullptr;
     int32_t m_nTapState = kTapUndetermined;

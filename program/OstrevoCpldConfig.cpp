@@ -5,6 +5,12 @@ namespace velmora::program {
 COstrevoCpldConfig::COstrevoCpldConfig(uint32_t cardIndex, hw::CPlxPex8311* pPciBridge)
     : m_Lines(cardIndex, pPciBridge, kInitialLineWord) {}
 
+void COstrevoCpldConfig::IdleLines() {
+    SetTck(0);
+    SetTms(1);
+    SetTdi(0);
+}
+
 uint32_t COstrevoCpldConfig::EnterProgrammingMode() {
     if (!m_Lines.Open()) return 0;
     m_Lines.SetUserOutput(0);
@@ -14,22 +20,11 @@ uint32_t COstrevoCpldConfig::EnterProgrammingMode() {
         for (int i = 0; i < 6; ++i)
             (this->*setLine)(i & 1);
     }
-    SetTck(0);
-    SetTms(1);
-    SetTdi(0);
-    if (m_Lines.SetUserOutput(0)) return 1;
-    m_Lines.Close();
-    return 0;
+    return m_Lines.Engage([this] { IdleLines(); });
 }
 
 uint32_t COstrevoCpldConfig::LeaveProgrammingMode() {
-    // Every step runs: a failed one must not leave the board held.
-    uint32_t ok = m_Lines.SetUserOutput(1);
-    SetTck(0);
-    SetTms(1);
-    SetTdi(0);
-    if (!m_Lines.Close()) ok = 0;
-    return ok ? 1 : 0;
+    return m_Lines.Disengage([this] { IdleLines(); });
 }
 
 uint32_t COstrevoCpldConfig::SetTck(uint32_t level) {

@@ -32,6 +32,9 @@ class COstrevoCpldConfig : public CAlteraJtagConfig {
     uint32_t GetLineWord() const { return m_Lines.LineWord(); }
 
   private:
+    // TCK low, TMS high, TDI low.
+    void IdleLines();
+
     COstrevoLines m_Lines;
 };
 

@@ -17,18 +17,11 @@ uint32_t COstrevoFpgaConfig::EnterConfigMode() {
     uint32_t count = 0;
     if (!m_Lines.Bridge()->GetBoardCount(&count) || m_Lines.CardIndex() >= count) return 0;
     if (!m_Lines.Open()) return 0;
-    IdleLines();
-    if (m_Lines.SetUserOutput(0)) return 1;
-    m_Lines.Close();
-    return 0;
+    return m_Lines.Engage([this] { IdleLines(); });
 }
 
 uint32_t COstrevoFpgaConfig::LeaveConfigMode() {
-    // Every step runs: a failed one must not leave the board held.
-    uint32_t ok = m_Lines.SetUserOutput(1);
-    IdleLines();
-    if (!m_Lines.Close()) ok = 0;
-    return ok ? 1 : 0;
+    return m_Lines.Disengage([this] { IdleLines(); });
 }
 
 uint32_t COstrevoFpgaConfig::WaitConfigDone() {

@@ -58,6 +58,26 @@ class COstrevoLines {
     uint32_t Close();
     uint32_t SetUserOutput(uint32_t level) { return m_pBridge->SetUserOutput(0, level); }
 
+    // The last step of entering a programming mode, after Open: the lines at
+    // their idle levels (idle()) and handed to the devices (USERo low). A
+    // failure closes the board again.
+    template <typename Idle>
+    uint32_t Engage(Idle idle) {
+        idle();
+        if (SetUserOutput(0)) return 1;
+        Close();
+        return 0;
+    }
+    // Leaving a programming mode: USERo high, the lines idle, the board
+    // closed. Every step runs: a failed one must not leave the board held.
+    template <typename Idle>
+    uint32_t Disengage(Idle idle) {
+        uint32_t ok = SetUserOutput(1);
+        idle();
+        if (!Close()) ok = 0;
+        return ok ? 1 : 0;
+    }
+
     uint32_t CardIndex() const { return m_nCardIndex; }
     hw::CPlxPex8311* Bridge() const { return m_pBridge; }
     uint32_t LineWord() const { return m_dwLineWord; }

@@ -323,8 +323,11 @@ void SimProgramming::SetCpldRow(uint32_t row, uint64_t value) {
 
 void SimProgramming::LoadCpld(const uint8_t* data, uint32_t size) {
     std::memset(m_state.cpldArray, 0xFF, sizeof(m_state.cpldArray));
-    std::memcpy(m_state.cpldArray, data,
-                size < SimProgState::kCpldBytes ? size : SimProgState::kCpldBytes);
+    // An empty vector may hand over no data pointer at all.
+    if (size != 0) {
+        std::memcpy(m_state.cpldArray, data,
+                    size < SimProgState::kCpldBytes ? size : SimProgState::kCpldBytes);
+    }
     PersistCpld();
 }
 
@@ -470,7 +473,8 @@ bool SimProgramming::SetEpcsDensity(uint32_t density) {
 
 void SimProgramming::LoadFlash(const uint8_t* data, uint32_t size) {
     std::memset(m_state.flash, 0xFF, m_state.epcsSize);
-    std::memcpy(m_state.flash, data, size < m_state.epcsSize ? size : m_state.epcsSize);
+    if (size != 0)
+        std::memcpy(m_state.flash, data, size < m_state.epcsSize ? size : m_state.epcsSize);
     PersistFlash(0, m_state.epcsSize);
 }
 

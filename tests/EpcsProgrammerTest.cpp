@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -232,6 +233,14 @@ TEST_F(EpcsProgrammerTest, EnterRefusesACardPastTheCountAndEmptyImagesErase) {
     EXPECT_NE(output.find("EPCS4"), std::string::npos);
     EXPECT_NE(output.find("Info: Programming successful\n"), std::string::npos);
     EXPECT_EQ(sim::ReadEpcs(0), std::vector<uint8_t>(524288, 0xFF));
+    // The simulated flash and CPLD array take empty images as erased ones.
+    ASSERT_TRUE(sim::LoadEpcs(0, Image(10, 1)));
+    ASSERT_TRUE(sim::LoadEpcs(0, {}));
+    EXPECT_EQ(sim::ReadEpcs(0), std::vector<uint8_t>(524288, 0xFF));
+    ASSERT_TRUE(sim::LoadCpldArray(0, {}));
+    const auto array = sim::CpldArray(0);
+    ASSERT_TRUE(array.has_value());
+    EXPECT_TRUE(std::all_of(array->begin(), array->end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
 TEST_F(EpcsProgrammerTest, LineWordsReachTheWindowOnlyWhileEntered) {
@@ -293,6 +302,64 @@ TEST(EpcsSizeCheckTest, SizesAreComparedUnsigned) {
     EXPECT_EQ(lines.CheckSize(0xFFFFFFFFu), 0u);
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_NE(output.find("\nError: Wrong programming file"), std::string::npos);
+}
+
+// Lines whose steps fail on demand; the flash answers silicon ID 0x10 and
+// then reads as 0x08 bytes. Counts the mode changes.
+class FailingLines : public CAlteraFpgaAsConfig {
+  public:
+    uint32_t EnterConfigMode() override {
+        ++entered;
+        return 1;
+    }
+    uint32_t LeaveConfigMode() override {
+        ++left;
+        return failLeave ? 0 : 1;
+    }
+    uint32_t SetAsdi(uint32_t) override { return ++asdiCalls > asdiLimit ? 0 : 1; }
+    uint32_t SetNConfig(uint32_t) override { return failNConfig ? 0 : 1; }
+    uint32_t GetData(uint32_t* pLevel) override {
+        *pLevel = (0x10 >> (7 - m_bit++ % 8)) & 1;
+        return 1;
+    }
+    uint32_t CheckSize(uint32_t size) { return ReadEpcsSiliconId(size); }
+
+    int entered = 0;
+    int left = 0;
+    bool failLeave = false;
+    bool failNConfig = false;
+    uint32_t asdiCalls = 0;
+    uint32_t asdiLimit = UINT32_MAX;
+
+  private:
+    uint32_t m_bit = 0;
+};
+
+TEST(EpcsLineFailureTest, FailedStepsAreReportedAndLetTheModeAndFileGo) {
+    testing::internal::CaptureStdout();
+    // The opcode goes out, its address bytes do not: the instruction fails.
+    FailingLines address;
+    address.asdiLimit = 8;
+    EXPECT_EQ(address.CheckSize(100), 0u);
+    EXPECT_GT(address.asdiCalls, 8u);
+
+    // A failed nCONFIG pulse still leaves the mode it entered.
+    FailingLines pulse;
+    pulse.failNConfig = true;
+    EXPECT_EQ(pulse.Reconfigure(), 0u);
+    EXPECT_EQ(pulse.entered, 1);
+    EXPECT_EQ(pulse.left, 1);
+
+    // A read-back whose leave fails reports it, and still lets the data
+    // source go with what was read.
+    FailingLines reader;
+    reader.failLeave = true;
+    std::vector<uint8_t> block(1000, 0xAA);
+    reader.SetProgramData(block.data(), 1000);
+    EXPECT_EQ(reader.ReadDeviceToFile(), 0u);
+    EXPECT_EQ(reader.left, 1);
+    EXPECT_EQ(block, std::vector<uint8_t>(1000, 0x08));
+    testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

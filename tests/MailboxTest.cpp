@@ -396,6 +396,14 @@ TEST(FfmServerTest, MessagesStayInsideTheBlock) {
     EXPECT_EQ(server.ReadMessageData(0, 4, back), 0u);
     EXPECT_EQ(server.GetLastError(), CFFMServer::kErrorNoView);
     EXPECT_EQ(opened.Open(0, "FfmServerTest.Block", 256), 0u);
+
+    // A block smaller than a header takes no message and holds none.
+    CFFMServer tiny(nullptr, "FfmServerTest.Tiny", 16);
+    ASSERT_NE(tiny.GetView(), nullptr);
+    EXPECT_EQ(tiny.WriteMessage(5, 0, nullptr), 0u);
+    EXPECT_EQ(tiny.GetLastError(), CFFMServer::kErrorNoView);
+    EXPECT_EQ(tiny.ReadMessageHeader(&length), 0u);
+    EXPECT_EQ(tiny.GetLastError(), CFFMServer::kErrorNoView);
 }
 
 TEST(FfmServerTest, TheFileFormMapsItsFile) {

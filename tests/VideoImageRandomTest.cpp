@@ -71,6 +71,8 @@ void CheckResult(int32_t result, int call) {
 TEST(VideoImageRandomTest, RegionOperationsStayInsideTheirBuffers) {
     CVideoImageHelper helper;
     RandomCalls random(20261207);
+    // Every operation must also run through, or the guards check only refusals.
+    int succeeded[12] = {};
     for (int call = 0; call < 8000; ++call) {
         const int w = random.Size(40), h = random.Size(12);
         const int step = random.Step(4 * w);
@@ -162,12 +164,16 @@ TEST(VideoImageRandomTest, RegionOperationsStayInsideTheirBuffers) {
             }
         }
         CheckResult(result, call);
+        succeeded[call % 12] += result;
     }
+    for (int operation = 0; operation < 12; ++operation)
+        EXPECT_GT(succeeded[operation], 0) << "operation " << operation;
 }
 
 TEST(VideoImageRandomTest, FrameEffectsStayInsideTheirBuffers) {
     CVideoImageHelper helper;
     RandomCalls random(7);
+    int succeeded[10] = {};
     for (int call = 0; call < 8000; ++call) {
         const int rowBytes = random.Chance(70) ? 16 * random.Int(0, 6) : random.Size(100);
         const int rows = random.Size(9);
@@ -246,7 +252,10 @@ TEST(VideoImageRandomTest, FrameEffectsStayInsideTheirBuffers) {
             }
         }
         CheckResult(result, call);
+        succeeded[call % 10] += result;
     }
+    for (int operation = 0; operation < 10; ++operation)
+        EXPECT_GT(succeeded[operation], 0) << "operation " << operation;
 }
 
 }  // namespace

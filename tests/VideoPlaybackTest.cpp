@@ -11,6 +11,7 @@
 
 #include "CpuClassFake.h"
 #include "VideoCaptureTestSupport.h"
+#include "card/VideoCapture.h"
 #include "card/VideoPlayback.h"
 
 namespace velmora::videotest {
@@ -231,6 +232,28 @@ TEST_F(VideoPlaybackTest, VerifyingWriteReadsTheFrameBack) {
     std::vector<uint8_t> onCard(kYuy2Bytes);
     ASSERT_TRUE(sim::PeekMemory(0, kVideoPlaybackRing + kYuy2Bytes, onCard.data(), onCard.size()));
     EXPECT_TRUE(onCard == frame);
+}
+
+TEST_F(VideoPlaybackTest, VerifyingWritersOnTwoChannelsEachCompareTheirOwnFrame) {
+    // Every playback worker of the process reads back into one buffer: two
+    // verifying writers on separate channels must not compare the other's
+    // frame. The second ring lies where the idle capture ring would be.
+    CVideoPlayback second(stack->board.get());
+    second.SetDmaChannel(1);
+    second.SetRingBase(card::CVideoCapture::kDefaultRingBase);
+    const auto first = RandomFrame(kYuy2Bytes, 41);
+    const auto other = RandomFrame(kYuy2Bytes, 42);
+    const size_t logSize = LogText().size();
+    const auto verify = [](CVideoPlayback& worker, const std::vector<uint8_t>& frame) {
+        uint32_t all = 1;
+        for (uint64_t i = 1; i <= 3; ++i)
+            all &= worker.WriteOneFrameAndVerify(i * kPalFrame, frame.data());
+        return all;
+    };
+    auto secondDone = std::async(std::launch::async, [&] { return verify(second, other); });
+    EXPECT_EQ(verify(*playback, first), 1u);
+    EXPECT_EQ(secondDone.get(), 1u);
+    EXPECT_EQ(LogSince(logSize).find("uiPlaybackBufferWrite read!=write"), std::string::npos);
 }
 
 }  // namespace
