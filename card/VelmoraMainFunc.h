@@ -6,10 +6,11 @@
 // rings of card memory), the list of programs selected for recording, the
 // last program information read from the stream and the recording mailbox.
 //
-// The engines and the mailbox are not available yet: every transport-stream
-// operation finds its engine missing and returns 0.
+// Init builds and opens the engines; Exit closes and deletes them. An
+// operation that finds its engine missing returns 0.
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "card/IoCardMainFunc.h"
@@ -96,8 +97,11 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
     virtual uint32_t MailboxThread();
 
   protected:
-    ts::CTsDemultiplexer* m_pDemultiplexer = nullptr;
-    ts::CTsMultiplexer* m_pMultiplexer = nullptr;
+    // Steps 3 to 5 of Init: packet length, demultiplexer, multiplexer.
+    uint32_t InitTsEngines();
+
+    std::unique_ptr<ts::CTsDemultiplexer> m_pDemultiplexer;
+    std::unique_ptr<ts::CTsMultiplexer> m_pMultiplexer;
     std::vector<RECORDER_PROGRAM_INFO> m_RecorderList;
     CVelmoraBoardSupport* m_pVelmoraBoardSupport;
     TS_PROGRAM_INFORMATION m_ProgramInformation = {};
