@@ -139,7 +139,7 @@ class CTsProgramEngine {
     const uint8_t* SectionPacket(uint32_t index) const { return m_SectionPacket[index]; }
     // Rewrites the PCR of a packet on `pid`, moved on by `packets` packets
     // of the packet length at `bitRate`; 1 when rewritten.
-    static int32_t RewritePcr(uint8_t* pPacket, uint16_t pid, uint32_t packets, double bitRate);
+    int32_t RewritePcr(uint8_t* pPacket, uint16_t pid, uint32_t packets, double bitRate) const;
 
     // One packet through the remultiplexer's per-packet rules: 1 to pass on
     // (possibly rewritten), 0 to drop. The thread calls it; tests too.

@@ -537,7 +537,7 @@ uint32_t CTsProgramEngine::BuildPmt(const PMT_INFORMATION* pPmt) {
 }
 
 int32_t CTsProgramEngine::RewritePcr(uint8_t* pPacket, uint16_t pid, uint32_t packets,
-                                     double bitRate) {
+                                     double bitRate) const {
     if (pPacket == nullptr || PidOf(pPacket) != pid || bitRate <= 0.0) return 0;
     if (!(pPacket[3] & 0x20) || pPacket[4] < 7 || !(pPacket[5] & 0x10)) return 0;
     const uint8_t* p = pPacket + 6;
@@ -545,8 +545,7 @@ int32_t CTsProgramEngine::RewritePcr(uint8_t* pPacket, uint16_t pid, uint32_t pa
                           (uint64_t{p[3]} << 1) | (p[4] >> 7);
     const uint64_t extension = ((p[4] & 0x01) << 8) | p[5];
     // The time `packets` packets take at the rate, in 27 MHz ticks.
-    const double shift =
-        static_cast<double>(packets) * g_TsPacketLength * 8.0 * 27000000.0 / bitRate;
+    const double shift = static_cast<double>(packets) * P() * 8.0 * 27000000.0 / bitRate;
     constexpr uint64_t kWrap = (uint64_t{1} << 33) * 300;
     const double pcr = static_cast<double>(base * 300 + extension) + shift;
     const uint64_t value = static_cast<uint64_t>(pcr) % kWrap;
