@@ -175,4 +175,24 @@ inline bool IsCyclicRun(const std::vector<Bytes>& run, const std::vector<Bytes>&
     return false;
 }
 
+// How many times `run` jumps within the cyclic `source`: 0 for one stretch
+// of it. Each stretch is matched where it runs longest.
+inline size_t JumpsInRun(const std::vector<Bytes>& run, const std::vector<Bytes>& source) {
+    size_t jumps = 0;
+    size_t at = 0;
+    while (at < run.size()) {
+        size_t best = 0;
+        for (size_t start = 0; start < source.size(); ++start) {
+            size_t n = 0;
+            while (at + n < run.size() && run[at + n] == source[(start + n) % source.size()])
+                ++n;
+            best = std::max(best, n);
+        }
+        if (best == 0) return run.size();  // a packet that is not in the source
+        at += best;
+        if (at < run.size()) ++jumps;
+    }
+    return jumps;
+}
+
 }  // namespace velmora::tstest
