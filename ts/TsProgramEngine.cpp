@@ -571,7 +571,9 @@ void CTsProgramEngine::AnalysePacket(const uint8_t* packet) {
 }
 
 uint32_t CTsProgramEngine::PsiAnalysisThread() {
-    std::vector<uint8_t> packet(204);
+    // Packets are taken in batches, each analysed under one hold of the lock.
+    constexpr uint32_t kBatch = 512;
+    std::vector<uint8_t> batch(size_t{kBatch} * P());
     {
         std::lock_guard<platform::CCriticalSection> lock(m_AnalysisLock);
         m_pParser = std::make_unique<CPsiSiParser>();
@@ -586,14 +588,16 @@ uint32_t CTsProgramEngine::PsiAnalysisThread() {
             platform::Sleep(1);
             continue;
         }
-        for (uint32_t i = 0; i < fill && m_bRun; ++i) {
-            m_pAnalysisRing->ReadElement(packet.data(), P());
+        const uint32_t n = std::min(fill, kBatch);
+        m_pAnalysisRing->ReadUnits(batch.data(), n * P(), P(), 0);
+        std::lock_guard<platform::CCriticalSection> lock(m_AnalysisLock);
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint8_t* packet = &batch[size_t{i} * P()];
             if (packet[0] != 0x47) {
                 platform::OutputDebugString("\n！！！！！！同步字节错！");
                 continue;
             }
-            std::lock_guard<platform::CCriticalSection> lock(m_AnalysisLock);
-            AnalysePacket(packet.data());
+            AnalysePacket(packet);
         }
     }
     std::lock_guard<platform::CCriticalSection> lock(m_AnalysisLock);

@@ -173,6 +173,7 @@ class CTsProgramEngine {
     void CheckScrambling(const uint8_t* packet);
 
     // Filter steps.
+    uint32_t RemultiplexLocked(uint8_t* pPacket);
     void PrepareFilterTables();
     void AddToDropMap(const std::vector<uint16_t>& pids);
     void ReplaceNitPacket(uint8_t* packet, uint32_t* pass);

@@ -332,6 +332,10 @@ void CTsProgramEngine::ReplaceNitPacket(uint8_t* packet, uint32_t* pass) {
 
 uint32_t CTsProgramEngine::RemultiplexPacket(uint8_t* pPacket) {
     std::lock_guard<platform::CCriticalSection> lock(m_FilterLock);
+    return RemultiplexLocked(pPacket);
+}
+
+uint32_t CTsProgramEngine::RemultiplexLocked(uint8_t* pPacket) {
     if (!m_bFilterOn) return 1;
     if (!m_bFilterPrepared) PrepareFilterTables();
     const uint16_t pid = PidOf(pPacket);
@@ -365,7 +369,10 @@ uint32_t CTsProgramEngine::RemultiplexPacket(uint8_t* pPacket) {
 }
 
 uint32_t CTsProgramEngine::RemultiplexThread() {
-    std::vector<uint8_t> packet(256);
+    // Packets move in batches: one ring transfer each way and one hold of
+    // the filter lock per batch.
+    constexpr uint32_t kBatch = 512;
+    std::vector<uint8_t> batch(size_t{kBatch} * P());
     while (m_bRun) {
         uint32_t fill = 0;
         uint32_t contiguous = 0;
@@ -374,18 +381,28 @@ uint32_t CTsProgramEngine::RemultiplexThread() {
             platform::Sleep(1);
             continue;
         }
-        for (uint32_t i = 0; i < fill && m_bRun; ++i) {
-            m_pFilterRing->ReadElement(packet.data(), P());
-            if (!RemultiplexPacket(packet.data()) || m_pOutputRing == nullptr) continue;
-            uint32_t free = 0;
-            m_pOutputRing->GetFreeCount(&free, &contiguous);
-            // The output waits for its reader rather than losing packets.
-            while (free == 0 && m_bRun) {
-                platform::Sleep(1);
-                m_pOutputRing->GetFreeCount(&free, &contiguous);
+        const uint32_t n = std::min(fill, kBatch);
+        m_pFilterRing->ReadUnits(batch.data(), n * P(), P(), 0);
+        uint32_t out = 0;
+        {
+            std::lock_guard<platform::CCriticalSection> lock(m_FilterLock);
+            for (uint32_t i = 0; i < n; ++i) {
+                uint8_t* packet = &batch[size_t{i} * P()];
+                if (!RemultiplexLocked(packet)) continue;
+                // Dropped packets close up.
+                if (out != i) std::memcpy(&batch[size_t{out} * P()], packet, P());
+                ++out;
             }
-            if (free != 0) m_pOutputRing->Write(packet.data(), P());
         }
+        if (out == 0 || m_pOutputRing == nullptr) continue;
+        uint32_t free = 0;
+        m_pOutputRing->GetFreeCount(&free, &contiguous);
+        // The output waits for its reader rather than losing packets.
+        while (free < out && m_bRun) {
+            platform::Sleep(1);
+            m_pOutputRing->GetFreeCount(&free, &contiguous);
+        }
+        if (free >= out) m_pOutputRing->Write(batch.data(), out * P());
     }
     return 0;
 }
