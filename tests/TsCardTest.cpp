@@ -13,7 +13,9 @@
 #include "NetTestSupport.h"
 #include "PlatformTestSupport.h"
 #include "TsEngineTestSupport.h"
+#include "card/VelmoraMainFunc.h"
 #include "sim/SimCard.h"
+#include "ts/TsMultiplexer.h"
 
 namespace velmora::tstest {
 namespace {
@@ -410,6 +412,87 @@ TEST_F(TsCardTest, BadInputIsRefused) {
     EXPECT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
     sending = false;
     sender.join();
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// A client that hands out generator packets: the client-fed pacing thread
+// and the video-analysis filler, which no path of the card starts.
+class PacketClient : public ts::CTsMultiplexerClient {
+  public:
+    uint32_t FillEntries(uint8_t* pDestination, uint32_t count, uint32_t unitSize) override {
+        for (uint32_t i = 0; i < count; ++i) {
+            sim::SimTsGenerator::Packet(m_next++, pDestination + size_t{i} * unitSize);
+        }
+        return count;
+    }
+    uint32_t FillAnalysisPackets(uint8_t* pDestination, uint32_t count,
+                                 uint32_t packetLength) override {
+        const uint32_t n = std::min<uint32_t>(count, 100);
+        for (uint32_t i = 0; i < n; ++i) {
+            sim::SimTsGenerator::Packet(i, pDestination + size_t{i} * packetLength);
+        }
+        m_analysisPackets += n;
+        return n;
+    }
+    uint64_t m_next = 0;
+    std::atomic<uint64_t> m_analysisPackets{0};
+};
+
+TEST_F(TsCardTest, ClientFedPacingPlaysTheClientsPackets) {
+    Open();
+    const std::string tap = TempPath("client_tap");
+    std::remove(tap.c_str());
+    ASSERT_TRUE(sim::SetAsiOutputTap(0, tap));
+    PacketClient client;
+    ts::CTsMultiplexer mux(Card(0)->GetBoardSupport(), &client, 0, nullptr);
+    ASSERT_EQ(mux.Open(188, card::CVelmoraMainFunc::kTsPlaybackStart,
+                       card::CVelmoraMainFunc::kTsPlaybackEnd, 0),
+              1u);
+    ASSERT_EQ(mux.SetChannel(0), 1u);
+    mux.SetThreadMode(ts::CTsMultiplexer::kClientThreadMode);
+    ASSERT_EQ(mux.SetBitRate(38000000), 1u);
+    ASSERT_EQ(mux.Start(), 1u);
+    std::vector<sim::SimAsiPlayedPacket> played;
+    ASSERT_TRUE(WaitFor([&] {
+        played = sim::ReadAsiOutputTap(tap);
+        return played.size() >= 500;
+    }));
+    ASSERT_EQ(mux.Stop(), 1u);
+    sim::SetAsiOutputTap(0, "");
+    std::remove(tap.c_str());
+    const auto expected = GeneratorPackets(0, 500);
+    for (size_t i = 0; i < 500; ++i) {
+        ASSERT_EQ(Bytes(played[i].bytes, played[i].bytes + 188), expected[i]) << i;
+    }
+    EXPECT_EQ(mux.GetContinuityErrors(), 0u);
+    uint64_t clock = 0;
+    EXPECT_EQ(mux.GetCardClock(&clock), 1u);
+    EXPECT_GT(clock, 0u);
+    uint32_t offset = 7;
+    const Bytes run = [&] {
+        Bytes bytes(3, 0);
+        for (const Bytes& p : expected)
+            bytes.insert(bytes.end(), p.begin(), p.end());
+        return bytes;
+    }();
+    EXPECT_EQ(mux.FindSyncOffset(run.data(), 4, &offset), 1u);
+    EXPECT_EQ(offset, 3u);
+}
+
+TEST_F(TsCardTest, VideoAnalysisFillsItsRingFromTheClient) {
+    PacketClient client;
+    ts::CTsMultiplexer mux(nullptr, &client, 0, nullptr);
+    EXPECT_EQ(mux.EnableVideoAnalysis(1, 0), 0u);  // nothing created yet
+    ASSERT_EQ(mux.CreateVideoAnalysis(), 1u);
+    EXPECT_EQ(mux.EnableVideoAnalysis(1, 0), 0u);
+    EXPECT_TRUE(WaitFor([&] { return client.m_analysisPackets >= 100; }));
+    EXPECT_EQ(mux.EnableVideoAnalysis(0, 0), 1u);
+    EXPECT_EQ(mux.DestroyVideoAnalysis(), 1u);
 }
 
 }  // namespace

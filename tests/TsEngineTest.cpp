@@ -540,3 +540,57 @@ TEST(TsMultiplexerTest, GapWordGivesTheIdleOfTheRate) {
 
 }  // namespace
 }  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// A video PES start with a sequence header, its extension and a PTS.
+Bytes VideoPacket() {
+    Bytes p(188, 0xFF);
+    const uint8_t header[] = {0x47, 0x41, 0x01, 0x10,                                // TS
+                              0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 0x05,  // PES
+                              0x21, 0x00, 0x01, 0x00, 0x07,                          // PTS 3
+                              0x00, 0x00, 0x01, 0xB3, 0x2D, 0x02, 0x40, 0x23,        // 720x576
+                              0x00, 0x3A, 0x9F, 0xFC,                                // rate
+                              0x00, 0x00, 0x01, 0xB5, 0x14, 0x8A, 0x00, 0x01, 0x00, 0x00};
+    std::memcpy(p.data(), header, sizeof(header));
+    return p;
+}
+
+TEST(TsUnusedOperationsTest, PesVideoAndTimeStampReaders) {
+    EngineRig rig;
+    Bytes p = VideoPacket();
+    EXPECT_EQ(rig.engine->ParsePesVideo(p.data()), 1);
+    p[1] = 0x01;  // no unit start
+    EXPECT_EQ(rig.engine->ParsePesVideo(p.data()), -1);
+
+    ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+    ASSERT_EQ(demux.Open(188, 0, 0, 0), 1u);
+    uint64_t stamp = 0;
+    p = VideoPacket();
+    ASSERT_EQ(demux.FindPesHeader(p.data(), &stamp), 1u);
+    EXPECT_EQ(stamp, 3u * 300);
+    Bytes entry(256, 0);
+    std::memcpy(&entry[4], p.data(), 188);
+    EXPECT_EQ(demux.ProcessPacketTimeStamp(entry.data(), &stamp), 1u);
+    entry[4] = 0;
+    EXPECT_EQ(demux.ProcessPacketTimeStamp(entry.data(), &stamp), 0u);
+    p[7] = 0xBD;  // not a video or audio stream
+    EXPECT_EQ(demux.FindPesHeader(p.data(), &stamp), 0u);
+    p = VideoPacket();
+    p[3] = 0x30;
+    p[4] = 190;  // an adaptation field past the packet
+    EXPECT_EQ(demux.FindPesHeader(p.data(), &stamp), 0u);
+
+    record::BUFFER_ANALYZE_INFO info;
+    EXPECT_EQ(rig.engine->GetBufferAnalyzeInfo(&info, 0x100, 0, 0), 0u);
+    EXPECT_EQ(info.dwBufferSize, 0u);
+    uint32_t pair[2] = {9, 9};
+    rig.engine->GetUnusedPair(pair);
+    EXPECT_EQ(pair[0] + pair[1], 0u);
+    EXPECT_EQ(CTsProgramEngine::GetTsIdFromPat(GeneratorPackets(0, 1)[0].data()),
+              sim::SimTsGenerator::kTransportStreamId);
+}
+
+}  // namespace
+}  // namespace velmora::tstest
