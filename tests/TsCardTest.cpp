@@ -409,6 +409,10 @@ TEST_F(TsCardTest, BadInputIsRefused) {
             socket.SendTo(port, datagram);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The receiver closed under the running IP input, then capture stopped.
+    EXPECT_EQ(Quorvel_Velmora_UdpReceiveStop(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_UdpReceiveRun(0), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
     sending = false;
     sender.join();

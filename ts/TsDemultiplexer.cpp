@@ -145,9 +145,10 @@ uint32_t CTsDemultiplexer::Stop() {
     if (m_bStopped) return 1;
     m_bStopped = 1;
     DisableInputPort();
-    if (m_bIpReceiving) UdpReceiveStop();
-    // Every producer and consumer has ended before the rings are emptied.
+    // Every producer and consumer has ended before the receiver closes and
+    // the rings are emptied.
     StopThreads();
+    if (m_bIpReceiving) UdpReceiveStop();
     ResetBuffers();
     if (m_pIpRing) m_pIpRing->Reset();
     return 1;
@@ -286,21 +287,24 @@ uint32_t CTsDemultiplexer::TsOverIpInputThread() {
         uint32_t filled = 0;
         uint32_t free = 0;
         uint32_t contiguous = 0;
-        m_IpReceiver.GetFillPacketNum(&filled);
-        m_pIpRing->GetFreeCount(&free, &contiguous);
-        if (filled == 0 || free == 0) {
-            platform::Sleep(1);
-            continue;
+        bool moved = false;
+        {
+            // The receiver is not closed under a read.
+            std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
+            if (m_bIpReceiving) m_IpReceiver.GetFillPacketNum(&filled);
+            m_pIpRing->GetFreeCount(&free, &contiguous);
+            if (filled != 0 && free != 0) {
+                const uint32_t n = std::min(filled, contiguous != 0 ? contiguous : free);
+                uint8_t* write = nullptr;
+                m_pIpRing->GetWritePointer(&write);
+                // Only what the receiver gave is published.
+                if (m_IpReceiver.ReadPackets(write, n) == n * m_dwPacketLength) {
+                    m_pIpRing->CommitWrite(n);
+                    moved = true;
+                }
+            }
         }
-        const uint32_t n = std::min(filled, contiguous != 0 ? contiguous : free);
-        uint8_t* write = nullptr;
-        m_pIpRing->GetWritePointer(&write);
-        // Only what the receiver gave is published.
-        if (m_IpReceiver.ReadPackets(write, n) == n * m_dwPacketLength) {
-            m_pIpRing->CommitWrite(n);
-        } else {
-            platform::Sleep(1);
-        }
+        if (!moved) platform::Sleep(1);
     }
     return 0;
 }
@@ -463,13 +467,17 @@ uint32_t CTsDemultiplexer::OpenDebugDumpFile() {
 // --- TS over IP -------------------------------------------------------------
 
 uint32_t CTsDemultiplexer::UdpReceiveStop() {
+    std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
     if (!m_bIpReceiving) return 0;
     m_bIpReceiving = 0;
     return m_IpReceiver.Close();
 }
 
 uint32_t CTsDemultiplexer::UdpReceiveRun() {
-    if (m_bIpReceiving || !m_IpReceiver.Open()) return 0;
+    {
+        std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
+        if (m_bIpReceiving || !m_IpReceiver.Open()) return 0;
+    }
     platform::Sleep(10);
     m_bIpReceiving = 1;
     return 1;

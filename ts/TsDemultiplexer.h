@@ -124,7 +124,10 @@ class CTsDemultiplexer {
     platform::Thread m_ReaderThread;
     platform::Thread m_MoverThread;
     platform::Thread m_IpThread;
-    uint32_t m_bIpReceiving = 0;
+    // Held around every receiver call of the IP input thread and around its
+    // open and close.
+    platform::CCriticalSection m_IpLock;
+    std::atomic<uint32_t> m_bIpReceiving{0};
     // The capture file is written by the reader and closed by the caller.
     platform::CCriticalSection m_CaptureLock;
     uint32_t m_bCaptureFileOn = 0;
