@@ -4,12 +4,16 @@
 // word.
 
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <memory>
 #include <random>
 
+#include "NetTestSupport.h"
 #include "TsEngineTestSupport.h"
 #include "ts/Crc32Mpeg.h"
 #include "ts/LockedRingBuffer.h"
@@ -590,6 +594,185 @@ TEST(TsUnusedOperationsTest, PesVideoAndTimeStampReaders) {
     EXPECT_EQ(pair[0] + pair[1], 0u);
     EXPECT_EQ(CTsProgramEngine::GetTsIdFromPat(GeneratorPackets(0, 1)[0].data()),
               sim::SimTsGenerator::kTransportStreamId);
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// An output ring nobody reads: chunks that find no room are skipped and
+// counted; the unread packets stay intact.
+TEST(TsProgramEngineTest, AFullOutputRingSkipsChunksInsteadOfOverwriting) {
+    CLockedRingBuffer card;
+    CLockedRingBuffer output;
+    card.SetSize(25920, 256);
+    ASSERT_EQ(card.Allocate(), 1u);
+    output.SetSize(4000, 188);
+    ASSERT_EQ(output.Allocate(), 1u);
+    CTsProgramEngine engine(&card, nullptr, &output, 188, 0, nullptr);
+    ASSERT_EQ(engine.Start(), 1u);
+    const auto in = GeneratorPackets(0, 1632 * 6);
+    Bytes entries(in.size() * 256, 0);
+    for (size_t i = 0; i < in.size(); ++i)
+        std::memcpy(&entries[i * 256 + 4], in[i].data(), 188);
+    uint32_t free = 0;
+    uint32_t contiguous = 0;
+    card.GetFreeCount(&free, &contiguous);
+    ASSERT_EQ(card.Write(entries.data(), static_cast<uint32_t>(entries.size())), 1u);
+    ASSERT_TRUE(WaitFor([&] { return engine.SkippedChunks() >= 3; }));
+    engine.Stop();
+    uint32_t fill = 0;
+    output.GetFillCount(&fill, &contiguous);
+    ASSERT_EQ(fill, 1632u * 2);
+    Bytes data(size_t{fill} * 188);
+    ASSERT_EQ(output.Read(data.data(), static_cast<uint32_t>(data.size())), 1u);
+    for (size_t i = 0; i < fill; ++i) {
+        ASSERT_EQ(Bytes(data.begin() + i * 188, data.begin() + (i + 1) * 188), in[i]) << i;
+    }
+}
+
+// Rings that cannot be had fail the open: a child process with little
+// address space left (not under the address sanitizer, which reserves much).
+TEST(TsEngineOpenTest, RingAllocationFailureFailsOpen) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves the address space this test limits";
+#else
+    const pid_t child = fork();
+    if (child == 0) {
+        long pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) _exit(2);
+        std::fclose(statm);
+        // Large blocks come from new mappings, not from memory freed earlier;
+        // then there is room for one packet ring (4.9 MB) but not for two.
+        mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+        const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (7u << 20);
+        const rlimit rl = {limit, limit};
+        if (setrlimit(RLIMIT_AS, &rl) != 0) _exit(3);
+        ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+        if (demux.Open(188, 0, 0, 0) != 0) _exit(4);
+        ts::CTsMultiplexer mux(nullptr, nullptr, 0, nullptr);
+        if (mux.Open(188, 0, 0, 0) != 0) _exit(5);
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// A long-form section with its CRC (table_id, id, version 0, one section).
+Bytes Section(uint8_t tableId, uint16_t id, const Bytes& body) {
+    Bytes s = {tableId, 0xB0, 0x00, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id),
+               0xC1,    0x00, 0x00};
+    s.insert(s.end(), body.begin(), body.end());
+    const size_t length = s.size() + 4 - 3;
+    s[1] = static_cast<uint8_t>(0xB0 | (length >> 8));
+    s[2] = static_cast<uint8_t>(length);
+    const uint32_t crc = BitwiseCrc(s.data(), s.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.push_back(static_cast<uint8_t>(crc >> shift));
+    return s;
+}
+
+Bytes SectionPacket(uint16_t pid, uint8_t counter, const Bytes& section) {
+    Bytes p(188, 0xFF);
+    p[0] = 0x47;
+    p[1] = static_cast<uint8_t>(0x40 | (pid >> 8));
+    p[2] = static_cast<uint8_t>(pid);
+    p[3] = static_cast<uint8_t>(0x10 | (counter & 0x0F));
+    p[4] = 0;
+    std::memcpy(&p[5], section.data(), section.size());
+    return p;
+}
+
+Bytes Service(uint16_t id, const std::string& provider, const std::string& name) {
+    const size_t descriptor = 5 + provider.size() + name.size();
+    Bytes s;
+    s.reserve(5 + descriptor);
+    for (const size_t byte :
+         {size_t{id} >> 8, size_t{id} & 0xFF, size_t{0xFD}, 0x80 | (descriptor >> 8),
+          descriptor & 0xFF, size_t{0x48}, descriptor - 2, size_t{0x01}, provider.size()}) {
+        s.push_back(static_cast<uint8_t>(byte));
+    }
+    for (const char c : provider)
+        s.push_back(static_cast<uint8_t>(c));
+    s.push_back(static_cast<uint8_t>(name.size()));
+    for (const char c : name)
+        s.push_back(static_cast<uint8_t>(c));
+    return s;
+}
+
+// Program 2's PMT lists no stream; the SDT names the services in the other
+// order, with 8-bit names longer than the record's fields. The stream comes
+// in over UDP to a capture engine without ASI.
+TEST(TsDemultiplexerTest, ProgramInformationMatchesServicesByIdOverIp) {
+    const Bytes pat = Section(0x00, 0x77, {0x00, 0x01, 0xE1, 0x00, 0x00, 0x02, 0xE2, 0x00});
+    const Bytes pmt1 = Section(0x02, 1, {0xE1, 0x01, 0xF0, 0x00, 0x02, 0xE1, 0x01, 0xF0, 0x00});
+    const Bytes pmt2 = Section(0x02, 2, {0xE1, 0xFF, 0xF0, 0x00});
+    Bytes sdtBody = {0x00, 0x09, 0xFF};
+    for (const Bytes& s : {Service(2, "Prov\xE9", "Second service, long name"),
+                           Service(1, "Provider One", "First")}) {
+        sdtBody.insert(sdtBody.end(), s.begin(), s.end());
+    }
+    const Bytes sdt = Section(0x42, 0x77, sdtBody);
+
+    ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+    ASSERT_EQ(demux.Open(188, 0, 0, 0), 1u);
+    const uint16_t port = [] {
+        nettest::PlainSocket probe;
+        return probe.Port();
+    }();
+    ASSERT_EQ(demux.SetReceiveParameter({L"127.0.0.1", port, 0, 188, 0, 0}), 1u);
+    ASSERT_EQ(demux.UdpReceiveRun(), 1u);
+    ASSERT_EQ(demux.SetInputSource(1), 1u);
+    ASSERT_EQ(demux.Start(), 1u);
+    ASSERT_EQ(demux.SetWorkMode(1), 1u);
+    nettest::PlainSocket sender;
+    auto info = std::make_unique<TS_PROGRAM_INFORMATION>();
+    uint32_t state = 0;
+    uint8_t counter = 0;
+    const bool filled = WaitFor([&] {
+        Bytes datagram;
+        for (const auto& [pid, section] :
+             {std::pair{0, pat}, {0x100, pmt1}, {0x200, pmt2}, {0x11, sdt}}) {
+            const Bytes p = SectionPacket(static_cast<uint16_t>(pid), counter, section);
+            datagram.insert(datagram.end(), p.begin(), p.end());
+        }
+        ++counter;
+        const Bytes null = GeneratorPackets(20, 1)[0];
+        for (int i = 0; i < 3; ++i)
+            datagram.insert(datagram.end(), null.begin(), null.end());
+        for (int i = 0; i < 40; ++i)
+            sender.SendTo(port, datagram);
+        return demux.GetProgramInformation(info.get(), &state) == 1 && state == 2;
+    });
+    demux.Stop();
+    ASSERT_TRUE(filled);
+    EXPECT_EQ(info->dwTransportStreamId, 0x77u);
+    EXPECT_EQ(info->dwOriginalNetworkId, 9u);
+    ASSERT_EQ(info->dwProgramCount, 2u);
+    const TS_PROGRAM_ENTRY& first = info->Program[0];
+    const TS_PROGRAM_ENTRY& second = info->Program[1];
+    EXPECT_EQ(first.dwProgramNumber, 1u);
+    EXPECT_EQ(first.byStreamCount, 1u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(first.szServiceName)), u"First");
+    EXPECT_EQ(second.dwProgramNumber, 2u);
+    EXPECT_EQ(second.byStreamCount, 0u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(second.szServiceName)),
+              u"Second service,");
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(second.szProviderName)),
+              u"Prov\u00E9");
 }
 
 }  // namespace
