@@ -15,6 +15,7 @@
 #include "TsEngineTestSupport.h"
 #include "card/VelmoraMainFunc.h"
 #include "sim/SimCard.h"
+#include "ts/TsDemultiplexer.h"
 #include "ts/TsMultiplexer.h"
 
 namespace velmora::tstest {
@@ -497,6 +498,46 @@ TEST_F(TsCardTest, VideoAnalysisFillsItsRingFromTheClient) {
     EXPECT_TRUE(WaitFor([&] { return client.m_analysisPackets >= 100; }));
     EXPECT_EQ(mux.EnableVideoAnalysis(0, 0), 1u);
     EXPECT_EQ(mux.DestroyVideoAnalysis(), 1u);
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// The capture file, opened and closed while the card reader writes it: mode
+// 0 takes every packet, another mode the packets of the capture PID.
+TEST_F(TsCardTest, CaptureFileTakesAllPacketsOrOnePid) {
+    UseFixture();
+    Open();
+    ts::CTsDemultiplexer demux(Card(0)->GetBoardSupport(), 0, 0, nullptr);
+    ASSERT_EQ(demux.Open(188, card::CVelmoraMainFunc::kTsCaptureStart,
+                         card::CVelmoraMainFunc::kTsCaptureEnd, 0),
+              1u);
+    ASSERT_EQ(demux.SetChannel(1), 1u);
+    ASSERT_EQ(demux.Start(), 1u);
+    const auto fixture = FixturePackets();
+    const std::string all = TempPath("capture_all") + ".ts";
+    const std::string one = TempPath("capture_one") + ".ts";
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_EQ(demux.StartCaptureFile(Wide(all).c_str(), 0, 0), 1u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        ASSERT_EQ(demux.StopCaptureFile(), 1u);
+    }
+    ASSERT_EQ(demux.StartCaptureFile(Wide(one).c_str(), 1, 0x300), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(demux.StopCaptureFile(), 1u);
+    ASSERT_EQ(demux.Stop(), 1u);
+    const auto written = ReadPackets(all);
+    const auto video = ReadPackets(one);
+    std::remove(all.c_str());
+    std::remove(one.c_str());
+    ASSERT_GT(written.size(), 100u);
+    EXPECT_TRUE(IsCyclicRun(written, fixture));
+    ASSERT_GT(video.size(), 10u);
+    for (const Bytes& p : video)
+        ASSERT_EQ(Pid(p.data()), 0x300);
 }
 
 }  // namespace
