@@ -586,6 +586,9 @@ TEST(TsUnusedOperationsTest, PesVideoAndTimeStampReaders) {
     p[4] = 190;  // an adaptation field past the packet
     EXPECT_EQ(demux.FindPesHeader(p.data(), &stamp), 0u);
 
+    ASSERT_EQ(demux.OpenDebugDumpFile(), 1u);
+    EXPECT_EQ(std::remove(ts::CTsDemultiplexer::DebugDumpPath().c_str()), 0);
+
     record::BUFFER_ANALYZE_INFO info;
     EXPECT_EQ(rig.engine->GetBufferAnalyzeInfo(&info, 0x100, 0, 0), 0u);
     EXPECT_EQ(info.dwBufferSize, 0u);

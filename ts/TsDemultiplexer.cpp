@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 #include "card/LogFile.h"
@@ -456,9 +457,16 @@ uint32_t CTsDemultiplexer::FindPesHeader(const uint8_t* pPacket, uint64_t* pOut)
     return DecodePesTimeStamp(copy, pOut);
 }
 
+std::string CTsDemultiplexer::DebugDumpPath() {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    return ((error ? std::filesystem::path("/tmp") : folder) / "TsDemultiplexerDump.ts").string();
+}
+
 uint32_t CTsDemultiplexer::OpenDebugDumpFile() {
-    // A fixed debugging file that no path reaches.
-    FILE* file = std::fopen("TsDemultiplexerDump.ts", "wb");
+    // A fixed debugging file in the temporary folder; no path reaches it.
+    const std::string path = DebugDumpPath();
+    FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return 0;
     std::fclose(file);
     return 1;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "platform/CriticalSection.h"
 #include "platform/Thread.h"
@@ -96,6 +97,7 @@ class CTsDemultiplexer {
     void WriteCaptureFile(const uint8_t* pPacket, uint32_t onePid);
     void CheckContinuity(const uint8_t* pPacket) { m_Continuity.Check(pPacket); }
 
+    static std::string DebugDumpPath();
     CTsProgramEngine* GetProgramEngine() const { return m_pEngine.get(); }
     uint32_t GetContinuityErrors() const { return m_Continuity.Errors(); }
     uint32_t GetPacketLength() const { return m_dwPacketLength; }
