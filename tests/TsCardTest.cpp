@@ -182,7 +182,9 @@ TEST_F(TsCardTest, ProgramInformationOfTheFixture) {
 
 // Plays packets at `rate` and checks the tap: the bytes written, and the
 // rate the played ticks give. "" when all holds, else what did not.
-std::string PacedPlayback(uint32_t rate, uint32_t length) {
+// With `rateAfterStart` code-rate tracking starts the engine before any rate
+// is set, and the rate comes after.
+std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = false) {
     const std::string tap = "/tmp/velmora_tap_" + std::to_string(getpid());
     std::remove(tap.c_str());
     if (!sim::SetAsiOutputTap(0, tap)) return "no tap";
@@ -191,7 +193,15 @@ std::string PacedPlayback(uint32_t rate, uint32_t length) {
         Quorvel_Velmora_TsPlaybackSetBitRate(100, 0) != 0) {
         return "a bad rate was taken";
     }
-    if (!Quorvel_Velmora_TsPlaybackSetBitRate(rate, 0) || !Quorvel_Velmora_TsPlaybackEnable(0)) {
+    if (rateAfterStart) {
+        if (!Quorvel_Velmora_TsSetAsiCodeRateTrackStart(1, 0) ||
+            !Quorvel_Velmora_TsPlaybackEnable(0)) {
+            return "playback did not start";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!Quorvel_Velmora_TsPlaybackSetBitRate(rate, 0)) return "rate refused";
+    } else if (!Quorvel_Velmora_TsPlaybackSetBitRate(rate, 0) ||
+               !Quorvel_Velmora_TsPlaybackEnable(0)) {
         return "playback did not start";
     }
     std::vector<Bytes> packets = GeneratorPackets(0, 14000);
@@ -228,6 +238,11 @@ TEST_F(TsCardTest, PlaybackPacesAt38And5MbitPerSecond) {
     Open();
     EXPECT_EQ(PacedPlayback(38000000, 188), "");
     EXPECT_EQ(PacedPlayback(5000000, 188), "");
+}
+
+TEST_F(TsCardTest, ARateSetAfterCodeRateTrackingStartedIsPickedUp) {
+    Open();
+    EXPECT_EQ(PacedPlayback(5000000, 188, true), "");
 }
 
 // A second process opens the card after the first set 204-byte packets: its

@@ -292,6 +292,35 @@ TEST(TsProgramEngineTest, NitReplacementReplacesEveryNitPacketOneForOne) {
     EXPECT_EQ(cable[7] & 0x0F, 2);
     EXPECT_EQ(cable[8], 3);
     EXPECT_EQ(Bytes(cable + 9, cable + 13), (Bytes{0x00, 0x69, 0x00, 0x05}));
+
+    // A filter set and cleared again: the NIT is still replaced, nothing else
+    // changes.
+    const FILTERED_PROGRAM list[] = {1, 0, sim::SimTsGenerator::PmtPid(1), 0};
+    rig.engine->SetFilteredProgram(1, list);
+    rig.Run(GeneratorPackets(24000, 3000));
+    rig.engine->SetFilteredProgram(0, nullptr);
+    const auto later = GeneratorPackets(27000, 9000);
+    const auto cleared = rig.Run(later);
+    // Aligned on the last packet, the output runs back through `later`
+    // unchanged but for the NIT; before it come what the remultiplexer still
+    // held from the filter and the packets read before the clear.
+    size_t matched = 0;
+    for (size_t end = 0; end < later.size(); ++end) {
+        size_t n = 0;
+        while (n <= end && n < cleared.size()) {
+            const Bytes& out = cleared[cleared.size() - 1 - n];
+            const Bytes& in = later[end - n];
+            const bool nit = Pid(in.data()) == 0x10 && Pid(out.data()) == 0x10;
+            if (!nit && out != in) break;
+            ++n;
+        }
+        matched = std::max(matched, n);
+    }
+    EXPECT_GE(matched, cleared.size() - 2 * 1632);
+    EXPECT_GT(matched, 6000u);
+    const Sections replaced = CollectSections(cleared, 0x10);
+    ASSERT_FALSE(replaced.all.empty());
+    EXPECT_EQ(U16(&replaced.all.back()[3]), 0x1234);
     EXPECT_EQ(rig.engine->DisableNitReplace(), 1u);
     EXPECT_EQ(rig.engine->DisableNitReplace(), 0u);
 }
