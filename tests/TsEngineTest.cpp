@@ -809,3 +809,60 @@ TEST(TsDemultiplexerTest, ProgramInformationMatchesServicesByIdOverIp) {
 
 }  // namespace
 }  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// Two programs sharing their PCR and audio PIDs: removing one keeps what
+// the other still uses.
+TEST(TsProgramEngineTest, PidsSharedWithAKeptProgramStay) {
+    const Bytes pat = Section(0x00, 0x55, {0x00, 0x01, 0xE1, 0x00, 0x00, 0x02, 0xE2, 0x00});
+    const Bytes pmt1 = Section(
+        0x02, 1,
+        {0xE1, 0x01, 0xF0, 0x00, 0x02, 0xE1, 0x01, 0xF0, 0x00, 0x03, 0xE1, 0x50, 0xF0, 0x00});
+    const Bytes pmt2 = Section(
+        0x02, 2,
+        {0xE1, 0x01, 0xF0, 0x00, 0x02, 0xE2, 0x01, 0xF0, 0x00, 0x03, 0xE1, 0x50, 0xF0, 0x00});
+    Bytes sdtBody = {0x00, 0x09, 0xFF};
+    for (const Bytes& s : {Service(1, "P", "One"), Service(2, "P", "Two")}) {
+        sdtBody.insert(sdtBody.end(), s.begin(), s.end());
+    }
+    const Bytes sdt = Section(0x42, 0x55, sdtBody);
+    std::vector<Bytes> in;
+    for (uint32_t cycle = 0; in.size() < 24000; ++cycle) {
+        const auto counter = static_cast<uint8_t>(cycle);
+        in.push_back(SectionPacket(0x00, counter, pat));
+        in.push_back(SectionPacket(0x100, counter, pmt1));
+        in.push_back(SectionPacket(0x200, counter, pmt2));
+        in.push_back(SectionPacket(0x11, counter, sdt));
+        for (const uint16_t pid : {0x101, 0x150, 0x201}) {
+            Bytes p(188, static_cast<uint8_t>(cycle));
+            p[0] = 0x47;
+            p[1] = static_cast<uint8_t>(pid >> 8);
+            p[2] = static_cast<uint8_t>(pid);
+            p[3] = static_cast<uint8_t>(0x10 | (cycle & 0x0F));
+            in.push_back(p);
+        }
+    }
+    EngineRig rig;
+    ASSERT_EQ(rig.engine->Start(), 1u);
+    rig.Run(std::vector<Bytes>(in.begin(), in.begin() + 5000));
+    ASSERT_TRUE(rig.Tables());
+    const FILTERED_PROGRAM list[] = {1, 0, 0x200, 0};
+    rig.engine->SetFilteredProgram(1, list);
+    const auto out = rig.Run(std::vector<Bytes>(in.begin() + 5000, in.end()));
+    ASSERT_GT(out.size(), 12000u);
+    // Past what was already on its way before the filter.
+    const std::vector<Bytes> filtered(out.begin() + 2 * 1632, out.end());
+    EXPECT_EQ(CountPid(filtered, 0x200), 0u);
+    EXPECT_EQ(CountPid(filtered, 0x201), 0u);
+    EXPECT_GT(CountPid(filtered, 0x100), 1000u);
+    EXPECT_GT(CountPid(filtered, 0x101), 1000u);
+    EXPECT_GT(CountPid(filtered, 0x150), 1000u);
+    const Sections pats = CollectSections(filtered, 0);
+    ASSERT_FALSE(pats.all.empty());
+    EXPECT_EQ(PatPrograms(pats.all.back()), (std::map<uint16_t, uint16_t>{{1, 0x100}}));
+}
+
+}  // namespace
+}  // namespace velmora::tstest
