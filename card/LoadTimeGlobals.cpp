@@ -15,6 +15,9 @@ CUtilityFunc g_TraceUtility;
 
 CLogFile g_LogFile;
 
+ts::TS_OVER_IP_SETTINGS g_TsOverIpRecord = {
+    std::string(ts::ts_over_ip::kDefaultGroup), ts::ts_over_ip::kDefaultPort, 0, 188, 0, 0};
+
 CUtilityFunc g_FrameTraceUtility[kFrameTraceUtilityCount];
 
 namespace {

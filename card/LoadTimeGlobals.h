@@ -9,6 +9,7 @@
 
 #include "card/UtilityFunc.h"
 #include "record/Idct.h"
+#include "ts/TsOverIp.h"
 
 namespace velmora::card {
 
@@ -21,6 +22,10 @@ extern const char g_BoardSupportSourceName[];
 
 // The PCI bridge's traces.
 extern CUtilityFunc g_TraceUtility;
+
+// The TS-over-IP parameter record built at load: the built-in group and
+// port, 188-byte packets, no RTP.
+extern ts::TS_OVER_IP_SETTINGS g_TsOverIpRecord;
 
 // One instance for each of the four capture frame readers.
 inline constexpr size_t kFrameTraceUtilityCount = 4;

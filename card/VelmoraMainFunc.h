@@ -6,8 +6,8 @@
 // rings of card memory), the list of programs selected for recording, the
 // last program information read from the stream and the recording mailbox.
 //
-// The engines are not available yet: every transport-stream operation finds
-// its engine missing and returns 0.
+// Init builds and opens the engines; Exit closes and deletes them. An
+// operation that finds its engine missing returns 0.
 
 #include <atomic>
 #include <cstdint>
@@ -141,8 +141,11 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
     virtual uint32_t StopCaptureFile();
     virtual uint32_t SetRecordFlag(uint32_t on);
 
-    ts::CTsDemultiplexer* m_pDemultiplexer = nullptr;
-    ts::CTsMultiplexer* m_pMultiplexer = nullptr;
+    // Steps 3 to 5 of Init: packet length, demultiplexer, multiplexer.
+    uint32_t InitTsEngines();
+
+    std::unique_ptr<ts::CTsDemultiplexer> m_pDemultiplexer;
+    std::unique_ptr<ts::CTsMultiplexer> m_pMultiplexer;
     std::vector<RECORDER_PROGRAM_INFO> m_RecorderList;
     platform::Thread m_MailboxThread;
     std::unique_ptr<platform::Event> m_pMailboxEvent;

@@ -1,9 +1,13 @@
 // Counts the Velmora cards of this machine, opens the first one, reads what
-// it is, sets its sources and picture controls, reads them back and closes
-// it. It uses only the SDK's exported functions.
+// it is, sets its sources and picture controls, reads them back, lists the
+// programs of the transport stream at its ASI input and closes it. It uses
+// only the SDK's exported functions.
 #include <velmora/Velmora.h>
 
+#include <chrono>
 #include <cstdio>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -20,6 +24,48 @@ bool SetAndReadBack(const char* what, uint32_t (*set)(uint32_t, uint32_t),
         return false;
     }
     std::printf("  %-16s set %u, reads %u\n", what, value, readBack);
+    return true;
+}
+
+std::string Narrow(const uint16_t* text) {
+    std::string out;
+    for (; *text != 0; ++text)
+        out.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
+    return out;
+}
+
+// Captures through the program engine until it has read the stream's tables.
+bool ListPrograms(uint32_t card) {
+    if (!Quorvel_Velmora_TsCaptureSetWorkMode(1, card) || !Quorvel_Velmora_TsCaptureEnable(card)) {
+        std::printf("  transport stream capture could not be started\n");
+        return false;
+    }
+    static TS_PROGRAM_INFORMATION info;
+    uint32_t state = 0;
+    bool read = false;
+    for (int attempt = 0; attempt < 100 && !read; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        read = Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, card) && state != 0 &&
+               state != 1;
+    }
+    Quorvel_Velmora_TsCaptureDisable(card);
+    if (!read || state != VELMORA_PROGRAM_INFO_FILLED) {
+        std::printf("  ASI input: %s\n", read ? "no signal" : "no programs found");
+        return read;
+    }
+    std::printf("  ASI input: transport stream 0x%04X, %u programs\n", info.dwTransportStreamId,
+                info.dwProgramCount);
+    for (uint32_t i = 0; i < info.dwProgramCount && i < VELMORA_TS_MAX_PROGRAMS; ++i) {
+        const TS_PROGRAM_ENTRY& program = info.Program[i];
+        std::printf("    program %u  PMT 0x%04X  \"%s\" (%s)  streams:", program.dwProgramNumber,
+                    program.wPmtPid, Narrow(program.szServiceName).c_str(),
+                    Narrow(program.szProviderName).c_str());
+        for (uint32_t s = 0; s < program.byStreamCount && s < VELMORA_TS_PROGRAM_MAX_STREAMS; ++s) {
+            std::printf(" 0x%04X/type %u", program.Stream[s].wElementaryPid,
+                        program.Stream[s].byStreamType);
+        }
+        std::printf("\n");
+    }
     return true;
 }
 
@@ -67,6 +113,7 @@ int main() {
                          Quorvel_Velmora_GetVideoInputSaturation, 0x88, card);
     if (Quorvel_Velmora_GetSyncSource(&value, card))
         std::printf("  sync source      0x%02X\n", value);
+    ok &= ListPrograms(card);
 
     const bool closed = Quorvel_Velmora_CloseCard(card) != 0;
     std::printf("card %u %s\n", card, closed ? "closed" : "could not be closed");

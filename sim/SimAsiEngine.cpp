@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "sim/SimAsiFileSource.h"
 #include "sim/SimTsGenerator.h"
@@ -149,8 +150,17 @@ void SimAsiEngine::DeliverLoopback(const uint8_t* packet, size_t size) {
     WriteInputEntry(packet, size);
 }
 
+void SimAsiEngine::AppendToTap(const SimAsiPlayedPacket* played, size_t count) {
+    if (m_state.tapPath[0] == 0 || count == 0) return;
+    FILE* tap = std::fopen(m_state.tapPath, "ab");
+    if (tap == nullptr) return;
+    std::fwrite(played, sizeof(SimAsiPlayedPacket), count, tap);
+    std::fclose(tap);
+}
+
 void SimAsiEngine::RunOutput(uint64_t now) {
     const uint32_t length = PacketLength();
+    std::vector<SimAsiPlayedPacket> tapped;
     while (m_state.outputRead != m_state.outputWrite) {
         const uint8_t* entry = m_memory + uint64_t{m_state.outputRead} * 4;
         const uint16_t h = BigEndian16(entry);
@@ -168,12 +178,14 @@ void SimAsiEngine::RunOutput(uint64_t now) {
         played.spacingH = h;
         played.spacingL = l;
         std::memcpy(played.bytes, entry + 4, length);
+        if (m_state.tapPath[0] != 0) tapped.push_back(played);
         ++m_state.sent;
         DeliverLoopback(played.bytes, length);
 
         m_state.outputRead = Advance(m_state.outputRead, kOutputFirst, kOutputEnd);
         m_state.outputStartTick = end;
     }
+    AppendToTap(tapped.data(), tapped.size());
 }
 
 void SimAsiEngine::RunInput(uint64_t now) {

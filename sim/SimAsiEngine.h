@@ -71,6 +71,9 @@ struct SimAsiState {
     SimAsiPlayedPacket monitor[kMonitorCapacity];
 
     char filePath[kPathCapacity];  // the file source, zero-terminated
+    // The output tap: when set, every packet played is appended to this file
+    // as one SimAsiPlayedPacket record, whichever process plays it.
+    char tapPath[kPathCapacity];
 };
 
 static_assert(std::is_standard_layout_v<SimAsiState>);
@@ -158,6 +161,7 @@ class SimAsiEngine {
     void WriteInputEntry(const uint8_t* packet, size_t size);
     void DeliverLoopback(const uint8_t* packet, size_t size);
     void RunOutput(uint64_t now);
+    void AppendToTap(const SimAsiPlayedPacket* played, size_t count);
     void RunInput(uint64_t now);
 
     SimAsiState& m_state;

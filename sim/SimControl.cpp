@@ -1,6 +1,7 @@
 #include "sim/SimControl.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -472,6 +473,25 @@ std::optional<PlayedAsi> PlayedAsiPackets(unsigned card) {
     });
     if (!ok) return std::nullopt;
     return result;
+}
+
+bool SetAsiOutputTap(unsigned card, const std::string& path) {
+    if (path.size() >= SimAsiState::kPathCapacity) return false;
+    return WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) {
+        std::memset(asi.tapPath, 0, sizeof(asi.tapPath));
+        std::memcpy(asi.tapPath, path.data(), path.size());
+    });
+}
+
+std::vector<SimAsiPlayedPacket> ReadAsiOutputTap(const std::string& path) {
+    std::vector<SimAsiPlayedPacket> records;
+    FILE* tap = std::fopen(path.c_str(), "rb");
+    if (tap == nullptr) return records;
+    SimAsiPlayedPacket record;
+    while (std::fread(&record, sizeof(record), 1, tap) == 1)
+        records.push_back(record);
+    std::fclose(tap);
+    return records;
 }
 
 bool SetAsiInvalidStatus(unsigned card, bool on) {

@@ -289,6 +289,12 @@ struct PlayedAsi {
 };
 std::optional<PlayedAsi> PlayedAsiPackets(unsigned card);
 
+// Output tap: every packet the ASI output plays from now on is appended to
+// `path` as a SimAsiPlayedPacket record; an empty path stops the tap.
+bool SetAsiOutputTap(unsigned card, const std::string& path);
+// The records of a tap file, in the order played.
+std::vector<SimAsiPlayedPacket> ReadAsiOutputTap(const std::string& path);
+
 // Fault knob: the ASI status nibble reads 0xA, which is no status the library
 // takes for a signal, whatever the input.
 bool SetAsiInvalidStatus(unsigned card, bool on);

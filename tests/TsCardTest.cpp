@@ -1,0 +1,559 @@
+// The transport-stream exports on the simulated card: capture, program
+// information, playback pacing, program removal, the whole-stream file and
+// TS over IP, as an application sees them.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "CardTestSupport.h"
+#include "NetTestSupport.h"
+#include "PlatformTestSupport.h"
+#include "TsEngineTestSupport.h"
+#include "card/VelmoraMainFunc.h"
+#include "sim/SimCard.h"
+#include "ts/TsDemultiplexer.h"
+#include "ts/TsMultiplexer.h"
+
+namespace velmora::tstest {
+namespace {
+
+class TsCardTest : public cardtest::CardTest {
+  public:
+    static void UseFixture() {
+        ASSERT_TRUE(
+            sim::SetAsiInput(0, sim::SimAsiSource::File, DataPath("psi_three_programs.ts")));
+    }
+    static void Open() { ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u); }
+
+    // `count` captured packets, waiting at most `timeoutMs`.
+    static std::vector<Bytes> Capture(size_t count, int timeoutMs = 15000, uint32_t length = 188) {
+        std::vector<Bytes> packets;
+        WaitFor(
+            [&] {
+                uint32_t ready = 0;
+                Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
+                ready = std::min<uint32_t>(ready, static_cast<uint32_t>(count - packets.size()));
+                if (ready == 0) return packets.size() == count;
+                Bytes data(size_t{ready} * length);
+                if (Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0)) {
+                    for (uint32_t i = 0; i < ready; ++i) {
+                        packets.emplace_back(data.begin() + i * length,
+                                             data.begin() + (i + 1) * length);
+                    }
+                }
+                return packets.size() == count;
+            },
+            timeoutMs);
+        return packets;
+    }
+
+    static TS_PROGRAM_INFORMATION* ProgramInformation() {
+        static TS_PROGRAM_INFORMATION info;
+        uint32_t state = 0;
+        if (!WaitFor([&] {
+                return Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0) == 1 &&
+                       state == 2;
+            })) {
+            return nullptr;
+        }
+        return &info;
+    }
+
+    // Writes every packet into the playback ring as room comes.
+    static bool Play(const std::vector<Bytes>& packets, uint32_t length) {
+        size_t done = 0;
+        return WaitFor([&] {
+            uint32_t room = 0;
+            Quorvel_Velmora_TsPlaybackGetEmptyBufferNum(&room, 0);
+            const size_t n = std::min<size_t>(room, packets.size() - done);
+            if (n > 0) {
+                Bytes data;
+                for (size_t i = 0; i < n; ++i) {
+                    data.insert(data.end(), packets[done + i].begin(),
+                                packets[done + i].begin() + length);
+                }
+                if (!Quorvel_Velmora_TsPlaybackWritePacketsToBuffer(data.data(),
+                                                                    static_cast<uint32_t>(n), 0)) {
+                    return false;
+                }
+                done += n;
+            }
+            return done == packets.size();
+        });
+    }
+
+    static std::string TempPath(const char* name) {
+        return "/tmp/velmora_" + std::string(name) + "_" + std::to_string(getpid());
+    }
+};
+
+std::wstring Wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::string Narrow(const uint16_t* text) {
+    std::string out;
+    while (*text)
+        out.push_back(static_cast<char>(*text++));
+    return out;
+}
+
+TEST_F(TsCardTest, CaptureReturnsTheFixtureInOrderInBothWorkModes) {
+    UseFixture();
+    Open();
+    const auto fixture = FixturePackets();
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    auto run = Capture(3000);
+    ASSERT_EQ(run.size(), 3000u);
+    EXPECT_TRUE(IsCyclicRun(run, fixture));
+
+    // Across a disable: what the card still held, then what came after the
+    // enable, each without a gap.
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    run = Capture(3000);
+    ASSERT_EQ(run.size(), 3000u);
+    EXPECT_LE(JumpsInRun(run, fixture), 1u);
+
+    // Through the program engine: the mover's last packets and the engine's
+    // first ones join without a gap.
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    uint32_t mode = 0;
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureGetWorkMode(&mode, 0), 1u);
+    EXPECT_EQ(mode, 1u);
+    run = Capture(6000);
+    ASSERT_EQ(run.size(), 6000u);
+    EXPECT_TRUE(IsCyclicRun(run, fixture));
+
+    // Stop and start keep work mode 1 and its engine.
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    run = Capture(4000);
+    ASSERT_EQ(run.size(), 4000u);
+    EXPECT_LE(JumpsInRun(run, fixture), 1u);
+
+    // A transfer that never completes: capture resumes, nothing lost.
+    ASSERT_TRUE(sim::SetDmaFault(0, 1, sim::DmaFault::NeverCompletes));
+    run = Capture(5000);
+    ASSERT_EQ(run.size(), 5000u);
+    EXPECT_TRUE(IsCyclicRun(run, fixture));
+    EXPECT_EQ(sim::AsiCaptureCounts(0)->overflows, 0u);
+}
+
+TEST_F(TsCardTest, ProgramInformationOfTheFixture) {
+    UseFixture();
+    Open();
+    TS_PROGRAM_INFORMATION info;
+    uint32_t state = 7;
+    // Without capture in work mode 1 the engine does not run.
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0), 0u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    const TS_PROGRAM_INFORMATION* read = ProgramInformation();
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(read->dwTransportStreamId, 0x2Au);
+    ASSERT_EQ(read->dwProgramCount, 3u);
+    const char* names[] = {"Psi Fixture One", "Psi Fixture Two", "Psi Fixture Thr"};
+    const char* providers[] = {"Velmora Lab", "Velmora Lab", "Other Provider"};
+    for (uint32_t i = 0; i < 3; ++i) {
+        const TS_PROGRAM_ENTRY& program = read->Program[i];
+        EXPECT_EQ(program.dwProgramNumber, 101u * (i + 1));
+        EXPECT_EQ(program.wPmtPid, 0x200 + i);
+        EXPECT_EQ(Narrow(program.szServiceName), names[i]);
+        EXPECT_EQ(Narrow(program.szProviderName), providers[i]);
+        ASSERT_EQ(program.byStreamCount, 3u);
+        EXPECT_EQ(program.Stream[0].byStreamType, 2u);
+        EXPECT_EQ(program.Stream[0].wElementaryPid, 0x300 + 3 * i);
+        EXPECT_EQ(program.Stream[1].wElementaryPid, 0x301 + 3 * i);
+    }
+    // No signal: a zeroed record and state 3.
+    ASSERT_TRUE(sim::SetAsiInvalidStatus(0, true));
+    std::memset(&info, 0xAB, sizeof(info));
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0), 1u);
+    EXPECT_EQ(state, 3u);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&info);
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(info), [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureGetProgramInformation(nullptr, &state, 0), 0u);
+}
+
+// Plays packets at `rate` and checks the tap: the bytes written, and the
+// rate the played ticks give. "" when all holds, else what did not.
+// With `rateAfterStart` code-rate tracking starts the engine before any rate
+// is set, and the rate comes after.
+std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = false) {
+    const std::string tap = "/tmp/velmora_tap_" + std::to_string(getpid());
+    std::remove(tap.c_str());
+    if (!sim::SetAsiOutputTap(0, tap)) return "no tap";
+    if (Quorvel_Velmora_TsPlaybackSetBitRate(0, 0) != 0 ||
+        Quorvel_Velmora_TsPlaybackSetBitRate(216000000, 0) != 0 ||
+        Quorvel_Velmora_TsPlaybackSetBitRate(100, 0) != 0) {
+        return "a bad rate was taken";
+    }
+    if (rateAfterStart) {
+        if (!Quorvel_Velmora_TsSetAsiCodeRateTrackStart(1, 0) ||
+            !Quorvel_Velmora_TsPlaybackEnable(0)) {
+            return "playback did not start";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!Quorvel_Velmora_TsPlaybackSetBitRate(rate, 0)) return "rate refused";
+    } else if (!Quorvel_Velmora_TsPlaybackSetBitRate(rate, 0) ||
+               !Quorvel_Velmora_TsPlaybackEnable(0)) {
+        return "playback did not start";
+    }
+    std::vector<Bytes> packets = GeneratorPackets(0, 14000);
+    for (Bytes& p : packets)
+        p.resize(length, 0x5A);
+    if (!TsCardTest::Play(packets, length)) return "packets not taken";
+    constexpr size_t kChecked = 2000;
+    std::vector<sim::SimAsiPlayedPacket> played;
+    const bool enough = WaitFor(
+        [&] {
+            played = sim::ReadAsiOutputTap(tap);
+            return played.size() >= kChecked;
+        },
+        15000);
+    Quorvel_Velmora_TsPlaybackDisable(0);
+    sim::SetAsiOutputTap(0, "");
+    std::remove(tap.c_str());
+    if (!enough) return "only " + std::to_string(played.size()) + " packets played";
+    for (size_t i = 0; i < kChecked; ++i) {
+        if (played[i].length != length) return "played length " + std::to_string(played[i].length);
+        if (Bytes(played[i].bytes, played[i].bytes + length) != packets[i]) {
+            return "packet " + std::to_string(i) + " differs";
+        }
+    }
+    // Between the first and the last checked packet: kChecked - 1 packets.
+    const double ticks =
+        static_cast<double>(played[kChecked - 1].playedTick - played[0].playedTick);
+    const double measured = (kChecked - 1) * length * 8.0 * 27000000.0 / ticks;
+    if (std::abs(measured / rate - 1.0) > 1e-4) return "rate " + std::to_string(measured);
+    return "";
+}
+
+TEST_F(TsCardTest, PlaybackPacesAt38And5MbitPerSecond) {
+    Open();
+    EXPECT_EQ(PacedPlayback(38000000, 188), "");
+    EXPECT_EQ(PacedPlayback(5000000, 188), "");
+}
+
+TEST_F(TsCardTest, ARateSetAfterCodeRateTrackingStartedIsPickedUp) {
+    Open();
+    EXPECT_EQ(PacedPlayback(5000000, 188, true), "");
+}
+
+// A second process opens the card after the first set 204-byte packets: its
+// engines take them. The child forks before this process opens the card.
+TEST_F(TsCardTest, PlaybackOf204BytePacketsInASecondProcess) {
+    platform::test::Pipe lengthSet;
+    platform::test::Pipe result;
+    platform::test::Child child([&] {
+        if (!lengthSet.Wait(30000)) return 9;
+        if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
+        const std::string failure = PacedPlayback(38000000, 204);
+        Quorvel_Velmora_CloseCard(0);
+        if (!failure.empty()) std::fprintf(stderr, "%s\n", failure.c_str());
+        return failure.empty() ? 0 : 11;
+    });
+    Open();
+    ASSERT_EQ(Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_204, 0), 1u);
+    lengthSet.Signal();
+    EXPECT_EQ(child.Wait(60000), 0);
+    ASSERT_EQ(Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_188, 0), 1u);
+}
+
+TEST_F(TsCardTest, RemovingProgramTwoOfTheBuiltInStream) {
+    Open();
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    ASSERT_NE(ProgramInformation(), nullptr);
+    const uint16_t pmtPid = sim::SimTsGenerator::PmtPid(1);
+    FILTERED_PROGRAM list[] = {1, 0, pmtPid, 0};
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0), 1u);
+    Capture(6000);  // what was captured before the filter
+    const auto out = Capture(14000, 20000);
+    ASSERT_EQ(out.size(), 14000u);
+    for (const Bytes& p : out) {
+        const uint16_t pid = Pid(p.data());
+        ASSERT_TRUE(pid != pmtPid && pid != pmtPid + 1 && pid != pmtPid + 2) << pid;
+    }
+    const Sections pat = CollectSections(out, 0);
+    ASSERT_FALSE(pat.all.empty());
+    EXPECT_EQ(pat.crcOk, pat.all.size());
+    EXPECT_EQ(PatPrograms(pat.all.back()).count(2), 0u);
+    EXPECT_EQ(PatPrograms(pat.all.back()).count(3), 1u);
+    const Sections sdt = CollectSections(out, 0x11);
+    ASSERT_FALSE(sdt.all.empty());
+    EXPECT_EQ(sdt.crcOk, sdt.all.size());
+    EXPECT_EQ(SdtServices(sdt.all.back()).size(), 2u);
+    // Clearing the filter passes the stream unchanged again.
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(0, list, 0), 1u);
+}
+
+TEST_F(TsCardTest, WholeStreamFileAndRecorderWithoutRecording) {
+    UseFixture();
+    Open();
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    ASSERT_NE(ProgramInformation(), nullptr);
+    const std::string path = TempPath("whole") + ".ts";
+    ASSERT_EQ(Quorvel_Velmora_StartWriteTsFile(Wide(path).c_str(), 0), 1u);
+    Capture(5000);
+    ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
+    const auto written = ReadPackets(path);
+    std::remove(path.c_str());
+    ASSERT_GE(written.size(), 1632u);
+    EXPECT_EQ(written.size() % 1632, 0u) << written.size();
+    EXPECT_TRUE(IsCyclicRun(written, FixturePackets()));
+
+    // No recorder yet: no length.
+    RECORD_LENGTH length = {};
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderGetLength(101, 0, &length, 0), 0u);
+    // The recorder is not available: enable fails and lists nothing.
+    const std::wstring out = Wide(TempPath("program") + ".mpg");
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(101, out.c_str(), 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderDisable(101, out.c_str(), 0), 0u);
+    // Nor a program the stream does not carry.
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(999, out.c_str(), 0), 0u);
+}
+
+TS_OVER_IP_PARAM Param(const wchar_t* address, uint16_t port, uint32_t rtp) {
+    return {address, port, 0, 188, rtp, 0};
+}
+
+TEST_F(TsCardTest, PlayedStreamReachesASocketOverUdpAndRtp) {
+    Open();
+    for (uint32_t rtp : {0u, 1u}) {
+        nettest::PlainSocket peer;
+        ASSERT_EQ(Quorvel_Velmora_SetParameter(Param(L"127.0.0.1", peer.Port(), rtp), 0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_UdpRun(0), 1u);
+        EXPECT_EQ(Quorvel_Velmora_UdpRun(0), 0u);
+        ASSERT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(38000000, 0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
+        const auto packets = GeneratorPackets(0, 700);
+        ASSERT_TRUE(Play(packets, 188));
+        Bytes received;
+        const size_t header = rtp ? 12 : 0;
+        while (received.size() < 693 * 188) {
+            const Bytes datagram = peer.Receive(5000);
+            ASSERT_EQ(datagram.size(), header + 7 * 188);
+            received.insert(received.end(), datagram.begin() + header, datagram.end());
+        }
+        for (size_t i = 0; i < 693; ++i) {
+            ASSERT_EQ(Bytes(received.begin() + i * 188, received.begin() + (i + 1) * 188),
+                      packets[i])
+                << i;
+        }
+        ASSERT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
+        EXPECT_EQ(Quorvel_Velmora_UdpStop(0), 0u);  // the disable closed it
+    }
+}
+
+TEST_F(TsCardTest, StreamSentToTheCardComesBackThroughTheEngine) {
+    Open();
+    const uint16_t port = nettest::FreePort();
+    ASSERT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(L"127.0.0.1", port, 0), 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_UdpReceiveRun(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_UdpReceiveRun(0), 0u);
+    ASSERT_EQ(Quorvel_Velmora_TsSetInputSource(VELMORA_TS_INPUT_IP, 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_TsSetInputSource(VELMORA_TS_INPUT_IP, 0), 0u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    const auto packets = GeneratorPackets(5, 3500);
+    nettest::PlainSocket sender;
+    for (size_t at = 0; at < packets.size(); at += 7) {
+        Bytes datagram;
+        for (size_t i = at; i < at + 7; ++i) {
+            datagram.insert(datagram.end(), packets[i].begin(), packets[i].end());
+        }
+        ASSERT_TRUE(sender.SendTo(port, datagram));
+        if (at % 700 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto back = Capture(1632 * 2);
+    ASSERT_EQ(back.size(), 1632u * 2);
+    for (size_t i = 0; i < back.size(); ++i)
+        ASSERT_EQ(back[i], packets[i]) << i;
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_UdpReceiveStop(0), 0u);  // the disable stopped it
+}
+
+TEST_F(TsCardTest, BadInputIsRefused) {
+    Open();
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(3, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureGetWorkMode(nullptr, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureGetFillBufferNum(nullptr, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(nullptr, 10, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsPlaybackGetEmptyBufferNum(nullptr, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsPlaybackWritePacketsToBuffer(nullptr, 10, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsReplaceNitEnable(0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsReplaceNitDisable(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_TsReplaceNitSetNitInformation(nullptr, 0), 0u);
+    auto nit = std::make_unique<NIT_INFORMATION>();
+    std::memset(nit.get(), 0, sizeof(NIT_INFORMATION));
+    nit->byTransportStreamCount = 200;
+    EXPECT_EQ(Quorvel_Velmora_TsReplaceNitSetNitInformation(nit.get(), 0), 0u);
+    // No NIT analysed yet: nothing to give.
+    EXPECT_EQ(Quorvel_Velmora_TsReplaceNitGetNitInformation(nit.get(), 0, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(nullptr, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsSetInputSource(2, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(0, 0), 0u);
+
+    // A count beyond the list reads only the list's own entries.
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    ASSERT_NE(ProgramInformation(), nullptr);
+    FILTERED_PROGRAM list[] = {1, 0, sim::SimTsGenerator::PmtPid(0), 0};
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(40, list, 0), 1u);
+    EXPECT_EQ(Capture(2000).size(), 2000u);
+    // The analysed NIT comes once the engine saw one.
+    ASSERT_TRUE(WaitFor(
+        [&] { return Quorvel_Velmora_TsReplaceNitGetNitInformation(nit.get(), 0, 0) == 1; }));
+    EXPECT_EQ(nit->wNetworkId, sim::SimTsGenerator::kNetworkId);
+
+    // Capture stopped while datagrams arrive.
+    const uint16_t port = nettest::FreePort();
+    ASSERT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(L"127.0.0.1", port, 0), 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_UdpReceiveRun(0), 1u);
+    std::atomic<bool> sending{true};
+    std::thread sender([&] {
+        nettest::PlainSocket socket;
+        const Bytes datagram(7 * 188, 0x47);
+        while (sending)
+            socket.SendTo(port, datagram);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The receiver closed under the running IP input, then capture stopped.
+    EXPECT_EQ(Quorvel_Velmora_UdpReceiveStop(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_UdpReceiveRun(0), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    sending = false;
+    sender.join();
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// A client that hands out generator packets: the client-fed pacing thread
+// and the video-analysis filler, which no path of the card starts.
+class PacketClient : public ts::CTsMultiplexerClient {
+  public:
+    uint32_t FillEntries(uint8_t* pDestination, uint32_t count, uint32_t unitSize) override {
+        for (uint32_t i = 0; i < count; ++i) {
+            sim::SimTsGenerator::Packet(m_next++, pDestination + size_t{i} * unitSize);
+        }
+        return count;
+    }
+    uint32_t FillAnalysisPackets(uint8_t* pDestination, uint32_t count,
+                                 uint32_t packetLength) override {
+        const uint32_t n = std::min<uint32_t>(count, 100);
+        for (uint32_t i = 0; i < n; ++i) {
+            sim::SimTsGenerator::Packet(i, pDestination + size_t{i} * packetLength);
+        }
+        m_analysisPackets += n;
+        return n;
+    }
+    uint64_t m_next = 0;
+    std::atomic<uint64_t> m_analysisPackets{0};
+};
+
+TEST_F(TsCardTest, ClientFedPacingPlaysTheClientsPackets) {
+    Open();
+    const std::string tap = TempPath("client_tap");
+    std::remove(tap.c_str());
+    ASSERT_TRUE(sim::SetAsiOutputTap(0, tap));
+    PacketClient client;
+    ts::CTsMultiplexer mux(Card(0)->GetBoardSupport(), &client, 0, nullptr);
+    ASSERT_EQ(mux.Open(188, card::CVelmoraMainFunc::kTsPlaybackStart,
+                       card::CVelmoraMainFunc::kTsPlaybackEnd, 0),
+              1u);
+    ASSERT_EQ(mux.SetChannel(0), 1u);
+    mux.SetThreadMode(ts::CTsMultiplexer::kClientThreadMode);
+    ASSERT_EQ(mux.SetBitRate(38000000), 1u);
+    ASSERT_EQ(mux.Start(), 1u);
+    std::vector<sim::SimAsiPlayedPacket> played;
+    ASSERT_TRUE(WaitFor([&] {
+        played = sim::ReadAsiOutputTap(tap);
+        return played.size() >= 500;
+    }));
+    ASSERT_EQ(mux.Stop(), 1u);
+    sim::SetAsiOutputTap(0, "");
+    std::remove(tap.c_str());
+    const auto expected = GeneratorPackets(0, 500);
+    for (size_t i = 0; i < 500; ++i) {
+        ASSERT_EQ(Bytes(played[i].bytes, played[i].bytes + 188), expected[i]) << i;
+    }
+    EXPECT_EQ(mux.GetContinuityErrors(), 0u);
+    uint64_t clock = 0;
+    EXPECT_EQ(mux.GetCardClock(&clock), 1u);
+    EXPECT_GT(clock, 0u);
+    uint32_t offset = 7;
+    const Bytes run = [&] {
+        Bytes bytes(3, 0);
+        for (const Bytes& p : expected)
+            bytes.insert(bytes.end(), p.begin(), p.end());
+        return bytes;
+    }();
+    EXPECT_EQ(mux.FindSyncOffset(run.data(), 4, &offset), 1u);
+    EXPECT_EQ(offset, 3u);
+}
+
+TEST_F(TsCardTest, VideoAnalysisFillsItsRingFromTheClient) {
+    PacketClient client;
+    ts::CTsMultiplexer mux(nullptr, &client, 0, nullptr);
+    EXPECT_EQ(mux.EnableVideoAnalysis(1, 0), 0u);  // nothing created yet
+    ASSERT_EQ(mux.CreateVideoAnalysis(), 1u);
+    EXPECT_EQ(mux.EnableVideoAnalysis(1, 0), 0u);
+    EXPECT_TRUE(WaitFor([&] { return client.m_analysisPackets >= 100; }));
+    EXPECT_EQ(mux.EnableVideoAnalysis(0, 0), 1u);
+    EXPECT_EQ(mux.DestroyVideoAnalysis(), 1u);
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// The capture file, opened and closed while the card reader writes it: mode
+// 0 takes every packet, another mode the packets of the capture PID.
+TEST_F(TsCardTest, CaptureFileTakesAllPacketsOrOnePid) {
+    UseFixture();
+    Open();
+    ts::CTsDemultiplexer demux(Card(0)->GetBoardSupport(), 0, 0, nullptr);
+    ASSERT_EQ(demux.Open(188, card::CVelmoraMainFunc::kTsCaptureStart,
+                         card::CVelmoraMainFunc::kTsCaptureEnd, 0),
+              1u);
+    ASSERT_EQ(demux.SetChannel(1), 1u);
+    ASSERT_EQ(demux.Start(), 1u);
+    const auto fixture = FixturePackets();
+    const std::string all = TempPath("capture_all") + ".ts";
+    const std::string one = TempPath("capture_one") + ".ts";
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_EQ(demux.StartCaptureFile(Wide(all).c_str(), 0, 0), 1u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        ASSERT_EQ(demux.StopCaptureFile(), 1u);
+    }
+    ASSERT_EQ(demux.StartCaptureFile(Wide(one).c_str(), 1, 0x300), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(demux.StopCaptureFile(), 1u);
+    ASSERT_EQ(demux.Stop(), 1u);
+    const auto written = ReadPackets(all);
+    const auto video = ReadPackets(one);
+    std::remove(all.c_str());
+    std::remove(one.c_str());
+    ASSERT_GT(written.size(), 100u);
+    EXPECT_TRUE(IsCyclicRun(written, fixture));
+    ASSERT_GT(video.size(), 10u);
+    for (const Bytes& p : video)
+        ASSERT_EQ(Pid(p.data()), 0x300);
+}
+
+}  // namespace
+}  // namespace velmora::tstest

@@ -1,0 +1,868 @@
+// The transport-stream engines driven directly through their classes: the
+// program engine fed from memory (analysis, filter, NIT replacement, section
+// writers), the capture engine's checks and files, the playback engine's gap
+// word.
+
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <random>
+
+#include "NetTestSupport.h"
+#include "TsEngineTestSupport.h"
+#include "ts/Crc32Mpeg.h"
+#include "ts/LockedRingBuffer.h"
+#include "ts/TsDemultiplexer.h"
+#include "ts/TsMultiplexer.h"
+#include "ts/TsProgramEngine.h"
+
+namespace velmora::tstest {
+namespace {
+
+using ts::CLockedRingBuffer;
+using ts::CTsProgramEngine;
+
+// A program engine over a card ring the test fills with entries and an
+// output ring the test drains.
+class EngineRig {
+  public:
+    explicit EngineRig(uint32_t length = 188) : m_length(length) {
+        m_card.SetSize(25920, 256);
+        m_card.Allocate();
+        m_output.SetSize(25920, length);
+        m_output.Allocate();
+        engine = std::make_unique<CTsProgramEngine>(&m_card, nullptr, &m_output,
+                                                    static_cast<uint8_t>(length), 0, nullptr);
+    }
+    ~EngineRig() { engine->Stop(); }
+
+    // Feeds every packet (as card entries), draining the output meanwhile,
+    // then drains until the output stays quiet.
+    std::vector<Bytes> Run(const std::vector<Bytes>& in) {
+        std::vector<Bytes> out;
+        size_t fed = 0;
+        auto quietSince = std::chrono::steady_clock::now();
+        while (true) {
+            uint32_t free = 0;
+            uint32_t contiguous = 0;
+            m_card.GetFreeCount(&free, &contiguous);
+            const size_t n = std::min<size_t>(free, in.size() - fed);
+            if (n > 0) {
+                Bytes entries(n * 256, 0);
+                for (size_t i = 0; i < n; ++i) {
+                    std::memcpy(&entries[i * 256 + 4], in[fed + i].data(), m_length);
+                }
+                m_card.Write(entries.data(), static_cast<uint32_t>(entries.size()));
+                fed += n;
+            }
+            const size_t before = out.size();
+            Drain(&out);
+            const auto now = std::chrono::steady_clock::now();
+            if (out.size() != before || fed < in.size()) quietSince = now;
+            if (fed == in.size() && now - quietSince > std::chrono::milliseconds(300)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return out;
+    }
+
+    void Drain(std::vector<Bytes>* out) {
+        uint32_t fill = 0;
+        uint32_t contiguous = 0;
+        m_output.GetFillCount(&fill, &contiguous);
+        if (fill == 0) return;
+        Bytes data(size_t{fill} * m_length);
+        m_output.Read(data.data(), static_cast<uint32_t>(data.size()));
+        for (uint32_t i = 0; i < fill; ++i) {
+            out->emplace_back(data.begin() + i * m_length, data.begin() + (i + 1) * m_length);
+        }
+    }
+
+    std::unique_ptr<ts::PSI_TABLES_VIEW> Tables() {
+        auto view = std::make_unique<ts::PSI_TABLES_VIEW>();
+        if (!WaitFor([&] { return engine->GetPsiTables(view.get()) == 1; }, 5000)) return nullptr;
+        return view;
+    }
+
+    std::unique_ptr<CTsProgramEngine> engine;
+
+  private:
+    uint32_t m_length;
+    CLockedRingBuffer m_card;
+    CLockedRingBuffer m_output;
+};
+
+std::vector<Bytes> Cycle(const std::vector<Bytes>& source, size_t count) {
+    std::vector<Bytes> out;
+    for (size_t i = 0; i < count; ++i)
+        out.push_back(source[i % source.size()]);
+    return out;
+}
+
+size_t CountPid(const std::vector<Bytes>& packets, uint16_t pid) {
+    size_t n = 0;
+    for (const Bytes& p : packets)
+        n += Pid(p.data()) == pid;
+    return n;
+}
+
+uint16_t PmtPidOf(const ts::PSI_TABLES_VIEW& view, uint16_t program) {
+    for (uint32_t i = 0; i < view.Pat.byProgramCount; ++i) {
+        if (view.Pat.Program[i].wProgramNumber == program) return view.Pat.Program[i].wPid;
+    }
+    return 0;
+}
+
+TEST(TsProgramEngineTest, AnalysesTheBuiltInStreamAndPassesItUnchanged) {
+    EngineRig rig;
+    ASSERT_EQ(rig.engine->Start(), 1u);
+    const auto in = GeneratorPackets(0, 9000);
+    const auto out = rig.Run(in);
+    // Whole chunks only; in order, none changed.
+    ASSERT_GE(out.size(), 1632u * 4);
+    for (size_t i = 0; i < out.size(); ++i)
+        ASSERT_EQ(out[i], in[i]) << i;
+
+    const auto view = rig.Tables();
+    ASSERT_TRUE(view);
+    EXPECT_TRUE(view->bHasSdt);
+    EXPECT_EQ(view->Pat.wTransportStreamId, sim::SimTsGenerator::kTransportStreamId);
+    // The PAT names the network PID too.
+    ASSERT_EQ(view->Pat.byProgramCount, 4u);
+    EXPECT_EQ(view->Pat.Program[0].wProgramNumber, 0u);
+    for (unsigned i = 0; i < 3; ++i) {
+        const ts::PMT_INFORMATION& pmt = view->Pmt[i + 1];
+        EXPECT_EQ(pmt.wProgramNumber, sim::SimTsGenerator::ProgramNumber(i));
+        EXPECT_EQ(pmt.wPcrPid, sim::SimTsGenerator::VideoPid(i));
+        ASSERT_EQ(pmt.byStreamCount, 2u);
+        EXPECT_EQ(pmt.Stream[0].wElementaryPid, sim::SimTsGenerator::VideoPid(i));
+        EXPECT_EQ(pmt.Stream[1].wElementaryPid, sim::SimTsGenerator::AudioPid(i));
+    }
+    auto nit = std::make_unique<NIT_INFORMATION>();
+    ASSERT_EQ(rig.engine->GetAnalysedNit(nit.get()), 1u);
+    EXPECT_EQ(nit->wNetworkId, sim::SimTsGenerator::kNetworkId);
+    ts::TS_ENGINE_STATISTICS statistics;
+    EXPECT_EQ(rig.engine->GetStreamStatistics(&statistics)->dwPacketLength, 188u);
+    EXPECT_EQ(rig.engine->SkippedChunks(), 0u);
+}
+
+TEST(TsProgramEngineTest, AStreamChangeRestartsTheAnalysisOnce) {
+    EngineRig rig;
+    ASSERT_EQ(rig.engine->Start(), 1u);
+    rig.Run(GeneratorPackets(0, 5000));
+    ASSERT_TRUE(rig.Tables());
+    // The fixture has another transport_stream_id: the tables follow it.
+    rig.Run(Cycle(FixturePackets(), 8000));
+    auto view = std::make_unique<ts::PSI_TABLES_VIEW>();
+    ASSERT_TRUE(WaitFor([&] {
+        return rig.engine->GetPsiTables(view.get()) == 1 && view->Pat.wTransportStreamId == 0x2A;
+    }));
+    EXPECT_EQ(view->Pat.byProgramCount, 3u);
+    EXPECT_EQ(view->Pmt[1].wProgramNumber, 202u);
+}
+
+// The filtered output of `in` after `program` was removed, checked against
+// the kept programs.
+void CheckProgramRemoved(const std::vector<Bytes>& source, uint16_t program) {
+    EngineRig rig;
+    ASSERT_EQ(rig.engine->Start(), 1u);
+    rig.Run(Cycle(source, 9000));
+    const auto view = rig.Tables();
+    ASSERT_TRUE(view);
+    const uint16_t pmtPid = PmtPidOf(*view, program);
+    ASSERT_NE(pmtPid, 0);
+    std::vector<uint16_t> removedPids = {pmtPid};
+    std::vector<uint16_t> keptPrograms;
+    for (uint32_t i = 0; i < view->Pat.byProgramCount; ++i) {
+        const ts::PMT_INFORMATION& pmt = view->Pmt[i];
+        if (pmt.wPmtPid == pmtPid) {
+            for (uint32_t s = 0; s < pmt.byStreamCount; ++s) {
+                removedPids.push_back(pmt.Stream[s].wElementaryPid);
+            }
+        } else if (view->Pat.Program[i].wProgramNumber != 0) {
+            keptPrograms.push_back(view->Pat.Program[i].wProgramNumber);
+        }
+    }
+    const FILTERED_PROGRAM list[] = {1, 0, pmtPid, 0};
+    rig.engine->SetFilteredProgram(1, list);
+    // A second filter while one is on changes nothing.
+    const FILTERED_PROGRAM other[] = {1, 0, PmtPidOf(*view, keptPrograms[0]), 0};
+    rig.engine->SetFilteredProgram(1, other);
+    const auto out = rig.Run(Cycle(source, 12000));
+    ASSERT_GT(out.size(), 6000u);
+    for (const Bytes& p : out) {
+        const uint16_t pid = Pid(p.data());
+        for (uint16_t removed : removedPids)
+            ASSERT_NE(pid, removed);
+        ASSERT_NE(pid, 0x12);
+        ASSERT_NE(pid, 0x14);
+    }
+    const Sections pat = CollectSections(out, 0);
+    ASSERT_FALSE(pat.all.empty());
+    EXPECT_EQ(pat.crcOk, pat.all.size());
+    for (const Bytes& s : pat.all) {
+        std::vector<uint16_t> numbers;
+        for (const auto& [number, pid] : PatPrograms(s)) {
+            if (number != 0) numbers.push_back(number);
+        }
+        EXPECT_EQ(numbers, keptPrograms);
+    }
+    const Sections sdt = CollectSections(out, 0x11);
+    ASSERT_FALSE(sdt.all.empty());
+    EXPECT_EQ(sdt.crcOk, sdt.all.size());
+    for (const Bytes& s : sdt.all) {
+        const auto services = SdtServices(s);
+        EXPECT_EQ(services.size(), keptPrograms.size());
+        EXPECT_EQ(services.count(program), 0u);
+    }
+}
+
+TEST(TsProgramEngineTest, RemovingProgramTwoOfTheBuiltInStream) {
+    CheckProgramRemoved(GeneratorPackets(0, 13500), 2);
+}
+
+TEST(TsProgramEngineTest, RemovingProgramTwoOfTheFixture) {
+    CheckProgramRemoved(FixturePackets(), 202);
+}
+
+NIT_INFORMATION* TestNit() {
+    static auto nit = [] {
+        auto block = std::make_unique<NIT_INFORMATION>();
+        std::memset(block.get(), 0, sizeof(NIT_INFORMATION));
+        block->wNetworkId = 0x1234;
+        block->byVersion = 3;
+        std::strcpy(reinterpret_cast<char*>(block->byNetworkName), "Velmora Net");
+        block->byTransportStreamCount = 1;
+        NIT_TRANSPORT_STREAM& ts = block->TransportStream[0];
+        ts.wTransportStreamId = 7;
+        ts.wOriginalNetworkId = 0x1234;
+        ts.dwFrequencyKhz = 474000;
+        ts.dwSymbolRateKsps = 6900;
+        ts.dwModulation = 3;
+        ts.wFecOuter = 2;
+        ts.wFecInner = 5;
+        ts.dwServiceCount = 2;
+        ts.Service[0] = {1, 1, {}};
+        ts.Service[1] = {3, 2, {}};
+        return block;
+    }();
+    return nit.get();
+}
+
+TEST(TsProgramEngineTest, NitReplacementReplacesEveryNitPacketOneForOne) {
+    EngineRig rig;
+    ASSERT_EQ(rig.engine->Start(), 1u);
+    const auto in = GeneratorPackets(0, 24000);
+    rig.Run(std::vector<Bytes>(in.begin(), in.begin() + 4000));
+    ASSERT_TRUE(rig.Tables());
+    ASSERT_EQ(rig.engine->SetNitInformation(TestNit()), 1u);
+    const auto out = rig.Run(std::vector<Bytes>(in.begin() + 4000, in.end()));
+    // Everything but the NIT passes unchanged: align on the first packet.
+    size_t offset = 0;
+    while (offset < in.size() && in[offset] != out[0])
+        ++offset;
+    ASSERT_LT(offset, in.size());
+    ASSERT_LE(offset + out.size(), in.size());
+    size_t nitPackets = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        const bool inputNit = Pid(in[offset + i].data()) == 0x10;
+        ASSERT_EQ(Pid(out[i].data()) == 0x10, inputNit) << i;
+        if (!inputNit) {
+            ASSERT_EQ(out[i], in[offset + i]) << i;
+        }
+        nitPackets += inputNit;
+    }
+    ASSERT_GT(nitPackets, 1u);
+    const Sections nit = CollectSections(out, 0x10);
+    ASSERT_GE(nit.all.size(), nitPackets);
+    EXPECT_EQ(nit.crcOk, nit.all.size());
+    const Bytes& s = nit.all.back();
+    EXPECT_EQ(U16(&s[3]), 0x1234);
+    EXPECT_EQ(s[10], 0x40);
+    EXPECT_EQ(std::string(s.begin() + 12, s.begin() + 12 + s[11]), "Velmora Net");
+    const size_t ts = 12 + s[11] + 2;
+    EXPECT_EQ(U16(&s[ts]), 7);
+    const uint8_t* cable = &s[ts + 6];
+    EXPECT_EQ(cable[0], 0x44);
+    EXPECT_EQ(Bytes(cable + 2, cable + 6), (Bytes{0x04, 0x74, 0x00, 0x00}));
+    EXPECT_EQ(cable[7] & 0x0F, 2);
+    EXPECT_EQ(cable[8], 3);
+    EXPECT_EQ(Bytes(cable + 9, cable + 13), (Bytes{0x00, 0x69, 0x00, 0x05}));
+
+    // A filter set and cleared again: the NIT is still replaced, nothing else
+    // changes.
+    const FILTERED_PROGRAM list[] = {1, 0, sim::SimTsGenerator::PmtPid(1), 0};
+    rig.engine->SetFilteredProgram(1, list);
+    rig.Run(GeneratorPackets(24000, 3000));
+    rig.engine->SetFilteredProgram(0, nullptr);
+    const auto later = GeneratorPackets(27000, 9000);
+    const auto cleared = rig.Run(later);
+    // Aligned on the last packet, the output runs back through `later`
+    // unchanged but for the NIT; before it come what the remultiplexer still
+    // held from the filter and the packets read before the clear.
+    size_t matched = 0;
+    for (size_t end = 0; end < later.size(); ++end) {
+        size_t n = 0;
+        while (n <= end && n < cleared.size()) {
+            const Bytes& out = cleared[cleared.size() - 1 - n];
+            const Bytes& in = later[end - n];
+            const bool nit = Pid(in.data()) == 0x10 && Pid(out.data()) == 0x10;
+            if (!nit && out != in) break;
+            ++n;
+        }
+        matched = std::max(matched, n);
+    }
+    EXPECT_GE(matched, cleared.size() - 2 * 1632);
+    EXPECT_GT(matched, 6000u);
+    const Sections replaced = CollectSections(cleared, 0x10);
+    ASSERT_FALSE(replaced.all.empty());
+    EXPECT_EQ(U16(&replaced.all.back()[3]), 0x1234);
+    EXPECT_EQ(rig.engine->DisableNitReplace(), 1u);
+    EXPECT_EQ(rig.engine->DisableNitReplace(), 0u);
+}
+
+TEST(TsProgramEngineTest, MalformedNitBlocksAreRefused) {
+    EngineRig rig;
+    auto block = std::make_unique<NIT_INFORMATION>();
+    auto reset = [&] { std::memcpy(block.get(), TestNit(), sizeof(NIT_INFORMATION)); };
+    EXPECT_EQ(rig.engine->SetNitInformation(nullptr), 0u);
+    reset();
+    block->byTransportStreamCount = 200;
+    EXPECT_EQ(rig.engine->SetNitInformation(block.get()), 0u);
+    reset();
+    block->TransportStream[0].dwServiceCount = 61;
+    EXPECT_EQ(rig.engine->SetNitInformation(block.get()), 0u);
+    reset();
+    block->TransportStream[0].dwFrequencyKhz = 10000000;
+    EXPECT_EQ(rig.engine->SetNitInformation(block.get()), 0u);
+    reset();
+    std::memset(block->byNetworkName, 'x', sizeof(block->byNetworkName));
+    EXPECT_EQ(rig.engine->SetNitInformation(block.get()), 0u);
+    reset();
+    // Sixty transport streams do not fit one section of 1,012 bytes.
+    block->byTransportStreamCount = 60;
+    EXPECT_EQ(rig.engine->SetNitInformation(block.get()), 0u);
+    reset();
+    EXPECT_EQ(rig.engine->SetNitInformation(block.get()), 1u);
+}
+
+TEST(TsProgramEngineTest, SectionWritersGiveIntactSections) {
+    EngineRig rig;
+    // An SDT of 60 services with long names is cut to what fits 1,024 bytes.
+    auto sdt = std::make_unique<ts::SDT_INFORMATION>();
+    std::memset(sdt.get(), 0, sizeof(*sdt));
+    sdt->wTransportStreamId = 9;
+    sdt->byServiceCount = 60;
+    for (uint16_t i = 0; i < 60; ++i) {
+        sdt->Service[i].wServiceId = static_cast<uint16_t>(i + 1);
+        std::snprintf(sdt->Service[i].szServiceName, 40, "Service number %u of many", i);
+    }
+    uint8_t section[1024];
+    const uint32_t length = CTsProgramEngine::BuildSdt(*sdt, section);
+    ASSERT_LE(length, 1024u);
+    EXPECT_EQ(BitwiseCrc(section, length), 0u);
+    const auto services = SdtServices(Bytes(section, section + length));
+    EXPECT_GT(services.size(), 20u);
+    EXPECT_EQ(services.at(1), "Service number 0 of many");
+
+    // A PAT of more than 42 programs is cut to 42.
+    ts::PAT_INFORMATION pat = {};
+    pat.byProgramCount = 50;
+    for (uint16_t i = 0; i < 50; ++i)
+        pat.Program[i] = {static_cast<uint16_t>(i + 1), 0x100};
+    Bytes packet = GeneratorPackets(0, 1)[0];
+    ASSERT_EQ(Pid(packet.data()), 0);
+    CTsProgramEngine::BuildPat(packet.data(), pat);
+    const Sections pats = CollectSections({packet}, 0);
+    ASSERT_EQ(pats.all.size(), 1u);
+    EXPECT_EQ(pats.crcOk, 1u);
+    EXPECT_EQ(PatPrograms(pats.all[0]).size(), 42u);
+
+    EXPECT_EQ(rig.engine->PacketizeSection(section, 1013, 0x10), -1);
+    EXPECT_EQ(rig.engine->PacketizeSection(section, 1012, 0x20), 6);
+}
+
+TEST(TsProgramEngineTest, SectionBytesOf204BytePacketsEndAtByte187) {
+    EngineRig rig(204);
+    Bytes section(400, 0xAB);
+    ASSERT_EQ(rig.engine->PacketizeSection(section.data(), 400, 0x10), 3);
+    size_t carried = 0;
+    for (uint32_t i = 0; i < 3; ++i) {
+        const uint8_t* p = rig.engine->SectionPacket(i);
+        const size_t start = i == 0 ? 5 : 4;
+        for (size_t b = start; b < 188; ++b)
+            carried += p[b] == 0xAB;
+        for (size_t b = 188; b < 204; ++b)
+            ASSERT_NE(p[b], 0xAB) << i << " " << b;
+        EXPECT_EQ(p[3] & 0x0F, (i + 1) & 0x0F);
+    }
+    EXPECT_EQ(carried, 400u);
+}
+
+TEST(TsProgramEngineTest, PesAndPcrHelpersStayInsideThePacket) {
+    Bytes p(188, 0xFF);
+    p[0] = 0x47;
+    p[1] = 0x41;
+    p[3] = 0x30;
+    p[4] = 183;  // the adaptation field fills the packet
+    EXPECT_EQ(CTsProgramEngine::IsPesStartPacket(p.data()), -4);
+    p[3] = 0x20;  // no payload at all
+    EXPECT_EQ(CTsProgramEngine::IsPesStartPacket(p.data()), -4);
+    p[3] = 0x10;
+    p[4] = 0;
+    p[5] = 0;
+    p[6] = 1;
+    p[12] = 5;
+    EXPECT_EQ(CTsProgramEngine::IsPesStartPacket(p.data()), 0);
+    p[6] = 2;
+    EXPECT_EQ(CTsProgramEngine::IsPesStartPacket(p.data()), 1);
+    p[12] = 200;
+    EXPECT_EQ(CTsProgramEngine::IsPesStartPacket(p.data()), -4);
+
+    // A PCR moved on by 1000 packets at 10,152,000 bit/s: 4,000,000 ticks.
+    Bytes pcr = GeneratorPackets(0, 400)[0];
+    for (const Bytes& candidate : GeneratorPackets(0, 400)) {
+        if ((candidate[3] & 0x20) && candidate[4] >= 7 && (candidate[5] & 0x10)) {
+            pcr = candidate;
+            break;
+        }
+    }
+    ASSERT_TRUE(pcr[5] & 0x10);
+    auto value = [](const Bytes& b) {
+        const uint64_t base = (uint64_t{b[6]} << 25) | (uint64_t{b[7]} << 17) |
+                              (uint64_t{b[8]} << 9) | (uint64_t{b[9]} << 1) | (b[10] >> 7);
+        return base * 300 + (((b[10] & 1) << 8) | b[11]);
+    };
+    const uint64_t before = value(pcr);
+    EngineRig rig;
+    ASSERT_EQ(rig.engine->RewritePcr(pcr.data(), Pid(pcr.data()), 1000, 10152000.0), 1);
+    EXPECT_EQ(value(pcr) - before, 4000000u);
+    EXPECT_EQ(rig.engine->RewritePcr(pcr.data(), 0x1FFF, 1000, 10152000.0), 0);
+}
+
+TEST(TsProgramEngineTest, MutatedPacketsThroughAnalysisAndRemux) {
+    std::mt19937 random(20261207);
+    const auto fixture = FixturePackets();
+    const auto generator = GeneratorPackets(0, 6750);
+    EngineRig rig;
+    ASSERT_EQ(rig.engine->Start(), 1u);
+    rig.Run(generator);
+    ASSERT_TRUE(rig.Tables());
+    const FILTERED_PROGRAM list[] = {2, 0x101, 0x200, 0x1FFF, 0x300, 0};
+    rig.engine->SetFilteredProgram(2, list);
+    ASSERT_EQ(rig.engine->SetNitInformation(TestNit()), 1u);
+    for (int round = 0; round < 6; ++round) {
+        std::vector<Bytes> in;
+        for (size_t i = 0; i < 5000; ++i) {
+            Bytes p = (i & 1) ? fixture[random() % fixture.size()] : generator[random() % 6750];
+            const int flips = random() % 6;
+            for (int f = 0; f < flips; ++f)
+                p[random() % 188] = static_cast<uint8_t>(random());
+            if (random() % 8 == 0) p[1] = static_cast<uint8_t>((p[1] & 0xE0) | (random() % 3));
+            in.push_back(std::move(p));
+        }
+        rig.Run(in);
+    }
+    SUCCEED();
+}
+
+TEST(TsProgramEngineTest, RecorderAndFilesWithoutARecorder) {
+    EngineRig rig;
+    RECORD_LENGTH length = {};
+    EXPECT_EQ(rig.engine->GetRecorderLength(1, &length), 0u);
+    EXPECT_EQ(rig.engine->StartRecorderTask(nullptr), -1);
+    EXPECT_EQ(rig.engine->OpenStreamFile(nullptr), 0u);
+    const std::string path = "/tmp/velmora_engine_" + std::to_string(getpid()) + ".ts";
+    const std::wstring wide(path.begin(), path.end());
+    EXPECT_EQ(rig.engine->OpenStreamFile(wide.c_str()), 1u);
+    EXPECT_EQ(rig.engine->OpenStreamFile(wide.c_str()), 0u);
+    ASSERT_EQ(rig.engine->Start(), 1u);
+    const auto in = GeneratorPackets(0, 5000);
+    rig.Run(in);
+    EXPECT_EQ(rig.engine->CloseStreamFile(), 1u);
+    const auto written = ReadPackets(path);
+    std::remove(path.c_str());
+    ASSERT_EQ(written.size(), 1632u * 3);
+    for (size_t i = 0; i < written.size(); ++i)
+        ASSERT_EQ(written[i], in[i]);
+}
+
+// --- Capture engine ---------------------------------------------------------
+
+TEST(TsDemultiplexerTest, ContinuityCheckCountsOnlyRealBreaks) {
+    ts::CContinuityCheck check;
+    check.Reset();
+    Bytes p = {0x47, 0x01, 0x00, 0x15};
+    p.resize(188);
+    check.Check(p.data());  // first of its PID
+    p[3] = 0x16;
+    check.Check(p.data());
+    p[3] = 0x26;  // the same counter without payload
+    check.Check(p.data());
+    EXPECT_EQ(check.Errors(), 0u);
+    p[3] = 0x16;  // repeated with payload
+    check.Check(p.data());
+    p[3] = 0x19;  // a gap
+    check.Check(p.data());
+    EXPECT_EQ(check.Errors(), 2u);
+}
+
+TEST(TsDemultiplexerTest, RefusalsAndCaptureFileModes) {
+    ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+    EXPECT_EQ(demux.Open(190, 0, 0, 0), 0u);
+    ASSERT_EQ(demux.Open(188, 0, 0, 0), 1u);
+    EXPECT_EQ(demux.SetWorkMode(3), 0u);
+    EXPECT_EQ(demux.EnableInputPort(), 0u);
+    EXPECT_EQ(demux.SetInputSource(1), 1u);
+    EXPECT_EQ(demux.SetInputSource(1), 0u);
+    EXPECT_EQ(demux.SetInputSource(2), 0u);
+    TS_PROGRAM_INFORMATION info;
+    uint32_t state = 9;
+    EXPECT_EQ(demux.GetProgramInformation(&info, &state), 0u);
+    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(demux.SetFilteredProgram(1, nullptr), 0u);
+    EXPECT_EQ(demux.StartCaptureFile(L"", 0, 0), 0u);
+    EXPECT_EQ(demux.StartCaptureFile(nullptr, 0, 0), 0u);
+
+    const std::string path = "/tmp/velmora_capture_" + std::to_string(getpid()) + ".ts";
+    const std::wstring wide(path.begin(), path.end());
+    const auto packets = GeneratorPackets(0, 300);
+    ASSERT_EQ(demux.StartCaptureFile(wide.c_str(), 0, 0), 1u);
+    for (const Bytes& p : packets)
+        demux.WriteCaptureFile(p.data(), 0);
+    // A second start keeps the file and takes the new mode and PID.
+    ASSERT_EQ(demux.StartCaptureFile(wide.c_str(), 0x101, 0x101), 1u);
+    for (const Bytes& p : packets)
+        demux.WriteCaptureFile(p.data(), 1);
+    EXPECT_EQ(demux.StopCaptureFile(), 1u);
+    const auto written = ReadPackets(path);
+    std::remove(path.c_str());
+    ASSERT_EQ(written.size(), 300 + CountPid(packets, 0x101));
+    for (size_t i = 300; i < written.size(); ++i)
+        EXPECT_EQ(Pid(written[i].data()), 0x101);
+}
+
+// --- Playback engine --------------------------------------------------------
+
+TEST(TsMultiplexerTest, GapWordGivesTheIdleOfTheRate) {
+    ts::ASI_GAP_WORD gap;
+    ASSERT_EQ(ts::CTsMultiplexer::ComputeGapWord(38000000, 188, &gap), 1u);
+    EXPECT_EQ(gap.wHigh, 4);
+    EXPECT_EQ(gap.wLow, 130);
+    EXPECT_NEAR(gap.dFraction, 0.6315789, 1e-6);
+    // Where L would be negative, one H less carries the same idle.
+    ASSERT_EQ(ts::CTsMultiplexer::ComputeGapWord(108000000, 204, &gap), 1u);
+    EXPECT_EQ(203u * gap.wHigh + gap.wLow + 2, 204u);
+    for (uint32_t length : {188u, 204u}) {
+        for (uint32_t rate = 1000000; rate < 216000000; rate += 997331) {
+            if (!ts::CTsMultiplexer::ComputeGapWord(rate, length, &gap)) continue;
+            const double g = length * (216000000.0 - rate) / rate;
+            ASSERT_EQ((length - 1) * uint64_t{gap.wHigh} + gap.wLow + 2, uint64_t(g)) << rate;
+            ASSERT_LT(gap.wLow, 65536u);
+        }
+    }
+    EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(0, 188, &gap), 0u);
+    EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(216000000, 188, &gap), 0u);
+    EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(215000000, 188, &gap), 0u);  // Gi below 2
+    EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(100, 188, &gap), 0u);        // H too large
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// A video PES start with a sequence header, its extension and a PTS.
+Bytes VideoPacket() {
+    Bytes p(188, 0xFF);
+    const uint8_t header[] = {0x47, 0x41, 0x01, 0x10,                                // TS
+                              0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 0x05,  // PES
+                              0x21, 0x00, 0x01, 0x00, 0x07,                          // PTS 3
+                              0x00, 0x00, 0x01, 0xB3, 0x2D, 0x02, 0x40, 0x23,        // 720x576
+                              0x00, 0x3A, 0x9F, 0xFC,                                // rate
+                              0x00, 0x00, 0x01, 0xB5, 0x14, 0x8A, 0x00, 0x01, 0x00, 0x00};
+    std::memcpy(p.data(), header, sizeof(header));
+    return p;
+}
+
+TEST(TsUnusedOperationsTest, PesVideoAndTimeStampReaders) {
+    EngineRig rig;
+    Bytes p = VideoPacket();
+    EXPECT_EQ(rig.engine->ParsePesVideo(p.data()), 1);
+    p[1] = 0x01;  // no unit start
+    EXPECT_EQ(rig.engine->ParsePesVideo(p.data()), -1);
+
+    ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+    ASSERT_EQ(demux.Open(188, 0, 0, 0), 1u);
+    uint64_t stamp = 0;
+    p = VideoPacket();
+    ASSERT_EQ(demux.FindPesHeader(p.data(), &stamp), 1u);
+    EXPECT_EQ(stamp, 3u * 300);
+    Bytes entry(256, 0);
+    std::memcpy(&entry[4], p.data(), 188);
+    EXPECT_EQ(demux.ProcessPacketTimeStamp(entry.data(), &stamp), 1u);
+    entry[4] = 0;
+    EXPECT_EQ(demux.ProcessPacketTimeStamp(entry.data(), &stamp), 0u);
+    p[7] = 0xBD;  // not a video or audio stream
+    EXPECT_EQ(demux.FindPesHeader(p.data(), &stamp), 0u);
+    p = VideoPacket();
+    p[3] = 0x30;
+    p[4] = 190;  // an adaptation field past the packet
+    EXPECT_EQ(demux.FindPesHeader(p.data(), &stamp), 0u);
+
+    ASSERT_EQ(demux.OpenDebugDumpFile(), 1u);
+    EXPECT_EQ(std::remove(ts::CTsDemultiplexer::DebugDumpPath().c_str()), 0);
+
+    record::BUFFER_ANALYZE_INFO info;
+    EXPECT_EQ(rig.engine->GetBufferAnalyzeInfo(&info, 0x100, 0, 0), 0u);
+    EXPECT_EQ(info.dwBufferSize, 0u);
+    uint32_t pair[2] = {9, 9};
+    rig.engine->GetUnusedPair(pair);
+    EXPECT_EQ(pair[0] + pair[1], 0u);
+    EXPECT_EQ(CTsProgramEngine::GetTsIdFromPat(GeneratorPackets(0, 1)[0].data()),
+              sim::SimTsGenerator::kTransportStreamId);
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// An output ring nobody reads: chunks that find no room are skipped and
+// counted; the unread packets stay intact.
+TEST(TsProgramEngineTest, AFullOutputRingSkipsChunksInsteadOfOverwriting) {
+    CLockedRingBuffer card;
+    CLockedRingBuffer output;
+    card.SetSize(25920, 256);
+    ASSERT_EQ(card.Allocate(), 1u);
+    output.SetSize(4000, 188);
+    ASSERT_EQ(output.Allocate(), 1u);
+    CTsProgramEngine engine(&card, nullptr, &output, 188, 0, nullptr);
+    ASSERT_EQ(engine.Start(), 1u);
+    const auto in = GeneratorPackets(0, 1632 * 6);
+    Bytes entries(in.size() * 256, 0);
+    for (size_t i = 0; i < in.size(); ++i)
+        std::memcpy(&entries[i * 256 + 4], in[i].data(), 188);
+    uint32_t free = 0;
+    uint32_t contiguous = 0;
+    card.GetFreeCount(&free, &contiguous);
+    ASSERT_EQ(card.Write(entries.data(), static_cast<uint32_t>(entries.size())), 1u);
+    ASSERT_TRUE(WaitFor([&] { return engine.SkippedChunks() >= 3; }));
+    engine.Stop();
+    uint32_t fill = 0;
+    output.GetFillCount(&fill, &contiguous);
+    ASSERT_EQ(fill, 1632u * 2);
+    Bytes data(size_t{fill} * 188);
+    ASSERT_EQ(output.Read(data.data(), static_cast<uint32_t>(data.size())), 1u);
+    for (size_t i = 0; i < fill; ++i) {
+        ASSERT_EQ(Bytes(data.begin() + i * 188, data.begin() + (i + 1) * 188), in[i]) << i;
+    }
+}
+
+// Rings that cannot be had fail the open: a child process with little
+// address space left (not under the address sanitizer, which reserves much).
+TEST(TsEngineOpenTest, RingAllocationFailureFailsOpen) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves the address space this test limits";
+#else
+    const pid_t child = fork();
+    if (child == 0) {
+        long pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) _exit(2);
+        std::fclose(statm);
+        // Large blocks come from new mappings, not from memory freed earlier;
+        // then there is room for one packet ring (4.9 MB) but not for two.
+        mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+        const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (7u << 20);
+        const rlimit rl = {limit, limit};
+        if (setrlimit(RLIMIT_AS, &rl) != 0) _exit(3);
+        ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+        if (demux.Open(188, 0, 0, 0) != 0) _exit(4);
+        ts::CTsMultiplexer mux(nullptr, nullptr, 0, nullptr);
+        if (mux.Open(188, 0, 0, 0) != 0) _exit(5);
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// A long-form section with its CRC (table_id, id, version 0, one section).
+Bytes Section(uint8_t tableId, uint16_t id, const Bytes& body) {
+    Bytes s = {tableId, 0xB0, 0x00, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id),
+               0xC1,    0x00, 0x00};
+    s.insert(s.end(), body.begin(), body.end());
+    const size_t length = s.size() + 4 - 3;
+    s[1] = static_cast<uint8_t>(0xB0 | (length >> 8));
+    s[2] = static_cast<uint8_t>(length);
+    const uint32_t crc = BitwiseCrc(s.data(), s.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.push_back(static_cast<uint8_t>(crc >> shift));
+    return s;
+}
+
+Bytes SectionPacket(uint16_t pid, uint8_t counter, const Bytes& section) {
+    Bytes p(188, 0xFF);
+    p[0] = 0x47;
+    p[1] = static_cast<uint8_t>(0x40 | (pid >> 8));
+    p[2] = static_cast<uint8_t>(pid);
+    p[3] = static_cast<uint8_t>(0x10 | (counter & 0x0F));
+    p[4] = 0;
+    std::memcpy(&p[5], section.data(), section.size());
+    return p;
+}
+
+Bytes Service(uint16_t id, const std::string& provider, const std::string& name) {
+    const size_t descriptor = 5 + provider.size() + name.size();
+    Bytes s;
+    s.reserve(5 + descriptor);
+    for (const size_t byte :
+         {size_t{id} >> 8, size_t{id} & 0xFF, size_t{0xFD}, 0x80 | (descriptor >> 8),
+          descriptor & 0xFF, size_t{0x48}, descriptor - 2, size_t{0x01}, provider.size()}) {
+        s.push_back(static_cast<uint8_t>(byte));
+    }
+    for (const char c : provider)
+        s.push_back(static_cast<uint8_t>(c));
+    s.push_back(static_cast<uint8_t>(name.size()));
+    for (const char c : name)
+        s.push_back(static_cast<uint8_t>(c));
+    return s;
+}
+
+// Program 2's PMT lists no stream; the SDT names the services in the other
+// order, with 8-bit names longer than the record's fields. The stream comes
+// in over UDP to a capture engine without ASI.
+TEST(TsDemultiplexerTest, ProgramInformationMatchesServicesByIdOverIp) {
+    const Bytes pat = Section(0x00, 0x77, {0x00, 0x01, 0xE1, 0x00, 0x00, 0x02, 0xE2, 0x00});
+    const Bytes pmt1 = Section(0x02, 1, {0xE1, 0x01, 0xF0, 0x00, 0x02, 0xE1, 0x01, 0xF0, 0x00});
+    const Bytes pmt2 = Section(0x02, 2, {0xE1, 0xFF, 0xF0, 0x00});
+    Bytes sdtBody = {0x00, 0x09, 0xFF};
+    for (const Bytes& s : {Service(2, "Prov\xE9", "Second service, long name"),
+                           Service(1, "Provider One", "First")}) {
+        sdtBody.insert(sdtBody.end(), s.begin(), s.end());
+    }
+    const Bytes sdt = Section(0x42, 0x77, sdtBody);
+
+    ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+    ASSERT_EQ(demux.Open(188, 0, 0, 0), 1u);
+    const uint16_t port = [] {
+        nettest::PlainSocket probe;
+        return probe.Port();
+    }();
+    ASSERT_EQ(demux.SetReceiveParameter({L"127.0.0.1", port, 0, 188, 0, 0}), 1u);
+    ASSERT_EQ(demux.UdpReceiveRun(), 1u);
+    ASSERT_EQ(demux.SetInputSource(1), 1u);
+    ASSERT_EQ(demux.Start(), 1u);
+    ASSERT_EQ(demux.SetWorkMode(1), 1u);
+    nettest::PlainSocket sender;
+    auto info = std::make_unique<TS_PROGRAM_INFORMATION>();
+    uint32_t state = 0;
+    uint8_t counter = 0;
+    const bool filled = WaitFor([&] {
+        Bytes datagram;
+        for (const auto& [pid, section] :
+             {std::pair{0, pat}, {0x100, pmt1}, {0x200, pmt2}, {0x11, sdt}}) {
+            const Bytes p = SectionPacket(static_cast<uint16_t>(pid), counter, section);
+            datagram.insert(datagram.end(), p.begin(), p.end());
+        }
+        ++counter;
+        const Bytes null = GeneratorPackets(20, 1)[0];
+        for (int i = 0; i < 3; ++i)
+            datagram.insert(datagram.end(), null.begin(), null.end());
+        for (int i = 0; i < 40; ++i)
+            sender.SendTo(port, datagram);
+        return demux.GetProgramInformation(info.get(), &state) == 1 && state == 2;
+    });
+    demux.Stop();
+    ASSERT_TRUE(filled);
+    EXPECT_EQ(info->dwTransportStreamId, 0x77u);
+    EXPECT_EQ(info->dwOriginalNetworkId, 9u);
+    ASSERT_EQ(info->dwProgramCount, 2u);
+    const TS_PROGRAM_ENTRY& first = info->Program[0];
+    const TS_PROGRAM_ENTRY& second = info->Program[1];
+    EXPECT_EQ(first.dwProgramNumber, 1u);
+    EXPECT_EQ(first.byStreamCount, 1u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(first.szServiceName)), u"First");
+    EXPECT_EQ(second.dwProgramNumber, 2u);
+    EXPECT_EQ(second.byStreamCount, 0u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(second.szServiceName)),
+              u"Second service,");
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(second.szProviderName)),
+              u"Prov\u00E9");
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// Two programs sharing their PCR and audio PIDs: removing one keeps what
+// the other still uses.
+TEST(TsProgramEngineTest, PidsSharedWithAKeptProgramStay) {
+    const Bytes pat = Section(0x00, 0x55, {0x00, 0x01, 0xE1, 0x00, 0x00, 0x02, 0xE2, 0x00});
+    const Bytes pmt1 = Section(
+        0x02, 1,
+        {0xE1, 0x01, 0xF0, 0x00, 0x02, 0xE1, 0x01, 0xF0, 0x00, 0x03, 0xE1, 0x50, 0xF0, 0x00});
+    const Bytes pmt2 = Section(
+        0x02, 2,
+        {0xE1, 0x01, 0xF0, 0x00, 0x02, 0xE2, 0x01, 0xF0, 0x00, 0x03, 0xE1, 0x50, 0xF0, 0x00});
+    Bytes sdtBody = {0x00, 0x09, 0xFF};
+    for (const Bytes& s : {Service(1, "P", "One"), Service(2, "P", "Two")}) {
+        sdtBody.insert(sdtBody.end(), s.begin(), s.end());
+    }
+    const Bytes sdt = Section(0x42, 0x55, sdtBody);
+    std::vector<Bytes> in;
+    for (uint32_t cycle = 0; in.size() < 24000; ++cycle) {
+        const auto counter = static_cast<uint8_t>(cycle);
+        in.push_back(SectionPacket(0x00, counter, pat));
+        in.push_back(SectionPacket(0x100, counter, pmt1));
+        in.push_back(SectionPacket(0x200, counter, pmt2));
+        in.push_back(SectionPacket(0x11, counter, sdt));
+        for (const uint16_t pid : {0x101, 0x150, 0x201}) {
+            Bytes p(188, static_cast<uint8_t>(cycle));
+            p[0] = 0x47;
+            p[1] = static_cast<uint8_t>(pid >> 8);
+            p[2] = static_cast<uint8_t>(pid);
+            p[3] = static_cast<uint8_t>(0x10 | (cycle & 0x0F));
+            in.push_back(p);
+        }
+    }
+    EngineRig rig;
+    ASSERT_EQ(rig.engine->Start(), 1u);
+    rig.Run(std::vector<Bytes>(in.begin(), in.begin() + 5000));
+    ASSERT_TRUE(rig.Tables());
+    const FILTERED_PROGRAM list[] = {1, 0, 0x200, 0};
+    rig.engine->SetFilteredProgram(1, list);
+    const auto out = rig.Run(std::vector<Bytes>(in.begin() + 5000, in.end()));
+    ASSERT_GT(out.size(), 12000u);
+    // Past what was already on its way before the filter.
+    const std::vector<Bytes> filtered(out.begin() + 2 * 1632, out.end());
+    EXPECT_EQ(CountPid(filtered, 0x200), 0u);
+    EXPECT_EQ(CountPid(filtered, 0x201), 0u);
+    EXPECT_GT(CountPid(filtered, 0x100), 1000u);
+    EXPECT_GT(CountPid(filtered, 0x101), 1000u);
+    EXPECT_GT(CountPid(filtered, 0x150), 1000u);
+    const Sections pats = CollectSections(filtered, 0);
+    ASSERT_FALSE(pats.all.empty());
+    EXPECT_EQ(PatPrograms(pats.all.back()), (std::map<uint16_t, uint16_t>{{1, 0x100}}));
+}
+
+}  // namespace
+}  // namespace velmora::tstest

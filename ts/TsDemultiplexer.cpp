@@ -1,0 +1,562 @@
+#include "ts/TsDemultiplexer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "card/LogFile.h"
+#include "platform/TextConv.h"
+#include "platform/Time.h"
+#include "ts/AsiPort.h"
+#include "ts/LockedRingBuffer.h"
+#include "ts/TsProgramEngine.h"
+
+namespace velmora::ts {
+
+namespace {
+
+constexpr uint32_t kStatusIntervalMs = 2000;
+constexpr uint32_t kNameChars = 16;
+
+uint16_t PidOf(const uint8_t* packet) {
+    return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+}
+
+// Each byte of an 8-bit name widened, at most 15 characters and a zero.
+void WidenName(uint16_t* out, const char* name, uint32_t limit) {
+    uint32_t i = 0;
+    for (; i + 1 < kNameChars && i < limit && name[i] != 0; ++i) {
+        out[i] = static_cast<uint8_t>(name[i]);
+    }
+    out[i] = 0;
+}
+
+std::unique_ptr<CLockedRingBuffer> MakeRing(uint32_t count, uint32_t size) {
+    auto ring = std::make_unique<CLockedRingBuffer>();
+    ring->SetSize(count, size);
+    if (!ring->Allocate()) return nullptr;
+    return ring;
+}
+
+}  // namespace
+
+void CContinuityCheck::Reset() {
+    std::memset(m_FirstPacket, 1, sizeof(m_FirstPacket));
+    m_dwErrors = 0;
+}
+
+void CContinuityCheck::Check(const uint8_t* packet) {
+    const uint16_t pid = PidOf(packet);
+    const uint8_t counter = packet[3] & 0x0F;
+    const bool payload = (packet[3] & 0x10) != 0;
+    if (m_FirstPacket[pid]) {
+        m_FirstPacket[pid] = 0;
+    } else {
+        const uint8_t last = m_LastCounter[pid];
+        const bool inOrder = payload ? counter == ((last + 1) & 0x0F) : counter == last;
+        if (!inOrder) ++m_dwErrors;
+    }
+    m_LastCounter[pid] = counter;
+}
+
+CTsDemultiplexer::CTsDemultiplexer(card::CVelmoraBoardSupport* pBoardSupport, uint32_t asiOff,
+                                   uint32_t cardIndex, card::CLogFile* pLog)
+    : m_bAsiOff(asiOff), m_pLog(pLog), m_dwCardIndex(cardIndex), m_pBoardSupport(pBoardSupport) {
+    m_Continuity.Reset();
+}
+
+CTsDemultiplexer::~CTsDemultiplexer() {
+    Stop();
+    UdpReceiveStop();
+    StopCaptureFile();
+    Close();
+}
+
+uint32_t CTsDemultiplexer::Open(uint32_t packetLength, uint32_t firstWord, uint32_t endWord,
+                                uint32_t port) {
+    if (packetLength != 188 && packetLength != 204) return 0;
+    m_dwPacketLength = packetLength;
+    if (!m_bAsiOff && !m_pRawRing) m_pRawRing = MakeRing(kRingElements, kEntryBytes);
+    if (!m_pPacketRing) m_pPacketRing = MakeRing(kRingElements, packetLength);
+    if (!m_pIpRing) m_pIpRing = MakeRing(kRingElements, packetLength);
+    if ((!m_bAsiOff && !m_pRawRing) || !m_pPacketRing || !m_pIpRing) {
+        if (m_pLog) m_pLog->WriteLog(L"TsDemultiplexer: ring allocation failed");
+        return 0;
+    }
+    m_dwFirstWord = firstWord;
+    m_dwEndWord = endWord;
+    m_dwPort = port;
+    if (!m_bAsiOff) {
+        if (!m_pInputPort) m_pInputPort = std::make_unique<CAsiInputPort>(m_pBoardSupport);
+        if (!m_pInputPort->SetWindow(firstWord, endWord, port)) return 0;
+    }
+    if (!m_pEngine) {
+        m_pEngine = std::make_unique<CTsProgramEngine>(
+            m_pRawRing.get(), m_pIpRing.get(), m_pPacketRing.get(),
+            static_cast<uint8_t>(packetLength), 0, m_pLog);
+        if (!m_pEngine->IsReady()) {
+            m_pEngine.reset();
+            return 0;
+        }
+    }
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::Close() {
+    Stop();
+    m_pEngine.reset();
+    m_pRawRing.reset();
+    m_pPacketRing.reset();
+    m_pIpRing.reset();
+    m_pInputPort.reset();
+    return 1;
+}
+
+bool CTsDemultiplexer::EngineRunning() const {
+    return m_pEngine && m_pEngine->IsRunning();
+}
+
+uint32_t CTsDemultiplexer::Start() {
+    if (!m_bStopped) return 1;
+    if (!m_pPacketRing) return 0;
+    EnableInputPort();
+    m_bStopped = 0;
+    if (!m_bAsiOff) {
+        m_ReaderThread.Start([this] { return CaptureDmaThread(); });
+        m_MoverThread.Start([this] { return PacketDistributionThread(); });
+    }
+    m_IpThread.Start([this] { return TsOverIpInputThread(); });
+    // Work mode 1 survives a stop: the engine comes back with the capture.
+    if (m_dwWorkMode == 1 && m_pEngine) m_pEngine->Start();
+    return 1;
+}
+
+void CTsDemultiplexer::StopThreads() {
+    m_ReaderThread.Join();
+    m_MoverThread.Join();
+    m_IpThread.Join();
+}
+
+uint32_t CTsDemultiplexer::Stop() {
+    if (EngineRunning()) {
+        m_pEngine->StopAllRecorderTasks();
+        m_pEngine->Stop();
+    }
+    if (m_bStopped) return 1;
+    m_bStopped = 1;
+    DisableInputPort();
+    // Every producer and consumer has ended before the receiver closes and
+    // the rings are emptied.
+    StopThreads();
+    if (m_bIpReceiving) UdpReceiveStop();
+    ResetBuffers();
+    if (m_pIpRing) m_pIpRing->Reset();
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::SetWorkMode(uint32_t mode) {
+    if (mode > 2) {
+        if (m_pLog) m_pLog->WriteLog(L"TsCaptureSetWorkMode: bad mode %u", mode);
+        return 0;
+    }
+    if (mode == m_dwWorkMode) return 1;
+    if (mode == 0 && EngineRunning()) m_pEngine->Stop();
+    // The raw ring is handed over before its new consumer starts.
+    m_dwWorkMode = mode;
+    if (mode == 1 && m_pEngine && !m_pEngine->IsRunning() && !m_bStopped) {
+        // The mover ends a pass it began in the old mode first.
+        while (m_bMoverBusy)
+            platform::Sleep(1);
+        m_pEngine->Start();
+    }
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::GetWorkMode(uint32_t* pMode) {
+    if (pMode == nullptr) return 0;
+    *pMode = m_dwWorkMode;
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::GetFillBufferNum(uint32_t* pCount) {
+    if (pCount == nullptr || !m_pPacketRing) return 0;
+    uint32_t fill = 0;
+    uint32_t contiguous = 0;
+    m_pPacketRing->GetFillCount(&fill, &contiguous);
+    *pCount = std::min(fill, kMaxReported);
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::ReadPacketsFromBuffer(void* pDestination, uint32_t count) {
+    if (pDestination == nullptr || !m_pPacketRing) return 0;
+    return m_pPacketRing->Read(pDestination, count * m_dwPacketLength);
+}
+
+uint32_t CTsDemultiplexer::EnableInputPort() {
+    return m_pInputPort ? m_pInputPort->EnableInput(m_dwPort) : 0;
+}
+
+uint32_t CTsDemultiplexer::DisableInputPort() {
+    return m_pInputPort ? m_pInputPort->DisableInput(m_dwPort) : 0;
+}
+
+uint32_t CTsDemultiplexer::SetChannel(uint32_t channel) {
+    if (m_pInputPort) m_pInputPort->SetDmaChannel(channel);
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::ResetBuffers() {
+    if (m_pPacketRing) m_pPacketRing->Reset();
+    if (m_pRawRing) m_pRawRing->Reset();
+    return 1;
+}
+
+// --- Threads ----------------------------------------------------------------
+
+uint32_t CTsDemultiplexer::CaptureDmaThread() {
+    m_Continuity.Reset();
+    uint32_t lastReported = 0;
+    uint32_t lastStatus = platform::TickCount();
+    while (!m_bStopped) {
+        uint32_t filled = 0;
+        uint32_t free = 0;
+        uint32_t contiguous = 0;
+        m_pInputPort->GetFilledUnits(&filled, m_dwPort);
+        m_pRawRing->GetFreeCount(&free, &contiguous);
+        if (filled >= kMinUnits && free > 0) {
+            const uint32_t n = std::min(filled, contiguous != 0 ? contiguous : free);
+            uint8_t* write = nullptr;
+            m_pRawRing->GetWritePointer(&write);
+            // A failed transfer leaves nothing to publish.
+            if (m_pInputPort->ReadDma(write, n, m_dwPort)) {
+                for (uint32_t i = 0; i < n; ++i) {
+                    const uint8_t* packet = write + i * kEntryBytes + 4;
+                    if (PidOf(packet) != 0x1FFF) CheckContinuity(packet);
+                    WriteCaptureFile(packet, m_dwCaptureMode != 0);
+                }
+                m_pRawRing->CommitWrite(n);
+            }
+        }
+        const uint32_t errors = m_Continuity.Errors();
+        const uint32_t now = platform::TickCount();
+        if (errors != lastReported && now - lastStatus > kStatusIntervalMs) {
+            if (m_pLog) {
+                m_pLog->WriteLog(L" \n Card %d  Channal %d   CC  %d", m_dwCardIndex, m_dwPort,
+                                 errors);
+            }
+            lastReported = errors;
+            lastStatus = now;
+        }
+        platform::Sleep(1);
+    }
+    return 0;
+}
+
+uint32_t CTsDemultiplexer::PacketDistributionThread() {
+    while (!m_bStopped) {
+        m_bMoverBusy = 1;
+        if (m_dwWorkMode != 0) {
+            m_bMoverBusy = 0;
+            platform::Sleep(1);
+            continue;
+        }
+        uint32_t fill = 0;
+        uint32_t free = 0;
+        uint32_t contiguous = 0;
+        m_pRawRing->GetFillCount(&fill, &contiguous);
+        m_pPacketRing->GetFreeCount(&free, &contiguous);
+        const uint32_t n = std::min(fill, free);
+        if (n == 0) {
+            m_bMoverBusy = 0;
+            platform::Sleep(1);
+            continue;
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            uint8_t* entry = nullptr;
+            m_pRawRing->GetReadPointer(&entry);
+            m_pPacketRing->WriteElement(entry + 4, m_dwPacketLength);
+            m_pRawRing->CommitRead(1);
+        }
+        m_bMoverBusy = 0;
+    }
+    return 0;
+}
+
+uint32_t CTsDemultiplexer::TsOverIpInputThread() {
+    while (!m_bStopped) {
+        uint32_t filled = 0;
+        uint32_t free = 0;
+        uint32_t contiguous = 0;
+        bool moved = false;
+        {
+            // The receiver is not closed under a read.
+            std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
+            if (m_bIpReceiving) m_IpReceiver.GetFillPacketNum(&filled);
+            m_pIpRing->GetFreeCount(&free, &contiguous);
+            if (filled != 0 && free != 0) {
+                const uint32_t n = std::min(filled, contiguous != 0 ? contiguous : free);
+                uint8_t* write = nullptr;
+                m_pIpRing->GetWritePointer(&write);
+                // Only what the receiver gave is published.
+                if (m_IpReceiver.ReadPackets(write, n) == n * m_dwPacketLength) {
+                    m_pIpRing->CommitWrite(n);
+                    moved = true;
+                }
+            }
+        }
+        if (!moved) platform::Sleep(1);
+    }
+    return 0;
+}
+
+// --- Program information ----------------------------------------------------
+
+uint32_t CTsDemultiplexer::GetProgramInformation(TS_PROGRAM_INFORMATION* pInformation,
+                                                 uint32_t* pState) {
+    if (pInformation == nullptr || pState == nullptr) return 0;
+    if (!EngineRunning()) {
+        *pState = 0;
+        return 0;
+    }
+    std::memset(pInformation, 0, sizeof(*pInformation));
+    auto view = std::make_unique<PSI_TABLES_VIEW>();
+    if (!m_pEngine->GetPsiTables(view.get())) return 0;
+    TS_ENGINE_STATISTICS statistics;
+    m_pEngine->GetStreamStatistics(&statistics);
+    const PAT_INFORMATION& pat = view->Pat;
+    const uint32_t count = pat.byProgramCount;
+    if (count > VELMORA_TS_MAX_PROGRAMS) {
+        *pState = 255;
+        return 0;
+    }
+    if (count == 0) {
+        *pState = 1;
+        return 1;
+    }
+    TS_PROGRAM_INFORMATION& info = *pInformation;
+    info.dRateMark = statistics.dRateMark;
+    info.dRateHighFirst = statistics.dRateHighFirst;
+    info.dRateHighSecond = statistics.dRateHighSecond;
+    info.dRateHighSecondLessNull = statistics.dRateHighLessNull;
+    info.dwProgramCount = count;
+    info.dwOriginalNetworkId = view->bHasSdt ? view->Sdt.wOriginalNetworkId : 65535;
+    info.dwTransportStreamId = pat.wTransportStreamId;
+    const CAT_INFORMATION& cat = view->Cat;
+    const uint32_t caCount = std::min<uint32_t>(cat.byCaCount, CAT_INFORMATION::kMaxCaPairs);
+    info.byCaCount = static_cast<uint8_t>(caCount);
+    for (uint32_t i = 0; i < caCount; ++i) {
+        info.Ca[i] = {cat.Ca[i].wCaSystemId, cat.Ca[i].wCaPid};
+    }
+    uint32_t k = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const PAT_PROGRAM& entry = pat.Program[i];
+        if (entry.wProgramNumber == 0) {
+            --info.dwProgramCount;
+            continue;
+        }
+        TS_PROGRAM_ENTRY& out = info.Program[k++];
+        std::memset(&out, 0, sizeof(out));
+        out.dwProgramNumber = entry.wProgramNumber;
+        WidenName(out.szServiceName, "NO Service", 16);
+        WidenName(out.szProviderName, "NO Provider", 16);
+        if (view->bHasSdt) {
+            const SDT_INFORMATION& sdt = view->Sdt;
+            for (uint32_t s = 0; s < sdt.byServiceCount && s < SDT_INFORMATION::kMaxServices; ++s) {
+                if (sdt.Service[s].wServiceId != entry.wProgramNumber) continue;
+                WidenName(out.szServiceName, sdt.Service[s].szServiceName, SDT_SERVICE::kNameSize);
+                WidenName(out.szProviderName, sdt.Service[s].szProviderName,
+                          SDT_SERVICE::kProviderSize);
+                break;
+            }
+        }
+        out.wPmtPid = entry.wPid;
+        for (uint32_t p = 0; p < count; ++p) {
+            const PMT_INFORMATION& pmt = view->Pmt[p];
+            if (pmt.wProgramNumber != entry.wProgramNumber) continue;
+            out.byCaCount = std::min<uint8_t>(pmt.byCaCount, VELMORA_TS_PROGRAM_MAX_CA);
+            for (uint32_t c = 0; c < out.byCaCount; ++c) {
+                out.Ca[c] = {pmt.Ca[c].wCaSystemId, pmt.Ca[c].wCaPid};
+            }
+            out.byStreamCount =
+                std::min<uint8_t>(pmt.byStreamCount, VELMORA_TS_PROGRAM_MAX_STREAMS);
+            for (uint32_t s = 0; s < out.byStreamCount; ++s) {
+                out.Stream[s].byStreamType = pmt.Stream[s].byStreamType;
+                out.Stream[s].wElementaryPid = pmt.Stream[s].wElementaryPid;
+                out.Stream[s].byZero = pmt.Stream[s].byZero;
+            }
+            out.dwScrambled = pmt.dwScrambled;
+            break;
+        }
+    }
+    *pState = 2;
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::SetFilteredProgram(int32_t count, FILTERED_PROGRAM* pList) {
+    if (!EngineRunning()) return 0;
+    m_pEngine->SetFilteredProgram(count, pList);
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::GetRecorderLength(uint32_t programNumber, RECORD_LENGTH* pLength) {
+    if (!m_pEngine) return 0;
+    return m_pEngine->GetRecorderLength(programNumber, pLength);
+}
+
+uint32_t CTsDemultiplexer::GetRecorderErrorCounts(uint32_t programNumber,
+                                                  record::RECORDER_ERROR_COUNTS* pCounts) {
+    if (!m_pEngine) return 0;
+    return m_pEngine->GetRecorderErrorCounts(programNumber, pCounts);
+}
+
+uint32_t CTsDemultiplexer::GetNitInformation(NIT_INFORMATION* pNit) {
+    if (!m_pEngine) return 0;
+    return m_pEngine->GetAnalysedNit(pNit);
+}
+
+// --- PES time stamps (no path calls these) ----------------------------------
+
+uint32_t CTsDemultiplexer::ProcessPacketTimeStamp(const uint8_t* pEntry, uint64_t* pOut) {
+    if (pEntry == nullptr || pOut == nullptr || pEntry[4] != 0x47) return 0;
+    uint8_t packet[204];
+    std::memcpy(packet, pEntry + 4, m_dwPacketLength);
+    return FindPesHeader(packet, pOut);
+}
+
+uint32_t CTsDemultiplexer::DecodePesTimeStamp(const uint8_t* pPes, uint64_t* pOut) {
+    if (pPes == nullptr || pOut == nullptr) return 0;
+    const uint8_t id = pPes[3];
+    if (!((id >= 0xE0 && id <= 0xEF) || (id >= 0xC0 && id <= 0xCF))) return 0;
+    const uint8_t flags = pPes[7] >> 6;
+    const uint8_t* stamp = flags == 3 ? pPes + 14 : pPes + 9;
+    uint64_t value = 0;
+    if (flags >= 2) {
+        value = (uint64_t{stamp[0] & 0x0Eu} << 29) | (uint64_t{stamp[1]} << 22) |
+                (uint64_t{stamp[2] & 0xFEu} << 14) | (uint64_t{stamp[3]} << 7) | (stamp[4] >> 1);
+    }
+    // The 27 MHz value of the DTS (or PTS).
+    *pOut = value * 300;
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::FindPesHeader(const uint8_t* pPacket, uint64_t* pOut) {
+    if (pPacket == nullptr || pOut == nullptr) return 0;
+    if (!(pPacket[1] & 0x40) || !(pPacket[3] & 0x10)) return 0;
+    uint32_t start = 4;
+    if (pPacket[3] & 0x20) {
+        start = 5u + pPacket[4];
+        if (start >= m_dwPacketLength) return 0;
+    }
+    if (start + 10 > m_dwPacketLength) return 0;
+    const uint8_t* payload = pPacket + start;
+    if (payload[0] != 0 || payload[1] != 0 || payload[2] != 1) return 0;
+    if (start + payload[8] + 9u > m_dwPacketLength) return 0;
+    uint8_t copy[204] = {};
+    std::memcpy(copy, payload, m_dwPacketLength - start);
+    return DecodePesTimeStamp(copy, pOut);
+}
+
+std::string CTsDemultiplexer::DebugDumpPath() {
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+    return ((error ? std::filesystem::path("/tmp") : folder) / "TsDemultiplexerDump.ts").string();
+}
+
+uint32_t CTsDemultiplexer::OpenDebugDumpFile() {
+    // A fixed debugging file in the temporary folder; no path reaches it.
+    const std::string path = DebugDumpPath();
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return 0;
+    std::fclose(file);
+    return 1;
+}
+
+// --- TS over IP -------------------------------------------------------------
+
+uint32_t CTsDemultiplexer::UdpReceiveStop() {
+    std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
+    if (!m_bIpReceiving) return 0;
+    m_bIpReceiving = 0;
+    return m_IpReceiver.Close();
+}
+
+uint32_t CTsDemultiplexer::UdpReceiveRun() {
+    {
+        std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
+        if (m_bIpReceiving || !m_IpReceiver.Open()) return 0;
+    }
+    platform::Sleep(10);
+    m_bIpReceiving = 1;
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::SetReceiveParameter(TS_OVER_IP_PARAM param) {
+    return m_IpReceiver.SetParameter(param);
+}
+
+uint32_t CTsDemultiplexer::SetInputSource(uint32_t source) {
+    if (source > 1 || source == m_dwInputSource || !m_pEngine) return 0;
+    m_pEngine->SetInputSource(source == 0 ? 1 : 0);
+    m_dwInputSource = source;
+    return 1;
+}
+
+// --- Recorder, files --------------------------------------------------------
+
+uint32_t CTsDemultiplexer::AddRecorderProgram(const record::RECORDER_TASK_REQUEST* pRequest) {
+    if (!EngineRunning()) return 0;
+    return m_pEngine->StartRecorderTask(pRequest) == 0 ? 1 : 0;
+}
+
+uint32_t CTsDemultiplexer::RemoveRecorderProgram(uint32_t programNumber) {
+    if (!m_pEngine) return 0;
+    record::RECORDER_TASK_REQUEST request = {};
+    request.dwProgramNumber = programNumber;
+    return m_pEngine->StopRecorderTask(&request) > 0 ? 0 : 1;
+}
+
+void CTsDemultiplexer::StopRecorders() {
+    if (m_pEngine) m_pEngine->StopAllRecorderTasks();
+}
+
+uint32_t CTsDemultiplexer::StartWriteTsFile(const wchar_t* fileName) {
+    return m_pEngine ? m_pEngine->OpenStreamFile(fileName) : 0;
+}
+
+uint32_t CTsDemultiplexer::StopWriteTsFile() {
+    return m_pEngine ? m_pEngine->CloseStreamFile() : 0;
+}
+
+uint32_t CTsDemultiplexer::StartCaptureFile(const wchar_t* path, uint32_t mode, uint32_t pid) {
+    if (path == nullptr || path[0] == 0) return 0;
+    std::lock_guard<platform::CCriticalSection> lock(m_CaptureLock);
+    if (m_pCaptureFile == nullptr) {
+        m_pCaptureFile = std::fopen(platform::WideToUtf8(path).c_str(), "wb");
+        if (m_pCaptureFile == nullptr) return 0;
+    }
+    m_bCaptureFileOn = 1;
+    m_dwCapturePid = pid;
+    m_dwCaptureMode = mode & 0xFF;
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::StopCaptureFile() {
+    std::lock_guard<platform::CCriticalSection> lock(m_CaptureLock);
+    m_bCaptureFileOn = 0;
+    if (m_pCaptureFile != nullptr) std::fclose(m_pCaptureFile);
+    m_pCaptureFile = nullptr;
+    m_dwCaptureMode = 0;
+    return 1;
+}
+
+void CTsDemultiplexer::WriteCaptureFile(const uint8_t* pPacket, uint32_t onePid) {
+    if (pPacket == nullptr || !m_bCaptureFileOn) return;
+    std::lock_guard<platform::CCriticalSection> lock(m_CaptureLock);
+    if (m_pCaptureFile == nullptr || !m_bCaptureFileOn) return;
+    if (onePid == 0 || PidOf(pPacket) == m_dwCapturePid) {
+        std::fwrite(pPacket, 1, m_dwPacketLength, m_pCaptureFile);
+    }
+}
+
+}  // namespace velmora::ts
