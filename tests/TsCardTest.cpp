@@ -293,7 +293,7 @@ TEST_F(TsCardTest, RemovingProgramTwoOfTheBuiltInStream) {
     EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(0, list, 0), 1u);
 }
 
-TEST_F(TsCardTest, WholeStreamFileAndRecorderWithoutRecording) {
+TEST_F(TsCardTest, WholeStreamFileAndRecorderEnable) {
     UseFixture();
     Open();
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
@@ -312,11 +312,14 @@ TEST_F(TsCardTest, WholeStreamFileAndRecorderWithoutRecording) {
     // No recorder yet: no length.
     RECORD_LENGTH length = {};
     EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderGetLength(101, 0, &length, 0), 0u);
-    // The recorder is not available: enable fails and lists nothing.
-    const std::wstring out = Wide(TempPath("program") + ".mpg");
-    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(101, out.c_str(), 0), 0u);
-    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderDisable(101, out.c_str(), 0), 0u);
-    // Nor a program the stream does not carry.
+    // A program of the stream records until it is disabled.
+    const std::string outPath = TempPath("program") + ".mpg";
+    const std::wstring out = Wide(outPath);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(101, out.c_str(), 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderGetLength(101, 0, &length, 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderDisable(101, out.c_str(), 0), 1u);
+    std::remove(outPath.c_str());
+    // Not a program the stream does not carry.
     EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(999, out.c_str(), 0), 0u);
 }
 
