@@ -218,8 +218,12 @@ TEST_F(FrameRoadTest, LoopbackReturnsPlayedFramesAndTheMonitorShowsThemAtTheirSt
     }
     EXPECT_EQ(PlaybackStatus(), 0u);
 
-    StepFrames(4);
+    // Drop what the clock captured before it stood still (more frames when
+    // the machine is slow to open the card).
     Bytes frame(kYuy2Bytes);
+    while (Read(&frame)) {
+    }
+    StepFrames(4);
     ASSERT_EQ(Read(&frame), 1u);  // captured before anything was played
     for (const Bytes& expected : frames) {
         ASSERT_EQ(Read(&frame), 1u);
