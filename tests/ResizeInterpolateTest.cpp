@@ -313,7 +313,7 @@ TEST(ResizeInterpolate, NearestAndLinearFigures) {
 
 TEST(ResizeInterpolate, BottomUpEqualsTopDown) {
     for (int v = 0; v < 5; ++v) {
-        for (int32_t code : {INTERP_NEAREST, INTERP_LINEAR}) {
+        for (int32_t code : {INTERP_NEAREST, INTERP_LINEAR, INTERP_CUBIC}) {
             Case c;
             c.variant = v;
             c.code = code;
