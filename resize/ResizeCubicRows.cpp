@@ -135,34 +135,6 @@ VELMORA_RESIZE_INLINE void RowHChannelColumns(const T* srcRow, int32_t width, in
 
 // ---- vertical ----
 
-// r + h truncated and saturated (8u, 16u) or r (32f) into four consecutive
-// destination values.
-template <typename T>
-VELMORA_RESIZE_INLINE __m128i ConvertLanes(F4 r) {
-    const __m128i v = TruncateLanes(r + F4(CubicFloatFromBits(kCubicBiasBits)));
-    if constexpr (std::is_same_v<T, uint16_t>) {
-        return SaturateLanes16u(v);
-    } else {
-        return v;
-    }
-}
-
-template <typename T>
-VELMORA_RESIZE_INLINE void StoreLanes(T* d, F4 r) {
-    if constexpr (std::is_same_v<T, float>) {
-        _mm_storeu_ps(d, r.v);
-    } else if constexpr (std::is_same_v<T, uint8_t>) {
-        const __m128i w = _mm_packs_epi32(ConvertLanes<T>(r), _mm_setzero_si128());
-        const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(w, w));
-        std::memcpy(d, &bytes, 4);
-    } else {
-        const __m128i bias = _mm_set1_epi32(32768);
-        const __m128i w = _mm_packs_epi32(_mm_sub_epi32(ConvertLanes<T>(r), bias), bias);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d),
-                         _mm_xor_si128(w, _mm_set1_epi16(static_cast<int16_t>(0x8000))));
-    }
-}
-
 struct VLanes {
     const float* b0;
     const float* b1;
@@ -187,64 +159,14 @@ VELMORA_RESIZE_INLINE void RowVValues(T* dstRow, int32_t count, float t, const f
         dstRow[i] = CubicValueS<T>(k, b0, b1, b2, b3, i);
 }
 
-VELMORA_RESIZE_INLINE ptrdiff_t PartSample(int32_t e) {
-    return 4 * static_cast<ptrdiff_t>(e / 3) + e % 3;
-}
-
-// Twelve 8u values (four pixels) from three vectors, as bytes 0-11.
-VELMORA_RESIZE_INLINE __m128i TwelveBytes(const VLanes& lanes, int32_t e) {
-    const __m128i a =
-        _mm_packs_epi32(ConvertLanes<uint8_t>(lanes.At(e)), ConvertLanes<uint8_t>(lanes.At(e + 4)));
-    const __m128i b = _mm_packs_epi32(ConvertLanes<uint8_t>(lanes.At(e + 8)), _mm_setzero_si128());
-    return _mm_packus_epi16(a, b);
-}
-
-// Ssse3: the twelve bytes spread to four pixels by a byte shuffle, sample 3
-// of each pixel written back as it was.
-__attribute__((target("ssse3"))) int32_t RowVPart8uShuffled(uint8_t* dstRow, int32_t main,
-                                                            const VLanes& lanes) {
-    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
-    const __m128i keep = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
-    int32_t e = 0;
-    for (; e + 12 <= main; e += 12) {
-        auto* d = reinterpret_cast<__m128i*>(dstRow + PartSample(e));
-        const __m128i pixels = _mm_shuffle_epi8(TwelveBytes(lanes, e), spread);
-        _mm_storeu_si128(d, _mm_or_si128(_mm_andnot_si128(keep, pixels),
-                                         _mm_and_si128(keep, _mm_loadu_si128(d))));
-    }
-    return e;
-}
-
-// 8u and 16u, three of four samples: the buffered values are one stream,
-// value e going to sample 4 (e / 3) + e % 3.
+// 8u and 16u, three of four samples: the cubic stream in V, its tail in S.
 template <typename T, bool Shuffles>
 VELMORA_RESIZE_INLINE void RowVPartValues(T* dstRow, int32_t width, float t, const float* b0,
                                           const float* b1, const float* b2, const float* b3) {
     const VLanes lanes{b0, b1, b2, b3, CoefsLanes<CubicThird::KFirst>(F4(t))};
-    const int32_t values = 3 * width;
-    const int32_t main = values & ~3;
-    int32_t e = 0;
-    if constexpr (std::is_same_v<T, uint8_t>) {
-        if constexpr (Shuffles) {
-            e = RowVPart8uShuffled(dstRow, main, lanes);
-        } else {
-            for (; e + 12 <= main; e += 12) {
-                alignas(16) uint8_t bytes[16];
-                _mm_store_si128(reinterpret_cast<__m128i*>(bytes), TwelveBytes(lanes, e));
-                for (int32_t l = 0; l < 12; ++l)
-                    dstRow[PartSample(e + l)] = bytes[l];
-            }
-        }
-    }
-    for (; e < main; e += 4) {
-        alignas(16) T four[8];
-        StoreLanes(four, lanes.At(e));
-        for (int32_t l = 0; l < 4; ++l)
-            dstRow[PartSample(e + l)] = four[l];
-    }
     const CubicVCoefs k(t);
-    for (; e < values; ++e)
-        dstRow[PartSample(e)] = CubicValueS<T>(k, b0, b1, b2, b3, e);
+    StorePartStream<T, Shuffles>(dstRow, width, lanes,
+                                 [&](int32_t e) { return CubicValueS<T>(k, b0, b1, b2, b3, e); });
 }
 
 }  // namespace

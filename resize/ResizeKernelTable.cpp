@@ -1,17 +1,11 @@
 #include "resize/ResizeKernelTable.h"
 
 #include "resize/ResizeCubic.h"
+#include "resize/ResizeLanczos.h"
 #include "resize/ResizeLinear.h"
 #include "resize/ResizeNearest.h"
 
 namespace velmora::resize {
-namespace {
-
-// Methods whose kernels this build does not have yet.
-constexpr ResizeLanczosKernel kNoLanczos = nullptr;
-constexpr ResizeLanczosNoBorderKernel kNoLanczosNoBorder = nullptr;
-
-}  // namespace
 
 constexpr ResizeKernelTable ResizeKernelTable_Generic = {
     ResizeKernelEntry(ResizeNearestMultiCh8u_Generic),
@@ -35,18 +29,18 @@ constexpr ResizeKernelTable ResizeKernelTable_Generic = {
     ResizeKernelEntry(ResizeCubicOneCh8u_Generic),
     ResizeKernelEntry(ResizeCubicOneCh16u_Generic),
     ResizeKernelEntry(ResizeCubicOneCh32f_Generic),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
+    ResizeKernelEntry(ResizeLanczosMultiCh8u_Generic),
+    ResizeKernelEntry(ResizeLanczosMultiCh16u_Generic),
+    ResizeKernelEntry(ResizeLanczosMultiCh32f_Generic),
+    ResizeKernelEntry(ResizeLanczosOneCh8u_Generic),
+    ResizeKernelEntry(ResizeLanczosOneCh16u_Generic),
+    ResizeKernelEntry(ResizeLanczosOneCh32f_Generic),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh8u_Generic),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh16u_Generic),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh32f_Generic),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh8u_Generic),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh16u_Generic),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh32f_Generic),
 };
 
 constexpr ResizeKernelTable ResizeKernelTable_Sse = {
@@ -71,18 +65,18 @@ constexpr ResizeKernelTable ResizeKernelTable_Sse = {
     ResizeKernelEntry(ResizeCubicOneCh8u_Sse),
     ResizeKernelEntry(ResizeCubicOneCh16u_Sse),
     ResizeKernelEntry(ResizeCubicOneCh32f_Sse),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
+    ResizeKernelEntry(ResizeLanczosMultiCh8u_Sse),
+    ResizeKernelEntry(ResizeLanczosMultiCh16u_Sse),
+    ResizeKernelEntry(ResizeLanczosMultiCh32f_Sse),
+    ResizeKernelEntry(ResizeLanczosOneCh8u_Sse),
+    ResizeKernelEntry(ResizeLanczosOneCh16u_Sse),
+    ResizeKernelEntry(ResizeLanczosOneCh32f_Sse),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh8u_Sse),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh16u_Sse),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh32f_Sse),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh8u_Sse),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh16u_Sse),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh32f_Sse),
 };
 
 constexpr ResizeKernelTable ResizeKernelTable_Sse2 = {
@@ -107,18 +101,18 @@ constexpr ResizeKernelTable ResizeKernelTable_Sse2 = {
     ResizeKernelEntry(ResizeCubicOneCh8u_Sse2),
     ResizeKernelEntry(ResizeCubicOneCh16u_Sse2),
     ResizeKernelEntry(ResizeCubicOneCh32f_Sse2),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
+    ResizeKernelEntry(ResizeLanczosMultiCh8u_Sse2),
+    ResizeKernelEntry(ResizeLanczosMultiCh16u_Sse2),
+    ResizeKernelEntry(ResizeLanczosMultiCh32f_Sse2),
+    ResizeKernelEntry(ResizeLanczosOneCh8u_Sse2),
+    ResizeKernelEntry(ResizeLanczosOneCh16u_Sse2),
+    ResizeKernelEntry(ResizeLanczosOneCh32f_Sse2),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh8u_Sse2),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh16u_Sse2),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh32f_Sse2),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh8u_Sse2),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh16u_Sse2),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh32f_Sse2),
 };
 
 constexpr ResizeKernelTable ResizeKernelTable_Sse3 = {
@@ -143,18 +137,18 @@ constexpr ResizeKernelTable ResizeKernelTable_Sse3 = {
     ResizeKernelEntry(ResizeCubicOneCh8u_Sse3),
     ResizeKernelEntry(ResizeCubicOneCh16u_Sse3),
     ResizeKernelEntry(ResizeCubicOneCh32f_Sse3),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
+    ResizeKernelEntry(ResizeLanczosMultiCh8u_Sse3),
+    ResizeKernelEntry(ResizeLanczosMultiCh16u_Sse3),
+    ResizeKernelEntry(ResizeLanczosMultiCh32f_Sse3),
+    ResizeKernelEntry(ResizeLanczosOneCh8u_Sse3),
+    ResizeKernelEntry(ResizeLanczosOneCh16u_Sse3),
+    ResizeKernelEntry(ResizeLanczosOneCh32f_Sse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh8u_Sse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh16u_Sse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh32f_Sse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh8u_Sse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh16u_Sse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh32f_Sse3),
 };
 
 constexpr ResizeKernelTable ResizeKernelTable_Ssse3 = {
@@ -179,18 +173,18 @@ constexpr ResizeKernelTable ResizeKernelTable_Ssse3 = {
     ResizeKernelEntry(ResizeCubicOneCh8u_Ssse3),
     ResizeKernelEntry(ResizeCubicOneCh16u_Ssse3),
     ResizeKernelEntry(ResizeCubicOneCh32f_Ssse3),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczos),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
-    ResizeKernelEntry(kNoLanczosNoBorder),
+    ResizeKernelEntry(ResizeLanczosMultiCh8u_Ssse3),
+    ResizeKernelEntry(ResizeLanczosMultiCh16u_Ssse3),
+    ResizeKernelEntry(ResizeLanczosMultiCh32f_Ssse3),
+    ResizeKernelEntry(ResizeLanczosOneCh8u_Ssse3),
+    ResizeKernelEntry(ResizeLanczosOneCh16u_Ssse3),
+    ResizeKernelEntry(ResizeLanczosOneCh32f_Ssse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh8u_Ssse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh16u_Ssse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderMultiCh32f_Ssse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh8u_Ssse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh16u_Ssse3),
+    ResizeKernelEntry(ResizeLanczosNoBorderOneCh32f_Ssse3),
 };
 
 }  // namespace velmora::resize
