@@ -78,11 +78,12 @@ float LanczosModelColumn(int v, int32_t C, const T* row, int32_t stride, int32_t
                        : LanczosTapsValue<float, LanczosOrder::InOrder>(row, taps, stride, c, w);
 }
 
-// One filtered row: C values per output column.
+// One filtered row: C values per output column; `tableAligned` whether the
+// weight table starts on 16 bytes (else 8 past).
 template <typename T>
 std::vector<float> LanczosModelRowH(int v, int32_t C, const T* row, int32_t stride,
                                     const std::vector<int32_t>& bases, const float* weights,
-                                    int32_t leftAvail, int32_t W) {
+                                    int32_t leftAvail, int32_t W, bool tableAligned = true) {
     const auto outW = static_cast<int32_t>(bases.size());
     int32_t j0 = 0, count = 0;
     for (int32_t j = 0; j < outW; ++j) {
@@ -97,7 +98,7 @@ std::vector<float> LanczosModelRowH(int v, int32_t C, const T* row, int32_t stri
         for (int32_t c = 0; c < C; ++c) {
             out[static_cast<size_t>(j) * C + c] =
                 LanczosModelColumn<T>(v, C, row, stride, c, bases[j], weights + 6 * j, leftAvail, W,
-                                      j, j0, count, j0 % 2 == 0);
+                                      j, j0, count, ((tableAligned ? 0 : 8) + 24 * j0) % 16 == 0);
         }
     }
     return out;
