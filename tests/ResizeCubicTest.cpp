@@ -415,15 +415,22 @@ TEST(ResizeCubicDriver, FrameSizesAgreeAcrossVariants) {
         std::vector<float> firstF;
         for (int v = 0; v < 5; ++v) {
             const std::vector<uint8_t> out = Color4(v, src, w, h, dw, dh);
-            std::vector<uint8_t> want(out.size(), 0xA5);
-            ModelResizeCubic<uint8_t>(v, src, w, h, 4, 3, 0, 0, cols, rows, &want);
-            ASSERT_TRUE(out == want) << v;
-            std::vector<float> outF(out.size());
-            ASSERT_EQ(
-                kInterpolate[v](srcF.data(), w, h, 16 * w, 0, 0, w, h, outF.data(), 16 * dw, dw, dh,
-                                static_cast<double>(dw) / w, static_cast<double>(dh) / h, 0, 0, 4,
-                                4, RESIZE_DATA_32F, 0, INTERP_CUBIC, 1),
-                STS_OK);
+            // The enlargement's model only for Generic and Sse2, its 32f not
+            // at all: the sanitizer run stays short.
+            const bool reduce = w == 1920;
+            if (reduce || v == 0 || v == 2) {
+                std::vector<uint8_t> want(out.size(), 0xA5);
+                ModelResizeCubic<uint8_t>(v, src, w, h, 4, 3, 0, 0, cols, rows, &want);
+                ASSERT_TRUE(out == want) << v;
+            }
+            std::vector<float> outF(reduce ? out.size() : 0);
+            if (reduce) {
+                ASSERT_EQ(
+                    kInterpolate[v](srcF.data(), w, h, 16 * w, 0, 0, w, h, outF.data(), 16 * dw, dw,
+                                    dh, static_cast<double>(dw) / w, static_cast<double>(dh) / h, 0,
+                                    0, 4, 4, RESIZE_DATA_32F, 0, INTERP_CUBIC, 1),
+                    STS_OK);
+            }
             if (v == 0) {
                 first = out;
                 firstF = outF;
@@ -431,7 +438,9 @@ TEST(ResizeCubicDriver, FrameSizesAgreeAcrossVariants) {
             }
             for (size_t k = 0; k < out.size(); ++k) {
                 ASSERT_LE(std::abs(out[k] - first[k]), 1) << v << " at " << k;
-                ASSERT_LE(std::abs(outF[k] - firstF[k]), 1e-3) << v << " at " << k;
+                if (reduce) {
+                    ASSERT_LE(std::abs(outF[k] - firstF[k]), 1e-3) << v << " at " << k;
+                }
             }
         }
     }
