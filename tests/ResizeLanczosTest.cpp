@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -345,6 +346,26 @@ TEST(ResizeLanczosRows, VerticalConversionFigures) {
         m.rowV(out, 5, single, b.p, b.p, b.p, b.p, b.p, b.p);
         EXPECT_EQ(out[1], 65535) << m.name;
         EXPECT_EQ(out[4], 0) << m.name;
+    }
+}
+
+// The conversions truncate whatever the thread's rounding mode, and leave
+// the mode as it was.
+TEST(ResizeLanczosRows, ConversionsKeepTheRoundingMode) {
+    const float single[6] = {0, 0, 1, 0, 0, 0};
+    AlignedFloats b(5);
+    for (int i = 0; i < 5; ++i)
+        b.p[i] = i % 2 ? 2.5f : 7.75f;
+    for (int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        for (const LanczosMembers<uint8_t>& m : MembersOf<uint8_t>()) {
+            uint8_t out[5];
+            m.rowV(out, 5, single, b.p, b.p, b.p, b.p, b.p, b.p);
+            EXPECT_EQ(out[1], 3) << m.name;
+            EXPECT_EQ(out[4], 8) << m.name;
+            EXPECT_EQ(std::fegetround(), mode) << m.name;
+        }
+        std::fesetround(FE_TONEAREST);
     }
 }
 
