@@ -1,5 +1,5 @@
-// ResizeColor4 (8-bit, 3 of 4 channels) by nearest neighbour and linear
-// interpolation, 1920 x 1080 -> 1280 x 720 and 720 x 576 -> 1920 x 1080, in
+// ResizeColor4 (8-bit, 3 of 4 channels) by nearest-neighbour, linear, cubic
+// and Lanczos interpolation, 1920 x 1080 -> 1280 x 720 and 720 x 576 -> 1920 x 1080, in
 // every processor variant, against OpenCV's cv::resize (one thread) and
 // libswscale when they are installed, and a plain copy of the bytes the
 // resize touches (source plus destination).
@@ -64,7 +64,8 @@ void BM_ResizeColor4(benchmark::State& state) {
 }
 BENCHMARK(BM_ResizeColor4)
     ->ArgsProduct({{0, 1, 2, 3, 4},
-                   {velmora::resize::INTERP_NEAREST, velmora::resize::INTERP_LINEAR},
+                   {velmora::resize::INTERP_NEAREST, velmora::resize::INTERP_LINEAR,
+                    velmora::resize::INTERP_CUBIC, velmora::resize::INTERP_LANCZOS},
                    {0, 1}});
 
 // The resize reads the whole source and writes the whole destination: one
@@ -82,28 +83,34 @@ void BM_ResizeMemcpyTouched(benchmark::State& state) {
 BENCHMARK(BM_ResizeMemcpyTouched)->Arg(0)->Arg(1);
 
 #if defined(VELMORA_BENCH_OPENCV)
-// Arguments: 1 nearest, 2 linear; size index.
+// Arguments: the library's interpolation code; size index.
 void BM_OpenCvResize(benchmark::State& state) {
     Images im(kSizes[state.range(1)]);
     const Sizes& s = im.size;
     cv::setNumThreads(1);
     const cv::Mat src(s.srcH, s.srcW, CV_8UC4, im.src.data());
     cv::Mat dst(s.dstH, s.dstW, CV_8UC4, im.dst.data());
-    const int mode = state.range(0) == 1 ? cv::INTER_NEAREST : cv::INTER_LINEAR;
+    const int mode = state.range(0) == 1   ? cv::INTER_NEAREST
+                     : state.range(0) == 2 ? cv::INTER_LINEAR
+                     : state.range(0) == 4 ? cv::INTER_CUBIC
+                                           : cv::INTER_LANCZOS4;
     for (auto _ : state) {
         cv::resize(src, dst, dst.size(), 0, 0, mode);
         benchmark::ClobberMemory();
     }
     Finish(state, s);
 }
-BENCHMARK(BM_OpenCvResize)->ArgsProduct({{1, 2}, {0, 1}});
+BENCHMARK(BM_OpenCvResize)->ArgsProduct({{1, 2, 4, 16}, {0, 1}});
 #endif
 
 #if defined(VELMORA_BENCH_SWSCALE)
 void BM_SwscaleResize(benchmark::State& state) {
     Images im(kSizes[state.range(1)]);
     const Sizes& s = im.size;
-    const int flags = state.range(0) == 1 ? SWS_POINT : SWS_BILINEAR;
+    const int flags = state.range(0) == 1   ? SWS_POINT
+                      : state.range(0) == 2 ? SWS_BILINEAR
+                      : state.range(0) == 4 ? SWS_BICUBIC
+                                            : SWS_LANCZOS;
     SwsContext* ctx = sws_getContext(s.srcW, s.srcH, AV_PIX_FMT_BGRA, s.dstW, s.dstH,
                                      AV_PIX_FMT_BGRA, flags, nullptr, nullptr, nullptr);
     const uint8_t* srcPlanes[1] = {im.src.data()};
@@ -117,7 +124,7 @@ void BM_SwscaleResize(benchmark::State& state) {
     sws_freeContext(ctx);
     Finish(state, s);
 }
-BENCHMARK(BM_SwscaleResize)->ArgsProduct({{1, 2}, {0, 1}});
+BENCHMARK(BM_SwscaleResize)->ArgsProduct({{1, 2, 4, 16}, {0, 1}});
 #endif
 
 }  // namespace

@@ -417,8 +417,6 @@ int32_t Interpolate(const ResizeRequest& r) {
 
     const ResizeKernelEntry& entry =
         Policy::Table()[KernelIndex(code, r.dataType, r.nProcessed, planar)];
-    if (!entry.Present()) return STS_INTERPOLATION_ERR;
-
     const int32_t planes = planar ? PlaneCount(r.nProcessed) : 1;
     const int32_t nChannels = planar ? 0 : r.nChannels;
     const int32_t nProcessed = planar ? 0 : r.nProcessed;

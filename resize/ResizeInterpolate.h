@@ -21,12 +21,10 @@
 // step that is not a whole number of samples, nProcessed not 1, 3 or 4 or
 // above nChannels); STS_NO_INTERSECTION_WARN (ROI origin outside the image,
 // nothing written); STS_SIZE_ERR (destination sizes); STS_RESIZE_FACTOR_ERR
-// (a factor not above 0 or not finite); STS_INTERPOLATION_ERR (another code,
-// or a method whose kernels this build lacks); STS_NO_OUTPUT_ERR (ROI times
-// factor below one half); STS_NO_MEM_ERR; else STS_OK. The destination is
-// written only on STS_OK. Finite shifts that move positions outside the
-// image are outside the contract (the tables are not clamped to it);
-// ResizeColor4 passes none.
+// (a factor not above 0 or not finite); STS_INTERPOLATION_ERR (another
+// code); STS_NO_OUTPUT_ERR (ROI times factor below one half); STS_NO_MEM_ERR; else STS_OK. The
+// destination is written only on STS_OK. Finite shifts that move positions outside the image are
+// outside the contract (the tables are not clamped to it); ResizeColor4 passes none.
 
 #include <cstdint>
 

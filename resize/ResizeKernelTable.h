@@ -60,8 +60,8 @@ using ResizeLanczosNoBorderKernel = void (*)(const void*, void*, int32_t, int32_
 
 enum class ResizeKernelKind : uint8_t { Nearest, Linear, Cubic, Lanczos, LanczosNoBorder };
 
-// One entry: the kernel of the entry's kind. A null kernel is a method this
-// build does not have yet; the driver refuses it with STS_INTERPOLATION_ERR.
+// One entry: the kernel of the entry's kind. Every entry of every table
+// holds one; Present() says whether it does.
 struct ResizeKernelEntry {
     ResizeKernelKind kind;
     union {

@@ -1,0 +1,265 @@
+// Members of the Lanczos row kernels. The Generic and Sse members are the
+// scalar models of their forms. The Sse2, Sse3 and Ssse3 members give
+// identical results and are one body compiled for each instruction set: the
+// no-border RowH and RowHPart members take one pixel per vector (its
+// channels in the lanes, summed pairwise), the no-border RowHOneCh members
+// two columns a step; their border members compute the edge columns in
+// scalar code (the Sse3 32f members in double) and hand the interior run to
+// their no-border member; their vertical members take four values per
+// vector, the rest one by one in the same arithmetic.
+#include "resize/ResizeLanczosRows.h"
+
+#include <cstddef>
+
+#include "resize/ResizeLanes.h"
+
+namespace velmora::resize {
+namespace {
+
+using LanczosNoBorderForm::Double;
+using LanczosNoBorderForm::Single;
+
+// ---- no-border, vector members ----
+
+template <typename T, int S, bool ExactLastTap>
+VELMORA_RESIZE_INLINE F4 PixelSum(const T* q, const float* w) {
+    F4 t[6];
+    for (int k = 0; k < 6; ++k) {
+        const T* p = q + (k - 2) * S;
+        t[k] = (ExactLastTap && k == 5 ? LoadWiden3(p) : LoadWiden4(p)) * F4(w[k]);
+    }
+    return ((t[0] + t[1]) + (t[2] + t[3])) + (t[4] + t[5]);
+}
+
+template <typename T>
+VELMORA_RESIZE_INLINE void NoBorderRowHPixels(const T* srcRow, const int32_t* colOffsets,
+                                              const float* colWeights, float* dstBuf,
+                                              int32_t width) {
+    for (int32_t j = 0; j < width; ++j) {
+        const F4 r = PixelSum<T, 4, false>(srcRow + colOffsets[j], colWeights + 6 * ptrdiff_t{j});
+        _mm_store_ps(dstBuf + 4 * ptrdiff_t{j}, r.v);
+    }
+}
+
+// Stride 3 reads taps 0-4 as four samples (the fourth is the next pixel's
+// first) and tap 5 as exactly three; any other stride is 4.
+template <typename T, int S>
+VELMORA_RESIZE_INLINE void NoBorderRowHPartRun(const T* srcRow, const int32_t* colOffsets,
+                                               const float* colWeights, float* dstBuf,
+                                               int32_t width) {
+    for (int32_t j = 0; j < width; ++j) {
+        const F4 r = PixelSum<T, S, S == 3>(srcRow + colOffsets[j], colWeights + 6 * ptrdiff_t{j});
+        float* d = dstBuf + 3 * ptrdiff_t{j};
+        _mm_storel_pi(reinterpret_cast<__m64*>(d), r.v);
+        _mm_store_ss(d + 2, _mm_movehl_ps(r.v, r.v));
+    }
+}
+
+template <typename T>
+VELMORA_RESIZE_INLINE void NoBorderRowHPartPixels(const T* srcRow, int32_t nChannels,
+                                                  const int32_t* colOffsets,
+                                                  const float* colWeights, float* dstBuf,
+                                                  int32_t width) {
+    if (nChannels == 3) {
+        NoBorderRowHPartRun<T, 3>(srcRow, colOffsets, colWeights, dstBuf, width);
+    } else {
+        NoBorderRowHPartRun<T, 4>(srcRow, colOffsets, colWeights, dstBuf, width);
+    }
+}
+
+// ---- border members ----
+
+// Walks the runs: edge columns in `Form`, the interior handed to `interior`.
+template <typename Form, int C, typename T, typename Interior>
+VELMORA_RESIZE_INLINE void BorderRowHandingOver(const T* srcRow, int32_t stride,
+                                                const int32_t* colOffsets, const float* colWeights,
+                                                float* dstBuf, int32_t width, int32_t leftAvail,
+                                                int32_t srcWidthFromRow, Interior interior) {
+    LanczosWalkRuns(
+        colOffsets, width, stride, leftAvail, srcWidthFromRow,
+        [&](LanczosRun run, int32_t j) {
+            LanczosEdgeColumn<Form, C>(run, srcRow, stride, colOffsets, colWeights, dstBuf, j);
+        },
+        [&](int32_t j0, int32_t count) {
+            interior(colOffsets + j0, colWeights + 6 * ptrdiff_t{j0}, dstBuf + C * ptrdiff_t{j0},
+                     count);
+        });
+}
+
+// ---- vertical, vector members ----
+
+struct LanczosVLanes {
+    const float* const (&b)[6];
+    F4 w[6];
+    VELMORA_RESIZE_INLINE F4 At(int32_t i) const {
+        F4 s(0.0f);
+        for (int k = 0; k < 6; ++k)
+            s = s + F4(_mm_load_ps(b[k] + i)) * w[k];
+        return s;
+    }
+};
+
+VELMORA_RESIZE_INLINE LanczosVLanes VLanesOf(const float* const (&b)[6], const float* weights) {
+    LanczosVLanes lanes{b, {}};
+    for (int k = 0; k < 6; ++k)
+        lanes.w[k] = F4(weights[k]);
+    return lanes;
+}
+
+template <typename T>
+VELMORA_RESIZE_INLINE void RowVValues(T* dstRow, int32_t count, const float* weights,
+                                      const float* const (&b)[6]) {
+    const LanczosVLanes lanes = VLanesOf(b, weights);
+    const int32_t main = count & ~3;
+    for (int32_t i = 0; i < main; i += 4)
+        StoreLanes(dstRow + i, lanes.At(i));
+    for (int32_t i = main; i < count; ++i)
+        dstRow[i] = LanczosVValue<T, LanczosVForm::Vector>(weights, b, i);
+}
+
+template <typename T, bool Shuffles>
+VELMORA_RESIZE_INLINE void RowVPartValues(T* dstRow, int32_t width, const float* weights,
+                                          const float* const (&b)[6]) {
+    StorePartStream<T, Shuffles>(dstRow, width, VLanesOf(b, weights), [&](int32_t e) {
+        return LanczosVValue<T, LanczosVForm::Vector>(weights, b, e);
+    });
+}
+
+}  // namespace
+
+// ---- member definitions ----
+
+#define VELMORA_LANCZOS_TARGET_Generic
+#define VELMORA_LANCZOS_TARGET_Sse __attribute__((target("sse")))
+#define VELMORA_LANCZOS_TARGET_Sse2 __attribute__((target("sse2")))
+#define VELMORA_LANCZOS_TARGET_Sse3 __attribute__((target("sse3")))
+#define VELMORA_LANCZOS_TARGET_Ssse3 __attribute__((target("ssse3")))
+
+#define VELMORA_LANCZOS_DEFINE_NB(V, S, T, rowH, rowHPart, rowHOneCh)                           \
+    VELMORA_LANCZOS_TARGET_##V void ResizeLanczosNoBorderRowH##S##_##V(                         \
+        const T* srcRow, const int32_t* colOffsets, const float* colWeights, float* dstBuf,     \
+        int32_t width) {                                                                        \
+        rowH;                                                                                   \
+    }                                                                                           \
+    VELMORA_LANCZOS_TARGET_##V void ResizeLanczosNoBorderRowHPart##S##_##V(                     \
+        const T* srcRow, int32_t nChannels, const int32_t* colOffsets, const float* colWeights, \
+        float* dstBuf, int32_t width) {                                                         \
+        rowHPart;                                                                               \
+    }                                                                                           \
+    VELMORA_LANCZOS_TARGET_##V void ResizeLanczosNoBorderRowHOneCh##S##_##V(                    \
+        const T* srcRow, const int32_t* colOffsets, const float* colWeights, float* dstBuf,     \
+        int32_t width) {                                                                        \
+        rowHOneCh;                                                                              \
+    }
+
+#define VELMORA_LANCZOS_NB_MODELS(V, S, T, F)                                                 \
+    VELMORA_LANCZOS_DEFINE_NB(                                                                \
+        V, S, T,                                                                              \
+        (LanczosNoBorderRowModel<T, 4, F>(srcRow, 4, colOffsets, colWeights, dstBuf, width)), \
+        (LanczosNoBorderRowModel<T, 3, F>(srcRow, nChannels, colOffsets, colWeights, dstBuf,  \
+                                          width)),                                            \
+        (LanczosNoBorderRowModel<T, 1, F>(srcRow, 1, colOffsets, colWeights, dstBuf, width)))
+#define VELMORA_LANCZOS_NB_VECTOR(V, S, T)                                                     \
+    VELMORA_LANCZOS_DEFINE_NB(                                                                 \
+        V, S, T, (NoBorderRowHPixels<T>(srcRow, colOffsets, colWeights, dstBuf, width)),       \
+        (NoBorderRowHPartPixels<T>(srcRow, nChannels, colOffsets, colWeights, dstBuf, width)), \
+        (LanczosNoBorderOneChSteps<T>(srcRow, colOffsets, colWeights, dstBuf, width)))
+
+#define VELMORA_LANCZOS_ARGS_H colOffsets, colWeights, dstBuf, width, leftAvail, srcWidthFromRow
+#define VELMORA_LANCZOS_DEFINE_BORDER(V, S, T, rowH, rowHPart, rowHOneCh)                       \
+    VELMORA_LANCZOS_TARGET_##V void ResizeLanczosRowH##S##_##V(                                 \
+        const T* srcRow, const int32_t* colOffsets, const float* colWeights, float* dstBuf,     \
+        int32_t width, int32_t leftAvail, int32_t srcWidthFromRow) {                            \
+        rowH;                                                                                   \
+    }                                                                                           \
+    VELMORA_LANCZOS_TARGET_##V void ResizeLanczosRowHPart##S##_##V(                             \
+        const T* srcRow, int32_t nChannels, const int32_t* colOffsets, const float* colWeights, \
+        float* dstBuf, int32_t width, int32_t leftAvail, int32_t srcWidthFromRow) {             \
+        rowHPart;                                                                               \
+    }                                                                                           \
+    VELMORA_LANCZOS_TARGET_##V void ResizeLanczosRowHOneCh##S##_##V(                            \
+        const T* srcRow, const int32_t* colOffsets, const float* colWeights, float* dstBuf,     \
+        int32_t width, int32_t leftAvail, int32_t srcWidthFromRow) {                            \
+        rowHOneCh;                                                                              \
+    }
+
+// Generic and Sse: every column in place, in order.
+#define VELMORA_LANCZOS_BORDER_IN_PLACE(V, S, T, R)                             \
+    VELMORA_LANCZOS_DEFINE_BORDER(                                              \
+        V, S, T,                                                                \
+        (LanczosBorderRowInPlace<LanczosEdgeForm<R, LanczosOrder::InOrder>, 4>( \
+            srcRow, 4, VELMORA_LANCZOS_ARGS_H)),                                \
+        (LanczosBorderRowInPlace<LanczosEdgeForm<R, LanczosOrder::InOrder>, 3>( \
+            srcRow, nChannels, VELMORA_LANCZOS_ARGS_H)),                        \
+        (LanczosBorderRowInPlace<LanczosEdgeForm<R, LanczosOrder::InOrder>, 1>( \
+            srcRow, 1, VELMORA_LANCZOS_ARGS_H)))
+
+// Sse2, Sse3, Ssse3: edges in R (left runs tap 5 before tap 4), the interior
+// to the no-border member of the variant.
+#define VELMORA_LANCZOS_BORDER_HANDING_OVER(V, S, T, R)                                \
+    VELMORA_LANCZOS_DEFINE_BORDER(                                                     \
+        V, S, T,                                                                       \
+        (BorderRowHandingOver<LanczosEdgeForm<R, LanczosOrder::Left54>, 4>(            \
+            srcRow, 4, VELMORA_LANCZOS_ARGS_H,                                         \
+            [&](const int32_t* o, const float* w, float* d, int32_t n) {               \
+                ResizeLanczosNoBorderRowH##S##_##V(srcRow, o, w, d, n);                \
+            })),                                                                       \
+        (BorderRowHandingOver<LanczosEdgeForm<R, LanczosOrder::Left54>, 3>(            \
+            srcRow, nChannels, VELMORA_LANCZOS_ARGS_H,                                 \
+            [&](const int32_t* o, const float* w, float* d, int32_t n) {               \
+                ResizeLanczosNoBorderRowHPart##S##_##V(srcRow, nChannels, o, w, d, n); \
+            })),                                                                       \
+        (BorderRowHandingOver<LanczosEdgeForm<R, LanczosOrder::Left54>, 1>(            \
+            srcRow, 1, VELMORA_LANCZOS_ARGS_H,                                         \
+            [&](const int32_t* o, const float* w, float* d, int32_t n) {               \
+                ResizeLanczosNoBorderRowHOneCh##S##_##V(srcRow, o, w, d, n);           \
+            })))
+
+#define VELMORA_LANCZOS_BUFS \
+    const float* const b[6] = {tap0Buf, tap1Buf, tap2Buf, tap3Buf, tap4Buf, tap5Buf}
+#define VELMORA_LANCZOS_DEFINE_V(V, Kind, S, T, body)                                           \
+    VELMORA_LANCZOS_TARGET_##V void ResizeLanczos##Kind##S##_##V(                               \
+        T* dstRow, int32_t count, const float* rowWeightsOfRow, const float* tap0Buf,           \
+        const float* tap1Buf, const float* tap2Buf, const float* tap3Buf, const float* tap4Buf, \
+        const float* tap5Buf) {                                                                 \
+        VELMORA_LANCZOS_BUFS;                                                                   \
+        body;                                                                                   \
+    }
+#define VELMORA_LANCZOS_V_MODELS(V, S, T, F)                                              \
+    VELMORA_LANCZOS_DEFINE_V(V, RowV, S, T,                                               \
+                             (LanczosRowVModel<T, F>(dstRow, count, rowWeightsOfRow, b))) \
+    VELMORA_LANCZOS_DEFINE_V(V, RowVPart, S, T,                                           \
+                             (LanczosRowVPartModel<T, F>(dstRow, count, rowWeightsOfRow, b)))
+#define VELMORA_LANCZOS_V_VECTOR(V, S, T, Shuffles)                                             \
+    VELMORA_LANCZOS_DEFINE_V(V, RowV, S, T, (RowVValues<T>(dstRow, count, rowWeightsOfRow, b))) \
+    VELMORA_LANCZOS_DEFINE_V(V, RowVPart, S, T,                                                 \
+                             (RowVPartValues<T, Shuffles>(dstRow, count, rowWeightsOfRow, b)))
+
+#define VELMORA_LANCZOS_GENERIC_OR_SSE(V, S, T, NbForm, R, VForm) \
+    VELMORA_LANCZOS_NB_MODELS(V, S, T, NbForm)                    \
+    VELMORA_LANCZOS_BORDER_IN_PLACE(V, S, T, R)                   \
+    VELMORA_LANCZOS_V_MODELS(V, S, T, LanczosVForm::VForm)
+
+VELMORA_LANCZOS_GENERIC_OR_SSE(Generic, 8u, uint8_t, Double, double, Double)
+VELMORA_LANCZOS_GENERIC_OR_SSE(Generic, 16u, uint16_t, Double, double, Double)
+VELMORA_LANCZOS_GENERIC_OR_SSE(Generic, 32f, float, Double, double, Double)
+VELMORA_LANCZOS_GENERIC_OR_SSE(Sse, 8u, uint8_t, Single, float, Single)
+VELMORA_LANCZOS_GENERIC_OR_SSE(Sse, 16u, uint16_t, Single, float, Single)
+VELMORA_LANCZOS_GENERIC_OR_SSE(Sse, 32f, float, Single, float, Single)
+
+#define VELMORA_LANCZOS_VECTOR(V, S, T, EdgeR, Shuffles) \
+    VELMORA_LANCZOS_NB_VECTOR(V, S, T)                   \
+    VELMORA_LANCZOS_BORDER_HANDING_OVER(V, S, T, EdgeR)  \
+    VELMORA_LANCZOS_V_VECTOR(V, S, T, Shuffles)
+
+VELMORA_LANCZOS_VECTOR(Sse2, 8u, uint8_t, float, false)
+VELMORA_LANCZOS_VECTOR(Sse2, 16u, uint16_t, float, false)
+VELMORA_LANCZOS_VECTOR(Sse2, 32f, float, float, false)
+VELMORA_LANCZOS_VECTOR(Sse3, 8u, uint8_t, float, false)
+VELMORA_LANCZOS_VECTOR(Sse3, 16u, uint16_t, float, false)
+VELMORA_LANCZOS_VECTOR(Sse3, 32f, float, double, false)
+VELMORA_LANCZOS_VECTOR(Ssse3, 8u, uint8_t, float, true)
+VELMORA_LANCZOS_VECTOR(Ssse3, 16u, uint16_t, float, false)
+VELMORA_LANCZOS_VECTOR(Ssse3, 32f, float, float, false)
+
+}  // namespace velmora::resize
