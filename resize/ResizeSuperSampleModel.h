@@ -229,6 +229,21 @@ struct SuperSampleModel {
             return static_cast<T>(static_cast<uint64_t>(std::trunc(v + 0.5)));
     }
 
+    static void OutputRowWhole(const uint32_t* row, T* dst, int32_t stride, int32_t dstStride,
+                               int32_t dstWidth, int64_t kx, double scale) {
+        const uint32_t* block = row;
+        for (int32_t j = 0; j < dstWidth; ++j) {
+            uint64_t sum[kSummed] = {};
+            for (int64_t p = 0; p < kx; ++p)
+                for (int32_t c = 0; c < kSummed; ++c)
+                    sum[c] += block[p * stride + c];
+            for (int32_t c = 0; c < kSummed; ++c)
+                dst[static_cast<ptrdiff_t>(j) * dstStride + c] = static_cast<T>(
+                    static_cast<uint64_t>(static_cast<double>(sum[c]) * scale + 0.5));
+            block += kx * stride;
+        }
+    }
+
     // Horizontal pass and output pass of one output row.
     static void OutputRow(const Acc* row, T* dst, int32_t srcCols, int32_t stride,
                           int32_t dstStride, int32_t dstWidth, double xRatio, double scale,
@@ -243,6 +258,15 @@ struct SuperSampleModel {
             const int64_t head =
                 address % 4 != 0 ? -1 : static_cast<int64_t>((16 - address % 16) % 16 / 4);
             PackedStretch(static_cast<int64_t>(dstWidth) * kSummed, head, begin, end);
+        }
+        if constexpr (!kFloat) {
+            // Whole blocks that all lie in the working row: no walk, no clamp.
+            const auto kx = static_cast<int64_t>(std::floor(xRatio));
+            if (mode == 0 && static_cast<int64_t>(dstWidth) * kx <= srcCols) {
+                OutputRowWhole(reinterpret_cast<const uint32_t*>(row), dst, stride, dstStride,
+                               dstWidth, kx, scale);
+                return;
+            }
         }
         const float scalef = static_cast<float>(scale);
         for (int32_t j = 0; j < dstWidth; ++j) {

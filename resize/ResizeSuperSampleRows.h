@@ -59,14 +59,35 @@ inline void SuperSampleSumRowsModel(const T* srcRow, int32_t srcStep, int32_t wi
             for (int32_t c = 0; c < kSummed; ++c)
                 acc[static_cast<ptrdiff_t>(p) * stride + c] = 0;
     }
-    for (int32_t r = 0; r < nRows; ++r) {
-        const T* s = SuperSampleRow(srcRow, srcStep, r);
-        for (int32_t p = 0; p < rowEnd; ++p) {
-            const ptrdiff_t o = static_cast<ptrdiff_t>(p) * stride;
-            for (int32_t c = 0; c < kSummed; ++c)
-                acc[o + c] += static_cast<SuperSampleAcc<T>>(s[o + c]);
+    constexpr bool kIntegerQuad = L == SuperSampleLayout::MultiCh && !std::is_same_v<T, float>;
+    // Pixel strides of 3 and 4 as constants, so that the loops vectorise.
+    auto addRows = [&](auto strideConstant) {
+        const int32_t pixelStride = strideConstant == 0 ? stride : strideConstant;
+        for (int32_t r = 0; r < nRows; ++r) {
+            // The row and the accumulator never overlap; 8-bit samples
+            // would otherwise keep the compiler from vectorising.
+            const T* __restrict s = SuperSampleRow(srcRow, srcStep, r);
+            SuperSampleAcc<T>* __restrict a = acc;
+            for (int32_t p = 0; p < rowEnd; ++p) {
+                const ptrdiff_t o = static_cast<ptrdiff_t>(p) * pixelStride;
+                if constexpr (kIntegerQuad && decltype(strideConstant)::value == 4) {
+                    // Integer sums of 3 of 4 samples as four lanes, the fourth
+                    // adding 0 (its element keeps its value).
+                    for (int32_t c = 0; c < 4; ++c)
+                        a[o + c] += c < 3 ? static_cast<SuperSampleAcc<T>>(s[o + c]) : 0u;
+                } else {
+                    for (int32_t c = 0; c < kSummed; ++c)
+                        a[o + c] += static_cast<SuperSampleAcc<T>>(s[o + c]);
+                }
+            }
         }
-    }
+    };
+    if (stride == kSummed)
+        addRows(std::integral_constant<int32_t, kSummed>{});
+    else if (stride == 4)
+        addRows(std::integral_constant<int32_t, 4>{});
+    else
+        addRows(std::integral_constant<int32_t, 0>{});
     if constexpr (kDoubleTail) {
         for (int32_t p = rowEnd; p < width; ++p) {
             double sum = 0.0;
