@@ -1,4 +1,4 @@
-// ResizeYuv422 by nearest, linear and super-sampling, 1920 x 1080 ->
+// ResizeYuv422 by nearest, linear, cubic and super-sampling, 1920 x 1080 ->
 // 1280 x 720 and (interpolating methods) 720 x 576 -> 1920 x 1080, in every
 // processor variant, against libswscale's YUYV422 -> YUYV422 with the
 // matching flag when it is installed, and a plain copy of the bytes the
@@ -60,7 +60,8 @@ void BM_ResizeYuv422(benchmark::State& state) {
 }
 BENCHMARK(BM_ResizeYuv422)
     ->ArgsProduct({{0, 1, 2, 3, 4},
-                   {velmora::resize::INTERP_NEAREST, velmora::resize::INTERP_LINEAR},
+                   {velmora::resize::INTERP_NEAREST, velmora::resize::INTERP_LINEAR,
+                    velmora::resize::INTERP_CUBIC},
                    {0, 1}});
 BENCHMARK(BM_ResizeYuv422)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {velmora::resize::INTERP_SUPERSAMPLE}, {0}});
@@ -84,6 +85,7 @@ void BM_SwscaleYuv422(benchmark::State& state) {
     const Sizes& s = im.size;
     const int flags = state.range(0) == velmora::resize::INTERP_NEAREST  ? SWS_POINT
                       : state.range(0) == velmora::resize::INTERP_LINEAR ? SWS_BILINEAR
+                      : state.range(0) == velmora::resize::INTERP_CUBIC  ? SWS_BICUBIC
                                                                          : SWS_AREA;
     SwsContext* ctx = sws_getContext(s.srcW, s.srcH, AV_PIX_FMT_YUYV422, s.dstW, s.dstH,
                                      AV_PIX_FMT_YUYV422, flags, nullptr, nullptr, nullptr);
@@ -99,7 +101,9 @@ void BM_SwscaleYuv422(benchmark::State& state) {
     Finish(state, s);
 }
 BENCHMARK(BM_SwscaleYuv422)
-    ->ArgsProduct({{velmora::resize::INTERP_NEAREST, velmora::resize::INTERP_LINEAR}, {0, 1}});
+    ->ArgsProduct({{velmora::resize::INTERP_NEAREST, velmora::resize::INTERP_LINEAR,
+                    velmora::resize::INTERP_CUBIC},
+                   {0, 1}});
 BENCHMARK(BM_SwscaleYuv422)->Args({velmora::resize::INTERP_SUPERSAMPLE, 0});
 #endif
 

@@ -6,6 +6,7 @@
 
 #include "resize/ImageStatus.h"
 #include "resize/ResizeMemory.h"
+#include "resize/ResizeYuv422Cubic.h"
 #include "resize/ResizeYuv422Rows.h"
 
 namespace velmora::resize {
@@ -113,6 +114,31 @@ void LinearTable(int32_t count, double step, int32_t last, int32_t scale, int32_
     }
 }
 
+// Cubic: offsets of the base sample k and t = position - k, with the four
+// taps k - 1 .. k + 2 kept inside the image. Positions past the image's
+// last sample (an output raised to its minimum) take the last one.
+void CubicTable(int32_t count, double step, int32_t origin, int32_t last, int32_t scale,
+                int32_t* offsets, float* fractions) {
+    double p = 0.0;
+    for (int32_t i = 0; i < count; ++i) {
+        auto k = static_cast<int64_t>(std::trunc(p + 1e-7));
+        float t;
+        if (k >= last) {
+            k = last - 2;
+            t = 2.0f;
+        } else {
+            if (k + origin == 0)
+                k += 1;
+            else if (k == last - 1)
+                k -= 1;
+            t = static_cast<float>(p - static_cast<double>(k));
+        }
+        offsets[i] = static_cast<int32_t>(k * scale);
+        fractions[i] = t;
+        p += step;
+    }
+}
+
 // Every block of one call, released on every path.
 class Yuv422Blocks {
   public:
@@ -129,7 +155,7 @@ class Yuv422Blocks {
     bool Failed() const { return m_failed; }
 
   private:
-    void* m_blocks[16] = {};
+    void* m_blocks[20] = {};
     int m_count = 0;
     bool m_failed = false;
 };
@@ -139,6 +165,7 @@ struct Yuv422Policy {
     int16_t* (*alloc16s)(int32_t);
     decltype(&ResizeYuv422Nearest_Generic) nearest;
     decltype(&ResizeYuv422Linear_Generic) linear;
+    decltype(&ResizeYuv422Cubic_Generic) cubic;
 };
 
 int32_t Interpolate(const Yuv422Policy& v, const uint8_t* pRoi, int32_t srcWidth, int32_t srcHeight,
@@ -149,7 +176,6 @@ int32_t Interpolate(const Yuv422Policy& v, const uint8_t* pRoi, int32_t srcWidth
         interpolation = INTERP_LINEAR;
     if ((srcWidth < 4 || srcHeight < 2) && interpolation == INTERP_LINEAR)
         interpolation = INTERP_NEAREST;
-    if (interpolation == INTERP_CUBIC) return STS_INTERPOLATION_ERR;
     const int32_t lastRow = srcHeight - roiY - 1;
     const int32_t lastLuma = srcWidth - roiX - 1;
     const int32_t lastPair = (srcWidth - roiX) / 2 - 1;
@@ -164,6 +190,32 @@ int32_t Interpolate(const Yuv422Policy& v, const uint8_t* pRoi, int32_t srcWidth
         NearestTable(lumaCount, xFactor, lastLuma, 2, lumaOffsets);
         NearestTable(pairs, xFactor, lastPair, 4, chromaOffsets);
         v.nearest(pRoi, pDst, dstStep, pairs, dstHeight, rowOffsets, lumaOffsets, chromaOffsets);
+        return STS_OK;
+    }
+    if (interpolation == INTERP_CUBIC) {
+        auto allocFloat = [&](int32_t n) {
+            return reinterpret_cast<float*>(blocks.Keep(v.alloc32s(n)));
+        };
+        float* rowFracs = allocFloat(dstHeight);
+        float* lumaFracs = allocFloat(lumaCount);
+        float* chromaFracs = allocFloat(pairs);
+        float* lumaRows[4];
+        float* uRows[4];
+        float* vRows[4];
+        for (int k = 0; k < 4; ++k) {
+            lumaRows[k] = allocFloat(lumaCount);
+            uRows[k] = allocFloat(pairs);
+            vRows[k] = allocFloat(pairs);
+        }
+        if (blocks.Failed()) return STS_NO_MEM_ERR;
+        CubicTable(dstHeight, LinearStep(roiHeight, yFactor), roiY, lastRow, srcStep, rowOffsets,
+                   rowFracs);
+        CubicTable(lumaCount, LinearStep(roiWidth, xFactor), roiX, lastLuma, 2, lumaOffsets,
+                   lumaFracs);
+        CubicTable(pairs, LinearStep(roiWidth / 2, xFactor), roiX / 2, lastPair, 4, chromaOffsets,
+                   chromaFracs);
+        v.cubic(pRoi, pDst, srcStep, dstStep, pairs, dstHeight, rowOffsets, lumaOffsets,
+                chromaOffsets, rowFracs, lumaFracs, chromaFracs, lumaRows, uRows, vRows);
         return STS_OK;
     }
     auto alloc16 = [&](int32_t n) {
@@ -227,7 +279,7 @@ VELMORA_YUV422_LINEAR_DEFINE(Ssse3, Ssse3, __attribute__((target("ssse3"))))
         int32_t roiY, int32_t roiWidth, int32_t roiHeight, uint8_t* pDst, int32_t dstStep,         \
         int32_t pairs, int32_t dstHeight, double xFactor, double yFactor, int32_t interpolation) { \
         static const Yuv422Policy policy{A32, A16, ResizeYuv422Nearest_##NEAREST,                  \
-                                         ResizeYuv422Linear_##V};                                  \
+                                         ResizeYuv422Linear_##V, ResizeYuv422Cubic_##V};           \
         return Interpolate(policy, pRoi, srcWidth, srcHeight, srcStep, roiX, roiY, roiWidth,       \
                            roiHeight, pDst, dstStep, pairs, dstHeight, xFactor, yFactor,           \
                            interpolation);                                                         \

@@ -10,8 +10,7 @@
 // Worker arguments: ROI start, source width and height (whole image), source
 // step (bytes), ROI left and top, clipped ROI width and height, destination,
 // destination step (bytes), output pairs, output height, x and y factor,
-// interpolation code. Result: STS_OK, STS_NO_MEM_ERR (nothing written), or
-// STS_INTERPOLATION_ERR for cubic, which this build does not have yet.
+// interpolation code. Result: STS_OK, or STS_NO_MEM_ERR (nothing written).
 // Positions past the image (an output raised to its minimum) read the
 // image's last column, pair or row.
 

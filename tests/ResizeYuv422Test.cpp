@@ -12,6 +12,7 @@
 #include "resize/ImageStatus.h"
 #include "resize/ResizeMemory.h"
 #include "resize/ResizeYuv422.h"
+#include "resize/ResizeYuv422Cubic.h"
 #include "resize/ResizeYuv422Rows.h"
 #include "tests/ResizeTestSupport.h"
 
@@ -201,14 +202,99 @@ TEST(ResizeYuv422Methods, Figures) {
         EXPECT_EQ(out.at(0, 0), 3);
         EXPECT_EQ(out.at(4, 0), 7);  // one pair only
         // Allocation failure: -9 and nothing written.
-        for (int32_t code : {INTERP_LINEAR, INTERP_SUPERSAMPLE}) {
+        // Allocation failure at every block: -9, nothing written, all freed.
+        for (int32_t code : {INTERP_NEAREST, INTERP_LINEAR, INTERP_CUBIC, INTERP_SUPERSAMPLE}) {
             c.code = code, c.xF = 0.5;
-            Yuv422Image none(16, 16, false, 7);
-            SetResizeAllocFailure(1);
-            EXPECT_EQ(Call(v, c, src, none), STS_NO_MEM_ERR);
+            GuardedResizeHeap heap;
             SetResizeAllocFailure(0);
-            EXPECT_EQ(Written(none, 16, 16).first, 0);
+            Yuv422Image ok(16, 16, false, 7);
+            ASSERT_EQ(Call(v, c, src, ok), STS_OK);
+            const int64_t blocks = SetResizeAllocFailure(0);
+            for (int64_t n = 1; n <= blocks; ++n) {
+                Yuv422Image none(16, 16, false, 7);
+                SetResizeAllocFailure(n);
+                EXPECT_EQ(Call(v, c, src, none), STS_NO_MEM_ERR) << code << " block " << n;
+                SetResizeAllocFailure(0);
+                EXPECT_EQ(Written(none, 16, 16).first, 0);
+                EXPECT_EQ(heap.Outstanding(), 0u);
+            }
         }
+    }
+}
+
+template <CubicForm F>
+void CheckCubicForm() {
+    EXPECT_NEAR(ResizeYuv422CubicValue<F>(0, 0, 255, 255, 0.5f, false), 127.5, 1e-4);
+    EXPECT_EQ(ResizeYuv422CubicByte<F>(ResizeYuv422CubicValue<F>(0, 0, 255, 255, 0.5f, true)), 128);
+    EXPECT_NEAR(ResizeYuv422CubicValue<F>(0, 255, 255, 255, 0.5f, true), 270.9375, 1e-3);
+    EXPECT_EQ(ResizeYuv422CubicByte<F>(270.9375), 255);
+    EXPECT_EQ(ResizeYuv422CubicByte<F>(ResizeYuv422CubicValue<F>(255, 0, 0, 0, 0.5f, true)), 0);
+    EXPECT_EQ(ResizeYuv422CubicByte<F>(2.5), 3);
+    EXPECT_EQ(ResizeYuv422CubicByte<F>(2.4999), 2);
+    for (float t : {-1.0f, 0.0f, 1.0f, 2.0f})
+        EXPECT_NEAR(ResizeYuv422CubicValue<F>(10, 20, 40, 80, t, false),
+                    t == -1  ? 10
+                    : t == 0 ? 20
+                    : t == 1 ? 40
+                             : 80,
+                    1e-4);
+}
+
+TEST(ResizeYuv422Cubic, FormsAndMembers) {
+    CheckCubicForm<CubicForm::Double>();
+    CheckCubicForm<CubicForm::Single>();
+    CheckCubicForm<CubicForm::Core>();
+    // The vector members: the even part in the core form, an odd last pair
+    // in the single form.
+    std::mt19937 rng(9);
+    std::vector<uint8_t> row(64);
+    for (auto& b : row)
+        b = static_cast<uint8_t>(rng());
+    const int32_t pairs = 5;
+    std::vector<int32_t> yIndex(2 * pairs), cIndex(pairs);
+    alignas(16) float yFrac[2 * pairs], cFrac[pairs];
+    for (int32_t i = 0; i < 2 * pairs; ++i) {
+        yIndex[i] = 2 + 2 * static_cast<int32_t>(rng() % 20);
+        yFrac[i] = static_cast<float>(rng() % 300) / 100 - 1;
+    }
+    for (int32_t i = 0; i < pairs; ++i) {
+        cIndex[i] = 4 + 4 * static_cast<int32_t>(rng() % 10);
+        cFrac[i] = static_cast<float>(rng() % 300) / 100 - 1;
+    }
+    const decltype(&ResizeYuv422CubicRowH_Generic) members[] = {
+        ResizeYuv422CubicRowH_Sse2, ResizeYuv422CubicRowH_Sse3, ResizeYuv422CubicRowH_Ssse3};
+    for (auto member : members) {
+        alignas(16) float y[2 * pairs], u[pairs], v[pairs];
+        member(row.data(), pairs, yIndex.data(), cIndex.data(), yFrac, cFrac, y, u, v);
+        for (int32_t p = 0; p < pairs; ++p) {
+            auto model = [&](int32_t at, int32_t stride, float t) {
+                const uint8_t* q = row.data() + at;
+                return static_cast<float>(
+                    p < 4 ? ResizeYuv422CubicValue<CubicForm::Core>(q[-stride], q[0], q[stride],
+                                                                    q[2 * stride], t, false)
+                          : ResizeYuv422CubicValue<CubicForm::Single>(q[-stride], q[0], q[stride],
+                                                                      q[2 * stride], t, false));
+            };
+            EXPECT_EQ(y[2 * p], model(yIndex[2 * p], 2, yFrac[2 * p]));
+            EXPECT_EQ(y[2 * p + 1], model(yIndex[2 * p + 1], 2, yFrac[2 * p + 1]));
+            EXPECT_EQ(u[p], model(cIndex[p] + 1, 4, cFrac[p]));
+            EXPECT_EQ(v[p], model(cIndex[p] + 3, 4, cFrac[p]));
+        }
+    }
+    // x2 on 8 pixels ending at the image's right edge: the last output luma is
+    // the last source luma (t = 2 on the last four samples).
+    for (int v = 0; v < av::kCpuVariantCount; ++v) {
+        Yuv422Image src(12, 6, false, 0);
+        for (int32_t b = 0; b < 24; ++b)
+            for (int32_t r = 0; r < 6; ++r)
+                src.at(b, r) = static_cast<uint8_t>(7 * b + r);
+        Yuv422Call c;
+        c.srcW = 12, c.srcH = 6, c.roiX = 4, c.roiW = 8, c.roiH = 6, c.xF = 2, c.yF = 1;
+        c.code = INTERP_CUBIC;
+        Yuv422Image dst(16, 16, false, 7);
+        ASSERT_EQ(Call(v, c, src, dst), STS_OK);
+        EXPECT_EQ(dst.at(30, 0), src.at(22, 0));
+        EXPECT_EQ(dst.at(0, 0), src.at(8, 0));
     }
 }
 
@@ -218,7 +304,7 @@ TEST(ResizeYuv422Methods, UniformStaysUniform) {
     const double factors[] = {1, 0.5, 1.0 / 3, 0.4, 0.75, 0.9999999, 0.3, 0.26, 2, 1.5};
     Yuv422Image src(10, 6, true, 77, Flush::Front);
     for (int v = 0; v < av::kCpuVariantCount; ++v)
-        for (int32_t code : {INTERP_NEAREST, INTERP_LINEAR, INTERP_SUPERSAMPLE})
+        for (int32_t code : {INTERP_NEAREST, INTERP_LINEAR, INTERP_CUBIC, INTERP_SUPERSAMPLE})
             for (double xF : factors)
                 for (double yF : factors)
                     for (int32_t roiX : {0, 6, 8}) {
@@ -296,7 +382,7 @@ TEST(ResizeYuv422Random, VariantsAgreeAndFollowTheReferences) {
             ASSERT_EQ(status, firstStatus) << "case " << i << " variant " << v;
             if (status != STS_OK) continue;
             for (size_t k = 0; k < out.size(); ++k) {
-                const int tol = c.code == INTERP_SUPERSAMPLE ? 1 : 0;
+                const int tol = c.code == INTERP_SUPERSAMPLE || c.code == INTERP_CUBIC ? 1 : 0;
                 ASSERT_LE(std::abs(out[k] - first[k]), tol) << "case " << i << " variant " << v;
             }
         }
