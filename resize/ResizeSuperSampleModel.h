@@ -237,9 +237,12 @@ struct SuperSampleModel {
             for (int64_t p = 0; p < kx; ++p)
                 for (int32_t c = 0; c < kSummed; ++c)
                     sum[c] += block[p * stride + c];
+            // Sums below 2^63 and results of at most 65535: signed
+            // conversions, which the processor does in one step.
             for (int32_t c = 0; c < kSummed; ++c)
-                dst[static_cast<ptrdiff_t>(j) * dstStride + c] = static_cast<T>(
-                    static_cast<uint64_t>(static_cast<double>(sum[c]) * scale + 0.5));
+                dst[static_cast<ptrdiff_t>(j) * dstStride + c] =
+                    static_cast<T>(static_cast<int64_t>(
+                        static_cast<double>(static_cast<int64_t>(sum[c])) * scale + 0.5));
             block += kx * stride;
         }
     }
