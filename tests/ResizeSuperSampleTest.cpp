@@ -548,7 +548,7 @@ TEST(ResizeSuperSampleRandom, VariantsMatchTheAreaReference) {
     std::mt19937 rng(20261207);
     auto pick = [&](int32_t n) { return static_cast<int32_t>(rng() % static_cast<uint32_t>(n)); };
     const double odd[] = {std::nan(""), HUGE_VAL, 0.0, -0.5};
-    for (int i = 0; i < 1500; ++i) {
+    for (int i = 0; i < 5000; ++i) {
         Request r;
         r.layout = static_cast<Layout>(pick(6));
         r.type = pick(3);
