@@ -1,0 +1,144 @@
+// The 45 super-sampling kernels: one routine over the pixel layout, sample
+// type and a per-variant policy (arithmetic form, allocators, clear, row
+// sums), compiled for each variant's instruction set.
+#include "resize/ResizeSuperSampleKernels.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "resize/ResizeMemory.h"
+#include "resize/ResizeSuperSampleModel.h"
+
+namespace velmora::resize {
+namespace {
+
+using SuperSampleLayout::FourCh;
+using SuperSampleLayout::MultiCh;
+using SuperSampleLayout::OneCh;
+
+// MULTI names the MultiCh 8u and 16u row sums (the Sse kernels use the
+// Generic ones).
+#define VELMORA_SUPERSAMPLE_POLICY(V, MULTI, FORM, ALLOC8, ALLOC32)                 \
+    struct SuperSamplePolicy_##V {                                                  \
+        static constexpr SuperSampleForm kForm = FORM;                              \
+        static int32_t Zero(void* p, int32_t n) { return ZeroBytes_##V(p, n); }     \
+        static void* Alloc8u(int32_t n) { return ALLOC8(n); }                       \
+        static void* Alloc32s(int32_t n) { return ALLOC32(n); }                     \
+        template <typename T, SuperSampleLayout L>                                  \
+        static void SumRows(const T* s, int32_t step, int32_t w, int32_t n,         \
+                            SuperSampleAcc<T>* acc, int32_t ch) {                   \
+            if constexpr (L == MultiCh && std::is_same_v<T, uint8_t>)               \
+                ResizeSuperSampleSumRowsMultiCh8u_##MULTI(s, step, w, n, acc, ch);  \
+            else if constexpr (L == MultiCh && std::is_same_v<T, uint16_t>)         \
+                ResizeSuperSampleSumRowsMultiCh16u_##MULTI(s, step, w, n, acc, ch); \
+            else if constexpr (L == MultiCh)                                        \
+                ResizeSuperSampleSumRowsMultiCh32f_##V(s, step, w, n, acc, ch);     \
+            else if constexpr (L == OneCh && std::is_same_v<T, uint8_t>)            \
+                ResizeSuperSampleSumRowsOneCh8u_##V(s, step, w, n, acc);            \
+            else if constexpr (L == OneCh && std::is_same_v<T, uint16_t>)           \
+                ResizeSuperSampleSumRowsOneCh16u_##V(s, step, w, n, acc);           \
+            else if constexpr (L == OneCh)                                          \
+                ResizeSuperSampleSumRowsOneCh32f_##V(s, step, w, n, acc);           \
+            else if constexpr (std::is_same_v<T, uint8_t>)                          \
+                ResizeSuperSampleSumRowsFourCh8u_##V(s, step, w, n, acc);           \
+            else if constexpr (std::is_same_v<T, uint16_t>)                         \
+                ResizeSuperSampleSumRowsFourCh16u_##V(s, step, w, n, acc);          \
+            else                                                                    \
+                ResizeSuperSampleSumRowsFourCh32f_##V(s, step, w, n, acc);          \
+        }                                                                           \
+    };
+
+VELMORA_SUPERSAMPLE_POLICY(Generic, Generic, SuperSampleForm::Double, AlignedMalloc8u,
+                           AlignedMalloc32s)
+VELMORA_SUPERSAMPLE_POLICY(Sse, Generic, SuperSampleForm::Single, AlignedMalloc8u, AlignedMalloc32s)
+VELMORA_SUPERSAMPLE_POLICY(Sse2, Sse2, SuperSampleForm::Single, AlignedMalloc8u, AlignedMalloc32s)
+VELMORA_SUPERSAMPLE_POLICY(Sse3, Sse3, SuperSampleForm::Single, AlignedMalloc8u_Sse3,
+                           AlignedMalloc32s_Sse3)
+VELMORA_SUPERSAMPLE_POLICY(Ssse3, Ssse3, SuperSampleForm::SingleSsse3, AlignedMalloc8u,
+                           AlignedMalloc32s)
+
+template <typename T, SuperSampleLayout L, class P>
+inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_t dstStep,
+                                 int32_t srcCols, int32_t srcRows, int32_t dstWidth,
+                                 int32_t dstHeight, double xRatio, double yRatio, double scale,
+                                 int32_t nChannels, int32_t mode) {
+    using M = SuperSampleModel<T, L, P::kForm>;
+    using Acc = SuperSampleAcc<T>;
+    if (mode < 0 || mode > 3) return STS_OK;
+    const int32_t stride = L == MultiCh ? nChannels : M::kSummed;
+    const int64_t elements = static_cast<int64_t>(srcCols) * stride;
+    if (elements < 1 || elements > INT32_MAX / 4) return STS_NO_MEM_ERR;
+    const auto bytes = static_cast<int32_t>(elements * 4);
+    const bool integer = mode == 0 && !M::kFloat;
+    void* row = integer ? P::Alloc8u(bytes) : P::Alloc32s(static_cast<int32_t>(elements));
+    if (row == nullptr) return STS_NO_MEM_ERR;
+    auto* acc = static_cast<Acc*>(row);
+    auto* accFloat = static_cast<float*>(row);
+    const int64_t lastRow = srcRows - 1;
+    auto rowAt = [&](int64_t r) {
+        return SuperSampleRow(pSrc, srcStep, SuperSampleClamp(r, lastRow));
+    };
+    SuperSampleWalk walk(yRatio, (mode & 1) != 0);
+    T* dstRow = pDst;
+    for (int32_t i = 0; i < dstHeight; ++i) {
+        P::Zero(row, bytes);
+        const SuperSampleBlock b = walk.Next();
+        if (b.hasFirst) M::AddWeighted(accFloat, rowAt(b.first), srcCols, stride, b.firstWeight);
+        int64_t k = 0;
+        if (mode == 0) {
+            k = std::clamp<int64_t>(lastRow + 1 - b.whole, 0, std::max<int64_t>(b.count, 0));
+            if (k > 0)
+                P::template SumRows<T, L>(rowAt(b.whole), srcStep, srcCols, static_cast<int32_t>(k),
+                                          acc, nChannels);
+        }
+        for (; k < b.count; ++k) {
+            if (integer)
+                M::AddWhole(acc, rowAt(b.whole + k), srcCols, stride);
+            else
+                M::AddWhole(accFloat, rowAt(b.whole + k), srcCols, stride);
+        }
+        if (b.hasLast) M::AddWeighted(accFloat, rowAt(b.last), srcCols, stride, b.lastWeight);
+        M::OutputRow(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio, scale, mode);
+        dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
+                                      static_cast<ptrdiff_t>(dstStep));
+    }
+    AlignedFree(row);
+    return STS_OK;
+}
+
+}  // namespace
+
+#define VELMORA_SUPERSAMPLE_MULTI_DEFINE(name, T, V, target)                                       \
+    target int32_t name(const T* pSrc, T* pDst, int32_t srcStep, int32_t dstStep, int32_t srcCols, \
+                        int32_t srcRows, int32_t dstWidth, int32_t dstHeight, double xRatio,       \
+                        double yRatio, double scale, int32_t nChannels, int32_t mode) {            \
+        return SuperSampleKernel<T, MultiCh, SuperSamplePolicy_##V>(                               \
+            pSrc, pDst, srcStep, dstStep, srcCols, srcRows, dstWidth, dstHeight, xRatio, yRatio,   \
+            scale, nChannels, mode);                                                               \
+    }
+#define VELMORA_SUPERSAMPLE_DEFINE(name, T, L, V, target)                                          \
+    target int32_t name(const T* pSrc, T* pDst, int32_t srcStep, int32_t dstStep, int32_t srcCols, \
+                        int32_t srcRows, int32_t dstWidth, int32_t dstHeight, double xRatio,       \
+                        double yRatio, double scale, int32_t mode) {                               \
+        return SuperSampleKernel<T, L, SuperSamplePolicy_##V>(                                     \
+            pSrc, pDst, srcStep, dstStep, srcCols, srcRows, dstWidth, dstHeight, xRatio, yRatio,   \
+            scale, 0, mode);                                                                       \
+    }
+#define VELMORA_SUPERSAMPLE_MEMBERS(V, target)                                              \
+    VELMORA_SUPERSAMPLE_MULTI_DEFINE(ResizeSuperSampleMultiCh8u_##V, uint8_t, V, target)    \
+    VELMORA_SUPERSAMPLE_MULTI_DEFINE(ResizeSuperSampleMultiCh16u_##V, uint16_t, V, target)  \
+    VELMORA_SUPERSAMPLE_MULTI_DEFINE(ResizeSuperSampleMultiCh32f_##V, float, V, target)     \
+    VELMORA_SUPERSAMPLE_DEFINE(ResizeSuperSampleOneCh8u_##V, uint8_t, OneCh, V, target)     \
+    VELMORA_SUPERSAMPLE_DEFINE(ResizeSuperSampleOneCh16u_##V, uint16_t, OneCh, V, target)   \
+    VELMORA_SUPERSAMPLE_DEFINE(ResizeSuperSampleOneCh32f_##V, float, OneCh, V, target)      \
+    VELMORA_SUPERSAMPLE_DEFINE(ResizeSuperSampleFourCh8u_##V, uint8_t, FourCh, V, target)   \
+    VELMORA_SUPERSAMPLE_DEFINE(ResizeSuperSampleFourCh16u_##V, uint16_t, FourCh, V, target) \
+    VELMORA_SUPERSAMPLE_DEFINE(ResizeSuperSampleFourCh32f_##V, float, FourCh, V, target)
+
+VELMORA_SUPERSAMPLE_MEMBERS(Generic, )
+VELMORA_SUPERSAMPLE_MEMBERS(Sse, __attribute__((target("sse"))))
+VELMORA_SUPERSAMPLE_MEMBERS(Sse2, __attribute__((target("sse2"))))
+VELMORA_SUPERSAMPLE_MEMBERS(Sse3, __attribute__((target("sse3"))))
+VELMORA_SUPERSAMPLE_MEMBERS(Ssse3, __attribute__((target("ssse3"))))
+
+}  // namespace velmora::resize

@@ -1,0 +1,51 @@
+// Members of the super-sampling row sums: the scalar model of their form,
+// compiled for their variant's instruction set.
+#include "resize/ResizeSuperSampleRows.h"
+
+namespace velmora::resize {
+namespace {
+using SuperSampleLayout::FourCh;
+using SuperSampleLayout::MultiCh;
+using SuperSampleLayout::OneCh;
+}  // namespace
+
+#define VELMORA_SUMROWS_MULTI_DEFINE(name, T, F, target)                                       \
+    target void name(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows,           \
+                     SuperSampleAcc<T>* acc, int32_t nChannels) {                              \
+        SuperSampleSumRowsModel<T, MultiCh, F>(srcRow, srcStep, width, nRows, acc, nChannels); \
+    }
+#define VELMORA_SUMROWS_DEFINE(name, T, L, F, target)                                \
+    target void name(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows, \
+                     SuperSampleAcc<T>* acc) {                                       \
+        SuperSampleSumRowsModel<T, L, F>(srcRow, srcStep, width, nRows, acc, 0);     \
+    }
+
+#define VELMORA_SUMROWS_MEMBERS(V, F, target)                                                  \
+    VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh32f_##V, float, F, target)     \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsOneCh8u_##V, uint8_t, OneCh, F, target)     \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsOneCh16u_##V, uint16_t, OneCh, F, target)   \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsOneCh32f_##V, float, OneCh, F, target)      \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsFourCh8u_##V, uint8_t, FourCh, F, target)   \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsFourCh16u_##V, uint16_t, FourCh, F, target) \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsFourCh32f_##V, float, FourCh, F, target)
+#define VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(V, F, target)                                 \
+    VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh8u_##V, uint8_t, F, target) \
+    VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh16u_##V, uint16_t, F, target)
+
+#define VELMORA_NO_TARGET
+#define VELMORA_SSE __attribute__((target("sse")))
+#define VELMORA_SSE2 __attribute__((target("sse2")))
+#define VELMORA_SSE3 __attribute__((target("sse3")))
+#define VELMORA_SSSE3 __attribute__((target("ssse3")))
+
+VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(Generic, RowSumForm::Add, VELMORA_NO_TARGET)
+VELMORA_SUMROWS_MEMBERS(Generic, RowSumForm::Add, VELMORA_NO_TARGET)
+VELMORA_SUMROWS_MEMBERS(Sse, RowSumForm::Add, VELMORA_SSE)
+VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(Sse2, RowSumForm::Store, VELMORA_SSE2)
+VELMORA_SUMROWS_MEMBERS(Sse2, RowSumForm::Store, VELMORA_SSE2)
+VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(Sse3, RowSumForm::Store, VELMORA_SSE3)
+VELMORA_SUMROWS_MEMBERS(Sse3, RowSumForm::Store, VELMORA_SSE3)
+VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(Ssse3, RowSumForm::Store, VELMORA_SSSE3)
+VELMORA_SUMROWS_MEMBERS(Ssse3, RowSumForm::Store, VELMORA_SSSE3)
+
+}  // namespace velmora::resize

@@ -1,0 +1,227 @@
+#include "resize/ResizeYuv422Cubic.h"
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+
+namespace velmora::resize {
+
+template <CubicForm F>
+double ResizeYuv422CubicValue(double p0, double p1, double p2, double p3, float t, bool vertical) {
+    if constexpr (F == CubicForm::Double) {
+        const double td = t;
+        const double a2 = td * (1.0 + td) / 2.0;
+        const double a3 = (td - 1.0) * a2 / 3.0;
+        // Horizontal coefficients in single precision, the vertical a3 too.
+        const double c1 = vertical ? 1.0 + td : static_cast<float>(1.0 + td);
+        const double c2 = vertical ? a2 : static_cast<float>(a2);
+        const double c3 = static_cast<float>(a3);
+        const double d1 = p1 - p0;
+        const double d2 = (p2 - p1) - d1;
+        const double d3 = (p3 - 2.0 * p2 + p1) - d2;
+        return p0 + c1 * d1 + c2 * d2 + c3 * d3;
+    } else {
+        const auto q0 = static_cast<float>(p0), q1 = static_cast<float>(p1);
+        const auto q2 = static_cast<float>(p2), q3 = static_cast<float>(p3);
+        const float d1 = q1 - q0;
+        const float d2 = (q2 - q1) - d1;
+        const float d3 = ((q3 - q2) - q2) + (q1 - d2);
+        const float c1 = t + 1.0f;
+        const float c2 = (0.5f * t) * (t + 1.0f);
+        float c3;
+        if constexpr (F == CubicForm::Core)
+            c3 = ((t - 1.0f) * std::bit_cast<float>(0x3EAAAAAAu)) * c2;
+        else
+            c3 = (t - 1.0f) * c2 / 3.0f;
+        return (q0 + c1 * d1) + (c2 * d2 + c3 * d3);
+    }
+}
+
+template <CubicForm F>
+uint8_t ResizeYuv422CubicByte(double value) {
+    double biased;
+    if constexpr (F == CubicForm::Core)
+        biased = static_cast<float>(value) + std::bit_cast<float>(0x3F000002u);
+    else
+        biased = value + 0.5000001;
+    const double truncated = std::trunc(biased);
+    return truncated <= 0 ? 0 : truncated >= 255 ? 255 : static_cast<uint8_t>(truncated);
+}
+
+namespace {
+
+template <CubicForm F>
+void RowHModel(const uint8_t* s, int32_t first, int32_t end, const int32_t* yIndex,
+               const int32_t* cIndex, const float* yFrac, const float* cFrac, float* yOut,
+               float* uOut, float* vOut) {
+    auto value = [](const uint8_t* q, int32_t stride, float t) {
+        return static_cast<float>(
+            ResizeYuv422CubicValue<F>(q[-stride], q[0], q[stride], q[2 * stride], t, false));
+    };
+    for (int32_t p = first; p < end; ++p) {
+        for (int32_t k = 0; k < 2; ++k)
+            yOut[2 * p + k] = value(s + yIndex[2 * p + k], 2, yFrac[2 * p + k]);
+        uOut[p] = value(s + cIndex[p] + 1, 4, cFrac[p]);
+        vOut[p] = value(s + cIndex[p] + 3, 4, cFrac[p]);
+    }
+}
+
+template <CubicForm F>
+void RowVModel(uint8_t* d, int32_t first, int32_t end, float t, const float* const y[4],
+               const float* const u[4], const float* const v[4]) {
+    auto byte = [&](const float* const rows[4], int32_t k) {
+        return ResizeYuv422CubicByte<F>(
+            ResizeYuv422CubicValue<F>(rows[0][k], rows[1][k], rows[2][k], rows[3][k], t, true));
+    };
+    for (int32_t p = first; p < end; ++p) {
+        d[4 * p] = byte(y, 2 * p);
+        d[4 * p + 1] = byte(u, p);
+        d[4 * p + 2] = byte(y, 2 * p + 1);
+        d[4 * p + 3] = byte(v, p);
+    }
+}
+
+// Vector variants: the even part through the core, an odd last pair in
+// single precision.
+template <class Core>
+void RowHSplit(Core core, const uint8_t* s, int32_t pairs, const int32_t* yIndex,
+               const int32_t* cIndex, const float* yFrac, const float* cFrac, float* yOut,
+               float* uOut, float* vOut) {
+    const int32_t even = pairs & ~1;
+    if (even >= 2) core(s, even, yIndex, cIndex, yFrac, cFrac, yOut, uOut, vOut);
+    if (pairs > even)
+        RowHModel<CubicForm::Single>(s, even, pairs, yIndex, cIndex, yFrac, cFrac, yOut, uOut,
+                                     vOut);
+}
+
+struct CubicRows {
+    decltype(&ResizeYuv422CubicRowH_Generic) rowH;
+    decltype(&ResizeYuv422CubicRowV_Generic) rowV;
+};
+
+void CubicPass(const CubicRows& rows, const uint8_t* pRoi, uint8_t* pDst, int32_t srcStep,
+               int32_t dstStep, int32_t pairs, int32_t dstHeight, const int32_t* rowOffsets,
+               const int32_t* lumaOffsets, const int32_t* chromaOffsets, const float* rowFracs,
+               const float* lumaFracs, const float* chromaFracs, float* const lumaRows[4],
+               float* const uRows[4], float* const vRows[4]) {
+    struct Set {
+        float *y, *u, *v;
+        bool held;
+        ptrdiff_t offset;
+    };
+    Set sets[4];
+    for (int k = 0; k < 4; ++k)
+        sets[k] = {lumaRows[k], uRows[k], vRows[k], false, 0};
+    for (int32_t j = 0; j < dstHeight; ++j) {
+        // Rows base - 1 .. base + 2: keep the sets that hold one of them,
+        // filter the others into the sets left over.
+        Set ordered[4];
+        bool taken[4] = {}, placed[4] = {};
+        for (int k = 0; k < 4; ++k) {
+            const ptrdiff_t want = rowOffsets[j] + static_cast<ptrdiff_t>(k - 1) * srcStep;
+            for (int m = 0; m < 4 && !placed[k]; ++m) {
+                if (!taken[m] && sets[m].held && sets[m].offset == want) {
+                    ordered[k] = sets[m];
+                    taken[m] = placed[k] = true;
+                }
+            }
+        }
+        for (int k = 0; k < 4; ++k) {
+            if (placed[k]) continue;
+            int m = 0;
+            while (taken[m])
+                ++m;
+            taken[m] = true;
+            ordered[k] = sets[m];
+            ordered[k].offset = rowOffsets[j] + static_cast<ptrdiff_t>(k - 1) * srcStep;
+            ordered[k].held = true;
+            rows.rowH(pRoi + ordered[k].offset, pairs, lumaOffsets, chromaOffsets, lumaFracs,
+                      chromaFracs, ordered[k].y, ordered[k].u, ordered[k].v);
+        }
+        for (int k = 0; k < 4; ++k)
+            sets[k] = ordered[k];
+        rows.rowV(pDst + static_cast<ptrdiff_t>(j) * dstStep, pairs, rowFracs + j, sets[0].y,
+                  sets[1].y, sets[2].y, sets[3].y, sets[0].u, sets[1].u, sets[2].u, sets[3].u,
+                  sets[0].v, sets[1].v, sets[2].v, sets[3].v);
+    }
+}
+
+}  // namespace
+
+#define VELMORA_CUBIC_ROWV_ARGS                                                                \
+    uint8_t *dstRow, int32_t pairs, const float *frac, const float *yRow0, const float *yRow1, \
+        const float *yRow2, const float *yRow3, const float *uRow0, const float *uRow1,        \
+        const float *uRow2, const float *uRow3, const float *vRow0, const float *vRow1,        \
+        const float *vRow2, const float *vRow3
+#define VELMORA_CUBIC_ROWV_ROWS                             \
+    const float* const y[4] = {yRow0, yRow1, yRow2, yRow3}; \
+    const float* const u[4] = {uRow0, uRow1, uRow2, uRow3}; \
+    const float* const v[4] = {vRow0, vRow1, vRow2, vRow3};
+#define VELMORA_CUBIC_ROWH_ARGS                                                         \
+    const uint8_t *srcRow, int32_t pairs, const int32_t *yIndex, const int32_t *cIndex, \
+        const float *yFrac, const float *cFrac, float *yOut, float *uOut, float *vOut
+
+#define VELMORA_CUBIC_SCALAR_DEFINE(V, FORM, target)                                       \
+    target void ResizeYuv422CubicRowH_##V(VELMORA_CUBIC_ROWH_ARGS) {                       \
+        RowHModel<FORM>(srcRow, 0, pairs, yIndex, cIndex, yFrac, cFrac, yOut, uOut, vOut); \
+    }                                                                                      \
+    target void ResizeYuv422CubicRowV_##V(VELMORA_CUBIC_ROWV_ARGS) {                       \
+        VELMORA_CUBIC_ROWV_ROWS                                                            \
+        RowVModel<FORM>(dstRow, 0, pairs, *frac, y, u, v);                                 \
+    }
+VELMORA_CUBIC_SCALAR_DEFINE(Generic, CubicForm::Double, )
+VELMORA_CUBIC_SCALAR_DEFINE(Sse, CubicForm::Single, __attribute__((target("sse"))))
+
+#define VELMORA_CUBIC_VECTOR_DEFINE(V, target)                                                   \
+    target void ResizeYuv422CubicRowHCore_##V(VELMORA_CUBIC_ROWH_ARGS) {                         \
+        RowHModel<CubicForm::Core>(srcRow, 0, pairs, yIndex, cIndex, yFrac, cFrac, yOut, uOut,   \
+                                   vOut);                                                        \
+    }                                                                                            \
+    target void ResizeYuv422CubicRowVCore_##V(VELMORA_CUBIC_ROWV_ARGS) {                         \
+        VELMORA_CUBIC_ROWV_ROWS                                                                  \
+        RowVModel<CubicForm::Core>(dstRow, 0, pairs, *frac, y, u, v);                            \
+    }                                                                                            \
+    target void ResizeYuv422CubicRowH_##V(VELMORA_CUBIC_ROWH_ARGS) {                             \
+        RowHSplit(ResizeYuv422CubicRowHCore_##V, srcRow, pairs, yIndex, cIndex, yFrac, cFrac,    \
+                  yOut, uOut, vOut);                                                             \
+    }                                                                                            \
+    target void ResizeYuv422CubicRowV_##V(VELMORA_CUBIC_ROWV_ARGS) {                             \
+        const int32_t even = pairs & ~1;                                                         \
+        if (even >= 2)                                                                           \
+            ResizeYuv422CubicRowVCore_##V(dstRow, even, frac, yRow0, yRow1, yRow2, yRow3, uRow0, \
+                                          uRow1, uRow2, uRow3, vRow0, vRow1, vRow2, vRow3);      \
+        VELMORA_CUBIC_ROWV_ROWS                                                                  \
+        RowVModel<CubicForm::Single>(dstRow, even, pairs, *frac, y, u, v);                       \
+    }
+VELMORA_CUBIC_VECTOR_DEFINE(Sse2, __attribute__((target("sse2"))))
+VELMORA_CUBIC_VECTOR_DEFINE(Sse3, __attribute__((target("sse3"))))
+VELMORA_CUBIC_VECTOR_DEFINE(Ssse3, __attribute__((target("ssse3"))))
+
+#define VELMORA_CUBIC_PASS_DEFINE(V)                                                           \
+    void ResizeYuv422Cubic_##V(                                                                \
+        const uint8_t* pRoi, uint8_t* pDst, int32_t srcStep, int32_t dstStep, int32_t pairs,   \
+        int32_t dstHeight, const int32_t* rowOffsets, const int32_t* lumaOffsets,              \
+        const int32_t* chromaOffsets, const float* rowFracs, const float* lumaFracs,           \
+        const float* chromaFracs, float* const lumaRows[4], float* const uRows[4],             \
+        float* const vRows[4]) {                                                               \
+        CubicPass({ResizeYuv422CubicRowH_##V, ResizeYuv422CubicRowV_##V}, pRoi, pDst, srcStep, \
+                  dstStep, pairs, dstHeight, rowOffsets, lumaOffsets, chromaOffsets, rowFracs, \
+                  lumaFracs, chromaFracs, lumaRows, uRows, vRows);                             \
+    }
+VELMORA_CUBIC_PASS_DEFINE(Generic)
+VELMORA_CUBIC_PASS_DEFINE(Sse)
+VELMORA_CUBIC_PASS_DEFINE(Sse2)
+VELMORA_CUBIC_PASS_DEFINE(Sse3)
+VELMORA_CUBIC_PASS_DEFINE(Ssse3)
+
+template double ResizeYuv422CubicValue<CubicForm::Double>(double, double, double, double, float,
+                                                          bool);
+template double ResizeYuv422CubicValue<CubicForm::Single>(double, double, double, double, float,
+                                                          bool);
+template double ResizeYuv422CubicValue<CubicForm::Core>(double, double, double, double, float,
+                                                        bool);
+template uint8_t ResizeYuv422CubicByte<CubicForm::Double>(double);
+template uint8_t ResizeYuv422CubicByte<CubicForm::Single>(double);
+template uint8_t ResizeYuv422CubicByte<CubicForm::Core>(double);
+
+}  // namespace velmora::resize
