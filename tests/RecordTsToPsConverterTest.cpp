@@ -74,8 +74,9 @@ void ExpectDecodes(const std::vector<std::string>& paths, bool cleanInput) {
             "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2> '" + errors + "'";
         EXPECT_EQ(std::system(command.c_str()), 0) << path;
         const Bytes text = ReadWholeFile(errors);
-        if (cleanInput)
+        if (cleanInput) {
             EXPECT_EQ(text.size(), 0u) << path << ": " << std::string(text.begin(), text.end());
+        }
     }
 }
 
