@@ -286,6 +286,52 @@ TEST(TsToPsConverterTest, VideoBeforeTheFirstSequenceHeaderIsDropped) {
     EXPECT_EQ(ps.streams.at(0xE0), expected);
     EXPECT_EQ(ps.streams.size(), 1u);  // audio PID 0: no audio
     EXPECT_EQ(ps.systemHeaderStreams[1], 0);
+
+    // The ring converter gates alike; PID 0 is no audio there either.
+    ts::CCirBuffer ring(static_cast<uint32_t>(ts.size()));
+    ASSERT_EQ(ring.Write(ts.data(), static_cast<uint32_t>(ts.size())), 0u);
+    const std::atomic<uint32_t> end{1};
+    ASSERT_EQ(ConvertTsToPs(out.c_str(), kVideoPid, 0, 1, &ring, &end), 0u);
+    const PsFile fromRing = ReadPsFile(ReadWholeFile(out));
+    EXPECT_EQ(fromRing.streams.size(), 1u);
+    EXPECT_EQ(fromRing.streams.at(0xE0), expected);
+}
+
+TEST(TsToPsConverterTest, IntraPictureWithoutHeaderTakesTheStoredSequenceHeader) {
+    const TS_SCAN_STORE saved = g_TsScanStore;
+    // A stored packet payload: the end of a picture, then a sequence header
+    // with its extension, then the next picture.
+    const Bytes header = {0,    0,    1, 0xB3, 0x16, 0x00, 0xF0, 0x13, 0xFF, 0xFF,
+                          0xE0, 0x18, 0, 0,    1,    0xB5, 0x14, 0x8A, 0x00, 0x01};
+    Bytes stored = {0x12, 0x34};
+    stored.insert(stored.end(), header.begin(), header.end());
+    stored.insert(stored.end(), {0, 0, 1, 0x00, 0x00, 0x08});
+    std::copy(stored.begin(), stored.end(), g_TsScanStore.sequenceHeaderPayload);
+    g_TsScanStore.sequenceHeaderPayloadLength = static_cast<uint32_t>(stored.size());
+
+    Bytes intra(700, 0x66);
+    intra[0] = 0;
+    intra[1] = 0;
+    intra[2] = 1;
+    intra[3] = 0;
+    intra[5] = 1 << 3;
+    Bytes ts;
+    uint8_t counter = 0;
+    AddPes(ts, kVideoPid, &counter, Pes(0xE0, intra));
+    TempDir dir;
+    const std::string input = dir.File("i.ts");
+    WriteWholeFile(input, ts);
+    CTsFileSet set;
+    set.AddFile(input.c_str(), ts.size(), 0);
+    const std::string out = dir.File("i_000.mpg");
+    const uint32_t result = ConvertTsToPsAc3(&set, out.c_str(), kVideoPid, 0, 1, nullptr, nullptr);
+    g_TsScanStore = saved;
+    ASSERT_EQ(result, 0u);
+    const PsFile ps = ReadPsFile(ReadWholeFile(out));
+    ASSERT_EQ(ps.error, "");
+    Bytes expected = header;
+    expected.insert(expected.end(), intra.begin(), intra.end());
+    EXPECT_EQ(ps.streams.at(0xE0), expected);
 }
 
 Bytes ThreeProgramStream() {
