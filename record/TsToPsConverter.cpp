@@ -394,6 +394,8 @@ class CSetPacketReader {
   private:
     void MoveTo(TS_FILE_ENTRY* entry, uint64_t position);
     void CloseInput();
+    int64_t ReadBytes(uint8_t* destination, uint32_t count);
+    bool NextFile(uint8_t* packet, bool* failed);
 
     CTsFileSet* m_pSet;
     TS_FILE_ENTRY* m_pEntry = nullptr;
@@ -427,11 +429,59 @@ void CSetPacketReader::MoveTo(TS_FILE_ENTRY* entry, uint64_t position) {
     }
 }
 
+// Reads count bytes at the position in the current file; the count read
+// (short at the file's end), -1 on failure.
+int64_t CSetPacketReader::ReadBytes(uint8_t* destination, uint32_t count) {
+    if (m_pInput == nullptr) {
+        m_pInput = CBufferedFile::Open(m_pEntry->name, "rb", kFileBufferSize, 0, 0, nullptr);
+        if (m_pInput == nullptr) {
+            DebugPrintf("Couldn't open input file\n%s", m_pEntry->name);
+            return -1;
+        }
+        m_llInputPosition = 0;
+    }
+    const auto position = static_cast<int64_t>(m_ullPosition);
+    if (m_llInputPosition != position && CBufferedFile::Seek(m_pInput, position, 0) != position) {
+        DebugPrintf("Error reading input file\n%s", m_pEntry->name);
+        return -1;
+    }
+    const uint32_t got = CBufferedFile::Read(destination, 1, count, m_pInput);
+    m_ullPosition += got;
+    m_llInputPosition = position + got;
+    return got;
+}
+
+// A packet cut by the end of a file goes on in the bytes before the next
+// file's first packet; true when it was completed there.
+bool CSetPacketReader::NextFile(uint8_t* packet, bool* failed) {
+    uint32_t carried = 0;
+    if (m_ullPosition < m_pEntry->size && m_uState != kCutExclude) {
+        const int64_t got =
+            ReadBytes(packet, static_cast<uint32_t>(m_pEntry->size - m_ullPosition));
+        if (got < 0) {
+            *failed = true;
+            return false;
+        }
+        carried = static_cast<uint32_t>(got);
+    }
+    MoveTo(m_pEntry->next, 0);
+    if (carried == 0 || m_pEntry == nullptr || m_pEntry->dataOffset != kTsPacketSize - carried ||
+        m_pEntry->size < m_pEntry->dataOffset) {
+        return false;
+    }
+    m_ullPosition = 0;
+    const int64_t got = ReadBytes(packet + carried, m_pEntry->dataOffset);
+    *failed = got < 0;
+    return got == m_pEntry->dataOffset;
+}
+
 bool CSetPacketReader::Next(uint8_t* packet, bool* failed) {
     *failed = false;
     for (;;) {
-        while (m_pEntry != nullptr && m_ullPosition + kTsPacketSize > m_pEntry->size)
-            MoveTo(m_pEntry->next, 0);
+        while (m_pEntry != nullptr && m_ullPosition + kTsPacketSize > m_pEntry->size) {
+            if (NextFile(packet, failed)) return true;
+            if (*failed) return false;
+        }
         if (m_pEntry == nullptr) return false;
         const int64_t global = static_cast<int64_t>(m_pEntry->startOffset + m_ullPosition);
         while (m_pMark != nullptr &&
@@ -439,33 +489,20 @@ bool CSetPacketReader::Next(uint8_t* packet, bool* failed) {
             m_uState = m_pMark->kind;
             m_pMark = m_pSet->NextMark(m_pMark);
         }
-        if (m_uState != kCutExclude) break;
-        if (m_pMark == nullptr) return false;
-        MoveTo(m_pMark->entry, static_cast<uint64_t>(std::max<int64_t>(m_pMark->position, 0)));
-    }
-    if (m_pInput == nullptr) {
-        m_pInput = CBufferedFile::Open(m_pEntry->name, "rb", kFileBufferSize, 0, 0, nullptr);
-        if (m_pInput == nullptr) {
+        if (m_uState == kCutExclude) {
+            if (m_pMark == nullptr) return false;
+            MoveTo(m_pMark->entry, static_cast<uint64_t>(std::max<int64_t>(m_pMark->position, 0)));
+            continue;
+        }
+        const int64_t got = ReadBytes(packet, kTsPacketSize);
+        if (got < 0) {
             *failed = true;
-            DebugPrintf("Couldn't open input file\n%s", m_pEntry->name);
             return false;
         }
-        m_llInputPosition = 0;
-    }
-    const auto position = static_cast<int64_t>(m_ullPosition);
-    if (m_llInputPosition != position && CBufferedFile::Seek(m_pInput, position, 0) != position) {
-        *failed = true;
-        DebugPrintf("Error reading input file\n%s", m_pEntry->name);
-        return false;
-    }
-    if (CBufferedFile::Read(packet, 1, kTsPacketSize, m_pInput) != kTsPacketSize) {
+        if (got == kTsPacketSize) return true;
         // The file is shorter than the set was told: on with the next one.
         MoveTo(m_pEntry->next, 0);
-        return Next(packet, failed);
     }
-    m_ullPosition += kTsPacketSize;
-    m_llInputPosition = position + kTsPacketSize;
-    return true;
 }
 
 }  // namespace

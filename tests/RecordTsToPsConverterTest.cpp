@@ -155,6 +155,30 @@ TEST(TsToPsConverterTest, Ac3SetSplitsIntoWholeProgramStreams) {
     ExpectDecodes(paths, false);
 }
 
+TEST(TsToPsConverterTest, PacketCutByTheEndOfAFileGoesOnInTheNext) {
+    const Bytes ts = ReadWholeFile(FixturePath("cut_three_1.ts"));
+    TempDir dir;
+    const std::string whole = dir.File("whole.ts");
+    WriteWholeFile(whole, ts);
+    CTsFileSet one;
+    one.AddFile(whole.c_str(), ts.size(), 0);
+    const std::string expected = dir.File("one_000.mpg");
+    ASSERT_EQ(ConvertTsToPsAc3(&one, expected.c_str(), kVideoPid, kAc3Pid, 1, nullptr, nullptr),
+              0u);
+
+    const size_t cut = 188 * 300 + 100;
+    const std::string first = dir.File("a.ts");
+    const std::string second = dir.File("b.ts");
+    WriteWholeFile(first, Bytes(ts.begin(), ts.begin() + cut));
+    WriteWholeFile(second, Bytes(ts.begin() + cut, ts.end()));
+    CTsFileSet two;
+    two.AddFile(first.c_str(), cut, 0);
+    two.AddFile(second.c_str(), ts.size() - cut, 88);
+    const std::string out = dir.File("two_000.mpg");
+    ASSERT_EQ(ConvertTsToPsAc3(&two, out.c_str(), kVideoPid, kAc3Pid, 1, nullptr, nullptr), 0u);
+    EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(expected));
+}
+
 // A transport packet of pid holding payload bytes [at, at + n) of data,
 // stuffed by an adaptation field when n is short of 184.
 Bytes TsPacket(uint32_t pid, bool start, uint8_t counter, const Bytes& data, size_t at, size_t n) {
