@@ -36,8 +36,8 @@ constexpr uint8_t kPictureStart = 0x00;
 constexpr uint8_t kLastSliceStart = 0xAF;
 constexpr uint32_t kIntraCodingType = 1;
 
-// Damaged packets are only counted out of the output: their reports are not
-// shown anywhere.
+// The packet-level reports (damaged packets, unsynchronised AC-3) name what
+// was left out of the output; they are not shown anywhere.
 void ReportPacket(const char* /*text*/) {}
 
 bool StartCodeAt(const uint8_t* p, uint8_t code) {
