@@ -20,10 +20,11 @@
 #include "record/ProgramRecorder.h"
 #include "ts/CirBuffer.h"
 
+#include "AvformatVobCopy.h"
+
 #if defined(VELMORA_BENCH_AVFORMAT)
 extern "C" {
-#include <libavformat/avformat.h>
-#include <libavutil/mem.h>
+#include <libavutil/log.h>
 }
 #endif
 
@@ -109,84 +110,12 @@ void BM_RecorderTasks(benchmark::State& state) {
 BENCHMARK(BM_RecorderTasks)->Arg(1)->Arg(12)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 #if defined(VELMORA_BENCH_AVFORMAT)
-struct MemoryInput {
-    const std::vector<uint8_t>* data;
-    size_t at;
-};
-
-int ReadMemory(void* opaque, uint8_t* buffer, int size) {
-    auto* in = static_cast<MemoryInput*>(opaque);
-    const size_t n = std::min<size_t>(static_cast<size_t>(size), in->data->size() - in->at);
-    if (n == 0) return AVERROR_EOF;
-    std::copy_n(in->data->begin() + static_cast<std::ptrdiff_t>(in->at), n, buffer);
-    in->at += n;
-    return static_cast<int>(n);
-}
-
-// ffmpeg -i input.ts -map 0:v:0 -map 0:a:0 -c copy -f vob output.mpg
-bool CopyToVob(const std::vector<uint8_t>& input, const std::string& path) {
-    MemoryInput memory{&input, 0};
-    auto* ioBuffer = static_cast<uint8_t*>(av_malloc(1 << 16));
-    AVIOContext* io =
-        avio_alloc_context(ioBuffer, 1 << 16, 0, &memory, ReadMemory, nullptr, nullptr);
-    AVFormatContext* in = avformat_alloc_context();
-    in->pb = io;
-    bool ok = avformat_open_input(&in, nullptr, nullptr, nullptr) == 0 &&
-              avformat_find_stream_info(in, nullptr) >= 0;
-    AVFormatContext* out = nullptr;
-    int map[2] = {-1, -1};
-    if (ok) {
-        for (unsigned i = 0; i < in->nb_streams; ++i) {
-            if (in->streams[i]->id == 0x200) map[0] = static_cast<int>(i);
-            if (in->streams[i]->id == 0x201) map[1] = static_cast<int>(i);
-        }
-        ok = map[0] >= 0 && map[1] >= 0 &&
-             avformat_alloc_output_context2(&out, nullptr, "vob", path.c_str()) >= 0;
-    }
-    int outIndex[64];
-    std::fill(outIndex, outIndex + 64, -1);
-    for (int k = 0; ok && k < 2; ++k) {
-        AVStream* stream = avformat_new_stream(out, nullptr);
-        ok = stream != nullptr &&
-             avcodec_parameters_copy(stream->codecpar, in->streams[map[k]]->codecpar) >= 0;
-        if (ok) {
-            stream->codecpar->codec_tag = 0;
-            stream->time_base = in->streams[map[k]]->time_base;
-            outIndex[map[k]] = k;
-        }
-    }
-    ok = ok && avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0 &&
-         avformat_write_header(out, nullptr) >= 0;
-    AVPacket* packet = av_packet_alloc();
-    while (ok && av_read_frame(in, packet) >= 0) {
-        const int target = packet->stream_index < 64 ? outIndex[packet->stream_index] : -1;
-        if (target >= 0) {
-            av_packet_rescale_ts(packet, in->streams[packet->stream_index]->time_base,
-                                 out->streams[target]->time_base);
-            packet->stream_index = target;
-            packet->pos = -1;
-            ok = av_interleaved_write_frame(out, packet) >= 0;
-        }
-        av_packet_unref(packet);
-    }
-    if (ok) av_write_trailer(out);
-    av_packet_free(&packet);
-    if (out != nullptr) {
-        if (out->pb != nullptr) avio_closep(&out->pb);
-        avformat_free_context(out);
-    }
-    avformat_close_input(&in);
-    av_freep(&io->buffer);
-    avio_context_free(&io);
-    return ok;
-}
-
 void BM_LibavformatVobCopy(benchmark::State& state) {
     const std::vector<uint8_t>& input = Input();
     const std::string path = TempPath("vob.mpg");
     av_log_set_level(AV_LOG_ERROR);
     for (auto _ : state) {
-        if (!CopyToVob(input, path)) {
+        if (!velmora::bench::AvformatVobCopyMemory(input, {0x200, 0x201}, path.c_str())) {
             state.SkipWithError("libavformat could not copy the program");
             break;
         }

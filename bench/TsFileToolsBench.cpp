@@ -1,7 +1,8 @@
 // The transport-stream file tools on a cached file: the export of two
-// programs against reading the same bytes through the read-ahead reader (the
-// floor) and libavformat's transport-to-program-stream copy (when it is
-// installed); both cut scans in I pictures a second.
+// programs and the conversion of one program to a program stream, against
+// reading the same bytes through the read-ahead reader (the floor) and
+// libavformat's transport-to-program-stream copy of the same streams (when
+// it is installed); both cut scans in I pictures a second.
 #include <benchmark/benchmark.h>
 
 #include <stdlib.h>
@@ -18,10 +19,13 @@
 #include "record/TsAnalysis.h"
 #include "record/TsExport.h"
 #include "record/TsFileSet.h"
+#include "record/TsToPsConverter.h"
+
+#include "AvformatVobCopy.h"
 
 #if defined(VELMORA_BENCH_AVFORMAT)
 extern "C" {
-#include <libavformat/avformat.h>
+#include <libavutil/log.h>
 }
 #endif
 
@@ -116,52 +120,43 @@ void BM_ExportTwoPrograms(benchmark::State& state) {
 }
 BENCHMARK(BM_ExportTwoPrograms)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-#if defined(VELMORA_BENCH_AVFORMAT)
-// Stream copy of every video and audio stream into an MPEG program stream.
-bool AvformatCopy(const char* input, const char* output) {
-    AVFormatContext* in = nullptr;
-    if (avformat_open_input(&in, input, nullptr, nullptr) < 0) return false;
-    bool ok = avformat_find_stream_info(in, nullptr) >= 0;
-    AVFormatContext* out = nullptr;
-    ok = ok && avformat_alloc_output_context2(&out, nullptr, "vob", output) >= 0;
-    std::vector<int> map(in->nb_streams, -1);
-    for (unsigned i = 0; ok && i < in->nb_streams; ++i) {
-        const AVMediaType type = in->streams[i]->codecpar->codec_type;
-        if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
-        AVStream* s = avformat_new_stream(out, nullptr);
-        ok = s != nullptr && avcodec_parameters_copy(s->codecpar, in->streams[i]->codecpar) >= 0;
-        if (ok) {
-            s->codecpar->codec_tag = 0;
-            map[i] = s->index;
+void BM_ConvertTsToPsAc3(benchmark::State& state) {
+    Workload& w = Load();
+    CTsFileSet set;
+    set.AddFile(w.input.c_str(), w.size, 0);
+    const std::string out = w.dir + "/convert_000.mpg";
+    for (auto _ : state) {
+        if (ConvertTsToPsAc3(&set, out.c_str(), 0x200, 0x202, 1024, nullptr, nullptr) != 0) {
+            state.SkipWithError("conversion failed");
+            break;
         }
     }
-    ok = ok && avio_open(&out->pb, output, AVIO_FLAG_WRITE) >= 0;
-    ok = ok && avformat_write_header(out, nullptr) >= 0;
-    AVPacket* packet = av_packet_alloc();
-    while (ok && av_read_frame(in, packet) >= 0) {
-        const int target = map[static_cast<size_t>(packet->stream_index)];
-        if (target >= 0) {
-            av_packet_rescale_ts(packet, in->streams[packet->stream_index]->time_base,
-                                 out->streams[target]->time_base);
-            packet->stream_index = target;
-            av_interleaved_write_frame(out, packet);
-        }
-        av_packet_unref(packet);
-    }
-    if (ok) av_write_trailer(out);
-    av_packet_free(&packet);
-    if (out != nullptr && out->pb != nullptr) avio_closep(&out->pb);
-    avformat_free_context(out);
-    avformat_close_input(&in);
-    return ok;
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.size));
 }
+BENCHMARK(BM_ConvertTsToPsAc3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#if defined(VELMORA_BENCH_AVFORMAT)
+// The converter's peer: program 1's video and AC-3 sound only.
+void BM_AvformatTsToPsCopyProgram(benchmark::State& state) {
+    Workload& w = Load();
+    av_log_set_level(AV_LOG_QUIET);
+    const std::string out = w.dir + "/avformat1.vob";
+    for (auto _ : state) {
+        if (!velmora::bench::AvformatVobCopyFile(w.input.c_str(), {0x200, 0x202}, out.c_str())) {
+            state.SkipWithError("libavformat copy failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.size));
+}
+BENCHMARK(BM_AvformatTsToPsCopyProgram)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_AvformatTsToPsCopy(benchmark::State& state) {
     Workload& w = Load();
     av_log_set_level(AV_LOG_QUIET);
     const std::string out = w.dir + "/avformat.vob";
     for (auto _ : state) {
-        if (!AvformatCopy(w.input.c_str(), out.c_str())) {
+        if (!velmora::bench::AvformatVobCopyFile(w.input.c_str(), {}, out.c_str())) {
             state.SkipWithError("libavformat copy failed");
             break;
         }

@@ -1,5 +1,7 @@
 #include "record/ProgramStreamWriter.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "record/BitStream.h"
@@ -84,9 +86,16 @@ bool WritePaddingPacket(CBufferedFile* file, uint32_t totalLength) {
     PutBits(0x000001BE, 32);
     PutBits(totalLength - 6, 16);
     if (!WriteComposed(file, head)) return false;
-    const uint8_t stuffing = 0xFF;
-    for (uint32_t i = 6; i < totalLength; ++i) {
-        if (CBufferedFile::Write(&stuffing, 1, 1, file) != 1) return false;
+    // Most packs end in one: the stuffing goes out in blocks.
+    static const auto kStuffing = [] {
+        std::array<uint8_t, 512> block{};
+        block.fill(0xFF);
+        return block;
+    }();
+    for (uint32_t left = totalLength - 6; left != 0;) {
+        const uint32_t n = std::min<uint32_t>(left, kStuffing.size());
+        if (CBufferedFile::Write(kStuffing.data(), 1, n, file) != n) return false;
+        left -= n;
     }
     return true;
 }

@@ -870,18 +870,6 @@ uint32_t CTsExporter::Run(const char* outputPath, uint32_t mode, uint32_t splitS
     return 0;
 }
 
-// Holds a set's lock for a whole export or scan.
-class CTsFileSetLock {
-  public:
-    explicit CTsFileSetLock(CTsFileSet* set) : m_pSet(set) { m_pSet->Lock(); }
-    ~CTsFileSetLock() { m_pSet->Unlock(); }
-    CTsFileSetLock(const CTsFileSetLock&) = delete;
-    CTsFileSetLock& operator=(const CTsFileSetLock&) = delete;
-
-  private:
-    CTsFileSet* m_pSet;
-};
-
 // The packet grid of the set: each file's packets lie at its start offset +
 // data offset + 188 x n and end within it.
 bool FirstPacketAtOrBefore(CTsFileSet* set, uint64_t offset, uint64_t* packet) {

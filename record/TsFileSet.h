@@ -96,6 +96,18 @@ class CTsFileSet {
     platform::CCriticalSection m_csLock;
 };
 
+// Holds a set's lock for a whole export, conversion or scan.
+class CTsFileSetLock {
+  public:
+    explicit CTsFileSetLock(CTsFileSet* set) : m_pSet(set) { m_pSet->Lock(); }
+    ~CTsFileSetLock() { m_pSet->Unlock(); }
+    CTsFileSetLock(const CTsFileSetLock&) = delete;
+    CTsFileSetLock& operator=(const CTsFileSetLock&) = delete;
+
+  private:
+    CTsFileSet* m_pSet;
+};
+
 // Case-insensitive name order: letters A to Z folded to lower case, then
 // byte-wise.
 int32_t CompareFileNames(const char* a, const char* b);

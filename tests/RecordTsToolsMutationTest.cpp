@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <vector>
 
 #include "RecordTestSupport.h"
+#include "RecorderTestSupport.h"
 #include "record/CutDetection.h"
 #include "record/ReadAheadFile.h"
 #include "record/TsAnalysis.h"
 #include "record/TsExport.h"
 #include "record/TsFileSet.h"
+#include "record/TsToPsConverter.h"
+#include "ts/CirBuffer.h"
 
 namespace velmora::record {
 namespace {
@@ -92,6 +96,21 @@ TEST(TsToolsMutationTest, DamagedStreamsRunThroughEveryTool) {
             0u);
         const std::vector<uint8_t> out = ReadWholeFile(dir.File("out_000.tp"));
         EXPECT_EQ(out.size() % 188, 0u);
+
+        // Both converters: whole packs whatever the damage.
+        const bool three = round % 2 == 0;
+        const std::string ps = dir.File("out_000.mpg");
+        EXPECT_EQ(ConvertTsToPsAc3(&set, ps.c_str(), three ? 0x200 : 0x100, three ? 0x202 : -1, 1,
+                                   nullptr, nullptr),
+                  0u);
+        EXPECT_EQ(velmora::test::ReadPsFile(ReadWholeFile(ps)).error, "");
+        ts::CCirBuffer ring(static_cast<uint32_t>(ts.size()));
+        ASSERT_EQ(ring.Write(ts.data(), static_cast<uint32_t>(ts.size())), 0u);
+        const std::atomic<uint32_t> end{1};
+        EXPECT_EQ(
+            ConvertTsToPs(ps.c_str(), three ? 0x200 : 0x100, three ? 0x201 : 0, 1, &ring, &end),
+            0u);
+        EXPECT_EQ(velmora::test::ReadPsFile(ReadWholeFile(ps)).error, "");
 
         std::memset(&table, 0, sizeof(table));
         PidTableAdd(&table, round % 2 == 0 ? 0x200 : 0x100)->streamKind = kKindVideo;
