@@ -130,10 +130,11 @@ class CTsDemultiplexer {
     // open and close.
     platform::CCriticalSection m_IpLock;
     std::atomic<uint32_t> m_bIpReceiving{0};
-    // The capture file is written by the reader and closed by the caller.
+    // The capture file is written by the reader and closed by the caller;
+    // the reader looks at the flag and the mode before it takes the lock.
     platform::CCriticalSection m_CaptureLock;
-    uint32_t m_bCaptureFileOn = 0;
-    uint32_t m_dwCaptureMode = 0;
+    std::atomic<uint32_t> m_bCaptureFileOn{0};
+    std::atomic<uint32_t> m_dwCaptureMode{0};
     uint32_t m_dwCapturePid = 0;
     FILE* m_pCaptureFile = nullptr;
     CTsOverIpCapture m_IpReceiver;
