@@ -4,8 +4,9 @@
 // conversions of the selected processor variant, the row-order reversal, and
 // drawing a BGRA image onto a window; beside them the overlay operations (key
 // planes, fills, copies, keyed and weighted blends of regions), audio-frame
-// measurements and whole-frame effects offered to applications. The class
-// holds nothing; any number of instances may be used at once.
+// measurements, whole-frame effects and region resizes offered to
+// applications. The class holds nothing; any number of instances may be used
+// at once.
 
 #include <cstdint>
 
@@ -203,6 +204,22 @@ class CVideoImageHelper {
     // or the border does not fit in the image.
     int32_t DrawSafeAreaBorder(uint8_t* pImage, uint32_t width, uint32_t height, uint32_t fill,
                                uint32_t thickness, uint32_t percent);
+
+    // Resizes the region `rect` of a packed 4:2:2 image (ResizeYuv422) or of
+    // a four-channel image (ResizeColor4) into the top-left dstWidth x
+    // dstHeight of the destination, with the primitive's interpolation code.
+    // Left, top, the region's width and height and the destination size are
+    // made even. Mode 1 resizes each field on its own (rows 0, 2, ... into
+    // destination rows 0, 2, ..., then rows 1, 3, ...); a failed first field
+    // leaves the second untouched. Mode 2 resizes the whole frame. 0 for null
+    // buffers, another mode, a region not inside the source image, or a
+    // failed resize (the primitive's status is not passed on).
+    int32_t ResizeYuv422(const uint8_t* pSrc, int32_t srcWidth, int32_t srcHeight, int32_t srcStep,
+                         RECT rect, uint8_t* pDst, int32_t dstStep, int32_t dstWidth,
+                         int32_t dstHeight, int32_t mode, int32_t interpolation);
+    int32_t ResizeColor4(const uint8_t* pSrc, int32_t srcWidth, int32_t srcHeight, int32_t srcStep,
+                         RECT rect, uint8_t* pDst, int32_t dstStep, int32_t dstWidth,
+                         int32_t dstHeight, int32_t mode, int32_t interpolation);
 };
 
 }  // namespace velmora::av

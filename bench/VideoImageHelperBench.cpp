@@ -1,6 +1,8 @@
 // The video image helper's blends and copies on 720 x 576 frames, each beside
 // a memcpy moving the same number of bytes (half read, half written) as the
-// operation reads and writes together.
+// operation reads and writes together; and its ResizeYuv422 by fields,
+// 720 x 576 -> 360 x 288, beside libswscale resizing the same two fields when
+// it is installed.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -9,6 +11,13 @@
 #include <random>
 
 #include "av/VideoImageHelper.h"
+#include "resize/ImageStatus.h"
+
+#if defined(VELMORA_BENCH_SWSCALE)
+extern "C" {
+#include <libswscale/swscale.h>
+}
+#endif
 
 namespace {
 
@@ -121,5 +130,66 @@ void BM_CopyTwoRegionsYuv422(benchmark::State& state) {
     Touched(state, 2 * kYuy2Bytes);
 }
 BENCHMARK(BM_CopyTwoRegionsYuv422);
+
+constexpr int kHalfWidth = kWidth / 2, kHalfHeight = kHeight / 2;
+constexpr int kHalfStep = 2 * kHalfWidth;
+
+// Argument: the interpolation code.
+void BM_ResizeYuv422ByFields(benchmark::State& state) {
+    Buffer src = RandomBuffer(kYuy2Bytes, 17),
+           dst = RandomBuffer(size_t(kHalfStep) * kHalfHeight, 18);
+    CVideoImageHelper helper;
+    const auto code = static_cast<int32_t>(state.range(0));
+    for (auto _ : state) {
+        if (helper.ResizeYuv422(src.get(), kWidth, kHeight, kYuy2Step, {0, 0, kWidth, kHeight},
+                                dst.get(), kHalfStep, kHalfWidth, kHalfHeight, 1, code) != 1) {
+            state.SkipWithError("resize failed");
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kHalfWidth * kHalfHeight);
+}
+BENCHMARK(BM_ResizeYuv422ByFields)
+    ->Arg(velmora::resize::INTERP_NEAREST)
+    ->Arg(velmora::resize::INTERP_LINEAR)
+    ->Arg(velmora::resize::INTERP_CUBIC)
+    ->Arg(velmora::resize::INTERP_SUPERSAMPLE);
+
+#if defined(VELMORA_BENCH_SWSCALE)
+// The same two fields (rows two apart) through one 720 x 288 -> 360 x 144
+// context with the matching flag.
+void BM_SwscaleYuv422ByFields(benchmark::State& state) {
+    Buffer src = RandomBuffer(kYuy2Bytes, 17),
+           dst = RandomBuffer(size_t(kHalfStep) * kHalfHeight, 18);
+    const int flags = state.range(0) == velmora::resize::INTERP_NEAREST  ? SWS_POINT
+                      : state.range(0) == velmora::resize::INTERP_LINEAR ? SWS_BILINEAR
+                      : state.range(0) == velmora::resize::INTERP_CUBIC  ? SWS_BICUBIC
+                                                                         : SWS_AREA;
+    SwsContext* context =
+        sws_getContext(kWidth, kHeight / 2, AV_PIX_FMT_YUYV422, kHalfWidth, kHalfHeight / 2,
+                       AV_PIX_FMT_YUYV422, flags, nullptr, nullptr, nullptr);
+    if (context == nullptr) {
+        state.SkipWithError("no swscale context");
+        return;
+    }
+    const int srcStride[1] = {2 * kYuy2Step};
+    const int dstStride[1] = {2 * kHalfStep};
+    for (auto _ : state) {
+        for (int field = 0; field < 2; ++field) {
+            const uint8_t* srcPlanes[1] = {src.get() + field * kYuy2Step};
+            uint8_t* dstPlanes[1] = {dst.get() + field * kHalfStep};
+            sws_scale(context, srcPlanes, srcStride, 0, kHeight / 2, dstPlanes, dstStride);
+        }
+        benchmark::ClobberMemory();
+    }
+    sws_freeContext(context);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kHalfWidth * kHalfHeight);
+}
+BENCHMARK(BM_SwscaleYuv422ByFields)
+    ->Arg(velmora::resize::INTERP_NEAREST)
+    ->Arg(velmora::resize::INTERP_LINEAR)
+    ->Arg(velmora::resize::INTERP_CUBIC)
+    ->Arg(velmora::resize::INTERP_SUPERSAMPLE);
+#endif
 
 }  // namespace

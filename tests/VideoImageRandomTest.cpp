@@ -258,5 +258,31 @@ TEST(VideoImageRandomTest, FrameEffectsStayInsideTheirBuffers) {
         EXPECT_GT(succeeded[operation], 0) << "operation " << operation;
 }
 
+TEST(VideoImageRandomTest, ResizesStayInsideTheirBuffers) {
+    CVideoImageHelper helper;
+    RandomCalls random(4126);
+    constexpr int kCodes[] = {1, 2, 4, 8, 16, 3};
+    int succeeded[2] = {};
+    for (int call = 0; call < 3000; ++call) {
+        const int pixelBytes = call % 2 == 0 ? 2 : 4;
+        const int w = random.Size(40), h = random.Size(12);
+        // The primitives take signed steps, so only steps that fit the buffer.
+        const int srcStep = pixelBytes * std::max(w, 0) + random.Int(0, 20);
+        auto src = random.Buffer(h, srcStep, int64_t{pixelBytes} * w);
+        const int dw = random.Size(48), dh = random.Size(14);
+        const int dstStep = pixelBytes * std::max(dw, 0) + random.Int(0, 20);
+        auto dst = random.Buffer(dh, dstStep, int64_t{pixelBytes} * dw);
+        const auto resize =
+            pixelBytes == 2 ? &CVideoImageHelper::ResizeYuv422 : &CVideoImageHelper::ResizeColor4;
+        const int32_t result =
+            (helper.*resize)(src->data(), w, h, srcStep, random.Rect(w, h), dst->data(), dstStep,
+                             dw, dh, random.Int(0, 3), kCodes[random.Int(0, 5)]);
+        CheckResult(result, call);
+        succeeded[call % 2] += result;
+    }
+    EXPECT_GT(succeeded[0], 0);
+    EXPECT_GT(succeeded[1], 0);
+}
+
 }  // namespace
 }  // namespace velmora::test
