@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -99,6 +101,38 @@ TEST_F(SimProcessTest, TwoProcessesShareOneCard) {
         EXPECT_EQ(device.Read(0x24), 0xFEEDu);
     }
     EXPECT_EQ(WaitChild(child), 0);
+}
+
+// A child forked without exec shares the parent's attachment of the card;
+// using it and ending with the normal exit steps must leave the parent's card
+// as it was: computed registers stay computed and the card stays shared.
+TEST_F(SimProcessTest, AForkedChildLeavesTheParentsCardAsItWas) {
+    constexpr uint32_t kAsiStatus = 0x16C;
+    Device device;
+    ASSERT_TRUE(device.IsOpen());
+    device.Write(kAsiStatus, 0x1F5);  // a stored word the read never shows
+    const uint32_t status = device.Read(kAsiStatus);
+    ASSERT_NE(status, 0x1F5u);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failures = 0;
+        {
+            Device own;
+            if (!own.IsOpen() || own.Read(kAsiStatus) != status) ++failures;
+            own.Write(0x50, 0xC41D);
+        }
+        ReleaseCards();
+        std::exit(failures);
+    }
+    EXPECT_EQ(WaitChild(child), 0);
+    EXPECT_EQ(device.Read(kAsiStatus), status);
+    EXPECT_EQ(device.Read(0x50), 0xC41Du);
+    device.Close();
+    Device again;
+    ASSERT_TRUE(again.IsOpen());
+    EXPECT_EQ(again.Read(kAsiStatus), status);
 }
 
 // A process killed inside the card lock must not wedge the card for the
