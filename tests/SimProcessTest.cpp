@@ -135,6 +135,36 @@ TEST_F(SimProcessTest, AForkedChildLeavesTheParentsCardAsItWas) {
     EXPECT_EQ(again.Read(kAsiStatus), status);
 }
 
+// The card lives while any process has it: a child forked while the parent
+// has it open keeps it when the parent lets go, so the parent's next open
+// finds the same card.
+TEST_F(SimProcessTest, AForkedChildKeepsTheCardWhenTheParentLetsGo) {
+    auto device = std::make_unique<Device>();
+    ASSERT_TRUE(device->IsOpen());
+    device->Write(0x50, 0x1111);
+    Pipe toParent, toChild;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (toChild.Receive() != 'w') _exit(10);
+        const uint32_t value = device->Read(0x50);
+        device->Write(0x24, 0x3333);
+        toParent.Send('r');
+        _exit(value == 0x2222 ? 0 : 1);
+    }
+    device.reset();
+    ReleaseCards();
+    Device again;
+    ASSERT_TRUE(again.IsOpen());
+    EXPECT_EQ(again.Read(0x50), 0x1111u);
+    again.Write(0x50, 0x2222);
+    toChild.Send('w');
+    EXPECT_EQ(toParent.Receive(), 'r');
+    EXPECT_EQ(WaitChild(child), 0);
+    EXPECT_EQ(again.Read(0x24), 0x3333u);
+}
+
 // A process killed inside the card lock must not wedge the card for the
 // others, not even for a request already waiting on the lock.
 TEST_F(SimProcessTest, KilledLockHolderDoesNotWedgeTheCard) {
