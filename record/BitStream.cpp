@@ -16,8 +16,7 @@ const uint32_t g_BitMask[33] = {0x0,        0x1,        0x3,       0x7,       0x
 namespace {
 
 // Eight bytes from byteIndex on, big-endian; bytes past the size are zero.
-uint64_t LoadWindow(uint32_t byteIndex) {
-    const BIT_STREAM_STATE& s = g_BitStream;
+uint64_t LoadWindow(const BIT_STREAM_STATE& s, uint32_t byteIndex) {
     uint64_t window = 0;
     if (s.buffer != nullptr && static_cast<uint64_t>(byteIndex) + 8 <= s.size) {
         uint8_t bytes[8];
@@ -34,9 +33,9 @@ uint64_t LoadWindow(uint32_t byteIndex) {
     return window;
 }
 
-uint32_t WordAt(int32_t position) {
+uint32_t WordAt(const BIT_STREAM_STATE& s, int32_t position) {
     if (position < 0) return 0;
-    return static_cast<uint32_t>(LoadWindow(static_cast<uint32_t>(position / 32) * 4) >> 32);
+    return static_cast<uint32_t>(LoadWindow(s, static_cast<uint32_t>(position / 32) * 4) >> 32);
 }
 
 }  // namespace
@@ -45,7 +44,7 @@ void InitBitStream(uint8_t* buffer, uint32_t size, uint8_t clear) {
     g_BitStream.position = 0;
     g_BitStream.buffer = buffer;
     g_BitStream.size = buffer != nullptr ? size : 0;
-    g_BitStream.cachedWord = WordAt(0);
+    g_BitStream.cachedWord = WordAt(g_BitStream, 0);
     if (clear != 0 && buffer != nullptr) std::memset(buffer, 0, size);
 }
 
@@ -79,11 +78,11 @@ uint64_t PeekWindowSlow(const BIT_STREAM_STATE& s) {
     if (s.position < 0) return 0;
     const uint32_t position = static_cast<uint32_t>(s.position);
     // 7 + 32 bits of the window are ever asked for.
-    return LoadWindow(position / 8) << (position % 8);
+    return LoadWindow(s, position / 8) << (position % 8);
 }
 
 void ReloadCachedWord(BIT_STREAM_STATE& s) {
-    s.cachedWord = WordAt(s.position);
+    s.cachedWord = WordAt(s, s.position);
 }
 
 int64_t BitsLeft() {

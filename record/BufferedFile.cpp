@@ -56,7 +56,6 @@ CBufferedFile* CBufferedFile::Open(const char* path, const char* mode, uint32_t 
             delete file;
             return nullptr;
         }
-        ::fstat(file->m_nFile, &file->m_Status);
         std::free(externalBuffer);
         file->m_pBuffer = static_cast<uint8_t*>(std::malloc(bufferSize));
         const off_t end = ::lseek(file->m_nFile, 0, SEEK_END);

@@ -3,8 +3,6 @@
 // A buffered binary file with 64-bit positions, shaped like the C stream
 // functions (items of a size and a count), and the split-file name counter.
 
-#include <sys/stat.h>
-
 #include <cstdint>
 
 namespace velmora::record {
@@ -46,7 +44,6 @@ class CBufferedFile {
     int32_t m_nFill = 0;
     int64_t m_llBufferOffset = 0;
     int64_t m_llSize = 0;
-    struct stat m_Status {};
 };
 
 // Counts the last run of digits in the file-name part of `name` up by one

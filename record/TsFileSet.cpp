@@ -349,6 +349,9 @@ void CTsFileSet::MoveFile(int32_t from, int32_t to) {
         InsertBefore(entry, target);
     }
     RecomputeOffsets();
+    // The cut state runs on from one file into the next, so the order
+    // decides what is included.
+    RecomputeIncludedLength();
 }
 
 }  // namespace velmora::record

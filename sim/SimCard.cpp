@@ -27,6 +27,10 @@ bool InRange(uint64_t address, uint64_t size, uint64_t limit) {
     return address <= limit && size <= limit - address;
 }
 
+std::string SegmentName(unsigned index) {
+    return "VelmoraSimCard" + std::to_string(index);
+}
+
 }  // namespace
 
 // Holds the card lock for one operation. An owner that died inside the lock
@@ -54,10 +58,10 @@ class SimCard::Guard {
 
 std::unique_ptr<SimCard> SimCard::Attach(unsigned index, const SimConfig& config,
                                          uint32_t driverVersion) {
-    const std::string name = "VelmoraSimCard" + std::to_string(index);
-    auto memory = platform::SharedMemory::Open(name, sizeof(SimCardState), [&](void* data) {
-        Initialise(static_cast<SimCardState*>(data), index, config, driverVersion);
-    });
+    auto memory =
+        platform::SharedMemory::Open(SegmentName(index), sizeof(SimCardState), [&](void* data) {
+            Initialise(static_cast<SimCardState*>(data), index, config, driverVersion);
+        });
     if (!memory) return nullptr;
     const auto* state = static_cast<const SimCardState*>(memory->Data());
     if (state->magic != SimCardState::kMagic ||
@@ -75,6 +79,20 @@ SimCard::SimCard(unsigned index, std::unique_ptr<platform::SharedMemory> memory,
       m_state(static_cast<SimCardState*>(m_memory->Data())) {}
 
 SimCard::~SimCard() = default;
+
+void SimCard::PrepareFork() {
+    // The block exists (this process maps it), so this opens it and never
+    // makes a new one.
+    m_forkHoldForChild = platform::SharedMemory::Open(SegmentName(m_index), sizeof(SimCardState));
+}
+
+void SimCard::ParentAfterFork() {
+    m_forkHoldForChild.reset();
+}
+
+void SimCard::ChildAfterFork() {
+    m_forkHold = std::move(m_forkHoldForChild);
+}
 
 void SimCard::Initialise(SimCardState* state, unsigned index, const SimConfig& config,
                          uint32_t driverVersion) {

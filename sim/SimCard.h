@@ -137,6 +137,14 @@ class SimCard {
 
     unsigned Index() const { return m_index; }
 
+    // Around fork(): the child gets a hold on the board of its own, so that
+    // the board lives while the child has it, whatever the parent does (the
+    // attachment it inherits is the parent's). The hold is taken before the
+    // fork, as the parent may let go at once; the parent drops its copy.
+    void PrepareFork();
+    void ParentAfterFork();
+    void ChildAfterFork();
+
     // BAR 3 as the driver presents it: dword registers below 0x1000; writes
     // are logged and pass the register model.
     uint32_t ReadRegister(uint32_t offset, uint32_t* value);
@@ -217,6 +225,10 @@ class SimCard {
 
     unsigned m_index;
     SimConfig m_config;
+    // Let go after m_memory, so that a child that lets go last sees that
+    // nobody else holds the board.
+    std::unique_ptr<platform::SharedMemory> m_forkHold;
+    std::unique_ptr<platform::SharedMemory> m_forkHoldForChild;
     std::unique_ptr<platform::SharedMemory> m_memory;
     SimCardState* m_state;
 };

@@ -250,9 +250,16 @@ void SimDriver::ReadConfigByLocation(PLX_IOCTL_MESSAGE& message) {
     }
 }
 
+void SimDriver::ForEachAttachedCard(void (SimCard::*step)()) {
+    for (const auto& weak : m_cards) {
+        if (auto card = weak.lock()) (card.get()->*step)();
+    }
+}
+
 void SimDriver::PrepareFork() {
     SimDriver& driver = Instance();
     driver.m_mutex.lock();
+    driver.ForEachAttachedCard(&SimCard::PrepareFork);
     driver.m_interrupts.PrepareFork();
     driver.m_notifications.LockForFork();
     driver.m_attachMutex.lock();
@@ -263,6 +270,7 @@ void SimDriver::ParentAfterFork() {
     driver.m_attachMutex.unlock();
     driver.m_notifications.UnlockAfterFork();
     driver.m_interrupts.ParentAfterFork();
+    driver.ForEachAttachedCard(&SimCard::ParentAfterFork);
     driver.m_mutex.unlock();
 }
 
@@ -271,6 +279,7 @@ void SimDriver::ChildAfterFork() {
     driver.m_attachMutex.unlock();
     driver.m_notifications.UnlockAfterFork();
     driver.m_interrupts.ChildAfterFork();
+    driver.ForEachAttachedCard(&SimCard::ChildAfterFork);
     driver.m_mutex.unlock();
 }
 

@@ -80,6 +80,8 @@ class SimDriver {
     std::shared_ptr<SimCard> AcquireCardLocked(unsigned index);
     hw::PLX_DEVICE_KEY KeyOf(unsigned index, const hw::PLX_DEVICE_KEY& base) const;
 
+    // Runs a fork step of every board this process has attached; under m_mutex.
+    void ForEachAttachedCard(void (SimCard::*step)());
     static void PrepareFork();
     static void ParentAfterFork();
     static void ChildAfterFork();

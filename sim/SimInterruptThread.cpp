@@ -136,9 +136,9 @@ void SimInterruptThread::ChildAfterFork() {
     m_watchMutex.unlock();
     m_lifecycle.unlock();
     // The parent's thread does not exist here; its handle must be neither
-    // joined nor detached, so it is forgotten.
+    // joined nor detached.
     if (m_thread) {
-        (void)m_thread.release();
+        m_parentThreads.push_back(m_thread.release());
         m_forked.store(true);
     }
 }

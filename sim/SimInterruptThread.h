@@ -63,6 +63,10 @@ class SimInterruptThread {
     std::mutex m_watchMutex;  // guards m_watched; the only lock the loop takes
     std::vector<Watched> m_watched;
     std::unique_ptr<platform::Thread> m_thread;
+    // In a child of fork(): the handles of threads that only the parent has.
+    // They must be neither joined nor destroyed, and are kept here so that a
+    // leak check at the child's exit does not take them for lost memory.
+    std::vector<platform::Thread*> m_parentThreads;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_forked{false};
     bool m_shutDown = false;

@@ -122,6 +122,13 @@ TEST(TsFileSetTest, MoveFilePlacesBeforeTheTarget) {
     set.MoveFile(2, 2);
     EXPECT_EQ(names(set), "acdb");
     EXPECT_EQ(set.GetLastFile()->startOffset, 30u);
+
+    // An exclude mark at the end of "a" runs on into the file after it.
+    set.AddCutMark(kCutExclude, 10);
+    EXPECT_EQ(set.GetIncludedLength(), 10);
+    set.MoveFile(0, -1);
+    EXPECT_EQ(names(set), "cdba");
+    EXPECT_EQ(set.GetIncludedLength(), 40);
 }
 
 // The included length against a byte-by-byte walk of the marks.

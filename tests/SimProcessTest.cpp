@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -99,6 +101,68 @@ TEST_F(SimProcessTest, TwoProcessesShareOneCard) {
         EXPECT_EQ(device.Read(0x24), 0xFEEDu);
     }
     EXPECT_EQ(WaitChild(child), 0);
+}
+
+// A child forked without exec shares the parent's attachment of the card;
+// using it and ending with the normal exit steps must leave the parent's card
+// as it was: computed registers stay computed and the card stays shared.
+TEST_F(SimProcessTest, AForkedChildLeavesTheParentsCardAsItWas) {
+    constexpr uint32_t kAsiStatus = 0x16C;
+    Device device;
+    ASSERT_TRUE(device.IsOpen());
+    device.Write(kAsiStatus, 0x1F5);  // a stored word the read never shows
+    const uint32_t status = device.Read(kAsiStatus);
+    ASSERT_NE(status, 0x1F5u);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failures = 0;
+        {
+            Device own;
+            if (!own.IsOpen() || own.Read(kAsiStatus) != status) ++failures;
+            own.Write(0x50, 0xC41D);
+        }
+        ReleaseCards();
+        std::exit(failures);
+    }
+    EXPECT_EQ(WaitChild(child), 0);
+    EXPECT_EQ(device.Read(kAsiStatus), status);
+    EXPECT_EQ(device.Read(0x50), 0xC41Du);
+    device.Close();
+    Device again;
+    ASSERT_TRUE(again.IsOpen());
+    EXPECT_EQ(again.Read(kAsiStatus), status);
+}
+
+// The card lives while any process has it: a child forked while the parent
+// has it open keeps it when the parent lets go, so the parent's next open
+// finds the same card.
+TEST_F(SimProcessTest, AForkedChildKeepsTheCardWhenTheParentLetsGo) {
+    auto device = std::make_unique<Device>();
+    ASSERT_TRUE(device->IsOpen());
+    device->Write(0x50, 0x1111);
+    Pipe toParent, toChild;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (toChild.Receive() != 'w') _exit(10);
+        const uint32_t value = device->Read(0x50);
+        device->Write(0x24, 0x3333);
+        toParent.Send('r');
+        _exit(value == 0x2222 ? 0 : 1);
+    }
+    device.reset();
+    ReleaseCards();
+    Device again;
+    ASSERT_TRUE(again.IsOpen());
+    EXPECT_EQ(again.Read(0x50), 0x1111u);
+    again.Write(0x50, 0x2222);
+    toChild.Send('w');
+    EXPECT_EQ(toParent.Receive(), 'r');
+    EXPECT_EQ(WaitChild(child), 0);
+    EXPECT_EQ(again.Read(0x24), 0x3333u);
 }
 
 // A process killed inside the card lock must not wedge the card for the
