@@ -389,14 +389,13 @@ TEST_F(FpgaTest, StuckByteEngineFailsAfterItsPolls) {
         if (offset == 0x60) return Bit(9) | Bit(15);
         return std::nullopt;
     });
-    const auto start = steady_clock::now();
+    // The polls are counted, not timed: a loaded machine takes longer.
     EXPECT_EQ(m_fpga->IicEngineStart(0xA0, 0), 0u);
     EXPECT_EQ(m_bridge.ReadCount(0x60), 1u + CFpga::kPollTries);
     // The second busy bit holds the byte back: nothing is written.
     m_bridge.ClearLog();
     EXPECT_EQ(m_fpga->IicEngineWriteByte(0xA0, 0x12), 0u);
     EXPECT_TRUE(m_bridge.Writes().empty());
-    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST_F(FpgaTest, IndirectAccessPollsDoneAndGivesUp) {
