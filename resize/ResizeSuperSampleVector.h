@@ -234,9 +234,21 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputSums16(const uint16_t* sums, uint8_t
         return _mm_packs_epi32(lo, hi);
     };
     int32_t j = 0;
+    // Blocks of two pixels: a pair of neighbouring blocks is two loads.
+    auto pairs = [&](int64_t j) {
+        const auto* p = reinterpret_cast<const __m128i*>(sums + j * 8);
+        const __m128i x = _mm_loadu_si128(p), y = _mm_loadu_si128(p + 1);
+        return _mm_add_epi16(_mm_unpacklo_epi64(x, y), _mm_unpackhi_epi64(x, y));
+    };
     for (; j + 4 <= dstWidth; j += 4) {
-        const __m128i a = scale(_mm_unpacklo_epi64(block(j), block(j + 1)));
-        const __m128i b = scale(_mm_unpacklo_epi64(block(j + 2), block(j + 3)));
+        __m128i a, b;
+        if (kx == 2) {
+            a = scale(pairs(j));
+            b = scale(pairs(j + 2));
+        } else {
+            a = scale(_mm_unpacklo_epi64(block(j), block(j + 1)));
+            b = scale(_mm_unpacklo_epi64(block(j + 2), block(j + 3)));
+        }
         const __m128i bytes = _mm_packus_epi16(a, b);
         auto* out = reinterpret_cast<__m128i*>(dst + static_cast<ptrdiff_t>(j) * 4);
         const __m128i old = _mm_loadu_si128(out);
