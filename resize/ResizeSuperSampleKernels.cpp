@@ -116,11 +116,18 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
         if (sums16.found && k == b.count) {
             // Every row of the block lies in the region: 16-bit sums, no
             // accumulator row.
-            SuperSampleSumRows16(reinterpret_cast<const uint8_t*>(rowAt(b.whole)), srcStep,
-                                 elements, static_cast<int32_t>(k), static_cast<uint16_t*>(row));
-            SuperSampleOutputSums16(static_cast<const uint16_t*>(row),
-                                    reinterpret_cast<uint8_t*>(dstRow), dstWidth,
-                                    static_cast<int64_t>(xRatio), sums16, L == MultiCh);
+            const auto* src = reinterpret_cast<const uint8_t*>(rowAt(b.whole));
+            auto* out = reinterpret_cast<uint8_t*>(dstRow);
+            const auto kx = static_cast<int64_t>(xRatio);
+            const auto rows = static_cast<int32_t>(k);
+            const int32_t done = kx == 2 ? SuperSampleHalveRow(src, srcStep, rows, out, dstWidth,
+                                                               sums16, L == MultiCh)
+                                         : 0;
+            const int64_t first = done * kx * 4;
+            SuperSampleSumRows16(src + first, srcStep, (dstWidth - done) * kx * 4, rows,
+                                 static_cast<uint16_t*>(row));
+            SuperSampleOutputSums16(static_cast<const uint16_t*>(row), out + done * 4,
+                                    dstWidth - done, kx, sums16, L == MultiCh);
             dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
                                           static_cast<ptrdiff_t>(dstStep));
             continue;

@@ -210,16 +210,45 @@ VELMORA_RESIZE_INLINE void SuperSampleSumRows16(const uint8_t* src, int32_t srcS
     }
 }
 
+// Eight 16-bit block sums to eight results of the divisor: in 16 bits where
+// the multiplier is 1, otherwise as s * m + c in 32 bits.
+struct SuperSampleScaler {
+    explicit SuperSampleScaler(const SuperSampleDivisor& d)
+        : ones(_mm_set1_epi16(1)),
+          mc(_mm_set1_epi32(d.multiplier)),
+          bias(_mm_set1_epi16(static_cast<int16_t>(d.multiplier >> 16))),
+          shift(_mm_cvtsi32_si128(d.shift)),
+          plain((d.multiplier & 0xFFFF) == 1) {}
+    VELMORA_RESIZE_INLINE __m128i operator()(__m128i s) const {
+        if (plain) return _mm_srl_epi16(_mm_add_epi16(s, bias), shift);
+        const __m128i lo = _mm_srl_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(s, ones), mc), shift);
+        const __m128i hi = _mm_srl_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(s, ones), mc), shift);
+        return _mm_packs_epi32(lo, hi);
+    }
+    __m128i ones, mc, bias, shift;
+    bool plain;
+};
+
+// Sixteen result bytes (four pixels) stored; keep marks the bytes that
+// stay as they were.
+VELMORA_RESIZE_INLINE void SuperSampleStoreQuad(uint8_t* dst, __m128i a, __m128i b, __m128i keep) {
+    const __m128i bytes = _mm_packus_epi16(a, b);
+    auto* out = reinterpret_cast<__m128i*>(dst);
+    const __m128i old = _mm_loadu_si128(out);
+    _mm_storeu_si128(out, _mm_or_si128(_mm_andnot_si128(keep, bytes), _mm_and_si128(keep, old)));
+}
+
+VELMORA_RESIZE_INLINE __m128i SuperSampleKeepMask(bool keepFourth) {
+    return keepFourth ? _mm_set1_epi32(static_cast<int32_t>(0xFF000000u)) : _mm_setzero_si128();
+}
+
 // Output of one row of whole kx-pixel blocks from 16-bit column sums of
 // pixels 4 samples apart; keepFourth leaves every fourth byte as it was.
 VELMORA_RESIZE_INLINE void SuperSampleOutputSums16(const uint16_t* sums, uint8_t* dst,
                                                    int32_t dstWidth, int64_t kx,
                                                    const SuperSampleDivisor& d, bool keepFourth) {
-    const __m128i ones = _mm_set1_epi16(1);
-    const __m128i mc = _mm_set1_epi32(d.multiplier);
-    const __m128i shift = _mm_cvtsi32_si128(d.shift);
-    const __m128i keep =
-        keepFourth ? _mm_set1_epi32(static_cast<int32_t>(0xFF000000u)) : _mm_setzero_si128();
+    const SuperSampleScaler scale(d);
+    const __m128i keep = SuperSampleKeepMask(keepFourth);
     auto block = [&](int64_t j) {
         const uint16_t* p = sums + j * kx * 4;
         __m128i sum = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
@@ -227,40 +256,44 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputSums16(const uint16_t* sums, uint8_t
             sum = _mm_add_epi16(sum, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + q * 4)));
         return sum;
     };
-    // Eight sums (two pixels) to eight 16-bit results.
-    auto scale = [&](__m128i s) {
-        const __m128i lo = _mm_srl_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(s, ones), mc), shift);
-        const __m128i hi = _mm_srl_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(s, ones), mc), shift);
-        return _mm_packs_epi32(lo, hi);
-    };
     int32_t j = 0;
-    // Blocks of two pixels: a pair of neighbouring blocks is two loads.
-    auto pairs = [&](int64_t j) {
-        const auto* p = reinterpret_cast<const __m128i*>(sums + j * 8);
-        const __m128i x = _mm_loadu_si128(p), y = _mm_loadu_si128(p + 1);
-        return _mm_add_epi16(_mm_unpacklo_epi64(x, y), _mm_unpackhi_epi64(x, y));
-    };
-    for (; j + 4 <= dstWidth; j += 4) {
-        __m128i a, b;
-        if (kx == 2) {
-            a = scale(pairs(j));
-            b = scale(pairs(j + 2));
-        } else {
-            a = scale(_mm_unpacklo_epi64(block(j), block(j + 1)));
-            b = scale(_mm_unpacklo_epi64(block(j + 2), block(j + 3)));
-        }
-        const __m128i bytes = _mm_packus_epi16(a, b);
-        auto* out = reinterpret_cast<__m128i*>(dst + static_cast<ptrdiff_t>(j) * 4);
-        const __m128i old = _mm_loadu_si128(out);
-        _mm_storeu_si128(out,
-                         _mm_or_si128(_mm_andnot_si128(keep, bytes), _mm_and_si128(keep, old)));
-    }
+    for (; j + 4 <= dstWidth; j += 4)
+        SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4,
+                             scale(_mm_unpacklo_epi64(block(j), block(j + 1))),
+                             scale(_mm_unpacklo_epi64(block(j + 2), block(j + 3))), keep);
     for (; j < dstWidth; ++j) {
         alignas(16) uint16_t v[8];
         _mm_store_si128(reinterpret_cast<__m128i*>(v), scale(block(j)));
         for (int32_t c = 0; c < (keepFourth ? 3 : 4); ++c)
             dst[static_cast<ptrdiff_t>(j) * 4 + c] = static_cast<uint8_t>(v[c]);
     }
+}
+
+// Blocks two pixels wide straight from the source rows, four output pixels
+// at a time, no column sums stored. Returns the output pixels done.
+VELMORA_RESIZE_INLINE int32_t SuperSampleHalveRow(const uint8_t* src, int32_t srcStep,
+                                                  int32_t nRows, uint8_t* dst, int32_t dstWidth,
+                                                  const SuperSampleDivisor& d, bool keepFourth) {
+    const SuperSampleScaler scale(d);
+    const __m128i keep = SuperSampleKeepMask(keepFourth);
+    const __m128i zero = _mm_setzero_si128();
+    // Column sums of 4 pixels folded to the 2 blocks they hold.
+    auto blocks = [&](ptrdiff_t e) {
+        __m128i lo = zero, hi = zero;
+        for (int32_t r = 0; r < nRows; ++r) {
+            const __m128i b = SuperSampleLoad(SuperSampleRow(src, srcStep, r) + e);
+            lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(b, zero));
+            hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(b, zero));
+        }
+        return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+    };
+    int32_t j = 0;
+    for (; j + 4 <= dstWidth; j += 4) {
+        const ptrdiff_t e = static_cast<ptrdiff_t>(j) * 8;
+        SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4, scale(blocks(e)),
+                             scale(blocks(e + 16)), keep);
+    }
+    return j;
 }
 
 }  // namespace velmora::resize

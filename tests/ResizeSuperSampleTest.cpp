@@ -566,7 +566,7 @@ TEST(ResizeSuperSampleKernels, VectorWholeBlocksEqualTheModel) {
     const int32_t ratios[][2] = {{2, 2}, {3, 3}, {1, 4}, {4, 1}, {2, 5}, {12, 12}, {20, 30}};
     for (const auto& ratio : ratios)
         for (int32_t dstW : {1, 3, 4, 5, 9, 17})
-            for (double scale : {0.0, 1.0, 0.3, 1.0 / (ratio[0] * ratio[1])})
+            for (double scale : {0.0, 1.0, 0.3, 0.2, 1.0 / (ratio[0] * ratio[1])})
                 for (bool multi : {true, false}) {
                     const int32_t kx = ratio[0], ky = ratio[1], dstH = 3;
                     const int32_t cols = dstW * kx + static_cast<int32_t>(rng() % 3);
