@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 #include "resize/ResizeMemory.h"
 #include "resize/ResizeSuperSampleModel.h"
+#include "resize/ResizeSuperSampleVector.h"
 
 namespace velmora::resize {
 namespace {
@@ -18,9 +20,10 @@ using SuperSampleLayout::OneCh;
 
 // MULTI names the MultiCh 8u and 16u row sums (the Sse kernels use the
 // Generic ones).
-#define VELMORA_SUPERSAMPLE_POLICY(V, MULTI, FORM, ALLOC8, ALLOC32)                 \
+#define VELMORA_SUPERSAMPLE_POLICY(V, MULTI, FORM, VECTOR, ALLOC8, ALLOC32)         \
     struct SuperSamplePolicy_##V {                                                  \
         static constexpr SuperSampleForm kForm = FORM;                              \
+        static constexpr bool kVector = VECTOR;                                     \
         static int32_t Zero(void* p, int32_t n) { return ZeroBytes_##V(p, n); }     \
         static void* Alloc8u(int32_t n) { return ALLOC8(n); }                       \
         static void* Alloc32s(int32_t n) { return ALLOC32(n); }                     \
@@ -48,14 +51,30 @@ using SuperSampleLayout::OneCh;
         }                                                                           \
     };
 
-VELMORA_SUPERSAMPLE_POLICY(Generic, Generic, SuperSampleForm::Double, AlignedMalloc8u,
+VELMORA_SUPERSAMPLE_POLICY(Generic, Generic, SuperSampleForm::Double, false, AlignedMalloc8u,
                            AlignedMalloc32s)
-VELMORA_SUPERSAMPLE_POLICY(Sse, Generic, SuperSampleForm::Single, AlignedMalloc8u, AlignedMalloc32s)
-VELMORA_SUPERSAMPLE_POLICY(Sse2, Sse2, SuperSampleForm::Single, AlignedMalloc8u, AlignedMalloc32s)
-VELMORA_SUPERSAMPLE_POLICY(Sse3, Sse3, SuperSampleForm::Single, AlignedMalloc8u_Sse3,
+VELMORA_SUPERSAMPLE_POLICY(Sse, Generic, SuperSampleForm::Single, false, AlignedMalloc8u,
+                           AlignedMalloc32s)
+VELMORA_SUPERSAMPLE_POLICY(Sse2, Sse2, SuperSampleForm::Single, true, AlignedMalloc8u,
+                           AlignedMalloc32s)
+VELMORA_SUPERSAMPLE_POLICY(Sse3, Sse3, SuperSampleForm::Single, true, AlignedMalloc8u_Sse3,
                            AlignedMalloc32s_Sse3)
-VELMORA_SUPERSAMPLE_POLICY(Ssse3, Ssse3, SuperSampleForm::SingleSsse3, AlignedMalloc8u,
+VELMORA_SUPERSAMPLE_POLICY(Ssse3, Ssse3, SuperSampleForm::SingleSsse3, true, AlignedMalloc8u,
                            AlignedMalloc32s)
+
+// Whether the vector output row serves a request: mode 0 of 8u pixels 4
+// samples apart, blocks inside the working row, block sums and scaled values
+// that fit in 31 bits.
+template <typename T, SuperSampleLayout L, class P>
+bool VectorOutput(int32_t mode, int32_t stride, int32_t srcCols, int32_t dstWidth, double xRatio,
+                  double yRatio, double scale) {
+    if (!P::kVector || !std::is_same_v<T, uint8_t> || L == OneCh) return false;
+    if (mode != 0 || stride != 4) return false;
+    const double kx = std::floor(xRatio), ky = std::floor(yRatio);
+    if (kx < 1.0 || static_cast<double>(dstWidth) * kx > srcCols) return false;
+    const double maxSum = 255.0 * kx * ky;
+    return maxSum < 2147483647.0 && std::fabs(maxSum * scale) < 2147483647.0;
+}
 
 template <typename T, SuperSampleLayout L, class P>
 inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_t dstStep,
@@ -79,14 +98,43 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
         return SuperSampleRow(pSrc, srcStep, SuperSampleClamp(r, lastRow));
     };
     SuperSampleWalk walk(yRatio, (mode & 1) != 0);
+    const bool vectorOutput =
+        VectorOutput<T, L, P>(mode, stride, srcCols, dstWidth, xRatio, yRatio, scale);
+    // Small blocks sum in 16 bits and scale in integers.
+    SuperSampleDivisor sums16;
+    if (vectorOutput && std::floor(xRatio) * std::floor(yRatio) * 255.0 <= 32767.0)
+        sums16 = SuperSampleFindDivisor(
+            scale, 255 * static_cast<int32_t>(std::floor(xRatio) * std::floor(yRatio)));
     T* dstRow = pDst;
     for (int32_t i = 0; i < dstHeight; ++i) {
-        P::Zero(row, bytes);
         const SuperSampleBlock b = walk.Next();
-        if (b.hasFirst) M::AddWeighted(accFloat, rowAt(b.first), srcCols, stride, b.firstWeight);
         int64_t k = 0;
-        if (mode == 0) {
+        if (mode == 0)
             k = std::clamp<int64_t>(lastRow + 1 - b.whole, 0, std::max<int64_t>(b.count, 0));
+        // Store-form sums overwrite every element the vector output uses (the
+        // fourth stays as the first clear left it): one clear is enough.
+        if (sums16.found && k == b.count) {
+            // Every row of the block lies in the region: 16-bit sums, no
+            // accumulator row.
+            const auto* src = reinterpret_cast<const uint8_t*>(rowAt(b.whole));
+            auto* out = reinterpret_cast<uint8_t*>(dstRow);
+            const auto kx = static_cast<int64_t>(xRatio);
+            const auto rows = static_cast<int32_t>(k);
+            const int32_t done = kx == 2 ? SuperSampleHalveRow(src, srcStep, rows, out, dstWidth,
+                                                               sums16, L == MultiCh)
+                                         : 0;
+            const int64_t first = done * kx * 4;
+            SuperSampleSumRows16(src + first, srcStep, (dstWidth - done) * kx * 4, rows,
+                                 static_cast<uint16_t*>(row));
+            SuperSampleOutputSums16(static_cast<const uint16_t*>(row), out + done * 4,
+                                    dstWidth - done, kx, sums16, L == MultiCh);
+            dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
+                                          static_cast<ptrdiff_t>(dstStep));
+            continue;
+        }
+        if (!vectorOutput || sums16.found || i == 0 || k == 0) P::Zero(row, bytes);
+        if (b.hasFirst) M::AddWeighted(accFloat, rowAt(b.first), srcCols, stride, b.firstWeight);
+        if (mode == 0) {
             if (k > 0)
                 P::template SumRows<T, L>(rowAt(b.whole), srcStep, srcCols, static_cast<int32_t>(k),
                                           acc, nChannels);
@@ -98,7 +146,13 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
                 M::AddWhole(accFloat, rowAt(b.whole + k), srcCols, stride);
         }
         if (b.hasLast) M::AddWeighted(accFloat, rowAt(b.last), srcCols, stride, b.lastWeight);
-        M::OutputRow(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio, scale, mode);
+        if constexpr (std::is_same_v<T, uint8_t>) {
+            if (vectorOutput)
+                SuperSampleOutputQuad8u(acc, dstRow, dstWidth, static_cast<int64_t>(xRatio), scale,
+                                        L == MultiCh);
+        }
+        if (!vectorOutput)
+            M::OutputRow(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio, scale, mode);
         dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
                                       static_cast<ptrdiff_t>(dstStep));
     }

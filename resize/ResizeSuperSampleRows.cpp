@@ -1,23 +1,36 @@
-// Members of the super-sampling row sums: the scalar model of their form,
-// compiled for their variant's instruction set.
+// Members of the super-sampling row sums: the scalar model of their form (the
+// vector body for the Store-form integer members), compiled for their
+// variant's instruction set.
 #include "resize/ResizeSuperSampleRows.h"
+
+#include "resize/ResizeSuperSampleVector.h"
 
 namespace velmora::resize {
 namespace {
 using SuperSampleLayout::FourCh;
 using SuperSampleLayout::MultiCh;
 using SuperSampleLayout::OneCh;
+
+// The Store-form integer members run the vector body; the others the model.
+template <typename T, SuperSampleLayout L, RowSumForm F>
+VELMORA_RESIZE_INLINE void SumRows(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows,
+                                   SuperSampleAcc<T>* acc, int32_t nChannels) {
+    if constexpr (F == RowSumForm::Store && !std::is_same_v<T, float>)
+        SuperSampleSumRowsStore<T, L>(srcRow, srcStep, width, nRows, acc, nChannels);
+    else
+        SuperSampleSumRowsModel<T, L, F>(srcRow, srcStep, width, nRows, acc, nChannels);
+}
 }  // namespace
 
-#define VELMORA_SUMROWS_MULTI_DEFINE(name, T, F, target)                                       \
-    target void name(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows,           \
-                     SuperSampleAcc<T>* acc, int32_t nChannels) {                              \
-        SuperSampleSumRowsModel<T, MultiCh, F>(srcRow, srcStep, width, nRows, acc, nChannels); \
+#define VELMORA_SUMROWS_MULTI_DEFINE(name, T, F, target)                             \
+    target void name(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows, \
+                     SuperSampleAcc<T>* acc, int32_t nChannels) {                    \
+        SumRows<T, MultiCh, F>(srcRow, srcStep, width, nRows, acc, nChannels);       \
     }
 #define VELMORA_SUMROWS_DEFINE(name, T, L, F, target)                                \
     target void name(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows, \
                      SuperSampleAcc<T>* acc) {                                       \
-        SuperSampleSumRowsModel<T, L, F>(srcRow, srcStep, width, nRows, acc, 0);     \
+        SumRows<T, L, F>(srcRow, srcStep, width, nRows, acc, 0);                     \
     }
 
 #define VELMORA_SUMROWS_MEMBERS(V, F, target)                                                  \

@@ -1,0 +1,299 @@
+#pragma once
+
+// Vector bodies of the integer super-sampling paths of the Sse2, Sse3 and
+// Ssse3 members, written once and compiled for each member's instruction
+// set. They compute exactly what the scalar model computes:
+//  - the Store-form row sums of 8u and 16u samples over a contiguous run of
+//    elements (MultiCh pixels 3 samples apart, OneCh, FourCh; MultiCh pixels
+//    4 samples apart keep their fourth element as it was);
+//  - the output row of whole blocks of pixels 4 samples apart (mode 0 of
+//    MultiCh and FourCh 8u), while every block sum fits in 31 bits.
+
+#include <emmintrin.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <type_traits>
+
+#include "resize/ResizeLinearRowModel.h"  // VELMORA_RESIZE_INLINE
+#include "resize/ResizeSuperSampleRows.h"
+
+namespace velmora::resize {
+
+// Rows of 255 whose sum still fits in 16 bits.
+inline constexpr int32_t kSuperSampleRows16 = 257;
+
+VELMORA_RESIZE_INLINE __m128i SuperSampleLoad(const void* p) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+
+// Overwrites the elements of `acc` that `keep` leaves clear with `sum`.
+VELMORA_RESIZE_INLINE void SuperSampleStore(uint32_t* acc, __m128i sum, __m128i keep) {
+    auto* p = reinterpret_cast<__m128i*>(acc);
+    const __m128i old = _mm_loadu_si128(p);
+    _mm_storeu_si128(p, _mm_or_si128(_mm_andnot_si128(keep, sum), _mm_and_si128(keep, old)));
+}
+
+// 16 columns of 8u: 16-bit partial sums over batches of at most 257 rows,
+// widened into 32-bit totals that wrap as the scalar sums do.
+VELMORA_RESIZE_INLINE void SuperSampleSumColumns8u(const uint8_t* s, int32_t srcStep, int32_t nRows,
+                                                   uint32_t* acc, __m128i keep) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i total[4] = {zero, zero, zero, zero};
+    for (int32_t r = 0; r < nRows;) {
+        const int32_t batchEnd = nRows - r > kSuperSampleRows16 ? r + kSuperSampleRows16 : nRows;
+        __m128i lo = zero, hi = zero;
+        for (; r < batchEnd; ++r) {
+            const __m128i b = SuperSampleLoad(SuperSampleRow(s, srcStep, r));
+            lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(b, zero));
+            hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(b, zero));
+        }
+        total[0] = _mm_add_epi32(total[0], _mm_unpacklo_epi16(lo, zero));
+        total[1] = _mm_add_epi32(total[1], _mm_unpackhi_epi16(lo, zero));
+        total[2] = _mm_add_epi32(total[2], _mm_unpacklo_epi16(hi, zero));
+        total[3] = _mm_add_epi32(total[3], _mm_unpackhi_epi16(hi, zero));
+    }
+    for (int32_t q = 0; q < 4; ++q)
+        SuperSampleStore(acc + 4 * q, total[q], keep);
+}
+
+// 8 columns of 16u, added in 32 bits.
+VELMORA_RESIZE_INLINE void SuperSampleSumColumns16u(const uint16_t* s, int32_t srcStep,
+                                                    int32_t nRows, uint32_t* acc, __m128i keep) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i lo = zero, hi = zero;
+    for (int32_t r = 0; r < nRows; ++r) {
+        const __m128i w = SuperSampleLoad(SuperSampleRow(s, srcStep, r));
+        lo = _mm_add_epi32(lo, _mm_unpacklo_epi16(w, zero));
+        hi = _mm_add_epi32(hi, _mm_unpackhi_epi16(w, zero));
+    }
+    SuperSampleStore(acc, lo, keep);
+    SuperSampleStore(acc + 4, hi, keep);
+}
+
+// Store-form row sums of integer samples. Elements past the last whole
+// vector go through the scalar model.
+template <typename T, SuperSampleLayout L>
+VELMORA_RESIZE_INLINE void SuperSampleSumRowsStore(const T* srcRow, int32_t srcStep, int32_t width,
+                                                   int32_t nRows, SuperSampleAcc<T>* acc,
+                                                   int32_t nChannels) {
+    static_assert(!std::is_same_v<T, float>);
+    if (nRows < 1 || width < 1) return;
+    const bool keepFourth = L == SuperSampleLayout::MultiCh && nChannels == 4;
+    const int32_t stride =
+        L == SuperSampleLayout::MultiCh ? (keepFourth ? 4 : 3) : SuperSampleChannels<L>();
+    const __m128i keep = keepFourth ? _mm_setr_epi32(0, 0, 0, -1) : _mm_setzero_si128();
+    constexpr int32_t kColumns = 16 / sizeof(T);
+    // Whole pixels, so that the model finishes on a pixel boundary.
+    const int64_t elements = static_cast<int64_t>(width) * stride;
+    int64_t e = 0;
+    for (; e + kColumns <= elements; e += kColumns) {
+        if constexpr (std::is_same_v<T, uint8_t>)
+            SuperSampleSumColumns8u(srcRow + e, srcStep, nRows, acc + e, keep);
+        else
+            SuperSampleSumColumns16u(srcRow + e, srcStep, nRows, acc + e, keep);
+    }
+    const auto done = static_cast<int32_t>(e / stride);
+    SuperSampleSumRowsModel<T, L, RowSumForm::Store>(srcRow + done * stride, srcStep, width - done,
+                                                     nRows, acc + done * stride, nChannels);
+}
+
+// Output of one row of whole kx-pixel blocks, pixels 4 samples apart: the
+// model's double product and truncation, lane by lane. keepFourth leaves
+// the fourth byte of every output pixel as it was. Every block sum must be
+// below 2^31.
+VELMORA_RESIZE_INLINE __m128i SuperSampleScaleBlocks(__m128i sum, __m128d scale) {
+    const __m128d half = _mm_set1_pd(0.5);
+    const __m128d lo = _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(sum), scale), half);
+    const __m128d hi =
+        _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(sum, sum)), scale), half);
+    return _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
+}
+
+VELMORA_RESIZE_INLINE void SuperSampleOutputQuad8u(const uint32_t* row, uint8_t* dst,
+                                                   int32_t dstWidth, int64_t kx, double scale,
+                                                   bool keepFourth) {
+    const __m128d scaleV = _mm_set1_pd(scale);
+    // Byte values of 0..255 pack without saturation; the model's narrowing
+    // keeps the same low byte.
+    const __m128i low = _mm_set1_epi32(0xFF);
+    const __m128i keep =
+        keepFourth ? _mm_set1_epi32(static_cast<int32_t>(0xFF000000u)) : _mm_setzero_si128();
+    auto block = [&](int64_t j) {
+        const uint32_t* p = row + j * kx * 4;
+        __m128i sum = SuperSampleLoad(p);
+        for (int64_t q = 1; q < kx; ++q)
+            sum = _mm_add_epi32(sum, SuperSampleLoad(p + q * 4));
+        return _mm_and_si128(SuperSampleScaleBlocks(sum, scaleV), low);
+    };
+    int32_t j = 0;
+    for (; j + 4 <= dstWidth; j += 4) {
+        const __m128i a = _mm_packs_epi32(block(j), block(j + 1));
+        const __m128i b = _mm_packs_epi32(block(j + 2), block(j + 3));
+        const __m128i bytes = _mm_packus_epi16(a, b);
+        auto* out = reinterpret_cast<__m128i*>(dst + static_cast<ptrdiff_t>(j) * 4);
+        const __m128i old = _mm_loadu_si128(out);
+        _mm_storeu_si128(out,
+                         _mm_or_si128(_mm_andnot_si128(keep, bytes), _mm_and_si128(keep, old)));
+    }
+    for (; j < dstWidth; ++j) {
+        alignas(16) uint32_t v[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(v), block(j));
+        for (int32_t c = 0; c < (keepFourth ? 3 : 4); ++c)
+            dst[static_cast<ptrdiff_t>(j) * 4 + c] = static_cast<uint8_t>(v[c]);
+    }
+}
+
+}  // namespace velmora::resize
+
+namespace velmora::resize {
+
+// trunc(sum * scale + 0.5) of the model as (sum * m + c) >> shift with 16-bit
+// m and c, proved equal for every block sum 0..maxSum (at most 32767) before
+// use; `found` is false where no such form exists or a result could pass 255.
+struct SuperSampleDivisor {
+    int32_t multiplier = 0;
+    int32_t shift = 0;
+    bool found = false;
+};
+
+inline SuperSampleDivisor SuperSampleFindDivisor(double scale, int32_t maxSum) {
+    SuperSampleDivisor d;
+    // Results above 255 would saturate where the model keeps the low byte.
+    if (!(scale > 0.0) || maxSum > 32767 || static_cast<double>(maxSum) * scale > 255.0) return d;
+    auto model = [&](int32_t s) {
+        return static_cast<int32_t>(static_cast<int64_t>(static_cast<double>(s) * scale + 0.5));
+    };
+    for (int32_t shift = 1; shift <= 30; ++shift) {
+        const double target = std::ldexp(scale, shift);
+        const int32_t bias = 1 << (shift - 1);
+        if (bias > 32767) break;
+        for (const double candidate : {std::floor(target), std::ceil(target)}) {
+            if (candidate < 0.0 || candidate > 32767.0) continue;
+            const auto m = static_cast<int32_t>(candidate);
+            bool equal = true;
+            for (int32_t s = 0; s <= maxSum && equal; ++s)
+                equal = ((s * m + bias) >> shift) == model(s);
+            if (equal) {
+                d.multiplier = m | bias << 16;
+                d.shift = shift;
+                d.found = true;
+                return d;
+            }
+        }
+    }
+    return d;
+}
+
+// 16-bit column sums of `nRows` rows of `elements` bytes (at most 257 rows).
+VELMORA_RESIZE_INLINE void SuperSampleSumRows16(const uint8_t* src, int32_t srcStep,
+                                                int64_t elements, int32_t nRows, uint16_t* sums) {
+    const __m128i zero = _mm_setzero_si128();
+    int64_t e = 0;
+    for (; e + 16 <= elements; e += 16) {
+        __m128i lo = zero, hi = zero;
+        for (int32_t r = 0; r < nRows; ++r) {
+            const __m128i b = SuperSampleLoad(SuperSampleRow(src, srcStep, r) + e);
+            lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(b, zero));
+            hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(b, zero));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + e), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + e + 8), hi);
+    }
+    for (; e < elements; ++e) {
+        uint32_t s = 0;
+        for (int32_t r = 0; r < nRows; ++r)
+            s += SuperSampleRow(src, srcStep, r)[e];
+        sums[e] = static_cast<uint16_t>(s);
+    }
+}
+
+// Eight 16-bit block sums to eight results of the divisor: in 16 bits where
+// the multiplier is 1, otherwise as s * m + c in 32 bits.
+struct SuperSampleScaler {
+    explicit SuperSampleScaler(const SuperSampleDivisor& d)
+        : ones(_mm_set1_epi16(1)),
+          mc(_mm_set1_epi32(d.multiplier)),
+          bias(_mm_set1_epi16(static_cast<int16_t>(d.multiplier >> 16))),
+          shift(_mm_cvtsi32_si128(d.shift)),
+          plain((d.multiplier & 0xFFFF) == 1) {}
+    VELMORA_RESIZE_INLINE __m128i operator()(__m128i s) const {
+        if (plain) return _mm_srl_epi16(_mm_add_epi16(s, bias), shift);
+        const __m128i lo = _mm_srl_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(s, ones), mc), shift);
+        const __m128i hi = _mm_srl_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(s, ones), mc), shift);
+        return _mm_packs_epi32(lo, hi);
+    }
+    __m128i ones, mc, bias, shift;
+    bool plain;
+};
+
+// Sixteen result bytes (four pixels) stored; keep marks the bytes that
+// stay as they were.
+VELMORA_RESIZE_INLINE void SuperSampleStoreQuad(uint8_t* dst, __m128i a, __m128i b, __m128i keep) {
+    const __m128i bytes = _mm_packus_epi16(a, b);
+    auto* out = reinterpret_cast<__m128i*>(dst);
+    const __m128i old = _mm_loadu_si128(out);
+    _mm_storeu_si128(out, _mm_or_si128(_mm_andnot_si128(keep, bytes), _mm_and_si128(keep, old)));
+}
+
+VELMORA_RESIZE_INLINE __m128i SuperSampleKeepMask(bool keepFourth) {
+    return keepFourth ? _mm_set1_epi32(static_cast<int32_t>(0xFF000000u)) : _mm_setzero_si128();
+}
+
+// Output of one row of whole kx-pixel blocks from 16-bit column sums of
+// pixels 4 samples apart; keepFourth leaves every fourth byte as it was.
+VELMORA_RESIZE_INLINE void SuperSampleOutputSums16(const uint16_t* sums, uint8_t* dst,
+                                                   int32_t dstWidth, int64_t kx,
+                                                   const SuperSampleDivisor& d, bool keepFourth) {
+    const SuperSampleScaler scale(d);
+    const __m128i keep = SuperSampleKeepMask(keepFourth);
+    auto block = [&](int64_t j) {
+        const uint16_t* p = sums + j * kx * 4;
+        __m128i sum = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+        for (int64_t q = 1; q < kx; ++q)
+            sum = _mm_add_epi16(sum, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + q * 4)));
+        return sum;
+    };
+    int32_t j = 0;
+    for (; j + 4 <= dstWidth; j += 4)
+        SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4,
+                             scale(_mm_unpacklo_epi64(block(j), block(j + 1))),
+                             scale(_mm_unpacklo_epi64(block(j + 2), block(j + 3))), keep);
+    for (; j < dstWidth; ++j) {
+        alignas(16) uint16_t v[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(v), scale(block(j)));
+        for (int32_t c = 0; c < (keepFourth ? 3 : 4); ++c)
+            dst[static_cast<ptrdiff_t>(j) * 4 + c] = static_cast<uint8_t>(v[c]);
+    }
+}
+
+// Blocks two pixels wide straight from the source rows, four output pixels
+// at a time, no column sums stored. Returns the output pixels done.
+VELMORA_RESIZE_INLINE int32_t SuperSampleHalveRow(const uint8_t* src, int32_t srcStep,
+                                                  int32_t nRows, uint8_t* dst, int32_t dstWidth,
+                                                  const SuperSampleDivisor& d, bool keepFourth) {
+    const SuperSampleScaler scale(d);
+    const __m128i keep = SuperSampleKeepMask(keepFourth);
+    const __m128i zero = _mm_setzero_si128();
+    // Column sums of 4 pixels folded to the 2 blocks they hold.
+    auto blocks = [&](ptrdiff_t e) {
+        __m128i lo = zero, hi = zero;
+        for (int32_t r = 0; r < nRows; ++r) {
+            const __m128i b = SuperSampleLoad(SuperSampleRow(src, srcStep, r) + e);
+            lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(b, zero));
+            hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(b, zero));
+        }
+        return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+    };
+    int32_t j = 0;
+    for (; j + 4 <= dstWidth; j += 4) {
+        const ptrdiff_t e = static_cast<ptrdiff_t>(j) * 8;
+        SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4, scale(blocks(e)),
+                             scale(blocks(e + 16)), keep);
+    }
+    return j;
+}
+
+}  // namespace velmora::resize
