@@ -3,64 +3,20 @@
 // every processor variant, against OpenCV's cv::resize (one thread) and
 // libswscale when they are installed, and a plain copy of the bytes the
 // resize touches (source plus destination).
-#include <benchmark/benchmark.h>
-
-#include <cstring>
-#include <random>
-#include <vector>
-
-#include "resize/ImageStatus.h"
+#include "ResizeBenchSupport.h"
 #include "resize/ResizeColor4.h"
-
-#if defined(VELMORA_BENCH_OPENCV)
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
-#endif
-#if defined(VELMORA_BENCH_SWSCALE)
-extern "C" {
-#include <libswscale/swscale.h>
-}
-#endif
 
 namespace {
 
-struct Sizes {
-    int srcW, srcH, dstW, dstH;
-};
-constexpr Sizes kSizes[] = {{1920, 1080, 1280, 720}, {720, 576, 1920, 1080}};
+using namespace velmora::bench;
 
-struct Images {
-    explicit Images(const Sizes& s)
-        : size(s),
-          src(static_cast<size_t>(s.srcW) * s.srcH * 4),
-          dst(static_cast<size_t>(s.dstW) * s.dstH * 4) {
-        std::mt19937 random(7);
-        for (auto& b : src)
-            b = static_cast<uint8_t>(random());
-    }
-    Sizes size;
-    std::vector<uint8_t> src, dst;
-};
-
-void Finish(benchmark::State& state, const Sizes& s) {
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * s.dstW * s.dstH);
-}
+constexpr ResizeSizes kSizes[] = {{1920, 1080, 1280, 720}, {720, 576, 1920, 1080}};
 
 // Arguments: variant, interpolation code, size index.
 void BM_ResizeColor4(benchmark::State& state) {
-    Images im(kSizes[state.range(2)]);
-    const Sizes& s = im.size;
-    const auto resize = velmora::resize::ResizeColor4DispatchTable[state.range(0)];
-    const auto code = static_cast<int32_t>(state.range(1));
-    for (auto _ : state) {
-        const int32_t status =
-            resize(im.src.data(), s.srcW, s.srcH, 4 * s.srcW, 0, 0, s.srcW, s.srcH, im.dst.data(),
-                   4 * s.dstW, s.dstW, s.dstH, static_cast<double>(s.dstW) / s.srcW,
-                   static_cast<double>(s.dstH) / s.srcH, code);
-        if (status != velmora::resize::STS_OK) state.SkipWithError("resize failed");
-        benchmark::ClobberMemory();
-    }
-    Finish(state, s);
+    ResizeImages im(kSizes[state.range(2)], 4);
+    RunResize(state, velmora::resize::ResizeColor4DispatchTable[state.range(0)], im,
+              static_cast<int32_t>(state.range(1)));
 }
 BENCHMARK(BM_ResizeColor4)
     ->ArgsProduct({{0, 1, 2, 3, 4},
@@ -68,61 +24,25 @@ BENCHMARK(BM_ResizeColor4)
                     velmora::resize::INTERP_CUBIC, velmora::resize::INTERP_LANCZOS},
                    {0, 1}});
 
-// The resize reads the whole source and writes the whole destination: one
-// copy of each size.
 void BM_ResizeMemcpyTouched(benchmark::State& state) {
-    Images im(kSizes[state.range(0)]);
-    std::vector<uint8_t> sourceCopy(im.src.size()), destinationFill(im.dst.size(), 1);
-    for (auto _ : state) {
-        std::memcpy(sourceCopy.data(), im.src.data(), im.src.size());
-        std::memcpy(im.dst.data(), destinationFill.data(), im.dst.size());
-        benchmark::ClobberMemory();
-    }
-    Finish(state, im.size);
+    ResizeImages im(kSizes[state.range(0)], 4);
+    RunMemcpyTouched(state, im);
 }
 BENCHMARK(BM_ResizeMemcpyTouched)->Arg(0)->Arg(1);
 
 #if defined(VELMORA_BENCH_OPENCV)
 // Arguments: the library's interpolation code; size index.
 void BM_OpenCvResize(benchmark::State& state) {
-    Images im(kSizes[state.range(1)]);
-    const Sizes& s = im.size;
-    cv::setNumThreads(1);
-    const cv::Mat src(s.srcH, s.srcW, CV_8UC4, im.src.data());
-    cv::Mat dst(s.dstH, s.dstW, CV_8UC4, im.dst.data());
-    const int mode = state.range(0) == 1   ? cv::INTER_NEAREST
-                     : state.range(0) == 2 ? cv::INTER_LINEAR
-                     : state.range(0) == 4 ? cv::INTER_CUBIC
-                                           : cv::INTER_LANCZOS4;
-    for (auto _ : state) {
-        cv::resize(src, dst, dst.size(), 0, 0, mode);
-        benchmark::ClobberMemory();
-    }
-    Finish(state, s);
+    ResizeImages im(kSizes[state.range(1)], 4);
+    RunOpenCv(state, im, OpenCvMode(state.range(0)));
 }
 BENCHMARK(BM_OpenCvResize)->ArgsProduct({{1, 2, 4, 16}, {0, 1}});
 #endif
 
 #if defined(VELMORA_BENCH_SWSCALE)
 void BM_SwscaleResize(benchmark::State& state) {
-    Images im(kSizes[state.range(1)]);
-    const Sizes& s = im.size;
-    const int flags = state.range(0) == 1   ? SWS_POINT
-                      : state.range(0) == 2 ? SWS_BILINEAR
-                      : state.range(0) == 4 ? SWS_BICUBIC
-                                            : SWS_LANCZOS;
-    SwsContext* ctx = sws_getContext(s.srcW, s.srcH, AV_PIX_FMT_BGRA, s.dstW, s.dstH,
-                                     AV_PIX_FMT_BGRA, flags, nullptr, nullptr, nullptr);
-    const uint8_t* srcPlanes[1] = {im.src.data()};
-    uint8_t* dstPlanes[1] = {im.dst.data()};
-    const int srcStride[1] = {4 * s.srcW};
-    const int dstStride[1] = {4 * s.dstW};
-    for (auto _ : state) {
-        sws_scale(ctx, srcPlanes, srcStride, 0, s.srcH, dstPlanes, dstStride);
-        benchmark::ClobberMemory();
-    }
-    sws_freeContext(ctx);
-    Finish(state, s);
+    ResizeImages im(kSizes[state.range(1)], 4);
+    RunSwscale(state, im, AV_PIX_FMT_BGRA, SwscaleFlags(state.range(0)));
 }
 BENCHMARK(BM_SwscaleResize)->ArgsProduct({{1, 2, 4, 16}, {0, 1}});
 #endif
