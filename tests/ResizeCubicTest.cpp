@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ResizeCubicModel.h"
+#include "ResizeDriverTestSupport.h"
 #include "ResizeRowTestSupport.h"
 #include "ResizeTestSupport.h"
 #include "resize/ResizeColor4.h"
@@ -319,18 +320,9 @@ TEST(ResizeCubicWalk, MovesFilterAtMostFourRowsBottomFirst) {
 
 // ---- through the driver ----
 
-decltype(&ResizeInterpolate_Generic) const kInterpolate[] = {
-    ResizeInterpolate_Generic, ResizeInterpolate_Sse, ResizeInterpolate_Sse2,
-    ResizeInterpolate_Sse3, ResizeInterpolate_Ssse3};
-
 std::vector<uint8_t> Color4(int v, const std::vector<uint8_t>& src, int32_t w, int32_t h,
                             int32_t dw, int32_t dh, int32_t code = INTERP_CUBIC) {
-    std::vector<uint8_t> dst(static_cast<size_t>(dw) * dh * 4, 0xA5);
-    EXPECT_EQ(ResizeColor4DispatchTable[v](src.data(), w, h, 4 * w, 0, 0, w, h, dst.data(), 4 * dw,
-                                           dw, dh, static_cast<double>(dw) / w,
-                                           static_cast<double>(dh) / h, code),
-              STS_OK);
-    return dst;
+    return velmora::test::Color4(v, src, w, h, dw, dh, code);
 }
 
 // First and last output rows and columns of an enlargement sit on the
@@ -401,49 +393,12 @@ TEST(ResizeCubicDriver, WithinOneOfADoubleCubic) {
 // Frame sizes: every variant equals its model, and the variants agree
 // within 1 (8u) and 1e-3 (32f on samples 0..255).
 TEST(ResizeCubicDriver, FrameSizesAgreeAcrossVariants) {
-    const std::pair<int32_t, int32_t> sizes[] = {{720, 576}, {1920, 1080}};
-    for (const auto& [w, h] : sizes) {
-        const int32_t dw = w == 720 ? 1920 : 1280, dh = w == 720 ? 1080 : 720;
-        std::mt19937 rng(5);
-        std::vector<uint8_t> src(static_cast<size_t>(w) * h * 4);
-        for (auto& s : src)
-            s = static_cast<uint8_t>(rng());
-        const std::vector<float> srcF(src.begin(), src.end());
-        const ModelAxis cols = ModelGrid(w, static_cast<double>(dw) / w, dw, false, true);
-        const ModelAxis rows = ModelGrid(h, static_cast<double>(dh) / h, dh, false, true);
-        std::vector<uint8_t> first;
-        std::vector<float> firstF;
-        for (int v = 0; v < 5; ++v) {
-            const std::vector<uint8_t> out = Color4(v, src, w, h, dw, dh);
-            // The enlargement's model only for Generic and Sse2, its 32f not
-            // at all: the sanitizer run stays short.
-            const bool reduce = w == 1920;
-            if (reduce || v == 0 || v == 2) {
-                std::vector<uint8_t> want(out.size(), 0xA5);
-                ModelResizeCubic<uint8_t>(v, src, w, h, 4, 3, 0, 0, cols, rows, &want);
-                ASSERT_TRUE(out == want) << v;
-            }
-            std::vector<float> outF(reduce ? out.size() : 0);
-            if (reduce) {
-                ASSERT_EQ(
-                    kInterpolate[v](srcF.data(), w, h, 16 * w, 0, 0, w, h, outF.data(), 16 * dw, dw,
-                                    dh, static_cast<double>(dw) / w, static_cast<double>(dh) / h, 0,
-                                    0, 4, 4, RESIZE_DATA_32F, 0, INTERP_CUBIC, 1),
-                    STS_OK);
-            }
-            if (v == 0) {
-                first = out;
-                firstF = outF;
-                continue;
-            }
-            for (size_t k = 0; k < out.size(); ++k) {
-                ASSERT_LE(std::abs(out[k] - first[k]), 1) << v << " at " << k;
-                if (reduce) {
-                    ASSERT_LE(std::abs(outF[k] - firstF[k]), 1e-3) << v << " at " << k;
-                }
-            }
-        }
-    }
+    ExpectFrameSizesAgreeAcrossVariants(
+        INTERP_CUBIC, 5,
+        [](int v, const std::vector<uint8_t>& src, int32_t w, int32_t h, const ModelAxis& cols,
+           const ModelAxis& rows, std::vector<uint8_t>* want) {
+            ModelResizeCubic<uint8_t>(v, src, w, h, 4, 3, 0, 0, cols, rows, want);
+        });
 }
 
 }  // namespace
