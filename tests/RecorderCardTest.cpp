@@ -69,12 +69,17 @@ class RecorderCardTest : public cardtest::CardTest {
         ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
         TS_PROGRAM_INFORMATION info;
         uint32_t state = 0;
-        for (int i = 0; i < 400 && state != 2; ++i) {
-            Step(1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0);
-        }
-        ASSERT_EQ(state, 2u);
+        // Card time moves on only while the engine keeps up with it.
+        const uint64_t backlog = 4 * ts::kChunkBytes / m_length;
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                if (sim::AsiCaptureCounts(0)->captured < m_seen.size() + backlog) Step(1);
+                Drain();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                return Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0) == 1 &&
+                       state == 2;
+            },
+            30000));
         // Recorders enabled from now on see what the engine passes on after
         // this.
         Settle({});
