@@ -666,10 +666,11 @@ TEST(TsProgramEngineTest, AFullOutputRingSkipsChunksInsteadOfOverwriting) {
 }
 
 // Rings that cannot be had fail the open: a child process with little
-// address space left (not under the address sanitizer, which reserves much).
+// address space left (not under the address or thread sanitizer, which
+// reserve much).
 TEST(TsEngineOpenTest, RingAllocationFailureFailsOpen) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer reserves the address space this test limits";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer reserves the address space this test limits";
 #else
     const pid_t child = fork();
     if (child == 0) {
