@@ -75,6 +75,10 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
                      hw::CDmaManager* pDmaManager);
     ~CVelmoraMainFunc() override;
 
+    // The capture engine (null before Init): its recorder error counts have
+    // no export.
+    ts::CTsDemultiplexer* GetTsDemultiplexer() const { return m_pDemultiplexer.get(); }
+
     // The channel workers are built at the first open of the card in each
     // process; the frame stores are cleared only by the first opener in the
     // system.

@@ -254,6 +254,9 @@ CRecordingTask::Step CRecordingTask::HandlePacket(const uint8_t* packet) {
     }
     if (!m_bStreamStarted) return Step::kNext;
     if (UnitStart(packet)) {
+        // A video PES too short to reach the gate is judged whole, so that
+        // no picture before the first sequence header reaches the file.
+        if (IsVideo(entry) && entry->collecting != 0 && entry->accepted == 0) GateVideo(entry);
         {
             std::lock_guard<platform::CCriticalSection> lock(*m_pFileLock);
             if (entry->collecting != 0 && entry->length != 0 && !FlushEntry(entry)) {
@@ -304,6 +307,9 @@ bool CRecordingTask::FlushEntry(PID_TABLE_ENTRY* entry) {
         if (sequence.marker == 0x1B3) m_Sequence = sequence;
         // A PES too short for the gate must not take this one's flag.
         m_bSequenceInPes = false;
+        // Only a header that reaches the file opens the gate: one lost with
+        // its PES (a bad sync byte, a transport error) does not.
+        m_bSequenceSeen = true;
     }
     if (m_pFile == nullptr) {
         m_pFile = CBufferedFile::Open(m_szPath, "wb", kRecorderFileBufferSize, 1, 1, nullptr);
@@ -357,7 +363,6 @@ void CRecordingTask::GateVideo(PID_TABLE_ENTRY* entry) {
             ((bytes[i + 5] >> 3) & 0x07) == kIntraCodingType)
             break;
     }
-    if (m_bSequenceInPes) m_bSequenceSeen = true;
     if (m_bSequenceInPes || m_bSequenceSeen)
         entry->accepted = 1;
     else

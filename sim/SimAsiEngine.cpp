@@ -141,6 +141,45 @@ void SimAsiEngine::WriteInputEntry(const uint8_t* packet, size_t size) {
     ++m_state.captured;
 }
 
+void SimAsiEngine::DeliverSourcePacket(uint8_t* packet, size_t size) {
+    SimAsiInputFault& fault = m_state.inputFault;
+    const uint32_t pid = static_cast<uint32_t>(packet[1] & 0x1F) << 8 | packet[2];
+    if (fault.kind == SimAsiInputFaultKind::None || pid != fault.pid) {
+        WriteInputEntry(packet, size);
+        return;
+    }
+    const uint32_t index = fault.seen++;
+    const bool chosen =
+        fault.hit < fault.count && index >= fault.first &&
+        (fault.interval == 0 ? index == fault.first : (index - fault.first) % fault.interval == 0);
+    if (!chosen) {
+        WriteInputEntry(packet, size);
+        return;
+    }
+    ++fault.hit;
+    switch (fault.kind) {
+        case SimAsiInputFaultKind::Drop:
+            return;
+        case SimAsiInputFaultKind::Duplicate:
+            WriteInputEntry(packet, size);
+            // The copy needs a unit of its own; without one it is lost.
+            if (InputFreeUnits() == 0) {
+                ++m_state.overflows;
+                return;
+            }
+            break;
+        case SimAsiInputFaultKind::BadSyncByte:
+            packet[0] = 0x00;
+            break;
+        case SimAsiInputFaultKind::TransportError:
+            packet[1] |= 0x80;
+            break;
+        case SimAsiInputFaultKind::None:
+            break;
+    }
+    WriteInputEntry(packet, size);
+}
+
 void SimAsiEngine::DeliverLoopback(const uint8_t* packet, size_t size) {
     if (m_state.source != SimAsiSource::Loopback || !InputEnabled()) return;
     if (InputFreeUnits() == 0) {
@@ -216,7 +255,7 @@ void SimAsiEngine::RunInput(uint64_t now) {
         } else {
             SimTsGenerator::Packet(arrival, packet);
         }
-        WriteInputEntry(packet, sizeof(packet));
+        DeliverSourcePacket(packet, sizeof(packet));
     }
     // A file that became unreadable half-way is a lost signal, not an overflow.
     if (written == fits) m_state.overflows += arriving - fits;

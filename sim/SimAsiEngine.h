@@ -23,6 +23,29 @@ namespace velmora::sim {
 // What feeds the ASI input. None is a disconnected cable: no signal.
 enum class SimAsiSource : uint32_t { None = 0, Generator = 1, File = 2, Loopback = 3 };
 
+// Fault knob of the input: what happens to chosen packets of one PID as they
+// arrive from the generator or a file.
+enum class SimAsiInputFaultKind : uint32_t {
+    None = 0,
+    Drop = 1,            // the packet never reaches the ring
+    Duplicate = 2,       // the packet arrives twice in a row
+    BadSyncByte = 3,     // byte 0 arrives as 0x00
+    TransportError = 4,  // transport_error_indicator arrives set
+};
+
+// Packets of `pid` arriving after the knob was set are numbered from 0; the
+// fault hits packet `first` and every `interval`-th one after it (interval 0:
+// only `first`), `count` packets in all. `hit` counts the packets it hit.
+struct SimAsiInputFault {
+    SimAsiInputFaultKind kind;
+    uint32_t pid;
+    uint32_t first;
+    uint32_t interval;
+    uint32_t count;
+    uint32_t seen;  // packets of the PID arrived since the knob was set
+    uint32_t hit;
+};
+
 // One packet as the output played it.
 struct SimAsiPlayedPacket {
     static constexpr uint32_t kMaxLength = 204;
@@ -74,6 +97,8 @@ struct SimAsiState {
     // The output tap: when set, every packet played is appended to this file
     // as one SimAsiPlayedPacket record, whichever process plays it.
     char tapPath[kPathCapacity];
+
+    SimAsiInputFault inputFault;
 };
 
 static_assert(std::is_standard_layout_v<SimAsiState>);
@@ -159,6 +184,8 @@ class SimAsiEngine {
     uint32_t StatusWord() const;
     void Publish();
     void WriteInputEntry(const uint8_t* packet, size_t size);
+    // A source packet into the ring, through the fault knob.
+    void DeliverSourcePacket(uint8_t* packet, size_t size);
     void DeliverLoopback(const uint8_t* packet, size_t size);
     void RunOutput(uint64_t now);
     void AppendToTap(const SimAsiPlayedPacket* played, size_t count);

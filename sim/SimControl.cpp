@@ -498,6 +498,22 @@ bool SetAsiInvalidStatus(unsigned card, bool on) {
     return WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) { asi.invalidStatus = on ? 1 : 0; });
 }
 
+bool SetAsiInputFault(unsigned card, SimAsiInputFaultKind kind, uint32_t pid, uint32_t first,
+                      uint32_t interval, uint32_t count) {
+    if (pid > 0x1FFF) return false;
+    return WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) {
+        asi.inputFault = {kind, pid, first, interval, count, 0, 0};
+    });
+}
+
+std::optional<uint32_t> AsiInputFaultHits(unsigned card) {
+    uint32_t hits = 0;
+    if (!WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) { hits = asi.inputFault.hit; })) {
+        return std::nullopt;
+    }
+    return hits;
+}
+
 std::optional<uint32_t> AsiOutputMode(unsigned card) {
     uint32_t mode = 0;
     if (!WithAsi(card, [&](SimAsiEngine& engine, SimAsiState&) { mode = engine.OutputMode(); })) {

@@ -298,6 +298,14 @@ std::vector<SimAsiPlayedPacket> ReadAsiOutputTap(const std::string& path);
 // Fault knob: the ASI status nibble reads 0xA, which is no status the library
 // takes for a signal, whatever the input.
 bool SetAsiInvalidStatus(unsigned card, bool on);
+// Fault knob: chosen packets of one PID arriving from the generator or a file
+// are dropped, duplicated, or arrive with a bad sync byte or the transport
+// error bit (see SimAsiInputFault). Setting it restarts the packet numbering
+// and the hit count; kind None turns it off.
+bool SetAsiInputFault(unsigned card, SimAsiInputFaultKind kind, uint32_t pid, uint32_t first,
+                      uint32_t interval, uint32_t count);
+// Packets the knob has hit since it was set.
+std::optional<uint32_t> AsiInputFaultHits(unsigned card);
 // The output mode the host last set (C bit 6 before FPGA 0x50103, 0x170 bit 5
 // from it). It changes nothing in what the simulated output plays.
 std::optional<uint32_t> AsiOutputMode(unsigned card);

@@ -10,15 +10,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <random>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CardTestSupport.h"
 #include "PlatformTestSupport.h"
+#include "TsEngineTestSupport.h"
 #include "card/FfmServer.h"
 #include "card/VelmoraMainFunc.h"
 #include "platform/Paths.h"
@@ -288,6 +292,91 @@ TEST_F(MailboxTest, StreamSubCommandsDriveTheCaptureFileAndTheRecordTrigger) {
     EXPECT_EQ(match[2].str(), "ts_0_all-");
     EXPECT_EQ(match[4].str() + " " + match[5].str(), "0 0");
     EXPECT_EQ(calls[5], "stop");
+}
+
+// The capture files a peer starts on the card's own mailbox while capture
+// runs: beside the program, as the Part names them, and cleaned up here.
+std::vector<std::string> FilesStartingWith(const std::string& directory,
+                                           const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) found.push_back(entry.path().string());
+    }
+    return found;
+}
+
+// True when every PID's counters run on without a gap (null packets carry
+// none).
+bool CountersContinuous(const std::vector<tstest::Bytes>& packets) {
+    std::map<uint16_t, int> last;
+    for (const tstest::Bytes& p : packets) {
+        const uint16_t pid = tstest::Pid(p.data());
+        if (pid == 0x1FFF) continue;
+        const int counter = p[3] & 0x0F;
+        const bool payload = (p[3] & 0x10) != 0;
+        const auto found = last.find(pid);
+        if (found != last.end() &&
+            counter != (payload ? (found->second + 1) & 0x0F : found->second))
+            return false;
+        last[pid] = counter;
+    }
+    return true;
+}
+
+TEST_F(MailboxTest, PeerRecordsThePidAndTheWholeStreamOfTheRunningCapture) {
+    const std::string directory = card::GetPathDirectory(platform::ExecutablePath());
+    for (const char* prefix : {"ts_0-", "ts_0_all-"}) {
+        for (const std::string& stale : FilesStartingWith(directory, prefix))
+            std::remove(stale.c_str());
+    }
+    Peer card0(L"MAP_TQ5110_Read_0", L"Global\\Event_TQ5110_Read_0");
+    ASSERT_TRUE(card0.Ready());
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    // Card time moves on until the reader has taken `count` more packets.
+    const auto pump = [](size_t count) {
+        size_t taken = 0;
+        std::vector<uint8_t> data(4096 * 188);
+        return tstest::WaitFor([&] {
+            sim::StepFields(0, 1);
+            uint32_t ready = 0;
+            Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
+            ready = std::min<uint32_t>(ready, 4096);
+            if (ready && Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0))
+                taken += ready;
+            return taken >= count;
+        });
+    };
+    ASSERT_TRUE(pump(100));
+    ASSERT_TRUE(card0.Request({0x100, 0x10000, 1, 0x101}));
+    ASSERT_TRUE(pump(3000));
+    ASSERT_TRUE(card0.Request({0x100, 0x10010}));
+    ASSERT_TRUE(card0.Request({0x100, 0x100000}));
+    EXPECT_NE(Register(kTsControl) & kRecordFlagCh0, 0u);
+    ASSERT_TRUE(pump(3000));
+    ASSERT_TRUE(card0.Request({0x100, 0x100010}));
+    EXPECT_EQ(Register(kTsControl) & kRecordFlagCh0, 0u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+
+    const auto one = FilesStartingWith(directory, "ts_0-");
+    const auto all = FilesStartingWith(directory, "ts_0_all-");
+    ASSERT_EQ(one.size(), 1u);
+    ASSERT_EQ(all.size(), 1u);
+    const auto pidPackets = tstest::ReadPackets(one[0]);
+    const auto allPackets = tstest::ReadPackets(all[0]);
+    std::remove(one[0].c_str());
+    std::remove(all[0].c_str());
+    EXPECT_TRUE(std::regex_match(one[0], std::regex(".*/ts_0-\\d{8}-\\d{6}\\.ts"))) << one[0];
+    ASSERT_GT(pidPackets.size(), 20u);
+    for (const tstest::Bytes& p : pidPackets)
+        ASSERT_EQ(tstest::Pid(p.data()), 0x101);
+    EXPECT_TRUE(CountersContinuous(pidPackets));
+    ASSERT_GT(allPackets.size(), 1000u);
+    EXPECT_TRUE(CountersContinuous(allPackets));
+    std::set<uint16_t> pids;
+    for (const tstest::Bytes& p : allPackets)
+        pids.insert(tstest::Pid(p.data()));
+    EXPECT_GT(pids.size(), 3u);
 }
 
 TEST_F(MailboxTest, RandomBlocksNeverCrashTheMailbox) {

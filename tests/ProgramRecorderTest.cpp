@@ -24,6 +24,7 @@ using velmora::record::RECORD_LENGTH;
 using velmora::record::RECORDER_ERROR_COUNTS;
 using velmora::record::RECORDER_TASK_REQUEST;
 using velmora::test::Bytes;
+using velmora::test::ExpectScrByteRule;
 using velmora::test::PsFile;
 using velmora::test::ReadPsFile;
 using velmora::test::ReadWholeFile;
@@ -83,18 +84,6 @@ class ProgramRecorderTest : public ::testing::Test {
     std::filesystem::path m_dir;
     std::unique_ptr<velmora::card::CLogFile> m_log;
 };
-
-// The SCR of every pack follows the byte clock: each pack adds its 2048
-// bytes plus its PES header, stuffing and sub-stream header once more.
-void ExpectScrByteRule(const PsFile& ps) {
-    ASSERT_GE(ps.packs.size(), 2u);
-    const int64_t base = ps.packs[0].scr;
-    int64_t bytes = 0;
-    for (size_t i = 1; i < ps.packs.size(); ++i) {
-        ASSERT_EQ(ps.packs[i].scr, base + bytes * 27000000 / 2401587) << "pack " << i;
-        bytes += 2048 + ps.packs[i].headerBytes + ps.packs[i].subHeader;
-    }
-}
 
 // The elementary stream of the file is a run of whole PES packets of the
 // TS, ending with the last complete one (the one in progress at the stop is

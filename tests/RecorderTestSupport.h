@@ -4,6 +4,8 @@
 // streams of a transport stream, and the packs of a program-stream file with
 // the elementary streams they carry.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -159,6 +161,90 @@ inline bool IsPesRun(const Bytes& es, const std::vector<Bytes>& list, size_t las
         }
     }
     return false;
+}
+
+// The SCR of every pack follows the byte clock: each pack adds its 2048
+// bytes plus its PES header, stuffing and sub-stream header once more.
+inline void ExpectScrByteRule(const PsFile& ps) {
+    ASSERT_GE(ps.packs.size(), 2u);
+    const int64_t base = ps.packs[0].scr;
+    int64_t bytes = 0;
+    for (size_t i = 1; i < ps.packs.size(); ++i) {
+        ASSERT_EQ(ps.packs[i].scr, base + bytes * 27000000 / 2401587) << "pack " << i;
+        bytes += 2048 + ps.packs[i].headerBytes + ps.packs[i].subHeader;
+    }
+}
+
+// The PES packets of one PID that a recording task collects from a run of
+// transport packets (the first 188 bytes of each unit): a bad sync byte drops
+// the PES packets in progress of every stream, a transport error that PID's
+// one, and a repeated packet (same counter, with payload) is taken once.
+inline std::vector<Bytes> KeptPesPackets(const std::vector<Bytes>& packets, uint32_t pid) {
+    std::vector<Bytes> list;
+    bool open = false;
+    int last = -1;
+    const auto drop = [&] {
+        if (open) list.pop_back();
+        open = false;
+    };
+    for (const Bytes& unit : packets) {
+        const uint8_t* p = unit.data();
+        if (p[0] != 0x47 && p[0] != 0x72 && p[0] != 0x29) {
+            drop();
+            continue;
+        }
+        if (((p[1] & 0x1Fu) << 8 | p[2]) != pid) continue;
+        const uint32_t control = (p[3] >> 4) & 3;
+        const int counter = p[3] & 0x0F;
+        const bool repeated = (control & 1) != 0 && counter == last;
+        last = counter;
+        if (repeated) continue;
+        if ((p[1] & 0x80) != 0) {
+            drop();
+            continue;
+        }
+        if ((control & 1) == 0) continue;
+        const uint32_t offset = control == 3 ? 5u + p[4] : 4u;
+        if (offset >= 188) continue;
+        if ((p[1] & 0x40) != 0) {
+            list.emplace_back();
+            open = true;
+        }
+        if (open) list.back().insert(list.back().end(), p + offset, p + 188);
+    }
+    return list;
+}
+
+// True when es is the payload run of some whole PES packets first..last-1 of
+// the list; the run goes to *first and *last.
+inline bool FindPesRun(const Bytes& es, const std::vector<Bytes>& list, size_t* first,
+                       size_t* last) {
+    std::vector<Bytes> payloads;
+    for (const Bytes& pes : list)
+        payloads.push_back(PesPayload(pes));
+    for (size_t k = 0; k < payloads.size(); ++k) {
+        size_t at = 0;
+        for (size_t j = k; j < payloads.size() && at < es.size(); ++j) {
+            const Bytes& p = payloads[j];
+            if (at + p.size() > es.size() || !std::equal(p.begin(), p.end(), es.begin() + at)) {
+                break;
+            }
+            at += p.size();
+            if (at == es.size()) {
+                *first = k;
+                *last = j + 1;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+inline size_t CountPictures(const Bytes& video) {
+    size_t pictures = 0;
+    for (size_t k = 0; k + 4 <= video.size(); ++k)
+        pictures += video[k] == 0 && video[k + 1] == 0 && video[k + 2] == 1 && video[k + 3] == 0;
+    return pictures;
 }
 
 }  // namespace velmora::test

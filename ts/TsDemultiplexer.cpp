@@ -230,10 +230,14 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
             m_pRawRing->GetWritePointer(&write);
             // A failed transfer leaves nothing to publish.
             if (m_pInputPort->ReadDma(write, n, m_dwPort)) {
+                // The mode is read with the file it belongs to: a file started
+                // for one PID never takes a packet under the mode before it.
+                std::lock_guard<platform::CCriticalSection> capture(m_CaptureLock);
+                const uint32_t onePid = m_dwCaptureMode != 0;
                 for (uint32_t i = 0; i < n; ++i) {
                     const uint8_t* packet = write + i * kEntryBytes + 4;
                     if (PidOf(packet) != 0x1FFF) CheckContinuity(packet);
-                    WriteCaptureFile(packet, m_dwCaptureMode != 0);
+                    WriteCaptureFile(packet, onePid);
                 }
                 m_pRawRing->CommitWrite(n);
             }

@@ -1,0 +1,364 @@
+// Programs of the captured stream recorded through the exports on the
+// simulated card, as an application records them: the files, their lengths,
+// twelve tasks at once, 204-byte packets and faults on the ASI input.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "CardTestSupport.h"
+#include "PlatformTestSupport.h"
+#include "RecorderTestSupport.h"
+#include "TsEngineTestSupport.h"
+#include "card/VelmoraMainFunc.h"
+#include "record/ProgramRecorder.h"
+#include "ts/TsDemultiplexer.h"
+#include "ts/TsProgramEngine.h"
+
+namespace velmora::tstest {
+namespace {
+
+using test::KeptPesPackets;
+using test::PsFile;
+
+struct Program {
+    uint32_t number;
+    uint32_t videoPid;
+    uint32_t audioPid;  // 0: none
+    uint8_t audioId;    // stream id in the file
+};
+const std::vector<Program> kThree = {
+    {1, 0x200, 0x201, 0xC0}, {2, 0x202, 0x203, 0xBD}, {3, 0x204, 0, 0}};
+
+std::vector<Program> TwelvePrograms() {
+    std::vector<Program> list;
+    for (uint32_t i = 0; i < 12; ++i) {
+        const uint32_t stream = i + (i + 3) / 4;  // MP2 behind every fourth video
+        list.push_back({11 + i, 0x200 + stream, i % 4 == 0 ? 0x201 + stream : 0, 0xC0});
+    }
+    return list;
+}
+
+class RecorderCardTest : public cardtest::CardTest {
+  protected:
+    void SetUp() override {
+        CardTest::SetUp();
+        m_dir = std::filesystem::temp_directory_path() /
+                ("velmora_reccard_" + std::to_string(getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(m_dir);
+    }
+    void TearDown() override {
+        CardTest::TearDown();
+        std::filesystem::remove_all(m_dir);
+    }
+
+    // Card 0 on the fixture with the manual clock, capture through the
+    // program engine, stepped until the program information is read.
+    void Start(const char* fixture, uint32_t packetLength = 188) {
+        m_length = packetLength;
+        ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Manual));
+        ASSERT_TRUE(sim::SetAsiInput(0, sim::SimAsiSource::File, DataPath(fixture)));
+        ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        TS_PROGRAM_INFORMATION info;
+        uint32_t state = 0;
+        // Card time moves on only while the engine keeps up with it.
+        const uint64_t backlog = 4 * ts::kChunkBytes / m_length;
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                if (sim::AsiCaptureCounts(0)->captured < m_seen.size() + backlog) Step(1);
+                Drain();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                return Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0) == 1 &&
+                       state == 2;
+            },
+            30000));
+        // Recorders enabled from now on see what the engine passes on after
+        // this.
+        Settle({});
+        m_mark = m_seen.size();
+    }
+    // A fresh card for the next round.
+    void Restart() {
+        CardTest::TearDown();
+        StartCard(0x5110);
+        m_seen.clear();
+    }
+    std::vector<Bytes> Recorded() const {
+        return std::vector<Bytes>(m_seen.begin() + static_cast<ptrdiff_t>(m_mark), m_seen.end());
+    }
+
+    // Moves card time on by `fields` (135 packets each), taking what the
+    // engine passes on as it comes.
+    void Step(uint32_t fields) {
+        for (uint32_t i = 0; i < fields; ++i) {
+            ASSERT_TRUE(sim::StepFields(0, 1));
+            Drain();
+        }
+    }
+    void Drain() {
+        uint32_t ready = 0;
+        Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
+        if (ready == 0) return;
+        Bytes data(size_t{ready} * m_length);
+        if (!Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0)) return;
+        for (uint32_t k = 0; k < ready; ++k)
+            m_seen.emplace_back(data.begin() + k * m_length, data.begin() + k * m_length + 188);
+    }
+    // Waits until the engine passed on every whole chunk of what the card
+    // captured and the recorders' lengths stand still.
+    void Settle(const std::vector<Program>& programs) {
+        const uint64_t chunk = ts::kChunkBytes / m_length;
+        const uint64_t captured = sim::AsiCaptureCounts(0)->captured;
+        const uint64_t passed = (captured - 1) / chunk * chunk;
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                Drain();
+                return m_seen.size() >= passed;
+            },
+            20000))
+            << m_seen.size() << " of " << passed;
+        std::vector<uint64_t> before;
+        int still = 0;
+        WaitFor(
+            [&] {
+                std::vector<uint64_t> now;
+                for (const Program& p : programs)
+                    now.push_back(LengthMs(p.number));
+                still = now == before ? still + 1 : 0;
+                before = now;
+                if (still < 3) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                return still >= 3;
+            },
+            20000);
+    }
+
+    static uint64_t LengthMs(uint32_t program) {
+        RECORD_LENGTH length{};
+        Quorvel_Velmora_TsCaptureRecorderGetLength(program, 0, &length, 0);
+        return ((length.dwHours * 60ull + length.dwMinutes) * 60 + length.dwSeconds) * 1000 +
+               length.dwFrames * 40ull;
+    }
+    std::string PathOf(const Program& p) const {
+        return (m_dir / ("program" + std::to_string(p.number) + ".mpg")).string();
+    }
+    uint32_t Enable(const Program& p) const {
+        const std::string path = PathOf(p);
+        const std::wstring wide(path.begin(), path.end());
+        return Quorvel_Velmora_TsCaptureRecorderEnable(p.number, wide.c_str(), 0);
+    }
+    uint32_t Disable(const Program& p) const {
+        const std::string path = PathOf(p);
+        const std::wstring wide(path.begin(), path.end());
+        return Quorvel_Velmora_TsCaptureRecorderDisable(p.number, wide.c_str(), 0);
+    }
+    static record::RECORDER_ERROR_COUNTS ErrorCounts(uint32_t program) {
+        record::RECORDER_ERROR_COUNTS counts{};
+        Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetRecorderErrorCounts(program, &counts);
+        return counts;
+    }
+
+    // The file of one program: well formed, its streams runs of the PES
+    // packets the engine passed on, its length `lengthMs` (read before the
+    // stop) the pictures in it within one GOP. The file read.
+    PsFile CheckFile(const Program& p, uint64_t lengthMs, double msPerPicture, size_t gop,
+                     bool byteRule = true) const {
+        SCOPED_TRACE("program " + std::to_string(p.number));
+        const PsFile ps = test::ReadPsFile(test::ReadWholeFile(PathOf(p)));
+        EXPECT_EQ(ps.error, "");
+        if (!ps.error.empty() || ps.packs.size() < 2) return ps;
+        // The stream start: a pack with the system header and padding.
+        EXPECT_EQ(ps.packs[0].streamId, 0);
+        if (byteRule) {
+            test::ExpectScrByteRule(ps);
+        } else {
+            for (size_t i = 1; i < ps.packs.size(); ++i)
+                EXPECT_GE(ps.packs[i].scr, ps.packs[i - 1].scr) << "pack " << i;
+        }
+        EXPECT_EQ(ps.streams.size(), p.audioPid != 0 ? 2u : 1u);
+        EXPECT_EQ(ps.systemHeaderStreams[0], 0xE0);
+        const Bytes& video = ps.streams.count(0xE0) ? ps.streams.at(0xE0) : Bytes();
+        EXPECT_TRUE(video.size() >= 4 && video[3] == 0xB3);  // from a sequence header on
+        size_t first = 0;
+        size_t last = 0;
+        EXPECT_TRUE(test::FindPesRun(video, KeptPesPackets(Recorded(), p.videoPid), &first, &last));
+        if (p.audioPid != 0 && ps.streams.count(p.audioId)) {
+            EXPECT_TRUE(test::FindPesRun(ps.streams.at(p.audioId),
+                                         KeptPesPackets(Recorded(), p.audioPid), &first, &last));
+            for (const auto& pack : ps.packs)
+                EXPECT_TRUE(pack.subHeaderOk);
+        }
+        const double pictures = static_cast<double>(test::CountPictures(video));
+        EXPECT_GE(lengthMs + 40, pictures * msPerPicture);
+        EXPECT_LE(lengthMs, (pictures + gop) * msPerPicture);
+        return ps;
+    }
+
+    // Records the three programs over more than three passes of the fixture
+    // and checks their files.
+    void RecordThree() {
+        for (const Program& p : kThree)
+            ASSERT_EQ(Enable(p), 1u);
+        Step(45);  // 6075 packets
+        Settle(kThree);
+        std::vector<uint64_t> lengths;
+        for (const Program& p : kThree)
+            lengths.push_back(LengthMs(p.number));
+        for (const Program& p : kThree)
+            ASSERT_EQ(Disable(p), 1u);
+        for (size_t i = 0; i < kThree.size(); ++i) {
+            EXPECT_GE(lengths[i], 2000u);
+            CheckFile(kThree[i], lengths[i], 40, 12);
+        }
+    }
+
+    std::filesystem::path m_dir;
+    uint32_t m_length = 188;
+    std::vector<Bytes> m_seen;  // what the engine passed on, 188 bytes each
+    size_t m_mark = 0;          // m_seen's size when the recorders were enabled
+};
+
+TEST_F(RecorderCardTest, ThreeProgramsRecordIntoProgramStreamFiles) {
+    Start("rec_three_programs.ts");
+    RecordThree();
+    // Players decode every file without an error.
+    if (std::system("command -v ffmpeg > /dev/null 2>&1") != 0) {
+        std::printf("ffmpeg not installed: recorded files not decoded\n");
+        return;
+    }
+    for (const Program& p : kThree) {
+        const std::string path = PathOf(p);
+        const std::string command =
+            "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2> '" + path + ".err'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << path;
+        EXPECT_EQ(test::ReadWholeFile(path + ".err").size(), 0u) << path;
+    }
+}
+
+// A process that opens the card after 204-byte packets were set records the
+// same streams; its checks run in the child.
+TEST_F(RecorderCardTest, PacketsOf204BytesGiveTheSameStreams) {
+    platform::test::Pipe lengthSet;
+    platform::test::Child child([&] {
+        if (!lengthSet.Wait(30000)) return 9;
+        Start("rec_three_programs.ts", 204);
+        RecordThree();
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_204, 0), 1u);
+    lengthSet.Signal();
+    EXPECT_EQ(child.Wait(120000), 0);
+    ASSERT_EQ(Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_188, 0), 1u);
+}
+
+TEST_F(RecorderCardTest, TwelveProgramsRecordAtOnce) {
+    Start("rec_twelve_programs.ts");
+    const std::vector<Program> twelve = TwelvePrograms();
+    for (const Program& p : twelve)
+        ASSERT_EQ(Enable(p), 1u);
+    // Every slot is taken.
+    const std::string path = (m_dir / "thirteenth.mpg").string();
+    const std::wstring wide(path.begin(), path.end());
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(12, wide.c_str(), 0), 0u);
+    Step(30);
+    Settle(twelve);
+    // Stopping one leaves the others running.
+    const uint64_t first = LengthMs(twelve[0].number);
+    ASSERT_EQ(Disable(twelve[0]), 1u);
+    CheckFile(twelve[0], first, 1001.0 / 30, 15);
+    const std::vector<Program> rest(twelve.begin() + 1, twelve.end());
+    std::vector<uint64_t> before;
+    for (const Program& p : rest)
+        before.push_back(LengthMs(p.number));
+    Step(30);
+    Settle(rest);
+    for (size_t i = 0; i < rest.size(); ++i) {
+        const uint64_t length = LengthMs(rest[i].number);
+        EXPECT_GT(length, before[i] + 1000) << rest[i].number;
+        ASSERT_EQ(Disable(rest[i]), 1u);
+        CheckFile(rest[i], length, 1001.0 / 30, 15);
+    }
+}
+
+// Continuity errors a recording task counts on its two PIDs.
+uint32_t ContinuityErrors(const std::vector<Bytes>& packets, const Program& p) {
+    std::map<uint32_t, int> last;
+    uint32_t errors = 0;
+    for (const Bytes& packet : packets) {
+        const uint32_t pid = Pid(packet.data());
+        if (packet[0] != 0x47 || (pid != p.videoPid && pid != p.audioPid)) continue;
+        const int counter = packet[3] & 0x0F;
+        const bool payload = (packet[3] & 0x10) != 0;
+        const auto found = last.find(pid);
+        if (found != last.end() &&
+            counter != (payload ? (found->second + 1) & 0x0F : found->second))
+            ++errors;
+        last[pid] = counter;
+    }
+    return errors;
+}
+
+// Faults on the video PID of program 1 while it records: the counts they
+// give, and the streams that come of them.
+TEST_F(RecorderCardTest, InputFaultsAreCountedAndRecordingGoesOn) {
+    struct Case {
+        sim::SimAsiInputFaultKind kind;
+        uint32_t continuityErrors;  // per fault
+        uint32_t syncByteErrors;
+    };
+    const Case cases[] = {
+        {sim::SimAsiInputFaultKind::Drop, 1, 0},
+        {sim::SimAsiInputFaultKind::Duplicate, 1, 0},
+        // The packet after a bad sync byte finds its counter one ahead.
+        {sim::SimAsiInputFaultKind::BadSyncByte, 1, 1},
+        {sim::SimAsiInputFaultKind::TransportError, 0, 0},
+    };
+    const Program& p = kThree[0];
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.kind));
+        Start("rec_three_programs.ts");
+        ASSERT_EQ(Enable(p), 1u);
+        // Packets arrive from the start of the file, so the recording sees no
+        // wrap of the fixture while the faults come.
+        const size_t restart = sim::AsiCaptureCounts(0)->captured;
+        ASSERT_TRUE(
+            sim::SetAsiInput(0, sim::SimAsiSource::File, DataPath("rec_three_programs.ts")));
+        constexpr uint32_t kFaults = 5;
+        ASSERT_TRUE(sim::SetAsiInputFault(0, c.kind, p.videoPid, 40, 40, kFaults));
+        Step(13);  // 1755 packets: within the file
+        Settle({p});
+        EXPECT_EQ(sim::AsiInputFaultHits(0), kFaults);
+        // Recording goes on.
+        const uint64_t faulted = LengthMs(p.number);
+        Step(15);
+        Settle({p});
+        const uint64_t length = LengthMs(p.number);
+        EXPECT_GT(length, faulted + 1000);
+        const record::RECORDER_ERROR_COUNTS counts = ErrorCounts(p.number);
+        EXPECT_EQ(counts.dwContinuityErrors, ContinuityErrors(Recorded(), p));
+        EXPECT_EQ(counts.dwSyncByteErrors, kFaults * c.syncByteErrors);
+        // In the file's first 1600 packets (the faults lie before packet
+        // 1350), where neither what the card held before nor the file's wrap
+        // breaks a counter, only the faults do.
+        ASSERT_LE(restart + 1600, m_seen.size());
+        const auto first = m_seen.begin() + static_cast<ptrdiff_t>(restart);
+        EXPECT_EQ(ContinuityErrors(std::vector<Bytes>(first, first + 1600), p),
+                  kFaults * c.continuityErrors);
+        ASSERT_EQ(Disable(p), 1u);
+        // A PES lost to a fault may take the pictures up to the next
+        // sequence header with it; its pictures were counted all the same.
+        CheckFile(p, length, 40, 12 * (kFaults + 1), false);
+        Restart();
+    }
+}
+
+}  // namespace
+}  // namespace velmora::tstest
