@@ -35,6 +35,8 @@ constexpr int kHeight = SimVideoPattern::kHeight;
 constexpr uint64_t kPalFrame = 400000;  // 100 ns units
 
 using Bytes = std::vector<uint8_t>;
+// Room for any audio frame the card delivers (a block is 4096 words).
+constexpr size_t kAudioDrainBytes = 4096 * 4 * 2;
 
 Bytes PatternFrame(uint64_t number) {
     Bytes frame(kYuy2Bytes);
@@ -109,10 +111,14 @@ class FrameRoadTest : public CardTest {
         if (sim::FieldCount(0).value_or(0) % 2) {
             ASSERT_TRUE(sim::StepFields(0, 1));
         }
-        // Every test starts from an empty capture ring, whatever the card
+        // Every test starts from empty capture rings, whatever the card
         // captured while it was being opened.
         Bytes frame(kYuy2Bytes);
         while (Read(&frame)) {
+        }
+        Bytes samples(kAudioDrainBytes);
+        uint64_t stamp = 0;
+        while (Quorvel_Velmora_ReadOneAudioFrame(&stamp, samples.data(), 0)) {
         }
     }
 
