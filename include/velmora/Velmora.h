@@ -73,10 +73,19 @@
 #define VELMORA_RELAY_ON 1u
 
 /* Frame type of the video capture and playback buffers; any other value is
- * YUY2. A video frame is 720 x 576 pixels. */
+ * YUY2. A video frame is 720 x 576 pixels: YUY2 (bytes Y0 U Y1 V) in 1,440-byte
+ * rows, 829,440 bytes; BGRA in 2,880-byte rows, 1,658,880 bytes. */
 #define VELMORA_FRAME_YUY2 0u
 #define VELMORA_FRAME_BGRA 1u
 #define VELMORA_FRAME_BGRA_BOTTOM_UP 2u
+#define VELMORA_FRAME_BYTES_YUY2 829440u
+#define VELMORA_FRAME_BYTES_BGRA 1658880u
+
+/* An audio frame: 1,920 stereo pairs at 48 kHz (one 25 Hz video frame), each
+ * pair one 32-bit word, left sample (signed 16-bit) in the low half: 7,680
+ * bytes. */
+#define VELMORA_AUDIO_FRAME_SAMPLES 1920u
+#define VELMORA_AUDIO_FRAME_BYTES 7680u
 
 /* Frame buffer status. */
 #define VELMORA_BUFFER_NEITHER 0u
@@ -85,17 +94,73 @@
 
 /* ---- Transport streams ---------------------------------------------------- */
 
-/* ASI packet length flag. */
+/* ASI packet length flag. Every packet count of the transport-stream calls is
+ * counted in packets of the length in force (188 or 204 bytes), which the
+ * engines take when the card is opened. */
 #define VELMORA_ASI_PACKET_188 0u
 #define VELMORA_ASI_PACKET_204 1u
+
+/* ASI output mode (Quorvel_Velmora_TsSetAsiOutputMode): the card's output-mode
+ * bit, 0 after Quorvel_Velmora_RestoreDefault; any other value is refused. The
+ * mode is not read back: Quorvel_Velmora_TsGetAsiOutputMode answers 1 and
+ * leaves its word as it was. */
+#define VELMORA_ASI_OUTPUT_MODE_0 0u
+#define VELMORA_ASI_OUTPUT_MODE_1 1u
+
+/* Quorvel_Velmora_TsGetAsiStatus: bits 0 to 3 are the input status, 5 while a
+ * valid ASI signal is received (program information needs it). On FPGA
+ * versions below 0x50103 the word is the card's whole status register and bit
+ * 7 is set while queued output entries are still being played. */
+#define VELMORA_ASI_STATUS_INPUT_MASK 0x0Fu
+#define VELMORA_ASI_STATUS_INPUT_VALID 0x05u
+#define VELMORA_ASI_STATUS_OUTPUT_BUSY 0x80u
 
 /* Transport-stream input (Quorvel_Velmora_TsSetInputSource). */
 #define VELMORA_TS_INPUT_ASI 0u
 #define VELMORA_TS_INPUT_IP 1u
 
-/* State of Quorvel_Velmora_TsCaptureGetProgramInformation. */
+/* Work mode of the capture (Quorvel_Velmora_TsCaptureSetWorkMode), 0 when the
+ * card is opened:
+ * 0  captured packets go straight to the application's packet ring;
+ * 1  they go through the program engine: PSI analysis (program information),
+ *    program filter, NIT replacement, recorders and the whole-stream file,
+ *    then to the application's packet ring;
+ * 2  the straight path stops and the program engine is left as it is: after
+ *    mode 1 it goes on, after mode 0 no packet reaches the application. */
+#define VELMORA_TS_WORK_MODE_DIRECT 0u
+#define VELMORA_TS_WORK_MODE_ENGINE 1u
+#define VELMORA_TS_WORK_MODE_ENGINE_ONLY 2u
+
+/* Quorvel_Velmora_TsCaptureGetProgramInformation answers 1 with one of two
+ * states: FILLED (the record holds the analysed PAT, PMTs, SDT and CAT) or
+ * NO_SIGNAL (no valid ASI input: the record is all zero). It answers 0, and
+ * writes neither the record nor the state, for the program engine's other
+ * states: NOT_RUNNING (not in work mode 1 with capture enabled), NO_PROGRAMS
+ * (no PAT with a program analysed yet) and TOO_MANY_PROGRAMS (the PAT lists
+ * more than VELMORA_TS_MAX_PROGRAMS). */
+#define VELMORA_PROGRAM_INFO_NOT_RUNNING 0u
+#define VELMORA_PROGRAM_INFO_NO_PROGRAMS 1u
 #define VELMORA_PROGRAM_INFO_FILLED 2u
 #define VELMORA_PROGRAM_INFO_NO_SIGNAL 3u
+#define VELMORA_PROGRAM_INFO_TOO_MANY_PROGRAMS 255u
+
+/* The packet counts reported by Quorvel_Velmora_TsCaptureGetFillBufferNum and
+ * Quorvel_Velmora_TsPlaybackGetEmptyBufferNum never exceed this; the rings
+ * behind them hold VELMORA_TS_RING_PACKETS packets each. */
+#define VELMORA_TS_MAX_REPORTED_PACKETS 3240u
+#define VELMORA_TS_RING_PACKETS 25920u
+
+/* Accepted range of Quorvel_Velmora_TsPlaybackSetBitRate, in bits a second,
+ * for 188- and 204-byte packets (the card sends at most 216,000,000 bits a
+ * second of packets and idle bytes). */
+#define VELMORA_TS_MIN_BIT_RATE_188 3306u
+#define VELMORA_TS_MAX_BIT_RATE_188 213726315u
+#define VELMORA_TS_MIN_BIT_RATE_204 3307u
+#define VELMORA_TS_MAX_BIT_RATE_204 213902912u
+
+/* Playback does not start sending until this many packets are queued (a
+ * little over half a ring), so that the card is never starved at the start. */
+#define VELMORA_TS_PLAYBACK_START_PACKETS 12961u
 
 #define VELMORA_TS_MAX_PROGRAMS 60
 #define VELMORA_TS_MAX_CA_ENTRIES 21
@@ -139,6 +204,13 @@ typedef struct TS_PROGRAM_INFORMATION {
     uint8_t byReserved0;
     VELMORA_CA_ENTRY Ca[VELMORA_TS_MAX_CA_ENTRIES];
     uint16_t wReserved1;
+    /* Transport rates in bits a second, measured by the program engine from
+     * the PCRs on the PMT PID of the PAT's first program, 0 until measured.
+     * R-high is the highest rate measured so far (held twice); R-mark the
+     * latest measured rate between R-high rounded down to a multiple of
+     * 100,000 and R-high; the last field is R-high less the null-packet
+     * correction taken when the analysis restarted on a stream change (8
+     * times the packet length when that packet was a null packet, else 0). */
     double dRateMark;
     double dRateHighFirst;
     double dRateHighSecond;
@@ -269,13 +341,16 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_InitialFieldEvent(const wchar_t* pszEven
 VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseFieldEvent(VELMORA_HANDLE hEvent, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_WaitForFieldInterrupt(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetFieldNumber(uint32_t* pField, uint32_t cardIndex);
-/* Card time in 100-ns units. */
+/* Card time in 100-ns units, the unit of every frame time stamp. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTimeStamp(uint64_t* pTimeStamp, uint32_t cardIndex);
 
 /* Video and audio frames. Capture start and stop act on the card, for every
  * process that has it open. A frame read never waits: it answers 0 at once on
  * an empty ring (wait with Quorvel_Velmora_WaitForFieldInterrupt or a field
- * event). */
+ * event). Frame time stamps are in 100-ns units of the card's clock. The card
+ * keeps capturing into its 8-frame ring from Quorvel_Velmora_OpenCard on, so
+ * the first frames read after Quorvel_Velmora_VideoCaptureStart may be older
+ * than the start: compare their stamps with Quorvel_Velmora_GetCardTimeStamp. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_VideoCaptureStart(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_VideoCaptureStop(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoCaptureFrameType(uint32_t frameType,
@@ -345,7 +420,8 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetFPGAVersion(uint32_t* pVersion, uint3
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetDriverVersion(uint32_t* pVersion, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetSdkVersion(uint32_t* pVersion);
 
-/* ASI */
+/* ASI. The packet length flag is VELMORA_ASI_PACKET_188 or _204; the engines
+ * take the length when the card is opened. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiOutputMode(uint32_t mode, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiOutputMode(uint32_t* pMode, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiPacketLength(uint32_t lengthFlag,
@@ -355,9 +431,19 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiPacketLength(uint32_t* pLengthFl
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiStatus(uint32_t* pStatus, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, uint32_t cardIndex);
 
-/* Transport-stream capture, program information, recording and playback */
+/* Transport-stream capture, program information, recording and playback.
+ *
+ * Capture: packets arrive in the application's packet ring (25,920 packets).
+ * Ask Quorvel_Velmora_TsCaptureGetFillBufferNum first (at most 3,240), then read
+ * at most that many with Quorvel_Velmora_TsCaptureReadPacketsFromBuffer; a
+ * larger count, or 0, is refused. The card is read in blocks of at least 32
+ * packets: when the input stops, up to 31 packets stay on the card. A ring left
+ * unread does not stop capture: once it and the card's input window are full
+ * the newest packets are dropped while reads go on answering 1; the gap shows
+ * as continuity errors, which the log file counts in its "CC" lines. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureEnable(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureDisable(uint32_t cardIndex);
+/* VELMORA_TS_WORK_MODE_*; a mode above 2 is refused. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureSetWorkMode(uint32_t workMode, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureGetWorkMode(uint32_t* pWorkMode,
                                                              uint32_t cardIndex);
@@ -366,6 +452,15 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureGetFillBufferNum(uint32_t* pPac
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(void* pPackets,
                                                                        uint32_t packetCount,
                                                                        uint32_t cardIndex);
+/* Records one program to an MPEG-2 program-stream file at pszOutputPath (a
+ * file name), holding one video stream (the program's first of stream type 2)
+ * and one audio stream (type 3, 4 or 0x80 and above: the last listed before
+ * that video stream, else the first after it). Answers 1 only
+ * when capture is enabled in work mode 1, this process has read the program
+ * information successfully since the program appeared, the program has a
+ * video or an audio stream, it is not already being recorded, and the file
+ * can be created. Disable takes the same road: it needs the program in the
+ * last program information read. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderEnable(uint32_t programNumber,
                                                                 const wchar_t* pszOutputPath,
                                                                 uint32_t cardIndex);
@@ -376,6 +471,7 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderGetLength(uint32_t prog
                                                                    uint32_t reserved,
                                                                    RECORD_LENGTH* pLength,
                                                                    uint32_t cardIndex);
+/* See VELMORA_PROGRAM_INFO_* for the states. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureGetProgramInformation(
     TS_PROGRAM_INFORMATION* pInformation, uint32_t* pState, uint32_t cardIndex);
 /* A count of 0 or less turns the filter off; the list may then be null. */
@@ -383,6 +479,13 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureSetFilteredProgram(int32_t prog
                                                                     FILTERED_PROGRAM* pList,
                                                                     uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetInputSource(uint32_t source, uint32_t cardIndex);
+/* Playback: the application writes packets into a packet ring of 25,920
+ * packets; the SDK paces them into a second ring of 25,920 entries, which
+ * moves into the card's output window (25,920 units) once
+ * VELMORA_TS_PLAYBACK_START_PACKETS are queued: about three rings of packets
+ * are accepted ahead of what the card has sent. Nothing is sent until a bit
+ * rate is set. Ask Quorvel_Velmora_TsPlaybackGetEmptyBufferNum first (at most
+ * 3,240), then write at most that many packets; a larger count is refused. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackEnable(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackDisable(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackGetEmptyBufferNum(uint32_t* pPacketCount,
@@ -390,6 +493,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackGetEmptyBufferNum(uint32_t* pP
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackWritePacketsToBuffer(void* pPackets,
                                                                        uint32_t packetCount,
                                                                        uint32_t cardIndex);
+/* Bits a second, within VELMORA_TS_MIN_BIT_RATE_* and VELMORA_TS_MAX_BIT_RATE_*
+ * of the packet length in force; other rates are refused and the old rate is
+ * kept. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackSetBitRate(uint32_t bitRate, uint32_t cardIndex);
 
 /* NIT replacement */
