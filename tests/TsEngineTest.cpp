@@ -569,6 +569,15 @@ TEST(TsMultiplexerTest, GapWordGivesTheIdleOfTheRate) {
     EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(216000000, 188, &gap), 0u);
     EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(215000000, 188, &gap), 0u);  // Gi below 2
     EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(100, 188, &gap), 0u);        // H too large
+    // The range the public header promises, to the bit.
+    const uint32_t bounds[2][3] = {{188, VELMORA_TS_MIN_BIT_RATE_188, VELMORA_TS_MAX_BIT_RATE_188},
+                                   {204, VELMORA_TS_MIN_BIT_RATE_204, VELMORA_TS_MAX_BIT_RATE_204}};
+    for (const auto& [length, low, high] : bounds) {
+        EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(low, length, &gap), 1u) << length;
+        EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(high, length, &gap), 1u) << length;
+        EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(low - 1, length, &gap), 0u) << length;
+        EXPECT_EQ(ts::CTsMultiplexer::ComputeGapWord(high + 1, length, &gap), 0u) << length;
+    }
 }
 
 }  // namespace
