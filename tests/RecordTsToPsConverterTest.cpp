@@ -199,8 +199,8 @@ TEST(TsToPsConverterTest, CutMarksFlushBeforeAndStartAfreshAfter) {
         SCOPED_TRACE(step);
         Bytes ts = original;
         for (const uint32_t pid : {kVideoPid, kAc3Pid}) {
-            const uint8_t delta = (Counter(ts, cutFrom, pid, false) + step -
-                                   Counter(ts, cutTo, pid, true) + 16) & 15;
+            const uint8_t delta =
+                (Counter(ts, cutFrom, pid, false) + step - Counter(ts, cutTo, pid, true) + 16) & 15;
             for (size_t at = cutTo; at < ts.size(); at += 188) {
                 uint8_t* p = &ts[at];
                 if (((p[1] & 0x1Fu) << 8 | p[2]) == pid)

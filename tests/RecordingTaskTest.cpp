@@ -96,10 +96,9 @@ TEST(RecordingTaskFunctionsTest, PictureDurationsCarryTheirFractions) {
         uint8_t code;
         uint64_t pictures;
         uint64_t ms;
-    } rates[] = {{0, 25, 1000},          {1, 24000, 1001000}, {2, 24000, 1000000},
-                 {3, 25, 1000},          {4, 30000, 1001000}, {5, 30, 1000},
-                 {6, 50, 1000},          {7, 60000, 1001000}, {8, 30000, 500000},
-                 {9, 25, 1000},          {15, 25, 1000}};
+    } rates[] = {{0, 25, 1000},       {1, 24000, 1001000}, {2, 24000, 1000000}, {3, 25, 1000},
+                 {4, 30000, 1001000}, {5, 30, 1000},       {6, 50, 1000},       {7, 60000, 1001000},
+                 {8, 30000, 500000},  {9, 25, 1000},       {15, 25, 1000}};
     for (const auto& rate : rates) {
         EXPECT_EQ(rate.pictures * PictureDurationTicks(rate.code) / kDurationTicksPerMs, rate.ms)
             << int{rate.code};
