@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <new>
-#include <string_view>
 
 #include "card/LogFile.h"
 #include "platform/Time.h"
@@ -108,6 +107,8 @@ bool CAlteraJtagConfig::AllocateWorkArea(int32_t size) {
     if (!area) return false;
     FreeJtagBuffers(0);
     m_pWorkArea = std::move(area);
+    // Buffers that lay in a previous area would be left in freed memory.
+    PlaceJtagBuffers();
     return true;
 }
 
@@ -190,15 +191,21 @@ uint32_t CAlteraJtagConfig::ProgramViaByteBlaster() {
 
 uint32_t CAlteraJtagConfig::RunAction(const char* pszAction, bool viaCable) {
     // Holds the program file and the cable for the run; both are released on
-    // every way out.
+    // every way out, and the image taken from the file's buffer goes with it.
     struct Session {
-        CAlteraCpldProgramFile& file;
+        CAlteraJtagConfig& owner;
         bool cable;
         ~Session() {
-            file.Close();
+            uint8_t* buffer = nullptr;
+            owner.m_pProgramFile->GetBuffer(&buffer);
+            if (buffer != nullptr && owner.m_pImage == buffer) {
+                owner.m_pImage = nullptr;
+                owner.m_nImageSize = 0;
+            }
+            owner.m_pProgramFile->Close();
             if (cable) CloseByteBlaster();
         }
-    } session{*m_pProgramFile, false};
+    } session{*this, false};
 
     if (viaCable) {
         if (!InitByteBlaster()) return 0;
@@ -218,14 +225,13 @@ uint32_t CAlteraJtagConfig::RunAction(const char* pszAction, bool viaCable) {
         return 0;
     }
     SetImage(pBuffer, static_cast<int32_t>(size));
-    // A damaged image is not programmed into the device.
-    if (std::string_view(pszAction) == "PROGRAM") {
-        const int32_t crc = CheckCrc(nullptr, nullptr);
-        if (crc != kJbcSuccess) {
-            card::g_LogFile.WriteLogA("jtag %s : image refused, CRC check status %d", pszAction,
-                                      static_cast<int>(crc));
-            return 0;
-        }
+    // A damaged image runs no action: its scan lengths and loops are
+    // arbitrary, and the device lines stay held while it runs.
+    const int32_t crc = CheckCrc(nullptr, nullptr);
+    if (crc != kJbcSuccess) {
+        card::g_LogFile.WriteLogA("jtag %s : image refused, CRC check status %d", pszAction,
+                                  static_cast<int>(crc));
+        return 0;
     }
     if (!EnterProgrammingMode()) return 0;
     SetAction(pszAction);
@@ -234,8 +240,13 @@ uint32_t CAlteraJtagConfig::RunAction(const char* pszAction, bool viaCable) {
     int32_t version = 0;
     const int32_t status = Execute(1, &errorAddress, &exitCode, &version);
     if (viaCable) {
+        // A run that fails sets no exit code: its status says why.
         char text[32];
-        std::snprintf(text, sizeof(text), "Result : %d", static_cast<int>(exitCode));
+        if (status == kJbcSuccess) {
+            std::snprintf(text, sizeof(text), "Result : %d", static_cast<int>(exitCode));
+        } else {
+            std::snprintf(text, sizeof(text), "Status : %d", static_cast<int>(status));
+        }
         platform::ShowMessage(text, "");
     }
     const uint32_t left = LeaveProgrammingMode();

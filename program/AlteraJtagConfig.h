@@ -153,6 +153,9 @@ class CAlteraJtagConfig {
   private:
     friend class CJbcPlayer;
 
+    // Empty buffers: in the work area when there is one, else none yet
+    // (the scans allocate them).
+    void PlaceJtagBuffers();
     // One scan's framing: which fields, which limit.
     struct ScanFields;
     int32_t SetAmble(uint32_t count, uint32_t start, const uint8_t* pSource, uint32_t& length,

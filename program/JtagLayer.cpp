@@ -69,6 +69,11 @@ int32_t CAlteraJtagConfig::InitJtag() {
     m_nTapState = kTapUndetermined;
     m_nDrStopState = kTapIdle;
     m_nIrStopState = kTapIdle;
+    PlaceJtagBuffers();
+    return kJbcSuccess;
+}
+
+void CAlteraJtagConfig::PlaceJtagBuffers() {
     m_dwDrPreambleLength = m_dwDrPostambleLength = 0;
     m_dwIrPreambleLength = m_dwIrPostambleLength = 0;
     m_dwDrScanCapacity = m_dwIrScanCapacity = 0;
@@ -79,7 +84,6 @@ int32_t CAlteraJtagConfig::InitJtag() {
     m_pIrPostamble = area ? area + kIrPostambleArea.offset : nullptr;
     m_pDrScan = area ? area + kDrScanArea.offset : nullptr;
     m_pIrScan = area ? area + kIrScanArea.offset : nullptr;
-    return kJbcSuccess;
 }
 
 void CAlteraJtagConfig::ResetJtagToIdle() {

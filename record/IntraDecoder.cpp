@@ -111,10 +111,14 @@ void LuminanceBlockColour(uint32_t b, uint32_t chromaFormat, uint32_t precision,
     const int16_t(*blocks)[64] = g_DecoderBlocks.blocks;
     const float scale = static_cast<float>(1u << precision);
     // 4:2:0 has one Cb/Cr pair; in 4:2:2 blocks 6/7 cover the lower
-    // luminance blocks; 4:4:4 has a pair for every luminance block.
+    // luminance blocks; 4:4:4 has a pair for every luminance block, its Cb
+    // blocks 4, 8 over 6, 10 (the pairs run down the columns).
     uint32_t cb = 4, cr = 5;
     if (chromaFormat == 2 && b >= 2) cb = 6, cr = 7;
-    if (chromaFormat == 3) cb = 4 + 2 * b, cr = 5 + 2 * b;
+    if (chromaFormat == 3) {
+        const uint32_t pair = 2 * (b & 1) + b / 2;
+        cb = 4 + 2 * pair, cr = 5 + 2 * pair;
+    }
     const float yl = (blocks[b][0] - 16.0f * scale) / (219.0f * scale);
     const float u = (blocks[cb][0] - 128.0f * scale) / (224.0f * scale);
     const float v = (blocks[cr][0] - 128.0f * scale) / (224.0f * scale);

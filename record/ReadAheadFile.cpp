@@ -52,6 +52,7 @@ CReadAheadFile::~CReadAheadFile() {
     {
         std::lock_guard<platform::CCriticalSection> guard(m_csFile);
         m_bStop = 1;
+        m_cvWanted.notify_all();
     }
     // The worker may be in the middle of a fill: the buffers live until it
     // has ended.
@@ -86,6 +87,7 @@ bool CReadAheadFile::Open(const char* path) {
     m_bEnd = 0;
     m_bUnbuffered = unbuffered;
     m_nFile = fd;
+    m_cvWanted.notify_all();
     return true;
 }
 
@@ -109,6 +111,7 @@ void CReadAheadFile::Seek(uint64_t position) {
     m_bEnd = 0;
     m_pHeld = nullptr;
     m_pFilling = nullptr;
+    m_cvWanted.notify_all();
 }
 
 void CReadAheadFile::ReleaseHeld() {
@@ -126,7 +129,11 @@ uint32_t CReadAheadFile::WorkerLoop() {
 // One round of the worker; false when it found nothing to do.
 bool CReadAheadFile::FillOne() {
     std::unique_lock<platform::CCriticalSection> file(m_csFile);
-    if (m_bStop != 0 || !IsOpen()) return false;
+    // Past the end (or a failed fill) nothing more can be had until a seek;
+    // without a file, until an open.
+    m_cvWanted.wait(file, [this] { return m_bStop != 0 || (IsOpen() && m_bEnd == 0); });
+    if (m_bStop != 0) return true;
+    ++m_ullWorkerRounds;
     READ_AHEAD_BUFFER* held = m_pHeld.load();
     for (READ_AHEAD_BUFFER* candidate : {&m_BufferA, &m_BufferB}) {
         if (candidate == held) continue;

@@ -5,6 +5,7 @@
 // thread keeps two sector-aligned buffers filled ahead of the reader.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 
 #include "platform/CriticalSection.h"
@@ -44,6 +45,9 @@ class CReadAheadFile {
     uint8_t HasError() const { return m_bError.load(); }
     // Whether the file is read past the system cache.
     bool IsUnbuffered() const { return m_bUnbuffered.load(); }
+    // The worker's rounds so far: it makes none while no file is open and
+    // after the end of the file or a failed fill, until an open or a seek.
+    uint64_t GetWorkerRounds() const { return m_ullWorkerRounds.load(); }
 
   private:
     uint32_t WorkerLoop();
@@ -66,6 +70,9 @@ class CReadAheadFile {
     std::atomic<bool> m_bUnbuffered{false};
     bool m_bUsable = false;
     platform::CCriticalSection m_csFile;
+    // Signalled under the file lock when the worker may have work again.
+    std::condition_variable_any m_cvWanted;
+    std::atomic<uint64_t> m_ullWorkerRounds{0};
     READ_AHEAD_BUFFER m_BufferA;
     READ_AHEAD_BUFFER m_BufferB;
     std::atomic<READ_AHEAD_BUFFER*> m_pHeld{nullptr};

@@ -470,8 +470,9 @@ int32_t TestPesStart(const uint8_t* packet) {
 uint32_t PictureDurationTicks(uint8_t frameRateCode) {
     switch (frameRateCode) {
         case 1:
+            return 125125;  // 1001/24 ms
         case 2:
-            return 41 * kDurationTicksPerMs;
+            return 125000;  // 1000/24 ms
         case 4:
             return 100100;  // 1001/30 ms
         case 5:

@@ -169,6 +169,7 @@ class CTsExporter {
     bool RewritePmt(const uint8_t* input, uint8_t* output);
     bool HandleAtsc(const uint8_t* packet);
     bool FinishAtscSection();
+    uint32_t RenumberedProgram(uint32_t program);
     bool RewriteVct(const uint8_t* section, uint32_t length, std::vector<uint8_t>& out);
     bool RewriteMgt(const uint8_t* section, uint32_t length, std::vector<uint8_t>& out);
     bool EmitSection(const std::vector<uint8_t>& section);
@@ -212,6 +213,7 @@ class CTsExporter {
     std::vector<uint8_t> m_AtscSection;
     uint8_t m_bAtscGathering = 0;
     uint32_t m_uChannelTableLength = 0;
+    std::vector<uint8_t> m_PendingMgt;
 };
 
 CTsExporter::~CTsExporter() {
@@ -520,6 +522,18 @@ bool CTsExporter::EmitSection(const std::vector<uint8_t>& section) {
     return true;
 }
 
+// The PAT numbers the kept programs 1..n by their PMT PIDs 16 x n; a
+// program without a kept PMT keeps its number.
+uint32_t CTsExporter::RenumberedProgram(uint32_t program) {
+    for (const TS_EXPORT_PID& r : m_Records) {
+        if (r.kind == kKindPmt && r.drop == 0 && r.newPid != kUnassignedPid &&
+            r.programNumber == program) {
+            return r.newPid / kPmtPidStep;
+        }
+    }
+    return program;
+}
+
 bool CTsExporter::RewriteVct(const uint8_t* in, uint32_t length, std::vector<uint8_t>& out) {
     if (length < 10 + 2 + 4) return false;
     const uint32_t end = length - 4;
@@ -552,6 +566,9 @@ bool CTsExporter::RewriteVct(const uint8_t* in, uint32_t length, std::vector<uin
             if (newPcr == kUnassignedPid) break;
             const size_t recordAt = out.size();
             out.insert(out.end(), record, record + 32);
+            const uint32_t newProgram = RenumberedProgram(program);
+            out[recordAt + 24] = static_cast<uint8_t>(newProgram >> 8);
+            out[recordAt + 25] = static_cast<uint8_t>(newProgram);
             const size_t descriptorAt = out.size();
             out.insert(out.end(), {0xA1, 0, d[2], d[3], 0});
             Write13(out.data() + descriptorAt + 2, newPcr);
@@ -622,8 +639,25 @@ bool CTsExporter::FinishAtscSection() {
     const std::vector<uint8_t>& in = m_AtscSection;
     const auto length = static_cast<uint32_t>(in.size());
     std::vector<uint8_t> out;
+    if (in[0] == 0xC7 && m_uChannelTableLength == 0) {
+        // The guide names the channel table's length, known once a channel
+        // table has been rewritten: until then it waits, and goes out just
+        // ahead of that table.
+        m_PendingMgt = in;
+        return true;
+    }
     bool rewritten = false;
-    if (in[0] == 0xC8 || in[0] == 0xC9) rewritten = RewriteVct(in.data(), length, out);
+    if (in[0] == 0xC8 || in[0] == 0xC9) {
+        rewritten = RewriteVct(in.data(), length, out);
+        std::vector<uint8_t> guide;
+        guide.swap(m_PendingMgt);
+        std::vector<uint8_t> guideOut;
+        if (rewritten && !guide.empty() &&
+            RewriteMgt(guide.data(), static_cast<uint32_t>(guide.size()), guideOut) &&
+            !EmitSection(guideOut)) {
+            return false;
+        }
+    }
     if (in[0] == 0xC7) rewritten = RewriteMgt(in.data(), length, out);
     if (!rewritten) return true;  // skipped
     return EmitSection(out);

@@ -63,6 +63,10 @@ class CTsToPsConverter {
     void CountInput(uint32_t bytes);
     // False when a write failed or the next split file could not be had.
     bool HandlePacket(const uint8_t* packet);
+    // After a jump over an excluded stretch: what each stream collected
+    // before it is written when whole, and each stream starts afresh at its
+    // next unit start, its counter taken as it comes. False on failure.
+    bool Resume();
     // Writes what is collected (atEnd), then the end code; false on failure.
     bool Finish(bool atEnd);
     const char* OutputName() const { return m_OutputName.c_str(); }
@@ -363,6 +367,25 @@ bool CTsToPsConverter::HandlePacket(const uint8_t* packet) {
     return true;
 }
 
+// A PES packet that declares its length is whole once that many bytes
+// arrived; one that declares none (video) ends wherever the next begins.
+bool IsWholePes(const PID_TABLE_ENTRY& entry) {
+    constexpr uint32_t kLengthEnd = 6;
+    if (entry.length < kLengthEnd) return false;
+    const uint32_t declared = static_cast<uint32_t>(entry.buffer[4]) << 8 | entry.buffer[5];
+    return declared == 0 || entry.length >= kLengthEnd + declared;
+}
+
+bool CTsToPsConverter::Resume() {
+    for (uint32_t i = 0; i < m_Streams.count; ++i) {
+        PID_TABLE_ENTRY* entry = &m_Streams.entries[i];
+        if (entry->collecting != 0 && IsWholePes(*entry) && !FlushEntry(entry)) return false;
+        entry->collecting = 0;
+    }
+    ResetContinuityTable(&m_Continuity);
+    return true;
+}
+
 bool CTsToPsConverter::Finish(bool atEnd) {
     if (m_bWriteFailed || m_pOutput == nullptr) return false;
     // At the end of the input the PES packets in progress are whole.
@@ -386,6 +409,8 @@ class CSetPacketReader {
     // False at the end of the set, and with *failed set when an input file
     // could not be opened or read.
     bool Next(uint8_t* packet, bool* failed);
+    // True when the packet Next gave last follows an excluded stretch.
+    bool Jumped() const { return m_bJumped; }
     const char* EntryName() const { return m_pEntry != nullptr ? m_pEntry->name : ""; }
     uint64_t GlobalOffset() const {
         return m_pEntry != nullptr ? m_pEntry->startOffset + m_ullPosition : 0;
@@ -404,6 +429,7 @@ class CSetPacketReader {
     int64_t m_llInputPosition = -1;
     TS_CUT_MARK* m_pMark = nullptr;
     uint32_t m_uState = kCutInclude;
+    bool m_bJumped = false;
 };
 
 void CSetPacketReader::CloseInput() {
@@ -477,6 +503,7 @@ bool CSetPacketReader::NextFile(uint8_t* packet, bool* failed) {
 
 bool CSetPacketReader::Next(uint8_t* packet, bool* failed) {
     *failed = false;
+    m_bJumped = false;
     for (;;) {
         while (m_pEntry != nullptr && m_ullPosition + kTsPacketSize > m_pEntry->size) {
             if (NextFile(packet, failed)) return true;
@@ -492,6 +519,7 @@ bool CSetPacketReader::Next(uint8_t* packet, bool* failed) {
         if (m_uState == kCutExclude) {
             if (m_pMark == nullptr) return false;
             MoveTo(m_pMark->entry, static_cast<uint64_t>(std::max<int64_t>(m_pMark->position, 0)));
+            m_bJumped = true;
             continue;
         }
         const int64_t got = ReadBytes(packet, kTsPacketSize);
@@ -567,7 +595,7 @@ uint32_t ConvertTsToPsAc3(CTsFileSet* set, const char* outputPath, uint32_t vide
             return 1;
         }
         converter.CountInput(kTsPacketSize);
-        if (!converter.HandlePacket(packet)) {
+        if ((reader.Jumped() && !converter.Resume()) || !converter.HandlePacket(packet)) {
             converter.Finish(false);
             return 1;
         }

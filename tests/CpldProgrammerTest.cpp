@@ -5,6 +5,8 @@
 
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "CardTestSupport.h"
@@ -308,10 +310,19 @@ TEST_F(CpldProgrammerTest, LinesFormat1InitListAndRefusals) {
     cpld->SetProgramFileName(L"/nonexistent/cpld.jbc");
     EXPECT_EQ(cpld->ProgramDevice(), 0u);
     EXPECT_EQ(RunWith({}, &program::CAlteraJtagConfig::ReadDevice), 0u);
+    // A damaged image runs no action at all.
     std::vector<uint8_t> damaged = CpldImage(ArrayData(1), 400);
     damaged[100] ^= 0x10;
-    EXPECT_EQ(RunWith(damaged, &program::CAlteraJtagConfig::ProgramDevice), 0u);
-    EXPECT_NE(LogText().find("CRC check status 9"), std::string::npos);
+    using Operation = uint32_t (program::CAlteraJtagConfig::*)();
+    const std::pair<std::string, Operation> operations[] = {
+        {"PROGRAM", &program::CAlteraJtagConfig::ProgramDevice},
+        {"READ", &program::CAlteraJtagConfig::ReadDevice},
+        {"VERIFY", &program::CAlteraJtagConfig::VerifyDevice}};
+    for (const auto& [action, op] : operations) {
+        EXPECT_EQ(RunWith(damaged, op), 0u) << action;
+        EXPECT_NE(LogText().find("jtag " + action + " : image refused, CRC check status 9"),
+                  std::string::npos);
+    }
     EXPECT_TRUE(sim::ProgrammingLineLog(0).empty());
 
     // Every truncation and a wrong signature: 0, nothing programmed.
@@ -385,6 +396,18 @@ TEST_F(CpldProgrammerTest, ByteBlasterCable) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(RunWith(image, &CAlteraJtagConfig::ProgramViaByteBlaster), 1u);
     testing::internal::GetCapturedStderr();
+
+    // A run that sets no exit code shows the player's status.
+    jbctest::JbcAssembler readOnly(2);
+    readOnly.Label("r");
+    readOnly.Exit(0);
+    readOnly.Procedure("R", 0, 0, "r");
+    readOnly.Action("READ", "", 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunWith(readOnly.Build(), &CAlteraJtagConfig::ProgramViaByteBlaster), 0u);
+    const std::string shown = testing::internal::GetCapturedStderr();
+    EXPECT_NE(shown.find("Status : 24"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("Result : "), std::string::npos) << shown;
     sim::AttachByteBlasterCable(false);
 }
 

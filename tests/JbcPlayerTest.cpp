@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <tuple>
@@ -249,6 +250,55 @@ TEST(JbcUncompressTest, BlocksRoundTripAndCorruptBlocksFail) {
 
 // ---------------------------------------------------------------------------
 // TAP layer.
+
+// The image of a device run is the program file's buffer, freed when the
+// run ends, refused or not; a new work area takes the JTAG buffers along.
+TEST(JbcFileTest, NothingFreedIsReadOrWrittenAfterRunsAndNewWorkAreas) {
+    JbcAssembler a(2);
+    a.Label("p");
+    a.Exit(0);
+    a.Procedure("ONLY", 0, 0, "p");
+    a.Action("PROGRAM", "", 0);
+    a.Action("VERIFY", "", 0);
+    a.Note("Device", "CPLD");
+    std::vector<uint8_t> image = a.Build();
+    std::vector<uint8_t> damaged = image;
+    damaged[60] ^= 1;
+    RecordingJtag jtag;
+    for (auto op : {&CAlteraJtagConfig::ProgramDevice, &CAlteraJtagConfig::VerifyDevice,
+                    &CAlteraJtagConfig::ReadDevice}) {
+        for (std::vector<uint8_t>* data : {&image, &damaged}) {
+            jtag.SetProgramData(data->data(), static_cast<int32_t>(data->size()));
+            const bool runs = op != &CAlteraJtagConfig::ReadDevice && data == &image;
+            EXPECT_EQ((jtag.*op)(), static_cast<uint32_t>(runs));
+            int32_t version = 0, index = 0, exitCode = 0;
+            uint32_t address = 0;
+            char key[8], value[8];
+            EXPECT_EQ(jtag.CheckCrc(nullptr, nullptr), kJbcBadImage);
+            EXPECT_EQ(jtag.GetFileInfo(&version, nullptr, nullptr), kJbcBadImage);
+            EXPECT_EQ(jtag.GetActionInfo(0, nullptr, nullptr, nullptr), kJbcBadImage);
+            EXPECT_EQ(jtag.GetNote(&index, key, value, 8), kJbcBadImage);
+            EXPECT_EQ(jtag.Execute(0, &address, &exitCode, &version), kJbcBadImage);
+        }
+    }
+    // An image the caller sets stays where the caller put it.
+    jtag.SetImage(image.data(), static_cast<int32_t>(image.size()));
+    EXPECT_EQ(jtag.CheckCrc(nullptr, nullptr), kJbcSuccess);
+
+    RecordingJtag fixed;
+    ASSERT_TRUE(fixed.AllocateWorkArea(640));
+    fixed.InitJtag();
+    ASSERT_EQ(fixed.SetDrPostamble(1024, 0, nullptr), kJbcSuccess);
+    ASSERT_TRUE(fixed.AllocateWorkArea(700));
+    ASSERT_EQ(fixed.SetDrPreamble(2, 0, nullptr), kJbcSuccess);
+    const uint8_t bits = 0xA5;
+    ASSERT_EQ(fixed.DrScan(8, &bits, 0), kJbcSuccess);
+    const std::vector<uint32_t> tdi = fixed.TdiOf(0, fixed.clocks.size());
+    const std::vector<uint32_t> shifted = {1, 1, 1, 0, 1, 0, 0, 1, 0, 1};
+    EXPECT_NE(std::search(tdi.begin(), tdi.end(), shifted.begin(), shifted.end()), tdi.end());
+    // To idle 7, to Shift-DR 3, the bits 10, to idle 4: no postamble left.
+    EXPECT_EQ(fixed.clocks.size(), 7u + 3u + 10u + 4u);
+}
 
 TEST(JtagLayerTest, WalksScansAndLimits) {
     RecordingJtag jtag;

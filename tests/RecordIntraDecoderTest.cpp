@@ -62,10 +62,12 @@ class StreamBuilder {
         return Bits(0, 1).Bits(1, 1).Bits(0, 5).Bits(1, 1).Bits(1, 1).Bits(0, 1);
     }
     StreamBuilder& Slice(uint32_t code) { return StartCode(code).Bits(8, 5).Bits(0, 1); }
-    // An intra macroblock: the luminance DC differential of block 0 and of
-    // the first Cb block after the first pair, every other one 0.
+    // An intra macroblock: a luminance DC differential of 3 in block 0 when
+    // lumaStep is 3 and a Cb differential of 3 in chroma block cbStepAt (an
+    // even index from 2; the Cb predictor carries it to the later Cb
+    // blocks), every other differential 0.
     StreamBuilder& Macroblock(const char* increment, const char* type, int lumaStep = 0,
-                              uint32_t chromaBlocks = 2, int lowerCbStep = 0) {
+                              uint32_t chromaBlocks = 2, uint32_t cbStepAt = 0) {
         Code(increment).Code(type);
         for (int b = 0; b < 4; ++b) {
             if (b == 0 && lumaStep == 3) {
@@ -76,7 +78,7 @@ class StreamBuilder {
             Code("10");  // end of block
         }
         for (uint32_t b = 0; b < chromaBlocks; ++b) {
-            if (b == 2 && lowerCbStep == 3) {
+            if (b != 0 && b == cbStepAt) {
                 Code("10").Code("11");
             } else {
                 Code("00");
@@ -141,18 +143,37 @@ TEST(IntraDecoderTest, GreyBlocksAndEscapes) {
     ExpectPixel(t, 2, 0, 7, 7, 7);  // never written
 }
 
-TEST(IntraDecoderTest, LowerLuminanceBlocksTakeTheirOwnChromaIn422) {
-    const Bytes s = StreamBuilder()
-                        .Sequence(720, 576, 2)
-                        .Picture(1)
-                        .Slice(1)
-                        .Macroblock("1", "1", 0, 4, 3)
-                        .Finish();
-    Thumbnail t(90, 72);
-    ASSERT_EQ(ParseVideoHeaders(s.data(), int32_t(s.size()), nullptr, &t.record), 1);
-    ExpectPixel(t, 0, 0, 130, 130, 130);
-    EXPECT_GT(t.At(0, 1)[0], 130);  // more blue below
-    EXPECT_EQ(t.At(0, 1)[0], t.At(1, 1)[0]);
+// Cb blocks lie beside their luminance blocks: in 4:2:2 block 6 under block
+// 4; in 4:4:4 blocks 4, 8 over 6, 10.
+TEST(IntraDecoderTest, LowerLuminanceBlocksTakeTheirOwnChromaIn422And444) {
+    struct Case {
+        uint32_t chroma;
+        uint32_t blocks;
+        uint32_t cbStepAt;
+        bool bluer[4];  // luminance blocks 0 to 3
+    };
+    const Case cases[] = {
+        {2, 4, 2, {false, false, true, true}},  // block 6 and on: the lower half
+        {3, 8, 4, {false, true, false, true}},  // block 8 and on: the right half
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chroma * 10 + c.cbStepAt);
+        const Bytes s = StreamBuilder()
+                            .Sequence(720, 576, c.chroma)
+                            .Picture(1)
+                            .Slice(1)
+                            .Macroblock("1", "1", 0, c.blocks, c.cbStepAt)
+                            .Finish();
+        Thumbnail t(90, 72);
+        ASSERT_EQ(ParseVideoHeaders(s.data(), int32_t(s.size()), nullptr, &t.record), 1);
+        for (uint32_t b = 0; b < 4; ++b) {
+            if (c.bluer[b]) {
+                EXPECT_GT(t.At(b & 1, b / 2)[0], 130) << b;
+            } else {
+                ExpectPixel(t, b & 1, b / 2, 130, 130, 130);
+            }
+        }
+    }
 }
 
 TEST(VideoParserTest, LaterPictureDoesNotOverwriteTheIntraThumbnail) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CpuClassFake.h"
@@ -122,6 +124,38 @@ TEST(ReadAheadFileTest, BadSectorSizesAndMissingFilesFailOpen) {
     CReadAheadFile good(4096, 512);
     EXPECT_FALSE(good.Open(dir.File("missing").c_str()));
     EXPECT_FALSE(good.Open(nullptr));
+}
+
+// With no file, on an empty file and past the end of a file the worker
+// makes no rounds until an open or a seek wants data again. A round at the
+// moment the end is found may still be under way when the count is taken.
+TEST(ReadAheadFileTest, WorkerRestsUntilDataIsWanted) {
+    TempDir dir;
+    const std::string empty = dir.File("empty.bin");
+    WriteWholeFile(empty, {});
+    const std::string small = dir.File("small.bin");
+    const auto bytes = Pattern(1000, 2);
+    WriteWholeFile(small, bytes);
+    CReadAheadFile reader(4096, 512);
+    const auto expectResting = [&reader](const char* when) {
+        const uint64_t before = reader.GetWorkerRounds();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_LE(reader.GetWorkerRounds() - before, 2u) << when;
+    };
+    expectResting("no file");
+    uint8_t out[1200];
+    ASSERT_TRUE(reader.Open(empty.c_str()));
+    EXPECT_EQ(reader.Read(out, 10), 0);
+    expectResting("empty file");
+    reader.Close();
+    ASSERT_TRUE(reader.Open(small.c_str()));
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(reader.Read(out, sizeof(out)), 1000);
+        EXPECT_EQ(0, std::memcmp(out, bytes.data(), 1000));
+        EXPECT_EQ(reader.Read(out, sizeof(out)), 0);
+        expectResting("past the end");
+        reader.Seek(0);
+    }
 }
 
 // Destroying the reader while the worker fills ends the worker before the

@@ -425,13 +425,14 @@ std::vector<uint8_t> VctChannel(uint32_t program, uint32_t pcr, std::vector<uint
 TEST(TsExportTest, RewritesAtscTablesAndFollowsAPcrOnSound) {
     std::vector<uint8_t> ts;
     uint8_t cc[4] = {};
-    AppendSection(ts, 0, {0x00, 0xB0, 0, 0x00, 0x07, 0xC1, 0, 0, 0x00, 0x01, 0xE1, 0x00}, &cc[0]);
+    // Program 5 becomes program 1.
+    AppendSection(ts, 0, {0x00, 0xB0, 0, 0x00, 0x07, 0xC1, 0, 0, 0x00, 0x05, 0xE1, 0x00}, &cc[0]);
     // The PCR rides on the AC-3 stream.
-    AppendSection(ts, 0x100, {0x02, 0xB0, 0,    0x00, 0x01, 0xC1, 0,    0,    0xE2, 0x01, 0xF0,
+    AppendSection(ts, 0x100, {0x02, 0xB0, 0,    0x00, 0x05, 0xC1, 0,    0,    0xE2, 0x01, 0xF0,
                               0x00, 0x02, 0xE2, 0x00, 0xF0, 0x00, 0x81, 0xE2, 0x01, 0xF0, 0x00},
                   &cc[1]);
     std::vector<uint8_t> vct = {0xC8, 0xF0, 0, 0x00, 0x07, 0xC1, 0, 0, 0, 2};
-    const std::vector<uint8_t> one = VctChannel(1, 0x200, {0x200, 0x201, 0x333}, 0);
+    const std::vector<uint8_t> one = VctChannel(5, 0x200, {0x200, 0x201, 0x333}, 0);
     const std::vector<uint8_t> two = VctChannel(2, 0x300, {0x300}, 150);
     vct.insert(vct.end(), one.begin(), one.end());
     vct.insert(vct.end(), two.begin(), two.end());
@@ -440,9 +441,11 @@ TEST(TsExportTest, RewritesAtscTablesAndFollowsAPcrOnSound) {
     mgt.insert(mgt.end(), {0x00, 0x04, 0xFF, 0xFB, 0xE1, 0, 0, 0x10, 0x00, 0xF0, 0x00});
     mgt.insert(mgt.end(), {0x00, 0x00, 0xFF, 0xFB, 0xE1, 0, 0, 0x01, 0x00, 0xF0, 0x02, 0x80, 0x00});
     mgt.insert(mgt.end(), {0xF0, 0x00});
+    // A guide ahead of the first channel table, and one behind it.
+    AppendSection(ts, 0x1FFB, mgt, &cc[2]);
     AppendSection(ts, 0x1FFB, vct, &cc[2]);
     AppendSection(ts, 0x1FFB, mgt, &cc[2]);
-    ASSERT_EQ(ts.size(), 5u * 188);
+    ASSERT_EQ(ts.size(), 6u * 188);
 
     TempDir dir;
     const std::string input = dir.File("atsc.ts");
@@ -456,8 +459,8 @@ TEST(TsExportTest, RewritesAtscTablesAndFollowsAPcrOnSound) {
     ScanPrograms(scan.data(), static_cast<int32_t>(scan.size()), 4, records, &count, nullptr,
                  nullptr);
     ASSERT_EQ(g_TsScanStore.pmtPacketCount, 1u);
-    const std::vector<TS_EXPORT_PID> kept = {Kept(0x100, kKindPmt, 1), Kept(0x200, 0, 1),
-                                             Kept(0x201, 0, 1)};
+    const std::vector<TS_EXPORT_PID> kept = {Kept(0x100, kKindPmt, 5), Kept(0x200, 0, 5),
+                                             Kept(0x201, 0, 5)};
     CReadAheadFile reader(1 << 16, 4096);
     const std::string out = dir.File("atsc_out.ts");
     ASSERT_EQ(ExportTsWithCuts(&set, out.c_str(), 0, nullptr, 0, &reader, nullptr, nullptr, 0,
@@ -473,13 +476,14 @@ TEST(TsExportTest, RewritesAtscTablesAndFollowsAPcrOnSound) {
             EXPECT_EQ(((s[8] & 0x1F) << 8) | s[9], 0x14);  // the sound's new PID
         }
     }
-    // 3 PAT + 2 PMT at the start, then PAT, PMT, VCT and MGT.
-    ASSERT_EQ(sections.size(), 9u);
+    // 3 PAT + 2 PMT at the start, then PAT, PMT, MGT, VCT and MGT.
+    ASSERT_EQ(sections.size(), 10u);
     for (const uint8_t* s : sections)
         EXPECT_TRUE(SectionCrcOk(s));
-    const uint8_t* v = sections[7];
+    const uint8_t* v = sections[8];
     ASSERT_EQ(v[0], 0xC8);
     EXPECT_EQ(v[9], 1);  // one channel kept
+    EXPECT_EQ((v[10 + 24] << 8) | v[10 + 25], 1);
     const uint8_t* d = v + 10 + 32;
     EXPECT_EQ(d[0], 0xA1);
     EXPECT_EQ(((d[2] & 0x1F) << 8) | d[3], 0x11);
@@ -487,12 +491,13 @@ TEST(TsExportTest, RewritesAtscTablesAndFollowsAPcrOnSound) {
     EXPECT_EQ(((d[6] & 0x1F) << 8) | d[7], 0x11);
     EXPECT_EQ(((d[12] & 0x1F) << 8) | d[13], 0x14);
     const uint32_t vctLength = 3 + (((v[1] & 0x0F) << 8) | v[2]);
-    const uint8_t* m = sections[8];
-    ASSERT_EQ(m[0], 0xC7);
-    EXPECT_EQ((m[9] << 8) | m[10], 1);
-    EXPECT_EQ((m[11] << 8) | m[12], 0);  // the first entry of type 0 to 3
-    EXPECT_EQ(static_cast<uint32_t>((m[16] << 24) | (m[17] << 16) | (m[18] << 8) | m[19]),
-              vctLength);
+    for (const uint8_t* m : {sections[7], sections[9]}) {
+        ASSERT_EQ(m[0], 0xC7);
+        EXPECT_EQ((m[9] << 8) | m[10], 1);
+        EXPECT_EQ((m[11] << 8) | m[12], 0);  // the first entry of type 0 to 3
+        EXPECT_EQ(static_cast<uint32_t>((m[16] << 24) | (m[17] << 16) | (m[18] << 8) | m[19]),
+                  vctLength);
+    }
 }
 
 // A program whose streams cannot all have PIDs of their own under the

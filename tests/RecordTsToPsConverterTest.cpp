@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -153,6 +154,92 @@ TEST(TsToPsConverterTest, Ac3SetSplitsIntoWholeProgramStreams) {
     EXPECT_EQ(videoOut, ExpectedStream(video, firstSequence));
     EXPECT_EQ(ac3Out, ExpectedStream(ac3, 0));
     ExpectDecodes(paths, false);
+}
+
+Bytes ThreeProgramStream() {
+    Bytes ts;
+    for (int i = 1; i <= 3; ++i) {
+        const Bytes part = ReadWholeFile(FixturePath("cut_three_" + std::to_string(i) + ".ts"));
+        ts.insert(ts.end(), part.begin(), part.end());
+    }
+    return ts;
+}
+
+// The PES packets of pid in ts, without the last one when it has not all
+// arrived by the length its header declares.
+std::vector<Bytes> WholePesPackets(const Bytes& ts, uint32_t pid) {
+    std::vector<Bytes> list = TsPesPackets(ts, pid);
+    if (!list.empty()) {
+        const Bytes& last = list.back();
+        const size_t declared = static_cast<size_t>(last[4]) << 8 | last[5];
+        if (declared != 0 && last.size() < 6 + declared) list.pop_back();
+    }
+    return list;
+}
+
+uint8_t Counter(const Bytes& ts, size_t at, uint32_t pid, bool forward) {
+    for (size_t i = at;; forward ? i += 188 : i -= 188) {
+        const uint8_t* p = &ts[forward ? i : i - 188];
+        if (((p[1] & 0x1Fu) << 8 | p[2]) == pid) return p[3] & 15;
+    }
+}
+
+TEST(TsToPsConverterTest, CutMarksFlushBeforeAndStartAfreshAfter) {
+    const Bytes original = ThreeProgramStream();
+    std::ifstream positions(FixturePath("cut_three_ipos.txt"));
+    std::vector<size_t> ipos;
+    for (size_t v; positions >> v;)
+        ipos.push_back(v);
+    ASSERT_GE(ipos.size(), 6u);
+    const size_t cutFrom = ipos[2];
+    const size_t cutTo = ipos[5];
+    // The counters behind the cut are moved on so that they repeat the last
+    // ones before it (taken for a duplicate) or break from them.
+    for (const uint8_t step : {0, 7}) {
+        SCOPED_TRACE(step);
+        Bytes ts = original;
+        for (const uint32_t pid : {kVideoPid, kAc3Pid}) {
+            const uint8_t delta =
+                (Counter(ts, cutFrom, pid, false) + step - Counter(ts, cutTo, pid, true) + 16) & 15;
+            for (size_t at = cutTo; at < ts.size(); at += 188) {
+                uint8_t* p = &ts[at];
+                if (((p[1] & 0x1Fu) << 8 | p[2]) == pid)
+                    p[3] = static_cast<uint8_t>((p[3] & 0xF0) | ((p[3] + delta) & 15));
+            }
+        }
+        TempDir dir;
+        const std::string input = dir.File("cut.ts");
+        WriteWholeFile(input, ts);
+        CTsFileSet set;
+        set.AddFile(input.c_str(), ts.size(), 0);
+        set.AddCutMark(kCutExclude, cutFrom);
+        set.AddCutMark(kCutInclude, cutTo);
+        const std::string out = dir.File("cut_000.mpg");
+        ASSERT_EQ(ConvertTsToPsAc3(&set, out.c_str(), kVideoPid, kAc3Pid, 100, nullptr, nullptr),
+                  0u);
+        const PsFile ps = ReadPsFile(ReadWholeFile(out));
+        ASSERT_EQ(ps.error, "");
+
+        const Bytes before(ts.begin(), ts.begin() + static_cast<ptrdiff_t>(cutFrom));
+        const Bytes after(ts.begin() + static_cast<ptrdiff_t>(cutTo), ts.end());
+        const std::vector<Bytes> video = TsPesPackets(before, kVideoPid);
+        size_t firstSequence = 0;
+        while (!HasStartCode(velmora::test::PesPayload(video[firstSequence]), 0xB3))
+            ++firstSequence;
+        Bytes expected = velmora::test::Concat(video, firstSequence, video.size());
+        const std::vector<Bytes> videoAfter = TsPesPackets(after, kVideoPid);
+        const Bytes rest = velmora::test::Concat(videoAfter, 0, videoAfter.size());
+        expected.insert(expected.end(), rest.begin(), rest.end());
+        EXPECT_TRUE(ps.streams.at(0xE0) == expected);
+
+        const std::vector<Bytes> ac3 = WholePesPackets(before, kAc3Pid);
+        const std::vector<Bytes> ac3After = TsPesPackets(after, kAc3Pid);
+        expected = velmora::test::Concat(ac3, 0, ac3.size());
+        const Bytes ac3Rest = velmora::test::Concat(ac3After, 0, ac3After.size());
+        expected.insert(expected.end(), ac3Rest.begin(), ac3Rest.end());
+        EXPECT_TRUE(ps.streams.at(0xBD) == expected);
+        ExpectDecodes({out}, true);
+    }
 }
 
 TEST(TsToPsConverterTest, PacketCutByTheEndOfAFileGoesOnInTheNext) {
@@ -356,15 +443,6 @@ TEST(TsToPsConverterTest, IntraPictureWithoutHeaderTakesTheStoredSequenceHeader)
     Bytes expected = header;
     expected.insert(expected.end(), intra.begin(), intra.end());
     EXPECT_EQ(ps.streams.at(0xE0), expected);
-}
-
-Bytes ThreeProgramStream() {
-    Bytes ts;
-    for (int i = 1; i <= 3; ++i) {
-        const Bytes part = ReadWholeFile(FixturePath("cut_three_" + std::to_string(i) + ".ts"));
-        ts.insert(ts.end(), part.begin(), part.end());
-    }
-    return ts;
 }
 
 // Writes the stream `rounds` times into the ring in pieces that do not fall

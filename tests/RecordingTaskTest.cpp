@@ -90,14 +90,19 @@ TEST(RecordingTaskFunctionsTest, PesStartTestAndTimeStampsStayInThePacket) {
 }
 
 TEST(RecordingTaskFunctionsTest, PictureDurationsCarryTheirFractions) {
-    EXPECT_EQ(PictureDurationTicks(0), 40u * kDurationTicksPerMs);
-    EXPECT_EQ(PictureDurationTicks(1), 41u * kDurationTicksPerMs);
-    EXPECT_EQ(PictureDurationTicks(2), 41u * kDurationTicksPerMs);
-    EXPECT_EQ(PictureDurationTicks(3), 40u * kDurationTicksPerMs);
-    // 30000 pictures at 29.97 Hz last 1001 s; at 60 Hz 500 s.
-    EXPECT_EQ(30000ull * PictureDurationTicks(4) / kDurationTicksPerMs, 1001000u);
-    EXPECT_EQ(30000ull * PictureDurationTicks(8) / kDurationTicksPerMs, 500000u);
-    EXPECT_EQ(PictureDurationTicks(6), 20u * kDurationTicksPerMs);
+    // Pictures of each frame-rate code and how long they last; no header
+    // yet (0) and the reserved codes count as 25 a second.
+    const struct {
+        uint8_t code;
+        uint64_t pictures;
+        uint64_t ms;
+    } rates[] = {{0, 25, 1000},       {1, 24000, 1001000}, {2, 24000, 1000000}, {3, 25, 1000},
+                 {4, 30000, 1001000}, {5, 30, 1000},       {6, 50, 1000},       {7, 60000, 1001000},
+                 {8, 30000, 500000},  {9, 25, 1000},       {15, 25, 1000}};
+    for (const auto& rate : rates) {
+        EXPECT_EQ(rate.pictures * PictureDurationTicks(rate.code) / kDurationTicksPerMs, rate.ms)
+            << int{rate.code};
+    }
 }
 
 class PackWriterTest : public ::testing::Test {
