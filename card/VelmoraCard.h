@@ -63,6 +63,10 @@ class CVelmoraCard : public CIoCard {
   private:
     // Deletes the graph in its release order.
     void ReleaseObjects();
+    // A programmer left in its programming mode holds the board open and
+    // both DMA channel locks through the bridge: it leaves the mode before
+    // the card closes the device or deletes the bridge.
+    void LeaveProgrammingModes();
 
     CGlobalVars* m_pGlobalVars = nullptr;
     CVelmoraBoardSupport* m_pVelmoraBoardSupport = nullptr;

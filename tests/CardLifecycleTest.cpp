@@ -5,9 +5,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "CardTestSupport.h"
 #include "PlatformTestSupport.h"
+#include "api/VelmoraSdkApi.h"
 #include "platform/NamedMutex.h"
+#include "program/OstrevoCpldConfig.h"
+#include "program/OstrevoFpgaConfig.h"
 
 namespace velmora::cardtest {
 namespace {
@@ -185,6 +190,43 @@ TEST_F(CardTest, AFailedCloseStillReleasesTheCard) {
         return Quorvel_Velmora_CloseCard(0) == 1 ? 0 : 12;
     });
     EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST_F(CardTest, ACardClosesFromEveryProgrammingState) {
+    // Each way leaves a programmer holding the programming lines, the board
+    // and both DMA channel locks (a reconfiguration that waits stays entered).
+    struct Way {
+        const char* name;
+        std::function<uint32_t(card::CVelmoraCard*)> enter;
+        std::function<bool(card::CVelmoraCard*)> holds;
+    };
+    const auto fpgaHolds = [](card::CVelmoraCard* c) { return c->GetFpgaConfig()->HoldsLines(); };
+    const Way ways[] = {
+        {"EnterFpgaConfigMode",
+         [](card::CVelmoraCard* c) { return c->GetApi()->EnterFpgaConfigMode(); }, fpgaHolds},
+        {"ReconfigureFpgaAndWait",
+         [](card::CVelmoraCard* c) { return c->GetApi()->ReconfigureFpgaAndWait(); }, fpgaHolds},
+        {"EnterProgrammingMode",
+         [](card::CVelmoraCard* c) { return c->GetCpldConfig()->EnterProgrammingMode(); },
+         [](card::CVelmoraCard* c) { return c->GetCpldConfig()->HoldsLines(); }},
+    };
+    static uint8_t frame[829440];
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        ASSERT_EQ(way.enter(Card(0)), 1u);
+        ASSERT_TRUE(way.holds(Card(0)));
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        EXPECT_EQ(SystemOpenCount(0), -1);
+        // The simulated machine can be set up afresh only with no device open.
+        EXPECT_TRUE(sim::SetCardCount(1));
+        StartCard(0x5110);
+        // The DMA channels are free again: a frame moves on the reopened card.
+        ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        uint64_t stamp = 0;
+        EXPECT_EQ(Quorvel_Velmora_ReadOneVideoFrame(&stamp, frame, 0), 1u);
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    }
 }
 
 }  // namespace
