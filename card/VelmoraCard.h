@@ -47,7 +47,8 @@ class CVelmoraCard : public CIoCard {
     // is not built at all.
     virtual uint32_t OpenCardObjects(uint32_t openFlag);
     // With a non-zero flag closes the card first; the objects are released
-    // even when the close fails, and the result is then 0.
+    // even when the close fails, and the result is then 0. A programmer
+    // still in its programming mode leaves it before anything else.
     virtual uint32_t CloseCardObjects(uint32_t closeFlag);
 
     // The API object; null while the graph is not built.
