@@ -132,7 +132,8 @@ TEST(VideoImageEffectsTest, OddAddressesAndOversizedGroups) {
     constexpr size_t kBytes = kPairs * 4;
     // Runs a call on the same random bytes at an aligned and an odd address.
     const auto alike = [](const std::function<void(uint8_t*)>& call) {
-        GuardedBuffer aligned(2 * kBytes), odd(2 * kBytes + 1);
+        GuardedBuffer aligned(2 * kBytes, GuardedBuffer::Edge::Start),
+            odd(2 * kBytes + 1, GuardedBuffer::Edge::Start);
         aligned.FillRandom(9);
         std::memcpy(odd.data() + 1, aligned.data(), 2 * kBytes);
         call(aligned.data());
@@ -143,9 +144,12 @@ TEST(VideoImageEffectsTest, OddAddressesAndOversizedGroups) {
         auto* samples = reinterpret_cast<int16_t*>(p);
         helper.MixAudioChannels(samples, 3, 1);
         helper.ApplyAudioGain(samples, 6.0f, -3.0f);
-        helper.MeasureAudioLevels(samples, 0, reinterpret_cast<float*>(p + kBytes),
-                                  reinterpret_cast<float*>(p + kBytes + 4));
-        helper.DetectPhaseInversion(samples, reinterpret_cast<uint32_t*>(p + kBytes + 8));
+        float levels[2] = {};
+        uint32_t phase = 2;
+        helper.MeasureAudioLevels(samples, 0, &levels[0], &levels[1]);
+        helper.DetectPhaseInversion(samples, &phase);
+        std::memcpy(p + kBytes, levels, sizeof(levels));
+        std::memcpy(p + kBytes + sizeof(levels), &phase, sizeof(phase));
     }));
     const av::RECT rect{1, 1, 5, 3};
     EXPECT_TRUE(alike([&](uint8_t* p) {
