@@ -437,6 +437,9 @@ TEST(VideoImageEffectsTest, SafeAreaBorder) {
     odd.Fill(0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(odd.data(), 15, 4, fill, 2, 0), 0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 16, 0), 1);
+    // Only band rows: any border fills the area (inner width 12, all 8 rows).
+    EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 13, 10), 1);
+    EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 0xFFFFFFFF, 10), 1);
 }
 
 }  // namespace
