@@ -366,14 +366,18 @@ void CSdkApi::RgbImageToYCbCr422(const uint32_t* pSource, uint32_t* pDestination
                                  uint32_t height) {
     if (!pSource || !pDestination) return;
     const uint32_t pairs = (width + 1) / 2;
+    const size_t pixels = static_cast<size_t>(width) * height;
     for (uint32_t row = 0; row < height; ++row) {
-        const uint32_t* line = pSource + static_cast<size_t>(row) * width;
+        const size_t first = static_cast<size_t>(row) * width;
         uint32_t* out = pDestination + static_cast<size_t>(row) * pairs;
         for (uint32_t k = 0; k < pairs; ++k) {
-            const uint32_t even = line[2 * k];
-            // An odd width has no odd pixel in its last pair: the row's last
-            // pixel stands in for it rather than a pixel outside the row.
-            const uint32_t odd = 2 * k + 1 < width ? line[2 * k + 1] : even;
+            const size_t index = first + 2 * static_cast<size_t>(k);
+            const uint32_t even = pSource[index];
+            // With an odd width the last pair of a row takes the next row's
+            // first pixel as its odd one; the last row has none after it and
+            // pairs its last pixel with itself instead of reading past the
+            // image.
+            const uint32_t odd = index + 1 < pixels ? pSource[index + 1] : even;
             uint8_t y0, cb0, cr0, y1, cb1, cr1;
             RgbToYCbCr(static_cast<uint8_t>(even >> 16), static_cast<uint8_t>(even >> 8),
                        static_cast<uint8_t>(even), &y0, &cb0, &cr0);

@@ -59,9 +59,9 @@ class CVideoImageHelper {
                          int32_t width, int32_t height);
 
     // Key and fill operations on a region of a BGRA image (4 bytes a pixel,
-    // B G R A) of width x height pixels, rows `step` bytes apart. Each fails
-    // (0) for a null pointer, a negative size or step, a negative origin, or a
-    // region that does not lie inside the image.
+    // B G R A) of width x height pixels, rows `step` bytes apart (a negative
+    // step: bottom-up). Each fails (0) for a null pointer, a negative size, a
+    // negative origin, or a region that does not lie inside the image.
 
     // Plane value := A; the plane holds the region's width values a row.
     int32_t ExtractAlpha16(const uint8_t* pImage, int32_t width, int32_t height, int32_t step,
@@ -120,7 +120,10 @@ class CVideoImageHelper {
     // pixel's key (the plane packed, region width values a row). Left, width
     // and x are made even, an odd top moves down a row, y is made even.
     // Regions not on 8-pixel boundaries go through the caller's scratch
-    // image (destination-sized) and scratch key (kScratchKeyBytes).
+    // image (destination-sized) and scratch key (kScratchKeyBytes, at the
+    // destination's pitch; 0 when the region's key rows would not fit it).
+    // An empty region (right at or below left + 1, bottom at or above top)
+    // gives 1 with nothing done.
     static constexpr int32_t kScratchKeyBytes = 829440;
     int32_t CompositeYuv422Keyed(const uint8_t* pFg, int32_t fgWidth, int32_t fgHeight,
                                  int32_t fgStep, RECT rect, const uint16_t* pKey, uint8_t* pDst,
@@ -158,15 +161,17 @@ class CVideoImageHelper {
 
     // Frame effects. Those working on 16-byte blocks fail unless their steps
     // and row lengths are multiples of 16; any alignment is accepted.
-    // avg(a, b) = (a + b + 1) >> 1. Negative sizes and steps give 0.
+    // avg(a, b) = (a + b + 1) >> 1. Negative sizes and row lengths give 0;
+    // a negative step is a bottom-up frame.
 
     // Rows 0 and rows - 1 copied; row r := avg(avg(r - 1, r + 1), r); at
     // least 3 rows.
     int32_t DeinterlaceBlend(uint8_t* pDst, const uint8_t* pSrc, int32_t srcStep, int32_t dstStep,
                              int32_t rowBytes, int32_t rows);
-    // A frame of `rows` (even, at least 2) rows from the lines of field 1
-    // (source rows 0, 2, ...) or field 2 (rows 1, 3, ...), the missing lines
-    // averaged from their neighbours.
+    // A frame of `rows` (at least 2) rows from the lines of field 1 (source
+    // rows 0, 2, ...; rows even) or field 2 (rows 1, 3, ...), the missing
+    // lines averaged from their neighbours. Field 2 of an odd frame leaves
+    // its last row alone.
     int32_t InterpolateField(uint8_t* pDst, const uint8_t* pSrc, int32_t srcStep, int32_t dstStep,
                              int32_t field, int32_t rowBytes, int32_t rows);
     // Each byte := floor((a * w + b * (255 - w)) / 256), w at most 255, over
@@ -201,7 +206,8 @@ class CVideoImageHelper {
     // Draws a border `thickness` pixels wide (made even) around the area
     // `percent` of the size inside each edge of a YUY2 image (2 * width bytes
     // a row); `fill` is two pixels, Y U Y V in memory order. 0 when the area
-    // or the border does not fit in the image.
+    // does not fit in the image, or when a row between the top and bottom
+    // bands would need a border wider than the area.
     int32_t DrawSafeAreaBorder(uint8_t* pImage, uint32_t width, uint32_t height, uint32_t fill,
                                uint32_t thickness, uint32_t percent);
 
@@ -211,9 +217,10 @@ class CVideoImageHelper {
     // Left, top, the region's width and height and the destination size are
     // made even. Mode 1 resizes each field on its own (rows 0, 2, ... into
     // destination rows 0, 2, ..., then rows 1, 3, ...); a failed first field
-    // leaves the second untouched. Mode 2 resizes the whole frame. 0 for null
-    // buffers, another mode, a region not inside the source image, or a
-    // failed resize (the primitive's status is not passed on).
+    // leaves the second untouched. Mode 2 resizes the whole frame. The
+    // primitive clips a region reaching past the source image. 0 for null
+    // buffers, another mode, a negative origin, an empty region, or a failed
+    // resize (the primitive's status is not passed on).
     int32_t ResizeYuv422(const uint8_t* pSrc, int32_t srcWidth, int32_t srcHeight, int32_t srcStep,
                          RECT rect, uint8_t* pDst, int32_t dstStep, int32_t dstWidth,
                          int32_t dstHeight, int32_t mode, int32_t interpolation);

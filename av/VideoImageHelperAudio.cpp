@@ -1,6 +1,7 @@
 // Measurements and simple processing of one stereo audio frame.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "av/VideoImageHelper.h"
 
@@ -10,11 +11,23 @@ namespace {
 constexpr int kLeft = 0;
 constexpr int kRight = 1;
 
+// Samples are read and written byte by byte: a caller's frame need not be
+// aligned for 16-bit access.
+int16_t Sample(const int16_t* pFrame, int index) {
+    int16_t value = 0;
+    std::memcpy(&value, reinterpret_cast<const uint8_t*>(pFrame) + 2 * index, sizeof(value));
+    return value;
+}
+
+void SetSample(int16_t* pFrame, int index, int16_t value) {
+    std::memcpy(reinterpret_cast<uint8_t*>(pFrame) + 2 * index, &value, sizeof(value));
+}
+
 // Mean of one channel, summed in single precision in sample order.
 float ChannelMean(const int16_t* pFrame, int channel) {
     float sum = 0.0f;
     for (int i = 0; i < CVideoImageHelper::kAudioPairs; ++i)
-        sum += pFrame[2 * i + channel];
+        sum += Sample(pFrame, 2 * i + channel);
     return sum / CVideoImageHelper::kAudioPairs;
 }
 
@@ -22,7 +35,7 @@ float ChannelLevel(const int16_t* pFrame, int channel) {
     const float mean = ChannelMean(pFrame, channel);
     float sum = 0.0f;
     for (int i = 0; i < CVideoImageHelper::kAudioPairs; ++i) {
-        const float deviation = pFrame[2 * i + channel] - mean;
+        const float deviation = Sample(pFrame, 2 * i + channel) - mean;
         sum += deviation * deviation;
     }
     return std::sqrt(sum / CVideoImageHelper::kAudioPairs);
@@ -59,15 +72,15 @@ int32_t CVideoImageHelper::DetectPhaseInversion(const int16_t* pFrame, uint32_t*
     if (pFrame == nullptr || pResult == nullptr) return 0;
     double means[2] = {0.0, 0.0};
     for (int i = 0; i < kAudioPairs; ++i) {
-        means[kLeft] += pFrame[2 * i];
-        means[kRight] += pFrame[2 * i + 1];
+        means[kLeft] += Sample(pFrame, 2 * i);
+        means[kRight] += Sample(pFrame, 2 * i + 1);
     }
     means[kLeft] /= kAudioPairs;
     means[kRight] /= kAudioPairs;
     double sumSquares = 0.0, differenceSquares = 0.0;
     for (int i = 0; i < kAudioPairs; ++i) {
-        const double left = pFrame[2 * i] - means[kLeft];
-        const double right = pFrame[2 * i + 1] - means[kRight];
+        const double left = Sample(pFrame, 2 * i) - means[kLeft];
+        const double right = Sample(pFrame, 2 * i + 1) - means[kRight];
         sumSquares += (left + right) * (left + right);
         differenceSquares += (left - right) * (left - right);
     }
@@ -80,20 +93,23 @@ int32_t CVideoImageHelper::DetectPhaseInversion(const int16_t* pFrame, uint32_t*
 int32_t CVideoImageHelper::MixAudioChannels(int16_t* pFrame, uint32_t mode, uint32_t flag) {
     if (pFrame == nullptr) return 0;
     for (int i = 0; i < kAudioPairs; ++i) {
-        int16_t* pair = pFrame + 2 * i;
+        const int16_t left = Sample(pFrame, 2 * i + kLeft);
+        const int16_t right = Sample(pFrame, 2 * i + kRight);
         switch (mode) {
             case 1:
-                pair[kRight] = pair[kLeft];
+                SetSample(pFrame, 2 * i + kRight, left);
                 break;
             case 2:
-                pair[kLeft] = pair[kRight];
+                SetSample(pFrame, 2 * i + kLeft, right);
                 break;
             case 3: {
                 // The half difference of full-scale opposite samples rounds
                 // to 32768, one past the largest sample: it saturates.
-                const float half = flag != 0 ? (float(pair[kLeft]) - float(pair[kRight])) / 2.0f
-                                             : (float(pair[kLeft]) + float(pair[kRight])) / 2.0f;
-                pair[kLeft] = pair[kRight] = SaturatedSample(half + 0.5f);
+                const float half = flag != 0 ? (float(left) - float(right)) / 2.0f
+                                             : (float(left) + float(right)) / 2.0f;
+                const int16_t mixed = SaturatedSample(half + 0.5f);
+                SetSample(pFrame, 2 * i + kLeft, mixed);
+                SetSample(pFrame, 2 * i + kRight, mixed);
                 break;
             }
             default:
@@ -108,7 +124,7 @@ int32_t CVideoImageHelper::ApplyAudioGain(int16_t* pFrame, float leftDecibels,
     if (pFrame == nullptr) return 0;
     const float gains[2] = {DecibelsToGain(leftDecibels), DecibelsToGain(rightDecibels)};
     for (int i = 0; i < 2 * kAudioPairs; ++i) {
-        pFrame[i] = SaturatedSample(pFrame[i] * gains[i % 2]);
+        SetSample(pFrame, i, SaturatedSample(Sample(pFrame, i) * gains[i % 2]));
     }
     return 1;
 }

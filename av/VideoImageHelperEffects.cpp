@@ -15,13 +15,14 @@ namespace {
 
 constexpr int kYuy2Bytes = 2;
 
-// The 16-byte operations take only steps and row lengths of whole blocks.
-bool WholeBlocks(int32_t value) {
-    return value >= 0 && value % 16 == 0;
+// The 16-byte operations take only row lengths of whole blocks, and steps of
+// whole blocks in either direction (a negative step is a bottom-up frame).
+bool WholeBlocks(int32_t rowBytes) {
+    return rowBytes >= 0 && rowBytes % 16 == 0;
 }
 
-bool WholeBlocks(int32_t a, int32_t b, int32_t c) {
-    return WholeBlocks(a) && WholeBlocks(b) && WholeBlocks(c);
+bool WholeBlocks(int32_t srcStep, int32_t dstStep, int32_t rowBytes) {
+    return srcStep % 16 == 0 && dstStep % 16 == 0 && WholeBlocks(rowBytes);
 }
 
 void CopyRow(uint8_t* pDst, const uint8_t* pSrc, int32_t rowBytes) {
@@ -73,10 +74,11 @@ int32_t CVideoImageHelper::DeinterlaceBlend(uint8_t* pDst, const uint8_t* pSrc, 
 int32_t CVideoImageHelper::InterpolateField(uint8_t* pDst, const uint8_t* pSrc, int32_t srcStep,
                                             int32_t dstStep, int32_t field, int32_t rowBytes,
                                             int32_t rows) {
-    // An odd frame has no whole last line pair: field 1's final copy would
-    // read and write a row past both frames.
+    // Field 1 of an odd frame has its last line on the frame's last row:
+    // the copy of the row after it would read and write past both frames.
+    // Field 2 of an odd frame ends a row short of it and stays inside.
     if (pDst == nullptr || pSrc == nullptr || !WholeBlocks(srcStep, dstStep, rowBytes) ||
-        (field != 1 && field != 2) || rows < 2 || rows % 2 != 0) {
+        (field != 1 && field != 2) || rows < 2 || (field == 1 && rows % 2 != 0)) {
         return 0;
     }
     const int64_t lines = rows / 2;
@@ -159,15 +161,17 @@ int32_t CVideoImageHelper::UpdateChangedBlocks(const uint8_t* pCurrent, int32_t 
         !SelectRows(mode, rows, selection)) {
         return 0;
     }
-    const int32_t groupBytes = 16 * group;
+    // A group larger than any row (rowBytes 0 allows any) must not overflow.
+    const int64_t groupBytes = 16 * int64_t{group};
     for (int64_t i = 0; i < selection.count; ++i) {
         const int64_t r = selection.first + i * selection.stride;
         for (int64_t offset = 0; offset < rowBytes; offset += groupBytes) {
             const uint8_t* current = RowAt(pCurrent, rowBytes, r) + offset;
             uint8_t* reference = RowAt(pReference, rowBytes, r) + offset;
             if (std::memcmp(current, reference, static_cast<size_t>(groupBytes)) == 0) continue;
-            CopyRow(reference, current, groupBytes);
-            CopyRow(RowAt(pOutput, rowBytes, r) + offset, current, groupBytes);
+            CopyRow(reference, current, static_cast<int32_t>(groupBytes));
+            CopyRow(RowAt(pOutput, rowBytes, r) + offset, current,
+                    static_cast<int32_t>(groupBytes));
         }
     }
     return 1;
@@ -175,7 +179,7 @@ int32_t CVideoImageHelper::UpdateChangedBlocks(const uint8_t* pCurrent, int32_t 
 
 int32_t CVideoImageHelper::CopyRows32(uint8_t* pDst, int32_t dstStep, const uint8_t* pSrc,
                                       int32_t srcStep, int32_t width, int32_t rows) {
-    if (pDst == nullptr || pSrc == nullptr || dstStep < 0 || srcStep < 0 || width < 0 || rows < 0) {
+    if (pDst == nullptr || pSrc == nullptr || width < 0 || rows < 0) {
         return 0;
     }
     card::CUtilityFunc utility;
@@ -239,7 +243,7 @@ bool MosaicRegion(uint8_t* pImage, int32_t step, const MOSAIC_REGION& area) {
 
 int32_t CVideoImageHelper::MosaicRegions(uint8_t* pImage, int32_t step,
                                          const MOSAIC_REGION* pRegions, uint32_t count) {
-    if (pImage == nullptr || pRegions == nullptr || step < 0) return 0;
+    if (pImage == nullptr || pRegions == nullptr) return 0;
     for (uint32_t i = 0; i < count; ++i) {
         if (!MosaicRegion(pImage, step, pRegions[i])) return 0;
     }
@@ -255,9 +259,13 @@ int32_t CVideoImageHelper::DrawSafeAreaBorder(uint8_t* pImage, uint32_t width, u
     const int64_t insetY = int64_t{height} * percent / 100;
     const int64_t innerWidth = evenUp(int64_t{width} - 2 * insetX);
     const int64_t innerHeight = int64_t{height} - 2 * insetY;
-    // Insets past the middle, an area wider than the image or a border wider
-    // than the area would be drawn outside the frame.
-    if (innerWidth < 0 || innerHeight < 0 || insetX + innerWidth > width || border > innerWidth) {
+    // Insets past the middle or an area wider than the image would be drawn
+    // outside the frame, and so would the right edge of a middle row (one
+    // below the top band and above the bottom band) under a border wider
+    // than the area. Band rows fill the area alone, whatever the border.
+    const bool middleRows = innerHeight > 2 * border;
+    if (innerWidth < 0 || innerHeight < 0 || insetX + innerWidth > width ||
+        (middleRows && border > innerWidth)) {
         return 0;
     }
     card::CUtilityFunc utility;

@@ -1,4 +1,5 @@
 // Key-plane, fill, copy and blend operations on image regions.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -29,10 +30,18 @@ void ForEachPixel(Pixel* image, int32_t step, const CheckedRegion& region, Visit
 // The region rect of an image, checked as CheckRegion does; false also when
 // any of the given images or planes is null.
 template <typename... Pointer>
-bool CheckImageRect(int32_t width, int32_t height, int32_t step, const RECT& rect,
-                    CheckedRegion& region, Pointer*... pointers) {
+bool CheckImageRect(int32_t width, int32_t height, const RECT& rect, CheckedRegion& region,
+                    Pointer*... pointers) {
     return ((pointers != nullptr) && ...) &&
-           CheckRegion(width, height, step, rect.left, rect.top, rect.right, rect.bottom, region);
+           CheckRegion(width, height, rect.left, rect.top, rect.right, rect.bottom, region);
+}
+
+// Plane values are stored byte by byte: a caller's plane need not be aligned
+// for its value type.
+template <typename Value>
+void StoreValue(Value* pPlane, int64_t index, Value value) {
+    std::memcpy(reinterpret_cast<uint8_t*>(pPlane) + index * int64_t{sizeof(Value)}, &value,
+                sizeof(Value));
 }
 
 // Evens a position or size by taking 1 from an odd value.
@@ -46,6 +55,16 @@ bool FitsComposite(int64_t left, int64_t top, int64_t width, int64_t height, int
                    int64_t srcHeight, int64_t x, int64_t y, int64_t dstWidth, int64_t dstHeight) {
     return FitsAt(left, top, width, height, srcWidth, srcHeight) &&
            FitsAt(x, y, width, height, dstWidth, dstHeight);
+}
+
+// Whether the key rows of a region placed at (x, y), at the destination's
+// pitch, fit the frame-sized scratch key: its first and last written byte,
+// whatever the sign of the step and however short it is beside the row.
+bool FitsScratchKey(int64_t step, int64_t x, int64_t y, int64_t width, int64_t height) {
+    const int64_t firstRow = step * y, lastRow = step * (y + height - 1);
+    const int64_t first = std::min(firstRow, lastRow) + 2 * x;
+    const int64_t last = std::max(firstRow, lastRow) + 2 * x + 2 * width - 1;
+    return first >= 0 && last < CVideoImageHelper::kScratchKeyBytes;
 }
 
 // A source region and its place (x, y) in the destination.
@@ -72,9 +91,9 @@ template <typename Value>
 int32_t ExtractAlphaPacked(const uint8_t* pImage, int32_t width, int32_t height, int32_t step,
                            RECT rect, Value* pPlane) {
     CheckedRegion region;
-    if (!CheckImageRect(width, height, step, rect, region, pImage, pPlane)) return 0;
+    if (!CheckImageRect(width, height, rect, region, pImage, pPlane)) return 0;
     ForEachPixel(pImage, step, region, [&](const uint8_t* pixel, int64_t r, int64_t c) {
-        pPlane[r * region.width + c] = pixel[3];
+        StoreValue<Value>(pPlane, r * region.width + c, pixel[3]);
     });
     return 1;
 }
@@ -103,8 +122,7 @@ struct CopySource {
 // inside the destination's size.
 bool PlaceCopy(const Destination& dst, const CopySource& source, int pixelBytes, RegionCopy& copy) {
     copy = {source.pImage, source.step, {}, source.x, source.y};
-    if (!CheckImageRect(source.width, source.height, source.step, source.rect, copy.region,
-                        source.pImage)) {
+    if (!CheckImageRect(source.width, source.height, source.rect, copy.region, source.pImage)) {
         return false;
     }
     const bool sized = pixelBytes == kBgraBytes
@@ -117,9 +135,7 @@ bool PlaceCopy(const Destination& dst, const CopySource& source, int pixelBytes,
 // Copies exactly region A, then region B; a failed check of B leaves A's copy.
 int32_t CopyTwoRegions(const Destination& dst, const CopySource& a, const CopySource& b,
                        int pixelBytes) {
-    if (dst.pImage == nullptr || a.pImage == nullptr || b.pImage == nullptr || dst.step < 0) {
-        return 0;
-    }
+    if (dst.pImage == nullptr || a.pImage == nullptr || b.pImage == nullptr) return 0;
     for (const CopySource* source : {&a, &b}) {
         RegionCopy copy;
         if (!PlaceCopy(dst, *source, pixelBytes, copy)) return 0;
@@ -143,7 +159,7 @@ int32_t CVideoImageHelper::ExtractAlpha32(const uint8_t* pImage, int32_t width, 
 int32_t CVideoImageHelper::ExtractAlphaToLuma(const uint8_t* pImage, int32_t width, int32_t height,
                                               int32_t step, RECT rect, uint8_t* pPlane) {
     CheckedRegion region;
-    if (!CheckImageRect(width, height, step, rect, region, pImage, pPlane)) return 0;
+    if (!CheckImageRect(width, height, rect, region, pImage, pPlane)) return 0;
     ForEachPixel(pImage, step, region, [&](const uint8_t* pixel, int64_t r, int64_t c) {
         const float luma = std::trunc(16.0f + 0.859f * static_cast<float>(pixel[3]));
         pPlane[(r * region.width + c) * kYuy2Bytes] =
@@ -156,7 +172,7 @@ int32_t CVideoImageHelper::GrayWhereAlphaInRange(uint8_t* pImage, int32_t width,
                                                  int32_t step, RECT rect, uint32_t high,
                                                  uint32_t low, uint32_t /*reserved*/) {
     CheckedRegion region;
-    if (!CheckImageRect(width, height, step, rect, region, pImage)) return 0;
+    if (!CheckImageRect(width, height, rect, region, pImage)) return 0;
     ForEachPixel(pImage, step, region, [&](uint8_t* pixel, int64_t, int64_t) {
         if (low < pixel[3] && pixel[3] < high) {
             pixel[0] = pixel[1];
@@ -170,10 +186,10 @@ int32_t CVideoImageHelper::StoreAlphaInKeyPlane(const uint8_t* pImage, int32_t w
                                                 int32_t height, int32_t step, RECT rect,
                                                 uint16_t* pPlane) {
     CheckedRegion region;
-    if (!CheckImageRect(width, height, step, rect, region, pImage, pPlane)) return 0;
+    if (!CheckImageRect(width, height, rect, region, pImage, pPlane)) return 0;
     ForEachPixel(pImage, step, region, [&](const uint8_t* pixel, int64_t r, int64_t c) {
-        pPlane[(region.top + r) * width + region.left + c] =
-            static_cast<uint16_t>(pixel[3] | 0x8000);
+        StoreValue<uint16_t>(pPlane, (region.top + r) * width + region.left + c,
+                             static_cast<uint16_t>(pixel[3] | 0x8000));
     });
     return 1;
 }
@@ -182,7 +198,7 @@ int32_t CVideoImageHelper::LoadAlphaFromKeyPlane(const uint8_t* pPlane, int32_t 
                                                  int32_t height, int32_t step, RECT rect,
                                                  uint8_t* pTarget) {
     CheckedRegion region;
-    if (!CheckImageRect(width, height, step, rect, region, pPlane, pTarget)) return 0;
+    if (!CheckImageRect(width, height, rect, region, pPlane, pTarget)) return 0;
     const int64_t targetStep = int64_t{width} * kBgraBytes;
     for (int64_t r = 0; r < region.height; ++r) {
         // The key's low byte comes first (little-endian plane).
@@ -198,7 +214,7 @@ int32_t CVideoImageHelper::LoadAlphaFromKeyPlane(const uint8_t* pPlane, int32_t 
 int32_t CVideoImageHelper::FillAlpha(uint8_t* pImage, int32_t width, int32_t height, int32_t step,
                                      RECT rect, uint8_t value) {
     CheckedRegion region;
-    if (!CheckImageRect(width, height, step, rect, region, pImage)) return 0;
+    if (!CheckImageRect(width, height, rect, region, pImage)) return 0;
     ForEachPixel(pImage, step, region, [&](uint8_t* pixel, int64_t, int64_t) { pixel[3] = value; });
     return 1;
 }
@@ -206,7 +222,7 @@ int32_t CVideoImageHelper::FillAlpha(uint8_t* pImage, int32_t width, int32_t hei
 int32_t CVideoImageHelper::FillColor(uint8_t* pImage, int32_t width, int32_t height, int32_t step,
                                      RECT rect, uint8_t b, uint8_t g, uint8_t r) {
     CheckedRegion region;
-    if (!CheckImageRect(width, height, step, rect, region, pImage)) return 0;
+    if (!CheckImageRect(width, height, rect, region, pImage)) return 0;
     ForEachPixel(pImage, step, region, [&](uint8_t* pixel, int64_t, int64_t) {
         pixel[0] = b;
         pixel[1] = g;
@@ -224,7 +240,8 @@ int32_t CVideoImageHelper::SmoothWhereKeyInRange(uint8_t* pImage, const uint16_t
     for (int64_t r = 1; r + 1 < height; ++r) {
         uint8_t* row = RowAt(pImage, step, r);
         for (int64_t c = 2; c + 2 < width; ++c) {
-            const uint32_t key = pKey[r * width + c];
+            uint16_t key = 0;
+            std::memcpy(&key, reinterpret_cast<const uint8_t*>(pKey) + 2 * (r * width + c), 2);
             if (!(low < key && key < high)) continue;
             uint8_t* y = row + c * kYuy2Bytes;
             y[0] = static_cast<uint8_t>((y[0] + y[-2] + y[2] + y[-step] + y[step]) / 5);
@@ -331,16 +348,10 @@ int32_t CVideoImageHelper::CompositeYuv422Keyed(const uint8_t* pFg, int32_t fgWi
                                                 uint8_t* pScratchImage, uint8_t* pScratchKey) {
     if (pFg == nullptr || pDst == nullptr) return 0;
     if (pKey != nullptr && dstStep % 16 != 0) return 0;
-    if (fgWidth < 0 || fgHeight < 0 || fgStep < 0 || dstStep < 0 || dstWidth < 0 || dstHeight < 0 ||
-        rect.left < 0 || rect.top < 0 || x < 0 || y < 0) {
-        return 0;
-    }
-    int64_t width = int64_t{rect.right} - rect.left;
-    int64_t height = int64_t{rect.bottom} - rect.top;
-    if (width < 0 || height < 0) return 0;
     const int64_t left = EvenDown(rect.left);
-    width = EvenDown(width);
+    const int64_t width = EvenDown(int64_t{rect.right} - rect.left);
     int64_t top = rect.top;
+    int64_t height = int64_t{rect.bottom} - rect.top;
     if (top % 2 != 0) {
         ++top;
         --height;
@@ -348,8 +359,10 @@ int32_t CVideoImageHelper::CompositeYuv422Keyed(const uint8_t* pFg, int32_t fgWi
     if (top >= fgHeight) top = int64_t{fgHeight} - 1;
     const int64_t dstX = EvenDown(x);
     const int64_t dstY = EvenDown(y);
+    // An empty region (right below left included) is done at once.
     if (width < 2 || height < 1) return 1;
-    if (!FitsComposite(left, top, width, height, fgWidth, fgHeight, dstX, dstY, dstWidth,
+    if (fgWidth < 0 || fgHeight < 0 || dstWidth < 0 || dstHeight < 0 ||
+        !FitsComposite(left, top, width, height, fgWidth, fgHeight, dstX, dstY, dstWidth,
                        dstHeight)) {
         return 0;
     }
@@ -368,10 +381,8 @@ int32_t CVideoImageHelper::CompositeYuv422Keyed(const uint8_t* pFg, int32_t fgWi
         }
         return 1;
     }
-    // The scratch key is a frame-sized plane with the destination's pitch; a
-    // larger destination would index past it.
     if (pScratchImage == nullptr || pScratchKey == nullptr ||
-        int64_t{dstStep} * dstHeight > kScratchKeyBytes) {
+        !FitsScratchKey(dstStep, dstX, dstY, width, height)) {
         return 0;
     }
     CopyRegionRows(pScratchImage, dstStep, region, kYuy2Bytes);
@@ -412,10 +423,7 @@ int32_t CVideoImageHelper::OverlayBgraOnYuv422(const uint8_t* pBgra, int32_t bgr
                                                uint8_t* pDst, int32_t dstStep, int32_t dstWidth,
                                                int32_t dstHeight, int32_t x, int32_t y) {
     if (pBgra == nullptr || pDst == nullptr) return 0;
-    if (bgraWidth < 0 || bgraHeight < 0 || bgraStep < 0 || dstStep < 0 || dstWidth < 0 ||
-        dstHeight < 0 || rect.left < 0 || rect.top < 0 || x < 0 || y < 0) {
-        return 0;
-    }
+    if (bgraWidth < 0 || bgraHeight < 0 || dstWidth < 0 || dstHeight < 0) return 0;
     const int64_t left = EvenDown(rect.left);
     const int64_t width = EvenDown(int64_t{rect.right} - rect.left);
     const int64_t height = int64_t{rect.bottom} - rect.top;

@@ -37,16 +37,17 @@ int32_t ResizeRegion(ResizeFunction resize, const uint8_t* pSrc, int32_t srcWidt
                      int32_t srcHeight, int32_t srcStep, RECT rect, uint8_t* pDst, int32_t dstStep,
                      int32_t dstWidth, int32_t dstHeight, int32_t mode, int32_t interpolation) {
     if (pSrc == nullptr || pDst == nullptr) return 0;
-    // The primitive would clip a region reaching past the image and then fill
-    // less of the destination than asked, reporting success all the same.
-    if (rect.left < 0 || rect.top < 0 || rect.right < rect.left || rect.bottom < rect.top ||
-        rect.right > srcWidth || rect.bottom > srcHeight) {
-        return 0;
-    }
+    // A region reaching past the image is the primitive's to clip. Refused
+    // here are only a negative origin, a right or bottom edge before the
+    // origin and a size beyond 32 bits; an empty region, which the primitive
+    // refuses anyway, would divide by zero in the factors.
+    const int64_t regionWidth = int64_t{rect.right} - rect.left;
+    const int64_t regionHeight = int64_t{rect.bottom} - rect.top;
+    if (regionWidth > INT32_MAX || regionHeight > INT32_MAX) return 0;
     const int32_t x = Even(rect.left), y = Even(rect.top);
-    const int32_t width = Even(rect.right - rect.left), height = Even(rect.bottom - rect.top);
-    // The primitive refuses an empty region before it looks at the factors.
-    if (width == 0 || height == 0) return 0;
+    const int32_t width = Even(static_cast<int32_t>(regionWidth));
+    const int32_t height = Even(static_cast<int32_t>(regionHeight));
+    if (x < 0 || y < 0 || width <= 0 || height <= 0) return 0;
     dstWidth = Even(dstWidth);
     dstHeight = Even(dstHeight);
 

@@ -153,10 +153,10 @@ void CopyRowBytes(uint8_t* pDst, const uint8_t* pSrc, size_t bytes) {
 
 namespace velmora::av {
 
-bool CheckRegion(int32_t imageWidth, int32_t imageHeight, int32_t step, int32_t left, int32_t top,
-                 int32_t right, int32_t bottom, CheckedRegion& region) {
+bool CheckRegion(int32_t imageWidth, int32_t imageHeight, int32_t left, int32_t top, int32_t right,
+                 int32_t bottom, CheckedRegion& region) {
     region = {left, top, int64_t{right} - left, int64_t{bottom} - top};
-    if (imageWidth < 0 || imageHeight < 0 || step < 0) return false;
+    if (imageWidth < 0 || imageHeight < 0) return false;
     if (region.width < 0 || region.height < 0) return false;
     return FitsAt(region.left, region.top, region.width, region.height, imageWidth, imageHeight);
 }

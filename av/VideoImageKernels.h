@@ -55,10 +55,12 @@ struct CheckedRegion {
     int64_t height;
 };
 
-// Fails for a negative image size or step, a negative origin or size of the
-// region, or a region that passes the image's right or bottom edge.
-bool CheckRegion(int32_t imageWidth, int32_t imageHeight, int32_t step, int32_t left, int32_t top,
-                 int32_t right, int32_t bottom, CheckedRegion& region);
+// Fails for a negative image size, a negative origin or size of the region,
+// or a region that passes the image's right or bottom edge. The step plays
+// no part: a negative one (a bottom-up image) still puts every row of the
+// region where the caller says.
+bool CheckRegion(int32_t imageWidth, int32_t imageHeight, int32_t left, int32_t top, int32_t right,
+                 int32_t bottom, CheckedRegion& region);
 // Whether (x, y) plus the size lies inside a width x height image.
 bool FitsAt(int64_t x, int64_t y, int64_t width, int64_t height, int64_t imageWidth,
             int64_t imageHeight);

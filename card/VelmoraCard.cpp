@@ -74,12 +74,19 @@ uint32_t CVelmoraCard::OpenCardObjects(uint32_t openFlag) {
 
 uint32_t CVelmoraCard::CloseCardObjects(uint32_t closeFlag) {
     uint32_t result = 1;
+    LeaveProgrammingModes();
     if (closeFlag && m_pVelmoraMainFunc && m_pVelmoraBoardSupport && !Close()) result = 0;
     ReleaseObjects();
     return result;
 }
 
+void CVelmoraCard::LeaveProgrammingModes() {
+    if (m_pFpgaConfig && m_pFpgaConfig->HoldsLines()) m_pFpgaConfig->LeaveConfigMode();
+    if (m_pCpldConfig && m_pCpldConfig->HoldsLines()) m_pCpldConfig->LeaveProgrammingMode();
+}
+
 void CVelmoraCard::ReleaseObjects() {
+    LeaveProgrammingModes();
     if (m_pGlobalVars) m_pGlobalVars->ReleaseMutexes();
     m_pCardVars = nullptr;
     // Not the reverse of the build: the board support goes after the DMA

@@ -47,7 +47,8 @@ class CVelmoraCard : public CIoCard {
     // is not built at all.
     virtual uint32_t OpenCardObjects(uint32_t openFlag);
     // With a non-zero flag closes the card first; the objects are released
-    // even when the close fails, and the result is then 0.
+    // even when the close fails, and the result is then 0. A programmer
+    // still in its programming mode leaves it before anything else.
     virtual uint32_t CloseCardObjects(uint32_t closeFlag);
 
     // The API object; null while the graph is not built.
@@ -63,6 +64,10 @@ class CVelmoraCard : public CIoCard {
   private:
     // Deletes the graph in its release order.
     void ReleaseObjects();
+    // A programmer left in its programming mode holds the board open and
+    // both DMA channel locks through the bridge: it leaves the mode before
+    // the card closes the device or deletes the bridge.
+    void LeaveProgrammingModes();
 
     CGlobalVars* m_pGlobalVars = nullptr;
     CVelmoraBoardSupport* m_pVelmoraBoardSupport = nullptr;

@@ -172,6 +172,10 @@ struct PLX_I2C_PORT {
     std::recursive_mutex transaction;  // held around each register transaction
     int handle = 0;
     std::atomic<int32_t> references{0};
+    // The EEPROM address width last read or set, and the slave address of
+    // the switch it belongs to; both kUnknown until then.
+    uint8_t cached[2] = {kUnknown, kUnknown};
+    static constexpr uint8_t kUnknown = 0xFF;
 };
 
 PLX_I2C_PORT g_PlxI2cPortTable[kPlxI2cPortCount];
@@ -300,6 +304,7 @@ PLX_STATUS PlxI2c_PortOpen(PLX_DEVICE_OBJECT* pDevice, uint32_t port, uint32_t b
             return ApiFailed;
         }
         record.handle = handle;
+        record.cached[0] = record.cached[1] = PLX_I2C_PORT::kUnknown;
     }
     ++record.references;
     if (pDevice != nullptr) pDevice->hDevice = static_cast<uint32_t>(record.handle);
@@ -424,6 +429,167 @@ PLX_STATUS PlxI2c_RegisterWrite(PLX_DEVICE_OBJECT* pDevice, uint32_t offset, uin
     return ApiSuccess;
 }
 
+namespace {
+
+// The switch's EEPROM controller (see the header).
+constexpr uint32_t kEepromControl = 0x260;
+constexpr uint32_t kEepromData = 0x264;
+constexpr uint32_t kEepromCommandShift = 13;
+constexpr uint32_t kEepromRead = 3;
+constexpr uint32_t kEepromWrite = 2;
+constexpr uint32_t kEepromWriteEnable = 6;
+constexpr uint32_t kEepromPresent = 1u << 16;
+constexpr uint32_t kEepromBusy = 1u << 18;
+constexpr uint32_t kEepromWidthShift = 22;
+constexpr uint32_t kEepromWidthMask = 3u << kEepromWidthShift;
+constexpr uint32_t kEepromMaxOffset = 0x7FFF;
+
+// Reads the control register until no command runs; *pControl is its last
+// value.
+PLX_STATUS EepromWaitIdle(PLX_DEVICE_OBJECT* pDevice, uint32_t* pControl) {
+    for (uint32_t poll = 0; poll < kPlxI2cEepromPolls; ++poll) {
+        const PLX_STATUS status = PlxI2c_RegisterRead(pDevice, kEepromControl, pControl);
+        if (status != ApiSuccess) return status;
+        if ((*pControl & kEepromBusy) == 0) return ApiSuccess;
+    }
+    return ApiWaitTimeout;
+}
+
+// Starts a command on the dword at a byte offset, keeping the address width,
+// and waits for its end.
+PLX_STATUS EepromCommand(PLX_DEVICE_OBJECT* pDevice, uint32_t command, uint32_t offset) {
+    uint32_t control = 0;
+    PLX_STATUS status = EepromWaitIdle(pDevice, &control);
+    if (status != ApiSuccess) return status;
+    status = PlxI2c_RegisterWrite(
+        pDevice, kEepromControl,
+        (control & kEepromWidthMask) | (command << kEepromCommandShift) | (offset >> 2));
+    if (status != ApiSuccess) return status;
+    return EepromWaitIdle(pDevice, &control);
+}
+
+PLX_STATUS EepromReadDword(PLX_DEVICE_OBJECT* pDevice, uint32_t offset, uint32_t* pValue) {
+    const PLX_STATUS status = EepromCommand(pDevice, kEepromRead, offset);
+    return status == ApiSuccess ? PlxI2c_RegisterRead(pDevice, kEepromData, pValue) : status;
+}
+
+PLX_STATUS EepromWriteDword(PLX_DEVICE_OBJECT* pDevice, uint32_t offset, uint32_t value) {
+    uint32_t control = 0;
+    PLX_STATUS status = EepromWaitIdle(pDevice, &control);
+    if (status == ApiSuccess) status = PlxI2c_RegisterWrite(pDevice, kEepromData, value);
+    if (status == ApiSuccess) status = EepromCommand(pDevice, kEepromWriteEnable, 0);
+    return status == ApiSuccess ? EepromCommand(pDevice, kEepromWrite, offset) : status;
+}
+
+PLX_STATUS EepromCheckOffset(uint64_t offset, uint32_t alignment) {
+    return offset % alignment != 0 || offset > kEepromMaxOffset ? ApiInvalidOffset : ApiSuccess;
+}
+
+// The 16-bit half of the dword that holds a byte offset.
+uint32_t HalfShift(uint32_t offset) {
+    return (offset & 2) * 8;
+}
+
+PLX_STATUS EepromReadHalf(PLX_DEVICE_OBJECT* pDevice, uint32_t offset, uint32_t* pValue) {
+    uint32_t dword = 0;
+    const PLX_STATUS status = EepromReadDword(pDevice, offset & ~3u, &dword);
+    if (status == ApiSuccess) *pValue = (dword >> HalfShift(offset)) & 0xFFFF;
+    return status;
+}
+
+PLX_STATUS EepromWriteHalf(PLX_DEVICE_OBJECT* pDevice, uint32_t offset, uint32_t value) {
+    uint32_t dword = 0;
+    const PLX_STATUS status = EepromReadDword(pDevice, offset & ~3u, &dword);
+    if (status != ApiSuccess) return status;
+    const uint32_t shift = HalfShift(offset);
+    dword = (dword & ~(0xFFFFu << shift)) | ((value & 0xFFFF) << shift);
+    return EepromWriteDword(pDevice, offset & ~3u, dword);
+}
+
+PLX_STATUS EepromAddressWidth(PLX_DEVICE_OBJECT* pDevice, PLX_I2C_PORT& port, uint32_t* pWidth) {
+    const uint8_t slave = pDevice->Key.DeviceNumber;
+    if (port.cached[0] != slave || port.cached[1] == PLX_I2C_PORT::kUnknown) {
+        uint32_t control = 0;
+        const PLX_STATUS status = PlxI2c_RegisterRead(pDevice, kEepromControl, &control);
+        if (status != ApiSuccess) return status;
+        port.cached[0] = slave;
+        port.cached[1] = static_cast<uint8_t>((control & kEepromWidthMask) >> kEepromWidthShift);
+    }
+    *pWidth = port.cached[1];
+    return ApiSuccess;
+}
+
+PLX_STATUS EepromSetAddressWidth(PLX_DEVICE_OBJECT* pDevice, PLX_I2C_PORT& port, uint64_t width) {
+    if (width < 1 || width > 3) return ApiInvalidData;
+    uint32_t control = 0;
+    PLX_STATUS status = EepromWaitIdle(pDevice, &control);
+    if (status != ApiSuccess) return status;
+    status = PlxI2c_RegisterWrite(pDevice, kEepromControl,
+                                  static_cast<uint32_t>(width) << kEepromWidthShift);
+    if (status != ApiSuccess) return status;
+    port.cached[0] = pDevice->Key.DeviceNumber;
+    port.cached[1] = static_cast<uint8_t>(width);
+    return ApiSuccess;
+}
+
+// One EEPROM request, under the port's lock for the whole sequence of
+// register transactions.
+PLX_STATUS EepromRequest(PLX_DEVICE_OBJECT* pDevice, uint32_t code, PLX_IOCTL_MESSAGE* pMessage) {
+    PLX_I2C_PORT* port = PortOf(pDevice);
+    if (port == nullptr) return ApiInvalidIndex;
+    std::lock_guard lock(port->transaction);
+    const uint64_t offset = pMessage->value[0];
+    uint32_t value = 0;
+    PLX_STATUS status = ApiSuccess;
+    switch (code) {
+        case PLX_IOCTL_EEPROM_PRESENT:
+        case PLX_IOCTL_EEPROM_PROBE:
+            status = PlxI2c_RegisterRead(pDevice, kEepromControl, &value);
+            value = (value & kEepromPresent) != 0 ? 1 : 0;
+            // A probe also has the EEPROM answer a read.
+            if (status == ApiSuccess && value == 1 && code == PLX_IOCTL_EEPROM_PROBE) {
+                uint32_t ignored = 0;
+                status = EepromReadDword(pDevice, 0, &ignored);
+            }
+            pMessage->value[0] = status == ApiSuccess ? value : 0;
+            return status;
+        case PLX_IOCTL_EEPROM_GET_ADDRESS_WIDTH:
+            status = EepromAddressWidth(pDevice, *port, &value);
+            pMessage->value[0] = status == ApiSuccess ? value : 0;
+            return status;
+        case PLX_IOCTL_EEPROM_SET_ADDRESS_WIDTH:
+            return EepromSetAddressWidth(pDevice, *port, pMessage->value[0]);
+        case PLX_IOCTL_EEPROM_READ_BY_OFFSET:
+        case PLX_IOCTL_EEPROM_READ_BY_OFFSET_16: {
+            const bool half = code == PLX_IOCTL_EEPROM_READ_BY_OFFSET_16;
+            status = EepromCheckOffset(offset, half ? 2 : 4);
+            if (status == ApiSuccess) {
+                status = half ? EepromReadHalf(pDevice, static_cast<uint32_t>(offset), &value)
+                              : EepromReadDword(pDevice, static_cast<uint32_t>(offset), &value);
+            }
+            pMessage->value[1] = status == ApiSuccess ? value : (half ? 0xFFFFu : 0xFFFFFFFFu);
+            return status;
+        }
+        case PLX_IOCTL_EEPROM_WRITE_BY_OFFSET:
+        case PLX_IOCTL_EEPROM_WRITE_BY_OFFSET_16: {
+            const bool half = code == PLX_IOCTL_EEPROM_WRITE_BY_OFFSET_16;
+            status = EepromCheckOffset(offset, half ? 2 : 4);
+            if (status != ApiSuccess) return status;
+            const auto data = static_cast<uint32_t>(pMessage->value[1]);
+            return half ? EepromWriteHalf(pDevice, static_cast<uint32_t>(offset), data)
+                        : EepromWriteDword(pDevice, static_cast<uint32_t>(offset), data);
+        }
+        default:
+            return ApiUnsupportedFunction;
+    }
+}
+
+bool IsEepromRequest(uint32_t code) {
+    return code >= PLX_IOCTL_EEPROM_PRESENT && code <= PLX_IOCTL_EEPROM_WRITE_BY_OFFSET_16;
+}
+
+}  // namespace
+
 void PlxI2c_Dispatch(PLX_DEVICE_OBJECT* pDevice, uint32_t code, PLX_IOCTL_MESSAGE* pMessage) {
     if (pDevice == nullptr || pMessage == nullptr) return;
     const int loaded = PlxI2c_LoadAdapter();
@@ -464,9 +630,10 @@ void PlxI2c_Dispatch(PLX_DEVICE_OBJECT* pDevice, uint32_t code, PLX_IOCTL_MESSAG
                                           static_cast<uint32_t>(pMessage->value[1]));
             break;
         default:
-            // BAR properties, the PCI-Express register pair, the EEPROM
-            // requests and the performance counters have no I2C form here.
-            status = ApiUnsupportedFunction;
+            // BAR properties, the PCI-Express register pair, the EEPROM CRC
+            // and the performance counters have no I2C form here.
+            status = IsEepromRequest(code) ? EepromRequest(pDevice, code, pMessage)
+                                           : ApiUnsupportedFunction;
             break;
     }
     pMessage->ReturnCode = status;

@@ -28,6 +28,17 @@
 // up to the mode field, byte enables 0x3C00 and the register offset's bits
 // 2-11 in bits 0-9. Mode 4 reads; mode 3 writes, followed by the value (most
 // significant byte first) in the same transaction.
+//
+// The switch's EEPROM controller, as the EEPROM requests drive it: register
+// 0x260 holds the dword address (byte offset / 4) in bits 0-12, a command in
+// bits 13-15 (3 reads the dword into register 0x264, 6 enables writing, 2
+// writes register 0x264's dword), EEPROM present in bit 16, busy in bit 18
+// and the EEPROM's address width (1 to 3 bytes) in bits 22-23. Every command
+// waits until busy clears (kPlxI2cEepromPolls reads of 0x260, else 532);
+// byte offsets past 0x7FFF, or not on the access's size, give 520. The
+// 16-bit requests read (and write back) the dword that holds them. The
+// address width is cached in the port record per switch. 0x222088 (the
+// EEPROM's CRC) has no I2C form: 515.
 
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +59,8 @@ inline constexpr uint16_t kAaPortInUse = 0x8000;
 inline constexpr uint32_t kPlxI2cPortCount = 10;
 // The bit rate of an open that names none.
 inline constexpr uint32_t kPlxI2cDefaultKhz = 100;
+// Reads of the EEPROM controller's busy bit before a command gives up.
+inline constexpr uint32_t kPlxI2cEepromPolls = 1000;
 // A scan of the addresses a switch may answer at.
 inline constexpr uint16_t kPlxI2cScanAllAddresses = 0xFFFF;
 inline constexpr uint16_t kPlxVendorId = 0x10B5;

@@ -152,7 +152,8 @@ static_assert(sizeof(PLX_DMA_PROP) == 12);
 inline constexpr uint32_t kPlxDirectionHostToCard = 0;
 inline constexpr uint32_t kPlxDirectionCardToHost = 1;
 
-// I/O-control codes of the requests the card code sends: 0x222000 + 4 x n.
+// I/O-control codes of the requests the card code sends, and of the EEPROM
+// requests of the I2C access mode: 0x222000 + 4 x n.
 enum PLX_IOCTL_CODE : uint32_t {
     PLX_IOCTL_DRIVER_VERSION = 0x222000,
     PLX_IOCTL_CHIP_TYPE_GET = 0x22200c,
@@ -170,8 +171,13 @@ enum PLX_IOCTL_CODE : uint32_t {
     PLX_IOCTL_PCI_BAR_SPACE_READ = 0x222068,
     PLX_IOCTL_PCI_BAR_SPACE_WRITE = 0x22206c,
     PLX_IOCTL_EEPROM_PRESENT = 0x222078,
+    PLX_IOCTL_EEPROM_PROBE = 0x22207c,
+    PLX_IOCTL_EEPROM_GET_ADDRESS_WIDTH = 0x222080,
+    PLX_IOCTL_EEPROM_SET_ADDRESS_WIDTH = 0x222084,
     PLX_IOCTL_EEPROM_READ_BY_OFFSET = 0x22208c,
     PLX_IOCTL_EEPROM_WRITE_BY_OFFSET = 0x222090,
+    PLX_IOCTL_EEPROM_READ_BY_OFFSET_16 = 0x222094,
+    PLX_IOCTL_EEPROM_WRITE_BY_OFFSET_16 = 0x222098,
     PLX_IOCTL_INTR_ENABLE = 0x2220a4,
     PLX_IOCTL_INTR_DISABLE = 0x2220a8,
     PLX_IOCTL_NOTIFY_REGISTER_FOR = 0x2220b0,

@@ -27,6 +27,9 @@ class COstrevoCpldConfig : public CAlteraJtagConfig {
     uint32_t SetTdi(uint32_t level) override;
     uint32_t GetTdo(uint32_t* pLevel) override;
 
+    // Whether the programming mode holds the programming lines (and with
+    // them the board and its DMA channels).
+    bool HoldsLines() const { return m_Lines.Held(); }
     uint32_t GetCardIndex() const { return m_Lines.CardIndex(); }
     hw::CPlxPex8311* GetPciBridge() const { return m_Lines.Bridge(); }
     uint32_t GetLineWord() const { return m_Lines.LineWord(); }

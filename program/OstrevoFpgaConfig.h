@@ -30,6 +30,9 @@ class COstrevoFpgaConfig : public CAlteraFpgaAsConfig {
     uint32_t SetNCs(uint32_t level) override;
     uint32_t SetNCe(uint32_t level) override;
 
+    // Whether the configuration mode holds the programming lines (and with
+    // them the board and its DMA channels).
+    bool HoldsLines() const { return m_Lines.Held(); }
     uint32_t GetCardIndex() const { return m_Lines.CardIndex(); }
     hw::CPlxPex8311* GetPciBridge() const { return m_Lines.Bridge(); }
     uint32_t GetLineWord() const { return m_Lines.LineWord(); }

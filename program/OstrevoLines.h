@@ -78,6 +78,9 @@ class COstrevoLines {
         return ok ? 1 : 0;
     }
 
+    // Whether the board is held for a programming mode (between Open and
+    // Close).
+    bool Held() const { return m_bOpen; }
     uint32_t CardIndex() const { return m_nCardIndex; }
     hw::CPlxPex8311* Bridge() const { return m_pBridge; }
     uint32_t LineWord() const { return m_dwLineWord; }

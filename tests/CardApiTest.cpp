@@ -86,13 +86,15 @@ TEST(CardApiConversionTest, RgbBecomesStudioRangeYCbCr) {
     api.RgbImageToYCbCr422(pair, &word, 2, 1);
     EXPECT_EQ(word, 0x80EB8010u);
 
-    // An odd width ends each row on a pair of its own last pixel, never the
-    // next row's first.
+    // An odd width ends a row on a pair with the next row's first pixel
+    // (white with red); the last row, with nothing after it, on a pair of
+    // its own last pixel (black).
     const uint32_t image[2 * 3] = {0, 0, 0x00FFFFFF, 0x00FF0000, 0x00FF0000, 0};
     uint32_t out[2 * 2] = {};
     api.RgbImageToYCbCr422(image, out, 3, 2);
-    EXPECT_EQ(out[1], 0x80EB80EBu);
+    EXPECT_EQ(out[1], 0x80EBF052u);
     EXPECT_EQ(out[2], 0x5A52F052u);
+    EXPECT_EQ(out[3], 0x80108010u);
 }
 
 // Records the capture and memory-test calls the API object makes.

@@ -5,9 +5,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "CardTestSupport.h"
 #include "PlatformTestSupport.h"
+#include "api/VelmoraSdkApi.h"
 #include "platform/NamedMutex.h"
+#include "program/OstrevoCpldConfig.h"
+#include "program/OstrevoFpgaConfig.h"
 
 namespace velmora::cardtest {
 namespace {
@@ -185,6 +190,31 @@ TEST_F(CardTest, AFailedCloseStillReleasesTheCard) {
         return Quorvel_Velmora_CloseCard(0) == 1 ? 0 : 12;
     });
     EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST_F(CardTest, ACardClosesFromEveryProgrammingState) {
+    // Each way leaves a programmer holding the programming lines, the board
+    // and both DMA channel locks (a reconfiguration that waits stays entered).
+    const std::function<uint32_t(card::CVelmoraCard*)> ways[] = {
+        [](card::CVelmoraCard* c) { return c->GetApi()->EnterFpgaConfigMode(); },
+        [](card::CVelmoraCard* c) { return c->GetApi()->ReconfigureFpgaAndWait(); },
+        [](card::CVelmoraCard* c) { return c->GetCpldConfig()->EnterProgrammingMode(); }};
+    for (const auto& enter : ways) {
+        ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        ASSERT_EQ(enter(Card(0)), 1u);
+        ASSERT_TRUE(Card(0)->GetFpgaConfig()->HoldsLines() ||
+                    Card(0)->GetCpldConfig()->HoldsLines());
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        // The simulated machine is set up afresh only with no device open.
+        EXPECT_TRUE(sim::SetCardCount(1));
+        StartCard(0x5110);
+        // Another process gets both DMA channels.
+        Child child([] {
+            if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
+            return Card(0)->GetApi()->TestCardMemory() == 1 ? 0 : 11;
+        });
+        EXPECT_EQ(child.Wait(), 0);
+    }
 }
 
 }  // namespace

@@ -17,9 +17,12 @@ namespace {
 
 constexpr uint16_t kSwitchDevice = 0x8624;
 constexpr int kHandleBase = 100;
+constexpr uint32_t kEepromControl = 0x260, kEepromData = 0x264;
+constexpr uint32_t kEepromPresent = 1u << 16, kEepromBusy = 1u << 18;
 
 // The fake adapter: ports 0 to 2 (port 1 in use by another program) and on
-// port 0 a switch at one slave address that answers the layer's commands.
+// port 0 a switch at one slave address that answers the layer's commands,
+// with an EEPROM behind its controller (registers 0x260 and 0x264).
 struct FakeAdapter {
     std::mutex mutex;
     uint16_t switchAddress = 0x1A;
@@ -33,11 +36,18 @@ struct FakeAdapter {
     int bitRate = 0;
     int freeBus = 0;
     uint32_t version = 0x05000500;
+    std::map<uint32_t, uint32_t> eeprom;  // by dword address
+    bool eepromBusy = false;
+    bool writeEnabled = false;
 
     void Reset() {
         std::lock_guard lock(mutex);
         switchAddress = 0x1A;
-        registers = {{0, (uint32_t{kSwitchDevice} << 16) | kPlxVendorId}, {0x10, 0x12345678}};
+        registers = {{0, (uint32_t{kSwitchDevice} << 16) | kPlxVendorId},
+                     {0x10, 0x12345678},
+                     {kEepromControl, kEepromPresent | (2u << 22)}};
+        eeprom.clear();
+        eepromBusy = writeEnabled = false;
         addressesTried.clear();
         lastWrite.clear();
         opens = closes = bitRate = freeBus = 0;
@@ -89,6 +99,24 @@ uint32_t BigEndian(const uint8_t* bytes) {
     return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
            bytes[3];
 }
+// A command written to the EEPROM controller runs at once; the register
+// keeps the address width and the presence.
+void RunEepromCommand(uint32_t control) {
+    const uint32_t address = control & 0x1FFF;
+    switch ((control >> 13) & 7) {
+        case 3:
+            g_Fake.registers[kEepromData] = g_Fake.eeprom[address];
+            break;
+        case 6:
+            g_Fake.writeEnabled = true;
+            break;
+        case 2:
+            if (g_Fake.writeEnabled) g_Fake.eeprom[address] = g_Fake.registers[kEepromData];
+            g_Fake.writeEnabled = false;
+            break;
+    }
+    g_Fake.registers[kEepromControl] = (control & (3u << 22)) | kEepromPresent;
+}
 int FakeWrite(int handle, uint16_t slave, uint16_t, uint16_t count, const uint8_t* data) {
     std::lock_guard lock(g_Fake.mutex);
     g_Fake.addressesTried.push_back(slave);
@@ -98,14 +126,18 @@ int FakeWrite(int handle, uint16_t slave, uint16_t, uint16_t count, const uint8_
     g_Fake.pendingCommand = command;
     // Mode 3 (write) of a 0x86 switch: the value follows the command.
     if (count == 8 && ((command >> 19) & 0x7F) == 3) {
-        g_Fake.registers[(command & 0x3FF) * 4] = BigEndian(data + 4);
+        const uint32_t offset = (command & 0x3FF) * 4, value = BigEndian(data + 4);
+        g_Fake.registers[offset] = value;
+        if (offset == kEepromControl) RunEepromCommand(value);
     }
     return count;
 }
 int FakeRead(int handle, uint16_t slave, uint16_t, uint16_t count, uint8_t* data) {
     std::lock_guard lock(g_Fake.mutex);
     if (handle != kHandleBase || slave != g_Fake.switchAddress || count != 4) return 0;
-    const uint32_t value = g_Fake.registers[(g_Fake.pendingCommand & 0x3FF) * 4];
+    const uint32_t offset = (g_Fake.pendingCommand & 0x3FF) * 4;
+    uint32_t value = g_Fake.registers[offset];
+    if (offset == kEepromControl && g_Fake.eepromBusy) value |= kEepromBusy;
     for (int i = 0; i < 4; ++i)
         data[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
     return 4;
@@ -294,7 +326,7 @@ TEST_F(PlxI2cTest, RegistersAndRequestsOfAnOpenedSwitch) {
     message.value[0] = 0;
     PlxIoMessage(&device, PLX_IOCTL_CHIP_TYPE_GET, &message);
     EXPECT_EQ(message.value[0], 0x8532u);
-    for (uint32_t code : {0x222020u, 0x222044u, 0x222048u, 0x22208cu, 0x2220e0u, 0x2220f4u,
+    for (uint32_t code : {0x222020u, 0x222044u, 0x222048u, 0x222088u, 0x2220e0u, 0x2220f4u,
                           static_cast<uint32_t>(PLX_IOCTL_DMA_TRANSFER_USER_VA)}) {
         PlxIoMessage(&device, code, &message);
         EXPECT_EQ(message.ReturnCode, ApiUnsupportedFunction) << std::hex << code;
@@ -302,6 +334,45 @@ TEST_F(PlxI2cTest, RegistersAndRequestsOfAnOpenedSwitch) {
 
     EXPECT_EQ(PlxPci_DeviceClose(&device), ApiSuccess);
     EXPECT_EQ(PlxI2c_PortReferenceCount(0), 0);
+}
+
+TEST_F(PlxI2cTest, EepromRequestsGoThroughTheSwitchsController) {
+    PLX_DEVICE_KEY key = AnySwitch();
+    ASSERT_EQ(PlxPci_DeviceFindEx(&key, 0, kPlxModeI2c), ApiSuccess);
+    PLX_DEVICE_OBJECT device{};
+    ASSERT_EQ(PlxPci_DeviceOpen(&key, &device), ApiSuccess);
+    const auto request = [&](uint32_t code, uint64_t value0, uint64_t value1 = 0) {
+        PLX_IOCTL_MESSAGE message{};
+        message.value[0] = value0;
+        message.value[1] = value1;
+        PlxIoMessage(&device, code, &message);
+        return message;
+    };
+    uint32_t present = 0, value = 0;
+    EXPECT_EQ(PlxPci_EepromPresent(&device, &present), ApiSuccess);
+    EXPECT_EQ(present, 1u);
+    ASSERT_EQ(PlxPci_EepromWriteByOffset(&device, 0x7FFC, 0xA1B2C3D4), ApiSuccess);
+    EXPECT_EQ(request(PLX_IOCTL_EEPROM_WRITE_BY_OFFSET_16, 0x7FFE, 0x5566).ReturnCode, ApiSuccess);
+    EXPECT_EQ(g_Fake.eeprom[0x1FFF], 0x5566C3D4u);
+    ASSERT_EQ(PlxPci_EepromReadByOffset(&device, 0x7FFC, &value), ApiSuccess);
+    EXPECT_EQ(value, 0x5566C3D4u);
+    // Offsets past the EEPROM or off the access's size (520), a controller
+    // that stays busy (532): nothing written.
+    EXPECT_EQ(PlxPci_EepromReadByOffset(&device, 0x8000, &value), ApiInvalidOffset);
+    EXPECT_EQ(request(PLX_IOCTL_EEPROM_WRITE_BY_OFFSET_16, 0x7FFF).ReturnCode, ApiInvalidOffset);
+    g_Fake.eepromBusy = true;
+    EXPECT_EQ(PlxPci_EepromWriteByOffset(&device, 0x7FFC, 1), ApiWaitTimeout);
+    g_Fake.eepromBusy = false;
+    EXPECT_EQ(g_Fake.eeprom[0x1FFF], 0x5566C3D4u);
+    // The address width is read once and kept in the port's record until
+    // the port is opened afresh.
+    EXPECT_EQ(request(PLX_IOCTL_EEPROM_GET_ADDRESS_WIDTH, 0).value[0], 2u);
+    g_Fake.registers[kEepromControl] = kEepromPresent | (1u << 22);
+    EXPECT_EQ(request(PLX_IOCTL_EEPROM_GET_ADDRESS_WIDTH, 0).value[0], 2u);
+    ASSERT_EQ(PlxPci_DeviceClose(&device), ApiSuccess);
+    ASSERT_EQ(PlxPci_DeviceOpen(&key, &device), ApiSuccess);
+    EXPECT_EQ(request(PLX_IOCTL_EEPROM_GET_ADDRESS_WIDTH, 0).value[0], 1u);
+    EXPECT_EQ(PlxPci_DeviceClose(&device), ApiSuccess);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -123,6 +124,47 @@ TEST(VideoImageAudioTest, MixModes) {
     EXPECT_EQ(mix(5, 9, 4, 0), std::make_pair(5, 9));
 }
 
+// Planes, keys and audio frames on odd addresses are read and written byte
+// by byte (the undefined-behaviour sanitizer checks the accesses) and end as
+// at an aligned address. A group larger than any row does not overflow.
+TEST(VideoImageEffectsTest, OddAddressesAndOversizedGroups) {
+    CVideoImageHelper helper;
+    constexpr size_t kBytes = kPairs * 4;
+    // Runs a call on the same random bytes at an aligned and an odd address.
+    const auto alike = [](const std::function<void(uint8_t*)>& call) {
+        GuardedBuffer aligned(2 * kBytes, GuardedBuffer::Edge::Start),
+            odd(2 * kBytes + 1, GuardedBuffer::Edge::Start);
+        aligned.FillRandom(9);
+        std::memcpy(odd.data() + 1, aligned.data(), 2 * kBytes);
+        call(aligned.data());
+        call(odd.data() + 1);
+        return std::memcmp(aligned.data(), odd.data() + 1, 2 * kBytes) == 0;
+    };
+    EXPECT_TRUE(alike([&](uint8_t* p) {
+        auto* samples = reinterpret_cast<int16_t*>(p);
+        helper.MixAudioChannels(samples, 3, 1);
+        helper.ApplyAudioGain(samples, 6.0f, -3.0f);
+        float levels[2] = {};
+        uint32_t phase = 2;
+        helper.MeasureAudioLevels(samples, 0, &levels[0], &levels[1]);
+        helper.DetectPhaseInversion(samples, &phase);
+        std::memcpy(p + kBytes, levels, sizeof(levels));
+        std::memcpy(p + kBytes + sizeof(levels), &phase, sizeof(phase));
+    }));
+    const av::RECT rect{1, 1, 5, 3};
+    EXPECT_TRUE(alike([&](uint8_t* p) {
+        helper.ExtractAlpha16(p, 6, 4, 24, rect, reinterpret_cast<uint16_t*>(p + kBytes));
+        helper.ExtractAlpha32(p, 6, 4, 24, rect, reinterpret_cast<uint32_t*>(p + kBytes + 64));
+        helper.StoreAlphaInKeyPlane(p, 6, 4, 24, rect,
+                                    reinterpret_cast<uint16_t*>(p + kBytes + 128));
+        helper.SmoothWhereKeyInRange(p + 256, reinterpret_cast<uint16_t*>(p + kBytes + 256), 6, 4,
+                                     0, 0xFFFF, 0);
+    }));
+    GuardedBuffer rows(32);
+    EXPECT_EQ(helper.UpdateChangedBlocks(rows.data(), 0, 2, rows.data(), rows.data(), 0, INT32_MAX),
+              1);
+}
+
 uint8_t Avg(int a, int b) {
     return static_cast<uint8_t>((a + b + 1) >> 1);
 }
@@ -181,7 +223,17 @@ TEST(VideoImageEffectsTest, DeinterlaceAndInterpolate) {
             }
         }
     }
-    // An odd frame would make field 1 copy a row past both frames.
+    // Field 2 of an odd frame is the even frame's first rows; its last row
+    // stays.
+    {
+        ASSERT_EQ(helper.InterpolateField(dst.row(0), src.row(0), 64, 80, 2, 48, 8), 1);
+        Frame odd(7, 48, 80, 6);
+        const auto last = odd.Row(6);
+        ASSERT_EQ(helper.InterpolateField(odd.row(0), src.row(0), 64, 80, 2, 48, 7), 1);
+        for (int r = 0; r < 6; ++r)
+            EXPECT_EQ(odd.Row(r), dst.Row(r)) << r;
+        EXPECT_EQ(odd.Row(6), last);
+    }
     const auto interpolated = dst.data.Bytes();
     EXPECT_EQ(helper.InterpolateField(dst.row(0), src.row(0), 64, 80, 1, 48, 7), 0);
     EXPECT_EQ(helper.InterpolateField(dst.row(0), src.row(0), 64, 80, 3, 48, 8), 0);
@@ -359,21 +411,35 @@ TEST(VideoImageEffectsTest, SafeAreaBorder) {
             ASSERT_EQ(cell[0], drawn ? 0xEB : 0) << y << "," << x;
             ASSERT_EQ(cell[1], drawn ? 0x80 : 0) << y << "," << x;
         }
-    // Insets past the middle or a border wider than the area would be drawn
-    // outside the frame.
-    GuardedBuffer small(16 * 8 * 2);
+    // Insets past the middle, or a border wider than the area on a row
+    // between the bands, would be drawn outside the frame.
+    GuardedBuffer small(16 * 8 * 2), tall(16 * 40 * 2);
     small.Fill(0);
+    tall.Fill(0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 2, 51), 0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 2, 200), 0);
-    EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 13, 10), 0);
-    EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 0xFFFFFFFF, 10), 0);
+    EXPECT_EQ(helper.DrawSafeAreaBorder(tall.data(), 16, 40, fill, 13, 10), 0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 721, 8, fill, 2, 10), 0);
     EXPECT_EQ(small.Bytes(), std::vector<uint8_t>(small.size(), 0));
+    EXPECT_EQ(tall.Bytes(), std::vector<uint8_t>(tall.size(), 0));
+    // With no row between the bands every row of the area is a band row,
+    // filled over the inner width whatever the border: 720 x 576 at 45 %
+    // with thickness 100 is a 72 x 58 block at (324, 259).
+    frame.Fill(0);
+    ASSERT_EQ(helper.DrawSafeAreaBorder(frame.data(), kW, kH, fill, 100, 45), 1);
+    EXPECT_EQ(frame.data()[(259 * kW + 324) * 2], 0xEB);
+    EXPECT_EQ(frame.data()[((259 + 57) * kW + 324 + 71) * 2], 0xEB);
+    EXPECT_EQ(frame.data()[((259 + 30) * kW + 324 + 30) * 2], 0xEB);
+    EXPECT_EQ(frame.data()[((259 + 58) * kW + 324) * 2], 0);
+    EXPECT_EQ(frame.data()[(259 * kW + 324 + 72) * 2], 0);
     // An odd width at 0 % would make the area one pixel wider than a row.
     GuardedBuffer odd(15 * 4 * 2);
     odd.Fill(0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(odd.data(), 15, 4, fill, 2, 0), 0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 16, 0), 1);
+    // Only band rows: any border fills the area (inner width 12, all 8 rows).
+    EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 13, 10), 1);
+    EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 0xFFFFFFFF, 10), 1);
 }
 
 }  // namespace

@@ -366,6 +366,8 @@ TEST(VideoImageKeyTest, CompositeBlendsOnlyTheRegion) {
                                           dst.bytes.data(), 104, 48, 16, 0, 0, nullptr, nullptr),
               0);
     EXPECT_EQ(run({4, 4, 5, 8}, key.data(), 0, 0), 1) << "width below 2 does nothing";
+    EXPECT_EQ(run({24, 0, 8, 2}, key.data(), 0, 0), 1) << "right below left does nothing";
+    EXPECT_EQ(run({8, 6, 24, 2}, nullptr, 0, 0), 1) << "bottom above top does nothing";
     EXPECT_EQ(dst.bytes.Bytes(), before);
 }
 
@@ -386,6 +388,28 @@ TEST(VideoImageKeyTest, CompositeScratchKeyHoldsOnlyAFrameSizedDestination) {
                                           dst.bytes.data(), 1440, 720, 576, 700, 570,
                                           scratch.bytes.data(), scratchKey.data()),
               1);
+
+    // A step shorter than the row: 16 x 51,840 rows is the key's size, but
+    // the last rows' keys end 2 x (x + width) bytes further on.
+    Image tall(720, 51840, 16, 2, 33), tallScratch(720, 51840, 16, 2, 34);
+    const auto intoTall = [&](int x, int y) {
+        return helper.CompositeYuv422Keyed(fg.bytes.data(), 16, 4, 32, {2, 0, 12, 4}, key.data(),
+                                           tall.bytes.data(), 16, 720, 51840, x, y,
+                                           tallScratch.bytes.data(), scratchKey.data());
+    };
+    const auto tallBefore = tall.bytes.Bytes();
+    EXPECT_EQ(intoTall(700, 51836), 0);
+    EXPECT_TRUE(tall.bytes.Bytes() == tallBefore);
+    EXPECT_EQ(intoTall(0, 0), 1);
+    // A bottom-up destination (its last row first): only a region on its
+    // first row keeps the scratch key's rows after the key's start.
+    const auto bottomUp = [&](int height) {
+        return helper.CompositeYuv422Keyed(fg.bytes.data(), 16, 4, 32, {2, 0, 12, height},
+                                           key.data(), dst.at(575, 0), -1456, 720, 576, 100, 0,
+                                           scratch.at(575, 0), scratchKey.data());
+    };
+    EXPECT_EQ(bottomUp(2), 0);
+    EXPECT_EQ(bottomUp(1), 1);
 }
 
 TEST(VideoImageKeyTest, WeightPlaneBlendsExactlyTheWidth) {

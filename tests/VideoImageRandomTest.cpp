@@ -1,10 +1,12 @@
 // Random regions, positions, sizes, steps, weights and modes for every
 // operation of the video image helper that takes them: each call returns 0 or
 // 1 and touches nothing outside the buffers it is given (all between guard
-// pages, sized exactly from the arguments).
+// pages, sized exactly from the arguments). Steps may be shorter than a row
+// (overlapping rows) or negative (bottom-up: row 0 is the buffer's last).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <random>
 
@@ -17,6 +19,31 @@ namespace {
 using av::CVideoImageHelper;
 using av::RECT;
 
+// Rows of rowBytes, `step` apart, exactly covered by a guarded buffer; data()
+// is row 0, the buffer's last row when the step is negative.
+class Rows {
+  public:
+    Rows(int rows, int step, int64_t rowBytes, GuardedBuffer::Edge edge)
+        : m_buffer(static_cast<size_t>(Span(rows, step, rowBytes)), edge),
+          m_origin(rows > 0 && step < 0 ? -int64_t{step} * (rows - 1) : 0) {}
+
+    uint8_t* data() { return m_buffer.size() == 0 ? m_buffer.data() : m_buffer.data() + m_origin; }
+    template <typename T>
+    T* as() {
+        return reinterpret_cast<T*>(data());
+    }
+    void FillRandom(uint32_t seed) { m_buffer.FillRandom(seed); }
+
+  private:
+    static int64_t Span(int rows, int step, int64_t rowBytes) {
+        if (rows <= 0 || rowBytes <= 0) return 0;
+        return std::abs(int64_t{step}) * (rows - 1) + rowBytes;
+    }
+
+    GuardedBuffer m_buffer;
+    int64_t m_origin;
+};
+
 class RandomCalls {
   public:
     explicit RandomCalls(uint32_t seed) : m_random(seed) {}
@@ -26,11 +53,13 @@ class RandomCalls {
 
     // A size, mostly small and sometimes out of range.
     int Size(int high) { return Chance(3) ? Int(-3, -1) : Int(0, high); }
-    // A step of at least the row length, sometimes a multiple of 16.
+    // A step mostly of at least the row length, sometimes shorter, often a
+    // multiple of 16, sometimes negative.
     int Step(int rowBytes) {
-        if (Chance(3)) return Int(-32, -1);
-        const int step = std::max(rowBytes, 0) + Int(0, 20);
-        return Chance(80) ? (step + 15) / 16 * 16 : step;
+        const int row = std::max(rowBytes, 0);
+        int step = Chance(10) ? Int(0, row) : row + Int(0, 20);
+        if (Chance(80)) step = (step + 15) / 16 * 16;
+        return Chance(15) ? -step : step;
     }
     // A rectangle around an image of width x height, mostly inside.
     RECT Rect(int width, int height) {
@@ -44,17 +73,15 @@ class RandomCalls {
     int Position(int limit) { return Chance(10) ? Int(-4, limit + 4) : Int(0, std::max(limit, 0)); }
 
     // A guarded buffer for rows of rowBytes, `step` apart (nothing for a size
-    // or step the operation must refuse).
-    std::unique_ptr<GuardedBuffer> Buffer(int rows, int step, int64_t rowBytes) {
-        int64_t bytes = 0;
-        if (rows > 0 && rowBytes > 0 && step >= 0) bytes = int64_t{step} * (rows - 1) + rowBytes;
-        auto buffer = std::make_unique<GuardedBuffer>(
-            static_cast<size_t>(bytes),
+    // the operation must refuse).
+    std::unique_ptr<Rows> Buffer(int rows, int step, int64_t rowBytes) {
+        auto buffer = std::make_unique<Rows>(
+            rows, step, rowBytes,
             Chance(50) ? GuardedBuffer::Edge::End : GuardedBuffer::Edge::Start);
         buffer->FillRandom(m_random());
         return buffer;
     }
-    std::unique_ptr<GuardedBuffer> Plane(RECT rect, int pixelBytes) {
+    std::unique_ptr<Rows> Plane(RECT rect, int pixelBytes) {
         const int64_t w = int64_t{rect.right} - rect.left, h = int64_t{rect.bottom} - rect.top;
         if (w <= 0 || h <= 0 || w * h > 1 << 20) return Buffer(0, 0, 0);
         return Buffer(1, 0, w * h * pixelBytes);
@@ -230,7 +257,8 @@ TEST(VideoImageRandomTest, FrameEffectsStayInsideTheirBuffers) {
             case 8: {
                 // Regions inside a 64 x 12 image, as the caller must keep them.
                 constexpr int kW = 64, kH = 12;
-                auto image = random.Buffer(kH, 2 * kW, 2 * kW);
+                const int mosaicStep = random.Chance(30) ? -2 * kW : 2 * kW;
+                auto image = random.Buffer(kH, mosaicStep, 2 * kW);
                 av::MOSAIC_REGION regions[3];
                 for (auto& region : regions) {
                     region.left = random.Int(0, kW - 1);
@@ -240,7 +268,7 @@ TEST(VideoImageRandomTest, FrameEffectsStayInsideTheirBuffers) {
                     region.blockWidth = random.Int(1, 20);
                     region.blockHeight = random.Int(1, 20);
                 }
-                result = helper.MosaicRegions(image->data(), 2 * kW, regions, random.Int(0, 3));
+                result = helper.MosaicRegions(image->data(), mosaicStep, regions, random.Int(0, 3));
                 break;
             }
             case 9: {

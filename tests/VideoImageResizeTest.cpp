@@ -54,29 +54,37 @@ TEST(VideoImageResizeTest, FieldsAndWholeFramesEqualThePrimitiveCalls) {
     // Left, top and the destination evened: 720 x 576 by fields into 360 x
     // 288 is two 720 x 288 regions into 360 x 144 fields, factors 0.5; left
     // 101 gives origin 100, left 102 origin 102, both width 618; a 361 x 289
-    // destination gets 360 x 288, its last column and row stay.
+    // destination gets 360 x 288, its last column and row stay. Regions are
+    // evened before anything is checked (721 columns are the whole image),
+    // and one reaching past the image goes to the primitive, which clips it
+    // (the 320 columns from 400 on, at factor 1).
     struct Case {
-        int left, top, dstWidth, dstHeight, mode, x, y, width, height;
+        RECT rect;
+        int dstWidth, dstHeight, mode, x, y, width, height;
     };
     for (const Operation& op : kOperations) {
-        for (const Case& c :
-             {Case{0, 0, 360, 288, 1, 0, 0, 720, 576}, Case{101, 3, 361, 289, 1, 100, 2, 618, 572},
-              Case{102, 3, 361, 289, 2, 102, 2, 618, 572}}) {
-            SCOPED_TRACE(std::string(op.name) + " left " + std::to_string(c.left));
+        for (const Case& c : {Case{{0, 0, kWidth, kHeight}, 360, 288, 1, 0, 0, 720, 576},
+                              Case{{101, 3, kWidth, kHeight}, 361, 289, 1, 100, 2, 618, 572},
+                              Case{{102, 3, kWidth, kHeight}, 361, 289, 2, 102, 2, 618, 572},
+                              Case{{0, 0, kWidth + 1, kHeight + 1}, 360, 288, 1, 0, 0, 720, 576},
+                              Case{{400, 0, 800, kHeight}, 400, 576, 2, 400, 0, 400, 576}}) {
+            SCOPED_TRACE(std::string(op.name) + " left " + std::to_string(c.rect.left));
             Frames frames(op, c.dstWidth, c.dstHeight), expected(op, c.dstWidth, c.dstHeight);
-            ASSERT_EQ(op.resize(frames.src.data(), kWidth, kHeight, frames.srcStep,
-                                {c.left, c.top, kWidth, kHeight}, frames.dst.data(), frames.dstStep,
-                                c.dstWidth, c.dstHeight, c.mode, resize::INTERP_CUBIC),
+            ASSERT_EQ(op.resize(frames.src.data(), kWidth, kHeight, frames.srcStep, c.rect,
+                                frames.dst.data(), frames.dstStep, c.dstWidth, c.dstHeight, c.mode,
+                                resize::INTERP_CUBIC),
                       1);
             const int fields = c.mode == 1 ? 2 : 1;
+            const int dw = c.dstWidth & ~1, dh = c.dstHeight & ~1;
             for (int field = 0; field < fields; ++field) {
-                ASSERT_EQ(op.primitive(expected.src.data() + field * expected.srcStep, kWidth,
-                                       kHeight / fields, fields * expected.srcStep, c.x,
-                                       c.y / fields, c.width, c.height / fields,
-                                       expected.dst.data() + field * expected.dstStep,
-                                       fields * expected.dstStep, 360, 288 / fields,
-                                       360.0 / c.width, 288.0 / c.height, resize::INTERP_CUBIC),
-                          resize::STS_OK);
+                ASSERT_EQ(
+                    op.primitive(expected.src.data() + field * expected.srcStep, kWidth,
+                                 kHeight / fields, fields * expected.srcStep, c.x, c.y / fields,
+                                 c.width, c.height / fields,
+                                 expected.dst.data() + field * expected.dstStep,
+                                 fields * expected.dstStep, dw, dh / fields, double(dw) / c.width,
+                                 double(dh) / c.height, resize::INTERP_CUBIC),
+                    resize::STS_OK);
             }
             EXPECT_EQ(frames.dst.Bytes(), expected.dst.Bytes());
         }
@@ -103,11 +111,13 @@ TEST(VideoImageResizeTest, RefusalsCallNothingAndWriteNothing) {
         EXPECT_EQ(resize(whole, 0, resize::INTERP_LINEAR, step), 0);
         EXPECT_EQ(resize(whole, 3, resize::INTERP_LINEAR, step), 0);
         EXPECT_EQ(av::g_nCpuClass.load(), planted);
-        // Regions one pixel wider or taller than the image, or left of it;
-        // field steps beyond 32 bits.
-        EXPECT_EQ(resize({0, 0, kWidth + 1, kHeight}, 2, resize::INTERP_LINEAR, step), 0);
-        EXPECT_EQ(resize({0, 0, kWidth, kHeight + 1}, 1, resize::INTERP_LINEAR, step), 0);
+        // Regions left of or above the image, edges before the origin,
+        // sizes beyond 32 bits; field steps beyond 32 bits.
         EXPECT_EQ(resize({-2, 0, kWidth - 2, kHeight}, 2, resize::INTERP_LINEAR, step), 0);
+        EXPECT_EQ(resize({0, -1, kWidth, kHeight}, 2, resize::INTERP_LINEAR, step), 0);
+        EXPECT_EQ(resize({8, 0, 2, kHeight}, 2, resize::INTERP_LINEAR, step), 0);
+        EXPECT_EQ(resize({0, 8, kWidth, 8}, 1, resize::INTERP_LINEAR, step), 0);
+        EXPECT_EQ(resize({INT32_MIN, 0, INT32_MAX, kHeight}, 2, resize::INTERP_LINEAR, step), 0);
         EXPECT_EQ(resize(whole, 1, resize::INTERP_LINEAR, INT32_MAX / 2 + 1), 0);
         // A failed first field (an unknown code): the second is not tried.
         EXPECT_EQ(resize(whole, 1, 3, step), 0);
