@@ -76,6 +76,41 @@ bool VectorOutput(int32_t mode, int32_t stride, int32_t srcCols, int32_t dstWidt
     return maxSum < 2147483647.0 && std::fabs(maxSum * scale) < 2147483647.0;
 }
 
+// The float working row of the fractional modes: the vector bodies for
+// pixels 4 samples apart in the vector variants, the model otherwise.
+template <typename T, SuperSampleLayout L, class P>
+struct FloatRows {
+    using M = SuperSampleModel<T, L, P::kForm>;
+    float* acc;
+    int32_t srcCols, stride, dstWidth;
+    double xRatio, scale;
+    int32_t mode;
+    bool quad;
+
+    int64_t Values() const { return static_cast<int64_t>(srcCols) * 4; }
+    void Weighted(const T* s, double w) const {
+        if (!quad) return M::AddWeighted(acc, s, srcCols, stride, w);
+        int64_t begin = 0, end = 0;
+        if constexpr (M::kPacked32f) M::PackedStretch(Values(), 0, begin, end);
+        SuperSampleAddWeightedQuad(acc, s, Values(), w, end);
+    }
+    void Whole(const T* s) const {
+        if (!quad) return M::AddWhole(acc, s, srcCols, stride);
+        SuperSampleAddWholeQuad(acc, s, Values());
+    }
+    void Output(T* dst) const {
+        int64_t begin = 0, end = 0;
+        if constexpr (M::kPacked32f) {
+            const auto address = reinterpret_cast<uintptr_t>(dst);
+            const int64_t head =
+                address % 4 != 0 ? -1 : static_cast<int64_t>((16 - address % 16) % 16 / 4);
+            M::PackedStretch(static_cast<int64_t>(dstWidth) * 4, head, begin, end);
+        }
+        SuperSampleOutputRowQuad(acc, dst, srcCols, dstWidth, xRatio, scale, mode, L != MultiCh,
+                                 begin, end);
+    }
+};
+
 template <typename T, SuperSampleLayout L, class P>
 inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_t dstStep,
                                  int32_t srcCols, int32_t srcRows, int32_t dstWidth,
@@ -105,6 +140,9 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
     if (vectorOutput && std::floor(xRatio) * std::floor(yRatio) * 255.0 <= 32767.0)
         sums16 = SuperSampleFindDivisor(
             scale, 255 * static_cast<int32_t>(std::floor(xRatio) * std::floor(yRatio)));
+    const FloatRows<T, L, P> rows{
+        accFloat, srcCols, stride, dstWidth,
+        xRatio,   scale,   mode,   P::kVector && stride == 4 && mode != 0};
     T* dstRow = pDst;
     for (int32_t i = 0; i < dstHeight; ++i) {
         const SuperSampleBlock b = walk.Next();
@@ -133,7 +171,7 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
             continue;
         }
         if (!vectorOutput || sums16.found || i == 0 || k == 0) P::Zero(row, bytes);
-        if (b.hasFirst) M::AddWeighted(accFloat, rowAt(b.first), srcCols, stride, b.firstWeight);
+        if (b.hasFirst) rows.Weighted(rowAt(b.first), b.firstWeight);
         if (mode == 0) {
             if (k > 0)
                 P::template SumRows<T, L>(rowAt(b.whole), srcStep, srcCols, static_cast<int32_t>(k),
@@ -143,15 +181,17 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
             if (integer)
                 M::AddWhole(acc, rowAt(b.whole + k), srcCols, stride);
             else
-                M::AddWhole(accFloat, rowAt(b.whole + k), srcCols, stride);
+                rows.Whole(rowAt(b.whole + k));
         }
-        if (b.hasLast) M::AddWeighted(accFloat, rowAt(b.last), srcCols, stride, b.lastWeight);
+        if (b.hasLast) rows.Weighted(rowAt(b.last), b.lastWeight);
         if constexpr (std::is_same_v<T, uint8_t>) {
             if (vectorOutput)
                 SuperSampleOutputQuad8u(acc, dstRow, dstWidth, static_cast<int64_t>(xRatio), scale,
                                         L == MultiCh);
         }
-        if (!vectorOutput)
+        if (rows.quad)
+            rows.Output(dstRow);
+        else if (!vectorOutput)
             M::OutputRow(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio, scale, mode);
         dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
                                       static_cast<ptrdiff_t>(dstStep));

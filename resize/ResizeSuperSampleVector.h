@@ -7,17 +7,20 @@
 //    elements (MultiCh pixels 3 samples apart, OneCh, FourCh; MultiCh pixels
 //    4 samples apart keep their fourth element as it was);
 //  - the output row of whole blocks of pixels 4 samples apart (mode 0 of
-//    MultiCh and FourCh 8u), while every block sum fits in 31 bits.
+//    MultiCh and FourCh 8u), while every block sum fits in 31 bits;
+//  - the fractional modes of pixels 4 samples apart, every sample type.
 
 #include <emmintrin.h>
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <type_traits>
 
 #include "resize/ResizeLinearRowModel.h"  // VELMORA_RESIZE_INLINE
+#include "resize/ResizeSuperSampleModel.h"
 #include "resize/ResizeSuperSampleRows.h"
 
 namespace velmora::resize {
@@ -34,6 +37,23 @@ VELMORA_RESIZE_INLINE void SuperSampleStore(uint32_t* acc, __m128i sum, __m128i 
     auto* p = reinterpret_cast<__m128i*>(acc);
     const __m128i old = _mm_loadu_si128(p);
     _mm_storeu_si128(p, _mm_or_si128(_mm_andnot_si128(keep, sum), _mm_and_si128(keep, old)));
+}
+
+// Four output pixels of four bytes. With keepFourth the fourth byte of each
+// pixel is neither read nor written (another thread may own it): samples
+// 0-1 as one 16-bit store, sample 2 as one byte.
+VELMORA_RESIZE_INLINE void SuperSampleStorePixels(uint8_t* dst, __m128i bytes, bool keepFourth) {
+    if (!keepFourth) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
+        return;
+    }
+    for (int32_t q = 0; q < 4; ++q) {
+        const auto pixel = static_cast<uint32_t>(_mm_cvtsi128_si32(bytes));
+        const auto low = static_cast<uint16_t>(pixel);
+        std::memcpy(dst + 4 * q, &low, 2);
+        dst[4 * q + 2] = static_cast<uint8_t>(pixel >> 16);
+        bytes = _mm_srli_si128(bytes, 4);
+    }
 }
 
 // 16 columns of 8u: 16-bit partial sums over batches of at most 257 rows,
@@ -102,7 +122,7 @@ VELMORA_RESIZE_INLINE void SuperSampleSumRowsStore(const T* srcRow, int32_t srcS
 
 // Output of one row of whole kx-pixel blocks, pixels 4 samples apart: the
 // model's double product and truncation, lane by lane. keepFourth leaves
-// the fourth byte of every output pixel as it was. Every block sum must be
+// the fourth byte of every output pixel unread and unwritten. Every block sum must be
 // below 2^31.
 VELMORA_RESIZE_INLINE __m128i SuperSampleScaleBlocks(__m128i sum, __m128d scale) {
     const __m128d half = _mm_set1_pd(0.5);
@@ -119,8 +139,6 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputQuad8u(const uint32_t* row, uint8_t*
     // Byte values of 0..255 pack without saturation; the model's narrowing
     // keeps the same low byte.
     const __m128i low = _mm_set1_epi32(0xFF);
-    const __m128i keep =
-        keepFourth ? _mm_set1_epi32(static_cast<int32_t>(0xFF000000u)) : _mm_setzero_si128();
     auto block = [&](int64_t j) {
         const uint32_t* p = row + j * kx * 4;
         __m128i sum = SuperSampleLoad(p);
@@ -132,11 +150,8 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputQuad8u(const uint32_t* row, uint8_t*
     for (; j + 4 <= dstWidth; j += 4) {
         const __m128i a = _mm_packs_epi32(block(j), block(j + 1));
         const __m128i b = _mm_packs_epi32(block(j + 2), block(j + 3));
-        const __m128i bytes = _mm_packus_epi16(a, b);
-        auto* out = reinterpret_cast<__m128i*>(dst + static_cast<ptrdiff_t>(j) * 4);
-        const __m128i old = _mm_loadu_si128(out);
-        _mm_storeu_si128(out,
-                         _mm_or_si128(_mm_andnot_si128(keep, bytes), _mm_and_si128(keep, old)));
+        SuperSampleStorePixels(dst + static_cast<ptrdiff_t>(j) * 4, _mm_packus_epi16(a, b),
+                               keepFourth);
     }
     for (; j < dstWidth; ++j) {
         alignas(16) uint32_t v[4];
@@ -229,26 +244,19 @@ struct SuperSampleScaler {
     bool plain;
 };
 
-// Sixteen result bytes (four pixels) stored; keep marks the bytes that
-// stay as they were.
-VELMORA_RESIZE_INLINE void SuperSampleStoreQuad(uint8_t* dst, __m128i a, __m128i b, __m128i keep) {
-    const __m128i bytes = _mm_packus_epi16(a, b);
-    auto* out = reinterpret_cast<__m128i*>(dst);
-    const __m128i old = _mm_loadu_si128(out);
-    _mm_storeu_si128(out, _mm_or_si128(_mm_andnot_si128(keep, bytes), _mm_and_si128(keep, old)));
-}
-
-VELMORA_RESIZE_INLINE __m128i SuperSampleKeepMask(bool keepFourth) {
-    return keepFourth ? _mm_set1_epi32(static_cast<int32_t>(0xFF000000u)) : _mm_setzero_si128();
+// Sixteen result bytes (four pixels) stored.
+VELMORA_RESIZE_INLINE void SuperSampleStoreQuad(uint8_t* dst, __m128i a, __m128i b,
+                                                bool keepFourth) {
+    SuperSampleStorePixels(dst, _mm_packus_epi16(a, b), keepFourth);
 }
 
 // Output of one row of whole kx-pixel blocks from 16-bit column sums of
-// pixels 4 samples apart; keepFourth leaves every fourth byte as it was.
+// pixels 4 samples apart; keepFourth leaves every fourth byte unread and
+// unwritten.
 VELMORA_RESIZE_INLINE void SuperSampleOutputSums16(const uint16_t* sums, uint8_t* dst,
                                                    int32_t dstWidth, int64_t kx,
                                                    const SuperSampleDivisor& d, bool keepFourth) {
     const SuperSampleScaler scale(d);
-    const __m128i keep = SuperSampleKeepMask(keepFourth);
     auto block = [&](int64_t j) {
         const uint16_t* p = sums + j * kx * 4;
         __m128i sum = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
@@ -260,7 +268,7 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputSums16(const uint16_t* sums, uint8_t
     for (; j + 4 <= dstWidth; j += 4)
         SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4,
                              scale(_mm_unpacklo_epi64(block(j), block(j + 1))),
-                             scale(_mm_unpacklo_epi64(block(j + 2), block(j + 3))), keep);
+                             scale(_mm_unpacklo_epi64(block(j + 2), block(j + 3))), keepFourth);
     for (; j < dstWidth; ++j) {
         alignas(16) uint16_t v[8];
         _mm_store_si128(reinterpret_cast<__m128i*>(v), scale(block(j)));
@@ -275,7 +283,6 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleHalveRow(const uint8_t* src, int32_t sr
                                                   int32_t nRows, uint8_t* dst, int32_t dstWidth,
                                                   const SuperSampleDivisor& d, bool keepFourth) {
     const SuperSampleScaler scale(d);
-    const __m128i keep = SuperSampleKeepMask(keepFourth);
     const __m128i zero = _mm_setzero_si128();
     // Column sums of 4 pixels folded to the 2 blocks they hold.
     auto blocks = [&](ptrdiff_t e) {
@@ -291,9 +298,157 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleHalveRow(const uint8_t* src, int32_t sr
     for (; j + 4 <= dstWidth; j += 4) {
         const ptrdiff_t e = static_cast<ptrdiff_t>(j) * 8;
         SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4, scale(blocks(e)),
-                             scale(blocks(e + 16)), keep);
+                             scale(blocks(e + 16)), keepFourth);
     }
     return j;
+}
+
+}  // namespace velmora::resize
+
+namespace velmora::resize {
+
+// Fractional modes (float working row) of pixels 4 samples apart in the
+// single-precision form of the Sse2, Sse3 and Ssse3 members: a pixel's four
+// samples as four lanes, each lane the model's arithmetic for its element.
+// A product with a partial weight is formed in double precision and rounded
+// to float, except in the packed stretch of the FourCh32f members, which
+// multiplies by the weight rounded to float.
+
+// Four samples widened to float (exact for 8u and 16u).
+template <typename T>
+VELMORA_RESIZE_INLINE __m128 SuperSampleLoadQuad(const T* s) {
+    if constexpr (std::is_same_v<T, float>) {
+        return _mm_loadu_ps(s);
+    } else if constexpr (std::is_same_v<T, uint16_t>) {
+        const __m128i w = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s));
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(w, _mm_setzero_si128()));
+    } else {
+        int32_t v;
+        std::memcpy(&v, s, 4);
+        const __m128i b = _mm_unpacklo_epi8(_mm_cvtsi32_si128(v), _mm_setzero_si128());
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(b, _mm_setzero_si128()));
+    }
+}
+
+// float(x * w) per lane, the product in double precision.
+VELMORA_RESIZE_INLINE __m128 SuperSampleMulDouble(__m128 x, __m128d w) {
+    const __m128 lo = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(x), w));
+    const __m128 hi = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), w));
+    return _mm_movelh_ps(lo, hi);
+}
+
+// Element + sample x w over `values` elements; elements below `packedEnd`
+// take the float product.
+template <typename T>
+VELMORA_RESIZE_INLINE void SuperSampleAddWeightedQuad(float* acc, const T* s, int64_t values,
+                                                      double w, int64_t packedEnd) {
+    const __m128d wd = _mm_set1_pd(w);
+    const __m128 wf = _mm_set1_ps(static_cast<float>(w));
+    int64_t k = 0;
+    for (; k < packedEnd; k += 4)
+        _mm_store_ps(acc + k,
+                     _mm_add_ps(_mm_load_ps(acc + k), _mm_mul_ps(SuperSampleLoadQuad(s + k), wf)));
+    for (; k < values; k += 4)
+        _mm_store_ps(acc + k, _mm_add_ps(_mm_load_ps(acc + k),
+                                         SuperSampleMulDouble(SuperSampleLoadQuad(s + k), wd)));
+}
+
+template <typename T>
+VELMORA_RESIZE_INLINE void SuperSampleAddWholeQuad(float* acc, const T* s, int64_t values) {
+    for (int64_t k = 0; k < values; k += 4)
+        _mm_store_ps(acc + k, _mm_add_ps(_mm_load_ps(acc + k), SuperSampleLoadQuad(s + k)));
+}
+
+// Output samples of one pixel from four float block sums: 8u and 16u the
+// low bits of trunc(sum x scale + 0.5) in double precision, 32f the double
+// product rounded to float, or the float product in the lanes `packed` marks.
+template <typename T>
+struct SuperSampleQuadOut {
+    __m128d scale;
+    __m128 scalef;
+
+    VELMORA_RESIZE_INLINE __m128i Integers(__m128 sum) const {
+        const __m128d half = _mm_set1_pd(0.5);
+        const __m128d lo = _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(sum), scale), half);
+        const __m128d hi =
+            _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(sum, sum)), scale), half);
+        return _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
+    }
+
+    // Stores samples 0-2, or all four.
+    VELMORA_RESIZE_INLINE void Store(T* d, __m128 sum, __m128 packed, bool four) const {
+        if constexpr (std::is_same_v<T, float>) {
+            const __m128 v = _mm_or_ps(_mm_and_ps(packed, _mm_mul_ps(sum, scalef)),
+                                       _mm_andnot_ps(packed, SuperSampleMulDouble(sum, scale)));
+            if (four) {
+                _mm_storeu_ps(d, v);
+            } else {
+                _mm_storel_pi(reinterpret_cast<__m64*>(d), v);
+                _mm_store_ss(d + 2, _mm_movehl_ps(v, v));
+            }
+        } else if constexpr (std::is_same_v<T, uint16_t>) {
+            // Low 16 bits, sign-extended so that the signed pack keeps them.
+            const __m128i v = _mm_srai_epi32(_mm_slli_epi32(Integers(sum), 16), 16);
+            const __m128i w = _mm_packs_epi32(v, v);
+            if (four) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(d), w);
+            } else {
+                const int32_t low = _mm_cvtsi128_si32(w);
+                std::memcpy(d, &low, 4);
+                d[2] = static_cast<uint16_t>(_mm_extract_epi16(w, 2));
+            }
+        } else {
+            const __m128i v = _mm_and_si128(Integers(sum), _mm_set1_epi32(0xFF));
+            const __m128i w = _mm_packs_epi32(v, v);
+            const auto pixel = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(w, w)));
+            if (four) {
+                std::memcpy(d, &pixel, 4);
+            } else {
+                const auto low = static_cast<uint16_t>(pixel);
+                std::memcpy(d, &low, 2);
+                d[2] = static_cast<uint8_t>(pixel >> 16);
+            }
+        }
+    }
+};
+
+// Horizontal and output pass of one output row from the float working row:
+// block sums as single-precision running sums in pixel order, a block's
+// partial first and last pixel as float(element x weight) in double
+// precision; pixels at or past srcCols read the last one. `packedBegin` and
+// `packedEnd` bound the output elements of the FourCh32f packed stretch.
+template <typename T>
+VELMORA_RESIZE_INLINE void SuperSampleOutputRowQuad(const float* acc, T* dst, int32_t srcCols,
+                                                    int32_t dstWidth, double xRatio, double scale,
+                                                    int32_t mode, bool four, int64_t packedBegin,
+                                                    int64_t packedEnd) {
+    SuperSampleWalk walk(xRatio, (mode & 2) != 0);
+    const int64_t lastPixel = srcCols - 1;
+    auto at = [&](int64_t p) { return _mm_load_ps(acc + 4 * (p < lastPixel ? p : lastPixel)); };
+    const SuperSampleQuadOut<T> out{_mm_set1_pd(scale), _mm_set1_ps(static_cast<float>(scale))};
+    const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+    for (int32_t j = 0; j < dstWidth; ++j) {
+        const SuperSampleBlock b = walk.Next();
+        __m128 s = b.hasFirst ? SuperSampleMulDouble(at(b.first), _mm_set1_pd(b.firstWeight))
+                              : _mm_setzero_ps();
+        for (int64_t p = b.whole; p < b.whole + b.count; ++p)
+            s = _mm_add_ps(s, at(p));
+        if (b.hasLast)
+            s = _mm_add_ps(s, SuperSampleMulDouble(at(b.last), _mm_set1_pd(b.lastWeight)));
+        __m128 packed = _mm_setzero_ps();
+        if constexpr (std::is_same_v<T, float>) {
+            const int64_t first = 4 * static_cast<int64_t>(j);
+            if (first + 4 > packedBegin && first < packedEnd) {
+                // Lanes whose element lies in [packedBegin, packedEnd).
+                const __m128i k = _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(first)), lane);
+                const __m128i lo = _mm_set1_epi32(static_cast<int32_t>(packedBegin) - 1);
+                const __m128i hi = _mm_set1_epi32(static_cast<int32_t>(packedEnd));
+                packed =
+                    _mm_castsi128_ps(_mm_and_si128(_mm_cmpgt_epi32(k, lo), _mm_cmplt_epi32(k, hi)));
+            }
+        }
+        out.Store(dst + static_cast<ptrdiff_t>(j) * 4, s, packed, four);
+    }
 }
 
 }  // namespace velmora::resize
