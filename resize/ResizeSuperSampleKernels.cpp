@@ -76,28 +76,40 @@ bool VectorOutput(int32_t mode, int32_t stride, int32_t srcCols, int32_t dstWidt
     return maxSum < 2147483647.0 && std::fabs(maxSum * scale) < 2147483647.0;
 }
 
-// The float working row of the fractional modes: the vector bodies for
-// pixels 4 samples apart in the vector variants, the model otherwise.
+// The fractional modes of pixels 4 samples apart in the vector variants:
+// the block's rows summed into the float working row four at a time, then
+// the horizontal and output passes.
 template <typename T, SuperSampleLayout L, class P>
-struct FloatRows {
+struct QuadRows {
     using M = SuperSampleModel<T, L, P::kForm>;
     float* acc;
-    int32_t srcCols, stride, dstWidth;
-    double xRatio, scale;
-    int32_t mode;
-    bool quad;
+    const SuperSampleBlock* blocks;
+    int32_t srcCols, dstWidth;
+    double scale;
 
     int64_t Values() const { return static_cast<int64_t>(srcCols) * 4; }
-    void Weighted(const T* s, double w) const {
-        if (!quad) return M::AddWeighted(acc, s, srcCols, stride, w);
+
+    template <typename RowAt>
+    void Block(const SuperSampleBlock& b, RowAt rowAt) const {
         int64_t begin = 0, end = 0;
         if constexpr (M::kPacked32f) M::PackedStretch(Values(), 0, begin, end);
-        SuperSampleAddWeightedQuad(acc, s, Values(), w, end);
+        SuperSampleTerm<T> terms[4];
+        int32_t n = 0;
+        bool fresh = true;
+        auto add = [&](const T* row, double weight, bool whole) {
+            terms[n++] = {row, weight, whole};
+            if (n < 4) return;
+            SuperSampleAddRowsQuad(acc, terms, n, Values(), end, fresh);
+            n = 0;
+            fresh = false;
+        };
+        if (b.hasFirst) add(rowAt(b.first), b.firstWeight, false);
+        for (int64_t k = 0; k < b.count; ++k)
+            add(rowAt(b.whole + k), 1.0, true);
+        if (b.hasLast) add(rowAt(b.last), b.lastWeight, false);
+        if (n > 0 || fresh) SuperSampleAddRowsQuad(acc, terms, n, Values(), end, fresh);
     }
-    void Whole(const T* s) const {
-        if (!quad) return M::AddWhole(acc, s, srcCols, stride);
-        SuperSampleAddWholeQuad(acc, s, Values());
-    }
+
     void Output(T* dst) const {
         int64_t begin = 0, end = 0;
         if constexpr (M::kPacked32f) {
@@ -106,8 +118,8 @@ struct FloatRows {
                 address % 4 != 0 ? -1 : static_cast<int64_t>((16 - address % 16) % 16 / 4);
             M::PackedStretch(static_cast<int64_t>(dstWidth) * 4, head, begin, end);
         }
-        SuperSampleOutputRowQuad(acc, dst, srcCols, dstWidth, xRatio, scale, mode, L != MultiCh,
-                                 begin, end);
+        SuperSampleOutputRowQuad(acc, dst, srcCols, dstWidth, blocks, scale, L != MultiCh, begin,
+                                 end);
     }
 };
 
@@ -121,10 +133,18 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
     if (mode < 0 || mode > 3) return STS_OK;
     const int32_t stride = L == MultiCh ? nChannels : M::kSummed;
     const int64_t elements = static_cast<int64_t>(srcCols) * stride;
-    if (elements < 1 || elements > INT32_MAX / 4) return STS_NO_MEM_ERR;
+    // Whole float rows sum alike in every form but the OneCh one.
+    const bool quad = P::kVector && stride == 4 && (mode != 0 || M::kFloat);
+    // The vector bodies keep the horizontal walk's blocks after the working
+    // row: the walk is the same for every output row.
+    const int64_t blockElements = quad ? static_cast<int64_t>(std::max(dstWidth, 0)) *
+                                             static_cast<int64_t>(sizeof(SuperSampleBlock) / 4)
+                                       : 0;
+    if (elements < 1 || elements + blockElements > INT32_MAX / 4) return STS_NO_MEM_ERR;
     const auto bytes = static_cast<int32_t>(elements * 4);
     const bool integer = mode == 0 && !M::kFloat;
-    void* row = integer ? P::Alloc8u(bytes) : P::Alloc32s(static_cast<int32_t>(elements));
+    void* row =
+        integer ? P::Alloc8u(bytes) : P::Alloc32s(static_cast<int32_t>(elements + blockElements));
     if (row == nullptr) return STS_NO_MEM_ERR;
     auto* acc = static_cast<Acc*>(row);
     auto* accFloat = static_cast<float*>(row);
@@ -140,12 +160,26 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
     if (vectorOutput && std::floor(xRatio) * std::floor(yRatio) * 255.0 <= 32767.0)
         sums16 = SuperSampleFindDivisor(
             scale, 255 * static_cast<int32_t>(std::floor(xRatio) * std::floor(yRatio)));
-    const FloatRows<T, L, P> rows{
-        accFloat, srcCols, stride, dstWidth,
-        xRatio,   scale,   mode,   P::kVector && stride == 4 && mode != 0};
+    auto* blocks = reinterpret_cast<SuperSampleBlock*>(accFloat + elements);
+    if (quad) {
+        SuperSampleWalk columns(xRatio, (mode & 2) != 0);
+        for (int32_t j = 0; j < dstWidth; ++j)
+            blocks[j] = columns.Next();
+    }
+    const QuadRows<T, L, P> quadRows{accFloat, blocks, srcCols, dstWidth, scale};
     T* dstRow = pDst;
+    auto nextRow = [&] {
+        dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
+                                      static_cast<ptrdiff_t>(dstStep));
+    };
     for (int32_t i = 0; i < dstHeight; ++i) {
         const SuperSampleBlock b = walk.Next();
+        if (quad) {
+            quadRows.Block(b, rowAt);
+            quadRows.Output(dstRow);
+            nextRow();
+            continue;
+        }
         int64_t k = 0;
         if (mode == 0)
             k = std::clamp<int64_t>(lastRow + 1 - b.whole, 0, std::max<int64_t>(b.count, 0));
@@ -166,12 +200,11 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
                                  static_cast<uint16_t*>(row));
             SuperSampleOutputSums16(static_cast<const uint16_t*>(row), out + done * 4,
                                     dstWidth - done, kx, sums16, L == MultiCh);
-            dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
-                                          static_cast<ptrdiff_t>(dstStep));
+            nextRow();
             continue;
         }
         if (!vectorOutput || sums16.found || i == 0 || k == 0) P::Zero(row, bytes);
-        if (b.hasFirst) rows.Weighted(rowAt(b.first), b.firstWeight);
+        if (b.hasFirst) M::AddWeighted(accFloat, rowAt(b.first), srcCols, stride, b.firstWeight);
         if (mode == 0) {
             if (k > 0)
                 P::template SumRows<T, L>(rowAt(b.whole), srcStep, srcCols, static_cast<int32_t>(k),
@@ -181,20 +214,17 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
             if (integer)
                 M::AddWhole(acc, rowAt(b.whole + k), srcCols, stride);
             else
-                rows.Whole(rowAt(b.whole + k));
+                M::AddWhole(accFloat, rowAt(b.whole + k), srcCols, stride);
         }
-        if (b.hasLast) rows.Weighted(rowAt(b.last), b.lastWeight);
+        if (b.hasLast) M::AddWeighted(accFloat, rowAt(b.last), srcCols, stride, b.lastWeight);
         if constexpr (std::is_same_v<T, uint8_t>) {
             if (vectorOutput)
                 SuperSampleOutputQuad8u(acc, dstRow, dstWidth, static_cast<int64_t>(xRatio), scale,
                                         L == MultiCh);
         }
-        if (rows.quad)
-            rows.Output(dstRow);
-        else if (!vectorOutput)
+        if (!vectorOutput)
             M::OutputRow(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio, scale, mode);
-        dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
-                                      static_cast<ptrdiff_t>(dstStep));
+        nextRow();
     }
     AlignedFree(row);
     return STS_OK;

@@ -337,26 +337,40 @@ VELMORA_RESIZE_INLINE __m128 SuperSampleMulDouble(__m128 x, __m128d w) {
     return _mm_movelh_ps(lo, hi);
 }
 
-// Element + sample x w over `values` elements; elements below `packedEnd`
-// take the float product.
+// One source row of a block: whole (weight 1) or with a partial weight.
 template <typename T>
-VELMORA_RESIZE_INLINE void SuperSampleAddWeightedQuad(float* acc, const T* s, int64_t values,
-                                                      double w, int64_t packedEnd) {
-    const __m128d wd = _mm_set1_pd(w);
-    const __m128 wf = _mm_set1_ps(static_cast<float>(w));
-    int64_t k = 0;
-    for (; k < packedEnd; k += 4)
-        _mm_store_ps(acc + k,
-                     _mm_add_ps(_mm_load_ps(acc + k), _mm_mul_ps(SuperSampleLoadQuad(s + k), wf)));
-    for (; k < values; k += 4)
-        _mm_store_ps(acc + k, _mm_add_ps(_mm_load_ps(acc + k),
-                                         SuperSampleMulDouble(SuperSampleLoadQuad(s + k), wd)));
-}
+struct SuperSampleTerm {
+    const T* row;
+    double weight;
+    bool whole;
+};
 
+// Up to four rows of a block added into the working row (fresh: into zeros)
+// in their order, four elements a step: each element sees the additions the
+// model makes row by row. Elements below `packedEnd` take the float product.
 template <typename T>
-VELMORA_RESIZE_INLINE void SuperSampleAddWholeQuad(float* acc, const T* s, int64_t values) {
-    for (int64_t k = 0; k < values; k += 4)
-        _mm_store_ps(acc + k, _mm_add_ps(_mm_load_ps(acc + k), SuperSampleLoadQuad(s + k)));
+VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleTerm<T>* terms,
+                                                  int32_t n, int64_t values, int64_t packedEnd,
+                                                  bool fresh) {
+    __m128d wd[4];
+    __m128 wf[4];
+    for (int32_t t = 0; t < n; ++t) {
+        wd[t] = _mm_set1_pd(terms[t].weight);
+        wf[t] = _mm_set1_ps(static_cast<float>(terms[t].weight));
+    }
+    for (int64_t k = 0; k < values; k += 4) {
+        __m128 v = fresh ? _mm_setzero_ps() : _mm_load_ps(acc + k);
+        for (int32_t t = 0; t < n; ++t) {
+            const __m128 x = SuperSampleLoadQuad(terms[t].row + k);
+            if (terms[t].whole)
+                v = _mm_add_ps(v, x);
+            else if (k < packedEnd)
+                v = _mm_add_ps(v, _mm_mul_ps(x, wf[t]));
+            else
+                v = _mm_add_ps(v, SuperSampleMulDouble(x, wd[t]));
+        }
+        _mm_store_ps(acc + k, v);
+    }
 }
 
 // Output samples of one pixel from four float block sums: 8u and 16u the
@@ -415,20 +429,21 @@ struct SuperSampleQuadOut {
 // Horizontal and output pass of one output row from the float working row:
 // block sums as single-precision running sums in pixel order, a block's
 // partial first and last pixel as float(element x weight) in double
-// precision; pixels at or past srcCols read the last one. `packedBegin` and
-// `packedEnd` bound the output elements of the FourCh32f packed stretch.
+// precision; pixels at or past srcCols read the last one. `blocks` holds the
+// horizontal walk's blocks of the `dstWidth` output pixels; `packedBegin`
+// and `packedEnd` bound the output elements of the FourCh32f packed stretch.
 template <typename T>
 VELMORA_RESIZE_INLINE void SuperSampleOutputRowQuad(const float* acc, T* dst, int32_t srcCols,
-                                                    int32_t dstWidth, double xRatio, double scale,
-                                                    int32_t mode, bool four, int64_t packedBegin,
+                                                    int32_t dstWidth,
+                                                    const SuperSampleBlock* blocks, double scale,
+                                                    bool four, int64_t packedBegin,
                                                     int64_t packedEnd) {
-    SuperSampleWalk walk(xRatio, (mode & 2) != 0);
     const int64_t lastPixel = srcCols - 1;
     auto at = [&](int64_t p) { return _mm_load_ps(acc + 4 * (p < lastPixel ? p : lastPixel)); };
     const SuperSampleQuadOut<T> out{_mm_set1_pd(scale), _mm_set1_ps(static_cast<float>(scale))};
     const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
     for (int32_t j = 0; j < dstWidth; ++j) {
-        const SuperSampleBlock b = walk.Next();
+        const SuperSampleBlock& b = blocks[j];
         __m128 s = b.hasFirst ? SuperSampleMulDouble(at(b.first), _mm_set1_pd(b.firstWeight))
                               : _mm_setzero_ps();
         for (int64_t p = b.whole; p < b.whole + b.count; ++p)
