@@ -90,13 +90,13 @@ struct QuadRows {
     int64_t Values() const { return static_cast<int64_t>(srcCols) * 4; }
 
     template <typename RowAt>
-    void Block(const SuperSampleBlock& b, RowAt rowAt) const {
+    VELMORA_RESIZE_INLINE void Block(const SuperSampleBlock& b, RowAt rowAt) const {
         int64_t begin = 0, end = 0;
         if constexpr (M::kPacked32f) M::PackedStretch(Values(), 0, begin, end);
         SuperSampleTerm<T> terms[4];
         int32_t n = 0;
         bool fresh = true;
-        auto add = [&](const T* row, double weight, bool whole) {
+        auto add = [&](const T* row, double weight, bool whole) VELMORA_LAMBDA_INLINE {
             terms[n++] = {row, weight, whole};
             if (n < 4) return;
             SuperSampleAddRowsQuad(acc, terms, n, Values(), end, fresh);
@@ -110,7 +110,7 @@ struct QuadRows {
         if (n > 0 || fresh) SuperSampleAddRowsQuad(acc, terms, n, Values(), end, fresh);
     }
 
-    void Output(T* dst) const {
+    VELMORA_RESIZE_INLINE void Output(T* dst) const {
         int64_t begin = 0, end = 0;
         if constexpr (M::kPacked32f) {
             const auto address = reinterpret_cast<uintptr_t>(dst);
@@ -123,11 +123,14 @@ struct QuadRows {
     }
 };
 
+// Inlined into every member, so that each is compiled for its variant's
+// instruction set.
 template <typename T, SuperSampleLayout L, class P>
-inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_t dstStep,
-                                 int32_t srcCols, int32_t srcRows, int32_t dstWidth,
-                                 int32_t dstHeight, double xRatio, double yRatio, double scale,
-                                 int32_t nChannels, int32_t mode) {
+VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep,
+                                                int32_t dstStep, int32_t srcCols, int32_t srcRows,
+                                                int32_t dstWidth, int32_t dstHeight, double xRatio,
+                                                double yRatio, double scale, int32_t nChannels,
+                                                int32_t mode) {
     using M = SuperSampleModel<T, L, P::kForm>;
     using Acc = SuperSampleAcc<T>;
     if (mode < 0 || mode > 3) return STS_OK;
@@ -149,7 +152,7 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
     auto* acc = static_cast<Acc*>(row);
     auto* accFloat = static_cast<float*>(row);
     const int64_t lastRow = srcRows - 1;
-    auto rowAt = [&](int64_t r) {
+    auto rowAt = [&](int64_t r) VELMORA_LAMBDA_INLINE {
         return SuperSampleRow(pSrc, srcStep, SuperSampleClamp(r, lastRow));
     };
     SuperSampleWalk walk(yRatio, (mode & 1) != 0);
@@ -168,7 +171,7 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
     }
     const QuadRows<T, L, P> quadRows{accFloat, blocks, srcCols, dstWidth, scale};
     T* dstRow = pDst;
-    auto nextRow = [&] {
+    auto nextRow = [&]() VELMORA_LAMBDA_INLINE {
         dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
                                       static_cast<ptrdiff_t>(dstStep));
     };

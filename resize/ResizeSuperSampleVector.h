@@ -47,13 +47,15 @@ VELMORA_RESIZE_INLINE void SuperSampleStorePixels(uint8_t* dst, __m128i bytes, b
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
         return;
     }
-    for (int32_t q = 0; q < 4; ++q) {
-        const auto pixel = static_cast<uint32_t>(_mm_cvtsi128_si32(bytes));
-        const auto low = static_cast<uint16_t>(pixel);
+    auto pixel = [&](auto q) VELMORA_LAMBDA_INLINE {
+        const auto low = static_cast<uint16_t>(_mm_extract_epi16(bytes, 2 * q));
         std::memcpy(dst + 4 * q, &low, 2);
-        dst[4 * q + 2] = static_cast<uint8_t>(pixel >> 16);
-        bytes = _mm_srli_si128(bytes, 4);
-    }
+        dst[4 * q + 2] = static_cast<uint8_t>(_mm_extract_epi16(bytes, 2 * q + 1));
+    };
+    pixel(std::integral_constant<int, 0>{});
+    pixel(std::integral_constant<int, 1>{});
+    pixel(std::integral_constant<int, 2>{});
+    pixel(std::integral_constant<int, 3>{});
 }
 
 // 16 columns of 8u: 16-bit partial sums over batches of at most 257 rows,
@@ -139,7 +141,7 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputQuad8u(const uint32_t* row, uint8_t*
     // Byte values of 0..255 pack without saturation; the model's narrowing
     // keeps the same low byte.
     const __m128i low = _mm_set1_epi32(0xFF);
-    auto block = [&](int64_t j) {
+    auto block = [&](int64_t j) VELMORA_LAMBDA_INLINE {
         const uint32_t* p = row + j * kx * 4;
         __m128i sum = SuperSampleLoad(p);
         for (int64_t q = 1; q < kx; ++q)
@@ -257,7 +259,7 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputSums16(const uint16_t* sums, uint8_t
                                                    int32_t dstWidth, int64_t kx,
                                                    const SuperSampleDivisor& d, bool keepFourth) {
     const SuperSampleScaler scale(d);
-    auto block = [&](int64_t j) {
+    auto block = [&](int64_t j) VELMORA_LAMBDA_INLINE {
         const uint16_t* p = sums + j * kx * 4;
         __m128i sum = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
         for (int64_t q = 1; q < kx; ++q)
@@ -284,23 +286,29 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleHalveRow(const uint8_t* src, int32_t sr
                                                   const SuperSampleDivisor& d, bool keepFourth) {
     const SuperSampleScaler scale(d);
     const __m128i zero = _mm_setzero_si128();
-    // Column sums of 4 pixels folded to the 2 blocks they hold.
-    auto blocks = [&](ptrdiff_t e) {
-        __m128i lo = zero, hi = zero;
-        for (int32_t r = 0; r < nRows; ++r) {
-            const __m128i b = SuperSampleLoad(SuperSampleRow(src, srcStep, r) + e);
-            lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(b, zero));
-            hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(b, zero));
+    // Column sums of 4 pixels folded to the 2 blocks they hold; two rows (a
+    // 2 x 2 block) as a constant.
+    auto run = [&](auto rowsConstant) VELMORA_LAMBDA_INLINE {
+        const int32_t rows = rowsConstant == 0 ? nRows : rowsConstant;
+        auto blocks = [&](ptrdiff_t e) VELMORA_LAMBDA_INLINE {
+            __m128i lo = zero, hi = zero;
+            for (int32_t r = 0; r < rows; ++r) {
+                const __m128i b = SuperSampleLoad(SuperSampleRow(src, srcStep, r) + e);
+                lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(b, zero));
+                hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(b, zero));
+            }
+            return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+        };
+        int32_t j = 0;
+        for (; j + 4 <= dstWidth; j += 4) {
+            const ptrdiff_t e = static_cast<ptrdiff_t>(j) * 8;
+            SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4, scale(blocks(e)),
+                                 scale(blocks(e + 16)), keepFourth);
         }
-        return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+        return j;
     };
-    int32_t j = 0;
-    for (; j + 4 <= dstWidth; j += 4) {
-        const ptrdiff_t e = static_cast<ptrdiff_t>(j) * 8;
-        SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4, scale(blocks(e)),
-                             scale(blocks(e + 16)), keepFourth);
-    }
-    return j;
+    return nRows == 2 ? run(std::integral_constant<int32_t, 2>{})
+                      : run(std::integral_constant<int32_t, 0>{});
 }
 
 }  // namespace velmora::resize
@@ -439,7 +447,9 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputRowQuad(const float* acc, T* dst, in
                                                     bool four, int64_t packedBegin,
                                                     int64_t packedEnd) {
     const int64_t lastPixel = srcCols - 1;
-    auto at = [&](int64_t p) { return _mm_load_ps(acc + 4 * (p < lastPixel ? p : lastPixel)); };
+    auto at = [&](int64_t p) VELMORA_LAMBDA_INLINE {
+        return _mm_load_ps(acc + 4 * (p < lastPixel ? p : lastPixel));
+    };
     const SuperSampleQuadOut<T> out{_mm_set1_pd(scale), _mm_set1_ps(static_cast<float>(scale))};
     const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
     for (int32_t j = 0; j < dstWidth; ++j) {
