@@ -87,28 +87,29 @@ inline double ThreadCpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// The library call under the benchmark's timing, then the peer call as many
-// times: the counter "vs_peer" is the library's CPU time over the peer's
-// (below 1: the library is faster).
-// A null peer (none installed) runs the library alone.
+// The library call under the benchmark's timing, each followed by one peer
+// call outside it, so that both see the same machine load: the counter
+// "vs_peer" is the library's CPU time over the peer's (below 1: the library
+// is faster). A null peer (none installed) runs the library alone.
 template <typename Library, typename Peer>
 void RunBesidePeer(benchmark::State& state, const ResizeSizes& s, Library library, Peer peer) {
-    const double start = ThreadCpuSeconds();
+    double librarySeconds = 0, peerSeconds = 0;
     for (auto _ : state) {
+        const double start = ThreadCpuSeconds();
         if (library() != velmora::resize::STS_OK) state.SkipWithError("resize failed");
         benchmark::ClobberMemory();
+        librarySeconds += ThreadCpuSeconds() - start;
+        if constexpr (!std::is_null_pointer_v<Peer>) {
+            state.PauseTiming();
+            const double peerStart = ThreadCpuSeconds();
+            peer();
+            benchmark::ClobberMemory();
+            peerSeconds += ThreadCpuSeconds() - peerStart;
+            state.ResumeTiming();
+        }
     }
-    const double librarySeconds = ThreadCpuSeconds() - start;
-    FinishResize(state, s);
-    if constexpr (!std::is_null_pointer_v<Peer>) {
-        const double peerStart = ThreadCpuSeconds();
-    for (int64_t i = 0; i < static_cast<int64_t>(state.iterations()); ++i) {
-        peer();
-        benchmark::ClobberMemory();
-    }
-    const double peerSeconds = ThreadCpuSeconds() - peerStart;
     if (peerSeconds > 0) state.counters["vs_peer"] = librarySeconds / peerSeconds;
-    }
+    FinishResize(state, s);
 }
 
 // Images of four samples a pixel of a library data type: random bytes for

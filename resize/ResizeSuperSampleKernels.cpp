@@ -195,9 +195,14 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
             auto* out = reinterpret_cast<uint8_t*>(dstRow);
             const auto kx = static_cast<int64_t>(xRatio);
             const auto rows = static_cast<int32_t>(k);
-            const int32_t done = kx == 2 ? SuperSampleHalveRow(src, srcStep, rows, out, dstWidth,
-                                                               sums16, L == MultiCh)
-                                         : 0;
+            int32_t done = 0;
+            if constexpr (std::is_same_v<P, SuperSamplePolicy_Ssse3>) {
+                if (kx == 2 && rows == 2)
+                    done = SuperSampleHalveTwoRowsShuffled(src, srcStep, out, dstWidth, sums16,
+                                                           L == MultiCh);
+            }
+            if (kx == 2 && done == 0)
+                done = SuperSampleHalveRow(src, srcStep, rows, out, dstWidth, sums16, L == MultiCh);
             const int64_t first = done * kx * 4;
             SuperSampleSumRows16(src + first, srcStep, (dstWidth - done) * kx * 4, rows,
                                  static_cast<uint16_t*>(row));
