@@ -1,6 +1,6 @@
 // Members of the super-sampling row sums: the scalar model of their form (the
-// vector body for the Store-form integer members), compiled for their
-// variant's instruction set.
+// vector body for the Store-form members), compiled for their variant's
+// instruction set.
 #include "resize/ResizeSuperSampleRows.h"
 
 #include "resize/ResizeSuperSampleVector.h"
@@ -11,11 +11,11 @@ using SuperSampleLayout::FourCh;
 using SuperSampleLayout::MultiCh;
 using SuperSampleLayout::OneCh;
 
-// The Store-form integer members run the vector body; the others the model.
+// The Store-form members run the vector body; the others the model.
 template <typename T, SuperSampleLayout L, RowSumForm F>
 VELMORA_RESIZE_INLINE void SumRows(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows,
                                    SuperSampleAcc<T>* acc, int32_t nChannels) {
-    if constexpr (F == RowSumForm::Store && !std::is_same_v<T, float>)
+    if constexpr (F == RowSumForm::Store)
         SuperSampleSumRowsStore<T, L>(srcRow, srcStep, width, nRows, acc, nChannels);
     else
         SuperSampleSumRowsModel<T, L, F>(srcRow, srcStep, width, nRows, acc, nChannels);

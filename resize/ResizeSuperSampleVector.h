@@ -3,7 +3,7 @@
 // Vector bodies of the integer super-sampling paths of the Sse2, Sse3 and
 // Ssse3 members, written once and compiled for each member's instruction
 // set. They compute exactly what the scalar model computes:
-//  - the Store-form row sums of 8u and 16u samples over a contiguous run of
+//  - the Store-form row sums over a contiguous run of
 //    elements (MultiCh pixels 3 samples apart, OneCh, FourCh; MultiCh pixels
 //    4 samples apart keep their fourth element as it was);
 //  - the output row of whole blocks of pixels 4 samples apart (mode 0 of
@@ -98,13 +98,22 @@ VELMORA_RESIZE_INLINE void SuperSampleSumColumns16u(const uint16_t* s, int32_t s
     SuperSampleStore(acc + 4, hi, keep);
 }
 
-// Store-form row sums of integer samples. Elements past the last whole
-// vector go through the scalar model.
+// 4 columns of 32f, single-precision running sums from zero in row order.
+VELMORA_RESIZE_INLINE void SuperSampleSumColumns32f(const float* s, int32_t srcStep, int32_t nRows,
+                                                    float* acc, __m128i keep) {
+    __m128 sum = _mm_setzero_ps();
+    for (int32_t r = 0; r < nRows; ++r)
+        sum = _mm_add_ps(sum, _mm_loadu_ps(SuperSampleRow(s, srcStep, r)));
+    SuperSampleStore(reinterpret_cast<uint32_t*>(acc), _mm_castps_si128(sum), keep);
+}
+
+// Store-form row sums. Elements past the last whole vector (for OneCh 32f
+// the last width mod 16 samples, summed in double precision) go through the
+// scalar model.
 template <typename T, SuperSampleLayout L>
 VELMORA_RESIZE_INLINE void SuperSampleSumRowsStore(const T* srcRow, int32_t srcStep, int32_t width,
                                                    int32_t nRows, SuperSampleAcc<T>* acc,
                                                    int32_t nChannels) {
-    static_assert(!std::is_same_v<T, float>);
     if (nRows < 1 || width < 1) return;
     const bool keepFourth = L == SuperSampleLayout::MultiCh && nChannels == 4;
     const int32_t stride =
@@ -112,13 +121,17 @@ VELMORA_RESIZE_INLINE void SuperSampleSumRowsStore(const T* srcRow, int32_t srcS
     const __m128i keep = keepFourth ? _mm_setr_epi32(0, 0, 0, -1) : _mm_setzero_si128();
     constexpr int32_t kColumns = 16 / sizeof(T);
     // Whole pixels, so that the model finishes on a pixel boundary.
-    const int64_t elements = static_cast<int64_t>(width) * stride;
+    constexpr bool kDoubleTail = L == SuperSampleLayout::OneCh && std::is_same_v<T, float>;
+    const int64_t elements =
+        kDoubleTail ? width - width % 16 : static_cast<int64_t>(width) * stride;
     int64_t e = 0;
     for (; e + kColumns <= elements; e += kColumns) {
         if constexpr (std::is_same_v<T, uint8_t>)
             SuperSampleSumColumns8u(srcRow + e, srcStep, nRows, acc + e, keep);
-        else
+        else if constexpr (std::is_same_v<T, uint16_t>)
             SuperSampleSumColumns16u(srcRow + e, srcStep, nRows, acc + e, keep);
+        else
+            SuperSampleSumColumns32f(srcRow + e, srcStep, nRows, acc + e, keep);
     }
     const auto done = static_cast<int32_t>(e / stride);
     SuperSampleSumRowsModel<T, L, RowSumForm::Store>(srcRow + done * stride, srcStep, width - done,
