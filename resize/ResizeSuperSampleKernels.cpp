@@ -62,17 +62,17 @@ VELMORA_SUPERSAMPLE_POLICY(Sse3, Sse3, SuperSampleForm::Single, true, AlignedMal
 VELMORA_SUPERSAMPLE_POLICY(Ssse3, Ssse3, SuperSampleForm::SingleSsse3, true, AlignedMalloc8u,
                            AlignedMalloc32s)
 
-// Whether the vector output row serves a request: mode 0 of 8u pixels 4
-// samples apart, blocks inside the working row, block sums and scaled values
-// that fit in 31 bits.
+// Whether the vector output row serves a request: mode 0 of 8u or 16u
+// pixels 4 samples apart, blocks inside the working row, block sums and
+// scaled values that fit in 31 bits.
 template <typename T, SuperSampleLayout L, class P>
 bool VectorOutput(int32_t mode, int32_t stride, int32_t srcCols, int32_t dstWidth, double xRatio,
                   double yRatio, double scale) {
-    if (!P::kVector || !std::is_same_v<T, uint8_t> || L == OneCh) return false;
+    if (!P::kVector || std::is_same_v<T, float> || L == OneCh) return false;
     if (mode != 0 || stride != 4) return false;
     const double kx = std::floor(xRatio), ky = std::floor(yRatio);
     if (kx < 1.0 || static_cast<double>(dstWidth) * kx > srcCols) return false;
-    const double maxSum = 255.0 * kx * ky;
+    const double maxSum = (std::is_same_v<T, uint8_t> ? 255.0 : 65535.0) * kx * ky;
     return maxSum < 2147483647.0 && std::fabs(maxSum * scale) < 2147483647.0;
 }
 
@@ -160,7 +160,8 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
         VectorOutput<T, L, P>(mode, stride, srcCols, dstWidth, xRatio, yRatio, scale);
     // Small blocks sum in 16 bits and scale in integers.
     SuperSampleDivisor sums16;
-    if (vectorOutput && std::floor(xRatio) * std::floor(yRatio) * 255.0 <= 32767.0)
+    if (std::is_same_v<T, uint8_t> && vectorOutput &&
+        std::floor(xRatio) * std::floor(yRatio) * 255.0 <= 32767.0)
         sums16 = SuperSampleFindDivisor(
             scale, 255 * static_cast<int32_t>(std::floor(xRatio) * std::floor(yRatio)));
     auto* blocks = reinterpret_cast<SuperSampleBlock*>(accFloat + elements);
@@ -225,10 +226,10 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
                 M::AddWhole(accFloat, rowAt(b.whole + k), srcCols, stride);
         }
         if (b.hasLast) M::AddWeighted(accFloat, rowAt(b.last), srcCols, stride, b.lastWeight);
-        if constexpr (std::is_same_v<T, uint8_t>) {
+        if constexpr (!M::kFloat) {
             if (vectorOutput)
-                SuperSampleOutputQuad8u(acc, dstRow, dstWidth, static_cast<int64_t>(xRatio), scale,
-                                        L == MultiCh);
+                SuperSampleOutputQuad(acc, dstRow, dstWidth, static_cast<int64_t>(xRatio), scale,
+                                      L == MultiCh);
         }
         if (!vectorOutput)
             M::OutputRow(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio, scale, mode);

@@ -7,7 +7,7 @@
 //    elements (MultiCh pixels 3 samples apart, OneCh, FourCh; MultiCh pixels
 //    4 samples apart keep their fourth element as it was);
 //  - the output row of whole blocks of pixels 4 samples apart (mode 0 of
-//    MultiCh and FourCh 8u), while every block sum fits in 31 bits;
+//    MultiCh and FourCh 8u and 16u), while every block sum fits in 31 bits;
 //  - the fractional modes of pixels 4 samples apart, every sample type.
 
 #include <emmintrin.h>
@@ -150,13 +150,13 @@ VELMORA_RESIZE_INLINE __m128i SuperSampleScaleBlocks(__m128i sum, __m128d scale)
     return _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
 }
 
-VELMORA_RESIZE_INLINE void SuperSampleOutputQuad8u(const uint32_t* row, uint8_t* dst,
-                                                   int32_t dstWidth, int64_t kx, double scale,
-                                                   bool keepFourth) {
+template <typename T>
+VELMORA_RESIZE_INLINE void SuperSampleOutputQuad(const uint32_t* row, T* dst, int32_t dstWidth,
+                                                 int64_t kx, double scale, bool keepFourth) {
     const __m128d scaleV = _mm_set1_pd(scale);
-    // Byte values of 0..255 pack without saturation; the model's narrowing
-    // keeps the same low byte.
-    const __m128i low = _mm_set1_epi32(0xFF);
+    // Values within the sample's range pack without saturation; the model's
+    // narrowing keeps the same low bits.
+    const __m128i low = _mm_set1_epi32(std::is_same_v<T, uint8_t> ? 0xFF : 0xFFFF);
     auto block = [&](int64_t j) VELMORA_LAMBDA_INLINE {
         const uint32_t* p = row + j * kx * 4;
         __m128i sum = SuperSampleLoad(p);
@@ -165,17 +165,33 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputQuad8u(const uint32_t* row, uint8_t*
         return _mm_and_si128(SuperSampleScaleBlocks(sum, scaleV), low);
     };
     int32_t j = 0;
-    for (; j + 4 <= dstWidth; j += 4) {
-        const __m128i a = _mm_packs_epi32(block(j), block(j + 1));
-        const __m128i b = _mm_packs_epi32(block(j + 2), block(j + 3));
-        SuperSampleStorePixels(dst + static_cast<ptrdiff_t>(j) * 4, _mm_packus_epi16(a, b),
-                               keepFourth);
+    if constexpr (std::is_same_v<T, uint8_t>) {
+        for (; j + 4 <= dstWidth; j += 4) {
+            const __m128i a = _mm_packs_epi32(block(j), block(j + 1));
+            const __m128i b = _mm_packs_epi32(block(j + 2), block(j + 3));
+            SuperSampleStorePixels(dst + static_cast<ptrdiff_t>(j) * 4, _mm_packus_epi16(a, b),
+                                   keepFourth);
+        }
+    } else {
+        for (; j < dstWidth; ++j) {
+            // Sign-extended from 16 bits, so that the signed pack keeps them.
+            const __m128i v = _mm_srai_epi32(_mm_slli_epi32(block(j), 16), 16);
+            const __m128i w = _mm_packs_epi32(v, v);
+            T* d = dst + static_cast<ptrdiff_t>(j) * 4;
+            if (!keepFourth) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(d), w);
+                continue;
+            }
+            const int32_t first = _mm_cvtsi128_si32(w);
+            std::memcpy(d, &first, 4);
+            d[2] = static_cast<T>(_mm_extract_epi16(w, 2));
+        }
     }
     for (; j < dstWidth; ++j) {
         alignas(16) uint32_t v[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(v), block(j));
         for (int32_t c = 0; c < (keepFourth ? 3 : 4); ++c)
-            dst[static_cast<ptrdiff_t>(j) * 4 + c] = static_cast<uint8_t>(v[c]);
+            dst[static_cast<ptrdiff_t>(j) * 4 + c] = static_cast<T>(v[c]);
     }
 }
 
@@ -417,24 +433,44 @@ template <typename T>
 VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleTerm<T>* terms,
                                                   int32_t n, int64_t values, int64_t packedEnd,
                                                   bool fresh) {
-    __m128d wd[4];
-    __m128 wf[4];
-    for (int32_t t = 0; t < n; ++t) {
-        wd[t] = _mm_set1_pd(terms[t].weight);
-        wf[t] = _mm_set1_ps(static_cast<float>(terms[t].weight));
-    }
-    for (int64_t k = 0; k < values; k += 4) {
-        __m128 v = fresh ? _mm_setzero_ps() : _mm_load_ps(acc + k);
-        for (int32_t t = 0; t < n; ++t) {
-            const __m128 x = SuperSampleLoadQuad(terms[t].row + k);
-            if (terms[t].whole)
-                v = _mm_add_ps(v, x);
-            else if (k < packedEnd)
-                v = _mm_add_ps(v, _mm_mul_ps(x, wf[t]));
-            else
-                v = _mm_add_ps(v, SuperSampleMulDouble(x, wd[t]));
+    // The row count as a constant, so that the rows of a step are unrolled.
+    auto run = [&](auto count) VELMORA_LAMBDA_INLINE {
+        constexpr int32_t kRows = decltype(count)::value;
+        const T* rows[kRows > 0 ? kRows : 1];
+        bool whole[kRows > 0 ? kRows : 1];
+        __m128d wd[kRows > 0 ? kRows : 1];
+        __m128 wf[kRows > 0 ? kRows : 1];
+        for (int32_t t = 0; t < kRows; ++t) {
+            rows[t] = terms[t].row;
+            whole[t] = terms[t].whole;
+            wd[t] = _mm_set1_pd(terms[t].weight);
+            wf[t] = _mm_set1_ps(static_cast<float>(terms[t].weight));
         }
-        _mm_store_ps(acc + k, v);
+        for (int64_t k = 0; k < values; k += 4) {
+            __m128 v = fresh ? _mm_setzero_ps() : _mm_load_ps(acc + k);
+            for (int32_t t = 0; t < kRows; ++t) {
+                const __m128 x = SuperSampleLoadQuad(rows[t] + k);
+                if (whole[t])
+                    v = _mm_add_ps(v, x);
+                else if (k < packedEnd)
+                    v = _mm_add_ps(v, _mm_mul_ps(x, wf[t]));
+                else
+                    v = _mm_add_ps(v, SuperSampleMulDouble(x, wd[t]));
+            }
+            _mm_store_ps(acc + k, v);
+        }
+    };
+    switch (n) {
+        case 0:
+            return run(std::integral_constant<int32_t, 0>{});
+        case 1:
+            return run(std::integral_constant<int32_t, 1>{});
+        case 2:
+            return run(std::integral_constant<int32_t, 2>{});
+        case 3:
+            return run(std::integral_constant<int32_t, 3>{});
+        default:
+            return run(std::integral_constant<int32_t, 4>{});
     }
 }
 
@@ -454,11 +490,19 @@ struct SuperSampleQuadOut {
         return _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
     }
 
-    // Stores samples 0-2, or all four.
-    VELMORA_RESIZE_INLINE void Store(T* d, __m128 sum, __m128 packed, bool four) const {
+    // Stores samples 0-2, or all four. `packed`: 0 none, 1 all, else the
+    // lanes of `mask`.
+    VELMORA_RESIZE_INLINE void Store(T* d, __m128 sum, int32_t packed, __m128 mask,
+                                     bool four) const {
         if constexpr (std::is_same_v<T, float>) {
-            const __m128 v = _mm_or_ps(_mm_and_ps(packed, _mm_mul_ps(sum, scalef)),
-                                       _mm_andnot_ps(packed, SuperSampleMulDouble(sum, scale)));
+            __m128 v;
+            if (packed == 1)
+                v = _mm_mul_ps(sum, scalef);
+            else if (packed == 0)
+                v = SuperSampleMulDouble(sum, scale);
+            else
+                v = _mm_or_ps(_mm_and_ps(mask, _mm_mul_ps(sum, scalef)),
+                              _mm_andnot_ps(mask, SuperSampleMulDouble(sum, scale)));
             if (four) {
                 _mm_storeu_ps(d, v);
             } else {
@@ -517,19 +561,23 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputRowQuad(const float* acc, T* dst, in
             s = _mm_add_ps(s, at(p));
         if (b.hasLast)
             s = _mm_add_ps(s, SuperSampleMulDouble(at(b.last), _mm_set1_pd(b.lastWeight)));
-        __m128 packed = _mm_setzero_ps();
+        int32_t packed = 0;
+        __m128 mask = _mm_setzero_ps();
         if constexpr (std::is_same_v<T, float>) {
             const int64_t first = 4 * static_cast<int64_t>(j);
-            if (first + 4 > packedBegin && first < packedEnd) {
+            if (first >= packedBegin && first + 4 <= packedEnd) {
+                packed = 1;
+            } else if (first + 4 > packedBegin && first < packedEnd) {
+                packed = 2;
                 // Lanes whose element lies in [packedBegin, packedEnd).
                 const __m128i k = _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(first)), lane);
                 const __m128i lo = _mm_set1_epi32(static_cast<int32_t>(packedBegin) - 1);
                 const __m128i hi = _mm_set1_epi32(static_cast<int32_t>(packedEnd));
-                packed =
+                mask =
                     _mm_castsi128_ps(_mm_and_si128(_mm_cmpgt_epi32(k, lo), _mm_cmplt_epi32(k, hi)));
             }
         }
-        out.Store(dst + static_cast<ptrdiff_t>(j) * 4, s, packed, four);
+        out.Store(dst + static_cast<ptrdiff_t>(j) * 4, s, packed, mask, four);
     }
 }
 
