@@ -646,6 +646,82 @@ TEST(ResizeSuperSampleKernels, VectorWholeBlocksEqualTheModel) {
                 }
 }
 
+// Members of pixels 4 samples apart, in the order Sse (the scalar model of
+// the single-precision form), Sse2, Sse3, Ssse3.
+template <typename T>
+using QuadKernel = int32_t (*)(const T*, T*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                               double, double, double, int32_t);
+template <typename T>
+using QuadMultiKernel = int32_t (*)(const T*, T*, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                    int32_t, double, double, double, int32_t, int32_t);
+template <typename T>
+struct QuadMembers {
+    QuadKernel<T> fourCh[4];
+    QuadMultiKernel<T> multiCh[4];
+};
+#define VELMORA_QUAD_MEMBERS(T)                                                         \
+    {                                                                                   \
+        {ResizeSuperSampleFourCh##T##_Sse, ResizeSuperSampleFourCh##T##_Sse2,           \
+         ResizeSuperSampleFourCh##T##_Sse3, ResizeSuperSampleFourCh##T##_Ssse3},        \
+        {                                                                               \
+            ResizeSuperSampleMultiCh##T##_Sse, ResizeSuperSampleMultiCh##T##_Sse2,      \
+                ResizeSuperSampleMultiCh##T##_Sse3, ResizeSuperSampleMultiCh##T##_Ssse3 \
+        }                                                                               \
+    }
+
+// Every mode, widths across the packed output stretch and its alignment head
+// (destinations 0-3 samples past a 16-byte boundary), rows past the last:
+// the vector members equal the model bit for bit, and a three-of-four
+// output leaves sample 3 as it was.
+template <typename T>
+void CheckQuadMembers(const QuadMembers<T>& m) {
+    std::mt19937 rng(29);
+    const double ratios[][2] = {{1.5, 1.5},       {2.5, 1.0}, {1.0, 1.25}, {3.0, 2.0},
+                                {1.0000001, 4.4}, {7.3, 1.7}, {2.0, 2.0}};
+    for (const auto& ratio : ratios)
+        for (int32_t dstW : {1, 3, 4, 5, 13, 22})
+            for (int32_t offset : {0, 1, 2, 3})
+                for (bool multi : {false, true}) {
+                    const double rx = ratio[0], ry = ratio[1];
+                    const int32_t dstH = 3;
+                    const auto cols = static_cast<int32_t>(std::ceil((dstW + 1) * rx)) + 1;
+                    const auto rows = static_cast<int32_t>(std::ceil(dstH * ry)) - 1;
+                    const int32_t mode =
+                        (rx != std::trunc(rx) ? 2 : 0) + (ry != std::trunc(ry) ? 1 : 0);
+                    std::vector<T> src(static_cast<size_t>(cols) * 4 * rows);
+                    for (auto& x : src)
+                        x = std::is_same_v<T, float> ? static_cast<T>(rng() % 25600 / 100.0)
+                                                     : static_cast<T>(rng());
+                    const int32_t dstStep = (dstW * 4 + 4) * static_cast<int32_t>(sizeof(T));
+                    std::vector<T> want(static_cast<size_t>(dstW * 4 + 4) * dstH + 4, T(9));
+                    for (int v = 0; v < 4; ++v) {
+                        std::vector<T> got(want.size(), T(9));
+                        T* out = (v == 0 ? want : got).data() + offset;
+                        const int32_t step = cols * 4 * static_cast<int32_t>(sizeof(T));
+                        const int32_t status =
+                            multi ? m.multiCh[v](src.data(), out, step, dstStep, cols, rows, dstW,
+                                                 dstH, rx, ry, 1.0 / (rx * ry), 4, mode)
+                                  : m.fourCh[v](src.data(), out, step, dstStep, cols, rows, dstW,
+                                                dstH, rx, ry, 1.0 / (rx * ry), mode);
+                        ASSERT_EQ(status, STS_OK);
+                        if (v > 0) {
+                            ASSERT_EQ(got, want)
+                                << "variant " << v << " ratio " << rx << "x" << ry << " width "
+                                << dstW << " offset " << offset << (multi ? " multi" : " four");
+                        }
+                    }
+                    for (int32_t y = 0; y < dstH && multi; ++y)
+                        for (int32_t x = 0; x < dstW; ++x)
+                            ASSERT_EQ(want[offset + y * (dstW * 4 + 4) + x * 4 + 3], T(9));
+                }
+}
+
+TEST(ResizeSuperSampleKernels, FourSamplePixelsEqualTheSingleModel) {
+    CheckQuadMembers<uint8_t>(VELMORA_QUAD_MEMBERS(8u));
+    CheckQuadMembers<uint16_t>(VELMORA_QUAD_MEMBERS(16u));
+    CheckQuadMembers<float>(VELMORA_QUAD_MEMBERS(32f));
+}
+
 // 600 rows of 255 pass the 16-bit partial sums of the 8u vector row sums.
 TEST(ResizeSuperSampleRows, LongEightBitBlocksAreExact) {
     std::vector<uint8_t> white(64, 255);
