@@ -138,6 +138,40 @@ VELMORA_RESIZE_INLINE void SuperSampleSumRowsStore(const T* srcRow, int32_t srcS
                                                      nRows, acc + done * stride, nChannels);
 }
 
+// Add-form row sums of 32f samples (the Sse members): each element plus the
+// block's rows in row order, four elements a step with SSE instructions, on
+// whole pixels of 1, 3 or 4 samples (of which 3 summed); the rest, and other
+// pixel strides, through the scalar model.
+template <SuperSampleLayout L>
+VELMORA_RESIZE_INLINE void SuperSampleSumRowsAdd32f(const float* srcRow, int32_t srcStep,
+                                                    int32_t width, int32_t nRows, float* acc,
+                                                    int32_t nChannels) {
+    if (nRows < 1 || width < 1) return;
+    const int32_t stride = L == SuperSampleLayout::MultiCh ? nChannels : SuperSampleChannels<L>();
+    const bool keepFourth = L == SuperSampleLayout::MultiCh && stride == 4;
+    int64_t end = 0;
+    if (L != SuperSampleLayout::MultiCh || stride == 3 || stride == 4) {
+        // Whole steps of whole pixels: the model adds each element once more.
+        const int64_t elements = static_cast<int64_t>(width) * stride;
+        end = elements - elements % (stride == 3 ? 12 : 4);
+    }
+    for (int64_t e = 0; e < end; e += 4) {
+        __m128 sum = _mm_loadu_ps(acc + e);
+        for (int32_t r = 0; r < nRows; ++r)
+            sum = _mm_add_ps(sum, _mm_loadu_ps(SuperSampleRow(srcRow, srcStep, r) + e));
+        if (keepFourth) {
+            _mm_storel_pi(reinterpret_cast<__m64*>(acc + e), sum);
+            _mm_store_ss(acc + e + 2, _mm_movehl_ps(sum, sum));
+        } else {
+            _mm_storeu_ps(acc + e, sum);
+        }
+    }
+    const auto done = static_cast<int32_t>(end / stride);
+    SuperSampleSumRowsModel<float, L, RowSumForm::Add>(
+        srcRow + static_cast<ptrdiff_t>(done) * stride, srcStep, width - done, nRows,
+        acc + static_cast<ptrdiff_t>(done) * stride, nChannels);
+}
+
 // Output of one row of whole kx-pixel blocks, pixels 4 samples apart: the
 // model's double product and truncation, lane by lane. keepFourth leaves
 // the fourth byte of every output pixel unread and unwritten. Every block sum must be
