@@ -85,9 +85,10 @@ struct QuadRows {
     float* acc;
     const SuperSampleBlock* blocks;
     int32_t srcCols, dstWidth;
-    double scale;
+    double xRatio, scale;
+    int32_t mode;
 
-    int64_t Values() const { return static_cast<int64_t>(srcCols) * 4; }
+    int64_t Values() const { return static_cast<int64_t>(srcCols) * (L == OneCh ? 1 : 4); }
 
     template <typename RowAt>
     VELMORA_RESIZE_INLINE void Block(const SuperSampleBlock& b, RowAt rowAt) const {
@@ -111,6 +112,12 @@ struct QuadRows {
     }
 
     VELMORA_RESIZE_INLINE void Output(T* dst) const {
+        if constexpr (L == OneCh) {
+            // One sample a pixel: the horizontal and output passes of the model.
+            M::OutputRow(reinterpret_cast<const SuperSampleAcc<T>*>(acc), dst, srcCols, 1, 1,
+                         dstWidth, xRatio, scale, mode);
+            return;
+        }
         int64_t begin = 0, end = 0;
         if constexpr (M::kPacked32f) {
             const auto address = reinterpret_cast<uintptr_t>(dst);
@@ -137,12 +144,16 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
     const int32_t stride = L == MultiCh ? nChannels : M::kSummed;
     const int64_t elements = static_cast<int64_t>(srcCols) * stride;
     // Whole float rows sum alike in every form but the OneCh one.
-    const bool quad = P::kVector && stride == 4 && (mode != 0 || M::kFloat);
-    // The vector bodies keep the horizontal walk's blocks after the working
-    // row: the walk is the same for every output row.
-    const int64_t blockElements = quad ? static_cast<int64_t>(std::max(dstWidth, 0)) *
-                                             static_cast<int64_t>(sizeof(SuperSampleBlock) / 4)
-                                       : 0;
+    // OneCh: the fractional modes' rows (mode 0 of 32f sums its tail in
+    // double precision).
+    const bool fourSamples = stride == 4 && (mode != 0 || M::kFloat);
+    const bool quad = P::kVector && (fourSamples || (L == OneCh && mode != 0));
+    // The vector bodies of four-sample pixels keep the horizontal walk's
+    // blocks after the working row: the walk is the same for every output row.
+    const int64_t blockElements = quad && fourSamples
+                                      ? static_cast<int64_t>(std::max(dstWidth, 0)) *
+                                            static_cast<int64_t>(sizeof(SuperSampleBlock) / 4)
+                                      : 0;
     if (elements < 1 || elements + blockElements > INT32_MAX / 4) return STS_NO_MEM_ERR;
     const auto bytes = static_cast<int32_t>(elements * 4);
     const bool integer = mode == 0 && !M::kFloat;
@@ -165,12 +176,12 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
         sums16 = SuperSampleFindDivisor(
             scale, 255 * static_cast<int32_t>(std::floor(xRatio) * std::floor(yRatio)));
     auto* blocks = reinterpret_cast<SuperSampleBlock*>(accFloat + elements);
-    if (quad) {
+    if (quad && fourSamples) {
         SuperSampleWalk columns(xRatio, (mode & 2) != 0);
         for (int32_t j = 0; j < dstWidth; ++j)
             blocks[j] = columns.Next();
     }
-    const QuadRows<T, L, P> quadRows{accFloat, blocks, srcCols, dstWidth, scale};
+    const QuadRows<T, L, P> quadRows{accFloat, blocks, srcCols, dstWidth, xRatio, scale, mode};
     T* dstRow = pDst;
     auto nextRow = [&]() VELMORA_LAMBDA_INLINE {
         dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +

@@ -461,8 +461,9 @@ struct SuperSampleTerm {
 };
 
 // Up to four rows of a block added into the working row (fresh: into zeros)
-// in their order, four elements a step: each element sees the additions the
-// model makes row by row. Elements below `packedEnd` take the float product.
+// in their order, four elements a step and the last values mod 4 singly:
+// each element sees the additions the model makes row by row. Elements below
+// `packedEnd` take the float product.
 template <typename T>
 VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleTerm<T>* terms,
                                                   int32_t n, int64_t values, int64_t packedEnd,
@@ -480,7 +481,7 @@ VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleT
             wd[t] = _mm_set1_pd(terms[t].weight);
             wf[t] = _mm_set1_ps(static_cast<float>(terms[t].weight));
         }
-        for (int64_t k = 0; k < values; k += 4) {
+        for (int64_t k = 0; k + 4 <= values; k += 4) {
             __m128 v = fresh ? _mm_setzero_ps() : _mm_load_ps(acc + k);
             for (int32_t t = 0; t < kRows; ++t) {
                 const __m128 x = SuperSampleLoadQuad(rows[t] + k);
@@ -492,6 +493,19 @@ VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleT
                     v = _mm_add_ps(v, SuperSampleMulDouble(x, wd[t]));
             }
             _mm_store_ps(acc + k, v);
+        }
+        for (int64_t k = values - values % 4; k < values; ++k) {
+            float v = fresh ? 0.0f : acc[k];
+            for (int32_t t = 0; t < kRows; ++t) {
+                const T x = rows[t][k];
+                if (whole[t])
+                    v += static_cast<float>(x);
+                else if (k < packedEnd)
+                    v += static_cast<float>(x) * static_cast<float>(terms[t].weight);
+                else
+                    v += static_cast<float>(static_cast<double>(x) * terms[t].weight);
+            }
+            acc[k] = v;
         }
     };
     switch (n) {
