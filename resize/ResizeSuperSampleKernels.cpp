@@ -76,9 +76,9 @@ bool VectorOutput(int32_t mode, int32_t stride, int32_t srcCols, int32_t dstWidt
     return maxSum < 2147483647.0 && std::fabs(maxSum * scale) < 2147483647.0;
 }
 
-// The fractional modes of pixels 4 samples apart in the vector variants:
-// the block's rows summed into the float working row four at a time, then
-// the horizontal and output passes.
+// The float working row of the vector variants: the block's rows summed into
+// it four at a time, then the horizontal and output passes (the model's for
+// one-sample pixels).
 template <typename T, SuperSampleLayout L, class P>
 struct QuadRows {
     using M = SuperSampleModel<T, L, P::kForm>;
@@ -143,9 +143,10 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
     if (mode < 0 || mode > 3) return STS_OK;
     const int32_t stride = L == MultiCh ? nChannels : M::kSummed;
     const int64_t elements = static_cast<int64_t>(srcCols) * stride;
-    // Whole float rows sum alike in every form but the OneCh one.
-    // OneCh: the fractional modes' rows (mode 0 of 32f sums its tail in
-    // double precision).
+    // Vector bodies: four-sample pixels in the fractional modes and, for 32f,
+    // in mode 0 (whole float rows sum alike in every form but the OneCh one,
+    // whose Store form sums its tail in double precision); the rows of
+    // one-sample pixels in the fractional modes.
     const bool fourSamples = stride == 4 && (mode != 0 || M::kFloat);
     const bool quad = P::kVector && (fourSamples || (L == OneCh && mode != 0));
     // The vector bodies of four-sample pixels keep the horizontal walk's

@@ -1,14 +1,19 @@
 #pragma once
 
-// Vector bodies of the integer super-sampling paths of the Sse2, Sse3 and
-// Ssse3 members, written once and compiled for each member's instruction
-// set. They compute exactly what the scalar model computes:
-//  - the Store-form row sums over a contiguous run of
-//    elements (MultiCh pixels 3 samples apart, OneCh, FourCh; MultiCh pixels
-//    4 samples apart keep their fourth element as it was);
+// Vector bodies of the super-sampling members, written once and inlined into
+// each member, so that they are compiled for its instruction set. They
+// compute exactly what the scalar model of the member's form computes:
+//  - the Store-form row sums over a contiguous run of elements (MultiCh
+//    pixels 3 samples apart, OneCh, FourCh; MultiCh pixels 4 samples apart
+//    keep their fourth element as it was), and the Add-form 32f row sums of
+//    the Sse members;
 //  - the output row of whole blocks of pixels 4 samples apart (mode 0 of
-//    MultiCh and FourCh 8u and 16u), while every block sum fits in 31 bits;
-//  - the fractional modes of pixels 4 samples apart, every sample type.
+//    MultiCh and FourCh 8u and 16u), while every block sum fits in 31 bits,
+//    with the 2 x 2 blocks of 8u straight from the source rows;
+//  - the float working row of the Sse2, Sse3 and Ssse3 members: the rows of
+//    the fractional modes (and of mode 0 of 32f pixels 4 samples apart), and
+//    the horizontal and output passes of pixels 4 samples apart.
+// A three-of-four output never reads or writes a pixel's fourth sample.
 
 #include <emmintrin.h>
 #include <tmmintrin.h>
