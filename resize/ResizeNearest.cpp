@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 namespace velmora::resize {
 namespace {
@@ -26,6 +27,16 @@ inline __attribute__((always_inline)) void CopyPixel(E* d, const E* s) {
     std::memcpy(d, s, Layout::kCopied * sizeof(E));  // the copied samples as one block
 }
 
+// Samples 0-2 of a four-byte pixel from one 32-bit load (the source pixel
+// holds all four bytes): one register, two stores.
+inline __attribute__((always_inline)) void CopyThreeOfFour(uint8_t* d, const uint8_t* s) {
+    uint32_t v;
+    std::memcpy(&v, s, 4);
+    const auto low = static_cast<uint16_t>(v);
+    std::memcpy(d, &low, 2);
+    d[2] = static_cast<uint8_t>(v >> 16);
+}
+
 // E is the sample's storage (uint32_t for 32f, so floats travel as bits).
 template <typename E, typename Layout, int Columns>
 inline __attribute__((always_inline)) void NearestRows(const void* pSrc, void* pDst,
@@ -35,6 +46,24 @@ inline __attribute__((always_inline)) void NearestRows(const void* pSrc, void* p
                                                        int32_t nChannels) {
     const auto* src = static_cast<const E*>(pSrc);
     const ptrdiff_t step = Layout::kStep != 0 ? Layout::kStep : nChannels;
+    if constexpr (std::is_same_v<E, uint8_t> && std::is_same_v<Layout, MultiCh>) {
+        if (nChannels == 4) {
+            for (int32_t j = 0; j < dstHeight; ++j) {
+                const E* s = src + rowOffsets[j];
+                E* d = static_cast<E*>(pDst) + static_cast<ptrdiff_t>(j) * dstStep;
+                int32_t i = 0;
+                if constexpr (Columns == 2) {
+                    for (; i + 1 < dstWidth; i += 2) {
+                        CopyThreeOfFour(d + 4 * i, s + colOffsets[i]);
+                        CopyThreeOfFour(d + 4 * i + 4, s + colOffsets[i + 1]);
+                    }
+                }
+                for (; i < dstWidth; ++i)
+                    CopyThreeOfFour(d + 4 * i, s + colOffsets[i]);
+            }
+            return;
+        }
+    }
     for (int32_t j = 0; j < dstHeight; ++j) {
         const E* s = src + rowOffsets[j];
         E* d = static_cast<E*>(pDst) + static_cast<ptrdiff_t>(j) * dstStep;
