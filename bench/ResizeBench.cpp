@@ -1,43 +1,75 @@
-// ResizeColor4 (8-bit, 3 of 4 channels) by nearest-neighbour, linear, cubic
-// and Lanczos interpolation, 1920 x 1080 -> 1280 x 720 and 720 x 576 -> 1920 x 1080, in
-// every processor variant, against OpenCV's cv::resize (one thread) and
-// libswscale when they are installed, and a plain copy of the bytes the
-// resize touches (source plus destination).
+// The region-of-interest resize, 1920 x 1080 -> 1280 x 720 and 720 x 576 ->
+// 1920 x 1080, in every processor variant: ResizeColor4 (8-bit, 3 of 4
+// channels) by nearest-neighbour, linear, cubic and Lanczos interpolation,
+// and linear 16u and 32f images of four samples, all four resized. Each case
+// runs beside OpenCV's cv::resize (one thread) when it is installed and
+// reports the CPU-time ratio "vs_peer"; libswscale and a plain copy of the
+// bytes the resize touches (source plus destination) run on their own.
 #include "ResizeBenchSupport.h"
 #include "resize/ResizeColor4.h"
+#include "resize/ResizeInterpolate.h"
+#include "resize/ResizeKernelTable.h"
 
 namespace {
 
 using namespace velmora::bench;
+using namespace velmora::resize;
 
 constexpr ResizeSizes kSizes[] = {{1920, 1080, 1280, 720}, {720, 576, 1920, 1080}};
+
+// The peer of a case: OpenCV when installed, else none.
+auto Peer([[maybe_unused]] ResizeImages& im, [[maybe_unused]] int64_t dataType,
+          [[maybe_unused]] int64_t code) {
+#if defined(VELMORA_BENCH_OPENCV)
+    return OpenCvPeer(im, OpenCvFourSampleType(dataType), OpenCvMode(code));
+#else
+    return nullptr;
+#endif
+}
 
 // Arguments: variant, interpolation code, size index.
 void BM_ResizeColor4(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(2)], 4);
-    RunResize(state, velmora::resize::ResizeColor4DispatchTable[state.range(0)], im,
-              static_cast<int32_t>(state.range(1)));
+    const ResizeSizes& s = im.size;
+    const auto code = static_cast<int32_t>(state.range(1));
+    auto library = [&, resize = ResizeColor4DispatchTable[state.range(0)]] {
+        return resize(im.src.data(), s.srcW, s.srcH, 4 * s.srcW, 0, 0, s.srcW, s.srcH,
+                      im.dst.data(), 4 * s.dstW, s.dstW, s.dstH,
+                      static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH,
+                      code);
+    };
+    RunBesidePeer(state, s, library, Peer(im, RESIZE_DATA_8U, code));
 }
 BENCHMARK(BM_ResizeColor4)
     ->ArgsProduct({{0, 1, 2, 3, 4},
-                   {velmora::resize::INTERP_NEAREST, velmora::resize::INTERP_LINEAR,
-                    velmora::resize::INTERP_CUBIC, velmora::resize::INTERP_LANCZOS},
+                   {INTERP_NEAREST, INTERP_LINEAR, INTERP_CUBIC, INTERP_LANCZOS},
                    {0, 1}});
+
+constexpr decltype(&ResizeInterpolate_Generic) kInterpolate[] = {
+    ResizeInterpolate_Generic, ResizeInterpolate_Sse, ResizeInterpolate_Sse2,
+    ResizeInterpolate_Sse3, ResizeInterpolate_Ssse3};
+
+// Arguments: variant, data type (16u, 32f), size index.
+void BM_ResizeLinearFourOfFour(benchmark::State& state) {
+    ResizeImages im = FourSampleImages(kSizes[state.range(2)], state.range(1));
+    const ResizeSizes& s = im.size;
+    const auto type = static_cast<int32_t>(state.range(1));
+    auto library = [&, resize = kInterpolate[state.range(0)]] {
+        return resize(im.src.data(), s.srcW, s.srcH, im.pixelBytes * s.srcW, 0, 0, s.srcW, s.srcH,
+                      im.dst.data(), im.pixelBytes * s.dstW, s.dstW, s.dstH,
+                      static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH,
+                      0.0, 0.0, 4, 4, type, 0, INTERP_LINEAR, 1);
+    };
+    RunBesidePeer(state, s, library, Peer(im, type, INTERP_LINEAR));
+}
+BENCHMARK(BM_ResizeLinearFourOfFour)
+    ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});
 
 void BM_ResizeMemcpyTouched(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(0)], 4);
     RunMemcpyTouched(state, im);
 }
 BENCHMARK(BM_ResizeMemcpyTouched)->Arg(0)->Arg(1);
-
-#if defined(VELMORA_BENCH_OPENCV)
-// Arguments: the library's interpolation code; size index.
-void BM_OpenCvResize(benchmark::State& state) {
-    ResizeImages im(kSizes[state.range(1)], 4);
-    RunOpenCv(state, im, OpenCvMode(state.range(0)));
-}
-BENCHMARK(BM_OpenCvResize)->ArgsProduct({{1, 2, 4, 16}, {0, 1}});
-#endif
 
 #if defined(VELMORA_BENCH_SWSCALE)
 void BM_SwscaleResize(benchmark::State& state) {

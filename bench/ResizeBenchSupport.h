@@ -9,10 +9,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include "resize/ImageStatus.h"
+#include "resize/ResizeKernelTable.h"
 
 #if defined(VELMORA_BENCH_OPENCV)
 #include <opencv2/core.hpp>
@@ -77,6 +80,55 @@ inline void RunMemcpyTouched(benchmark::State& state, ResizeImages& im) {
     FinishResize(state, im.size);
 }
 
+// CPU time of the calling thread, in seconds.
+inline double ThreadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The library call under the benchmark's timing, each followed by one peer
+// call outside it, so that both see the same machine load: the counter
+// "vs_peer" is the library's CPU time over the peer's (below 1: the library
+// is faster). A null peer (none installed) runs the library alone.
+template <typename Library, typename Peer>
+void RunBesidePeer(benchmark::State& state, const ResizeSizes& s, Library library, Peer peer) {
+    double librarySeconds = 0, peerSeconds = 0;
+    for (auto _ : state) {
+        const double start = ThreadCpuSeconds();
+        if (library() != velmora::resize::STS_OK) state.SkipWithError("resize failed");
+        benchmark::ClobberMemory();
+        librarySeconds += ThreadCpuSeconds() - start;
+        if constexpr (!std::is_null_pointer_v<Peer>) {
+            state.PauseTiming();
+            const double peerStart = ThreadCpuSeconds();
+            peer();
+            benchmark::ClobberMemory();
+            peerSeconds += ThreadCpuSeconds() - peerStart;
+            state.ResumeTiming();
+        }
+    }
+    if (peerSeconds > 0) state.counters["vs_peer"] = librarySeconds / peerSeconds;
+    FinishResize(state, s);
+}
+
+// Images of four samples a pixel of a library data type: random bytes for
+// 8u and 16u, random values 0..255 for 32f.
+inline ResizeImages FourSampleImages(const ResizeSizes& s, int64_t dataType) {
+    const int sampleBytes = dataType == velmora::resize::RESIZE_DATA_8U    ? 1
+                            : dataType == velmora::resize::RESIZE_DATA_16U ? 2
+                                                                           : 4;
+    ResizeImages im(s, 4 * sampleBytes);
+    if (dataType == velmora::resize::RESIZE_DATA_32F) {
+        std::mt19937 random(7);
+        for (size_t k = 0; k + 4 <= im.src.size(); k += 4) {
+            const auto v = static_cast<float>(random() % 25600) / 100.0f;
+            std::memcpy(im.src.data() + k, &v, 4);
+        }
+    }
+    return im;
+}
+
 #if defined(VELMORA_BENCH_OPENCV)
 // The OpenCV mode of the library's interpolation code.
 inline int OpenCvMode(int64_t code) {
@@ -92,6 +144,24 @@ inline int OpenCvMode(int64_t code) {
         default:
             return cv::INTER_LANCZOS4;
     }
+}
+
+// One cv::resize of the images (one thread) as a peer call; cvType is the
+// OpenCV type of the images' pixels.
+inline auto OpenCvPeer(ResizeImages& im, int cvType, int mode) {
+    cv::setNumThreads(1);
+    const ResizeSizes& s = im.size;
+    return [src = cv::Mat(s.srcH, s.srcW, cvType, im.src.data()),
+            dst = cv::Mat(s.dstH, s.dstW, cvType, im.dst.data()), mode]() mutable {
+        cv::resize(src, dst, dst.size(), 0, 0, mode);
+    };
+}
+
+// The OpenCV type of four samples of a library data type.
+inline int OpenCvFourSampleType(int64_t dataType) {
+    return dataType == velmora::resize::RESIZE_DATA_8U    ? CV_8UC4
+           : dataType == velmora::resize::RESIZE_DATA_16U ? CV_16UC4
+                                                          : CV_32FC4;
 }
 
 inline void RunOpenCv(benchmark::State& state, ResizeImages& im, int mode) {

@@ -1,37 +1,69 @@
-// ResizeColor4 by super-sampling (8-bit, 3 of 4 channels), 1920 x 1080 ->
-// 1280 x 720 and -> 960 x 540, in every processor variant, against OpenCV's
-// INTER_AREA (one thread) and libswscale's SWS_AREA when they are installed,
-// and a plain copy of the bytes the resize touches (source plus destination).
+// The region-of-interest resize by super-sampling, 1920 x 1080 -> 1280 x 720
+// and -> 960 x 540, in every processor variant: ResizeColor4 (8-bit, 3 of 4
+// channels) and 16u and 32f images of four samples, all four resized. Each
+// case runs beside OpenCV's INTER_AREA (one thread) when it is installed and
+// reports the CPU-time ratio "vs_peer"; libswscale's SWS_AREA and a plain
+// copy of the bytes the resize touches (source plus destination) run on
+// their own.
 #include "ResizeBenchSupport.h"
 #include "resize/ResizeColor4.h"
+#include "resize/ResizeKernelTable.h"
+#include "resize/ResizeSuperSample.h"
 
 namespace {
 
 using namespace velmora::bench;
+using namespace velmora::resize;
 
 constexpr ResizeSizes kSizes[] = {{1920, 1080, 1280, 720}, {1920, 1080, 960, 540}};
+
+auto AreaPeer([[maybe_unused]] ResizeImages& im, [[maybe_unused]] int64_t dataType) {
+#if defined(VELMORA_BENCH_OPENCV)
+    return OpenCvPeer(im, OpenCvFourSampleType(dataType), cv::INTER_AREA);
+#else
+    return nullptr;
+#endif
+}
 
 // Arguments: variant, size index.
 void BM_ResizeColor4SuperSample(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(1)], 4);
-    RunResize(state, velmora::resize::ResizeColor4DispatchTable[state.range(0)], im,
-              velmora::resize::INTERP_SUPERSAMPLE);
+    const ResizeSizes& s = im.size;
+    auto library = [&, resize = ResizeColor4DispatchTable[state.range(0)]] {
+        return resize(im.src.data(), s.srcW, s.srcH, 4 * s.srcW, 0, 0, s.srcW, s.srcH,
+                      im.dst.data(), 4 * s.dstW, s.dstW, s.dstH,
+                      static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH,
+                      INTERP_SUPERSAMPLE);
+    };
+    RunBesidePeer(state, s, library, AreaPeer(im, RESIZE_DATA_8U));
 }
 BENCHMARK(BM_ResizeColor4SuperSample)->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}});
+
+constexpr decltype(&ResizeSuperSample_Generic) kSuperSample[] = {
+    ResizeSuperSample_Generic, ResizeSuperSample_Sse, ResizeSuperSample_Sse2,
+    ResizeSuperSample_Sse3, ResizeSuperSample_Ssse3};
+
+// Arguments: variant, data type (16u, 32f), size index.
+void BM_ResizeSuperSampleFourOfFour(benchmark::State& state) {
+    ResizeImages im = FourSampleImages(kSizes[state.range(2)], state.range(1));
+    const ResizeSizes& s = im.size;
+    const auto type = static_cast<int32_t>(state.range(1));
+    auto library = [&, resize = kSuperSample[state.range(0)]] {
+        return resize(im.src.data(), s.srcW, s.srcH, im.pixelBytes * s.srcW, 0, 0, s.srcW, s.srcH,
+                      im.dst.data(), im.pixelBytes * s.dstW, s.dstW, s.dstH,
+                      static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH, 4,
+                      4, type, 0);
+    };
+    RunBesidePeer(state, s, library, AreaPeer(im, type));
+}
+BENCHMARK(BM_ResizeSuperSampleFourOfFour)
+    ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});
 
 void BM_SuperSampleMemcpyTouched(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(0)], 4);
     RunMemcpyTouched(state, im);
 }
 BENCHMARK(BM_SuperSampleMemcpyTouched)->Arg(0)->Arg(1);
-
-#if defined(VELMORA_BENCH_OPENCV)
-void BM_OpenCvArea(benchmark::State& state) {
-    ResizeImages im(kSizes[state.range(0)], 4);
-    RunOpenCv(state, im, cv::INTER_AREA);
-}
-BENCHMARK(BM_OpenCvArea)->Arg(0)->Arg(1);
-#endif
 
 #if defined(VELMORA_BENCH_SWSCALE)
 void BM_SwscaleArea(benchmark::State& state) {

@@ -14,6 +14,9 @@
 #include <type_traits>
 
 #define VELMORA_RESIZE_INLINE inline __attribute__((always_inline))
+// A lambda of a vector body, inlined so that it is compiled for the member's
+// instruction set.
+#define VELMORA_LAMBDA_INLINE __attribute__((always_inline))
 
 namespace velmora::resize {
 

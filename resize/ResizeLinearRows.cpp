@@ -1,9 +1,11 @@
-// Members of the linear row kernels. The Generic members and every 16u and
-// 32f member are the scalar model of their form, compiled for their
-// variant's instruction set; the 8u members of Sse2, Sse3 and Ssse3 share one
-// vector body of SSE2 instructions (the same lane arithmetic as the model:
-// 16-bit products summed in 32-bit lanes), compiled for each variant, the
-// Ssse3 members with byte shuffles in their three-of-four paths.
+// Members of the linear row kernels. The Generic members are the scalar model
+// of their form. The 8u and 16u members of Sse2, Sse3 and Ssse3 share vector
+// bodies of SSE2 instructions (the same lane arithmetic as the model: 16-bit
+// products summed in 32-bit lanes), compiled for each variant, the Ssse3 8u
+// members with byte shuffles in their three-of-four paths; the single-form
+// 32f RowH, RowHOneCh and RowV members share four-lane bodies of SSE
+// instructions. The other members run the model of their form, compiled for
+// their variant's instruction set.
 #include <immintrin.h>
 
 #include <cstring>
@@ -167,6 +169,12 @@ VELMORA_RESIZE_INLINE uint16_t SamplePair(const uint8_t* p) {
     return v;
 }
 
+VELMORA_RESIZE_INLINE uint32_t SamplePair16(const uint16_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
 // Eight columns a step: (left, right) byte pairs against aligned weight pairs.
 VELMORA_RESIZE_INLINE void RowHOneCh8uVector(const uint8_t* srcRow, int32_t width,
                                              const int32_t* colOffsets, const uint16_t* colWeights,
@@ -292,6 +300,126 @@ VELMORA_RESIZE_INLINE void RowVPart8uVector(uint8_t* dstRow, int32_t width, uint
                                           lower + 3 * p);
 }
 
+// ---- 16u: full 32-bit products of unsigned 16-bit values ----
+
+// Eight 32-bit results of at most 65535 (the low 16 bits of each lane)
+// packed to 16 bits: sign-extended so that the signed pack keeps them.
+VELMORA_RESIZE_INLINE __m128i PackLow16(__m128i lo, __m128i hi) {
+    lo = _mm_srai_epi32(_mm_slli_epi32(lo, 16), 16);
+    hi = _mm_srai_epi32(_mm_slli_epi32(hi, 16), 16);
+    return _mm_packs_epi32(lo, hi);
+}
+
+// w0 a + w1 b + round, then >> 14, from interleaved (a, b) pairs and
+// (w0, w1) weight pairs: the products of the signed multiply-add against
+// a - 32768 and b - 32768, plus 32768 (w0 + w1), give the unsigned sum.
+VELMORA_RESIZE_INLINE __m128i Blend16u(__m128i pairs, __m128i weights) {
+    const __m128i bias = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+    const __m128i centred = _mm_madd_epi16(_mm_xor_si128(pairs, bias), weights);
+    const __m128i offset = _mm_madd_epi16(bias, weights);  // -32768 (w0 + w1)
+    const __m128i sum = _mm_add_epi32(_mm_sub_epi32(centred, offset), _mm_set1_epi32(8192));
+    return _mm_srli_epi32(sum, 14);
+}
+
+// One column of four-sample pixels: a0..a3 b0..b3 become (a, b) pairs.
+VELMORA_RESIZE_INLINE __m128i FilterColumn16u(const uint16_t* srcRow, const int32_t* colOffsets,
+                                              const uint16_t* colWeights, int32_t x) {
+    const __m128i both = _mm_loadu_si128(reinterpret_cast<const __m128i*>(srcRow + colOffsets[x]));
+    return Blend16u(_mm_unpacklo_epi16(both, _mm_srli_si128(both, 8)), WeightPair(colWeights, x));
+}
+
+VELMORA_RESIZE_INLINE void RowH16uVector(const uint16_t* srcRow, int32_t width,
+                                         const int32_t* colOffsets, const uint16_t* colWeights,
+                                         uint16_t* dstBuf) {
+    int32_t x = 0;
+    for (; x + 1 < width; x += 2) {
+        const __m128i a = FilterColumn16u(srcRow, colOffsets, colWeights, x);
+        const __m128i b = FilterColumn16u(srcRow, colOffsets, colWeights, x + 1);
+        _mm_store_si128(reinterpret_cast<__m128i*>(dstBuf + 4 * x), PackLow16(a, b));
+    }
+    LinearRowHModel<uint16_t, 4, Integer>(srcRow, width - x, 4, colOffsets + x, colWeights + 2 * x,
+                                          dstBuf + 4 * x);
+}
+
+// Four columns of one sample: the (a, b) pair of each column is one 32-bit
+// load, against four aligned weight pairs.
+VELMORA_RESIZE_INLINE __m128i FilterColumns16u(const uint16_t* srcRow, const int32_t* o,
+                                               const uint16_t* colWeights) {
+    const __m128i pairs = _mm_setr_epi32(static_cast<int32_t>(SamplePair16(srcRow + o[0])),
+                                         static_cast<int32_t>(SamplePair16(srcRow + o[1])),
+                                         static_cast<int32_t>(SamplePair16(srcRow + o[2])),
+                                         static_cast<int32_t>(SamplePair16(srcRow + o[3])));
+    return Blend16u(pairs, _mm_load_si128(reinterpret_cast<const __m128i*>(colWeights)));
+}
+
+VELMORA_RESIZE_INLINE void RowHOneCh16uVector(const uint16_t* srcRow, int32_t width,
+                                              const int32_t* colOffsets, const uint16_t* colWeights,
+                                              uint16_t* dstBuf) {
+    int32_t x = 0;
+    for (; x + 8 <= width; x += 8) {
+        const __m128i lo = FilterColumns16u(srcRow, colOffsets + x, colWeights + 2 * x);
+        const __m128i hi = FilterColumns16u(srcRow, colOffsets + x + 4, colWeights + 2 * x + 8);
+        _mm_store_si128(reinterpret_cast<__m128i*>(dstBuf + x), PackLow16(lo, hi));
+    }
+    LinearRowHModel<uint16_t, 1, Integer>(srcRow, width - x, 1, colOffsets + x, colWeights + 2 * x,
+                                          dstBuf + x);
+}
+
+VELMORA_RESIZE_INLINE void RowV16uVector(uint16_t* dstRow, int32_t count, uint32_t w,
+                                         const uint16_t* upper, const uint16_t* lower) {
+    const __m128i weights = RowWeightPairs(w);
+    int32_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+        const __m128i u = _mm_load_si128(reinterpret_cast<const __m128i*>(upper + k));
+        const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i*>(lower + k));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + k),
+                         PackLow16(Blend16u(_mm_unpacklo_epi16(u, l), weights),
+                                   Blend16u(_mm_unpackhi_epi16(u, l), weights)));
+    }
+    LinearRowVModel<uint16_t, Integer>(dstRow + k, count - k, w, upper + k, lower + k);
+}
+
+// ---- 32f, single form: every step rounded to float ----
+
+VELMORA_RESIZE_INLINE void RowH32fSingleVector(const float* srcRow, int32_t width,
+                                               const int32_t* colOffsets, const float* colWeights,
+                                               float* dstBuf) {
+    for (int32_t x = 0; x < width; ++x) {
+        const float* p = srcRow + colOffsets[x];
+        const __m128 a = _mm_loadu_ps(p);
+        const __m128 b = _mm_loadu_ps(p + 4);
+        const __m128 w = _mm_set1_ps(colWeights[x]);
+        _mm_store_ps(dstBuf + 4 * x, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), w)));
+    }
+}
+
+VELMORA_RESIZE_INLINE void RowHOneCh32fSingleVector(const float* srcRow, int32_t width,
+                                                    const int32_t* colOffsets,
+                                                    const float* colWeights, float* dstBuf) {
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const int32_t* o = colOffsets + x;
+        const __m128 a = _mm_setr_ps(srcRow[o[0]], srcRow[o[1]], srcRow[o[2]], srcRow[o[3]]);
+        const __m128 b =
+            _mm_setr_ps(srcRow[o[0] + 1], srcRow[o[1] + 1], srcRow[o[2] + 1], srcRow[o[3] + 1]);
+        const __m128 w = _mm_load_ps(colWeights + x);
+        _mm_store_ps(dstBuf + x, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), w)));
+    }
+    LinearRowHModel<float, 1, Single>(srcRow, width - x, 1, colOffsets + x, colWeights + x,
+                                      dstBuf + x);
+}
+
+VELMORA_RESIZE_INLINE void RowV32fSingleVector(float* dstRow, int32_t count, float w,
+                                               const float* upper, const float* lower) {
+    const __m128 lowerWeight = _mm_set1_ps(w);
+    const __m128 upperWeight = _mm_set1_ps(LinearUpperWeight32f<Single>(w));
+    int32_t k = 0;
+    for (; k + 4 <= count; k += 4)
+        _mm_storeu_ps(dstRow + k, _mm_add_ps(_mm_mul_ps(_mm_load_ps(upper + k), upperWeight),
+                                             _mm_mul_ps(_mm_load_ps(lower + k), lowerWeight)));
+    LinearRowVModel<float, Single>(dstRow + k, count - k, w, upper + k, lower + k);
+}
+
 }  // namespace
 
 // ---- member definitions ----
@@ -318,17 +446,35 @@ VELMORA_RESIZE_INLINE void RowVPart8uVector(uint8_t* dstRow, int32_t width, uint
 #define VELMORA_SSE3 __attribute__((target("sse3")))
 #define VELMORA_SSSE3 __attribute__((target("ssse3")))
 
-// 16u members of every variant: the integer model.
-#define VELMORA_DEFINE_ROWS_16U(V, target)                                                   \
-    VELMORA_DEFINE_ROWH(ResizeLinearRowH16u_##V, target, uint16_t, 4, 4, Integer)            \
-    VELMORA_DEFINE_ROWH(ResizeLinearRowHOneCh16u_##V, target, uint16_t, 1, 1, Integer)       \
-    VELMORA_DEFINE_ROWV(ResizeLinearRowV16u_##V, target, uint16_t, LinearRowVModel, Integer) \
+// A member that runs a vector body.
+#define VELMORA_DEFINE_ROW_BODY(name, target, T, Body)                             \
+    target void name(const T* srcRow, int32_t width, const int32_t* colOffsets,    \
+                     const LinearColWeight<T>* colWeights, LinearBuf<T>* dstBuf) { \
+        Body(srcRow, width, colOffsets, colWeights, dstBuf);                       \
+    }
+#define VELMORA_DEFINE_ROWV_BODY(name, target, T, Body)                            \
+    target void name(T* dstRow, int32_t count, LinearRowWeight<T> rowWeight,       \
+                     const LinearBuf<T>* bufUpper, const LinearBuf<T>* bufLower) { \
+        Body(dstRow, count, rowWeight, bufUpper, bufLower);                        \
+    }
+
+// 16u Generic: the integer model; Sse2, Sse3, Ssse3: the vector bodies
+// (RowVPart keeps the model: it never touches sample 3).
+VELMORA_DEFINE_ROWH(ResizeLinearRowH16u_Generic, VELMORA_NO_TARGET, uint16_t, 4, 4, Integer)
+VELMORA_DEFINE_ROWH(ResizeLinearRowHOneCh16u_Generic, VELMORA_NO_TARGET, uint16_t, 1, 1, Integer)
+VELMORA_DEFINE_ROWV(ResizeLinearRowV16u_Generic, VELMORA_NO_TARGET, uint16_t, LinearRowVModel,
+                    Integer)
+VELMORA_DEFINE_ROWV(ResizeLinearRowVPart16u_Generic, VELMORA_NO_TARGET, uint16_t,
+                    LinearRowVPartModel, Integer)
+#define VELMORA_DEFINE_ROWS_16U_VECTOR(V, target)                                               \
+    VELMORA_DEFINE_ROW_BODY(ResizeLinearRowH16u_##V, target, uint16_t, RowH16uVector)           \
+    VELMORA_DEFINE_ROW_BODY(ResizeLinearRowHOneCh16u_##V, target, uint16_t, RowHOneCh16uVector) \
+    VELMORA_DEFINE_ROWV_BODY(ResizeLinearRowV16u_##V, target, uint16_t, RowV16uVector)          \
     VELMORA_DEFINE_ROWV(ResizeLinearRowVPart16u_##V, target, uint16_t, LinearRowVPartModel, Integer)
 
-VELMORA_DEFINE_ROWS_16U(Generic, VELMORA_NO_TARGET)
-VELMORA_DEFINE_ROWS_16U(Sse2, VELMORA_SSE2)
-VELMORA_DEFINE_ROWS_16U(Sse3, VELMORA_SSE3)
-VELMORA_DEFINE_ROWS_16U(Ssse3, VELMORA_SSSE3)
+VELMORA_DEFINE_ROWS_16U_VECTOR(Sse2, VELMORA_SSE2)
+VELMORA_DEFINE_ROWS_16U_VECTOR(Sse3, VELMORA_SSE3)
+VELMORA_DEFINE_ROWS_16U_VECTOR(Ssse3, VELMORA_SSSE3)
 VELMORA_DEFINE_ROWHPART(ResizeLinearRowHPart16u_Generic, VELMORA_NO_TARGET, uint16_t, Integer)
 VELMORA_DEFINE_ROWHPART(ResizeLinearRowHPart16u_Sse2, VELMORA_SSE2, uint16_t, Integer)
 VELMORA_DEFINE_ROWHPART(ResizeLinearRowHPart16u_Sse3, VELMORA_SSE3, uint16_t, Integer)
@@ -375,25 +521,28 @@ VELMORA_DEFINE_ROWS_8U_VECTOR(Ssse3, VELMORA_SSSE3, true)
 
 // 32f horizontal members by form.
 VELMORA_DEFINE_ROWH(ResizeLinearRowH32f_Generic, VELMORA_NO_TARGET, float, 4, 4, Double)
-VELMORA_DEFINE_ROWH(ResizeLinearRowH32f_Sse, VELMORA_SSE, float, 4, 4, Single)
-VELMORA_DEFINE_ROWH(ResizeLinearRowH32f_Sse2, VELMORA_SSE2, float, 4, 4, Single)
+VELMORA_DEFINE_ROW_BODY(ResizeLinearRowH32f_Sse, VELMORA_SSE, float, RowH32fSingleVector)
+VELMORA_DEFINE_ROW_BODY(ResizeLinearRowH32f_Sse2, VELMORA_SSE2, float, RowH32fSingleVector)
 VELMORA_DEFINE_ROWH(ResizeLinearRowH32f_Sse3, VELMORA_SSE3, float, 4, 4, Double)
 VELMORA_DEFINE_ROWHPART(ResizeLinearRowHPart32f_Generic, VELMORA_NO_TARGET, float, Double)
 VELMORA_DEFINE_ROWHPART(ResizeLinearRowHPart32f_Sse, VELMORA_SSE, float, Single)
 VELMORA_DEFINE_ROWHPART(ResizeLinearRowHPart32f_Sse2, VELMORA_SSE2, float, Single)
 VELMORA_DEFINE_ROWHPART(ResizeLinearRowHPart32f_Sse3, VELMORA_SSE3, float, Double)
 VELMORA_DEFINE_ROWH(ResizeLinearRowHOneCh32f_Generic, VELMORA_NO_TARGET, float, 1, 1, Double)
-VELMORA_DEFINE_ROWH(ResizeLinearRowHOneCh32f_Sse, VELMORA_SSE, float, 1, 1, Single)
-VELMORA_DEFINE_ROWH(ResizeLinearRowHOneCh32f_Sse2, VELMORA_SSE2, float, 1, 1, Single)
-VELMORA_DEFINE_ROWH(ResizeLinearRowHOneCh32f_Sse3, VELMORA_SSE3, float, 1, 1, Single)
-VELMORA_DEFINE_ROWH(ResizeLinearRowHOneCh32f_Ssse3, VELMORA_SSSE3, float, 1, 1, Single)
+VELMORA_DEFINE_ROW_BODY(ResizeLinearRowHOneCh32f_Sse, VELMORA_SSE, float, RowHOneCh32fSingleVector)
+VELMORA_DEFINE_ROW_BODY(ResizeLinearRowHOneCh32f_Sse2, VELMORA_SSE2, float,
+                        RowHOneCh32fSingleVector)
+VELMORA_DEFINE_ROW_BODY(ResizeLinearRowHOneCh32f_Sse3, VELMORA_SSE3, float,
+                        RowHOneCh32fSingleVector)
+VELMORA_DEFINE_ROW_BODY(ResizeLinearRowHOneCh32f_Ssse3, VELMORA_SSSE3, float,
+                        RowHOneCh32fSingleVector)
 
 // 32f vertical members by form.
 VELMORA_DEFINE_ROWV(ResizeLinearRowV32f_Generic, VELMORA_NO_TARGET, float, LinearRowVModel, Double)
-VELMORA_DEFINE_ROWV(ResizeLinearRowV32f_Sse, VELMORA_SSE, float, LinearRowVModel, Single)
-VELMORA_DEFINE_ROWV(ResizeLinearRowV32f_Sse2, VELMORA_SSE2, float, LinearRowVModel, Single)
-VELMORA_DEFINE_ROWV(ResizeLinearRowV32f_Sse3, VELMORA_SSE3, float, LinearRowVModel, Single)
-VELMORA_DEFINE_ROWV(ResizeLinearRowV32f_Ssse3, VELMORA_SSSE3, float, LinearRowVModel, Single)
+VELMORA_DEFINE_ROWV_BODY(ResizeLinearRowV32f_Sse, VELMORA_SSE, float, RowV32fSingleVector)
+VELMORA_DEFINE_ROWV_BODY(ResizeLinearRowV32f_Sse2, VELMORA_SSE2, float, RowV32fSingleVector)
+VELMORA_DEFINE_ROWV_BODY(ResizeLinearRowV32f_Sse3, VELMORA_SSE3, float, RowV32fSingleVector)
+VELMORA_DEFINE_ROWV_BODY(ResizeLinearRowV32f_Ssse3, VELMORA_SSSE3, float, RowV32fSingleVector)
 VELMORA_DEFINE_ROWV(ResizeLinearRowVPart32f_Generic, VELMORA_NO_TARGET, float, LinearRowVPartModel,
                     Double)
 VELMORA_DEFINE_ROWV(ResizeLinearRowVPart32f_Sse, VELMORA_SSE, float, LinearRowVPartModel, Single)

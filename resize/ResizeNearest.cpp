@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 namespace velmora::resize {
 namespace {
@@ -26,6 +27,44 @@ inline __attribute__((always_inline)) void CopyPixel(E* d, const E* s) {
     std::memcpy(d, s, Layout::kCopied * sizeof(E));  // the copied samples as one block
 }
 
+// Samples 0-2 of a four-byte pixel from one 32-bit load (the source pixel
+// holds all four bytes): one register, two stores.
+inline __attribute__((always_inline)) void CopyThreeOfFour(uint8_t* d, const uint8_t* s) {
+    uint32_t v;
+    std::memcpy(&v, s, 4);
+    const auto low = static_cast<uint16_t>(v);
+    std::memcpy(d, &low, 2);
+    d[2] = static_cast<uint8_t>(v >> 16);
+}
+
+// The row walk: `copy` copies one pixel; ThreeOfFour (8u samples 0-2 of
+// four-byte pixels) asks for the destination lines early, since each is
+// written in pieces (sample 3 is not written).
+template <typename E, int Columns, bool ThreeOfFour, typename Copy>
+inline __attribute__((always_inline)) void NearestWalk(const E* src, E* dst, int32_t dstStep,
+                                                       int32_t dstWidth, int32_t dstHeight,
+                                                       const int32_t* rowOffsets,
+                                                       const int32_t* colOffsets, ptrdiff_t step,
+                                                       Copy copy) {
+    for (int32_t j = 0; j < dstHeight; ++j) {
+        const E* s = src + rowOffsets[j];
+        E* d = dst + static_cast<ptrdiff_t>(j) * dstStep;
+        int32_t i = 0;
+        if constexpr (Columns == 2) {
+            for (; i + 1 < dstWidth; i += 2) {
+                if (ThreeOfFour && i % 16 == 0)
+                    __builtin_prefetch(reinterpret_cast<const void*>(
+                                           reinterpret_cast<uintptr_t>(d + i * step) + 512),
+                                       1);
+                copy(d + i * step, s + colOffsets[i]);
+                copy(d + (i + 1) * step, s + colOffsets[i + 1]);
+            }
+        }
+        for (; i < dstWidth; ++i)
+            copy(d + i * step, s + colOffsets[i]);
+    }
+}
+
 // E is the sample's storage (uint32_t for 32f, so floats travel as bits).
 template <typename E, typename Layout, int Columns>
 inline __attribute__((always_inline)) void NearestRows(const void* pSrc, void* pDst,
@@ -34,20 +73,19 @@ inline __attribute__((always_inline)) void NearestRows(const void* pSrc, void* p
                                                        const int32_t* colOffsets,
                                                        int32_t nChannels) {
     const auto* src = static_cast<const E*>(pSrc);
+    auto* dst = static_cast<E*>(pDst);
     const ptrdiff_t step = Layout::kStep != 0 ? Layout::kStep : nChannels;
-    for (int32_t j = 0; j < dstHeight; ++j) {
-        const E* s = src + rowOffsets[j];
-        E* d = static_cast<E*>(pDst) + static_cast<ptrdiff_t>(j) * dstStep;
-        int32_t i = 0;
-        if constexpr (Columns == 2) {
-            for (; i + 1 < dstWidth; i += 2) {
-                CopyPixel<E, Layout>(d + i * step, s + colOffsets[i]);
-                CopyPixel<E, Layout>(d + (i + 1) * step, s + colOffsets[i + 1]);
-            }
+    if constexpr (std::is_same_v<E, uint8_t> && std::is_same_v<Layout, MultiCh>) {
+        if (nChannels == 4) {
+            NearestWalk<E, Columns, true>(
+                src, dst, dstStep, dstWidth, dstHeight, rowOffsets, colOffsets, step,
+                [](E * d, const E* s) __attribute__((always_inline)) { CopyThreeOfFour(d, s); });
+            return;
         }
-        for (; i < dstWidth; ++i)
-            CopyPixel<E, Layout>(d + i * step, s + colOffsets[i]);
     }
+    NearestWalk<E, Columns, false>(
+        src, dst, dstStep, dstWidth, dstHeight, rowOffsets, colOffsets, step,
+        [](E * d, const E* s) __attribute__((always_inline)) { CopyPixel<E, Layout>(d, s); });
 }
 
 }  // namespace

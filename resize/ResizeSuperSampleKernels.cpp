@@ -62,39 +62,109 @@ VELMORA_SUPERSAMPLE_POLICY(Sse3, Sse3, SuperSampleForm::Single, true, AlignedMal
 VELMORA_SUPERSAMPLE_POLICY(Ssse3, Ssse3, SuperSampleForm::SingleSsse3, true, AlignedMalloc8u,
                            AlignedMalloc32s)
 
-// Whether the vector output row serves a request: mode 0 of 8u pixels 4
-// samples apart, blocks inside the working row, block sums and scaled values
-// that fit in 31 bits.
+// Whether the vector output row serves a request: mode 0 of 8u or 16u
+// pixels 4 samples apart, blocks inside the working row, block sums and
+// scaled values that fit in 31 bits.
 template <typename T, SuperSampleLayout L, class P>
 bool VectorOutput(int32_t mode, int32_t stride, int32_t srcCols, int32_t dstWidth, double xRatio,
                   double yRatio, double scale) {
-    if (!P::kVector || !std::is_same_v<T, uint8_t> || L == OneCh) return false;
+    if (!P::kVector || std::is_same_v<T, float> || L == OneCh) return false;
     if (mode != 0 || stride != 4) return false;
     const double kx = std::floor(xRatio), ky = std::floor(yRatio);
     if (kx < 1.0 || static_cast<double>(dstWidth) * kx > srcCols) return false;
-    const double maxSum = 255.0 * kx * ky;
+    const double maxSum = (std::is_same_v<T, uint8_t> ? 255.0 : 65535.0) * kx * ky;
     return maxSum < 2147483647.0 && std::fabs(maxSum * scale) < 2147483647.0;
 }
 
+// The float working row of the vector variants: the block's rows summed into
+// it four at a time, then the horizontal and output passes (the model's for
+// one-sample pixels).
 template <typename T, SuperSampleLayout L, class P>
-inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_t dstStep,
-                                 int32_t srcCols, int32_t srcRows, int32_t dstWidth,
-                                 int32_t dstHeight, double xRatio, double yRatio, double scale,
-                                 int32_t nChannels, int32_t mode) {
+struct QuadRows {
+    using M = SuperSampleModel<T, L, P::kForm>;
+    float* acc;
+    const SuperSampleBlock* blocks;
+    int32_t srcCols, dstWidth;
+    double xRatio, scale;
+    int32_t mode;
+
+    int64_t Values() const { return static_cast<int64_t>(srcCols) * (L == OneCh ? 1 : 4); }
+
+    template <typename RowAt>
+    VELMORA_RESIZE_INLINE void Block(const SuperSampleBlock& b, RowAt rowAt) const {
+        int64_t begin = 0, end = 0;
+        if constexpr (M::kPacked32f) M::PackedStretch(Values(), 0, begin, end);
+        SuperSampleTerm<T> terms[4];
+        int32_t n = 0;
+        bool fresh = true;
+        auto add = [&](const T* row, double weight, bool whole) VELMORA_LAMBDA_INLINE {
+            terms[n++] = {row, weight, whole};
+            if (n < 4) return;
+            SuperSampleAddRowsQuad(acc, terms, n, Values(), end, fresh);
+            n = 0;
+            fresh = false;
+        };
+        if (b.hasFirst) add(rowAt(b.first), b.firstWeight, false);
+        for (int64_t k = 0; k < b.count; ++k)
+            add(rowAt(b.whole + k), 1.0, true);
+        if (b.hasLast) add(rowAt(b.last), b.lastWeight, false);
+        if (n > 0 || fresh) SuperSampleAddRowsQuad(acc, terms, n, Values(), end, fresh);
+    }
+
+    VELMORA_RESIZE_INLINE void Output(T* dst) const {
+        if constexpr (L == OneCh) {
+            // One sample a pixel: the horizontal and output passes of the model.
+            M::OutputRow(reinterpret_cast<const SuperSampleAcc<T>*>(acc), dst, srcCols, 1, 1,
+                         dstWidth, xRatio, scale, mode);
+            return;
+        }
+        int64_t begin = 0, end = 0;
+        if constexpr (M::kPacked32f) {
+            const auto address = reinterpret_cast<uintptr_t>(dst);
+            const int64_t head =
+                address % 4 != 0 ? -1 : static_cast<int64_t>((16 - address % 16) % 16 / 4);
+            M::PackedStretch(static_cast<int64_t>(dstWidth) * 4, head, begin, end);
+        }
+        SuperSampleOutputRowQuad(acc, dst, srcCols, dstWidth, blocks, scale, L != MultiCh, begin,
+                                 end);
+    }
+};
+
+// Inlined into every member, so that each is compiled for its variant's
+// instruction set.
+template <typename T, SuperSampleLayout L, class P>
+VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep,
+                                                int32_t dstStep, int32_t srcCols, int32_t srcRows,
+                                                int32_t dstWidth, int32_t dstHeight, double xRatio,
+                                                double yRatio, double scale, int32_t nChannels,
+                                                int32_t mode) {
     using M = SuperSampleModel<T, L, P::kForm>;
     using Acc = SuperSampleAcc<T>;
     if (mode < 0 || mode > 3) return STS_OK;
     const int32_t stride = L == MultiCh ? nChannels : M::kSummed;
     const int64_t elements = static_cast<int64_t>(srcCols) * stride;
-    if (elements < 1 || elements > INT32_MAX / 4) return STS_NO_MEM_ERR;
+    // Vector bodies: four-sample pixels in the fractional modes and, for 32f,
+    // in mode 0 (whole float rows sum alike in every form but the OneCh one,
+    // whose Store form sums its tail in double precision); the rows of
+    // one-sample pixels in the fractional modes.
+    const bool fourSamples = stride == 4 && (mode != 0 || M::kFloat);
+    const bool quad = P::kVector && (fourSamples || (L == OneCh && mode != 0));
+    // The vector bodies of four-sample pixels keep the horizontal walk's
+    // blocks after the working row: the walk is the same for every output row.
+    const int64_t blockElements = quad && fourSamples
+                                      ? static_cast<int64_t>(std::max(dstWidth, 0)) *
+                                            static_cast<int64_t>(sizeof(SuperSampleBlock) / 4)
+                                      : 0;
+    if (elements < 1 || elements + blockElements > INT32_MAX / 4) return STS_NO_MEM_ERR;
     const auto bytes = static_cast<int32_t>(elements * 4);
     const bool integer = mode == 0 && !M::kFloat;
-    void* row = integer ? P::Alloc8u(bytes) : P::Alloc32s(static_cast<int32_t>(elements));
+    void* row =
+        integer ? P::Alloc8u(bytes) : P::Alloc32s(static_cast<int32_t>(elements + blockElements));
     if (row == nullptr) return STS_NO_MEM_ERR;
     auto* acc = static_cast<Acc*>(row);
     auto* accFloat = static_cast<float*>(row);
     const int64_t lastRow = srcRows - 1;
-    auto rowAt = [&](int64_t r) {
+    auto rowAt = [&](int64_t r) VELMORA_LAMBDA_INLINE {
         return SuperSampleRow(pSrc, srcStep, SuperSampleClamp(r, lastRow));
     };
     SuperSampleWalk walk(yRatio, (mode & 1) != 0);
@@ -102,12 +172,30 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
         VectorOutput<T, L, P>(mode, stride, srcCols, dstWidth, xRatio, yRatio, scale);
     // Small blocks sum in 16 bits and scale in integers.
     SuperSampleDivisor sums16;
-    if (vectorOutput && std::floor(xRatio) * std::floor(yRatio) * 255.0 <= 32767.0)
+    if (std::is_same_v<T, uint8_t> && vectorOutput &&
+        std::floor(xRatio) * std::floor(yRatio) * 255.0 <= 32767.0)
         sums16 = SuperSampleFindDivisor(
             scale, 255 * static_cast<int32_t>(std::floor(xRatio) * std::floor(yRatio)));
+    auto* blocks = reinterpret_cast<SuperSampleBlock*>(accFloat + elements);
+    if (quad && fourSamples) {
+        SuperSampleWalk columns(xRatio, (mode & 2) != 0);
+        for (int32_t j = 0; j < dstWidth; ++j)
+            blocks[j] = columns.Next();
+    }
+    const QuadRows<T, L, P> quadRows{accFloat, blocks, srcCols, dstWidth, xRatio, scale, mode};
     T* dstRow = pDst;
+    auto nextRow = [&]() VELMORA_LAMBDA_INLINE {
+        dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
+                                      static_cast<ptrdiff_t>(dstStep));
+    };
     for (int32_t i = 0; i < dstHeight; ++i) {
         const SuperSampleBlock b = walk.Next();
+        if (quad) {
+            quadRows.Block(b, rowAt);
+            quadRows.Output(dstRow);
+            nextRow();
+            continue;
+        }
         int64_t k = 0;
         if (mode == 0)
             k = std::clamp<int64_t>(lastRow + 1 - b.whole, 0, std::max<int64_t>(b.count, 0));
@@ -120,16 +208,20 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
             auto* out = reinterpret_cast<uint8_t*>(dstRow);
             const auto kx = static_cast<int64_t>(xRatio);
             const auto rows = static_cast<int32_t>(k);
-            const int32_t done = kx == 2 ? SuperSampleHalveRow(src, srcStep, rows, out, dstWidth,
-                                                               sums16, L == MultiCh)
-                                         : 0;
+            int32_t done = 0;
+            if constexpr (std::is_same_v<P, SuperSamplePolicy_Ssse3>) {
+                if (kx == 2 && rows == 2)
+                    done = SuperSampleHalveTwoRowsShuffled(src, srcStep, out, dstWidth, sums16,
+                                                           L == MultiCh);
+            }
+            if (kx == 2 && done == 0)
+                done = SuperSampleHalveRow(src, srcStep, rows, out, dstWidth, sums16, L == MultiCh);
             const int64_t first = done * kx * 4;
             SuperSampleSumRows16(src + first, srcStep, (dstWidth - done) * kx * 4, rows,
                                  static_cast<uint16_t*>(row));
             SuperSampleOutputSums16(static_cast<const uint16_t*>(row), out + done * 4,
                                     dstWidth - done, kx, sums16, L == MultiCh);
-            dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
-                                          static_cast<ptrdiff_t>(dstStep));
+            nextRow();
             continue;
         }
         if (!vectorOutput || sums16.found || i == 0 || k == 0) P::Zero(row, bytes);
@@ -146,15 +238,14 @@ inline int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t srcStep, int32_
                 M::AddWhole(accFloat, rowAt(b.whole + k), srcCols, stride);
         }
         if (b.hasLast) M::AddWeighted(accFloat, rowAt(b.last), srcCols, stride, b.lastWeight);
-        if constexpr (std::is_same_v<T, uint8_t>) {
+        if constexpr (!M::kFloat) {
             if (vectorOutput)
-                SuperSampleOutputQuad8u(acc, dstRow, dstWidth, static_cast<int64_t>(xRatio), scale,
-                                        L == MultiCh);
+                SuperSampleOutputQuad(acc, dstRow, dstWidth, static_cast<int64_t>(xRatio), scale,
+                                      L == MultiCh);
         }
         if (!vectorOutput)
             M::OutputRow(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio, scale, mode);
-        dstRow = reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(dstRow) +
-                                      static_cast<ptrdiff_t>(dstStep));
+        nextRow();
     }
     AlignedFree(row);
     return STS_OK;

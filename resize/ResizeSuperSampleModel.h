@@ -17,7 +17,8 @@
 // Block walk: a block starts where the previous one ended. A shared row or
 // pixel that the previous block used up to 1e-7 counts as used, so every
 // block covers its own `ratio` source rows and columns. Rows at or past
-// `srcRows` read the region's last row, pixels at or past `srcCols` the last
+// `srcRows` (the image's rows from the region's top) read the image's last
+// row, pixels at or past `srcCols` the last
 // pixel of the working row (the output pixels' blocks reach past `srcCols`
 // only where it is the region's edge), so a uniform region stays uniform.
 // Blocks past the output width are not formed. Block sums of mode 0 of 8u and 16u are formed in 64

@@ -1,6 +1,6 @@
-// Members of the super-sampling row sums: the scalar model of their form (the
-// vector body for the Store-form integer members), compiled for their
-// variant's instruction set.
+// Members of the super-sampling row sums: the scalar model of their form (a
+// vector body for the Store-form members and the Sse 32f members), compiled
+// for their variant's instruction set.
 #include "resize/ResizeSuperSampleRows.h"
 
 #include "resize/ResizeSuperSampleVector.h"
@@ -11,39 +11,46 @@ using SuperSampleLayout::FourCh;
 using SuperSampleLayout::MultiCh;
 using SuperSampleLayout::OneCh;
 
-// The Store-form integer members run the vector body; the others the model.
-template <typename T, SuperSampleLayout L, RowSumForm F>
+// The Store-form members and the Sse 32f members run a vector body; the
+// others the model.
+template <typename T, SuperSampleLayout L, RowSumForm F, bool Packed>
 VELMORA_RESIZE_INLINE void SumRows(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows,
                                    SuperSampleAcc<T>* acc, int32_t nChannels) {
-    if constexpr (F == RowSumForm::Store && !std::is_same_v<T, float>)
+    if constexpr (F == RowSumForm::Store)
         SuperSampleSumRowsStore<T, L>(srcRow, srcStep, width, nRows, acc, nChannels);
+    else if constexpr (Packed && std::is_same_v<T, float>)
+        SuperSampleSumRowsAdd32f<L>(srcRow, srcStep, width, nRows, acc, nChannels);
     else
         SuperSampleSumRowsModel<T, L, F>(srcRow, srcStep, width, nRows, acc, nChannels);
 }
 }  // namespace
 
-#define VELMORA_SUMROWS_MULTI_DEFINE(name, T, F, target)                             \
-    target void name(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows, \
-                     SuperSampleAcc<T>* acc, int32_t nChannels) {                    \
-        SumRows<T, MultiCh, F>(srcRow, srcStep, width, nRows, acc, nChannels);       \
+// Packed: the member runs the vector body of its form where it has one.
+#define VELMORA_SUMROWS_MULTI_DEFINE(name, T, F, Packed, target)                       \
+    target void name(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows,   \
+                     SuperSampleAcc<T>* acc, int32_t nChannels) {                      \
+        SumRows<T, MultiCh, F, Packed>(srcRow, srcStep, width, nRows, acc, nChannels); \
     }
-#define VELMORA_SUMROWS_DEFINE(name, T, L, F, target)                                \
+#define VELMORA_SUMROWS_DEFINE(name, T, L, F, Packed, target)                        \
     target void name(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows, \
                      SuperSampleAcc<T>* acc) {                                       \
-        SumRows<T, L, F>(srcRow, srcStep, width, nRows, acc, 0);                     \
+        SumRows<T, L, F, Packed>(srcRow, srcStep, width, nRows, acc, 0);             \
     }
 
-#define VELMORA_SUMROWS_MEMBERS(V, F, target)                                                  \
-    VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh32f_##V, float, F, target)     \
-    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsOneCh8u_##V, uint8_t, OneCh, F, target)     \
-    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsOneCh16u_##V, uint16_t, OneCh, F, target)   \
-    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsOneCh32f_##V, float, OneCh, F, target)      \
-    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsFourCh8u_##V, uint8_t, FourCh, F, target)   \
-    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsFourCh16u_##V, uint16_t, FourCh, F, target) \
-    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsFourCh32f_##V, float, FourCh, F, target)
-#define VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(V, F, target)                                 \
-    VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh8u_##V, uint8_t, F, target) \
-    VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh16u_##V, uint16_t, F, target)
+#define VELMORA_SUMROWS_MEMBERS(V, F, Packed, target)                                              \
+    VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh32f_##V, float, F, Packed, target) \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsOneCh8u_##V, uint8_t, OneCh, F, Packed, target) \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsOneCh16u_##V, uint16_t, OneCh, F, Packed,       \
+                           target)                                                                 \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsOneCh32f_##V, float, OneCh, F, Packed, target)  \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsFourCh8u_##V, uint8_t, FourCh, F, Packed,       \
+                           target)                                                                 \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsFourCh16u_##V, uint16_t, FourCh, F, Packed,     \
+                           target)                                                                 \
+    VELMORA_SUMROWS_DEFINE(ResizeSuperSampleSumRowsFourCh32f_##V, float, FourCh, F, Packed, target)
+#define VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(V, F, target)                                       \
+    VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh8u_##V, uint8_t, F, true, target) \
+    VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh16u_##V, uint16_t, F, true, target)
 
 #define VELMORA_NO_TARGET
 #define VELMORA_SSE __attribute__((target("sse")))
@@ -51,14 +58,17 @@ VELMORA_RESIZE_INLINE void SumRows(const T* srcRow, int32_t srcStep, int32_t wid
 #define VELMORA_SSE3 __attribute__((target("sse3")))
 #define VELMORA_SSSE3 __attribute__((target("ssse3")))
 
-VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(Generic, RowSumForm::Add, VELMORA_NO_TARGET)
-VELMORA_SUMROWS_MEMBERS(Generic, RowSumForm::Add, VELMORA_NO_TARGET)
-VELMORA_SUMROWS_MEMBERS(Sse, RowSumForm::Add, VELMORA_SSE)
+VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh8u_Generic, uint8_t, RowSumForm::Add,
+                             false, VELMORA_NO_TARGET)
+VELMORA_SUMROWS_MULTI_DEFINE(ResizeSuperSampleSumRowsMultiCh16u_Generic, uint16_t, RowSumForm::Add,
+                             false, VELMORA_NO_TARGET)
+VELMORA_SUMROWS_MEMBERS(Generic, RowSumForm::Add, false, VELMORA_NO_TARGET)
+VELMORA_SUMROWS_MEMBERS(Sse, RowSumForm::Add, true, VELMORA_SSE)
 VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(Sse2, RowSumForm::Store, VELMORA_SSE2)
-VELMORA_SUMROWS_MEMBERS(Sse2, RowSumForm::Store, VELMORA_SSE2)
+VELMORA_SUMROWS_MEMBERS(Sse2, RowSumForm::Store, true, VELMORA_SSE2)
 VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(Sse3, RowSumForm::Store, VELMORA_SSE3)
-VELMORA_SUMROWS_MEMBERS(Sse3, RowSumForm::Store, VELMORA_SSE3)
+VELMORA_SUMROWS_MEMBERS(Sse3, RowSumForm::Store, true, VELMORA_SSE3)
 VELMORA_SUMROWS_INTEGER_MULTI_MEMBERS(Ssse3, RowSumForm::Store, VELMORA_SSSE3)
-VELMORA_SUMROWS_MEMBERS(Ssse3, RowSumForm::Store, VELMORA_SSSE3)
+VELMORA_SUMROWS_MEMBERS(Ssse3, RowSumForm::Store, true, VELMORA_SSSE3)
 
 }  // namespace velmora::resize

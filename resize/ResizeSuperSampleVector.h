@@ -1,23 +1,32 @@
 #pragma once
 
-// Vector bodies of the integer super-sampling paths of the Sse2, Sse3 and
-// Ssse3 members, written once and compiled for each member's instruction
-// set. They compute exactly what the scalar model computes:
-//  - the Store-form row sums of 8u and 16u samples over a contiguous run of
-//    elements (MultiCh pixels 3 samples apart, OneCh, FourCh; MultiCh pixels
-//    4 samples apart keep their fourth element as it was);
+// Vector bodies of the super-sampling members, written once and inlined into
+// each member, so that they are compiled for its instruction set. They
+// compute exactly what the scalar model of the member's form computes:
+//  - the Store-form row sums over a contiguous run of elements (MultiCh
+//    pixels 3 samples apart, OneCh, FourCh; MultiCh pixels 4 samples apart
+//    keep their fourth element as it was), and the Add-form 32f row sums of
+//    the Sse members;
 //  - the output row of whole blocks of pixels 4 samples apart (mode 0 of
-//    MultiCh and FourCh 8u), while every block sum fits in 31 bits.
+//    MultiCh and FourCh 8u and 16u), while every block sum fits in 31 bits,
+//    with the 2 x 2 blocks of 8u straight from the source rows;
+//  - the float working row of the Sse2, Sse3 and Ssse3 members: the rows of
+//    the fractional modes (and of mode 0 of 32f pixels 4 samples apart), and
+//    the horizontal and output passes of pixels 4 samples apart.
+// A three-of-four output never reads or writes a pixel's fourth sample.
 
 #include <emmintrin.h>
+#include <tmmintrin.h>
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <type_traits>
 
 #include "resize/ResizeLinearRowModel.h"  // VELMORA_RESIZE_INLINE
+#include "resize/ResizeSuperSampleModel.h"
 #include "resize/ResizeSuperSampleRows.h"
 
 namespace velmora::resize {
@@ -34,6 +43,27 @@ VELMORA_RESIZE_INLINE void SuperSampleStore(uint32_t* acc, __m128i sum, __m128i 
     auto* p = reinterpret_cast<__m128i*>(acc);
     const __m128i old = _mm_loadu_si128(p);
     _mm_storeu_si128(p, _mm_or_si128(_mm_andnot_si128(keep, sum), _mm_and_si128(keep, old)));
+}
+
+// Four output pixels of four bytes. With keepFourth the fourth byte of each
+// pixel is neither read nor written (another thread may own it): samples
+// 0-1 as one 16-bit store, sample 2 as one byte.
+VELMORA_RESIZE_INLINE void SuperSampleStorePixels(uint8_t* dst, __m128i bytes, bool keepFourth) {
+    if (!keepFourth) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
+        return;
+    }
+    // Two pixels a general register: few transfers out of the vector.
+    auto pair = [&](uint8_t* d, uint64_t v) VELMORA_LAMBDA_INLINE {
+        const auto first = static_cast<uint16_t>(v);
+        const auto second = static_cast<uint16_t>(v >> 32);
+        std::memcpy(d, &first, 2);
+        d[2] = static_cast<uint8_t>(v >> 16);
+        std::memcpy(d + 4, &second, 2);
+        d[6] = static_cast<uint8_t>(v >> 48);
+    };
+    pair(dst, static_cast<uint64_t>(_mm_cvtsi128_si64(bytes)));
+    pair(dst + 8, static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(bytes, bytes))));
 }
 
 // 16 columns of 8u: 16-bit partial sums over batches of at most 257 rows,
@@ -73,13 +103,22 @@ VELMORA_RESIZE_INLINE void SuperSampleSumColumns16u(const uint16_t* s, int32_t s
     SuperSampleStore(acc + 4, hi, keep);
 }
 
-// Store-form row sums of integer samples. Elements past the last whole
-// vector go through the scalar model.
+// 4 columns of 32f, single-precision running sums from zero in row order.
+VELMORA_RESIZE_INLINE void SuperSampleSumColumns32f(const float* s, int32_t srcStep, int32_t nRows,
+                                                    float* acc, __m128i keep) {
+    __m128 sum = _mm_setzero_ps();
+    for (int32_t r = 0; r < nRows; ++r)
+        sum = _mm_add_ps(sum, _mm_loadu_ps(SuperSampleRow(s, srcStep, r)));
+    SuperSampleStore(reinterpret_cast<uint32_t*>(acc), _mm_castps_si128(sum), keep);
+}
+
+// Store-form row sums. Elements past the last whole vector (for OneCh 32f
+// the last width mod 16 samples, summed in double precision) go through the
+// scalar model.
 template <typename T, SuperSampleLayout L>
 VELMORA_RESIZE_INLINE void SuperSampleSumRowsStore(const T* srcRow, int32_t srcStep, int32_t width,
                                                    int32_t nRows, SuperSampleAcc<T>* acc,
                                                    int32_t nChannels) {
-    static_assert(!std::is_same_v<T, float>);
     if (nRows < 1 || width < 1) return;
     const bool keepFourth = L == SuperSampleLayout::MultiCh && nChannels == 4;
     const int32_t stride =
@@ -87,22 +126,60 @@ VELMORA_RESIZE_INLINE void SuperSampleSumRowsStore(const T* srcRow, int32_t srcS
     const __m128i keep = keepFourth ? _mm_setr_epi32(0, 0, 0, -1) : _mm_setzero_si128();
     constexpr int32_t kColumns = 16 / sizeof(T);
     // Whole pixels, so that the model finishes on a pixel boundary.
-    const int64_t elements = static_cast<int64_t>(width) * stride;
+    constexpr bool kDoubleTail = L == SuperSampleLayout::OneCh && std::is_same_v<T, float>;
+    const int64_t elements =
+        kDoubleTail ? width - width % 16 : static_cast<int64_t>(width) * stride;
     int64_t e = 0;
     for (; e + kColumns <= elements; e += kColumns) {
         if constexpr (std::is_same_v<T, uint8_t>)
             SuperSampleSumColumns8u(srcRow + e, srcStep, nRows, acc + e, keep);
-        else
+        else if constexpr (std::is_same_v<T, uint16_t>)
             SuperSampleSumColumns16u(srcRow + e, srcStep, nRows, acc + e, keep);
+        else
+            SuperSampleSumColumns32f(srcRow + e, srcStep, nRows, acc + e, keep);
     }
     const auto done = static_cast<int32_t>(e / stride);
     SuperSampleSumRowsModel<T, L, RowSumForm::Store>(srcRow + done * stride, srcStep, width - done,
                                                      nRows, acc + done * stride, nChannels);
 }
 
+// Add-form row sums of 32f samples (the Sse members): each element plus the
+// block's rows in row order, four elements a step with SSE instructions, on
+// whole pixels of 1, 3 or 4 samples (of which 3 summed); the rest, and other
+// pixel strides, through the scalar model.
+template <SuperSampleLayout L>
+VELMORA_RESIZE_INLINE void SuperSampleSumRowsAdd32f(const float* srcRow, int32_t srcStep,
+                                                    int32_t width, int32_t nRows, float* acc,
+                                                    int32_t nChannels) {
+    if (nRows < 1 || width < 1) return;
+    const int32_t stride = L == SuperSampleLayout::MultiCh ? nChannels : SuperSampleChannels<L>();
+    const bool keepFourth = L == SuperSampleLayout::MultiCh && stride == 4;
+    int64_t end = 0;
+    if (L != SuperSampleLayout::MultiCh || stride == 3 || stride == 4) {
+        // Whole steps of whole pixels: the model adds each element once more.
+        const int64_t elements = static_cast<int64_t>(width) * stride;
+        end = elements - elements % (stride == 3 ? 12 : 4);
+    }
+    for (int64_t e = 0; e < end; e += 4) {
+        __m128 sum = _mm_loadu_ps(acc + e);
+        for (int32_t r = 0; r < nRows; ++r)
+            sum = _mm_add_ps(sum, _mm_loadu_ps(SuperSampleRow(srcRow, srcStep, r) + e));
+        if (keepFourth) {
+            _mm_storel_pi(reinterpret_cast<__m64*>(acc + e), sum);
+            _mm_store_ss(acc + e + 2, _mm_movehl_ps(sum, sum));
+        } else {
+            _mm_storeu_ps(acc + e, sum);
+        }
+    }
+    const auto done = static_cast<int32_t>(end / stride);
+    SuperSampleSumRowsModel<float, L, RowSumForm::Add>(
+        srcRow + static_cast<ptrdiff_t>(done) * stride, srcStep, width - done, nRows,
+        acc + static_cast<ptrdiff_t>(done) * stride, nChannels);
+}
+
 // Output of one row of whole kx-pixel blocks, pixels 4 samples apart: the
 // model's double product and truncation, lane by lane. keepFourth leaves
-// the fourth byte of every output pixel as it was. Every block sum must be
+// the fourth byte of every output pixel unread and unwritten. Every block sum must be
 // below 2^31.
 VELMORA_RESIZE_INLINE __m128i SuperSampleScaleBlocks(__m128i sum, __m128d scale) {
     const __m128d half = _mm_set1_pd(0.5);
@@ -112,16 +189,14 @@ VELMORA_RESIZE_INLINE __m128i SuperSampleScaleBlocks(__m128i sum, __m128d scale)
     return _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
 }
 
-VELMORA_RESIZE_INLINE void SuperSampleOutputQuad8u(const uint32_t* row, uint8_t* dst,
-                                                   int32_t dstWidth, int64_t kx, double scale,
-                                                   bool keepFourth) {
+template <typename T>
+VELMORA_RESIZE_INLINE void SuperSampleOutputQuad(const uint32_t* row, T* dst, int32_t dstWidth,
+                                                 int64_t kx, double scale, bool keepFourth) {
     const __m128d scaleV = _mm_set1_pd(scale);
-    // Byte values of 0..255 pack without saturation; the model's narrowing
-    // keeps the same low byte.
-    const __m128i low = _mm_set1_epi32(0xFF);
-    const __m128i keep =
-        keepFourth ? _mm_set1_epi32(static_cast<int32_t>(0xFF000000u)) : _mm_setzero_si128();
-    auto block = [&](int64_t j) {
+    // Values within the sample's range pack without saturation; the model's
+    // narrowing keeps the same low bits.
+    const __m128i low = _mm_set1_epi32(std::is_same_v<T, uint8_t> ? 0xFF : 0xFFFF);
+    auto block = [&](int64_t j) VELMORA_LAMBDA_INLINE {
         const uint32_t* p = row + j * kx * 4;
         __m128i sum = SuperSampleLoad(p);
         for (int64_t q = 1; q < kx; ++q)
@@ -129,20 +204,33 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputQuad8u(const uint32_t* row, uint8_t*
         return _mm_and_si128(SuperSampleScaleBlocks(sum, scaleV), low);
     };
     int32_t j = 0;
-    for (; j + 4 <= dstWidth; j += 4) {
-        const __m128i a = _mm_packs_epi32(block(j), block(j + 1));
-        const __m128i b = _mm_packs_epi32(block(j + 2), block(j + 3));
-        const __m128i bytes = _mm_packus_epi16(a, b);
-        auto* out = reinterpret_cast<__m128i*>(dst + static_cast<ptrdiff_t>(j) * 4);
-        const __m128i old = _mm_loadu_si128(out);
-        _mm_storeu_si128(out,
-                         _mm_or_si128(_mm_andnot_si128(keep, bytes), _mm_and_si128(keep, old)));
+    if constexpr (std::is_same_v<T, uint8_t>) {
+        for (; j + 4 <= dstWidth; j += 4) {
+            const __m128i a = _mm_packs_epi32(block(j), block(j + 1));
+            const __m128i b = _mm_packs_epi32(block(j + 2), block(j + 3));
+            SuperSampleStorePixels(dst + static_cast<ptrdiff_t>(j) * 4, _mm_packus_epi16(a, b),
+                                   keepFourth);
+        }
+    } else {
+        for (; j < dstWidth; ++j) {
+            // Sign-extended from 16 bits, so that the signed pack keeps them.
+            const __m128i v = _mm_srai_epi32(_mm_slli_epi32(block(j), 16), 16);
+            const __m128i w = _mm_packs_epi32(v, v);
+            T* d = dst + static_cast<ptrdiff_t>(j) * 4;
+            if (!keepFourth) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(d), w);
+                continue;
+            }
+            const int32_t first = _mm_cvtsi128_si32(w);
+            std::memcpy(d, &first, 4);
+            d[2] = static_cast<T>(_mm_extract_epi16(w, 2));
+        }
     }
     for (; j < dstWidth; ++j) {
         alignas(16) uint32_t v[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(v), block(j));
         for (int32_t c = 0; c < (keepFourth ? 3 : 4); ++c)
-            dst[static_cast<ptrdiff_t>(j) * 4 + c] = static_cast<uint8_t>(v[c]);
+            dst[static_cast<ptrdiff_t>(j) * 4 + c] = static_cast<T>(v[c]);
     }
 }
 
@@ -220,7 +308,11 @@ struct SuperSampleScaler {
           shift(_mm_cvtsi32_si128(d.shift)),
           plain((d.multiplier & 0xFFFF) == 1) {}
     VELMORA_RESIZE_INLINE __m128i operator()(__m128i s) const {
-        if (plain) return _mm_srl_epi16(_mm_add_epi16(s, bias), shift);
+        return plain ? Apply<true>(s) : Apply<false>(s);
+    }
+    template <bool Plain>
+    VELMORA_RESIZE_INLINE __m128i Apply(__m128i s) const {
+        if constexpr (Plain) return _mm_srl_epi16(_mm_add_epi16(s, bias), shift);
         const __m128i lo = _mm_srl_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(s, ones), mc), shift);
         const __m128i hi = _mm_srl_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(s, ones), mc), shift);
         return _mm_packs_epi32(lo, hi);
@@ -229,27 +321,20 @@ struct SuperSampleScaler {
     bool plain;
 };
 
-// Sixteen result bytes (four pixels) stored; keep marks the bytes that
-// stay as they were.
-VELMORA_RESIZE_INLINE void SuperSampleStoreQuad(uint8_t* dst, __m128i a, __m128i b, __m128i keep) {
-    const __m128i bytes = _mm_packus_epi16(a, b);
-    auto* out = reinterpret_cast<__m128i*>(dst);
-    const __m128i old = _mm_loadu_si128(out);
-    _mm_storeu_si128(out, _mm_or_si128(_mm_andnot_si128(keep, bytes), _mm_and_si128(keep, old)));
-}
-
-VELMORA_RESIZE_INLINE __m128i SuperSampleKeepMask(bool keepFourth) {
-    return keepFourth ? _mm_set1_epi32(static_cast<int32_t>(0xFF000000u)) : _mm_setzero_si128();
+// Sixteen result bytes (four pixels) stored.
+VELMORA_RESIZE_INLINE void SuperSampleStoreQuad(uint8_t* dst, __m128i a, __m128i b,
+                                                bool keepFourth) {
+    SuperSampleStorePixels(dst, _mm_packus_epi16(a, b), keepFourth);
 }
 
 // Output of one row of whole kx-pixel blocks from 16-bit column sums of
-// pixels 4 samples apart; keepFourth leaves every fourth byte as it was.
+// pixels 4 samples apart; keepFourth leaves every fourth byte unread and
+// unwritten.
 VELMORA_RESIZE_INLINE void SuperSampleOutputSums16(const uint16_t* sums, uint8_t* dst,
                                                    int32_t dstWidth, int64_t kx,
                                                    const SuperSampleDivisor& d, bool keepFourth) {
     const SuperSampleScaler scale(d);
-    const __m128i keep = SuperSampleKeepMask(keepFourth);
-    auto block = [&](int64_t j) {
+    auto block = [&](int64_t j) VELMORA_LAMBDA_INLINE {
         const uint16_t* p = sums + j * kx * 4;
         __m128i sum = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
         for (int64_t q = 1; q < kx; ++q)
@@ -260,7 +345,7 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputSums16(const uint16_t* sums, uint8_t
     for (; j + 4 <= dstWidth; j += 4)
         SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4,
                              scale(_mm_unpacklo_epi64(block(j), block(j + 1))),
-                             scale(_mm_unpacklo_epi64(block(j + 2), block(j + 3))), keep);
+                             scale(_mm_unpacklo_epi64(block(j + 2), block(j + 3))), keepFourth);
     for (; j < dstWidth; ++j) {
         alignas(16) uint16_t v[8];
         _mm_store_si128(reinterpret_cast<__m128i*>(v), scale(block(j)));
@@ -275,25 +360,278 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleHalveRow(const uint8_t* src, int32_t sr
                                                   int32_t nRows, uint8_t* dst, int32_t dstWidth,
                                                   const SuperSampleDivisor& d, bool keepFourth) {
     const SuperSampleScaler scale(d);
-    const __m128i keep = SuperSampleKeepMask(keepFourth);
     const __m128i zero = _mm_setzero_si128();
-    // Column sums of 4 pixels folded to the 2 blocks they hold.
-    auto blocks = [&](ptrdiff_t e) {
-        __m128i lo = zero, hi = zero;
-        for (int32_t r = 0; r < nRows; ++r) {
-            const __m128i b = SuperSampleLoad(SuperSampleRow(src, srcStep, r) + e);
-            lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(b, zero));
-            hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(b, zero));
+    // Column sums of 4 pixels folded to the 2 blocks they hold; two rows (a
+    // 2 x 2 block) as a constant.
+    auto run = [&](auto rowsConstant) VELMORA_LAMBDA_INLINE {
+        const int32_t rows = rowsConstant == 0 ? nRows : rowsConstant;
+        auto blocks = [&](ptrdiff_t e) VELMORA_LAMBDA_INLINE {
+            __m128i lo = zero, hi = zero;
+            for (int32_t r = 0; r < rows; ++r) {
+                const __m128i b = SuperSampleLoad(SuperSampleRow(src, srcStep, r) + e);
+                lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(b, zero));
+                hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(b, zero));
+            }
+            return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+        };
+        int32_t j = 0;
+        for (; j + 4 <= dstWidth; j += 4) {
+            const ptrdiff_t e = static_cast<ptrdiff_t>(j) * 8;
+            SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4, scale(blocks(e)),
+                                 scale(blocks(e + 16)), keepFourth);
         }
-        return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+        return j;
     };
+    return nRows == 2 ? run(std::integral_constant<int32_t, 2>{})
+                      : run(std::integral_constant<int32_t, 0>{});
+}
+
+// Ssse3: blocks of two pixels and two rows, the pixel pairs of each row added
+// by one byte shuffle and one multiply-add against ones (sums of at most 510,
+// exact in 16 bits). Returns the output pixels done.
+template <bool Plain, bool KeepFourth>
+__attribute__((target("ssse3"))) inline int32_t SuperSampleHalveShuffled(
+    const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstWidth,
+    const SuperSampleScaler& scale) {
+    const __m128i pairs = _mm_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+    const __m128i ones = _mm_set1_epi8(1);
+    const uint8_t* below = src + srcStep;
     int32_t j = 0;
     for (; j + 4 <= dstWidth; j += 4) {
         const ptrdiff_t e = static_cast<ptrdiff_t>(j) * 8;
-        SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4, scale(blocks(e)),
-                             scale(blocks(e + 16)), keep);
+        const __m128i a = _mm_add_epi16(
+            _mm_maddubs_epi16(_mm_shuffle_epi8(SuperSampleLoad(src + e), pairs), ones),
+            _mm_maddubs_epi16(_mm_shuffle_epi8(SuperSampleLoad(below + e), pairs), ones));
+        const __m128i b = _mm_add_epi16(
+            _mm_maddubs_epi16(_mm_shuffle_epi8(SuperSampleLoad(src + e + 16), pairs), ones),
+            _mm_maddubs_epi16(_mm_shuffle_epi8(SuperSampleLoad(below + e + 16), pairs), ones));
+        SuperSampleStoreQuad(dst + static_cast<ptrdiff_t>(j) * 4, scale.Apply<Plain>(a),
+                             scale.Apply<Plain>(b), KeepFourth);
     }
     return j;
+}
+
+__attribute__((target("ssse3"))) inline int32_t SuperSampleHalveTwoRowsShuffled(
+    const uint8_t* src, int32_t srcStep, uint8_t* dst, int32_t dstWidth,
+    const SuperSampleDivisor& d, bool keepFourth) {
+    const SuperSampleScaler scale(d);
+    if (scale.plain)
+        return keepFourth
+                   ? SuperSampleHalveShuffled<true, true>(src, srcStep, dst, dstWidth, scale)
+                   : SuperSampleHalveShuffled<true, false>(src, srcStep, dst, dstWidth, scale);
+    return keepFourth ? SuperSampleHalveShuffled<false, true>(src, srcStep, dst, dstWidth, scale)
+                      : SuperSampleHalveShuffled<false, false>(src, srcStep, dst, dstWidth, scale);
+}
+
+}  // namespace velmora::resize
+
+namespace velmora::resize {
+
+// Fractional modes (float working row) of pixels 4 samples apart in the
+// single-precision form of the Sse2, Sse3 and Ssse3 members: a pixel's four
+// samples as four lanes, each lane the model's arithmetic for its element.
+// A product with a partial weight is formed in double precision and rounded
+// to float, except in the packed stretch of the FourCh32f members, which
+// multiplies by the weight rounded to float.
+
+// Four samples widened to float (exact for 8u and 16u).
+template <typename T>
+VELMORA_RESIZE_INLINE __m128 SuperSampleLoadQuad(const T* s) {
+    if constexpr (std::is_same_v<T, float>) {
+        return _mm_loadu_ps(s);
+    } else if constexpr (std::is_same_v<T, uint16_t>) {
+        const __m128i w = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s));
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(w, _mm_setzero_si128()));
+    } else {
+        int32_t v;
+        std::memcpy(&v, s, 4);
+        const __m128i b = _mm_unpacklo_epi8(_mm_cvtsi32_si128(v), _mm_setzero_si128());
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(b, _mm_setzero_si128()));
+    }
+}
+
+// float(x * w) per lane, the product in double precision.
+VELMORA_RESIZE_INLINE __m128 SuperSampleMulDouble(__m128 x, __m128d w) {
+    const __m128 lo = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(x), w));
+    const __m128 hi = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), w));
+    return _mm_movelh_ps(lo, hi);
+}
+
+// One source row of a block: whole (weight 1) or with a partial weight.
+template <typename T>
+struct SuperSampleTerm {
+    const T* row;
+    double weight;
+    bool whole;
+};
+
+// Up to four rows of a block added into the working row (fresh: into zeros)
+// in their order, four elements a step and the last values mod 4 singly:
+// each element sees the additions the model makes row by row. Elements below
+// `packedEnd` take the float product.
+template <typename T>
+VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleTerm<T>* terms,
+                                                  int32_t n, int64_t values, int64_t packedEnd,
+                                                  bool fresh) {
+    // The row count as a constant, so that the rows of a step are unrolled.
+    auto run = [&](auto count) VELMORA_LAMBDA_INLINE {
+        constexpr int32_t kRows = decltype(count)::value;
+        const T* rows[kRows > 0 ? kRows : 1];
+        bool whole[kRows > 0 ? kRows : 1];
+        __m128d wd[kRows > 0 ? kRows : 1];
+        __m128 wf[kRows > 0 ? kRows : 1];
+        for (int32_t t = 0; t < kRows; ++t) {
+            rows[t] = terms[t].row;
+            whole[t] = terms[t].whole;
+            wd[t] = _mm_set1_pd(terms[t].weight);
+            wf[t] = _mm_set1_ps(static_cast<float>(terms[t].weight));
+        }
+        for (int64_t k = 0; k + 4 <= values; k += 4) {
+            __m128 v = fresh ? _mm_setzero_ps() : _mm_load_ps(acc + k);
+            for (int32_t t = 0; t < kRows; ++t) {
+                const __m128 x = SuperSampleLoadQuad(rows[t] + k);
+                if (whole[t])
+                    v = _mm_add_ps(v, x);
+                else if (k < packedEnd)
+                    v = _mm_add_ps(v, _mm_mul_ps(x, wf[t]));
+                else
+                    v = _mm_add_ps(v, SuperSampleMulDouble(x, wd[t]));
+            }
+            _mm_store_ps(acc + k, v);
+        }
+        for (int64_t k = values - values % 4; k < values; ++k) {
+            float v = fresh ? 0.0f : acc[k];
+            for (int32_t t = 0; t < kRows; ++t) {
+                const T x = rows[t][k];
+                if (whole[t])
+                    v += static_cast<float>(x);
+                else if (k < packedEnd)
+                    v += static_cast<float>(x) * static_cast<float>(terms[t].weight);
+                else
+                    v += static_cast<float>(static_cast<double>(x) * terms[t].weight);
+            }
+            acc[k] = v;
+        }
+    };
+    switch (n) {
+        case 0:
+            return run(std::integral_constant<int32_t, 0>{});
+        case 1:
+            return run(std::integral_constant<int32_t, 1>{});
+        case 2:
+            return run(std::integral_constant<int32_t, 2>{});
+        case 3:
+            return run(std::integral_constant<int32_t, 3>{});
+        default:
+            return run(std::integral_constant<int32_t, 4>{});
+    }
+}
+
+// Output samples of one pixel from four float block sums: 8u and 16u the
+// low bits of trunc(sum x scale + 0.5) in double precision, 32f the double
+// product rounded to float, or the float product in the lanes `packed` marks.
+template <typename T>
+struct SuperSampleQuadOut {
+    __m128d scale;
+    __m128 scalef;
+
+    VELMORA_RESIZE_INLINE __m128i Integers(__m128 sum) const {
+        const __m128d half = _mm_set1_pd(0.5);
+        const __m128d lo = _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(sum), scale), half);
+        const __m128d hi =
+            _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(sum, sum)), scale), half);
+        return _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
+    }
+
+    // Stores samples 0-2, or all four. `packed`: 0 none, 1 all, else the
+    // lanes of `mask`.
+    VELMORA_RESIZE_INLINE void Store(T* d, __m128 sum, int32_t packed, __m128 mask,
+                                     bool four) const {
+        if constexpr (std::is_same_v<T, float>) {
+            __m128 v;
+            if (packed == 1)
+                v = _mm_mul_ps(sum, scalef);
+            else if (packed == 0)
+                v = SuperSampleMulDouble(sum, scale);
+            else
+                v = _mm_or_ps(_mm_and_ps(mask, _mm_mul_ps(sum, scalef)),
+                              _mm_andnot_ps(mask, SuperSampleMulDouble(sum, scale)));
+            if (four) {
+                _mm_storeu_ps(d, v);
+            } else {
+                _mm_storel_pi(reinterpret_cast<__m64*>(d), v);
+                _mm_store_ss(d + 2, _mm_movehl_ps(v, v));
+            }
+        } else if constexpr (std::is_same_v<T, uint16_t>) {
+            // Low 16 bits, sign-extended so that the signed pack keeps them.
+            const __m128i v = _mm_srai_epi32(_mm_slli_epi32(Integers(sum), 16), 16);
+            const __m128i w = _mm_packs_epi32(v, v);
+            if (four) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(d), w);
+            } else {
+                const int32_t low = _mm_cvtsi128_si32(w);
+                std::memcpy(d, &low, 4);
+                d[2] = static_cast<uint16_t>(_mm_extract_epi16(w, 2));
+            }
+        } else {
+            const __m128i v = _mm_and_si128(Integers(sum), _mm_set1_epi32(0xFF));
+            const __m128i w = _mm_packs_epi32(v, v);
+            const auto pixel = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(w, w)));
+            if (four) {
+                std::memcpy(d, &pixel, 4);
+            } else {
+                const auto low = static_cast<uint16_t>(pixel);
+                std::memcpy(d, &low, 2);
+                d[2] = static_cast<uint8_t>(pixel >> 16);
+            }
+        }
+    }
+};
+
+// Horizontal and output pass of one output row from the float working row:
+// block sums as single-precision running sums in pixel order, a block's
+// partial first and last pixel as float(element x weight) in double
+// precision; pixels at or past srcCols read the last one. `blocks` holds the
+// horizontal walk's blocks of the `dstWidth` output pixels; `packedBegin`
+// and `packedEnd` bound the output elements of the FourCh32f packed stretch.
+template <typename T>
+VELMORA_RESIZE_INLINE void SuperSampleOutputRowQuad(const float* acc, T* dst, int32_t srcCols,
+                                                    int32_t dstWidth,
+                                                    const SuperSampleBlock* blocks, double scale,
+                                                    bool four, int64_t packedBegin,
+                                                    int64_t packedEnd) {
+    const int64_t lastPixel = srcCols - 1;
+    auto at = [&](int64_t p) VELMORA_LAMBDA_INLINE {
+        return _mm_load_ps(acc + 4 * (p < lastPixel ? p : lastPixel));
+    };
+    const SuperSampleQuadOut<T> out{_mm_set1_pd(scale), _mm_set1_ps(static_cast<float>(scale))};
+    const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+    for (int32_t j = 0; j < dstWidth; ++j) {
+        const SuperSampleBlock& b = blocks[j];
+        __m128 s = b.hasFirst ? SuperSampleMulDouble(at(b.first), _mm_set1_pd(b.firstWeight))
+                              : _mm_setzero_ps();
+        for (int64_t p = b.whole; p < b.whole + b.count; ++p)
+            s = _mm_add_ps(s, at(p));
+        if (b.hasLast)
+            s = _mm_add_ps(s, SuperSampleMulDouble(at(b.last), _mm_set1_pd(b.lastWeight)));
+        int32_t packed = 0;
+        __m128 mask = _mm_setzero_ps();
+        if constexpr (std::is_same_v<T, float>) {
+            const int64_t first = 4 * static_cast<int64_t>(j);
+            if (first >= packedBegin && first + 4 <= packedEnd) {
+                packed = 1;
+            } else if (first + 4 > packedBegin && first < packedEnd) {
+                packed = 2;
+                // Lanes whose element lies in [packedBegin, packedEnd).
+                const __m128i k = _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(first)), lane);
+                const __m128i lo = _mm_set1_epi32(static_cast<int32_t>(packedBegin) - 1);
+                const __m128i hi = _mm_set1_epi32(static_cast<int32_t>(packedEnd));
+                mask =
+                    _mm_castsi128_ps(_mm_and_si128(_mm_cmpgt_epi32(k, lo), _mm_cmplt_epi32(k, hi)));
+            }
+        }
+        out.Store(dst + static_cast<ptrdiff_t>(j) * 4, s, packed, mask, four);
+    }
 }
 
 }  // namespace velmora::resize

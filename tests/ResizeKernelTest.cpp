@@ -215,6 +215,70 @@ TEST(ResizeLinearRows, IntegerMembersEqualTheModel) {
     CheckIntegerMembers<uint16_t>(kRows16u, 4, 65535);
 }
 
+// The single-form 32f members equal the single model on random rows of every
+// width (every remainder), writing nothing past their values.
+TEST(ResizeLinearRows, SingleFormFloatMembersEqualTheModel) {
+    const LinearRowHFn<float> rowH[] = {ResizeLinearRowH32f_Sse, ResizeLinearRowH32f_Sse2};
+    const LinearRowHFn<float> rowHOneCh[] = {
+        ResizeLinearRowHOneCh32f_Sse, ResizeLinearRowHOneCh32f_Sse2, ResizeLinearRowHOneCh32f_Sse3,
+        ResizeLinearRowHOneCh32f_Ssse3};
+    const LinearRowVFn<float> rowV[] = {ResizeLinearRowV32f_Sse, ResizeLinearRowV32f_Sse2,
+                                        ResizeLinearRowV32f_Sse3, ResizeLinearRowV32f_Ssse3};
+    std::mt19937 rng(23);
+    auto sample = [&] {
+        return static_cast<float>(static_cast<int32_t>(rng() % 200001) - 100000) / 77.0f;
+    };
+    for (int32_t width = 1; width <= 40; ++width) {
+        const int32_t srcPixels = width + 3;
+        GuardedRegion src(sizeof(float) * srcPixels * 4, Flush::Back);
+        auto* s = reinterpret_cast<float*>(src.data());
+        for (int32_t i = 0; i < srcPixels * 4; ++i)
+            s[i] = sample();
+        std::vector<int32_t> offsets(width), offsetsOne(width);
+        AlignedRow<float> weights(width), upper(4 * width + 8), lower(4 * width + 8);
+        for (int32_t x = 0; x < width; ++x) {
+            offsets[x] = static_cast<int32_t>(rng() % (srcPixels - 1)) * 4;
+            offsetsOne[x] = static_cast<int32_t>(rng() % (srcPixels * 4 - 1));
+            weights.data[x] = x % 5 == 0 ? 1.0f : static_cast<float>(rng() % 1000) / 1000.0f;
+        }
+        for (int32_t i = 0; i < 4 * width + 8; ++i) {
+            upper.data[i] = sample();
+            lower.data[i] = sample();
+        }
+        AlignedRow<float> want(4 * width + 8), got(4 * width + 8);
+        auto check = [&](auto member, auto model, int32_t values, const char* what) {
+            std::fill(want.storage.begin(), want.storage.end(), 5.0f);
+            std::fill(got.storage.begin(), got.storage.end(), 5.0f);
+            model(want.data);
+            member(got.data);
+            for (int32_t i = 0; i < values + 8; ++i)
+                ASSERT_EQ(got.data[i], want.data[i]) << what << " width " << width << " at " << i;
+        };
+        using LinearForm::Single;
+        for (auto m : rowH)
+            check([&](float* d) { m(s, width, offsets.data(), weights.data, d); },
+                  [&](float* d) {
+                      LinearRowHModel<float, 4, Single>(s, width, 4, offsets.data(), weights.data,
+                                                        d);
+                  },
+                  4 * width, "RowH");
+        for (auto m : rowHOneCh)
+            check([&](float* d) { m(s, width, offsetsOne.data(), weights.data, d); },
+                  [&](float* d) {
+                      LinearRowHModel<float, 1, Single>(s, width, 1, offsetsOne.data(),
+                                                        weights.data, d);
+                  },
+                  width, "RowHOneCh");
+        const float w = width % 7 == 0 ? 1.0f : weights.data[width - 1];
+        for (auto m : rowV)
+            check([&](float* d) { m(d, 4 * width, w, upper.data, lower.data); },
+                  [&](float* d) {
+                      LinearRowVModel<float, Single>(d, 4 * width, w, upper.data, lower.data);
+                  },
+                  4 * width, "RowV");
+    }
+}
+
 TEST(ResizeLinearRows, IntegerRounding) {
     for (const auto& m : kRows8u) {
         // Pair (8192, 8192) over 0 and 255 gives 8160; blended at 8192 with
