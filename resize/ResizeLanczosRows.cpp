@@ -110,7 +110,7 @@ template <typename T>
 VELMORA_RESIZE_INLINE void RowVValues(T* dstRow, int32_t count, const float* weights,
                                       const float* const (&b)[6]) {
     const LanczosVLanes lanes = VLanesOf(b, weights);
-    const int32_t main = count & ~3;
+    const int32_t main = FourLaneValues(count);
     for (int32_t i = 0; i < main; i += 4)
         StoreLanes(dstRow + i, lanes.At(i));
     for (int32_t i = main; i < count; ++i)
