@@ -109,23 +109,24 @@ void BM_Yuv422BesidePeers(benchmark::State& state) {
 #endif
 #if defined(VELMORA_BENCH_SWSCALE)
     ResizeImages swsImages(s, 2);
-    SwsContext* ctx = sws_getContext(s.srcW, s.srcH, AV_PIX_FMT_YUYV422, s.dstW, s.dstH,
-                                     AV_PIX_FMT_YUYV422, SwscaleFlags(code), nullptr, nullptr,
-                                     nullptr);
+    SwsContext* ctx =
+        sws_getContext(s.srcW, s.srcH, AV_PIX_FMT_YUYV422, s.dstW, s.dstH, AV_PIX_FMT_YUYV422,
+                       SwscaleFlags(code), nullptr, nullptr, nullptr);
     const uint8_t* srcPlanes[1] = {im.src.data()};
     uint8_t* dstPlanes[1] = {swsImages.dst.data()};
     const int srcStride[1] = {2 * s.srcW};
     const int dstStride[1] = {2 * s.dstW};
-    peers.push_back(
-        {"swscale", [&] { sws_scale(ctx, srcPlanes, srcStride, 0, s.srcH, dstPlanes, dstStride); }});
+    peers.push_back({"swscale", [&] {
+                         sws_scale(ctx, srcPlanes, srcStride, 0, s.srcH, dstPlanes, dstStride);
+                     }});
 #endif
     double oursMs = 0;
     for (auto _ : state) {
         const double start = ThreadCpuMs();
-        const int32_t status = resize(im.src.data(), s.srcW, s.srcH, 2 * s.srcW, 0, 0, s.srcW,
-                                      s.srcH, im.dst.data(), 2 * s.dstW, s.dstW, s.dstH,
-                                      static_cast<double>(s.dstW) / s.srcW,
-                                      static_cast<double>(s.dstH) / s.srcH, code);
+        const int32_t status =
+            resize(im.src.data(), s.srcW, s.srcH, 2 * s.srcW, 0, 0, s.srcW, s.srcH, im.dst.data(),
+                   2 * s.dstW, s.dstW, s.dstH, static_cast<double>(s.dstW) / s.srcW,
+                   static_cast<double>(s.dstH) / s.srcH, code);
         oursMs += ThreadCpuMs() - start;
         if (status != velmora::resize::STS_OK) state.SkipWithError("resize failed");
         state.PauseTiming();

@@ -1,5 +1,6 @@
 // Members of the Lanczos row kernels. The Generic and Sse members are the
-// scalar models of their forms. The Sse2, Sse3 and Ssse3 members give
+// scalar models of their forms, except the Sse 32f vertical member, which
+// runs its form four values a step. The Sse2, Sse3 and Ssse3 members give
 // identical results and are one body compiled for each instruction set: the
 // no-border RowH and RowHPart members take one pixel per vector (its
 // channels in the lanes, summed pairwise), the no-border RowHOneCh members
@@ -119,7 +120,7 @@ VELMORA_RESIZE_INLINE void NoBorderOneChColumns(const T* srcRow, const int32_t* 
         const int32_t p = colOffsets[j];
         const int32_t taps[6] = {p - 2, p - 1, p, p + 1, p + 2, p + 3};
         dstBuf[j] = LanczosTapsValue<float, LanczosOrder::SplitA>(srcRow, taps, 1, 0,
-                                                                   colWeights + 6 * ptrdiff_t{j});
+                                                                  colWeights + 6 * ptrdiff_t{j});
     }
 }
 
@@ -303,8 +304,8 @@ VELMORA_RESIZE_INLINE void RowVPartValues(T* dstRow, int32_t width, const float*
     VELMORA_LANCZOS_DEFINE_V(V, RowV, S, T,                                               \
                              (LanczosRowVModel<T, F>(dstRow, count, rowWeightsOfRow, b))) \
     VELMORA_LANCZOS_V_PART_MODEL(V, S, T, F)
-#define VELMORA_LANCZOS_V_PART_MODEL(V, S, T, F)      \
-    VELMORA_LANCZOS_DEFINE_V(V, RowVPart, S, T,       \
+#define VELMORA_LANCZOS_V_PART_MODEL(V, S, T, F) \
+    VELMORA_LANCZOS_DEFINE_V(V, RowVPart, S, T,  \
                              (LanczosRowVPartModel<T, F>(dstRow, count, rowWeightsOfRow, b)))
 #define VELMORA_LANCZOS_V_VECTOR(V, S, T, Shuffles)                                             \
     VELMORA_LANCZOS_DEFINE_V(V, RowV, S, T, (RowVValues<T>(dstRow, count, rowWeightsOfRow, b))) \

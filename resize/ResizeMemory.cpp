@@ -387,7 +387,8 @@ void CopyAlignedBackward(uint8_t* d, const uint8_t* s, size_t n) {
 // destination in the 4 KiB page order, backwards otherwise, so that a load
 // does not wait on a recent store to the same page offset.
 bool CopiesForward(const uint8_t* d, const uint8_t* s) {
-    const auto gap = static_cast<int64_t>(Address(s) % 4096) - static_cast<int64_t>(Address(d) % 4096);
+    const auto gap =
+        static_cast<int64_t>(Address(s) % 4096) - static_cast<int64_t>(Address(d) % 4096);
     return (gap > 0 && gap <= 160) || gap < -3936;
 }
 
@@ -399,10 +400,12 @@ size_t CopyAssembled(uint8_t* d, const uint8_t* s, size_t n) {
     for (; n - i >= 64; i += 64) {
         for (size_t k = i; k < i + 64; k += 16) {
             const uint8_t* q = s + k;
-            const __m128i v =
-                fours ? _mm_setr_epi32(static_cast<int32_t>(Load32(q)), static_cast<int32_t>(Load32(q + 4)),
-                                       static_cast<int32_t>(Load32(q + 8)), static_cast<int32_t>(Load32(q + 12)))
-                      : _mm_set_epi64x(static_cast<int64_t>(Load64(q + 8)), static_cast<int64_t>(Load64(q)));
+            const __m128i v = fours ? _mm_setr_epi32(static_cast<int32_t>(Load32(q)),
+                                                     static_cast<int32_t>(Load32(q + 4)),
+                                                     static_cast<int32_t>(Load32(q + 8)),
+                                                     static_cast<int32_t>(Load32(q + 12)))
+                                    : _mm_set_epi64x(static_cast<int64_t>(Load64(q + 8)),
+                                                     static_cast<int64_t>(Load64(q)));
             _mm_store_si128(reinterpret_cast<__m128i*>(d + k), v);
         }
     }
@@ -410,8 +413,7 @@ size_t CopyAssembled(uint8_t* d, const uint8_t* s, size_t n) {
 }
 
 // Sse3, source not 16-aligned: loads meant for data across cache lines.
-__attribute__((target("sse3"))) size_t CopyCrossingLoads(uint8_t* d, const uint8_t* s,
-                                                          size_t n) {
+__attribute__((target("sse3"))) size_t CopyCrossingLoads(uint8_t* d, const uint8_t* s, size_t n) {
     size_t i = 0;
     for (; n - i >= 64; i += 64) {
         for (size_t k = i; k < i + 64; k += 16) {
@@ -729,9 +731,9 @@ void* CopyBytesMidCore_Sse(void* dst, const void* src, size_t n) {
 void* CopyBytesLargeCore_Sse(void* dst, const void* src, size_t n) {
     return CopyBytesMidCore_Sse(dst, src, n);
 }
-#define VELMORA_COPY_CORE_DEFINE(V, threshold)                                               \
-    void* CopyBytesCore_##V(void* dst, const void* src, size_t n) {                          \
-        if (CopyBytesStreams_##V(dst, src, n)) return CopyStreaming(dst, src, n, 262144);    \
+#define VELMORA_COPY_CORE_DEFINE(V, threshold)                                                \
+    void* CopyBytesCore_##V(void* dst, const void* src, size_t n) {                           \
+        if (CopyBytesStreams_##V(dst, src, n)) return CopyStreaming(dst, src, n, 262144);     \
         const size_t remaining = n - ToAlign16(dst);                                          \
         CopyTuned<Copy16::V>(static_cast<uint8_t*>(dst), static_cast<const uint8_t*>(src), n, \
                              n >= 64 && remaining > (threshold));                             \

@@ -109,23 +109,17 @@ VELMORA_RESIZE_INLINE __m128 CoreValue(__m128 p0, __m128 p1, __m128 p2, __m128 p
                       _mm_add_ps(_mm_mul_ps(c.c2, d2), _mm_mul_ps(c.c3, d3)));
 }
 
-// Four 32-bit lanes of small integers to floats.
-VELMORA_RESIZE_INLINE __m128 LanesToFloat(__m128i v) {
-    return _mm_cvtepi32_ps(v);
-}
-
 // The four luma taps of one output sample: 8 bytes from two before its base,
 // the even bytes kept.
 VELMORA_RESIZE_INLINE __m128 LumaTaps(const uint8_t* at) {
     const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at - 2));
     const __m128i even = _mm_and_si128(bytes, _mm_set1_epi16(0x00FF));
-    return LanesToFloat(_mm_unpacklo_epi16(even, _mm_setzero_si128()));
+    return _mm_cvtepi32_ps(_mm_unpacklo_epi16(even, _mm_setzero_si128()));
 }
 
 VELMORA_RESIZE_INLINE void RowHCoreStep(const uint8_t* s, const int32_t* yIndex,
                                         const int32_t* cIndex, const float* yFrac,
-                                        const float* cFrac, float* yOut, float* uOut,
-                                        float* vOut) {
+                                        const float* cFrac, float* yOut, float* uOut, float* vOut) {
     __m128 a = LumaTaps(s + yIndex[0]), b = LumaTaps(s + yIndex[1]);
     __m128 c = LumaTaps(s + yIndex[2]), d = LumaTaps(s + yIndex[3]);
     _MM_TRANSPOSE4_PS(a, b, c, d);
@@ -138,10 +132,10 @@ VELMORA_RESIZE_INLINE void RowHCoreStep(const uint8_t* s, const int32_t* yIndex,
     const __m128i second =
         _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + cIndex[1] - 4)), odd);
     const __m128i low = _mm_set1_epi32(0xFF);
-    __m128 u0 = LanesToFloat(_mm_and_si128(_mm_srli_epi32(first, 8), low));
-    __m128 u1 = LanesToFloat(_mm_and_si128(_mm_srli_epi32(second, 8), low));
-    __m128 v0 = LanesToFloat(_mm_srli_epi32(first, 24));
-    __m128 v1 = LanesToFloat(_mm_srli_epi32(second, 24));
+    __m128 u0 = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(first, 8), low));
+    __m128 u1 = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(second, 8), low));
+    __m128 v0 = _mm_cvtepi32_ps(_mm_srli_epi32(first, 24));
+    __m128 v1 = _mm_cvtepi32_ps(_mm_srli_epi32(second, 24));
     _MM_TRANSPOSE4_PS(u0, u1, v0, v1);
     const __m128 t = _mm_castpd_ps(_mm_load1_pd(reinterpret_cast<const double*>(cFrac)));
     const __m128 uv = CoreValue(u0, u1, v0, v1, CoreCoefsOf(t));
@@ -158,13 +152,13 @@ VELMORA_RESIZE_INLINE void RowHCore(const uint8_t* s, int32_t pairs, const int32
     }
 }
 
-// U or V of two pairs of one row into two lanes.
+// U of two pairs of one row in lanes 0 and 1, their V in lanes 2 and 3.
 VELMORA_RESIZE_INLINE __m128 ChromaLanes(const float* u, const float* v) {
     const __m128 lo = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(u));
     return _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(v));
 }
 
-VELMORA_RESIZE_INLINE __m128i CoreBytes(__m128 value) {
+VELMORA_RESIZE_INLINE __m128i CoreBiasedTruncated(__m128 value) {
     const __m128 biased = _mm_add_ps(value, _mm_set1_ps(std::bit_cast<float>(0x3F000002u)));
     return _mm_cvttps_epi32(biased);
 }
@@ -180,9 +174,10 @@ VELMORA_RESIZE_INLINE void RowVCore(uint8_t* d, int32_t pairs, float t, const fl
             CoreValue(ChromaLanes(u[0] + p, v[0] + p), ChromaLanes(u[1] + p, v[1] + p),
                       ChromaLanes(u[2] + p, v[2] + p), ChromaLanes(u[3] + p, v[3] + p), c);
         // Luma Y0 Y1 Y0 Y1 beside chroma U V U V, then word by word.
-        const __m128i uv = _mm_shuffle_epi32(CoreBytes(chroma), _MM_SHUFFLE(3, 1, 2, 0));
-        const __m128i words = _mm_unpacklo_epi16(_mm_packs_epi32(CoreBytes(luma), _mm_setzero_si128()),
-                                                 _mm_packs_epi32(uv, _mm_setzero_si128()));
+        const __m128i uv = _mm_shuffle_epi32(CoreBiasedTruncated(chroma), _MM_SHUFFLE(3, 1, 2, 0));
+        const __m128i words =
+            _mm_unpacklo_epi16(_mm_packs_epi32(CoreBiasedTruncated(luma), _mm_setzero_si128()),
+                               _mm_packs_epi32(uv, _mm_setzero_si128()));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 4 * p), _mm_packus_epi16(words, words));
     }
 }

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "resize/ImageStatus.h"
-#include "resize/ResizeMemory.h"
 #include "resize/ResizeLinearRowModel.h"  // VELMORA_RESIZE_INLINE
+#include "resize/ResizeMemory.h"
 #include "resize/ResizeSuperSampleModel.h"
 
 namespace velmora::resize {
@@ -274,8 +274,8 @@ void ReducePair(const void* row, bool integer, const Yuv422Term* t, const Yuv422
     if constexpr (F == Yuv422AddForm::Vector) {
         __m128 sum = _mm_setzero_ps();
         for (const Yuv422Term* u = t; u < end; ++u) {
-            const __m128 x = _mm_setr_ps(acc[u->element[0]], acc[u->element[1]],
-                                         acc[u->element[2]], acc[u->element[3]]);
+            const __m128 x = _mm_setr_ps(acc[u->element[0]], acc[u->element[1]], acc[u->element[2]],
+                                         acc[u->element[3]]);
             if (u->singleExact) {
                 sum = _mm_add_ps(sum, _mm_mul_ps(x, _mm_load_ps(u->single)));
                 continue;
@@ -290,8 +290,7 @@ void ReducePair(const void* row, bool integer, const Yuv422Term* t, const Yuv422
         const __m128i hi = _mm_cvttpd_epi32(
             _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(sum, sum)), s), half));
         // The low byte of each value, as the scalar conversion keeps it.
-        const __m128i words =
-            _mm_and_si128(_mm_unpacklo_epi64(lo, hi), _mm_set1_epi32(0xFF));
+        const __m128i words = _mm_and_si128(_mm_unpacklo_epi64(lo, hi), _mm_set1_epi32(0xFF));
         const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(words, words), words);
         const int32_t four = _mm_cvtsi128_si32(bytes);
         std::memcpy(d, &four, 4);

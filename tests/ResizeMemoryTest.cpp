@@ -120,8 +120,8 @@ TEST(ResizeMemory, ClearAndCopyWriteExactlyTheirRange) {
 // block loops of each source alignment and either direction.
 using CopyCoreFn = void* (*)(void*, const void*, size_t);
 TEST(ResizeMemory, CopyLoopsCopyExactlyTheirRange) {
-    const CopyCoreFn cores[] = {CopyBytesCore_Generic, CopyBytesCore_Sse, CopyBytesMidCore_Sse,
-                                CopyBytesCore_Sse2, CopyBytesCore_Sse3, CopyBytesCore_Ssse3};
+    const CopyCoreFn cores[] = {CopyBytesCore_Generic, CopyBytesCore_Sse,  CopyBytesMidCore_Sse,
+                                CopyBytesCore_Sse2,    CopyBytesCore_Sse3, CopyBytesCore_Ssse3};
     for (size_t base : {1u, 17u, 48u, 64u, 90u, 160u, 500u, 1000u, 4100u}) {
         for (size_t n = base; n < base + 16; ++n) {
             GuardedRegion src(n, Flush::Back);
@@ -129,7 +129,8 @@ TEST(ResizeMemory, CopyLoopsCopyExactlyTheirRange) {
                 src.data()[i] = static_cast<uint8_t>(i * 7 + 1);
             // The destination at the start of a page, or 48 bytes below the
             // source in the page order (the forward direction).
-            const size_t below = (reinterpret_cast<uintptr_t>(src.data()) + 4096 - 48) % 4096 / 16 * 16;
+            const size_t below =
+                (reinterpret_cast<uintptr_t>(src.data()) + 4096 - 48) % 4096 / 16 * 16;
             for (size_t offset = 0; offset < 32; ++offset) {
                 const size_t start = offset < 16 ? offset : below + offset - 16;
                 for (int c = 0; c < 6; ++c) {

@@ -257,7 +257,8 @@ void CheckCubicVectorRowH(std::mt19937& rng, int32_t pairs) {
         b = static_cast<uint8_t>(rng());
     std::vector<int32_t> yIndex(2 * pairs), cIndex(pairs);
     std::vector<float> yFrac(2 * pairs + 4), cFrac(pairs);
-    float* const yF = yFrac.data() + (16 - (reinterpret_cast<uintptr_t>(yFrac.data()) & 15)) % 16 / 4;
+    float* const yF =
+        yFrac.data() + (16 - (reinterpret_cast<uintptr_t>(yFrac.data()) & 15)) % 16 / 4;
     for (int32_t i = 0; i < 2 * pairs; ++i) {
         yIndex[i] = 2 + 2 * static_cast<int32_t>(rng() % (2 * pairs + 28));
         yF[i] = CubicFrac(rng);
