@@ -230,26 +230,6 @@ size_t AlignCopyDestination(uint8_t* d, const uint8_t* s) {
     return a;
 }
 
-// Ordinary stores: 64-byte blocks to the 16-aligned destination.
-void* CopyOrdinary(void* dst, const void* src, size_t n) {
-    auto* d = static_cast<uint8_t*>(dst);
-    auto* s = static_cast<const uint8_t*>(src);
-    if (n >= 64) {
-        const size_t a = AlignCopyDestination(d, s);
-        d += a;
-        s += a;
-        n -= a;
-        for (; n >= 64; n -= 64, d += 64, s += 64) {
-            for (int i = 0; i < 4; ++i) {
-                _mm_store_si128(reinterpret_cast<__m128i*>(d) + i,
-                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(s) + i));
-            }
-        }
-    }
-    CopyTail(d, s, n);
-    return dst;
-}
-
 // Non-temporal 16-byte stores to the 16-aligned destination, the source
 // read ahead in blocks of `block` bytes.
 void* CopyStreaming(void* dst, const void* src, size_t n, size_t block) {
@@ -559,6 +539,39 @@ void CopyBytes8(uint8_t* d, const uint8_t* s, size_t n) {
     CopyTail(d, s, n);
 }
 
+// Sse mid-size copy: the destination aligned to 16 and then the source to
+// 16, 64-byte blocks of 8-byte loads and non-temporal 8-byte stores, the rest
+// as the ordinary copy's, a store fence at the end.
+void CopyBytes8Streaming(uint8_t* d, const uint8_t* s, size_t n) {
+    auto advance = [&](size_t k) {
+        d += k;
+        s += k;
+        n -= k;
+    };
+    if (n >= 64) {
+        if ((Address(d) & 15) != 0) {
+            Move16(d, s);
+            advance(16 - (Address(d) & 15));
+        }
+        if (n >= 64 && (Address(s) & 7) != 0) {
+            Move16(d, s);
+            advance(16 - (Address(s) & 15));
+        }
+    }
+    for (; n >= 64; advance(64)) {
+        for (size_t k = 0; k < 64; k += 8) {
+            _mm_stream_si64(reinterpret_cast<long long*>(d + k),
+                            static_cast<long long>(Load64(s + k)));
+        }
+    }
+    for (; n >= 16; advance(16)) {
+        Move8(d, s);
+        Move8(d + 8, s + 8);
+    }
+    CopyTail(d, s, n);
+    _mm_sfence();
+}
+
 // The streaming check of the 16-byte copies. `threshold`: bytes that must
 // remain; `alignedEntryOnly`: Sse3 and Ssse3 test a source that is already
 // 16-aligned after the destination was aligned no further.
@@ -726,10 +739,36 @@ void* CopyBytesCore_Sse(void* dst, const void* src, size_t n) {
     return dst;
 }
 void* CopyBytesMidCore_Sse(void* dst, const void* src, size_t n) {
-    return n >= 64 ? CopyStreaming(dst, src, n, 4096) : CopyOrdinary(dst, src, n);
+    CopyBytes8Streaming(static_cast<uint8_t*>(dst), static_cast<const uint8_t*>(src), n);
+    return dst;
 }
 void* CopyBytesLargeCore_Sse(void* dst, const void* src, size_t n) {
-    return CopyBytesMidCore_Sse(dst, src, n);
+    auto* d = static_cast<uint8_t*>(dst);
+    auto* s = static_cast<const uint8_t*>(src);
+    for (; n > 0 && (Address(d) & 7) != 0; --n)
+        *d++ = *s++;
+    if (n < 20480) {
+        CopyBytesMidCore_Sse(d, s, n);
+        return dst;
+    }
+    // Up to the source's next 4 KiB boundary, then block by block with the
+    // block's lines fetched ahead.
+    const size_t head = (0 - (Address(s) & ~uintptr_t{7})) % 4096;
+    if (head > 0) {
+        CopyBytesMidCore_Sse(d, s, head);
+        d += head;
+        s += head;
+        n -= head;
+    }
+    for (; n >= 4096; n -= 4096, d += 4096, s += 4096) {
+        static_cast<void>(*static_cast<const volatile uint8_t*>(s));
+        static_cast<void>(*static_cast<const volatile uint8_t*>(s + 4095));
+        for (size_t line = 0; line < 4096; line += 32)
+            _mm_prefetch(reinterpret_cast<const char*>(s + line), _MM_HINT_NTA);
+        CopyBytesMidCore_Sse(d, s, 4096);
+    }
+    if (n > 0) CopyBytesMidCore_Sse(d, s, n);
+    return dst;
 }
 #define VELMORA_COPY_CORE_DEFINE(V, threshold)                                                \
     void* CopyBytesCore_##V(void* dst, const void* src, size_t n) {                           \

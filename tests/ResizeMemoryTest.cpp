@@ -120,10 +120,11 @@ TEST(ResizeMemory, ClearAndCopyWriteExactlyTheirRange) {
 // block loops of each source alignment and either direction.
 using CopyCoreFn = void* (*)(void*, const void*, size_t);
 TEST(ResizeMemory, CopyLoopsCopyExactlyTheirRange) {
-    const CopyCoreFn cores[] = {CopyBytesCore_Generic, CopyBytesCore_Sse,  CopyBytesMidCore_Sse,
-                                CopyBytesCore_Sse2,    CopyBytesCore_Sse3, CopyBytesCore_Ssse3};
-    for (size_t base : {1u, 17u, 48u, 64u, 90u, 160u, 500u, 1000u, 4100u}) {
-        for (size_t n = base; n < base + 16; ++n) {
+    const CopyCoreFn cores[] = {CopyBytesCore_Generic,  CopyBytesCore_Sse,  CopyBytesMidCore_Sse,
+                                CopyBytesLargeCore_Sse, CopyBytesCore_Sse2, CopyBytesCore_Sse3,
+                                CopyBytesCore_Ssse3};
+    for (size_t base : {1u, 17u, 48u, 64u, 90u, 160u, 500u, 1000u, 4100u, 24600u}) {
+        for (size_t n = base; n<base + 16; n += base> 4096 ? 5 : 1) {
             GuardedRegion src(n, Flush::Back);
             for (size_t i = 0; i < n; ++i)
                 src.data()[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -133,7 +134,7 @@ TEST(ResizeMemory, CopyLoopsCopyExactlyTheirRange) {
                 (reinterpret_cast<uintptr_t>(src.data()) + 4096 - 48) % 4096 / 16 * 16;
             for (size_t offset = 0; offset < 32; ++offset) {
                 const size_t start = offset < 16 ? offset : below + offset - 16;
-                for (int c = 0; c < 6; ++c) {
+                for (size_t c = 0; c < std::size(cores); ++c) {
                     const size_t bytes = start + n + 32;
                     GuardedRegion dst(bytes, Flush::Front);
                     std::memset(dst.data(), 0xEE, bytes);
