@@ -76,7 +76,7 @@ VELMORA_RESIZE_INLINE void NoBorderRowHPartPixels(const T* srcRow, int32_t nChan
 template <typename T>
 VELMORA_RESIZE_INLINE __m128 LoadWiden2(const T* p) {
     if constexpr (std::is_same_v<T, float>) {
-        return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)));
+        return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
     } else {
         return _mm_cvtepi32_ps(_mm_setr_epi32(p[0], p[1], 0, 0));
     }
