@@ -203,11 +203,17 @@ VELMORA_RESIZE_INLINE void CubicColumnS(const T* tap1, int32_t stride, float t, 
     }
 }
 
+// Values a four-lane body takes of a row of n; the scalar tail starts there.
+// None of a count below 1, which writes nothing.
+VELMORA_RESIZE_INLINE int32_t FourLaneValues(int32_t n) {
+    return n > 0 ? n & ~3 : 0;
+}
+
 // Main columns of a member of form F; the tail starts there.
 template <CubicHForm F>
 VELMORA_RESIZE_INLINE int32_t CubicHMainColumns(int32_t width) {
     if constexpr (F == CubicHForm::VMainKFirst || F == CubicHForm::VMainKLast) {
-        return width & ~3;
+        return FourLaneValues(width);
     } else {
         return width;
     }
@@ -275,7 +281,7 @@ template <typename T, CubicVForm F>
 VELMORA_RESIZE_INLINE void CubicRowVModel(T* dstRow, int32_t count, float t, const float* b0,
                                           const float* b1, const float* b2, const float* b3) {
     const CubicVCoefs k(t);
-    const int32_t main = F == CubicVForm::VMain ? (count & ~3) : 0;
+    const int32_t main = F == CubicVForm::VMain ? FourLaneValues(count) : 0;
     for (int32_t i = 0; i < count; ++i) {
         if constexpr (F == CubicVForm::D) {
             dstRow[i] = CubicValueD<T>(k, b0, b1, b2, b3, i);
@@ -308,7 +314,7 @@ VELMORA_RESIZE_INLINE void CubicRowVPartModel(T* dstRow, int32_t width, float t,
         }
     } else {
         const CubicVCoefs k(t);
-        const int32_t main = F == CubicVForm::VMain ? (values & ~3) : 0;
+        const int32_t main = F == CubicVForm::VMain ? FourLaneValues(values) : 0;
         for (int32_t e = 0; e < values; ++e) {
             T r;
             if constexpr (F == CubicVForm::D) {

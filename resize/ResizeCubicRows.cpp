@@ -93,7 +93,7 @@ template <typename T, CubicThird M>
 VELMORA_RESIZE_INLINE void RowHOneChColumns(const T* srcRow, int32_t width,
                                             const int32_t* colOffsets, const float* colWeights,
                                             float* dstBuf) {
-    const int32_t main = width & ~3;
+    const int32_t main = FourLaneValues(width);
     for (int32_t j = 0; j < main; j += 4) {
         const int32_t* o = colOffsets + j;
         __m128 a = LoadWiden4(srcRow + o[0] - 1).v;
@@ -112,7 +112,7 @@ template <typename T, int C>
 VELMORA_RESIZE_INLINE void RowHChannelColumns(const T* srcRow, int32_t width, int32_t stride,
                                               const int32_t* colOffsets, const float* colWeights,
                                               float* dstBuf) {
-    const int32_t main = width & ~3;
+    const int32_t main = FourLaneValues(width);
     for (int c = 0; c < C; ++c) {
         for (int32_t j = 0; j < main; j += 4) {
             const int32_t* o = colOffsets + j;
@@ -151,7 +151,7 @@ template <typename T>
 VELMORA_RESIZE_INLINE void RowVValues(T* dstRow, int32_t count, float t, const float* b0,
                                       const float* b1, const float* b2, const float* b3) {
     const VLanes lanes{b0, b1, b2, b3, CoefsLanes<CubicThird::KFirst>(F4(t))};
-    const int32_t main = count & ~3;
+    const int32_t main = FourLaneValues(count);
     for (int32_t i = 0; i < main; i += 4)
         StoreLanes(dstRow + i, lanes.At(i));
     const CubicVCoefs k(t);

@@ -1,5 +1,6 @@
 // Members of the Lanczos row kernels. The Generic and Sse members are the
-// scalar models of their forms. The Sse2, Sse3 and Ssse3 members give
+// scalar models of their forms, except the Sse 32f vertical member, which
+// runs its form four values a step. The Sse2, Sse3 and Ssse3 members give
 // identical results and are one body compiled for each instruction set: the
 // no-border RowH and RowHPart members take one pixel per vector (its
 // channels in the lanes, summed pairwise), the no-border RowHOneCh members
@@ -67,6 +68,62 @@ VELMORA_RESIZE_INLINE void NoBorderRowHPartPixels(const T* srcRow, int32_t nChan
     }
 }
 
+// One channel, two columns a step. A's taps 0-3 and 4-5 and B's taps 0-1
+// and 2-5 are fetched as a quadruple and a pair, so no load reaches past a
+// column's last tap. The lanes pair A's taps (k, k + 1) with B's taps
+// (m, m + 1): the first products with the second, then the third, so that A
+// and B get their own grouping of the six products.
+template <typename T>
+VELMORA_RESIZE_INLINE __m128 LoadWiden2(const T* p) {
+    if constexpr (std::is_same_v<T, float>) {
+        return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    } else {
+        return _mm_cvtepi32_ps(_mm_setr_epi32(p[0], p[1], 0, 0));
+    }
+}
+
+VELMORA_RESIZE_INLINE __m128 WeightPairs(const float* a, const float* b) {
+    const __m128 low = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(a));
+    return _mm_loadh_pi(low, reinterpret_cast<const __m64*>(b));
+}
+
+template <typename T>
+VELMORA_RESIZE_INLINE void NoBorderOneChStep(const T* srcRow, const int32_t* o, const float* w,
+                                             bool aligned, float* d) {
+    const T* a = srcRow + o[0] - 2;
+    const T* b = srcRow + o[1] - 2;
+    const __m128 quadA = LoadWiden4(a).v, pairA = LoadWiden2(a + 4);
+    const __m128 pairB = LoadWiden2(b), quadB = LoadWiden4(b + 2).v;
+    const F4 a01b01 = F4(_mm_movelh_ps(quadA, pairB)) * F4(WeightPairs(w, w + 6));
+    const F4 a45b23 = F4(_mm_movelh_ps(pairA, quadB)) * F4(WeightPairs(w + 4, w + 8));
+    const F4 a23b45 =
+        F4(_mm_shuffle_ps(quadA, quadB, _MM_SHUFFLE(3, 2, 3, 2))) * F4(WeightPairs(w + 2, w + 10));
+    // Weights on a 16-byte boundary: A ((p0 + p4) + p2) + ((p1 + p5) + p3),
+    // B ((p0 + p2) + p4) + ((p1 + p3) + p5); 8 bytes past one, the reverse.
+    const F4 y = aligned ? (a01b01 + a45b23) + a23b45 : (a01b01 + a23b45) + a45b23;
+    const __m128 sums = _mm_add_ps(y.v, _mm_shuffle_ps(y.v, y.v, _MM_SHUFFLE(2, 3, 0, 1)));
+    d[0] = _mm_cvtss_f32(sums);
+    d[1] = _mm_cvtss_f32(_mm_movehl_ps(sums, sums));
+}
+
+template <typename T>
+VELMORA_RESIZE_INLINE void NoBorderOneChColumns(const T* srcRow, const int32_t* colOffsets,
+                                                const float* colWeights, float* dstBuf,
+                                                int32_t width) {
+    const bool aligned = (reinterpret_cast<uintptr_t>(colWeights) & 15) == 0;
+    int32_t j = 0;
+    for (; j + 1 < width; j += 2) {
+        NoBorderOneChStep(srcRow, colOffsets + j, colWeights + 6 * ptrdiff_t{j}, aligned,
+                          dstBuf + j);
+    }
+    if (j < width) {
+        const int32_t p = colOffsets[j];
+        const int32_t taps[6] = {p - 2, p - 1, p, p + 1, p + 2, p + 3};
+        dstBuf[j] = LanczosTapsValue<float, LanczosOrder::SplitA>(srcRow, taps, 1, 0,
+                                                                  colWeights + 6 * ptrdiff_t{j});
+    }
+}
+
 // ---- border members ----
 
 // Walks the runs: edge columns in `Form`, the interior handed to `interior`.
@@ -110,11 +167,29 @@ template <typename T>
 VELMORA_RESIZE_INLINE void RowVValues(T* dstRow, int32_t count, const float* weights,
                                       const float* const (&b)[6]) {
     const LanczosVLanes lanes = VLanesOf(b, weights);
-    const int32_t main = count & ~3;
+    const int32_t main = FourLaneValues(count);
     for (int32_t i = 0; i < main; i += 4)
         StoreLanes(dstRow + i, lanes.At(i));
     for (int32_t i = main; i < count; ++i)
         dstRow[i] = LanczosVValue<T, LanczosVForm::Vector>(weights, b, i);
+}
+
+// Sse 32f: four values a step in the single-precision form (the sum starts
+// at the first product), the rest one by one.
+VELMORA_RESIZE_INLINE void RowVSingle32f(float* dstRow, int32_t count, const float* weights,
+                                         const float* const (&b)[6]) {
+    F4 w[6];
+    for (int k = 0; k < 6; ++k)
+        w[k] = F4(weights[k]);
+    const int32_t main = FourLaneValues(count);
+    for (int32_t i = 0; i < main; i += 4) {
+        F4 s = F4(_mm_loadu_ps(b[0] + i)) * w[0];
+        for (int k = 1; k < 6; ++k)
+            s = s + F4(_mm_loadu_ps(b[k] + i)) * w[k];
+        _mm_storeu_ps(dstRow + i, s.v);
+    }
+    for (int32_t i = main; i < count; ++i)
+        dstRow[i] = LanczosVValue<float, LanczosVForm::Single>(weights, b, i);
 }
 
 template <typename T, bool Shuffles>
@@ -163,7 +238,7 @@ VELMORA_RESIZE_INLINE void RowVPartValues(T* dstRow, int32_t width, const float*
     VELMORA_LANCZOS_DEFINE_NB(                                                                 \
         V, S, T, (NoBorderRowHPixels<T>(srcRow, colOffsets, colWeights, dstBuf, width)),       \
         (NoBorderRowHPartPixels<T>(srcRow, nChannels, colOffsets, colWeights, dstBuf, width)), \
-        (LanczosNoBorderOneChSteps<T>(srcRow, colOffsets, colWeights, dstBuf, width)))
+        (NoBorderOneChColumns<T>(srcRow, colOffsets, colWeights, dstBuf, width)))
 
 #define VELMORA_LANCZOS_ARGS_H colOffsets, colWeights, dstBuf, width, leftAvail, srcWidthFromRow
 #define VELMORA_LANCZOS_DEFINE_BORDER(V, S, T, rowH, rowHPart, rowHOneCh)                       \
@@ -228,7 +303,9 @@ VELMORA_RESIZE_INLINE void RowVPartValues(T* dstRow, int32_t width, const float*
 #define VELMORA_LANCZOS_V_MODELS(V, S, T, F)                                              \
     VELMORA_LANCZOS_DEFINE_V(V, RowV, S, T,                                               \
                              (LanczosRowVModel<T, F>(dstRow, count, rowWeightsOfRow, b))) \
-    VELMORA_LANCZOS_DEFINE_V(V, RowVPart, S, T,                                           \
+    VELMORA_LANCZOS_V_PART_MODEL(V, S, T, F)
+#define VELMORA_LANCZOS_V_PART_MODEL(V, S, T, F) \
+    VELMORA_LANCZOS_DEFINE_V(V, RowVPart, S, T,  \
                              (LanczosRowVPartModel<T, F>(dstRow, count, rowWeightsOfRow, b)))
 #define VELMORA_LANCZOS_V_VECTOR(V, S, T, Shuffles)                                             \
     VELMORA_LANCZOS_DEFINE_V(V, RowV, S, T, (RowVValues<T>(dstRow, count, rowWeightsOfRow, b))) \
@@ -245,7 +322,10 @@ VELMORA_LANCZOS_GENERIC_OR_SSE(Generic, 16u, uint16_t, Double, double, Double)
 VELMORA_LANCZOS_GENERIC_OR_SSE(Generic, 32f, float, Double, double, Double)
 VELMORA_LANCZOS_GENERIC_OR_SSE(Sse, 8u, uint8_t, Single, float, Single)
 VELMORA_LANCZOS_GENERIC_OR_SSE(Sse, 16u, uint16_t, Single, float, Single)
-VELMORA_LANCZOS_GENERIC_OR_SSE(Sse, 32f, float, Single, float, Single)
+VELMORA_LANCZOS_NB_MODELS(Sse, 32f, float, Single)
+VELMORA_LANCZOS_BORDER_IN_PLACE(Sse, 32f, float, float)
+VELMORA_LANCZOS_DEFINE_V(Sse, RowV, 32f, float, (RowVSingle32f(dstRow, count, rowWeightsOfRow, b)))
+VELMORA_LANCZOS_V_PART_MODEL(Sse, 32f, float, LanczosVForm::Single)
 
 #define VELMORA_LANCZOS_VECTOR(V, S, T, EdgeR, Shuffles) \
     VELMORA_LANCZOS_NB_VECTOR(V, S, T)                   \

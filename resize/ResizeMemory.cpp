@@ -230,26 +230,6 @@ size_t AlignCopyDestination(uint8_t* d, const uint8_t* s) {
     return a;
 }
 
-// Ordinary stores: 64-byte blocks to the 16-aligned destination.
-void* CopyOrdinary(void* dst, const void* src, size_t n) {
-    auto* d = static_cast<uint8_t*>(dst);
-    auto* s = static_cast<const uint8_t*>(src);
-    if (n >= 64) {
-        const size_t a = AlignCopyDestination(d, s);
-        d += a;
-        s += a;
-        n -= a;
-        for (; n >= 64; n -= 64, d += 64, s += 64) {
-            for (int i = 0; i < 4; ++i) {
-                _mm_store_si128(reinterpret_cast<__m128i*>(d) + i,
-                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(s) + i));
-            }
-        }
-    }
-    CopyTail(d, s, n);
-    return dst;
-}
-
 // Non-temporal 16-byte stores to the 16-aligned destination, the source
 // read ahead in blocks of `block` bytes.
 void* CopyStreaming(void* dst, const void* src, size_t n, size_t block) {
@@ -274,6 +254,322 @@ void* CopyStreaming(void* dst, const void* src, size_t n, size_t block) {
     _mm_sfence();
     CopyTail(d, s, n);
     return dst;
+}
+
+// ---- the tuned copies below the streaming size ----
+
+inline void Move16(uint8_t* d, const uint8_t* s) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
+}
+inline void MoveAligned16(uint8_t* d, const uint8_t* s) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(d),
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(s)));
+}
+inline void Move8(uint8_t* d, const uint8_t* s) {
+    Store64(d, Load64(s));
+}
+inline void Move4(uint8_t* d, const uint8_t* s) {
+    Store32(d, Load32(s));
+}
+
+// Small copy of Sse2 and Sse3: the last 4 bytes, then 4-byte units down
+// from the last multiple-of-4 end of dst, the first 4 bytes for a piece
+// below 4 left at the start (units may overlap); below 4, bytes from the end.
+void CopySmallDown(uint8_t* d, const uint8_t* s, size_t n) {
+    if (n < 4) {
+        for (; n > 0; --n)
+            d[n - 1] = s[n - 1];
+        return;
+    }
+    Move4(d + n - 4, s + n - 4);
+    size_t end = n - ((Address(d) + n) & 3);
+    for (; end >= 4; end -= 4)
+        Move4(d + end - 4, s + end - 4);
+    if (end > 0) Move4(d, s);
+}
+
+// Small copy of Ssse3: 32, 16 and 8 bytes as 8-byte moves and 4 bytes by
+// the bits of n, then up to 3 bytes from the end.
+void CopySmallForward(uint8_t* d, const uint8_t* s, size_t n) {
+    size_t i = 0;
+    for (size_t piece = 32; piece >= 8; piece /= 2) {
+        if ((n & piece) == 0) continue;
+        for (size_t k = 0; k < piece; k += 8)
+            Move8(d + i + k, s + i + k);
+        i += piece;
+    }
+    if (n & 4) {
+        Move4(d + i, s + i);
+        i += 4;
+    }
+    for (size_t k = n; k > i; --k)
+        d[k - 1] = s[k - 1];
+}
+
+// Both 16-aligned: 64-byte blocks, then 32, 16, 8, 4, 2 and 1 bytes by the
+// bits of the rest.
+void CopyAlignedForward(uint8_t* d, const uint8_t* s, size_t n) {
+    for (; n >= 64; n -= 64, d += 64, s += 64) {
+        for (size_t k = 0; k < 64; k += 16)
+            MoveAligned16(d + k, s + k);
+    }
+    if (n & 32) {
+        MoveAligned16(d, s);
+        MoveAligned16(d + 16, s + 16);
+        d += 32;
+        s += 32;
+    }
+    if (n & 16) {
+        MoveAligned16(d, s);
+        d += 16;
+        s += 16;
+    }
+    CopyTail(d, s, n & 15);
+}
+
+// Both 16-aligned, from the end: the pieces the bits of n give (1, 2, 4, 8,
+// 16 and 32 bytes, in that order), then 64-byte blocks towards the start.
+void CopyAlignedBackward(uint8_t* d, const uint8_t* s, size_t n) {
+    size_t e = n;
+    if (n & 1) {
+        e -= 1;
+        d[e] = s[e];
+    }
+    if (n & 2) {
+        e -= 2;
+        std::memcpy(d + e, s + e, 2);
+    }
+    if (n & 4) {
+        e -= 4;
+        Move4(d + e, s + e);
+    }
+    if (n & 8) {
+        e -= 8;
+        Move8(d + e, s + e);
+    }
+    if (n & 16) {
+        e -= 16;
+        MoveAligned16(d + e, s + e);
+    }
+    if (n & 32) {
+        e -= 32;
+        MoveAligned16(d + e + 16, s + e + 16);
+        MoveAligned16(d + e, s + e);
+    }
+    for (; e >= 64; e -= 64) {
+        for (size_t k = 64; k > 0; k -= 16)
+            MoveAligned16(d + e - 64 + k - 16, s + e - 64 + k - 16);
+    }
+}
+
+// Forwards when the source lies a little (up to 160 bytes) above the
+// destination in the 4 KiB page order, backwards otherwise, so that a load
+// does not wait on a recent store to the same page offset.
+bool CopiesForward(const uint8_t* d, const uint8_t* s) {
+    const auto gap =
+        static_cast<int64_t>(Address(s) % 4096) - static_cast<int64_t>(Address(d) % 4096);
+    return (gap > 0 && gap <= 160) || gap < -3936;
+}
+
+// Sse2, source not 16-aligned: each aligned store assembled from two 8-byte
+// loads, or four 4-byte loads from a source 4 bytes past a multiple of 8.
+size_t CopyAssembled(uint8_t* d, const uint8_t* s, size_t n) {
+    const bool fours = (Address(s) & 7) == 4;
+    size_t i = 0;
+    for (; n - i >= 64; i += 64) {
+        for (size_t k = i; k < i + 64; k += 16) {
+            const uint8_t* q = s + k;
+            const __m128i v = fours ? _mm_setr_epi32(static_cast<int32_t>(Load32(q)),
+                                                     static_cast<int32_t>(Load32(q + 4)),
+                                                     static_cast<int32_t>(Load32(q + 8)),
+                                                     static_cast<int32_t>(Load32(q + 12)))
+                                    : _mm_set_epi64x(static_cast<int64_t>(Load64(q + 8)),
+                                                     static_cast<int64_t>(Load64(q)));
+            _mm_store_si128(reinterpret_cast<__m128i*>(d + k), v);
+        }
+    }
+    return i;
+}
+
+// Sse3, source not 16-aligned: loads meant for data across cache lines.
+__attribute__((target("sse3"))) size_t CopyCrossingLoads(uint8_t* d, const uint8_t* s, size_t n) {
+    size_t i = 0;
+    for (; n - i >= 64; i += 64) {
+        for (size_t k = i; k < i + 64; k += 16) {
+            _mm_store_si128(reinterpret_cast<__m128i*>(d + k),
+                            _mm_lddqu_si128(reinterpret_cast<const __m128i*>(s + k)));
+        }
+    }
+    return i;
+}
+
+// Ssse3, source 4, 8 or 12 bytes past a multiple of 16: aligned blocks of
+// the source joined pairwise, shifted by that offset; at least 16 bytes are
+// left over.
+template <int Offset>
+__attribute__((target("ssse3"))) size_t CopyJoined(uint8_t* d, const uint8_t* s, size_t n) {
+    const auto* base = reinterpret_cast<const __m128i*>(s - Offset);
+    __m128i previous = _mm_load_si128(base);
+    size_t i = 0;
+    for (; n - i >= 80; i += 64, base += 4) {
+        for (int k = 0; k < 4; ++k) {
+            const __m128i next = _mm_load_si128(base + k + 1);
+            _mm_store_si128(reinterpret_cast<__m128i*>(d + i) + k,
+                            _mm_alignr_epi8(next, previous, Offset));
+            previous = next;
+        }
+    }
+    return i;
+}
+
+// Ssse3, source not 16-aligned: a source that is a multiple of 4 by the
+// shifted join after one 16-byte move, any other with unaligned loads.
+__attribute__((target("ssse3"))) size_t CopyShifted(uint8_t* d, const uint8_t* s, size_t n) {
+    size_t i = 0;
+    if ((Address(s) & 3) == 0 && n >= 96) {
+        Move16(d, s);
+        i = 16;
+        switch (Address(s) & 15) {
+            case 4:
+                i += CopyJoined<4>(d + i, s + i, n - i);
+                break;
+            case 8:
+                i += CopyJoined<8>(d + i, s + i, n - i);
+                break;
+            default:
+                i += CopyJoined<12>(d + i, s + i, n - i);
+                break;
+        }
+    }
+    for (; n - i >= 16; i += 16) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(d + i),
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+    }
+    return i;
+}
+
+enum class Copy16 { Sse2, Sse3, Ssse3 };
+
+// The 16-byte copies below their streaming size.
+template <Copy16 V>
+void CopyTuned(uint8_t* d, const uint8_t* s, size_t n, bool checkDeclined) {
+    auto small = [](uint8_t* dd, const uint8_t* ss, size_t nn) {
+        if constexpr (V == Copy16::Ssse3) {
+            CopySmallForward(dd, ss, nn);
+        } else {
+            CopySmallDown(dd, ss, nn);
+        }
+    };
+    if (n < 64) return small(d, s, n);
+    const size_t a = AlignCopyDestination(d, s);
+    d += a;
+    s += a;
+    n -= a;
+    if (n < 64) return small(d, s, n);
+    const bool sourceAligned = (Address(s) & 15) == 0;
+    if constexpr (V == Copy16::Sse2) {
+        if (sourceAligned && (a == 0 || checkDeclined)) {
+            for (; n >= 64; n -= 64, d += 64, s += 64) {
+                for (size_t k = 0; k < 64; k += 16)
+                    MoveAligned16(d + k, s + k);
+            }
+            for (; n >= 16; n -= 16, d += 16, s += 16)
+                MoveAligned16(d, s);
+            return small(d, s, n);
+        }
+    } else {
+        if (sourceAligned) {
+            const bool forward = CopiesForward(d, s) && (V == Copy16::Ssse3 || n >= 512);
+            return forward ? CopyAlignedForward(d, s, n) : CopyAlignedBackward(d, s, n);
+        }
+    }
+    size_t done;
+    if constexpr (V == Copy16::Sse2) {
+        done = CopyAssembled(d, s, n);
+    } else if constexpr (V == Copy16::Sse3) {
+        done = CopyCrossingLoads(d, s, n);
+    } else {
+        done = CopyShifted(d, s, n);
+    }
+    small(d + done, s + done, n - done);
+}
+
+// Sse, below 2048 values: the destination aligned to 16, then blocks of 8-
+// or 4-byte moves chosen so that the loads are aligned, or aligned 16-byte
+// moves for a 16-aligned source.
+void CopyBytes8(uint8_t* d, const uint8_t* s, size_t n) {
+    auto advance = [&](size_t k) {
+        d += k;
+        s += k;
+        n -= k;
+    };
+    if (n >= 64 && (Address(d) & 15) != 0) {
+        Move16(d, s);
+        advance(16 - (Address(d) & 15));
+    }
+    if (n >= 64) {
+        // A source off a multiple of 4 is brought to a multiple of 8, which
+        // moves the destination off 16: 8-byte moves only.
+        const bool eights = (Address(s) & 3) != 0;
+        if (eights) {
+            Move8(d, s);
+            advance(8 - (Address(s) & 7));
+        }
+        const size_t form = eights ? 8 : Address(s) & 15;
+        for (; n >= 64; advance(64)) {
+            for (size_t k = 0; k < 64; k += 16) {
+                if (form == 0) {
+                    MoveAligned16(d + k, s + k);
+                } else if ((form & 7) == 4) {
+                    Move4(d + k, s + k);
+                    Move8(d + k + 4, s + k + 4);
+                    Move4(d + k + 12, s + k + 12);
+                } else {
+                    Move8(d + k, s + k);
+                    Move8(d + k + 8, s + k + 8);
+                }
+            }
+        }
+    }
+    for (; n >= 16; advance(16)) {
+        Move8(d, s);
+        Move8(d + 8, s + 8);
+    }
+    CopyTail(d, s, n);
+}
+
+// Sse mid-size copy: the destination aligned to 16 and then the source to
+// 16, 64-byte blocks of 8-byte loads and non-temporal 8-byte stores, the rest
+// as the ordinary copy's, a store fence at the end.
+void CopyBytes8Streaming(uint8_t* d, const uint8_t* s, size_t n) {
+    auto advance = [&](size_t k) {
+        d += k;
+        s += k;
+        n -= k;
+    };
+    if (n >= 64) {
+        if ((Address(d) & 15) != 0) {
+            Move16(d, s);
+            advance(16 - (Address(d) & 15));
+        }
+        if (n >= 64 && (Address(s) & 7) != 0) {
+            Move16(d, s);
+            advance(16 - (Address(s) & 15));
+        }
+    }
+    for (; n >= 64; advance(64)) {
+        for (size_t k = 0; k < 64; k += 8) {
+            _mm_stream_si64(reinterpret_cast<long long*>(d + k),
+                            static_cast<long long>(Load64(s + k)));
+        }
+    }
+    for (; n >= 16; advance(16)) {
+        Move8(d, s);
+        Move8(d + 8, s + 8);
+    }
+    CopyTail(d, s, n);
+    _mm_sfence();
 }
 
 // The streaming check of the 16-byte copies. `threshold`: bytes that must
@@ -439,26 +735,52 @@ void* CopyBytesCore_Generic(void* dst, const void* src, size_t n) {
 }
 
 void* CopyBytesCore_Sse(void* dst, const void* src, size_t n) {
-    return CopyOrdinary(dst, src, n);
+    CopyBytes8(static_cast<uint8_t*>(dst), static_cast<const uint8_t*>(src), n);
+    return dst;
 }
 void* CopyBytesMidCore_Sse(void* dst, const void* src, size_t n) {
-    return n >= 64 ? CopyStreaming(dst, src, n, 4096) : CopyOrdinary(dst, src, n);
+    CopyBytes8Streaming(static_cast<uint8_t*>(dst), static_cast<const uint8_t*>(src), n);
+    return dst;
 }
 void* CopyBytesLargeCore_Sse(void* dst, const void* src, size_t n) {
-    return CopyBytesMidCore_Sse(dst, src, n);
+    auto* d = static_cast<uint8_t*>(dst);
+    auto* s = static_cast<const uint8_t*>(src);
+    for (; n > 0 && (Address(d) & 7) != 0; --n)
+        *d++ = *s++;
+    if (n < 20480) {
+        CopyBytesMidCore_Sse(d, s, n);
+        return dst;
+    }
+    // Up to the source's next 4 KiB boundary, then block by block with the
+    // block's lines fetched ahead.
+    const size_t head = (0 - (Address(s) & ~uintptr_t{7})) % 4096;
+    if (head > 0) {
+        CopyBytesMidCore_Sse(d, s, head);
+        d += head;
+        s += head;
+        n -= head;
+    }
+    for (; n >= 4096; n -= 4096, d += 4096, s += 4096) {
+        static_cast<void>(*static_cast<const volatile uint8_t*>(s));
+        static_cast<void>(*static_cast<const volatile uint8_t*>(s + 4095));
+        for (size_t line = 0; line < 4096; line += 32)
+            _mm_prefetch(reinterpret_cast<const char*>(s + line), _MM_HINT_NTA);
+        CopyBytesMidCore_Sse(d, s, 4096);
+    }
+    if (n > 0) CopyBytesMidCore_Sse(d, s, n);
+    return dst;
 }
-void* CopyBytesCore_Sse2(void* dst, const void* src, size_t n) {
-    return CopyBytesStreams_Sse2(dst, src, n) ? CopyStreaming(dst, src, n, 262144)
-                                              : CopyOrdinary(dst, src, n);
-}
-void* CopyBytesCore_Sse3(void* dst, const void* src, size_t n) {
-    return CopyBytesStreams_Sse3(dst, src, n) ? CopyStreaming(dst, src, n, 262144)
-                                              : CopyOrdinary(dst, src, n);
-}
-void* CopyBytesCore_Ssse3(void* dst, const void* src, size_t n) {
-    return CopyBytesStreams_Ssse3(dst, src, n) ? CopyStreaming(dst, src, n, 262144)
-                                               : CopyOrdinary(dst, src, n);
-}
+#define VELMORA_COPY_CORE_DEFINE(V, threshold)                                                \
+    void* CopyBytesCore_##V(void* dst, const void* src, size_t n) {                           \
+        if (CopyBytesStreams_##V(dst, src, n)) return CopyStreaming(dst, src, n, 262144);     \
+        const size_t remaining = n - ToAlign16(dst);                                          \
+        CopyTuned<Copy16::V>(static_cast<uint8_t*>(dst), static_cast<const uint8_t*>(src), n, \
+                             n >= 64 && remaining > (threshold));                             \
+        return dst;                                                                           \
+    }
+VELMORA_COPY_CORE_DEFINE(Sse2, 131072)
+VELMORA_COPY_CORE_DEFINE(Sse3, 524288)
+VELMORA_COPY_CORE_DEFINE(Ssse3, 1048576)
 
 // ---- the row utilities ----
 

@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstddef>
 
+#include <immintrin.h>
+
+#include "resize/ResizeLinearRowModel.h"  // VELMORA_RESIZE_INLINE
+
 namespace velmora::resize {
 
 template <CubicForm F>
@@ -78,6 +82,103 @@ void RowVModel(uint8_t* d, int32_t first, int32_t end, float t, const float* con
         d[4 * p + 1] = byte(u, p);
         d[4 * p + 2] = byte(y, 2 * p + 1);
         d[4 * p + 3] = byte(v, p);
+    }
+}
+
+// ---- the vector cores: two output pairs a step ----
+
+// The Newton form over four lanes, in the order of the scalar core form.
+struct CoreCoefs {
+    __m128 c1, c2, c3;
+};
+
+VELMORA_RESIZE_INLINE CoreCoefs CoreCoefsOf(__m128 t) {
+    const __m128 c1 = _mm_add_ps(t, _mm_set1_ps(1.0f));
+    const __m128 c2 = _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), t), c1);
+    const __m128 third = _mm_set1_ps(std::bit_cast<float>(0x3EAAAAAAu));
+    const __m128 c3 = _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(t, _mm_set1_ps(1.0f)), third), c2);
+    return {c1, c2, c3};
+}
+
+VELMORA_RESIZE_INLINE __m128 CoreValue(__m128 p0, __m128 p1, __m128 p2, __m128 p3,
+                                       const CoreCoefs& c) {
+    const __m128 d1 = _mm_sub_ps(p1, p0);
+    const __m128 d2 = _mm_sub_ps(_mm_sub_ps(p2, p1), d1);
+    const __m128 d3 = _mm_add_ps(_mm_sub_ps(_mm_sub_ps(p3, p2), p2), _mm_sub_ps(p1, d2));
+    return _mm_add_ps(_mm_add_ps(p0, _mm_mul_ps(c.c1, d1)),
+                      _mm_add_ps(_mm_mul_ps(c.c2, d2), _mm_mul_ps(c.c3, d3)));
+}
+
+// The four luma taps of one output sample: 8 bytes from two before its base,
+// the even bytes kept.
+VELMORA_RESIZE_INLINE __m128 LumaTaps(const uint8_t* at) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at - 2));
+    const __m128i even = _mm_and_si128(bytes, _mm_set1_epi16(0x00FF));
+    return _mm_cvtepi32_ps(_mm_unpacklo_epi16(even, _mm_setzero_si128()));
+}
+
+VELMORA_RESIZE_INLINE void RowHCoreStep(const uint8_t* s, const int32_t* yIndex,
+                                        const int32_t* cIndex, const float* yFrac,
+                                        const float* cFrac, float* yOut, float* uOut, float* vOut) {
+    __m128 a = LumaTaps(s + yIndex[0]), b = LumaTaps(s + yIndex[1]);
+    __m128 c = LumaTaps(s + yIndex[2]), d = LumaTaps(s + yIndex[3]);
+    _MM_TRANSPOSE4_PS(a, b, c, d);
+    _mm_store_ps(yOut, CoreValue(a, b, c, d, CoreCoefsOf(_mm_load_ps(yFrac))));
+
+    // Macropixels m - 1 .. m + 2 of each pair: U and V from the odd bytes.
+    const __m128i odd = _mm_set1_epi32(static_cast<int32_t>(0xFF00FF00u));
+    const __m128i first =
+        _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + cIndex[0] - 4)), odd);
+    const __m128i second =
+        _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + cIndex[1] - 4)), odd);
+    const __m128i low = _mm_set1_epi32(0xFF);
+    __m128 u0 = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(first, 8), low));
+    __m128 u1 = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(second, 8), low));
+    __m128 v0 = _mm_cvtepi32_ps(_mm_srli_epi32(first, 24));
+    __m128 v1 = _mm_cvtepi32_ps(_mm_srli_epi32(second, 24));
+    _MM_TRANSPOSE4_PS(u0, u1, v0, v1);
+    const __m128 t = _mm_castpd_ps(_mm_load1_pd(reinterpret_cast<const double*>(cFrac)));
+    const __m128 uv = CoreValue(u0, u1, v0, v1, CoreCoefsOf(t));
+    _mm_storel_pi(reinterpret_cast<__m64*>(uOut), uv);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(vOut), uv);
+}
+
+VELMORA_RESIZE_INLINE void RowHCore(const uint8_t* s, int32_t pairs, const int32_t* yIndex,
+                                    const int32_t* cIndex, const float* yFrac, const float* cFrac,
+                                    float* yOut, float* uOut, float* vOut) {
+    for (int32_t p = 0; p < pairs; p += 2) {
+        RowHCoreStep(s, yIndex + 2 * p, cIndex + p, yFrac + 2 * p, cFrac + p, yOut + 2 * p,
+                     uOut + p, vOut + p);
+    }
+}
+
+// U of two pairs of one row in lanes 0 and 1, their V in lanes 2 and 3.
+VELMORA_RESIZE_INLINE __m128 ChromaLanes(const float* u, const float* v) {
+    const __m128 lo = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(u));
+    return _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(v));
+}
+
+VELMORA_RESIZE_INLINE __m128i CoreBiasedTruncated(__m128 value) {
+    const __m128 biased = _mm_add_ps(value, _mm_set1_ps(std::bit_cast<float>(0x3F000002u)));
+    return _mm_cvttps_epi32(biased);
+}
+
+VELMORA_RESIZE_INLINE void RowVCore(uint8_t* d, int32_t pairs, float t, const float* const y[4],
+                                    const float* const u[4], const float* const v[4]) {
+    const CoreCoefs c = CoreCoefsOf(_mm_set1_ps(t));
+    for (int32_t p = 0; p < pairs; p += 2) {
+        const int32_t l = 2 * p;
+        const __m128 luma = CoreValue(_mm_load_ps(y[0] + l), _mm_load_ps(y[1] + l),
+                                      _mm_load_ps(y[2] + l), _mm_load_ps(y[3] + l), c);
+        const __m128 chroma =
+            CoreValue(ChromaLanes(u[0] + p, v[0] + p), ChromaLanes(u[1] + p, v[1] + p),
+                      ChromaLanes(u[2] + p, v[2] + p), ChromaLanes(u[3] + p, v[3] + p), c);
+        // Luma Y0 Y1 Y0 Y1 beside chroma U V U V, then word by word.
+        const __m128i uv = _mm_shuffle_epi32(CoreBiasedTruncated(chroma), _MM_SHUFFLE(3, 1, 2, 0));
+        const __m128i words =
+            _mm_unpacklo_epi16(_mm_packs_epi32(CoreBiasedTruncated(luma), _mm_setzero_si128()),
+                               _mm_packs_epi32(uv, _mm_setzero_si128()));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 4 * p), _mm_packus_epi16(words, words));
     }
 }
 
@@ -174,12 +275,11 @@ VELMORA_CUBIC_SCALAR_DEFINE(Sse, CubicForm::Single, __attribute__((target("sse")
 
 #define VELMORA_CUBIC_VECTOR_DEFINE(V, target)                                                   \
     target void ResizeYuv422CubicRowHCore_##V(VELMORA_CUBIC_ROWH_ARGS) {                         \
-        RowHModel<CubicForm::Core>(srcRow, 0, pairs, yIndex, cIndex, yFrac, cFrac, yOut, uOut,   \
-                                   vOut);                                                        \
+        RowHCore(srcRow, pairs, yIndex, cIndex, yFrac, cFrac, yOut, uOut, vOut);                 \
     }                                                                                            \
     target void ResizeYuv422CubicRowVCore_##V(VELMORA_CUBIC_ROWV_ARGS) {                         \
         VELMORA_CUBIC_ROWV_ROWS                                                                  \
-        RowVModel<CubicForm::Core>(dstRow, 0, pairs, *frac, y, u, v);                            \
+        RowVCore(dstRow, pairs, *frac, y, u, v);                                                 \
     }                                                                                            \
     target void ResizeYuv422CubicRowH_##V(VELMORA_CUBIC_ROWH_ARGS) {                             \
         RowHSplit(ResizeYuv422CubicRowHCore_##V, srcRow, pairs, yIndex, cIndex, yFrac, cFrac,    \

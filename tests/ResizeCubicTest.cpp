@@ -125,6 +125,29 @@ TEST(ResizeCubicRows, HorizontalMembersEqualTheirModels) {
     CheckAllRowH<float>();
 }
 
+template <typename T>
+void CheckCountsBelowOne() {
+    for (const CubicMembers<T>& m : MembersOf<T>()) {
+        for (int32_t n : kCountsBelowOne) {
+            SCOPED_TRACE(testing::Message() << m.name << " count " << n);
+            UntouchedRows r;
+            const float* f = r.floats();
+            m.rowH(r.src<T>(), n, r.offsets(), r.weights(), r.floats());
+            m.rowHPart(r.src<T>(), n, 3, r.offsets(), r.weights(), r.floats());
+            m.rowHPart(r.src<T>(), n, 4, r.offsets(), r.weights(), r.floats());
+            m.rowHOneCh(r.src<T>(), n, r.offsets(), r.weights(), r.floats());
+            m.rowV(r.dst<T>(), n, 0.5f, f, f, f, f);
+            m.rowVPart(r.dst<T>(), n, 0.5f, f, f, f, f);
+        }
+    }
+}
+
+TEST(ResizeCubicRows, CountsBelowOneTouchNothing) {
+    CheckCountsBelowOne<uint8_t>();
+    CheckCountsBelowOne<uint16_t>();
+    CheckCountsBelowOne<float>();
+}
+
 // Buffered values with the overshoot a cubic leaves in them.
 template <typename T>
 float BufferValue(std::mt19937& rng) {

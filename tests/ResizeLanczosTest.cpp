@@ -303,6 +303,18 @@ void CheckVertical(const LanczosMembers<T>& m, int32_t width, bool part, std::mt
 }
 
 template <typename T>
+void CheckVerticalBelowOne(const LanczosMembers<T>& m) {
+    const float w[6] = {0.02f, -0.1f, 0.58f, 0.58f, -0.1f, 0.02f};
+    for (int32_t n : kCountsBelowOne) {
+        SCOPED_TRACE(testing::Message() << m.name << " count " << n);
+        UntouchedRows r;
+        const float* f = r.floats();
+        m.rowV(r.dst<T>(), n, w, f, f, f, f, f, f);
+        m.rowVPart(r.dst<T>(), n, w, f, f, f, f, f, f);
+    }
+}
+
+template <typename T>
 void CheckAllVertical() {
     std::mt19937 rng(57);
     for (const LanczosMembers<T>& m : MembersOf<T>()) {
@@ -310,6 +322,7 @@ void CheckAllVertical() {
             CheckVertical<T>(m, width, false, rng);
             CheckVertical<T>(m, width, true, rng);
         }
+        CheckVerticalBelowOne(m);
     }
 }
 

@@ -114,6 +114,42 @@ TEST(ResizeMemory, ClearAndCopyWriteExactlyTheirRange) {
     }
 }
 
+// The copy loops at byte level: every source alignment (the length steps
+// through 16 values with the source's end on a guard page), every
+// destination offset, sizes that take the small copy, the aligning move, the
+// block loops of each source alignment and either direction.
+using CopyCoreFn = void* (*)(void*, const void*, size_t);
+TEST(ResizeMemory, CopyLoopsCopyExactlyTheirRange) {
+    const CopyCoreFn cores[] = {CopyBytesCore_Generic,  CopyBytesCore_Sse,  CopyBytesMidCore_Sse,
+                                CopyBytesLargeCore_Sse, CopyBytesCore_Sse2, CopyBytesCore_Sse3,
+                                CopyBytesCore_Ssse3};
+    for (size_t base : {1u, 17u, 48u, 64u, 90u, 160u, 500u, 1000u, 4100u, 24600u}) {
+        for (size_t n = base; n<base + 16; n += base> 4096 ? 5 : 1) {
+            GuardedRegion src(n, Flush::Back);
+            for (size_t i = 0; i < n; ++i)
+                src.data()[i] = static_cast<uint8_t>(i * 7 + 1);
+            // The destination at the start of a page, or 48 bytes below the
+            // source in the page order (the forward direction).
+            const size_t below =
+                (reinterpret_cast<uintptr_t>(src.data()) + 4096 - 48) % 4096 / 16 * 16;
+            for (size_t offset = 0; offset < 32; ++offset) {
+                const size_t start = offset < 16 ? offset : below + offset - 16;
+                for (size_t c = 0; c < std::size(cores); ++c) {
+                    const size_t bytes = start + n + 32;
+                    GuardedRegion dst(bytes, Flush::Front);
+                    std::memset(dst.data(), 0xEE, bytes);
+                    ASSERT_EQ(cores[c](dst.data() + start, src.data(), n), dst.data() + start);
+                    for (size_t i = 0; i < bytes; ++i) {
+                        const bool inside = i >= start && i < start + n;
+                        ASSERT_EQ(dst.data()[i], inside ? src.data()[i - start] : 0xEE)
+                            << "core " << c << " n " << n << " start " << start << " at " << i;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // A GenuineIntel processor whose leaf 2 reports `descriptor`.
 FakeCpu CacheCpu(bool intel, uint32_t descriptor, uint32_t leaf2Count = 1) {
     FakeCpu cpu = MakeFakeCpu(intel, 6, kMmx | kSse | kSse2 | kSse3 | kSsse3);

@@ -8,6 +8,8 @@
 #include <random>
 #include <type_traits>
 
+#include "GuardedBuffer.h"
+
 namespace velmora::test {
 
 // 16-byte aligned floats with a sentinel tail.
@@ -41,5 +43,30 @@ inline T Sample(std::mt19937& rng) {
         return static_cast<T>(rng());
     }
 }
+
+// Counts and widths below 1: a row kernel given one reads and writes nothing.
+inline constexpr int32_t kCountsBelowOne[] = {0, -1, -2, -3, -4, -5, -7};
+
+// Each pointer a row kernel takes at the start of its own guarded page: a
+// touch before it faults at once, a write after it is seen when it goes.
+struct UntouchedRows {
+    template <typename T>
+    T* dst() {
+        return dstPage.as<T>();
+    }
+    template <typename T>
+    const T* src() {
+        return srcPage.as<T>();
+    }
+    const int32_t* offsets() { return offsetPage.as<int32_t>(); }
+    const float* weights() { return weightPage.as<float>(); }
+    float* floats() { return floatPage.as<float>(); }
+
+    GuardedBuffer dstPage{0, GuardedBuffer::Edge::Start};
+    GuardedBuffer srcPage{0, GuardedBuffer::Edge::Start};
+    GuardedBuffer offsetPage{0, GuardedBuffer::Edge::Start};
+    GuardedBuffer weightPage{0, GuardedBuffer::Edge::Start};
+    GuardedBuffer floatPage{0, GuardedBuffer::Edge::Start};
+};
 
 }  // namespace velmora::test

@@ -240,6 +240,91 @@ void CheckCubicForm() {
                     1e-4);
 }
 
+template <CubicForm F>
+float CubicModelH(const uint8_t* q, int32_t stride, float t) {
+    return static_cast<float>(
+        ResizeYuv422CubicValue<F>(q[-stride], q[0], q[stride], q[2 * stride], t, false));
+}
+
+// Positions from -1 to 2, the edge ones among them.
+float CubicFrac(std::mt19937& rng) {
+    return static_cast<float>(rng() % 301) / 100 - 1;
+}
+
+void CheckCubicVectorRowH(std::mt19937& rng, int32_t pairs) {
+    std::vector<uint8_t> row(4 * pairs + 64);
+    for (auto& b : row)
+        b = static_cast<uint8_t>(rng());
+    std::vector<int32_t> yIndex(2 * pairs), cIndex(pairs);
+    std::vector<float> yFrac(2 * pairs + 4), cFrac(pairs);
+    float* const yF =
+        yFrac.data() + (16 - (reinterpret_cast<uintptr_t>(yFrac.data()) & 15)) % 16 / 4;
+    for (int32_t i = 0; i < 2 * pairs; ++i) {
+        yIndex[i] = 2 + 2 * static_cast<int32_t>(rng() % (2 * pairs + 28));
+        yF[i] = CubicFrac(rng);
+    }
+    for (int32_t i = 0; i < pairs; ++i) {
+        cIndex[i] = 4 + 4 * static_cast<int32_t>(rng() % (pairs + 12));
+        cFrac[i] = CubicFrac(rng);
+    }
+    const decltype(&ResizeYuv422CubicRowH_Generic) members[] = {
+        ResizeYuv422CubicRowH_Sse2, ResizeYuv422CubicRowH_Sse3, ResizeYuv422CubicRowH_Ssse3};
+    for (auto member : members) {
+        alignas(16) float y[80], u[40], v[40];
+        member(row.data(), pairs, yIndex.data(), cIndex.data(), yF, cFrac.data(), y, u, v);
+        for (int32_t p = 0; p < pairs; ++p) {
+            auto model = [&](int32_t at, int32_t stride, float t) {
+                return p < (pairs & ~1)
+                           ? CubicModelH<CubicForm::Core>(row.data() + at, stride, t)
+                           : CubicModelH<CubicForm::Single>(row.data() + at, stride, t);
+            };
+            EXPECT_EQ(y[2 * p], model(yIndex[2 * p], 2, yF[2 * p])) << pairs << " " << p;
+            EXPECT_EQ(y[2 * p + 1], model(yIndex[2 * p + 1], 2, yF[2 * p + 1]));
+            EXPECT_EQ(u[p], model(cIndex[p] + 1, 4, cFrac[p])) << pairs << " " << p;
+            EXPECT_EQ(v[p], model(cIndex[p] + 3, 4, cFrac[p])) << pairs << " " << p;
+        }
+    }
+}
+
+// Rows with the overshoot of a cubic, values near halves among them.
+void CheckCubicVectorRowV(std::mt19937& rng, int32_t pairs) {
+    alignas(16) float y[4][80], u[4][40], v[4][40];
+    auto value = [&] {
+        return rng() % 4 == 0 ? static_cast<float>(rng() % 256) + 0.5f
+                              : static_cast<float>(rng() % 40001) / 100.0f - 80.0f;
+    };
+    for (int k = 0; k < 4; ++k) {
+        for (int32_t i = 0; i < 2 * pairs; ++i)
+            y[k][i] = value();
+        for (int32_t i = 0; i < pairs; ++i)
+            u[k][i] = value(), v[k][i] = value();
+    }
+    const float t = CubicFrac(rng);
+    const decltype(&ResizeYuv422CubicRowV_Generic) members[] = {
+        ResizeYuv422CubicRowV_Sse2, ResizeYuv422CubicRowV_Sse3, ResizeYuv422CubicRowV_Ssse3};
+    for (auto member : members) {
+        std::vector<uint8_t> out(4 * pairs + 8, 0x5A);
+        member(out.data(), pairs, &t, y[0], y[1], y[2], y[3], u[0], u[1], u[2], u[3], v[0], v[1],
+               v[2], v[3]);
+        auto model = [&](const auto& rows, int32_t k, int32_t p) {
+            const bool core = p < (pairs & ~1);
+            const double r = core ? ResizeYuv422CubicValue<CubicForm::Core>(
+                                        rows[0][k], rows[1][k], rows[2][k], rows[3][k], t, true)
+                                  : ResizeYuv422CubicValue<CubicForm::Single>(
+                                        rows[0][k], rows[1][k], rows[2][k], rows[3][k], t, true);
+            return core ? ResizeYuv422CubicByte<CubicForm::Core>(r)
+                        : ResizeYuv422CubicByte<CubicForm::Single>(r);
+        };
+        for (int32_t p = 0; p < pairs; ++p) {
+            EXPECT_EQ(out[4 * p], model(y, 2 * p, p)) << pairs << " " << p;
+            EXPECT_EQ(out[4 * p + 1], model(u, p, p)) << pairs << " " << p;
+            EXPECT_EQ(out[4 * p + 2], model(y, 2 * p + 1, p)) << pairs << " " << p;
+            EXPECT_EQ(out[4 * p + 3], model(v, p, p)) << pairs << " " << p;
+        }
+        EXPECT_EQ(out[4 * pairs], 0x5A) << "nothing past the row";
+    }
+}
+
 TEST(ResizeYuv422Cubic, FormsAndMembers) {
     CheckCubicForm<CubicForm::Double>();
     CheckCubicForm<CubicForm::Single>();
@@ -247,39 +332,9 @@ TEST(ResizeYuv422Cubic, FormsAndMembers) {
     // The vector members: the even part in the core form, an odd last pair
     // in the single form.
     std::mt19937 rng(9);
-    std::vector<uint8_t> row(64);
-    for (auto& b : row)
-        b = static_cast<uint8_t>(rng());
-    const int32_t pairs = 5;
-    std::vector<int32_t> yIndex(2 * pairs), cIndex(pairs);
-    alignas(16) float yFrac[2 * pairs], cFrac[pairs];
-    for (int32_t i = 0; i < 2 * pairs; ++i) {
-        yIndex[i] = 2 + 2 * static_cast<int32_t>(rng() % 20);
-        yFrac[i] = static_cast<float>(rng() % 300) / 100 - 1;
-    }
-    for (int32_t i = 0; i < pairs; ++i) {
-        cIndex[i] = 4 + 4 * static_cast<int32_t>(rng() % 10);
-        cFrac[i] = static_cast<float>(rng() % 300) / 100 - 1;
-    }
-    const decltype(&ResizeYuv422CubicRowH_Generic) members[] = {
-        ResizeYuv422CubicRowH_Sse2, ResizeYuv422CubicRowH_Sse3, ResizeYuv422CubicRowH_Ssse3};
-    for (auto member : members) {
-        alignas(16) float y[2 * pairs], u[pairs], v[pairs];
-        member(row.data(), pairs, yIndex.data(), cIndex.data(), yFrac, cFrac, y, u, v);
-        for (int32_t p = 0; p < pairs; ++p) {
-            auto model = [&](int32_t at, int32_t stride, float t) {
-                const uint8_t* q = row.data() + at;
-                return static_cast<float>(
-                    p < 4 ? ResizeYuv422CubicValue<CubicForm::Core>(q[-stride], q[0], q[stride],
-                                                                    q[2 * stride], t, false)
-                          : ResizeYuv422CubicValue<CubicForm::Single>(q[-stride], q[0], q[stride],
-                                                                      q[2 * stride], t, false));
-            };
-            EXPECT_EQ(y[2 * p], model(yIndex[2 * p], 2, yFrac[2 * p]));
-            EXPECT_EQ(y[2 * p + 1], model(yIndex[2 * p + 1], 2, yFrac[2 * p + 1]));
-            EXPECT_EQ(u[p], model(cIndex[p] + 1, 4, cFrac[p]));
-            EXPECT_EQ(v[p], model(cIndex[p] + 3, 4, cFrac[p]));
-        }
+    for (int32_t pairs : {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 33, 34}) {
+        CheckCubicVectorRowH(rng, pairs);
+        CheckCubicVectorRowV(rng, pairs);
     }
     // x2 on 8 pixels ending at the image's right edge: the last output luma is
     // the last source luma (t = 2 on the last four samples).
@@ -369,7 +424,7 @@ TEST(ResizeYuv422Random, VariantsAgreeAndFollowTheReferences) {
             for (int32_t b = 0; b < 2 * c.srcW; ++b)
                 src.at(b, y) = static_cast<uint8_t>(3 * y + 5 * (b / 2) + (b % 4) * 20);
         GuardedResizeHeap heap;
-        std::vector<uint8_t> first;
+        std::vector<uint8_t> first, single;
         int32_t firstStatus = 0;
         for (int v = 0; v < av::kCpuVariantCount; ++v) {
             Yuv422Image dst(c.dstW, c.dstH, !bottomUp, 7, pick(2) ? Flush::Front : Flush::Back);
@@ -378,6 +433,12 @@ TEST(ResizeYuv422Random, VariantsAgreeAndFollowTheReferences) {
             if (v == 0) {
                 firstStatus = status;
                 first = out;
+            }
+            // The vector super-sampling members run the single-precision
+            // form of the scalar Sse member, byte for byte.
+            if (v == 1) single = out;
+            if (v > 1 && c.code == INTERP_SUPERSAMPLE) {
+                ASSERT_EQ(out, single) << "case " << i << " variant " << v;
             }
             ASSERT_EQ(status, firstStatus) << "case " << i << " variant " << v;
             if (status != STS_OK) continue;
