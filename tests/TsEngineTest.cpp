@@ -9,9 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "NetTestSupport.h"
 #include "TsEngineTestSupport.h"
@@ -665,6 +669,65 @@ TEST(TsProgramEngineTest, AFullOutputRingSkipsChunksInsteadOfOverwriting) {
     }
 }
 
+// The remultiplexer stalled behind an output ring nobody reads, then NIT
+// replacement switched off: the card input goes on being taken (through the
+// remultiplexer, which keeps the order), and once read the output is the
+// input, none lost, repeated or reordered (NIT packets were replaced).
+TEST(TsProgramEngineTest, SwitchingOffBehindAFullOutputStallsNothingAndKeepsTheOrder) {
+    CLockedRingBuffer card;
+    CLockedRingBuffer output;
+    card.SetSize(25920, 256);
+    ASSERT_EQ(card.Allocate(), 1u);
+    output.SetSize(4000, 188);
+    ASSERT_EQ(output.Allocate(), 1u);
+    CTsProgramEngine engine(&card, nullptr, &output, 188, 0, nullptr);
+    ASSERT_EQ(engine.Start(), 1u);
+    ASSERT_EQ(engine.SetNitInformation(TestNit()), 1u);
+    // 18 chunks in all: the last chunk moves once one more packet waits.
+    const auto in = GeneratorPackets(0, 1632 * 18 + 1);
+    auto feed = [&](size_t from, size_t to) {
+        Bytes entries((to - from) * 256, 0);
+        for (size_t i = from; i < to; ++i)
+            std::memcpy(&entries[(i - from) * 256 + 4], in[i].data(), 188);
+        uint32_t free = 0;
+        uint32_t contiguous = 0;
+        card.GetFreeCount(&free, &contiguous);
+        ASSERT_EQ(card.Write(entries.data(), static_cast<uint32_t>(entries.size())), 1u);
+    };
+    auto taken = [&] {
+        uint32_t fill = 0;
+        uint32_t contiguous = 0;
+        card.GetFillCount(&fill, &contiguous);
+        return fill <= 1632;
+    };
+    feed(0, 1632 * 12 + 1);
+    ASSERT_TRUE(WaitFor(taken));
+    ASSERT_EQ(engine.DisableNitReplace(), 1u);
+    feed(1632 * 12 + 1, in.size());
+    ASSERT_TRUE(WaitFor(taken)) << "capture stalled behind the unread output";
+    std::vector<Bytes> out;
+    Bytes data(size_t{4000} * 188);
+    ASSERT_TRUE(WaitFor([&] {
+        uint32_t fill = 0;
+        uint32_t contiguous = 0;
+        output.GetFillCount(&fill, &contiguous);
+        if (fill > 0 && output.Read(data.data(), fill * 188)) {
+            for (uint32_t i = 0; i < fill; ++i)
+                out.emplace_back(data.begin() + i * 188, data.begin() + (i + 1) * 188);
+        }
+        return out.size() >= 1632 * 18;
+    }));
+    ASSERT_EQ(out.size(), 1632u * 18);
+    EXPECT_EQ(engine.SkippedChunks(), 0u);
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (Pid(in[i].data()) == 0x10) {
+            ASSERT_EQ(Pid(out[i].data()), 0x10) << i;
+        } else {
+            ASSERT_EQ(out[i], in[i]) << i;
+        }
+    }
+}
+
 // Rings that cannot be had fail the open: a child process with little
 // address space left (not under the address or thread sanitizer, which
 // reserve much).
@@ -863,6 +926,278 @@ TEST(TsProgramEngineTest, PidsSharedWithAKeptProgramStay) {
     const Sections pats = CollectSections(filtered, 0);
     ASSERT_FALSE(pats.all.empty());
     EXPECT_EQ(PatPrograms(pats.all.back()), (std::map<uint16_t, uint16_t>{{1, 0x100}}));
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+// Packets of two PIDs of the looped recorder fixture carry a serial number
+// in their last 8 bytes: program 3's video (kept by the filter) and program
+// 2's video (removed by it).
+class NumberedStream {
+  public:
+    static constexpr uint16_t kKeptPid = 0x204;
+    static constexpr uint16_t kRemovedPid = 0x202;
+
+    NumberedStream() : m_source(ReadPackets(DataPath("rec_three_programs.ts"))) {}
+
+    // The next `count` packets as card entries.
+    Bytes Entries(uint32_t count) {
+        Bytes entries(size_t{count} * 256, 0);
+        for (uint32_t i = 0; i < count; ++i, ++m_fed) {
+            uint8_t* packet = &entries[size_t{i} * 256 + 4];
+            std::memcpy(packet, m_source[m_fed % m_source.size()].data(), 188);
+            const uint16_t pid = Pid(packet);
+            if (pid == kKeptPid || pid == kRemovedPid) {
+                uint64_t& serial = m_serial[pid == kKeptPid];
+                for (int b = 0; b < 8; ++b)
+                    packet[180 + b] = static_cast<uint8_t>(serial >> (56 - 8 * b));
+                ++serial;
+            }
+        }
+        return entries;
+    }
+    uint64_t Fed() const { return m_fed; }
+    uint64_t RemovedFed() const { return m_serial[0]; }
+
+    static uint64_t Serial(const uint8_t* packet) {
+        uint64_t serial = 0;
+        for (int b = 0; b < 8; ++b)
+            serial = (serial << 8) | packet[180 + b];
+        return serial;
+    }
+
+  private:
+    std::vector<Bytes> m_source;
+    uint64_t m_fed = 0;
+    uint64_t m_serial[2] = {};
+};
+
+// Drains the output at a varying pace and checks the serial numbers: those
+// of the removed PID only rise; those of the kept PID arrive once each, in
+// order, and all of them unless the reader stalls (`stalls`: pauses of up to
+// a second let the output overflow, and a chunk that finds no room is lost
+// whole).
+class CheckingReader {
+  public:
+    CheckingReader(CLockedRingBuffer* output, uint32_t seed) : m_output(output), m_random(seed) {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CheckingReader() { Stop(); }
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    std::atomic<bool> stalls{false};
+    std::atomic<uint64_t> received{0};
+    uint64_t keptReceived = 0;
+    uint64_t keptMissing = 0;
+    uint64_t removedReceived = 0;
+    uint64_t removedCount = 0;
+    std::string fault;  // the first fault seen, read after Stop
+
+  private:
+    void Run() {
+        Bytes data(size_t{25920} * 188);
+        while (!m_stop) {
+            const uint32_t pace = m_random() % 4;
+            if (pace > 0) std::this_thread::sleep_for(std::chrono::microseconds(m_random() % 8000));
+            if (stalls && m_random() % 64 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300 + m_random() % 700));
+            }
+            uint32_t fill = 0;
+            uint32_t contiguous = 0;
+            m_output->GetFillCount(&fill, &contiguous);
+            // Sometimes only a part of what waits.
+            const uint32_t n = pace == 3 && fill > 1 ? 1 + m_random() % fill : fill;
+            if (n == 0 || !m_output->Read(data.data(), n * 188)) continue;
+            for (uint32_t i = 0; i < n; ++i)
+                Check(&data[size_t{i} * 188]);
+            received += n;
+        }
+    }
+    void Fault(const char* what, uint64_t serial, uint64_t due) {
+        if (fault.empty()) {
+            fault = std::string(what) + ": serial " + std::to_string(serial) + " where " +
+                    std::to_string(due) + " was due";
+        }
+    }
+    void Check(const uint8_t* packet) {
+        const uint16_t pid = Pid(packet);
+        if (pid != NumberedStream::kKeptPid && pid != NumberedStream::kRemovedPid) return;
+        const uint64_t serial = NumberedStream::Serial(packet);
+        if (pid == NumberedStream::kKeptPid) {
+            if (serial < keptReceived || (serial > keptReceived && !stalls)) {
+                Fault("kept PID", serial, keptReceived);
+            }
+            if (serial > keptReceived) keptMissing += serial - keptReceived;
+            keptReceived = serial + 1;
+            return;
+        }
+        if (removedCount != 0 && serial < removedReceived) {
+            Fault("removed PID", serial, removedReceived);
+        }
+        removedReceived = serial + 1;
+        ++removedCount;
+    }
+
+    CLockedRingBuffer* m_output;
+    std::mt19937 m_random;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Switches the filter (removing program 2) and NIT replacement at random
+// intervals of 0.2 to 3 ms. The lock stands for the API's lock, which keeps
+// these calls apart from the engine's stop and start.
+class FilterSwitcher {
+  public:
+    FilterSwitcher(CTsProgramEngine* engine, uint16_t removedPmtPid, uint32_t seed)
+        : m_engine(engine), m_list{1, 0, removedPmtPid, 0}, m_random(seed) {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~FilterSwitcher() { Stop(); }
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    std::mutex lock;
+    uint64_t filtersTaken = 0;
+    uint64_t switches = 0;
+
+  private:
+    void Run() {
+        while (!m_stop) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200 + m_random() % 2801));
+            std::lock_guard<std::mutex> hold(lock);
+            switch (m_random() % 4) {
+                case 0:
+                    filtersTaken += m_engine->SetFilteredProgram(1, m_list);
+                    break;
+                case 1:
+                    m_engine->SetFilteredProgram(0, m_list);
+                    break;
+                case 2:
+                    m_engine->SetNitInformation(TestNit());
+                    break;
+                default:
+                    m_engine->DisableNitReplace();
+                    break;
+            }
+            ++switches;
+        }
+    }
+
+    CTsProgramEngine* m_engine;
+    FILTERED_PROGRAM m_list[4];
+    std::mt19937 m_random;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+uint64_t FileSize(const std::string& path) {
+    std::error_code error;
+    const uint64_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// Seeded; about a minute. Half way capture stops and starts again and the
+// same program records anew: the stop leaves no recorder slot behind. The
+// first half feeds no more than the output can hold; in the second the
+// reader stalls at times.
+TEST(TsProgramEngineTest, SwitchingFilterAndNitWhileRecordingLosesAndRepeatsNothing) {
+    constexpr uint32_t kSeed = 0x24A;
+    SCOPED_TRACE("seed " + std::to_string(kSeed));
+    constexpr auto kPhase = std::chrono::seconds(30);
+    constexpr uint64_t kInFlight = 8000;       // below every ring's size: nothing skipped
+    constexpr uint64_t kSampleEvery = 100000;  // packets fed between file-size checks
+    CLockedRingBuffer card;
+    CLockedRingBuffer output;
+    card.SetSize(25920, 256);
+    ASSERT_EQ(card.Allocate(), 1u);
+    output.SetSize(25920, 188);
+    ASSERT_EQ(output.Allocate(), 1u);
+    CTsProgramEngine engine(&card, nullptr, &output, 188, 0, nullptr);
+    ASSERT_EQ(engine.Start(), 1u);
+    NumberedStream stream;
+    CheckingReader reader(&output, kSeed + 1);
+    FilterSwitcher switcher(&engine, 0x101, kSeed + 2);  // program 2's PMT PID
+    std::mt19937 random(kSeed);
+
+    // Feeds for one phase (at most `inFlight` packets not yet read), checking
+    // that the file grows all along.
+    auto feed = [&](const std::string& path, uint64_t inFlight) {
+        const auto end = std::chrono::steady_clock::now() + kPhase;
+        uint64_t lastSize = 0;
+        uint64_t nextSample = stream.Fed() + kSampleEvery;
+        while (std::chrono::steady_clock::now() < end) {
+            uint32_t free = 0;
+            uint32_t contiguous = 0;
+            card.GetFreeCount(&free, &contiguous);
+            const uint64_t room = std::min<uint64_t>(
+                free, inFlight - std::min(inFlight, stream.Fed() - reader.received));
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(room, 1 + random() % 1632));
+            if (n > 0) {
+                const Bytes entries = stream.Entries(n);
+                ASSERT_EQ(card.Write(entries.data(), static_cast<uint32_t>(entries.size())), 1u);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(n > 0 ? 20 : 1));
+            if (stream.Fed() < nextSample) continue;
+            nextSample += kSampleEvery;
+            ASSERT_TRUE(WaitFor([&] { return FileSize(path) > lastSize; }, 30000))
+                << "the recording stopped growing at " << lastSize << " bytes";
+            lastSize = FileSize(path);
+        }
+    };
+    auto record = [&](const std::string& path) {
+        const std::wstring wide(path.begin(), path.end());
+        const record::RECORDER_TASK_REQUEST request = {1, 0x200, 0x201, 3, wide.c_str(), 0};
+        return engine.StartRecorderTask(&request);
+    };
+
+    const std::string first = "/tmp/velmora_stress_" + std::to_string(getpid()) + "_1.mpg";
+    const std::string second = "/tmp/velmora_stress_" + std::to_string(getpid()) + "_2.mpg";
+    ASSERT_EQ(record(first), 0);
+    feed(first, kInFlight);
+    if (HasFatalFailure()) return;
+    // Every whole chunk fed comes out.
+    const uint64_t whole = (stream.Fed() - 1) / 1632 * 1632;
+    ASSERT_TRUE(WaitFor([&] { return reader.received >= whole; }, 30000))
+        << reader.received << " of " << whole;
+    EXPECT_EQ(reader.received, whole);
+    EXPECT_EQ(reader.keptMissing, 0u);
+    {
+        std::lock_guard<std::mutex> hold(switcher.lock);
+        engine.Stop();
+        EXPECT_EQ(engine.RecorderSlotsInUse(), 0u);
+        ASSERT_EQ(engine.Start(), 1u);
+        ASSERT_EQ(record(second), 0);
+        EXPECT_EQ(engine.RecorderSlotsInUse(), 1u);
+    }
+    reader.stalls = true;
+    feed(second, UINT64_MAX);
+    if (HasFatalFailure()) return;
+    switcher.Stop();
+    reader.Stop();
+    engine.Stop();
+    EXPECT_EQ(engine.RecorderSlotsInUse(), 0u);
+    EXPECT_EQ(reader.fault, "");
+    // Packets are lost only in whole chunks that found no room.
+    EXPECT_LE(reader.keptMissing, engine.SkippedChunks() * 1632);
+    // The switches took effect: the filter was on at times and off at others.
+    EXPECT_GT(switcher.switches, 1000u);
+    EXPECT_GT(switcher.filtersTaken, 0u);
+    EXPECT_GT(reader.removedCount, 0u);
+    EXPECT_LT(reader.removedCount, stream.RemovedFed());
+    EXPECT_GT(FileSize(first), 0u);
+    EXPECT_GT(FileSize(second), 0u);
+    std::remove(first.c_str());
+    std::remove(second.c_str());
 }
 
 }  // namespace
