@@ -294,8 +294,7 @@ TEST_F(RecorderCardTest, TwelveProgramsRecordAtOnce) {
 TEST_F(RecorderCardTest, TheSameProgramRecordsAgainAfterACaptureRestartAndAModeChange) {
     Start("rec_three_programs.ts");
     const Program& p = kThree[0];
-    ts::CTsProgramEngine* engine =
-        Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetProgramEngine();
+    ts::CTsProgramEngine* engine = Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetProgramEngine();
     std::vector<std::string> paths;
     auto record = [&] {
         paths.push_back((m_dir / ("round" + std::to_string(paths.size()) + ".mpg")).string());
@@ -335,8 +334,8 @@ TEST_F(RecorderCardTest, TheSameProgramRecordsAgainAfterACaptureRestartAndAModeC
 TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
     Start("rec_three_programs.ts");
     const Program& p = kThree[0];
-    EXPECT_EQ(
-        Quorvel_Velmora_TsCaptureRecorderEnable(p.number, L"/nonexistent_velmora/p1.mpg", 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(p.number, L"/nonexistent_velmora/p1.mpg", 0),
+              0u);
     // Not left listed: the program records to a path that can be made.
     ASSERT_EQ(Enable(p), 1u);
     ASSERT_EQ(Disable(p), 1u);

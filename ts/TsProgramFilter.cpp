@@ -146,8 +146,9 @@ uint32_t CTsProgramEngine::SetFilteredProgram(int32_t count, const FILTERED_PROG
     // there a filter would remove nothing, or every program.
     if (count > 0 && (pList == nullptr || !FilterTablesReady())) {
         if (m_pLog) {
-            m_pLog->WriteLog(L"TsCaptureSetFilteredProgram: no list, or the stream's PAT, PMTs "
-                             L"and SDT not analysed yet: filter refused");
+            m_pLog->WriteLog(
+                L"TsCaptureSetFilteredProgram: no list, or the stream's PAT, PMTs "
+                L"and SDT not analysed yet: filter refused");
         }
         return 0;
     }
