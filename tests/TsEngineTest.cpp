@@ -934,187 +934,27 @@ TEST(TsProgramEngineTest, PidsSharedWithAKeptProgramStay) {
 namespace velmora::tstest {
 namespace {
 
-// Packets of two PIDs of the looped recorder fixture carry a serial number
-// in their last 8 bytes: program 3's video (kept by the filter) and program
-// 2's video (removed by it).
-class NumberedStream {
-  public:
-    static constexpr uint16_t kKeptPid = 0x204;
-    static constexpr uint16_t kRemovedPid = 0x202;
-
-    NumberedStream() : m_source(ReadPackets(DataPath("rec_three_programs.ts"))) {}
-
-    // The next `count` packets as card entries.
-    Bytes Entries(uint32_t count) {
-        Bytes entries(size_t{count} * 256, 0);
-        for (uint32_t i = 0; i < count; ++i, ++m_fed) {
-            uint8_t* packet = &entries[size_t{i} * 256 + 4];
-            std::memcpy(packet, m_source[m_fed % m_source.size()].data(), 188);
-            const uint16_t pid = Pid(packet);
-            if (pid == kKeptPid || pid == kRemovedPid) {
-                uint64_t& serial = m_serial[pid == kKeptPid];
-                for (int b = 0; b < 8; ++b)
-                    packet[180 + b] = static_cast<uint8_t>(serial >> (56 - 8 * b));
-                ++serial;
-            }
-        }
-        return entries;
-    }
-    uint64_t Fed() const { return m_fed; }
-    uint64_t RemovedFed() const { return m_serial[0]; }
-
-    static uint64_t Serial(const uint8_t* packet) {
-        uint64_t serial = 0;
-        for (int b = 0; b < 8; ++b)
-            serial = (serial << 8) | packet[180 + b];
-        return serial;
-    }
-
-  private:
-    std::vector<Bytes> m_source;
-    uint64_t m_fed = 0;
-    uint64_t m_serial[2] = {};
-};
-
-// Drains the output at a varying pace and checks the serial numbers: those
-// of the removed PID only rise; those of the kept PID arrive once each, in
-// order, and all of them unless the reader stalls (`stalls`: pauses of up to
-// a second let the output overflow, and a chunk that finds no room is lost
-// whole).
-class CheckingReader {
-  public:
-    CheckingReader(CLockedRingBuffer* output, uint32_t seed) : m_output(output), m_random(seed) {
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~CheckingReader() { Stop(); }
-    void Stop() {
-        m_stop = true;
-        if (m_thread.joinable()) m_thread.join();
-    }
-
-    std::atomic<bool> stalls{false};
-    std::atomic<uint64_t> received{0};
-    uint64_t keptReceived = 0;
-    uint64_t keptMissing = 0;
-    uint64_t removedReceived = 0;
-    uint64_t removedCount = 0;
-    std::string fault;  // the first fault seen, read after Stop
-
-  private:
-    void Run() {
-        Bytes data(size_t{25920} * 188);
-        while (!m_stop) {
-            const uint32_t pace = m_random() % 4;
-            if (pace > 0) std::this_thread::sleep_for(std::chrono::microseconds(m_random() % 8000));
-            if (stalls && m_random() % 64 == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(300 + m_random() % 700));
-            }
-            uint32_t fill = 0;
-            uint32_t contiguous = 0;
-            m_output->GetFillCount(&fill, &contiguous);
-            // Sometimes only a part of what waits.
-            const uint32_t n = pace == 3 && fill > 1 ? 1 + m_random() % fill : fill;
-            if (n == 0 || !m_output->Read(data.data(), n * 188)) continue;
-            for (uint32_t i = 0; i < n; ++i)
-                Check(&data[size_t{i} * 188]);
-            received += n;
-        }
-    }
-    void Fault(const char* what, uint64_t serial, uint64_t due) {
-        if (fault.empty()) {
-            fault = std::string(what) + ": serial " + std::to_string(serial) + " where " +
-                    std::to_string(due) + " was due";
-        }
-    }
-    void Check(const uint8_t* packet) {
-        const uint16_t pid = Pid(packet);
-        if (pid != NumberedStream::kKeptPid && pid != NumberedStream::kRemovedPid) return;
-        const uint64_t serial = NumberedStream::Serial(packet);
-        if (pid == NumberedStream::kKeptPid) {
-            if (serial < keptReceived || (serial > keptReceived && !stalls)) {
-                Fault("kept PID", serial, keptReceived);
-            }
-            if (serial > keptReceived) keptMissing += serial - keptReceived;
-            keptReceived = serial + 1;
-            return;
-        }
-        if (removedCount != 0 && serial < removedReceived) {
-            Fault("removed PID", serial, removedReceived);
-        }
-        removedReceived = serial + 1;
-        ++removedCount;
-    }
-
-    CLockedRingBuffer* m_output;
-    std::mt19937 m_random;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
-// Switches the filter (removing program 2) and NIT replacement at random
-// intervals of 0.2 to 3 ms. The lock stands for the API's lock, which keeps
-// these calls apart from the engine's stop and start.
-class FilterSwitcher {
-  public:
-    FilterSwitcher(CTsProgramEngine* engine, uint16_t removedPmtPid, uint32_t seed)
-        : m_engine(engine), m_list{1, 0, removedPmtPid, 0}, m_random(seed) {
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~FilterSwitcher() { Stop(); }
-    void Stop() {
-        m_stop = true;
-        if (m_thread.joinable()) m_thread.join();
-    }
-
-    std::mutex lock;
-    uint64_t filtersTaken = 0;
-    uint64_t switches = 0;
-
-  private:
-    void Run() {
-        while (!m_stop) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200 + m_random() % 2801));
-            std::lock_guard<std::mutex> hold(lock);
-            switch (m_random() % 4) {
-                case 0:
-                    filtersTaken += m_engine->SetFilteredProgram(1, m_list);
-                    break;
-                case 1:
-                    m_engine->SetFilteredProgram(0, m_list);
-                    break;
-                case 2:
-                    m_engine->SetNitInformation(TestNit());
-                    break;
-                default:
-                    m_engine->DisableNitReplace();
-                    break;
-            }
-            ++switches;
-        }
-    }
-
-    CTsProgramEngine* m_engine;
-    FILTERED_PROGRAM m_list[4];
-    std::mt19937 m_random;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
 uint64_t FileSize(const std::string& path) {
     std::error_code error;
     const uint64_t size = std::filesystem::file_size(path, error);
     return error ? 0 : size;
 }
 
-// Seeded; about a minute. Half way capture stops and starts again and the
-// same program records anew: the stop leaves no recorder slot behind. The
-// first half feeds no more than the output can hold; in the second the
-// reader stalls at times.
+// Seeded; about a minute. Packets of two PIDs of the looped recorder fixture
+// carry a serial number in their last 8 bytes: program 3's video, which the
+// filter keeps, and program 2's, which it removes. The filter and NIT
+// replacement switch at random intervals of 0.2 to 3 ms while a reader drains
+// the output at a varying pace and program 1 records; its file grows all
+// along. The first half feeds no more than the output holds: every serial of
+// the kept PID arrives, once, in order. Then capture stops and starts again
+// (the stop leaves no recorder slot), the same program records anew and the
+// reader stalls at times: chunks that find no room are lost whole, and the
+// serials still only rise.
 TEST(TsProgramEngineTest, SwitchingFilterAndNitWhileRecordingLosesAndRepeatsNothing) {
     constexpr uint32_t kSeed = 0x24A;
     SCOPED_TRACE("seed " + std::to_string(kSeed));
+    constexpr uint16_t kPid[2] = {0x202, 0x204};  // removed, kept
     constexpr auto kPhase = std::chrono::seconds(30);
-    constexpr uint64_t kInFlight = 8000;       // below every ring's size: nothing skipped
     constexpr uint64_t kSampleEvery = 100000;  // packets fed between file-size checks
     CLockedRingBuffer card;
     CLockedRingBuffer output;
@@ -1124,80 +964,147 @@ TEST(TsProgramEngineTest, SwitchingFilterAndNitWhileRecordingLosesAndRepeatsNoth
     ASSERT_EQ(output.Allocate(), 1u);
     CTsProgramEngine engine(&card, nullptr, &output, 188, 0, nullptr);
     ASSERT_EQ(engine.Start(), 1u);
-    NumberedStream stream;
-    CheckingReader reader(&output, kSeed + 1);
-    FilterSwitcher switcher(&engine, 0x101, kSeed + 2);  // program 2's PMT PID
-    std::mt19937 random(kSeed);
+    const auto source = ReadPackets(DataPath("rec_three_programs.ts"));
+    uint64_t fed = 0;
+    uint64_t serialsFed[2] = {};
+    std::atomic<uint64_t> received{0};
+    std::atomic<bool> stalls{false};
+    // Read once the reader has ended: serials due, kept ones missing, removed
+    // ones received, the first fault.
+    uint64_t due[2] = {};
+    uint64_t keptMissing = 0;
+    uint64_t removedReceived = 0;
+    std::string fault;
+    auto check = [&](const uint8_t* packet) {
+        const uint16_t pid = Pid(packet);
+        const int kept = pid == kPid[1];
+        if (!kept && pid != kPid[0]) return;
+        uint64_t serial = 0;
+        for (int b = 0; b < 8; ++b)
+            serial = (serial << 8) | packet[180 + b];
+        const bool gap = serial > due[kept] && kept && !stalls;
+        if ((serial < due[kept] || gap) && fault.empty()) {
+            fault = "PID " + std::to_string(pid) + ": serial " + std::to_string(serial) +
+                    " where " + std::to_string(due[kept]) + " was due";
+        }
+        if (kept) keptMissing += serial - std::min(serial, due[kept]);
+        removedReceived += !kept;
+        due[kept] = serial + 1;
+    };
+    std::jthread reader([&](std::stop_token stop) {
+        std::mt19937 random(kSeed + 1);
+        Bytes data(size_t{25920} * 188);
+        while (!stop.stop_requested()) {
+            const uint32_t pace = random() % 4;
+            if (pace > 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
+            if (stalls && random() % 64 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300 + random() % 700));
+            }
+            uint32_t fill = 0;
+            uint32_t contiguous = 0;
+            output.GetFillCount(&fill, &contiguous);
+            // Sometimes only a part of what waits.
+            const uint32_t n = pace == 3 && fill > 1 ? 1 + random() % fill : fill;
+            if (n == 0 || !output.Read(data.data(), n * 188)) continue;
+            for (uint32_t i = 0; i < n; ++i)
+                check(&data[size_t{i} * 188]);
+            received += n;
+        }
+    });
+    // The lock stands for the API's, which keeps the calls apart from the
+    // engine's stop and start.
+    std::mutex apiLock;
+    uint64_t switches = 0;
+    uint64_t filtersTaken = 0;
+    std::jthread switcher([&](std::stop_token stop) {
+        std::mt19937 random(kSeed + 2);
+        FILTERED_PROGRAM list[] = {1, 0, 0x101, 0};  // program 2's PMT PID
+        while (!stop.stop_requested()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 2801));
+            std::lock_guard<std::mutex> hold(apiLock);
+            const uint32_t action = random() % 4;
+            if (action < 2) filtersTaken += engine.SetFilteredProgram(action == 0 ? 1 : 0, list);
+            if (action == 2) engine.SetNitInformation(TestNit());
+            if (action == 3) engine.DisableNitReplace();
+            ++switches;
+        }
+    });
 
-    // Feeds for one phase (at most `inFlight` packets not yet read), checking
-    // that the file grows all along.
+    // Feeds for one phase, at most `inFlight` packets not yet read.
+    std::mt19937 random(kSeed);
     auto feed = [&](const std::string& path, uint64_t inFlight) {
         const auto end = std::chrono::steady_clock::now() + kPhase;
         uint64_t lastSize = 0;
-        uint64_t nextSample = stream.Fed() + kSampleEvery;
+        uint64_t nextSample = fed + kSampleEvery;
         while (std::chrono::steady_clock::now() < end) {
             uint32_t free = 0;
             uint32_t contiguous = 0;
             card.GetFreeCount(&free, &contiguous);
-            const uint64_t room = std::min<uint64_t>(
-                free, inFlight - std::min(inFlight, stream.Fed() - reader.received));
+            const uint64_t room =
+                std::min<uint64_t>(free, inFlight - std::min(inFlight, fed - received));
             const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(room, 1 + random() % 1632));
+            Bytes entries(size_t{n} * 256, 0);
+            for (uint32_t i = 0; i < n; ++i, ++fed) {
+                uint8_t* packet = &entries[size_t{i} * 256 + 4];
+                std::memcpy(packet, source[fed % source.size()].data(), 188);
+                const int kept = Pid(packet) == kPid[1];
+                if (!kept && Pid(packet) != kPid[0]) continue;
+                for (int b = 0; b < 8; ++b)
+                    packet[180 + b] = static_cast<uint8_t>(serialsFed[kept] >> (56 - 8 * b));
+                ++serialsFed[kept];
+            }
             if (n > 0) {
-                const Bytes entries = stream.Entries(n);
-                ASSERT_EQ(card.Write(entries.data(), static_cast<uint32_t>(entries.size())), 1u);
+                ASSERT_EQ(card.Write(entries.data(), n * 256), 1u);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(n > 0 ? 20 : 1));
-            if (stream.Fed() < nextSample) continue;
+            if (fed < nextSample) continue;
             nextSample += kSampleEvery;
             ASSERT_TRUE(WaitFor([&] { return FileSize(path) > lastSize; }, 30000))
                 << "the recording stopped growing at " << lastSize << " bytes";
             lastSize = FileSize(path);
         }
     };
+    const std::string stem = "/tmp/velmora_stress_" + std::to_string(getpid());
+    const std::string paths[2] = {stem + "_1.mpg", stem + "_2.mpg"};
     auto record = [&](const std::string& path) {
         const std::wstring wide(path.begin(), path.end());
         const record::RECORDER_TASK_REQUEST request = {1, 0x200, 0x201, 3, wide.c_str(), 0};
         return engine.StartRecorderTask(&request);
     };
 
-    const std::string first = "/tmp/velmora_stress_" + std::to_string(getpid()) + "_1.mpg";
-    const std::string second = "/tmp/velmora_stress_" + std::to_string(getpid()) + "_2.mpg";
-    ASSERT_EQ(record(first), 0);
-    feed(first, kInFlight);
+    ASSERT_EQ(record(paths[0]), 0);
+    feed(paths[0], 8000);  // below every ring's size
     if (HasFatalFailure()) return;
     // Every whole chunk fed comes out.
-    const uint64_t whole = (stream.Fed() - 1) / 1632 * 1632;
-    ASSERT_TRUE(WaitFor([&] { return reader.received >= whole; }, 30000))
-        << reader.received << " of " << whole;
-    EXPECT_EQ(reader.received, whole);
-    EXPECT_EQ(reader.keptMissing, 0u);
+    const uint64_t whole = (fed - 1) / 1632 * 1632;
+    ASSERT_TRUE(WaitFor([&] { return received >= whole; }, 30000)) << received << " of " << whole;
+    EXPECT_EQ(received, whole);
     {
-        std::lock_guard<std::mutex> hold(switcher.lock);
+        std::lock_guard<std::mutex> hold(apiLock);
         engine.Stop();
         EXPECT_EQ(engine.RecorderSlotsInUse(), 0u);
         ASSERT_EQ(engine.Start(), 1u);
-        ASSERT_EQ(record(second), 0);
+        ASSERT_EQ(record(paths[1]), 0);
         EXPECT_EQ(engine.RecorderSlotsInUse(), 1u);
     }
-    reader.stalls = true;
-    feed(second, UINT64_MAX);
+    stalls = true;
+    feed(paths[1], UINT64_MAX);
     if (HasFatalFailure()) return;
-    switcher.Stop();
-    reader.Stop();
+    switcher = {};
+    reader = {};
     engine.Stop();
     EXPECT_EQ(engine.RecorderSlotsInUse(), 0u);
-    EXPECT_EQ(reader.fault, "");
-    // Packets are lost only in whole chunks that found no room.
-    EXPECT_LE(reader.keptMissing, engine.SkippedChunks() * 1632);
+    EXPECT_EQ(fault, "");
+    EXPECT_LE(keptMissing, engine.SkippedChunks() * 1632);
     // The switches took effect: the filter was on at times and off at others.
-    EXPECT_GT(switcher.switches, 1000u);
-    EXPECT_GT(switcher.filtersTaken, 0u);
-    EXPECT_GT(reader.removedCount, 0u);
-    EXPECT_LT(reader.removedCount, stream.RemovedFed());
-    EXPECT_GT(FileSize(first), 0u);
-    EXPECT_GT(FileSize(second), 0u);
-    std::remove(first.c_str());
-    std::remove(second.c_str());
+    EXPECT_GT(switches, 1000u);
+    EXPECT_GT(filtersTaken, 0u);
+    EXPECT_GT(removedReceived, 0u);
+    EXPECT_LT(removedReceived, serialsFed[0]);
+    for (const std::string& path : paths) {
+        EXPECT_GT(FileSize(path), 0u);
+        std::remove(path.c_str());
+    }
 }
 
 }  // namespace
