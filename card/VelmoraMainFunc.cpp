@@ -113,7 +113,17 @@ uint32_t CVelmoraMainFunc::TsCaptureEnable(uint32_t) {
 
 uint32_t CVelmoraMainFunc::TsCaptureDisable(uint32_t) {
     if (IsNoHardwareMode()) return 1;
-    return m_pDemultiplexer ? m_pDemultiplexer->Stop() : 0;
+    if (!m_pDemultiplexer) return 0;
+    const uint32_t result = m_pDemultiplexer->Stop();
+    ForgetStoppedRecorders();
+    return result;
+}
+
+void CVelmoraMainFunc::ForgetStoppedRecorders() {
+    // A program engine that stopped has ended every recording task: the list
+    // must not keep the programs from being recorded again.
+    const ts::CTsProgramEngine* engine = m_pDemultiplexer->GetProgramEngine();
+    if (engine == nullptr || !engine->IsRunning()) m_RecorderList.clear();
 }
 
 uint32_t CVelmoraMainFunc::TsCaptureGetFillBufferNum(uint32_t* pCount) {
@@ -242,7 +252,10 @@ uint32_t CVelmoraMainFunc::TsPlaybackSetBitRate(uint32_t bitRate) {
 }
 
 uint32_t CVelmoraMainFunc::TsCaptureSetWorkMode(uint32_t mode) {
-    return m_pDemultiplexer ? m_pDemultiplexer->SetWorkMode(mode) : 0;
+    if (!m_pDemultiplexer) return 0;
+    const uint32_t result = m_pDemultiplexer->SetWorkMode(mode);
+    ForgetStoppedRecorders();
+    return result;
 }
 
 uint32_t CVelmoraMainFunc::TsCaptureGetWorkMode(uint32_t* pMode) {

@@ -147,6 +147,8 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
 
     // Steps 3 to 5 of Init: packet length, demultiplexer, multiplexer.
     uint32_t InitTsEngines();
+    // Empties the recorder list once the program engine has stopped.
+    void ForgetStoppedRecorders();
 
     std::unique_ptr<ts::CTsDemultiplexer> m_pDemultiplexer;
     std::unique_ptr<ts::CTsMultiplexer> m_pMultiplexer;

@@ -1,5 +1,6 @@
 #include "record/ProgramRecorder.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -14,6 +15,16 @@ constexpr uint32_t kStopWaitMs = 1000;
 constexpr int32_t kStartRefused = -1;
 constexpr uint32_t kSizeLimitMb = 1024;
 constexpr uint32_t kNullPid = 0x1FFF;
+
+// The task makes its file only when the program's first clean PES arrives;
+// a path where no file can be made is found now, while the caller can still
+// be told. The task truncates the file again when it starts the stream.
+bool CanCreateFile(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    std::fclose(file);
+    return true;
+}
 
 }  // namespace
 
@@ -62,6 +73,13 @@ int32_t CProgramRecorder::StartTask(const RECORDER_TASK_REQUEST* pRequest, uint3
     // A task told to stop (stop of all tasks) ends once its ring is empty;
     // one that ended by itself still holds its thread.
     m_Threads[slot].Join();
+    const std::string path = platform::WideToUtf8(pRequest->pszOutputPath);
+    if (!CanCreateFile(path)) {
+        if (m_pLog != nullptr)
+            m_pLog->WriteLogA("开始录制任务 %d 失败: cannot create %s (slot %u)",
+                              static_cast<int>(pRequest->dwProgramNumber), path.c_str(), slot);
+        return kStartRefused;
+    }
     RECORDER_TASK_PARAM& param = m_TaskParams[slot];
     param = RECORDER_TASK_PARAM{};
     param.pRing = pRing;
@@ -74,7 +92,6 @@ int32_t CProgramRecorder::StartTask(const RECORDER_TASK_REQUEST* pRequest, uint3
     param.pSlotState = &m_SlotStates[slot];
     param.pFileLock = &m_csRecorder;
     param.dwPacketLength = m_dwPacketLength;
-    const std::string path = platform::WideToUtf8(pRequest->pszOutputPath);
     std::memcpy(param.szPath, path.c_str(), path.size() + 1);
 
     RECORDER_SLOT_STATE& state = m_SlotStates[slot];

@@ -71,7 +71,8 @@ class CProgramRecorder {
 
     // 0 when the task started; any other value is a failure (logged): a bad
     // request, slot or ring, a slot whose task still runs, a path longer than
-    // 255 bytes, a program without video, or a thread that cannot start.
+    // 255 bytes, a program without video, an output file that cannot be
+    // created, or a thread that cannot start.
     int32_t StartTask(const RECORDER_TASK_REQUEST* pRequest, uint32_t slot, ts::CCirBuffer* pRing,
                       uint32_t reserved);
     // Returns once the program's task has ended. 0.

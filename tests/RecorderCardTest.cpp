@@ -288,6 +288,72 @@ TEST_F(RecorderCardTest, TwelveProgramsRecordAtOnce) {
     }
 }
 
+// Capture stopped and started again, then the work mode changed, between
+// recordings of the same program: each records a whole file, and the stops
+// leave no task, slot or ring behind.
+TEST_F(RecorderCardTest, TheSameProgramRecordsAgainAfterACaptureRestartAndAModeChange) {
+    Start("rec_three_programs.ts");
+    const Program& p = kThree[0];
+    ts::CTsProgramEngine* engine = Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetProgramEngine();
+    std::vector<std::string> paths;
+    auto record = [&] {
+        paths.push_back((m_dir / ("round" + std::to_string(paths.size()) + ".mpg")).string());
+        SCOPED_TRACE(paths.back());
+        const std::wstring wide(paths.back().begin(), paths.back().end());
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(p.number, wide.c_str(), 0), 1u);
+        EXPECT_EQ(engine->RecorderSlotsInUse(), 1u);
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                Step(1);
+                return LengthMs(p.number) > 1000;
+            },
+            30000));
+    };
+    record();
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    EXPECT_EQ(engine->RecorderSlotsInUse(), 0u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    record();
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
+    EXPECT_EQ(engine->RecorderSlotsInUse(), 0u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    record();
+    ASSERT_EQ(Disable(p), 1u);
+    EXPECT_EQ(engine->RecorderSlotsInUse(), 0u);
+    ASSERT_EQ(paths.size(), 3u);
+    for (const std::string& path : paths) {
+        const PsFile ps = test::ReadPsFile(test::ReadWholeFile(path));
+        EXPECT_EQ(ps.error, "") << path;
+        EXPECT_GT(ps.streams.count(0xE0) ? ps.streams.at(0xE0).size() : 0u, 10000u) << path;
+    }
+}
+
+// Requests that cannot take effect fail at once: a recording whose file
+// cannot be made, and a filter while the stream's tables are not analysed
+// (right after the engine started again).
+TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
+    Start("rec_three_programs.ts");
+    const Program& p = kThree[0];
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(p.number, L"/nonexistent_velmora/p1.mpg", 0),
+              0u);
+    // Not left listed: the program records to a path that can be made.
+    ASSERT_EQ(Enable(p), 1u);
+    ASSERT_EQ(Disable(p), 1u);
+    FILTERED_PROGRAM list[] = {1, 0, 0x101, 0};  // program 2's PMT PID
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(0, list, 0), 1u);
+    // Taken once the tables are there again.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            Step(1);
+            return Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0) == 1;
+        },
+        30000));
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(0, list, 0), 1u);
+}
+
 // Continuity errors a recording task counts on its two PIDs.
 uint32_t ContinuityErrors(const std::vector<Bytes>& packets, const Program& p) {
     std::map<uint32_t, int> last;

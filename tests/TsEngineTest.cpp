@@ -9,9 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "NetTestSupport.h"
 #include "TsEngineTestSupport.h"
@@ -674,6 +678,65 @@ TEST(TsProgramEngineTest, AFullOutputRingSkipsChunksInsteadOfOverwriting) {
     }
 }
 
+// The remultiplexer stalled behind an output ring nobody reads, then NIT
+// replacement switched off: the card input goes on being taken (through the
+// remultiplexer, which keeps the order), and once read the output is the
+// input, none lost, repeated or reordered (NIT packets were replaced).
+TEST(TsProgramEngineTest, SwitchingOffBehindAFullOutputStallsNothingAndKeepsTheOrder) {
+    CLockedRingBuffer card;
+    CLockedRingBuffer output;
+    card.SetSize(25920, 256);
+    ASSERT_EQ(card.Allocate(), 1u);
+    output.SetSize(4000, 188);
+    ASSERT_EQ(output.Allocate(), 1u);
+    CTsProgramEngine engine(&card, nullptr, &output, 188, 0, nullptr);
+    ASSERT_EQ(engine.Start(), 1u);
+    ASSERT_EQ(engine.SetNitInformation(TestNit()), 1u);
+    // 18 chunks in all: the last chunk moves once one more packet waits.
+    const auto in = GeneratorPackets(0, 1632 * 18 + 1);
+    auto feed = [&](size_t from, size_t to) {
+        Bytes entries((to - from) * 256, 0);
+        for (size_t i = from; i < to; ++i)
+            std::memcpy(&entries[(i - from) * 256 + 4], in[i].data(), 188);
+        uint32_t free = 0;
+        uint32_t contiguous = 0;
+        card.GetFreeCount(&free, &contiguous);
+        ASSERT_EQ(card.Write(entries.data(), static_cast<uint32_t>(entries.size())), 1u);
+    };
+    auto taken = [&] {
+        uint32_t fill = 0;
+        uint32_t contiguous = 0;
+        card.GetFillCount(&fill, &contiguous);
+        return fill <= 1632;
+    };
+    feed(0, 1632 * 12 + 1);
+    ASSERT_TRUE(WaitFor(taken));
+    ASSERT_EQ(engine.DisableNitReplace(), 1u);
+    feed(1632 * 12 + 1, in.size());
+    ASSERT_TRUE(WaitFor(taken)) << "capture stalled behind the unread output";
+    std::vector<Bytes> out;
+    Bytes data(size_t{4000} * 188);
+    ASSERT_TRUE(WaitFor([&] {
+        uint32_t fill = 0;
+        uint32_t contiguous = 0;
+        output.GetFillCount(&fill, &contiguous);
+        if (fill > 0 && output.Read(data.data(), fill * 188)) {
+            for (uint32_t i = 0; i < fill; ++i)
+                out.emplace_back(data.begin() + i * 188, data.begin() + (i + 1) * 188);
+        }
+        return out.size() >= 1632 * 18;
+    }));
+    ASSERT_EQ(out.size(), 1632u * 18);
+    EXPECT_EQ(engine.SkippedChunks(), 0u);
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (Pid(in[i].data()) == 0x10) {
+            ASSERT_EQ(Pid(out[i].data()), 0x10) << i;
+        } else {
+            ASSERT_EQ(out[i], in[i]) << i;
+        }
+    }
+}
+
 // Rings that cannot be had fail the open: a child process with little
 // address space left (not under the address or thread sanitizer, which
 // reserve much).
@@ -872,6 +935,185 @@ TEST(TsProgramEngineTest, PidsSharedWithAKeptProgramStay) {
     const Sections pats = CollectSections(filtered, 0);
     ASSERT_FALSE(pats.all.empty());
     EXPECT_EQ(PatPrograms(pats.all.back()), (std::map<uint16_t, uint16_t>{{1, 0x100}}));
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+namespace velmora::tstest {
+namespace {
+
+uint64_t FileSize(const std::string& path) {
+    std::error_code error;
+    const uint64_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// Seeded; about a minute. Packets of two PIDs of the looped recorder fixture
+// carry a serial number in their last 8 bytes: program 3's video, which the
+// filter keeps, and program 2's, which it removes. The filter and NIT
+// replacement switch at random intervals of 0.2 to 3 ms while a reader drains
+// the output at a varying pace and program 1 records; its file grows all
+// along. The first half feeds no more than the output holds: every serial of
+// the kept PID arrives, once, in order. Then capture stops and starts again
+// (the stop leaves no recorder slot), the same program records anew and the
+// reader stalls at times: chunks that find no room are lost whole, and the
+// serials still only rise.
+TEST(TsProgramEngineTest, SwitchingFilterAndNitWhileRecordingLosesAndRepeatsNothing) {
+    constexpr uint32_t kSeed = 0x24A;
+    SCOPED_TRACE("seed " + std::to_string(kSeed));
+    constexpr uint16_t kPid[2] = {0x202, 0x204};  // removed, kept
+    constexpr auto kPhase = std::chrono::seconds(30);
+    constexpr uint64_t kSampleEvery = 100000;  // packets fed between file-size checks
+    CLockedRingBuffer card;
+    CLockedRingBuffer output;
+    card.SetSize(25920, 256);
+    ASSERT_EQ(card.Allocate(), 1u);
+    output.SetSize(25920, 188);
+    ASSERT_EQ(output.Allocate(), 1u);
+    CTsProgramEngine engine(&card, nullptr, &output, 188, 0, nullptr);
+    ASSERT_EQ(engine.Start(), 1u);
+    const auto source = ReadPackets(DataPath("rec_three_programs.ts"));
+    uint64_t fed = 0;
+    uint64_t serialsFed[2] = {};
+    std::atomic<uint64_t> received{0};
+    std::atomic<bool> stalls{false};
+    // Read once the reader has ended: serials due, kept ones missing, removed
+    // ones received, the first fault.
+    uint64_t due[2] = {};
+    uint64_t keptMissing = 0;
+    uint64_t removedReceived = 0;
+    std::string fault;
+    auto check = [&](const uint8_t* packet) {
+        const uint16_t pid = Pid(packet);
+        const int kept = pid == kPid[1];
+        if (!kept && pid != kPid[0]) return;
+        uint64_t serial = 0;
+        for (int b = 0; b < 8; ++b)
+            serial = (serial << 8) | packet[180 + b];
+        const bool gap = serial > due[kept] && kept && !stalls;
+        if ((serial < due[kept] || gap) && fault.empty()) {
+            fault = "PID " + std::to_string(pid) + ": serial " + std::to_string(serial) +
+                    " where " + std::to_string(due[kept]) + " was due";
+        }
+        if (kept) keptMissing += serial - std::min(serial, due[kept]);
+        removedReceived += !kept;
+        due[kept] = serial + 1;
+    };
+    std::jthread reader([&](std::stop_token stop) {
+        std::mt19937 random(kSeed + 1);
+        Bytes data(size_t{25920} * 188);
+        while (!stop.stop_requested()) {
+            const uint32_t pace = random() % 4;
+            if (pace > 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
+            if (stalls && random() % 64 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300 + random() % 700));
+            }
+            uint32_t fill = 0;
+            uint32_t contiguous = 0;
+            output.GetFillCount(&fill, &contiguous);
+            // Sometimes only a part of what waits.
+            const uint32_t n = pace == 3 && fill > 1 ? 1 + random() % fill : fill;
+            if (n == 0 || !output.Read(data.data(), n * 188)) continue;
+            for (uint32_t i = 0; i < n; ++i)
+                check(&data[size_t{i} * 188]);
+            received += n;
+        }
+    });
+    // The lock stands for the API's, which keeps the calls apart from the
+    // engine's stop and start.
+    std::mutex apiLock;
+    uint64_t switches = 0;
+    uint64_t filtersTaken = 0;
+    std::jthread switcher([&](std::stop_token stop) {
+        std::mt19937 random(kSeed + 2);
+        FILTERED_PROGRAM list[] = {1, 0, 0x101, 0};  // program 2's PMT PID
+        while (!stop.stop_requested()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 2801));
+            std::lock_guard<std::mutex> hold(apiLock);
+            const uint32_t action = random() % 4;
+            if (action < 2) filtersTaken += engine.SetFilteredProgram(action == 0 ? 1 : 0, list);
+            if (action == 2) engine.SetNitInformation(TestNit());
+            if (action == 3) engine.DisableNitReplace();
+            ++switches;
+        }
+    });
+
+    // Feeds for one phase, at most `inFlight` packets not yet read.
+    std::mt19937 random(kSeed);
+    auto feed = [&](const std::string& path, uint64_t inFlight) {
+        const auto end = std::chrono::steady_clock::now() + kPhase;
+        uint64_t lastSize = 0;
+        uint64_t nextSample = fed + kSampleEvery;
+        while (std::chrono::steady_clock::now() < end) {
+            uint32_t free = 0;
+            uint32_t contiguous = 0;
+            card.GetFreeCount(&free, &contiguous);
+            const uint64_t room =
+                std::min<uint64_t>(free, inFlight - std::min(inFlight, fed - received));
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(room, 1 + random() % 1632));
+            Bytes entries(size_t{n} * 256, 0);
+            for (uint32_t i = 0; i < n; ++i, ++fed) {
+                uint8_t* packet = &entries[size_t{i} * 256 + 4];
+                std::memcpy(packet, source[fed % source.size()].data(), 188);
+                const int kept = Pid(packet) == kPid[1];
+                if (!kept && Pid(packet) != kPid[0]) continue;
+                for (int b = 0; b < 8; ++b)
+                    packet[180 + b] = static_cast<uint8_t>(serialsFed[kept] >> (56 - 8 * b));
+                ++serialsFed[kept];
+            }
+            if (n > 0) {
+                ASSERT_EQ(card.Write(entries.data(), n * 256), 1u);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(n > 0 ? 20 : 1));
+            if (fed < nextSample) continue;
+            nextSample += kSampleEvery;
+            ASSERT_TRUE(WaitFor([&] { return FileSize(path) > lastSize; }, 30000))
+                << "the recording stopped growing at " << lastSize << " bytes";
+            lastSize = FileSize(path);
+        }
+    };
+    const std::string stem = "/tmp/velmora_stress_" + std::to_string(getpid());
+    const std::string paths[2] = {stem + "_1.mpg", stem + "_2.mpg"};
+    auto record = [&](const std::string& path) {
+        const std::wstring wide(path.begin(), path.end());
+        const record::RECORDER_TASK_REQUEST request = {1, 0x200, 0x201, 3, wide.c_str(), 0};
+        return engine.StartRecorderTask(&request);
+    };
+
+    ASSERT_EQ(record(paths[0]), 0);
+    feed(paths[0], 8000);  // below every ring's size
+    if (HasFatalFailure()) return;
+    // Every whole chunk fed comes out.
+    const uint64_t whole = (fed - 1) / 1632 * 1632;
+    ASSERT_TRUE(WaitFor([&] { return received >= whole; }, 30000)) << received << " of " << whole;
+    EXPECT_EQ(received, whole);
+    {
+        std::lock_guard<std::mutex> hold(apiLock);
+        engine.Stop();
+        EXPECT_EQ(engine.RecorderSlotsInUse(), 0u);
+        ASSERT_EQ(engine.Start(), 1u);
+        ASSERT_EQ(record(paths[1]), 0);
+        EXPECT_EQ(engine.RecorderSlotsInUse(), 1u);
+    }
+    stalls = true;
+    feed(paths[1], UINT64_MAX);
+    if (HasFatalFailure()) return;
+    switcher = {};
+    reader = {};
+    engine.Stop();
+    EXPECT_EQ(engine.RecorderSlotsInUse(), 0u);
+    EXPECT_EQ(fault, "");
+    EXPECT_LE(keptMissing, engine.SkippedChunks() * 1632);
+    // The switches took effect: the filter was on at times and off at others.
+    EXPECT_GT(switches, 1000u);
+    EXPECT_GT(filtersTaken, 0u);
+    EXPECT_GT(removedReceived, 0u);
+    EXPECT_LT(removedReceived, serialsFed[0]);
+    for (const std::string& path : paths) {
+        EXPECT_GT(FileSize(path), 0u);
+        std::remove(path.c_str());
+    }
 }
 
 }  // namespace

@@ -399,8 +399,7 @@ uint32_t CTsDemultiplexer::GetProgramInformation(TS_PROGRAM_INFORMATION* pInform
 
 uint32_t CTsDemultiplexer::SetFilteredProgram(int32_t count, FILTERED_PROGRAM* pList) {
     if (!EngineRunning()) return 0;
-    m_pEngine->SetFilteredProgram(count, pList);
-    return 1;
+    return m_pEngine->SetFilteredProgram(count, pList);
 }
 
 uint32_t CTsDemultiplexer::GetRecorderLength(uint32_t programNumber, RECORD_LENGTH* pLength) {

@@ -85,19 +85,8 @@ CTsProgramEngine::CTsProgramEngine(CLockedRingBuffer* pCardRing, CLockedRingBuff
 CTsProgramEngine::~CTsProgramEngine() {
     Stop();
     // The tasks read the slot rings: they end before the rings go.
-    for (uint32_t slot = 0; slot < kRecorderTaskSlots; ++slot) {
-        if (m_pRecorder && m_Slot[slot].bInUse) {
-            record::RECORDER_TASK_REQUEST request = {};
-            request.dwProgramNumber = m_Slot[slot].dwProgramNumber;
-            m_pRecorder->StopTask(&request);
-        }
-    }
-    m_bRecording = 0;
+    StopAllRecorderTasks();
     m_pRecorder.reset();
-    for (CCirBuffer*& ring : m_pSlotRing) {
-        delete ring;
-        ring = nullptr;
-    }
     CloseStreamFile();
     m_pAnalysisRing->Free();
     m_pFilterRing->Free();
@@ -108,6 +97,9 @@ uint32_t CTsProgramEngine::Start() {
     if (!m_bReady) return 0;
     m_pAnalysisRing->Reset();
     m_pFilterRing->Reset();
+    m_qwFilterIn = 0;
+    m_qwFilterDone = 0;
+    BeginAnalysis();
     m_bRun = 1;
     m_PsiThread.Start([this] { return PsiAnalysisThread(); });
     m_DistributionThread.Start([this] { return DistributionThread(); });
@@ -198,12 +190,38 @@ int32_t CTsProgramEngine::StopRecorderTask(const record::RECORDER_TASK_REQUEST* 
 }
 
 int32_t CTsProgramEngine::StopAllRecorderTasks() {
-    if (m_bRecording) {
+    uint32_t programs[kRecorderTaskSlots] = {};
+    std::unique_ptr<CCirBuffer> rings[kRecorderTaskSlots];
+    {
         std::lock_guard<platform::CCriticalSection> lock(m_RecorderLock);
         m_bRecording = 0;
-        if (m_pRecorder) m_pRecorder->StopAllTasks();
+        for (uint32_t slot = 0; slot < kRecorderTaskSlots; ++slot) {
+            if (!m_Slot[slot].bInUse) continue;
+            programs[slot] = m_Slot[slot].dwProgramNumber;
+            rings[slot].reset(m_pSlotRing[slot]);
+            m_pSlotRing[slot] = nullptr;
+            m_Slot[slot] = {0, 0};
+        }
+    }
+    if (!m_pRecorder) return 0;
+    // All tasks are told at once; each is then waited for, as its ring goes
+    // only after it has ended.
+    m_pRecorder->StopAllTasks();
+    for (uint32_t slot = 0; slot < kRecorderTaskSlots; ++slot) {
+        if (!rings[slot]) continue;
+        record::RECORDER_TASK_REQUEST request = {};
+        request.dwProgramNumber = programs[slot];
+        m_pRecorder->StopTask(&request);
     }
     return 0;
+}
+
+uint32_t CTsProgramEngine::RecorderSlotsInUse() {
+    std::lock_guard<platform::CCriticalSection> lock(m_RecorderLock);
+    uint32_t count = 0;
+    for (uint32_t slot = 0; slot < kRecorderTaskSlots; ++slot)
+        count += m_Slot[slot].bInUse != 0 || m_pSlotRing[slot] != nullptr;
+    return count;
 }
 
 uint32_t CTsProgramEngine::GetRecorderLength(uint32_t programNumber, RECORD_LENGTH* pLength) {
@@ -269,7 +287,7 @@ void CTsProgramEngine::FeedRecorders(const uint8_t* chunk) {
     }
 }
 
-void CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk,
+bool CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk,
                                   const char* name) {
     const uint32_t packets = kChunkBytes / P();
     uint32_t free = 0;
@@ -284,39 +302,28 @@ void CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk
             m_pLog->WriteLog(L"TsProgramEngine: %s ring full, %llu chunks skipped", name,
                              static_cast<unsigned long long>(skipped));
         }
-        return;
+        return false;
     }
-    if (pRing->GetElementSize() == P()) {
-        pRing->Write(chunk, kChunkBytes);
-    } else {
-        pRing->WriteUnits(chunk, kChunkBytes, P());
-    }
+    if (pRing->GetElementSize() == P()) return pRing->Write(chunk, kChunkBytes) != 0;
+    return pRing->WriteUnits(chunk, kChunkBytes, P()) >= 0;
 }
 
 uint32_t CTsProgramEngine::DistributionThread() {
     std::vector<uint8_t> chunk(kChunkBytes);
-    bool routedThroughFilter = false;
     while (m_bRun) {
-        const bool filter = m_bFilterOn != 0;
-        // Back from the remultiplexer: what it still holds goes out first,
-        // so the output keeps one producer and its order.
-        if (!filter && routedThroughFilter) {
-            uint32_t fill = 0;
-            uint32_t contiguous = 0;
-            m_pFilterRing->GetFillCount(&fill, &contiguous);
-            if (fill != 0) {
-                platform::Sleep(1);
-                continue;
-            }
-        }
         if (!ReadChunk(chunk.data())) {
             platform::Sleep(1);
             continue;
         }
-        routedThroughFilter = filter;
         FeedRecorders(chunk.data());
+        // Once the filter is off, the stream still goes through the
+        // remultiplexer (unchanged) until it has written out all it was
+        // given: nobody waits for it, and its last packets go out first.
+        const bool filter = m_bFilterOn || m_qwFilterDone != m_qwFilterIn;
         if (filter) {
-            WriteChunk(m_pFilterRing.get(), chunk.data(), "filter");
+            if (WriteChunk(m_pFilterRing.get(), chunk.data(), "filter")) {
+                m_qwFilterIn += kChunkBytes / P();
+            }
         } else if (m_pOutputRing) {
             WriteChunk(m_pOutputRing, chunk.data(), "output");
         }
@@ -330,6 +337,15 @@ uint32_t CTsProgramEngine::DistributionThread() {
 }
 
 // --- PSI analysis -----------------------------------------------------------
+
+void CTsProgramEngine::BeginAnalysis() {
+    // The last run's results go before Start returns, so that no request
+    // made after it sees them.
+    std::lock_guard<platform::CCriticalSection> lock(m_AnalysisLock);
+    m_pParser = std::make_unique<CPsiSiParser>();
+    m_dRateNull = 0.0;
+    SetUpAnalysis();
+}
 
 void CTsProgramEngine::SetUpAnalysis() {
     m_bPatDone = m_bSdtDone = m_bNitDone = m_bPmtDone = m_bSdtSeen = 0;
@@ -574,12 +590,6 @@ uint32_t CTsProgramEngine::PsiAnalysisThread() {
     // Packets are taken in batches, each analysed under one hold of the lock.
     constexpr uint32_t kBatch = 512;
     std::vector<uint8_t> batch(size_t{kBatch} * P());
-    {
-        std::lock_guard<platform::CCriticalSection> lock(m_AnalysisLock);
-        m_pParser = std::make_unique<CPsiSiParser>();
-        m_dRateNull = 0.0;
-        SetUpAnalysis();
-    }
     while (m_bRun) {
         uint32_t fill = 0;
         uint32_t contiguous = 0;

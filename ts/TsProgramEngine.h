@@ -96,7 +96,11 @@ class CTsProgramEngine {
     // Recorder slots.
     int32_t StartRecorderTask(const record::RECORDER_TASK_REQUEST* pRequest);
     int32_t StopRecorderTask(const record::RECORDER_TASK_REQUEST* pRequest);
+    // Stops every task and frees its slot and ring; returns once the tasks
+    // have ended.
     int32_t StopAllRecorderTasks();
+    // Slots holding a task (and its ring).
+    uint32_t RecorderSlotsInUse();
     // 1 with a recorder (the length filled); 0 without one.
     uint32_t GetRecorderLength(uint32_t programNumber, RECORD_LENGTH* pLength);
     uint32_t GetRecorderErrorCounts(uint32_t programNumber, record::RECORDER_ERROR_COUNTS* pCounts);
@@ -120,8 +124,10 @@ class CTsProgramEngine {
     static int32_t ParsePatSection(PAT_INFORMATION* pPat, const uint8_t* pSection,
                                    uint32_t available);
 
-    // Program filter and NIT replacement.
-    void SetFilteredProgram(int32_t count, const FILTERED_PROGRAM* pList);
+    // Program filter and NIT replacement. A filter (count > 0) is taken only
+    // once the PAT, every PMT and an SDT with services are analysed: 0 before
+    // (nothing changed), else 1.
+    uint32_t SetFilteredProgram(int32_t count, const FILTERED_PROGRAM* pList);
     uint32_t EnableNitReplace();
     uint32_t DisableNitReplace();
     uint32_t GetNitInformation(NIT_INFORMATION* pNit, uint32_t unused);
@@ -155,9 +161,11 @@ class CTsProgramEngine {
     // Distribution steps.
     bool ReadChunk(uint8_t* chunk);
     void FeedRecorders(const uint8_t* chunk);
-    void WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk, const char* name);
+    // False when the ring had no room and the chunk was skipped.
+    bool WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk, const char* name);
 
     // Analysis steps.
+    void BeginAnalysis();
     void SetUpAnalysis();
     void TearDownAnalysis();
     void RestartAnalysis(const uint8_t* packet);
@@ -179,6 +187,8 @@ class CTsProgramEngine {
     void ReplaceNitPacket(uint8_t* packet, uint32_t* pass);
     uint32_t NullPacket(uint8_t* packet) const;
     void StartRemultiplexer();
+    bool FilterTablesReady();
+    void WriteRemultiplexed(const uint8_t* packets, uint32_t count);
 
     uint32_t P() const { return m_dwPacketLength; }
 
@@ -198,6 +208,12 @@ class CTsProgramEngine {
     platform::Thread m_RemultiplexThread;
     std::atomic<uint64_t> m_qwSkippedChunks{0};
     uint32_t m_dwLastSkipReport = 0;
+    // Packets put into the filter ring, and those the remultiplexer has done
+    // with (written out or dropped). While they differ the remultiplexer is
+    // the output ring's writer and the stream keeps going through it, so the
+    // output ring never has two writers and keeps the stream's order.
+    std::atomic<uint64_t> m_qwFilterIn{0};
+    std::atomic<uint64_t> m_qwFilterDone{0};
 
     // Recorder slots: changed under the lock the distribution thread takes
     // while it walks them.

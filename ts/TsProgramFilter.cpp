@@ -138,19 +138,27 @@ uint32_t WriteNitSection(const NIT_INFORMATION& nit, uint8_t* out, uint32_t capa
 
 // --- Filter and NIT control -------------------------------------------------
 
-void CTsProgramEngine::SetFilteredProgram(int32_t count, const FILTERED_PROGRAM* pList) {
+uint32_t CTsProgramEngine::SetFilteredProgram(int32_t count, const FILTERED_PROGRAM* pList) {
     std::lock_guard<platform::CCriticalSection> lock(m_FilterLock);
     // A filter that is on stays as it is.
-    if (count > 0 && pList != nullptr && m_bFilterOn && m_bFilterListGiven) return;
-    uint8_t services = 0;
+    if (count > 0 && pList != nullptr && m_bFilterOn && m_bFilterListGiven) return 1;
+    // The output tables are made from the analysed ones: before they are all
+    // there a filter would remove nothing, or every program.
+    if (count > 0 && (pList == nullptr || !FilterTablesReady())) {
+        if (m_pLog) {
+            m_pLog->WriteLog(
+                L"TsCaptureSetFilteredProgram: no list, or the stream's PAT, PMTs "
+                L"and SDT not analysed yet: filter refused");
+        }
+        return 0;
+    }
     {
         std::lock_guard<platform::CCriticalSection> analysis(m_AnalysisLock);
         m_OutputSdt = m_Sdt;
-        services = m_Sdt.byServiceCount;
     }
     m_FilterPids.clear();
     m_Selected.clear();
-    if (services >= 1 && count > 0 && pList != nullptr) {
+    if (count > 0) {
         const uint32_t entries = std::min<uint32_t>(static_cast<uint32_t>(count), pList[0]);
         const auto* entry = pList + 1;
         for (uint32_t i = 0; i < entries; ++i, entry += 3) {
@@ -165,7 +173,7 @@ void CTsProgramEngine::SetFilteredProgram(int32_t count, const FILTERED_PROGRAM*
         m_bFilterPrepared = 0;
         m_bFilterOn = 1;
         StartRemultiplexer();
-        return;
+        return 1;
     }
     m_pFilterList = nullptr;
     m_bFilterListGiven = 0;
@@ -173,6 +181,12 @@ void CTsProgramEngine::SetFilteredProgram(int32_t count, const FILTERED_PROGRAM*
     m_bFilterPrepared = 0;
     // NIT replacement alone keeps the stream on the remultiplexer.
     m_bFilterOn = m_bNitReplaceOn.load();
+    return 1;
+}
+
+bool CTsProgramEngine::FilterTablesReady() {
+    std::lock_guard<platform::CCriticalSection> analysis(m_AnalysisLock);
+    return m_bPatDone && m_bPmtDone && m_bSdtDone && m_Sdt.byServiceCount >= 1;
 }
 
 uint32_t CTsProgramEngine::EnableNitReplace() {
@@ -394,17 +408,25 @@ uint32_t CTsProgramEngine::RemultiplexThread() {
                 ++out;
             }
         }
-        if (out == 0 || m_pOutputRing == nullptr) continue;
-        uint32_t free = 0;
-        m_pOutputRing->GetFreeCount(&free, &contiguous);
-        // The output waits for its reader rather than losing packets.
-        while (free < out && m_bRun) {
-            platform::Sleep(1);
-            m_pOutputRing->GetFreeCount(&free, &contiguous);
-        }
-        if (free >= out) m_pOutputRing->Write(batch.data(), out * P());
+        WriteRemultiplexed(batch.data(), out);
+        // Only now is the batch out of the remultiplexer's hands.
+        m_qwFilterDone += n;
     }
     return 0;
+}
+
+void CTsProgramEngine::WriteRemultiplexed(const uint8_t* packets, uint32_t count) {
+    if (count == 0 || m_pOutputRing == nullptr) return;
+    uint32_t free = 0;
+    uint32_t contiguous = 0;
+    m_pOutputRing->GetFreeCount(&free, &contiguous);
+    // The remultiplexer waits for the output's reader rather than losing
+    // packets; the distribution thread does not wait with it.
+    while (free < count && m_bRun) {
+        platform::Sleep(1);
+        m_pOutputRing->GetFreeCount(&free, &contiguous);
+    }
+    if (free >= count) m_pOutputRing->Write(packets, count * P());
 }
 
 // --- Section writers --------------------------------------------------------
