@@ -459,8 +459,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(void* pPa
  * when capture is enabled in work mode 1, this process has read the program
  * information successfully since the program appeared, the program has a
  * video or an audio stream, it is not already being recorded, and the file
- * can be created. Disable takes the same road: it needs the program in the
- * last program information read. */
+ * can be created (it is created at once). Disable takes the same road: it
+ * needs the program in the last program information read. A capture disable
+ * or a work-mode change ends every recording of the card; the same program can
+ * then be recorded again. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderEnable(uint32_t programNumber,
                                                                 const wchar_t* pszOutputPath,
                                                                 uint32_t cardIndex);
@@ -474,7 +476,11 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderGetLength(uint32_t prog
 /* See VELMORA_PROGRAM_INFO_* for the states. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureGetProgramInformation(
     TS_PROGRAM_INFORMATION* pInformation, uint32_t* pState, uint32_t cardIndex);
-/* A count of 0 or less turns the filter off; the list may then be null. */
+/* A count of 0 or less turns the filter off; the list may then be null. A
+ * filter is taken only in work mode 1 once the stream's PAT, every PMT and an
+ * SDT have been analysed: before that (and again after a capture restart or a
+ * work-mode change, until they are analysed anew) the call answers 0 and
+ * changes nothing. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureSetFilteredProgram(int32_t programCount,
                                                                     FILTERED_PROGRAM* pList,
                                                                     uint32_t cardIndex);
