@@ -461,8 +461,8 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(void* pPa
  * video or an audio stream, it is not already being recorded, and the file
  * can be created (it is created at once). Disable takes the same road: it
  * needs the program in the last program information read. A capture disable
- * or a work-mode change ends every recording of the card; the same program can
- * then be recorded again. */
+ * or a switch to work mode 0 ends every recording of the card; the same
+ * program can then be recorded again. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderEnable(uint32_t programNumber,
                                                                 const wchar_t* pszOutputPath,
                                                                 uint32_t cardIndex);
