@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "PsiTestSupport.h"
 #include "sim/SimTsGenerator.h"
@@ -274,6 +277,19 @@ TEST(PsiSiParserTableTest, PatListsRepeatsAndVersions) {
     EXPECT_EQ(parser.ParsePat(&pat, bad.data()), -7);
     EXPECT_EQ(parser.ParsePat(nullptr, v4.data()), -2);
     EXPECT_EQ(parser.ParsePat(&pat, nullptr), -3);
+
+    // A 61st entry: the record keeps 60, the count tells there are more, and
+    // the table counts as changed.
+    for (uint32_t entries : {60u, 61u}) {
+        SectionBuilder big(0, 7, 5);
+        for (uint16_t i = 0; i < entries; ++i)
+            big.U16(uint16_t(i + 1)).U16(uint16_t(0xE100 + i));
+        EXPECT_EQ(parser.ParsePat(&pat, big.Finish().data()), 1);
+        EXPECT_EQ(pat.byProgramCount, 60);
+        EXPECT_EQ(parser.GetPatEntryCount(), entries);
+    }
+    EXPECT_EQ(parser.ParsePat(&pat, v4.data()), 1);
+    EXPECT_EQ(parser.GetPatEntryCount(), 1u);
 }
 
 TEST(PsiSiParserTableTest, PmtKeepsProgramAndStreamCaPairsAndCat) {
@@ -500,6 +516,75 @@ TEST_F(PsiAssemblyTest, SectionEndingInAUnitStartPacketIsKept) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0], big);
     EXPECT_EQ(got[1], next);
+}
+
+// A time section of the wrong length whose body holds the ring's record
+// marker, followed by a framing that covers what comes after it.
+Bytes TdtHidingAMarker() {
+    Bytes tdt = {0x70, 0x70, 0x00, 0x12, 0x34, 0x56, 0x78, 0x00, 0xB0, 0x60};
+    tdt.resize(40, 0x00);
+    tdt[2] = uint8_t(tdt.size() - 3);
+    return tdt;
+}
+
+// A refused time section is passed over whole, a section abandoned after
+// the reader looked at the ring leaves it as it was, and a writer and a
+// reader on two threads get every completed section exactly once, in order.
+TEST_F(PsiAssemblyTest, RefusedAndAbandonedSectionsLoseNothingOnTwoThreads) {
+    const Bytes big = Pat(100, 60);  // two packets
+    auto halves = Packetize(kPid, {big}, 1);
+    EXPECT_EQ(parser.PushPacket(Packetize(kPid, {TdtHidingAMarker()}, 0)[0].data()), 1);
+    EXPECT_EQ(parser.PushPacket(halves[0].data()), 1);
+    EXPECT_TRUE(Drain().empty());
+    std::vector<Bytes> sent;
+    uint8_t counter = 3;  // a gap: the section in progress is abandoned
+    for (uint16_t id = 1; id <= 5; ++id) {
+        sent.push_back(Pat(id, id));
+        EXPECT_EQ(parser.PushPacket(Packetize(kPid, {sent.back()}, counter++)[0].data()), 1);
+    }
+    EXPECT_EQ(Drain(), sent);
+
+    std::mt19937 rng(24);
+    std::vector<Bytes> expected;
+    std::vector<Bytes> received;  // the reader's until it is joined
+    std::atomic<size_t> completed{0};
+    std::atomic<size_t> got{0};
+    std::atomic<bool> writing{true};
+    std::thread reader([&] {
+        uint8_t buffer[ts::kMaxSectionSize];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while ((writing || got < completed) && std::chrono::steady_clock::now() < deadline) {
+            if (parser.GetSection(buffer, sizeof(buffer), kPid) != 1) continue;
+            received.emplace_back(buffer, buffer + 3 + (((buffer[1] & 0x0F) << 8) | buffer[2]));
+            ++got;
+        }
+    });
+    for (uint16_t id = 0; id < 3000; ++id) {
+        // The ring holds a few sections; the writer keeps within that.
+        while (completed - got > 6)
+            std::this_thread::yield();
+        const uint32_t kind = rng() % 8;
+        if (kind == 0) {
+            parser.PushPacket(Packetize(kPid, {TdtHidingAMarker()}, counter++)[0].data());
+            continue;
+        }
+        const Bytes section = Pat(id, 1 + rng() % 120);
+        const auto packets = Packetize(kPid, {section}, counter);
+        // An abandoned section misses its last packet: the next one's
+        // counter leaves a gap.
+        const bool abandon = kind == 1 && packets.size() > 1;
+        for (size_t k = 0; k + (abandon ? 1 : 0) < packets.size(); ++k)
+            parser.PushPacket(packets[k].data());
+        counter = uint8_t(counter + packets.size());
+        if (!abandon) {
+            expected.push_back(section);
+            ++completed;
+        }
+    }
+    writing = false;
+    reader.join();
+    EXPECT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected);
 }
 
 TEST_F(PsiAssemblyTest, PayloadOutsideThePacketIsRefused) {

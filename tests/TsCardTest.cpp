@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <random>
 #include <thread>
 
 #include "CardTestSupport.h"
@@ -23,9 +25,12 @@ namespace {
 
 class TsCardTest : public cardtest::CardTest {
   public:
+    // The fixture is a short loop at 1.2 Mbit/s; these tests want many
+    // packets of it soon, so the card delivers it at the generator's rate.
     static void UseFixture() {
         ASSERT_TRUE(
             sim::SetAsiInput(0, sim::SimAsiSource::File, DataPath("psi_three_programs.ts")));
+        ASSERT_TRUE(sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate));
     }
     static void Open() { ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u); }
 
@@ -383,6 +388,205 @@ TEST_F(TsCardTest, StreamSentToTheCardComesBackThroughTheEngine) {
     EXPECT_EQ(Quorvel_Velmora_UdpReceiveStop(0), 0u);  // the disable stopped it
 }
 
+// What a slow stream left in the card at its disable never plays after the
+// next enable.
+TEST_F(TsCardTest, ADisabledStreamDoesNotPlayAfterTheNextEnable) {
+    Open();
+    const std::string tap = TempPath("tap_restart");
+    std::remove(tap.c_str());
+    ASSERT_TRUE(sim::SetAsiOutputTap(0, tap));
+    const auto stream = [](uint16_t pid) {
+        std::vector<Bytes> packets = GeneratorPackets(0, 14000);
+        for (Bytes& p : packets) {
+            p[1] = static_cast<uint8_t>((p[1] & 0xE0) | (pid >> 8));
+            p[2] = static_cast<uint8_t>(pid);
+        }
+        return packets;
+    };
+    const auto pidCount = [](const std::vector<sim::SimAsiPlayedPacket>& played, uint16_t pid) {
+        return std::count_if(played.begin(), played.end(),
+                             [&](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) == pid; });
+    };
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(1000000, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
+    ASSERT_TRUE(Play(stream(0x101), 188));
+    ASSERT_TRUE(WaitFor([&] { return !sim::ReadAsiOutputTap(tap).empty(); }));
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
+    const size_t atDisable = sim::ReadAsiOutputTap(tap).size();
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(38000000, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
+    ASSERT_TRUE(Play(stream(0x102), 188));
+    std::vector<sim::SimAsiPlayedPacket> played;
+    const bool newPlayed = WaitFor([&] {
+        played = sim::ReadAsiOutputTap(tap);
+        return pidCount(played, 0x102) >= 1000;
+    });
+    Quorvel_Velmora_TsPlaybackDisable(0);
+    sim::SetAsiOutputTap(0, "");
+    std::remove(tap.c_str());
+    ASSERT_TRUE(newPlayed);
+    // The packet on the cable at the disable may end after it.
+    played.erase(played.begin(), played.begin() + atDisable + 1);
+    EXPECT_EQ(pidCount(played, 0x101), 0);
+}
+
+// A 6 Mbit/s file on the ASI input: 10 s of card time bring 10 s of the
+// stream to the capture, as the file's PCRs tell its rate; a rate set by
+// VELMORA_SIM_ASI_RATE wins.
+TEST_F(TsCardTest, AFileArrivesAtItsOwnRate) {
+    constexpr uint32_t kRate = 6000000;
+    constexpr uint64_t kPcrEvery = 40;
+    Bytes file;
+    for (uint64_t i = 0; i < 4000; ++i) {
+        Bytes p = GeneratorPackets(i, 1)[0];
+        if (i % kPcrEvery == 0) {
+            const uint64_t pcr = i * 188 * 8 * 27000000 / kRate;
+            const uint64_t base = pcr / 300, extension = pcr % 300;
+            const uint8_t head[] = {0x47,
+                                    0x01,
+                                    0x00,
+                                    0x20,
+                                    183,
+                                    0x10,
+                                    uint8_t(base >> 25),
+                                    uint8_t(base >> 17),
+                                    uint8_t(base >> 9),
+                                    uint8_t(base >> 1),
+                                    uint8_t((base & 1) << 7 | 0x7E | extension >> 8),
+                                    uint8_t(extension)};
+            std::fill(p.begin(), p.end(), 0xFF);
+            std::copy(std::begin(head), std::end(head), p.begin());
+        }
+        file.insert(file.end(), p.begin(), p.end());
+    }
+    const std::string path = TempPath("six_mbit") + ".ts";
+    {
+        FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        std::fwrite(file.data(), 1, file.size(), out);
+        std::fclose(out);
+    }
+    struct Environment {
+        ~Environment() {
+            unsetenv("VELMORA_SIM_ASI_INPUT");
+            unsetenv("VELMORA_SIM_ASI_RATE");
+        }
+    } environment;
+    setenv("VELMORA_SIM_ASI_INPUT", path.c_str(), 1);
+    // Packets the capture read in `fields` fields of card time.
+    const auto delivered = [](uint64_t fields) -> uint64_t {
+        uint64_t read = 0;
+        const auto settle = [&] {
+            return WaitFor([&] {
+                uint32_t ready = 0;
+                Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
+                Bytes data(size_t{ready} * 188);
+                if (ready && Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0))
+                    read += ready;
+                // The card reader leaves fewer than 32 entries on the card.
+                return read + 32 > sim::AsiCaptureCounts(0)->captured;
+            });
+        };
+        if (!sim::SetClockMode(0, sim::ClockMode::Manual) || Quorvel_Velmora_OpenCard(0) != 1 ||
+            Quorvel_Velmora_TsCaptureEnable(0) != 1 || !sim::StepFields(0, 1) || !settle()) {
+            return 0;
+        }
+        const uint64_t first = read;
+        for (uint64_t step = 0; step < fields; step += 25) {
+            if (!sim::StepFields(0, 25) || !settle()) return 0;
+        }
+        Quorvel_Velmora_CloseCard(0);
+        return read - first;
+    };
+    StartCard(0x5110);
+    EXPECT_EQ(sim::AsiInputRate(0), kRate);
+    const double seconds = delivered(500) * 188 * 8.0 / kRate;
+    EXPECT_NEAR(seconds, 10.0, 0.1);
+
+    setenv("VELMORA_SIM_ASI_RATE", "3008000", 1);  // 2000 packets a second
+    StartCard(0x5110);
+    EXPECT_EQ(sim::AsiInputRate(0), 3008000u);
+    EXPECT_NEAR(static_cast<double>(delivered(50)), 2000.0, 40.0);
+    std::remove(path.c_str());
+}
+
+// The IP settings take only the card's packet length; a backlog of datagrams
+// of the other length, or of garbage, gives the capture nothing.
+TEST_F(TsCardTest, TsOverIpTakesOnlyTheCardsPacketLength) {
+    Open();
+    const uint16_t port = nettest::FreePort();
+    TS_OVER_IP_PARAM other = Param(L"127.0.0.1", port, 0);
+    other.dwPacketLength = 204;
+    EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(other, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_SetParameter(other, 0), 0u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(L"127.0.0.1", port, 0), 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_UdpReceiveRun(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsSetInputSource(VELMORA_TS_INPUT_IP, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    nettest::PlainSocket sender;
+    std::mt19937 rng(25);
+    for (int i = 0; i < 400; ++i) {
+        Bytes datagram;
+        for (Bytes p : GeneratorPackets(7 * i, 7)) {
+            p.resize(204, uint8_t(rng()));
+            datagram.insert(datagram.end(), p.begin(), p.end());
+        }
+        if (i % 2)
+            std::generate(datagram.begin() + 1, datagram.end(), [&] { return uint8_t(rng()); });
+        ASSERT_TRUE(sender.SendTo(port, datagram));
+    }
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    const auto packets = GeneratorPackets(5, 2800);
+    for (size_t at = 0; at < packets.size(); at += 7) {
+        Bytes datagram;
+        for (size_t i = at; i < at + 7; ++i)
+            datagram.insert(datagram.end(), packets[i].begin(), packets[i].end());
+        ASSERT_TRUE(sender.SendTo(port, datagram));
+        if (at % 700 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto back = Capture(1400);
+    ASSERT_EQ(back.size(), 1400u);  // of 2800: the engine passes whole chunks on
+    for (size_t i = 0; i < back.size(); ++i)
+        ASSERT_EQ(back[i], packets[i]) << i;
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+
+    // Engines opened at 204 bytes: the 188-byte settings the objects start
+    // with are refused where they would run.
+    ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+    ts::CTsMultiplexer mux(Card(0)->GetBoardSupport(), nullptr, 0, nullptr);
+    ASSERT_EQ(demux.Open(204, 0, 0, 0), 1u);
+    ASSERT_EQ(mux.Open(204, card::CVelmoraMainFunc::kTsPlaybackStart,
+                       card::CVelmoraMainFunc::kTsPlaybackEnd, 0),
+              1u);
+    EXPECT_EQ(demux.UdpReceiveRun(), 0u);
+    EXPECT_EQ(mux.UdpRun(), 0u);
+    EXPECT_EQ(demux.SetReceiveParameter(Param(L"127.0.0.1", port, 0)), 0u);
+    EXPECT_EQ(mux.SetTsOverIpParameter(Param(L"127.0.0.1", port, 0)), 0u);
+    EXPECT_EQ(demux.SetReceiveParameter(other), 1u);
+    EXPECT_EQ(mux.SetTsOverIpParameter(other), 1u);
+    EXPECT_EQ(demux.UdpReceiveRun(), 1u);
+    EXPECT_EQ(mux.UdpRun(), 1u);
+    EXPECT_EQ(mux.UdpStop(), 1u);
+    EXPECT_EQ(demux.UdpReceiveStop(), 1u);
+}
+
+// A port above 65535 or an address that does not parse is refused where it
+// is set.
+TEST_F(TsCardTest, TsOverIpSettingsThatCannotWorkAreRefused) {
+    Open();
+    TS_OVER_IP_PARAM high = Param(L"127.0.0.1", 0, 0);
+    high.dwPort = 65536;
+    EXPECT_EQ(Quorvel_Velmora_SetParameter(high, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(high, 0), 0u);
+    for (const wchar_t* address : {L"not an address", L"300.1.1.1"}) {
+        EXPECT_EQ(Quorvel_Velmora_SetParameter(Param(address, 8008, 0), 0), 0u);
+        EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(address, 8008, 0), 0), 0u);
+    }
+    EXPECT_EQ(Quorvel_Velmora_SetParameter(Param(L"127.0.0.1", 65535, 1), 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(L"239.1.2.3", 65535, 1), 0), 1u);
+}
+
 TEST_F(TsCardTest, BadInputIsRefused) {
     Open();
     EXPECT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(3, 0), 0u);
@@ -403,6 +607,11 @@ TEST_F(TsCardTest, BadInputIsRefused) {
     EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(nullptr, 0), 0u);
     EXPECT_EQ(Quorvel_Velmora_TsSetInputSource(2, 0), 0u);
     EXPECT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(0, 0), 0u);
+    // A count whose bytes pass 32 bits is refused, not wrapped to one packet.
+    std::vector<uint8_t> one(188, 0x47);
+    uint32_t room = 0;
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackGetEmptyBufferNum(&room, 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_TsPlaybackWritePacketsToBuffer(one.data(), 0x40000001, 0), 0u);
 
     // A count beyond the list reads only the list's own entries.
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
@@ -411,6 +620,11 @@ TEST_F(TsCardTest, BadInputIsRefused) {
     FILTERED_PROGRAM list[] = {1, 0, sim::SimTsGenerator::PmtPid(0), 0};
     EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(40, list, 0), 1u);
     EXPECT_EQ(Capture(2000).size(), 2000u);
+    ASSERT_TRUE(WaitFor([&] {
+        Quorvel_Velmora_TsCaptureGetFillBufferNum(&room, 0);
+        return room > 0;
+    }));
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(one.data(), 0x40000001, 0), 0u);
     // The analysed NIT comes once the engine saw one.
     ASSERT_TRUE(WaitFor(
         [&] { return Quorvel_Velmora_TsReplaceNitGetNitInformation(nit.get(), 0, 0) == 1; }));

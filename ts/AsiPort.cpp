@@ -1,5 +1,8 @@
 #include "ts/AsiPort.h"
 
+#include <cstring>
+#include <vector>
+
 #include "card/LogFile.h"
 #include "card/VelmoraBoardSupport.h"
 #include "hw/DmaChannelLock.h"
@@ -45,9 +48,9 @@ uint32_t CAsiOutputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_
     return m_pBoardSupport->SetAsiOutputWritePointer(firstWord, port);
 }
 
-uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count,
-                                    uint32_t port, int pass) {
-    if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(pEntries), *pPointer * 4,
+uint32_t CAsiOutputPort::Transfer(uint32_t pointer, const uint8_t* pEntries, uint32_t count,
+                                  int pass) {
+    if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(pEntries), pointer * 4,
                                    count * kAsiEntryBytes, kHostToCard)) {
         card::g_LogFile.WriteLog(L"Asi Dma fial!!! %d", pass);
         return 0;
@@ -56,6 +59,12 @@ uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries,
         card::g_LogFile.WriteLog(L"Asi Dma WaitInterrupt fial!!! %d", pass);
         return 0;
     }
+    return 1;
+}
+
+uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count,
+                                    uint32_t port, int pass) {
+    if (!Transfer(*pPointer, pEntries, count, pass)) return 0;
     *pPointer = AdvancePointer(*pPointer, count, m_dwFirstWord, m_dwEndWord);
     m_pBoardSupport->SetAsiOutputWritePointer(*pPointer, port);
     m_pBoardSupport->CommitAsiOutputWritePointer(port);
@@ -82,6 +91,43 @@ uint32_t CAsiOutputPort::WriteDma(const void* pEntries, uint32_t count, uint32_t
     if (result && first < count) {
         result = TransferAt(&pointer, entries + uint64_t{first} * kAsiEntryBytes, count - first,
                             port, 2);
+    }
+    if (!lock.Unlock()) card::g_LogFile.WriteLog(L"Asi Dma unlock fial!!!");
+    return result;
+}
+
+uint32_t CAsiOutputPort::ReplacePending(uint32_t port) {
+    if (m_pPciBridge == nullptr) return 0;
+    uint32_t read = 0;
+    uint32_t write = 0;
+    if (!m_pBoardSupport->GetAsiOutputReadPointer(&read, port) ||
+        !m_pBoardSupport->GetAsiOutputWritePointer(&write, port) ||
+        !FitsWindow(read, 0, m_dwFirstWord, m_dwEndWord) ||
+        !FitsWindow(write, 0, m_dwFirstWord, m_dwEndWord)) {
+        return 0;
+    }
+    const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
+    const uint32_t pending = (write + windowWords - read) % windowWords / kAsiUnitWords;
+    // The entry at the read pointer may be on the cable already.
+    if (pending <= 1) return 1;
+    const uint32_t pointer = AdvancePointer(read, 1, m_dwFirstWord, m_dwEndWord);
+    const uint32_t count = pending - 1;
+    std::vector<uint8_t> entries(size_t{count} * kAsiEntryBytes, 0xFF);
+    for (uint32_t i = 0; i < count; ++i) {
+        // No idle: the gap halves 0. A null packet of PID 0x1FFF, payload only.
+        static constexpr uint8_t kNullEntryHead[] = {0, 0, 0, 0, 0x47, 0x1F, 0xFF, 0x10};
+        std::memcpy(&entries[size_t{i} * kAsiEntryBytes], kNullEntryHead, sizeof(kNullEntryHead));
+    }
+    const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    if (!lock.Held()) {
+        card::g_LogFile.WriteLog(L"Asi lock Dma fial!!!");
+        return 0;
+    }
+    uint32_t result = Transfer(pointer, entries.data(), first, 1);
+    if (result && first < count) {
+        result =
+            Transfer(m_dwFirstWord, &entries[size_t{first} * kAsiEntryBytes], count - first, 2);
     }
     if (!lock.Unlock()) card::g_LogFile.WriteLog(L"Asi Dma unlock fial!!!");
     return result;
