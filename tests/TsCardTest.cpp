@@ -424,21 +424,13 @@ TEST_F(TsCardTest, AFileArrivesAtItsOwnRate) {
     Bytes file;
     for (uint64_t i = 0; i < 4000; ++i) {
         Bytes p = GeneratorPackets(i, 1)[0];
-        const uint64_t base = i * 188 * 8 * 90000 / kRate;  // a PCR every 40 packets
-        if (i % 40 == 0) {
-            p = {0x47,
-                 0x01,
-                 0x00,
-                 0x20,
-                 183,
-                 0x10,
-                 uint8_t(base >> 25),
-                 uint8_t(base >> 17),
-                 uint8_t(base >> 9),
-                 uint8_t(base >> 1),
-                 uint8_t(base << 7 | 0x7E),
-                 0};
-            p.resize(188, 0xFF);
+        if (i % 40 == 0) {  // an adaptation field with a PCR on PID 0x100
+            const uint64_t base = i * 188 * 8 * 90000 / kRate;
+            p = {0x47, 0x01, 0x00, 0x20, 183, 0x10};
+            for (int shift = 25; shift >= 1; shift -= 8)
+                p.push_back(uint8_t(base >> shift));
+            p.push_back(uint8_t(base << 7 | 0x7E));
+            p.resize(188, 0);
         }
         file.insert(file.end(), p.begin(), p.end());
     }
@@ -450,23 +442,23 @@ TEST_F(TsCardTest, AFileArrivesAtItsOwnRate) {
     // Packets read by the capture in `fields` fields of card time.
     const auto delivered = [](uint64_t fields) {
         StartCard(0x5110);
-        uint64_t read = 0, first = 0;
+        uint64_t read = 0, first = 0;  // `first`: what the first step brought
         Bytes data(3240 * 188);
+        // Fewer than 32 packets stay on the card.
         const auto settle = [&] {
             return WaitFor([&] {
                 uint32_t n = 0;
                 Quorvel_Velmora_TsCaptureGetFillBufferNum(&n, 0);
-                read +=
-                    n && Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), n, 0) ? n : 0;
-                return read + 32 >
-                       sim::AsiCaptureCounts(0)->captured;  // fewer than 32 stay on the card
+                if (n && Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), n, 0))
+                    read += n;
+                return read + 32 > sim::AsiCaptureCounts(0)->captured;
             });
         };
         if (sim::SetClockMode(0, sim::ClockMode::Manual) && Quorvel_Velmora_OpenCard(0) == 1 &&
-            Quorvel_Velmora_TsCaptureEnable(0) == 1 && sim::StepFields(0, 1) && settle()) {
-            first = read;
-            for (uint64_t step = 0; step < fields && sim::StepFields(0, 25) && settle(); step += 25)
-                ;
+            Quorvel_Velmora_TsCaptureEnable(0) == 1) {
+            for (uint64_t step = 0; step <= fields && sim::StepFields(0, 25) && settle();
+                 step += 25)
+                if (step == 0) first = read;
         }
         Quorvel_Velmora_CloseCard(0);
         return static_cast<double>(read - first);
@@ -480,47 +472,21 @@ TEST_F(TsCardTest, AFileArrivesAtItsOwnRate) {
     std::remove(path.c_str());
 }
 
-// The IP settings take only the card's packet length; a backlog of datagrams
-// of the other length gives the capture nothing.
+// The IP settings take only the card's packet length, whichever it is; the
+// receiver drops datagrams of the other length (TsOverIpReceiverTest).
 TEST_F(TsCardTest, TsOverIpTakesOnlyTheCardsPacketLength) {
     Open();
-    const uint16_t port = nettest::FreePort();
-    TS_OVER_IP_PARAM other = Param(L"127.0.0.1", port, 0);
+    TS_OVER_IP_PARAM other = Param(L"127.0.0.1", nettest::FreePort(), 0);
     other.dwPacketLength = 204;
     EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(other, 0), 0u);
     EXPECT_EQ(Quorvel_Velmora_SetParameter(other, 0), 0u);
-    ASSERT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(L"127.0.0.1", port, 0), 0), 1u);
-    ASSERT_EQ(Quorvel_Velmora_UdpReceiveRun(0), 1u);
-    ASSERT_EQ(Quorvel_Velmora_TsSetInputSource(VELMORA_TS_INPUT_IP, 0), 1u);
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
-    nettest::PlainSocket sender;
-    const auto send = [&](size_t first, size_t count, uint32_t length) {
-        for (size_t at = first; at < first + count; at += 7) {
-            Bytes datagram;
-            for (Bytes p : GeneratorPackets(at, 7)) {
-                p.resize(length, 0x5A);
-                datagram.insert(datagram.end(), p.begin(), p.end());
-            }
-            if (!sender.SendTo(port, datagram)) return false;
-            if (at % 700 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    };
-    ASSERT_TRUE(send(0, 2800, 204));
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    ASSERT_TRUE(send(5, 2800, 188));
-    const auto back = Capture(1400);  // of 2800: the engine passes whole chunks on
-    ASSERT_EQ(back.size(), 1400u);
-    EXPECT_TRUE(back == GeneratorPackets(5, 1400));
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
-
-    // Engines at 204 bytes refuse the 188-byte settings the objects start with.
     ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
     ts::CTsMultiplexer mux(Card(0)->GetBoardSupport(), nullptr, 0, nullptr);
     ASSERT_EQ(demux.Open(204, 0, 0, 0), 1u);
     ASSERT_EQ(mux.Open(204, card::CVelmoraMainFunc::kTsPlaybackStart,
                        card::CVelmoraMainFunc::kTsPlaybackEnd, 0),
               1u);
+    // The 188-byte settings the objects start with never run at 204.
     EXPECT_EQ(demux.UdpReceiveRun() + mux.UdpRun(), 0u);
     EXPECT_EQ(demux.SetReceiveParameter(other) + mux.SetTsOverIpParameter(other), 2u);
     EXPECT_EQ(demux.UdpReceiveRun() + mux.UdpRun(), 2u);
