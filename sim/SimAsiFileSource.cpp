@@ -10,6 +10,8 @@
 #include <mutex>
 #include <optional>
 
+#include "sim/SimConfig.h"
+
 namespace velmora::sim {
 
 namespace {
@@ -60,8 +62,6 @@ constexpr size_t kCachedFiles = 8;
 // PCRs count a 27 MHz clock in a 33-bit base times 300 plus a 9-bit extension.
 constexpr uint64_t kPcrHz = 27000000;
 constexpr uint64_t kPcrWrap = (uint64_t{1} << 33) * 300;
-constexpr uint64_t kMinRate = 1000;
-constexpr uint64_t kMaxRate = 216000000;
 
 // The PCR of the packet at `offset`, when it carries one; its PID in `pid`.
 std::optional<uint64_t> ReadPcr(BlockReader& reader, uint64_t offset, uint32_t* pid) {
@@ -98,7 +98,9 @@ uint32_t PcrRate(BlockReader& reader, const std::vector<uint64_t>& offsets, size
     const uint64_t bits = (lastIndex - firstIndex) * packetSize * 8;
     const uint64_t rate =
         static_cast<uint64_t>(static_cast<unsigned __int128>(bits) * kPcrHz / ticks);
-    return rate >= kMinRate && rate <= kMaxRate ? static_cast<uint32_t>(rate) : 0;
+    return rate >= SimConfig::kMinAsiRate && rate <= SimConfig::kMaxAsiRate
+               ? static_cast<uint32_t>(rate)
+               : 0;
 }
 
 std::mutex g_cacheMutex;

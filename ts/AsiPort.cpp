@@ -112,12 +112,11 @@ uint32_t CAsiOutputPort::ReplacePending(uint32_t port) {
     if (pending <= 1) return 1;
     const uint32_t pointer = AdvancePointer(read, 1, m_dwFirstWord, m_dwEndWord);
     const uint32_t count = pending - 1;
+    // No idle (both gap halves 0), then a null packet: PID 0x1FFF, payload only.
+    static constexpr uint8_t kNullEntryHead[] = {0, 0, 0, 0, 0x47, 0x1F, 0xFF, 0x10};
     std::vector<uint8_t> entries(size_t{count} * kAsiEntryBytes, 0xFF);
-    for (uint32_t i = 0; i < count; ++i) {
-        // No idle: the gap halves 0. A null packet of PID 0x1FFF, payload only.
-        static constexpr uint8_t kNullEntryHead[] = {0, 0, 0, 0, 0x47, 0x1F, 0xFF, 0x10};
+    for (uint32_t i = 0; i < count; ++i)
         std::memcpy(&entries[size_t{i} * kAsiEntryBytes], kNullEntryHead, sizeof(kNullEntryHead));
-    }
     const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
     hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
     if (!lock.Held()) {
