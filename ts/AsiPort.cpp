@@ -48,9 +48,9 @@ uint32_t CAsiOutputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_
     return m_pBoardSupport->SetAsiOutputWritePointer(firstWord, port);
 }
 
-uint32_t CAsiOutputPort::Transfer(uint32_t pointer, const uint8_t* pEntries, uint32_t count,
-                                  int pass) {
-    if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(pEntries), pointer * 4,
+uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count,
+                                    uint32_t port, int pass, bool publish) {
+    if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(pEntries), *pPointer * 4,
                                    count * kAsiEntryBytes, kHostToCard)) {
         card::g_LogFile.WriteLog(L"Asi Dma fial!!! %d", pass);
         return 0;
@@ -59,16 +59,31 @@ uint32_t CAsiOutputPort::Transfer(uint32_t pointer, const uint8_t* pEntries, uin
         card::g_LogFile.WriteLog(L"Asi Dma WaitInterrupt fial!!! %d", pass);
         return 0;
     }
+    *pPointer = AdvancePointer(*pPointer, count, m_dwFirstWord, m_dwEndWord);
+    if (publish) {
+        m_pBoardSupport->SetAsiOutputWritePointer(*pPointer, port);
+        m_pBoardSupport->CommitAsiOutputWritePointer(port);
+    }
     return 1;
 }
 
-uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count,
-                                    uint32_t port, int pass) {
-    if (!Transfer(*pPointer, pEntries, count, pass)) return 0;
-    *pPointer = AdvancePointer(*pPointer, count, m_dwFirstWord, m_dwEndWord);
-    m_pBoardSupport->SetAsiOutputWritePointer(*pPointer, port);
-    m_pBoardSupport->CommitAsiOutputWritePointer(port);
-    return 1;
+uint32_t CAsiOutputPort::TransferRun(uint32_t pointer, const uint8_t* pEntries, uint32_t count,
+                                     uint32_t port, bool publish) {
+    const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
+    // Two transfers on one channel at once would mix their data: without
+    // the channel nothing moves.
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    if (!lock.Held()) {
+        card::g_LogFile.WriteLog(L"Asi lock Dma fial!!!");
+        return 0;
+    }
+    uint32_t result = TransferAt(&pointer, pEntries, first, port, 1, publish);
+    if (result && first < count) {
+        result = TransferAt(&pointer, pEntries + uint64_t{first} * kAsiEntryBytes, count - first,
+                            port, 2, publish);
+    }
+    if (!lock.Unlock()) card::g_LogFile.WriteLog(L"Asi Dma unlock fial!!!");
+    return result;
 }
 
 uint32_t CAsiOutputPort::WriteDma(const void* pEntries, uint32_t count, uint32_t port) {
@@ -77,23 +92,7 @@ uint32_t CAsiOutputPort::WriteDma(const void* pEntries, uint32_t count, uint32_t
     uint32_t pointer = 0;
     m_pBoardSupport->GetAsiOutputWritePointer(&pointer, port);
     if (!FitsWindow(pointer, count, m_dwFirstWord, m_dwEndWord)) return 0;
-    const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
-
-    // Two transfers on one channel at once would mix their data: without
-    // the channel nothing moves.
-    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    if (!lock.Held()) {
-        card::g_LogFile.WriteLog(L"Asi lock Dma fial!!!");
-        return 0;
-    }
-    const auto* entries = static_cast<const uint8_t*>(pEntries);
-    uint32_t result = TransferAt(&pointer, entries, first, port, 1);
-    if (result && first < count) {
-        result = TransferAt(&pointer, entries + uint64_t{first} * kAsiEntryBytes, count - first,
-                            port, 2);
-    }
-    if (!lock.Unlock()) card::g_LogFile.WriteLog(L"Asi Dma unlock fial!!!");
-    return result;
+    return TransferRun(pointer, static_cast<const uint8_t*>(pEntries), count, port, true);
 }
 
 uint32_t CAsiOutputPort::ReplacePending(uint32_t port) {
@@ -117,19 +116,7 @@ uint32_t CAsiOutputPort::ReplacePending(uint32_t port) {
     std::vector<uint8_t> entries(size_t{count} * kAsiEntryBytes, 0xFF);
     for (uint32_t i = 0; i < count; ++i)
         std::memcpy(&entries[size_t{i} * kAsiEntryBytes], kNullEntryHead, sizeof(kNullEntryHead));
-    const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
-    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    if (!lock.Held()) {
-        card::g_LogFile.WriteLog(L"Asi lock Dma fial!!!");
-        return 0;
-    }
-    uint32_t result = Transfer(pointer, entries.data(), first, 1);
-    if (result && first < count) {
-        result =
-            Transfer(m_dwFirstWord, &entries[size_t{first} * kAsiEntryBytes], count - first, 2);
-    }
-    if (!lock.Unlock()) card::g_LogFile.WriteLog(L"Asi Dma unlock fial!!!");
-    return result;
+    return TransferRun(pointer, entries.data(), count, port, false);
 }
 
 uint32_t CAsiOutputPort::GetFreeUnits(uint32_t* pCount, uint32_t port) {

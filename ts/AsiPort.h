@@ -60,12 +60,15 @@ class CAsiOutputPort {
     uint32_t GetCardClock(uint64_t* pClock);
 
   private:
-    // One transfer of `count` entries to card word `pointer`, waited for.
-    uint32_t Transfer(uint32_t pointer, const uint8_t* pEntries, uint32_t count, int pass);
-    // One transfer of `count` entries at the card pointer, then the pointer
-    // published; the failure messages carry `pass`.
+    // One transfer of `count` entries at the card pointer, which then moves
+    // past them and, with `publish`, is given to the card; the failure
+    // messages carry `pass`.
     uint32_t TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count, uint32_t port,
-                        int pass);
+                        int pass, bool publish);
+    // At most two transfers from card word `pointer`, split at the window
+    // end, under the DMA channel.
+    uint32_t TransferRun(uint32_t pointer, const uint8_t* pEntries, uint32_t count, uint32_t port,
+                         bool publish);
 
     card::CVelmoraBoardSupport* m_pBoardSupport;
     hw::CPciBridge* m_pPciBridge;

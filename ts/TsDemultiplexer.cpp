@@ -491,7 +491,9 @@ uint32_t CTsDemultiplexer::UdpReceiveStop() {
 uint32_t CTsDemultiplexer::UdpReceiveRun() {
     {
         std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
-        if (m_bIpReceiving || !MatchesPacketLength(m_IpReceiver.GetPacketLength()) ||
+        if (m_bIpReceiving ||
+            !ts_over_ip::MatchesCardPacketLength(m_IpReceiver.GetPacketLength(), m_dwPacketLength,
+                                                 m_pLog) ||
             !m_IpReceiver.Open()) {
             return 0;
         }
@@ -501,18 +503,9 @@ uint32_t CTsDemultiplexer::UdpReceiveRun() {
     return 1;
 }
 
-bool CTsDemultiplexer::MatchesPacketLength(uint32_t ipPacketLength) {
-    // The IP packet ring and its readers count in the card's packet length.
-    if (ipPacketLength == m_dwPacketLength) return true;
-    if (m_pLog) {
-        m_pLog->WriteLog(L"TsOverIp receive: packet length %u differs from the card's %u",
-                         ipPacketLength, m_dwPacketLength);
-    }
-    return false;
-}
-
 uint32_t CTsDemultiplexer::SetReceiveParameter(TS_OVER_IP_PARAM param) {
-    if (!MatchesPacketLength(param.dwPacketLength)) return 0;
+    if (!ts_over_ip::MatchesCardPacketLength(param.dwPacketLength, m_dwPacketLength, m_pLog))
+        return 0;
     return m_IpReceiver.SetParameter(param);
 }
 

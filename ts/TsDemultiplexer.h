@@ -105,8 +105,6 @@ class CTsDemultiplexer {
   private:
     bool EngineRunning() const;
     void StopThreads();
-    // False, with a log line, for an IP packet length other than the card's.
-    bool MatchesPacketLength(uint32_t ipPacketLength);
 
     std::unique_ptr<CTsProgramEngine> m_pEngine;
     uint32_t m_dwPort = 0;

@@ -196,25 +196,18 @@ uint32_t CTsMultiplexer::SetCodeRateTrack(uint32_t on) {
 
 // --- TS over IP -------------------------------------------------------------
 
-bool CTsMultiplexer::MatchesPacketLength(uint32_t ipPacketLength) {
-    // The sender copies each played packet by its own packet length.
-    if (ipPacketLength == m_dwPacketLength) return true;
-    if (m_pLog) {
-        m_pLog->WriteLog(L"TsOverIp send: packet length %u differs from the card's %u",
-                         ipPacketLength, m_dwPacketLength);
-    }
-    return false;
-}
-
 uint32_t CTsMultiplexer::SetTsOverIpParameter(TS_OVER_IP_PARAM param) {
-    if (!MatchesPacketLength(param.dwPacketLength)) return 0;
+    if (!ts_over_ip::MatchesCardPacketLength(param.dwPacketLength, m_dwPacketLength, m_pLog))
+        return 0;
     return m_IpSender.SetParameter(param);
 }
 
 uint32_t CTsMultiplexer::UdpRun() {
     {
         std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
-        if (m_bTsOverIpOn || !MatchesPacketLength(m_IpSender.GetPacketLength()) ||
+        if (m_bTsOverIpOn ||
+            !ts_over_ip::MatchesCardPacketLength(m_IpSender.GetPacketLength(), m_dwPacketLength,
+                                                 m_pLog) ||
             !m_IpSender.Open()) {
             return 0;
         }

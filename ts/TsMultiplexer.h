@@ -117,8 +117,6 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
     // One packet at `entry + 4` finished into an entry and committed.
     void FinishEntry(uint8_t* entry, const ASI_GAP_WORD& gap, double* pAccumulator);
     void CopyToIp(const uint8_t* packet);
-    // False, with a log line, for an IP packet length other than the card's.
-    bool MatchesPacketLength(uint32_t ipPacketLength);
     void ReportStatus();
     // Runs the paced loop; `fill` puts up to n packets at entry + 4 of the
     // next n entries and returns how many.

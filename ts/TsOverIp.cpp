@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "card/LogFile.h"
 #include "platform/TextConv.h"
 #include "platform/Time.h"
 #include "ts/CirBuffer.h"
@@ -62,6 +63,16 @@ bool IsAddress(const std::string& text) {
     // Digits and dots that did not parse are a broken dotted address, not a name.
     const bool numeric = text.find_first_not_of("0123456789.") == std::string::npos;
     return !numeric && IsHostName(text);
+}
+
+bool MatchesCardPacketLength(uint32_t ipPacketLength, uint32_t cardPacketLength,
+                             card::CLogFile* pLog) {
+    if (ipPacketLength == cardPacketLength) return true;
+    if (pLog) {
+        pLog->WriteLog(L"TsOverIp: packet length %u differs from the card's %u", ipPacketLength,
+                       cardPacketLength);
+    }
+    return false;
 }
 
 uint32_t TakeParameter(const TS_OVER_IP_PARAM& param, TS_OVER_IP_SETTINGS* pSettings) {

@@ -18,6 +18,10 @@
 #include "platform/Thread.h"
 #include "velmora/Velmora.h"
 
+namespace velmora::card {
+class CLogFile;
+}
+
 namespace velmora::ts {
 
 class CLockedRingBuffer;
@@ -60,6 +64,10 @@ bool SelectsGroup(const std::string& address);
 // The bytes of the whole packets at the start of a received datagram; 0 when
 // any packet boundary in it lacks the sync byte.
 uint32_t WholePacketBytes(const uint8_t* datagram, uint32_t size, uint32_t packetLength);
+// Whether settings of `ipPacketLength` suit an engine that counts in
+// `cardPacketLength`; a log line, when there is a log, when they do not.
+bool MatchesCardPacketLength(uint32_t ipPacketLength, uint32_t cardPacketLength,
+                             card::CLogFile* pLog);
 }  // namespace ts_over_ip
 
 class CTsOverIpMulticast {
