@@ -277,19 +277,6 @@ TEST(PsiSiParserTableTest, PatListsRepeatsAndVersions) {
     EXPECT_EQ(parser.ParsePat(&pat, bad.data()), -7);
     EXPECT_EQ(parser.ParsePat(nullptr, v4.data()), -2);
     EXPECT_EQ(parser.ParsePat(&pat, nullptr), -3);
-
-    // A 61st entry: the record keeps 60, the count tells there are more, and
-    // the table counts as changed.
-    for (uint32_t entries : {60u, 61u}) {
-        SectionBuilder big(0, 7, 5);
-        for (uint16_t i = 0; i < entries; ++i)
-            big.U16(uint16_t(i + 1)).U16(uint16_t(0xE100 + i));
-        EXPECT_EQ(parser.ParsePat(&pat, big.Finish().data()), 1);
-        EXPECT_EQ(pat.byProgramCount, 60);
-        EXPECT_EQ(parser.GetPatEntryCount(), entries);
-    }
-    EXPECT_EQ(parser.ParsePat(&pat, v4.data()), 1);
-    EXPECT_EQ(parser.GetPatEntryCount(), 1u);
 }
 
 TEST(PsiSiParserTableTest, PmtKeepsProgramAndStreamCaPairsAndCat) {
