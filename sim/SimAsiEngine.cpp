@@ -72,6 +72,7 @@ void SimAsiEngine::PowerUp(SimAsiState& state, uint32_t* bar3, const SimConfig& 
             }
             break;
     }
+    state.rateOverride = config.asiRate;
     state.inputWrite = kInputFirst;
     state.inputRead = kInputFirst;
     state.outputRead = kOutputFirst;
@@ -79,7 +80,35 @@ void SimAsiEngine::PowerUp(SimAsiState& state, uint32_t* bar3, const SimConfig& 
     bar3[kRegInputReadPointer / 4] = kInputFirst;
     bar3[kRegOutputWritePointer / 4] = kOutputFirst;
     state.poweredUp = 1;
-    SimAsiEngine(state, bar3, nullptr, config, 0).Publish();
+    SimAsiEngine engine(state, bar3, nullptr, config, 0);
+    engine.RestartInputClock();
+    engine.Publish();
+}
+
+void SimAsiEngine::RestartInputClock() {
+    uint32_t rate = m_state.rateOverride;
+    if (rate == 0 && m_state.source == SimAsiSource::File) {
+        const auto file = SimAsiFileSource::Open(m_state.filePath);
+        if (file) rate = file->MeasuredRate();
+    }
+    if (rate == 0) rate = kDefaultInputRate;
+    // The same rate keeps its schedule: packets go on arriving in step.
+    if (rate == m_state.inputRate) return;
+    m_state.inputRate = rate;
+    m_state.rateOriginTick = m_state.lastTick;
+    m_state.rateOriginArrival = m_state.arrivals;
+}
+
+void SimAsiEngine::SetRateOverride(uint32_t bitsPerSecond) {
+    m_state.rateOverride = bitsPerSecond;
+    RestartInputClock();
+}
+
+uint64_t SimAsiEngine::DueArrivals(uint64_t now) const {
+    if (now <= m_state.rateOriginTick) return m_state.rateOriginArrival;
+    const unsigned __int128 bitTicks =
+        static_cast<unsigned __int128>(now - m_state.rateOriginTick) * m_state.inputRate;
+    return m_state.rateOriginArrival + static_cast<uint64_t>(bitTicks / kPacketBitTicks);
 }
 
 uint32_t SimAsiEngine::PacketLength() const {
@@ -228,7 +257,7 @@ void SimAsiEngine::RunOutput(uint64_t now) {
 }
 
 void SimAsiEngine::RunInput(uint64_t now) {
-    const uint64_t due = now / kSourcePacketTicks;
+    const uint64_t due = DueArrivals(now);
     if (due <= m_state.arrivals) return;
     const uint64_t arriving = due - m_state.arrivals;
     const uint64_t first = m_state.arrivals;
@@ -341,6 +370,7 @@ bool SimAsiEngine::SetSource(SimAsiSource source, const char* path) {
             return false;
     }
     m_state.source = source;
+    RestartInputClock();
     Publish();
     return true;
 }

@@ -79,7 +79,13 @@ struct SimAsiState {
 
     uint64_t lastTick;  // card time (27 MHz ticks) of the last catch-up
 
-    // Input: source packet k arrives complete at tick (k + 1) * kSourcePacketTicks.
+    // Input: source packets arrive at `inputRate` bits a second from the
+    // origin on: packet rateOriginArrival + k arrives complete at the tick
+    // rateOriginTick + (k + 1) x kPacketBitTicks / inputRate.
+    uint32_t inputRate;
+    uint32_t rateOverride;  // VELMORA_SIM_ASI_RATE; 0 = the source's own
+    uint64_t rateOriginTick;
+    uint64_t rateOriginArrival;
     uint64_t arrivals;      // source packets that have arrived so far (the next one is `arrivals`)
     uint64_t sourceOrigin;  // arrival number at which the file source started (its packet 0)
     uint64_t captured;      // packets written into the input ring since power-up
@@ -141,9 +147,13 @@ class SimAsiEngine {
     static constexpr uint32_t kUnits = 0x6540;
 
     // Timing: card time in 27 MHz ticks; the output sends 27,000,000 bytes/s
-    // (one byte per tick). Sources deliver one packet every kSourcePacketTicks.
+    // (one byte per tick). The generator, a file without PCRs, delivers one
+    // packet every kSourcePacketTicks; a file with them at its own rate.
     static constexpr uint64_t kTicksPerUs = 27;
     static constexpr uint64_t kSourcePacketTicks = 4000;  // 6750 packets/s
+    // A 188-byte packet's bits times the ticks of a second.
+    static constexpr uint64_t kPacketBitTicks = 188 * 8 * 27000000ull;
+    static constexpr uint32_t kDefaultInputRate = kPacketBitTicks / kSourcePacketTicks;
 
     // bar3: the card's 4 KiB register file (words); memory: the 32 MiB of card memory.
     SimAsiEngine(SimAsiState& state, uint32_t* bar3, uint8_t* memory, const SimConfig& config,
@@ -177,6 +187,10 @@ class SimAsiEngine {
     uint32_t PacketLength() const;
     // The stored output mode.
     uint32_t OutputMode() const;
+    // Bits a second at which the timed sources deliver now.
+    uint32_t InputRate() const { return m_state.inputRate; }
+    // A rate for every timed source from now on; 0 gives each its own again.
+    void SetRateOverride(uint32_t bitsPerSecond);
 
   private:
     bool InputEnabled() const;
@@ -190,6 +204,10 @@ class SimAsiEngine {
     void RunOutput(uint64_t now);
     void AppendToTap(const SimAsiPlayedPacket* played, size_t count);
     void RunInput(uint64_t now);
+    // The source packets due by card tick `now`.
+    uint64_t DueArrivals(uint64_t now) const;
+    // Takes the rate of the source now set, from the arrivals so far on.
+    void RestartInputClock();
 
     SimAsiState& m_state;
     uint32_t* m_bar3;

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <optional>
+
+#include "sim/SimConfig.h"
 
 namespace velmora::sim {
 
@@ -55,6 +58,50 @@ class BlockReader {
 };
 
 constexpr size_t kCachedFiles = 8;
+
+// PCRs count a 27 MHz clock in a 33-bit base times 300 plus a 9-bit extension.
+constexpr uint64_t kPcrHz = 27000000;
+constexpr uint64_t kPcrWrap = (uint64_t{1} << 33) * 300;
+
+// The PCR of the packet at `offset`, when it carries one; its PID in `pid`.
+std::optional<uint64_t> ReadPcr(BlockReader& reader, uint64_t offset, uint32_t* pid) {
+    uint8_t b[12];
+    for (uint64_t i = 0; i < sizeof(b); ++i) {
+        if (!reader.At(offset + i, &b[i])) return std::nullopt;
+    }
+    const bool adaptation = (b[3] & 0x20) != 0;
+    if (!adaptation || b[4] < 7 || (b[5] & 0x10) == 0) return std::nullopt;
+    *pid = static_cast<uint32_t>(b[1] & 0x1F) << 8 | b[2];
+    const uint64_t base = uint64_t{b[6]} << 25 | uint64_t{b[7]} << 17 | uint64_t{b[8]} << 9 |
+                          uint64_t{b[9]} << 1 | b[10] >> 7;
+    return base * 300 + ((b[10] & 1u) << 8 | b[11]);
+}
+
+// Bits a second between the first and the last PCR of the first PCR PID.
+uint32_t PcrRate(BlockReader& reader, const std::vector<uint64_t>& offsets, size_t packetSize) {
+    std::optional<uint32_t> pcrPid;
+    uint64_t firstPcr = 0, lastPcr = 0, firstIndex = 0, lastIndex = 0;
+    for (uint64_t index = 0; index < offsets.size(); ++index) {
+        uint32_t pid = 0;
+        const auto pcr = ReadPcr(reader, offsets[index], &pid);
+        if (!pcr || (pcrPid && pid != *pcrPid)) continue;
+        if (!pcrPid) {
+            pcrPid = pid;
+            firstPcr = *pcr;
+            firstIndex = index;
+        }
+        lastPcr = *pcr;
+        lastIndex = index;
+    }
+    const uint64_t ticks = (lastPcr + kPcrWrap - firstPcr) % kPcrWrap;
+    if (lastIndex == firstIndex || ticks == 0) return 0;
+    const uint64_t bits = (lastIndex - firstIndex) * packetSize * 8;
+    const uint64_t rate =
+        static_cast<uint64_t>(static_cast<unsigned __int128>(bits) * kPcrHz / ticks);
+    return rate >= SimConfig::kMinAsiRate && rate <= SimConfig::kMaxAsiRate
+               ? static_cast<uint32_t>(rate)
+               : 0;
+}
 
 std::mutex g_cacheMutex;
 std::map<std::string, std::shared_ptr<const SimAsiFileSource>> g_cache;
@@ -139,6 +186,7 @@ bool SimAsiFileSource::Scan() {
             inSync = false;
         }
     }
+    if (!failed) m_measuredRate = PcrRate(reader, m_offsets, kPacketSize);
     return !failed;
 }
 

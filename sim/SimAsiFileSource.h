@@ -31,6 +31,10 @@ class SimAsiFileSource {
     SimAsiFileSource& operator=(const SimAsiFileSource&) = delete;
 
     uint64_t PacketCount() const { return m_offsets.size(); }
+    // The multiplex rate in bits a second, measured between the first and the
+    // last PCR of the first PID that carries one; 0 when the file has fewer
+    // than two of them or they give no usable rate.
+    uint32_t MeasuredRate() const { return m_measuredRate; }
     // Packet `index` modulo the packet count; false when there are no
     // packets or the file can no longer be read.
     bool ReadPacket(uint64_t index, uint8_t* out) const;
@@ -50,6 +54,7 @@ class SimAsiFileSource {
     int m_fd;
     Identity m_identity;
     std::vector<uint64_t> m_offsets;
+    uint32_t m_measuredRate = 0;
 };
 
 }  // namespace velmora::sim

@@ -103,6 +103,15 @@ SimConfig SimConfig::FromEnvironment() {
         }
     }
 
+    if (const char* text = Env("VELMORA_SIM_ASI_RATE")) {
+        const auto value = ParseNumber(text);
+        if (value && *value >= kMinAsiRate && *value <= kMaxAsiRate) {
+            config.asiRate = *value;
+        } else {
+            Complain("VELMORA_SIM_ASI_RATE", text, "the stream's own rate");
+        }
+    }
+
     if (const char* text = Env("VELMORA_SIM_CLOCK")) {
         const std::string_view value(text);
         if (value == "realtime") {

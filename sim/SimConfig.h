@@ -17,6 +17,9 @@ struct SimConfig {
     static constexpr unsigned kMaxCards = 16;
     static constexpr uint32_t kDefaultBoardId = 0x5110;
     static constexpr uint32_t kDefaultFpgaVersion = 0x50103;
+    // The ASI input rates a cable can carry, in bits a second.
+    static constexpr uint32_t kMinAsiRate = 1000;
+    static constexpr uint32_t kMaxAsiRate = 216000000;
 
     unsigned cardCount = 1;
     uint32_t boardId = kDefaultBoardId;
@@ -25,6 +28,9 @@ struct SimConfig {
     VideoInput videoInput = VideoInput::Pattern;
     AsiInput asiInput = AsiInput::Generator;
     std::string asiFile;  // the transport-stream file when asiInput is File
+    // Bits a second at which the ASI input delivers a file or the generator;
+    // 0: a file at its own rate, the generator at 6,750 packets a second.
+    uint32_t asiRate = 0;
     ClockMode clock = ClockMode::Realtime;
 
     static SimConfig FromEnvironment();

@@ -443,6 +443,23 @@ bool SetAsiInput(unsigned card, SimAsiSource source, const std::string& file) {
     return reached && done;
 }
 
+bool SetAsiInputRate(unsigned card, uint32_t bitsPerSecond) {
+    if (bitsPerSecond != 0 &&
+        (bitsPerSecond < SimConfig::kMinAsiRate || bitsPerSecond > SimConfig::kMaxAsiRate)) {
+        return false;
+    }
+    return WithAsi(
+        card, [&](SimAsiEngine& engine, SimAsiState&) { engine.SetRateOverride(bitsPerSecond); });
+}
+
+std::optional<uint32_t> AsiInputRate(unsigned card) {
+    uint32_t rate = 0;
+    if (!WithAsi(card, [&](SimAsiEngine& engine, SimAsiState&) { rate = engine.InputRate(); })) {
+        return std::nullopt;
+    }
+    return rate;
+}
+
 std::optional<SimAsiSource> AsiInput(unsigned card) {
     SimAsiSource source = SimAsiSource::None;
     if (!WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) { source = asi.source; })) {

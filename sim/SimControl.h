@@ -268,12 +268,21 @@ bool ClearL3TransferLog(unsigned card);
 // The built-in stream is described in sim/SimTsGenerator.h. A file source
 // plays the packets found in the file (188-byte packets, resynchronised on
 // 0x47, garbage skipped), from the first packet on when it is selected, in a
-// loop; a file without packets gives no signal.
+// loop; a file without packets gives no signal. A file arrives at its own
+// multiplex rate, measured between the first and the last PCR of its first
+// PCR PID; a file without PCRs and the generator at 6,750 packets a second
+// (SimAsiEngine::kDefaultInputRate bits a second). VELMORA_SIM_ASI_RATE, or
+// SetAsiInputRate, sets the rate for both.
 
 // Switches the input at run time; `None` pulls the cable (no signal). File
 // needs a readable file; false and no change otherwise.
 bool SetAsiInput(unsigned card, SimAsiSource source, const std::string& file = {});
 std::optional<SimAsiSource> AsiInput(unsigned card);
+// Bits a second from now on for the generator and files; 0 gives each source
+// its own rate again. False outside SimConfig's kMinAsiRate to kMaxAsiRate.
+bool SetAsiInputRate(unsigned card, uint32_t bitsPerSecond);
+// The rate at which the input delivers now, in bits a second.
+std::optional<uint32_t> AsiInputRate(unsigned card);
 
 struct AsiInputCounts {
     uint64_t captured;   // packets written into the input ring since power-up

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "PsiTestSupport.h"
 #include "sim/SimTsGenerator.h"
@@ -500,6 +503,57 @@ TEST_F(PsiAssemblyTest, SectionEndingInAUnitStartPacketIsKept) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0], big);
     EXPECT_EQ(got[1], next);
+}
+
+// A refused time section is passed over whole though its body holds the
+// ring's record marker and a framing over what follows; a section abandoned
+// after the reader looked leaves the ring as it was; a writer and a reader
+// on two threads get every completed section exactly once, in order.
+TEST_F(PsiAssemblyTest, RefusedAndAbandonedSectionsLoseNothingOnTwoThreads) {
+    Bytes tdt = {0x70, 0x70, 37, 0x12, 0x34, 0x56, 0x78, 0x00, 0xB0, 0x60};
+    tdt.resize(40, 0x00);
+    std::mt19937 rng(24);
+    std::vector<Bytes> expected, received;  // `received` is the reader's until joined
+    std::atomic<size_t> completed{0}, got{0};
+    std::atomic<bool> writing{true};
+    uint8_t counter = 0;
+    const auto write = [&](const Bytes& section, bool abandon) {
+        const auto packets = Packetize(kPid, {section}, counter);
+        for (size_t k = 0; k + abandon < packets.size(); ++k)
+            parser.PushPacket(packets[k].data());
+        counter = uint8_t(counter + packets.size());  // an abandoned one leaves a gap
+        if (section[0] != 0x70 && !abandon) {
+            expected.push_back(section);
+            ++completed;
+        }
+    };
+    write(tdt, false);
+    write(Pat(100, 60), true);
+    EXPECT_TRUE(Drain().empty());
+    for (uint16_t id = 1; id <= 5; ++id)
+        write(Pat(id, id), false);
+    EXPECT_EQ(Drain(), expected);
+
+    expected.clear();
+    completed = 0;
+    std::thread reader([&] {
+        uint8_t buffer[ts::kMaxSectionSize];
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while ((writing || got < completed) && std::chrono::steady_clock::now() < end) {
+            if (parser.GetSection(buffer, sizeof(buffer), kPid) != 1) continue;
+            received.emplace_back(buffer, buffer + 3 + (((buffer[1] & 0x0F) << 8) | buffer[2]));
+            ++got;
+        }
+    });
+    for (uint16_t id = 0; id < 3000; ++id) {
+        while (completed - got > 6)  // the ring holds a few sections
+            std::this_thread::yield();
+        const uint32_t kind = rng() % 8;
+        write(kind == 0 ? tdt : Pat(id, 1 + rng() % 120), kind == 1);
+    }
+    writing = false;
+    reader.join();
+    EXPECT_TRUE(received == expected) << received.size() << " of " << expected.size();
 }
 
 TEST_F(PsiAssemblyTest, PayloadOutsideThePacketIsRefused) {

@@ -64,6 +64,8 @@ class RecorderCardTest : public cardtest::CardTest {
         m_length = packetLength;
         ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Manual));
         ASSERT_TRUE(sim::SetAsiInput(0, sim::SimAsiSource::File, DataPath(fixture)));
+        // The steps below count in packets at the generator's rate.
+        ASSERT_TRUE(sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate));
         ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
         ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
         ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);

@@ -295,6 +295,7 @@ TEST_F(SimAsiFileTest, FileSourceSkipsGarbageAndLoops) {
     rig.SetC(E::kCInputEnable, true);
     rig.At(UsForPackets(8));
     ASSERT_EQ(rig.InputFilled(), 8u);
+    EXPECT_EQ(rig.Engine().InputRate(), E::kDefaultInputRate);  // no PCRs: the default rate
     const uint8_t expected[] = {1, 2, 3, 4, 5, 1, 2, 3};
     for (uint32_t unit = 0; unit < 8; ++unit) {
         const auto packet = TsPacket(expected[unit]);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -23,9 +24,12 @@ namespace {
 
 class TsCardTest : public cardtest::CardTest {
   public:
+    // The fixture is a short loop at 1.2 Mbit/s; these tests want many
+    // packets of it soon, so the card delivers it at the generator's rate.
     static void UseFixture() {
         ASSERT_TRUE(
             sim::SetAsiInput(0, sim::SimAsiSource::File, DataPath("psi_three_programs.ts")));
+        ASSERT_TRUE(sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate));
     }
     static void Open() { ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u); }
 
@@ -383,6 +387,127 @@ TEST_F(TsCardTest, StreamSentToTheCardComesBackThroughTheEngine) {
     EXPECT_EQ(Quorvel_Velmora_UdpReceiveStop(0), 0u);  // the disable stopped it
 }
 
+// What a slow stream left in the card at its disable never plays after the
+// next enable.
+TEST_F(TsCardTest, ADisabledStreamDoesNotPlayAfterTheNextEnable) {
+    Open();
+    const std::string tap = TempPath("tap_restart");
+    ASSERT_TRUE(sim::SetAsiOutputTap(0, tap));
+    const auto played = [&](uint16_t pid, size_t from) {
+        const auto all = sim::ReadAsiOutputTap(tap);
+        return std::count_if(all.begin() + std::min(from, all.size()), all.end(),
+                             [&](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) == pid; });
+    };
+    std::vector<size_t> disabledAt = {0};
+    for (uint16_t pid : {0x101, 0x102}) {
+        std::vector<Bytes> packets = GeneratorPackets(0, 14000);
+        for (Bytes& p : packets)
+            p[1] = 0x01, p[2] = static_cast<uint8_t>(pid);
+        ASSERT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(pid == 0x101 ? 1000000 : 38000000, 0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
+        ASSERT_TRUE(Play(packets, 188));
+        ASSERT_TRUE(
+            WaitFor([&] { return played(pid, disabledAt.back()) >= (pid == 0x101 ? 1 : 1000); }));
+        ASSERT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
+        disabledAt.push_back(sim::ReadAsiOutputTap(tap).size());
+    }
+    sim::SetAsiOutputTap(0, "");
+    // The packet on the cable at the first disable may end after it.
+    EXPECT_EQ(played(0x101, disabledAt[1] + 1), 0);
+    std::remove(tap.c_str());
+}
+
+// A 6 Mbit/s file on the ASI input: 10 s of card time bring 10 s of the
+// stream to the capture, as the file's PCRs tell; VELMORA_SIM_ASI_RATE wins.
+TEST_F(TsCardTest, AFileArrivesAtItsOwnRate) {
+    constexpr uint64_t kRate = 6000000;
+    Bytes file;
+    for (uint64_t i = 0; i < 4000; ++i) {
+        Bytes p = GeneratorPackets(i, 1)[0];
+        if (i % 40 == 0) {  // an adaptation field with a PCR on PID 0x100
+            const uint64_t base = i * 188 * 8 * 90000 / kRate;
+            p = {0x47, 0x01, 0x00, 0x20, 183, 0x10};
+            for (int shift = 25; shift >= 1; shift -= 8)
+                p.push_back(uint8_t(base >> shift));
+            p.push_back(uint8_t(base << 7 | 0x7E));
+            p.resize(188, 0);
+        }
+        file.insert(file.end(), p.begin(), p.end());
+    }
+    const std::string path = TempPath("six_mbit") + ".ts";
+    FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_EQ(std::fwrite(file.data(), 1, file.size(), out), file.size());
+    std::fclose(out);
+    setenv("VELMORA_SIM_ASI_INPUT", path.c_str(), 1);
+    // Packets read by the capture in `fields` fields of card time.
+    const auto delivered = [](uint64_t fields) {
+        StartCard(0x5110);
+        uint64_t read = 0, first = 0;  // `first`: what the first step brought
+        Bytes data(3240 * 188);
+        // Fewer than 32 packets stay on the card.
+        const auto settle = [&] {
+            return WaitFor([&] {
+                uint32_t n = 0;
+                Quorvel_Velmora_TsCaptureGetFillBufferNum(&n, 0);
+                if (n && Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), n, 0))
+                    read += n;
+                return read + 32 > sim::AsiCaptureCounts(0)->captured;
+            });
+        };
+        if (sim::SetClockMode(0, sim::ClockMode::Manual) && Quorvel_Velmora_OpenCard(0) == 1 &&
+            Quorvel_Velmora_TsCaptureEnable(0) == 1) {
+            for (uint64_t step = 0; step <= fields && sim::StepFields(0, 25) && settle();
+                 step += 25)
+                if (step == 0) first = read;
+        }
+        Quorvel_Velmora_CloseCard(0);
+        return static_cast<double>(read - first);
+    };
+    EXPECT_NEAR(delivered(500) * 188 * 8 / kRate, 10.0, 0.1);
+    EXPECT_NEAR(*sim::AsiInputRate(0), kRate, kRate / 1000);
+    setenv("VELMORA_SIM_ASI_RATE", "3008000", 1);  // 2000 packets a second
+    EXPECT_NEAR(delivered(50), 2000.0, 40.0);
+    unsetenv("VELMORA_SIM_ASI_INPUT");
+    unsetenv("VELMORA_SIM_ASI_RATE");
+    std::remove(path.c_str());
+}
+
+// The IP settings take only the card's packet length, whichever it is; the
+// receiver drops datagrams of the other length (TsOverIpReceiverTest).
+TEST_F(TsCardTest, TsOverIpTakesOnlyTheCardsPacketLength) {
+    Open();
+    TS_OVER_IP_PARAM other = Param(L"127.0.0.1", nettest::FreePort(), 0);
+    other.dwPacketLength = 204;
+    EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(other, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_SetParameter(other, 0), 0u);
+    ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+    ts::CTsMultiplexer mux(Card(0)->GetBoardSupport(), nullptr, 0, nullptr);
+    ASSERT_EQ(demux.Open(204, 0, 0, 0), 1u);
+    ASSERT_EQ(mux.Open(204, card::CVelmoraMainFunc::kTsPlaybackStart,
+                       card::CVelmoraMainFunc::kTsPlaybackEnd, 0),
+              1u);
+    // The 188-byte settings the objects start with never run at 204.
+    EXPECT_EQ(demux.UdpReceiveRun() + mux.UdpRun(), 0u);
+    EXPECT_EQ(demux.SetReceiveParameter(other) + mux.SetTsOverIpParameter(other), 2u);
+    EXPECT_EQ(demux.UdpReceiveRun() + mux.UdpRun(), 2u);
+}
+
+// A port above 65535 or an address that does not parse is refused where it
+// is set.
+TEST_F(TsCardTest, TsOverIpSettingsThatCannotWorkAreRefused) {
+    Open();
+    TS_OVER_IP_PARAM high = Param(L"127.0.0.1", 0, 0);
+    high.dwPort = 65536;
+    EXPECT_EQ(Quorvel_Velmora_SetParameter(high, 0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(high, 0), 0u);
+    for (const wchar_t* address : {L"not an address", L"1.2.3.400", L"", L"host..name"}) {
+        EXPECT_EQ(Quorvel_Velmora_SetParameter(Param(address, 8008, 0), 0), 0u);
+        EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(address, 8008, 0), 0), 0u);
+    }
+    EXPECT_EQ(Quorvel_Velmora_SetParameter(Param(L"localhost", 65535, 1), 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(L"239.1.2.3", 65535, 1), 0), 1u);
+}
+
 TEST_F(TsCardTest, BadInputIsRefused) {
     Open();
     EXPECT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(3, 0), 0u);
@@ -403,6 +528,11 @@ TEST_F(TsCardTest, BadInputIsRefused) {
     EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(nullptr, 0), 0u);
     EXPECT_EQ(Quorvel_Velmora_TsSetInputSource(2, 0), 0u);
     EXPECT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(0, 0), 0u);
+    // A count whose bytes pass 32 bits is refused, not wrapped to one packet.
+    std::vector<uint8_t> one(188, 0x47);
+    uint32_t room = 0;
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackGetEmptyBufferNum(&room, 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_TsPlaybackWritePacketsToBuffer(one.data(), 0x40000001, 0), 0u);
 
     // A count beyond the list reads only the list's own entries.
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
@@ -411,6 +541,11 @@ TEST_F(TsCardTest, BadInputIsRefused) {
     FILTERED_PROGRAM list[] = {1, 0, sim::SimTsGenerator::PmtPid(0), 0};
     EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(40, list, 0), 1u);
     EXPECT_EQ(Capture(2000).size(), 2000u);
+    ASSERT_TRUE(WaitFor([&] {
+        Quorvel_Velmora_TsCaptureGetFillBufferNum(&room, 0);
+        return room > 0;
+    }));
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(one.data(), 0x40000001, 0), 0u);
     // The analysed NIT comes once the engine saw one.
     ASSERT_TRUE(WaitFor(
         [&] { return Quorvel_Velmora_TsReplaceNitGetNitInformation(nit.get(), 0, 0) == 1; }));

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -344,8 +345,10 @@ TEST(TsProgramEngineTest, MalformedNitBlocksAreRefused) {
     block->TransportStream[0].dwFrequencyKhz = 10000000;
     EXPECT_EQ(rig.engine->SetNitInformation(block.get()), 0u);
     reset();
+    // A name of all 128 bytes, as the analysed NIT gives long names out, is
+    // taken back whole.
     std::memset(block->byNetworkName, 'x', sizeof(block->byNetworkName));
-    EXPECT_EQ(rig.engine->SetNitInformation(block.get()), 0u);
+    EXPECT_EQ(rig.engine->SetNitInformation(block.get()), 1u);
     reset();
     // Sixty transport streams do not fit one section of 1,012 bytes.
     block->byTransportStreamCount = 60;
@@ -832,38 +835,43 @@ TEST(TsDemultiplexerTest, ProgramInformationMatchesServicesByIdOverIp) {
     }
     const Bytes sdt = Section(0x42, 0x77, sdtBody);
 
-    ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
-    ASSERT_EQ(demux.Open(188, 0, 0, 0), 1u);
-    const uint16_t port = [] {
-        nettest::PlainSocket probe;
-        return probe.Port();
-    }();
-    ASSERT_EQ(demux.SetReceiveParameter({L"127.0.0.1", port, 0, 188, 0, 0}), 1u);
-    ASSERT_EQ(demux.UdpReceiveRun(), 1u);
-    ASSERT_EQ(demux.SetInputSource(1), 1u);
-    ASSERT_EQ(demux.Start(), 1u);
-    ASSERT_EQ(demux.SetWorkMode(1), 1u);
-    nettest::PlainSocket sender;
+    // Sends the sections, each in a packet of its PID, until the program
+    // information is in `wanted` state; false when it never is.
     auto info = std::make_unique<TS_PROGRAM_INFORMATION>();
-    uint32_t state = 0;
-    uint8_t counter = 0;
-    const bool filled = WaitFor([&] {
-        Bytes datagram;
-        for (const auto& [pid, section] :
-             {std::pair{0, pat}, {0x100, pmt1}, {0x200, pmt2}, {0x11, sdt}}) {
-            const Bytes p = SectionPacket(static_cast<uint16_t>(pid), counter, section);
-            datagram.insert(datagram.end(), p.begin(), p.end());
+    const auto analyse = [&](const std::vector<std::pair<uint16_t, Bytes>>& sections,
+                             uint32_t wanted) {
+        ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
+        const uint16_t port = nettest::FreePort();
+        if (!demux.Open(188, 0, 0, 0) ||
+            !demux.SetReceiveParameter({L"127.0.0.1", port, 0, 188, 0, 0}) ||
+            !demux.UdpReceiveRun() || !demux.SetInputSource(1) || !demux.Start() ||
+            !demux.SetWorkMode(1)) {
+            return false;
         }
-        ++counter;
-        const Bytes null = GeneratorPackets(20, 1)[0];
-        for (int i = 0; i < 3; ++i)
-            datagram.insert(datagram.end(), null.begin(), null.end());
-        for (int i = 0; i < 40; ++i)
-            sender.SendTo(port, datagram);
-        return demux.GetProgramInformation(info.get(), &state) == 1 && state == 2;
-    });
-    demux.Stop();
-    ASSERT_TRUE(filled);
+        nettest::PlainSocket sender;
+        uint32_t state = 0;
+        std::map<uint16_t, uint8_t> counters;
+        const bool reached = WaitFor([&] {
+            Bytes datagram;
+            for (const auto& [pid, section] : sections) {
+                const Bytes p = SectionPacket(pid, counters[pid]++, section);
+                datagram.insert(datagram.end(), p.begin(), p.end());
+            }
+            const Bytes null = GeneratorPackets(20, 1)[0];
+            while (datagram.size() % (7 * 188) != 0)
+                datagram.insert(datagram.end(), null.begin(), null.end());
+            for (int i = 0; i < 40; ++i) {
+                for (size_t at = 0; at < datagram.size(); at += 7 * 188)
+                    sender.SendTo(port,
+                                  Bytes(datagram.begin() + at, datagram.begin() + at + 7 * 188));
+            }
+            const uint32_t result = demux.GetProgramInformation(info.get(), &state);
+            return state == wanted && result == (wanted == 255 ? 0u : 1u);
+        });
+        demux.Stop();
+        return reached;
+    };
+    ASSERT_TRUE(analyse({{0, pat}, {0x100, pmt1}, {0x200, pmt2}, {0x11, sdt}}, 2));
     EXPECT_EQ(info->dwTransportStreamId, 0x77u);
     EXPECT_EQ(info->dwOriginalNetworkId, 9u);
     ASSERT_EQ(info->dwProgramCount, 2u);
@@ -878,6 +886,24 @@ TEST(TsDemultiplexerTest, ProgramInformationMatchesServicesByIdOverIp) {
               u"Second service,");
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(second.szProviderName)),
               u"Prov\u00E9");
+
+    // 61 programs, in two PAT sections: more than the record holds.
+    std::vector<std::pair<uint16_t, Bytes>> many;
+    for (uint8_t number : {0, 1}) {
+        Bytes body;
+        for (uint16_t n = 1 + 40 * number; n <= std::min(61, 40 + 40 * number); ++n)
+            body.insert(body.end(), {0, uint8_t(n), uint8_t(0xE1), uint8_t(n)});
+        Bytes section = Section(0x00, 0x77, body);
+        section.resize(section.size() - 4);
+        section[6] = number, section[7] = 1;
+        const uint32_t crc = BitwiseCrc(section.data(), section.size());
+        for (int shift = 24; shift >= 0; shift -= 8)
+            section.push_back(static_cast<uint8_t>(crc >> shift));
+        many.emplace_back(0, section);
+    }
+    for (uint16_t n = 1; n <= 60; ++n)
+        many.emplace_back(0x100 + n, Section(0x02, n, {0xE1, 0x01, 0xF0, 0x00}));
+    EXPECT_TRUE(analyse(many, 255));
 }
 
 }  // namespace

@@ -260,6 +260,8 @@ TEST_F(TsOverIpReceiverTest, PlainUdpKeepsWholePacketsOnly) {
     torn.resize(1000);  // 4 whole packets
     ASSERT_TRUE(peer.SendTo(port, torn));
     ASSERT_TRUE(peer.SendTo(port, Bytes(11, 0x47)));
+    // Packets of the other length do not line up with this one's sync bytes.
+    ASSERT_TRUE(peer.SendTo(port, Packets(100, 7, 188)));
     ASSERT_TRUE(peer.SendTo(port, Packets(4, 7, 204)));
     ASSERT_TRUE(nettest::WaitFor([&] { return Fill() >= 11; }));
     Bytes out(11 * 204);

@@ -1,5 +1,8 @@
 #include "ts/AsiPort.h"
 
+#include <cstring>
+#include <vector>
+
 #include "card/LogFile.h"
 #include "card/VelmoraBoardSupport.h"
 #include "hw/DmaChannelLock.h"
@@ -46,7 +49,7 @@ uint32_t CAsiOutputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_
 }
 
 uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count,
-                                    uint32_t port, int pass) {
+                                    uint32_t port, int pass, bool publish) {
     if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, const_cast<uint8_t*>(pEntries), *pPointer * 4,
                                    count * kAsiEntryBytes, kHostToCard)) {
         card::g_LogFile.WriteLog(L"Asi Dma fial!!! %d", pass);
@@ -57,9 +60,30 @@ uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries,
         return 0;
     }
     *pPointer = AdvancePointer(*pPointer, count, m_dwFirstWord, m_dwEndWord);
-    m_pBoardSupport->SetAsiOutputWritePointer(*pPointer, port);
-    m_pBoardSupport->CommitAsiOutputWritePointer(port);
+    if (publish) {
+        m_pBoardSupport->SetAsiOutputWritePointer(*pPointer, port);
+        m_pBoardSupport->CommitAsiOutputWritePointer(port);
+    }
     return 1;
+}
+
+uint32_t CAsiOutputPort::TransferRun(uint32_t pointer, const uint8_t* pEntries, uint32_t count,
+                                     uint32_t port, bool publish) {
+    const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
+    // Two transfers on one channel at once would mix their data: without
+    // the channel nothing moves.
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    if (!lock.Held()) {
+        card::g_LogFile.WriteLog(L"Asi lock Dma fial!!!");
+        return 0;
+    }
+    uint32_t result = TransferAt(&pointer, pEntries, first, port, 1, publish);
+    if (result && first < count) {
+        result = TransferAt(&pointer, pEntries + uint64_t{first} * kAsiEntryBytes, count - first,
+                            port, 2, publish);
+    }
+    if (!lock.Unlock()) card::g_LogFile.WriteLog(L"Asi Dma unlock fial!!!");
+    return result;
 }
 
 uint32_t CAsiOutputPort::WriteDma(const void* pEntries, uint32_t count, uint32_t port) {
@@ -68,23 +92,31 @@ uint32_t CAsiOutputPort::WriteDma(const void* pEntries, uint32_t count, uint32_t
     uint32_t pointer = 0;
     m_pBoardSupport->GetAsiOutputWritePointer(&pointer, port);
     if (!FitsWindow(pointer, count, m_dwFirstWord, m_dwEndWord)) return 0;
-    const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
+    return TransferRun(pointer, static_cast<const uint8_t*>(pEntries), count, port, true);
+}
 
-    // Two transfers on one channel at once would mix their data: without
-    // the channel nothing moves.
-    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    if (!lock.Held()) {
-        card::g_LogFile.WriteLog(L"Asi lock Dma fial!!!");
+uint32_t CAsiOutputPort::ReplacePending(uint32_t port) {
+    if (m_pPciBridge == nullptr) return 0;
+    uint32_t read = 0;
+    uint32_t write = 0;
+    if (!m_pBoardSupport->GetAsiOutputReadPointer(&read, port) ||
+        !m_pBoardSupport->GetAsiOutputWritePointer(&write, port) ||
+        !FitsWindow(read, 0, m_dwFirstWord, m_dwEndWord) ||
+        !FitsWindow(write, 0, m_dwFirstWord, m_dwEndWord)) {
         return 0;
     }
-    const auto* entries = static_cast<const uint8_t*>(pEntries);
-    uint32_t result = TransferAt(&pointer, entries, first, port, 1);
-    if (result && first < count) {
-        result = TransferAt(&pointer, entries + uint64_t{first} * kAsiEntryBytes, count - first,
-                            port, 2);
-    }
-    if (!lock.Unlock()) card::g_LogFile.WriteLog(L"Asi Dma unlock fial!!!");
-    return result;
+    const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
+    const uint32_t pending = (write + windowWords - read) % windowWords / kAsiUnitWords;
+    // The entry at the read pointer may be on the cable already.
+    if (pending <= 1) return 1;
+    const uint32_t pointer = AdvancePointer(read, 1, m_dwFirstWord, m_dwEndWord);
+    const uint32_t count = pending - 1;
+    // No idle (both gap halves 0), then a null packet: PID 0x1FFF, payload only.
+    static constexpr uint8_t kNullEntryHead[] = {0, 0, 0, 0, 0x47, 0x1F, 0xFF, 0x10};
+    std::vector<uint8_t> entries(size_t{count} * kAsiEntryBytes, 0xFF);
+    for (uint32_t i = 0; i < count; ++i)
+        std::memcpy(&entries[size_t{i} * kAsiEntryBytes], kNullEntryHead, sizeof(kNullEntryHead));
+    return TransferRun(pointer, entries.data(), count, port, false);
 }
 
 uint32_t CAsiOutputPort::GetFreeUnits(uint32_t* pCount, uint32_t port) {

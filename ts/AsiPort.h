@@ -41,6 +41,11 @@ class CAsiOutputPort {
     // At most two transfers, split at the window end; the card pointer moves
     // only past transfers that completed. Nothing moves without the channel.
     uint32_t WriteDma(const void* pEntries, uint32_t count, uint32_t port);
+    // Overwrites the entries the card has yet to play, past the one it may
+    // be sending, with null packets without idle: they leave at once, and
+    // nothing of the stream that queued them plays after it. The card's
+    // pointers stay where they are.
+    uint32_t ReplacePending(uint32_t port);
     // Already one less than the true free count (25,919 = empty).
     uint32_t GetFreeUnits(uint32_t* pCount, uint32_t port);
     uint32_t IsBufferFull(uint32_t port);
@@ -55,10 +60,15 @@ class CAsiOutputPort {
     uint32_t GetCardClock(uint64_t* pClock);
 
   private:
-    // One transfer of `count` entries at the card pointer, then the pointer
-    // published; the failure messages carry `pass`.
+    // One transfer of `count` entries at the card pointer, which then moves
+    // past them and, with `publish`, is given to the card; the failure
+    // messages carry `pass`.
     uint32_t TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count, uint32_t port,
-                        int pass);
+                        int pass, bool publish);
+    // At most two transfers from card word `pointer`, split at the window
+    // end, under the DMA channel.
+    uint32_t TransferRun(uint32_t pointer, const uint8_t* pEntries, uint32_t count, uint32_t port,
+                         bool publish);
 
     card::CVelmoraBoardSupport* m_pBoardSupport;
     hw::CPciBridge* m_pPciBridge;

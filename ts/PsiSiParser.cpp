@@ -120,7 +120,8 @@ uint32_t PayloadStart(const uint8_t* packet) {
 
 }  // namespace
 
-CPsiSiParser::CPsiSiParser() {
+CPsiSiParser::CPsiSiParser()
+    : m_pSectionBuffers(std::make_unique<uint8_t[]>(size_t{kChannels} * kMaxSectionSize)) {
     std::memset(m_Channel, 0, sizeof(m_Channel));
     std::memset(m_PmtStore, 0, sizeof(m_PmtStore));
     std::memset(m_Filter, 0, sizeof(m_Filter));
@@ -163,7 +164,6 @@ int32_t CPsiSiParser::OpenPidChannel(uint16_t pid) {
         ch.byLastCounter = kNone;
         ch.byOverflowCount = 0;
         ch.nRemaining = 0;
-        ch.nSectionStart = 0;
         ch.nSectionBytes = 0;
         ch.byFilterCount = 0;
         ch.byInUse = 1;
@@ -219,31 +219,38 @@ bool CPsiSiParser::HasRoom(const PID_CHANNEL& ch, int32_t bytes) {
     return ch.nRingSize - Fill(ch) >= bytes;
 }
 
-void CPsiSiParser::Append(PID_CHANNEL& ch, const uint8_t* data, int32_t bytes) {
+void CPsiSiParser::CopyIntoRing(PID_CHANNEL& ch, const uint8_t* data, int32_t bytes) {
     const int32_t first = std::min(bytes, ch.nRingSize - ch.nWritePos);
     std::memcpy(ch.byRing + ch.nWritePos, data, first);
     std::memcpy(ch.byRing, data + first, bytes - first);
     ch.nWritePos = (ch.nWritePos + bytes) % ch.nRingSize;
-    AddFill(ch, bytes);
 }
 
-// Stores the marker and the first bytes of a section that continues in later
-// packets, remembering where it began.
-void CPsiSiParser::BeginSection(PID_CHANNEL& ch, const uint8_t* data, int32_t bytes) {
-    ch.nSectionStart = ch.nWritePos;
-    Append(ch, kSectionMarker, sizeof(kSectionMarker));
-    Append(ch, data, bytes);
-    ch.nSectionBytes = static_cast<int32_t>(sizeof(kSectionMarker)) + bytes;
-}
-
-// Gives up the section in progress. Its bytes are the last ones in the ring
-// and are taken back out: left there, extraction would read them together
-// with the next section as one section, and lose both.
-void CPsiSiParser::AbandonSection(PID_CHANNEL& ch) {
-    if (ch.nRemaining > 0 && ch.nRemaining != kHeaderPending && ch.nSectionBytes > 0) {
-        ch.nWritePos = ch.nSectionStart;
-        AddFill(ch, -ch.nSectionBytes);
+bool CPsiSiParser::StoreSection(PID_CHANNEL& ch, const uint8_t* section, int32_t total) {
+    constexpr int32_t kMarker = sizeof(kSectionMarker);
+    if (!HasRoom(ch, kMarker + total)) {
+        ++ch.byOverflowCount;
+        return false;
     }
+    CopyIntoRing(ch, kSectionMarker, kMarker);
+    CopyIntoRing(ch, section, total);
+    // The fill is raised once both are there, so a reader on another thread
+    // sees the record whole or not at all.
+    AddFill(ch, kMarker + total);
+    return true;
+}
+
+uint8_t* CPsiSiParser::SectionBuffer(const PID_CHANNEL& ch) {
+    return m_pSectionBuffers.get() + (&ch - m_Channel) * kMaxSectionSize;
+}
+
+// Gathers the first bytes of a section that continues in later packets.
+void CPsiSiParser::BeginSection(PID_CHANNEL& ch, const uint8_t* data, int32_t bytes) {
+    std::memcpy(SectionBuffer(ch), data, bytes);
+    ch.nSectionBytes = bytes;
+}
+
+void CPsiSiParser::AbandonSection(PID_CHANNEL& ch) {
     ch.nSectionBytes = 0;
     ch.nRemaining = 0;
     ch.nHeaderCount = 0;
@@ -322,26 +329,16 @@ int32_t CPsiSiParser::StartSections(PID_CHANNEL& ch, const uint8_t* p, int32_t p
         if (length < 5 || length >= 4094) break;
         const int32_t total = static_cast<int32_t>(length + 3);
         if (total <= left) {
-            if (MatchFilters(ch, p + pos, total)) {
-                if (HasRoom(ch, 4 + total)) {
-                    Append(ch, kSectionMarker, sizeof(kSectionMarker));
-                    Append(ch, p + pos, total);
-                    stored = true;
-                } else {
-                    ++ch.byOverflowCount;
-                }
+            if (MatchFilters(ch, p + pos, total) && StoreSection(ch, p + pos, total)) {
+                stored = true;
             }
             pos += total;
             continue;
         }
         if (MatchFilters(ch, p + pos, left)) {
-            if (HasRoom(ch, 4 + left)) {
-                BeginSection(ch, p + pos, left);
-                ch.nRemaining = total - left;
-                stored = true;
-            } else {
-                ++ch.byOverflowCount;
-            }
+            BeginSection(ch, p + pos, left);
+            ch.nRemaining = total - left;
+            stored = true;
         }
         break;
     }
@@ -367,14 +364,16 @@ int32_t CPsiSiParser::CompleteHeader(PID_CHANNEL& ch, const uint8_t*& data, int3
     ch.nRemaining = 0;
     if (total < 8 || total > static_cast<int32_t>(kMaxSectionSize)) return -1;
     if (!MatchFilters(ch, ch.byHeader, 8)) return -1;
-    if (!HasRoom(ch, 4 + 8)) {
-        ++ch.byOverflowCount;
-        return -3;
-    }
     BeginSection(ch, ch.byHeader, 8);
     ch.nRemaining = total - 8;
-    if (ch.nRemaining == 0) ch.nSectionBytes = 0;
+    if (ch.nRemaining == 0) return FinishSection(ch);
     return 1;
+}
+
+int32_t CPsiSiParser::FinishSection(PID_CHANNEL& ch) {
+    const bool stored = StoreSection(ch, SectionBuffer(ch), ch.nSectionBytes);
+    ch.nSectionBytes = 0;
+    return stored ? 1 : -3;
 }
 
 int32_t CPsiSiParser::ContinueSection(PID_CHANNEL& ch, const uint8_t* data, int32_t bytes) {
@@ -383,15 +382,10 @@ int32_t CPsiSiParser::ContinueSection(PID_CHANNEL& ch, const uint8_t* data, int3
         if (r != 1 || ch.nRemaining == 0) return r;
     }
     const int32_t n = std::min(bytes, ch.nRemaining);
-    if (!HasRoom(ch, n)) {
-        ++ch.byOverflowCount;
-        AbandonSection(ch);
-        return -3;
-    }
-    Append(ch, data, n);
+    std::memcpy(SectionBuffer(ch) + ch.nSectionBytes, data, n);
+    ch.nSectionBytes += n;
     ch.nRemaining -= n;
-    ch.nSectionBytes = ch.nRemaining == 0 ? 0 : ch.nSectionBytes + n;
-    return 1;
+    return ch.nRemaining == 0 ? FinishSection(ch) : 1;
 }
 
 uint8_t CPsiSiParser::RingByte(const PID_CHANNEL& ch, int32_t offset) {
@@ -430,9 +424,15 @@ int32_t CPsiSiParser::GetSection(uint8_t* pBuffer, uint32_t bufferSize, uint16_t
         const int32_t first = std::min(total, ch.nRingSize - ch.nReadPos);
         std::memcpy(pBuffer, ch.byRing + ch.nReadPos, first);
         std::memcpy(pBuffer + first, ch.byRing, total - first);
+        // A refused section is consumed whole: its body may hold the
+        // marker's bytes, and a scan inside it would frame a false section
+        // over the records after it.
         if (tableId == kTableTdt || tableId == kTableRst) {
             const bool accepted = tableId == kTableTdt ? total == 8 : total <= 1024;
-            if (!accepted) continue;
+            if (!accepted) {
+                Consume(ch, total);
+                continue;
+            }
         } else if (Crc32Mpeg(pBuffer, static_cast<uint32_t>(total)) != 0) {
             Consume(ch, total);
             continue;
@@ -550,6 +550,7 @@ int32_t CPsiSiParser::ClearTables() {
 
 int32_t CPsiSiParser::FreeTables() {
     FreeList(m_pPatList);
+    m_dwPatEntryCount = 0;
     FreeList(m_pSdtList);
     FreeList(m_pNitList);
     ClearPmtStore();
@@ -583,11 +584,12 @@ int32_t CPsiSiParser::ParsePat(PAT_INFORMATION* pPat, const uint8_t* pSection) {
     pat.wTransportStreamId = U16(m_pPatList->pSection + 3);
     pat.byVersion = VersionOf(m_pPatList->pSection);
     pat.byProgramCount = 0;
+    uint32_t entries = 0;
     for (const SECTION_NODE* node = m_pPatList; node != nullptr; node = node->pNext) {
         const uint8_t* s = node->pSection;
         const uint32_t end = SectionTotal(s) - kCrcSize;
-        for (uint32_t pos = 8; pos + 4 <= end; pos += 4) {
-            if (pat.byProgramCount >= PAT_INFORMATION::kMaxPrograms) break;
+        for (uint32_t pos = 8; pos + 4 <= end; pos += 4, ++entries) {
+            if (pat.byProgramCount >= PAT_INFORMATION::kMaxPrograms) continue;
             PAT_PROGRAM& entry = pat.Program[pat.byProgramCount++];
             entry.wProgramNumber = U16(s + pos);
             entry.wPid = Pid13(s + pos + 2);
@@ -595,10 +597,11 @@ int32_t CPsiSiParser::ParsePat(PAT_INFORMATION* pPat, const uint8_t* pSection) {
     }
     const bool unchanged =
         pat.byVersion == pPat->byVersion && pat.wTransportStreamId == pPat->wTransportStreamId &&
-        pat.byProgramCount == pPat->byProgramCount &&
+        pat.byProgramCount == pPat->byProgramCount && entries == m_dwPatEntryCount &&
         std::memcmp(pat.Program, pPat->Program, pat.byProgramCount * sizeof(PAT_PROGRAM)) == 0;
     if (unchanged) return 0;
     *pPat = pat;
+    m_dwPatEntryCount = entries;
     return 1;
 }
 

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "velmora/Velmora.h"
@@ -233,6 +234,8 @@ class CPsiSiParser {
     // list (a repeat among them); -2 null record; -3 null section; -4 length;
     // -5 table_id; -6 current_next_indicator; -7 section_syntax_indicator.
     int32_t ParsePat(PAT_INFORMATION* pPat, const uint8_t* pSection);
+    // Every entry of the PAT last built, those beyond the record's 60 too.
+    uint32_t GetPatEntryCount() const { return m_dwPatEntryCount; }
     int32_t ParseSdt(SDT_INFORMATION* pSdt, const uint8_t* pSection);
     // As ParsePat; the record's name is not compared. -1 also when the
     // network has more than 128 transport streams with a cable frequency;
@@ -276,11 +279,7 @@ class CPsiSiParser {
         uint8_t byLastCounter;
         uint8_t byOverflowCount;
         int32_t nRemaining;
-        // Where the section in progress begins in the ring and how many of
-        // its bytes (marker included) are there, so that an abandoned
-        // section is taken back out.
-        int32_t nSectionStart;
-        int32_t nSectionBytes;
+        int32_t nSectionBytes;  // gathered in the channel's section buffer
         uint8_t byFilterCount;
         uint8_t byInUse;
         uint8_t byFilterSlot[kFiltersPerChannel];
@@ -310,9 +309,18 @@ class CPsiSiParser {
     static int32_t Fill(const PID_CHANNEL& ch);
     static void AddFill(PID_CHANNEL& ch, int32_t delta);
     static bool HasRoom(const PID_CHANNEL& ch, int32_t bytes);
-    static void Append(PID_CHANNEL& ch, const uint8_t* data, int32_t bytes);
+    static void CopyIntoRing(PID_CHANNEL& ch, const uint8_t* data, int32_t bytes);
+    // The marker and a whole section into the ring, published at once; an
+    // overflow (false) when there is no room.
+    static bool StoreSection(PID_CHANNEL& ch, const uint8_t* section, int32_t total);
+    // The section in progress is gathered in a buffer of its channel and
+    // enters the ring only whole: the reader never sees a part, and an
+    // abandoned section leaves nothing behind.
+    uint8_t* SectionBuffer(const PID_CHANNEL& ch);
     void BeginSection(PID_CHANNEL& ch, const uint8_t* data, int32_t bytes);
-    void AbandonSection(PID_CHANNEL& ch);
+    static void AbandonSection(PID_CHANNEL& ch);
+    // The gathered section into the ring: 1, or -3 when there is no room.
+    int32_t FinishSection(PID_CHANNEL& ch);
     bool MatchFilters(const PID_CHANNEL& ch, const uint8_t* data, int32_t bytes) const;
     int32_t StartSections(PID_CHANNEL& ch, const uint8_t* packet, int32_t start);
     int32_t ContinueSection(PID_CHANNEL& ch, const uint8_t* data, int32_t bytes);
@@ -334,9 +342,13 @@ class CPsiSiParser {
     int32_t StorePmtSection(uint16_t pmtPid, const uint8_t* section, uint32_t total);
 
     PID_CHANNEL m_Channel[kChannels];
+    // kMaxSectionSize bytes a channel, kept off the object so that it still
+    // fits a stack.
+    std::unique_ptr<uint8_t[]> m_pSectionBuffers;
     FILTER_SLOT m_Filter[kFilterSlots];
     uint8_t m_PidMap[kMaxPid];
     SECTION_NODE* m_pPatList = nullptr;
+    uint32_t m_dwPatEntryCount = 0;
     SECTION_NODE* m_pSdtList = nullptr;
     SECTION_NODE* m_pNitList = nullptr;
     std::vector<SDTSECTION> m_SdtSectionArray;

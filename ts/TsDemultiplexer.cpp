@@ -190,7 +190,10 @@ uint32_t CTsDemultiplexer::GetFillBufferNum(uint32_t* pCount) {
 
 uint32_t CTsDemultiplexer::ReadPacketsFromBuffer(void* pDestination, uint32_t count) {
     if (pDestination == nullptr || !m_pPacketRing) return 0;
-    return m_pPacketRing->Read(pDestination, count * m_dwPacketLength);
+    // A count whose bytes do not fit 32 bits would wrap to a small read.
+    const uint64_t bytes = uint64_t{count} * m_dwPacketLength;
+    if (bytes > UINT32_MAX) return 0;
+    return m_pPacketRing->Read(pDestination, static_cast<uint32_t>(bytes));
 }
 
 uint32_t CTsDemultiplexer::EnableInputPort() {
@@ -330,7 +333,7 @@ uint32_t CTsDemultiplexer::GetProgramInformation(TS_PROGRAM_INFORMATION* pInform
     m_pEngine->GetStreamStatistics(&statistics);
     const PAT_INFORMATION& pat = view->Pat;
     const uint32_t count = pat.byProgramCount;
-    if (count > VELMORA_TS_MAX_PROGRAMS) {
+    if (view->dwPatEntryCount > VELMORA_TS_MAX_PROGRAMS) {
         *pState = 255;
         return 0;
     }
@@ -487,7 +490,12 @@ uint32_t CTsDemultiplexer::UdpReceiveStop() {
 uint32_t CTsDemultiplexer::UdpReceiveRun() {
     {
         std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
-        if (m_bIpReceiving || !m_IpReceiver.Open()) return 0;
+        if (m_bIpReceiving ||
+            !ts_over_ip::MatchesCardPacketLength(m_IpReceiver.GetPacketLength(), m_dwPacketLength,
+                                                 m_pLog) ||
+            !m_IpReceiver.Open()) {
+            return 0;
+        }
     }
     platform::Sleep(10);
     m_bIpReceiving = 1;
@@ -495,6 +503,8 @@ uint32_t CTsDemultiplexer::UdpReceiveRun() {
 }
 
 uint32_t CTsDemultiplexer::SetReceiveParameter(TS_OVER_IP_PARAM param) {
+    if (!ts_over_ip::MatchesCardPacketLength(param.dwPacketLength, m_dwPacketLength, m_pLog))
+        return 0;
     return m_IpReceiver.SetParameter(param);
 }
 

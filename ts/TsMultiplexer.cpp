@@ -127,6 +127,9 @@ uint32_t CTsMultiplexer::Stop() {
         platform::Sleep(1);
         m_pOutputPort->GetFreeUnits(&free, m_dwPort);
     }
+    // What a slow stream left in the card's window would otherwise play ahead
+    // of the next stream enabled.
+    if (free != kEmptyCardUnits) m_pOutputPort->ReplacePending(m_dwPort);
     UdpStop();
     return 1;
 }
@@ -174,7 +177,10 @@ uint32_t CTsMultiplexer::GetCardClock(uint64_t* pClock) {
 
 uint32_t CTsMultiplexer::WritePacketsToBuffer(const void* pSource, uint32_t count) {
     if (pSource == nullptr || !m_pPacketRing) return 0;
-    return m_pPacketRing->Write(pSource, count * m_dwPacketLength);
+    // A count whose bytes do not fit 32 bits would wrap to a small write.
+    const uint64_t bytes = uint64_t{count} * m_dwPacketLength;
+    if (bytes > UINT32_MAX) return 0;
+    return m_pPacketRing->Write(pSource, static_cast<uint32_t>(bytes));
 }
 
 uint32_t CTsMultiplexer::SetChannel(uint32_t channel) {
@@ -191,13 +197,20 @@ uint32_t CTsMultiplexer::SetCodeRateTrack(uint32_t on) {
 // --- TS over IP -------------------------------------------------------------
 
 uint32_t CTsMultiplexer::SetTsOverIpParameter(TS_OVER_IP_PARAM param) {
+    if (!ts_over_ip::MatchesCardPacketLength(param.dwPacketLength, m_dwPacketLength, m_pLog))
+        return 0;
     return m_IpSender.SetParameter(param);
 }
 
 uint32_t CTsMultiplexer::UdpRun() {
     {
         std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
-        if (m_bTsOverIpOn || !m_IpSender.Open()) return 0;
+        if (m_bTsOverIpOn ||
+            !ts_over_ip::MatchesCardPacketLength(m_IpSender.GetPacketLength(), m_dwPacketLength,
+                                                 m_pLog) ||
+            !m_IpSender.Open()) {
+            return 0;
+        }
     }
     platform::Sleep(10);
     m_bTsOverIpOn = 1;

@@ -1,5 +1,6 @@
 #include "ts/TsOverIp.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "card/LogFile.h"
 #include "platform/TextConv.h"
 #include "platform/Time.h"
 #include "ts/CirBuffer.h"
@@ -33,13 +35,51 @@ bool WaitSocket(int handle, short events) {
     pollfd p{handle, events, 0};
     return handle >= 0 && ::poll(&p, 1, kSocketWaitUs / 1000) > 0;
 }
+
+// A host name of letters, digits and hyphens in dot-separated labels.
+bool IsHostName(const std::string& text) {
+    if (text.empty() || text.size() > 253) return false;
+    size_t label = 0;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        const char c = i < text.size() ? text[i] : '.';
+        if (c == '.') {
+            if (label == 0 || label > 63 || text[i - 1] == '-' || text[i - label] == '-') {
+                return false;
+            }
+            label = 0;
+        } else if (std::isalnum(uint8_t(c)) || c == '-') {
+            ++label;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
 }  // namespace
 
+bool IsAddress(const std::string& text) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, text.c_str(), &parsed) == 1) return true;
+    // Digits and dots that did not parse are a broken dotted address, not a name.
+    const bool numeric = text.find_first_not_of("0123456789.") == std::string::npos;
+    return !numeric && IsHostName(text);
+}
+
+bool MatchesCardPacketLength(uint32_t ipPacketLength, uint32_t cardPacketLength,
+                             card::CLogFile* pLog) {
+    if (ipPacketLength == cardPacketLength) return true;
+    if (pLog) {
+        pLog->WriteLog(L"TsOverIp: packet length %u differs from the card's %u", ipPacketLength,
+                       cardPacketLength);
+    }
+    return false;
+}
+
 uint32_t TakeParameter(const TS_OVER_IP_PARAM& param, TS_OVER_IP_SETTINGS* pSettings) {
-    if (param.pszAddress == nullptr) return 0;
+    if (param.pszAddress == nullptr || param.dwPort > 65535) return 0;
     if (param.dwPacketLength != 188 && param.dwPacketLength != 204) return 0;
     std::string address = platform::WideToUtf8(param.pszAddress);
-    if (address.size() >= kAddressSize) return 0;
+    if (address.size() >= kAddressSize || !IsAddress(address)) return 0;
     pSettings->strAddress = std::move(address);
     pSettings->dwPort = param.dwPort;
     pSettings->dwReserved = param.dwReserved;
@@ -136,6 +176,11 @@ uint32_t CTsOverIpMulticast::Close() {
     m_SendThread.Join();
     ReleaseResources();
     return 1;
+}
+
+uint32_t CTsOverIpMulticast::GetPacketLength() {
+    std::lock_guard<platform::CCriticalSection> lock(m_Lock);
+    return m_Parameters.dwPacketLength;
 }
 
 uint32_t CTsOverIpMulticast::GetEmptyBufferNum(uint32_t* pCount) {
@@ -258,6 +303,11 @@ uint32_t CTsOverIpCapture::Close() {
     return 1;
 }
 
+uint32_t CTsOverIpCapture::GetPacketLength() {
+    std::lock_guard<platform::CCriticalSection> lock(m_Lock);
+    return m_Parameters.dwPacketLength;
+}
+
 uint32_t CTsOverIpCapture::GetFillPacketNum(uint32_t* pCount) {
     if (pCount == nullptr || m_pReceiveBuffer == nullptr) return 0;
     *pCount = m_pReceiveBuffer->GetFillSize() / m_Active.dwPacketLength;
@@ -278,6 +328,17 @@ int32_t CTsOverIpCapture::RecvFrom(void* pBuffer, uint32_t length, int flags) {
     return received < 0 ? -1 : static_cast<int32_t>(received);
 }
 
+uint32_t ts_over_ip::WholePacketBytes(const uint8_t* datagram, uint32_t size,
+                                      uint32_t packetLength) {
+    // Every packet boundary inside the datagram, that of a torn tail too,
+    // must hold a sync byte: a stream of another packet length or garbage
+    // fails this and gives nothing.
+    for (uint32_t at = 0; at < size; at += packetLength) {
+        if (datagram[at] != kSyncByte) return 0;
+    }
+    return size - size % packetLength;
+}
+
 uint32_t CTsOverIpCapture::ReceiveThread() {
     const uint32_t packetLength = m_Active.dwPacketLength;
     const uint32_t maximum = kPacketsPerDatagram * packetLength;
@@ -293,7 +354,8 @@ uint32_t CTsOverIpCapture::ReceiveThread() {
                                      : m_pUdp->Receive(datagram.data(), maximum, kSocketWaitUs);
         // Only whole packets go in: a torn tail would misalign every later
         // packet.
-        const uint32_t whole = received > 0 ? received - received % packetLength : 0;
+        const uint32_t whole =
+            received > 0 ? WholePacketBytes(datagram.data(), received, packetLength) : 0;
         if (whole > 0) m_pReceiveBuffer->Write(datagram.data(), whole);
     }
     return 0;

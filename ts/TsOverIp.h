@@ -18,6 +18,10 @@
 #include "platform/Thread.h"
 #include "velmora/Velmora.h"
 
+namespace velmora::card {
+class CLogFile;
+}
+
 namespace velmora::ts {
 
 class CLockedRingBuffer;
@@ -46,12 +50,24 @@ inline constexpr uint32_t kSocketWaitUs = 500000;
 // A built-in group until one is set.
 inline constexpr char kDefaultGroup[] = "239.255.42.42";
 
+inline constexpr uint8_t kSyncByte = 0x47;
+
+// A dotted IPv4 address or a host name.
+bool IsAddress(const std::string& text);
 // Takes the parameter record into settings: 0 (and nothing changed) for a
-// null or over-long address or a packet length other than 188 and 204.
+// null, over-long or unparsable address, a port above 65535 or a packet
+// length other than 188 and 204.
 uint32_t TakeParameter(const TS_OVER_IP_PARAM& param, TS_OVER_IP_SETTINGS* pSettings);
 // The group path is taken for a first octet of 224 to 239: the number at
 // the start of the address, from at most its first three characters.
 bool SelectsGroup(const std::string& address);
+// The bytes of the whole packets at the start of a received datagram; 0 when
+// any packet boundary in it lacks the sync byte.
+uint32_t WholePacketBytes(const uint8_t* datagram, uint32_t size, uint32_t packetLength);
+// Whether settings of `ipPacketLength` suit an engine that counts in
+// `cardPacketLength`; a log line, when there is a log, when they do not.
+bool MatchesCardPacketLength(uint32_t ipPacketLength, uint32_t cardPacketLength,
+                             card::CLogFile* pLog);
 }  // namespace ts_over_ip
 
 class CTsOverIpMulticast {
@@ -81,6 +97,8 @@ class CTsOverIpMulticast {
     // The group path (1) or the unicast path (0) of the stored address.
     uint32_t IsMulticast() const { return m_bMulticast; }
     uint32_t GetDatagramSize() const { return m_dwDatagramSize; }
+    // The packet length the next Open takes.
+    uint32_t GetPacketLength();
 
   private:
     uint32_t SendThread();
@@ -129,6 +147,8 @@ class CTsOverIpCapture {
     int32_t RecvFrom(void* pBuffer, uint32_t length, int flags);
 
     bool IsOpen() const { return m_bStopped == 0; }
+    // The packet length the next Open takes.
+    uint32_t GetPacketLength();
 
   private:
     uint32_t ReceiveThread();

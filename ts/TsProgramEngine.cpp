@@ -449,6 +449,7 @@ bool CTsProgramEngine::DetectStreamChange(const uint8_t* packet) {
 void CTsProgramEngine::TakePat() {
     while (m_pParser->GetSection(m_Section.data(), kMaxSectionSize, kPidPat) == 1) {
         if (m_pParser->ParsePat(&m_Pat, m_Section.data()) != 1) continue;
+        m_dwPatEntryCount = m_pParser->GetPatEntryCount();
         m_LastPat = m_Pat;
         m_bPatDone = 1;
         m_pParser->ClearPmtStore();
@@ -650,6 +651,7 @@ uint32_t CTsProgramEngine::GetPsiTables(PSI_TABLES_VIEW* pView) {
     std::memcpy(pView->Pmt, m_Pmt, sizeof(m_Pmt));
     pView->Cat = m_Cat;
     pView->dwPmtCount = PAT_INFORMATION::kMaxPrograms;
+    pView->dwPatEntryCount = m_dwPatEntryCount;
     return 1;
 }
 

@@ -65,6 +65,7 @@ struct PSI_TABLES_VIEW {
     PMT_INFORMATION Pmt[PAT_INFORMATION::kMaxPrograms];
     CAT_INFORMATION Cat;
     uint32_t dwPmtCount;
+    uint32_t dwPatEntryCount;  // every PAT entry, those beyond Pat's 60 too
 };
 
 class CTsProgramEngine {
@@ -246,6 +247,7 @@ class CTsProgramEngine {
     std::vector<uint16_t> m_WatchedPids;
     bool m_bPmtParsed[PAT_INFORMATION::kMaxPrograms] = {};
     PAT_INFORMATION m_Pat;
+    uint32_t m_dwPatEntryCount = 0;
     PAT_INFORMATION m_LastPat;
     PMT_INFORMATION m_Pmt[PAT_INFORMATION::kMaxPrograms];
     SDT_INFORMATION m_Sdt;

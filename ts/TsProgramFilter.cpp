@@ -214,10 +214,9 @@ uint32_t CTsProgramEngine::GetNitInformation(NIT_INFORMATION* pNit, uint32_t) {
 }
 
 uint32_t CTsProgramEngine::CheckNitBlock(const NIT_INFORMATION& nit) {
+    // A name of all 128 bytes has no terminator; the analysed NIT gives such
+    // names out and the section writer takes them whole.
     if (nit.byTransportStreamCount > VELMORA_NIT_MAX_STREAMS) return 0;
-    if (NameLength(reinterpret_cast<const char*>(nit.byNetworkName), kMaxNitName) >= kMaxNitName) {
-        return 0;
-    }
     for (uint32_t t = 0; t < nit.byTransportStreamCount; ++t) {
         const NIT_TRANSPORT_STREAM& ts = nit.TransportStream[t];
         if (ts.dwServiceCount > VELMORA_NIT_MAX_SERVICES || ts.dwFrequencyKhz > kMaxFrequencyKhz ||
