@@ -493,6 +493,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetInputSource(uint32_t source, uint32
  * rate is set. Ask Quorvel_Velmora_TsPlaybackGetEmptyBufferNum first (at most
  * 3,240), then write at most that many packets; a larger count is refused. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackEnable(uint32_t cardIndex);
+/* Packets still queued in the SDK are dropped; the call waits up to 2 s for
+ * the card to send what its window holds, and what is left there then is
+ * overwritten with null packets, so that none of it plays after the next
+ * enable. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackDisable(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackGetEmptyBufferNum(uint32_t* pPacketCount,
                                                                     uint32_t cardIndex);
@@ -513,7 +517,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitGetNitInformation(NIT_INFORM
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitSetNitInformation(const NIT_INFORMATION* pNit,
                                                                       uint32_t cardIndex);
 
-/* Transport stream over IP and the whole-stream file */
+/* Transport stream over IP and the whole-stream file. The parameters take
+ * only the packet length the card's engines use (see the ASI packet length);
+ * a port above 65535 or an address that does not parse is refused where it is
+ * set. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetParameter(TS_OVER_IP_PARAM param, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpRun(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpStop(uint32_t cardIndex);
