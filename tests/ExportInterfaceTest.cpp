@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "CardTestSupport.h"
+#include "GuardedBuffer.h"
 #include "api/VelmoraSdkApi.h"
 
 namespace velmora::cardtest {
@@ -557,6 +558,27 @@ TEST_F(ExportTest, OutValuesAreWrittenWhenTheCallSucceeds) {
     TEST_REQUEST request{0xF2, 0x1C, 0, 0};
     EXPECT_EQ(Quorvel_Velmora_Test(&request, sizeof(request), 0), 1u);
     EXPECT_EQ(request.dwResult, 0x5110u);
+}
+
+TEST_F(ExportTest, TestUsesOnlyTheBlockItIsGiven) {
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    // Each block lies against an inaccessible page: reading or writing one
+    // byte past it faults.
+    for (uint32_t size : {0u, 4u, 12u, 15u}) {
+        test::GuardedBuffer block(size);
+        block.Fill(0xEE);
+        if (size >= 4) *block.as<uint32_t>() = 0xF2;  // read FPGA register 0
+        const auto before = block.Bytes();
+        EXPECT_EQ(Quorvel_Velmora_Test(block.as<TEST_REQUEST>(), size, 0), 0u) << size;
+        EXPECT_EQ(block.Bytes(), before) << size;
+    }
+    for (uint32_t size : {16u, 64u}) {
+        test::GuardedBuffer block(size);
+        block.Fill(0);
+        *block.as<TEST_REQUEST>() = TEST_REQUEST{0xF2, 0x1C, 0, 0};
+        EXPECT_EQ(Quorvel_Velmora_Test(block.as<TEST_REQUEST>(), size, 0), 1u) << size;
+        EXPECT_EQ(block.as<TEST_REQUEST>()->dwResult, 0x5110u) << size;
+    }
 }
 
 TEST_F(ExportTest, AnUnreadableBoardIdIsAFailure) {
