@@ -34,6 +34,11 @@ class SharedMemory {
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;
 
+    // Makes this object, inherited from the process this one was forked
+    // from, a holder of its own in this process (the forking process having
+    // let go of its copy), so that it counts as a live holder here.
+    void ClaimInForkedChild();
+
     void* Data() const { return m_data; }
     size_t Size() const { return m_size; }
     bool AlreadyExisted() const { return m_alreadyExisted; }
@@ -49,6 +54,11 @@ class SharedMemory {
     // A child forked from the opener shares its lock, so only the opener's
     // own process may decide that the last holder is gone.
     int m_pid;
+    // The mapping of a named block reaches past the caller's bytes to its
+    // holder table, where this holder has a slot (-1: none was free).
+    size_t m_mapped = 0;
+    void* m_table = nullptr;
+    int m_slot = -1;
 };
 
 }  // namespace velmora::platform

@@ -92,6 +92,7 @@ void SimCard::ParentAfterFork() {
 
 void SimCard::ChildAfterFork() {
     m_forkHold = std::move(m_forkHoldForChild);
+    if (m_forkHold) m_forkHold->ClaimInForkedChild();
 }
 
 void SimCard::Initialise(SimCardState* state, unsigned index, const SimConfig& config,
