@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -136,12 +137,28 @@ size_t TableOffset(size_t size) {
     return (size + alignof(HolderTable) - 1) / alignof(HolderTable) * alignof(HolderTable);
 }
 
-bool ReadTable(int fd, HolderTable* table) {
+// The table is read and written through the descriptor, never through a
+// mapping, so each access is one whole step of the system's.
+off_t TableOffsetInFile(int fd) {
     struct stat status {};
     if (fstat(fd, &status) != 0 || static_cast<size_t>(status.st_size) < sizeof(HolderTable))
-        return false;
-    const off_t offset = status.st_size - static_cast<off_t>(sizeof(HolderTable));
-    return pread(fd, table, sizeof(HolderTable), offset) == sizeof(HolderTable);
+        return -1;
+    return status.st_size - static_cast<off_t>(sizeof(HolderTable));
+}
+
+bool ReadTable(int fd, HolderTable* table) {
+    const off_t offset = TableOffsetInFile(fd);
+    return offset >= 0 && pread(fd, table, sizeof(HolderTable), offset) == sizeof(HolderTable);
+}
+
+template <typename T>
+void WriteTableField(int fd, size_t fieldOffset, T value) {
+    const off_t offset = TableOffsetInFile(fd);
+    if (offset >= 0) pwrite(fd, &value, sizeof(value), offset + static_cast<off_t>(fieldOffset));
+}
+
+size_t SlotOffset(int slot) {
+    return offsetof(HolderTable, pid) + sizeof(int32_t) * static_cast<size_t>(slot);
 }
 
 bool ProcessAlive(pid_t pid) {
@@ -188,14 +205,16 @@ bool Unfinished(int fd) {
 }
 
 // Takes a slot of the table for this holder; -1 when none is free.
-int Register(HolderTable* table) {
+int Register(int fd) {
+    HolderTable table{};
+    if (!ReadTable(fd, &table)) return -1;
     for (unsigned slot = 0; slot < HolderTable::kSlots; ++slot) {
-        if (table->pid[slot] == 0 || !ProcessAlive(table->pid[slot])) {
-            table->pid[slot] = static_cast<int32_t>(getpid());
+        if (table.pid[slot] == 0 || !ProcessAlive(table.pid[slot])) {
+            WriteTableField(fd, SlotOffset(static_cast<int>(slot)), int32_t{getpid()});
             return static_cast<int>(slot);
         }
     }
-    table->incomplete = 1;
+    WriteTableField(fd, offsetof(HolderTable, incomplete), uint32_t{1});
     return -1;
 }
 
@@ -246,8 +265,9 @@ int OpenLocked(const std::string& posixName, bool create, bool* existed) {
     // Only a creator that died before it finished leaves a block unfinished,
     // as set-up runs under the namespace lock: it is not waited for.
     *existed = !SetOfdLock(fd, F_WRLCK);
-    if (*existed && !Unfinished(fd)) *existed = !LockWhenUnheld(fd);
-    if (*existed && Unfinished(fd)) {
+    const bool abandoned = *existed && Unfinished(fd);
+    if (*existed && !abandoned) *existed = !LockWhenUnheld(fd);
+    if (abandoned) {
         close(fd);
         shm_unlink(posixName.c_str());
         if (!create) return -1;
@@ -315,14 +335,11 @@ std::unique_ptr<SharedMemory> SharedMemory::OpenPosix(
     // From here on the destructor cleans up, also when onCreate throws.
     std::unique_ptr<SharedMemory> memory(new SharedMemory(fd, data, size, existed, posixName));
     memory->m_mapped = mapped;
-    auto* table =
-        reinterpret_cast<HolderTable*>(static_cast<char*>(data) + mapped - sizeof(HolderTable));
-    memory->m_table = table;
-    memory->m_slot = Register(table);
+    memory->m_slot = Register(fd);
     if (!existed) {
-        table->size = size;
+        WriteTableField(fd, offsetof(HolderTable, size), uint64_t{size});
         if (onCreate) onCreate(data);
-        table->finished = HolderTable::kFinished;
+        WriteTableField(fd, offsetof(HolderTable, finished), HolderTable::kFinished);
         SetOfdLock(fd, F_RDLCK);
     }
     return memory;
@@ -333,7 +350,7 @@ void SharedMemory::ClaimInForkedChild() {
     NamespaceLock lock;
     if (!lock.Held()) return;
     m_pid = getpid();
-    m_slot = Register(static_cast<HolderTable*>(m_table));
+    m_slot = Register(m_fd);
 }
 
 SharedMemory::~SharedMemory() {
@@ -347,7 +364,7 @@ SharedMemory::~SharedMemory() {
         return;
     }
     NamespaceLock lock;
-    if (m_slot >= 0) static_cast<HolderTable*>(m_table)->pid[m_slot] = 0;
+    if (m_slot >= 0) WriteTableField(m_fd, SlotOffset(m_slot), int32_t{0});
     munmap(m_data, m_mapped);
     if (lock.Held() && LockWhenUnheld(m_fd)) {
         shm_unlink(m_posixName.c_str());

@@ -57,7 +57,6 @@ class SharedMemory {
     // The mapping of a named block reaches past the caller's bytes to its
     // holder table, where this holder has a slot (-1: none was free).
     size_t m_mapped = 0;
-    void* m_table = nullptr;
     int m_slot = -1;
 };
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -567,7 +568,8 @@ TEST_F(ExportTest, TestUsesOnlyTheBlockItIsGiven) {
     for (uint32_t size : {0u, 4u, 12u, 15u}) {
         test::GuardedBuffer block(size);
         block.Fill(0xEE);
-        if (size >= 4) *block.as<uint32_t>() = 0xF2;  // read FPGA register 0
+        const uint32_t readRegister0 = 0xF2;
+        if (size >= 4) std::memcpy(block.data(), &readRegister0, 4);
         const auto before = block.Bytes();
         EXPECT_EQ(Quorvel_Velmora_Test(block.as<TEST_REQUEST>(), size, 0), 0u) << size;
         EXPECT_EQ(block.Bytes(), before) << size;
