@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -122,47 +121,6 @@ TEST(PlatformSharedMemoryTest, KilledHolderDoesNotKeepItAlive) {
     ASSERT_TRUE(memory);
     EXPECT_FALSE(memory->AlreadyExisted());
     EXPECT_TRUE(AllZero(memory->Data(), 256));
-}
-
-// A creator killed while it set the block up leaves it unfinished: the next
-// opener builds it anew, even while a process the creator forked still holds
-// the unfinished one.
-TEST(PlatformSharedMemoryTest, ABlockItsKilledCreatorNeverFinishedIsBuiltAnew) {
-    Pipe ready;
-    Pipe release;
-    pid_t keeper = -1;
-    Child child([&] {
-        auto memory = SharedMemory::Open("PlatformShm.Unfinished", 256, [&](void* data) {
-            std::memset(data, 0x5A, 256);
-            // Shares the creator's hold on the block and outlives it.
-            keeper = fork();
-            if (keeper == 0) {
-                // Lets go of the namespace lock shared with the creator.
-                for (int fd = 3; fd < 1024; ++fd)
-                    flock(fd, LOCK_UN);
-                _exit(release.Wait(30000) ? 0 : 1);
-            }
-            ready.Signal();
-            for (;;)
-                pause();
-        });
-        return 1;
-    });
-    ASSERT_TRUE(ready.Wait());
-    child.Kill();
-
-    int created = 0;
-    auto memory = SharedMemory::Open("PlatformShm.Unfinished", 256, [&](void*) { ++created; });
-    release.Signal();
-    ASSERT_TRUE(memory);
-    EXPECT_FALSE(memory->AlreadyExisted());
-    EXPECT_EQ(created, 1);
-    EXPECT_TRUE(AllZero(memory->Data(), 256));
-    // Whoever opens it now finds the finished block.
-    auto second =
-        SharedMemory::OpenPosix(MapObjectName("shm", "PlatformShm.Unfinished"), 256, {}, false);
-    ASSERT_TRUE(second);
-    EXPECT_TRUE(second->AlreadyExisted());
 }
 
 TEST(PlatformSharedMemoryTest, NobodyOpensItBeforeTheCreatorHasSetItUp) {
