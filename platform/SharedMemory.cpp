@@ -133,8 +133,10 @@ static_assert(sizeof(HolderTable) == 248);
 // How long a lock whose known holders have all died may take to go.
 constexpr auto kDeadHolderLockWait = std::chrono::seconds(5);
 
-size_t TableOffset(size_t size) {
-    return (size + alignof(HolderTable) - 1) / alignof(HolderTable) * alignof(HolderTable);
+// The caller's bytes, then the table at an aligned offset.
+size_t MappedSize(size_t size) {
+    const size_t align = alignof(HolderTable);
+    return (size + align - 1) / align * align + sizeof(HolderTable);
 }
 
 // The table is read and written through the descriptor, never through a
@@ -172,8 +174,10 @@ bool ProcessAlive(pid_t pid) {
     char line[512];
     const bool read = std::fgets(line, sizeof(line), file) != nullptr;
     std::fclose(file);
+    // The state follows the parenthesised command name.
     const char* end = read ? std::strrchr(line, ')') : nullptr;
-    return !end || (end[1] != ' ' || (end[2] != 'Z' && end[2] != 'X'));
+    if (!end || end[1] != ' ') return true;
+    return end[2] != 'Z' && end[2] != 'X';
 }
 
 bool KnownHolderAlive(const HolderTable& table) {
@@ -308,7 +312,7 @@ std::unique_ptr<SharedMemory> SharedMemory::OpenPosix(
     const int fd = OpenLocked(posixName, create, &existed);
     if (fd < 0) return nullptr;
 
-    size_t mapped = TableOffset(size) + sizeof(HolderTable);
+    size_t mapped = MappedSize(size);
     if (existed) {
         HolderTable table{};
         struct stat status {};
@@ -345,12 +349,20 @@ std::unique_ptr<SharedMemory> SharedMemory::OpenPosix(
     return memory;
 }
 
+void SharedMemory::HandOverToForkedChild() {
+    m_slot = -1;
+}
+
 void SharedMemory::ClaimInForkedChild() {
     if (m_fd < 0 || m_pid == getpid()) return;
     NamespaceLock lock;
     if (!lock.Held()) return;
     m_pid = getpid();
-    m_slot = Register(m_fd);
+    if (m_slot >= 0) {
+        WriteTableField(m_fd, SlotOffset(m_slot), int32_t{getpid()});
+    } else {
+        m_slot = Register(m_fd);
+    }
 }
 
 SharedMemory::~SharedMemory() {

@@ -34,9 +34,12 @@ class SharedMemory {
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;
 
-    // Makes this object, inherited from the process this one was forked
-    // from, a holder of its own in this process (the forking process having
-    // let go of its copy), so that it counts as a live holder here.
+    // An object opened just before a fork for the child: the parent lets go
+    // of its copy after HandOverToForkedChild, which leaves the parent
+    // counted as its holder until the child, with ClaimInForkedChild, counts
+    // itself instead. Without the hand-over the object would look held by
+    // nobody alive in between.
+    void HandOverToForkedChild();
     void ClaimInForkedChild();
 
     void* Data() const { return m_data; }

@@ -87,6 +87,7 @@ void SimCard::PrepareFork() {
 }
 
 void SimCard::ParentAfterFork() {
+    if (m_forkHoldForChild) m_forkHoldForChild->HandOverToForkedChild();
     m_forkHoldForChild.reset();
 }
 
