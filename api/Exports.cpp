@@ -157,6 +157,14 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex) {
     if (cardIndex >= kCardTableSize) return 0;
     CVelmoraCard*& entry = g_pCardTable[cardIndex];
     if (!entry) return 0;
+    if (entry->IsInheritedCopy()) {
+        // A process forked from the opener: the threads, DMA channels, counts
+        // and devices these objects drive are the opener's, and closing or
+        // even destroying them would stop the opener's card. The copy is set
+        // aside untouched; it goes with this process.
+        entry = nullptr;
+        return 1;
+    }
     const uint32_t result = entry->CloseCardObjects(1);
     delete entry;
     entry = nullptr;

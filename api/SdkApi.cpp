@@ -1,6 +1,7 @@
 #include "api/SdkApi.h"
 
 #include "card/CardMainFunc.h"
+#include "card/LogFile.h"
 #include "card/UtilityFunc.h"
 
 namespace velmora::api {
@@ -495,7 +496,14 @@ uint32_t CSdkApi::GetSerialNumber(uint32_t* pSerial) {
     return m_pBoardSupport->GetSerialNumber(pSerial);
 }
 
-uint32_t CSdkApi::Test(TEST_REQUEST* pRequest, uint32_t /*size*/) {
+uint32_t CSdkApi::Test(TEST_REQUEST* pRequest, uint32_t size) {
+    // The board reads and fills a whole record: a smaller block would be read
+    // and written past its end.
+    if (size < sizeof(TEST_REQUEST)) {
+        card::g_LogFile.WriteLogA("Test: block of %u bytes refused, a request needs %zu", size,
+                                  sizeof(TEST_REQUEST));
+        return 0;
+    }
     return m_pBoardSupport->Test(pRequest);
 }
 

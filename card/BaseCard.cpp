@@ -9,6 +9,7 @@
 #include "card/LogFile.h"
 #include "platform/NamedMutex.h"
 #include "platform/SharedMemory.h"
+#include "platform/Thread.h"
 
 namespace velmora::card {
 
@@ -59,6 +60,10 @@ std::string CBaseCard::OpenMutexName() const {
 
 uint32_t* CBaseCard::SystemOpenCount() const {
     return m_pSharedBlock ? static_cast<uint32_t*>(m_pSharedBlock->Data()) : nullptr;
+}
+
+bool CBaseCard::IsInheritedCopy() const {
+    return IsOpen() && m_dwOpenerProcessId != platform::CurrentProcessId();
 }
 
 uint32_t CBaseCard::GetSystemOpenCount() const {
@@ -180,6 +185,7 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
     };
 
     const uint32_t firstInProcess = m_dwProcessOpenCount == 0 ? 1 : 0;
+    if (firstInProcess) m_dwOpenerProcessId = platform::CurrentProcessId();
     m_bFirstInProcess = firstInProcess;
     ++m_dwProcessOpenCount;
     progress.counted = true;

@@ -67,6 +67,9 @@ class CBaseCard {
     uint32_t GetCardIndex() const { return m_dwCardIndex; }
     const std::string& GetCardName() const { return m_strCardName; }
     bool IsOpen() const { return m_dwProcessOpenCount != 0; }
+    // True in a process forked from the one that opened the card: it holds a
+    // copy of the card's objects but none of its opens, threads or devices.
+    bool IsInheritedCopy() const;
     uint32_t GetProcessOpenCount() const { return m_dwProcessOpenCount; }
     // The system-wide count in the shared block; 0 while it is not mapped.
     uint32_t GetSystemOpenCount() const;
@@ -123,6 +126,7 @@ class CBaseCard {
     std::string m_strOpenMutexName;
     std::unique_ptr<platform::NamedMutex> m_pOpenMutex;
     uint32_t m_dwProcessOpenCount = 0;
+    uint32_t m_dwOpenerProcessId = 0;
     // Set by OpenSharedMemory once the PCI device is open, for the roll-back.
     bool m_bPciDeviceOpen = false;
 };

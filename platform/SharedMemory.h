@@ -34,6 +34,14 @@ class SharedMemory {
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;
 
+    // An object opened just before a fork for the child: the parent lets go
+    // of its copy after HandOverToForkedChild, which leaves the parent
+    // counted as its holder until the child, with ClaimInForkedChild, counts
+    // itself instead. Without the hand-over the object would look held by
+    // nobody alive in between.
+    void HandOverToForkedChild();
+    void ClaimInForkedChild();
+
     void* Data() const { return m_data; }
     size_t Size() const { return m_size; }
     bool AlreadyExisted() const { return m_alreadyExisted; }
@@ -49,6 +57,10 @@ class SharedMemory {
     // A child forked from the opener shares its lock, so only the opener's
     // own process may decide that the last holder is gone.
     int m_pid;
+    // The mapping of a named block reaches past the caller's bytes to its
+    // holder table, where this holder has a slot (-1: none was free).
+    size_t m_mapped = 0;
+    int m_slot = -1;
 };
 
 }  // namespace velmora::platform

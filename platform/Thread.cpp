@@ -1,9 +1,15 @@
 #include "platform/Thread.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <system_error>
 
 namespace velmora::platform {
+
+uint32_t CurrentProcessId() {
+    return static_cast<uint32_t>(getpid());
+}
 
 Thread::~Thread() {
     if (!m_thread.joinable()) return;

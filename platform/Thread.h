@@ -11,6 +11,9 @@
 
 namespace velmora::platform {
 
+// The calling process's identifier.
+uint32_t CurrentProcessId();
+
 // A thread whose end can be waited for with a time-out, the way the library
 // waits on thread handles. Destroying a thread that still runs detaches it.
 class Thread {

@@ -87,11 +87,13 @@ void SimCard::PrepareFork() {
 }
 
 void SimCard::ParentAfterFork() {
+    if (m_forkHoldForChild) m_forkHoldForChild->HandOverToForkedChild();
     m_forkHoldForChild.reset();
 }
 
 void SimCard::ChildAfterFork() {
     m_forkHold = std::move(m_forkHoldForChild);
+    if (m_forkHold) m_forkHold->ClaimInForkedChild();
 }
 
 void SimCard::Initialise(SimCardState* state, unsigned index, const SimConfig& config,

@@ -5,10 +5,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
+#include <random>
 
 #include "CardTestSupport.h"
 #include "PlatformTestSupport.h"
+#include "TsEngineTestSupport.h"
 #include "api/VelmoraSdkApi.h"
 #include "platform/NamedMutex.h"
 #include "program/OstrevoCpldConfig.h"
@@ -19,6 +22,45 @@ namespace {
 
 using platform::test::Child;
 using platform::test::Pipe;
+
+// Reads `count` captured packets; false when they do not all arrive within
+// a bound that only stops a hung card.
+bool CapturePackets(uint32_t count) {
+    std::vector<uint8_t> data(size_t{count} * 188);
+    uint32_t read = 0;
+    return tstest::WaitFor(
+               [&] {
+                   uint32_t ready = 0;
+                   Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
+                   ready = std::min(ready, count - read);
+                   if (ready &&
+                       Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(&data[read * 188], ready, 0))
+                       read += ready;
+                   return read == count;
+               },
+               30000) &&
+           data[0] == 0x47 && data[(count - 1) * 188] == 0x47;
+}
+
+// Open, capture and close, as an application does; 0 when all went well.
+int UseCard() {
+    if (Quorvel_Velmora_OpenCard(0) != 1) return 20;
+    const bool captured = Quorvel_Velmora_TsCaptureEnable(0) == 1 && CapturePackets(500);
+    Quorvel_Velmora_TsCaptureDisable(0);
+    if (Quorvel_Velmora_CloseCard(0) != 1) return 22;
+    return captured ? 0 : 21;
+}
+
+// The objects of this test process's namespace that are left in /dev/shm.
+std::vector<std::string> NamespaceObjectsLeft() {
+    const std::string prefix = platform::IpcNamespace() + ".";
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) left.push_back(name);
+    }
+    return left;
+}
 
 TEST_F(CardTest, TwoProcessesShareTheCardAndTheLastCloserClosesIt) {
     Pipe toChild, toParent;
@@ -70,6 +112,8 @@ TEST_F(CardTest, AProcessKilledWithTheCardOpenDoesNotStopTheNext) {
     Pipe ready;
     Child child([&] {
         if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
+        VELMORA_HANDLE event = nullptr;
+        if (Quorvel_Velmora_InitialFieldEvent(L"KillEv", &event, 0) != 1) return 13;
         // Killed holding the open mutex as well, as if in the middle of an
         // open or close.
         auto openMutex = platform::NamedMutex::Create(Card(0)->OpenMutexName());
@@ -89,8 +133,12 @@ TEST_F(CardTest, AProcessKilledWithTheCardOpenDoesNotStopTheNext) {
     EXPECT_EQ(Quorvel_Velmora_SetVideoInputContrast(0x90, 0), 1u);
     EXPECT_EQ(Quorvel_Velmora_GetVideoInputContrast(&contrast, 0), 1u);
     EXPECT_EQ(contrast, 0x90u);
+    const std::string event = "/dev/shm" + platform::MapObjectName("event", "KillEv");
+    EXPECT_TRUE(std::filesystem::exists(event));
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
     EXPECT_EQ(SystemOpenCount(0), -1);
+    // The killed process's field event went with the card's last user.
+    EXPECT_FALSE(std::filesystem::exists(event));
 }
 
 TEST_F(CardTest, AFailedOpenInASecondProcessCountsNothing) {
@@ -215,6 +263,53 @@ TEST_F(CardTest, ACardClosesFromEveryProgrammingState) {
         });
         EXPECT_EQ(child.Wait(), 0);
     }
+}
+
+// A child forked from a process with the card open inherits the card but
+// none of its opens, threads or devices: its close returns at once and
+// leaves the parent's card working.
+TEST_F(CardTest, AForkedChildClosesOnlyWhatItOwns) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer cannot follow a child forked from a process with threads";
+#endif
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    Child child([] { return Quorvel_Velmora_CloseCard(0) == 1 && Card(0) == nullptr ? 0 : 1; });
+    EXPECT_EQ(child.Wait(30000), 0);
+
+    EXPECT_EQ(SystemOpenCount(0), 1);
+    EXPECT_TRUE(CapturePackets(500));
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_EQ(SystemOpenCount(0), -1);
+}
+
+// Processes are killed at random points of open, capture and close; after
+// each, the next process finds a card it can open, capture from and close,
+// and once all have gone nothing of theirs is left.
+TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
+    // The card and its objects belong to the children alone.
+    sim::ReleaseCards();
+    std::mt19937 random(2512);
+    std::uniform_int_distribution<int> killAfterUs(0, 250000);
+    for (int round = 0; round < 100; ++round) {
+        {
+            // Uses the card over and over, so that the kill lands in some
+            // step of it whatever the machine's speed.
+            Child victim([] {
+                int failed = 0;
+                while (!failed)
+                    failed = UseCard();
+                return failed;
+            });
+            ASSERT_TRUE(victim.Started());
+            std::this_thread::sleep_for(std::chrono::microseconds(killAfterUs(random)));
+            ASSERT_TRUE(victim.Running()) << "round " << round << ": the killed process failed";
+            victim.Kill();
+        }
+        Child next(UseCard);
+        ASSERT_EQ(next.Wait(60000), 0) << "round " << round;
+    }
+    EXPECT_EQ(NamespaceObjectsLeft(), std::vector<std::string>());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "CardTestSupport.h"
+#include "GuardedBuffer.h"
 #include "api/VelmoraSdkApi.h"
 
 namespace velmora::cardtest {
@@ -557,6 +559,24 @@ TEST_F(ExportTest, OutValuesAreWrittenWhenTheCallSucceeds) {
     TEST_REQUEST request{0xF2, 0x1C, 0, 0};
     EXPECT_EQ(Quorvel_Velmora_Test(&request, sizeof(request), 0), 1u);
     EXPECT_EQ(request.dwResult, 0x5110u);
+}
+
+TEST_F(ExportTest, TestUsesOnlyTheBlockItIsGiven) {
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    const TEST_REQUEST readBoardId{0xF2, 0x1C, 0, 0};
+    const uint32_t kBoardId = 0x5110;
+    // Each block lies against an inaccessible page: a byte past it faults.
+    for (uint32_t size : {0u, 4u, 12u, 15u, 16u, 64u}) {
+        test::GuardedBuffer block(size);
+        block.Fill(0);
+        std::memcpy(block.data(), &readBoardId, std::min<size_t>(size, sizeof(readBoardId)));
+        auto expected = block.Bytes();
+        const uint32_t whole = size >= sizeof(TEST_REQUEST) ? 1 : 0;
+        EXPECT_EQ(Quorvel_Velmora_Test(block.as<TEST_REQUEST>(), size, 0), whole) << size;
+        // A refused block is neither read nor written; a whole one is answered.
+        if (whole) std::memcpy(&expected[12], &kBoardId, 4);
+        EXPECT_EQ(block.Bytes(), expected) << size;
+    }
 }
 
 TEST_F(ExportTest, AnUnreadableBoardIdIsAFailure) {
