@@ -12,7 +12,8 @@
 //    with the 2 x 2 blocks of 8u straight from the source rows;
 //  - the float working row of the Sse2, Sse3 and Ssse3 members: the rows of
 //    the fractional modes (and of mode 0 of 32f pixels 4 samples apart), and
-//    the horizontal and output passes of pixels 4 samples apart.
+//    the horizontal and output passes of pixels 4 samples apart;
+//  - the block sums of one-sample pixels of those members.
 // A three-of-four output never reads or writes a pixel's fourth sample.
 
 #include <emmintrin.h>
@@ -426,6 +427,44 @@ __attribute__((target("ssse3"))) inline int32_t SuperSampleHalveTwoRowsShuffled(
 }  // namespace velmora::resize
 
 namespace velmora::resize {
+
+// The loops of one-sample working rows in the Sse2, Sse3 and Ssse3 members:
+// the interleaved block sums as two registers of four lanes, aligned loads
+// (a step starts on a 16-byte boundary of the 32-byte aligned row); integer
+// blocks of 7 or more elements four a step, in 64-bit lanes (exact).
+struct SuperSampleVectorSums {
+    template <typename At>
+    VELMORA_RESIZE_INLINE static void Steps(At at, const float* row, bool inside, int64_t& p,
+                                            int64_t end, float* a, float* b) {
+        if (!inside) {
+            SuperSampleScalarSums::Steps(at, row, inside, p, end, a, b);
+            return;
+        }
+        __m128 va = _mm_loadu_ps(a), vb = _mm_loadu_ps(b);
+        for (; p + 8 <= end; p += 8) {
+            va = _mm_add_ps(va, _mm_load_ps(row + p));
+            vb = _mm_add_ps(vb, _mm_load_ps(row + p + 4));
+        }
+        _mm_storeu_ps(a, va);
+        _mm_storeu_ps(b, vb);
+    }
+    VELMORA_RESIZE_INLINE static uint64_t Whole(const uint32_t* block, int64_t kx) {
+        if (kx < 7) return SuperSampleScalarSums::Whole(block, kx);
+        const __m128i zero = _mm_setzero_si128();
+        __m128i sum = zero;
+        int64_t p = 0;
+        for (; p + 4 <= kx; p += 4) {
+            const __m128i v = SuperSampleLoad(block + p);
+            sum = _mm_add_epi64(
+                sum, _mm_add_epi64(_mm_unpacklo_epi32(v, zero), _mm_unpackhi_epi32(v, zero)));
+        }
+        uint64_t total = static_cast<uint64_t>(_mm_cvtsi128_si64(sum)) +
+                         static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum)));
+        for (; p < kx; ++p)
+            total += block[p];
+        return total;
+    }
+};
 
 // Fractional modes (float working row) of pixels 4 samples apart in the
 // single-precision form of the Sse2, Sse3 and Ssse3 members: a pixel's four
