@@ -6,7 +6,7 @@
 //  - the Store-form row sums over a contiguous run of elements (MultiCh
 //    pixels 3 samples apart, OneCh, FourCh; MultiCh pixels 4 samples apart
 //    keep their fourth element as it was), and the Add-form 32f row sums of
-//    the Sse members;
+//    the Sse members, and their Add-form 8u and 16u row sums;
 //  - the output row of whole blocks of pixels 4 samples apart (mode 0 of
 //    MultiCh and FourCh 8u and 16u), while every block sum fits in 31 bits,
 //    with the 2 x 2 blocks of 8u straight from the source rows;
@@ -176,6 +176,37 @@ VELMORA_RESIZE_INLINE void SuperSampleSumRowsAdd32f(const float* srcRow, int32_t
     SuperSampleSumRowsModel<float, L, RowSumForm::Add>(
         srcRow + static_cast<ptrdiff_t>(done) * stride, srcStep, width - done, nRows,
         acc + static_cast<ptrdiff_t>(done) * stride, nChannels);
+}
+
+// Add-form row sums of 8u and 16u samples (the Sse members' OneCh and FourCh
+// rows): two elements a step in a 64-bit MMX register, widened by unpacking
+// against zero; whole numbers that wrap in 32 bits as the model's do, so the
+// order of the additions cannot show. An odd last element goes through the
+// scalar model.
+template <typename T, SuperSampleLayout L>
+VELMORA_RESIZE_INLINE void SuperSampleSumRowsAddMmx(const T* srcRow, int32_t srcStep, int32_t width,
+                                                    int32_t nRows, uint32_t* acc) {
+    if (nRows < 1 || width < 1) return;
+    const int64_t elements = static_cast<int64_t>(width) * SuperSampleChannels<L>();
+    const int64_t end = elements - elements % 2;
+    const __m64 zero = _mm_setzero_si64();
+    for (int64_t e = 0; e < end; e += 2) {
+        __m64 sum;
+        std::memcpy(&sum, acc + e, 8);
+        for (int32_t r = 0; r < nRows; ++r) {
+            uint32_t pair = 0;
+            std::memcpy(&pair, SuperSampleRow(srcRow, srcStep, r) + e, 2 * sizeof(T));
+            __m64 v = _mm_cvtsi32_si64(static_cast<int32_t>(pair));
+            if constexpr (sizeof(T) == 1) v = _mm_unpacklo_pi8(v, zero);
+            sum = _mm_add_pi32(sum, _mm_unpacklo_pi16(v, zero));
+        }
+        std::memcpy(acc + e, &sum, 8);
+    }
+    _mm_empty();
+    const auto done = static_cast<int32_t>(end / SuperSampleChannels<L>());
+    SuperSampleSumRowsModel<T, L, RowSumForm::Add>(srcRow + done * SuperSampleChannels<L>(),
+                                                   srcStep, width - done, nRows,
+                                                   acc + done * SuperSampleChannels<L>(), 0);
 }
 
 // Output of one row of whole kx-pixel blocks, pixels 4 samples apart: the
