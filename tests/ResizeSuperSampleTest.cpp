@@ -328,14 +328,17 @@ void CheckOneChAgainstModel(std::initializer_list<Member> members) {
 
 TEST(ResizeSuperSampleKernels, OneSamplePixelsEqualTheModelOfTheirForm) {
     using S = SuperSampleForm;
-    CheckOneChAgainstModel<uint8_t, S::Single>(
-        {ResizeSuperSampleOneCh8u_Sse2, ResizeSuperSampleOneCh8u_Sse3});
+    CheckOneChAgainstModel<uint8_t, S::Single>({ResizeSuperSampleOneCh8u_Sse,
+                                                ResizeSuperSampleOneCh8u_Sse2,
+                                                ResizeSuperSampleOneCh8u_Sse3});
     CheckOneChAgainstModel<uint8_t, S::SingleSsse3>({ResizeSuperSampleOneCh8u_Ssse3});
-    CheckOneChAgainstModel<uint16_t, S::Single>(
-        {ResizeSuperSampleOneCh16u_Sse2, ResizeSuperSampleOneCh16u_Sse3});
+    CheckOneChAgainstModel<uint16_t, S::Single>({ResizeSuperSampleOneCh16u_Sse,
+                                                 ResizeSuperSampleOneCh16u_Sse2,
+                                                 ResizeSuperSampleOneCh16u_Sse3});
     CheckOneChAgainstModel<uint16_t, S::SingleSsse3>({ResizeSuperSampleOneCh16u_Ssse3});
-    CheckOneChAgainstModel<float, S::Single>(
-        {ResizeSuperSampleOneCh32f_Sse2, ResizeSuperSampleOneCh32f_Sse3});
+    CheckOneChAgainstModel<float, S::Single>({ResizeSuperSampleOneCh32f_Sse,
+                                              ResizeSuperSampleOneCh32f_Sse2,
+                                              ResizeSuperSampleOneCh32f_Sse3});
     CheckOneChAgainstModel<float, S::SingleSsse3>({ResizeSuperSampleOneCh32f_Ssse3});
 }
 
@@ -587,7 +590,8 @@ void CheckRequest(const Request& r, const char* what) {
     const double rx = 1 / r.xF, ry = 1 / r.yF;
     const bool exact = !std::is_same_v<T, float> && rx == std::trunc(rx) && ry == std::trunc(ry);
     const double tolerance = std::is_same_v<T, float> ? 1e-3 : 1.0;
-    // The Sse members run the scalar model of the single-precision form; the
+    // The Sse members run the scalar model of the single-precision form (the
+    // block sums of one-sample pixels packed, held to the model above); the
     // vector bodies of pixels 4 samples apart in Sse2, Sse3 and Ssse3 equal it,
     // those of one-sample pixels in Sse2 and Sse3 (Ssse3 combines its lanes in
     // another order).
