@@ -326,20 +326,16 @@ void CheckOneChAgainstModel(std::initializer_list<Member> members) {
             }
 }
 
+#define VELMORA_ONECH_FORMS(T, E)                                                           \
+    CheckOneChAgainstModel<E, SuperSampleForm::Single>({ResizeSuperSampleOneCh##T##_Sse,    \
+                                                        ResizeSuperSampleOneCh##T##_Sse2,   \
+                                                        ResizeSuperSampleOneCh##T##_Sse3}); \
+    CheckOneChAgainstModel<E, SuperSampleForm::SingleSsse3>({ResizeSuperSampleOneCh##T##_Ssse3})
+
 TEST(ResizeSuperSampleKernels, OneSamplePixelsEqualTheModelOfTheirForm) {
-    using S = SuperSampleForm;
-    CheckOneChAgainstModel<uint8_t, S::Single>({ResizeSuperSampleOneCh8u_Sse,
-                                                ResizeSuperSampleOneCh8u_Sse2,
-                                                ResizeSuperSampleOneCh8u_Sse3});
-    CheckOneChAgainstModel<uint8_t, S::SingleSsse3>({ResizeSuperSampleOneCh8u_Ssse3});
-    CheckOneChAgainstModel<uint16_t, S::Single>({ResizeSuperSampleOneCh16u_Sse,
-                                                 ResizeSuperSampleOneCh16u_Sse2,
-                                                 ResizeSuperSampleOneCh16u_Sse3});
-    CheckOneChAgainstModel<uint16_t, S::SingleSsse3>({ResizeSuperSampleOneCh16u_Ssse3});
-    CheckOneChAgainstModel<float, S::Single>({ResizeSuperSampleOneCh32f_Sse,
-                                              ResizeSuperSampleOneCh32f_Sse2,
-                                              ResizeSuperSampleOneCh32f_Sse3});
-    CheckOneChAgainstModel<float, S::SingleSsse3>({ResizeSuperSampleOneCh32f_Ssse3});
+    VELMORA_ONECH_FORMS(8u, uint8_t);
+    VELMORA_ONECH_FORMS(16u, uint16_t);
+    VELMORA_ONECH_FORMS(32f, float);
 }
 
 // Mend: whole-ratio block sums in 64 bits (257 x 257 x 65535 passes 2^32).
