@@ -142,9 +142,9 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
                                                 int32_t mode) {
     using M = SuperSampleModel<T, L, P::kForm>;
     using Acc = SuperSampleAcc<T>;
-    // Every single-precision member packs the block sums of one-sample pixels.
-    using Sums = std::conditional_t<P::kForm != SuperSampleForm::Double, SuperSampleVectorSums,
-                                    SuperSampleScalarSums>;
+    // The Sse members keep the model's block sums of one-sample pixels: packed,
+    // their 32f fractional reductions measured slower.
+    using Sums = std::conditional_t<P::kVector, SuperSampleVectorSums, SuperSampleScalarSums>;
     if (mode < 0 || mode > 3) return STS_OK;
     const int32_t stride = L == MultiCh ? nChannels : M::kSummed;
     const int64_t elements = static_cast<int64_t>(srcCols) * stride;

@@ -13,7 +13,7 @@
 //  - the float working row of the Sse2, Sse3 and Ssse3 members: the rows of
 //    the fractional modes (and of mode 0 of 32f pixels 4 samples apart), and
 //    the horizontal and output passes of pixels 4 samples apart;
-//  - the block sums of one-sample pixels of every single-precision member.
+//  - the block sums of one-sample pixels of those members.
 // A three-of-four output never reads or writes a pixel's fourth sample.
 
 #include <emmintrin.h>
@@ -459,7 +459,7 @@ __attribute__((target("ssse3"))) inline int32_t SuperSampleHalveTwoRowsShuffled(
 
 namespace velmora::resize {
 
-// The loops of one-sample working rows in the single-precision members:
+// The loops of one-sample working rows in the Sse2, Sse3 and Ssse3 members:
 // the interleaved block sums as two registers of four lanes, aligned loads
 // (a step starts on a 16-byte boundary of the 32-byte aligned row); integer
 // blocks of 7 or more elements four a step, in 64-bit lanes (exact).

@@ -586,8 +586,7 @@ void CheckRequest(const Request& r, const char* what) {
     const double rx = 1 / r.xF, ry = 1 / r.yF;
     const bool exact = !std::is_same_v<T, float> && rx == std::trunc(rx) && ry == std::trunc(ry);
     const double tolerance = std::is_same_v<T, float> ? 1e-3 : 1.0;
-    // The Sse members run the scalar model of the single-precision form (the
-    // block sums of one-sample pixels packed, held to the model above); the
+    // The Sse members run the scalar model of the single-precision form; the
     // vector bodies of pixels 4 samples apart in Sse2, Sse3 and Ssse3 equal it,
     // those of one-sample pixels in Sse2 and Sse3 (Ssse3 combines its lanes in
     // another order).
