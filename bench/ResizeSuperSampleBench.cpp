@@ -1,6 +1,7 @@
 // The region-of-interest resize by super-sampling, 1920 x 1080 -> 1280 x 720
 // and -> 960 x 540, in every processor variant: ResizeColor4 (8-bit, 3 of 4
-// channels) and 16u and 32f images of four samples, all four resized. Each
+// channels) and 16u and 32f images of four samples, all four resized; one-
+// sample 8u and 32f images reduced twelvefold and more. Each
 // case runs beside OpenCV's INTER_AREA (one thread) when it is installed and
 // reports the CPU-time ratio "vs_peer"; libswscale's SWS_AREA and a plain
 // copy of the bytes the resize touches (source plus destination) run on
@@ -58,6 +59,37 @@ void BM_ResizeSuperSampleFourOfFour(benchmark::State& state) {
 }
 BENCHMARK(BM_ResizeSuperSampleFourOfFour)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});
+
+// Large reductions of one-sample images, where a block holds 12 or 12.8
+// pixels a row (its sums packed): 1920 x 1080 -> 160 x 90 and -> 150 x 84.
+constexpr ResizeSizes kOneSampleSizes[] = {{1920, 1080, 160, 90}, {1920, 1080, 150, 84}};
+
+// Arguments: variant, data type (8u, 32f), size index.
+void BM_ResizeSuperSampleOneSample(benchmark::State& state) {
+    const auto type = static_cast<int32_t>(state.range(1));
+    ResizeImages im(kOneSampleSizes[state.range(2)], type == RESIZE_DATA_8U ? 1 : 4);
+    const ResizeSizes& s = im.size;
+    if (type == RESIZE_DATA_32F) {
+        for (size_t k = 0; k + 4 <= im.src.size(); k += 4) {
+            const float v = static_cast<float>(im.src[k] * 100 + im.src[k + 1]) / 100.0f;
+            std::memcpy(im.src.data() + k, &v, 4);
+        }
+    }
+    auto library = [&, resize = kSuperSample[state.range(0)]] {
+        return resize(im.src.data(), s.srcW, s.srcH, im.pixelBytes * s.srcW, 0, 0, s.srcW, s.srcH,
+                      im.dst.data(), im.pixelBytes * s.dstW, s.dstW, s.dstH,
+                      static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH, 1,
+                      1, type, 0);
+    };
+#if defined(VELMORA_BENCH_OPENCV)
+    RunBesidePeer(state, s, library,
+                  OpenCvPeer(im, type == RESIZE_DATA_8U ? CV_8UC1 : CV_32FC1, cv::INTER_AREA));
+#else
+    RunBesidePeer(state, s, library, nullptr);
+#endif
+}
+BENCHMARK(BM_ResizeSuperSampleOneSample)
+    ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_8U, RESIZE_DATA_32F}, {0, 1}});
 
 void BM_SuperSampleMemcpyTouched(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(0)], 4);

@@ -379,6 +379,36 @@ VELMORA_RESIZE_INLINE void RowV16uVector(uint16_t* dstRow, int32_t count, uint32
     LinearRowVModel<uint16_t, Integer>(dstRow + k, count - k, w, upper + k, lower + k);
 }
 
+// Two pixels a step from eight buffer values (six used; a third pixel must
+// follow, so that the load stays inside the buffers). Sample 3 of a pixel is
+// neither read nor written: samples 0-1 as one 32-bit store, sample 2 as 16
+// bits.
+VELMORA_RESIZE_INLINE void RowVPart16uVector(uint16_t* dstRow, int32_t width, uint32_t w,
+                                             const uint16_t* upper, const uint16_t* lower) {
+    const __m128i weights = RowWeightPairs(w);
+    int32_t p = 0;
+    for (; p + 3 <= width; p += 2) {
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(upper + 3 * p));
+        const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lower + 3 * p));
+        const __m128i values = PackLow16(Blend16u(_mm_unpacklo_epi16(u, l), weights),
+                                         Blend16u(_mm_unpackhi_epi16(u, l), weights));
+        const auto low = static_cast<uint64_t>(_mm_cvtsi128_si64(values));
+        const auto high =
+            static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(values, values)));
+        const auto first = static_cast<uint32_t>(low),
+                   second = static_cast<uint32_t>((low >> 48) | (high << 16));
+        const auto third = static_cast<uint16_t>(low >> 32),
+                   sixth = static_cast<uint16_t>(high >> 16);
+        uint16_t* d = dstRow + 4 * p;
+        std::memcpy(d, &first, 4);
+        std::memcpy(d + 2, &third, 2);
+        std::memcpy(d + 4, &second, 4);
+        std::memcpy(d + 6, &sixth, 2);
+    }
+    LinearRowVPartModel<uint16_t, Integer>(dstRow + 4 * p, width - p, w, upper + 3 * p,
+                                           lower + 3 * p);
+}
+
 // ---- 32f, single form: every step rounded to float ----
 
 VELMORA_RESIZE_INLINE void RowH32fSingleVector(const float* srcRow, int32_t width,
@@ -458,8 +488,7 @@ VELMORA_RESIZE_INLINE void RowV32fSingleVector(float* dstRow, int32_t count, flo
         Body(dstRow, count, rowWeight, bufUpper, bufLower);                        \
     }
 
-// 16u Generic: the integer model; Sse2, Sse3, Ssse3: the vector bodies
-// (RowVPart keeps the model: it never touches sample 3).
+// 16u Generic: the integer model; Sse2, Sse3, Ssse3: the vector bodies.
 VELMORA_DEFINE_ROWH(ResizeLinearRowH16u_Generic, VELMORA_NO_TARGET, uint16_t, 4, 4, Integer)
 VELMORA_DEFINE_ROWH(ResizeLinearRowHOneCh16u_Generic, VELMORA_NO_TARGET, uint16_t, 1, 1, Integer)
 VELMORA_DEFINE_ROWV(ResizeLinearRowV16u_Generic, VELMORA_NO_TARGET, uint16_t, LinearRowVModel,
@@ -470,7 +499,7 @@ VELMORA_DEFINE_ROWV(ResizeLinearRowVPart16u_Generic, VELMORA_NO_TARGET, uint16_t
     VELMORA_DEFINE_ROW_BODY(ResizeLinearRowH16u_##V, target, uint16_t, RowH16uVector)           \
     VELMORA_DEFINE_ROW_BODY(ResizeLinearRowHOneCh16u_##V, target, uint16_t, RowHOneCh16uVector) \
     VELMORA_DEFINE_ROWV_BODY(ResizeLinearRowV16u_##V, target, uint16_t, RowV16uVector)          \
-    VELMORA_DEFINE_ROWV(ResizeLinearRowVPart16u_##V, target, uint16_t, LinearRowVPartModel, Integer)
+    VELMORA_DEFINE_ROWV_BODY(ResizeLinearRowVPart16u_##V, target, uint16_t, RowVPart16uVector)
 
 VELMORA_DEFINE_ROWS_16U_VECTOR(Sse2, VELMORA_SSE2)
 VELMORA_DEFINE_ROWS_16U_VECTOR(Sse3, VELMORA_SSE3)

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <type_traits>
 
 #include "resize/ResizeMemory.h"
 #include "resize/ResizeSuperSampleModel.h"
@@ -78,7 +79,7 @@ bool VectorOutput(int32_t mode, int32_t stride, int32_t srcCols, int32_t dstWidt
 
 // The float working row of the vector variants: the block's rows summed into
 // it four at a time, then the horizontal and output passes (the model's for
-// one-sample pixels).
+// one-sample pixels, with the vector block sums).
 template <typename T, SuperSampleLayout L, class P>
 struct QuadRows {
     using M = SuperSampleModel<T, L, P::kForm>;
@@ -114,8 +115,9 @@ struct QuadRows {
     VELMORA_RESIZE_INLINE void Output(T* dst) const {
         if constexpr (L == OneCh) {
             // One sample a pixel: the horizontal and output passes of the model.
-            M::OutputRow(reinterpret_cast<const SuperSampleAcc<T>*>(acc), dst, srcCols, 1, 1,
-                         dstWidth, xRatio, scale, mode);
+            M::template OutputRow<SuperSampleVectorSums>(
+                reinterpret_cast<const SuperSampleAcc<T>*>(acc), dst, srcCols, 1, 1, dstWidth,
+                xRatio, scale, mode);
             return;
         }
         int64_t begin = 0, end = 0;
@@ -140,6 +142,9 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
                                                 int32_t mode) {
     using M = SuperSampleModel<T, L, P::kForm>;
     using Acc = SuperSampleAcc<T>;
+    // The Sse members keep the model's block sums of one-sample pixels: packed,
+    // their 32f fractional reductions measured slower.
+    using Sums = std::conditional_t<P::kVector, SuperSampleVectorSums, SuperSampleScalarSums>;
     if (mode < 0 || mode > 3) return STS_OK;
     const int32_t stride = L == MultiCh ? nChannels : M::kSummed;
     const int64_t elements = static_cast<int64_t>(srcCols) * stride;
@@ -244,7 +249,8 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
                                       L == MultiCh);
         }
         if (!vectorOutput)
-            M::OutputRow(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio, scale, mode);
+            M::template OutputRow<Sums>(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio,
+                                        scale, mode);
         nextRow();
     }
     AlignedFree(row);

@@ -30,6 +30,7 @@
 #include <type_traits>
 
 #include "resize/ImageStatus.h"
+#include "resize/ResizeLinearRowModel.h"  // VELMORA_RESIZE_INLINE
 #include "resize/ResizeSuperSampleRows.h"
 
 namespace velmora::resize {
@@ -112,6 +113,28 @@ class SuperSampleWalk {
     double m_used = 0.0;
 };
 
+// The model's loops over one-sample working rows: the steps of eight of the
+// interleaved block sums (lane l of `a` takes pixel p + l, of `b` pixel
+// p + 4 + l) and the sum of a whole block of integers. `inside`: every pixel
+// up to `end` lies in the row, so `row` may be read directly. The vector
+// members pass loops of their own with the same additions.
+struct SuperSampleScalarSums {
+    template <typename At>
+    static void Steps(At at, const float*, bool, int64_t& p, int64_t end, float* a, float* b) {
+        for (; p + 8 <= end; p += 8)
+            for (int l = 0; l < 4; ++l) {
+                a[l] += at(p + l);
+                b[l] += at(p + 4 + l);
+            }
+    }
+    static uint64_t Whole(const uint32_t* block, int64_t kx) {
+        uint64_t sum = 0;
+        for (int64_t p = 0; p < kx; ++p)
+            sum += block[p];
+        return sum;
+    }
+};
+
 template <typename T, SuperSampleLayout L, SuperSampleForm F>
 struct SuperSampleModel {
     using Acc = SuperSampleAcc<T>;
@@ -163,8 +186,10 @@ struct SuperSampleModel {
     }
 
     // Single-precision sum of `count` whole pixels from `whole` onto s.
-    static float SumWholeSingle(const float* row, int64_t whole, int64_t count, int32_t stride,
-                                int32_t c, int64_t lastPixel, bool interleave, float s) {
+    template <class Sums>
+    VELMORA_RESIZE_INLINE static float SumWholeSingle(const float* row, int64_t whole,
+                                                      int64_t count, int32_t stride, int32_t c,
+                                                      int64_t lastPixel, bool interleave, float s) {
         auto at = [&](int64_t p) {
             return row[static_cast<ptrdiff_t>(SuperSampleClamp(p, lastPixel)) * stride + c];
         };
@@ -175,11 +200,7 @@ struct SuperSampleModel {
                 s += at(p);
             float a[4] = {s, 0.0f, 0.0f, 0.0f};
             float b[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-            for (; p + 8 <= end; p += 8)
-                for (int l = 0; l < 4; ++l) {
-                    a[l] += at(p + l);
-                    b[l] += at(p + 4 + l);
-                }
+            Sums::Steps(at, row, stride == 1 && end <= lastPixel + 1, p, end, a, b);
             float lane[4];
             for (int l = 0; l < 4; ++l)
                 lane[l] = a[l] + b[l];
@@ -192,8 +213,10 @@ struct SuperSampleModel {
     }
 
     // Block sum of one channel of the float working row, as stored.
-    static float BlockSumFloat(const float* row, const SuperSampleBlock& b, int32_t srcCols,
-                               int32_t stride, int32_t c, bool interleave) {
+    template <class Sums>
+    VELMORA_RESIZE_INLINE static float BlockSumFloat(const float* row, const SuperSampleBlock& b,
+                                                     int32_t srcCols, int32_t stride, int32_t c,
+                                                     bool interleave) {
         const int64_t lastPixel = srcCols - 1;
         auto at = [&](int64_t p) {
             return row[static_cast<ptrdiff_t>(SuperSampleClamp(p, lastPixel)) * stride + c];
@@ -208,7 +231,7 @@ struct SuperSampleModel {
             float s = b.hasFirst
                           ? static_cast<float>(static_cast<double>(at(b.first)) * b.firstWeight)
                           : 0.0f;
-            s = SumWholeSingle(row, b.whole, b.count, stride, c, lastPixel, interleave, s);
+            s = SumWholeSingle<Sums>(row, b.whole, b.count, stride, c, lastPixel, interleave, s);
             if (b.hasLast) s += static_cast<float>(static_cast<double>(at(b.last)) * b.lastWeight);
             return s;
         }
@@ -230,14 +253,20 @@ struct SuperSampleModel {
             return static_cast<T>(static_cast<uint64_t>(std::trunc(v + 0.5)));
     }
 
-    static void OutputRowWhole(const uint32_t* row, T* dst, int32_t stride, int32_t dstStride,
-                               int32_t dstWidth, int64_t kx, double scale) {
+    template <class Sums>
+    VELMORA_RESIZE_INLINE static void OutputRowWhole(const uint32_t* row, T* dst, int32_t stride,
+                                                     int32_t dstStride, int32_t dstWidth,
+                                                     int64_t kx, double scale) {
         const uint32_t* block = row;
         for (int32_t j = 0; j < dstWidth; ++j) {
             uint64_t sum[kSummed] = {};
-            for (int64_t p = 0; p < kx; ++p)
-                for (int32_t c = 0; c < kSummed; ++c)
-                    sum[c] += block[p * stride + c];
+            if constexpr (kSummed == 1) {
+                sum[0] = Sums::Whole(block, kx);
+            } else {
+                for (int64_t p = 0; p < kx; ++p)
+                    for (int32_t c = 0; c < kSummed; ++c)
+                        sum[c] += block[p * stride + c];
+            }
             // Sums below 2^63 and results of at most 65535: signed
             // conversions, which the processor does in one step.
             for (int32_t c = 0; c < kSummed; ++c)
@@ -249,9 +278,10 @@ struct SuperSampleModel {
     }
 
     // Horizontal pass and output pass of one output row.
-    static void OutputRow(const Acc* row, T* dst, int32_t srcCols, int32_t stride,
-                          int32_t dstStride, int32_t dstWidth, double xRatio, double scale,
-                          int32_t mode) {
+    template <class Sums = SuperSampleScalarSums>
+    VELMORA_RESIZE_INLINE static void OutputRow(const Acc* row, T* dst, int32_t srcCols,
+                                                int32_t stride, int32_t dstStride, int32_t dstWidth,
+                                                double xRatio, double scale, int32_t mode) {
         const bool fractional = (mode & 2) != 0;
         SuperSampleWalk walk(xRatio, fractional);
         const bool interleave =
@@ -267,8 +297,8 @@ struct SuperSampleModel {
             // Whole blocks that all lie in the working row: no walk, no clamp.
             const auto kx = static_cast<int64_t>(std::floor(xRatio));
             if (mode == 0 && static_cast<int64_t>(dstWidth) * kx <= srcCols) {
-                OutputRowWhole(reinterpret_cast<const uint32_t*>(row), dst, stride, dstStride,
-                               dstWidth, kx, scale);
+                OutputRowWhole<Sums>(reinterpret_cast<const uint32_t*>(row), dst, stride, dstStride,
+                                     dstWidth, kx, scale);
                 return;
             }
         }
@@ -286,8 +316,8 @@ struct SuperSampleModel {
                         continue;
                     }
                 }
-                const float sum = BlockSumFloat(reinterpret_cast<const float*>(row), b, srcCols,
-                                                stride, c, interleave);
+                const float sum = BlockSumFloat<Sums>(reinterpret_cast<const float*>(row), b,
+                                                      srcCols, stride, c, interleave);
                 const int64_t k = static_cast<int64_t>(j) * kSummed + c;
                 if (kPacked32f && k >= begin && k < end)
                     out = static_cast<T>(sum * scalef);

@@ -1,5 +1,6 @@
 // Members of the super-sampling row sums: the scalar model of their form (a
-// vector body for the Store-form members and the Sse 32f members), compiled
+// vector body for the Store-form members and the Sse members of pixels of
+// one and four samples and of 32f pixels of three), compiled
 // for their variant's instruction set.
 #include "resize/ResizeSuperSampleRows.h"
 
@@ -11,8 +12,8 @@ using SuperSampleLayout::FourCh;
 using SuperSampleLayout::MultiCh;
 using SuperSampleLayout::OneCh;
 
-// The Store-form members and the Sse 32f members run a vector body; the
-// others the model.
+// The Store-form members and the Sse members (but the MultiCh 8u and 16u,
+// which are the Generic ones) run a vector body; the others the model.
 template <typename T, SuperSampleLayout L, RowSumForm F, bool Packed>
 VELMORA_RESIZE_INLINE void SumRows(const T* srcRow, int32_t srcStep, int32_t width, int32_t nRows,
                                    SuperSampleAcc<T>* acc, int32_t nChannels) {
@@ -20,6 +21,8 @@ VELMORA_RESIZE_INLINE void SumRows(const T* srcRow, int32_t srcStep, int32_t wid
         SuperSampleSumRowsStore<T, L>(srcRow, srcStep, width, nRows, acc, nChannels);
     else if constexpr (Packed && std::is_same_v<T, float>)
         SuperSampleSumRowsAdd32f<L>(srcRow, srcStep, width, nRows, acc, nChannels);
+    else if constexpr (Packed && L != MultiCh)
+        SuperSampleSumRowsAddMmx<T, L>(srcRow, srcStep, width, nRows, acc);
     else
         SuperSampleSumRowsModel<T, L, F>(srcRow, srcStep, width, nRows, acc, nChannels);
 }

@@ -6,13 +6,14 @@
 //  - the Store-form row sums over a contiguous run of elements (MultiCh
 //    pixels 3 samples apart, OneCh, FourCh; MultiCh pixels 4 samples apart
 //    keep their fourth element as it was), and the Add-form 32f row sums of
-//    the Sse members;
+//    the Sse members, and their Add-form 8u and 16u row sums;
 //  - the output row of whole blocks of pixels 4 samples apart (mode 0 of
 //    MultiCh and FourCh 8u and 16u), while every block sum fits in 31 bits,
 //    with the 2 x 2 blocks of 8u straight from the source rows;
 //  - the float working row of the Sse2, Sse3 and Ssse3 members: the rows of
 //    the fractional modes (and of mode 0 of 32f pixels 4 samples apart), and
-//    the horizontal and output passes of pixels 4 samples apart.
+//    the horizontal and output passes of pixels 4 samples apart;
+//  - the block sums of one-sample pixels of those members.
 // A three-of-four output never reads or writes a pixel's fourth sample.
 
 #include <emmintrin.h>
@@ -175,6 +176,37 @@ VELMORA_RESIZE_INLINE void SuperSampleSumRowsAdd32f(const float* srcRow, int32_t
     SuperSampleSumRowsModel<float, L, RowSumForm::Add>(
         srcRow + static_cast<ptrdiff_t>(done) * stride, srcStep, width - done, nRows,
         acc + static_cast<ptrdiff_t>(done) * stride, nChannels);
+}
+
+// Add-form row sums of 8u and 16u samples (the Sse members' OneCh and FourCh
+// rows): two elements a step in a 64-bit MMX register, widened by unpacking
+// against zero; whole numbers that wrap in 32 bits as the model's do, so the
+// order of the additions cannot show. An odd last element goes through the
+// scalar model.
+template <typename T, SuperSampleLayout L>
+VELMORA_RESIZE_INLINE void SuperSampleSumRowsAddMmx(const T* srcRow, int32_t srcStep, int32_t width,
+                                                    int32_t nRows, uint32_t* acc) {
+    if (nRows < 1 || width < 1) return;
+    const int64_t elements = static_cast<int64_t>(width) * SuperSampleChannels<L>();
+    const int64_t end = elements - elements % 2;
+    const __m64 zero = _mm_setzero_si64();
+    for (int64_t e = 0; e < end; e += 2) {
+        __m64 sum;
+        std::memcpy(&sum, acc + e, 8);
+        for (int32_t r = 0; r < nRows; ++r) {
+            uint32_t pair = 0;
+            std::memcpy(&pair, SuperSampleRow(srcRow, srcStep, r) + e, 2 * sizeof(T));
+            __m64 v = _mm_cvtsi32_si64(static_cast<int32_t>(pair));
+            if constexpr (sizeof(T) == 1) v = _mm_unpacklo_pi8(v, zero);
+            sum = _mm_add_pi32(sum, _mm_unpacklo_pi16(v, zero));
+        }
+        std::memcpy(acc + e, &sum, 8);
+    }
+    _mm_empty();
+    const auto done = static_cast<int32_t>(end / SuperSampleChannels<L>());
+    SuperSampleSumRowsModel<T, L, RowSumForm::Add>(srcRow + done * SuperSampleChannels<L>(),
+                                                   srcStep, width - done, nRows,
+                                                   acc + done * SuperSampleChannels<L>(), 0);
 }
 
 // Output of one row of whole kx-pixel blocks, pixels 4 samples apart: the
@@ -426,6 +458,44 @@ __attribute__((target("ssse3"))) inline int32_t SuperSampleHalveTwoRowsShuffled(
 }  // namespace velmora::resize
 
 namespace velmora::resize {
+
+// The loops of one-sample working rows in the Sse2, Sse3 and Ssse3 members:
+// the interleaved block sums as two registers of four lanes, aligned loads
+// (a step starts on a 16-byte boundary of the 32-byte aligned row); integer
+// blocks of 7 or more elements four a step, in 64-bit lanes (exact).
+struct SuperSampleVectorSums {
+    template <typename At>
+    VELMORA_RESIZE_INLINE static void Steps(At at, const float* row, bool inside, int64_t& p,
+                                            int64_t end, float* a, float* b) {
+        if (!inside) {
+            SuperSampleScalarSums::Steps(at, row, inside, p, end, a, b);
+            return;
+        }
+        __m128 va = _mm_loadu_ps(a), vb = _mm_loadu_ps(b);
+        for (; p + 8 <= end; p += 8) {
+            va = _mm_add_ps(va, _mm_load_ps(row + p));
+            vb = _mm_add_ps(vb, _mm_load_ps(row + p + 4));
+        }
+        _mm_storeu_ps(a, va);
+        _mm_storeu_ps(b, vb);
+    }
+    VELMORA_RESIZE_INLINE static uint64_t Whole(const uint32_t* block, int64_t kx) {
+        if (kx < 7) return SuperSampleScalarSums::Whole(block, kx);
+        const __m128i zero = _mm_setzero_si128();
+        __m128i sum = zero;
+        int64_t p = 0;
+        for (; p + 4 <= kx; p += 4) {
+            const __m128i v = SuperSampleLoad(block + p);
+            sum = _mm_add_epi64(
+                sum, _mm_add_epi64(_mm_unpacklo_epi32(v, zero), _mm_unpackhi_epi32(v, zero)));
+        }
+        uint64_t total = static_cast<uint64_t>(_mm_cvtsi128_si64(sum)) +
+                         static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum)));
+        for (; p < kx; ++p)
+            total += block[p];
+        return total;
+    }
+};
 
 // Fractional modes (float working row) of pixels 4 samples apart in the
 // single-precision form of the Sse2, Sse3 and Ssse3 members: a pixel's four

@@ -4,8 +4,10 @@
 // the Generic member, under guard pages.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <climits>
 #include <cmath>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "resize/ResizeMemory.h"
 #include "resize/ResizeSuperSample.h"
 #include "resize/ResizeSuperSampleKernels.h"
+#include "resize/ResizeSuperSampleModel.h"
 #include "resize/ResizeSuperSampleRows.h"
 #include "tests/ResizeTestSupport.h"
 
@@ -287,6 +290,52 @@ TEST(ResizeSuperSampleKernels, InterleavedBlockSumsCombineLanesPerVariant) {
         ASSERT_EQ(kOneCh32f[v](ten, &out, 40, 4, 10, 1, 1, 1, 10.0, 1.0, 1.0, 0), STS_OK);
         EXPECT_EQ(out, 3.0f) << "variant " << v;
     }
+}
+
+// One source row, so the working row holds the samples: the vector one-sample
+// members against the model of their form on blocks of 7 to 24 pixels
+// (integer sums, interleaved float lanes), past the row's end, at output
+// offsets 0-3.
+template <typename T, SuperSampleForm F, typename Member>
+void CheckOneChAgainstModel(std::initializer_list<Member> members) {
+    std::mt19937 rng(31);
+    for (double rx : {7.0, 8.0, 12.0, 13.0, 24.0, 11.5, 12.75, 20.3})
+        for (int32_t dstW : {1, 5, 13})
+            for (int32_t offset : {0, 1, 2, 3}) {
+                const int32_t mode = rx != std::trunc(rx) ? 2 : 0;
+                const auto cols = static_cast<int32_t>(std::ceil(dstW * rx)) - offset;
+                std::vector<T> src(static_cast<size_t>(cols)), want(dstW + 4, T(9)), got;
+                std::vector<uint32_t> row(src.size());  // the working row's bits
+                for (size_t k = 0; k < src.size(); ++k) {
+                    src[k] = static_cast<T>(static_cast<int32_t>(rng() % 2000001) - 1000000) /
+                             (std::is_same_v<T, float> ? T(7) : T(1));
+                    const float f = static_cast<float>(src[k]);
+                    row[k] = mode != 0 || std::is_same_v<T, float> ? std::bit_cast<uint32_t>(f)
+                                                                   : static_cast<uint32_t>(src[k]);
+                }
+                SuperSampleModel<T, SuperSampleLayout::OneCh, F>::OutputRow(
+                    reinterpret_cast<const SuperSampleAcc<T>*>(row.data()), want.data() + offset,
+                    cols, 1, 1, dstW, rx, 1.0 / rx, mode);
+                for (Member member : members) {
+                    got.assign(want.size(), T(9));
+                    ASSERT_EQ(member(src.data(), got.data() + offset, cols * sizeof(T), 0, cols, 1,
+                                     dstW, 1, rx, 1.0, 1.0 / rx, mode),
+                              STS_OK);
+                    ASSERT_EQ(got, want) << "ratio " << rx << " width " << dstW << " at " << offset;
+                }
+            }
+}
+
+#define VELMORA_ONECH_FORMS(T, E)                                                           \
+    CheckOneChAgainstModel<E, SuperSampleForm::Single>({ResizeSuperSampleOneCh##T##_Sse,    \
+                                                        ResizeSuperSampleOneCh##T##_Sse2,   \
+                                                        ResizeSuperSampleOneCh##T##_Sse3}); \
+    CheckOneChAgainstModel<E, SuperSampleForm::SingleSsse3>({ResizeSuperSampleOneCh##T##_Ssse3})
+
+TEST(ResizeSuperSampleKernels, OneSamplePixelsEqualTheModelOfTheirForm) {
+    VELMORA_ONECH_FORMS(8u, uint8_t);
+    VELMORA_ONECH_FORMS(16u, uint16_t);
+    VELMORA_ONECH_FORMS(32f, float);
 }
 
 // Mend: whole-ratio block sums in 64 bits (257 x 257 x 65535 passes 2^32).
