@@ -1,9 +1,11 @@
 // The queued DMA service over the simulated card's bridge.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <numeric>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "PlxTestSupport.h"
+#include "WaitSupport.h"
 #include "hw/DmaManager.h"
 #include "hw/VelmoraPciBridge.h"
 #include "sim/SimControl.h"
@@ -21,6 +24,28 @@ namespace {
 constexpr uint32_t kFrameBytes = 829440;
 constexpr uint32_t kAddressA = 0x1FA400 * 4;
 constexpr uint32_t kAddressB = kAddressA + 0x100000;
+
+// Whether the thread sleeps in the kernel (state S in its stat line).
+bool Sleeps(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string line((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    const size_t name = line.rfind(')');
+    return name != std::string::npos && name + 2 < line.size() && line[name + 2] == 'S';
+}
+
+// Runs `call` on a thread of its own and returns once that thread sleeps:
+// the call has reached its wait.
+template <typename Call>
+auto Waiting(Call call) {
+    auto tid = std::make_shared<std::atomic<pid_t>>(0);
+    auto future = std::async(std::launch::async, [tid, call] {
+        *tid = gettid();
+        return call();
+    });
+    ::velmora::test::WaitUntil([&] { return *tid != 0 && Sleeps(*tid); }, "a call's wait");
+    return future;
+}
 
 // The card's bridge with a gate in front of the channel lock, so a test can
 // hold the worker before its transfer, and a switch that makes the lock fail.
@@ -228,8 +253,7 @@ TEST_F(DmaManagerTest, ARemovedSlotsQueuedRequestsAreDroppedAndItsWaiterWakes) {
     ASSERT_EQ(manager->Submit(removed, const_cast<uint8_t*>(stale.data()), kAddressB, 4096), 1u);
     ASSERT_EQ(manager->Submit(removed, const_cast<uint8_t*>(stale.data()), kAddressB, 4096), 1u);
     bridge.WaitForWorker();
-    auto waiter = std::async(std::launch::async, [&] { return manager->WaitDone(removed); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto waiter = Waiting([&] { return manager->WaitDone(removed); });
     ASSERT_EQ(manager->RemoveChannel(removed), 1u);
     EXPECT_EQ(waiter.get(), 1u);
     // Added again at the same index while the old requests still wait.
@@ -257,8 +281,7 @@ TEST_F(DmaManagerTest, StopFailsQueuedRequestsAndARestartWithAnotherCapacityIsCl
     ASSERT_EQ(manager->Submit(queued, const_cast<uint8_t*>(data.data()), kAddressB, 4096), 1u);
     bridge.WaitForWorker();
     auto waiter = std::async(std::launch::async, [&] { return manager->WaitDone(queued); });
-    auto stopped = std::async(std::launch::async, [&] { return manager->Stop(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto stopped = Waiting([&] { return manager->Stop(); });
     bridge.Open();
     EXPECT_EQ(stopped.get(), 1u);
     EXPECT_EQ(waiter.get(), 0u);

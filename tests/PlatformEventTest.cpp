@@ -108,7 +108,7 @@ TEST(PlatformEventTest, UnnamedEventWakesAThreadOfThisProcess) {
     EXPECT_EQ(event->Wait(0), WaitResult::Timeout);
 
     WaitResult result = WaitResult::Failed;
-    std::thread waiter([&] { result = event->Wait(10000); });
+    std::thread waiter([&] { result = event->Wait(::velmora::test::kHangBoundMs); });
     Sleep(20);
     event->Set();
     waiter.join();

@@ -79,7 +79,7 @@ class RecorderCardTest : public cardtest::CardTest {
                 return Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0) == 1 &&
                        state == 2;
             },
-            30000));
+            "the program information"));
         // Recorders enabled from now on see what the engine passes on after
         // this.
         Settle({});
@@ -113,7 +113,8 @@ class RecorderCardTest : public cardtest::CardTest {
             m_seen.emplace_back(data.begin() + k * m_length, data.begin() + k * m_length + 188);
     }
     // Waits until the engine passed on every whole chunk of what the card
-    // captured and the recorders' lengths stand still.
+    // captured and each program's task handled every packet it was given
+    // (the engine gives the tasks a chunk before it passes it on).
     void Settle(const std::vector<Program>& programs) {
         const uint64_t chunk = ts::kChunkBytes / m_length;
         const uint64_t captured = sim::AsiCaptureCounts(0)->captured;
@@ -123,21 +124,18 @@ class RecorderCardTest : public cardtest::CardTest {
                 Drain();
                 return m_seen.size() >= passed;
             },
-            20000))
+            "the engine to pass on " + std::to_string(passed) + " packets"))
             << m_seen.size() << " of " << passed;
-        std::vector<uint64_t> before;
-        int still = 0;
-        WaitFor(
-            [&] {
-                std::vector<uint64_t> now;
-                for (const Program& p : programs)
-                    now.push_back(LengthMs(p.number));
-                still = now == before ? still + 1 : 0;
-                before = now;
-                if (still < 3) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                return still >= 3;
-            },
-            20000);
+        ts::CTsProgramEngine* engine =
+            Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetProgramEngine();
+        for (const Program& p : programs) {
+            const uint64_t given = m_seen.size() - m_enabledAt.at(p.number);
+            ASSERT_TRUE(WaitFor(
+                [&] { return engine->GetRecorderHandledPackets(p.number) == given; },
+                "program " + std::to_string(p.number) + "'s task to handle " +
+                    std::to_string(given) + " packets"))
+                << engine->GetRecorderHandledPackets(p.number) << " handled";
+        }
     }
 
     static uint64_t LengthMs(uint32_t program) {
@@ -149,7 +147,8 @@ class RecorderCardTest : public cardtest::CardTest {
     std::string PathOf(const Program& p) const {
         return (m_dir / ("program" + std::to_string(p.number) + ".mpg")).string();
     }
-    uint32_t Enable(const Program& p) const {
+    uint32_t Enable(const Program& p) {
+        m_enabledAt[p.number] = m_seen.size();
         const std::string path = PathOf(p);
         const std::wstring wide(path.begin(), path.end());
         return Quorvel_Velmora_TsCaptureRecorderEnable(p.number, wide.c_str(), 0);
@@ -223,6 +222,7 @@ class RecorderCardTest : public cardtest::CardTest {
     uint32_t m_length = 188;
     std::vector<Bytes> m_seen;  // what the engine passed on, 188 bytes each
     size_t m_mark = 0;          // m_seen's size when the recorders were enabled
+    std::map<uint32_t, size_t> m_enabledAt;  // m_seen's size when each program was enabled
 };
 
 TEST_F(RecorderCardTest, ThreeProgramsRecordIntoProgramStreamFiles) {
