@@ -23,8 +23,9 @@ TEST(PlatformThreadTest, JoinTimesOutWhileItRunsAndReportsTheExitCode) {
     Thread thread;
     EXPECT_EQ(thread.Join(0), WaitResult::Failed);  // nothing started
     auto release = Event::Create(true, false);
-    ASSERT_TRUE(thread.Start(
-        [&release] { return release->Wait(10000) == WaitResult::Signaled ? 7u : 1u; }));
+    ASSERT_TRUE(thread.Start([&release] {
+        return release->Wait(::velmora::test::kHangBoundMs) == WaitResult::Signaled ? 7u : 1u;
+    }));
     EXPECT_FALSE(thread.Start([] { return 0u; }));
     EXPECT_TRUE(thread.IsRunning());
     EXPECT_EQ(thread.Join(50), WaitResult::Timeout);
@@ -45,7 +46,7 @@ TEST(PlatformThreadTest, DetachedOrDroppedThreadsRunOnByThemselves) {
     auto release = std::shared_ptr<Event>(Event::Create(true, false));
     auto finished = std::make_shared<std::atomic<int>>(0);
     auto body = [release, finished] {
-        release->Wait(10000);
+        release->Wait(::velmora::test::kHangBoundMs);
         ++*finished;
         return 0u;
     };

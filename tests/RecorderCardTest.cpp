@@ -130,10 +130,10 @@ class RecorderCardTest : public cardtest::CardTest {
             Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetProgramEngine();
         for (const Program& p : programs) {
             const uint64_t given = m_seen.size() - m_enabledAt.at(p.number);
-            ASSERT_TRUE(WaitFor(
-                [&] { return engine->GetRecorderHandledPackets(p.number) == given; },
-                "program " + std::to_string(p.number) + "'s task to handle " +
-                    std::to_string(given) + " packets"))
+            ASSERT_TRUE(
+                WaitFor([&] { return engine->GetRecorderHandledPackets(p.number) == given; },
+                        "program " + std::to_string(p.number) + "'s task to handle " +
+                            std::to_string(given) + " packets"))
                 << engine->GetRecorderHandledPackets(p.number) << " handled";
         }
     }
@@ -220,8 +220,8 @@ class RecorderCardTest : public cardtest::CardTest {
 
     std::filesystem::path m_dir;
     uint32_t m_length = 188;
-    std::vector<Bytes> m_seen;  // what the engine passed on, 188 bytes each
-    size_t m_mark = 0;          // m_seen's size when the recorders were enabled
+    std::vector<Bytes> m_seen;               // what the engine passed on, 188 bytes each
+    size_t m_mark = 0;                       // m_seen's size when the recorders were enabled
     std::map<uint32_t, size_t> m_enabledAt;  // m_seen's size when each program was enabled
 };
 

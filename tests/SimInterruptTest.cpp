@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "SimTestSupport.h"
+#include "WaitSupport.h"
 #include "platform/Event.h"
 #include "platform/Time.h"
 
@@ -57,10 +58,10 @@ TEST_F(SimInterruptTest, RealtimeFieldsReachEnabledRegistrations) {
     EXPECT_FALSE(WaitField(100));
 
     EnableField();
-    EXPECT_TRUE(WaitField(1000));
+    EXPECT_TRUE(WaitField(::velmora::test::kHangBoundMs));
     const uint64_t start = platform::MonotonicMs();
     for (int i = 0; i < 4; ++i) {
-        EXPECT_TRUE(WaitField(1000)) << i;
+        EXPECT_TRUE(WaitField(::velmora::test::kHangBoundMs)) << i;
     }
     // Four more PAL fields take 80 ms whatever the machine; the margin is
     // for the moment each boundary is noticed.
@@ -68,7 +69,7 @@ TEST_F(SimInterruptTest, RealtimeFieldsReachEnabledRegistrations) {
 
     const uint64_t before = *FieldCount(0);
     device.Write(0x10, device.Read(0x10) | kNtsc);
-    EXPECT_TRUE(WaitField(1000));
+    EXPECT_TRUE(WaitField(::velmora::test::kHangBoundMs));
     EXPECT_GE(*FieldCount(0), before) << "switching standard never goes back";
 }
 
@@ -82,9 +83,9 @@ TEST_F(SimInterruptTest, ManualClockAdvancesOnlyWhenStepped) {
 
     ASSERT_TRUE(StepFields(0, 1));
     EXPECT_EQ(*FieldCount(0), count + 1);
-    EXPECT_TRUE(WaitField(1000));
+    EXPECT_TRUE(WaitField(::velmora::test::kHangBoundMs));
     ASSERT_TRUE(StepFields(0, 3));
-    EXPECT_TRUE(WaitField(1000));
+    EXPECT_TRUE(WaitField(::velmora::test::kHangBoundMs));
     EXPECT_EQ(*FieldCount(0), count + 4);
 
     device.Write(0x10, device.Read(0x10) ^ kNtsc);
@@ -94,7 +95,7 @@ TEST_F(SimInterruptTest, ManualClockAdvancesOnlyWhenStepped) {
     ASSERT_TRUE(SetClockMode(0, ClockMode::Realtime));
     EXPECT_FALSE(StepFields(0, 1));
     EXPECT_GE(*FieldCount(0), count + 4);
-    EXPECT_TRUE(WaitField(1000));
+    EXPECT_TRUE(WaitField(::velmora::test::kHangBoundMs));
     EXPECT_FALSE(FieldCount(1).has_value());
 }
 
@@ -115,7 +116,7 @@ TEST_F(SimInterruptTest, ClockModeComesFromTheEnvironment) {
     manual.Write(0x10, kFieldInterruptEnable);
     EXPECT_FALSE(WaitField(100));
     ASSERT_TRUE(StepFields(0, 1));
-    EXPECT_TRUE(WaitField(1000));
+    EXPECT_TRUE(WaitField(::velmora::test::kHangBoundMs));
 }
 
 }  // namespace

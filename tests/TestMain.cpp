@@ -18,10 +18,10 @@ constexpr const char* kChosenNamespace = "VELMORA_TEST_CHOSEN_NAMESPACE";
 
 // The simulated card's settings a caller may have exported; the tests set
 // those they need themselves.
-constexpr const char* kCardSettings[] = {
-    "VELMORA_SIM_CARDS",       "VELMORA_SIM_BOARD_ID", "VELMORA_SIM_FPGA_VERSION",
-    "VELMORA_SIM_VIDEO_INPUT", "VELMORA_SIM_ASI_INPUT", "VELMORA_SIM_ASI_RATE",
-    "VELMORA_SIM_CLOCK"};
+constexpr const char* kCardSettings[] = {"VELMORA_SIM_CARDS",        "VELMORA_SIM_BOARD_ID",
+                                         "VELMORA_SIM_FPGA_VERSION", "VELMORA_SIM_VIDEO_INPUT",
+                                         "VELMORA_SIM_ASI_INPUT",    "VELMORA_SIM_ASI_RATE",
+                                         "VELMORA_SIM_CLOCK"};
 
 bool StartedByATest() {
     const char* chosen = std::getenv(kChosenNamespace);

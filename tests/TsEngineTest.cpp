@@ -685,7 +685,8 @@ TEST(TsEngineOpenTest, RingAllocationFailureFailsOpen) {
         const std::string self = platform::ExecutablePath();
         platform::test::Child child([&] {
             setenv(kFresh, "1", 1);
-            const std::string filter = "--gtest_filter=TsEngineOpenTest.RingAllocationFailureFailsOpen";
+            const std::string filter =
+                "--gtest_filter=TsEngineOpenTest.RingAllocationFailureFailsOpen";
             char* const argv[] = {const_cast<char*>(self.c_str()),
                                   const_cast<char*>(filter.c_str()), nullptr};
             execve(self.c_str(), argv, environ);

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/SimTsGenerator.h"
 #include "WaitSupport.h"
+#include "sim/SimTsGenerator.h"
 
 namespace velmora::tstest {
 

@@ -24,8 +24,8 @@ inline bool WaitUntil(const std::function<bool()>& done, const std::string& what
     const auto end = std::chrono::steady_clock::now() + kHangBound;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) {
-            ADD_FAILURE() << "hang: still waiting after " << kHangBound.count()
-                          << " s for " << what;
+            ADD_FAILURE() << "hang: still waiting after " << kHangBound.count() << " s for "
+                          << what;
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
