@@ -330,15 +330,16 @@ TEST(HcQueueTest, KeepsOrderAcrossTheWrapAndRestartsEmptyOnResize) {
     queue.Resize(2);
     EXPECT_EQ(queue.IsEmpty(), 1u);
 
-    // A waiting reader gets a later push, or gives up after the time-out.
-    auto reader = std::async(std::launch::async, [&] {
+    // A waiting reader gets a later push (a time-out no busy machine
+    // reaches), or gives up after the time-out.
+    CHcQueue<int> patient(::velmora::test::kHangBoundMs);
+    patient.Resize(2);
+    auto reader = Waiting([&] {
         int got = 0;
-        return queue.Peek(&got, 1) ? got : -1;
+        return patient.Peek(&got, 1) ? got : -1;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    queue.Push(42);
+    patient.Push(42);
     EXPECT_EQ(reader.get(), 42);
-    queue.PopFront();
     EXPECT_EQ(queue.Peek(&item, 1), 0u);
 }
 
