@@ -155,6 +155,14 @@ void CProgramRecorder::GetErrorCounts(uint32_t programNumber, RECORDER_ERROR_COU
     }
 }
 
+uint64_t CProgramRecorder::GetHandledPackets(uint32_t programNumber) {
+    for (const TASK_ENTRY& entry : m_TaskTable) {
+        if (entry.wProgramNumber != 0 && entry.wProgramNumber == programNumber)
+            return m_SlotStates[entry.wSlot].handledPackets.load();
+    }
+    return 0;
+}
+
 uint32_t CProgramRecorder::RecordTaskThreadProc(RECORDER_TASK_PARAM* pParam) {
     return ConvertTsToPsTask(pParam->szPath, pParam->wProgramNumber, pParam->wVideoPid,
                              pParam->wAudioPid, pParam->wAudioStreamType, kSizeLimitMb, 0,

@@ -82,6 +82,9 @@ class CProgramRecorder {
     // 1, whether or not the program is recorded (then the record is kept).
     uint32_t GetRecordLength(uint32_t programNumber, RECORD_LENGTH* pLength);
     void GetErrorCounts(uint32_t programNumber, RECORDER_ERROR_COUNTS* pCounts);
+    // Packets the program's task has handled since it started; 0 when the
+    // program is not recorded.
+    uint64_t GetHandledPackets(uint32_t programNumber);
 
   private:
     struct TASK_ENTRY {

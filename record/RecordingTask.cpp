@@ -157,6 +157,7 @@ void CRecordingTask::ClearSlotCounters() {
     m_pSlot->durationMs = 0;
     m_pSlot->continuityErrors = 0;
     m_pSlot->syncByteErrors = 0;
+    m_pSlot->handledPackets = 0;
 }
 
 void CRecordingTask::ClearCollecting() {
@@ -181,6 +182,7 @@ uint32_t CRecordingTask::Run() {
             continue;
         }
         const Step step = HandlePacket(packet);
+        ++m_pSlot->handledPackets;
         if (step == Step::kFailed) return 1;
         if (step == Step::kEnd) break;
     }

@@ -30,6 +30,9 @@ struct RECORDER_SLOT_STATE {
     std::atomic<uint32_t> continuityErrors{0};
     std::atomic<uint32_t> syncByteErrors{0};
     std::atomic<uint32_t> stop{0};
+    // Packets the task has taken from its ring and handled: once it equals
+    // what the ring was given, the length and counts above are final for it.
+    std::atomic<uint64_t> handledPackets{0};
 };
 
 // Per-PID continuity state of one task.

@@ -1,9 +1,11 @@
 // The queued DMA service over the simulated card's bridge.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <numeric>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "PlxTestSupport.h"
+#include "WaitSupport.h"
 #include "hw/DmaManager.h"
 #include "hw/VelmoraPciBridge.h"
 #include "sim/SimControl.h"
@@ -21,6 +24,28 @@ namespace {
 constexpr uint32_t kFrameBytes = 829440;
 constexpr uint32_t kAddressA = 0x1FA400 * 4;
 constexpr uint32_t kAddressB = kAddressA + 0x100000;
+
+// Whether the thread sleeps in the kernel (state S in its stat line).
+bool Sleeps(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string line((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    const size_t name = line.rfind(')');
+    return name != std::string::npos && name + 2 < line.size() && line[name + 2] == 'S';
+}
+
+// Runs `call` on a thread of its own and returns once that thread sleeps:
+// the call has reached its wait.
+template <typename Call>
+auto Waiting(Call call) {
+    auto tid = std::make_shared<std::atomic<pid_t>>(0);
+    auto future = std::async(std::launch::async, [tid, call] {
+        *tid = gettid();
+        return call();
+    });
+    ::velmora::test::WaitUntil([&] { return *tid != 0 && Sleeps(*tid); }, "a call's wait");
+    return future;
+}
 
 // The card's bridge with a gate in front of the channel lock, so a test can
 // hold the worker before its transfer, and a switch that makes the lock fail.
@@ -228,8 +253,7 @@ TEST_F(DmaManagerTest, ARemovedSlotsQueuedRequestsAreDroppedAndItsWaiterWakes) {
     ASSERT_EQ(manager->Submit(removed, const_cast<uint8_t*>(stale.data()), kAddressB, 4096), 1u);
     ASSERT_EQ(manager->Submit(removed, const_cast<uint8_t*>(stale.data()), kAddressB, 4096), 1u);
     bridge.WaitForWorker();
-    auto waiter = std::async(std::launch::async, [&] { return manager->WaitDone(removed); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto waiter = Waiting([&] { return manager->WaitDone(removed); });
     ASSERT_EQ(manager->RemoveChannel(removed), 1u);
     EXPECT_EQ(waiter.get(), 1u);
     // Added again at the same index while the old requests still wait.
@@ -257,8 +281,7 @@ TEST_F(DmaManagerTest, StopFailsQueuedRequestsAndARestartWithAnotherCapacityIsCl
     ASSERT_EQ(manager->Submit(queued, const_cast<uint8_t*>(data.data()), kAddressB, 4096), 1u);
     bridge.WaitForWorker();
     auto waiter = std::async(std::launch::async, [&] { return manager->WaitDone(queued); });
-    auto stopped = std::async(std::launch::async, [&] { return manager->Stop(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto stopped = Waiting([&] { return manager->Stop(); });
     bridge.Open();
     EXPECT_EQ(stopped.get(), 1u);
     EXPECT_EQ(waiter.get(), 0u);
@@ -307,15 +330,16 @@ TEST(HcQueueTest, KeepsOrderAcrossTheWrapAndRestartsEmptyOnResize) {
     queue.Resize(2);
     EXPECT_EQ(queue.IsEmpty(), 1u);
 
-    // A waiting reader gets a later push, or gives up after the time-out.
-    auto reader = std::async(std::launch::async, [&] {
+    // A waiting reader gets a later push (a time-out no busy machine
+    // reaches), or gives up after the time-out.
+    CHcQueue<int> patient(::velmora::test::kHangBoundMs);
+    patient.Resize(2);
+    auto reader = Waiting([&] {
         int got = 0;
-        return queue.Peek(&got, 1) ? got : -1;
+        return patient.Peek(&got, 1) ? got : -1;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    queue.Push(42);
+    patient.Push(42);
     EXPECT_EQ(reader.get(), 42);
-    queue.PopFront();
     EXPECT_EQ(queue.Peek(&item, 1), 0u);
 }
 

@@ -25,7 +25,7 @@ namespace {
 using platform::test::Child;
 using platform::test::Pipe;
 
-constexpr uint32_t kWaitMs = 500;
+constexpr uint32_t kWaitMs = ::velmora::test::kHangBoundMs;
 
 std::wstring EventName(int number) {
     return L"Global\\FieldEventHandleTest." + std::to_wstring(number);
@@ -182,7 +182,8 @@ TEST_F(FieldEventHandleTest, RacingRegistrationsLeaveOneThreadAndNoEvent) {
     VELMORA_HANDLE handle = nullptr;
     ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(2).c_str(), &handle, 0), 1u);
     ASSERT_TRUE(sim::StepFields(0, 1));
-    EXPECT_EQ(VelmoraOs_WaitForSingleObject(handle, 10000), VELMORA_WAIT_OBJECT_0);
+    EXPECT_EQ(VelmoraOs_WaitForSingleObject(handle, ::velmora::test::kHangBoundMs),
+              VELMORA_WAIT_OBJECT_0);
     EXPECT_EQ(Quorvel_Velmora_CloseFieldEvent(handle, 0), 1u);
 }
 

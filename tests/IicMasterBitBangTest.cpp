@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "IicMasterTestSupport.h"
+#include "WaitSupport.h"
 #include "card/GlobalVars.h"
 #include "hw/FpgaIicMaster.h"
 #include "hw/IicMasterPro.h"
@@ -250,11 +251,7 @@ void ExpectRunsDespite(platform::NamedMutex* held, Op op) {
         op();
         done = true;
     });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_TRUE(done.load());
+    EXPECT_TRUE(::velmora::test::WaitUntil([&] { return done.load(); }, "the operation"));
     held->Unlock();
     other.join();
 }

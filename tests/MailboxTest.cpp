@@ -23,6 +23,7 @@
 #include "CardTestSupport.h"
 #include "PlatformTestSupport.h"
 #include "TsEngineTestSupport.h"
+#include "WaitSupport.h"
 #include "card/FfmServer.h"
 #include "card/VelmoraMainFunc.h"
 #include "platform/Paths.h"
@@ -76,12 +77,8 @@ class Peer {
     bool Wake() {
         std::memset(m_view + kMarkOffset, 0xEE, kMarkBytes);
         VelmoraOs_SetEvent(m_event);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (m_view[kMarkOffset] == 0xEE) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        return true;
+        return ::velmora::test::WaitUntil([&] { return m_view[kMarkOffset] != 0xEE; },
+                                          "the mailbox's reply");
     }
     uint32_t HeaderWord(int index) const {
         uint32_t word;
@@ -413,7 +410,7 @@ TEST_F(MailboxTest, StopEndsTheThreadPromptlyAndCopesWithNone) {
     ASSERT_TRUE(peer->Request({0}));
     const auto start = std::chrono::steady_clock::now();
     spy->StopMailbox();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, ::velmora::test::kHangBound) << "hang";
     spy->StopMailbox();
 
     // Started again, it serves the block it kept.

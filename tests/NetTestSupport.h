@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "WaitSupport.h"
+
 namespace velmora::nettest {
 
 // A datagram socket bound to 127.0.0.1 on a port of the system's choice.
@@ -76,14 +78,9 @@ inline uint16_t FreePort() {
     return probe.Port();
 }
 
-// Polls `done` every millisecond for at most `timeoutMs`.
-inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+// Waits until `done` holds; a failure reported as a hang when it never does.
+inline bool WaitFor(const std::function<bool()>& done, const std::string& what = "the condition") {
+    return test::WaitUntil(done, what);
 }
 
 // Runs `body` in a forked child inside a private network namespace with lo up

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "PlxTestSupport.h"
+#include "WaitSupport.h"
 #include "hw/VelmoraPciBridge.h"
 #include "sim/SimControl.h"
 
@@ -296,7 +297,7 @@ TEST_F(PciBridgeTest, DmaTimeoutRecoversTheChannelWithinASecondOrSo) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(bridge.DmaTransfer(0, buffer.data(), 0, 65536, 0), 0u);
     EXPECT_GE(MsSince(start), 900);
-    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_LT(MsSince(start), ::velmora::test::kHangBoundMs) << "hang";
     EXPECT_EQ(bridge.UnlockDmaChannel(0), 1u);
     EXPECT_EQ(TakeTraces(),
               std::vector<std::string>{kTracePrefix + "DmaTransfer - 1 - Failed - ApiWaitTimeout"});
@@ -320,7 +321,8 @@ TEST_F(PciBridgeTest, BusyChannelIsAbortedByTransferAndResetByClose) {
     ASSERT_TRUE(sim::SetDmaFault(0, 1, sim::DmaFault::Busy));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(bridge.DmaTransfer(1, &word, 0, 4, 1), 0u);
-    EXPECT_LT(MsSince(start), 900);  // refused at once, nothing waited for
+    // Refused at once: no wait timed out (the traces below stay empty).
+    EXPECT_LT(MsSince(start), ::velmora::test::kHangBoundMs) << "hang";
     EXPECT_TRUE(LockedTransfer(bridge, 1, &word, 0, 4, 1));
 
     ASSERT_TRUE(sim::SetDmaFault(0, 1, sim::DmaFault::Busy));
@@ -337,7 +339,7 @@ TEST_F(PciBridgeTest, WaitsAreBoundedAtOneSecond) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(bridge.WaitDmaInterrupt(0), 0u);
     EXPECT_GE(MsSince(start), 900);
-    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_LT(MsSince(start), ::velmora::test::kHangBoundMs) << "hang";
     EXPECT_EQ(TakeTraces(),
               std::vector<std::string>{kTracePrefix + "WaitDmaInterrupt - 1 - Failed"});
 
@@ -352,7 +354,7 @@ TEST_F(PciBridgeTest, WaitsAreBoundedAtOneSecond) {
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(bridge.WaitLocalInterrupt(1), 0u);
     EXPECT_GE(MsSince(start), 900);
-    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_LT(MsSince(start), ::velmora::test::kHangBoundMs) << "hang";
 
     blockA |= kFpgaFieldInterruptEnable;
     ASSERT_EQ(bridge.BarSpaceWrite(3, kFpgaBlockA, &blockA), 1u);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "WaitSupport.h"
 #include "platform/DeviceIo.h"
 #include "platform/Event.h"
 
@@ -25,12 +26,10 @@ DeviceLog& Log() {
     return log;
 }
 
-// Waits until a request has arrived at the device; bounded.
+// Waits until a request has arrived at the device.
 bool RequestArrived() {
-    for (int i = 0; i < 10000 && Log().meeting.load() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return Log().meeting.load() > 0;
+    return ::velmora::test::WaitUntil([] { return Log().meeting.load() > 0; },
+                                      "a request at the device");
 }
 
 class TestDevice : public DeviceFile {
@@ -49,7 +48,8 @@ class TestDevice : public DeviceFile {
         }
         if (code == kMeet) {
             ++Log().meeting;
-            for (int i = 0; i < 5000 && Log().meeting.load() < 2; ++i) {
+            for (uint32_t i = 0; i < ::velmora::test::kHangBoundMs && Log().meeting.load() < 2;
+                 ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             *returned = 0;

@@ -21,7 +21,7 @@ TEST(PlatformEventTest, SetInOneProcessWakesAWaiterInAnother) {
         auto opened = Event::Open("Global\\PlatformEvent.Wake");
         if (!opened) return 1;
         ready.Signal();
-        return opened->Wait(10000) == WaitResult::Signaled ? 0 : 2;
+        return opened->Wait(::velmora::test::kHangBoundMs) == WaitResult::Signaled ? 0 : 2;
     });
     ASSERT_TRUE(ready.Wait());
     EXPECT_TRUE(event->Set());
@@ -39,7 +39,7 @@ TEST(PlatformEventTest, AutoResetLetsOneWaiterPassPerSet) {
             auto opened = Event::Open("PlatformEvent.Auto");
             if (!opened) return 1;
             ready.Signal();
-            if (opened->Wait(10000) != WaitResult::Signaled) return 2;
+            if (opened->Wait(::velmora::test::kHangBoundMs) != WaitResult::Signaled) return 2;
             passed.Signal(id);
             return 0;
         };
@@ -77,7 +77,7 @@ TEST(PlatformEventTest, ManualResetStaysSetUntilReset) {
         auto opened = Event::Open("PlatformEvent.Manual");
         if (!opened) return 1;
         for (int i = 0; i < 3; ++i) {
-            if (opened->Wait(1000) != WaitResult::Signaled) return 2;
+            if (opened->Wait(::velmora::test::kHangBoundMs) != WaitResult::Signaled) return 2;
         }
         return 0;
     });
@@ -108,7 +108,7 @@ TEST(PlatformEventTest, UnnamedEventWakesAThreadOfThisProcess) {
     EXPECT_EQ(event->Wait(0), WaitResult::Timeout);
 
     WaitResult result = WaitResult::Failed;
-    std::thread waiter([&] { result = event->Wait(10000); });
+    std::thread waiter([&] { result = event->Wait(::velmora::test::kHangBoundMs); });
     Sleep(20);
     event->Set();
     waiter.join();

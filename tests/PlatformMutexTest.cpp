@@ -26,7 +26,7 @@ int Hammer(Contended* shared, int rounds) {
     auto mutex = NamedMutex::Create("Global\\PlatformMutex.Contend");
     if (!mutex) return 1;
     for (int i = 0; i < rounds; ++i) {
-        if (mutex->Lock(10000) != WaitResult::Signaled) return 2;
+        if (mutex->Lock(::velmora::test::kHangBoundMs) != WaitResult::Signaled) return 2;
         if (shared->inside) shared->overlaps = shared->overlaps + 1;
         shared->inside = 1;
         const uint32_t value = shared->counter;
@@ -57,8 +57,8 @@ TEST(PlatformMutexTest, KilledOwnerLeavesItAbandonedForTheNextOwner) {
     Pipe locked;
     Child child([&locked] {
         auto mutex = NamedMutex::Create("PlatformMutex.Killed");
-        if (!mutex || mutex->Lock(5000) != WaitResult::Signaled) return 1;
-        mutex->Lock(5000);  // held twice: death releases every level
+        if (!mutex || mutex->Lock(::velmora::test::kHangBoundMs) != WaitResult::Signaled) return 1;
+        mutex->Lock(::velmora::test::kHangBoundMs);  // held twice: death releases every level
         locked.Signal();
         for (;;)
             pause();
@@ -71,19 +71,20 @@ TEST(PlatformMutexTest, KilledOwnerLeavesItAbandonedForTheNextOwner) {
     EXPECT_EQ(mutex->Lock(50), WaitResult::Timeout);
     child.Kill();
 
-    EXPECT_EQ(mutex->Lock(5000), WaitResult::Abandoned);
+    EXPECT_EQ(mutex->Lock(::velmora::test::kHangBoundMs), WaitResult::Abandoned);
     EXPECT_TRUE(mutex->Unlock());
     EXPECT_FALSE(mutex->Unlock());
-    EXPECT_EQ(mutex->Lock(5000), WaitResult::Signaled);
+    EXPECT_EQ(mutex->Lock(::velmora::test::kHangBoundMs), WaitResult::Signaled);
     EXPECT_TRUE(mutex->Unlock());
 }
 
 TEST(PlatformMutexTest, EndedOwnerThreadLeavesItAbandoned) {
     auto mutex = NamedMutex::Create("PlatformMutex.Thread");
     ASSERT_TRUE(mutex);
-    std::thread owner([&mutex] { EXPECT_EQ(mutex->Lock(5000), WaitResult::Signaled); });
+    std::thread owner(
+        [&mutex] { EXPECT_EQ(mutex->Lock(::velmora::test::kHangBoundMs), WaitResult::Signaled); });
     owner.join();
-    EXPECT_EQ(mutex->Lock(5000), WaitResult::Abandoned);
+    EXPECT_EQ(mutex->Lock(::velmora::test::kHangBoundMs), WaitResult::Abandoned);
     EXPECT_TRUE(mutex->Unlock());
 }
 
@@ -119,7 +120,7 @@ TEST(PlatformMutexTest, WaitsTimeOutWhileAnotherProcessHoldsIt) {
     Pipe locked, release;
     Child child([&] {
         auto mutex = NamedMutex::Create("PlatformMutex.Held");
-        if (!mutex || mutex->Lock(5000) != WaitResult::Signaled) return 1;
+        if (!mutex || mutex->Lock(::velmora::test::kHangBoundMs) != WaitResult::Signaled) return 1;
         locked.Signal();
         if (!release.Wait()) return 2;
         return mutex->Unlock() ? 0 : 3;
@@ -131,7 +132,7 @@ TEST(PlatformMutexTest, WaitsTimeOutWhileAnotherProcessHoldsIt) {
     EXPECT_EQ(mutex->Lock(100), WaitResult::Timeout);
     EXPECT_FALSE(mutex->Unlock());
     release.Signal();
-    EXPECT_EQ(mutex->Lock(5000), WaitResult::Signaled);
+    EXPECT_EQ(mutex->Lock(::velmora::test::kHangBoundMs), WaitResult::Signaled);
     EXPECT_TRUE(mutex->Unlock());
     EXPECT_EQ(child.Wait(), 0);
 }
@@ -145,7 +146,7 @@ TEST(PlatformMutexTest, ClosingAnOwnedMutexReleasesIt) {
     mutex.reset();
     WaitResult result = WaitResult::Failed;
     std::thread thread([&] {
-        result = other->Lock(1000);
+        result = other->Lock(::velmora::test::kHangBoundMs);
         other->Unlock();
     });
     thread.join();

@@ -20,7 +20,8 @@ TEST(PlatformOsApiTest, FieldEventRoundTrip) {
         VELMORA_HANDLE opened = VelmoraOs_OpenEvent(L"Global\\PlatformOsApi.Field\u00E9");
         if (!opened) return 1;
         ready.Signal();
-        const uint32_t result = VelmoraOs_WaitForSingleObject(opened, 10000);
+        const uint32_t result =
+            VelmoraOs_WaitForSingleObject(opened, ::velmora::test::kHangBoundMs);
         VelmoraOs_CloseHandle(opened);
         return result == VELMORA_WAIT_OBJECT_0 ? 0 : 2;
     });

@@ -14,6 +14,8 @@
 #include <functional>
 #include <thread>
 
+#include "WaitSupport.h"
+
 namespace velmora::platform::test {
 
 // A forked child that runs body and leaves with _exit(its result). It is
@@ -38,7 +40,7 @@ class Child {
 
     // The child's exit code; -1 when it was killed, did not end in time (it
     // is then killed) or could not be waited for.
-    int Wait(uint32_t timeoutMs = 10000) {
+    int Wait(uint32_t timeoutMs = ::velmora::test::kHangBoundMs) {
         if (m_pid <= 0) return -1;
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -96,7 +98,7 @@ class Pipe {
 
     bool Signal(char value = 1) { return write(m_fds[1], &value, 1) == 1; }
     // True when a byte arrived in time (stored in value when given).
-    bool Wait(uint32_t timeoutMs = 10000, char* value = nullptr) {
+    bool Wait(uint32_t timeoutMs = ::velmora::test::kHangBoundMs, char* value = nullptr) {
         pollfd entry{m_fds[0], POLLIN, 0};
         if (poll(&entry, 1, static_cast<int>(timeoutMs)) != 1) return false;
         char byte;

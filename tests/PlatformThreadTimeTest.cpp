@@ -23,8 +23,9 @@ TEST(PlatformThreadTest, JoinTimesOutWhileItRunsAndReportsTheExitCode) {
     Thread thread;
     EXPECT_EQ(thread.Join(0), WaitResult::Failed);  // nothing started
     auto release = Event::Create(true, false);
-    ASSERT_TRUE(thread.Start(
-        [&release] { return release->Wait(10000) == WaitResult::Signaled ? 7u : 1u; }));
+    ASSERT_TRUE(thread.Start([&release] {
+        return release->Wait(::velmora::test::kHangBoundMs) == WaitResult::Signaled ? 7u : 1u;
+    }));
     EXPECT_FALSE(thread.Start([] { return 0u; }));
     EXPECT_TRUE(thread.IsRunning());
     EXPECT_EQ(thread.Join(50), WaitResult::Timeout);
@@ -45,7 +46,7 @@ TEST(PlatformThreadTest, DetachedOrDroppedThreadsRunOnByThemselves) {
     auto release = std::shared_ptr<Event>(Event::Create(true, false));
     auto finished = std::make_shared<std::atomic<int>>(0);
     auto body = [release, finished] {
-        release->Wait(10000);
+        release->Wait(::velmora::test::kHangBoundMs);
         ++*finished;
         return 0u;
     };
@@ -61,21 +62,27 @@ TEST(PlatformThreadTest, DetachedOrDroppedThreadsRunOnByThemselves) {
     EXPECT_EQ(finished->load(), 0);
 
     release->Set();
-    for (int i = 0; i < 10000 && finished->load() < 2; ++i)
-        Sleep(1);
-    EXPECT_EQ(finished->load(), 2);
+    EXPECT_TRUE(::velmora::test::WaitUntil([&] { return finished->load() == 2; },
+                                           "both threads to finish"));
 }
 
 TEST(PlatformTimeTest, ClocksAreMonotonicAndAgree) {
+    // Each reading is bracketed by readings of the other clock, so that no
+    // pause of this thread between them counts.
+    const uint64_t beforeUs = MonotonicUs();
     const uint64_t startMs = MonotonicMs();
     const uint64_t startUs = MonotonicUs();
     Sleep(50);
     const uint64_t endUs = MonotonicUs();
     EXPECT_GE(MonotonicMs() - startMs, 50u);
     EXPECT_GE(endUs - startUs, 50000u);
-    EXPECT_LE(startUs / 1000 - startMs, 1u);
+    EXPECT_LE(beforeUs / 1000, startMs + 1);
+    EXPECT_LE(startMs, startUs / 1000 + 1);
+    const uint64_t beforeTickMs = MonotonicMs();
     const uint32_t tick = TickCount();
-    EXPECT_LE(tick - static_cast<uint32_t>(MonotonicMs() - 1000), 2000u);
+    const uint64_t afterTickMs = MonotonicMs();
+    EXPECT_LE(tick - static_cast<uint32_t>(beforeTickMs - 1000),
+              static_cast<uint32_t>(afterTickMs - beforeTickMs) + 2000u);
 }
 
 // Runs in a process of its own started by SleepScaleComesFromTheEnvironment,
@@ -92,7 +99,7 @@ TEST(PlatformTimeTest, SleepScaleOfThisProcess) {
     SettlingSleep(scale == 0.0 ? 60000 : 100);
     const uint64_t took = MonotonicMs() - start;
     if (scale == 0.0) {
-        EXPECT_LT(took, 10000u);
+        EXPECT_LT(took, 30000u) << "hang: the 60 s settling sleep was not skipped";
     } else if (scale == 2.0) {
         EXPECT_GE(took, 200u);
     }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "RecorderTestSupport.h"
+#include "WaitSupport.h"
 #include "card/LogFile.h"
 #include "platform/Time.h"
 #include "ts/CirBuffer.h"
@@ -74,11 +75,12 @@ class ProgramRecorderTest : public ::testing::Test {
         }
         return ring;
     }
-    static void WaitDrained(CCirBuffer* ring) {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (ring->GetFillSize() != 0 && std::chrono::steady_clock::now() < limit)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_EQ(ring->GetFillSize(), 0u);
+    // Waits until the program's task handled every packet of its ring.
+    static void WaitHandled(CProgramRecorder* recorder, uint32_t program, uint64_t packets) {
+        ASSERT_TRUE(velmora::test::WaitUntil(
+            [&] { return recorder->GetHandledPackets(program) == packets; },
+            "program " + std::to_string(program) + "'s task to handle its ring"))
+            << recorder->GetHandledPackets(program) << " of " << packets;
     }
 
     std::filesystem::path m_dir;
@@ -108,8 +110,8 @@ TEST_F(ProgramRecorderTest, RecordsThreeProgramsIntoProgramStreamFiles) {
         const RECORDER_TASK_REQUEST request = Request(kThreePrograms[slot], paths.back());
         ASSERT_EQ(recorder.StartTask(&request, slot, rings.back().get(), 0), 0);
     }
-    for (auto& ring : rings)
-        WaitDrained(ring.get());
+    for (const FixtureProgram& p : kThreePrograms)
+        WaitHandled(&recorder, p.program, ts.size() / 188);
     RECORD_LENGTH lengths[3]{};
     RECORDER_ERROR_COUNTS counts{99, 99};
     for (uint32_t i = 0; i < 3; ++i)
@@ -178,7 +180,7 @@ TEST_F(ProgramRecorderTest, PacketsOf204BytesGiveTheSameFile) {
         const std::wstring path = PathFor("p" + std::to_string(k) + ".mpg");
         const RECORDER_TASK_REQUEST request = Request(kThreePrograms[1], path);
         ASSERT_EQ(recorder.StartTask(&request, 0, ring.get(), 0), 0);
-        WaitDrained(ring.get());
+        WaitHandled(&recorder, kThreePrograms[1].program, ts.size() / 188);
         recorder.StopTask(&request);
         files[k] = ReadWholeFile(std::string(path.begin(), path.end()));
     }
@@ -203,8 +205,8 @@ TEST_F(ProgramRecorderTest, TwelveProgramsRecordAtOnceAt29_97Hz) {
         const RECORDER_TASK_REQUEST request = Request(programs.back(), paths.back());
         ASSERT_EQ(recorder.StartTask(&request, i, rings.back().get(), 0), 0);
     }
-    for (auto& ring : rings)
-        WaitDrained(ring.get());
+    for (const FixtureProgram& p : programs)
+        WaitHandled(&recorder, p.program, ts.size() / 188);
     for (uint32_t i = 0; i < 12; ++i) {
         SCOPED_TRACE(i);
         RECORD_LENGTH length{};

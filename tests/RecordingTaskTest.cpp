@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "RecorderTestSupport.h"
+#include "WaitSupport.h"
 #include "card/LogFile.h"
 #include "record/BufferAnalyzeFrame.h"
 #include "record/BufferedFile.h"
@@ -199,10 +200,10 @@ TaskRun RunTask(const Bytes& stream, const std::string& path, uint32_t videoPid 
                           log, &lock, 188);
         ended = true;
     });
-    while (ring.GetFillSize() != 0 && !ended)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    // The ring is empty: the counts stand until the task ends.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Every packet handled: the counts stand until the task ends.
+    const uint64_t packets = stream.size() / 188;
+    EXPECT_TRUE(::velmora::test::WaitUntil(
+        [&] { return slot.handledPackets.load() == packets || ended; }, "the task's packets"));
     run.continuityErrors = slot.continuityErrors.load();
     run.syncErrors = slot.syncByteErrors.load();
     slot.stop = 1;

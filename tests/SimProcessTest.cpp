@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "SimTestSupport.h"
+#include "WaitSupport.h"
 #include "platform/SharedMemory.h"
 #include "sim/SimCard.h"
 
@@ -193,7 +194,7 @@ TEST_F(SimProcessTest, KilledLockHolderDoesNotWedgeTheCard) {
     EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     ASSERT_EQ(kill(child, SIGKILL), 0);
     EXPECT_EQ(WaitChild(child), 128 + SIGKILL);
-    ASSERT_EQ(blocked.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    ASSERT_EQ(blocked.wait_for(::velmora::test::kHangBound), std::future_status::ready);
     EXPECT_EQ(blocked.get(), 1u);
     device->Write(0x50, 2);
     EXPECT_EQ(device->Read(0x50), 2u);

@@ -1,6 +1,9 @@
 // Every test process gets a kernel-object namespace and a card state folder of
 // its own, so that tests run in parallel never see each other's cards, mutexes
-// or events. Child processes forked by a test inherit both.
+// or events, whatever the caller's environment holds: a namespace or state
+// folder the caller set only prefixes the process's own. Child processes
+// forked by a test inherit both, and a test process started by another test
+// (its peer) keeps its parent's.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,17 +11,53 @@
 #include <filesystem>
 #include <string>
 
-int main(int argc, char** argv) {
+namespace {
+
+// Set to the namespace a test process chose, so that its peers know it.
+constexpr const char* kChosenNamespace = "VELMORA_TEST_CHOSEN_NAMESPACE";
+
+// The simulated card's settings a caller may have exported; the tests set
+// those they need themselves.
+constexpr const char* kCardSettings[] = {"VELMORA_SIM_CARDS",        "VELMORA_SIM_BOARD_ID",
+                                         "VELMORA_SIM_FPGA_VERSION", "VELMORA_SIM_VIDEO_INPUT",
+                                         "VELMORA_SIM_ASI_INPUT",    "VELMORA_SIM_ASI_RATE",
+                                         "VELMORA_SIM_CLOCK"};
+
+bool StartedByATest() {
+    const char* chosen = std::getenv(kChosenNamespace);
+    const char* name = std::getenv("VELMORA_IPC_NAMESPACE");
+    return chosen != nullptr && name != nullptr && std::string(chosen) == name;
+}
+
+// The process's own namespace and state folder (returned, to be removed at
+// the end).
+std::filesystem::path KeepThisProcessApart() {
     const std::string id = std::to_string(getpid());
-    if (!getenv("VELMORA_IPC_NAMESPACE")) {
-        setenv("VELMORA_IPC_NAMESPACE", ("velmora-test-" + id).c_str(), 1);
-    }
-    std::filesystem::path stateDir;
-    if (!getenv("VELMORA_SIM_STATE_DIR")) {
-        stateDir = std::filesystem::temp_directory_path() / ("velmora-test-" + id);
-        std::filesystem::create_directories(stateDir);
-        setenv("VELMORA_SIM_STATE_DIR", stateDir.c_str(), 1);
-    }
+    const char* callerName = std::getenv("VELMORA_IPC_NAMESPACE");
+    const std::string name =
+        (callerName != nullptr && *callerName != '\0' ? std::string(callerName) + "-" : "") +
+        "velmora-test-" + id;
+    setenv("VELMORA_IPC_NAMESPACE", name.c_str(), 1);
+    setenv(kChosenNamespace, name.c_str(), 1);
+
+    const char* callerDir = std::getenv("VELMORA_SIM_STATE_DIR");
+    const std::filesystem::path base = callerDir != nullptr && *callerDir != '\0'
+                                           ? std::filesystem::path(callerDir)
+                                           : std::filesystem::temp_directory_path();
+    const std::filesystem::path stateDir = base / ("velmora-test-" + id);
+    std::filesystem::create_directories(stateDir);
+    setenv("VELMORA_SIM_STATE_DIR", stateDir.c_str(), 1);
+
+    for (const char* setting : kCardSettings)
+        unsetenv(setting);
+    return stateDir;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::filesystem::path stateDir =
+        StartedByATest() ? std::filesystem::path() : KeepThisProcessApart();
     testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
     if (!stateDir.empty()) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "CardTestSupport.h"
@@ -33,8 +34,8 @@ class TsCardTest : public cardtest::CardTest {
     }
     static void Open() { ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u); }
 
-    // `count` captured packets, waiting at most `timeoutMs`.
-    static std::vector<Bytes> Capture(size_t count, int timeoutMs = 15000, uint32_t length = 188) {
+    // `count` captured packets.
+    static std::vector<Bytes> Capture(size_t count, uint32_t length = 188) {
         std::vector<Bytes> packets;
         WaitFor(
             [&] {
@@ -51,7 +52,7 @@ class TsCardTest : public cardtest::CardTest {
                 }
                 return packets.size() == count;
             },
-            timeoutMs);
+            std::to_string(count) + " captured packets");
         return packets;
     }
 
@@ -219,7 +220,7 @@ std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = 
             played = sim::ReadAsiOutputTap(tap);
             return played.size() >= kChecked;
         },
-        15000);
+        "the packets played out");
     Quorvel_Velmora_TsPlaybackDisable(0);
     sim::SetAsiOutputTap(0, "");
     std::remove(tap.c_str());
@@ -278,7 +279,7 @@ TEST_F(TsCardTest, RemovingProgramTwoOfTheBuiltInStream) {
     FILTERED_PROGRAM list[] = {1, 0, pmtPid, 0};
     EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0), 1u);
     Capture(6000);  // what was captured before the filter
-    const auto out = Capture(14000, 20000);
+    const auto out = Capture(14000);
     ASSERT_EQ(out.size(), 14000u);
     for (const Bytes& p : out) {
         const uint16_t pid = Pid(p.data());
@@ -673,13 +674,23 @@ TEST_F(TsCardTest, CaptureFileTakesAllPacketsOrOnePid) {
     const auto fixture = FixturePackets();
     const std::string all = TempPath("capture_all") + ".ts";
     const std::string one = TempPath("capture_one") + ".ts";
+    // What reached the disk is a lower bound of what the file will hold.
+    const auto holds = [](const std::string& path, uintmax_t packets) {
+        return WaitFor(
+            [&] {
+                std::error_code absent;
+                const uintmax_t size = std::filesystem::file_size(path, absent);
+                return !absent && size > packets * 188;
+            },
+            path + " holding " + std::to_string(packets) + " packets");
+    };
     for (int round = 0; round < 5; ++round) {
         ASSERT_EQ(demux.StartCaptureFile(Wide(all).c_str(), 0, 0), 1u);
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        EXPECT_TRUE(holds(all, 100));
         ASSERT_EQ(demux.StopCaptureFile(), 1u);
     }
     ASSERT_EQ(demux.StartCaptureFile(Wide(one).c_str(), 1, 0x300), 1u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(holds(one, 10));
     ASSERT_EQ(demux.StopCaptureFile(), 1u);
     ASSERT_EQ(demux.Stop(), 1u);
     const auto written = ReadPackets(all);

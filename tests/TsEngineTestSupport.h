@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "WaitSupport.h"
 #include "sim/SimTsGenerator.h"
 
 namespace velmora::tstest {
@@ -152,13 +153,9 @@ inline std::map<uint16_t, std::string> SdtServices(const Bytes& s) {
     return services;
 }
 
-inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+// Waits until `done` holds; a failure reported as a hang when it never does.
+inline bool WaitFor(const std::function<bool()>& done, const std::string& what = "the condition") {
+    return test::WaitUntil(done, what);
 }
 
 // Whether `run` is a stretch of the cyclic `source`, none lost or repeated.

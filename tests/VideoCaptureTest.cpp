@@ -9,6 +9,7 @@
 
 #include "CpuClassFake.h"
 #include "VideoCaptureTestSupport.h"
+#include "WaitSupport.h"
 #include "card/VideoCapture.h"
 
 namespace velmora::videotest {
@@ -189,7 +190,7 @@ void ExpectTimedOutRead(Read read) {
     EXPECT_EQ(read(), 0u);
     const auto took = Clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(900));
-    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_LT(took, ::velmora::test::kHangBound) << "hang";
 }
 
 TEST_F(VideoCaptureTest, ReadDoneThatNeverRisesGivesUpAndReleasesChannel) {
@@ -212,7 +213,7 @@ TEST_F(VideoCaptureTest, ReadDoneThatNeverRisesGivesUpAndReleasesChannel) {
         bridge->UnlockDmaChannel(0);
         return locked;
     });
-    ASSERT_EQ(other.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    ASSERT_EQ(other.wait_for(::velmora::test::kHangBound), std::future_status::ready);
     EXPECT_EQ(other.get(), 1u);
 
     ASSERT_TRUE(sim::SetReadDoneNeverRises(0, false));
@@ -264,7 +265,7 @@ TEST_F(VideoCaptureTest, ReadsTakeTheChannelLockAndFailWithoutIt) {
     EXPECT_EQ(read.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     release.set_value();
     holder.join();
-    ASSERT_EQ(read.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    ASSERT_EQ(read.wait_for(::velmora::test::kHangBound), std::future_status::ready);
     EXPECT_EQ(read.get(), 1u);
     EXPECT_EQ(FrameNumber(frame), oldest);
 }

@@ -116,6 +116,7 @@ uint32_t CTsProgramEngine::Stop() {
     m_PsiThread.Join();
     m_DistributionThread.Join();
     m_RemultiplexThread.Join();
+    m_bDistributing = m_bRemultiplexing = m_bAnalysing = false;
     return 1;
 }
 
@@ -239,6 +240,10 @@ uint32_t CTsProgramEngine::GetRecorderErrorCounts(uint32_t programNumber,
     return 1;
 }
 
+uint64_t CTsProgramEngine::GetRecorderHandledPackets(uint32_t programNumber) {
+    return m_pRecorder ? m_pRecorder->GetHandledPackets(programNumber) : 0;
+}
+
 // --- Whole-stream file ------------------------------------------------------
 
 uint32_t CTsProgramEngine::OpenStreamFile(const wchar_t* path) {
@@ -262,6 +267,26 @@ uint32_t CTsProgramEngine::CloseStreamFile() {
 }
 
 // --- Distribution -----------------------------------------------------------
+
+CLockedRingBuffer* CTsProgramEngine::InputRing() const {
+    return m_dwInputSource == 1 ? m_pCardRing : m_pIpRing;
+}
+
+bool CTsProgramEngine::IsEmpty(CLockedRingBuffer* pRing, uint32_t atMost) {
+    if (pRing == nullptr) return true;
+    uint32_t fill = 0;
+    uint32_t contiguous = 0;
+    pRing->GetFillCount(&fill, &contiguous);
+    return fill <= atMost;
+}
+
+bool CTsProgramEngine::IsIdle() const {
+    // Upstream first: a thread's ring is looked at after the thread that
+    // fills it was seen done.
+    return IsEmpty(InputRing(), kChunkBytes / P()) && !m_bDistributing &&
+           IsEmpty(m_pFilterRing.get(), 0) && !m_bRemultiplexing &&
+           IsEmpty(m_pAnalysisRing.get(), 0) && !m_bAnalysing;
+}
 
 bool CTsProgramEngine::ReadChunk(uint8_t* chunk) {
     const bool card = m_dwInputSource == 1;
@@ -311,7 +336,9 @@ bool CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk
 uint32_t CTsProgramEngine::DistributionThread() {
     std::vector<uint8_t> chunk(kChunkBytes);
     while (m_bRun) {
+        m_bDistributing = true;
         if (!ReadChunk(chunk.data())) {
+            m_bDistributing = false;
             platform::Sleep(1);
             continue;
         }
@@ -592,10 +619,12 @@ uint32_t CTsProgramEngine::PsiAnalysisThread() {
     constexpr uint32_t kBatch = 512;
     std::vector<uint8_t> batch(size_t{kBatch} * P());
     while (m_bRun) {
+        m_bAnalysing = true;
         uint32_t fill = 0;
         uint32_t contiguous = 0;
         m_pAnalysisRing->GetFillCount(&fill, &contiguous);
         if (fill == 0) {
+            m_bAnalysing = false;
             platform::Sleep(1);
             continue;
         }

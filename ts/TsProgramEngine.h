@@ -105,6 +105,8 @@ class CTsProgramEngine {
     // 1 with a recorder (the length filled); 0 without one.
     uint32_t GetRecorderLength(uint32_t programNumber, RECORD_LENGTH* pLength);
     uint32_t GetRecorderErrorCounts(uint32_t programNumber, record::RECORDER_ERROR_COUNTS* pCounts);
+    // Packets the program's recording task has handled; 0 without one.
+    uint64_t GetRecorderHandledPackets(uint32_t programNumber);
 
     // Whole-stream file.
     uint32_t OpenStreamFile(const wchar_t* path);
@@ -153,6 +155,10 @@ class CTsProgramEngine {
     uint32_t RemultiplexPacket(uint8_t* pPacket);
     // Chunks skipped because a ring had no room.
     uint64_t SkippedChunks() const { return m_qwSkippedChunks; }
+    // True once every whole chunk of the input has been handed on and the
+    // filter and analysis threads have finished all they were given: what
+    // the engine does with its input so far is done.
+    bool IsIdle() const;
 
   private:
     uint32_t DistributionThread();
@@ -161,6 +167,8 @@ class CTsProgramEngine {
 
     // Distribution steps.
     bool ReadChunk(uint8_t* chunk);
+    CLockedRingBuffer* InputRing() const;
+    static bool IsEmpty(CLockedRingBuffer* pRing, uint32_t atMost);
     void FeedRecorders(const uint8_t* chunk);
     // False when the ring had no room and the chunk was skipped.
     bool WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk, const char* name);
@@ -208,6 +216,12 @@ class CTsProgramEngine {
     platform::Thread m_DistributionThread;
     platform::Thread m_RemultiplexThread;
     std::atomic<uint64_t> m_qwSkippedChunks{0};
+    // Each thread's work in hand: set before it looks at its ring, cleared
+    // only when it finds nothing there, so that an empty ring and a cleared
+    // flag, read in that order, mean its work is done.
+    std::atomic<bool> m_bDistributing{false};
+    std::atomic<bool> m_bRemultiplexing{false};
+    std::atomic<bool> m_bAnalysing{false};
     uint32_t m_dwLastSkipReport = 0;
     // Packets put into the filter ring, and those the remultiplexer has done
     // with (written out or dropped). While they differ the remultiplexer is

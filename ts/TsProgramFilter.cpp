@@ -387,10 +387,12 @@ uint32_t CTsProgramEngine::RemultiplexThread() {
     constexpr uint32_t kBatch = 512;
     std::vector<uint8_t> batch(size_t{kBatch} * P());
     while (m_bRun) {
+        m_bRemultiplexing = true;
         uint32_t fill = 0;
         uint32_t contiguous = 0;
         m_pFilterRing->GetFillCount(&fill, &contiguous);
         if (fill == 0) {
+            m_bRemultiplexing = false;
             platform::Sleep(1);
             continue;
         }
