@@ -37,8 +37,7 @@ bool CapturePackets(uint32_t count) {
                        Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(&data[read * 188], ready, 0))
                        read += ready;
                    return read == count;
-               },
-               30000) &&
+               }) &&
            data[0] == 0x47 && data[(count - 1) * 188] == 0x47;
 }
 
