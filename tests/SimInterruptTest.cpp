@@ -77,7 +77,13 @@ TEST_F(SimInterruptTest, ManualClockAdvancesOnlyWhenStepped) {
     EnableField();
     WaitField(0);
     const uint64_t count = *FieldCount(0);
-    EXPECT_FALSE(WaitField(100));
+    // A field of the realtime clock may still be on its way to this process
+    // after the switch; it is no new field. A clock that went on would keep
+    // waking the wait.
+    int wakes = 0;
+    while (wakes < 3 && WaitField(100))
+        ++wakes;
+    EXPECT_LT(wakes, 3) << "the manual clock went on by itself";
     EXPECT_EQ(*FieldCount(0), count);
 
     ASSERT_TRUE(StepFields(0, 1));
