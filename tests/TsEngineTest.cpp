@@ -657,28 +657,45 @@ TEST(TsUnusedOperationsTest, PesVideoAndTimeStampReaders) {
 namespace velmora::tstest {
 namespace {
 
+// A card ring of 256-byte entries feeding an engine whose 4,000-packet
+// output ring nobody reads until the test says so.
+struct UnreadOutputRig {
+    CLockedRingBuffer card;
+    CLockedRingBuffer output;
+    std::unique_ptr<CTsProgramEngine> engine;
+
+    bool Start() {
+        card.SetSize(25920, 256);
+        output.SetSize(4000, 188);
+        if (card.Allocate() != 1 || output.Allocate() != 1) return false;
+        engine = std::make_unique<CTsProgramEngine>(&card, nullptr, &output, 188, 0, nullptr);
+        return engine->Start() == 1;
+    }
+    // Packets [from, to) of `in` as card entries.
+    bool Feed(const std::vector<Bytes>& in, size_t from, size_t to) {
+        Bytes entries((to - from) * 256, 0);
+        for (size_t i = from; i < to; ++i)
+            std::memcpy(&entries[(i - from) * 256 + 4], in[i].data(), 188);
+        uint32_t free = 0;
+        uint32_t contiguous = 0;
+        card.GetFreeCount(&free, &contiguous);
+        return card.Write(entries.data(), static_cast<uint32_t>(entries.size())) == 1;
+    }
+};
+
 // An output ring nobody reads: chunks that find no room are skipped and
 // counted; the unread packets stay intact.
 TEST(TsProgramEngineTest, AFullOutputRingSkipsChunksInsteadOfOverwriting) {
-    CLockedRingBuffer card;
-    CLockedRingBuffer output;
-    card.SetSize(25920, 256);
-    ASSERT_EQ(card.Allocate(), 1u);
-    output.SetSize(4000, 188);
-    ASSERT_EQ(output.Allocate(), 1u);
-    CTsProgramEngine engine(&card, nullptr, &output, 188, 0, nullptr);
-    ASSERT_EQ(engine.Start(), 1u);
+    UnreadOutputRig rig;
+    ASSERT_TRUE(rig.Start());
+    CLockedRingBuffer& output = rig.output;
+    CTsProgramEngine& engine = *rig.engine;
     const auto in = GeneratorPackets(0, 1632 * 6);
-    Bytes entries(in.size() * 256, 0);
-    for (size_t i = 0; i < in.size(); ++i)
-        std::memcpy(&entries[i * 256 + 4], in[i].data(), 188);
-    uint32_t free = 0;
-    uint32_t contiguous = 0;
-    card.GetFreeCount(&free, &contiguous);
-    ASSERT_EQ(card.Write(entries.data(), static_cast<uint32_t>(entries.size())), 1u);
+    ASSERT_TRUE(rig.Feed(in, 0, in.size()));
     ASSERT_TRUE(WaitFor([&] { return engine.SkippedChunks() >= 3; }));
     engine.Stop();
     uint32_t fill = 0;
+    uint32_t contiguous = 0;
     output.GetFillCount(&fill, &contiguous);
     ASSERT_EQ(fill, 1632u * 2);
     Bytes data(size_t{fill} * 188);
@@ -693,29 +710,18 @@ TEST(TsProgramEngineTest, AFullOutputRingSkipsChunksInsteadOfOverwriting) {
 // remultiplexer, which keeps the order), and once read the output is the
 // input, none lost, repeated or reordered (NIT packets were replaced).
 TEST(TsProgramEngineTest, SwitchingOffBehindAFullOutputStallsNothingAndKeepsTheOrder) {
-    CLockedRingBuffer card;
-    CLockedRingBuffer output;
-    card.SetSize(25920, 256);
-    ASSERT_EQ(card.Allocate(), 1u);
-    output.SetSize(4000, 188);
-    ASSERT_EQ(output.Allocate(), 1u);
-    CTsProgramEngine engine(&card, nullptr, &output, 188, 0, nullptr);
-    ASSERT_EQ(engine.Start(), 1u);
+    UnreadOutputRig rig;
+    ASSERT_TRUE(rig.Start());
+    CLockedRingBuffer& card = rig.card;
+    CLockedRingBuffer& output = rig.output;
+    CTsProgramEngine& engine = *rig.engine;
     ASSERT_EQ(engine.SetNitInformation(TestNit()), 1u);
     // 14 chunks in all, which the filter ring holds even when the
     // remultiplexer has moved none, so that no chunk finds a full ring
     // whatever the threads' pace; the last chunk moves once one more packet
     // waits.
     const auto in = GeneratorPackets(0, 1632 * 14 + 1);
-    auto feed = [&](size_t from, size_t to) {
-        Bytes entries((to - from) * 256, 0);
-        for (size_t i = from; i < to; ++i)
-            std::memcpy(&entries[(i - from) * 256 + 4], in[i].data(), 188);
-        uint32_t free = 0;
-        uint32_t contiguous = 0;
-        card.GetFreeCount(&free, &contiguous);
-        ASSERT_EQ(card.Write(entries.data(), static_cast<uint32_t>(entries.size())), 1u);
-    };
+    auto feed = [&](size_t from, size_t to) { ASSERT_TRUE(rig.Feed(in, from, to)); };
     auto taken = [&] {
         uint32_t fill = 0;
         uint32_t contiguous = 0;
