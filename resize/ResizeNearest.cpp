@@ -37,31 +37,45 @@ inline __attribute__((always_inline)) void CopyThreeOfFour(uint8_t* d, const uin
     d[2] = static_cast<uint8_t>(v >> 16);
 }
 
-// The row walk: `copy` copies one pixel; ThreeOfFour (8u samples 0-2 of
-// four-byte pixels) asks for the destination lines early, since each is
-// written in pieces (sample 3 is not written).
-template <typename E, int Columns, bool ThreeOfFour, typename Copy>
+// One output row: `at(i)` is the source of pixel i, `copy` copies one pixel.
+template <int Columns, typename E, typename At, typename Copy>
+inline __attribute__((always_inline)) void NearestRow(E* d, int32_t dstWidth, ptrdiff_t step,
+                                                      At at, Copy copy) {
+    int32_t i = 0;
+    if constexpr (Columns == 2) {
+        for (; i + 1 < dstWidth; i += 2) {
+            copy(d + i * step, at(i));
+            copy(d + (i + 1) * step, at(i + 1));
+        }
+    }
+    for (; i < dstWidth; ++i)
+        copy(d + i * step, at(i));
+}
+
+// The row walk. An output row whose source row is its predecessor's copies the
+// predecessor's samples instead: the same values, read in order rather than
+// gathered through the column table, which on enlargement is about half the
+// rows.
+template <typename E, int Columns, typename Copy>
 inline __attribute__((always_inline)) void NearestWalk(const E* src, E* dst, int32_t dstStep,
                                                        int32_t dstWidth, int32_t dstHeight,
                                                        const int32_t* rowOffsets,
                                                        const int32_t* colOffsets, ptrdiff_t step,
                                                        Copy copy) {
     for (int32_t j = 0; j < dstHeight; ++j) {
-        const E* s = src + rowOffsets[j];
         E* d = dst + static_cast<ptrdiff_t>(j) * dstStep;
-        int32_t i = 0;
-        if constexpr (Columns == 2) {
-            for (; i + 1 < dstWidth; i += 2) {
-                if (ThreeOfFour && i % 16 == 0)
-                    __builtin_prefetch(reinterpret_cast<const void*>(
-                                           reinterpret_cast<uintptr_t>(d + i * step) + 512),
-                                       1);
-                copy(d + i * step, s + colOffsets[i]);
-                copy(d + (i + 1) * step, s + colOffsets[i + 1]);
-            }
+        if (j > 0 && rowOffsets[j] == rowOffsets[j - 1]) {
+            const E* previous = d - dstStep;
+            NearestRow<Columns>(
+                d, dstWidth, step,
+                [&](int32_t i) __attribute__((always_inline)) { return previous + i * step; },
+                copy);
+            continue;
         }
-        for (; i < dstWidth; ++i)
-            copy(d + i * step, s + colOffsets[i]);
+        const E* s = src + rowOffsets[j];
+        NearestRow<Columns>(
+            d, dstWidth, step,
+            [&](int32_t i) __attribute__((always_inline)) { return s + colOffsets[i]; }, copy);
     }
 }
 
@@ -77,13 +91,13 @@ inline __attribute__((always_inline)) void NearestRows(const void* pSrc, void* p
     const ptrdiff_t step = Layout::kStep != 0 ? Layout::kStep : nChannels;
     if constexpr (std::is_same_v<E, uint8_t> && std::is_same_v<Layout, MultiCh>) {
         if (nChannels == 4) {
-            NearestWalk<E, Columns, true>(
+            NearestWalk<E, Columns>(
                 src, dst, dstStep, dstWidth, dstHeight, rowOffsets, colOffsets, step,
                 [](E * d, const E* s) __attribute__((always_inline)) { CopyThreeOfFour(d, s); });
             return;
         }
     }
-    NearestWalk<E, Columns, false>(
+    NearestWalk<E, Columns>(
         src, dst, dstStep, dstWidth, dstHeight, rowOffsets, colOffsets, step,
         [](E * d, const E* s) __attribute__((always_inline)) { CopyPixel<E, Layout>(d, s); });
 }
