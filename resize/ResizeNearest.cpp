@@ -22,9 +22,23 @@ struct FourCh {
     static constexpr int kStep = 4;
 };
 
+// The copied samples as one block, at most eight bytes a move: the copies go
+// through general-purpose registers.
 template <typename E, typename Layout>
 inline __attribute__((always_inline)) void CopyPixel(E* d, const E* s) {
-    std::memcpy(d, s, Layout::kCopied * sizeof(E));  // the copied samples as one block
+    constexpr size_t kBytes = Layout::kCopied * sizeof(E);
+    if constexpr (kBytes > 8) {
+        const auto* in = reinterpret_cast<const uint8_t*>(s);
+        auto* out = reinterpret_cast<uint8_t*>(d);
+        uint64_t low, high = 0;
+        std::memcpy(&low, in, 8);
+        std::memcpy(&high, in + 8, kBytes - 8);
+        asm("" : "+r"(low), "+r"(high));  // else the two moves merge into one vector move
+        std::memcpy(out, &low, 8);
+        std::memcpy(out + 8, &high, kBytes - 8);
+    } else {
+        std::memcpy(d, s, kBytes);
+    }
 }
 
 // Samples 0-2 of a four-byte pixel from one 32-bit load (the source pixel
