@@ -30,21 +30,23 @@ using LanczosNoBorderForm::Single;
 // is the next pixel's first) and tap 5 as exactly three. The 8u Ssse3 members
 // fetch the six tap pixels with two 16-byte loads, the first from tap 0, the
 // second ending with tap 5's last byte, and widen each tap by one byte
-// shuffle.
+// shuffle. The tap loops are unrolled so that the taps stay in registers and
+// the shuffle masks are constants.
 template <typename T, int S, bool Shuffles>
 VELMORA_RESIZE_INLINE void PixelTaps(const T* q, F4 (&t)[6]) {
     if constexpr (Shuffles) {
         static_assert(std::is_same_v<T, uint8_t>);
         const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q - 2 * S));
         const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 4 * S - 16));
-        for (int k = 0; k < 4; ++k)
-            t[k] = ShuffleWiden(first, k * S, k * S + 1, k * S + 2, k * S + 3);
         constexpr int kLastFrom = 6 * S - 16;  // tap 0's byte at which `last` starts
-        t[4] = ShuffleWiden(last, 4 * S - kLastFrom, 4 * S - kLastFrom + 1, 4 * S - kLastFrom + 2,
-                            4 * S - kLastFrom + 3);
-        t[5] = ShuffleWiden(last, 5 * S - kLastFrom, 5 * S - kLastFrom + 1, 5 * S - kLastFrom + 2,
-                            S == 3 ? -1 : 5 * S - kLastFrom + 3);
+#pragma GCC unroll 6
+        for (int k = 0; k < 6; ++k) {
+            const int at = k < 4 ? k * S : k * S - kLastFrom;
+            t[k] = ShuffleWiden(k < 4 ? first : last, at, at + 1, at + 2,
+                                S == 3 && k == 5 ? -1 : at + 3);
+        }
     } else {
+#pragma GCC unroll 6
         for (int k = 0; k < 6; ++k) {
             const T* p = q + (k - 2) * S;
             t[k] = S == 3 && k == 5 ? LoadWiden3(p) : LoadWiden4(p);
@@ -56,6 +58,7 @@ template <typename T, int S, bool Shuffles>
 VELMORA_RESIZE_INLINE F4 PixelSum(const T* q, const float* w) {
     F4 t[6];
     PixelTaps<T, S, Shuffles>(q, t);
+#pragma GCC unroll 6
     for (int k = 0; k < 6; ++k)
         t[k] = t[k] * F4(w[k]);
     return ((t[0] + t[1]) + (t[2] + t[3])) + (t[4] + t[5]);
