@@ -76,6 +76,12 @@ inline uint64_t Load64(const uint8_t* p) {
     std::memcpy(&v, p, 8);
     return v;
 }
+// A load of one byte of a source line brings the line into the cache ahead
+// of the non-temporal stores, which would otherwise wait on each miss.
+inline void TouchLine(const uint8_t* p) {
+    static_cast<void>(*reinterpret_cast<const volatile uint8_t*>(p));
+}
+
 inline uintptr_t Address(const void* p) {
     return reinterpret_cast<uintptr_t>(p);
 }
@@ -450,12 +456,6 @@ void CopySmall(uint8_t* d, const uint8_t* s, size_t n) {
     }
 }
 
-// A load of one byte of a source line brings the line into the cache ahead
-// of the non-temporal stores, which would otherwise wait on each miss.
-inline void TouchLine(const uint8_t* p) {
-    static_cast<void>(*reinterpret_cast<const volatile uint8_t*>(p));
-}
-
 // The streaming copy of the 16-byte variants, the destination first aligned
 // to 16: each 256 KiB block of the source is read in one byte a line, then
 // copied with unaligned loads and non-temporal stores. The last partial
@@ -797,8 +797,8 @@ void* CopyBytesLargeCore_Sse(void* dst, const void* src, size_t n) {
         n -= head;
     }
     for (; n >= 4096; n -= 4096, d += 4096, s += 4096) {
-        static_cast<void>(*static_cast<const volatile uint8_t*>(s));
-        static_cast<void>(*static_cast<const volatile uint8_t*>(s + 4095));
+        TouchLine(s);
+        TouchLine(s + 4095);
         for (size_t line = 0; line < 4096; line += 32)
             _mm_prefetch(reinterpret_cast<const char*>(s + line), _MM_HINT_NTA);
         CopyBytesMidCore_Sse(d, s, 4096);
