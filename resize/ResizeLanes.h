@@ -54,6 +54,38 @@ VELMORA_RESIZE_INLINE F4 LoadWiden4(const T* p) {
     }
 }
 
+// Two consecutive samples in lanes 0 and 1; lanes 2 and 3 are 0.
+template <typename T>
+VELMORA_RESIZE_INLINE F4 LoadWiden2(const T* p) {
+    if constexpr (std::is_same_v<T, float>) {
+        return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    } else {
+        int32_t samples = 0;
+        std::memcpy(&samples, p, 2 * sizeof(T));
+        const __m128i zero = _mm_setzero_si128();
+        __m128i w = _mm_cvtsi32_si128(samples);
+        if constexpr (std::is_same_v<T, uint8_t>) w = _mm_unpacklo_epi8(w, zero);
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(w, zero));
+    }
+}
+
+// The byte shuffle of Ssse3, spelt as the compiler's builtin: the intrinsic
+// is a function of its own target and cannot be inlined into a shared body
+// before that body is inlined into its Ssse3 member, whereas the builtin is
+// checked only where it is finally expanded.
+VELMORA_RESIZE_INLINE __m128i ShuffleBytes(__m128i v, __m128i mask) {
+    return reinterpret_cast<__m128i>(
+        __builtin_ia32_pshufb128(reinterpret_cast<__v16qi>(v), reinterpret_cast<__v16qi>(mask)));
+}
+
+// Bytes b0 .. b3 of v widened to four floats by one byte shuffle; a negative
+// index gives 0.
+VELMORA_RESIZE_INLINE F4 ShuffleWiden(__m128i v, int8_t b0, int8_t b1, int8_t b2, int8_t b3) {
+    const __m128i mask =
+        _mm_setr_epi8(b0, -1, -1, -1, b1, -1, -1, -1, b2, -1, -1, -1, b3, -1, -1, -1);
+    return _mm_cvtepi32_ps(ShuffleBytes(v, mask));
+}
+
 // Exactly three samples; the fourth lane is 0.
 template <typename T>
 VELMORA_RESIZE_INLINE F4 LoadWiden3(const T* p) {

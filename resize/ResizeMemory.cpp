@@ -76,6 +76,12 @@ inline uint64_t Load64(const uint8_t* p) {
     std::memcpy(&v, p, 8);
     return v;
 }
+// A load of one byte of a source line brings the line into the cache ahead
+// of the non-temporal stores, which would otherwise wait on each miss.
+inline void TouchLine(const uint8_t* p) {
+    static_cast<void>(*reinterpret_cast<const volatile uint8_t*>(p));
+}
+
 inline uintptr_t Address(const void* p) {
     return reinterpret_cast<uintptr_t>(p);
 }
@@ -230,32 +236,6 @@ size_t AlignCopyDestination(uint8_t* d, const uint8_t* s) {
     return a;
 }
 
-// Non-temporal 16-byte stores to the 16-aligned destination, the source
-// read ahead in blocks of `block` bytes.
-void* CopyStreaming(void* dst, const void* src, size_t n, size_t block) {
-    auto* d = static_cast<uint8_t*>(dst);
-    auto* s = static_cast<const uint8_t*>(src);
-    const size_t a = AlignCopyDestination(d, s);
-    d += a;
-    s += a;
-    n -= a;
-    while (n >= 16) {
-        const size_t chunk = (n < block ? n : block) & ~size_t{15};
-        for (size_t line = 0; line < chunk; line += 64)
-            _mm_prefetch(s + line, _MM_HINT_NTA);
-        for (size_t i = 0; i < chunk; i += 16) {
-            _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-        }
-        d += chunk;
-        s += chunk;
-        n -= chunk;
-    }
-    _mm_sfence();
-    CopyTail(d, s, n);
-    return dst;
-}
-
 // ---- the tuned copies below the streaming size ----
 
 inline void Move16(uint8_t* d, const uint8_t* s) {
@@ -373,23 +353,39 @@ bool CopiesForward(const uint8_t* d, const uint8_t* s) {
 }
 
 // Sse2, source not 16-aligned: each aligned store assembled from two 8-byte
-// loads, or four 4-byte loads from a source 4 bytes past a multiple of 8.
-size_t CopyAssembled(uint8_t* d, const uint8_t* s, size_t n) {
-    const bool fours = (Address(s) & 7) == 4;
+// loads, or from four 4-byte loads for a source 4 bytes past a multiple of
+// 8, so that no load of an 8- or 4-aligned source is split across lines.
+// They are written as loads into vector elements: plain integer loads would
+// be merged by the compiler into the one unaligned 16-byte load this form
+// avoids.
+template <bool Fours>
+size_t CopyAssembledRun(uint8_t* d, const uint8_t* s, size_t n) {
     size_t i = 0;
     for (; n - i >= 64; i += 64) {
         for (size_t k = i; k < i + 64; k += 16) {
             const uint8_t* q = s + k;
-            const __m128i v = fours ? _mm_setr_epi32(static_cast<int32_t>(Load32(q)),
-                                                     static_cast<int32_t>(Load32(q + 4)),
-                                                     static_cast<int32_t>(Load32(q + 8)),
-                                                     static_cast<int32_t>(Load32(q + 12)))
-                                    : _mm_set_epi64x(static_cast<int64_t>(Load64(q + 8)),
-                                                     static_cast<int64_t>(Load64(q)));
+            __m128i v;
+            if constexpr (Fours) {
+                auto pair = [](const uint8_t* p) {
+                    return _mm_unpacklo_epi32(
+                        _mm_cvtsi32_si128(static_cast<int32_t>(Load32(p))),
+                        _mm_cvtsi32_si128(static_cast<int32_t>(Load32(p + 4))));
+                };
+                v = _mm_unpacklo_epi64(pair(q), pair(q + 8));
+            } else {
+                const __m128i low = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q));
+                v = _mm_castpd_si128(
+                    _mm_loadh_pd(_mm_castsi128_pd(low), reinterpret_cast<const double*>(q + 8)));
+            }
             _mm_store_si128(reinterpret_cast<__m128i*>(d + k), v);
         }
     }
     return i;
+}
+
+size_t CopyAssembled(uint8_t* d, const uint8_t* s, size_t n) {
+    return (Address(s) & 7) == 4 ? CopyAssembledRun<true>(d, s, n)
+                                 : CopyAssembledRun<false>(d, s, n);
 }
 
 // Sse3, source not 16-aligned: loads meant for data across cache lines.
@@ -451,22 +447,62 @@ __attribute__((target("ssse3"))) size_t CopyShifted(uint8_t* d, const uint8_t* s
 
 enum class Copy16 { Sse2, Sse3, Ssse3 };
 
-// The 16-byte copies below their streaming size.
 template <Copy16 V>
-void CopyTuned(uint8_t* d, const uint8_t* s, size_t n, bool checkDeclined) {
-    auto small = [](uint8_t* dd, const uint8_t* ss, size_t nn) {
-        if constexpr (V == Copy16::Ssse3) {
-            CopySmallForward(dd, ss, nn);
-        } else {
-            CopySmallDown(dd, ss, nn);
+void CopySmall(uint8_t* d, const uint8_t* s, size_t n) {
+    if constexpr (V == Copy16::Ssse3) {
+        CopySmallForward(d, s, n);
+    } else {
+        CopySmallDown(d, s, n);
+    }
+}
+
+// The streaming copy of the 16-byte variants, the destination first aligned
+// to 16: each 256 KiB block of the source is read in one byte a line, then
+// copied with unaligned loads and non-temporal stores. The last partial
+// block is read in from its end backwards and its whole 16-byte units
+// streamed; the fence orders the non-temporal stores before the small copy
+// of the rest, and before any later store of the caller.
+template <Copy16 V>
+void* CopyStreaming(void* dst, const void* src, size_t n) {
+    constexpr size_t kBlock = 262144;
+    constexpr size_t kLine = V == Copy16::Sse2 ? 32 : 64;
+    auto* d = static_cast<uint8_t*>(dst);
+    auto* s = static_cast<const uint8_t*>(src);
+    auto stream = [&](size_t bytes) {
+        for (size_t i = 0; i < bytes; i += 16) {
+            _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
         }
+        d += bytes;
+        s += bytes;
+        n -= bytes;
     };
-    if (n < 64) return small(d, s, n);
     const size_t a = AlignCopyDestination(d, s);
     d += a;
     s += a;
     n -= a;
-    if (n < 64) return small(d, s, n);
+    while (n >= kBlock) {
+        for (size_t line = 0; line < kBlock; line += kLine)
+            TouchLine(s + line);
+        stream(kBlock);
+    }
+    for (size_t end = n; end > 0; end = end > kLine ? end - kLine : 0)
+        TouchLine(s + end - 1);
+    stream(n & ~size_t{15});
+    _mm_sfence();
+    CopySmall<V>(d, s, n);
+    return dst;
+}
+
+// The 16-byte copies below their streaming size.
+template <Copy16 V>
+void CopyTuned(uint8_t* d, const uint8_t* s, size_t n, bool checkDeclined) {
+    if (n < 64) return CopySmall<V>(d, s, n);
+    const size_t a = AlignCopyDestination(d, s);
+    d += a;
+    s += a;
+    n -= a;
+    if (n < 64) return CopySmall<V>(d, s, n);
     const bool sourceAligned = (Address(s) & 15) == 0;
     if constexpr (V == Copy16::Sse2) {
         if (sourceAligned && (a == 0 || checkDeclined)) {
@@ -476,7 +512,7 @@ void CopyTuned(uint8_t* d, const uint8_t* s, size_t n, bool checkDeclined) {
             }
             for (; n >= 16; n -= 16, d += 16, s += 16)
                 MoveAligned16(d, s);
-            return small(d, s, n);
+            return CopySmall<V>(d, s, n);
         }
     } else {
         if (sourceAligned) {
@@ -492,7 +528,7 @@ void CopyTuned(uint8_t* d, const uint8_t* s, size_t n, bool checkDeclined) {
     } else {
         done = CopyShifted(d, s, n);
     }
-    small(d + done, s + done, n - done);
+    CopySmall<V>(d + done, s + done, n - done);
 }
 
 // Sse, below 2048 values: the destination aligned to 16, then blocks of 8-
@@ -761,8 +797,8 @@ void* CopyBytesLargeCore_Sse(void* dst, const void* src, size_t n) {
         n -= head;
     }
     for (; n >= 4096; n -= 4096, d += 4096, s += 4096) {
-        static_cast<void>(*static_cast<const volatile uint8_t*>(s));
-        static_cast<void>(*static_cast<const volatile uint8_t*>(s + 4095));
+        TouchLine(s);
+        TouchLine(s + 4095);
         for (size_t line = 0; line < 4096; line += 32)
             _mm_prefetch(reinterpret_cast<const char*>(s + line), _MM_HINT_NTA);
         CopyBytesMidCore_Sse(d, s, 4096);
@@ -772,7 +808,7 @@ void* CopyBytesLargeCore_Sse(void* dst, const void* src, size_t n) {
 }
 #define VELMORA_COPY_CORE_DEFINE(V, threshold)                                                \
     void* CopyBytesCore_##V(void* dst, const void* src, size_t n) {                           \
-        if (CopyBytesStreams_##V(dst, src, n)) return CopyStreaming(dst, src, n, 262144);     \
+        if (CopyBytesStreams_##V(dst, src, n)) return CopyStreaming<Copy16::V>(dst, src, n);  \
         const size_t remaining = n - ToAlign16(dst);                                          \
         CopyTuned<Copy16::V>(static_cast<uint8_t*>(dst), static_cast<const uint8_t*>(src), n, \
                              n >= 64 && remaining > (threshold));                             \

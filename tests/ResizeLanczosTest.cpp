@@ -96,9 +96,10 @@ struct GuardedRow {
 
 // ---- no-border row kernels ----
 
+// With `unitTap` 0 .. 5 the weights are 1 on that tap and 0 on the others.
 template <typename T, int C>
 void CheckNoBorder(const LanczosMembers<T>& m, int32_t width, int32_t stride, bool tableAligned,
-                   std::mt19937& rng) {
+                   int unitTap, std::mt19937& rng) {
     const int32_t W = 6 + static_cast<int32_t>(rng() % 40);
     // Every base's taps lie in the row: bases 2 .. W - 4, the first and last
     // of them taken.
@@ -109,6 +110,8 @@ void CheckNoBorder(const LanczosMembers<T>& m, int32_t width, int32_t stride, bo
         const int32_t b = j == 0 ? 2 : (j == width - 1 ? W - 4 : 2 + rng() % (W - 5));
         offsets[j] = b * stride;
         RandomWeights(rng, weights.p + 6 * j);
+        for (int k = 0; k < 6 && unitTap >= 0; ++k)
+            weights.p[6 * j + k] = k == unitTap ? 1.0f : 0.0f;
     }
     AlignedFloats got(static_cast<size_t>(width) * C), want(static_cast<size_t>(width) * C);
     const int v = m.variant;
@@ -149,6 +152,11 @@ void CheckNoBorder(const LanczosMembers<T>& m, int32_t width, int32_t stride, bo
         ASSERT_TRUE(SameBits(got.p[k], want.p[k]))
             << m.name << " no-border C " << C << " stride " << stride << " width " << width
             << (tableAligned ? "" : " weights +8") << " value " << k;
+        // A unit weight gives its tap's sample exactly, whatever the order.
+        if (unitTap >= 0) {
+            const T sample = src.row[offsets[k / C] + (unitTap - 2) * stride + k % C];
+            ASSERT_EQ(got.p[k], static_cast<float>(sample)) << m.name << " value " << k;
+        }
     }
     EXPECT_TRUE(got.TailIntact()) << m.name;
 }
@@ -159,10 +167,12 @@ void CheckAllNoBorder() {
     for (const LanczosMembers<T>& m : MembersOf<T>()) {
         for (int32_t width : kWidths) {
             for (bool aligned : {true, false}) {
-                CheckNoBorder<T, 4>(m, width, 4, aligned, rng);
-                CheckNoBorder<T, 3>(m, width, 3, aligned, rng);
-                CheckNoBorder<T, 3>(m, width, 4, aligned, rng);
-                CheckNoBorder<T, 1>(m, width, 1, aligned, rng);
+                for (int unitTap = -1; unitTap < (width > 16 ? 0 : 6); ++unitTap) {
+                    CheckNoBorder<T, 4>(m, width, 4, aligned, unitTap, rng);
+                    CheckNoBorder<T, 3>(m, width, 3, aligned, unitTap, rng);
+                    CheckNoBorder<T, 3>(m, width, 4, aligned, unitTap, rng);
+                    CheckNoBorder<T, 1>(m, width, 1, aligned, unitTap, rng);
+                }
             }
         }
     }

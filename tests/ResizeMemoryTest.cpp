@@ -82,7 +82,10 @@ TEST(ResizeMemory, UtilitiesCheckNullBeforeSize) {
 // on both sides of the block and tail sizes, right up to a guard page.
 TEST(ResizeMemory, ClearAndCopyWriteExactlyTheirRange) {
     for (int v = 0; v < 5; ++v) {
-        for (int32_t n : {1, 3, 4, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200, 1031}) {
+        // Sizes on both sides of the Sse loop changes: 2048 and 4096 values
+        // (copies), 20480 bytes (clears).
+        for (int32_t n : {1,  3,  4,   15,   16,   17,   31,   32,   33,    63,
+                          64, 65, 200, 1031, 2047, 2048, 4095, 4096, 20479, 20480}) {
             for (int32_t offset = 0; offset < 16; ++offset) {
                 for (Flush flush : {Flush::Front, Flush::Back}) {
                     const int32_t bytes = n + 32;
@@ -234,6 +237,50 @@ TEST(ResizeMemory, LargeStreamingClearAndCopyAreExact) {
         EXPECT_EQ(dst[values], src[values - 1] & 0xFF000000u);
         EXPECT_EQ(dst[values / 2], 0u);
         EXPECT_EQ(dst.back(), 0xFFFFFFFFu);
+    }
+}
+
+// The streaming copies byte by byte: a whole 256 KiB block or more with the
+// last partial block empty, below 16, and with whole units before the small
+// copy; every kind of destination offset and, through the length, of source
+// alignment; the source's end on a guard page (the last line is read in
+// from the end) and nothing written outside the range.
+TEST(ResizeMemory, StreamingCopiesCopyExactlyTheirRange) {
+    const FakeCpu cpu = CacheCpu(true, 0x43);  // 512 KiB: streaming from 256 KiB
+    ScopedCpuidSource scope(cpu);
+    struct Core {
+        CopyCoreFn copy;
+        bool (*streams)(const void*, const void*, size_t);
+        size_t from;
+    };
+    const Core cores[] = {{CopyBytesCore_Sse2, CopyBytesStreams_Sse2, 262144},
+                          {CopyBytesCore_Sse3, CopyBytesStreams_Sse3, 524288},
+                          {CopyBytesCore_Ssse3, CopyBytesStreams_Ssse3, 1048576}};
+    for (const Core& core : cores) {
+        // Sse3 and Ssse3 do not stream a source that aligning the destination
+        // has aligned too: those copies take the ordinary loops.
+        int streamed = 0;
+        for (size_t extra : {0u, 1u, 15u, 17u, 31u, 63u, 100u, 262144u + 45u}) {
+            for (size_t offset : {0u, 1u, 8u, 12u, 15u}) {
+                const size_t n = core.from + extra + offset;
+                GuardedRegion src(n, Flush::Back);
+                for (size_t i = 0; i < n; ++i)
+                    src.data()[i] = static_cast<uint8_t>(i * 13 + i / 4093);
+                const size_t bytes = offset + n + 32;
+                GuardedRegion dst(bytes, Flush::Front);
+                std::memset(dst.data(), 0xEE, bytes);
+                streamed += core.streams(dst.data() + offset, src.data(), n) ? 1 : 0;
+                ASSERT_EQ(core.copy(dst.data() + offset, src.data(), n), dst.data() + offset);
+                ASSERT_EQ(std::memcmp(dst.data() + offset, src.data(), n), 0)
+                    << "n " << n << " offset " << offset;
+                for (size_t i = 0; i < bytes; ++i) {
+                    if (i < offset || i >= offset + n) {
+                        ASSERT_EQ(dst.data()[i], 0xEE) << i;
+                    }
+                }
+            }
+        }
+        EXPECT_GE(streamed, 30);
     }
 }
 
