@@ -481,7 +481,10 @@ struct SuperSampleVectorSums {
             SuperSampleScalarSums::Steps(at, row, inside, p, end, a, b);
             return;
         }
-        __m128 va = _mm_loadu_ps(a), vb = _mm_loadu_ps(b);
+        // Lanes set from values, not loaded: a vector load of four scalar
+        // stores cannot be forwarded and stalls blocks of one or two steps.
+        __m128 va = _mm_setr_ps(a[0], a[1], a[2], a[3]);
+        __m128 vb = _mm_setr_ps(b[0], b[1], b[2], b[3]);
         for (; p + 8 <= end; p += 8) {
             va = _mm_add_ps(va, _mm_load_ps(row + p));
             vb = _mm_add_ps(vb, _mm_load_ps(row + p + 4));
