@@ -61,8 +61,10 @@ BENCHMARK(BM_ResizeSuperSampleFourOfFour)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});
 
 // Large reductions of one-sample images, where a block holds 12 or 12.8
-// pixels a row (its sums packed): 1920 x 1080 -> 160 x 90 and -> 150 x 84.
-constexpr ResizeSizes kOneSampleSizes[] = {{1920, 1080, 160, 90}, {1920, 1080, 150, 84}};
+// pixels a row (its sums packed): 1920 x 1080 -> 160 x 90 and -> 150 x 84;
+// and a reduction to 2/3, where the output pass weighs most.
+constexpr ResizeSizes kOneSampleSizes[] = {
+    {1920, 1080, 160, 90}, {1920, 1080, 150, 84}, {1920, 1080, 1280, 720}};
 
 // Arguments: variant, data type (8u, 32f), size index.
 void BM_ResizeSuperSampleOneSample(benchmark::State& state) {
@@ -89,7 +91,7 @@ void BM_ResizeSuperSampleOneSample(benchmark::State& state) {
 #endif
 }
 BENCHMARK(BM_ResizeSuperSampleOneSample)
-    ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_8U, RESIZE_DATA_32F}, {0, 1}});
+    ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_8U, RESIZE_DATA_32F}, {0, 1, 2}});
 
 void BM_SuperSampleMemcpyTouched(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(0)], 4);

@@ -21,10 +21,11 @@ using SuperSampleLayout::OneCh;
 
 // MULTI names the MultiCh 8u and 16u row sums (the Sse kernels use the
 // Generic ones).
-#define VELMORA_SUPERSAMPLE_POLICY(V, MULTI, FORM, VECTOR, ALLOC8, ALLOC32)         \
+#define VELMORA_SUPERSAMPLE_POLICY(V, MULTI, FORM, ISA, ALLOC8, ALLOC32)            \
     struct SuperSamplePolicy_##V {                                                  \
         static constexpr SuperSampleForm kForm = FORM;                              \
-        static constexpr bool kVector = VECTOR;                                     \
+        static constexpr SuperSampleIsa kIsa = ISA;                                 \
+        static constexpr bool kVector = ISA == SuperSampleIsa::Sse2;                \
         static int32_t Zero(void* p, int32_t n) { return ZeroBytes_##V(p, n); }     \
         static void* Alloc8u(int32_t n) { return ALLOC8(n); }                       \
         static void* Alloc32s(int32_t n) { return ALLOC32(n); }                     \
@@ -52,16 +53,16 @@ using SuperSampleLayout::OneCh;
         }                                                                           \
     };
 
-VELMORA_SUPERSAMPLE_POLICY(Generic, Generic, SuperSampleForm::Double, false, AlignedMalloc8u,
-                           AlignedMalloc32s)
-VELMORA_SUPERSAMPLE_POLICY(Sse, Generic, SuperSampleForm::Single, false, AlignedMalloc8u,
-                           AlignedMalloc32s)
-VELMORA_SUPERSAMPLE_POLICY(Sse2, Sse2, SuperSampleForm::Single, true, AlignedMalloc8u,
-                           AlignedMalloc32s)
-VELMORA_SUPERSAMPLE_POLICY(Sse3, Sse3, SuperSampleForm::Single, true, AlignedMalloc8u_Sse3,
-                           AlignedMalloc32s_Sse3)
-VELMORA_SUPERSAMPLE_POLICY(Ssse3, Ssse3, SuperSampleForm::SingleSsse3, true, AlignedMalloc8u,
-                           AlignedMalloc32s)
+VELMORA_SUPERSAMPLE_POLICY(Generic, Generic, SuperSampleForm::Double, SuperSampleIsa::Scalar,
+                           AlignedMalloc8u, AlignedMalloc32s)
+VELMORA_SUPERSAMPLE_POLICY(Sse, Generic, SuperSampleForm::Single, SuperSampleIsa::Sse,
+                           AlignedMalloc8u, AlignedMalloc32s)
+VELMORA_SUPERSAMPLE_POLICY(Sse2, Sse2, SuperSampleForm::Single, SuperSampleIsa::Sse2,
+                           AlignedMalloc8u, AlignedMalloc32s)
+VELMORA_SUPERSAMPLE_POLICY(Sse3, Sse3, SuperSampleForm::Single, SuperSampleIsa::Sse2,
+                           AlignedMalloc8u_Sse3, AlignedMalloc32s_Sse3)
+VELMORA_SUPERSAMPLE_POLICY(Ssse3, Ssse3, SuperSampleForm::SingleSsse3, SuperSampleIsa::Sse2,
+                           AlignedMalloc8u, AlignedMalloc32s)
 
 // Whether the vector output row serves a request: mode 0 of 8u or 16u
 // pixels 4 samples apart, blocks inside the working row, block sums and
@@ -77,9 +78,24 @@ bool VectorOutput(int32_t mode, int32_t stride, int32_t srcCols, int32_t dstWidt
     return maxSum < 2147483647.0 && std::fabs(maxSum * scale) < 2147483647.0;
 }
 
-// The float working row of the vector variants: the block's rows summed into
-// it four at a time, then the horizontal and output passes (the model's for
-// one-sample pixels, with the vector block sums).
+// Horizontal and output passes of a one-sample row: the vector body of the
+// 32f members with a packed output stretch, the model's passes with the
+// variant's block sums for the others.
+template <typename T, class P>
+VELMORA_RESIZE_INLINE void SuperSampleOutputRowOne(const SuperSampleAcc<T>* row, T* dst,
+                                                   int32_t srcCols, int32_t dstWidth, double xRatio,
+                                                   double scale, int32_t mode) {
+    using M = SuperSampleModel<T, OneCh, P::kForm>;
+    using Sums = SuperSampleSums<P::kIsa>;
+    if constexpr (M::kPacked32f)
+        SuperSampleOutputRowOne32f<M, Sums>(row, dst, srcCols, dstWidth, xRatio, scale, mode);
+    else
+        M::template OutputRow<Sums>(row, dst, srcCols, 1, 1, dstWidth, xRatio, scale, mode);
+}
+
+// The float working row of the vector variants (of the Sse variant, the
+// OneCh32f and FourCh32f members): the block's rows summed into it four at a
+// time, then the horizontal and output passes.
 template <typename T, SuperSampleLayout L, class P>
 struct QuadRows {
     using M = SuperSampleModel<T, L, P::kForm>;
@@ -101,7 +117,7 @@ struct QuadRows {
         auto add = [&](const T* row, double weight, bool whole) VELMORA_LAMBDA_INLINE {
             terms[n++] = {row, weight, whole};
             if (n < 4) return;
-            SuperSampleAddRowsQuad(acc, terms, n, Values(), end, fresh);
+            SuperSampleAddRowsQuad<T, P::kIsa>(acc, terms, n, Values(), end, fresh);
             n = 0;
             fresh = false;
         };
@@ -109,26 +125,20 @@ struct QuadRows {
         for (int64_t k = 0; k < b.count; ++k)
             add(rowAt(b.whole + k), 1.0, true);
         if (b.hasLast) add(rowAt(b.last), b.lastWeight, false);
-        if (n > 0 || fresh) SuperSampleAddRowsQuad(acc, terms, n, Values(), end, fresh);
+        if (n > 0 || fresh) SuperSampleAddRowsQuad<T, P::kIsa>(acc, terms, n, Values(), end, fresh);
     }
 
     VELMORA_RESIZE_INLINE void Output(T* dst) const {
         if constexpr (L == OneCh) {
-            // One sample a pixel: the horizontal and output passes of the model.
-            M::template OutputRow<SuperSampleVectorSums>(
-                reinterpret_cast<const SuperSampleAcc<T>*>(acc), dst, srcCols, 1, 1, dstWidth,
-                xRatio, scale, mode);
+            SuperSampleOutputRowOne<T, P>(reinterpret_cast<const SuperSampleAcc<T>*>(acc), dst,
+                                          srcCols, dstWidth, xRatio, scale, mode);
             return;
         }
         int64_t begin = 0, end = 0;
-        if constexpr (M::kPacked32f) {
-            const auto address = reinterpret_cast<uintptr_t>(dst);
-            const int64_t head =
-                address % 4 != 0 ? -1 : static_cast<int64_t>((16 - address % 16) % 16 / 4);
-            M::PackedStretch(static_cast<int64_t>(dstWidth) * 4, head, begin, end);
-        }
-        SuperSampleOutputRowQuad(acc, dst, srcCols, dstWidth, blocks, scale, L != MultiCh, begin,
-                                 end);
+        if constexpr (M::kPacked32f)
+            M::PackedOutput(dst, static_cast<int64_t>(dstWidth) * 4, begin, end);
+        SuperSampleOutputRowQuad<T, P::kIsa>(acc, dst, srcCols, dstWidth, blocks, scale,
+                                             L != MultiCh, begin, end);
     }
 };
 
@@ -142,18 +152,17 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
                                                 int32_t mode) {
     using M = SuperSampleModel<T, L, P::kForm>;
     using Acc = SuperSampleAcc<T>;
-    // The Sse members keep the model's block sums of one-sample pixels: packed,
-    // their 32f fractional reductions measured slower.
-    using Sums = std::conditional_t<P::kVector, SuperSampleVectorSums, SuperSampleScalarSums>;
     if (mode < 0 || mode > 3) return STS_OK;
     const int32_t stride = L == MultiCh ? nChannels : M::kSummed;
     const int64_t elements = static_cast<int64_t>(srcCols) * stride;
     // Vector bodies: four-sample pixels in the fractional modes and, for 32f,
     // in mode 0 (whole float rows sum alike in every form but the OneCh one,
     // whose Store form sums its tail in double precision); the rows of
-    // one-sample pixels in the fractional modes.
+    // one-sample pixels in the fractional modes. The Sse members pack only
+    // the float rows of OneCh and FourCh pixels.
     const bool fourSamples = stride == 4 && (mode != 0 || M::kFloat);
-    const bool quad = P::kVector && (fourSamples || (L == OneCh && mode != 0));
+    const bool packedRows = P::kVector || (P::kIsa == SuperSampleIsa::Sse && M::kPacked32f);
+    const bool quad = packedRows && (fourSamples || (L == OneCh && mode != 0));
     // The vector bodies of four-sample pixels keep the horizontal walk's
     // blocks after the working row: the walk is the same for every output row.
     const int64_t blockElements = quad && fourSamples
@@ -248,9 +257,10 @@ VELMORA_RESIZE_INLINE int32_t SuperSampleKernel(const T* pSrc, T* pDst, int32_t 
                 SuperSampleOutputQuad(acc, dstRow, dstWidth, static_cast<int64_t>(xRatio), scale,
                                       L == MultiCh);
         }
-        if (!vectorOutput)
-            M::template OutputRow<Sums>(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio,
-                                        scale, mode);
+        if constexpr (L == OneCh)
+            SuperSampleOutputRowOne<T, P>(acc, dstRow, srcCols, dstWidth, xRatio, scale, mode);
+        else if (!vectorOutput)
+            M::OutputRow(acc, dstRow, srcCols, stride, stride, dstWidth, xRatio, scale, mode);
         nextRow();
     }
     AlignedFree(row);

@@ -154,6 +154,22 @@ struct SuperSampleModel {
         end = begin + (count - begin) / 8 * 8;
     }
 
+    // The packed stretch of an output row of `count` values at `dst`: its
+    // head reaches the first 16-byte boundary, and a row off the 4-byte grid
+    // has none.
+    static void PackedOutput(const T* dst, int64_t count, int64_t& begin, int64_t& end) {
+        const auto address = reinterpret_cast<uintptr_t>(dst);
+        const int64_t head =
+            address % 4 != 0 ? -1 : static_cast<int64_t>((16 - address % 16) % 16 / 4);
+        PackedStretch(count, head, begin, end);
+    }
+
+    // Whether the block sums of a row in `mode` take the eight interleaved
+    // partial sums.
+    static constexpr bool Interleaved(int32_t mode) {
+        return L == SuperSampleLayout::OneCh && ((mode & 2) != 0 || (mode == 0 && kFloat));
+    }
+
     // Element + sample x weight.
     static void AddWeighted(float* row, const T* s, int32_t srcCols, int32_t stride, double w) {
         const int64_t values = static_cast<int64_t>(srcCols) * stride;
@@ -284,15 +300,10 @@ struct SuperSampleModel {
                                                 double xRatio, double scale, int32_t mode) {
         const bool fractional = (mode & 2) != 0;
         SuperSampleWalk walk(xRatio, fractional);
-        const bool interleave =
-            L == SuperSampleLayout::OneCh && (fractional || (mode == 0 && kFloat));
+        const bool interleave = Interleaved(mode);
         int64_t begin = 0, end = 0;
-        if constexpr (kPacked32f) {
-            const auto address = reinterpret_cast<uintptr_t>(dst);
-            const int64_t head =
-                address % 4 != 0 ? -1 : static_cast<int64_t>((16 - address % 16) % 16 / 4);
-            PackedStretch(static_cast<int64_t>(dstWidth) * kSummed, head, begin, end);
-        }
+        if constexpr (kPacked32f)
+            PackedOutput(dst, static_cast<int64_t>(dstWidth) * kSummed, begin, end);
         if constexpr (!kFloat) {
             // Whole blocks that all lie in the working row: no walk, no clamp.
             const auto kx = static_cast<int64_t>(std::floor(xRatio));

@@ -13,12 +13,17 @@
 //  - the float working row of the Sse2, Sse3 and Ssse3 members: the rows of
 //    the fractional modes (and of mode 0 of 32f pixels 4 samples apart), and
 //    the horizontal and output passes of pixels 4 samples apart;
-//  - the block sums of one-sample pixels of those members.
+//  - the block sums of one-sample pixels of those members and of the Sse
+//    members, and the packed output stretch of their one-sample 32f rows;
+//  - the float rows of the Sse members' OneCh32f and FourCh32f pixels and
+//    the packed output of the FourCh32f ones, in single-precision SSE
+//    instructions only.
 // A three-of-four output never reads or writes a pixel's fourth sample.
 
 #include <emmintrin.h>
 #include <tmmintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +36,10 @@
 #include "resize/ResizeSuperSampleRows.h"
 
 namespace velmora::resize {
+
+// The instructions a vector body may use: Sse has no packed doubles and no
+// integer SSE registers.
+enum class SuperSampleIsa { Scalar, Sse, Sse2 };
 
 // Rows of 255 whose sum still fits in 16 bits.
 inline constexpr int32_t kSuperSampleRows16 = 257;
@@ -461,7 +470,8 @@ namespace velmora::resize {
 
 // The loops of one-sample working rows in the Sse2, Sse3 and Ssse3 members:
 // the interleaved block sums as two registers of four lanes, aligned loads
-// (a step starts on a 16-byte boundary of the 32-byte aligned row); integer
+// (a step starts on a 16-byte boundary of the 32-byte aligned row), in
+// single-precision instructions so that the Sse members share them; integer
 // blocks of 7 or more elements four a step, in 64-bit lanes (exact).
 struct SuperSampleVectorSums {
     template <typename At>
@@ -471,7 +481,10 @@ struct SuperSampleVectorSums {
             SuperSampleScalarSums::Steps(at, row, inside, p, end, a, b);
             return;
         }
-        __m128 va = _mm_loadu_ps(a), vb = _mm_loadu_ps(b);
+        // Lanes set from values, not loaded: a vector load of four scalar
+        // stores cannot be forwarded and stalls blocks of one or two steps.
+        __m128 va = _mm_setr_ps(a[0], a[1], a[2], a[3]);
+        __m128 vb = _mm_setr_ps(b[0], b[1], b[2], b[3]);
         for (; p + 8 <= end; p += 8) {
             va = _mm_add_ps(va, _mm_load_ps(row + p));
             vb = _mm_add_ps(vb, _mm_load_ps(row + p + 4));
@@ -497,6 +510,47 @@ struct SuperSampleVectorSums {
     }
 };
 
+// The Sse members: the same interleaved float steps; integer blocks of 9 or
+// more elements eight a step in 64-bit MMX registers, from an 8-byte
+// boundary. MMX adds no 64-bit lanes, so each element is added as its two
+// 16-bit halves into 32-bit lanes, which hold 2^14 steps before they are
+// gathered: the sum stays exact past 2^32.
+struct SuperSampleMmxSums : SuperSampleVectorSums {
+    VELMORA_RESIZE_INLINE static uint64_t Whole(const uint32_t* block, int64_t kx) {
+        if (kx < 9) return SuperSampleScalarSums::Whole(block, kx);
+        int64_t p = 0;
+        uint64_t total = 0;
+        if (reinterpret_cast<uintptr_t>(block) % 8 != 0) total = block[p++];
+        const __m64 low = _mm_set1_pi32(0xFFFF);
+        auto lanes = [](__m64 v) VELMORA_LAMBDA_INLINE {
+            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_cvtsi64_si32(v))) +
+                   static_cast<uint32_t>(_mm_cvtsi64_si32(_mm_srli_si64(v, 32)));
+        };
+        while (p + 8 <= kx) {
+            const int64_t stop = p + std::min<int64_t>((kx - p) / 8, int64_t{1} << 14) * 8;
+            __m64 lo = _mm_setzero_si64(), hi = _mm_setzero_si64();
+            for (; p < stop; p += 8)
+                for (int32_t q = 0; q < 8; q += 2) {
+                    __m64 v;
+                    std::memcpy(&v, block + p + q, 8);
+                    lo = _mm_add_pi32(lo, _mm_and_si64(v, low));
+                    hi = _mm_add_pi32(hi, _mm_srli_pi32(v, 16));
+                }
+            total += lanes(lo) + (lanes(hi) << 16);
+        }
+        // The MMX registers are the x87 ones: free them before any float work.
+        _mm_empty();
+        for (; p < kx; ++p)
+            total += block[p];
+        return total;
+    }
+};
+
+template <SuperSampleIsa I>
+using SuperSampleSums = std::conditional_t<
+    I == SuperSampleIsa::Sse2, SuperSampleVectorSums,
+    std::conditional_t<I == SuperSampleIsa::Sse, SuperSampleMmxSums, SuperSampleScalarSums>>;
+
 // Fractional modes (float working row) of pixels 4 samples apart in the
 // single-precision form of the Sse2, Sse3 and Ssse3 members: a pixel's four
 // samples as four lanes, each lane the model's arithmetic for its element.
@@ -520,11 +574,22 @@ VELMORA_RESIZE_INLINE __m128 SuperSampleLoadQuad(const T* s) {
     }
 }
 
-// float(x * w) per lane, the product in double precision.
-VELMORA_RESIZE_INLINE __m128 SuperSampleMulDouble(__m128 x, __m128d w) {
-    const __m128 lo = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(x), w));
-    const __m128 hi = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), w));
-    return _mm_movelh_ps(lo, hi);
+// float(x * w) per lane, the product in double precision: lane by lane
+// where there are no packed doubles.
+template <SuperSampleIsa I>
+VELMORA_RESIZE_INLINE __m128 SuperSampleMulDouble(__m128 x, double w) {
+    if constexpr (I == SuperSampleIsa::Sse2) {
+        const __m128d wd = _mm_set1_pd(w);
+        const __m128 lo = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(x), wd));
+        const __m128 hi = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), wd));
+        return _mm_movelh_ps(lo, hi);
+    } else {
+        alignas(16) float v[4];
+        _mm_store_ps(v, x);
+        for (float& e : v)
+            e = static_cast<float>(static_cast<double>(e) * w);
+        return _mm_load_ps(v);
+    }
 }
 
 // One source row of a block: whole (weight 1) or with a partial weight.
@@ -539,7 +604,7 @@ struct SuperSampleTerm {
 // in their order, four elements a step and the last values mod 4 singly:
 // each element sees the additions the model makes row by row. Elements below
 // `packedEnd` take the float product.
-template <typename T>
+template <typename T, SuperSampleIsa I>
 VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleTerm<T>* terms,
                                                   int32_t n, int64_t values, int64_t packedEnd,
                                                   bool fresh) {
@@ -548,12 +613,12 @@ VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleT
         constexpr int32_t kRows = decltype(count)::value;
         const T* rows[kRows > 0 ? kRows : 1];
         bool whole[kRows > 0 ? kRows : 1];
-        __m128d wd[kRows > 0 ? kRows : 1];
+        double wd[kRows > 0 ? kRows : 1];
         __m128 wf[kRows > 0 ? kRows : 1];
         for (int32_t t = 0; t < kRows; ++t) {
             rows[t] = terms[t].row;
             whole[t] = terms[t].whole;
-            wd[t] = _mm_set1_pd(terms[t].weight);
+            wd[t] = terms[t].weight;
             wf[t] = _mm_set1_ps(static_cast<float>(terms[t].weight));
         }
         for (int64_t k = 0; k + 4 <= values; k += 4) {
@@ -565,7 +630,7 @@ VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleT
                 else if (k < packedEnd)
                     v = _mm_add_ps(v, _mm_mul_ps(x, wf[t]));
                 else
-                    v = _mm_add_ps(v, SuperSampleMulDouble(x, wd[t]));
+                    v = _mm_add_ps(v, SuperSampleMulDouble<I>(x, wd[t]));
             }
             _mm_store_ps(acc + k, v);
         }
@@ -600,16 +665,16 @@ VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleT
 // Output samples of one pixel from four float block sums: 8u and 16u the
 // low bits of trunc(sum x scale + 0.5) in double precision, 32f the double
 // product rounded to float, or the float product in the lanes `packed` marks.
-template <typename T>
+template <typename T, SuperSampleIsa I>
 struct SuperSampleQuadOut {
-    __m128d scale;
+    double scale;
     __m128 scalef;
 
     VELMORA_RESIZE_INLINE __m128i Integers(__m128 sum) const {
-        const __m128d half = _mm_set1_pd(0.5);
-        const __m128d lo = _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(sum), scale), half);
+        const __m128d half = _mm_set1_pd(0.5), scaled = _mm_set1_pd(scale);
+        const __m128d lo = _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(sum), scaled), half);
         const __m128d hi =
-            _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(sum, sum)), scale), half);
+            _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(sum, sum)), scaled), half);
         return _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
     }
 
@@ -622,10 +687,10 @@ struct SuperSampleQuadOut {
             if (packed == 1)
                 v = _mm_mul_ps(sum, scalef);
             else if (packed == 0)
-                v = SuperSampleMulDouble(sum, scale);
+                v = SuperSampleMulDouble<I>(sum, scale);
             else
                 v = _mm_or_ps(_mm_and_ps(mask, _mm_mul_ps(sum, scalef)),
-                              _mm_andnot_ps(mask, SuperSampleMulDouble(sum, scale)));
+                              _mm_andnot_ps(mask, SuperSampleMulDouble<I>(sum, scale)));
             if (four) {
                 _mm_storeu_ps(d, v);
             } else {
@@ -664,7 +729,7 @@ struct SuperSampleQuadOut {
 // precision; pixels at or past srcCols read the last one. `blocks` holds the
 // horizontal walk's blocks of the `dstWidth` output pixels; `packedBegin`
 // and `packedEnd` bound the output elements of the FourCh32f packed stretch.
-template <typename T>
+template <typename T, SuperSampleIsa I>
 VELMORA_RESIZE_INLINE void SuperSampleOutputRowQuad(const float* acc, T* dst, int32_t srcCols,
                                                     int32_t dstWidth,
                                                     const SuperSampleBlock* blocks, double scale,
@@ -674,16 +739,14 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputRowQuad(const float* acc, T* dst, in
     auto at = [&](int64_t p) VELMORA_LAMBDA_INLINE {
         return _mm_load_ps(acc + 4 * (p < lastPixel ? p : lastPixel));
     };
-    const SuperSampleQuadOut<T> out{_mm_set1_pd(scale), _mm_set1_ps(static_cast<float>(scale))};
-    const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+    const SuperSampleQuadOut<T, I> out{scale, _mm_set1_ps(static_cast<float>(scale))};
     for (int32_t j = 0; j < dstWidth; ++j) {
         const SuperSampleBlock& b = blocks[j];
-        __m128 s = b.hasFirst ? SuperSampleMulDouble(at(b.first), _mm_set1_pd(b.firstWeight))
-                              : _mm_setzero_ps();
+        __m128 s =
+            b.hasFirst ? SuperSampleMulDouble<I>(at(b.first), b.firstWeight) : _mm_setzero_ps();
         for (int64_t p = b.whole; p < b.whole + b.count; ++p)
             s = _mm_add_ps(s, at(p));
-        if (b.hasLast)
-            s = _mm_add_ps(s, SuperSampleMulDouble(at(b.last), _mm_set1_pd(b.lastWeight)));
+        if (b.hasLast) s = _mm_add_ps(s, SuperSampleMulDouble<I>(at(b.last), b.lastWeight));
         int32_t packed = 0;
         __m128 mask = _mm_setzero_ps();
         if constexpr (std::is_same_v<T, float>) {
@@ -692,16 +755,47 @@ VELMORA_RESIZE_INLINE void SuperSampleOutputRowQuad(const float* acc, T* dst, in
                 packed = 1;
             } else if (first + 4 > packedBegin && first < packedEnd) {
                 packed = 2;
-                // Lanes whose element lies in [packedBegin, packedEnd).
-                const __m128i k = _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(first)), lane);
-                const __m128i lo = _mm_set1_epi32(static_cast<int32_t>(packedBegin) - 1);
-                const __m128i hi = _mm_set1_epi32(static_cast<int32_t>(packedEnd));
-                mask =
-                    _mm_castsi128_ps(_mm_and_si128(_mm_cmpgt_epi32(k, lo), _mm_cmplt_epi32(k, hi)));
+                // Lanes whose element lies in [packedBegin, packedEnd): at
+                // most two pixels a row, built in memory so that no integer
+                // SSE instruction is needed.
+                alignas(16) uint32_t lanes[4];
+                for (int32_t l = 0; l < 4; ++l)
+                    lanes[l] = first + l >= packedBegin && first + l < packedEnd ? ~0u : 0u;
+                mask = _mm_load_ps(reinterpret_cast<const float*>(lanes));
             }
         }
         out.Store(dst + static_cast<ptrdiff_t>(j) * 4, s, packed, mask, four);
     }
+}
+
+// Horizontal and output pass of a one-sample float row: the block sums of
+// the model's form M; in the packed stretch eight of them at a time
+// multiplied by `scale` rounded to float and stored aligned, before and
+// after it one at a time with the double product.
+template <class M, class Sums>
+VELMORA_RESIZE_INLINE void SuperSampleOutputRowOne32f(const float* row, float* dst, int32_t srcCols,
+                                                      int32_t dstWidth, double xRatio, double scale,
+                                                      int32_t mode) {
+    SuperSampleWalk walk(xRatio, (mode & 2) != 0);
+    const bool interleave = M::Interleaved(mode);
+    auto sum = [&]() VELMORA_LAMBDA_INLINE {
+        return M::template BlockSumFloat<Sums>(row, walk.Next(), srcCols, 1, 0, interleave);
+    };
+    int64_t begin = 0, end = 0;
+    M::PackedOutput(dst, dstWidth, begin, end);
+    int64_t j = 0;
+    for (; j < begin; ++j)
+        dst[j] = M::Output(static_cast<double>(sum()) * scale);
+    const __m128 scalef = _mm_set1_ps(static_cast<float>(scale));
+    for (; j < end; j += 8) {
+        alignas(16) float sums[8];
+        for (float& s : sums)
+            s = sum();
+        _mm_store_ps(dst + j, _mm_mul_ps(_mm_load_ps(sums), scalef));
+        _mm_store_ps(dst + j + 4, _mm_mul_ps(_mm_load_ps(sums + 4), scalef));
+    }
+    for (; j < dstWidth; ++j)
+        dst[j] = M::Output(static_cast<double>(sum()) * scale);
 }
 
 }  // namespace velmora::resize
