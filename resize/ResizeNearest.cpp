@@ -53,8 +53,8 @@ inline __attribute__((always_inline)) void CopyThreeOfFour(uint8_t* d, const uin
 
 // One output row: `at(i)` is the source of pixel i, `copy` copies one pixel.
 template <int Columns, typename E, typename At, typename Copy>
-inline __attribute__((always_inline)) void NearestRow(E* d, int32_t dstWidth, ptrdiff_t step,
-                                                      At at, Copy copy) {
+inline __attribute__((always_inline)) void NearestRow(E* d, int32_t dstWidth, ptrdiff_t step, At at,
+                                                      Copy copy) {
     int32_t i = 0;
     if constexpr (Columns == 2) {
         for (; i + 1 < dstWidth; i += 2) {
@@ -80,16 +80,17 @@ inline __attribute__((always_inline)) void NearestWalk(const E* src, E* dst, int
         E* d = dst + static_cast<ptrdiff_t>(j) * dstStep;
         if (j > 0 && rowOffsets[j] == rowOffsets[j - 1]) {
             const E* previous = d - dstStep;
-            NearestRow<Columns>(
-                d, dstWidth, step,
-                [&](int32_t i) __attribute__((always_inline)) { return previous + i * step; },
-                copy);
+            auto sample = [&](int32_t i) __attribute__((always_inline)) {
+                return previous + i * step;
+            };
+            NearestRow<Columns>(d, dstWidth, step, sample, copy);
             continue;
         }
         const E* s = src + rowOffsets[j];
-        NearestRow<Columns>(
-            d, dstWidth, step,
-            [&](int32_t i) __attribute__((always_inline)) { return s + colOffsets[i]; }, copy);
+        auto sample = [&](int32_t i) __attribute__((always_inline)) {
+            return s + colOffsets[i];
+        };
+        NearestRow<Columns>(d, dstWidth, step, sample, copy);
     }
 }
 
