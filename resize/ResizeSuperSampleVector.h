@@ -31,6 +31,7 @@
 #include <initializer_list>
 #include <type_traits>
 
+#include "resize/ResizeLanes.h"
 #include "resize/ResizeLinearRowModel.h"  // VELMORA_RESIZE_INLINE
 #include "resize/ResizeSuperSampleModel.h"
 #include "resize/ResizeSuperSampleRows.h"
@@ -558,22 +559,6 @@ using SuperSampleSums = std::conditional_t<
 // to float, except in the packed stretch of the FourCh32f members, which
 // multiplies by the weight rounded to float.
 
-// Four samples widened to float (exact for 8u and 16u).
-template <typename T>
-VELMORA_RESIZE_INLINE __m128 SuperSampleLoadQuad(const T* s) {
-    if constexpr (std::is_same_v<T, float>) {
-        return _mm_loadu_ps(s);
-    } else if constexpr (std::is_same_v<T, uint16_t>) {
-        const __m128i w = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s));
-        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(w, _mm_setzero_si128()));
-    } else {
-        int32_t v;
-        std::memcpy(&v, s, 4);
-        const __m128i b = _mm_unpacklo_epi8(_mm_cvtsi32_si128(v), _mm_setzero_si128());
-        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(b, _mm_setzero_si128()));
-    }
-}
-
 // float(x * w) per lane, the product in double precision: lane by lane
 // where there are no packed doubles.
 template <SuperSampleIsa I>
@@ -624,7 +609,7 @@ VELMORA_RESIZE_INLINE void SuperSampleAddRowsQuad(float* acc, const SuperSampleT
         for (int64_t k = 0; k + 4 <= values; k += 4) {
             __m128 v = fresh ? _mm_setzero_ps() : _mm_load_ps(acc + k);
             for (int32_t t = 0; t < kRows; ++t) {
-                const __m128 x = SuperSampleLoadQuad(rows[t] + k);
+                const __m128 x = LoadWiden4(rows[t] + k).v;
                 if (whole[t])
                     v = _mm_add_ps(v, x);
                 else if (k < packedEnd)
