@@ -1,7 +1,11 @@
 #include "resize/Lanczos3.h"
 
+#include <immintrin.h>
+
 #include <cmath>
 #include <numbers>
+
+#include "resize/ResizeLinearRowModel.h"  // VELMORA_RESIZE_INLINE
 
 namespace velmora::resize {
 namespace {
@@ -66,21 +70,46 @@ void CalcWeightsSingle(const float* fractions, int32_t count, float* weights) {
     }
 }
 
-// Sse2, Sse3, Ssse3: single precision, every tap clamped to distance 3.
-inline __attribute__((always_inline)) void CalcWeightsClamped(const float* fractions, int32_t count,
-                                                              float* weights, const float* table) {
+// Taps of distances x (N of the four lanes used; the others 0): |x| clamped
+// to 3, a = 100 |x|, table[j] + (a - j)(table[j + 1] - table[j]) with j the
+// truncation of a, in single precision, without a branch.
+template <int N>
+VELMORA_RESIZE_INLINE __m128 ClampedTaps(__m128 x, const float* table) {
+    const __m128 distance = _mm_min_ps(_mm_andnot_ps(_mm_set1_ps(-0.0f), x), _mm_set1_ps(3.0f));
+    const __m128 a = _mm_mul_ps(distance, _mm_set1_ps(100.0f));
+    const __m128i j = _mm_cvttps_epi32(a);
+    alignas(16) int32_t at[4];
+    alignas(16) float low[4] = {}, high[4] = {};
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), j);
+    for (int l = 0; l < N; ++l) {
+        low[l] = table[at[l]];
+        high[l] = table[at[l] + 1];
+    }
+    const __m128 lo = _mm_load_ps(low);
+    return _mm_add_ps(
+        lo, _mm_mul_ps(_mm_sub_ps(a, _mm_cvtepi32_ps(j)), _mm_sub_ps(_mm_load_ps(high), lo)));
+}
+
+// Sse2, Sse3, Ssse3: taps 0-3 as one batch of four lanes, taps 4-5 as one of
+// two, x_k = (-t - 2) + k; the sum ((((((0 + w0) + w1) + w3) + w2) + w4) + w5).
+VELMORA_RESIZE_INLINE void CalcWeightsClamped(const float* fractions, int32_t count, float* weights,
+                                              const float* table) {
     for (int32_t i = 0; i < count; ++i) {
         float* w = weights + 6 * i;
-        const float base = -fractions[i] - 2.0f;
-        for (int k = 0; k < 6; ++k) {
-            const float x = base + static_cast<float>(k);
-            const float a = std::fmin(std::fabs(x), 3.0f) * 100.0f;
-            const auto j = static_cast<int32_t>(a);
-            w[k] = table[j] + (a - static_cast<float>(j)) * (table[j + 1] - table[j]);
-        }
-        const float sum = (((((0.0f + w[0]) + w[1]) + w[3]) + w[2]) + w[4]) + w[5];
-        for (int k = 0; k < 6; ++k)
-            w[k] = w[k] / sum;
+        const __m128 base = _mm_set1_ps(-fractions[i] - 2.0f);
+        const __m128 w03 =
+            ClampedTaps<4>(_mm_add_ps(base, _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f)), table);
+        const __m128 w45 =
+            ClampedTaps<2>(_mm_add_ps(base, _mm_setr_ps(4.0f, 5.0f, 0.0f, 0.0f)), table);
+        __m128 sum = _mm_add_ss(_mm_setzero_ps(), w03);
+        sum = _mm_add_ss(sum, _mm_shuffle_ps(w03, w03, 1));
+        sum = _mm_add_ss(sum, _mm_shuffle_ps(w03, w03, 3));
+        sum = _mm_add_ss(sum, _mm_movehl_ps(w03, w03));
+        sum = _mm_add_ss(sum, w45);
+        sum = _mm_add_ss(sum, _mm_shuffle_ps(w45, w45, 1));
+        sum = _mm_shuffle_ps(sum, sum, 0);
+        _mm_storeu_ps(w, _mm_div_ps(w03, sum));
+        _mm_storel_pi(reinterpret_cast<__m64*>(w + 4), _mm_div_ps(w45, sum));
     }
 }
 

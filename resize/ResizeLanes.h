@@ -5,7 +5,7 @@
 // loads that widen four samples of 8u, 16u or 32f to four floats; the
 // truncating conversions of the vector bodies; and the scatter of a
 // three-of-four stream into four-sample pixels (with a byte shuffle in the
-// Ssse3 members).
+// Ssse3 members), which never touches a pixel's fourth sample.
 
 #include <immintrin.h>
 
@@ -137,6 +137,23 @@ VELMORA_RESIZE_INLINE void StoreLanes(T* d, F4 r) {
     }
 }
 
+// Samples 0-2 of four pixels of four bytes; sample 3 of each pixel is neither
+// read nor written, since the caller (or another thread) may own it. Two
+// pixels a general register: samples 0-1 as one 16-bit store, sample 2 as
+// one byte.
+VELMORA_RESIZE_INLINE void StoreThreeOfFour8u(uint8_t* dst, __m128i pixels) {
+    auto pair = [](uint8_t* d, uint64_t v) VELMORA_LAMBDA_INLINE {
+        const auto first = static_cast<uint16_t>(v);
+        const auto second = static_cast<uint16_t>(v >> 32);
+        std::memcpy(d, &first, 2);
+        d[2] = static_cast<uint8_t>(v >> 16);
+        std::memcpy(d + 4, &second, 2);
+        d[6] = static_cast<uint8_t>(v >> 48);
+    };
+    pair(dst, static_cast<uint64_t>(_mm_cvtsi128_si64(pixels)));
+    pair(dst + 8, static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(pixels, pixels))));
+}
+
 VELMORA_RESIZE_INLINE ptrdiff_t PartSample(int32_t e) {
     return 4 * static_cast<ptrdiff_t>(e / 3) + e % 3;
 }
@@ -150,20 +167,14 @@ VELMORA_RESIZE_INLINE __m128i TwelveBytes(const Lanes& lanes, int32_t e) {
     return _mm_packus_epi16(a, b);
 }
 
-// Ssse3: the twelve bytes spread to four pixels by a byte shuffle, sample 3
-// of each pixel written back as it was.
+// Ssse3: the twelve bytes spread to four pixels by a byte shuffle.
 template <typename Lanes>
 __attribute__((target("ssse3"))) int32_t RowVPart8uShuffled(uint8_t* dstRow, int32_t main,
                                                             const Lanes& lanes) {
     const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
-    const __m128i keep = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
     int32_t e = 0;
-    for (; e + 12 <= main; e += 12) {
-        auto* d = reinterpret_cast<__m128i*>(dstRow + PartSample(e));
-        const __m128i pixels = _mm_shuffle_epi8(TwelveBytes(lanes, e), spread);
-        _mm_storeu_si128(d, _mm_or_si128(_mm_andnot_si128(keep, pixels),
-                                         _mm_and_si128(keep, _mm_loadu_si128(d))));
-    }
+    for (; e + 12 <= main; e += 12)
+        StoreThreeOfFour8u(dstRow + PartSample(e), _mm_shuffle_epi8(TwelveBytes(lanes, e), spread));
     return e;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "resize/ResizeLanes.h"  // StoreThreeOfFour8u
 #include "resize/ResizeLinearRows.h"
 
 namespace velmora::resize {
@@ -239,7 +240,7 @@ VELMORA_RESIZE_INLINE void RowV8uVector(uint8_t* dstRow, int32_t count, uint32_t
 }
 
 // One pixel from four consecutive buffer values (the fourth is the next
-// pixel's and is dropped by the byte-3 mask).
+// pixel's and is never stored).
 VELMORA_RESIZE_INLINE __m128i BlendPixel8u(const uint16_t* upper, const uint16_t* lower,
                                            __m128i weights) {
     const __m128i u = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(upper));
@@ -251,17 +252,11 @@ VELMORA_RESIZE_INLINE __m128i BlendPixel8u(const uint16_t* upper, const uint16_t
 // Ssse3: eight pixels a step from 24 consecutive values of each buffer,
 // spread to four-byte pixels by byte shuffles.
 __attribute__((target("ssse3"))) int32_t RowVPart8uShuffled(uint8_t* dstRow, int32_t width,
-                                                            __m128i weights, __m128i keep,
-                                                            const uint16_t* upper,
+                                                            __m128i weights, const uint16_t* upper,
                                                             const uint16_t* lower) {
     const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     auto load = [](const uint16_t* p) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    };
-    auto merge = [&](uint8_t* d, __m128i pixels) {
-        auto* v = reinterpret_cast<__m128i*>(d);
-        _mm_storeu_si128(v, _mm_or_si128(_mm_andnot_si128(keep, pixels),
-                                         _mm_and_si128(keep, _mm_loadu_si128(v))));
     };
     int32_t p = 0;
     for (; p + 8 <= width; p += 8) {
@@ -271,8 +266,9 @@ __attribute__((target("ssse3"))) int32_t RowVPart8uShuffled(uint8_t* dstRow, int
                                                BlendV8u(load(u + 8), load(l + 8), weights));
         const __m128i b2 = BlendV8u(load(u + 16), load(l + 16), weights);
         const __m128i last = _mm_packus_epi16(b2, b2);
-        merge(dstRow + 4 * p, _mm_shuffle_epi8(first, spread));
-        merge(dstRow + 4 * p + 16, _mm_shuffle_epi8(_mm_alignr_epi8(last, first, 12), spread));
+        StoreThreeOfFour8u(dstRow + 4 * p, _mm_shuffle_epi8(first, spread));
+        StoreThreeOfFour8u(dstRow + 4 * p + 16,
+                           _mm_shuffle_epi8(_mm_alignr_epi8(last, first, 12), spread));
     }
     return p;
 }
@@ -281,9 +277,8 @@ template <bool Shuffles>
 VELMORA_RESIZE_INLINE void RowVPart8uVector(uint8_t* dstRow, int32_t width, uint32_t w,
                                             const uint16_t* upper, const uint16_t* lower) {
     const __m128i weights = RowWeightPairs(w);
-    const __m128i keep = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
     int32_t p = 0;
-    if constexpr (Shuffles) p = RowVPart8uShuffled(dstRow, width, weights, keep, upper, lower);
+    if constexpr (Shuffles) p = RowVPart8uShuffled(dstRow, width, weights, upper, lower);
     for (; p + 4 <= width; p += 4) {
         const uint16_t* u = upper + 3 * p;
         const uint16_t* l = lower + 3 * p;
@@ -291,10 +286,7 @@ VELMORA_RESIZE_INLINE void RowVPart8uVector(uint8_t* dstRow, int32_t width, uint
             _mm_packs_epi32(BlendPixel8u(u, l, weights), BlendPixel8u(u + 3, l + 3, weights));
         const __m128i b = _mm_packs_epi32(BlendPixel8u(u + 6, l + 6, weights),
                                           BlendPixel8u(u + 9, l + 9, weights));
-        auto* d = reinterpret_cast<__m128i*>(dstRow + 4 * p);
-        const __m128i old = _mm_loadu_si128(d);
-        _mm_storeu_si128(d, _mm_or_si128(_mm_andnot_si128(keep, _mm_packus_epi16(a, b)),
-                                         _mm_and_si128(keep, old)));
+        StoreThreeOfFour8u(dstRow + 4 * p, _mm_packus_epi16(a, b));
     }
     LinearRowVPartModel<uint8_t, Integer>(dstRow + 4 * p, width - p, w, upper + 3 * p,
                                           lower + 3 * p);

@@ -57,24 +57,13 @@ VELMORA_RESIZE_INLINE void SuperSampleStore(uint32_t* acc, __m128i sum, __m128i 
 }
 
 // Four output pixels of four bytes. With keepFourth the fourth byte of each
-// pixel is neither read nor written (another thread may own it): samples
-// 0-1 as one 16-bit store, sample 2 as one byte.
+// pixel is neither read nor written.
 VELMORA_RESIZE_INLINE void SuperSampleStorePixels(uint8_t* dst, __m128i bytes, bool keepFourth) {
     if (!keepFourth) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
         return;
     }
-    // Two pixels a general register: few transfers out of the vector.
-    auto pair = [&](uint8_t* d, uint64_t v) VELMORA_LAMBDA_INLINE {
-        const auto first = static_cast<uint16_t>(v);
-        const auto second = static_cast<uint16_t>(v >> 32);
-        std::memcpy(d, &first, 2);
-        d[2] = static_cast<uint8_t>(v >> 16);
-        std::memcpy(d + 4, &second, 2);
-        d[6] = static_cast<uint8_t>(v >> 48);
-    };
-    pair(dst, static_cast<uint64_t>(_mm_cvtsi128_si64(bytes)));
-    pair(dst + 8, static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(bytes, bytes))));
+    StoreThreeOfFour8u(dst, bytes);
 }
 
 // 16 columns of 8u: 16-bit partial sums over batches of at most 257 rows,

@@ -65,6 +65,7 @@ struct Case {
     Flush flush = Flush::Back;
     bool bottomUp = false;
     uint32_t seed = 1;
+    bool sealed = false;  // the destination's rows end in a read-only sample
 };
 
 template <typename T>
@@ -107,9 +108,12 @@ int32_t RunAgainstModel(const Case& c) {
     for (int32_t p = 0; p < planes; ++p) {
         src.push_back(
             std::make_unique<GuardedImage<T>>(c.srcW, c.srcH, imageChannels, c.flush, c.bottomUp));
-        dst.push_back(std::make_unique<GuardedImage<T>>(
-            c.dstW, c.dstH, imageChannels, c.flush == Flush::Back ? Flush::Front : Flush::Back,
-            c.bottomUp));
+        dst.push_back(
+            c.sealed ? std::make_unique<GuardedImage<T>>(c.dstW, c.dstH, imageChannels,
+                                                         typename GuardedImage<T>::SealedRowEnds{})
+                     : std::make_unique<GuardedImage<T>>(
+                           c.dstW, c.dstH, imageChannels,
+                           c.flush == Flush::Back ? Flush::Front : Flush::Back, c.bottomUp));
         src.back()->Fill([&] { return RandomSample<T>(rng); });
         dst.back()->Fill([&] { return RandomSample<T>(rng); });
         srcPlanes.push_back(src.back()->origin());
@@ -229,6 +233,15 @@ TEST(ResizeInterpolate, EveryVariantEqualsTheModel) {
                         c.seed = seed++;
                         const int32_t status = RunTyped(dataType, c);
                         ASSERT_TRUE(status == STS_OK || status == STS_NO_OUTPUT_ERR) << status;
+                        if (layout.planar || layout.channels == layout.processed) continue;
+                        // Three of four: the last pixel of every output row ends in a
+                        // read-only fourth sample, in a vector block (widths of whole
+                        // blocks) or in the scalar tail (11, 23, 35).
+                        c.sealed = true;
+                        c.dstW = size + 3 - (size / 4 % 3 == 2 ? 1 : 0);
+                        c.xF = std::max(c.xF, static_cast<double>(c.dstW) / c.srcW);
+                        c.yF = std::max(c.yF, 1.0 / c.srcH);
+                        ASSERT_EQ(RunTyped(dataType, c), STS_OK);
                     }
                 }
             }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <random>
 #include <vector>
@@ -59,6 +60,21 @@ std::vector<double> ReferenceWeights(double t) {
     return w;
 }
 
+// The Sse2, Sse3 and Ssse3 weights one tap at a time: single precision,
+// every distance clamped to 3, summed in the order w0, w1, w3, w2, w4, w5.
+void ClampedWeightsModel(float t, float* w) {
+    const float base = -t - 2.0f;
+    for (int k = 0; k < 6; ++k) {
+        const float a = std::fmin(std::fabs(base + static_cast<float>(k)), 3.0f) * 100.0f;
+        const auto j = static_cast<int32_t>(a);
+        w[k] = Lanczos3Table[j] +
+               (a - static_cast<float>(j)) * (Lanczos3Table[j + 1] - Lanczos3Table[j]);
+    }
+    const float sum = (((((0.0f + w[0]) + w[1]) + w[3]) + w[2]) + w[4]) + w[5];
+    for (int k = 0; k < 6; ++k)
+        w[k] = w[k] / sum;
+}
+
 TEST(ResizeLanczos, EveryMemberGivesNormalisedWeights) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> fraction(0.0f, 0.9999f);
@@ -68,6 +84,16 @@ TEST(ResizeLanczos, EveryMemberGivesNormalisedWeights) {
     t[0] = 0.0f;
     t[1] = 0.5f;
     t[2] = -1e-8f;
+    // Then the fractions of grids of random scales and offsets, as the
+    // driver makes them (t = P - trunc(P + 1e-7)).
+    for (int grid = 0; grid < 100; ++grid) {
+        const double step = std::exp(std::uniform_real_distribution<double>(-4.0, 4.0)(rng));
+        const double first = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
+        for (int i = 0; i < 50; ++i) {
+            const double p = first + i * step;
+            t.push_back(static_cast<float>(p - std::trunc(p + 1e-7)));
+        }
+    }
     for (const LanczosFn fn : kLanczos) {
         std::vector<float> w(6 * t.size() + 6, 99.0f);
         fn(t.data(), static_cast<int32_t>(t.size()), w.data());
@@ -86,6 +112,12 @@ TEST(ResizeLanczos, EveryMemberGivesNormalisedWeights) {
                 sum += w[6 * i + k];
             }
             EXPECT_NEAR(sum, 1.0, 1e-6);
+        }
+        if (fn == CalcLanczos3Weights_Generic || fn == CalcLanczos3Weights_Sse) continue;
+        for (size_t i = 0; i < t.size(); ++i) {
+            float model[6];
+            ClampedWeightsModel(t[i], model);
+            ASSERT_EQ(std::memcmp(model, &w[6 * i], sizeof model), 0) << "t " << t[i];
         }
     }
     float untouched = 5.0f;

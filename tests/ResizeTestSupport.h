@@ -78,9 +78,23 @@ class GuardedImage {
                        static_cast<size_t>(padSamples) * sizeof(T),
                    flush) {}
 
+    // Rows two pages apart (top-down, at most a page long), each ending one
+    // sample into a page that Fill leaves read-only: the last sample of every
+    // row can be read but not written.
+    struct SealedRowEnds {};
+    GuardedImage(int32_t width, int32_t height, int32_t channels, SealedRowEnds)
+        : m_width(width),
+          m_height(height),
+          m_channels(channels),
+          m_rowSamples(static_cast<int32_t>(2 * PageSize() / sizeof(T))),
+          m_bottomUp(false),
+          m_region(2 * PageSize() * height, Flush::Front),
+          m_firstSample(static_cast<int32_t>(PageSize() / sizeof(T)) - width * channels + 1),
+          m_sealed(true) {}
+
     // First sample of row 0 and the signed step in bytes.
     T* origin() const {
-        auto* first = reinterpret_cast<T*>(m_region.data());
+        auto* first = reinterpret_cast<T*>(m_region.data()) + m_firstSample;
         return m_bottomUp ? first + static_cast<ptrdiff_t>(m_height - 1) * m_rowSamples : first;
     }
     int32_t step() const {
@@ -101,6 +115,8 @@ class GuardedImage {
             for (int32_t x = 0; x < m_width; ++x)
                 for (int32_t c = 0; c < m_channels; ++c)
                     at(x, y, c) = gen();
+        for (int32_t y = 0; m_sealed && y < m_height; ++y)
+            mprotect(m_region.data() + (2 * y + 1) * PageSize(), PageSize(), PROT_READ);
     }
     // Pixels as a top-down vector.
     std::vector<T> Pixels() const {
@@ -117,6 +133,8 @@ class GuardedImage {
     int32_t m_width, m_height, m_channels, m_rowSamples;
     bool m_bottomUp;
     GuardedRegion m_region;
+    int32_t m_firstSample = 0;
+    bool m_sealed = false;
 };
 
 // Routes the library's working memory through guarded regions, each block
