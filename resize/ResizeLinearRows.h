@@ -4,12 +4,12 @@
 // row into a row buffer (RowH: four-sample pixels; RowHPart: samples 0-2 of
 // pixels `nChannels` apart, three values per column; RowHOneCh: one sample);
 // a vertical kernel blends two buffered rows into a destination row (RowV:
-// `count` values; RowVPart: samples 0-2 of four-sample pixels, sample 3 kept).
-// Members serve the variants their kernel tables name; the arithmetic of
-// every form is ResizeLinearRowModel.h. Nothing is checked; a width or count
-// below 1 does nothing. Vector members need 16-byte aligned row buffers and
-// column weights, and RowVPart 8u/16u members may read one buffer value past
-// the last pixel and write sample 3 back unchanged.
+// `count` values; RowVPart: samples 0-2 of four-sample pixels, sample 3
+// neither read nor written). Members serve the variants their kernel tables
+// name; the arithmetic of every form is ResizeLinearRowModel.h. Nothing is
+// checked; a width or count below 1 does nothing. Vector members need 16-byte
+// aligned row buffers and column weights, and RowVPart 8u/16u members may
+// read one buffer value past the last pixel.
 
 #include <cstdint>
 
