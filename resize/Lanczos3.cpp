@@ -79,15 +79,14 @@ VELMORA_RESIZE_INLINE __m128 ClampedTaps(__m128 x, const float* table) {
     const __m128 a = _mm_mul_ps(distance, _mm_set1_ps(100.0f));
     const __m128i j = _mm_cvttps_epi32(a);
     alignas(16) int32_t at[4];
-    alignas(16) float low[4] = {}, high[4] = {};
     _mm_store_si128(reinterpret_cast<__m128i*>(at), j);
-    for (int l = 0; l < N; ++l) {
-        low[l] = table[at[l]];
-        high[l] = table[at[l] + 1];
-    }
-    const __m128 lo = _mm_load_ps(low);
-    return _mm_add_ps(
-        lo, _mm_mul_ps(_mm_sub_ps(a, _mm_cvtepi32_ps(j)), _mm_sub_ps(_mm_load_ps(high), lo)));
+    auto entries = [&](int32_t next) VELMORA_LAMBDA_INLINE {
+        auto entry = [&](int l) { return l < N ? table[at[l] + next] : 0.0f; };
+        return _mm_setr_ps(entry(0), entry(1), entry(2), entry(3));
+    };
+    const __m128 lo = entries(0);
+    return _mm_add_ps(lo,
+                      _mm_mul_ps(_mm_sub_ps(a, _mm_cvtepi32_ps(j)), _mm_sub_ps(entries(1), lo)));
 }
 
 // Sse2, Sse3, Ssse3: taps 0-3 as one batch of four lanes, taps 4-5 as one of
