@@ -340,7 +340,8 @@ TEST(PsiSiParserTableTest, SdtNamesAreBoundedByTheirDescriptor) {
     EXPECT_EQ(sdt.Service[0].byRunningStatus, 4);
     EXPECT_EQ(sdt.Service[1].byServiceType, 2);
     EXPECT_STREQ(sdt.Service[1].szProviderName, "PQ");
-    EXPECT_STREQ(sdt.Service[1].szServiceName, "XY");  // GB-2312 selector dropped
+    // The GB-2312 selector stays: the name is decoded by it.
+    EXPECT_STREQ(sdt.Service[1].szServiceName, "\x13XY");
     EXPECT_EQ(sdt.Service[1].byEitPresentFollowingFlag, 1);
     EXPECT_EQ(sdt.Service[1].byFreeCaMode, 1);
 }
