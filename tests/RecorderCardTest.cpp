@@ -365,11 +365,15 @@ TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
         EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(kThree[1].number, wide(path).c_str(), 0),
                   0u);
     }
+    // Another file records.
+    ASSERT_EQ(Enable(kThree[1]), 1u);
+    ASSERT_EQ(Disable(kThree[1]), 1u);
     ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
     for (const std::filesystem::path& path : {written[1], written[2], written[3]}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(path).c_str(), 0), 0u);
     }
+    ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
     ASSERT_EQ(Disable(p), 1u);
     FILTERED_PROGRAM list[] = {1, 0, 0x101, 0};  // program 2's PMT PID
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
@@ -405,8 +409,7 @@ TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
                 Step(1);
                 return m_seen.size() >= mark + 3 * ts::kChunkBytes / m_length;
             }));
-        const std::vector<Bytes> after(m_seen.begin() + static_cast<ptrdiff_t>(mark),
-                                       m_seen.end());
+        const std::vector<Bytes> after(m_seen.begin() + static_cast<ptrdiff_t>(mark), m_seen.end());
         const Sections pat = CollectSections(after, 0);
         ASSERT_FALSE(pat.all.empty());
         EXPECT_EQ(PatPrograms(pat.all.back()).size(), 3u);

@@ -183,7 +183,8 @@ TEST_F(TsCardTest, ProgramInformationOfTheFixture) {
     }));
     ASSERT_EQ(info.dwProgramCount, 2u);
     EXPECT_EQ(Field(info.Program[0].szServiceName), Padded(u"T\u00E9l\u00E9 5 \u20ACuro"));
-    EXPECT_EQ(Field(info.Program[0].szProviderName), Padded(u"Soci\u00E9t\u00E9 G\u00E9n\u00E9ral"));
+    EXPECT_EQ(Field(info.Program[0].szProviderName),
+              Padded(u"Soci\u00E9t\u00E9 G\u00E9n\u00E9ral"));
     EXPECT_EQ(Field(info.Program[1].szServiceName), Padded(u"\u4E2D\u592E\u7535\u89C6\u53F0"));
     EXPECT_EQ(Field(info.Program[1].szProviderName), Padded(u"Velmora"));
     // No signal: a zeroed record and state 3.

@@ -855,13 +855,14 @@ Bytes Service(uint16_t id, const std::string& provider, const std::string& name)
 
 // Service names in each character table, given to programs 3 on, and the
 // UTF-16 they read as.
+// Octal escapes where a hex escape would run into the letter after it.
 const std::pair<std::string, std::u16string> kNames[] = {
     // The default table: a diacritic before its letter, and the euro sign.
-    {"Caf\xC2" "e \xA4", u"Caf\u00E9 \u20AC"},
+    {"Caf\302e \244", u"Caf\u00E9 \u20AC"},
     {"\x15T\xC3\xA9l\xC3\xA9", u"T\u00E9l\u00E9"},
     {"\x13\xD6\xD0\xCE\xC4", u"\u4E2D\u6587"},
     {"\x14\xA4\xA4\xA4\xE5", u"\u4E2D\u6587"},
-    {std::string("\x11\x00" "A\x01\x00", 5), u"A\u0100"},
+    {std::string("\x11\000A\x01\x00", 5), u"A\u0100"},
     {std::string("\x10\x00\x02\xB1", 4), u"\u0105"},
     {"\x01\xB0", u"\u0410"},
     {"\x0B\xA4", u"\u20AC"},
@@ -870,10 +871,10 @@ const std::pair<std::string, std::u16string> kNames[] = {
      "\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80",
      u"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"},
     // Emphasis and line break control codes are not text.
-    {"\x86" "Bold\x87 \x8A" "News", u"Bold News"},
+    {"\206Bold\207 \212News", u"Bold News"},
     // A table not known keeps its ASCII; bytes not of the table are left out.
-    {"\x12\xB0\xA1" "Ab", u"Ab"},
-    {"\x15" "A\xFF" "B", u"AB"},
+    {"\022\260\241Ab", u"Ab"},
+    {"\025A\377B", u"AB"},
     {"\x13\xD6", u""},
 };
 

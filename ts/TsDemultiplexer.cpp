@@ -542,7 +542,10 @@ uint32_t CTsDemultiplexer::StartWriteTsFile(const wchar_t* fileName) {
     // The program engine writes the file: outside work mode 1 (or mode 2
     // after it) nothing would reach it.
     if (m_dwWorkMode != 1 && !EngineRunning()) {
-        if (m_pLog) m_pLog->WriteLog(L"StartWriteTsFile: the program engine does not run (work mode 1)");
+        if (m_pLog)
+            m_pLog->WriteLog(
+                L"StartWriteTsFile: refused outside work mode 1, where the program engine writes "
+                L"it");
         return 0;
     }
     return m_pEngine->OpenStreamFile(fileName);

@@ -278,7 +278,8 @@ bool CTsProgramEngine::IsWrittenFile(const std::string& path) {
     {
         std::lock_guard<platform::CCriticalSection> lock(m_RecorderLock);
         for (uint32_t slot = 0; slot < kRecorderTaskSlots; ++slot)
-            written = written || (m_Slot[slot].bInUse && platform::IsSameFile(m_SlotFile[slot], file));
+            written =
+                written || (m_Slot[slot].bInUse && platform::IsSameFile(m_SlotFile[slot], file));
     }
     {
         std::lock_guard<platform::CCriticalSection> lock(m_FileLock);
@@ -286,9 +287,10 @@ bool CTsProgramEngine::IsWrittenFile(const std::string& path) {
     }
     // Two writers would interleave their packets in one file.
     if (written && m_pLog) {
-        m_pLog->WriteLogA("TsProgramEngine: %s is written already by a recording or the "
-                          "whole-stream file: refused",
-                          path.c_str());
+        m_pLog->WriteLogA(
+            "TsProgramEngine: %s is written already by a recording or the "
+            "whole-stream file: refused",
+            path.c_str());
     }
     return written;
 }
