@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -16,6 +17,9 @@ constexpr uint8_t kSelectorEncodingId = 0x1F;
 constexpr const char* kDefaultTable = "ISO_6937";
 constexpr uint8_t kEuroByte = 0xA4;
 constexpr char32_t kEuro = 0x20AC;
+// Characters come out of iconv one at a time as UTF-32 in host order.
+static_assert(std::endian::native == std::endian::little);
+constexpr const char* kCharacters = "UTF-32LE";
 
 // The iconv name of the text's table ("" for a table not known) and where
 // the text starts after its selector.
@@ -96,7 +100,7 @@ char32_t NextCharacter(iconv_t convert, const uint8_t*& at, const uint8_t* end) 
 // False when the system cannot convert from the table.
 bool DecodeTable(const TABLE& table, const uint8_t* at, const uint8_t* end, uint16_t* out,
                  uint32_t capacity, uint32_t* used) {
-    const iconv_t convert = iconv_open("UTF-32LE", table.name.c_str());
+    const iconv_t convert = iconv_open(kCharacters, table.name.c_str());
     if (convert == reinterpret_cast<iconv_t>(-1)) return false;
     const bool defaultTable = table.name == kDefaultTable;
     bool room = true;
