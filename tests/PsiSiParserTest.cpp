@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -13,6 +14,7 @@
 
 #include "PsiTestSupport.h"
 #include "sim/SimTsGenerator.h"
+#include "ts/DvbText.h"
 
 namespace velmora::psitest {
 namespace {
@@ -340,7 +342,8 @@ TEST(PsiSiParserTableTest, SdtNamesAreBoundedByTheirDescriptor) {
     EXPECT_EQ(sdt.Service[0].byRunningStatus, 4);
     EXPECT_EQ(sdt.Service[1].byServiceType, 2);
     EXPECT_STREQ(sdt.Service[1].szProviderName, "PQ");
-    EXPECT_STREQ(sdt.Service[1].szServiceName, "XY");  // GB-2312 selector dropped
+    // The GB-2312 selector stays: the name is decoded by it.
+    EXPECT_STREQ(sdt.Service[1].szServiceName, "\x13XY");
     EXPECT_EQ(sdt.Service[1].byEitPresentFollowingFlag, 1);
     EXPECT_EQ(sdt.Service[1].byFreeCaMode, 1);
 }
@@ -684,6 +687,36 @@ TEST(PsiSiParserMutationTest, MutatedPacketsAndSectionsAreHandledSafely) {
     }
     EXPECT_LE(c.sdt.byServiceCount, 60);
     EXPECT_LE(pmt.byStreamCount, 32);
+    // Random names under every selector, as the record keeps them (bytes, or
+    // UTF-8 of one to four bytes): the UTF-16 ends in zeros within its 16
+    // units and keeps every surrogate pair whole.
+    for (int round = 0; round < 20000; ++round) {
+        char field[ts::SDT_SERVICE::kNameSize] = {};
+        const uint32_t length = rng() % sizeof(field);
+        for (uint32_t i = 1; i < length;) {
+            const uint32_t bytes = 1 + rng() % 4;
+            const uint32_t bits = rng();
+            field[i++] = static_cast<char>(bytes == 1 ? bits : (0xF00 >> bytes) | (bits & 7));
+            for (uint32_t k = 1; k < bytes && i < length; ++k)
+                field[i++] = static_cast<char>(0x80 | ((bits >> (3 + 6 * k)) & 0x3F));
+        }
+        field[0] = static_cast<char>(rng() % 2 ? rng() % 0x20 : rng());
+        uint16_t out[17];
+        out[16] = 0xA5A5;
+        ts::DecodeDvbText(reinterpret_cast<const uint8_t*>(field),
+                          ts::DvbTextLength(field, sizeof(field)), out, 16);
+        ASSERT_EQ(out[16], 0xA5A5);
+        ASSERT_EQ(out[15], 0);
+        const std::u16string text(reinterpret_cast<const char16_t*>(out));
+        ASSERT_TRUE(std::all_of(out + text.size(), out + 16, [](uint16_t u) { return u == 0; }));
+        for (size_t i = 0; i < text.size(); ++i) {
+            const int kind = text[i] & 0xFC00;
+            ASSERT_NE(kind, 0xDC00) << round;
+            if (kind == 0xD800) {
+                ASSERT_EQ(i + 1 < text.size() ? text[++i] & 0xFC00 : 0, 0xDC00) << round;
+            }
+        }
+    }
 }
 
 }  // namespace

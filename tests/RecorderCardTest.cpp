@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -330,8 +331,11 @@ TEST_F(RecorderCardTest, TheSameProgramRecordsAgainAfterACaptureRestartAndAModeC
 }
 
 // Requests that cannot take effect fail at once: a recording whose file
-// cannot be made, and a filter while the stream's tables are not analysed
-// (right after the engine started again).
+// cannot be made, a recording or whole-stream file into a file the card
+// already writes (however the path is spelt), a whole-stream file outside
+// work mode 1, a filter while the stream's tables are not analysed (right
+// after the engine started again) and a second filter while one is on. A
+// filter set just before a restart does not act on the stream after it.
 TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
     Start("rec_three_programs.ts");
     const Program& p = kThree[0];
@@ -339,18 +343,78 @@ TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
               0u);
     // Not left listed: the program records to a path that can be made.
     ASSERT_EQ(Enable(p), 1u);
+    const auto wide = [](const std::filesystem::path& path) {
+        const std::string text = path.string();
+        return std::wstring(text.begin(), text.end());
+    };
+    const std::filesystem::path whole = m_dir / "whole.ts";
+    ASSERT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(whole).c_str(), 0), 1u);
+    std::filesystem::create_directory(m_dir / "sub");
+    std::filesystem::create_symlink(PathOf(p), m_dir / "link.mpg");
+    std::filesystem::create_hard_link(whole, m_dir / "hard.ts");
+    const std::filesystem::path written[] = {
+        PathOf(p),
+        m_dir / "sub" / ".." / ("program" + std::to_string(p.number) + ".mpg"),
+        m_dir / "link.mpg",
+        std::filesystem::relative(PathOf(p)),
+        whole,
+        m_dir / "hard.ts",
+    };
+    for (const std::filesystem::path& path : written) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(kThree[1].number, wide(path).c_str(), 0),
+                  0u);
+    }
+    // Another file records.
+    ASSERT_EQ(Enable(kThree[1]), 1u);
+    ASSERT_EQ(Disable(kThree[1]), 1u);
+    ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
+    for (const std::filesystem::path& path : {written[1], written[2], written[3]}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(path).c_str(), 0), 0u);
+    }
+    ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
     ASSERT_EQ(Disable(p), 1u);
     FILTERED_PROGRAM list[] = {1, 0, 0x101, 0};  // program 2's PMT PID
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(whole).c_str(), 0), 0u);
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
     EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0), 0u);
     EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(0, list, 0), 1u);
-    // Taken once the tables are there again.
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            Step(1);
-            return Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0) == 1;
-        }));
+    const std::function<void()> restarts[] = {
+        [] {
+            ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
+            ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+        },
+        [] {
+            ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+            ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        },
+    };
+    for (size_t r = 0; r < std::size(restarts); ++r) {
+        SCOPED_TRACE("restart " + std::to_string(r));
+        // Taken once the tables are there again.
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                Step(1);
+                return Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0) == 1;
+            }));
+        EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0), 0u);
+        // Set before any packet went through it, then the restart: the
+        // stream after it passes whole.
+        restarts[r]();
+        const size_t mark = m_seen.size();
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                Step(1);
+                return m_seen.size() >= mark + 3 * ts::kChunkBytes / m_length;
+            }));
+        const std::vector<Bytes> after(m_seen.begin() + static_cast<ptrdiff_t>(mark), m_seen.end());
+        const Sections pat = CollectSections(after, 0);
+        ASSERT_FALSE(pat.all.empty());
+        EXPECT_EQ(PatPrograms(pat.all.back()).size(), 3u);
+        EXPECT_GT(CountPid(after, 0x101), 0u);
+    }
     EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(0, list, 0), 1u);
 }
 

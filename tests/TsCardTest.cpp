@@ -175,6 +175,18 @@ TEST_F(TsCardTest, ProgramInformationOfTheFixture) {
         EXPECT_EQ(program.Stream[0].wElementaryPid, 0x300 + 3 * i);
         EXPECT_EQ(program.Stream[1].wElementaryPid, 0x301 + 3 * i);
     }
+    // Names the ffmpeg muxer wrote in UTF-8 (selector 0x15) and GB-2312.
+    ASSERT_TRUE(sim::SetAsiInput(0, sim::SimAsiSource::File, DataPath("psi_names.ts")));
+    ASSERT_TRUE(WaitFor([&] {
+        return Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0) == 1 &&
+               state == 2 && info.dwTransportStreamId == 0x2Bu;
+    }));
+    ASSERT_EQ(info.dwProgramCount, 2u);
+    EXPECT_EQ(Field(info.Program[0].szServiceName), Padded(u"T\u00E9l\u00E9 5 \u20ACuro"));
+    EXPECT_EQ(Field(info.Program[0].szProviderName),
+              Padded(u"Soci\u00E9t\u00E9 G\u00E9n\u00E9ral"));
+    EXPECT_EQ(Field(info.Program[1].szServiceName), Padded(u"\u4E2D\u592E\u7535\u89C6\u53F0"));
+    EXPECT_EQ(Field(info.Program[1].szProviderName), Padded(u"Velmora"));
     // No signal: a zeroed record and state 3.
     ASSERT_TRUE(sim::SetAsiInvalidStatus(0, true));
     std::memset(&info, 0xAB, sizeof(info));

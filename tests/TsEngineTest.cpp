@@ -115,13 +115,6 @@ std::vector<Bytes> Cycle(const std::vector<Bytes>& source, size_t count) {
     return out;
 }
 
-size_t CountPid(const std::vector<Bytes>& packets, uint16_t pid) {
-    size_t n = 0;
-    for (const Bytes& p : packets)
-        n += Pid(p.data()) == pid;
-    return n;
-}
-
 uint16_t PmtPidOf(const ts::PSI_TABLES_VIEW& view, uint16_t program) {
     for (uint32_t i = 0; i < view.Pat.byProgramCount; ++i) {
         if (view.Pat.Program[i].wProgramNumber == program) return view.Pat.Program[i].wPid;
@@ -824,8 +817,23 @@ Bytes SectionPacket(uint16_t pid, uint8_t counter, const Bytes& section) {
     p[2] = static_cast<uint8_t>(pid);
     p[3] = static_cast<uint8_t>(0x10 | (counter & 0x0F));
     p[4] = 0;
-    std::memcpy(&p[5], section.data(), section.size());
+    std::memcpy(&p[5], section.data(), std::min<size_t>(section.size(), 183));
     return p;
+}
+
+// A section in as many packets as it takes.
+std::vector<Bytes> SectionPackets(uint16_t pid, uint8_t* counter, const Bytes& section) {
+    std::vector<Bytes> packets = {SectionPacket(pid, (*counter)++, section)};
+    for (size_t at = 183; at < section.size(); at += 184) {
+        Bytes p(188, 0xFF);
+        p[0] = 0x47;
+        p[1] = static_cast<uint8_t>(pid >> 8);
+        p[2] = static_cast<uint8_t>(pid);
+        p[3] = static_cast<uint8_t>(0x10 | ((*counter)++ & 0x0F));
+        std::memcpy(&p[4], &section[at], std::min<size_t>(section.size() - at, 184));
+        packets.push_back(p);
+    }
+    return packets;
 }
 
 Bytes Service(uint16_t id, const std::string& provider, const std::string& name) {
@@ -845,11 +853,37 @@ Bytes Service(uint16_t id, const std::string& provider, const std::string& name)
     return s;
 }
 
+// Service names in each character table, given to programs 3 on, and the
+// UTF-16 they read as.
+// Octal escapes where a hex escape would run into the letter after it.
+const std::pair<std::string, std::u16string> kNames[] = {
+    // The default table: a diacritic before its letter, and the euro sign.
+    {"Caf\302e \244", u"Caf\u00E9 \u20AC"},
+    {"\x15T\xC3\xA9l\xC3\xA9", u"T\u00E9l\u00E9"},
+    {"\x13\xD6\xD0\xCE\xC4", u"\u4E2D\u6587"},
+    {"\x14\xA4\xA4\xA4\xE5", u"\u4E2D\u6587"},
+    {std::string("\x11\000A\x01\x00", 5), u"A\u0100"},
+    {std::string("\x10\x00\x02\xB1", 4), u"\u0105"},
+    {"\x01\xB0", u"\u0410"},
+    {"\x0B\xA4", u"\u20AC"},
+    // Seven of eight characters beyond 16 bits fit, as surrogate pairs.
+    {"\x15\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
+     "\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80",
+     u"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"},
+    // Emphasis and line break control codes are not text.
+    {"\206Bold\207 \212News", u"Bold News"},
+    // A table not known keeps its ASCII; bytes not of the table are left out.
+    {"\022\260\241Ab", u"Ab"},
+    {"\025A\377B", u"AB"},
+    {"\x13\xD6", u""},
+};
+
 // Program 2's PMT lists no stream; the SDT names the services in the other
-// order, with 8-bit names longer than the record's fields. The stream comes
-// in over UDP to a capture engine without ASI.
+// order, with names longer than the record's fields and names in every
+// character table. The stream comes in over UDP to a capture engine without
+// ASI.
 TEST(TsDemultiplexerTest, ProgramInformationMatchesServicesByIdOverIp) {
-    const Bytes pat = Section(0x00, 0x77, {0x00, 0x01, 0xE1, 0x00, 0x00, 0x02, 0xE2, 0x00});
+    Bytes patBody = {0x00, 0x01, 0xE1, 0x00, 0x00, 0x02, 0xE2, 0x00};
     const Bytes pmt1 = Section(0x02, 1, {0xE1, 0x01, 0xF0, 0x00, 0x02, 0xE1, 0x01, 0xF0, 0x00});
     const Bytes pmt2 = Section(0x02, 2, {0xE1, 0xFF, 0xF0, 0x00});
     Bytes sdtBody = {0x00, 0x09, 0xFF};
@@ -857,6 +891,14 @@ TEST(TsDemultiplexerTest, ProgramInformationMatchesServicesByIdOverIp) {
                            Service(1, "Provider One", "First")}) {
         sdtBody.insert(sdtBody.end(), s.begin(), s.end());
     }
+    std::vector<std::pair<uint16_t, Bytes>> named;
+    for (uint8_t n = 3; n < 3 + std::size(kNames); ++n) {
+        patBody.insert(patBody.end(), {0, n, 0xE3, n});
+        named.emplace_back(0x300 + n, Section(0x02, n, {0xE1, 0xFF, 0xF0, 0x00}));
+        const Bytes s = Service(n, "P", kNames[n - 3].first);
+        sdtBody.insert(sdtBody.end(), s.begin(), s.end());
+    }
+    const Bytes pat = Section(0x00, 0x77, patBody);
     const Bytes sdt = Section(0x42, 0x77, sdtBody);
 
     // Sends the sections, each in a packet of its PID, until the program
@@ -878,8 +920,8 @@ TEST(TsDemultiplexerTest, ProgramInformationMatchesServicesByIdOverIp) {
         const bool reached = WaitFor([&] {
             Bytes datagram;
             for (const auto& [pid, section] : sections) {
-                const Bytes p = SectionPacket(pid, counters[pid]++, section);
-                datagram.insert(datagram.end(), p.begin(), p.end());
+                for (const Bytes& p : SectionPackets(pid, &counters[pid], section))
+                    datagram.insert(datagram.end(), p.begin(), p.end());
             }
             const Bytes null = GeneratorPackets(20, 1)[0];
             while (datagram.size() % (7 * 188) != 0)
@@ -895,21 +937,28 @@ TEST(TsDemultiplexerTest, ProgramInformationMatchesServicesByIdOverIp) {
         demux.Stop();
         return reached;
     };
-    ASSERT_TRUE(analyse({{0, pat}, {0x100, pmt1}, {0x200, pmt2}, {0x11, sdt}}, 2));
+    named.insert(named.begin(), {{0, pat}, {0x100, pmt1}, {0x200, pmt2}, {0x11, sdt}});
+    ASSERT_TRUE(analyse(named, 2));
     EXPECT_EQ(info->dwTransportStreamId, 0x77u);
     EXPECT_EQ(info->dwOriginalNetworkId, 9u);
-    ASSERT_EQ(info->dwProgramCount, 2u);
+    ASSERT_EQ(info->dwProgramCount, 2u + std::size(kNames));
     const TS_PROGRAM_ENTRY& first = info->Program[0];
     const TS_PROGRAM_ENTRY& second = info->Program[1];
     EXPECT_EQ(first.dwProgramNumber, 1u);
     EXPECT_EQ(first.byStreamCount, 1u);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(first.szServiceName)), u"First");
+    // Nothing of "NO Service" is left behind a shorter name.
+    EXPECT_EQ(Field(first.szServiceName), Padded(u"First"));
     EXPECT_EQ(second.dwProgramNumber, 2u);
     EXPECT_EQ(second.byStreamCount, 0u);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(second.szServiceName)),
-              u"Second service,");
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(second.szProviderName)),
-              u"Prov\u00E9");
+    EXPECT_EQ(Field(second.szServiceName), Padded(u"Second service,"));
+    // 0xE9 of the default table (ISO 6937).
+    EXPECT_EQ(Field(second.szProviderName), Padded(u"Prov\u00D8"));
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(info->Program[2 + i].dwProgramNumber, 3 + i);
+        EXPECT_EQ(Field(info->Program[2 + i].szServiceName), Padded(kNames[i].second));
+        EXPECT_EQ(Field(info->Program[2 + i].szProviderName), Padded(u"P"));
+    }
 
     // 61 programs, in two PAT sections: more than the record holds.
     std::vector<std::pair<uint16_t, Bytes>> many;

@@ -74,6 +74,24 @@ inline uint16_t U16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
+// A name field of TS_PROGRAM_ENTRY, all 16 units, and a name as the field
+// holds it.
+inline std::u16string Field(const uint16_t* field) {
+    return std::u16string(field, field + 16);
+}
+
+inline std::u16string Padded(std::u16string text) {
+    text.resize(16, 0);
+    return text;
+}
+
+inline size_t CountPid(const std::vector<Bytes>& packets, uint16_t pid) {
+    size_t n = 0;
+    for (const Bytes& p : packets)
+        n += Pid(p.data()) == pid;
+    return n;
+}
+
 // Whole sections of one PID, in order; `crcOk` counts the intact ones.
 struct Sections {
     std::vector<Bytes> all;

@@ -77,14 +77,20 @@ int32_t CheckHeader(const uint8_t* section, uint8_t tableId, uint32_t minimum, i
 
 // Copies a name of `length` bytes into a field of `size` bytes (at most
 // size - 1 bytes of text and a zero); a leading GB-2312 selector is dropped.
+// The text's bytes as sent, its character-table selector with them, cut to
+// the field.
+void CopyText(char* field, uint32_t size, const uint8_t* text, uint32_t length) {
+    const uint32_t n = std::min(length, size - 1);
+    std::memcpy(field, text, n);
+    field[n] = 0;
+}
+
 void CopyName(char* field, uint32_t size, const uint8_t* text, uint32_t length) {
     if (length > 0 && text[0] == kGb2312Selector) {
         ++text;
         --length;
     }
-    const uint32_t n = std::min(length, size - 1);
-    std::memcpy(field, text, n);
-    field[n] = 0;
+    CopyText(field, size, text, length);
 }
 
 uint32_t Bcd(uint8_t byte) {
@@ -743,8 +749,9 @@ void TakeServiceDescriptor(SDT_SERVICE& service, const uint8_t* body, uint32_t l
     const uint32_t nameLength = body[2 + providerLength];
     if (3 + providerLength + nameLength > length) return;
     service.byServiceType = body[0];
-    CopyName(service.szProviderName, SDT_SERVICE::kProviderSize, body + 2, providerLength);
-    CopyName(service.szServiceName, SDT_SERVICE::kNameSize, body + 3 + providerLength, nameLength);
+    // The names are decoded by their selectors where they are given out.
+    CopyText(service.szProviderName, SDT_SERVICE::kProviderSize, body + 2, providerLength);
+    CopyText(service.szServiceName, SDT_SERVICE::kNameSize, body + 3 + providerLength, nameLength);
 }
 }  // namespace
 

@@ -106,8 +106,10 @@ struct SDT_SERVICE {
     uint8_t byRunningStatus;
     uint8_t byFreeCaMode;
     uint8_t byServiceType;
-    char szServiceName[kNameSize];       // at most 127 bytes and a zero
-    char szProviderName[kProviderSize];  // at most 31 bytes and a zero
+    // The names' bytes as sent, their character-table selectors first (see
+    // DvbText.h), cut to the field less one byte and zero-filled after.
+    char szServiceName[kNameSize];
+    char szProviderName[kProviderSize];
 };
 static_assert(sizeof(SDT_SERVICE) == 168, "SDT_SERVICE layout");
 

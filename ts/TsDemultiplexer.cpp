@@ -9,6 +9,7 @@
 #include "platform/TextConv.h"
 #include "platform/Time.h"
 #include "ts/AsiPort.h"
+#include "ts/DvbText.h"
 #include "ts/LockedRingBuffer.h"
 #include "ts/TsProgramEngine.h"
 
@@ -23,13 +24,19 @@ uint16_t PidOf(const uint8_t* packet) {
     return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
 }
 
-// Each byte of an 8-bit name widened, at most 15 characters and a zero.
-void WidenName(uint16_t* out, const char* name, uint32_t limit) {
-    uint32_t i = 0;
-    for (; i + 1 < kNameChars && i < limit && name[i] != 0; ++i) {
-        out[i] = static_cast<uint8_t>(name[i]);
+// A name of the SDT record as UTF-16, at most 15 units and a zero.
+void DecodeName(uint16_t* out, const char* field, uint32_t size) {
+    DecodeDvbText(reinterpret_cast<const uint8_t*>(field), DvbTextLength(field, size), out,
+                  kNameChars);
+}
+
+const SDT_SERVICE* FindService(const PSI_TABLES_VIEW& view, uint16_t programNumber) {
+    if (!view.bHasSdt) return nullptr;
+    const SDT_INFORMATION& sdt = view.Sdt;
+    for (uint32_t s = 0; s < sdt.byServiceCount && s < SDT_INFORMATION::kMaxServices; ++s) {
+        if (sdt.Service[s].wServiceId == programNumber) return &sdt.Service[s];
     }
-    out[i] = 0;
+    return nullptr;
 }
 
 std::unique_ptr<CLockedRingBuffer> MakeRing(uint32_t count, uint32_t size) {
@@ -365,17 +372,14 @@ uint32_t CTsDemultiplexer::GetProgramInformation(TS_PROGRAM_INFORMATION* pInform
         TS_PROGRAM_ENTRY& out = info.Program[k++];
         std::memset(&out, 0, sizeof(out));
         out.dwProgramNumber = entry.wProgramNumber;
-        WidenName(out.szServiceName, "NO Service", 16);
-        WidenName(out.szProviderName, "NO Provider", 16);
-        if (view->bHasSdt) {
-            const SDT_INFORMATION& sdt = view->Sdt;
-            for (uint32_t s = 0; s < sdt.byServiceCount && s < SDT_INFORMATION::kMaxServices; ++s) {
-                if (sdt.Service[s].wServiceId != entry.wProgramNumber) continue;
-                WidenName(out.szServiceName, sdt.Service[s].szServiceName, SDT_SERVICE::kNameSize);
-                WidenName(out.szProviderName, sdt.Service[s].szProviderName,
-                          SDT_SERVICE::kProviderSize);
-                break;
-            }
+        // Each name is written whole: nothing of the other is left after its
+        // terminator.
+        if (const SDT_SERVICE* service = FindService(*view, entry.wProgramNumber)) {
+            DecodeName(out.szServiceName, service->szServiceName, SDT_SERVICE::kNameSize);
+            DecodeName(out.szProviderName, service->szProviderName, SDT_SERVICE::kProviderSize);
+        } else {
+            DecodeName(out.szServiceName, "NO Service", sizeof("NO Service"));
+            DecodeName(out.szProviderName, "NO Provider", sizeof("NO Provider"));
         }
         out.wPmtPid = entry.wPid;
         for (uint32_t p = 0; p < count; ++p) {
@@ -534,7 +538,17 @@ void CTsDemultiplexer::StopRecorders() {
 }
 
 uint32_t CTsDemultiplexer::StartWriteTsFile(const wchar_t* fileName) {
-    return m_pEngine ? m_pEngine->OpenStreamFile(fileName) : 0;
+    if (!m_pEngine) return 0;
+    // The program engine writes the file: outside work mode 1 (or mode 2
+    // after it) nothing would reach it.
+    if (m_dwWorkMode != 1 && !EngineRunning()) {
+        if (m_pLog)
+            m_pLog->WriteLog(
+                L"StartWriteTsFile: refused outside work mode 1, where the program engine writes "
+                L"it");
+        return 0;
+    }
+    return m_pEngine->OpenStreamFile(fileName);
 }
 
 uint32_t CTsDemultiplexer::StopWriteTsFile() {

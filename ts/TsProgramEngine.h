@@ -15,9 +15,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/CriticalSection.h"
+#include "platform/FileIdentity.h"
 #include "platform/Thread.h"
 #include "record/BufferAnalyzeFrame.h"
 #include "record/ProgramRecorder.h"
@@ -108,7 +110,8 @@ class CTsProgramEngine {
     // Packets the program's recording task has handled; 0 without one.
     uint64_t GetRecorderHandledPackets(uint32_t programNumber);
 
-    // Whole-stream file.
+    // Whole-stream file. Neither it nor a recording starts on a file that a
+    // recording or the whole-stream file already writes (logged).
     uint32_t OpenStreamFile(const wchar_t* path);
     uint32_t CloseStreamFile();
 
@@ -128,8 +131,9 @@ class CTsProgramEngine {
                                    uint32_t available);
 
     // Program filter and NIT replacement. A filter (count > 0) is taken only
-    // once the PAT, every PMT and an SDT with services are analysed: 0 before
-    // (nothing changed), else 1.
+    // once the PAT, every PMT and an SDT with services are analysed, and
+    // while no filter is on: 0 otherwise (nothing changed), else 1. Start
+    // drops the filter: the tables it was made from are analysed anew.
     uint32_t SetFilteredProgram(int32_t count, const FILTERED_PROGRAM* pList);
     uint32_t EnableNitReplace();
     uint32_t DisableNitReplace();
@@ -165,6 +169,8 @@ class CTsProgramEngine {
     uint32_t PsiAnalysisThread();
     uint32_t RemultiplexThread();
 
+    bool IsWrittenFile(const std::string& path);
+
     // Distribution steps.
     bool ReadChunk(uint8_t* chunk);
     CLockedRingBuffer* InputRing() const;
@@ -196,6 +202,9 @@ class CTsProgramEngine {
     void ReplaceNitPacket(uint8_t* packet, uint32_t* pass);
     uint32_t NullPacket(uint8_t* packet) const;
     void StartRemultiplexer();
+    void DropProgramFilter();
+    // The filter off, NIT replacement left as it is; the filter lock held.
+    void ClearProgramFilter();
     bool FilterTablesReady();
     void WriteRemultiplexed(const uint8_t* packets, uint32_t count);
 
@@ -241,12 +250,14 @@ class CTsProgramEngine {
     CCirBuffer* m_pSlotRing[kRecorderTaskSlots] = {};
     std::unique_ptr<record::CProgramRecorder> m_pRecorder;
     uint8_t m_bRecording = 0;
+    platform::FileIdentity m_SlotFile[kRecorderTaskSlots];
 
     // Whole-stream file, closed under the lock the distribution thread
     // writes it under.
     platform::CCriticalSection m_FileLock;
     FILE* m_pStreamFile = nullptr;
     uint8_t m_bStreamFileOn = 0;
+    platform::FileIdentity m_StreamFile;
 
     // Analysis (the analysis thread writes; readers copy under the lock).
     platform::CCriticalSection m_AnalysisLock;

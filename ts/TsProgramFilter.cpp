@@ -7,6 +7,7 @@
 #include "card/LogFile.h"
 #include "platform/Time.h"
 #include "ts/Crc32Mpeg.h"
+#include "ts/DvbText.h"
 #include "ts/LockedRingBuffer.h"
 #include "ts/TsProgramEngine.h"
 
@@ -140,8 +141,15 @@ uint32_t WriteNitSection(const NIT_INFORMATION& nit, uint8_t* out, uint32_t capa
 
 uint32_t CTsProgramEngine::SetFilteredProgram(int32_t count, const FILTERED_PROGRAM* pList) {
     std::lock_guard<platform::CCriticalSection> lock(m_FilterLock);
-    // A filter that is on stays as it is.
-    if (count > 0 && pList != nullptr && m_bFilterOn && m_bFilterListGiven) return 1;
+    // A filter that is on stays as it is: the application turns it off first.
+    if (count > 0 && pList != nullptr && m_bFilterOn && m_bFilterListGiven) {
+        if (m_pLog) {
+            m_pLog->WriteLog(
+                L"TsCaptureSetFilteredProgram: a filter is on; turn it off (count 0) before "
+                L"setting another");
+        }
+        return 0;
+    }
     // The output tables are made from the analysed ones: before they are all
     // there a filter would remove nothing, or every program.
     if (count > 0 && (pList == nullptr || !FilterTablesReady())) {
@@ -156,9 +164,9 @@ uint32_t CTsProgramEngine::SetFilteredProgram(int32_t count, const FILTERED_PROG
         std::lock_guard<platform::CCriticalSection> analysis(m_AnalysisLock);
         m_OutputSdt = m_Sdt;
     }
-    m_FilterPids.clear();
-    m_Selected.clear();
     if (count > 0) {
+        m_FilterPids.clear();
+        m_Selected.clear();
         const uint32_t entries = std::min<uint32_t>(static_cast<uint32_t>(count), pList[0]);
         const auto* entry = pList + 1;
         for (uint32_t i = 0; i < entries; ++i, entry += 3) {
@@ -175,13 +183,24 @@ uint32_t CTsProgramEngine::SetFilteredProgram(int32_t count, const FILTERED_PROG
         StartRemultiplexer();
         return 1;
     }
+    ClearProgramFilter();
+    return 1;
+}
+
+void CTsProgramEngine::DropProgramFilter() {
+    std::lock_guard<platform::CCriticalSection> lock(m_FilterLock);
+    ClearProgramFilter();
+}
+
+void CTsProgramEngine::ClearProgramFilter() {
+    m_FilterPids.clear();
+    m_Selected.clear();
     m_pFilterList = nullptr;
     m_bFilterListGiven = 0;
     m_bTableRewrite = 0;
     m_bFilterPrepared = 0;
     // NIT replacement alone keeps the stream on the remultiplexer.
     m_bFilterOn = m_bNitReplaceOn.load();
-    return 1;
 }
 
 bool CTsProgramEngine::FilterTablesReady() {
@@ -460,7 +479,7 @@ uint32_t CTsProgramEngine::BuildSdt(const SDT_INFORMATION& sdt, uint8_t* pBuffer
     const uint32_t count = std::min<uint32_t>(sdt.byServiceCount, SDT_INFORMATION::kMaxServices);
     for (uint32_t i = 0; i < count; ++i) {
         const SDT_SERVICE& service = sdt.Service[i];
-        const uint32_t name = NameLength(service.szServiceName, SDT_SERVICE::kNameSize - 1);
+        const uint32_t name = DvbTextLength(service.szServiceName, SDT_SERVICE::kNameSize - 1);
         const uint32_t size = 5 + 5 + name;
         if (pos + size + 4 > kLimit) continue;  // a service that does not fit is left out
         Put16(s + pos, service.wServiceId);

@@ -462,7 +462,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(void* pPa
  * can be created (it is created at once). Disable takes the same road: it
  * needs the program in the last program information read. A capture disable
  * or a switch to work mode 0 ends every recording of the card; the same
- * program can then be recorded again. */
+ * program can then be recorded again. A file that a recording or the
+ * whole-stream file of the card writes already (however its path is spelt) is
+ * refused. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderEnable(uint32_t programNumber,
                                                                 const wchar_t* pszOutputPath,
                                                                 uint32_t cardIndex);
@@ -480,7 +482,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureGetProgramInformation(
  * filter is taken only in work mode 1 once the stream's PAT, every PMT and an
  * SDT have been analysed: before that (and again after a capture restart or a
  * work-mode change, until they are analysed anew) the call answers 0 and
- * changes nothing. */
+ * changes nothing. A restart or a work-mode change drops a filter that is on.
+ * While a filter is on another is refused (0): turn the filter off (count 0)
+ * before setting another. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureSetFilteredProgram(int32_t programCount,
                                                                     FILTERED_PROGRAM* pList,
                                                                     uint32_t cardIndex);
@@ -528,6 +532,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_SetReceiveParameter(TS_OVER_IP_PARAM par
                                                             uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveRun(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveStop(uint32_t cardIndex);
+/* The whole-stream file is written by the program engine: the call answers 0
+ * outside work mode 1 (or work mode 2 after 1), while a file is written
+ * already, for a file a recording of the card writes, or when the file cannot
+ * be created. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_StartWriteTsFile(const wchar_t* pszFileName,
                                                          uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_StopWriteTsFile(uint32_t cardIndex);

@@ -26,3 +26,19 @@ ffmpeg -hide_banner -loglevel error -y \
   -mpegts_transport_stream_id 0x2A -mpegts_pmt_start_pid 0x200 -mpegts_start_pid 0x300 \
   -muxrate 1200000 \
   -f mpegts psi_three_programs.ts
+
+# psi_names.ts: two programs whose names ffmpeg writes with character-table
+# selectors: program 1 in UTF-8 (0x15, for any name that is not ASCII),
+# program 2 a GB-2312 name given with its selector 0x13, which ffmpeg keeps.
+gb2312="$(printf '\023'; printf '中央电视台' | iconv -f UTF-8 -t GB2312)"
+ffmpeg -hide_banner -loglevel error -y \
+  -f lavfi -i testsrc=size=64x48:rate=25:duration=0.5 \
+  -f lavfi -i smptebars=size=64x48:rate=25:duration=0.5 \
+  -map 0:v -map 1:v -c:v mpeg2video -b:v 100k -g 12 \
+  -program program_num=1:st=0 -program program_num=2:st=1 \
+  -metadata:p:0 "service_name=Télé 5 €uro" \
+  -metadata:p:0 "service_provider=Société Générale Diffusion" \
+  -metadata:p:1 "service_name=$gb2312" -metadata:p:1 "service_provider=Velmora" \
+  -mpegts_transport_stream_id 0x2B -mpegts_pmt_start_pid 0x200 -mpegts_start_pid 0x300 \
+  -muxrate 600000 \
+  -f mpegts psi_names.ts
