@@ -166,6 +166,15 @@ Bytes ThreeProgramStream() {
     return ts;
 }
 
+// The offsets of the packets that start the I pictures of ThreeProgramStream.
+std::vector<size_t> IntraPicturePositions() {
+    std::ifstream positions(FixturePath("cut_three_ipos.txt"));
+    std::vector<size_t> ipos;
+    for (size_t v; positions >> v;)
+        ipos.push_back(v);
+    return ipos;
+}
+
 // The PES packets of pid in ts, without the last one when it has not all
 // arrived by the length its header declares.
 std::vector<Bytes> WholePesPackets(const Bytes& ts, uint32_t pid) {
@@ -187,10 +196,7 @@ uint8_t Counter(const Bytes& ts, size_t at, uint32_t pid, bool forward) {
 
 TEST(TsToPsConverterTest, CutMarksFlushBeforeAndStartAfreshAfter) {
     const Bytes original = ThreeProgramStream();
-    std::ifstream positions(FixturePath("cut_three_ipos.txt"));
-    std::vector<size_t> ipos;
-    for (size_t v; positions >> v;)
-        ipos.push_back(v);
+    const std::vector<size_t> ipos = IntraPicturePositions();
     ASSERT_GE(ipos.size(), 6u);
     const size_t cutFrom = ipos[2];
     const size_t cutTo = ipos[5];
@@ -248,10 +254,7 @@ TEST(TsToPsConverterTest, CutMarksFlushBeforeAndStartAfreshAfter) {
 // all of it.
 TEST(TsToPsConverterTest, PacketCutByTheEndOfAFileGoesOnInTheNext) {
     const Bytes ts = ThreeProgramStream();
-    std::ifstream positions(FixturePath("cut_three_ipos.txt"));
-    std::vector<size_t> ipos;
-    for (size_t v; positions >> v;)
-        ipos.push_back(v);
+    const std::vector<size_t> ipos = IntraPicturePositions();
     ASSERT_GE(ipos.size(), 5u);
     struct Case {
         size_t splitPacket;
