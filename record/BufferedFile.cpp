@@ -65,7 +65,7 @@ CBufferedFile* CBufferedFile::Open(const char* path, const char* mode, uint32_t 
         int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
         if (keep == 0) flags |= O_TRUNC;
         if (keep != 0 && append != 0) flags |= O_APPEND;
-        file->m_nFile = ::open(path, flags, 0600);
+        file->m_nFile = ::open(path, flags, 0666);
         if (file->m_nFile < 0) {
             std::free(externalBuffer);
             delete file;

@@ -9,8 +9,9 @@ namespace velmora::record {
 
 class CBufferedFile {
   public:
-    // mode beginning with 'r': read; anything else: write (created with
-    // permission 0600, truncated unless keep; keep with append appends).
+    // mode beginning with 'r': read; anything else: write (created readable
+    // and writable by all as far as the umask allows, truncated unless keep;
+    // keep with append appends).
     // externalBuffer, when given, must come from std::malloc: the file owns
     // it from here on and frees it at close. Null on any failure (a zero
     // buffer size too).

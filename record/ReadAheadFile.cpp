@@ -143,6 +143,8 @@ bool CReadAheadFile::FillOne() {
             FillBuffer(candidate);
             candidate->lock.Unlock();
             m_pFilling = nullptr;
+            ++m_ullFills;
+            m_cvFilled.notify_all();
             return true;
         }
         candidate->lock.Unlock();
@@ -220,21 +222,42 @@ READ_AHEAD_BUFFER* CReadAheadFile::FindBuffer() {
     return nullptr;
 }
 
-int32_t CReadAheadFile::ReadPart(uint8_t* destination, uint32_t count) {
-    READ_AHEAD_BUFFER* held = m_pHeld.load();
-    for (int round = 0; held == nullptr; ++round) {
-        held = FindBuffer();
-        if (held != nullptr) break;
-        if (m_bError != 0) return -1;
+// False when no fill has ended since fillsSeen by the give-up time.
+bool CReadAheadFile::WaitForFill(uint64_t fillsSeen, std::chrono::steady_clock::time_point giveUp) {
+    std::unique_lock<platform::CCriticalSection> file(m_csFile);
+    if (m_cvFilled.wait_until(file, giveUp, [&] { return m_ullFills != fillsSeen; })) return true;
+    ++m_ullUnsignalledWaits;
+    return false;
+}
+
+// The buffer that holds the read position, once the worker has filled it;
+// null with *result 0 at the end of the file, -1 after a failed fill or
+// when no fill came for about a second.
+READ_AHEAD_BUFFER* CReadAheadFile::AwaitBuffer(int32_t* result) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (;;) {
+        // Counted before the look: a fill that ends after it ends the wait.
+        const uint64_t fillsSeen = m_ullFills.load();
+        READ_AHEAD_BUFFER* found = FindBuffer();
+        if (found != nullptr) return found;
+        *result = -1;
+        if (m_bError != 0) return nullptr;
         if (m_bEnd != 0) {
             // The worker may have reached the end while this buffer was
             // being filled: look once more.
-            held = FindBuffer();
-            if (held != nullptr) break;
-            return 0;
+            *result = 0;
+            return FindBuffer();
         }
-        if (round >= 100) return -1;
-        platform::Sleep(10);
+        if (!WaitForFill(fillsSeen, giveUp)) return nullptr;
+    }
+}
+
+int32_t CReadAheadFile::ReadPart(uint8_t* destination, uint32_t count) {
+    READ_AHEAD_BUFFER* held = m_pHeld.load();
+    if (held == nullptr) {
+        int32_t result = 0;
+        held = AwaitBuffer(&result);
+        if (held == nullptr) return result;
     }
     const uint64_t inBuffer = held->offset + held->length - m_ullReadPosition;
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, inBuffer));

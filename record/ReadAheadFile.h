@@ -5,6 +5,7 @@
 // thread keeps two sector-aligned buffers filled ahead of the reader.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 
@@ -48,6 +49,9 @@ class CReadAheadFile {
     // The worker's rounds so far: it makes none while no file is open and
     // after the end of the file or a failed fill, until an open or a seek.
     uint64_t GetWorkerRounds() const { return m_ullWorkerRounds.load(); }
+    // The reader's waits for data that ended on its own clock rather than by
+    // the signal of a fill: only a wait that gives up after about a second.
+    uint64_t GetUnsignalledWaits() const { return m_ullUnsignalledWaits.load(); }
 
   private:
     uint32_t WorkerLoop();
@@ -55,6 +59,8 @@ class CReadAheadFile {
     void FillBuffer(READ_AHEAD_BUFFER* buffer);
     int64_t ReadSectors(uint8_t* data, uint64_t length, uint64_t offset);
     READ_AHEAD_BUFFER* FindBuffer();
+    READ_AHEAD_BUFFER* AwaitBuffer(int32_t* result);
+    bool WaitForFill(uint64_t fillsSeen, std::chrono::steady_clock::time_point giveUp);
     void ReleaseHeld();
     int32_t ReadPart(uint8_t* destination, uint32_t count);
 
@@ -73,6 +79,10 @@ class CReadAheadFile {
     // Signalled under the file lock when the worker may have work again.
     std::condition_variable_any m_cvWanted;
     std::atomic<uint64_t> m_ullWorkerRounds{0};
+    // Counted and signalled under the file lock at the end of every fill.
+    std::condition_variable_any m_cvFilled;
+    std::atomic<uint64_t> m_ullFills{0};
+    std::atomic<uint64_t> m_ullUnsignalledWaits{0};
     READ_AHEAD_BUFFER m_BufferA;
     READ_AHEAD_BUFFER m_BufferB;
     std::atomic<READ_AHEAD_BUFFER*> m_pHeld{nullptr};

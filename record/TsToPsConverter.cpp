@@ -480,15 +480,11 @@ int64_t CSetPacketReader::ReadBytes(uint8_t* destination, uint32_t count) {
 // A packet cut by the end of a file goes on in the bytes before the next
 // file's first packet; true when it was completed there.
 bool CSetPacketReader::NextFile(uint8_t* packet, bool* failed) {
-    uint32_t carried = 0;
-    if (m_ullPosition < m_pEntry->size && m_uState != kCutExclude) {
-        const int64_t got =
-            ReadBytes(packet, static_cast<uint32_t>(m_pEntry->size - m_ullPosition));
-        if (got < 0) {
-            *failed = true;
-            return false;
-        }
-        carried = static_cast<uint32_t>(got);
+    const int64_t carried =
+        ReadBytes(packet, static_cast<uint32_t>(m_pEntry->size - m_ullPosition));
+    if (carried < 0) {
+        *failed = true;
+        return false;
     }
     MoveTo(m_pEntry->next, 0);
     if (carried == 0 || m_pEntry == nullptr || m_pEntry->dataOffset != kTsPacketSize - carried ||
@@ -505,11 +501,11 @@ bool CSetPacketReader::Next(uint8_t* packet, bool* failed) {
     *failed = false;
     m_bJumped = false;
     for (;;) {
-        while (m_pEntry != nullptr && m_ullPosition + kTsPacketSize > m_pEntry->size) {
-            if (NextFile(packet, failed)) return true;
-            if (*failed) return false;
-        }
+        while (m_pEntry != nullptr && m_ullPosition >= m_pEntry->size)
+            MoveTo(m_pEntry->next, 0);
         if (m_pEntry == nullptr) return false;
+        // The marks at a packet that the file's end cuts apply to it before
+        // it is completed from the next file.
         const int64_t global = static_cast<int64_t>(m_pEntry->startOffset + m_ullPosition);
         while (m_pMark != nullptr &&
                static_cast<int64_t>(m_pMark->entry->startOffset) + m_pMark->position <= global) {
@@ -520,6 +516,11 @@ bool CSetPacketReader::Next(uint8_t* packet, bool* failed) {
             if (m_pMark == nullptr) return false;
             MoveTo(m_pMark->entry, static_cast<uint64_t>(std::max<int64_t>(m_pMark->position, 0)));
             m_bJumped = true;
+            continue;
+        }
+        if (m_ullPosition + kTsPacketSize > m_pEntry->size) {
+            if (NextFile(packet, failed)) return true;
+            if (*failed) return false;
             continue;
         }
         const int64_t got = ReadBytes(packet, kTsPacketSize);

@@ -250,13 +250,16 @@ TEST_F(PciBridgeTest, TwoProcessesMoveOneMegabytePatternsThroughOneChannel) {
     constexpr uint32_t kRounds = 64;
     // Both processes use the same card memory and hold the channel lock from
     // the write until the read-back: any overlap would show as a foreign
-    // pattern. They start together, released by the closing of a pipe.
+    // pattern. They start together, released by the closing of a pipe. Each
+    // closes its end only once its setup is done: the setup closes and reopens
+    // the card's channels, which would fail the other's transfers.
     int start[2];
     ASSERT_EQ(pipe(start), 0);
     auto run = [&](uint32_t id) -> int {
-        close(start[1]);
         CVelmoraPciBridge bridge;
-        if (!OpenWithDma(bridge)) return 10;
+        const bool open = OpenWithDma(bridge);
+        close(start[1]);
+        if (!open) return 10;
         std::vector<uint32_t> out(kBytes / 4), in(kBytes / 4);
         char ignored;
         if (read(start[0], &ignored, 1) != 0) return 11;

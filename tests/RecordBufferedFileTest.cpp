@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -105,8 +106,14 @@ TEST(BufferedFileTest, ReadRefillsOncePerCallAndCountsItems) {
 TEST(BufferedFileTest, WriteKeepsBytesPendingBehindBackwardSeek) {
     TempDir dir;
     const std::string path = dir.File("w.bin");
+    // Other users and servers may read the output as far as the umask lets them.
+    const mode_t umaskBefore = ::umask(027);
     CBufferedFile* out = CBufferedFile::Open(path.c_str(), "wb", 64, 0, 0, nullptr);
+    ::umask(umaskBefore);
     ASSERT_NE(out, nullptr);
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640u);
     ASSERT_EQ(CBufferedFile::Write("abcdefghij", 1, 10, out), 10u);
     ASSERT_EQ(CBufferedFile::Seek(out, 2, 0), 2);
     ASSERT_EQ(CBufferedFile::Write("XY", 2, 1, out), 1u);

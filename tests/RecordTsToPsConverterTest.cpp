@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "RecordTestSupport.h"
@@ -165,6 +166,15 @@ Bytes ThreeProgramStream() {
     return ts;
 }
 
+// The offsets of the packets that start the I pictures of ThreeProgramStream.
+std::vector<size_t> IntraPicturePositions() {
+    std::ifstream positions(FixturePath("cut_three_ipos.txt"));
+    std::vector<size_t> ipos;
+    for (size_t v; positions >> v;)
+        ipos.push_back(v);
+    return ipos;
+}
+
 // The PES packets of pid in ts, without the last one when it has not all
 // arrived by the length its header declares.
 std::vector<Bytes> WholePesPackets(const Bytes& ts, uint32_t pid) {
@@ -186,10 +196,7 @@ uint8_t Counter(const Bytes& ts, size_t at, uint32_t pid, bool forward) {
 
 TEST(TsToPsConverterTest, CutMarksFlushBeforeAndStartAfreshAfter) {
     const Bytes original = ThreeProgramStream();
-    std::ifstream positions(FixturePath("cut_three_ipos.txt"));
-    std::vector<size_t> ipos;
-    for (size_t v; positions >> v;)
-        ipos.push_back(v);
+    const std::vector<size_t> ipos = IntraPicturePositions();
     ASSERT_GE(ipos.size(), 6u);
     const size_t cutFrom = ipos[2];
     const size_t cutTo = ipos[5];
@@ -242,28 +249,52 @@ TEST(TsToPsConverterTest, CutMarksFlushBeforeAndStartAfreshAfter) {
     }
 }
 
+// The same stream in one file and in two files split 100 bytes into one of
+// its packets, with the same marks: a mark on the split packet counts for
+// all of it.
 TEST(TsToPsConverterTest, PacketCutByTheEndOfAFileGoesOnInTheNext) {
-    const Bytes ts = ReadWholeFile(FixturePath("cut_three_1.ts"));
-    TempDir dir;
-    const std::string whole = dir.File("whole.ts");
-    WriteWholeFile(whole, ts);
-    CTsFileSet one;
-    one.AddFile(whole.c_str(), ts.size(), 0);
-    const std::string expected = dir.File("one_000.mpg");
-    ASSERT_EQ(ConvertTsToPsAc3(&one, expected.c_str(), kVideoPid, kAc3Pid, 1, nullptr, nullptr),
-              0u);
-
-    const size_t cut = 188 * 300 + 100;
-    const std::string first = dir.File("a.ts");
-    const std::string second = dir.File("b.ts");
-    WriteWholeFile(first, Bytes(ts.begin(), ts.begin() + cut));
-    WriteWholeFile(second, Bytes(ts.begin() + cut, ts.end()));
-    CTsFileSet two;
-    two.AddFile(first.c_str(), cut, 0);
-    two.AddFile(second.c_str(), ts.size() - cut, 88);
-    const std::string out = dir.File("two_000.mpg");
-    ASSERT_EQ(ConvertTsToPsAc3(&two, out.c_str(), kVideoPid, kAc3Pid, 1, nullptr, nullptr), 0u);
-    EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(expected));
+    const Bytes ts = ThreeProgramStream();
+    const std::vector<size_t> ipos = IntraPicturePositions();
+    ASSERT_GE(ipos.size(), 5u);
+    struct Case {
+        size_t splitPacket;
+        std::vector<std::pair<uint32_t, size_t>> marks;
+    };
+    const Case cases[] = {
+        {188 * 300, {}},
+        // An exclude mark on the packet that starts an I picture, and an
+        // include mark on one.
+        {ipos[2], {{kCutExclude, ipos[2]}, {kCutInclude, ipos[4]}}},
+        {ipos[4], {{kCutExclude, ipos[2]}, {kCutInclude, ipos[4]}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.splitPacket);
+        TempDir dir;
+        const std::string whole = dir.File("whole.ts");
+        WriteWholeFile(whole, ts);
+        CTsFileSet one;
+        one.AddFile(whole.c_str(), ts.size(), 0);
+        const size_t cut = c.splitPacket + 100;
+        const std::string first = dir.File("a.ts");
+        const std::string second = dir.File("b.ts");
+        WriteWholeFile(first, Bytes(ts.begin(), ts.begin() + static_cast<ptrdiff_t>(cut)));
+        WriteWholeFile(second, Bytes(ts.begin() + static_cast<ptrdiff_t>(cut), ts.end()));
+        CTsFileSet two;
+        two.AddFile(first.c_str(), cut, 0);
+        two.AddFile(second.c_str(), ts.size() - cut, 88);
+        for (const auto& [kind, at] : c.marks) {
+            one.AddCutMark(kind, at);
+            two.AddCutMark(kind, at);
+        }
+        const std::string expected = dir.File("one_000.mpg");
+        ASSERT_EQ(
+            ConvertTsToPsAc3(&one, expected.c_str(), kVideoPid, kAc3Pid, 10, nullptr, nullptr), 0u);
+        const std::string out = dir.File("two_000.mpg");
+        ASSERT_EQ(ConvertTsToPsAc3(&two, out.c_str(), kVideoPid, kAc3Pid, 10, nullptr, nullptr),
+                  0u);
+        EXPECT_TRUE(ReadWholeFile(out) == ReadWholeFile(expected));
+        ExpectDecodes({out}, true);
+    }
 }
 
 // A transport packet of pid holding payload bytes [at, at + n) of data,
