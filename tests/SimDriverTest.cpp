@@ -275,7 +275,10 @@ TEST(SimConfigTest, ParsesEnvironmentWithDefaults) {
     EXPECT_EQ(config.fpgaVersion, 0x50103u);
     EXPECT_EQ(config.clock, ClockMode::Realtime);
     EXPECT_EQ(config.videoInput, VideoInput::Pattern);
-    EXPECT_EQ(config.asiInput, AsiInput::Generator);
+    // A file that cannot be played is still the input (without a signal),
+    // never the generator standing in for it.
+    EXPECT_EQ(config.asiInput, AsiInput::File);
+    EXPECT_EQ(config.asiFile, "/no/such/file.ts");
     setenv("VELMORA_SIM_CARDS", "-1", 1);
     EXPECT_EQ(SimConfig::FromEnvironment().cardCount, 1u);
 
