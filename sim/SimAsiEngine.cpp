@@ -35,12 +35,6 @@ uint16_t BigEndian16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
-// An ASI receiver locks on packets; a file without any gives nothing to lock on.
-bool Playable(const char* path) {
-    const auto file = SimAsiFileSource::Open(path);
-    return file && file->PacketCount() > 0;
-}
-
 bool CopyPath(SimAsiState& state, const char* path) {
     const size_t length = std::strlen(path);
     if (length == 0 || length >= SimAsiState::kPathCapacity) return false;
@@ -69,14 +63,12 @@ void SimAsiEngine::PowerUp(SimAsiState& state, uint32_t* bar3, const SimConfig& 
             state.source = SimAsiSource::Loopback;
             break;
         case AsiInput::File:
-            state.source =
-                CopyPath(state, config.asiFile.c_str()) ? SimAsiSource::File : SimAsiSource::None;
-            if (state.source == SimAsiSource::None || !Playable(state.filePath)) {
-                std::fprintf(stderr,
-                             "velmora sim: ASI input file \"%s\" cannot be played (missing, "
-                             "unreadable or without transport-stream packets); the ASI input "
-                             "has no signal\n",
+            if (CopyPath(state, config.asiFile.c_str())) {
+                state.source = SimAsiSource::File;
+            } else {
+                std::fprintf(stderr, "velmora sim: ASI input file \"%s\" is not usable; no input\n",
                              config.asiFile.c_str());
+                state.source = SimAsiSource::None;
             }
             break;
     }
@@ -133,7 +125,7 @@ bool SimAsiEngine::SignalPresent() const {
         case SimAsiSource::Loopback:
             return true;
         case SimAsiSource::File:
-            return Playable(m_state.filePath);
+            return SimAsiFileSource::Playable(m_state.filePath);
         case SimAsiSource::None:
             break;
     }

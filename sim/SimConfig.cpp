@@ -8,6 +8,8 @@
 #include <optional>
 #include <string_view>
 
+#include "sim/SimAsiFileSource.h"
+
 namespace velmora::sim {
 
 namespace {
@@ -90,7 +92,7 @@ SimConfig SimConfig::FromEnvironment() {
     if (const char* text = Env("VELMORA_SIM_ASI_INPUT")) {
         // Anything else names a file. One that cannot be played is a cable
         // without a signal, not the generator: its three programs are easily
-        // taken for the file's own. The card reports it when it powers up.
+        // taken for the file's own.
         const std::string_view value(text);
         if (value == "generator") {
             config.asiInput = AsiInput::Generator;
@@ -99,6 +101,11 @@ SimConfig SimConfig::FromEnvironment() {
         } else {
             config.asiInput = AsiInput::File;
             config.asiFile = text;
+            if (!SimAsiFileSource::Playable(config.asiFile)) {
+                Complain("VELMORA_SIM_ASI_INPUT", text,
+                         "an input without a signal (the file is missing, unreadable or holds "
+                         "no packets)");
+            }
         }
     }
 

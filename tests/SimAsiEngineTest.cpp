@@ -314,11 +314,9 @@ TEST_F(SimAsiFileTest, FileSourceSkipsGarbageAndLoops) {
 TEST_F(SimAsiFileTest, FileWithoutPacketsGivesNoSignal) {
     const std::string garbage = WriteFile("garbage.ts", std::vector<uint8_t>(1000, 0x47 ^ 0xFF));
     // Neither a file without packets, nor one that is missing or is a
-    // folder, gives a packet or a signal, and each is reported at power-up.
+    // folder, gives a packet or a signal.
     for (const std::string& path : {garbage, (m_dir / "missing.ts").string(), m_dir.string()}) {
-        ::testing::internal::CaptureStderr();
         Rig rig(0x50103, AsiInput::File, path);
-        EXPECT_NE(::testing::internal::GetCapturedStderr().find(path), std::string::npos) << path;
         rig.SetC(E::kCInputEnable, true);
         rig.At(UsForPackets(50));
         EXPECT_EQ(rig.InputFilled(), 0u) << path;

@@ -269,7 +269,10 @@ TEST(SimConfigTest, ParsesEnvironmentWithDefaults) {
         {"VELMORA_SIM_VIDEO_INPUT", "camera"}, {"VELMORA_SIM_ASI_INPUT", "/no/such/file.ts"}};
     for (const Case& c : bad)
         setenv(c.name, c.value, 1);
+    ::testing::internal::CaptureStderr();
     config = SimConfig::FromEnvironment();
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("\"/no/such/file.ts\""),
+              std::string::npos);
     EXPECT_EQ(config.cardCount, 1u);
     EXPECT_EQ(config.boardId, 0x5110u);
     EXPECT_EQ(config.fpgaVersion, 0x50103u);
