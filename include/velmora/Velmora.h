@@ -465,8 +465,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * 25,919 packets in work mode 0. In work mode 1 the program engine moves the
  * stream in chunks of 1,632 packets (1,504 of 204 bytes) and puts a chunk into
  * the ring only when it fits whole, so the ring holds at most 24,480 packets
- * (25,568 of 204 bytes). Ask Quorvel_Velmora_TsCaptureGetFillBufferNum first:
- * it reports at most 3,240 of the packets waiting. Then read with
+ * (25,568 of 204 bytes); with a program filter or NIT replacement on, packets
+ * come through in smaller batches and the ring fills up to 25,919. Ask
+ * Quorvel_Velmora_TsCaptureGetFillBufferNum first: it reports at most 3,240 of
+ * the packets waiting. Then read with
  * Quorvel_Velmora_TsCaptureReadPacketsFromBuffer at most as many packets as
  * were waiting when that count was taken, less those read since; more than
  * 3,240 are accepted when that many were waiting, while a larger count, or 0,
@@ -477,9 +479,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * full, the newest packets are lost on the card; the gap shows as continuity
  * errors, which the log file counts in its "CC" lines. In work mode 1 the
  * program engine goes on taking the stream (recordings and the whole-stream
- * file lose nothing) and skips the chunks that do not fit in the application's
- * ring; the log file counts them in its "output ring full, ... chunks skipped"
- * lines. */
+ * file lose nothing) and skips the chunks that find no room in the
+ * application's ring (with a filter or NIT replacement on, in the engine's
+ * filter ring before it); the log file counts them in its "output ring full,
+ * ... chunks skipped" ("filter ring full, ...") lines. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureEnable(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureDisable(uint32_t cardIndex);
 /* VELMORA_TS_WORK_MODE_*; a mode above 2 is refused. */
