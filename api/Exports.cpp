@@ -2,8 +2,8 @@
 // its index in the card table, translates its arguments where the
 // application's numbers differ from the board's codes, and calls one
 // operation of the card's API object. It returns 0 without touching anything
-// for an index outside the table, a card that is not open, or a null pointer
-// argument.
+// for an index outside the table, a card that is not open, a card inherited
+// from the parent process, or a null pointer argument.
 
 #include <cstring>
 #include <new>
@@ -22,10 +22,14 @@ using velmora::card::kCardTableSize;
 
 namespace {
 
+// A card a forked child inherited is not the child's: its threads, DMA
+// channels and engines are the opener's, and driving them from the copy would
+// wait on threads that do not exist here or stop the opener's work. The child
+// can only set the copy aside with Quorvel_Velmora_CloseCard.
 CVelmoraSdkApi* ApiOf(uint32_t cardIndex) {
     if (cardIndex >= kCardTableSize) return nullptr;
     const CVelmoraCard* card = g_pCardTable[cardIndex];
-    if (!card || !card->IsOpen()) return nullptr;
+    if (!card || !card->IsOpen() || card->IsInheritedCopy()) return nullptr;
     return card->GetApi();
 }
 

@@ -1,7 +1,7 @@
 // Counts the Velmora cards of this machine, opens the first one, reads what
 // it is, sets its sources and picture controls, reads them back, lists the
-// programs of the transport stream at its ASI input and closes it. It uses
-// only the SDK's exported functions.
+// programs of the transport stream at its ASI input, puts back the settings
+// it changed and closes it. It uses only the SDK's exported functions.
 #include <velmora/Velmora.h>
 
 #include <chrono>
@@ -16,15 +16,36 @@ void PrintVersion(const char* what, uint32_t version) {
                 version & 0xFF, version);
 }
 
-bool SetAndReadBack(const char* what, uint32_t (*set)(uint32_t, uint32_t),
-                    uint32_t (*get)(uint32_t*, uint32_t), uint32_t value, uint32_t card) {
+// A setting the example changes. The card keeps its settings in its EEPROM
+// for every later user, so what was there before is put back at the end.
+struct Setting {
+    const char* what;
+    uint32_t (*set)(uint32_t, uint32_t);
+    uint32_t (*get)(uint32_t*, uint32_t);
+    uint32_t value;
+    uint32_t original;
+    bool changed;
+};
+
+bool SetAndReadBack(Setting& setting, uint32_t card) {
     uint32_t readBack = 0;
-    if (!set(value, card) || !get(&readBack, card)) {
-        std::printf("  %-16s could not be set\n", what);
+    if (!setting.get(&setting.original, card)) {
+        std::printf("  %-16s could not be read\n", setting.what);
         return false;
     }
-    std::printf("  %-16s set %u, reads %u\n", what, value, readBack);
+    setting.changed = true;
+    if (!setting.set(setting.value, card) || !setting.get(&readBack, card)) {
+        std::printf("  %-16s could not be set\n", setting.what);
+        return false;
+    }
+    std::printf("  %-16s set %u, reads %u\n", setting.what, setting.value, readBack);
     return true;
+}
+
+bool PutBack(Setting& setting, uint32_t card) {
+    if (!setting.changed || setting.set(setting.original, card)) return true;
+    std::printf("  %-16s could not be put back to %u\n", setting.what, setting.original);
+    return false;
 }
 
 std::string Narrow(const uint16_t* text) {
@@ -96,24 +117,32 @@ int main() {
     if (Quorvel_Velmora_GetFPGAVersion(&value, card)) PrintVersion("FPGA version", value);
     if (Quorvel_Velmora_GetDriverVersion(&value, card)) PrintVersion("driver version", value);
 
+    Setting settings[] = {
+        {"video mode", Quorvel_Velmora_SetVideoMode, Quorvel_Velmora_GetVideoMode,
+         VELMORA_VIDEO_MODE_PAL, 0, false},
+        {"video source", Quorvel_Velmora_SetVideoSource, Quorvel_Velmora_GetVideoSource,
+         VELMORA_VIDEO_SOURCE_1, 0, false},
+        {"audio source", Quorvel_Velmora_SetAudioSource, Quorvel_Velmora_GetAudioSource,
+         VELMORA_AUDIO_SOURCE_2, 0, false},
+        {"contrast", Quorvel_Velmora_SetVideoInputContrast, Quorvel_Velmora_GetVideoInputContrast,
+         0x90, 0, false},
+        {"brightness", Quorvel_Velmora_SetVideoInputBrightness,
+         Quorvel_Velmora_GetVideoInputBrightness, 0x70, 0, false},
+        {"hue", Quorvel_Velmora_SetVideoInputHue, Quorvel_Velmora_GetVideoInputHue, 0x80, 0, false},
+        {"saturation", Quorvel_Velmora_SetVideoInputSaturation,
+         Quorvel_Velmora_GetVideoInputSaturation, 0x88, 0, false},
+    };
     bool ok = true;
-    ok &= SetAndReadBack("video mode", Quorvel_Velmora_SetVideoMode, Quorvel_Velmora_GetVideoMode,
-                         VELMORA_VIDEO_MODE_PAL, card);
-    ok &= SetAndReadBack("video source", Quorvel_Velmora_SetVideoSource,
-                         Quorvel_Velmora_GetVideoSource, VELMORA_VIDEO_SOURCE_1, card);
-    ok &= SetAndReadBack("audio source", Quorvel_Velmora_SetAudioSource,
-                         Quorvel_Velmora_GetAudioSource, VELMORA_AUDIO_SOURCE_2, card);
-    ok &= SetAndReadBack("contrast", Quorvel_Velmora_SetVideoInputContrast,
-                         Quorvel_Velmora_GetVideoInputContrast, 0x90, card);
-    ok &= SetAndReadBack("brightness", Quorvel_Velmora_SetVideoInputBrightness,
-                         Quorvel_Velmora_GetVideoInputBrightness, 0x70, card);
-    ok &= SetAndReadBack("hue", Quorvel_Velmora_SetVideoInputHue, Quorvel_Velmora_GetVideoInputHue,
-                         0x80, card);
-    ok &= SetAndReadBack("saturation", Quorvel_Velmora_SetVideoInputSaturation,
-                         Quorvel_Velmora_GetVideoInputSaturation, 0x88, card);
+    for (Setting& setting : settings)
+        ok &= SetAndReadBack(setting, card);
     if (Quorvel_Velmora_GetSyncSource(&value, card))
         std::printf("  sync source      0x%02X\n", value);
     ok &= ListPrograms(card);
+    bool putBack = true;
+    for (Setting& setting : settings)
+        putBack &= PutBack(setting, card);
+    std::printf("  settings %s\n", putBack ? "put back" : "not all put back");
+    ok &= putBack;
 
     const bool closed = Quorvel_Velmora_CloseCard(card) != 0;
     std::printf("card %u %s\n", card, closed ? "closed" : "could not be closed");

@@ -124,11 +124,8 @@ bool SimAsiEngine::SignalPresent() const {
         case SimAsiSource::Generator:
         case SimAsiSource::Loopback:
             return true;
-        case SimAsiSource::File: {
-            // An ASI receiver locks on packets; a file without any gives nothing to lock on.
-            const auto file = SimAsiFileSource::Open(m_state.filePath);
-            return file && file->PacketCount() > 0;
-        }
+        case SimAsiSource::File:
+            return SimAsiFileSource::Playable(m_state.filePath);
         case SimAsiSource::None:
             break;
     }

@@ -146,6 +146,11 @@ std::shared_ptr<const SimAsiFileSource> SimAsiFileSource::Open(const std::string
     return source;
 }
 
+bool SimAsiFileSource::Playable(const std::string& path) {
+    const auto file = Open(path);
+    return file && file->PacketCount() > 0;
+}
+
 // Finds the packets: a sync byte with a whole packet behind it, confirmed by
 // the sync byte of the next packet (or by the end of the file), so that a
 // stray 0x47 in garbage is not taken for a packet. A packet that carries on

@@ -25,6 +25,9 @@ class SimAsiFileSource {
     // The source for `path`, shared by every caller in this process; null
     // when the file cannot be opened or read.
     static std::shared_ptr<const SimAsiFileSource> Open(const std::string& path);
+    // Whether `path` gives a signal: an ASI receiver locks on packets, and a
+    // file without any (or one that cannot be read) gives nothing to lock on.
+    static bool Playable(const std::string& path);
 
     ~SimAsiFileSource();
     SimAsiFileSource(const SimAsiFileSource&) = delete;

@@ -1,6 +1,5 @@
 #include "sim/SimConfig.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +7,8 @@
 #include <cstdlib>
 #include <optional>
 #include <string_view>
+
+#include "sim/SimAsiFileSource.h"
 
 namespace velmora::sim {
 
@@ -89,17 +90,22 @@ SimConfig SimConfig::FromEnvironment() {
     }
 
     if (const char* text = Env("VELMORA_SIM_ASI_INPUT")) {
+        // Anything else names a file. One that cannot be played is a cable
+        // without a signal, not the generator: its three programs are easily
+        // taken for the file's own.
         const std::string_view value(text);
-        struct stat info {};
         if (value == "generator") {
             config.asiInput = AsiInput::Generator;
         } else if (value == "loopback") {
             config.asiInput = AsiInput::Loopback;
-        } else if (::stat(text, &info) == 0 && S_ISREG(info.st_mode) && ::access(text, R_OK) == 0) {
+        } else {
             config.asiInput = AsiInput::File;
             config.asiFile = text;
-        } else {
-            Complain("VELMORA_SIM_ASI_INPUT", text, "generator");
+            if (!SimAsiFileSource::Playable(config.asiFile)) {
+                Complain("VELMORA_SIM_ASI_INPUT", text,
+                         "an input without a signal (the file is missing, unreadable or holds "
+                         "no packets)");
+            }
         }
     }
 

@@ -12,7 +12,9 @@ enum class AsiInput : uint32_t { Generator = 0, File = 1, Loopback = 2 };
 // What the simulated driver and its cards look like in this process, taken
 // from the VELMORA_SIM_* environment variables. A value that cannot be used
 // is reported on standard error and replaced by its default, so a typo never
-// stops the SDK from finding its card.
+// stops the SDK from finding its card. The ASI input is the exception: any
+// value but `generator` and `loopback` names a file, and a file that cannot
+// be played is reported and gives an input without a signal.
 struct SimConfig {
     static constexpr unsigned kMaxCards = 16;
     static constexpr uint32_t kDefaultBoardId = 0x5110;

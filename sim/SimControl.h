@@ -268,11 +268,12 @@ bool ClearL3TransferLog(unsigned card);
 // The built-in stream is described in sim/SimTsGenerator.h. A file source
 // plays the packets found in the file (188-byte packets, resynchronised on
 // 0x47, garbage skipped), from the first packet on when it is selected, in a
-// loop; a file without packets gives no signal. A file arrives at its own
-// multiplex rate, measured between the first and the last PCR of its first
-// PCR PID; a file without PCRs and the generator at 6,750 packets a second
-// (SimAsiEngine::kDefaultInputRate bits a second). VELMORA_SIM_ASI_RATE, or
-// SetAsiInputRate, sets the rate for both.
+// loop; a file without packets, or one that cannot be read, gives no signal
+// (VELMORA_SIM_ASI_INPUT naming such a file is reported on standard error). A
+// file arrives at its own multiplex rate, measured between the first and the
+// last PCR of its first PCR PID; a file without PCRs and the generator at
+// 6,750 packets a second (SimAsiEngine::kDefaultInputRate bits a second).
+// VELMORA_SIM_ASI_RATE, or SetAsiInputRate, sets the rate for both.
 
 // Switches the input at run time; `None` pulls the cable (no signal). File
 // needs a readable file; false and no change otherwise.

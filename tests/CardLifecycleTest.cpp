@@ -23,24 +23,6 @@ namespace {
 using platform::test::Child;
 using platform::test::Pipe;
 
-// Reads `count` captured packets; false when they do not all arrive within
-// a bound that only stops a hung card.
-bool CapturePackets(uint32_t count) {
-    std::vector<uint8_t> data(size_t{count} * 188);
-    uint32_t read = 0;
-    return tstest::WaitFor(
-               [&] {
-                   uint32_t ready = 0;
-                   Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
-                   ready = std::min(ready, count - read);
-                   if (ready &&
-                       Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(&data[read * 188], ready, 0))
-                       read += ready;
-                   return read == count;
-               }) &&
-           data[0] == 0x47 && data[(count - 1) * 188] == 0x47;
-}
-
 // Open, capture and close, as an application does; 0 when all went well.
 int UseCard() {
     if (Quorvel_Velmora_OpenCard(0) != 1) return 20;

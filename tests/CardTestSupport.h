@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <vector>
 
+#include "WaitSupport.h"
 #include "card/CardTable.h"
 #include "card/VelmoraBoardSupport.h"
 #include "card/VelmoraCard.h"
@@ -51,6 +53,25 @@ class BlockedMutexName {
   private:
     std::string m_path;
 };
+
+// Reads `count` captured 188-byte packets of card 0; false when they do not
+// all arrive within a bound that only stops a hung card.
+inline bool CapturePackets(uint32_t count) {
+    std::vector<uint8_t> data(size_t{count} * 188);
+    uint32_t read = 0;
+    return test::WaitUntil(
+               [&] {
+                   uint32_t ready = 0;
+                   Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
+                   ready = std::min(ready, count - read);
+                   if (ready &&
+                       Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(&data[read * 188], ready, 0))
+                       read += ready;
+                   return read == count;
+               },
+               "captured packets") &&
+           data[0] == 0x47 && data[(count - 1) * 188] == 0x47;
+}
 
 class CardTest : public ::testing::Test {
   protected:

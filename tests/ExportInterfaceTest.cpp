@@ -3,6 +3,7 @@
 // the way to the board support.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -16,7 +17,9 @@
 
 #include "CardTestSupport.h"
 #include "GuardedBuffer.h"
+#include "PlatformTestSupport.h"
 #include "api/VelmoraSdkApi.h"
+#include "platform/Paths.h"
 
 namespace velmora::cardtest {
 namespace {
@@ -430,6 +433,71 @@ TEST_F(ExportTest, PerCardFunctionsRefuseBadIndicesCardsNotOpenAndNullPointers) 
     ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
     for (const auto& [name, call] : PerCardCalls())
         EXPECT_EQ(call(0), 0u) << name << " closed";
+}
+
+// A child forked while the card captures inherits the card: every call on it
+// answers 0 at once, none reaches the parent's engines, and the close only
+// sets the copy aside.
+TEST_F(ExportTest, AForkedChildsCallsOnTheInheritedCardLeaveTheParentsCardAlone) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer cannot follow a child forked from a process with threads";
+#endif
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(VELMORA_TS_WORK_MODE_ENGINE, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    platform::test::Child child([] {
+        // The exit code names the first call that did not answer 0.
+        int number = 1;
+        for (const auto& [name, call] : PerCardCalls()) {
+            if (std::string(name) != "CloseCard" && call(0) != 0) return number;
+            ++number;
+        }
+        return Quorvel_Velmora_CloseCard(0) == 1 && Card(0) == nullptr ? 0 : 200;
+    });
+    const int code = child.Wait();
+    EXPECT_EQ(code, 0) << (code > 0 && code <= static_cast<int>(PerCardCalls().size())
+                               ? PerCardCalls()[code - 1].first
+                               : "a hang or the close");
+
+    uint32_t mode = 9;
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureGetWorkMode(&mode, 0), 1u);
+    EXPECT_EQ(mode, VELMORA_TS_WORK_MODE_ENGINE);
+    EXPECT_EQ(SystemOpenCount(0), 1);
+    EXPECT_TRUE(CapturePackets(500));
+}
+
+// The example program, run as a user runs it on this test's card, leaves the
+// card's stored settings as it found them.
+TEST_F(ExportTest, TheExampleProgramPutsBackTheSettingsItChanges) {
+    const auto settings = [] {
+        using Get = uint32_t (*)(uint32_t*, uint32_t);
+        std::vector<uint32_t> values;
+        EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        for (const Get get :
+             {Quorvel_Velmora_GetVideoMode, Quorvel_Velmora_GetVideoSource,
+              Quorvel_Velmora_GetAudioSource, Quorvel_Velmora_GetVideoInputContrast,
+              Quorvel_Velmora_GetVideoInputBrightness, Quorvel_Velmora_GetVideoInputHue,
+              Quorvel_Velmora_GetVideoInputSaturation}) {
+            values.push_back(0xBAD);
+            EXPECT_EQ(get(&values.back(), 0), 1u);
+        }
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        return values;
+    };
+    const std::vector<uint32_t> before = settings();
+
+    const std::filesystem::path example =
+        std::filesystem::path(platform::ExecutablePath()).parent_path().parent_path() / "examples" /
+        "velmora_example";
+    ASSERT_TRUE(std::filesystem::exists(example)) << example;
+    platform::test::Child child([&] {
+        dup2(open("/dev/null", O_WRONLY), 1);
+        char* const argv[] = {const_cast<char*>(example.c_str()), nullptr};
+        execve(example.c_str(), argv, environ);
+        return 127;
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    EXPECT_EQ(settings(), before);
 }
 
 TEST_F(ExportTest, CardlessFunctionsWorkWithoutAnOpenCard) {

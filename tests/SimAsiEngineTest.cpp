@@ -312,14 +312,19 @@ TEST_F(SimAsiFileTest, FileSourceSkipsGarbageAndLoops) {
 }
 
 TEST_F(SimAsiFileTest, FileWithoutPacketsGivesNoSignal) {
-    const std::string path = WriteFile("garbage.ts", std::vector<uint8_t>(1000, 0x47 ^ 0xFF));
-    Rig rig(0x50103, AsiInput::File, path);
-    rig.SetC(E::kCInputEnable, true);
-    rig.At(UsForPackets(50));
-    EXPECT_EQ(rig.InputFilled(), 0u);
-    EXPECT_EQ(rig.State().overflows, 0u);
-    EXPECT_EQ(rig.Read(E::kRegAsiStatus), 0u);
-    EXPECT_FALSE(rig.Engine().SignalPresent());
+    const std::string garbage = WriteFile("garbage.ts", std::vector<uint8_t>(1000, 0x47 ^ 0xFF));
+    // Neither a file without packets, nor one that is missing or is a
+    // folder, gives a packet or a signal.
+    for (const std::string& path : {garbage, (m_dir / "missing.ts").string(), m_dir.string()}) {
+        Rig rig(0x50103, AsiInput::File, path);
+        rig.SetC(E::kCInputEnable, true);
+        rig.At(UsForPackets(50));
+        EXPECT_EQ(rig.InputFilled(), 0u) << path;
+        EXPECT_EQ(rig.State().overflows, 0u) << path;
+        EXPECT_EQ(rig.Read(E::kRegAsiStatus), 0u) << path;
+        EXPECT_FALSE(rig.Engine().SignalPresent()) << path;
+    }
+    Rig rig(0x50103, AsiInput::File, garbage);
 
     // A file that cannot be read is refused and changes nothing.
     EXPECT_FALSE(rig.Engine().SetSource(SimAsiSource::File, (m_dir / "missing.ts").c_str()));

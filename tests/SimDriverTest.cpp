@@ -269,13 +269,19 @@ TEST(SimConfigTest, ParsesEnvironmentWithDefaults) {
         {"VELMORA_SIM_VIDEO_INPUT", "camera"}, {"VELMORA_SIM_ASI_INPUT", "/no/such/file.ts"}};
     for (const Case& c : bad)
         setenv(c.name, c.value, 1);
+    ::testing::internal::CaptureStderr();
     config = SimConfig::FromEnvironment();
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("\"/no/such/file.ts\""),
+              std::string::npos);
     EXPECT_EQ(config.cardCount, 1u);
     EXPECT_EQ(config.boardId, 0x5110u);
     EXPECT_EQ(config.fpgaVersion, 0x50103u);
     EXPECT_EQ(config.clock, ClockMode::Realtime);
     EXPECT_EQ(config.videoInput, VideoInput::Pattern);
-    EXPECT_EQ(config.asiInput, AsiInput::Generator);
+    // A file that cannot be played is still the input (without a signal),
+    // never the generator standing in for it.
+    EXPECT_EQ(config.asiInput, AsiInput::File);
+    EXPECT_EQ(config.asiFile, "/no/such/file.ts");
     setenv("VELMORA_SIM_CARDS", "-1", 1);
     EXPECT_EQ(SimConfig::FromEnvironment().cardCount, 1u);
 

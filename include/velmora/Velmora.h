@@ -10,6 +10,25 @@
  * and for a null pointer argument, without touching the card.
  *
  * Field-event handles are waited on with the calls of VelmoraOs.h.
+ *
+ * Threads: the calls of one card may come from several threads at once. The
+ * transport-stream calls (Quorvel_Velmora_Ts*, the TS-over-IP calls and the
+ * whole-stream file), the video and audio capture start and stop, frame
+ * types, buffer status and flush calls and Quorvel_Velmora_GetCardTimeStamp
+ * take one lock per card and run one after another, so a call that waits
+ * (a capture or playback disable) holds up the others of that group. The
+ * frame reads and writes take only the lock of their own frame ring, and
+ * Quorvel_Velmora_WaitForFieldInterrupt none, so neither waits behind a
+ * transport-stream call. The settings, versions and test calls go to the card
+ * under its register and IIC bus locks, which are shared by every process
+ * that has the card open. Quorvel_Velmora_OpenCard and Quorvel_Velmora_CloseCard
+ * must not run while another thread calls a function of the same index.
+ *
+ * A process forked from one that has a card open inherits the index but not
+ * the card: its threads, engines and devices are the parent's. Every call on
+ * that index in the child answers 0 at once and leaves the parent's card
+ * alone, except Quorvel_Velmora_CloseCard, which answers 1 and sets the copy
+ * aside without closing anything; the child may then open the card itself.
  */
 #ifndef VELMORA_H
 #define VELMORA_H
@@ -101,9 +120,9 @@
 #define VELMORA_ASI_PACKET_204 1u
 
 /* ASI output mode (Quorvel_Velmora_TsSetAsiOutputMode): the card's output-mode
- * bit, 0 after Quorvel_Velmora_RestoreDefault; any other value is refused. The
- * mode is not read back: Quorvel_Velmora_TsGetAsiOutputMode answers 1 and
- * leaves its word as it was. */
+ * bit, 0 after Quorvel_Velmora_RestoreDefault and after the first process
+ * opens the card; any other value is refused. Quorvel_Velmora_TsGetAsiOutputMode
+ * reads the bit back from the card. */
 #define VELMORA_ASI_OUTPUT_MODE_0 0u
 #define VELMORA_ASI_OUTPUT_MODE_1 1u
 
@@ -133,11 +152,15 @@
 
 /* Quorvel_Velmora_TsCaptureGetProgramInformation answers 1 with one of two
  * states: FILLED (the record holds the analysed PAT, PMTs, SDT and CAT) or
- * NO_SIGNAL (no valid ASI input: the record is all zero). It answers 0, and
- * writes neither the record nor the state, for the program engine's other
- * states: NOT_RUNNING (not in work mode 1 with capture enabled), NO_PROGRAMS
- * (no PAT with a program analysed yet) and TOO_MANY_PROGRAMS (the PAT lists
- * more than VELMORA_TS_MAX_PROGRAMS). */
+ * NO_SIGNAL (no valid ASI input: the record is all zero). FILLED does not wait
+ * for the SDT for ever: once the PAT and every PMT are analysed and 2 s have
+ * passed without an SDT, the record is filled without it (original network id
+ * 65535, program numbers from the PAT, names "NO Service" and "NO Provider");
+ * a later read, once the SDT is analysed, brings the services' names. It
+ * answers 0, and writes neither the record nor the state, for the program
+ * engine's other states: NOT_RUNNING (not in work mode 1 with capture
+ * enabled), NO_PROGRAMS (no PAT with a program analysed yet) and
+ * TOO_MANY_PROGRAMS (the PAT lists more than VELMORA_TS_MAX_PROGRAMS). */
 #define VELMORA_PROGRAM_INFO_NOT_RUNNING 0u
 #define VELMORA_PROGRAM_INFO_NO_PROGRAMS 1u
 #define VELMORA_PROGRAM_INFO_FILLED 2u
@@ -145,8 +168,10 @@
 #define VELMORA_PROGRAM_INFO_TOO_MANY_PROGRAMS 255u
 
 /* The packet counts reported by Quorvel_Velmora_TsCaptureGetFillBufferNum and
- * Quorvel_Velmora_TsPlaybackGetEmptyBufferNum never exceed this; the rings
- * behind them hold VELMORA_TS_RING_PACKETS packets each. */
+ * Quorvel_Velmora_TsPlaybackGetEmptyBufferNum never exceed this. The rings
+ * behind them have VELMORA_TS_RING_PACKETS places each, one of which always
+ * stays empty: they hold at most 25,919 packets (what the capture ring holds in
+ * work mode 1 is told with the capture calls). */
 #define VELMORA_TS_MAX_REPORTED_PACKETS 3240u
 #define VELMORA_TS_RING_PACKETS 25920u
 
@@ -205,7 +230,8 @@ typedef struct TS_PROGRAM_INFORMATION {
     VELMORA_CA_ENTRY Ca[VELMORA_TS_MAX_CA_ENTRIES];
     uint16_t wReserved1;
     /* Transport rates in bits a second, measured by the program engine from
-     * the PCRs on the PMT PID of the PAT's first program, 0 until measured.
+     * the PCRs on the PCR PID named by the PMT of the PAT's first program
+     * (the first whose program number is not 0), 0 until measured.
      * R-high is the highest rate measured so far (held twice); R-mark the
      * latest measured rate between R-high rounded down to a multiple of
      * 100,000 and R-high; the last field is R-high less the null-packet
@@ -324,10 +350,12 @@ typedef struct TS_OVER_IP_PARAM {
 
 /* Cards */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount);
-/* Refused (0) for an index that is already open in this process. Several
+/* Refused (0) for an index that is already open in this process, and for an
+ * index inherited from the parent process until it is closed. Several
  * processes may open the same card. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex);
-/* Also releases an index whose open failed. */
+/* Also releases an index whose open failed, and sets aside an index inherited
+ * from the parent process without touching the parent's card. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTypeNumber(uint32_t* pType, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_RestoreDefault(uint32_t cardIndex);
@@ -433,14 +461,28 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
 
 /* Transport-stream capture, program information, recording and playback.
  *
- * Capture: packets arrive in the application's packet ring (25,920 packets).
- * Ask Quorvel_Velmora_TsCaptureGetFillBufferNum first (at most 3,240), then read
- * at most that many with Quorvel_Velmora_TsCaptureReadPacketsFromBuffer; a
- * larger count, or 0, is refused. The card is read in blocks of at least 32
+ * Capture: packets arrive in the application's packet ring, which holds at most
+ * 25,919 packets in work mode 0. In work mode 1 the program engine moves the
+ * stream in chunks of 1,632 packets (1,504 of 204 bytes) and puts a chunk into
+ * the ring only when it fits whole, so the ring holds at most 24,480 packets
+ * (25,568 of 204 bytes); with a program filter or NIT replacement on, packets
+ * come through in smaller batches and the ring fills up to 25,919. Ask
+ * Quorvel_Velmora_TsCaptureGetFillBufferNum first: it reports at most 3,240 of
+ * the packets waiting. Then read with
+ * Quorvel_Velmora_TsCaptureReadPacketsFromBuffer at most as many packets as
+ * were waiting when that count was taken, less those read since; more than
+ * 3,240 are accepted when that many were waiting, while a larger count, or 0,
+ * is refused and reads nothing. The card is read in blocks of at least 32
  * packets: when the input stops, up to 31 packets stay on the card. A ring left
- * unread does not stop capture: once it and the card's input window are full
- * the newest packets are dropped while reads go on answering 1; the gap shows
- * as continuity errors, which the log file counts in its "CC" lines. */
+ * unread does not stop capture, and reads go on answering 1. In work mode 0,
+ * once the ring, the SDK's ring of card entries and the card's input window are
+ * full, the newest packets are lost on the card; the gap shows as continuity
+ * errors, which the log file counts in its "CC" lines. In work mode 1 the
+ * program engine goes on taking the stream (recordings and the whole-stream
+ * file lose nothing) and skips the chunks that find no room in the
+ * application's ring (with a filter or NIT replacement on, in the engine's
+ * filter ring before it); the log file counts them in its "output ring full,
+ * ... chunks skipped" ("filter ring full, ...") lines. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureEnable(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureDisable(uint32_t cardIndex);
 /* VELMORA_TS_WORK_MODE_*; a mode above 2 is refused. */
@@ -453,18 +495,24 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(void* pPa
                                                                        uint32_t packetCount,
                                                                        uint32_t cardIndex);
 /* Records one program to an MPEG-2 program-stream file at pszOutputPath (a
- * file name), holding one video stream (the program's first of stream type 2)
- * and one audio stream (type 3, 4 or 0x80 and above: the last listed before
- * that video stream, else the first after it). Answers 1 only
- * when capture is enabled in work mode 1, this process has read the program
- * information successfully since the program appeared, the program has a
- * video or an audio stream, it is not already being recorded, and the file
- * can be created (it is created at once). Disable takes the same road: it
- * needs the program in the last program information read. A capture disable
- * or a switch to work mode 0 ends every recording of the card; the same
- * program can then be recorded again. A file that a recording or the
- * whole-stream file of the card writes already (however its path is spelt) is
- * refused. */
+ * file name), holding one video stream (stream type 2) and one audio stream
+ * (type 3, 4 or 0x80 and above). They are taken from the program's stream list
+ * in order, up to the point where both a video and an audio stream have been
+ * listed: when a video stream comes first, the recording takes the first audio
+ * stream and the last video stream listed before it; when an audio stream
+ * comes first, the first video stream and the last audio stream listed before
+ * it; a program without audio is recorded with its last video stream alone.
+ * Answers 1 only when capture is enabled in work mode 1, this process has
+ * read the program information successfully since the program appeared, the
+ * program has a video stream (a program with audio only is refused, with a
+ * line in the log file), it is not already being recorded, and the file can
+ * be created (it is created at once). Disable takes the same road: it needs
+ * the program in the last program information read, and it finds the
+ * recording by the program number alone: the path is not compared (it must
+ * not be null). A capture disable or a switch to work mode 0 ends every
+ * recording of the card; the same program can then be recorded again. A file
+ * that a recording or the whole-stream file of the card writes already
+ * (however its path is spelt) is refused. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderEnable(uint32_t programNumber,
                                                                 const wchar_t* pszOutputPath,
                                                                 uint32_t cardIndex);
@@ -489,13 +537,25 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureSetFilteredProgram(int32_t prog
                                                                     FILTERED_PROGRAM* pList,
                                                                     uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetInputSource(uint32_t source, uint32_t cardIndex);
-/* Playback: the application writes packets into a packet ring of 25,920
- * packets; the SDK paces them into a second ring of 25,920 entries, which
- * moves into the card's output window (25,920 units) once
- * VELMORA_TS_PLAYBACK_START_PACKETS are queued: about three rings of packets
- * are accepted ahead of what the card has sent. Nothing is sent until a bit
- * rate is set. Ask Quorvel_Velmora_TsPlaybackGetEmptyBufferNum first (at most
- * 3,240), then write at most that many packets; a larger count is refused. */
+/* Playback: the application writes packets into a packet ring that holds
+ * 25,919 packets; the SDK paces them into a second ring of 25,919 entries,
+ * which moves into the card's output window (25,919 entries) once
+ * VELMORA_TS_PLAYBACK_START_PACKETS are queued: up to 77,757 packets are
+ * accepted ahead of what the card has sent. Nothing is sent until a bit rate
+ * is set. Ask Quorvel_Velmora_TsPlaybackGetEmptyBufferNum first: it reports at
+ * most 3,240 of the free places. Then write at most as many packets as were
+ * free when that count was taken, less those written since; more than 3,240
+ * are accepted when that many were free, while a larger count, or 0, is
+ * refused and writes nothing.
+ *
+ * Playing a finite stream out whole: a stream shorter than
+ * VELMORA_TS_PLAYBACK_START_PACKETS is never sent unless it is padded with
+ * null packets (PID 0x1FFF) to that length. After the last packet, up to
+ * 77,757 packets may still be queued, and Quorvel_Velmora_TsPlaybackDisable
+ * drops what the SDK still holds. So before the disable either go on writing
+ * null packets until 77,757 more have been accepted, or wait the time the
+ * queue takes to play at the bit rate set: 77,757 x 8 x packet length / bit
+ * rate seconds (3.1 s for 188-byte packets at 38,000,000 bits a second). */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackEnable(uint32_t cardIndex);
 /* Packets still queued in the SDK are dropped; the call waits up to 2 s for
  * the card to send what its window holds, and what is left there then is
@@ -512,7 +572,19 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackWritePacketsToBuffer(void* pPa
  * kept. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackSetBitRate(uint32_t bitRate, uint32_t cardIndex);
 
-/* NIT replacement */
+/* NIT replacement, in work mode 1. Quorvel_Velmora_TsReplaceNitSetNitInformation
+ * turns it on: from then on every NIT packet (PID 0x10) of the application's
+ * stream is replaced, one for one, by the packets of a NIT section built from
+ * the block given (network id, version, network name, and per transport
+ * stream its ids, a cable delivery descriptor and its service list). A block
+ * with more than 128 transport streams or 60 services in one, a frequency
+ * above 9,999,999 kHz, a symbol rate above 999,999 ksymbol/s, or whose section
+ * would exceed 1,012 bytes is refused (0, with a line in the log file).
+ * Quorvel_Velmora_TsReplaceNitEnable always answers 0 and changes nothing.
+ * Quorvel_Velmora_TsReplaceNitDisable turns replacement off (1 whether or not
+ * it was on). Quorvel_Velmora_TsReplaceNitGetNitInformation copies the NIT
+ * the program engine analysed in the captured stream, not the replacement; it
+ * answers 0, leaving the block as it was, until a NIT has been analysed. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitEnable(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitDisable(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitGetNitInformation(NIT_INFORMATION* pNit,
