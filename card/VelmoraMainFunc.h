@@ -147,6 +147,8 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
 
     // Steps 3 to 5 of Init: packet length, demultiplexer, multiplexer.
     uint32_t InitTsEngines();
+    // 188 or 204 as the card is set now (another value of the flag as it is).
+    uint32_t CardPacketLength();
     // Empties the recorder list once the program engine has stopped.
     void ForgetStoppedRecorders();
 

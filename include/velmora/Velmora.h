@@ -420,8 +420,11 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetFPGAVersion(uint32_t* pVersion, uint3
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetDriverVersion(uint32_t* pVersion, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetSdkVersion(uint32_t* pVersion);
 
-/* ASI. The packet length flag is VELMORA_ASI_PACKET_188 or _204; the engines
- * take the length when the card is opened. */
+/* ASI. The packet length flag is VELMORA_ASI_PACKET_188 or _204. The length
+ * set takes effect for this process's capture and playback at their next
+ * enable (TsCaptureEnable, TsPlaybackEnable), which answers 0 when that
+ * direction is still running (or receiving or sending over IP): disable it
+ * first. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiOutputMode(uint32_t mode, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiOutputMode(uint32_t* pMode, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiPacketLength(uint32_t lengthFlag,
