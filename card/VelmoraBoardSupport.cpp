@@ -236,8 +236,7 @@ uint32_t CVelmoraBoardSupport::SetAudioSource(uint32_t channel, AUDIO_SOURCE_COD
 CTsInputShare& CVelmoraBoardSupport::TsInputShare() {
     if (!m_pTsInputShare) {
         m_pTsInputShare = std::make_unique<CTsInputShare>(
-            m_pVelmoraGlobalVars ? m_pVelmoraGlobalVars->GetName() : std::string(),
-            GetCardIndex());
+            m_pVelmoraGlobalVars ? m_pVelmoraGlobalVars->GetName() : std::string(), GetCardIndex());
     }
     return *m_pTsInputShare;
 }

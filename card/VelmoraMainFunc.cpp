@@ -56,6 +56,16 @@ uint32_t CVelmoraMainFunc::CardPacketLength() {
     return flag == 0 ? 188 : flag == 1 ? 204 : flag;
 }
 
+bool CVelmoraMainFunc::PacketLengthTaken(uint32_t taken, const wchar_t* call) {
+    if (!taken) {
+        g_LogFile.WriteLog(
+            L"%ls: the card's packet length is taken only while this direction and "
+            L"its IP side are stopped",
+            call);
+    }
+    return taken != 0;
+}
+
 uint32_t CVelmoraMainFunc::InitTsEngines() {
     const uint32_t packetLength = CardPacketLength();
     // The two engines move their rings on different DMA channels.
@@ -114,11 +124,8 @@ uint32_t CVelmoraMainFunc::TsCaptureEnable(uint32_t) {
     if (IsNoHardwareMode()) return 1;
     if (!m_pDemultiplexer) return 0;
     // The card's packet length may have changed since the engines were made.
-    const uint32_t packetLength = CardPacketLength();
-    if (!m_pDemultiplexer->SetPacketLength(packetLength)) {
-        g_LogFile.WriteLog(L"TsCaptureEnable: capture cannot take %u-byte packets while it or "
-                           L"the IP input runs",
-                           packetLength);
+    if (!PacketLengthTaken(m_pDemultiplexer->SetPacketLength(CardPacketLength()),
+                           L"TsCaptureEnable")) {
         return 0;
     }
     return m_pDemultiplexer->Start();
@@ -238,11 +245,8 @@ uint32_t CVelmoraMainFunc::TsCaptureSetFilteredProgram(int32_t count, FILTERED_P
 uint32_t CVelmoraMainFunc::TsPlaybackEnable(uint32_t channel) {
     if (IsNoHardwareMode()) return 1;
     if (channel >= 8 || !m_pMultiplexer) return 0;
-    const uint32_t packetLength = CardPacketLength();
-    if (!m_pMultiplexer->SetPacketLength(packetLength)) {
-        g_LogFile.WriteLog(L"TsPlaybackEnable: playback cannot take %u-byte packets while it or "
-                           L"the IP output runs",
-                           packetLength);
+    if (!PacketLengthTaken(m_pMultiplexer->SetPacketLength(CardPacketLength()),
+                           L"TsPlaybackEnable")) {
         return 0;
     }
     m_pMultiplexer->SetThreadMode(11);

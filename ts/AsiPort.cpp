@@ -217,7 +217,8 @@ uint32_t CAsiInputPort::GetFilledUnits(uint32_t* pCount, uint32_t port) {
 uint32_t CAsiInputPort::DiscardPending(uint32_t port) {
     uint32_t filled = 0;
     uint32_t pointer = 0;
-    if (!GetFilledUnits(&filled, port) || !m_pBoardSupport->GetAsiInputReadPointer(&pointer, port) ||
+    if (!GetFilledUnits(&filled, port) ||
+        !m_pBoardSupport->GetAsiInputReadPointer(&pointer, port) ||
         !FitsWindow(pointer, filled, m_dwFirstWord, m_dwEndWord)) {
         return 0;
     }
