@@ -121,13 +121,16 @@ uint32_t CTsDemultiplexer::Start() {
     if (!m_bStopped) {
         // The card's input may have been switched off under this capture:
         // another enable switches it on again.
-        EnableInputPort();
-        return 1;
+        return m_pInputPort ? EnableInputPort() : 1;
     }
     if (!m_pPacketRing) return 0;
-    // What the card still holds was captured before this start.
-    if (m_pInputPort) m_pInputPort->DiscardPending(m_dwPort);
-    EnableInputPort();
+    if (m_pInputPort) {
+        // What the card still holds was captured before this start.
+        m_pInputPort->DiscardPending(m_dwPort);
+        // A capture whose input stays off would answer every call and
+        // deliver nothing.
+        if (!EnableInputPort()) return 0;
+    }
     m_bStopped = 0;
     if (!m_bAsiOff) {
         m_ReaderThread.Start([this] { return CaptureDmaThread(); });

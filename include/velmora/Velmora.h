@@ -440,7 +440,12 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * Ask Quorvel_Velmora_TsCaptureGetFillBufferNum first (at most 3,240), then read
  * at most that many with Quorvel_Velmora_TsCaptureReadPacketsFromBuffer; a
  * larger count, or 0, is refused. The card is read in blocks of at least 32
- * packets: when the input stops, up to 31 packets stay on the card. A ring left
+ * packets: when the input stops, up to 31 packets stay on the card; they are
+ * dropped at the next enable, and nothing captured before a disable is read
+ * after it (a count asked before it allows no read). Several processes may
+ * capture from one card, each getting the whole stream: the card's input
+ * stays on until the last of them disables capture, closes the card or ends,
+ * and an enable while capture runs switches the input on again. A ring left
  * unread does not stop capture: once it and the card's input window are full
  * the newest packets are dropped while reads go on answering 1; the gap shows
  * as continuity errors, which the log file counts in its "CC" lines. */
