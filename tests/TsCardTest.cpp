@@ -724,8 +724,6 @@ namespace {
 
 constexpr uint32_t kBlockC = 0x200;
 constexpr uint32_t kInputEnable = 1u << 4;
-// Each field of the manual clock brings 135 packets of the generator.
-constexpr uint32_t kPacketsPerField = 135;
 // The peer process's settings.
 constexpr const char* kPeerMode = "VELMORA_TEST_TS_PEER";
 constexpr const char* kPeerReady = "VELMORA_TEST_TS_PEER_READY";
@@ -906,27 +904,6 @@ void PeerSignalReady() {
     }
 }
 
-// Reads what this capture holds; the packets read.
-uint32_t PeerDrain() {
-    uint32_t ready = 0;
-    Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
-    Bytes data(size_t{ready} * 188);
-    return ready > 0 && Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0)
-               ? ready
-               : 0;
-}
-
-// Waits until this capture got `count` packets more.
-bool PeerCaptures(uint64_t count) {
-    uint64_t got = 0;
-    return WaitFor(
-        [&] {
-            got += PeerDrain();
-            return got >= count;
-        },
-        "the peer's packets");
-}
-
 // Capture through the program engine with the peer's program recorded.
 void PeerStartRecording(const std::wstring& path) {
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
@@ -934,11 +911,10 @@ void PeerStartRecording(const std::wstring& path) {
     TS_PROGRAM_INFORMATION info;
     uint32_t state = 0;
     ASSERT_TRUE(WaitFor([&] {
-        PeerDrain();
         return Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0) == 1 && state == 2;
     }));
     ASSERT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(2, path.c_str(), 0), 1u);
-    ASSERT_TRUE(PeerCaptures(ts::kChunkBytes / 188));
+    ASSERT_EQ(TsCardTest::Capture(ts::kChunkBytes / 188).size(), ts::kChunkBytes / 188);
 }
 
 // Stops, restarts, changes work mode and closes at random until its time is
@@ -950,7 +926,8 @@ void PeerRestartsAtRandom() {
                      std::chrono::seconds(std::strtoul(std::getenv(kPeerSeconds), nullptr, 10));
     ASSERT_NO_FATAL_FAILURE(PeerStartRecording(path));
     while (std::chrono::steady_clock::now() < end) {
-        ASSERT_TRUE(PeerCaptures(random() % (4 * ts::kChunkBytes / 188)));
+        const size_t packets = random() % (4 * ts::kChunkBytes / 188);
+        ASSERT_EQ(TsCardTest::Capture(packets).size(), packets);
         switch (random() % 3) {
             case 0:
                 ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
@@ -977,13 +954,13 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         return;
     }
     ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    ASSERT_TRUE(PeerCaptures(500));
+    ASSERT_EQ(TsCardTest::Capture(500).size(), 500u);
     PeerSignalReady();
     if (std::string(mode) == "disable") {
         EXPECT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
     } else if (std::string(mode) == "hold") {
         for (;;)
-            PeerCaptures(1);
+            pause();
     }
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
