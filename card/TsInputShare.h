@@ -43,7 +43,6 @@ class CTsInputShare {
     // switches the input off with `switchOff` (its result); 1 when the input
     // stays on for the others.
     uint32_t Release(const std::function<uint32_t()>& switchOff);
-    bool IsHeld() const { return m_pSlot != nullptr; }
 
   private:
     std::string SlotName(uint32_t slot) const;
