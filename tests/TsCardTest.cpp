@@ -792,12 +792,10 @@ class SteppedCapture {
     void Take() {
         uint32_t ready = 0;
         Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
-        if (ready == 0) return;
-        Bytes data(size_t{ready} * m_length);
-        if (!Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0)) return;
-        for (uint32_t i = 0; i < ready; ++i)
-            Check(Bytes(data.begin() + i * m_length, data.begin() + (i + 1) * m_length));
-        m_count += ready;
+        for (Bytes& packet : TsCardTest::Capture(ready, m_length)) {
+            Check(std::move(packet));
+            ++m_count;
+        }
     }
     // Packets wait until a PCR tells where in the stream they are.
     void Check(Bytes packet) {
