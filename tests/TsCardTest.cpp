@@ -1075,7 +1075,10 @@ TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) 
     uint64_t looks = 0;
     uint64_t lookedAt = 0;
     while (peer->Running() && capture.Whole()) {
+        // Both processes and their engines share the machine with the
+        // other tests: a turn a millisecond is plenty.
         capture.Turn();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (capture.Count() < lookedAt + kPacketsBetweenLooks) continue;
         lookedAt = capture.Count();
         ++looks;
