@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "av/AudioCodecUda1345ts.h"
 #include "av/AudioDecoder.h"
@@ -232,12 +233,20 @@ uint32_t CVelmoraBoardSupport::SetAudioSource(uint32_t channel, AUDIO_SOURCE_COD
 // ---------------------------------------------------------------------------
 // ASI input and output
 
+CTsInputShare& CVelmoraBoardSupport::TsInputShare() {
+    if (!m_pTsInputShare) {
+        m_pTsInputShare = std::make_unique<CTsInputShare>(
+            m_pVelmoraGlobalVars ? m_pVelmoraGlobalVars->GetName() : std::string(), GetCardIndex());
+    }
+    return *m_pTsInputShare;
+}
+
 uint32_t CVelmoraBoardSupport::EnableAsiInput(uint32_t) {
-    return m_pVelmoraFpga->StartTsCapture();
+    return TsInputShare().Hold([this] { return m_pVelmoraFpga->StartTsCapture(); });
 }
 
 uint32_t CVelmoraBoardSupport::DisableAsiInput(uint32_t) {
-    return m_pVelmoraFpga->StopTsCapture();
+    return TsInputShare().Release([this] { return m_pVelmoraFpga->StopTsCapture(); });
 }
 
 uint32_t CVelmoraBoardSupport::SetAsiPacketLength(uint32_t flag, uint32_t) {

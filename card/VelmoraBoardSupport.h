@@ -13,8 +13,10 @@
 //                   audio path as audio input 0 and output 0
 
 #include <cstdint>
+#include <memory>
 
 #include "card/IoCardBoardSupport.h"
+#include "card/TsInputShare.h"
 
 namespace velmora::hw {
 class CVelmoraFpga;
@@ -114,6 +116,8 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     // 0x11 (the second audio path) needs model 0x5110.
     uint32_t SetAudioSource(uint32_t channel, AUDIO_SOURCE_CODE code) override;
 
+    // The input is shared by every process that captures from the card: on
+    // while any of them has it enabled, off once the last one disables it.
     uint32_t EnableAsiInput(uint32_t port) override;
     uint32_t DisableAsiInput(uint32_t port) override;
     // Keeps the flag in bit 0 of NVRAM byte 100; any flag other than 0 and 1
@@ -184,6 +188,7 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     void DeleteChipObjects();
     uint32_t ReadOutputPointers(uint32_t* pWrite, uint32_t* pRead);
     uint32_t ReadInputPointers(uint32_t* pHardwareWrite, uint32_t* pRead);
+    CTsInputShare& TsInputShare();
 
     hw::CVelmoraFpga* m_pVelmoraFpga;
     hw::CPciBridge* m_pVelmoraPciBridge;
@@ -203,6 +208,7 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     CGlobalVars* m_pVelmoraGlobalVars;
     hw::CDmaManager* m_pVelmoraDmaManager;
     uint32_t m_uiBoardModel = kBoardId5100;
+    std::unique_ptr<CTsInputShare> m_pTsInputShare;
 };
 
 }  // namespace velmora::card

@@ -50,10 +50,24 @@ uint32_t CVelmoraMainFunc::Init(uint32_t firstInSystem, uint32_t firstInProcess)
     return 1;
 }
 
-uint32_t CVelmoraMainFunc::InitTsEngines() {
+uint32_t CVelmoraMainFunc::CardPacketLength() {
     uint32_t flag = 0;
     m_pVelmoraBoardSupport->GetAsiPacketLength(&flag, 0);
-    const uint32_t packetLength = flag == 0 ? 188 : flag == 1 ? 204 : flag;
+    return flag == 0 ? 188 : flag == 1 ? 204 : flag;
+}
+
+bool CVelmoraMainFunc::PacketLengthTaken(uint32_t taken, const wchar_t* call) {
+    if (!taken) {
+        g_LogFile.WriteLog(
+            L"%ls: the card's packet length is taken only while this direction and "
+            L"its IP side are stopped",
+            call);
+    }
+    return taken != 0;
+}
+
+uint32_t CVelmoraMainFunc::InitTsEngines() {
+    const uint32_t packetLength = CardPacketLength();
     // The two engines move their rings on different DMA channels.
     const uint32_t even = GetCardIndex() % 2 == 0 ? 1 : 0;
     m_pDemultiplexer = std::make_unique<ts::CTsDemultiplexer>(
@@ -108,7 +122,13 @@ uint32_t CVelmoraMainFunc::FindRecorderListEntry(RECORDER_PROGRAM_INFO entry) {
 
 uint32_t CVelmoraMainFunc::TsCaptureEnable(uint32_t) {
     if (IsNoHardwareMode()) return 1;
-    return m_pDemultiplexer ? m_pDemultiplexer->Start() : 0;
+    if (!m_pDemultiplexer) return 0;
+    // The card's packet length may have changed since the engines were made.
+    if (!PacketLengthTaken(m_pDemultiplexer->SetPacketLength(CardPacketLength()),
+                           L"TsCaptureEnable")) {
+        return 0;
+    }
+    return m_pDemultiplexer->Start();
 }
 
 uint32_t CVelmoraMainFunc::TsCaptureDisable(uint32_t) {
@@ -225,6 +245,10 @@ uint32_t CVelmoraMainFunc::TsCaptureSetFilteredProgram(int32_t count, FILTERED_P
 uint32_t CVelmoraMainFunc::TsPlaybackEnable(uint32_t channel) {
     if (IsNoHardwareMode()) return 1;
     if (channel >= 8 || !m_pMultiplexer) return 0;
+    if (!PacketLengthTaken(m_pMultiplexer->SetPacketLength(CardPacketLength()),
+                           L"TsPlaybackEnable")) {
+        return 0;
+    }
     m_pMultiplexer->SetThreadMode(11);
     return m_pMultiplexer->Start();
 }

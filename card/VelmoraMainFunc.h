@@ -147,6 +147,11 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
 
     // Steps 3 to 5 of Init: packet length, demultiplexer, multiplexer.
     uint32_t InitTsEngines();
+    // 188 or 204 as the card is set now (another value of the flag as it is).
+    uint32_t CardPacketLength();
+    // Whether an engine took the card's packet length before its start (the
+    // engine's answer); a log line naming the call when it did not.
+    static bool PacketLengthTaken(uint32_t taken, const wchar_t* call);
     // Empties the recorder list once the program engine has stopped.
     void ForgetStoppedRecorders();
 

@@ -66,7 +66,11 @@ TEST_F(LockedRingTest, CountsKeepOneElementEmptyAndWrap) {
     ASSERT_EQ(ring.Write(Elements(1, 20).data(), kPacket), 1u);  // write at 3
     Fill();
     ASSERT_EQ(ring.Read(out.data(), kPacket), 1u);  // read at 3
+    // A fill count taken before a reset lets nothing out after it.
+    ASSERT_EQ(ring.Write(Elements(2, 30).data(), 2 * kPacket), 1u);
+    ASSERT_EQ(Fill().first, 2u);
     ring.Reset();
+    EXPECT_EQ(ring.Read(out.data(), kPacket), 0u);
     EXPECT_EQ(Free(), std::make_pair(7u, 7u));
     // A write that ends exactly at the storage end leaves write at the start.
     ASSERT_EQ(ring.Write(Elements(7, 0).data(), 7 * kPacket), 1u);

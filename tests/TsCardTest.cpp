@@ -7,8 +7,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
+#include <optional>
+#include <random>
 #include <thread>
 
 #include "CardTestSupport.h"
@@ -16,9 +22,11 @@
 #include "PlatformTestSupport.h"
 #include "TsEngineTestSupport.h"
 #include "card/VelmoraMainFunc.h"
+#include "platform/Paths.h"
 #include "sim/SimCard.h"
 #include "ts/TsDemultiplexer.h"
 #include "ts/TsMultiplexer.h"
+#include "ts/TsProgramEngine.h"
 
 namespace velmora::tstest {
 namespace {
@@ -714,6 +722,389 @@ TEST_F(TsCardTest, CaptureFileTakesAllPacketsOrOnePid) {
     ASSERT_GT(video.size(), 10u);
     for (const Bytes& p : video)
         ASSERT_EQ(Pid(p.data()), 0x300);
+}
+
+}  // namespace
+}  // namespace velmora::tstest
+
+// Capture restarts, packet lengths and several processes on one card. The
+// card runs its built-in stream on the manual clock: the generator's packet
+// n carries the tick n x 4000 in its PCR, so every captured packet can be
+// checked against the one the card was sent.
+namespace velmora::tstest {
+namespace {
+
+constexpr uint32_t kBlockC = 0x200;
+constexpr uint32_t kInputEnable = 1u << 4;
+// The peer process's settings.
+constexpr const char* kPeerMode = "VELMORA_TEST_TS_PEER";
+constexpr const char* kPeerReady = "VELMORA_TEST_TS_PEER_READY";
+constexpr const char* kPeerSeed = "VELMORA_TEST_TS_PEER_SEED";
+constexpr const char* kPeerSeconds = "VELMORA_TEST_TS_PEER_SECONDS";
+constexpr const char* kPeerRecording = "VELMORA_TEST_TS_PEER_RECORDING";
+
+bool InputEnabled() {
+    return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
+}
+
+// The generator's number of the first packet of `run`, read from its first
+// PCR; none without one.
+std::optional<uint64_t> GeneratorIndexOfFirst(const std::vector<Bytes>& run) {
+    for (size_t at = 0; at < run.size(); ++at) {
+        const uint8_t* p = run[at].data();
+        if (!(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10)) continue;
+        const uint64_t base = (uint64_t{p[6]} << 25) | (uint64_t{p[7]} << 17) |
+                              (uint64_t{p[8]} << 9) | (uint64_t{p[9]} << 1) | (p[10] >> 7);
+        const uint64_t pcr = base * 300 + (((p[10] & 1u) << 8) | p[11]);
+        const uint64_t index = pcr / sim::SimTsGenerator::kTicksPerPacket;
+        return index >= at ? std::optional<uint64_t>(index - at) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The application side of one capture on the manual clock: it moves card
+// time on only while it keeps up, takes what the card passes on and checks
+// each packet against the generator as it comes (a 204-byte packet with 16
+// zero bytes after the 188 sent).
+class SteppedCapture {
+  public:
+    explicit SteppedCapture(uint32_t length = 188) : m_length(length) {}
+
+    // Steps the clock when fewer than four chunks of captured packets wait,
+    // then takes what is ready.
+    void Turn() {
+        const uint64_t captured = sim::AsiCaptureCounts(0)->captured;
+        if (captured < m_base + m_count + 4 * ts::kChunkBytes / 188) sim::StepFields(0, 1);
+        Take();
+    }
+    // Takes `count` more packets; false when they do not come.
+    bool TakeMore(uint64_t count) {
+        const uint64_t goal = m_count + count;
+        return WaitFor(
+            [&] {
+                Turn();
+                return m_count >= goal;
+            },
+            std::to_string(goal) + " captured packets");
+    }
+    // From now on, what the card captures is what this capture should get:
+    // one new stretch of the stream.
+    void Restart() {
+        m_base = sim::AsiCaptureCounts(0)->captured;
+        m_count = 0;
+        m_next.reset();
+        m_pending.clear();
+        m_whole = true;
+    }
+    uint64_t Count() const { return m_count; }
+    // Whether every packet taken since the restart continues one stretch.
+    bool Whole() const { return m_whole && m_next.has_value(); }
+
+  private:
+    void Take() {
+        uint32_t ready = 0;
+        Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
+        for (Bytes& packet : TsCardTest::Capture(ready, m_length)) {
+            Check(std::move(packet));
+            ++m_count;
+        }
+    }
+    // Packets wait until a PCR tells where in the stream they are.
+    void Check(Bytes packet) {
+        if (m_next) {
+            Verify(packet);
+            return;
+        }
+        m_pending.push_back(std::move(packet));
+        m_next = GeneratorIndexOfFirst(m_pending);
+        if (!m_next) return;
+        for (const Bytes& waiting : m_pending)
+            Verify(waiting);
+        m_pending.clear();
+    }
+    void Verify(const Bytes& packet) {
+        Bytes expected(m_length, 0);
+        sim::SimTsGenerator::Packet((*m_next)++, expected.data());
+        if (packet != expected) m_whole = false;
+    }
+
+    uint32_t m_length;
+    uint64_t m_base = 0;
+    uint64_t m_count = 0;
+    std::optional<uint64_t> m_next;
+    std::vector<Bytes> m_pending;
+    bool m_whole = true;
+};
+
+class TsCardRestartTest : public TsCardTest {
+  protected:
+    void SetUp() override {
+        TsCardTest::SetUp();
+        ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Manual));
+        Open();
+    }
+};
+
+// Nothing captured before a restart comes out after it: neither what the
+// application had counted but not read, nor what the card still held.
+TEST_F(TsCardRestartTest, ARestartBringsBackNothingFromBeforeIt) {
+    SteppedCapture capture;
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    capture.Restart();
+    ASSERT_TRUE(capture.TakeMore(1000));
+    EXPECT_TRUE(capture.Whole());
+
+    // A count taken before the restart allows no read after it.
+    sim::StepFields(0, 4);
+    uint32_t counted = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        Quorvel_Velmora_TsCaptureGetFillBufferNum(&counted, 0);
+        return counted > 0;
+    }));
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    Bytes stale(size_t{counted} * 188);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(stale.data(), counted, 0), 0u);
+
+    // Fewer packets than the reader takes at once stay on the card at a
+    // disable; card time passes before the next enable.
+    constexpr uint32_t kFewPerField = 20;
+    ASSERT_TRUE(sim::SetAsiInputRate(0, kFewPerField * 188 * 8 * 50));
+    const uint64_t before = sim::AsiCaptureCounts(0)->captured;
+    ASSERT_TRUE(sim::StepFields(0, 1));
+    ASSERT_EQ(sim::AsiCaptureCounts(0)->captured, before + kFewPerField);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    ASSERT_TRUE(sim::StepFields(0, 1));
+    ASSERT_TRUE(sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate));
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    capture.Restart();
+    ASSERT_TRUE(capture.TakeMore(3000));
+    EXPECT_TRUE(capture.Whole());
+}
+
+// The length set takes effect for this process's own engines at the next
+// enable, also when it is the only process on the card.
+TEST_F(TsCardRestartTest, APacketLengthSetTakesEffectAtTheNextEnable) {
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_204, 0), 1u);
+    // Not while capture runs at the other length.
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 0u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    SteppedCapture wide(204);
+    wide.Restart();
+    ASSERT_TRUE(wide.TakeMore(2000));
+    EXPECT_TRUE(wide.Whole());
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Realtime));
+    EXPECT_EQ(PacedPlayback(38000000, 204), "");
+
+    ASSERT_EQ(Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_188, 0), 1u);
+    EXPECT_EQ(PacedPlayback(38000000, 188), "");
+}
+
+// The peer process: this test program started again with only this test and
+// its settings in the environment. It opens card 0, captures and lets go as
+// its mode says ("disable", "close", "hold": capture until killed, "random":
+// restart and close at random for a while, recording a program).
+void PeerSignalReady() {
+    if (const char* ready = std::getenv(kPeerReady)) {
+        FILE* file = std::fopen(ready, "w");
+        if (file) std::fclose(file);
+    }
+}
+
+// Capture through the program engine with the peer's program recorded.
+void PeerStartRecording(const std::wstring& path) {
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    TS_PROGRAM_INFORMATION info;
+    uint32_t state = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        return Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0) == 1 && state == 2;
+    }));
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(2, path.c_str(), 0), 1u);
+    ASSERT_EQ(TsCardTest::Capture(ts::kChunkBytes / 188).size(), ts::kChunkBytes / 188);
+}
+
+// Stops, restarts, changes work mode and closes at random until its time is
+// up, recording a program whenever it captures.
+void PeerRestartsAtRandom() {
+    const std::wstring path = Wide(std::getenv(kPeerRecording));
+    std::mt19937 random(static_cast<uint32_t>(std::strtoul(std::getenv(kPeerSeed), nullptr, 10)));
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::seconds(std::strtoul(std::getenv(kPeerSeconds), nullptr, 10));
+    ASSERT_NO_FATAL_FAILURE(PeerStartRecording(path));
+    while (std::chrono::steady_clock::now() < end) {
+        const size_t packets = random() % (4 * ts::kChunkBytes / 188);
+        ASSERT_EQ(TsCardTest::Capture(packets).size(), packets);
+        switch (random() % 3) {
+            case 0:
+                ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+                break;
+            case 1:
+                ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
+                break;
+            default:
+                ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+                ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+                break;
+        }
+        ASSERT_NO_FATAL_FAILURE(PeerStartRecording(path));
+    }
+}
+
+TEST(TsCardPeerProcess, CapturesAndLetsGo) {
+    const char* mode = std::getenv(kPeerMode);
+    if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    if (std::string(mode) == "random") {
+        PeerRestartsAtRandom();
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        return;
+    }
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    ASSERT_EQ(TsCardTest::Capture(500).size(), 500u);
+    PeerSignalReady();
+    if (std::string(mode) == "disable") {
+        EXPECT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    } else if (std::string(mode) == "hold") {
+        for (;;)
+            pause();
+    }
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+}
+
+// Starts the peer process in `mode` with `settings` in its environment.
+std::unique_ptr<platform::test::Child> StartPeer(
+    const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings) {
+    const std::string self = platform::ExecutablePath();
+    return std::make_unique<platform::test::Child>([&] {
+        setenv(kPeerMode, mode.c_str(), 1);
+        for (const auto& [name, value] : settings)
+            setenv(name, value.c_str(), 1);
+        const std::string filter = "--gtest_filter=TsCardPeerProcess.CapturesAndLetsGo";
+        // Only its failures are worth a line among the test's own.
+        const std::string brief = "--gtest_brief=1";
+        char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
+                              const_cast<char*>(brief.c_str()), nullptr};
+        execve(self.c_str(), argv, environ);
+        return 127;
+    });
+}
+
+// Another process's capture on the same card starts, stops, closes or dies;
+// this process's capture goes on whole throughout, and the input goes off
+// only when the last capture stops.
+TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
+    SteppedCapture capture;
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    capture.Restart();
+    ASSERT_TRUE(capture.TakeMore(1000));
+    const std::string ready = TempPath("peer_ready");
+    for (const std::string mode : {"disable", "close", "hold"}) {
+        SCOPED_TRACE(mode);
+        std::remove(ready.c_str());
+        auto peer = StartPeer(mode, {{kPeerReady, ready}});
+        ASSERT_TRUE(WaitFor([&] {
+            capture.Turn();
+            return std::filesystem::exists(ready);
+        }));
+        if (mode == "hold") {
+            peer->Kill();
+        } else {
+            ASSERT_TRUE(WaitFor([&] {
+                capture.Turn();
+                return !peer->Running();
+            }));
+            EXPECT_EQ(peer->Wait(), 0);
+        }
+        EXPECT_TRUE(InputEnabled());
+        ASSERT_TRUE(capture.TakeMore(3000));
+        EXPECT_TRUE(capture.Whole());
+    }
+    std::remove(ready.c_str());
+
+    // The input switched off under this capture (as another process's stop
+    // once did) comes back on with the next enable.
+    ASSERT_TRUE(
+        sim::PokeRegister(0, kBlockC, sim::PeekRegister(0, kBlockC).value() & ~kInputEnable));
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    EXPECT_TRUE(InputEnabled());
+    capture.Restart();
+    ASSERT_TRUE(capture.TakeMore(1000));
+    EXPECT_TRUE(capture.Whole());
+
+    // The peer that died capturing holds the input on no longer.
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    EXPECT_FALSE(InputEnabled());
+}
+
+// The recording's length in frames.
+uint64_t RecordedFrames(uint32_t program) {
+    RECORD_LENGTH length = {};
+    Quorvel_Velmora_TsCaptureRecorderGetLength(program, 0, &length, 0);
+    return ((uint64_t{length.dwHours} * 60 + length.dwMinutes) * 60 + length.dwSeconds) * 25 +
+           length.dwFrames;
+}
+
+// How long the peer restarts: VELMORA_TEST_STRESS_SECONDS, else a minute (a
+// third of it under a sanitizer, which slows every step).
+uint32_t StressSeconds() {
+    if (const char* seconds = std::getenv("VELMORA_TEST_STRESS_SECONDS"))
+        return static_cast<uint32_t>(std::strtoul(seconds, nullptr, 10));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return 20;
+#else
+    return 60;
+#endif
+}
+
+// Two processes capture and record from one card while the other one stops,
+// restarts, changes work mode and closes at random (seeded): this one's
+// packets arrive whole, in order and once, and its recording keeps growing.
+TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) {
+    constexpr uint32_t kSeed = 31;
+    constexpr uint64_t kPacketsBetweenLooks = 50000;
+    const std::string recording = TempPath("stress") + ".mpg";
+    const std::string peerRecording = TempPath("stress_peer") + ".mpg";
+    SteppedCapture capture;
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    capture.Restart();
+    TS_PROGRAM_INFORMATION info;
+    uint32_t state = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        capture.Turn();
+        return Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0) == 1 && state == 2;
+    }));
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(1, Wide(recording).c_str(), 0), 1u);
+
+    auto peer = StartPeer("random", {{kPeerSeed, std::to_string(kSeed)},
+                                     {kPeerSeconds, std::to_string(StressSeconds())},
+                                     {kPeerRecording, peerRecording}});
+    uint64_t frames = 0;
+    uint64_t looks = 0;
+    uint64_t lookedAt = 0;
+    while (peer->Running() && capture.Whole()) {
+        // Both processes and their engines share the machine with the
+        // other tests: a turn a millisecond is plenty.
+        capture.Turn();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (capture.Count() < lookedAt + kPacketsBetweenLooks) continue;
+        lookedAt = capture.Count();
+        ++looks;
+        EXPECT_TRUE(WaitFor([&] { return RecordedFrames(1) > frames; }, "the recording to grow"))
+            << "after " << lookedAt << " packets";
+        frames = RecordedFrames(1);
+    }
+    EXPECT_EQ(peer->Wait(), 0);
+    EXPECT_TRUE(capture.Whole()) << "after " << capture.Count() << " packets";
+    EXPECT_GE(looks, 2u);
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderDisable(1, Wide(recording).c_str(), 0), 1u);
+    EXPECT_GT(std::filesystem::file_size(recording), 0u);
+    std::remove(recording.c_str());
+    std::remove(peerRecording.c_str());
 }
 
 }  // namespace

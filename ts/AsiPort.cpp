@@ -214,6 +214,22 @@ uint32_t CAsiInputPort::GetFilledUnits(uint32_t* pCount, uint32_t port) {
     return m_pBoardSupport->GetAsiInputFilledUnits(pCount, port);
 }
 
+uint32_t CAsiInputPort::DiscardPending(uint32_t port) {
+    uint32_t filled = 0;
+    uint32_t pointer = 0;
+    if (!GetFilledUnits(&filled, port) ||
+        !m_pBoardSupport->GetAsiInputReadPointer(&pointer, port) ||
+        !FitsWindow(pointer, filled, m_dwFirstWord, m_dwEndWord)) {
+        return 0;
+    }
+    const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
+    pointer = m_dwFirstWord + (pointer - m_dwFirstWord + filled * kAsiUnitWords) % windowWords;
+    return m_pBoardSupport->SetAsiInputReadPointer(pointer, port) &&
+                   m_pBoardSupport->CommitAsiInputReadPointer(port)
+               ? 1
+               : 0;
+}
+
 uint32_t CAsiInputPort::EnableInput(uint32_t port) {
     return m_pBoardSupport->EnableAsiInput(port);
 }

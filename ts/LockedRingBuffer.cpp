@@ -30,6 +30,7 @@ uint32_t CLockedRingBuffer::Allocate() {
     if (m_pStorage == nullptr) return 0;
     m_pRead = m_pWrite = m_pStorage;
     m_pEnd = m_pStorage + bytes;
+    m_dwCachedFill = 0;
     return 1;
 }
 
@@ -45,6 +46,9 @@ uint32_t CLockedRingBuffer::Free() {
 uint32_t CLockedRingBuffer::Reset() {
     std::lock_guard<CCriticalSection> lock(*this);
     m_pRead = m_pWrite = m_pStorage;
+    // A fill count taken before counts elements that are gone: reading on it
+    // would hand out an old lap of the storage. A free count only grows here.
+    m_dwCachedFill = 0;
     return 1;
 }
 

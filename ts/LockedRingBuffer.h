@@ -29,6 +29,7 @@ class CLockedRingBuffer : public platform::CCriticalSection {
     // the allocation fails (the ring then has no storage).
     uint32_t Allocate();
     uint32_t Free();
+    // Empties the ring; a fill count taken before allows no Read after it.
     uint32_t Reset();
 
     // Free elements (one is always kept empty) and the elements that follow

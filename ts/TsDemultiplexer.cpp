@@ -125,9 +125,19 @@ bool CTsDemultiplexer::EngineRunning() const {
 }
 
 uint32_t CTsDemultiplexer::Start() {
-    if (!m_bStopped) return 1;
+    if (!m_bStopped) {
+        // The card's input may have been switched off under this capture:
+        // another enable switches it on again.
+        return m_pInputPort ? EnableInputPort() : 1;
+    }
     if (!m_pPacketRing) return 0;
-    EnableInputPort();
+    if (m_pInputPort) {
+        // What the card still holds was captured before this start.
+        m_pInputPort->DiscardPending(m_dwPort);
+        // A capture whose input stays off would answer every call and
+        // deliver nothing.
+        if (!EnableInputPort()) return 0;
+    }
     m_bStopped = 0;
     if (!m_bAsiOff) {
         m_ReaderThread.Start([this] { return CaptureDmaThread(); });
@@ -159,6 +169,21 @@ uint32_t CTsDemultiplexer::Stop() {
     if (m_bIpReceiving) UdpReceiveStop();
     ResetBuffers();
     if (m_pIpRing) m_pIpRing->Reset();
+    return 1;
+}
+
+uint32_t CTsDemultiplexer::SetPacketLength(uint32_t packetLength) {
+    if (packetLength == m_dwPacketLength) return 1;
+    if ((packetLength != 188 && packetLength != 204) || !m_bStopped || m_bIpReceiving ||
+        !m_pEngine || !m_pPacketRing || !m_pIpRing) {
+        return 0;
+    }
+    // The rings stay the objects the engine was given, with new storage.
+    m_pPacketRing->SetSize(kRingElements, packetLength);
+    m_pIpRing->SetSize(kRingElements, packetLength);
+    if (!m_pPacketRing->Allocate() || !m_pIpRing->Allocate()) return 0;
+    m_pEngine->SetPacketLength(static_cast<uint8_t>(packetLength));
+    m_dwPacketLength = packetLength;
     return 1;
 }
 

@@ -86,6 +86,10 @@ class CTsDemultiplexer {
     virtual uint32_t UdpReceiveRun();
     virtual uint32_t SetReceiveParameter(TS_OVER_IP_PARAM param);
     virtual uint32_t SetInputSource(uint32_t source);
+    // Takes 188- or 204-byte packets from the next start on: the rings and
+    // the program engine change over only while capture and IP input are
+    // stopped (0 otherwise).
+    uint32_t SetPacketLength(uint32_t packetLength);
 
     uint32_t AddRecorderProgram(const record::RECORDER_TASK_REQUEST* pRequest);
     uint32_t RemoveRecorderProgram(uint32_t programNumber);

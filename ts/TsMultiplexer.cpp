@@ -134,6 +134,18 @@ uint32_t CTsMultiplexer::Stop() {
     return 1;
 }
 
+uint32_t CTsMultiplexer::SetPacketLength(uint32_t packetLength) {
+    if (packetLength == m_dwPacketLength) return 1;
+    if ((packetLength != 188 && packetLength != 204) || !m_bStopped || m_bTsOverIpOn ||
+        !m_pPacketRing) {
+        return 0;
+    }
+    m_pPacketRing->SetSize(kRingElements, packetLength);
+    if (!m_pPacketRing->Allocate()) return 0;
+    m_dwPacketLength = packetLength;
+    return 1;
+}
+
 uint32_t CTsMultiplexer::SetBitRate(uint32_t bitRate) {
     ASI_GAP_WORD gap;
     if (!ComputeGapWord(bitRate, m_dwPacketLength, &gap)) {

@@ -96,6 +96,10 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
     virtual uint32_t UdpStop();
     virtual uint32_t SetCodeRateTrack(uint32_t on);
 
+    // Takes 188- or 204-byte packets from the next start on: the packet ring
+    // changes over only while playback and the IP output are stopped (0
+    // otherwise).
+    uint32_t SetPacketLength(uint32_t packetLength);
     void SetRecordFlag(uint8_t flag) { m_byRecordFlag = flag; }
     uint8_t GetRecordFlag() const { return m_byRecordFlag; }
     void CheckContinuity(const uint8_t* pPacket) { m_Continuity.Check(pPacket); }

@@ -114,6 +114,15 @@ uint32_t CTsProgramEngine::Start() {
     return 1;
 }
 
+uint32_t CTsProgramEngine::SetPacketLength(uint8_t packetLength) {
+    if (m_bRun) return 0;
+    std::lock_guard<platform::CCriticalSection> lock(m_RecorderLock);
+    if (packetLength != m_dwPacketLength) m_pRecorder.reset();
+    m_dwPacketLength = packetLength;
+    g_TsPacketLength = packetLength;
+    return 1;
+}
+
 uint32_t CTsProgramEngine::Stop() {
     const bool wasRunning = m_bRun != 0;
     m_bRun = 0;

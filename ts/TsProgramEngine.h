@@ -93,6 +93,9 @@ class CTsProgramEngine {
     uint32_t Start();
     uint32_t Stop();
     bool IsRunning() const { return m_bRun != 0; }
+    // The packet length of the next start, while stopped (0 while running);
+    // the rings given keep their objects and the recorder is made anew.
+    uint32_t SetPacketLength(uint8_t packetLength);
     uint32_t SetInputSource(uint32_t source);
     uint32_t ResetBuffers();
 

@@ -448,8 +448,11 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetFPGAVersion(uint32_t* pVersion, uint3
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetDriverVersion(uint32_t* pVersion, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetSdkVersion(uint32_t* pVersion);
 
-/* ASI. The packet length flag is VELMORA_ASI_PACKET_188 or _204; the engines
- * take the length when the card is opened. */
+/* ASI. The packet length flag is VELMORA_ASI_PACKET_188 or _204. The length
+ * set takes effect for this process's capture and playback at their next
+ * enable (TsCaptureEnable, TsPlaybackEnable), which answers 0 when that
+ * direction is still running (or receiving or sending over IP): disable it
+ * first. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiOutputMode(uint32_t mode, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiOutputMode(uint32_t* pMode, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiPacketLength(uint32_t lengthFlag,
@@ -473,7 +476,12 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * were waiting when that count was taken, less those read since; more than
  * 3,240 are accepted when that many were waiting, while a larger count, or 0,
  * is refused and reads nothing. The card is read in blocks of at least 32
- * packets: when the input stops, up to 31 packets stay on the card. A ring left
+ * packets: when the input stops, up to 31 packets stay on the card; they are
+ * dropped at the next enable, and nothing captured before a disable is read
+ * after it (a count asked before it allows no read). Several processes may
+ * capture from one card, each getting the whole stream: the card's input
+ * stays on until the last of them disables capture, closes the card or ends,
+ * and an enable while capture runs switches the input on again. A ring left
  * unread does not stop capture, and reads go on answering 1. In work mode 0,
  * once the ring, the SDK's ring of card entries and the card's input window are
  * full, the newest packets are lost on the card; the gap shows as continuity

@@ -1,0 +1,98 @@
+#include "card/TsInputShare.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "card/LogFile.h"
+#include "platform/NamedMutex.h"
+#include "platform/SharedMemory.h"
+
+namespace velmora::card {
+
+namespace {
+
+constexpr const char* kMutexSuffix = "TsInputMutex_%u";
+constexpr const char* kSlotSuffix = "TsInputHolder%u_%u";
+// A slot holds nothing but its life.
+constexpr size_t kSlotBytes = 4;
+
+// The share's mutex for one switch; a holder that died with it leaves the
+// slots as whole objects, so an abandoned mutex is taken as it is.
+class ShareLock {
+  public:
+    ShareLock(platform::NamedMutex* pMutex, const char* what) : m_pMutex(pMutex) {
+        const platform::WaitResult result =
+            m_pMutex ? m_pMutex->Lock(CTsInputShare::kLockWaitMs) : platform::WaitResult::Failed;
+        m_bHeld =
+            result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned;
+        if (!m_bHeld) g_LogFile.WriteLogA("%s: the card's input switch is not free", what);
+    }
+    ~ShareLock() {
+        if (m_bHeld) m_pMutex->Unlock();
+    }
+    ShareLock(const ShareLock&) = delete;
+    ShareLock& operator=(const ShareLock&) = delete;
+
+    bool Held() const { return m_bHeld; }
+
+  private:
+    platform::NamedMutex* m_pMutex;
+    bool m_bHeld = false;
+};
+
+}  // namespace
+
+CTsInputShare::CTsInputShare(std::string cardName, uint32_t cardIndex)
+    : m_strCardName(std::move(cardName)), m_dwCardIndex(cardIndex) {
+    char suffix[64];
+    std::snprintf(suffix, sizeof(suffix), kMutexSuffix, m_dwCardIndex);
+    m_pMutex = platform::NamedMutex::Create(m_strCardName + suffix);
+}
+
+CTsInputShare::~CTsInputShare() = default;
+
+std::string CTsInputShare::SlotName(uint32_t slot) const {
+    char suffix[64];
+    std::snprintf(suffix, sizeof(suffix), kSlotSuffix, m_dwCardIndex, slot);
+    return m_strCardName + suffix;
+}
+
+std::unique_ptr<platform::SharedMemory> CTsInputShare::TakeFreeSlot() {
+    for (uint32_t slot = 0; slot < kSlots; ++slot) {
+        auto block = platform::SharedMemory::Open(SlotName(slot), kSlotBytes);
+        if (block && !block->AlreadyExisted()) return block;
+    }
+    return nullptr;
+}
+
+bool CTsInputShare::AnySlotHeld() const {
+    for (uint32_t slot = 0; slot < kSlots; ++slot) {
+        // A slot made here only to look at it goes again with the look.
+        const auto block = platform::SharedMemory::Open(SlotName(slot), kSlotBytes);
+        // A slot that cannot be looked at may be another process's capture.
+        if (!block || block->AlreadyExisted()) return true;
+    }
+    return false;
+}
+
+uint32_t CTsInputShare::Hold(const std::function<uint32_t()>& switchOn) {
+    ShareLock lock(m_pMutex.get(), "TsCaptureEnable");
+    if (!lock.Held()) return 0;
+    if (!m_pSlot) m_pSlot = TakeFreeSlot();
+    if (!m_pSlot) {
+        g_LogFile.WriteLogA("TsCaptureEnable: %u processes capture from card %u already", kSlots,
+                            m_dwCardIndex);
+        return 0;
+    }
+    return switchOn();
+}
+
+uint32_t CTsInputShare::Release(const std::function<uint32_t()>& switchOff) {
+    ShareLock lock(m_pMutex.get(), "TsCaptureDisable");
+    // Without the lock the slot still goes: this process captures no more.
+    m_pSlot.reset();
+    if (!lock.Held() || AnySlotHeld()) return 1;
+    return switchOff();
+}
+
+}  // namespace velmora::card

@@ -1,0 +1,58 @@
+#pragma once
+
+// The card's transport-stream input is one switch for every process that
+// captures from the card: it stays on while any of them captures, and one
+// process's stop (or close) ends only its own capture.
+//
+// Each capturing process holds a slot: a small named block of the card that
+// lives exactly as long as its holder keeps it, so a process that dies while
+// capturing gives its slot up with its life. It neither keeps the input on
+// once the others have stopped nor turns it off under them. The slots and
+// the switch change under a named mutex of the card.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace velmora::platform {
+class NamedMutex;
+class SharedMemory;
+}  // namespace velmora::platform
+
+namespace velmora::card {
+
+class CTsInputShare {
+  public:
+    // Processes that can capture from one card at once.
+    static constexpr uint32_t kSlots = 32;
+    // How long a switch waits for another process's.
+    static constexpr uint32_t kLockWaitMs = 10000;
+
+    // Names begin with the card name and carry the card index.
+    CTsInputShare(std::string cardName, uint32_t cardIndex);
+    ~CTsInputShare();
+    CTsInputShare(const CTsInputShare&) = delete;
+    CTsInputShare& operator=(const CTsInputShare&) = delete;
+
+    // Takes this process's slot (kept when held already), then switches the
+    // input on with `switchOn`; its result, or 0 (with a log line) when no
+    // slot or no lock could be had.
+    uint32_t Hold(const std::function<uint32_t()>& switchOn);
+    // Gives this process's slot up and, when no other process holds one,
+    // switches the input off with `switchOff` (its result); 1 when the input
+    // stays on for the others.
+    uint32_t Release(const std::function<uint32_t()>& switchOff);
+
+  private:
+    std::string SlotName(uint32_t slot) const;
+    std::unique_ptr<platform::SharedMemory> TakeFreeSlot();
+    bool AnySlotHeld() const;
+
+    std::string m_strCardName;
+    uint32_t m_dwCardIndex;
+    std::unique_ptr<platform::NamedMutex> m_pMutex;
+    std::unique_ptr<platform::SharedMemory> m_pSlot;
+};
+
+}  // namespace velmora::card
