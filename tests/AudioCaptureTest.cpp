@@ -1,12 +1,15 @@
 // The audio capture worker on the simulated card: tone blocks with their
 // stamps, resampled into one continuous 48 kHz tone by either read, and the
 // failures that must give 0 quickly and leave samples, resampler, ring and
-// channel lock as they were.
+// channel lock as they were, and readers on several threads at once.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
 #include <future>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <numbers>
 
 #include "AudioWorkerTestSupport.h"
@@ -151,6 +154,44 @@ TEST_F(AudioCaptureTest, ReadDoneThatNeverRisesGivesUpAfterASecond) {
 
     ASSERT_TRUE(sim::SetReadDoneNeverRises(0, false));
     EXPECT_EQ(capture->ReadOneFrame32(&stamp, samples.data(), 1), 1u);
+}
+
+TEST_F(AudioCaptureTest, ReadersOnSeveralThreadsEachGetAWholeBlockOfTheirOwn) {
+    constexpr int kReaders = 4;
+    constexpr uint32_t kRingUnits = 8;
+    constexpr uint32_t kFramesPerRound = 6;
+    std::set<uint64_t> stamps;
+    size_t frames = 0;
+    for (int round = 0; round < 20; ++round) {
+        StepFrames(kFramesPerRound);
+        std::vector<std::vector<uint32_t>> blocks;
+        for (uint32_t unit = 0; unit < kRingUnits; ++unit)
+            blocks.push_back(CardPairs(kCaptureRing + unit * kBlockBytes, kFramePairs));
+        std::mutex lock;
+        std::vector<std::vector<uint32_t>> read;
+        std::vector<std::thread> readers;
+        for (int reader = 0; reader < kReaders; ++reader) {
+            readers.emplace_back([&] {
+                std::vector<uint32_t> frame(kFramePairs);
+                uint64_t stamp = 0;
+                while (capture->ReadOneFrameFromBuffer(&stamp, frame.data(), 0)) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    stamps.insert(stamp);
+                    read.push_back(frame);
+                }
+            });
+        }
+        for (auto& reader : readers)
+            reader.join();
+        frames += read.size();
+        ASSERT_EQ(read.size(), kFramesPerRound) << "round " << round;
+        for (const auto& frame : read) {
+            // A torn frame mixes two blocks and matches none.
+            EXPECT_NE(std::find(blocks.begin(), blocks.end(), frame), blocks.end());
+            EXPECT_EQ(std::count(read.begin(), read.end(), frame), 1);
+        }
+    }
+    EXPECT_EQ(stamps.size(), frames);
 }
 
 }  // namespace
