@@ -324,12 +324,14 @@ class CBoardSupport {
     av::CVideoEncoder* m_pVideoEncoder[kChannels] = {};
     av::CAudioDecoder* m_pAudioInput[kChannels] = {};
     av::CAudioEncoder* m_pAudioOutput[kChannels] = {};
-    uint32_t m_uiVideoRelayMode[kChannels] = {};
-    uint32_t m_uiAudioRelayMode[kChannels] = {};
+    // The relay and version caches are written by the API threads' calls
+    // and read by others'.
+    std::atomic<uint32_t> m_uiVideoRelayMode[kChannels] = {};
+    std::atomic<uint32_t> m_uiAudioRelayMode[kChannels] = {};
     std::wstring m_strProductName;
     uint32_t m_uiCardIndex;
     uint32_t m_uiCardModel = kInitialCardModel;
-    uint32_t m_uiCardVersion;
+    std::atomic<uint32_t> m_uiCardVersion;
     uint32_t m_bNoHardware = 0;
     void* m_pRegisterWindow = nullptr;
     // The FPGA register window when MapBars could map it.
@@ -341,9 +343,9 @@ class CBoardSupport {
     uint32_t m_bNoRelays = 0;
     uint32_t m_uiBoardNumber = 0;
     // Informational copies of what the version reads returned.
-    uint32_t m_uiDriverVersion = 0;
-    uint32_t m_uiHostChipsetType = 0;
-    uint32_t m_uiFpgaVersion = 0;
+    std::atomic<uint32_t> m_uiDriverVersion{0};
+    std::atomic<uint32_t> m_uiHostChipsetType{0};
+    std::atomic<uint32_t> m_uiFpgaVersion{0};
 };
 
 }  // namespace velmora::card
