@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -262,6 +263,61 @@ TEST_F(CardTest, ACardClosesFromEveryProgrammingState) {
         });
         EXPECT_EQ(child.Wait(), 0);
     }
+}
+
+// Calls on other threads while the card is opened and closed again and
+// again, among them calls that wait for a field or a frame: each answers 0
+// or completes, and none reaches a card object that is gone (under the
+// address sanitizer).
+TEST_F(CardTest, CallsBesideOpenAndCloseAnswerZeroOrComplete) {
+    const std::function<uint32_t()> calls[] = {
+        [] {
+            uint32_t version = 0;
+            return Quorvel_Velmora_GetFPGAVersion(&version, 0);
+        },
+        [] {
+            uint32_t contrast = 0;
+            return Quorvel_Velmora_SetVideoInputContrast(0x80, 0) &
+                   Quorvel_Velmora_GetVideoInputContrast(&contrast, 0);
+        },
+        [] {
+            uint32_t status = 0;
+            return Quorvel_Velmora_TsGetAsiStatus(&status, 0);
+        },
+        [] { return Quorvel_Velmora_WaitForFieldInterrupt(0); },
+        [] {
+            std::vector<uint8_t> frame(720 * 576 * 4);
+            uint64_t stamp = 0;
+            Quorvel_Velmora_VideoCaptureStart(0);
+            return Quorvel_Velmora_ReadOneVideoFrame(&stamp, frame.data(), 0) | 1;
+        }};
+    constexpr size_t kCalls = std::size(calls);
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> completed[kCalls] = {};
+    std::vector<std::thread> callers;
+    for (size_t call = 0; call < kCalls; ++call) {
+        callers.emplace_back([&, call] {
+            while (!stop)
+                completed[call] += calls[call]();
+        });
+    }
+    for (int round = 0; round < 20; ++round) {
+        EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u) << "round " << round;
+        // Every kind of call completes on the open card before it closes.
+        uint32_t before[kCalls];
+        for (size_t call = 0; call < kCalls; ++call)
+            before[call] = completed[call];
+        EXPECT_TRUE(tstest::WaitFor([&] {
+            for (size_t call = 0; call < kCalls; ++call)
+                if (completed[call] == before[call]) return false;
+            return true;
+        })) << "round " << round;
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u) << "round " << round;
+    }
+    stop = true;
+    for (auto& caller : callers)
+        caller.join();
+    EXPECT_EQ(SystemOpenCount(0), -1);
 }
 
 // A child forked from a process with the card open inherits the card but
