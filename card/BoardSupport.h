@@ -97,6 +97,8 @@ class CBoardSupport {
     static constexpr uint32_t kInitialCardModel = 0x1000;
     // Card version that stands for an erased board version.
     static constexpr uint32_t kDefaultCardVersion = 0x10000;
+    // What the card's bring-up mark holds once the card was brought up.
+    static constexpr uint32_t kBroughtUpMark = 0x56424455;  // "UDBV
     // From this card version on the FPGA window is unmapped at close.
     static constexpr uint32_t kUnmapFpgaWindowVersion = 0x10301;
     static constexpr uint32_t kLocalBusBar = 2;
@@ -156,6 +158,13 @@ class CBoardSupport {
     // Factory defaults, stored as they are applied.
     virtual uint32_t SetDefaultSettings();
     virtual uint32_t ResetPciBridge();
+    // Whether the card was brought up since it was powered: InitDevice and
+    // the settings restore of an opener ran to their end, and no last user
+    // has closed the device since. The card keeps this mark itself (in a
+    // bridge mailbox), so it goes with the card's state and outlives the
+    // process that set it. No-hardware mode: always brought up.
+    uint32_t IsBroughtUp();
+    uint32_t SetBroughtUp(uint32_t broughtUp);
     virtual uint32_t OpenFieldInterruptNotify();
     // An existing named event with full access; null when there is none. The
     // handle is released by CloseNamedEvent, which refuses (0) a closed or

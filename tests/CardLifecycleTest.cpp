@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 
 #include "CardTestSupport.h"
@@ -338,32 +339,51 @@ TEST_F(CardTest, AForkedChildClosesOnlyWhatItOwns) {
     EXPECT_EQ(SystemOpenCount(0), -1);
 }
 
-// Processes are killed at random points of open, capture and close; after
-// each, the next process finds a card it can open, capture from and close,
-// and once all have gone nothing of theirs is left.
+// Processes are killed at random points of open, capture and close, and the
+// next process opens after the killed one was reaped, while the system is
+// still ending it, or at a random point of the dying one's last steps (so
+// also while it waits for the open mutex the dying one holds). Every open of
+// the next process that answers 1 gives a card it can capture from and
+// close, and once all have gone nothing of theirs is left.
 TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
     // The card and its objects belong to the children alone.
     sim::ReleaseCards();
     std::mt19937 random(2512);
     std::uniform_int_distribution<int> killAfterUs(0, 250000);
-    for (int round = 0; round < 100; ++round) {
-        {
-            // Uses the card over and over, so that the kill lands in some
-            // step of it whatever the machine's speed.
-            Child victim([] {
-                int failed = 0;
-                while (!failed)
-                    failed = UseCard();
-                return failed;
-            });
-            ASSERT_TRUE(victim.Started());
-            std::this_thread::sleep_for(std::chrono::microseconds(killAfterUs(random)));
-            ASSERT_TRUE(victim.Running()) << "round " << round << ": the killed process failed";
-            victim.Kill();
+    std::uniform_int_distribution<int> nextAfterUs(-2000, 2000);
+    enum Next { AfterReaped, BeforeReaped, Beside, kNextWays };
+    for (int round = 0; round < 150; ++round) {
+        const auto next = static_cast<Next>(round % kNextWays);
+        // Uses the card over and over, so that the kill lands in some step
+        // of it whatever the machine's speed.
+        Child victim([] {
+            int failed = 0;
+            while (!failed)
+                failed = UseCard();
+            return failed;
+        });
+        ASSERT_TRUE(victim.Started());
+        std::this_thread::sleep_for(std::chrono::microseconds(killAfterUs(random)));
+        ASSERT_TRUE(victim.Running()) << "round " << round << ": the killed process failed";
+        const int offsetUs = next == Beside ? nextAfterUs(random) : 0;
+        std::optional<Child> user;
+        if (offsetUs < 0) {
+            user.emplace(UseCard);
+            std::this_thread::sleep_for(std::chrono::microseconds(-offsetUs));
         }
-        Child next(UseCard);
-        ASSERT_EQ(next.Wait(60000), 0) << "round " << round;
+        victim.KillUnreaped();
+        if (next == AfterReaped) victim.Wait();
+        if (!user) {
+            std::this_thread::sleep_for(std::chrono::microseconds(offsetUs));
+            user.emplace(UseCard);
+        }
+        ASSERT_EQ(user->Wait(60000), 0) << "round " << round << ", next " << next;
+        victim.Wait();
     }
+    // The last user's close removes what the processes killed beside it
+    // left.
+    Child last(UseCard);
+    ASSERT_EQ(last.Wait(60000), 0);
     EXPECT_EQ(NamespaceObjectsLeft(), std::vector<std::string>());
 }
 
