@@ -18,6 +18,7 @@
 #include "platform/NamedMutex.h"
 #include "program/OstrevoCpldConfig.h"
 #include "program/OstrevoFpgaConfig.h"
+#include "velmora/VelmoraOs.h"
 
 namespace velmora::cardtest {
 namespace {
@@ -109,37 +110,70 @@ TEST_F(CardTest, TwoProcessesShareTheCardAndTheLastCloserClosesIt) {
     EXPECT_EQ(SystemOpenCount(0), -1);
 }
 
+// The next open comes once the killed process was reaped, or while the
+// system is still ending it, when it may still hold the card's block.
 TEST_F(CardTest, AProcessKilledWithTheCardOpenDoesNotStopTheNext) {
-    Pipe ready;
-    Child child([&] {
-        if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
-        VELMORA_HANDLE event = nullptr;
-        if (Quorvel_Velmora_InitialFieldEvent(L"KillEv", &event, 0) != 1) return 13;
-        // Killed holding the open mutex as well, as if in the middle of an
-        // open or close.
-        auto openMutex = platform::NamedMutex::Create(Card(0)->OpenMutexName());
-        if (!openMutex || openMutex->Lock() != platform::WaitResult::Signaled) return 11;
-        ready.Signal();
-        pause();
-        return 12;
-    });
-    ASSERT_TRUE(child.Started());
-    ASSERT_TRUE(ready.Wait());
-    child.Kill();
+    for (const bool reaped : {true, false}) {
+        SCOPED_TRACE(reaped ? "reaped" : "not yet reaped");
+        Pipe ready;
+        Child child([&] {
+            if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
+            VELMORA_HANDLE event = nullptr;
+            if (Quorvel_Velmora_InitialFieldEvent(L"KillEv", &event, 0) != 1) return 13;
+            // Killed holding the open mutex as well, as if in the middle of
+            // an open or close.
+            auto openMutex = platform::NamedMutex::Create(Card(0)->OpenMutexName());
+            if (!openMutex || openMutex->Lock() != platform::WaitResult::Signaled) return 11;
+            ready.Signal();
+            pause();
+            return 12;
+        });
+        ASSERT_TRUE(child.Started());
+        ASSERT_TRUE(ready.Wait());
+        child.KillUnreaped();
+        if (reaped) child.Wait();
+
+        ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        if (reaped) {
+            EXPECT_TRUE(Card(0)->IsCreator());
+            EXPECT_EQ(SystemOpenCount(0), 1);
+        }
+        uint32_t contrast = 0;
+        EXPECT_EQ(Quorvel_Velmora_SetVideoInputContrast(0x90, 0), 1u);
+        EXPECT_EQ(Quorvel_Velmora_GetVideoInputContrast(&contrast, 0), 1u);
+        EXPECT_EQ(contrast, 0x90u);
+        EXPECT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        EXPECT_TRUE(CapturePackets(500));
+        Quorvel_Velmora_TsCaptureDisable(0);
+        child.Wait();
+        const std::string event = "/dev/shm" + platform::MapObjectName("event", "KillEv");
+        EXPECT_TRUE(std::filesystem::exists(event));
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        EXPECT_EQ(SystemOpenCount(0), -1);
+        // The killed process's field event went with the card's last user.
+        EXPECT_FALSE(std::filesystem::exists(event));
+    }
+}
+
+// Another program holds the card's own block by name across the card's last
+// close: the card was closed all the same, and the next opener brings it up.
+TEST_F(CardTest, ACardBlockHeldAcrossTheLastCloseLeavesACardTheNextOpenerBringsUp) {
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    VELMORA_HANDLE held =
+        VelmoraOs_OpenSharedMemory(L"QuorvelVelmoraCardFileMappingObject0", 4096);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_FALSE(VideoRelay0On());
 
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
-    EXPECT_TRUE(Card(0)->IsCreator());
-    EXPECT_EQ(SystemOpenCount(0), 1);
-    uint32_t contrast = 0;
-    EXPECT_EQ(Quorvel_Velmora_SetVideoInputContrast(0x90, 0), 1u);
-    EXPECT_EQ(Quorvel_Velmora_GetVideoInputContrast(&contrast, 0), 1u);
-    EXPECT_EQ(contrast, 0x90u);
-    const std::string event = "/dev/shm" + platform::MapObjectName("event", "KillEv");
-    EXPECT_TRUE(std::filesystem::exists(event));
+    EXPECT_TRUE(VideoRelay0On());
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    EXPECT_TRUE(CapturePackets(500));
+    Quorvel_Velmora_TsCaptureDisable(0);
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_FALSE(VideoRelay0On());
+    EXPECT_EQ(VelmoraOs_CloseSharedMemory(held), 1);
     EXPECT_EQ(SystemOpenCount(0), -1);
-    // The killed process's field event went with the card's last user.
-    EXPECT_FALSE(std::filesystem::exists(event));
 }
 
 TEST_F(CardTest, AFailedOpenInASecondProcessCountsNothing) {
