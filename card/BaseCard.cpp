@@ -17,7 +17,8 @@ namespace {
 
 bool Acquired(platform::WaitResult result) {
     // A previous owner that died holding the mutex leaves it to us; the
-    // counts it guards are only changed in whole words, so they stay usable.
+    // counts it guards are only changed in whole words, so they stay usable,
+    // and a bring-up it left half-done shows in the card's bring-up mark.
     return result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned;
 }
 

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <future>
 #include <mutex>
+#include <numbers>
 #include <set>
 #include <thread>
-#include <numbers>
 
 #include "AudioWorkerTestSupport.h"
 #include "WaitSupport.h"

@@ -159,8 +159,7 @@ TEST_F(CardTest, AProcessKilledWithTheCardOpenDoesNotStopTheNext) {
 // close: the card was closed all the same, and the next opener brings it up.
 TEST_F(CardTest, ACardBlockHeldAcrossTheLastCloseLeavesACardTheNextOpenerBringsUp) {
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
-    VELMORA_HANDLE held =
-        VelmoraOs_OpenSharedMemory(L"QuorvelVelmoraCardFileMappingObject0", 4096);
+    VELMORA_HANDLE held = VelmoraOs_OpenSharedMemory(L"QuorvelVelmoraCardFileMappingObject0", 4096);
     ASSERT_NE(held, nullptr);
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
     EXPECT_FALSE(VideoRelay0On());
@@ -342,11 +341,12 @@ TEST_F(CardTest, CallsBesideOpenAndCloseAnswerZeroOrComplete) {
         uint32_t before[kCalls];
         for (size_t call = 0; call < kCalls; ++call)
             before[call] = completed[call];
-        EXPECT_TRUE(tstest::WaitFor([&] {
+        const auto everyCallCompleted = [&] {
             for (size_t call = 0; call < kCalls; ++call)
                 if (completed[call] == before[call]) return false;
             return true;
-        })) << "round " << round;
+        };
+        EXPECT_TRUE(tstest::WaitFor(everyCallCompleted)) << "round " << round;
         EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u) << "round " << round;
     }
     stop = true;
