@@ -310,11 +310,6 @@ TEST_F(CardTest, CallsBesideOpenAndCloseAnswerZeroOrComplete) {
             return Quorvel_Velmora_GetFPGAVersion(&version, 0);
         },
         [] {
-            uint32_t contrast = 0;
-            return Quorvel_Velmora_SetVideoInputContrast(0x80, 0) &
-                   Quorvel_Velmora_GetVideoInputContrast(&contrast, 0);
-        },
-        [] {
             uint32_t status = 0;
             return Quorvel_Velmora_TsGetAsiStatus(&status, 0);
         },
