@@ -98,7 +98,7 @@ class CBoardSupport {
     // Card version that stands for an erased board version.
     static constexpr uint32_t kDefaultCardVersion = 0x10000;
     // What the card's bring-up mark holds once the card was brought up.
-    static constexpr uint32_t kBroughtUpMark = 0x56424455;  // "UDBV
+    static constexpr uint32_t kBroughtUpMark = 0x56424455;  // "UDBV"
     // From this card version on the FPGA window is unmapped at close.
     static constexpr uint32_t kUnmapFpgaWindowVersion = 0x10301;
     static constexpr uint32_t kLocalBusBar = 2;
