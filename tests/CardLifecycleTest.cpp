@@ -2,10 +2,12 @@
 // protocol, processes that die with the card open, and failed opens and
 // closes.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -16,6 +18,7 @@
 #include "TsEngineTestSupport.h"
 #include "api/VelmoraSdkApi.h"
 #include "platform/NamedMutex.h"
+#include "platform/Paths.h"
 #include "program/OstrevoCpldConfig.h"
 #include "program/OstrevoFpgaConfig.h"
 #include "velmora/VelmoraOs.h"
@@ -51,6 +54,33 @@ int UseCard() {
     Quorvel_Velmora_TsCaptureDisable(0);
     if (Quorvel_Velmora_CloseCard(0) != 1) return 22;
     return captured ? 0 : 21;
+}
+
+// Set in the environment of a card user process.
+constexpr char kCardUser[] = "VELMORA_TEST_CARD_USER";
+
+// A process that uses the card over and over until it is killed, as a
+// program of its own: this test program run again by exec, in the test's
+// namespace.
+std::function<int()> CardUserUntilKilled() {
+    static const std::string self = platform::ExecutablePath();
+    return [] {
+        setenv(kCardUser, "1", 1);
+        dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), 1);
+        const std::string filter = "--gtest_filter=CardUserProcess.UsesTheCardUntilKilled";
+        char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
+                              nullptr};
+        execve(self.c_str(), argv, environ);
+        return 127;
+    };
+}
+
+TEST(CardUserProcess, UsesTheCardUntilKilled) {
+    if (!std::getenv(kCardUser)) GTEST_SKIP() << "runs as a card user process of the kill test";
+    int failed = 0;
+    while (!failed)
+        failed = UseCard();
+    std::_Exit(failed);
 }
 
 // The objects of this test process's namespace that are left in /dev/shm.
@@ -385,12 +415,7 @@ TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
         const auto next = static_cast<Next>(round % kNextWays);
         // Uses the card over and over, so that the kill lands in some step
         // of it whatever the machine's speed.
-        Child victim([] {
-            int failed = 0;
-            while (!failed)
-                failed = UseCard();
-            return failed;
-        });
+        Child victim(CardUserUntilKilled());
         ASSERT_TRUE(victim.Started());
         std::this_thread::sleep_for(std::chrono::microseconds(killAfterUs(random)));
         ASSERT_TRUE(victim.Running()) << "round " << round << ": the killed process failed";
