@@ -411,7 +411,7 @@ TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
     std::uniform_int_distribution<int> killAfterUs(0, 250000);
     std::uniform_int_distribution<int> nextAfterUs(-2000, 2000);
     enum Next { AfterReaped, BeforeReaped, Beside, kNextWays };
-    for (int round = 0; round < 150; ++round) {
+    for (int round = 0; round < 120; ++round) {
         const auto next = static_cast<Next>(round % kNextWays);
         // Uses the card over and over, so that the kill lands in some step
         // of it whatever the machine's speed.
