@@ -82,6 +82,7 @@ uint32_t CAudioCapture::ReadOneFrame32(uint32_t* pTimeStamp, void* pSamples, uin
 uint32_t CAudioCapture::ReadBlock(uint64_t* pStamp64, uint32_t* pStamp32, void* pSamples,
                                   uint32_t resample) {
     if (pSamples == nullptr || m_pBoardSupport == nullptr || m_pPciBridge == nullptr) return 0;
+    std::lock_guard<std::mutex> readLock(m_ReadLock);
     // A block that does not fit the card buffer would be written past it.
     if (m_dwBlockSize == 0 || m_dwBlockSize > kHostBufferWords) return 0;
     if (m_pBoardSupport->IsAudioCaptureBufferEmpty(m_dwPort)) return 0;

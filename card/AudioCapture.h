@@ -6,13 +6,14 @@
 // index, stamp, strobe), the PCI bridge moves the block by DMA, and in audio
 // mode 0 with resampling the block is converted from the card's rate.
 //
-// A worker keeps no lock of its own: two threads must not read through one
-// worker at once (the resampler state and the ring protocol are unguarded).
-// DMA on a channel is serialised across threads and processes by the
-// bridge's DMA channel lock.
+// Reads from several threads take turns on the worker's own lock: the ring
+// protocol, the card buffer the block lands in and the resampler state all
+// belong to one read until its samples are out. DMA on a channel is
+// serialised across threads and processes by the bridge's DMA channel lock.
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "card/ChannelWorker.h"
 
@@ -77,6 +78,8 @@ class CAudioCapture : public CChannelWorker {
     // stamp.
     uint32_t ReadBlock(uint64_t* pStamp64, uint32_t* pStamp32, void* pSamples, uint32_t resample);
 
+    // Held for a whole read.
+    std::mutex m_ReadLock;
     uint32_t m_dwAudioMode = 0;
     uint32_t m_dwBlockSize = kDefaultBlockSize;
     uint32_t m_dwSamplesPerFrame = kDefaultSamplesPerFrame;

@@ -17,7 +17,8 @@ namespace {
 
 bool Acquired(platform::WaitResult result) {
     // A previous owner that died holding the mutex leaves it to us; the
-    // counts it guards are only changed in whole words, so they stay usable.
+    // counts it guards are only changed in whole words, so they stay usable,
+    // and a bring-up it left half-done shows in the card's bring-up mark.
     return result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned;
 }
 
@@ -126,6 +127,25 @@ void CBaseCard::ReleaseOpenMutex() {
     m_pOpenMutex.reset();
 }
 
+uint32_t CBaseCard::TakeOverCard() {
+    // Whoever the block counts is gone: a user that had opened the card
+    // would hold it up. This open starts the block and the card as their
+    // first opener does, the device opened again with a reset, whatever a
+    // dead opener left running.
+    g_LogFile.WriteLog(L"card %u was not brought up: initialising it again", m_dwCardIndex);
+    m_pBoardSupport->ClosePciDevice(0);
+    m_bPciDeviceOpen = false;
+    m_bCreator = 1;
+    return OpenSharedMemory();
+}
+
+uint32_t CBaseCard::CloseDevice() {
+    // Cleared first: a close that dies half-way leaves a card the next
+    // opener brings up again.
+    const uint32_t cleared = m_pBoardSupport->SetBroughtUp(0);
+    return m_pBoardSupport->CloseDevice() && cleared ? 1 : 0;
+}
+
 void CBaseCard::RollBackOpen(const OpenProgress& progress) {
     // Whether the card is left without users: counted, the shared count says
     // so; not yet counted, only a creator of the block was alone with it.
@@ -135,7 +155,7 @@ void CBaseCard::RollBackOpen(const OpenProgress& progress) {
         if (count && *count) --*count;
         lastInSystem = !count || *count == 0;
     }
-    if (progress.deviceInit && lastInSystem) m_pBoardSupport->CloseDevice();
+    if (progress.deviceInit && lastInSystem) CloseDevice();
     if (progress.pciOpen) m_pBoardSupport->ClosePciDevice(lastInSystem ? 1 : 0);
     m_bPciDeviceOpen = false;
     if (progress.blockMapped) {
@@ -197,6 +217,10 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
         const uint32_t opened = OpenSharedMemory();
         progress.pciOpen = m_bPciDeviceOpen;
         if (!opened) return fail();
+        if (!m_bCreator && !m_pBoardSupport->IsBroughtUp() && !TakeOverCard()) {
+            progress.pciOpen = m_bPciDeviceOpen;
+            return fail();
+        }
     }
 
     uint32_t* systemCount = SystemOpenCount();
@@ -217,7 +241,7 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
         m_pBoardSupport->SetPersistFlag(0);
         const uint32_t restored = m_pBoardSupport->RestoreSettings();
         m_pBoardSupport->SetPersistFlag(persist);
-        if (!restored) return fail();
+        if (!restored || !m_pBoardSupport->SetBroughtUp(1)) return fail();
     } else {
         // The card runs the standard its first opener restored; this process
         // starts from it too, so its time stamps and page geometry match.
@@ -282,7 +306,7 @@ uint32_t CBaseCard::Close() {
         m_pSharedBlock.reset();
         if (m_bLastInSystem) {
             m_bCreator = 1;
-            if (!m_pBoardSupport->CloseDevice()) result = 0;
+            if (!CloseDevice()) result = 0;
         }
         if (!m_pBoardSupport->ClosePciDevice(m_bLastInSystem)) result = 0;
         m_bPciDeviceOpen = false;

@@ -7,6 +7,11 @@
 // card's devices and the last user closes them, however many processes open
 // the same card.
 //
+// The card itself keeps whether it was brought up (the board support's
+// bring-up mark), so an opener that finds the block still held by a process
+// that is dying, or left by an opener that died during its bring-up, but a
+// card that is not brought up, brings it up as the first opener would.
+//
 // An open that fails undoes what it did (counts, shared block, PCI device,
 // device initialisation), so a later close or another process never counts
 // an open that did not happen. A close that fails at one step still releases
@@ -96,6 +101,12 @@ class CBaseCard {
     };
 
     uint32_t* SystemOpenCount() const;
+    // An opener that finds the shared block but a card that was not brought
+    // up (its first opener died before the end of the bring-up, or the card
+    // went with the users the block still counts) opens as the first opener.
+    uint32_t TakeOverCard();
+    // The last user's device close; the bring-up mark goes first.
+    uint32_t CloseDevice();
     // Undoes a failed open; the open mutex is held.
     void RollBackOpen(const OpenProgress& progress);
     void ReleaseOpenMutex();

@@ -202,6 +202,17 @@ uint32_t CBoardSupport::ResetPciBridge() {
     return m_pPciBridge->ResetBoard();
 }
 
+uint32_t CBoardSupport::IsBroughtUp() {
+    if (m_bNoHardware) return 1;
+    uint32_t mark = 0;
+    return m_pPciBridge->ReadHostMailbox(&mark) && mark == kBroughtUpMark ? 1 : 0;
+}
+
+uint32_t CBoardSupport::SetBroughtUp(uint32_t broughtUp) {
+    if (m_bNoHardware) return 1;
+    return m_pPciBridge->WriteHostMailbox(broughtUp ? kBroughtUpMark : 0);
+}
+
 // ---------------------------------------------------------------------------
 // Bring-up and close
 

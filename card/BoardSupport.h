@@ -97,6 +97,8 @@ class CBoardSupport {
     static constexpr uint32_t kInitialCardModel = 0x1000;
     // Card version that stands for an erased board version.
     static constexpr uint32_t kDefaultCardVersion = 0x10000;
+    // What the card's bring-up mark holds once the card was brought up.
+    static constexpr uint32_t kBroughtUpMark = 0x56424455;  // "UDBV"
     // From this card version on the FPGA window is unmapped at close.
     static constexpr uint32_t kUnmapFpgaWindowVersion = 0x10301;
     static constexpr uint32_t kLocalBusBar = 2;
@@ -156,6 +158,13 @@ class CBoardSupport {
     // Factory defaults, stored as they are applied.
     virtual uint32_t SetDefaultSettings();
     virtual uint32_t ResetPciBridge();
+    // Whether the card was brought up since it was powered: InitDevice and
+    // the settings restore of an opener ran to their end, and no last user
+    // has closed the device since. The card keeps this mark itself (in a
+    // bridge mailbox), so it goes with the card's state and outlives the
+    // process that set it. No-hardware mode: always brought up.
+    uint32_t IsBroughtUp();
+    uint32_t SetBroughtUp(uint32_t broughtUp);
     virtual uint32_t OpenFieldInterruptNotify();
     // An existing named event with full access; null when there is none. The
     // handle is released by CloseNamedEvent, which refuses (0) a closed or
@@ -324,12 +333,14 @@ class CBoardSupport {
     av::CVideoEncoder* m_pVideoEncoder[kChannels] = {};
     av::CAudioDecoder* m_pAudioInput[kChannels] = {};
     av::CAudioEncoder* m_pAudioOutput[kChannels] = {};
-    uint32_t m_uiVideoRelayMode[kChannels] = {};
-    uint32_t m_uiAudioRelayMode[kChannels] = {};
+    // The relay and version caches are written by the API threads' calls
+    // and read by others'.
+    std::atomic<uint32_t> m_uiVideoRelayMode[kChannels] = {};
+    std::atomic<uint32_t> m_uiAudioRelayMode[kChannels] = {};
     std::wstring m_strProductName;
     uint32_t m_uiCardIndex;
     uint32_t m_uiCardModel = kInitialCardModel;
-    uint32_t m_uiCardVersion;
+    std::atomic<uint32_t> m_uiCardVersion;
     uint32_t m_bNoHardware = 0;
     void* m_pRegisterWindow = nullptr;
     // The FPGA register window when MapBars could map it.
@@ -341,9 +352,9 @@ class CBoardSupport {
     uint32_t m_bNoRelays = 0;
     uint32_t m_uiBoardNumber = 0;
     // Informational copies of what the version reads returned.
-    uint32_t m_uiDriverVersion = 0;
-    uint32_t m_uiHostChipsetType = 0;
-    uint32_t m_uiFpgaVersion = 0;
+    std::atomic<uint32_t> m_uiDriverVersion{0};
+    std::atomic<uint32_t> m_uiHostChipsetType{0};
+    std::atomic<uint32_t> m_uiFpgaVersion{0};
 };
 
 }  // namespace velmora::card

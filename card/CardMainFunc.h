@@ -22,6 +22,7 @@
 // to a second for a field); a registration meanwhile keeps it, and the last
 // close of the card joins it before the table goes.
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -147,7 +148,8 @@ class CCardMainFunc {
     uint32_t m_bNoHardware = 0;
     CBoardSupport* m_pBoardSupport;
     void* m_pFrameMemory = nullptr;
-    uint32_t m_dwLastFieldStatus = 0;
+    // Field-number reads may come from several API threads at once.
+    std::atomic<uint32_t> m_dwLastFieldStatus{0};
     // Guards everything from here to the thread's flags.
     mutable std::mutex m_FieldEventLock;
     std::map<std::wstring, platform::Handle> m_FieldEventMap;

@@ -21,6 +21,14 @@ CPciBridge::~CPciBridge() {
     }
 }
 
+uint32_t CPciBridge::ReadHostMailbox(uint32_t*) {
+    return 0;
+}
+
+uint32_t CPciBridge::WriteHostMailbox(uint32_t) {
+    return 0;
+}
+
 void CPciBridge::ReleaseNotifications() {
     for (auto& notify : m_pNotify) {
         if (std::memcmp(notify->IsValidTag, kPlxTagValid, 4) == 0) {

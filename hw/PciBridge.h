@@ -73,6 +73,10 @@ class CPciBridge {
     virtual uint32_t BarSpaceRead(uint32_t barIndex, uint32_t offset, uint32_t* pBuffer) = 0;
     virtual uint32_t BarSpaceWrite(uint32_t barIndex, uint32_t offset, const uint32_t* pBuffer) = 0;
     virtual uint32_t GetHostChipsetClass(uint32_t* pClass) = 0;
+    // A word the bridge keeps while the card is powered and reads 0 after
+    // power-up, for the host software's own use; 0 from a bridge without one.
+    virtual uint32_t ReadHostMailbox(uint32_t* pValue);
+    virtual uint32_t WriteHostMailbox(uint32_t value);
 
     // Set by the board support's no-hardware mode: every operation then
     // answers 1 without touching the hardware.

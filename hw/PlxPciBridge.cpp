@@ -19,6 +19,9 @@ constexpr uint32_t kDmaControlAbort = 3;
 
 // Host chipset classes by the host bridge's Intel device identifier.
 constexpr uint32_t kIntelVendorId = 0x8086;
+// Mailbox 7 of the local configuration registers: cleared at power-up and
+// used by nothing on the card.
+constexpr uint32_t kHostMailbox = 0x5C;
 struct ChipsetClass {
     uint32_t deviceId;
     uint32_t chipsetClass;
@@ -460,6 +463,14 @@ uint32_t CPlxPciBridge::WritePlxRegister(uint32_t offset, uint32_t value) {
         return 1;
     }
     return Ok(PlxPci_PlxRegisterWrite(m_pDevice.get(), offset, value));
+}
+
+uint32_t CPlxPciBridge::ReadHostMailbox(uint32_t* pValue) {
+    return ReadPlxRegister(kHostMailbox, pValue);
+}
+
+uint32_t CPlxPciBridge::WriteHostMailbox(uint32_t value) {
+    return WritePlxRegister(kHostMailbox, value);
 }
 
 uint32_t CPlxPciBridge::ReadPciConfig(uint16_t offset, uint32_t* pValue) {

@@ -47,6 +47,9 @@ class CPlxPciBridge : public CPciBridge {
     uint32_t BarSpaceRead(uint32_t barIndex, uint32_t offset, uint32_t* pBuffer) override;
     uint32_t BarSpaceWrite(uint32_t barIndex, uint32_t offset, const uint32_t* pBuffer) override;
     uint32_t GetHostChipsetClass(uint32_t* pClass) override;
+    // The last of the bridge's mailbox registers.
+    uint32_t ReadHostMailbox(uint32_t* pValue) override;
+    uint32_t WriteHostMailbox(uint32_t value) override;
 
     // The user pins belong to the bridge chip; this level has none, so both
     // fail.

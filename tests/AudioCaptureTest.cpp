@@ -1,13 +1,16 @@
 // The audio capture worker on the simulated card: tone blocks with their
 // stamps, resampled into one continuous 48 kHz tone by either read, and the
 // failures that must give 0 quickly and leave samples, resampler, ring and
-// channel lock as they were.
+// channel lock as they were, and readers on several threads at once.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
 #include <future>
+#include <mutex>
 #include <numbers>
+#include <set>
+#include <thread>
 
 #include "AudioWorkerTestSupport.h"
 #include "WaitSupport.h"
@@ -151,6 +154,40 @@ TEST_F(AudioCaptureTest, ReadDoneThatNeverRisesGivesUpAfterASecond) {
 
     ASSERT_TRUE(sim::SetReadDoneNeverRises(0, false));
     EXPECT_EQ(capture->ReadOneFrame32(&stamp, samples.data(), 1), 1u);
+}
+
+TEST_F(AudioCaptureTest, ReadersOnSeveralThreadsEachGetAWholeBlockOfTheirOwn) {
+    constexpr uint32_t kFramesPerRound = 6;
+    std::set<uint64_t> stamps;
+    for (int round = 0; round < 20; ++round) {
+        StepFrames(kFramesPerRound);
+        std::vector<std::vector<uint32_t>> blocks;
+        for (uint32_t unit = 0; unit < 8; ++unit)
+            blocks.push_back(CardPairs(kCaptureRing + unit * kBlockBytes, kFramePairs));
+        std::mutex lock;
+        std::vector<std::vector<uint32_t>> read;
+        std::vector<std::thread> readers;
+        for (int reader = 0; reader < 4; ++reader) {
+            readers.emplace_back([&] {
+                std::vector<uint32_t> frame(kFramePairs);
+                uint64_t stamp = 0;
+                while (capture->ReadOneFrameFromBuffer(&stamp, frame.data(), 0)) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    stamps.insert(stamp);
+                    read.push_back(frame);
+                }
+            });
+        }
+        for (auto& reader : readers)
+            reader.join();
+        ASSERT_EQ(read.size(), kFramesPerRound) << "round " << round;
+        for (const auto& frame : read) {
+            // A torn frame mixes two blocks and matches none.
+            EXPECT_NE(std::find(blocks.begin(), blocks.end(), frame), blocks.end());
+            EXPECT_EQ(std::count(read.begin(), read.end(), frame), 1);
+        }
+    }
+    EXPECT_EQ(stamps.size(), 20 * kFramesPerRound);
 }
 
 }  // namespace

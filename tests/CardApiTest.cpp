@@ -66,6 +66,36 @@ TEST_F(CardApiTest, OnlyTheStateCallsWaitForTheApiLock) {
     EXPECT_EQ(locked.get(), 1u);
 }
 
+// Under the thread sanitizer: the values the board support and the main
+// function keep of the relays, the versions and the field are shared by the
+// threads that set and read them.
+TEST_F(CardApiTest, CachedStateCallsRunOnSeveralThreadsAtOnce) {
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    std::vector<std::future<uint32_t>> callers;
+    for (uint32_t thread = 0; thread < 4; ++thread) {
+        callers.push_back(std::async(std::launch::async, [thread] {
+            uint32_t failed = 0;
+            for (uint32_t round = 0; round < 50; ++round) {
+                const uint32_t mode = (round + thread) & 1;
+                uint32_t value = 0;
+                failed += 1 - Quorvel_Velmora_SetVideoRelayMode(VELMORA_VIDEO_RELAY_0, mode, 0);
+                failed += 1 - Quorvel_Velmora_GetVideoRelayMode(VELMORA_VIDEO_RELAY_0, &value, 0);
+                failed += value > 1;
+                failed += 1 - Quorvel_Velmora_SetAudioRelayMode(VELMORA_AUDIO_RELAY_1, mode, 0);
+                failed += 1 - Quorvel_Velmora_GetAudioRelayMode(VELMORA_AUDIO_RELAY_1, &value, 0);
+                failed += value > 1;
+                failed += 1 - Quorvel_Velmora_GetBoardVersion(&value, 0);
+                failed += 1 - Quorvel_Velmora_GetFPGAVersion(&value, 0);
+                failed += 1 - Quorvel_Velmora_GetDriverVersion(&value, 0);
+                failed += 1 - Quorvel_Velmora_GetFieldNumber(&value, 0);
+            }
+            return failed;
+        }));
+    }
+    for (auto& caller : callers)
+        EXPECT_EQ(caller.get(), 0u);
+}
+
 TEST(CardApiConversionTest, RgbBecomesStudioRangeYCbCr) {
     api::CSdkApi api(nullptr, nullptr);
     struct Case {

@@ -2,11 +2,15 @@
 // protocol, processes that die with the card open, and failed opens and
 // closes.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 
 #include "CardTestSupport.h"
@@ -14,8 +18,10 @@
 #include "TsEngineTestSupport.h"
 #include "api/VelmoraSdkApi.h"
 #include "platform/NamedMutex.h"
+#include "platform/Paths.h"
 #include "program/OstrevoCpldConfig.h"
 #include "program/OstrevoFpgaConfig.h"
+#include "velmora/VelmoraOs.h"
 
 namespace velmora::cardtest {
 namespace {
@@ -30,6 +36,33 @@ int UseCard() {
     Quorvel_Velmora_TsCaptureDisable(0);
     if (Quorvel_Velmora_CloseCard(0) != 1) return 22;
     return captured ? 0 : 21;
+}
+
+// Set in the environment of a card user process.
+constexpr char kCardUser[] = "VELMORA_TEST_CARD_USER";
+
+// A process that uses the card over and over until it is killed, as a
+// program of its own: this test program run again by exec, in the test's
+// namespace.
+std::function<int()> CardUserUntilKilled() {
+    static const std::string self = platform::ExecutablePath();
+    return [] {
+        setenv(kCardUser, "1", 1);
+        dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), 1);
+        const std::string filter = "--gtest_filter=CardUserProcess.UsesTheCardUntilKilled";
+        char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
+                              nullptr};
+        execve(self.c_str(), argv, environ);
+        return 127;
+    };
+}
+
+TEST(CardUserProcess, UsesTheCardUntilKilled) {
+    if (!std::getenv(kCardUser)) GTEST_SKIP() << "runs as a card user process of the kill test";
+    int failed = 0;
+    while (!failed)
+        failed = UseCard();
+    std::_Exit(failed);
 }
 
 // The objects of this test process's namespace that are left in /dev/shm.
@@ -89,37 +122,69 @@ TEST_F(CardTest, TwoProcessesShareTheCardAndTheLastCloserClosesIt) {
     EXPECT_EQ(SystemOpenCount(0), -1);
 }
 
+// The next open comes once the killed process was reaped, or while the
+// system is still ending it, when it may still hold the card's block.
 TEST_F(CardTest, AProcessKilledWithTheCardOpenDoesNotStopTheNext) {
-    Pipe ready;
-    Child child([&] {
-        if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
-        VELMORA_HANDLE event = nullptr;
-        if (Quorvel_Velmora_InitialFieldEvent(L"KillEv", &event, 0) != 1) return 13;
-        // Killed holding the open mutex as well, as if in the middle of an
-        // open or close.
-        auto openMutex = platform::NamedMutex::Create(Card(0)->OpenMutexName());
-        if (!openMutex || openMutex->Lock() != platform::WaitResult::Signaled) return 11;
-        ready.Signal();
-        pause();
-        return 12;
-    });
-    ASSERT_TRUE(child.Started());
-    ASSERT_TRUE(ready.Wait());
-    child.Kill();
+    for (const bool reaped : {true, false}) {
+        SCOPED_TRACE(reaped ? "reaped" : "not yet reaped");
+        Pipe ready;
+        Child child([&] {
+            if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
+            VELMORA_HANDLE event = nullptr;
+            if (Quorvel_Velmora_InitialFieldEvent(L"KillEv", &event, 0) != 1) return 13;
+            // Killed holding the open mutex as well, as if in the middle of
+            // an open or close.
+            auto openMutex = platform::NamedMutex::Create(Card(0)->OpenMutexName());
+            if (!openMutex || openMutex->Lock() != platform::WaitResult::Signaled) return 11;
+            ready.Signal();
+            pause();
+            return 12;
+        });
+        ASSERT_TRUE(child.Started());
+        ASSERT_TRUE(ready.Wait());
+        child.KillUnreaped();
+        if (reaped) child.Wait();
+
+        ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        if (reaped) {
+            EXPECT_TRUE(Card(0)->IsCreator());
+            EXPECT_EQ(SystemOpenCount(0), 1);
+        }
+        uint32_t contrast = 0;
+        EXPECT_EQ(Quorvel_Velmora_SetVideoInputContrast(0x90, 0), 1u);
+        EXPECT_EQ(Quorvel_Velmora_GetVideoInputContrast(&contrast, 0), 1u);
+        EXPECT_EQ(contrast, 0x90u);
+        EXPECT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        EXPECT_TRUE(CapturePackets(500));
+        Quorvel_Velmora_TsCaptureDisable(0);
+        child.Wait();
+        const std::string event = "/dev/shm" + platform::MapObjectName("event", "KillEv");
+        EXPECT_TRUE(std::filesystem::exists(event));
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        EXPECT_EQ(SystemOpenCount(0), -1);
+        // The killed process's field event went with the card's last user.
+        EXPECT_FALSE(std::filesystem::exists(event));
+    }
+}
+
+// Another program holds the card's own block by name across the card's last
+// close: the card was closed all the same, and the next opener brings it up.
+TEST_F(CardTest, ACardBlockHeldAcrossTheLastCloseLeavesACardTheNextOpenerBringsUp) {
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    VELMORA_HANDLE held = VelmoraOs_OpenSharedMemory(L"QuorvelVelmoraCardFileMappingObject0", 4096);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_FALSE(VideoRelay0On());
 
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
-    EXPECT_TRUE(Card(0)->IsCreator());
-    EXPECT_EQ(SystemOpenCount(0), 1);
-    uint32_t contrast = 0;
-    EXPECT_EQ(Quorvel_Velmora_SetVideoInputContrast(0x90, 0), 1u);
-    EXPECT_EQ(Quorvel_Velmora_GetVideoInputContrast(&contrast, 0), 1u);
-    EXPECT_EQ(contrast, 0x90u);
-    const std::string event = "/dev/shm" + platform::MapObjectName("event", "KillEv");
-    EXPECT_TRUE(std::filesystem::exists(event));
+    EXPECT_TRUE(VideoRelay0On());
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    EXPECT_TRUE(CapturePackets(500));
+    Quorvel_Velmora_TsCaptureDisable(0);
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_FALSE(VideoRelay0On());
+    EXPECT_EQ(VelmoraOs_CloseSharedMemory(held), 1);
     EXPECT_EQ(SystemOpenCount(0), -1);
-    // The killed process's field event went with the card's last user.
-    EXPECT_FALSE(std::filesystem::exists(event));
 }
 
 TEST_F(CardTest, AFailedOpenInASecondProcessCountsNothing) {
@@ -246,6 +311,57 @@ TEST_F(CardTest, ACardClosesFromEveryProgrammingState) {
     }
 }
 
+// Calls on other threads while the card is opened and closed again and
+// again, among them calls that wait for a field or a frame: each answers 0
+// or completes, and none reaches a card object that is gone (under the
+// address sanitizer).
+TEST_F(CardTest, CallsBesideOpenAndCloseAnswerZeroOrComplete) {
+    const std::function<uint32_t()> calls[] = {
+        [] {
+            uint32_t version = 0;
+            return Quorvel_Velmora_GetFPGAVersion(&version, 0);
+        },
+        [] {
+            uint32_t status = 0;
+            return Quorvel_Velmora_TsGetAsiStatus(&status, 0);
+        },
+        [] { return Quorvel_Velmora_WaitForFieldInterrupt(0); },
+        [] {
+            std::vector<uint8_t> frame(720 * 576 * 4);
+            uint64_t stamp = 0;
+            Quorvel_Velmora_VideoCaptureStart(0);
+            return Quorvel_Velmora_ReadOneVideoFrame(&stamp, frame.data(), 0) | 1;
+        }};
+    constexpr size_t kCalls = std::size(calls);
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> completed[kCalls] = {};
+    std::vector<std::thread> callers;
+    for (size_t call = 0; call < kCalls; ++call) {
+        callers.emplace_back([&, call] {
+            while (!stop)
+                completed[call] += calls[call]();
+        });
+    }
+    for (int round = 0; round < 20; ++round) {
+        EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u) << "round " << round;
+        // Every kind of call completes on the open card before it closes.
+        uint32_t before[kCalls];
+        for (size_t call = 0; call < kCalls; ++call)
+            before[call] = completed[call];
+        const auto everyCallCompleted = [&] {
+            for (size_t call = 0; call < kCalls; ++call)
+                if (completed[call] == before[call]) return false;
+            return true;
+        };
+        EXPECT_TRUE(tstest::WaitFor(everyCallCompleted)) << "round " << round;
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u) << "round " << round;
+    }
+    stop = true;
+    for (auto& caller : callers)
+        caller.join();
+    EXPECT_EQ(SystemOpenCount(0), -1);
+}
+
 // A child forked from a process with the card open inherits the card but
 // none of its opens, threads or devices: its close returns at once and
 // leaves the parent's card working.
@@ -264,32 +380,46 @@ TEST_F(CardTest, AForkedChildClosesOnlyWhatItOwns) {
     EXPECT_EQ(SystemOpenCount(0), -1);
 }
 
-// Processes are killed at random points of open, capture and close; after
-// each, the next process finds a card it can open, capture from and close,
-// and once all have gone nothing of theirs is left.
+// Processes are killed at random points of open, capture and close, and the
+// next process opens after the killed one was reaped, while the system is
+// still ending it, or at a random point of the dying one's last steps (so
+// also while it waits for the open mutex the dying one holds). Every open of
+// the next process that answers 1 gives a card it can capture from and
+// close, and once all have gone nothing of theirs is left.
 TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
     // The card and its objects belong to the children alone.
     sim::ReleaseCards();
     std::mt19937 random(2512);
     std::uniform_int_distribution<int> killAfterUs(0, 250000);
-    for (int round = 0; round < 100; ++round) {
-        {
-            // Uses the card over and over, so that the kill lands in some
-            // step of it whatever the machine's speed.
-            Child victim([] {
-                int failed = 0;
-                while (!failed)
-                    failed = UseCard();
-                return failed;
-            });
-            ASSERT_TRUE(victim.Started());
-            std::this_thread::sleep_for(std::chrono::microseconds(killAfterUs(random)));
-            ASSERT_TRUE(victim.Running()) << "round " << round << ": the killed process failed";
-            victim.Kill();
+    std::uniform_int_distribution<int> nextAfterUs(-2000, 2000);
+    enum Next { AfterReaped, BeforeReaped, Beside, kNextWays };
+    for (int round = 0; round < 120; ++round) {
+        const auto next = static_cast<Next>(round % kNextWays);
+        // Uses the card over and over, so that the kill lands in some step
+        // of it whatever the machine's speed.
+        Child victim(CardUserUntilKilled());
+        ASSERT_TRUE(victim.Started());
+        std::this_thread::sleep_for(std::chrono::microseconds(killAfterUs(random)));
+        ASSERT_TRUE(victim.Running()) << "round " << round << ": the killed process failed";
+        const int offsetUs = next == Beside ? nextAfterUs(random) : 0;
+        std::optional<Child> user;
+        if (offsetUs < 0) {
+            user.emplace(UseCard);
+            std::this_thread::sleep_for(std::chrono::microseconds(-offsetUs));
         }
-        Child next(UseCard);
-        ASSERT_EQ(next.Wait(60000), 0) << "round " << round;
+        victim.KillUnreaped();
+        if (next == AfterReaped) victim.Wait();
+        if (!user) {
+            std::this_thread::sleep_for(std::chrono::microseconds(offsetUs));
+            user.emplace(UseCard);
+        }
+        ASSERT_EQ(user->Wait(60000), 0) << "round " << round << ", next " << next;
+        victim.Wait();
     }
+    // The last user's close removes what the processes killed beside it
+    // left.
+    Child last(UseCard);
+    ASSERT_EQ(last.Wait(60000), 0);
     EXPECT_EQ(NamespaceObjectsLeft(), std::vector<std::string>());
 }
 

@@ -71,6 +71,12 @@ class Child {
                info.si_pid == 0;
     }
 
+    // Kills the child and leaves it to Wait: until then the system may still
+    // be ending it.
+    void KillUnreaped() {
+        if (m_pid > 0) kill(m_pid, SIGKILL);
+    }
+
     void Kill() {
         if (m_pid <= 0) return;
         kill(m_pid, SIGKILL);
