@@ -21,8 +21,10 @@
  * Quorvel_Velmora_WaitForFieldInterrupt none, so neither waits behind a
  * transport-stream call. The settings, versions and test calls go to the card
  * under its register and IIC bus locks, which are shared by every process
- * that has the card open. Quorvel_Velmora_OpenCard and Quorvel_Velmora_CloseCard
- * must not run while another thread calls a function of the same index.
+ * that has the card open. A call that meets Quorvel_Velmora_OpenCard or
+ * Quorvel_Velmora_CloseCard of its index on another thread either completes
+ * before the close goes on or answers 0; two threads must not open or close
+ * one index at once.
  *
  * A process forked from one that has a card open inherits the index but not
  * the card: its threads, engines and devices are the parent's. Every call on
