@@ -193,18 +193,17 @@ TEST_F(CardTest, AFailedFirstOpenLeavesNothingBehindAndCanBeRetried) {
 
     // Another process holds the card's block, which another user cut short
     // behind a table that claims the whole block.
+    const std::string block = std::string(kCardName) + "CardFileMappingObject0";
     Pipe ready;
-    Child holder([&ready] {
-        auto block = platform::SharedMemory::Open(std::string(kCardName) + "CardFileMappingObject0",
-                                                  4096);
-        if (!block || !ready.Signal()) return 1;
+    Child holder([&] {
+        auto memory = platform::SharedMemory::Open(block, 4096);
+        if (!memory || !ready.Signal()) return 1;
         for (;;)
             pause();
     });
     ASSERT_TRUE(ready.Wait());
-    ASSERT_TRUE(platform::test::CutShort(
-        "/dev/shm" + platform::MapObjectName("shm", std::string(kCardName) + "CardFileMappingObject0"),
-        248, 4096));
+    ASSERT_TRUE(
+        platform::test::CutShort("/dev/shm" + platform::MapObjectName("shm", block), 248, 4096));
     EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 0u);
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
