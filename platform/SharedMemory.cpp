@@ -283,14 +283,13 @@ void CloseBlockFile(int fd) {
     HeldFiles::Instance().Close(fd);
 }
 
-// Whether a holder other than the caller's own (counted in ownHolders) is
+// Whether a holder other than the caller (which HeldFiles does not count) is
 // left, as the system knows: a live holder at once; the leftover locks of
 // holders whose processes ended are waited for a little.
-bool OthersHold(int fd, size_t ownHolders) {
+bool OthersHold(int fd) {
     if (SetOfdLock(fd, F_WRLCK)) return false;
     FileKey key;
-    if (!KeyOf(fd, &key) || HeldFiles::Instance().Count(key) > ownHolders ||
-        AnotherProcessHolds(fd)) {
+    if (!KeyOf(fd, &key) || HeldFiles::Instance().Count(key) > 0 || AnotherProcessHolds(fd)) {
         return true;
     }
     const auto deadline = std::chrono::steady_clock::now() + kGoneHolderWait;
@@ -374,7 +373,7 @@ void RemoveUnheld(const std::string& ns) {
         if (name.rfind(prefix, 0) != 0 || name == lockName) continue;
         const int fd = OpenShmFile(name, false);
         if (fd < 0) continue;
-        if (!OthersHold(fd, 0)) shm_unlink(name.c_str());
+        if (!OthersHold(fd)) shm_unlink(name.c_str());
         CloseBlockFile(fd);
     }
     closedir(directory);
@@ -410,7 +409,7 @@ int OpenLocked(const std::string& posixName, bool create, bool* existed) {
     // as set-up runs under the namespace lock: it is not waited for.
     *existed = !SetOfdLock(fd, F_WRLCK);
     const bool abandoned = *existed && Unfinished(fd);
-    if (*existed && !abandoned) *existed = OthersHold(fd, 0);
+    if (*existed && !abandoned) *existed = OthersHold(fd);
     if (abandoned) {
         CloseBlockFile(fd);
         shm_unlink(posixName.c_str());
@@ -515,7 +514,7 @@ SharedMemory::~SharedMemory() {
         return;
     }
     NamespaceLock lock;
-    if (lock.Held() && !OthersHold(m_fd, 0)) {
+    if (lock.Held() && !OthersHold(m_fd)) {
         shm_unlink(m_posixName.c_str());
         // The last holder is gone; so are the blocks that only dead
         // processes held.

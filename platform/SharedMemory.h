@@ -12,13 +12,17 @@ namespace velmora::platform {
 // of a named file mapping. The process that creates it sees it zero-filled;
 // later openers see what is there and are told it already existed. The block
 // goes away when the last holder in any process closes it (or dies), so the
-// next open creates it afresh. Every user of the machine may open it.
+// next open creates it afresh; a holder is what the system knows of it, never
+// a process id. Every user of the machine may open it. A forked child's copy
+// holds nothing once its parent closed the original.
 class SharedMemory {
   public:
     // Creates or opens the block. When this call creates it, onCreate runs on
     // the zero-filled block before any other process can open it (so shared
-    // locks and headers can be set up there). Null on failure (also when an
-    // existing block is smaller than size).
+    // locks and headers can be set up there). Null on failure: also when an
+    // existing block's file is smaller than size and its table, when what
+    // the name leads to is a link or no regular file, and when another
+    // process keeps the namespace lock for seconds (each logged).
     static std::unique_ptr<SharedMemory> Open(std::string_view name, size_t size,
                                               const std::function<void(void* data)>& onCreate = {});
 
