@@ -49,8 +49,10 @@ std::string ReadNamespace() {
 }  // namespace
 
 std::string IpcNamespace() {
-    static const std::string ns = ReadNamespace();
-    return ns;
+    // Never destroyed: named objects that static objects hold are closed
+    // while the process exits.
+    static const std::string* const ns = new std::string(ReadNamespace());
+    return *ns;
 }
 
 std::string MapObjectName(std::string_view kind, std::string_view name) {
