@@ -22,13 +22,13 @@ namespace {
 using test::Child;
 using test::Pipe;
 
-bool ShmFileExists(std::string_view name) {
-    struct stat status {};
-    return stat(("/dev/shm" + MapObjectName("shm", name)).c_str(), &status) == 0;
-}
-
 std::string ShmPath(std::string_view kind, std::string_view name) {
     return "/dev/shm" + MapObjectName(kind, name);
+}
+
+bool ShmFileExists(std::string_view name) {
+    struct stat status {};
+    return stat(ShmPath("shm", name).c_str(), &status) == 0;
 }
 
 // The files of the shared-memory folder whose names end in `suffix`.
