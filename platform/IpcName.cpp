@@ -37,9 +37,11 @@ std::string Shorten(std::string name) {
 std::string ReadNamespace() {
     const char* value = std::getenv("VELMORA_IPC_NAMESPACE");
     std::string ns = (value && *value) ? value : "velmora-" + std::to_string(getuid());
-    // A '/' would make the POSIX names invalid.
+    // A '/' would make the POSIX names invalid, and a '.' would let the
+    // objects of namespace "a.b" pass for those of namespace "a": the
+    // namespace of an object is what comes before its first '.'.
     for (char& c : ns) {
-        if (c == '/' || c == '\\') c = '_';
+        if (c == '/' || c == '\\' || c == '.') c = '_';
     }
     return ns;
 }
@@ -47,17 +49,23 @@ std::string ReadNamespace() {
 }  // namespace
 
 std::string IpcNamespace() {
-    static const std::string ns = ReadNamespace();
-    return ns;
+    // Never destroyed: named objects that static objects hold are closed
+    // while the process exits.
+    static const std::string* const ns = new std::string(ReadNamespace());
+    return *ns;
 }
 
 std::string MapObjectName(std::string_view kind, std::string_view name) {
+    return MapObjectNameIn(IpcNamespace(), kind, name);
+}
+
+std::string MapObjectNameIn(std::string_view ns, std::string_view kind, std::string_view name) {
     if (name.starts_with("Global\\")) {
         name.remove_prefix(7);
     } else if (name.starts_with("Local\\")) {
         name.remove_prefix(6);
     }
-    std::string mapped = IpcNamespace();
+    std::string mapped(ns);
     mapped += '.';
     mapped += kind;
     // Without a name the result names the namespace's own object of that kind.

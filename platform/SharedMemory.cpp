@@ -2,38 +2,133 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
-#include <cstdio>
-#include <cstring>
+#include <map>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/IpcName.h"
+#include "platform/Trace.h"
 
 namespace velmora::platform {
 namespace {
 
 constexpr mode_t kEveryone = 0666;
 
+// How long an open or close waits for another process to let go of the
+// namespace lock: long enough for any set-up done under it, short enough
+// that a stopped or hostile holder cannot stop the caller for good.
+constexpr auto kNamespaceLockWait = std::chrono::seconds(10);
+
+void LogRefusal(const std::string& text) {
+    ShowMessage(text, "Velmora");
+}
+
+std::string ShmPath(const std::string& posixName) {
+    return "/dev/shm" + posixName;
+}
+
+// Opens a file of the shared-memory folder, where every local user may put
+// anything, so nothing found there is trusted: no link is followed, only a
+// regular file is used, and only a file this call made gets its mode set
+// (the umask would keep other users out). -1 on failure.
+int OpenShmFile(const std::string& posixName, bool create) {
+    const std::string path = ShmPath(posixName);
+    bool created = false;
+    int fd = -1;
+    // A file removed or made between the two opens is looked for again.
+    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+        if (create) {
+            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kEveryone);
+            created = fd >= 0;
+            if (fd < 0 && errno != EEXIST) break;
+        }
+        if (fd < 0) fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && (errno != ENOENT || !create)) break;
+    }
+    if (fd < 0) {
+        if (errno == ELOOP) LogRefusal(path + " is a link: not used");
+        return -1;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        LogRefusal(path + " is not a regular file: not used");
+        close(fd);
+        return -1;
+    }
+    if (created) fchmod(fd, kEveryone);
+    return fd;
+}
+
+// Takes fd's flock before the deadline.
+bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(16));
+    }
+}
+
 // Opening and closing named blocks is serialised across the processes of one
-// namespace by an exclusive flock on a lock file. Each holder keeps a read lock
-// (an open-file-description lock, which dies with its process) on the block
-// itself, so under the namespace lock "a write lock can be taken" means "nobody
-// holds the block", even when its last holder crashed. The lock is re-entrant
-// per thread so that an onCreate may open further named objects.
-//
-// The lock file is removed on release so that none is left behind; whoever
-// locked a file that was removed meanwhile tries again with the current one.
+// namespace by an exclusive flock on the namespace's lock file. The lock file
+// is removed on release so that none is left behind; whoever locked a file
+// that was removed meanwhile tries again with the current one. -1 when the
+// lock could not be had in time (logged).
+int TakeLockFile(const std::string& ns) {
+    const std::string name = MapObjectNameIn(ns, "lock", {});
+    const auto deadline = std::chrono::steady_clock::now() + kNamespaceLockWait;
+    for (;;) {
+        const int fd = OpenShmFile(name, true);
+        if (fd < 0) break;
+        if (!LockBefore(fd, deadline)) {
+            close(fd);
+            LogRefusal("the lock of namespace " + ns + " is held by another process: gave up");
+            return -1;
+        }
+        struct stat locked {};
+        struct stat current {};
+        const bool found = stat(ShmPath(name).c_str(), &current) == 0;
+        const int error = errno;
+        if (fstat(fd, &locked) == 0 && found && current.st_ino == locked.st_ino &&
+            current.st_dev == locked.st_dev) {
+            return fd;
+        }
+        close(fd);
+        if (!found && error != ENOENT) break;
+    }
+    LogRefusal("the lock of namespace " + ns + " cannot be taken");
+    return -1;
+}
+
+void DropLockFile(const std::string& ns, int fd) {
+    // Fails harmlessly in a sticky /dev/shm when another user made it.
+    unlink(ShmPath(MapObjectNameIn(ns, "lock", {})).c_str());
+    flock(fd, LOCK_UN);
+    close(fd);
+}
+
+// The namespace lock. It is re-entrant per thread for this process's own
+// namespace, so that an onCreate may open further named objects.
 class NamespaceLock {
   public:
-    NamespaceLock() {
+    explicit NamespaceLock(const std::string& ns = IpcNamespace()) : m_ns(ns) {
+        if (ns != IpcNamespace()) {
+            m_fd = TakeLockFile(ns);
+            m_held = m_fd >= 0;
+            return;
+        }
         // A forked child inherits the parent's lock file descriptor, which
         // shares the parent's lock; it must take one of its own.
         if (t_pid != getpid()) {
@@ -42,17 +137,18 @@ class NamespaceLock {
             t_depth = 0;
             t_pid = getpid();
         }
-        if (t_depth == 0 && !Acquire()) return;
+        if (t_depth == 0 && (t_fd = TakeLockFile(ns)) < 0) return;
         ++t_depth;
         m_held = true;
     }
     ~NamespaceLock() {
-        if (!m_held || --t_depth > 0) return;
-        // Fails harmlessly in a sticky /dev/shm when another user made it.
-        unlink(Path().c_str());
-        flock(t_fd, LOCK_UN);
-        close(t_fd);
-        t_fd = -1;
+        if (!m_held) return;
+        if (m_fd >= 0) {
+            DropLockFile(m_ns, m_fd);
+        } else if (--t_depth == 0) {
+            DropLockFile(m_ns, t_fd);
+            t_fd = -1;
+        }
     }
     NamespaceLock(const NamespaceLock&) = delete;
     NamespaceLock& operator=(const NamespaceLock&) = delete;
@@ -60,39 +156,9 @@ class NamespaceLock {
     bool Held() const { return m_held; }
 
   private:
-    static const std::string& Path() {
-        static const std::string path = "/dev/shm" + MapObjectName("lock", {});
-        return path;
-    }
-
-    static bool Acquire() {
-        for (;;) {
-            const int fd = open(Path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kEveryone);
-            if (fd < 0) return false;
-            // Other users of the namespace must be able to take it too; this
-            // fails harmlessly when another user made the file.
-            fchmod(fd, kEveryone);
-            int result;
-            do {
-                result = flock(fd, LOCK_EX);
-            } while (result != 0 && errno == EINTR);
-            struct stat locked {};
-            struct stat current {};
-            if (result != 0 || fstat(fd, &locked) != 0) {
-                close(fd);
-                return false;
-            }
-            const bool found = stat(Path().c_str(), &current) == 0;
-            const int error = errno;
-            if (found && current.st_ino == locked.st_ino && current.st_dev == locked.st_dev) {
-                t_fd = fd;
-                return true;
-            }
-            close(fd);
-            if (!found && error != ENOENT) return false;
-        }
-    }
-
+    std::string m_ns;
+    // The lock of another namespace; -1 for this process's own.
+    int m_fd = -1;
     bool m_held = false;
     static thread_local int t_fd;
     static thread_local int t_depth;
@@ -103,35 +169,150 @@ thread_local int NamespaceLock::t_fd = -1;
 thread_local int NamespaceLock::t_depth = 0;
 thread_local pid_t NamespaceLock::t_pid = 0;
 
-// Sets this open file description's lock on the whole object without waiting;
-// a read lock held already becomes a write lock or back.
+// Every holder keeps two locks on its block. A read lock of its own open
+// file description on the bytes before kLiveMark tells holders apart, also
+// two in one process: under the namespace lock "a write lock can be taken"
+// means "no other holder is left". A forked child's copy of a descriptor
+// shares its parent's description, so it is no holder of its own, and the
+// parent lets go of that lock explicitly on close so that the copy does not
+// keep the block held either.
+//
+// Such a lock goes only with the last reference to its description, which
+// the system may drop a little after a killed holder has been reaped. The
+// process's own read lock on the byte at kLiveMark, which the system drops
+// as the process ends, tells a holder whose process still runs (in any pid
+// namespace) from such a leftover; it is seen from other processes only.
+constexpr off_t kLiveMark = off_t{1} << 40;
+
+// How long the lock of holders whose processes have all ended may take to go.
+constexpr auto kGoneHolderWait = std::chrono::seconds(5);
+
+// Sets this open file description's holder lock without waiting; a read
+// lock held already becomes a write lock or back.
 bool SetOfdLock(int fd, short type) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
+    lock.l_len = kLiveMark;
     return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
-// Kept behind the caller's bytes of every named block: who holds it, and
-// whether its creator finished setting it up. Changed only under the
-// namespace lock.
-//
-// A dead process's lock can outlive it a little (the system lets go of it
-// after the process has been reaped), so a refused write lock alone does not
-// prove a live holder. The holder list tells such a lock apart from one of a
-// live holder; a holder that found no free slot makes the list incomplete.
+void SetLiveMark(int fd) {
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kLiveMark;
+    lock.l_len = 1;
+    fcntl(fd, F_SETLK, &lock);
+}
+
+bool AnotherProcessHolds(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kLiveMark;
+    lock.l_len = 1;
+    return fcntl(fd, F_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
+}
+
+using FileKey = std::pair<dev_t, ino_t>;
+
+bool KeyOf(int fd, FileKey* key) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) return false;
+    *key = {status.st_dev, status.st_ino};
+    return true;
+}
+
+// The descriptors of the named blocks this process holds. Closing any
+// descriptor of a file drops every live mark of the process on it, so the
+// mark is set again through one of those left.
+class HeldFiles {
+  public:
+    static HeldFiles& Instance() {
+        static HeldFiles* const instance = new HeldFiles;
+        return *instance;
+    }
+
+    void Add(int fd) {
+        FileKey key;
+        if (!KeyOf(fd, &key)) return;
+        std::lock_guard guard(m_mutex);
+        m_held.emplace(key, Entry{fd, getpid()});
+    }
+    void Remove(int fd) {
+        std::lock_guard guard(m_mutex);
+        for (auto it = m_held.begin(); it != m_held.end(); ++it) {
+            if (it->second.fd == fd && it->second.pid == getpid()) {
+                m_held.erase(it);
+                return;
+            }
+        }
+    }
+    // How many holders of the file this process has.
+    size_t Count(const FileKey& key) {
+        std::lock_guard guard(m_mutex);
+        return static_cast<size_t>(
+            std::count_if(m_held.lower_bound(key), m_held.upper_bound(key),
+                          [](const auto& entry) { return entry.second.pid == getpid(); }));
+    }
+    void Close(int fd) {
+        FileKey key;
+        const bool known = KeyOf(fd, &key);
+        close(fd);
+        if (!known) return;
+        std::lock_guard guard(m_mutex);
+        for (auto it = m_held.lower_bound(key); it != m_held.upper_bound(key); ++it) {
+            if (it->second.pid != getpid()) continue;
+            SetLiveMark(it->second.fd);
+            return;
+        }
+    }
+
+  private:
+    // A forked child inherits its parent's entries; they are not its own.
+    struct Entry {
+        int fd;
+        pid_t pid;
+    };
+    std::mutex m_mutex;
+    std::multimap<FileKey, Entry> m_held;
+};
+
+void CloseBlockFile(int fd) {
+    HeldFiles::Instance().Close(fd);
+}
+
+// Whether a holder other than the caller (which HeldFiles does not count) is
+// left, as the system knows: a live holder at once; the leftover locks of
+// holders whose processes ended are waited for a little.
+bool OthersHold(int fd) {
+    if (SetOfdLock(fd, F_WRLCK)) return false;
+    FileKey key;
+    if (!KeyOf(fd, &key) || HeldFiles::Instance().Count(key) > 0 || AnotherProcessHolds(fd)) {
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kGoneHolderWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (SetOfdLock(fd, F_WRLCK)) return false;
+        if (AnotherProcessHolds(fd)) return true;
+    }
+    return true;
+}
+
+// Kept behind the caller's bytes of every named block: whether its creator
+// finished setting it up, and its size. Changed only under the namespace
+// lock. Older builds kept their holders' process ids in the rest of it; it
+// keeps its size so that they find the fields where they look.
 struct HolderTable {
     static constexpr uint32_t kFinished = 0x484C4456;  // "VDLH"
-    static constexpr unsigned kSlots = 58;
     uint32_t finished;
-    uint32_t incomplete;
+    uint32_t unused;
     uint64_t size;  // the creator's size
-    int32_t pid[kSlots];
+    int32_t unusedSlots[58];
 };
 static_assert(sizeof(HolderTable) == 248);
-
-// How long a lock whose known holders have all died may take to go.
-constexpr auto kDeadHolderLockWait = std::chrono::seconds(5);
 
 // The caller's bytes, then the table at an aligned offset.
 size_t MappedSize(size_t size) {
@@ -159,83 +340,41 @@ void WriteTableField(int fd, size_t fieldOffset, T value) {
     if (offset >= 0) pwrite(fd, &value, sizeof(value), offset + static_cast<off_t>(fieldOffset));
 }
 
-size_t SlotOffset(int slot) {
-    return offsetof(HolderTable, pid) + sizeof(int32_t) * static_cast<size_t>(slot);
-}
-
-bool ProcessAlive(pid_t pid) {
-    if (kill(pid, 0) != 0 && errno == ESRCH) return false;
-    // A process that has ended but is not yet reaped still answers; it holds
-    // nothing any more.
-    char path[32];
-    std::snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
-    FILE* file = std::fopen(path, "re");
-    if (!file) return true;
-    char line[512];
-    const bool read = std::fgets(line, sizeof(line), file) != nullptr;
-    std::fclose(file);
-    // The state follows the parenthesised command name.
-    const char* end = read ? std::strrchr(line, ')') : nullptr;
-    if (!end || end[1] != ' ') return true;
-    return end[2] != 'Z' && end[2] != 'X';
-}
-
-bool KnownHolderAlive(const HolderTable& table) {
-    if (table.incomplete) return true;
-    for (const int32_t pid : table.pid) {
-        if (pid != 0 && ProcessAlive(pid)) return true;
-    }
-    return false;
-}
-
-// Takes the write lock when nobody holds the block: at once, or, when every
-// holder it knows of has died, once the system has let go of their locks.
-bool LockWhenUnheld(int fd) {
-    if (SetOfdLock(fd, F_WRLCK)) return true;
-    HolderTable table{};
-    if (!ReadTable(fd, &table) || KnownHolderAlive(table)) return false;
-    const auto deadline = std::chrono::steady_clock::now() + kDeadHolderLockWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (SetOfdLock(fd, F_WRLCK)) return true;
-    }
-    return false;
-}
-
 // A block whose creator died before it had set it up.
 bool Unfinished(int fd) {
     HolderTable table{};
     return !ReadTable(fd, &table) || table.finished != HolderTable::kFinished;
 }
 
-// Takes a slot of the table for this holder; -1 when none is free.
-int Register(int fd) {
+// Whether an existing block holds size bytes of its users and its table:
+// a block that another user made or cut short would be used past its end.
+bool HoldsSize(int fd, size_t size, size_t* mapped) {
     HolderTable table{};
-    if (!ReadTable(fd, &table)) return -1;
-    for (unsigned slot = 0; slot < HolderTable::kSlots; ++slot) {
-        if (table.pid[slot] == 0 || !ProcessAlive(table.pid[slot])) {
-            WriteTableField(fd, SlotOffset(static_cast<int>(slot)), int32_t{getpid()});
-            return static_cast<int>(slot);
-        }
+    struct stat status {};
+    if (!ReadTable(fd, &table) || table.size < size || fstat(fd, &status) != 0 ||
+        static_cast<size_t>(status.st_size) < MappedSize(size)) {
+        return false;
     }
-    WriteTableField(fd, offsetof(HolderTable, incomplete), uint32_t{1});
-    return -1;
+    *mapped = static_cast<size_t>(status.st_size);
+    return true;
 }
 
-// Removes the blocks of this namespace that no process holds any more: those
-// whose last holders died and that nobody opened again since.
-void RemoveAbandoned() {
-    const std::string prefix = "/" + IpcNamespace() + ".";
-    const std::string lockName = MapObjectName("lock", {});
+// Removes the blocks of namespace ns that no process holds any more: those
+// whose last holders died and that nobody opened again since. Runs under
+// that namespace's lock; its own objects are exactly those whose names
+// begin with "/<ns>.", as a namespace has no '.'.
+void RemoveUnheld(const std::string& ns) {
+    const std::string prefix = "/" + ns + ".";
+    const std::string lockName = MapObjectNameIn(ns, "lock", {});
     DIR* directory = opendir("/dev/shm");
     if (!directory) return;
     while (const dirent* entry = readdir(directory)) {
         const std::string name = std::string("/") + entry->d_name;
         if (name.rfind(prefix, 0) != 0 || name == lockName) continue;
-        const int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+        const int fd = OpenShmFile(name, false);
         if (fd < 0) continue;
-        if (LockWhenUnheld(fd)) shm_unlink(name.c_str());
-        close(fd);
+        if (!OthersHold(fd)) shm_unlink(name.c_str());
+        CloseBlockFile(fd);
     }
     closedir(directory);
 }
@@ -264,18 +403,18 @@ namespace {
 // lock otherwise; -1 on failure. A block its creator never finished is
 // abandoned: its name goes and, when asked to, a new block takes it.
 int OpenLocked(const std::string& posixName, bool create, bool* existed) {
-    int fd = shm_open(posixName.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), kEveryone);
+    int fd = OpenShmFile(posixName, create);
     if (fd < 0) return -1;
     // Only a creator that died before it finished leaves a block unfinished,
     // as set-up runs under the namespace lock: it is not waited for.
     *existed = !SetOfdLock(fd, F_WRLCK);
     const bool abandoned = *existed && Unfinished(fd);
-    if (*existed && !abandoned) *existed = !LockWhenUnheld(fd);
+    if (*existed && !abandoned) *existed = OthersHold(fd);
     if (abandoned) {
-        close(fd);
+        CloseBlockFile(fd);
         shm_unlink(posixName.c_str());
         if (!create) return -1;
-        fd = shm_open(posixName.c_str(), O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, kEveryone);
+        fd = OpenShmFile(posixName, true);
         if (fd < 0) return -1;
         *existed = !SetOfdLock(fd, F_WRLCK);
     }
@@ -287,7 +426,7 @@ int OpenLocked(const std::string& posixName, bool create, bool* existed) {
         // Nobody holds it: it is gone, whatever its last holder left.
         shm_unlink(posixName.c_str());
     }
-    close(fd);
+    CloseBlockFile(fd);
     return -1;
 }
 
@@ -314,32 +453,28 @@ std::unique_ptr<SharedMemory> SharedMemory::OpenPosix(
 
     size_t mapped = MappedSize(size);
     if (existed) {
-        HolderTable table{};
-        struct stat status {};
-        if (!ReadTable(fd, &table) || table.size < size || fstat(fd, &status) != 0) {
-            close(fd);
+        if (!HoldsSize(fd, size, &mapped)) {
+            LogRefusal(ShmPath(posixName) + " is smaller than its users need: not used");
+            CloseBlockFile(fd);
             return nullptr;
         }
-        mapped = static_cast<size_t>(status.st_size);
-    } else {
-        fchmod(fd, kEveryone);  // shm_open applied the umask
-        if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(mapped)) != 0) {
-            shm_unlink(posixName.c_str());
-            close(fd);
-            return nullptr;
-        }
+    } else if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(mapped)) != 0) {
+        shm_unlink(posixName.c_str());
+        CloseBlockFile(fd);
+        return nullptr;
     }
 
     void* data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (data == MAP_FAILED) {
         if (!existed) shm_unlink(posixName.c_str());
-        close(fd);
+        CloseBlockFile(fd);
         return nullptr;
     }
     // From here on the destructor cleans up, also when onCreate throws.
     std::unique_ptr<SharedMemory> memory(new SharedMemory(fd, data, size, existed, posixName));
     memory->m_mapped = mapped;
-    memory->m_slot = Register(fd);
+    SetLiveMark(fd);
+    HeldFiles::Instance().Add(fd);
     if (!existed) {
         WriteTableField(fd, offsetof(HolderTable, size), uint64_t{size});
         if (onCreate) onCreate(data);
@@ -349,20 +484,21 @@ std::unique_ptr<SharedMemory> SharedMemory::OpenPosix(
     return memory;
 }
 
+void SharedMemory::RemoveAbandoned(const std::string& ns) {
+    NamespaceLock lock(ns);
+    if (lock.Held()) RemoveUnheld(ns);
+}
+
 void SharedMemory::HandOverToForkedChild() {
-    m_slot = -1;
+    // The parent's close must leave the lock, which is the child's now.
+    m_pid = 0;
 }
 
 void SharedMemory::ClaimInForkedChild() {
     if (m_fd < 0 || m_pid == getpid()) return;
-    NamespaceLock lock;
-    if (!lock.Held()) return;
     m_pid = getpid();
-    if (m_slot >= 0) {
-        WriteTableField(m_fd, SlotOffset(m_slot), int32_t{getpid()});
-    } else {
-        m_slot = Register(m_fd);
-    }
+    SetLiveMark(m_fd);
+    HeldFiles::Instance().Add(m_fd);
 }
 
 SharedMemory::~SharedMemory() {
@@ -370,23 +506,26 @@ SharedMemory::~SharedMemory() {
         if (m_data) munmap(m_data, m_size);
         return;
     }
+    munmap(m_data, m_mapped);
+    HeldFiles::Instance().Remove(m_fd);
     if (m_pid != getpid()) {
-        munmap(m_data, m_mapped);
-        close(m_fd);
+        // A copy in a forked child: the lock is its parent's.
+        CloseBlockFile(m_fd);
         return;
     }
     NamespaceLock lock;
-    if (m_slot >= 0) WriteTableField(m_fd, SlotOffset(m_slot), int32_t{0});
-    munmap(m_data, m_mapped);
-    if (lock.Held() && LockWhenUnheld(m_fd)) {
+    if (lock.Held() && !OthersHold(m_fd)) {
         shm_unlink(m_posixName.c_str());
         // The last holder is gone; so are the blocks that only dead
         // processes held.
-        RemoveAbandoned();
+        RemoveUnheld(IpcNamespace());
     }
-    // Closed under the namespace lock, or a holder closing at the same
-    // moment could still see this lock and leave the block behind.
-    close(m_fd);
+    // Let go before closing: a forked child's copy of the descriptor would
+    // keep the lock otherwise. Done under the namespace lock, or a holder
+    // closing at the same moment could still see this lock and leave the
+    // block behind.
+    SetOfdLock(m_fd, F_UNLCK);
+    CloseBlockFile(m_fd);
 }
 
 }  // namespace velmora::platform

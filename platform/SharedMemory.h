@@ -12,13 +12,17 @@ namespace velmora::platform {
 // of a named file mapping. The process that creates it sees it zero-filled;
 // later openers see what is there and are told it already existed. The block
 // goes away when the last holder in any process closes it (or dies), so the
-// next open creates it afresh. Every user of the machine may open it.
+// next open creates it afresh; a holder is what the system knows of it, never
+// a process id. Every user of the machine may open it. A forked child's copy
+// holds nothing once its parent closed the original.
 class SharedMemory {
   public:
     // Creates or opens the block. When this call creates it, onCreate runs on
     // the zero-filled block before any other process can open it (so shared
-    // locks and headers can be set up there). Null on failure (also when an
-    // existing block is smaller than size).
+    // locks and headers can be set up there). Null on failure: also when an
+    // existing block's file is smaller than size and its table, when what
+    // the name leads to is a link or no regular file, and when another
+    // process keeps the namespace lock for seconds (each logged).
     static std::unique_ptr<SharedMemory> Open(std::string_view name, size_t size,
                                               const std::function<void(void* data)>& onCreate = {});
 
@@ -30,15 +34,20 @@ class SharedMemory {
                                                    const std::function<void(void* data)>& onCreate,
                                                    bool create);
 
+    // Removes the blocks of namespace ns (IpcNamespace() for this process's
+    // own) that no process holds any more, and its lock file: what processes
+    // that ended without closing them left behind.
+    static void RemoveAbandoned(const std::string& ns);
+
     ~SharedMemory();
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;
 
     // An object opened just before a fork for the child: the parent lets go
-    // of its copy after HandOverToForkedChild, which leaves the parent
-    // counted as its holder until the child, with ClaimInForkedChild, counts
-    // itself instead. Without the hand-over the object would look held by
-    // nobody alive in between.
+    // of its copy after HandOverToForkedChild, which leaves its hold to the
+    // child, whose copy counts as a holder once ClaimInForkedChild made it its
+    // own. Without the hand-over the object would look held by nobody alive
+    // in between.
     void HandOverToForkedChild();
     void ClaimInForkedChild();
 
@@ -55,12 +64,11 @@ class SharedMemory {
     bool m_alreadyExisted;
     std::string m_posixName;
     // A child forked from the opener shares its lock, so only the opener's
-    // own process may decide that the last holder is gone.
+    // own process may decide that the last holder is gone (0: nobody here).
     int m_pid;
     // The mapping of a named block reaches past the caller's bytes to its
-    // holder table, where this holder has a slot (-1: none was free).
+    // holder table.
     size_t m_mapped = 0;
-    int m_slot = -1;
 };
 
 }  // namespace velmora::platform

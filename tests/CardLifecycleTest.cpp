@@ -236,6 +236,23 @@ TEST_F(CardTest, AFailedFirstOpenLeavesNothingBehindAndCanBeRetried) {
     }
     EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
     EXPECT_EQ(SystemOpenCount(0), 1);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+
+    // Another process holds the card's block, which another user cut short
+    // behind a table that claims the whole block.
+    const std::string block = std::string(kCardName) + "CardFileMappingObject0";
+    Pipe ready;
+    Child holder([&] {
+        auto memory = platform::SharedMemory::Open(block, 4096);
+        if (!memory || !ready.Signal()) return 1;
+        for (;;)
+            pause();
+    });
+    ASSERT_TRUE(ready.Wait());
+    ASSERT_TRUE(
+        platform::test::CutShort("/dev/shm" + platform::MapObjectName("shm", block), 248, 4096));
+    EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 0u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
 
 TEST_F(CardTest, ACardWithoutItsRegisterMutexesIsNotOpened) {

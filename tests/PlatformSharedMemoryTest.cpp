@@ -1,13 +1,20 @@
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <regex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "PlatformTestSupport.h"
 #include "platform/IpcName.h"
+#include "platform/NamedMutex.h"
 #include "platform/SharedMemory.h"
+#include "platform/Trace.h"
 
 namespace velmora::platform {
 namespace {
@@ -15,9 +22,53 @@ namespace {
 using test::Child;
 using test::Pipe;
 
+std::string ShmPath(std::string_view kind, std::string_view name) {
+    return "/dev/shm" + MapObjectName(kind, name);
+}
+
 bool ShmFileExists(std::string_view name) {
     struct stat status {};
-    return stat(("/dev/shm" + MapObjectName("shm", name)).c_str(), &status) == 0;
+    return stat(ShmPath("shm", name).c_str(), &status) == 0;
+}
+
+// The files of the shared-memory folder whose names end in `suffix`.
+std::vector<std::string> ShmFilesEndingIn(const std::string& suffix) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() >= suffix.size() && name.ends_with(suffix)) found.push_back(name);
+    }
+    return found;
+}
+
+// Collects what the library logs while it lives.
+class LogCapture {
+  public:
+    LogCapture() {
+        SetTraceCapture([this](std::string_view text) { m_text += text; });
+    }
+    ~LogCapture() { SetTraceCapture({}); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    const std::string& Text() const { return m_text; }
+
+  private:
+    std::string m_text;
+};
+
+// What a child runs to become the peer process below, in namespace ns,
+// holding the block `name` (or stalled inside its set-up, so holding the
+// namespace lock); it signals `ready` once it does.
+std::function<int()> Peer(Pipe& ready, const std::string& ns, const char* name, bool stall) {
+    return [&ready, ns, name, stall] {
+        setenv("VELMORA_TEST_PEER_READY", std::to_string(ready.WriteEnd()).c_str(), 1);
+        setenv("VELMORA_TEST_PEER_BLOCK", name, 1);
+        if (stall) setenv("VELMORA_TEST_PEER_STALL", "1", 1);
+        setenv("VELMORA_IPC_NAMESPACE", ns.c_str(), 1);
+        setenv("VELMORA_TEST_CHOSEN_NAMESPACE", ns.c_str(), 1);
+        return test::ExecTestPeer("PlatformPeerProcess.HoldsABlock");
+    };
 }
 
 bool AllZero(const void* data, size_t size) {
@@ -148,6 +199,219 @@ TEST(PlatformSharedMemoryTest, RefusesAnExistingBlockThatIsTooSmall) {
     EXPECT_FALSE(SharedMemory::Open("PlatformShm.Small", 65));
     EXPECT_TRUE(SharedMemory::Open("PlatformShm.Small", 32));
     EXPECT_FALSE(SharedMemory::Open("PlatformShm.Zero", 0));
+
+    // Another user cuts a held block short and writes a table claiming more
+    // than is there: only what the file really holds may be used.
+    Pipe ready;
+    Child holder([&ready] {
+        auto memory = SharedMemory::Open("PlatformShm.Cut", 64);
+        if (!memory) return 1;
+        ready.Signal();
+        for (;;)
+            pause();
+    });
+    ASSERT_TRUE(ready.Wait());
+    ASSERT_TRUE(test::CutShort(ShmPath("shm", "PlatformShm.Cut"), 1 << 20, 4 << 20));
+    EXPECT_TRUE(SharedMemory::Open("PlatformShm.Cut", 4096));
+    EXPECT_FALSE(SharedMemory::Open("PlatformShm.Cut", 2 << 20));
+    ASSERT_TRUE(test::CutShort(ShmPath("shm", "PlatformShm.Cut"), 248, 4 << 20));
+    EXPECT_FALSE(SharedMemory::Open("PlatformShm.Cut", 64));
+}
+
+// Anything another local user put in the shared-memory folder: no link is
+// followed, nothing but a regular file is used, and no file that this
+// process did not make gets its mode changed.
+TEST(PlatformSharedMemoryTest, TrustsNothingPlantedInTheFolder) {
+    const std::string target = ::testing::TempDir() + "planted-" + std::to_string(getpid());
+    const std::string lock = "/dev/shm" + MapObjectName("lock", {});
+    const std::string block = ShmPath("shm", "PlatformShm.Planted");
+    const std::string mutex = ShmPath("mutex", "PlatformShm.Planted");
+    enum Kind { kLink, kPipe, kFile };
+    const struct {
+        const char* what;
+        const std::string& path;
+        Kind kind;
+        bool opens;
+    } cases[] = {
+        {"a link as the namespace lock", lock, kLink, false},
+        {"a pipe as the namespace lock", lock, kPipe, false},
+        {"another user's namespace lock", lock, kFile, true},
+        {"a link as a block", block, kLink, false},
+        {"a link as a mutex", mutex, kLink, false},
+        {"another user's unheld block", block, kFile, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FILE* file = std::fopen(target.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs("kept", file);
+        std::fclose(file);
+        ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+        int planted = -1;
+        if (c.kind == kLink) {
+            ASSERT_EQ(symlink(target.c_str(), c.path.c_str()), 0);
+        } else if (c.kind == kPipe) {
+            ASSERT_EQ(mkfifo(c.path.c_str(), 0600), 0);
+        } else {
+            planted = open(c.path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+            ASSERT_GE(planted, 0);
+            if (getuid() == 0) {
+                ASSERT_EQ(fchown(planted, 65534, 65534), 0);
+            }
+        }
+        bool opened = false;
+        LogCapture log;
+        if (&c.path == &mutex) {
+            opened = NamedMutex::Create("PlatformShm.Planted") != nullptr;
+        } else {
+            opened = SharedMemory::Open("PlatformShm.Planted", 64) != nullptr;
+        }
+        EXPECT_EQ(opened, c.opens);
+        if (!c.opens) {
+            EXPECT_NE(log.Text().find(c.path), std::string::npos) << log.Text();
+        }
+        struct stat status {};
+        ASSERT_EQ(stat(target.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0600u);
+        EXPECT_EQ(status.st_size, 4);
+        if (planted >= 0) {
+            ASSERT_EQ(fstat(planted, &status), 0);
+            EXPECT_EQ(status.st_mode & 0777, 0600u);
+            close(planted);
+        }
+        unlink(c.path.c_str());
+    }
+    unlink(target.c_str());
+}
+
+// The second process of the tests here, started with VELMORA_TEST_PEER_READY
+// naming the descriptor it signals on: it holds the block
+// VELMORA_TEST_PEER_BLOCK or, with VELMORA_TEST_PEER_STALL set, stays in its
+// set-up, and so holds its namespace lock, until it is killed.
+TEST(PlatformPeerProcess, HoldsABlock) {
+    const char* ready = getenv("VELMORA_TEST_PEER_READY");
+    if (!ready) GTEST_SKIP() << "runs as the peer process of the shared memory tests";
+    const int fd = std::atoi(ready);
+    const bool stall = getenv("VELMORA_TEST_PEER_STALL") != nullptr;
+    auto memory = SharedMemory::Open(getenv("VELMORA_TEST_PEER_BLOCK"), 64, [&](void*) {
+        if (!stall) return;
+        ASSERT_EQ(write(fd, "s", 1), 1);
+        for (;;)
+            pause();
+    });
+    ASSERT_TRUE(memory);
+    ASSERT_EQ(write(fd, "h", 1), 1);
+    for (;;)
+        pause();
+}
+
+// Another process that keeps the namespace lock (stopped, or another user's)
+// makes opens and closes give up after a while, with a line that names the
+// namespace.
+TEST(PlatformSharedMemoryTest, ANamespaceLockHeldElsewhereIsWaitedForAWhileOnly) {
+    Pipe opened, go;
+    Child closer([&] {
+        auto memory = SharedMemory::Open("PlatformShm.Closed", 64);
+        if (!memory || !opened.Signal() || !go.Wait()) return 1;
+        memory.reset();
+        return 0;
+    });
+    ASSERT_TRUE(opened.Wait());
+    Pipe ready;
+    Child holder(Peer(ready, IpcNamespace(), "PlatformShm.Stall", true));
+    ASSERT_TRUE(ready.Wait());
+    go.Signal();
+    Child opener([] {
+        LogCapture log;
+        if (SharedMemory::Open("PlatformShm.Stalled", 64)) return 1;
+        return log.Text().find(IpcNamespace()) != std::string::npos ? 0 : 2;
+    });
+    EXPECT_EQ(opener.Wait(), 0);
+    EXPECT_EQ(closer.Wait(), 0);
+}
+
+// Whether a block is held is what the system knows of its holders, not what
+// their process ids say.
+TEST(PlatformSharedMemoryTest, HoldersAreThoseTheSystemKnows) {
+    // A forked child keeps copies of two holders' descriptors: once their
+    // owner closed them, nobody holds the block.
+    auto first = SharedMemory::Open("PlatformShm.Copied", 64);
+    auto second = SharedMemory::Open("PlatformShm.Copied", 64);
+    ASSERT_TRUE(first && second);
+    Pipe copied;
+    Child copy([&copied]() -> int {
+        copied.Signal();
+        for (;;)
+            pause();
+    });
+    ASSERT_TRUE(copied.Wait());
+    first.reset();
+    second.reset();
+    EXPECT_FALSE(ShmFileExists("PlatformShm.Copied"));
+    auto fresh = SharedMemory::Open("PlatformShm.Copied", 64);
+    ASSERT_TRUE(fresh);
+    EXPECT_FALSE(fresh->AlreadyExisted());
+
+    // A holder in another pid namespace holds it while it runs.
+    Pipe held, finish;
+    Child outer([&] {
+        if (unshare(CLONE_NEWPID) != 0) return held.Signal('n') ? 50 : 51;
+        Child holder([&held] {
+            auto memory = SharedMemory::Open("PlatformShm.OtherPids", 64);
+            if (!memory || !held.Signal('h')) return 1;
+            for (;;)
+                pause();
+        });
+        return finish.Wait() ? 0 : 2;
+    });
+    char answer = 0;
+    ASSERT_TRUE(held.Wait(::velmora::test::kHangBoundMs, &answer));
+    if (answer == 'n') GTEST_SKIP() << "no pid namespace can be made here";
+    auto mine = SharedMemory::Open("PlatformShm.OtherPids", 64);
+    ASSERT_TRUE(mine);
+    EXPECT_TRUE(mine->AlreadyExisted());
+    mine.reset();
+    EXPECT_TRUE(ShmFileExists("PlatformShm.OtherPids"));
+    finish.Signal();
+    EXPECT_EQ(outer.Wait(), 0);
+    mine = SharedMemory::Open("PlatformShm.OtherPids", 64);
+    ASSERT_TRUE(mine);
+    EXPECT_FALSE(mine->AlreadyExisted());
+}
+
+// What killed holders leave goes with the last close in their namespace and
+// never with one of another namespace, even one named after it; a namespace
+// whose processes have all ended is cleared as a whole.
+TEST(PlatformSharedMemoryTest, LeftoversGoOnlyWithTheirOwnNamespace) {
+    const std::string other = IpcNamespace() + ".more";
+    for (const std::string& ns : {IpcNamespace(), other}) {
+        Pipe ready;
+        Child peer(Peer(ready, ns, "PlatformShm.Left", false));
+        ASSERT_TRUE(ready.Wait());
+    }
+    ASSERT_EQ(ShmFilesEndingIn(".shm.PlatformShm.Left").size(), 2u);
+    SharedMemory::Open("PlatformShm.Trigger", 64).reset();
+    const std::vector<std::string> left = ShmFilesEndingIn(".shm.PlatformShm.Left");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(left[0].rfind(IpcNamespace() + ".", 0), 0u);
+
+    SharedMemory::RemoveAbandoned(left[0].substr(0, left[0].find('.')));
+    EXPECT_TRUE(ShmFilesEndingIn(".shm.PlatformShm.Left").empty());
+}
+
+// Run by CTest after every other test: clears the namespaces of test
+// processes ("...velmora-test-<pid>") of whatever their processes left
+// behind, also those that crashed. Blocks that a live process holds stay.
+TEST(PlatformNamespaceCleanup, ClearsWhatTestProcessesLeft) {
+    const std::regex testNamespace(".*velmora-test-[0-9]+");
+    std::set<std::string> namespaces;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string name = entry.path().filename().string();
+        const std::string ns = name.substr(0, name.find('.'));
+        if (std::regex_match(ns, testNamespace)) namespaces.insert(ns);
+    }
+    for (const std::string& ns : namespaces)
+        SharedMemory::RemoveAbandoned(ns);
 }
 
 TEST(PlatformSharedMemoryTest, EveryoneMayOpenItWhateverTheUmask) {

@@ -9,12 +9,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "WaitSupport.h"
+#include "platform/Paths.h"
 
 namespace velmora::platform::test {
 
@@ -103,6 +107,8 @@ class Pipe {
     Pipe& operator=(const Pipe&) = delete;
 
     bool Signal(char value = 1) { return write(m_fds[1], &value, 1) == 1; }
+    // The descriptor a process started from a child (it is inherited) signals on.
+    int WriteEnd() const { return m_fds[1]; }
     // True when a byte arrived in time (stored in value when given).
     bool Wait(uint32_t timeoutMs = ::velmora::test::kHangBoundMs, char* value = nullptr) {
         pollfd entry{m_fds[0], POLLIN, 0};
@@ -116,5 +122,31 @@ class Pipe {
   private:
     int m_fds[2];
 };
+
+// Runs this test binary again in the calling child, as a second process that
+// runs only the test `filter` names; returns only when that cannot start.
+inline int ExecTestPeer(const std::string& filter) {
+    const std::string self = ExecutablePath();
+    const std::string argument = "--gtest_filter=" + filter;
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(argument.c_str()),
+                          nullptr};
+    execve(self.c_str(), argv, environ);
+    return 127;
+}
+
+// Does to a block's file what another local user can: cuts it to `length`
+// bytes and writes a holder table at its end that claims `claimedSize`.
+inline bool CutShort(const std::string& path, off_t length, uint64_t claimedSize) {
+    constexpr off_t kTableSize = 248;
+    const uint32_t finished[2] = {0x484C4456, 0};
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    const bool done = fd >= 0 && ftruncate(fd, length) == 0 &&
+                      pwrite(fd, finished, sizeof(finished), length - kTableSize) == 8 &&
+                      pwrite(fd, &claimedSize, 8, length - kTableSize + 8) == 8;
+    if (fd >= 0) close(fd);
+    return done;
+}
 
 }  // namespace velmora::platform::test
