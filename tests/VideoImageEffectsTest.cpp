@@ -447,9 +447,9 @@ TEST(VideoImageEffectsTest, SafeAreaBorder) {
         uint32_t width, height, thickness, percent, row, first, last;
     };
     const WideBorder wideBorders[] = {
-        {16, 40, 13, 10, 20, 0, 16},       // insetX 2, inner 12, border 14
-        {200, 576, 42, 40, 288, 78, 122},  // insetX 80, inner 40
-        {143, 512, 100, 24, 256, 10, 134}, // insetX 34, inner 76
+        {16, 40, 13, 10, 20, 0, 16},        // insetX 2, inner 12, border 14
+        {200, 576, 42, 40, 288, 78, 122},   // insetX 80, inner 40
+        {143, 512, 100, 24, 256, 10, 134},  // insetX 34, inner 76
     };
     for (const WideBorder& c : wideBorders) {
         GuardedBuffer image(size_t{c.width} * c.height * 2);
