@@ -462,6 +462,7 @@ TEST(VideoImageEffectsTest, SafeAreaBorder) {
         for (uint32_t x = 0; x < c.width; ++x) {
             const bool drawn = x >= c.first && x < c.last;
             ASSERT_EQ(row[2 * x], drawn ? 0xEB : 0) << c.width << "x" << c.height << " x " << x;
+            ASSERT_EQ(row[2 * x + 1], drawn ? 0x80 : 0) << c.width << "x" << c.height << " x " << x;
         }
     }
 }
