@@ -260,12 +260,16 @@ int32_t CVideoImageHelper::DrawSafeAreaBorder(uint8_t* pImage, uint32_t width, u
     const int64_t innerWidth = evenUp(int64_t{width} - 2 * insetX);
     const int64_t innerHeight = int64_t{height} - 2 * insetY;
     // Insets past the middle or an area wider than the image would be drawn
-    // outside the frame, and so would the right edge of a middle row (one
-    // below the top band and above the bottom band) under a border wider
-    // than the area. Band rows fill the area alone, whatever the border.
+    // outside the frame. Band rows fill the area alone, whatever the border;
+    // a middle row (below the top band and above the bottom band) gets a
+    // left block from insetX and a right block ending where the area ends,
+    // both the border wide. The right block starts left of the area under a
+    // border wider than it, but never before the row when the left block
+    // ends inside the row (insetX + inner width is at least width - insetX),
+    // so only a left block past the row's end leaves the row.
     const bool middleRows = innerHeight > 2 * border;
     if (innerWidth < 0 || innerHeight < 0 || insetX + innerWidth > width ||
-        (middleRows && border > innerWidth)) {
+        (middleRows && insetX + border > width)) {
         return 0;
     }
     card::CUtilityFunc utility;

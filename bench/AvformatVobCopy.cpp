@@ -49,11 +49,12 @@ bool MapStreams(AVFormatContext* in, const std::vector<int>& pids, std::vector<i
 }
 
 // in is open; its streams are copied into output.
-bool CopyStreams(AVFormatContext* in, const std::vector<int>& pids, const char* output) {
+bool CopyStreams(AVFormatContext* in, const std::vector<int>& pids, const char* output,
+                 const char* format) {
     std::vector<int> inputOf;
     if (avformat_find_stream_info(in, nullptr) < 0 || !MapStreams(in, pids, &inputOf)) return false;
     AVFormatContext* out = nullptr;
-    if (avformat_alloc_output_context2(&out, nullptr, "vob", output) < 0) return false;
+    if (avformat_alloc_output_context2(&out, nullptr, format, output) < 0) return false;
     std::vector<int> outputOf(in->nb_streams, -1);
     bool ok = true;
     for (size_t k = 0; ok && k < inputOf.size(); ++k) {
@@ -89,10 +90,11 @@ bool CopyStreams(AVFormatContext* in, const std::vector<int>& pids, const char* 
 
 }  // namespace
 
-bool AvformatVobCopyFile(const char* input, const std::vector<int>& pids, const char* output) {
+bool AvformatVobCopyFile(const char* input, const std::vector<int>& pids, const char* output,
+                         const char* format) {
     AVFormatContext* in = nullptr;
     if (avformat_open_input(&in, input, nullptr, nullptr) < 0) return false;
-    const bool ok = CopyStreams(in, pids, output);
+    const bool ok = CopyStreams(in, pids, output, format);
     avformat_close_input(&in);
     return ok;
 }
@@ -105,8 +107,8 @@ bool AvformatVobCopyMemory(const std::vector<uint8_t>& input, const std::vector<
         avio_alloc_context(ioBuffer, kIoBufferSize, 0, &memory, ReadMemory, nullptr, nullptr);
     AVFormatContext* in = avformat_alloc_context();
     in->pb = io;
-    const bool ok =
-        avformat_open_input(&in, nullptr, nullptr, nullptr) == 0 && CopyStreams(in, pids, output);
+    const bool ok = avformat_open_input(&in, nullptr, nullptr, nullptr) == 0 &&
+                    CopyStreams(in, pids, output, "vob");
     avformat_close_input(&in);
     av_freep(&io->buffer);
     avio_context_free(&io);

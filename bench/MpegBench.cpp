@@ -1,12 +1,16 @@
 // The inverse DCT in each processor variant and the DC-only thumbnail decode
-// of the 720 x 576 I pictures, against libavcodec's inverse DCT (AVDCT) and
-// its full MPEG-2 decode of the same pictures (when it is installed).
+// of the 720 x 576 I pictures, against libavcodec's inverse DCT (AVDCT), its
+// full MPEG-2 decode of the same pictures and its decode at an eighth of the
+// size (lowres 3) with the conversion to the thumbnail's pixels (when they
+// are installed).
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "card/LoadTimeGlobals.h"
@@ -14,11 +18,18 @@
 #include "record/MpegVideoInfo.h"
 #include "record/VideoParser.h"
 
+#include "BesidePeers.h"
+
 #if defined(VELMORA_BENCH_AVCODEC)
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/avdct.h>
 #include <libavutil/mem.h>
+}
+#endif
+#if defined(VELMORA_BENCH_AVCODEC) && defined(VELMORA_BENCH_SWSCALE)
+extern "C" {
+#include <libswscale/swscale.h>
 }
 #endif
 
@@ -47,57 +58,56 @@ std::vector<Block> Blocks() {
     return blocks;
 }
 
+// Each round transforms the same dequantised blocks; only the transforms
+// are timed. An in-place transform overwrites its input, so it is handed a
+// fresh copy of the blocks before each round, outside the timing: both kinds
+// see the same blocks, in the cache alike.
 template <typename Transform>
-void RunIdct(benchmark::State& state, Transform transform) {
+void RunIdct(benchmark::State& state, bool inPlace, Transform transform) {
+    using Clock = std::chrono::steady_clock;
     std::vector<Block> in = Blocks();
     std::vector<Block> out(kBlocks);
     for (auto _ : state) {
+        if (inPlace) std::copy(in.begin(), in.end(), out.begin());
+        const auto start = Clock::now();
         for (int i = 0; i < kBlocks; ++i)
             transform(in[i].v, out[i].v);
         benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * kBlocks);
 }
 
 void BM_IdctMmx(benchmark::State& state) {
-    RunIdct(state,
+    RunIdct(state, false,
             [](const int16_t* in, int16_t* out) { velmora::card::g_IdctMmx.Transform(in, out); });
 }
 void BM_IdctSse2(benchmark::State& state) {
-    RunIdct(state,
+    RunIdct(state, false,
             [](const int16_t* in, int16_t* out) { velmora::card::g_IdctSse2.Transform(in, out); });
 }
 void BM_IdctSse2Vec(benchmark::State& state) {
-    RunIdct(state, velmora::record::IdctSse2Vec);
+    RunIdct(state, false, velmora::record::IdctSse2Vec);
 }
-BENCHMARK(BM_IdctMmx);
-BENCHMARK(BM_IdctSse2);
-BENCHMARK(BM_IdctSse2Vec);
+BENCHMARK(BM_IdctMmx)->UseManualTime();
+BENCHMARK(BM_IdctSse2)->UseManualTime();
+BENCHMARK(BM_IdctSse2Vec)->UseManualTime();
 
 #if defined(VELMORA_BENCH_AVCODEC)
 void BM_IdctLibavcodec(benchmark::State& state) {
     AVDCT* dct = avcodec_dct_alloc();
     dct->idct_algo = FF_IDCT_AUTO;
     avcodec_dct_init(dct);
-    std::vector<Block> in = Blocks();
-    std::vector<Block> work(kBlocks);
-    for (auto _ : state) {
-        // In place, as its interface works.
-        std::copy(in.begin(), in.end(), work.begin());
-        for (int i = 0; i < kBlocks; ++i)
-            dct->idct(work[i].v);
-        benchmark::DoNotOptimize(work.data());
-    }
-    state.SetItemsProcessed(int64_t(state.iterations()) * kBlocks);
+    RunIdct(state, true, [dct](const int16_t*, int16_t* block) { dct->idct(block); });
     av_free(dct);
 }
-BENCHMARK(BM_IdctLibavcodec);
+BENCHMARK(BM_IdctLibavcodec)->UseManualTime();
 #endif
 
 std::vector<uint8_t> Fixture() {
-    const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" /
-                      "data" / "m2v_pal_bframes.m2v";
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::string(VELMORA_BENCH_DATA_DIR) + "/m2v_pal_bframes.m2v",
+                     std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
@@ -126,21 +136,117 @@ std::vector<std::vector<uint8_t>> IntraPictures() {
     return out;
 }
 
+#if defined(VELMORA_BENCH_AVCODEC)
+// libavcodec's MPEG-2 decoder on one thread, handed the I pictures one at a
+// time; with lowres 3 it decodes at an eighth of the size, 90 x 72.
+class AvcodecPictures {
+  public:
+    AvcodecPictures(const std::vector<std::vector<uint8_t>>& pictures, int lowres)
+        : m_codec(avcodec_find_decoder(AV_CODEC_ID_MPEG2VIDEO)),
+          m_context(avcodec_alloc_context3(m_codec)) {
+        m_context->thread_count = 1;
+        m_context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+        m_context->lowres = lowres;
+        m_open = avcodec_open2(m_context, m_codec, nullptr) == 0;
+        for (const auto& p : pictures) {
+            m_padded.push_back(p);
+            m_padded.back().resize(p.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+            m_sizes.push_back(int(p.size()));
+        }
+    }
+    ~AvcodecPictures() {
+        av_frame_free(&m_frame);
+        av_packet_free(&m_packet);
+        avcodec_free_context(&m_context);
+    }
+    AvcodecPictures(const AvcodecPictures&) = delete;
+    AvcodecPictures& operator=(const AvcodecPictures&) = delete;
+
+    // Decodes the next picture (round the list); each frame that comes out
+    // goes to take. The number of frames.
+    template <typename Take>
+    int DecodeNext(Take take) {
+        if (!m_open) return 0;
+        const size_t k = m_next++ % m_padded.size();
+        m_packet->data = m_padded[k].data();
+        m_packet->size = m_sizes[k];
+        avcodec_send_packet(m_context, m_packet);
+        int frames = 0;
+        for (; avcodec_receive_frame(m_context, m_frame) == 0; ++frames)
+            take(m_frame);
+        return frames;
+    }
+
+  private:
+    const AVCodec* m_codec;
+    AVCodecContext* m_context;
+    AVPacket* m_packet = av_packet_alloc();
+    AVFrame* m_frame = av_frame_alloc();
+    bool m_open = false;
+    std::vector<std::vector<uint8_t>> m_padded;
+    std::vector<int> m_sizes;
+    size_t m_next = 0;
+};
+#endif
+
+#if defined(VELMORA_BENCH_AVCODEC) && defined(VELMORA_BENCH_SWSCALE)
+// A decoded frame converted to the thumbnail's form: bottom-up rows of blue,
+// green, red at the frame's size.
+class BgrThumbnail {
+  public:
+    ~BgrThumbnail() { sws_freeContext(m_context); }
+    void Convert(const AVFrame* frame) {
+        m_context = sws_getCachedContext(m_context, frame->width, frame->height,
+                                         AVPixelFormat(frame->format), frame->width, frame->height,
+                                         AV_PIX_FMT_BGR24, SWS_POINT, nullptr, nullptr, nullptr);
+        const int stride = 3 * frame->width;
+        // Room for the converter's wide stores past a row's end.
+        m_pixels.resize(size_t(stride) * frame->height + 64);
+        uint8_t* lastRow[1] = {m_pixels.data() + size_t(stride) * (frame->height - 1)};
+        const int upward[1] = {-stride};
+        sws_scale(m_context, frame->data, frame->linesize, 0, frame->height, lastRow, upward);
+    }
+
+  private:
+    SwsContext* m_context = nullptr;
+    std::vector<uint8_t> m_pixels;
+};
+#endif
+
+// Beside libavcodec's full decode of the same picture and, with libswscale,
+// its decode at lowres 3 with the conversion to the thumbnail's pixels.
 void BM_ThumbnailDecode720x576(benchmark::State& state) {
     const auto pictures = IntraPictures();
     if (pictures.empty()) {
         state.SkipWithError("fixture m2v_pal_bframes.m2v not found");
         return;
     }
+    std::vector<velmora::bench::PeerCall> peers;
+#if defined(VELMORA_BENCH_AVCODEC)
+    AvcodecPictures full(pictures, 0);
+    peers.push_back({"full_decode", [&] { return full.DecodeNext([](const AVFrame*) {}) > 0; }});
+#endif
+#if defined(VELMORA_BENCH_AVCODEC) && defined(VELMORA_BENCH_SWSCALE)
+    AvcodecPictures lowres(pictures, 3);
+    BgrThumbnail converted;
+    peers.push_back({"lowres3", [&] {
+                         return lowres.DecodeNext([&](const AVFrame* f) { converted.Convert(f); }) >
+                                0;
+                     }});
+#endif
     std::vector<uint8_t> pixels(90 * 72 * 3);
     size_t n = 0;
-    for (auto _ : state) {
-        const auto& p = pictures[n++ % pictures.size()];
-        MPEG_THUMBNAIL thumbnail{pixels.data(), 90, 72, 90 * 3, 0, 0, 0, 0, 0};
-        MPEG_SEQUENCE_INFO sequence;
-        benchmark::DoNotOptimize(
-            velmora::record::ParseVideoHeaders(p.data(), int32_t(p.size()), &sequence, &thumbnail));
-    }
+    velmora::bench::RunBesidePeers(
+        state,
+        [&] {
+            const auto& p = pictures[n++ % pictures.size()];
+            MPEG_THUMBNAIL thumbnail{pixels.data(), 90, 72, 90 * 3, 0, 0, 0, 0, 0};
+            MPEG_SEQUENCE_INFO sequence;
+            return velmora::record::ParseVideoHeaders(p.data(), int32_t(p.size()), &sequence,
+                                                      &thumbnail) == 1 &&
+                   thumbnail.pictureValid == 1;
+        },
+        std::move(peers));
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
 BENCHMARK(BM_ThumbnailDecode720x576);
@@ -152,33 +258,12 @@ void BM_LibavcodecDecode720x576(benchmark::State& state) {
         state.SkipWithError("fixture m2v_pal_bframes.m2v not found");
         return;
     }
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG2VIDEO);
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    context->thread_count = 1;
-    context->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    avcodec_open2(context, codec, nullptr);
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    std::vector<std::vector<uint8_t>> padded;
-    for (const auto& p : pictures) {
-        padded.push_back(p);
-        padded.back().resize(p.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    }
-    size_t n = 0;
+    AvcodecPictures decoder(pictures, 0);
     int64_t frames = 0;
-    for (auto _ : state) {
-        const size_t k = n++ % pictures.size();
-        packet->data = padded[k].data();
-        packet->size = int(pictures[k].size());
-        avcodec_send_packet(context, packet);
-        while (avcodec_receive_frame(context, frame) == 0)
-            ++frames;
-    }
+    for (auto _ : state)
+        frames += decoder.DecodeNext([](const AVFrame*) {});
     state.SetItemsProcessed(int64_t(state.iterations()));
     state.counters["frames_out"] = double(frames);
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
 }
 BENCHMARK(BM_LibavcodecDecode720x576);
 #endif

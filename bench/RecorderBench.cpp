@@ -3,7 +3,8 @@
 // (26.6 MB/s, so one second of input holds 26.6 MB), into program-stream
 // files; input MB/s with 1 and 12 tasks, fed in the engine's chunks through
 // each slot's ring. Against libavformat's stream copy of the same program to
-// its "vob" muxer (what ffmpeg -c copy -f vob does), when it is installed.
+// its "vob" muxer (what ffmpeg -c copy -f vob does), when it is installed:
+// on its own, and once per task beside the recorder ("vs_avformat_copy").
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "ts/CirBuffer.h"
 
 #include "AvformatVobCopy.h"
+#include "BesidePeers.h"
 
 #if defined(VELMORA_BENCH_AVFORMAT)
 extern "C" {
@@ -68,6 +70,55 @@ std::string TempPath(const std::string& name) {
         .string();
 }
 
+// Each task records the whole input once; false when a task did not start.
+bool RecordOnce(const std::vector<uint8_t>& input, const std::vector<std::wstring>& paths) {
+    const auto tasks = static_cast<uint32_t>(paths.size());
+    // The rings outlive the recorder, which ends its tasks when it goes.
+    std::vector<std::unique_ptr<velmora::ts::CCirBuffer>> rings;
+    velmora::record::CProgramRecorder recorder(188, nullptr);
+    for (uint32_t i = 0; i < tasks; ++i) {
+        rings.push_back(std::make_unique<velmora::ts::CCirBuffer>(kRingSize));
+        const velmora::record::RECORDER_TASK_REQUEST request{1, 0x200, 0x201, 3, paths[i].c_str(),
+                                                             0};
+        // A task that did not start would never drain its ring.
+        if (recorder.StartTask(&request, i, rings.back().get(), 0) != 0) return false;
+    }
+    for (size_t at = 0; at < input.size(); at += kChunk) {
+        const auto n = static_cast<uint32_t>(std::min<size_t>(kChunk, input.size() - at));
+        for (auto& ring : rings)
+            while (ring->Write(&input[at], n) != 0)
+                std::this_thread::yield();
+    }
+    for (auto& ring : rings)
+        while (ring->GetFillSize() != 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    for (uint32_t i = 0; i < tasks; ++i) {
+        const velmora::record::RECORDER_TASK_REQUEST request{1, 0x200, 0x201, 3, paths[i].c_str(),
+                                                             0};
+        recorder.StopTask(&request);
+    }
+    return true;
+}
+
+// libavformat's stream copy of the same program, once per task: the same
+// work as the recorder's tasks.
+std::vector<velmora::bench::PeerCall> StreamCopyPeer([[maybe_unused]] uint32_t tasks) {
+#if defined(VELMORA_BENCH_AVFORMAT)
+    av_log_set_level(AV_LOG_ERROR);
+    return {{"avformat_copy", [tasks, path = TempPath("peer.mpg")] {
+                 bool copied = true;
+                 for (uint32_t i = 0; i < tasks; ++i)
+                     copied = velmora::bench::AvformatVobCopyMemory(Input(), {0x200, 0x201},
+                                                                    path.c_str()) &&
+                              copied;
+                 std::filesystem::remove(path);
+                 return copied;
+             }}};
+#else
+    return {};
+#endif
+}
+
 void BM_RecorderTasks(benchmark::State& state) {
     const auto tasks = static_cast<uint32_t>(state.range(0));
     const std::vector<uint8_t>& input = Input();
@@ -76,30 +127,8 @@ void BM_RecorderTasks(benchmark::State& state) {
         const std::string path = TempPath("task" + std::to_string(i) + ".mpg");
         paths.emplace_back(path.begin(), path.end());
     }
-    for (auto _ : state) {
-        velmora::record::CProgramRecorder recorder(188, nullptr);
-        std::vector<std::unique_ptr<velmora::ts::CCirBuffer>> rings;
-        for (uint32_t i = 0; i < tasks; ++i) {
-            rings.push_back(std::make_unique<velmora::ts::CCirBuffer>(kRingSize));
-            const velmora::record::RECORDER_TASK_REQUEST request{
-                1, 0x200, 0x201, 3, paths[i].c_str(), 0};
-            recorder.StartTask(&request, i, rings.back().get(), 0);
-        }
-        for (size_t at = 0; at < input.size(); at += kChunk) {
-            const auto n = static_cast<uint32_t>(std::min<size_t>(kChunk, input.size() - at));
-            for (auto& ring : rings)
-                while (ring->Write(&input[at], n) != 0)
-                    std::this_thread::yield();
-        }
-        for (auto& ring : rings)
-            while (ring->GetFillSize() != 0)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-        for (uint32_t i = 0; i < tasks; ++i) {
-            const velmora::record::RECORDER_TASK_REQUEST request{
-                1, 0x200, 0x201, 3, paths[i].c_str(), 0};
-            recorder.StopTask(&request);
-        }
-    }
+    velmora::bench::RunBesidePeers(
+        state, [&] { return RecordOnce(input, paths); }, StreamCopyPeer(tasks));
     for (const auto& path : paths)
         std::filesystem::remove(std::string(path.begin(), path.end()));
     // Input bytes per task: the rate each task keeps up with.

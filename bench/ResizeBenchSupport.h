@@ -134,7 +134,8 @@ inline ResizeImages FourSampleImages(const ResizeSizes& s, int64_t dataType) {
 inline int OpenCvMode(int64_t code) {
     switch (code) {
         case velmora::resize::INTERP_NEAREST:
-            return cv::INTER_NEAREST;
+            // Samples the same pixel centres (INTER_NEAREST takes another grid).
+            return cv::INTER_NEAREST_EXACT;
         case velmora::resize::INTERP_LINEAR:
             return cv::INTER_LINEAR;
         case velmora::resize::INTERP_CUBIC:

@@ -1,8 +1,9 @@
 // The transport-stream file tools on a cached file: the export of two
 // programs and the conversion of one program to a program stream, against
 // reading the same bytes through the read-ahead reader (the floor) and
-// libavformat's transport-to-program-stream copy of the same streams (when
-// it is installed); both cut scans in I pictures a second.
+// libavformat's stream copy of the same streams (when it is installed: on its
+// own, and beside each tool as "vs_avformat_copy"); both cut scans in I
+// pictures a second.
 #include <benchmark/benchmark.h>
 
 #include <stdlib.h>
@@ -22,6 +23,7 @@
 #include "record/TsToPsConverter.h"
 
 #include "AvformatVobCopy.h"
+#include "BesidePeers.h"
 
 #if defined(VELMORA_BENCH_AVFORMAT)
 extern "C" {
@@ -98,6 +100,24 @@ void BM_ReadAheadFloor(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadAheadFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// libavformat's stream copy of the same input's PIDs into the named muxer,
+// when it is installed.
+std::vector<velmora::bench::PeerCall> StreamCopyPeer([[maybe_unused]] const Workload& w,
+                                                     [[maybe_unused]] std::vector<int> pids,
+                                                     [[maybe_unused]] const char* format) {
+#if defined(VELMORA_BENCH_AVFORMAT)
+    av_log_set_level(AV_LOG_QUIET);
+    return {{"avformat_copy", [&w, pids, format, out = w.dir + "/peer." + format] {
+                 return velmora::bench::AvformatVobCopyFile(w.input.c_str(), pids, out.c_str(),
+                                                            format);
+             }}};
+#else
+    return {};
+#endif
+}
+
+// Beside the stream copy of both programs' streams into libavformat's
+// transport-stream muxer.
 void BM_ExportTwoPrograms(benchmark::State& state) {
     Workload& w = Load();
     CTsFileSet set;
@@ -109,28 +129,30 @@ void BM_ExportTwoPrograms(benchmark::State& state) {
         {0x204, kUnassignedPid, 0, 0, 0, 0, 2, 0}};
     CReadAheadFile reader(1 << 20, 4096);
     const std::string out = w.dir + "/export.tls";
-    for (auto _ : state) {
-        if (ExportTsWithCuts(&set, out.c_str(), kExportListMode, nullptr, 64, &reader, nullptr,
-                             nullptr, 0, kept, 7, nullptr, 0, 0, 0, 0, 0) != 0) {
-            state.SkipWithError("export failed");
-            break;
-        }
-    }
+    velmora::bench::RunBesidePeers(
+        state,
+        [&] {
+            return ExportTsWithCuts(&set, out.c_str(), kExportListMode, nullptr, 64, &reader,
+                                    nullptr, nullptr, 0, kept, 7, nullptr, 0, 0, 0, 0, 0) == 0;
+        },
+        StreamCopyPeer(w, {0x200, 0x201, 0x202, 0x203, 0x204}, "mpegts"));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.size));
 }
 BENCHMARK(BM_ExportTwoPrograms)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Beside the stream copy of the same two streams into libavformat's "vob"
+// muxer.
 void BM_ConvertTsToPsAc3(benchmark::State& state) {
     Workload& w = Load();
     CTsFileSet set;
     set.AddFile(w.input.c_str(), w.size, 0);
     const std::string out = w.dir + "/convert_000.mpg";
-    for (auto _ : state) {
-        if (ConvertTsToPsAc3(&set, out.c_str(), 0x200, 0x202, 1024, nullptr, nullptr) != 0) {
-            state.SkipWithError("conversion failed");
-            break;
-        }
-    }
+    velmora::bench::RunBesidePeers(
+        state,
+        [&] {
+            return ConvertTsToPsAc3(&set, out.c_str(), 0x200, 0x202, 1024, nullptr, nullptr) == 0;
+        },
+        StreamCopyPeer(w, {0x200, 0x202}, "vob"));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.size));
 }
 BENCHMARK(BM_ConvertTsToPsAc3)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -411,14 +411,14 @@ TEST(VideoImageEffectsTest, SafeAreaBorder) {
             ASSERT_EQ(cell[0], drawn ? 0xEB : 0) << y << "," << x;
             ASSERT_EQ(cell[1], drawn ? 0x80 : 0) << y << "," << x;
         }
-    // Insets past the middle, or a border wider than the area on a row
-    // between the bands, would be drawn outside the frame.
-    GuardedBuffer small(16 * 8 * 2), tall(16 * 40 * 2);
+    // Insets past the middle, or a border whose left block on a row between
+    // the bands runs past the row's end, would be drawn outside the frame.
+    GuardedBuffer small(16 * 8 * 2), tall(16 * 48 * 2);
     small.Fill(0);
     tall.Fill(0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 2, 51), 0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 2, 200), 0);
-    EXPECT_EQ(helper.DrawSafeAreaBorder(tall.data(), 16, 40, fill, 13, 10), 0);
+    EXPECT_EQ(helper.DrawSafeAreaBorder(tall.data(), 16, 48, fill, 15, 10), 0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 721, 8, fill, 2, 10), 0);
     EXPECT_EQ(small.Bytes(), std::vector<uint8_t>(small.size(), 0));
     EXPECT_EQ(tall.Bytes(), std::vector<uint8_t>(tall.size(), 0));
@@ -440,6 +440,31 @@ TEST(VideoImageEffectsTest, SafeAreaBorder) {
     // Only band rows: any border fills the area (inner width 12, all 8 rows).
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 13, 10), 1);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 0xFFFFFFFF, 10), 1);
+    // A border wider than the area still fits each row between the bands:
+    // the right block starts left of the area and overlaps the left one, so
+    // such a row is drawn over [first, last) only.
+    struct WideBorder {
+        uint32_t width, height, thickness, percent, row, first, last;
+    };
+    const WideBorder wideBorders[] = {
+        {16, 40, 13, 10, 20, 0, 16},        // insetX 2, inner 12, border 14
+        {200, 576, 42, 40, 288, 78, 122},   // insetX 80, inner 40
+        {143, 512, 100, 24, 256, 10, 134},  // insetX 34, inner 76
+    };
+    for (const WideBorder& c : wideBorders) {
+        GuardedBuffer image(size_t{c.width} * c.height * 2);
+        image.Fill(0);
+        ASSERT_EQ(helper.DrawSafeAreaBorder(image.data(), c.width, c.height, fill, c.thickness,
+                                            c.percent),
+                  1)
+            << c.width << "x" << c.height;
+        const uint8_t* row = image.data() + size_t{c.row} * c.width * 2;
+        for (uint32_t x = 0; x < c.width; ++x) {
+            const bool drawn = x >= c.first && x < c.last;
+            ASSERT_EQ(row[2 * x], drawn ? 0xEB : 0) << c.width << "x" << c.height << " x " << x;
+            ASSERT_EQ(row[2 * x + 1], drawn ? 0x80 : 0) << c.width << "x" << c.height << " x " << x;
+        }
+    }
 }
 
 }  // namespace
