@@ -32,6 +32,11 @@ bool Thread::Start(std::function<uint32_t()> body) {
     auto shared = std::make_shared<Shared>();
     try {
         m_thread = std::thread([shared, body = std::move(body)]() {
+            {
+                std::lock_guard<std::mutex> guard(shared->lock);
+                shared->started = true;
+                shared->ended.notify_all();
+            }
             const uint32_t code = body();
             std::lock_guard<std::mutex> guard(shared->lock);
             shared->exitCode = code;
@@ -40,6 +45,14 @@ bool Thread::Start(std::function<uint32_t()> body) {
         });
     } catch (const std::system_error&) {
         return false;
+    }
+    // Returns once the thread runs its body: a fork right after a start
+    // then never copies the thread in the middle of the run time's own
+    // set-up of it (its allocator locks held), which would leave the child's
+    // allocations waiting for ever.
+    {
+        std::unique_lock<std::mutex> guard(shared->lock);
+        shared->ended.wait(guard, [&] { return shared->started; });
     }
     m_shared = std::move(shared);
     return true;

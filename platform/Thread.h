@@ -39,6 +39,7 @@ class Thread {
     struct Shared {
         std::mutex lock;
         std::condition_variable ended;
+        bool started = false;
         bool done = false;
         uint32_t exitCode = 0;
     };
