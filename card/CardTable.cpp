@@ -26,7 +26,8 @@ EntryGate g_EntryGates[kCardTableSize];
 // block them for ever. The child starts with open gates; the exports then
 // refuse the inherited cards themselves.
 void OpenGatesInChild() {
-    for (EntryGate& gate : g_EntryGates) new (&gate) EntryGate();
+    for (EntryGate& gate : g_EntryGates)
+        new (&gate) EntryGate();
 }
 
 const int g_ForkHandler = pthread_atfork(nullptr, nullptr, &OpenGatesInChild);
