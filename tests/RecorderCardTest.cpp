@@ -394,21 +394,19 @@ TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
     for (size_t r = 0; r < std::size(restarts); ++r) {
         SCOPED_TRACE("restart " + std::to_string(r));
         // Taken once the tables are there again.
-        ASSERT_TRUE(WaitFor(
-            [&] {
-                Step(1);
-                return Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0) == 1;
-            }));
+        ASSERT_TRUE(WaitFor([&] {
+            Step(1);
+            return Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0) == 1;
+        }));
         EXPECT_EQ(Quorvel_Velmora_TsCaptureSetFilteredProgram(1, list, 0), 0u);
         // Set before any packet went through it, then the restart: the
         // stream after it passes whole.
         restarts[r]();
         const size_t mark = m_seen.size();
-        ASSERT_TRUE(WaitFor(
-            [&] {
-                Step(1);
-                return m_seen.size() >= mark + 3 * ts::kChunkBytes / m_length;
-            }));
+        ASSERT_TRUE(WaitFor([&] {
+            Step(1);
+            return m_seen.size() >= mark + 3 * ts::kChunkBytes / m_length;
+        }));
         const std::vector<Bytes> after(m_seen.begin() + static_cast<ptrdiff_t>(mark), m_seen.end());
         const Sections pat = CollectSections(after, 0);
         ASSERT_FALSE(pat.all.empty());
