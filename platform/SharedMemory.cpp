@@ -197,21 +197,23 @@ bool SetOfdLock(int fd, short type) {
     return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
-void SetLiveMark(int fd) {
+// The process lock of the type given on the byte at kLiveMark.
+struct flock LiveMarkLock(short type) {
     struct flock lock {};
-    lock.l_type = F_RDLCK;
+    lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = kLiveMark;
     lock.l_len = 1;
+    return lock;
+}
+
+void SetLiveMark(int fd) {
+    struct flock lock = LiveMarkLock(F_RDLCK);
     fcntl(fd, F_SETLK, &lock);
 }
 
 bool AnotherProcessHolds(int fd) {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = kLiveMark;
-    lock.l_len = 1;
+    struct flock lock = LiveMarkLock(F_WRLCK);
     return fcntl(fd, F_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
 }
 
