@@ -292,7 +292,8 @@ TEST_F(MailboxTest, StreamSubCommandsDriveTheCaptureFileAndTheRecordTrigger) {
 }
 
 // The capture files a peer starts on the card's own mailbox while capture
-// runs: beside the program, as the Part names them, and cleaned up here.
+// runs: beside the program, under the names the mailbox gives them, and
+// cleaned up here.
 std::vector<std::string> FilesStartingWith(const std::string& directory,
                                            const std::string& prefix) {
     std::vector<std::string> found;

@@ -113,11 +113,11 @@ void Append(Bytes& stream, const Bytes& packet) {
     stream.insert(stream.end(), packet.begin(), packet.end());
 }
 
-// A terrestrial virtual channel table with one channel: name "KQED", 9.1,
+// A terrestrial virtual channel table with one channel: name "DEMO", 9.1,
 // program 3, a service location descriptor with video 0x31 and AC-3 0x34.
 Bytes VirtualChannelTable() {
     Bytes s = {0xC8, 0xF0, 0x00, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01};
-    const char16_t name[7] = {u'K', u'Q', u'E', u'D', 0, 0, 0};
+    const char16_t name[7] = {u'D', u'E', u'M', u'O', 0, 0, 0};
     for (char16_t c : name) {
         s.push_back(uint8_t(c >> 8));
         s.push_back(uint8_t(c));
@@ -163,7 +163,7 @@ TEST(TsAnalysisTest, VirtualChannelTableNamesProgramsAndRepeatedPcrsDoNoHarm) {
     ASSERT_EQ(
         ScanPrograms(stream.data(), int32_t(stream.size()), 4, records, &count, words, nullptr), 1);
     ASSERT_EQ(count, 1u);
-    EXPECT_STREQ(records[0].name, "KQED");
+    EXPECT_STREQ(records[0].name, "DEMO");
     EXPECT_EQ(records[0].majorNumber, 9u);
     EXPECT_EQ(records[0].minorNumber, 1u);
     EXPECT_EQ(records[0].programNumber, 3u);

@@ -128,8 +128,9 @@
 #define VELMORA_ASI_OUTPUT_MODE_0 0u
 #define VELMORA_ASI_OUTPUT_MODE_1 1u
 
-/* Quorvel_Velmora_TsGetAsiStatus: bits 0 to 3 are the input status, 5 while a
- * valid ASI signal is received (program information needs it). On FPGA
+/* Quorvel_Velmora_TsGetAsiStatus: bits 0 to 3 are the input status, which
+ * holds the value 5 (the four bits 0101, not bit 5) while a valid ASI signal
+ * is received (program information needs it). On FPGA
  * versions below 0x50103 the word is the card's whole status register and bit
  * 7 is set while queued output entries are still being played. */
 #define VELMORA_ASI_STATUS_INPUT_MASK 0x0Fu
@@ -315,7 +316,9 @@ VELMORA_STATIC_ASSERT(sizeof(NIT_SERVICE) == 272, "NIT_SERVICE layout");
 VELMORA_STATIC_ASSERT(sizeof(NIT_TRANSPORT_STREAM) == 16348, "NIT_TRANSPORT_STREAM layout");
 VELMORA_STATIC_ASSERT(sizeof(NIT_INFORMATION) == 2092676, "NIT_INFORMATION layout");
 
-/* Recording time of one program. */
+/* Recording time of one program, counted from the frame rate of its video
+ * pictures: hours (modulo 24), minutes, seconds and, of the second begun,
+ * frames of 40 ms (25 a second, whatever the video's own frame rate). */
 typedef struct RECORD_LENGTH {
     uint32_t dwHours;
     uint32_t dwMinutes;
@@ -326,7 +329,18 @@ typedef struct RECORD_LENGTH {
 VELMORA_STATIC_ASSERT(sizeof(RECORD_LENGTH) == 16, "RECORD_LENGTH layout");
 
 /* Register access to the card's chips and FPGA (Quorvel_Velmora_Test); the
- * block is filled in place. */
+ * block is filled in place. dwCommand:
+ * 0x00-0x02  write the low byte of dwValue to register dwRegister (low byte) of
+ *            video decoder 0-2, read it back into dwResult;
+ * 0x80-0x82  read that decoder register into dwResult;
+ * 0x10-0x12  and 0x90-0x92: the same for video encoders 0-2;
+ * 0xF0       dwRegister 0 clears bit 4 of the port control register, any
+ *            other value sets it;
+ * 0xF1       write dwValue to the FPGA register at byte offset dwRegister (a
+ *            multiple of 4 below 0x1000) and read it back into dwResult;
+ * 0xF2       read that FPGA register into dwResult.
+ * Any other command, a chip the board model lacks, a size below 16 bytes or
+ * an FPGA offset out of range answers 0. */
 typedef struct TEST_REQUEST {
     uint32_t dwCommand;
     uint32_t dwRegister;
@@ -351,6 +365,8 @@ typedef struct TS_OVER_IP_PARAM {
 /* ---- Exported functions --------------------------------------------------- */
 
 /* Cards */
+/* Counts the cards present (the simulated driver presents up to 16); only
+ * card indexes 0 to 7 can be opened. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount);
 /* Refused (0) for an index that is already open in this process, and for an
  * index inherited from the parent process until it is closed. Several
@@ -442,6 +458,11 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoInputSaturation(uint32_t* pValue
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoInputSaturation(uint32_t value, uint32_t cardIndex);
 
 /* Versions, identity and test */
+/* Version words: the board version is the word kept in the card's EEPROM
+ * (three bytes, 0x10000 when none was written); the FPGA version is the
+ * card's version register (0x50103 on the simulated card by default); the
+ * driver version is major << 16 | minor << 8 | revision; the SDK version is
+ * 0x40000. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetSerialNumber(uint32_t* pSerial, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_Test(TEST_REQUEST* pRequest, uint32_t size,
                                              uint32_t cardIndex);
@@ -480,7 +501,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * is refused and reads nothing. The card is read in blocks of at least 32
  * packets: when the input stops, up to 31 packets stay on the card; they are
  * dropped at the next enable, and nothing captured before a disable is read
- * after it (a count asked before it allows no read). Several processes may
+ * after it (a count asked before it allows no read). A work-mode change, or an
+ * enable while capture runs, leaves the ring as it is: what it holds, and a
+ * count asked before, stay good. Several processes may
  * capture from one card, each getting the whole stream: the card's input
  * stays on until the last of them disables capture, closes the card or ends,
  * and an enable while capture runs switches the input on again. A ring left
@@ -520,7 +543,7 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(void* pPa
  * the program in the last program information read, and it finds the
  * recording by the program number alone: the path is not compared (it must
  * not be null). A capture disable or a switch to work mode 0 ends every
- * recording of the card; the same program can then be recorded again. A file
+ * recording of this process; the same program can then be recorded again. A file
  * that a recording or the whole-stream file of the card writes already
  * (however its path is spelt) is refused. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderEnable(uint32_t programNumber,
