@@ -5,6 +5,10 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -288,6 +292,32 @@ TEST(SimTsGeneratorTest, PcrsGiveTheBitRate) {
         // The PCR is the card time at which the packet arrives.
         EXPECT_EQ(pcrs.front().second / Gen::kTicksPerPacket, pcrs.front().first);
     }
+}
+
+// A player decodes three seconds of every program, pictures and sound,
+// without an error (when ffmpeg is here).
+TEST(SimTsGeneratorTest, PlayersDecodeTheStream) {
+    if (std::system("command -v ffmpeg > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "ffmpeg not installed: the generator's stream not decoded";
+    }
+    char directory[] = "/tmp/velmora-generator-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/generator.ts";
+    const std::string errors = path + ".err";
+    {
+        std::ofstream file(path, std::ios::binary);
+        for (uint64_t i = 0; i < 3 * kPacketsPerSecond; ++i) {
+            const Packet p = Make(i);
+            file.write(reinterpret_cast<const char*>(p.data()), p.size());
+        }
+    }
+    const std::string command =
+        "ffmpeg -nostdin -v error -i '" + path + "' -map 0 -f null - 2> '" + errors + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::ifstream log(errors);
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(text.empty()) << text.substr(0, 400);
+    std::filesystem::remove_all(directory);
 }
 
 TEST(SimTsGeneratorTest, SameIndexSameBytes) {
