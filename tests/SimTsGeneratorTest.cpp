@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -318,20 +319,13 @@ TEST(SimTsGeneratorTest, PicturesDecode) {
                   1);
         ASSERT_EQ(thumbnail.usedWidth, kWidth);
         ASSERT_EQ(thumbnail.usedHeight, kHeight);
-        const auto colour = [&](uint32_t x, uint32_t y) {
-            return std::vector<uint8_t>(&pixels[(y * kWidth + x) * 3],
-                                        &pixels[(y * kWidth + x) * 3 + 3]);
-        };
-        std::set<std::vector<uint8_t>> bars;
-        for (uint32_t x = 0; x < kWidth; ++x) {
-            for (uint32_t y = 1; y < kHeight; ++y)
-                ASSERT_EQ(colour(x, y), colour(x, 0)) << x << "," << y;
-            // Bars change only between macroblocks.
-            if (x % 2 == 1) {
-                ASSERT_EQ(colour(x, 0), colour(x - 1, 0)) << x;
-            }
-            bars.insert(colour(x, 0));
-        }
+        // Every row alike, eight colours across.
+        const size_t row = kWidth * 3;
+        for (uint32_t y = 1; y < kHeight; ++y)
+            ASSERT_TRUE(std::equal(&pixels[y * row], &pixels[y * row] + row, pixels.begin())) << y;
+        std::set<std::string> bars;
+        for (uint32_t x = 0; x < kWidth; ++x)
+            bars.emplace(reinterpret_cast<const char*>(&pixels[x * 3]), 3);
         EXPECT_EQ(bars.size(), 8u);
     }
 
