@@ -205,9 +205,8 @@ class CVideoImageHelper {
                           uint32_t count);
     // Draws a border `thickness` pixels wide (made even) around the area
     // `percent` of the size inside each edge of a YUY2 image (2 * width bytes
-    // a row); `fill` is two pixels, Y U Y V in memory order. 0 when the area
-    // does not fit in the image, or when a row between the top and bottom
-    // bands would need a border wider than the area.
+    // a row); `fill` is two pixels, Y U Y V in memory order. 0, with nothing
+    // drawn, when any pixel of the border would lie outside the image.
     int32_t DrawSafeAreaBorder(uint8_t* pImage, uint32_t width, uint32_t height, uint32_t fill,
                                uint32_t thickness, uint32_t percent);
 

@@ -239,6 +239,53 @@ bool MosaicRegion(uint8_t* pImage, int32_t step, const MOSAIC_REGION& area) {
     return true;
 }
 
+// The safe area and its border in the unsigned 32-bit arithmetic of the
+// request: an inset past the middle wraps the area's size, and the bounds
+// check, not the arithmetic, refuses what would then be drawn outside.
+struct SAFE_AREA {
+    uint32_t border;
+    uint32_t insetX;
+    uint32_t insetY;
+    uint32_t innerWidth;
+    uint32_t innerHeight;
+};
+
+SAFE_AREA SafeAreaOf(uint32_t width, uint32_t height, uint32_t thickness, uint32_t percent) {
+    const auto evenUp = [](uint32_t value) { return value + (value & 1); };
+    SAFE_AREA area;
+    area.border = evenUp(thickness);
+    area.insetX = evenUp(width * percent / 100);
+    area.insetY = height * percent / 100;
+    area.innerWidth = evenUp(width - 2 * area.insetX);
+    area.innerHeight = height - 2 * area.insetY;
+    return area;
+}
+
+// Calls run(row, first pixel, words of fill) for every non-empty run of the
+// border, the area's rows from the top. Rows between the bands get a left
+// block at the area's start and a right block ending at the area's end; a
+// border wider than the area moves the right block left of the area's start.
+// False, with nothing called, when the area's rows reach past the last row.
+template <typename Run>
+bool ForEachBorderRun(const SAFE_AREA& area, uint32_t height, Run run) {
+    const uint32_t last = area.insetY + area.innerHeight - 1;
+    if (area.insetY > last) return true;
+    if (last >= height) return false;
+    const uint32_t topBandEnd = area.insetY + area.border - 1;
+    const uint32_t bottomBandStart = area.insetY + area.innerHeight - area.border;
+    const int64_t rightBlock =
+        int64_t{area.insetX} + static_cast<int32_t>(area.innerWidth - area.border);
+    for (uint32_t y = area.insetY; y <= last; ++y) {
+        if (y <= topBandEnd || y >= bottomBandStart) {
+            if (area.innerWidth / 2 != 0) run(y, int64_t{area.insetX}, area.innerWidth / 2);
+        } else if (area.border / 2 != 0) {
+            run(y, int64_t{area.insetX}, area.border / 2);
+            run(y, rightBlock, area.border / 2);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int32_t CVideoImageHelper::MosaicRegions(uint8_t* pImage, int32_t step,
@@ -252,38 +299,19 @@ int32_t CVideoImageHelper::MosaicRegions(uint8_t* pImage, int32_t step,
 
 int32_t CVideoImageHelper::DrawSafeAreaBorder(uint8_t* pImage, uint32_t width, uint32_t height,
                                               uint32_t fill, uint32_t thickness, uint32_t percent) {
-    if (pImage == nullptr || width > 720 || height > 576 || percent > 50) return 0;
-    const auto evenUp = [](int64_t value) { return value + (value & 1); };
-    const int64_t border = evenUp(thickness);
-    const int64_t insetX = evenUp(int64_t{width} * percent / 100);
-    const int64_t insetY = int64_t{height} * percent / 100;
-    const int64_t innerWidth = evenUp(int64_t{width} - 2 * insetX);
-    const int64_t innerHeight = int64_t{height} - 2 * insetY;
-    // Insets past the middle or an area wider than the image would be drawn
-    // outside the frame. Band rows fill the area alone, whatever the border;
-    // a middle row (below the top band and above the bottom band) gets a
-    // left block from insetX and a right block ending where the area ends,
-    // both the border wide. The right block starts left of the area under a
-    // border wider than it, but never before the row when the left block
-    // ends inside the row (insetX + inner width is at least width - insetX),
-    // so only a left block past the row's end leaves the row.
-    const bool middleRows = innerHeight > 2 * border;
-    if (innerWidth < 0 || innerHeight < 0 || insetX + innerWidth > width ||
-        (middleRows && insetX + border > width)) {
-        return 0;
-    }
+    if (pImage == nullptr || width > 720 || height > 576) return 0;
+    const SAFE_AREA area = SafeAreaOf(width, height, thickness, percent);
+    bool inside = true;
+    const bool rowsInside =
+        ForEachBorderRun(area, height, [&](uint32_t, int64_t first, uint32_t words) {
+            if (first < 0 || first + 2 * int64_t{words} > width) inside = false;
+        });
+    if (!rowsInside || !inside) return 0;
     card::CUtilityFunc utility;
     const int64_t step = int64_t{width} * kYuy2Bytes;
-    for (int64_t y = insetY; y < insetY + innerHeight; ++y) {
-        uint8_t* row = RowAt(pImage, step, y) + insetX * kYuy2Bytes;
-        if (y <= insetY + border - 1 || y >= insetY + innerHeight - border) {
-            utility.MemFillDwordBytewise(row, fill, static_cast<uint32_t>(innerWidth / 2));
-        } else {
-            utility.MemFillDwordBytewise(row, fill, static_cast<uint32_t>(border / 2));
-            utility.MemFillDwordBytewise(row + (innerWidth - border) * kYuy2Bytes, fill,
-                                         static_cast<uint32_t>(border / 2));
-        }
-    }
+    ForEachBorderRun(area, height, [&](uint32_t y, int64_t first, uint32_t words) {
+        utility.MemFillDwordBytewise(RowAt(pImage, step, y) + first * kYuy2Bytes, fill, words);
+    });
     return 1;
 }
 

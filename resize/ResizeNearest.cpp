@@ -41,8 +41,9 @@ inline __attribute__((always_inline)) void CopyPixel(E* d, const E* s) {
     }
 }
 
-// Samples 0-2 of a four-byte pixel from one 32-bit load (the source pixel
-// holds all four bytes): one register, two stores.
+// Samples 0-2 of a four-byte source pixel from one 32-bit load (the source
+// pixel holds all four bytes): one register, two stores. Never used on the
+// output, whose sample 3 is not ours to read.
 inline __attribute__((always_inline)) void CopyThreeOfFour(uint8_t* d, const uint8_t* s) {
     uint32_t v;
     std::memcpy(&v, s, 4);
@@ -67,15 +68,15 @@ inline __attribute__((always_inline)) void NearestRow(E* d, int32_t dstWidth, pt
 }
 
 // The row walk. An output row whose source row is its predecessor's copies the
-// predecessor's samples instead: the same values, read in order rather than
-// gathered through the column table, which on enlargement is about half the
-// rows.
-template <typename E, int Columns, typename Copy>
+// predecessor's samples instead (with `copyOutput`): the same values, read in
+// order rather than gathered through the column table, which on enlargement
+// is about half the rows.
+template <typename E, int Columns, typename Copy, typename CopyOutput>
 inline __attribute__((always_inline)) void NearestWalk(const E* src, E* dst, int32_t dstStep,
                                                        int32_t dstWidth, int32_t dstHeight,
                                                        const int32_t* rowOffsets,
                                                        const int32_t* colOffsets, ptrdiff_t step,
-                                                       Copy copy) {
+                                                       Copy copy, CopyOutput copyOutput) {
     for (int32_t j = 0; j < dstHeight; ++j) {
         E* d = dst + static_cast<ptrdiff_t>(j) * dstStep;
         if (j > 0 && rowOffsets[j] == rowOffsets[j - 1]) {
@@ -83,7 +84,7 @@ inline __attribute__((always_inline)) void NearestWalk(const E* src, E* dst, int
             auto sample = [&](int32_t i) __attribute__((always_inline)) {
                 return previous + i * step;
             };
-            NearestRow<Columns>(d, dstWidth, step, sample, copy);
+            NearestRow<Columns>(d, dstWidth, step, sample, copyOutput);
             continue;
         }
         const E* s = src + rowOffsets[j];
@@ -104,17 +105,20 @@ inline __attribute__((always_inline)) void NearestRows(const void* pSrc, void* p
     const auto* src = static_cast<const E*>(pSrc);
     auto* dst = static_cast<E*>(pDst);
     const ptrdiff_t step = Layout::kStep != 0 ? Layout::kStep : nChannels;
+    const auto copyPixel = [](E * d, const E* s) __attribute__((always_inline)) {
+        CopyPixel<E, Layout>(d, s);
+    };
     if constexpr (std::is_same_v<E, uint8_t> && std::is_same_v<Layout, MultiCh>) {
         if (nChannels == 4) {
             NearestWalk<E, Columns>(
                 src, dst, dstStep, dstWidth, dstHeight, rowOffsets, colOffsets, step,
-                [](E * d, const E* s) __attribute__((always_inline)) { CopyThreeOfFour(d, s); });
+                [](E * d, const E* s) __attribute__((always_inline)) { CopyThreeOfFour(d, s); },
+                copyPixel);
             return;
         }
     }
-    NearestWalk<E, Columns>(
-        src, dst, dstStep, dstWidth, dstHeight, rowOffsets, colOffsets, step,
-        [](E * d, const E* s) __attribute__((always_inline)) { CopyPixel<E, Layout>(d, s); });
+    NearestWalk<E, Columns>(src, dst, dstStep, dstWidth, dstHeight, rowOffsets, colOffsets, step,
+                            copyPixel, copyPixel);
 }
 
 }  // namespace

@@ -156,7 +156,9 @@ bool SimAsiFileSource::Playable(const std::string& path) {
 // stray 0x47 in garbage is not taken for a packet. A packet that carries on
 // a run of packets needs no confirmation (garbage may follow it) unless a
 // confirmed packet starts inside it, which means the run ended before it. A
-// short tail is dropped.
+// short tail is dropped. A file that is not a transport stream (random bytes,
+// a program stream, an MP4) still holds sync bytes 188 bytes apart here and
+// there: its packets count only when they make up most of the file.
 bool SimAsiFileSource::Scan() {
     const uint64_t size = static_cast<uint64_t>(m_identity.size);
     BlockReader reader(m_fd, size);
@@ -191,6 +193,7 @@ bool SimAsiFileSource::Scan() {
             inSync = false;
         }
     }
+    if (m_offsets.size() * kPacketSize * 2 <= size) m_offsets.clear();
     if (!failed) m_measuredRate = PcrRate(reader, m_offsets, kPacketSize);
     return !failed;
 }

@@ -2,7 +2,8 @@
 
 // A transport-stream file as the simulated card's ASI input: the 188-byte
 // packets found in it, in file order, played in a loop. Bytes between packets
-// that do not line up on a sync byte are skipped.
+// that do not line up on a sync byte are skipped; a file whose packets make up
+// no more than half of it is not a transport stream and holds none.
 //
 // This is a process-local cache of what the file holds (an open descriptor
 // and the offset of every packet), so that any packet can be fetched at once

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 
@@ -38,6 +39,14 @@ std::string DefaultStateDir() {
     if (const char* xdg = Env("XDG_STATE_HOME")) return std::string(xdg) + "/velmora/sim";
     if (const char* home = Env("HOME")) return std::string(home) + "/.local/state/velmora/sim";
     return "/tmp/velmora-sim-" + std::to_string(getuid());
+}
+
+// Whether the cards' settings can be kept in `dir`: a folder that is there
+// or can be made, and that this process may write in.
+bool UsableStateDir(const std::string& dir) {
+    std::error_code ignored;
+    std::filesystem::create_directories(dir, ignored);
+    return std::filesystem::is_directory(dir, ignored) && ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
 }  // namespace
@@ -77,6 +86,10 @@ SimConfig SimConfig::FromEnvironment() {
     } else {
         config.stateDir = DefaultStateDir();
     }
+    if (!UsableStateDir(config.stateDir)) {
+        Complain("VELMORA_SIM_STATE_DIR", config.stateDir.c_str(),
+                 "no folder (settings last only while the card is open)");
+    }
 
     if (const char* text = Env("VELMORA_SIM_VIDEO_INPUT")) {
         const std::string_view value(text);
@@ -103,8 +116,8 @@ SimConfig SimConfig::FromEnvironment() {
             config.asiFile = text;
             if (!SimAsiFileSource::Playable(config.asiFile)) {
                 Complain("VELMORA_SIM_ASI_INPUT", text,
-                         "an input without a signal (the file is missing, unreadable or holds "
-                         "no packets)");
+                         "an input without a signal (the file is missing, unreadable or not "
+                         "a transport stream)");
             }
         }
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,7 @@ constexpr size_t kPcrFieldSize = 8;    // adaptation_field_length, flags, PCR
 constexpr size_t kVideoPesSize = Gen::kVideoPacketsPerFrame * kPayloadSize - kPcrFieldSize;
 constexpr size_t kVideoEsSize = kVideoPesSize - kPesHeaderSize;
 constexpr unsigned kSlicesPerPicture = 576 / 16;
+constexpr unsigned kMacroblocksPerSlice = 720 / 16;
 
 // Audio: 48 kHz Layer II at 192 kbit/s, 576-byte frames of 24 ms; each
 // 40 ms period carries the next 960 bytes of that stream in one PES packet.
@@ -300,6 +302,124 @@ void WritePesHeader(uint8_t* out, uint8_t streamId, size_t totalSize, bool align
     WriteTimestamp(out + 9, 0x2, pts);
 }
 
+// The picture: eight colour bars (75 % bars, Y Cb Cr), moved one bar on at
+// every GOP and started one bar further on in each program. The I picture
+// codes each macroblock by its DC coefficients alone; the P pictures repeat
+// it, each slice a first and a last macroblock with a zero motion vector and
+// the macroblocks between skipped.
+constexpr unsigned kBars = 8;
+constexpr uint8_t kBarColours[kBars][3] = {{180, 128, 128}, {162, 44, 142}, {131, 156, 44},
+                                           {112, 72, 58},   {84, 184, 198}, {65, 100, 212},
+                                           {35, 212, 114},  {16, 128, 128}};
+constexpr uint8_t kQuantiserScaleCode = 8;
+constexpr int kDcReset = 128;  // 8-bit intra DC precision
+
+struct Code {
+    uint32_t bits;
+    unsigned length;
+};
+// dct_dc_size_luminance and dct_dc_size_chrominance for sizes 0 to 8.
+constexpr Code kDcSizeLuminance[9] = {{0b100, 3},   {0b00, 2},     {0b01, 2},
+                                      {0b101, 3},   {0b110, 3},    {0b1110, 4},
+                                      {0b11110, 5}, {0b111110, 6}, {0b1111110, 7}};
+constexpr Code kDcSizeChrominance[9] = {{0b00, 2},     {0b01, 2},      {0b10, 2},
+                                        {0b110, 3},    {0b1110, 4},    {0b11110, 5},
+                                        {0b111110, 6}, {0b1111110, 7}, {0b11111110, 8}};
+constexpr Code kEndOfBlock = {0b10, 2};       // intra_vlc_format 0
+constexpr Code kIntra = {0b1, 1};             // macroblock_type of an I picture
+constexpr Code kMotionNotCoded = {0b001, 3};  // P picture: forward motion, no coefficients
+constexpr Code kZeroMotion = {0b1, 1};
+constexpr Code kIncrementOne = {0b1, 1};
+constexpr Code kIncrementEscape = {0b00000001000, 11};  // adds 33
+constexpr Code kIncrementEleven = {0b00001010, 8};
+static_assert(kMacroblocksPerSlice - 1 == 33 + 11);
+
+void PutCode(BitWriter& w, Code code) {
+    w.Put(code.bits, code.length);
+}
+
+// One block's DC as a difference from the predictor, then the end of block.
+void PutIntraDcBlock(BitWriter& w, const Code (&sizes)[9], int value, int* predictor) {
+    const int difference = value - *predictor;
+    *predictor = value;
+    unsigned size = 0;
+    while ((std::abs(difference) >> size) != 0)
+        ++size;
+    PutCode(w, sizes[size]);
+    if (size != 0) {
+        const int bits = difference > 0 ? difference : difference + (1 << size) - 1;
+        w.Put(static_cast<uint32_t>(bits), size);
+    }
+    PutCode(w, kEndOfBlock);
+}
+
+void PutSliceHeader(BitWriter& w, unsigned row) {
+    w.StartCode(static_cast<uint8_t>(row + 1));
+    w.Put(kQuantiserScaleCode, 5);
+    w.Put(0, 1);  // extra_bit_slice
+}
+
+std::vector<uint8_t> IntraSlices(unsigned shift) {
+    std::vector<uint8_t> out;
+    BitWriter w(out);
+    for (unsigned row = 0; row < kSlicesPerPicture; ++row) {
+        PutSliceHeader(w, row);
+        int predictors[3] = {kDcReset, kDcReset, kDcReset};
+        for (unsigned column = 0; column < kMacroblocksPerSlice; ++column) {
+            const uint8_t* colour =
+                kBarColours[(column * kBars / kMacroblocksPerSlice + shift) % kBars];
+            PutCode(w, kIncrementOne);
+            PutCode(w, kIntra);
+            for (int block = 0; block < 4; ++block)
+                PutIntraDcBlock(w, kDcSizeLuminance, colour[0], &predictors[0]);
+            PutIntraDcBlock(w, kDcSizeChrominance, colour[1], &predictors[1]);
+            PutIntraDcBlock(w, kDcSizeChrominance, colour[2], &predictors[2]);
+        }
+    }
+    w.Align();
+    return out;
+}
+
+// A P-picture macroblock that repeats the reference: zero motion, no
+// coefficients.
+void PutRepeatedMacroblock(BitWriter& w) {
+    PutCode(w, kMotionNotCoded);
+    PutCode(w, kZeroMotion);  // horizontal
+    PutCode(w, kZeroMotion);  // vertical
+}
+
+std::vector<uint8_t> RepeatingSlices() {
+    std::vector<uint8_t> out;
+    BitWriter w(out);
+    for (unsigned row = 0; row < kSlicesPerPicture; ++row) {
+        PutSliceHeader(w, row);
+        PutCode(w, kIncrementOne);
+        PutRepeatedMacroblock(w);
+        // On to the slice's last macroblock; those between are skipped.
+        PutCode(w, kIncrementEscape);
+        PutCode(w, kIncrementEleven);
+        PutRepeatedMacroblock(w);
+    }
+    w.Align();
+    return out;
+}
+
+struct CodedSlices {
+    std::array<std::vector<uint8_t>, kBars> intra;  // by bar shift
+    std::vector<uint8_t> repeat;
+};
+
+const CodedSlices& TheSlices() {
+    static const CodedSlices slices = [] {
+        CodedSlices made;
+        for (unsigned shift = 0; shift < kBars; ++shift)
+            made.intra[shift] = IntraSlices(shift);
+        made.repeat = RepeatingSlices();
+        return made;
+    }();
+    return slices;
+}
+
 // The headers that open the coded picture of frame `frame`: a sequence
 // header, its extension and a GOP header at the start of every GOP, then the
 // picture header and the picture coding extension.
@@ -352,17 +472,23 @@ std::vector<uint8_t> PictureHeaders(uint64_t frame) {
     w.Put(0, 2);  // intra_dc_precision
     w.Put(3, 2);  // frame picture
     w.Put(1, 1);  // top_field_first
-    w.Put(0, 9);
+    w.Put(1, 1);  // frame_pred_frame_dct
+    w.Put(0, 8);
     w.Align();
     return out;
 }
 
-// Bytes [from, from + size) of the video PES packet of frame `frame`.
+// Bytes [from, from + size) of the video PES packet of frame `frame`: the
+// picture, then zero bytes up to the packet's fixed size (stuffing before the
+// next picture's start code).
 void VideoPesBytes(uint64_t frame, unsigned program, size_t from, size_t size, uint8_t* out) {
     uint8_t pes[kPesHeaderSize];
     WritePesHeader(pes, 0xE0, kVideoPesSize, true, frame * 3600 + kPresentationDelay);
     const std::vector<uint8_t> headers = PictureHeaders(frame);
-    const size_t sliceBytes = (kVideoEsSize - headers.size()) / kSlicesPerPicture;
+    const CodedSlices& coded = TheSlices();
+    const std::vector<uint8_t>& slices =
+        frame % Gen::kGopFrames == 0 ? coded.intra[(frame / Gen::kGopFrames + program) % kBars]
+                                     : coded.repeat;
     for (size_t i = 0; i < size; ++i) {
         const size_t at = from + i;
         if (at < kPesHeaderSize) {
@@ -372,21 +498,10 @@ void VideoPesBytes(uint64_t frame, unsigned program, size_t from, size_t size, u
         const size_t es = at - kPesHeaderSize;
         if (es < headers.size()) {
             out[i] = headers[es];
-            continue;
-        }
-        const size_t rel = es - headers.size();
-        const size_t slice = std::min<size_t>(rel / sliceBytes, kSlicesPerPicture - 1);
-        const size_t within = rel - slice * sliceBytes;
-        static constexpr uint8_t kStart[3] = {0, 0, 1};
-        if (within < 3) {
-            out[i] = kStart[within];
-        } else if (within == 3) {
-            out[i] = static_cast<uint8_t>(slice + 1);  // slice_vertical_position
-        } else if (within == 4) {
-            out[i] = 0x40;  // quantiser_scale_code 8
+        } else if (es - headers.size() < slices.size()) {
+            out[i] = slices[es - headers.size()];
         } else {
-            // Coded data stand-in; the top bit keeps start codes from appearing.
-            out[i] = static_cast<uint8_t>(0x80 | ((rel * 7 + frame + program * 31) & 0x7F));
+            out[i] = 0;
         }
     }
 }

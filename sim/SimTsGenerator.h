@@ -4,7 +4,9 @@
 // cabled to the ASI input would send. Three programs, each an MPEG-2 video
 // stream (which carries the program's PCR) and an MPEG-1 Layer II audio
 // stream, with PAT, PMTs, SDT and NIT, padded with null packets to a constant
-// bit rate.
+// bit rate. The video decodes as eight vertical colour bars that move on one
+// bar every GOP (an I picture, then P pictures that repeat it), each program
+// a bar ahead of the one before; the audio is silence.
 //
 // The stream is a pure function of the packet number, so the card can jump
 // over packets it had no room for and every run sees the same bytes at the

@@ -335,8 +335,15 @@ TEST(PsiSiParserTableTest, SdtNamesAreBoundedByTheirDescriptor) {
     loop = s.Size();
     s.U16(0).U8(0x48).U8(8).U8(2).U8(2).Text("PQ").U8(3).U8(0x13).Text("XY");
     s.PatchLength(loop, 0x90);
+    // A provider name longer than its field keeps 31 bytes.
+    const std::string longProvider(40, 'p');
+    s.U16(3).U8(0xFD);
+    loop = s.Size();
+    s.U16(0).U8(0x48).U8(44).U8(1).U8(40).Text(longProvider).U8(1).Text("N");
+    s.PatchLength(loop, 0x80);
     ASSERT_EQ(parser.ParseSdt(&sdt, s.Finish().data()), 1);
-    ASSERT_EQ(sdt.byServiceCount, 2);
+    ASSERT_EQ(sdt.byServiceCount, 3);
+    EXPECT_EQ(std::string(sdt.Service[2].szProviderName), longProvider.substr(0, 31));
     EXPECT_EQ(sdt.wOriginalNetworkId, 0x77);
     EXPECT_STREQ(sdt.Service[0].szServiceName, "");
     EXPECT_EQ(sdt.Service[0].byRunningStatus, 4);

@@ -65,7 +65,7 @@ struct Case {
     Flush flush = Flush::Back;
     bool bottomUp = false;
     uint32_t seed = 1;
-    bool sealed = false;  // the destination's rows end in a read-only sample
+    bool sealed = false;  // the destination's rows end in a sample without access
 };
 
 template <typename T>
@@ -235,8 +235,8 @@ TEST(ResizeInterpolate, EveryVariantEqualsTheModel) {
                         ASSERT_TRUE(status == STS_OK || status == STS_NO_OUTPUT_ERR) << status;
                         if (layout.planar || layout.channels == layout.processed) continue;
                         // Three of four: the last pixel of every output row ends in a
-                        // read-only fourth sample, in a vector block (widths of whole
-                        // blocks) or in the scalar tail (11, 23, 35).
+                        // fourth sample without access, in a vector block (widths of
+                        // whole blocks) or in the scalar tail (11, 23, 35).
                         c.sealed = true;
                         c.dstW = size + 3 - (size / 4 % 3 == 2 ? 1 : 0);
                         c.xF = std::max(c.xF, static_cast<double>(c.dstW) / c.srcW);

@@ -79,8 +79,9 @@ class GuardedImage {
                    flush) {}
 
     // Rows two pages apart (top-down, at most a page long), each ending one
-    // sample into a page that Fill leaves read-only: the last sample of every
-    // row can be read but not written.
+    // sample into a page that Fill leaves without access: the last sample of
+    // every row can be neither read nor written, and Pixels gives it as
+    // Fill wrote it.
     struct SealedRowEnds {};
     GuardedImage(int32_t width, int32_t height, int32_t channels, SealedRowEnds)
         : m_width(width),
@@ -115,8 +116,10 @@ class GuardedImage {
             for (int32_t x = 0; x < m_width; ++x)
                 for (int32_t c = 0; c < m_channels; ++c)
                     at(x, y, c) = gen();
-        for (int32_t y = 0; m_sealed && y < m_height; ++y)
-            mprotect(m_region.data() + (2 * y + 1) * PageSize(), PageSize(), PROT_READ);
+        for (int32_t y = 0; m_sealed && y < m_height; ++y) {
+            m_sealedSamples.push_back(at(m_width - 1, y, m_channels - 1));
+            mprotect(m_region.data() + (2 * y + 1) * PageSize(), PageSize(), PROT_NONE);
+        }
     }
     // Pixels as a top-down vector.
     std::vector<T> Pixels() const {
@@ -125,7 +128,9 @@ class GuardedImage {
         for (int32_t y = 0; y < m_height; ++y)
             for (int32_t x = 0; x < m_width; ++x)
                 for (int32_t c = 0; c < m_channels; ++c)
-                    out.push_back(at(x, y, c));
+                    out.push_back(m_sealed && x == m_width - 1 && c == m_channels - 1
+                                      ? m_sealedSamples[y]
+                                      : at(x, y, c));
         return out;
     }
 
@@ -135,6 +140,7 @@ class GuardedImage {
     GuardedRegion m_region;
     int32_t m_firstSample = 0;
     bool m_sealed = false;
+    std::vector<T> m_sealedSamples;
 };
 
 // Routes the library's working memory through guarded regions, each block

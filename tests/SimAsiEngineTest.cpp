@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -313,9 +314,26 @@ TEST_F(SimAsiFileTest, FileSourceSkipsGarbageAndLoops) {
 
 TEST_F(SimAsiFileTest, FileWithoutPacketsGivesNoSignal) {
     const std::string garbage = WriteFile("garbage.ts", std::vector<uint8_t>(1000, 0x47 ^ 0xFF));
-    // Neither a file without packets, nor one that is missing or is a
-    // folder, gives a packet or a signal.
-    for (const std::string& path : {garbage, (m_dir / "missing.ts").string(), m_dir.string()}) {
+    // Files that are not transport streams, with a few sync bytes 188 bytes
+    // apart as any such file may hold.
+    std::vector<std::string> others;
+    const std::pair<const char*, std::vector<uint8_t>> heads[] = {
+        {"random.bin", {}},
+        {"program.mpg", {0x00, 0x00, 0x01, 0xBA, 0x44}},
+        {"movie.mp4", {0x00, 0x00, 0x00, 0x18, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm'}}};
+    std::mt19937 random(37);
+    for (const auto& [name, head] : heads) {
+        std::vector<uint8_t> bytes = head;
+        while (bytes.size() < 20000)
+            bytes.push_back(static_cast<uint8_t>(random()));
+        for (size_t k = 0; k < 4; ++k)
+            bytes[5000 + 188 * k] = 0x47;
+        others.push_back(WriteFile(name, bytes));
+    }
+    // Neither a file without packets, nor one that is not a transport stream,
+    // is missing or is a folder, gives a packet or a signal.
+    for (const std::string& path : {garbage, others[0], others[1], others[2],
+                                    (m_dir / "missing.ts").string(), m_dir.string()}) {
         Rig rig(0x50103, AsiInput::File, path);
         rig.SetC(E::kCInputEnable, true);
         rig.At(UsForPackets(50));

@@ -244,7 +244,8 @@ TEST(SimConfigTest, ParsesEnvironmentWithDefaults) {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved;
     for (const char* name :
          {"VELMORA_SIM_CARDS", "VELMORA_SIM_BOARD_ID", "VELMORA_SIM_FPGA_VERSION",
-          "VELMORA_SIM_CLOCK", "VELMORA_SIM_VIDEO_INPUT", "VELMORA_SIM_ASI_INPUT"}) {
+          "VELMORA_SIM_CLOCK", "VELMORA_SIM_VIDEO_INPUT", "VELMORA_SIM_ASI_INPUT",
+          "VELMORA_SIM_STATE_DIR"}) {
         const char* value = std::getenv(name);
         saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
     }
@@ -263,16 +264,22 @@ TEST(SimConfigTest, ParsesEnvironmentWithDefaults) {
     EXPECT_EQ(config.asiInput, AsiInput::File);
     EXPECT_EQ(config.asiFile, file.string());
 
-    const Case bad[] = {
-        {"VELMORA_SIM_CARDS", "17"},           {"VELMORA_SIM_BOARD_ID", "0x5111"},
-        {"VELMORA_SIM_FPGA_VERSION", "v5"},    {"VELMORA_SIM_CLOCK", "fast"},
-        {"VELMORA_SIM_VIDEO_INPUT", "camera"}, {"VELMORA_SIM_ASI_INPUT", "/no/such/file.ts"}};
+    // A state folder under a file cannot be made.
+    const std::string stateDir = (file / "state").string();
+    const Case bad[] = {{"VELMORA_SIM_CARDS", "17"},
+                        {"VELMORA_SIM_BOARD_ID", "0x5111"},
+                        {"VELMORA_SIM_FPGA_VERSION", "v5"},
+                        {"VELMORA_SIM_CLOCK", "fast"},
+                        {"VELMORA_SIM_VIDEO_INPUT", "camera"},
+                        {"VELMORA_SIM_ASI_INPUT", "/no/such/file.ts"},
+                        {"VELMORA_SIM_STATE_DIR", stateDir.c_str()}};
     for (const Case& c : bad)
         setenv(c.name, c.value, 1);
     ::testing::internal::CaptureStderr();
     config = SimConfig::FromEnvironment();
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("\"/no/such/file.ts\""),
-              std::string::npos);
+    const std::string complaints = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(complaints.find("\"/no/such/file.ts\""), std::string::npos);
+    EXPECT_NE(complaints.find("VELMORA_SIM_STATE_DIR=\"" + stateDir + "\""), std::string::npos);
     EXPECT_EQ(config.cardCount, 1u);
     EXPECT_EQ(config.boardId, 0x5110u);
     EXPECT_EQ(config.fpgaVersion, 0x50103u);

@@ -863,6 +863,9 @@ const std::pair<std::string, std::u16string> kNames[] = {
     {"\x13\xD6\xD0\xCE\xC4", u"\u4E2D\u6587"},
     {"\x14\xA4\xA4\xA4\xE5", u"\u4E2D\u6587"},
     {std::string("\x11\000A\x01\x00", 5), u"A\u0100"},
+    // A lone surrogate is left out and the units after it keep their places;
+    // a pair is one character.
+    {std::string("\x11\0a\0b\xD8\x3C\0c\0d\xD8\x3D\xDE\x00", 15), u"abcd\U0001F600"},
     {std::string("\x10\x00\x02\xB1", 4), u"\u0105"},
     {"\x01\xB0", u"\u0410"},
     {"\x0B\xA4", u"\u20AC"},

@@ -411,12 +411,14 @@ TEST(VideoImageEffectsTest, SafeAreaBorder) {
             ASSERT_EQ(cell[0], drawn ? 0xEB : 0) << y << "," << x;
             ASSERT_EQ(cell[1], drawn ? 0x80 : 0) << y << "," << x;
         }
-    // Insets past the middle, or a border whose left block on a row between
-    // the bands runs past the row's end, would be drawn outside the frame.
+    // Insets past the middle (rows from 16 to 8 - 16 - 1, unsigned), or a
+    // border whose left block on a row between the bands runs past the row's
+    // end, would be drawn outside the frame; insets just past the middle
+    // leave no row to draw.
     GuardedBuffer small(16 * 8 * 2), tall(16 * 48 * 2);
     small.Fill(0);
     tall.Fill(0);
-    EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 2, 51), 0);
+    EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 2, 51), 1);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 2, 200), 0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(tall.data(), 16, 48, fill, 15, 10), 0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 721, 8, fill, 2, 10), 0);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <vector>
 
 #include "GuardedBuffer.h"
 #include "av/VideoImageHelper.h"
@@ -90,6 +91,41 @@ class RandomCalls {
   private:
     std::mt19937 m_random;
 };
+
+// The safe-area border drawn word by word into `image` (2 * width bytes a
+// row), in unsigned 32-bit arithmetic; false, at the first word that would
+// land outside the image, when the request must be refused.
+bool ModelSafeAreaBorder(std::vector<uint8_t>* image, uint32_t width, uint32_t height,
+                         uint32_t fill, uint32_t thickness, uint32_t percent) {
+    const uint32_t border = thickness + thickness % 2;
+    uint32_t insetX = width * percent / 100;
+    insetX += insetX % 2;
+    const uint32_t insetY = height * percent / 100;
+    uint32_t innerWidth = width - 2 * insetX;
+    innerWidth += innerWidth % 2;
+    const uint32_t innerHeight = height - 2 * insetY;
+    // Words start at a pixel; the right block's start is a signed offset.
+    const auto words = [&](uint32_t y, int64_t first, uint32_t count) {
+        for (uint32_t k = 0; k < count; ++k) {
+            const int64_t x = first + 2 * int64_t{k};
+            if (x < 0 || x + 2 > width) return false;
+            for (int b = 0; b < 4; ++b)
+                (*image)[(size_t{y} * width + x) * 2 + b] = static_cast<uint8_t>(fill >> 8 * b);
+        }
+        return true;
+    };
+    if (insetY > insetY + innerHeight - 1) return true;
+    for (uint32_t y = insetY; y <= insetY + innerHeight - 1; ++y) {
+        if (y >= height) return false;
+        const bool band = y <= insetY + border - 1 || y >= insetY + innerHeight - border;
+        const bool drawn =
+            band ? words(y, insetX, innerWidth / 2)
+                 : words(y, insetX, border / 2) &&
+                       words(y, static_cast<int32_t>(insetX + innerWidth - border), border / 2);
+        if (!drawn) return false;
+    }
+    return true;
+}
 
 void CheckResult(int32_t result, int call) {
     ASSERT_TRUE(result == 0 || result == 1) << "call " << call << " returned " << result;
@@ -272,10 +308,21 @@ TEST(VideoImageRandomTest, FrameEffectsStayInsideTheirBuffers) {
                 break;
             }
             case 9: {
-                const int w = random.Int(0, 730), h = random.Int(0, 30);
+                // Sometimes a small image with insets up to past the middle.
+                const bool small = random.Chance(40);
+                const int w = random.Int(0, small ? 40 : 730), h = random.Int(0, small ? 6 : 30);
+                const int thickness = random.Int(0, 40), percent = random.Int(0, small ? 110 : 60);
                 auto image = random.Buffer(h, 2 * w, int64_t{2} * w);
-                result = helper.DrawSafeAreaBorder(image->data(), w, h, 0x80108010,
-                                                   random.Int(0, 40), random.Int(0, 60));
+                std::vector<uint8_t> want(image->data(), image->data() + 2 * w * h);
+                const std::vector<uint8_t> before = want;
+                const bool drawn =
+                    w <= 720 && ModelSafeAreaBorder(&want, w, h, 0x80108010, thickness, percent);
+                result =
+                    helper.DrawSafeAreaBorder(image->data(), w, h, 0x80108010, thickness, percent);
+                EXPECT_EQ(result, drawn ? 1 : 0)
+                    << w << "x" << h << " " << thickness << " " << percent << "%";
+                EXPECT_EQ(std::vector<uint8_t>(image->data(), image->data() + 2 * w * h),
+                          drawn ? want : before);
                 break;
             }
         }

@@ -2,8 +2,10 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -21,11 +23,12 @@ constexpr char32_t kEuro = 0x20AC;
 static_assert(std::endian::native == std::endian::little);
 constexpr const char* kCharacters = "UTF-32LE";
 
-// The iconv name of the text's table ("" for a table not known) and where
-// the text starts after its selector.
+// The iconv name of the text's table ("" for a table not known), where the
+// text starts after its selector and the bytes of its code unit.
 struct TABLE {
     std::string name;
     uint32_t start;
+    uint32_t unit = 1;
 };
 
 std::string Iso8859(uint32_t part) {
@@ -41,7 +44,8 @@ TABLE TableOf(const uint8_t* text, uint32_t length) {
         case kSelectorPart:
             return length >= 3 ? TABLE{Iso8859((text[1] << 8) | text[2]), 3} : TABLE{"", length};
         case kSelectorUcs2:
-            return {"UCS-2BE", 1};
+            // A surrogate pair passes as the one character it encodes.
+            return {"UTF-16BE", 1, 2};
         case 0x13:
             return {"GB2312", 1};
         case 0x14:
@@ -77,9 +81,9 @@ bool Put(char32_t c, uint16_t* out, uint32_t capacity, uint32_t* used) {
 }
 
 // The next character of the text through `convert`, one at a time; 0 at the
-// end or at a character cut short there. A byte the table does not define
-// is passed over.
-char32_t NextCharacter(iconv_t convert, const uint8_t*& at, const uint8_t* end) {
+// end or at a character cut short there. A code unit the table does not
+// define is passed over whole, so that the units after it stay aligned.
+char32_t NextCharacter(iconv_t convert, uint32_t unit, const uint8_t*& at, const uint8_t* end) {
     while (at < end) {
         char32_t c = 0;
         char* in = const_cast<char*>(reinterpret_cast<const char*>(at));
@@ -92,7 +96,7 @@ char32_t NextCharacter(iconv_t convert, const uint8_t*& at, const uint8_t* end) 
         if (outLeft == 0) return c;
         if (result != static_cast<size_t>(-1) || error == EINVAL) return 0;
         iconv(convert, nullptr, nullptr, nullptr, nullptr);
-        ++at;
+        at += std::min<std::ptrdiff_t>(unit, end - at);
     }
     return 0;
 }
@@ -111,7 +115,7 @@ bool DecodeTable(const TABLE& table, const uint8_t* at, const uint8_t* end, uint
             ++at;
             continue;
         }
-        const char32_t c = NextCharacter(convert, at, end);
+        const char32_t c = NextCharacter(convert, table.unit, at, end);
         if (c == 0) break;
         room = Put(c, out, capacity, used);
     }

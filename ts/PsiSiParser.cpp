@@ -750,7 +750,8 @@ void TakeServiceDescriptor(SDT_SERVICE& service, const uint8_t* body, uint32_t l
     if (3 + providerLength + nameLength > length) return;
     service.byServiceType = body[0];
     // The names are decoded by their selectors where they are given out.
-    CopyText(service.szProviderName, SDT_SERVICE::kProviderSize, body + 2, providerLength);
+    // The provider field's last byte stays zero: 31 bytes of text at most.
+    CopyText(service.szProviderName, SDT_SERVICE::kProviderSize - 1, body + 2, providerLength);
     CopyText(service.szServiceName, SDT_SERVICE::kNameSize, body + 3 + providerLength, nameLength);
 }
 }  // namespace

@@ -107,7 +107,8 @@ struct SDT_SERVICE {
     uint8_t byFreeCaMode;
     uint8_t byServiceType;
     // The names' bytes as sent, their character-table selectors first (see
-    // DvbText.h), cut to the field less one byte and zero-filled after.
+    // DvbText.h), cut to the field less one byte (the provider's to 31
+    // bytes) and zero-filled after.
     char szServiceName[kNameSize];
     char szProviderName[kProviderSize];
 };
