@@ -2,8 +2,9 @@
 // and -> 960 x 540, in every processor variant: ResizeColor4 (8-bit, 3 of 4
 // channels) and 16u and 32f images of four samples, all four resized; one-
 // sample 8u and 32f images reduced twelvefold and more. Each
-// case runs beside OpenCV's INTER_AREA (one thread) when it is installed and
-// reports the CPU-time ratio "vs_peer"; libswscale's SWS_AREA and a plain
+// case runs beside OpenCV's INTER_AREA (one thread) of as many channels when
+// it is installed, its output checked, and reports the ratio "vs_opencv";
+// libswscale's SWS_AREA and a plain
 // copy of the bytes the resize touches (source plus destination) run on
 // their own.
 #include "ResizeBenchSupport.h"
@@ -18,11 +19,14 @@ using namespace velmora::resize;
 
 constexpr ResizeSizes kSizes[] = {{1920, 1080, 1280, 720}, {1920, 1080, 960, 540}};
 
-auto AreaPeer([[maybe_unused]] ResizeImages& im, [[maybe_unused]] int64_t dataType) {
+// OpenCV's INTER_AREA, when installed, with as many channels as the library
+// resizes samples.
+std::vector<PeerCall> AreaPeers([[maybe_unused]] ResizeImages& im,
+                                [[maybe_unused]] int64_t dataType, [[maybe_unused]] int samples) {
 #if defined(VELMORA_BENCH_OPENCV)
-    return OpenCvPeer(im, OpenCvFourSampleType(dataType), cv::INTER_AREA);
+    return {OpenCvPeer(im, OpenCvType(dataType, samples), cv::INTER_AREA)};
 #else
-    return nullptr;
+    return {};
 #endif
 }
 
@@ -36,7 +40,7 @@ void BM_ResizeColor4SuperSample(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH,
                       INTERP_SUPERSAMPLE);
     };
-    RunBesidePeer(state, s, library, AreaPeer(im, RESIZE_DATA_8U));
+    RunResizeBesidePeers(state, s, library, AreaPeers(im, RESIZE_DATA_8U, 3));
 }
 BENCHMARK(BM_ResizeColor4SuperSample)->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}});
 
@@ -55,7 +59,7 @@ void BM_ResizeSuperSampleFourOfFour(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH, 4,
                       4, type, 0);
     };
-    RunBesidePeer(state, s, library, AreaPeer(im, type));
+    RunResizeBesidePeers(state, s, library, AreaPeers(im, type, 4));
 }
 BENCHMARK(BM_ResizeSuperSampleFourOfFour)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});
@@ -83,12 +87,7 @@ void BM_ResizeSuperSampleOneSample(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH, 1,
                       1, type, 0);
     };
-#if defined(VELMORA_BENCH_OPENCV)
-    RunBesidePeer(state, s, library,
-                  OpenCvPeer(im, type == RESIZE_DATA_8U ? CV_8UC1 : CV_32FC1, cv::INTER_AREA));
-#else
-    RunBesidePeer(state, s, library, nullptr);
-#endif
+    RunResizeBesidePeers(state, s, library, AreaPeers(im, type, 1));
 }
 BENCHMARK(BM_ResizeSuperSampleOneSample)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_8U, RESIZE_DATA_32F}, {0, 1, 2}});
