@@ -18,17 +18,6 @@ using namespace velmora::resize;
 
 constexpr ResizeSizes kSizes[] = {{1920, 1080, 1280, 720}, {720, 576, 1920, 1080}};
 
-// The peers of a case: OpenCV when installed, with as many channels as the
-// library resizes samples.
-std::vector<PeerCall> Peers([[maybe_unused]] ResizeImages& im, [[maybe_unused]] int64_t dataType,
-                            [[maybe_unused]] int samples, [[maybe_unused]] int64_t code) {
-#if defined(VELMORA_BENCH_OPENCV)
-    return {OpenCvPeer(im, OpenCvType(dataType, samples), OpenCvMode(code))};
-#else
-    return {};
-#endif
-}
-
 // Arguments: variant, interpolation code, size index.
 void BM_ResizeColor4(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(2)], 4);
@@ -42,7 +31,7 @@ void BM_ResizeColor4(benchmark::State& state) {
     };
     // The library's Lanczos weighs 6 taps, OpenCV's INTER_LANCZOS4 8.
     if (code == INTERP_LANCZOS) state.SetLabel("ours 6-tap Lanczos, OpenCV 8-tap Lanczos4");
-    RunResizeBesidePeers(state, s, library, Peers(im, RESIZE_DATA_8U, 3, code));
+    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, RESIZE_DATA_8U, 3, code));
 }
 BENCHMARK(BM_ResizeColor4)
     ->ArgsProduct({{0, 1, 2, 3, 4},
@@ -64,7 +53,7 @@ void BM_ResizeLinearFourOfFour(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH,
                       0.0, 0.0, 4, 4, type, 0, INTERP_LINEAR, 1);
     };
-    RunResizeBesidePeers(state, s, library, Peers(im, type, 4, INTERP_LINEAR));
+    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, type, 4, INTERP_LINEAR));
 }
 BENCHMARK(BM_ResizeLinearFourOfFour)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});

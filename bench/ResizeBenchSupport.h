@@ -185,7 +185,7 @@ inline int OpenCvMode(int64_t code) {
 // One cv::resize (one thread) as a peer: of the images' pixels as the type
 // cvType, whose channels may be fewer than the images' samples (the library
 // resizing 3 of 4), into its own destination, checked against the library's.
-inline PeerCall OpenCvPeer(ResizeImages& im, int cvType, int mode, std::string name = "opencv") {
+inline PeerCall OpenCvPeer(ResizeImages& im, int cvType, int mode) {
     cv::setNumThreads(1);
     const ResizeSizes& s = im.size;
     const int depth = CV_MAT_DEPTH(cvType);
@@ -196,7 +196,7 @@ inline PeerCall OpenCvPeer(ResizeImages& im, int cvType, int mode, std::string n
     // The first three of four samples, packed (made before the timing).
     if (channels == 3 && imageSamples == 4) cv::cvtColor(src, src, cv::COLOR_BGRA2BGR);
     cv::Mat dst(s.dstH, s.dstW, cvType);
-    return {std::move(name),
+    return {"opencv",
             [src, dst, mode]() mutable {
                 cv::resize(src, dst, dst.size(), 0, 0, mode);
                 return true;
@@ -219,6 +219,20 @@ inline int OpenCvType(int64_t dataType, int samples) {
     return CV_MAKETYPE(depth, samples);
 }
 #endif
+
+// The peers of a case: OpenCV's resize (of the interpolation code's mode)
+// when it is installed, with as many channels as the library resizes
+// samples of the images' pixels.
+inline std::vector<PeerCall> OpenCvPeers([[maybe_unused]] ResizeImages& im,
+                                         [[maybe_unused]] int64_t dataType,
+                                         [[maybe_unused]] int samples,
+                                         [[maybe_unused]] int64_t code) {
+#if defined(VELMORA_BENCH_OPENCV)
+    return {OpenCvPeer(im, OpenCvType(dataType, samples), OpenCvMode(code))};
+#else
+    return {};
+#endif
+}
 
 #if defined(VELMORA_BENCH_SWSCALE)
 // The libswscale flag of the library's interpolation code.
