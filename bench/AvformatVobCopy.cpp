@@ -49,12 +49,12 @@ bool MapStreams(AVFormatContext* in, const std::vector<int>& pids, std::vector<i
 }
 
 // in is open; its streams are copied into output.
-bool CopyStreams(AVFormatContext* in, const std::vector<int>& pids, const char* output,
-                 const char* format) {
+int64_t CopyStreams(AVFormatContext* in, const std::vector<int>& pids, const char* output,
+                    const char* format) {
     std::vector<int> inputOf;
-    if (avformat_find_stream_info(in, nullptr) < 0 || !MapStreams(in, pids, &inputOf)) return false;
+    if (avformat_find_stream_info(in, nullptr) < 0 || !MapStreams(in, pids, &inputOf)) return -1;
     AVFormatContext* out = nullptr;
-    if (avformat_alloc_output_context2(&out, nullptr, format, output) < 0) return false;
+    if (avformat_alloc_output_context2(&out, nullptr, format, output) < 0) return -1;
     std::vector<int> outputOf(in->nb_streams, -1);
     bool ok = true;
     for (size_t k = 0; ok && k < inputOf.size(); ++k) {
@@ -69,6 +69,7 @@ bool CopyStreams(AVFormatContext* in, const std::vector<int>& pids, const char* 
     }
     ok = ok && avio_open(&out->pb, output, AVIO_FLAG_WRITE) >= 0 &&
          avformat_write_header(out, nullptr) >= 0;
+    int64_t written = 0;
     AVPacket* packet = av_packet_alloc();
     while (ok && av_read_frame(in, packet) >= 0) {
         const int target = outputOf[static_cast<size_t>(packet->stream_index)];
@@ -77,42 +78,63 @@ bool CopyStreams(AVFormatContext* in, const std::vector<int>& pids, const char* 
                                  out->streams[target]->time_base);
             packet->stream_index = target;
             packet->pos = -1;
-            av_interleaved_write_frame(out, packet);
+            const int size = packet->size;
+            if (av_interleaved_write_frame(out, packet) >= 0) written += size;
         }
         av_packet_unref(packet);
     }
-    if (ok) av_write_trailer(out);
+    ok = ok && av_write_trailer(out) >= 0;
     av_packet_free(&packet);
     if (out->pb != nullptr) avio_closep(&out->pb);
     avformat_free_context(out);
-    return ok;
+    return ok ? written : -1;
 }
 
 }  // namespace
 
-bool AvformatVobCopyFile(const char* input, const std::vector<int>& pids, const char* output,
-                         const char* format) {
+int64_t AvformatVobCopyFile(const char* input, const std::vector<int>& pids, const char* output,
+                            const char* format) {
     AVFormatContext* in = nullptr;
-    if (avformat_open_input(&in, input, nullptr, nullptr) < 0) return false;
-    const bool ok = CopyStreams(in, pids, output, format);
+    if (avformat_open_input(&in, input, nullptr, nullptr) < 0) return -1;
+    const int64_t written = CopyStreams(in, pids, output, format);
     avformat_close_input(&in);
-    return ok;
+    return written;
 }
 
-bool AvformatVobCopyMemory(const std::vector<uint8_t>& input, const std::vector<int>& pids,
-                           const char* output) {
+int64_t AvformatVobCopyMemory(const std::vector<uint8_t>& input, const std::vector<int>& pids,
+                              const char* output) {
     MemoryInput memory{&input, 0};
     auto* ioBuffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
     AVIOContext* io =
         avio_alloc_context(ioBuffer, kIoBufferSize, 0, &memory, ReadMemory, nullptr, nullptr);
     AVFormatContext* in = avformat_alloc_context();
     in->pb = io;
-    const bool ok = avformat_open_input(&in, nullptr, nullptr, nullptr) == 0 &&
-                    CopyStreams(in, pids, output, "vob");
+    const int64_t written = avformat_open_input(&in, nullptr, nullptr, nullptr) == 0
+                                ? CopyStreams(in, pids, output, "vob")
+                                : -1;
     avformat_close_input(&in);
     av_freep(&io->buffer);
     avio_context_free(&io);
-    return ok;
+    return written;
+}
+
+int64_t AvformatStreamBytes(const char* file) {
+    AVFormatContext* in = nullptr;
+    if (avformat_open_input(&in, file, nullptr, nullptr) < 0) return -1;
+    std::vector<int> streams;
+    int64_t bytes = -1;
+    if (avformat_find_stream_info(in, nullptr) >= 0 && MapStreams(in, {}, &streams)) {
+        bytes = 0;
+        AVPacket* packet = av_packet_alloc();
+        while (av_read_frame(in, packet) >= 0) {
+            if (std::count(streams.begin(), streams.end(), packet->stream_index) != 0)
+                bytes += packet->size;
+            av_packet_unref(packet);
+        }
+        av_packet_free(&packet);
+    }
+    avformat_close_input(&in);
+    return bytes;
 }
 
 }  // namespace velmora::bench

@@ -2,13 +2,18 @@
 
 // The library's call under the benchmark's timing, each followed by the
 // peers' calls doing the same work outside it, so that all see the same
-// machine load. Every call is timed by the wall clock (the recorder and the
-// file tools work in threads of their own); the counter "vs_<peer>" is the
-// library's time over that peer's (below 1: the library is faster).
+// machine load and one clock. Every call is timed by the wall clock (the
+// recorder and the file tools work in threads of their own) and by the
+// process's CPU time. Counters: "ours_ms" and "<peer>_ms" (wall, per
+// iteration), "ours_cpu_ms" and "<peer>_cpu_ms", and "vs_<peer>", the
+// library's wall time over that peer's (below 1: the library is faster).
+// After the timing each peer's output is checked against the library's, so
+// that a peer doing less work fails the benchmark instead of winning it.
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <utility>
@@ -19,38 +24,69 @@ namespace velmora::bench {
 struct PeerCall {
     std::string name;
     std::function<bool()> run;  // false: the peer could not do the work
+    // Called once after the timing, on the last outputs: false when the
+    // peer's output falls short of the library's. None: nothing to compare.
+    std::function<bool()> check = nullptr;
+    // Called untimed before each run (an in-place peer's fresh input).
+    std::function<void()> prepare = nullptr;
     double seconds = 0;
+    double cpuSeconds = 0;
 };
+
+inline double ProcessCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Wall and CPU seconds of one call, added to the totals.
+template <typename Call>
+bool TimeCall(Call&& call, double* seconds, double* cpuSeconds) {
+    using Clock = std::chrono::steady_clock;
+    const double cpuStart = ProcessCpuSeconds();
+    const auto start = Clock::now();
+    const bool done = call();
+    *seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    *cpuSeconds += ProcessCpuSeconds() - cpuStart;
+    return done;
+}
 
 // ours: a call returning true when it did the work.
 template <typename Ours>
 void RunBesidePeers(benchmark::State& state, Ours ours, std::vector<PeerCall> peers) {
-    using Clock = std::chrono::steady_clock;
-    const auto seconds = [](Clock::time_point start) {
-        return std::chrono::duration<double>(Clock::now() - start).count();
-    };
-    double oursSeconds = 0;
+    double oursSeconds = 0, oursCpuSeconds = 0;
     for (auto _ : state) {
-        const auto start = Clock::now();
-        if (!ours()) {
+        if (!TimeCall(ours, &oursSeconds, &oursCpuSeconds)) {
             state.SkipWithError("the library's call failed");
-            break;
+            return;
         }
-        oursSeconds += seconds(start);
+        benchmark::ClobberMemory();
         state.PauseTiming();
         bool done = true;
         for (PeerCall& peer : peers) {
-            const auto peerStart = Clock::now();
-            done = peer.run() && done;
-            peer.seconds += seconds(peerStart);
+            if (peer.prepare) peer.prepare();
+            done = TimeCall(peer.run, &peer.seconds, &peer.cpuSeconds) && done;
+            benchmark::ClobberMemory();
         }
         state.ResumeTiming();
         if (!done) {
             state.SkipWithError("a peer could not do the work");
-            break;
+            return;
         }
     }
+    const auto perIterationMs = [n = static_cast<double>(state.iterations())](double seconds) {
+        return 1e3 * seconds / n;
+    };
+    state.counters["ours_ms"] = perIterationMs(oursSeconds);
+    state.counters["ours_cpu_ms"] = perIterationMs(oursCpuSeconds);
     for (const PeerCall& peer : peers) {
+        if (peer.check && !peer.check()) {
+            state.SetLabel(peer.name);
+            state.SkipWithError("this peer's output falls short of the library's");
+            return;
+        }
+        state.counters[peer.name + "_ms"] = perIterationMs(peer.seconds);
+        state.counters[peer.name + "_cpu_ms"] = perIterationMs(peer.cpuSeconds);
         if (peer.seconds > 0) state.counters["vs_" + peer.name] = oursSeconds / peer.seconds;
     }
 }

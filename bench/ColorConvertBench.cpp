@@ -1,13 +1,19 @@
-// YUY2 <-> BGRA of one 720 x 576 frame in every processor variant, against
+// YUY2 <-> BGRA of one 720 x 576 frame in every processor variant, beside
 // libyuv and libswscale (when they are installed) and a plain copy of the
-// output frame's bytes.
+// output frame's bytes, each peer's output checked against the library's.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "av/ColorConvert.h"
+
+#include "BesidePeers.h"
 
 #if defined(VELMORA_BENCH_LIBYUV)
 #include <libyuv.h>
@@ -21,6 +27,8 @@ extern "C" {
 namespace {
 
 constexpr int kWidth = 720, kHeight = 576;
+// The peers round differently: a sample may differ by this much.
+constexpr int kTolerance = 4;
 constexpr int kYuy2Step = kWidth * 2, kBgraStep = kWidth * 4;
 
 struct Frames {
@@ -38,24 +46,103 @@ void Finish(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kWidth * kHeight);
 }
 
+// Every byte of a peer's output within tolerance of the library's: a peer
+// writing less, or another layout, fails.
+velmora::bench::PeerCall Checked(std::string name, std::function<bool()> run,
+                                 const std::vector<uint8_t>& ours, const std::vector<uint8_t>& peer,
+                                 int tolerance) {
+    return {std::move(name), std::move(run), [&ours, &peer, tolerance] {
+                for (size_t i = 0; i < ours.size(); ++i) {
+                    if (std::abs(ours[i] - peer[i]) > tolerance) return false;
+                }
+                return true;
+            }};
+}
+
+// The peers of one direction, each writing its own frame: a copy of the
+// output frame's bytes (the floor), libyuv and libswscale.
+struct Peers {
+    Peers(const Frames& f, bool toBgra) {
+        const std::vector<uint8_t>& ours = toBgra ? f.bgra : f.yuy2;
+        copy.resize(ours.size());
+        calls.push_back(Checked(
+            "memcpy",
+            [this, &ours] {
+                std::memcpy(copy.data(), ours.data(), ours.size());
+                return true;
+            },
+            ours, copy, 0));
+#if defined(VELMORA_BENCH_LIBYUV)
+        // libyuv's "ARGB" is B, G, R, A in memory, the layout converted here.
+        libyuvOut.resize(ours.size());
+        calls.push_back(Checked(
+            "libyuv",
+            [&f, this, toBgra] {
+                return (toBgra ? libyuv::YUY2ToARGB(f.yuy2.data(), kYuy2Step, libyuvOut.data(),
+                                                    kBgraStep, kWidth, kHeight)
+                               : libyuv::ARGBToYUY2(f.bgra.data(), kBgraStep, libyuvOut.data(),
+                                                    kYuy2Step, kWidth, kHeight)) == 0;
+            },
+            ours, libyuvOut, kTolerance));
+#endif
+#if defined(VELMORA_BENCH_SWSCALE)
+        swscaleOut.resize(ours.size());
+        context = sws_getContext(kWidth, kHeight, toBgra ? AV_PIX_FMT_YUYV422 : AV_PIX_FMT_BGRA,
+                                 kWidth, kHeight, toBgra ? AV_PIX_FMT_BGRA : AV_PIX_FMT_YUYV422,
+                                 SWS_POINT, nullptr, nullptr, nullptr);
+        calls.push_back(Checked(
+            "swscale",
+            [&f, this, toBgra] {
+                const uint8_t* src[4] = {toBgra ? f.yuy2.data() : f.bgra.data()};
+                uint8_t* dst[4] = {swscaleOut.data()};
+                const int srcStride[4] = {toBgra ? kYuy2Step : kBgraStep};
+                const int dstStride[4] = {toBgra ? kBgraStep : kYuy2Step};
+                return context != nullptr &&
+                       sws_scale(context, src, srcStride, 0, kHeight, dst, dstStride) == kHeight;
+            },
+            ours, swscaleOut, kTolerance));
+#endif
+    }
+    ~Peers() {
+#if defined(VELMORA_BENCH_SWSCALE)
+        sws_freeContext(context);
+#endif
+    }
+    Peers(const Peers&) = delete;
+    Peers& operator=(const Peers&) = delete;
+
+    std::vector<uint8_t> copy, libyuvOut, swscaleOut;
+    std::vector<velmora::bench::PeerCall> calls;
+#if defined(VELMORA_BENCH_SWSCALE)
+    SwsContext* context = nullptr;
+#endif
+};
+
+// Arguments: variant. Beside the peers.
 void BM_Yuy2ToBgra(benchmark::State& state) {
     Frames f;
-    const auto convert = velmora::av::Yuy2ToBgraDispatchTable[state.range(0)];
-    for (auto _ : state) {
-        convert(f.yuy2.data(), kYuy2Step, f.bgra.data(), kBgraStep, kWidth, kHeight, 0xFF);
-        benchmark::ClobberMemory();
-    }
+    Peers peers(f, true);
+    velmora::bench::RunBesidePeers(
+        state,
+        [&f, convert = velmora::av::Yuy2ToBgraDispatchTable[state.range(0)]] {
+            convert(f.yuy2.data(), kYuy2Step, f.bgra.data(), kBgraStep, kWidth, kHeight, 0xFF);
+            return true;
+        },
+        peers.calls);
     Finish(state);
 }
 BENCHMARK(BM_Yuy2ToBgra)->DenseRange(0, velmora::av::kCpuVariantCount - 1);
 
 void BM_BgraToYuy2(benchmark::State& state) {
     Frames f;
-    const auto convert = velmora::av::BgraToYuy2DispatchTable[state.range(0)];
-    for (auto _ : state) {
-        convert(f.bgra.data(), kBgraStep, f.yuy2.data(), kYuy2Step, kWidth, kHeight);
-        benchmark::ClobberMemory();
-    }
+    Peers peers(f, false);
+    velmora::bench::RunBesidePeers(
+        state,
+        [&f, convert = velmora::av::BgraToYuy2DispatchTable[state.range(0)]] {
+            convert(f.bgra.data(), kBgraStep, f.yuy2.data(), kYuy2Step, kWidth, kHeight);
+            return true;
+        },
+        peers.calls);
     Finish(state);
 }
 BENCHMARK(BM_BgraToYuy2)->DenseRange(0, velmora::av::kCpuVariantCount - 1);
@@ -92,81 +179,5 @@ void BM_BgraToYuy2Ssse3Bits(benchmark::State& state) {
 }
 BENCHMARK(BM_Yuy2ToBgraSsse3Bits)->Arg(128)->Arg(256)->Arg(512);
 BENCHMARK(BM_BgraToYuy2Ssse3Bits)->Arg(128)->Arg(256)->Arg(512);
-
-void BM_MemcpyBgraFrame(benchmark::State& state) {
-    Frames f;
-    std::vector<uint8_t> to(f.bgra.size());
-    for (auto _ : state) {
-        std::memcpy(to.data(), f.bgra.data(), f.bgra.size());
-        benchmark::ClobberMemory();
-    }
-    Finish(state);
-}
-BENCHMARK(BM_MemcpyBgraFrame);
-
-void BM_MemcpyYuy2Frame(benchmark::State& state) {
-    Frames f;
-    std::vector<uint8_t> to(f.yuy2.size());
-    for (auto _ : state) {
-        std::memcpy(to.data(), f.yuy2.data(), f.yuy2.size());
-        benchmark::ClobberMemory();
-    }
-    Finish(state);
-}
-BENCHMARK(BM_MemcpyYuy2Frame);
-
-#if defined(VELMORA_BENCH_LIBYUV)
-// libyuv's "ARGB" is B, G, R, A in memory, the layout converted here.
-void BM_LibyuvYuy2ToArgb(benchmark::State& state) {
-    Frames f;
-    for (auto _ : state) {
-        libyuv::YUY2ToARGB(f.yuy2.data(), kYuy2Step, f.bgra.data(), kBgraStep, kWidth, kHeight);
-        benchmark::ClobberMemory();
-    }
-    Finish(state);
-}
-BENCHMARK(BM_LibyuvYuy2ToArgb);
-
-void BM_LibyuvArgbToYuy2(benchmark::State& state) {
-    Frames f;
-    for (auto _ : state) {
-        libyuv::ARGBToYUY2(f.bgra.data(), kBgraStep, f.yuy2.data(), kYuy2Step, kWidth, kHeight);
-        benchmark::ClobberMemory();
-    }
-    Finish(state);
-}
-BENCHMARK(BM_LibyuvArgbToYuy2);
-#endif
-
-#if defined(VELMORA_BENCH_SWSCALE)
-void Swscale(benchmark::State& state, AVPixelFormat from, AVPixelFormat to) {
-    Frames f;
-    SwsContext* context = sws_getContext(kWidth, kHeight, from, kWidth, kHeight, to, SWS_POINT,
-                                         nullptr, nullptr, nullptr);
-    if (context == nullptr) {
-        state.SkipWithError("no swscale context");
-        return;
-    }
-    const bool toBgra = to == AV_PIX_FMT_BGRA;
-    const uint8_t* src[4] = {toBgra ? f.yuy2.data() : f.bgra.data()};
-    uint8_t* dst[4] = {toBgra ? f.bgra.data() : f.yuy2.data()};
-    const int srcStride[4] = {toBgra ? kYuy2Step : kBgraStep};
-    const int dstStride[4] = {toBgra ? kBgraStep : kYuy2Step};
-    for (auto _ : state) {
-        sws_scale(context, src, srcStride, 0, kHeight, dst, dstStride);
-        benchmark::ClobberMemory();
-    }
-    sws_freeContext(context);
-    Finish(state);
-}
-void BM_SwscaleYuyvToBgra(benchmark::State& state) {
-    Swscale(state, AV_PIX_FMT_YUYV422, AV_PIX_FMT_BGRA);
-}
-void BM_SwscaleBgraToYuyv(benchmark::State& state) {
-    Swscale(state, AV_PIX_FMT_BGRA, AV_PIX_FMT_YUYV422);
-}
-BENCHMARK(BM_SwscaleYuyvToBgra);
-BENCHMARK(BM_SwscaleBgraToYuyv);
-#endif
 
 }  // namespace

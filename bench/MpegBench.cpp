@@ -6,11 +6,12 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "card/LoadTimeGlobals.h"
@@ -58,52 +59,81 @@ std::vector<Block> Blocks() {
     return blocks;
 }
 
-// Each round transforms the same dequantised blocks; only the transforms
-// are timed. An in-place transform overwrites its input, so it is handed a
-// fresh copy of the blocks before each round, outside the timing: both kinds
-// see the same blocks, in the cache alike.
-template <typename Transform>
-void RunIdct(benchmark::State& state, bool inPlace, Transform transform) {
-    using Clock = std::chrono::steady_clock;
-    std::vector<Block> in = Blocks();
-    std::vector<Block> out(kBlocks);
-    for (auto _ : state) {
-        if (inPlace) std::copy(in.begin(), in.end(), out.begin());
-        const auto start = Clock::now();
-        for (int i = 0; i < kBlocks; ++i)
-            transform(in[i].v, out[i].v);
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    state.SetItemsProcessed(int64_t(state.iterations()) * kBlocks);
+void IdctMmx(const int16_t* in, int16_t* out) {
+    velmora::card::g_IdctMmx.Transform(in, out);
 }
-
-void BM_IdctMmx(benchmark::State& state) {
-    RunIdct(state, false,
-            [](const int16_t* in, int16_t* out) { velmora::card::g_IdctMmx.Transform(in, out); });
+void IdctSse2(const int16_t* in, int16_t* out) {
+    velmora::card::g_IdctSse2.Transform(in, out);
 }
-void BM_IdctSse2(benchmark::State& state) {
-    RunIdct(state, false,
-            [](const int16_t* in, int16_t* out) { velmora::card::g_IdctSse2.Transform(in, out); });
-}
-void BM_IdctSse2Vec(benchmark::State& state) {
-    RunIdct(state, false, velmora::record::IdctSse2Vec);
-}
-BENCHMARK(BM_IdctMmx)->UseManualTime();
-BENCHMARK(BM_IdctSse2)->UseManualTime();
-BENCHMARK(BM_IdctSse2Vec)->UseManualTime();
+constexpr void (*kIdcts[])(const int16_t*, int16_t*) = {IdctMmx, IdctSse2,
+                                                        velmora::record::IdctSse2Vec};
 
 #if defined(VELMORA_BENCH_AVCODEC)
-void BM_IdctLibavcodec(benchmark::State& state) {
-    AVDCT* dct = avcodec_dct_alloc();
-    dct->idct_algo = FF_IDCT_AUTO;
-    avcodec_dct_init(dct);
-    RunIdct(state, true, [dct](const int16_t*, int16_t* block) { dct->idct(block); });
-    av_free(dct);
-}
-BENCHMARK(BM_IdctLibavcodec)->UseManualTime();
+// libavcodec's inverse DCT, which transforms in place: before each round it
+// is handed the blocks afresh (untimed), in its coefficient order. Its
+// output must match the library's within one step of a sample.
+class AvcodecIdct {
+  public:
+    explicit AvcodecIdct(const std::vector<Block>& blocks)
+        : m_blocks(blocks), m_work(blocks.size()), m_dct(avcodec_dct_alloc()) {
+        m_dct->idct_algo = FF_IDCT_AUTO;
+        avcodec_dct_init(m_dct);
+    }
+    ~AvcodecIdct() { av_free(m_dct); }
+    AvcodecIdct(const AvcodecIdct&) = delete;
+    AvcodecIdct& operator=(const AvcodecIdct&) = delete;
+
+    velmora::bench::PeerCall Peer(const std::vector<Block>& ours) {
+        return {"avcodec_idct",
+                [this] {
+                    for (Block& b : m_work)
+                        m_dct->idct(b.v);
+                    return true;
+                },
+                [this, &ours] {
+                    for (size_t k = 0; k < ours.size(); ++k) {
+                        for (int i = 0; i < 64; ++i) {
+                            if (std::abs(ours[k].v[i] - m_work[k].v[i]) > 1) return false;
+                        }
+                    }
+                    return true;
+                },
+                [this] {
+                    for (size_t k = 0; k < m_blocks.size(); ++k) {
+                        for (int i = 0; i < 64; ++i)
+                            m_work[k].v[m_dct->idct_permutation[i]] = m_blocks[k].v[i];
+                    }
+                }};
+    }
+
+  private:
+    const std::vector<Block>& m_blocks;
+    std::vector<Block> m_work;
+    AVDCT* m_dct;
+};
 #endif
+
+// Arguments: variant (MMX, SSE2, SSE2 vectors). Beside libavcodec's inverse
+// DCT of the same blocks.
+void BM_Idct(benchmark::State& state) {
+    const std::vector<Block> in = Blocks();
+    std::vector<Block> out(kBlocks);
+    std::vector<velmora::bench::PeerCall> peers;
+#if defined(VELMORA_BENCH_AVCODEC)
+    AvcodecIdct avcodec(in);
+    peers.push_back(avcodec.Peer(out));
+#endif
+    velmora::bench::RunBesidePeers(
+        state,
+        [&, transform = kIdcts[state.range(0)]] {
+            for (int i = 0; i < kBlocks; ++i)
+                transform(in[i].v, out[i].v);
+            return true;
+        },
+        std::move(peers));
+    state.SetItemsProcessed(int64_t(state.iterations()) * kBlocks);
+}
+BENCHMARK(BM_Idct)->DenseRange(0, 2);
 
 std::vector<uint8_t> Fixture() {
     std::ifstream in(std::string(VELMORA_BENCH_DATA_DIR) + "/m2v_pal_bframes.m2v",
@@ -172,10 +202,15 @@ class AvcodecPictures {
         m_packet->size = m_sizes[k];
         avcodec_send_packet(m_context, m_packet);
         int frames = 0;
-        for (; avcodec_receive_frame(m_context, m_frame) == 0; ++frames)
+        for (; avcodec_receive_frame(m_context, m_frame) == 0; ++frames) {
+            m_lastSize = {m_frame->width, m_frame->height};
             take(m_frame);
+        }
         return frames;
     }
+
+    // The size of the last frame that came out.
+    std::pair<int, int> LastSize() const { return m_lastSize; }
 
   private:
     const AVCodec* m_codec;
@@ -186,6 +221,7 @@ class AvcodecPictures {
     std::vector<std::vector<uint8_t>> m_padded;
     std::vector<int> m_sizes;
     size_t m_next = 0;
+    std::pair<int, int> m_lastSize{0, 0};
 };
 #endif
 
@@ -224,15 +260,16 @@ void BM_ThumbnailDecode720x576(benchmark::State& state) {
     std::vector<velmora::bench::PeerCall> peers;
 #if defined(VELMORA_BENCH_AVCODEC)
     AvcodecPictures full(pictures, 0);
-    peers.push_back({"full_decode", [&] { return full.DecodeNext([](const AVFrame*) {}) > 0; }});
+    peers.push_back({"full_decode", [&] { return full.DecodeNext([](const AVFrame*) {}) > 0; },
+                     [&] { return full.LastSize() == std::pair(720, 576); }});
 #endif
 #if defined(VELMORA_BENCH_AVCODEC) && defined(VELMORA_BENCH_SWSCALE)
     AvcodecPictures lowres(pictures, 3);
     BgrThumbnail converted;
-    peers.push_back({"lowres3", [&] {
-                         return lowres.DecodeNext([&](const AVFrame* f) { converted.Convert(f); }) >
-                                0;
-                     }});
+    peers.push_back(
+        {"lowres3",
+         [&] { return lowres.DecodeNext([&](const AVFrame* f) { converted.Convert(f); }) > 0; },
+         [&] { return lowres.LastSize() == std::pair(90, 72); }});
 #endif
     std::vector<uint8_t> pixels(90 * 72 * 3);
     size_t n = 0;

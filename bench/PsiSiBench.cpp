@@ -1,5 +1,5 @@
 // Packets per second through section assembly and PAT, PMT and SDT parsing of
-// the three-program fixture, against libdvbpsi doing the same when it is
+// the three-program fixture, beside libdvbpsi doing the same when it is
 // installed.
 #include <benchmark/benchmark.h>
 
@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "ts/PsiSiParser.h"
+
+#include "BesidePeers.h"
 
 #ifdef VELMORA_BENCH_DVBPSI
 #include <dvbpsi/dvbpsi.h>
@@ -53,56 +55,55 @@ void OpenWithAnyFilter(CPsiSiParser& parser, uint16_t pid) {
     parser.AddSectionFilter(pid, &any);
 }
 
-void BM_PsiSiParser(benchmark::State& state) {
+// What one pass found: programs (PMT PIDs), services of the SDT and
+// elementary streams of the PMTs.
+struct PassCounts {
+    size_t programs = 0, services = 0, streams = 0;
+    bool operator==(const PassCounts&) const = default;
+};
+
+// One pass of the parser over the fixture: the PAT and SDT from the start,
+// each program's PMT once the PAT names it.
+PassCounts ParserPass(CPsiSiParser& parser, std::vector<uint8_t>& section) {
     const auto& ts = Fixture();
-    if (ts.size() < kPacket) {
-        state.SkipWithError("fixture missing");
-        return;
-    }
-    auto parser = std::make_unique<CPsiSiParser>();
-    std::vector<uint8_t> section(velmora::ts::kMaxSectionSize);
-    size_t programs = 0;
-    for (auto _ : state) {
-        parser->Reset();
-        parser->FreeTables();
-        OpenWithAnyFilter(*parser, kPatPid);
-        OpenWithAnyFilter(*parser, kSdtPid);
-        velmora::ts::PAT_INFORMATION pat;
-        velmora::ts::SDT_INFORMATION sdt;
-        std::memset(&pat, 0xFF, sizeof(pat));
-        std::memset(&sdt, 0xFF, sizeof(sdt));
-        std::map<uint16_t, velmora::ts::PMT_INFORMATION> pmts;  // by PMT PID
-        for (size_t pos = 0; pos + kPacket <= ts.size(); pos += kPacket) {
-            const uint8_t* packet = &ts[pos];
-            if (parser->PushPacket(packet) != 1) continue;
-            const uint16_t pid = PidOf(packet);
-            while (parser->GetSection(section.data(), uint32_t(section.size()), pid) == 1) {
-                if (pid == kPatPid) {
-                    if (parser->ParsePat(&pat, section.data()) != 1) continue;
-                    for (uint32_t i = 0; i < pat.byProgramCount; ++i) {
-                        const auto& p = pat.Program[i];
-                        if (p.wProgramNumber == 0 || pmts.count(p.wPid)) continue;
-                        velmora::ts::PMT_INFORMATION pmt{};
-                        pmt.wPmtPid = p.wPid;
-                        pmt.wProgramNumber = p.wProgramNumber;
-                        pmt.byVersion = 255;
-                        pmts[p.wPid] = pmt;
-                        OpenWithAnyFilter(*parser, p.wPid);
-                    }
-                } else if (pid == kSdtPid) {
-                    parser->ParseSdt(&sdt, section.data());
-                } else if (auto it = pmts.find(pid); it != pmts.end()) {
-                    parser->ParsePmt(&it->second, section.data());
+    parser.Reset();
+    parser.FreeTables();
+    OpenWithAnyFilter(parser, kPatPid);
+    OpenWithAnyFilter(parser, kSdtPid);
+    velmora::ts::PAT_INFORMATION pat;
+    velmora::ts::SDT_INFORMATION sdt;
+    std::memset(&pat, 0xFF, sizeof(pat));
+    std::memset(&sdt, 0xFF, sizeof(sdt));
+    std::map<uint16_t, velmora::ts::PMT_INFORMATION> pmts;  // by PMT PID
+    for (size_t pos = 0; pos + kPacket <= ts.size(); pos += kPacket) {
+        const uint8_t* packet = &ts[pos];
+        if (parser.PushPacket(packet) != 1) continue;
+        const uint16_t pid = PidOf(packet);
+        while (parser.GetSection(section.data(), uint32_t(section.size()), pid) == 1) {
+            if (pid == kPatPid) {
+                if (parser.ParsePat(&pat, section.data()) != 1) continue;
+                for (uint32_t i = 0; i < pat.byProgramCount; ++i) {
+                    const auto& p = pat.Program[i];
+                    if (p.wProgramNumber == 0 || pmts.count(p.wPid)) continue;
+                    velmora::ts::PMT_INFORMATION pmt{};
+                    pmt.wPmtPid = p.wPid;
+                    pmt.wProgramNumber = p.wProgramNumber;
+                    pmt.byVersion = 255;
+                    pmts[p.wPid] = pmt;
+                    OpenWithAnyFilter(parser, p.wPid);
                 }
+            } else if (pid == kSdtPid) {
+                parser.ParseSdt(&sdt, section.data());
+            } else if (auto it = pmts.find(pid); it != pmts.end()) {
+                parser.ParsePmt(&it->second, section.data());
             }
         }
-        programs = pmts.size();
-        benchmark::DoNotOptimize(sdt.byServiceCount);
     }
-    state.counters["programs"] = double(programs);
-    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(ts.size() / kPacket));
+    PassCounts counts{pmts.size(), sdt.byServiceCount == 0xFF ? 0u : sdt.byServiceCount, 0};
+    for (const auto& [pid, pmt] : pmts)
+        counts.streams += pmt.byVersion == 255 ? 0 : pmt.byStreamCount;
+    return counts;
 }
-BENCHMARK(BM_PsiSiParser);
 
 #ifdef VELMORA_BENCH_DVBPSI
 // The decoders by PID, looked up in one table as the parser looks up its
@@ -171,31 +172,55 @@ void ClosePass(DvbpsiRun& run) {
     run.decoders[kPatPid] = run.decoders[kSdtPid] = nullptr;
 }
 
-void BM_Dvbpsi(benchmark::State& state) {
-    // Its push takes writable packets; it is fed the stream in place, as the
-    // parser is, from one writable copy made before the timing.
-    std::vector<uint8_t> ts = Fixture();
-    if (ts.size() < kPacket) {
+// One pass of libdvbpsi over the fixture; its push takes writable packets,
+// so it is fed a writable copy made before the timing, in place as the
+// parser is fed.
+PassCounts DvbpsiPass(DvbpsiRun& run, std::vector<uint8_t>& ts) {
+    run.services = run.streams = 0;
+    OpenPass(run);
+    for (size_t pos = 0; pos + kPacket <= ts.size(); pos += kPacket) {
+        uint8_t* packet = &ts[pos];
+        if (dvbpsi_t* decoder = run.decoders[PidOf(packet)]) dvbpsi_packet_push(decoder, packet);
+    }
+    const PassCounts counts{run.pmtPids.size(), run.services, run.streams};
+    ClosePass(run);
+    return counts;
+}
+#endif
+
+// Beside libdvbpsi: both must find the same programs, services and streams.
+void BM_PsiSiParser(benchmark::State& state) {
+    if (Fixture().size() < kPacket) {
         state.SkipWithError("fixture missing");
         return;
     }
-    size_t programs = 0;
+    auto parser = std::make_unique<CPsiSiParser>();
+    std::vector<uint8_t> section(velmora::ts::kMaxSectionSize);
+    PassCounts ours;
+    std::vector<velmora::bench::PeerCall> peers;
+#ifdef VELMORA_BENCH_DVBPSI
+    std::vector<uint8_t> writable = Fixture();
     DvbpsiRun run;
-    for (auto _ : state) {
-        OpenPass(run);
-        for (size_t pos = 0; pos + kPacket <= ts.size(); pos += kPacket) {
-            uint8_t* packet = &ts[pos];
-            if (dvbpsi_t* decoder = run.decoders[PidOf(packet)])
-                dvbpsi_packet_push(decoder, packet);
-        }
-        programs = run.pmtPids.size();
-        ClosePass(run);
-        benchmark::DoNotOptimize(run.services);
-    }
-    state.counters["programs"] = double(programs);
-    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(ts.size() / kPacket));
-}
-BENCHMARK(BM_Dvbpsi);
+    PassCounts theirs;
+    peers.push_back({"dvbpsi",
+                     [&] {
+                         theirs = DvbpsiPass(run, writable);
+                         return true;
+                     },
+                     [&] { return theirs == ours; }});
 #endif
+    velmora::bench::RunBesidePeers(
+        state,
+        [&] {
+            ours = ParserPass(*parser, section);
+            return ours.programs > 0;
+        },
+        std::move(peers));
+    state.counters["programs"] = double(ours.programs);
+    state.counters["services"] = double(ours.services);
+    state.counters["streams"] = double(ours.streams);
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(Fixture().size() / kPacket));
+}
+BENCHMARK(BM_PsiSiParser);
 
 }  // namespace

@@ -2,9 +2,10 @@
 // 1920 x 1080, in every processor variant: ResizeColor4 (8-bit, 3 of 4
 // channels) by nearest-neighbour, linear, cubic and Lanczos interpolation,
 // and linear 16u and 32f images of four samples, all four resized. Each case
-// runs beside OpenCV's cv::resize (one thread) when it is installed and
-// reports the CPU-time ratio "vs_peer"; libswscale and a plain copy of the
-// bytes the resize touches (source plus destination) run on their own.
+// runs beside OpenCV's cv::resize (one thread) of as many channels when it is
+// installed, its output checked, and reports the ratio "vs_opencv";
+// libswscale and a plain copy of the bytes the resize touches (source plus
+// destination) run on their own.
 #include "ResizeBenchSupport.h"
 #include "resize/ResizeColor4.h"
 #include "resize/ResizeInterpolate.h"
@@ -17,16 +18,6 @@ using namespace velmora::resize;
 
 constexpr ResizeSizes kSizes[] = {{1920, 1080, 1280, 720}, {720, 576, 1920, 1080}};
 
-// The peer of a case: OpenCV when installed, else none.
-auto Peer([[maybe_unused]] ResizeImages& im, [[maybe_unused]] int64_t dataType,
-          [[maybe_unused]] int64_t code) {
-#if defined(VELMORA_BENCH_OPENCV)
-    return OpenCvPeer(im, OpenCvFourSampleType(dataType), OpenCvMode(code));
-#else
-    return nullptr;
-#endif
-}
-
 // Arguments: variant, interpolation code, size index.
 void BM_ResizeColor4(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(2)], 4);
@@ -38,7 +29,9 @@ void BM_ResizeColor4(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH,
                       code);
     };
-    RunBesidePeer(state, s, library, Peer(im, RESIZE_DATA_8U, code));
+    // The library's Lanczos weighs 6 taps, OpenCV's INTER_LANCZOS4 8.
+    if (code == INTERP_LANCZOS) state.SetLabel("ours 6-tap Lanczos, OpenCV 8-tap Lanczos4");
+    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, RESIZE_DATA_8U, 3, code));
 }
 BENCHMARK(BM_ResizeColor4)
     ->ArgsProduct({{0, 1, 2, 3, 4},
@@ -60,7 +53,7 @@ void BM_ResizeLinearFourOfFour(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH,
                       0.0, 0.0, 4, 4, type, 0, INTERP_LINEAR, 1);
     };
-    RunBesidePeer(state, s, library, Peer(im, type, INTERP_LINEAR));
+    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, type, 4, INTERP_LINEAR));
 }
 BENCHMARK(BM_ResizeLinearFourOfFour)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});

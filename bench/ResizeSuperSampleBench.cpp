@@ -1,11 +1,11 @@
 // The region-of-interest resize by super-sampling, 1920 x 1080 -> 1280 x 720
 // and -> 960 x 540, in every processor variant: ResizeColor4 (8-bit, 3 of 4
 // channels) and 16u and 32f images of four samples, all four resized; one-
-// sample 8u and 32f images reduced twelvefold and more. Each
-// case runs beside OpenCV's INTER_AREA (one thread) when it is installed and
-// reports the CPU-time ratio "vs_peer"; libswscale's SWS_AREA and a plain
-// copy of the bytes the resize touches (source plus destination) run on
-// their own.
+// sample 8u and 32f images reduced twelvefold and more. Each case runs
+// beside OpenCV's INTER_AREA (one thread) of as many channels when it is
+// installed, its output checked, and reports the ratio "vs_opencv";
+// libswscale's SWS_AREA and a plain copy of the bytes the resize touches
+// (source plus destination) run on their own.
 #include "ResizeBenchSupport.h"
 #include "resize/ResizeColor4.h"
 #include "resize/ResizeKernelTable.h"
@@ -18,14 +18,6 @@ using namespace velmora::resize;
 
 constexpr ResizeSizes kSizes[] = {{1920, 1080, 1280, 720}, {1920, 1080, 960, 540}};
 
-auto AreaPeer([[maybe_unused]] ResizeImages& im, [[maybe_unused]] int64_t dataType) {
-#if defined(VELMORA_BENCH_OPENCV)
-    return OpenCvPeer(im, OpenCvFourSampleType(dataType), cv::INTER_AREA);
-#else
-    return nullptr;
-#endif
-}
-
 // Arguments: variant, size index.
 void BM_ResizeColor4SuperSample(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(1)], 4);
@@ -36,7 +28,7 @@ void BM_ResizeColor4SuperSample(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH,
                       INTERP_SUPERSAMPLE);
     };
-    RunBesidePeer(state, s, library, AreaPeer(im, RESIZE_DATA_8U));
+    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, RESIZE_DATA_8U, 3, INTERP_SUPERSAMPLE));
 }
 BENCHMARK(BM_ResizeColor4SuperSample)->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}});
 
@@ -55,7 +47,7 @@ void BM_ResizeSuperSampleFourOfFour(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH, 4,
                       4, type, 0);
     };
-    RunBesidePeer(state, s, library, AreaPeer(im, type));
+    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, type, 4, INTERP_SUPERSAMPLE));
 }
 BENCHMARK(BM_ResizeSuperSampleFourOfFour)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});
@@ -83,12 +75,7 @@ void BM_ResizeSuperSampleOneSample(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH, 1,
                       1, type, 0);
     };
-#if defined(VELMORA_BENCH_OPENCV)
-    RunBesidePeer(state, s, library,
-                  OpenCvPeer(im, type == RESIZE_DATA_8U ? CV_8UC1 : CV_32FC1, cv::INTER_AREA));
-#else
-    RunBesidePeer(state, s, library, nullptr);
-#endif
+    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, type, 1, INTERP_SUPERSAMPLE));
 }
 BENCHMARK(BM_ResizeSuperSampleOneSample)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_8U, RESIZE_DATA_32F}, {0, 1, 2}});
