@@ -19,6 +19,9 @@ class SimAudioTone {
     static constexpr uint32_t kBlockBytes = 16384;
     static constexpr uint64_t kPairsPerCycle = 16875;  // eight blocks
     static constexpr uint64_t kBlocksPerCycle = 8;
+    // A block lasts 40 ms of card time in either video standard: the audio
+    // runs on the card's 27 MHz clock, not on the video frames.
+    static constexpr uint64_t kBlockUs = 40000;
 
     // Sample pairs in block `block` (counted from the first block captured):
     // 2,110 at cycle positions 2, 5 and 7, else 2,109.
@@ -31,5 +34,9 @@ class SimAudioTone {
     // 32-bit word, right in the high half), then zeros.
     static void Fill(uint8_t* block, uint64_t number);
 };
+
+static_assert(SimAudioTone::kPairsPerCycle * SimAudioTone::kRateDenominator * 1000000 ==
+              SimAudioTone::kBlocksPerCycle * SimAudioTone::kBlockUs *
+                  SimAudioTone::kRateNumerator);
 
 }  // namespace velmora::sim

@@ -70,10 +70,17 @@ bool PokeMemory(unsigned card, uint32_t address, const void* data, size_t size);
 // (0x158/0x15C, 0x160/0x164), its latched clock (0x68/0x100) and the capture
 // stamps give it in 10 µs ticks. With the manual clock it moves only with
 // StepFields: N fields are N field periods (20 ms PAL, 1001/60 ms NTSC).
-// Frames begin at every even field: there capture fills one unit of each
-// enabled capture ring (or counts a drop when the ring is full) and playback
-// plays one queued unit of each playback ring. Frame boundary k lies at field
-// 2k and is the card frame number of what happens there.
+// Frames begin at every even field: there video capture fills one unit of
+// its ring when enabled (or counts a drop when the ring is full), and video
+// playback plays its next queued unit when that unit is due. Frame boundary k
+// lies at field 2k and is the card frame number of what happens there. Audio
+// runs on a clock of its own, in either video standard: audio block boundary
+// b lies at card time b x 40 ms, and there audio capture and playback do the
+// same with their rings. A queued unit is due at the first boundary at or
+// after its stamp (10 µs ticks as the host wrote it, taken as signed: one
+// already past is due at once); until then the units behind it wait in the
+// ring, the video output goes on showing the last frame played and the audio
+// output is silent.
 //
 // The `pattern` video source gives moving colour bars in the card's 720 x 576
 // YUY2 frame. The card frame number (low 32 bits) at which a frame was
@@ -92,10 +99,10 @@ bool PokeMemory(unsigned card, uint32_t address, const void* data, size_t size);
 // counts, what the audio output played, as a cable would: each played block
 // puts its pairs on the cable (2,109 or 2,110 by the cycle position its
 // control word 0xEC gives: what the host's resampler makes of a 48 kHz frame
-// there), and each frame boundary takes a capture block's worth off, captured
-// or not. The cable delivers once it holds a block and 4 pairs more, so what
-// is played comes back about two frames later; silence before that and after
-// playback stops.
+// there), and each audio block boundary takes a capture block's worth off,
+// captured or not. The cable delivers once it holds a block and 4 pairs more,
+// so what is played comes back about two blocks later; silence before that
+// and after playback stops.
 
 // What 0x14 reads (default 0).
 bool SetCardStatus(unsigned card, uint32_t status);
@@ -120,8 +127,9 @@ std::optional<CaptureCounts> AudioCaptureCounts(unsigned card);
 // What a playback ring played: the count since power-up and the latest units
 // (at most SimPlayMonitor::kHistory), oldest first. Each unit gives its ring
 // index, the stamp latched with it (10 µs ticks, as the host wrote it), the
-// audio control word latched with it, the card frame number it was played at
-// and the PlayedChecksum of its bytes (829,440 a frame, 16,384 a block).
+// audio control word latched with it, the boundary it was played at (video:
+// the card frame number; audio: the block number) and the PlayedChecksum of
+// its bytes (829,440 a frame, 16,384 a block).
 struct PlayedUnits {
     uint64_t played = 0;
     std::vector<SimPlayedUnit> recent;

@@ -1,5 +1,6 @@
 #include "sim/SimFpga.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "sim/SimAsiEngine.h"
@@ -48,6 +49,32 @@ uint64_t FieldsIn(uint64_t elapsedUs, bool ntsc) {
     return ntsc ? elapsedUs * 60 / 1001000 : elapsedUs / 20000;
 }
 
+// When the next unit of a playback ring is due, in 10 µs ticks of card time.
+// The host writes a stamp as a signed time: one before card time 0 is due at
+// once. Stamps further ahead than about 20 years count as that far, so that
+// the arithmetic on them cannot overflow.
+uint64_t DueTicks(const SimFpgaRing& ring) {
+    constexpr int64_t kFarTicks = int64_t{1} << 46;
+    return static_cast<uint64_t>(
+        std::clamp(static_cast<int64_t>(ring.stamp[ring.read]), int64_t{0}, kFarTicks));
+}
+
+// The first audio block boundary at or after card time `ticks`.
+uint64_t FirstBlockAt(uint64_t ticks) {
+    constexpr uint64_t kTicksPerBlock = SimAudioTone::kBlockUs / 10;
+    return (ticks + kTicksPerBlock - 1) / kTicksPerBlock;
+}
+
+// The last boundary up to `target` that can pass with nothing but drops: the
+// capture ring is stopped or full and the next playback unit falls due at
+// boundary `due` or later. `handled` when the next boundary has work to do.
+uint64_t QuietUntil(uint64_t handled, uint64_t target, bool captureOn, const SimFpgaRing& capture,
+                    const SimFpgaRing& playback, uint64_t due) {
+    if (captureOn && capture.count < kUnits) return handled;
+    if (playback.count == 0 || due > target) return target;
+    return due > handled ? due - 1 : handled;
+}
+
 // Registers the FPGA drives and the host only reads: a write leaves them be.
 bool IsReadOnly(uint32_t offset) {
     switch (offset) {
@@ -90,6 +117,7 @@ void SimFpga::PowerUp(SimCardState& card, const SimConfig& config) {
     s.anchorUs = 0;
     s.anchorField = card.clockBase;
     s.frameBoundary = card.clockBase / 2;
+    s.audioBoundary = 0;
     SimFpga fpga(card, config);
     fpga.StoreStatus();
     card.bar3[kRegBoardId / 4] = card.boardId;
@@ -181,42 +209,62 @@ bool SimFpga::StepFields(uint64_t fields, uint64_t nowUs) {
 
 void SimFpga::CatchUp(uint64_t nowUs) {
     const uint64_t frames = FieldCount(nowUs) / 2;
-    if (frames != m_state.frameBoundary) AdvanceFrames(frames);
+    const uint64_t blocks = CardTimeUs(nowUs) / SimAudioTone::kBlockUs;
+    if (frames != m_state.frameBoundary || blocks != m_state.audioBoundary) {
+        AdvanceFrames(frames);
+        AdvanceBlocks(blocks);
+        // A stamp just taken is never ahead of what the counters show.
+        m_state.counterTakenAtUs = 0;
+        StoreStatus();
+    }
     SimAsiEngine(m_card.asi, m_bar3, m_card.memory, m_config, m_card.cardIndex)
         .CatchUp(CardTimeUs(nowUs));
 }
 
-// Nothing but drops can happen at a boundary: no capture ring has room and
-// nothing waits to be played.
-bool SimFpga::Idle() const {
-    const bool videoOn = m_bar3[kRegBlockA / 4] & kAVideoCapture;
-    const bool audioOn = m_bar3[kRegBlockB / 4] & kBAudioCapture;
-    return (!videoOn || m_state.videoCapture.count == kUnits) &&
-           (!audioOn || m_state.audioCapture.count == kUnits) && m_state.videoPlayback.count == 0 &&
-           m_state.audioPlayback.count == 0;
+// At most one ring's worth of boundaries does real work and then those at
+// which a queued unit falls due; the rest of a gap only counts what is lost.
+void SimFpga::AdvanceFrames(uint64_t target) {
+    SimFpgaState& s = m_state;
+    const bool captureOn = m_bar3[kRegBlockA / 4] & kAVideoCapture;
+    while (s.frameBoundary < target) {
+        const uint64_t quiet = QuietUntil(s.frameBoundary, target, captureOn, s.videoCapture,
+                                          s.videoPlayback, FirstFrameAt(DueTicks(s.videoPlayback)));
+        if (quiet > s.frameBoundary) {
+            if (captureOn) s.videoCapture.dropped += quiet - s.frameBoundary;
+            s.frameBoundary = quiet;
+            continue;
+        }
+        ++s.frameBoundary;
+        OnFrameBoundary(s.frameBoundary);
+    }
 }
 
-void SimFpga::AdvanceFrames(uint64_t target) {
-    // At most one ring's worth of boundaries does real work; after that every
-    // capture ring is full or stopped and the playback rings are empty, and
-    // the rest of the gap only counts the frames lost.
-    while (m_state.frameBoundary < target) {
-        if (Idle()) {
-            const uint64_t rest = target - m_state.frameBoundary;
-            if (m_bar3[kRegBlockA / 4] & kAVideoCapture) m_state.videoCapture.dropped += rest;
-            if (m_bar3[kRegBlockB / 4] & kBAudioCapture) m_state.audioCapture.dropped += rest;
+void SimFpga::AdvanceBlocks(uint64_t target) {
+    SimFpgaState& s = m_state;
+    const bool captureOn = m_bar3[kRegBlockB / 4] & kBAudioCapture;
+    while (s.audioBoundary < target) {
+        const uint64_t quiet = QuietUntil(s.audioBoundary, target, captureOn, s.audioCapture,
+                                          s.audioPlayback, FirstBlockAt(DueTicks(s.audioPlayback)));
+        if (quiet > s.audioBoundary) {
+            if (captureOn) s.audioCapture.dropped += quiet - s.audioBoundary;
             // Nothing is played meanwhile, so the audio cable runs dry.
-            m_state.cableCount = 0;
-            m_state.cablePrimed = 0;
-            m_state.frameBoundary = target;
-            break;
+            s.cableCount = 0;
+            s.cablePrimed = 0;
+            s.audioBoundary = quiet;
+            continue;
         }
-        ++m_state.frameBoundary;
-        OnFrameBoundary(m_state.frameBoundary);
+        ++s.audioBoundary;
+        OnAudioBoundary(s.audioBoundary);
     }
-    // A stamp just taken is never ahead of what the counters show.
-    m_state.counterTakenAtUs = 0;
-    StoreStatus();
+}
+
+uint64_t SimFpga::FirstFrameAt(uint64_t ticks) const {
+    // The first field that begins at or after the time, counted as
+    // FieldOffsetUs counts them.
+    const uint64_t us = ticks * 10;
+    const uint64_t fields =
+        us > m_state.anchorUs ? FieldsIn(us - m_state.anchorUs - 1, Ntsc()) + 1 : 0;
+    return (m_state.anchorField + fields + 1) / 2;
 }
 
 void SimFpga::OnFrameBoundary(uint64_t frame) {
@@ -228,21 +276,25 @@ void SimFpga::OnFrameBoundary(uint64_t frame) {
         Capture(m_state.videoCapture, kRegVideoCaptureEntry, kRegVideoCaptureStampHigh, ticks, true,
                 frame);
     }
+    Play(m_state.videoPlayback, m_state.playedVideo, true, frame, ticks);
+}
+
+void SimFpga::OnAudioBoundary(uint64_t block) {
+    const uint64_t ticks = block * SimAudioTone::kBlockUs / 10;
     const uint64_t audioBlocks = m_state.audioCapture.filled;
     if (m_bar3[kRegBlockB / 4] & kBAudioCapture) {
         Capture(m_state.audioCapture, kRegAudioCaptureEntry, kRegAudioCaptureStampHigh, ticks,
-                false, frame);
+                false, block);
     }
-    // The cable runs on when no capture block takes the frame it carried.
+    // The cable runs on when no capture block takes the block it carried.
     if (m_state.audioCapture.filled == audioBlocks) {
         TakeFromCable(nullptr, SimAudioTone::PairsInBlock(audioBlocks));
     }
-    Play(m_state.videoPlayback, m_state.playedVideo, true, frame);
-    Play(m_state.audioPlayback, m_state.playedAudio, false, frame);
+    Play(m_state.audioPlayback, m_state.playedAudio, false, block, ticks);
 }
 
 void SimFpga::Capture(SimFpgaRing& ring, uint32_t entryLow, uint32_t entryHigh, uint64_t ticks,
-                      bool video, uint64_t frame) {
+                      bool video, uint64_t boundary) {
     if (ring.count >= kUnits) {
         ++ring.dropped;
         return;
@@ -257,7 +309,7 @@ void SimFpga::Capture(SimFpgaRing& ring, uint32_t entryLow, uint32_t entryHigh, 
                 SimVideoPattern::FillBlack(target);
             }
         } else {
-            SimVideoPattern::Fill(target, frame);
+            SimVideoPattern::Fill(target, boundary);
         }
     } else {
         // The tone runs on across the blocks the card kept; the block count
@@ -279,8 +331,11 @@ void SimFpga::Capture(SimFpgaRing& ring, uint32_t entryLow, uint32_t entryHigh, 
     ++ring.filled;
 }
 
-void SimFpga::Play(SimFpgaRing& ring, SimPlayMonitor& monitor, bool video, uint64_t frame) {
-    if (ring.count == 0) return;
+void SimFpga::Play(SimFpgaRing& ring, SimPlayMonitor& monitor, bool video, uint64_t boundary,
+                   uint64_t ticks) {
+    // A unit not yet due waits, and the output shows what it showed; a late
+    // one plays at once.
+    if (ring.count == 0 || DueTicks(ring) > ticks) return;
     const uint32_t unit = ring.read;
     const uint32_t bytes = video ? SimFpgaState::kVideoFrameBytes : SimFpgaState::kAudioBlockBytes;
     const uint8_t* source =
@@ -297,7 +352,7 @@ void SimFpga::Play(SimFpgaRing& ring, SimPlayMonitor& monitor, bool video, uint6
     record.unit = unit;
     record.control = video ? 0 : ring.control[unit];
     record.stamp = ring.stamp[unit];
-    record.frame = frame;
+    record.frame = boundary;
     record.checksum = Checksum(source, bytes);
     ++monitor.played;
 

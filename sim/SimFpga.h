@@ -26,7 +26,8 @@ struct SimFpgaRing {
     uint32_t count;  // n: filled units, 0..8
     uint32_t done;   // bit 29 of the status word
     // Playback rings: what the strobe latched with each unit (stamp in 10 µs
-    // ticks as the host wrote it; audio control word 0xEC).
+    // ticks as the host wrote it, the card time the unit is due at; audio
+    // control word 0xEC).
     uint64_t stamp[kUnits];
     uint32_t control[kUnits];
     uint64_t filled;   // capture: units filled since power-up
@@ -38,7 +39,8 @@ struct SimPlayedUnit {
     uint32_t unit;      // ring index 0..7
     uint32_t control;   // audio: the 0xEC word latched with the unit; video: 0
     uint64_t stamp;     // the stamp latched with the unit, 10 µs ticks
-    uint64_t frame;     // the frame boundary (card frame number) it was played at
+    uint64_t frame;     // the boundary it was played at: video the card frame number,
+                        // audio the block number (card time / SimAudioTone::kBlockUs)
     uint32_t checksum;  // SimFpga::Checksum of the unit's bytes as played
     uint32_t reserved;
 };
@@ -69,6 +71,7 @@ struct SimFpgaState {
     uint64_t anchorUs;
     uint64_t anchorField;
     uint64_t frameBoundary;  // frame boundaries handled so far (field count / 2)
+    uint64_t audioBoundary;  // audio block boundaries handled so far (card time / 40 ms)
     // The card time the live counters last showed, and the monotonic time it
     // was taken at (0: take a new one).
     uint64_t counterUs;
@@ -190,7 +193,9 @@ class SimFpga {
 
     // Brings the rings and the ASI engine up to the present. A few
     // comparisons when nothing is due; a long idle gap costs no more than a
-    // ring's worth of frames.
+    // ring's worth of frames. Video moves at the frame boundaries, audio at
+    // the block boundaries of its own clock; a queued playback unit is played
+    // at the first boundary not before its stamp.
     void CatchUp(uint64_t nowUs);
 
     // BAR-3 accesses, under the card lock and after CatchUp. WriteRegister
@@ -227,11 +232,16 @@ class SimFpga {
     void Reanchor(uint64_t cardTimeUs);
 
     void AdvanceFrames(uint64_t target);
-    bool Idle() const;
+    void AdvanceBlocks(uint64_t target);
+    // The first frame boundary of the current epoch at or after card time
+    // `ticks`.
+    uint64_t FirstFrameAt(uint64_t ticks) const;
     void OnFrameBoundary(uint64_t frame);
+    void OnAudioBoundary(uint64_t block);
     void Capture(SimFpgaRing& ring, uint32_t entryLow, uint32_t entryHigh, uint64_t ticks,
-                 bool video, uint64_t frame);
-    void Play(SimFpgaRing& ring, SimPlayMonitor& monitor, bool video, uint64_t frame);
+                 bool video, uint64_t boundary);
+    void Play(SimFpgaRing& ring, SimPlayMonitor& monitor, bool video, uint64_t boundary,
+              uint64_t ticks);
     // The audio cable: a played block puts its pairs on it, each frame
     // boundary takes a capture block's worth off (into `block`, or lost when
     // it is null).

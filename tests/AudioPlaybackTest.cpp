@@ -4,6 +4,7 @@
 // 1 kHz tone through the card's audio loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <numbers>
@@ -76,7 +77,9 @@ TEST_F(AudioPlaybackTest, WritesResampledBlocksWithAdvancedStamps) {
     EXPECT_EQ(CardPairs(kPlaybackRing, 2110), model.Next(frame));
     // Not newer than the stored card stamp: dropped.
     EXPECT_EQ(playback->WriteOneFrame(600000, frame.data(), 1), 1u);
-    StepFrames(1);
+    // The card plays the block at its stamp, 60 ms: at the block boundary of
+    // 80 ms.
+    StepFrames(2);
     const auto played = sim::PlayedAudio(0);
     ASSERT_TRUE(played && played->played == 1);
     EXPECT_EQ(played->recent[0].stamp, 6000u);
@@ -159,8 +162,10 @@ TEST_F(AudioPlaybackTest, FailedWriteLeavesTheResamplerForTheRetry) {
 TEST_F(AudioPlaybackTest, ToneComesBackThroughLoopbackWithinTolerance) {
     ASSERT_TRUE(sim::SetAudioInput(0, sim::AudioInput::Loopback));
     card::CAudioCapture capture(stack->board.get());
+    // From frame 8 on the stamps start at place 0 of the 8-frame cycle; with
+    // the card there, each frame is due at the boundary after its write.
+    StepFrames(8);
     ASSERT_EQ(capture.Start(), 1u);
-    // From frame 8 on the stamps start at place 0 of the 8-frame cycle.
     std::vector<uint32_t> back, samples(kFramePairs);
     for (int n = 8; n < 32; ++n) {
         ASSERT_EQ(playback->WriteOneFrame(n * kPalFrame, ToneFrame(n).data(), 1), 1u);
@@ -170,6 +175,26 @@ TEST_F(AudioPlaybackTest, ToneComesBackThroughLoopbackWithinTolerance) {
         // The cable delivers about two frames after the first play.
         if (n >= 12) back.insert(back.end(), samples.begin(), samples.end());
     }
+
+    // Stamped 0.2 s ahead, the tone waits for its stamp: the card plays it at
+    // the first block boundary not before the card stamp, and it comes back
+    // two blocks later, as the cable delivers.
+    StepFrames(4);  // the cable runs dry
+    uint64_t stamp = 0;
+    while (capture.ReadOneFrameFromBuffer(&stamp, samples.data(), 1)) {
+    }
+    const uint64_t ahead = *sim::CardTimeUs(0) / 10 * 100 + 2000000;
+    for (int n = 0; n < 3; ++n)
+        ASSERT_EQ(playback->WriteOneFrame(ahead + n * kPalFrame, ToneFrame(n).data(), 1), 1u);
+    uint64_t cameBack = 0;
+    for (int step = 0; step < 12 && cameBack == 0; ++step) {
+        StepFrames(1);
+        ASSERT_EQ(capture.ReadOneFrameFromBuffer(&stamp, samples.data(), 1), 1u);
+        if (std::any_of(samples.begin(), samples.end(), [](uint32_t pair) { return pair != 0; }))
+            cameBack = stamp;
+    }
+    const uint64_t playedAt = (ahead + 200000 + kPalFrame - 1) / kPalFrame * kPalFrame;
+    EXPECT_EQ(cameBack, playedAt + 2 * kPalFrame);
     capture.Stop();
     // Linear interpolation at both rates, h^2 / 8 of the second derivative
     // each, and a step of rounding in each.

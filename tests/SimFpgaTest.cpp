@@ -80,6 +80,10 @@ class SimFpgaTest : public SimTest {
     }
     static void StepFrames(uint64_t frames) { ASSERT_TRUE(StepFields(0, 2 * frames)); }
     static uint64_t FrameNow() { return *FieldCount(0) / 2; }
+    // Card time of frame boundary `frame` of the manual PAL clock.
+    static uint64_t FrameUs(uint64_t frame) {
+        return *CardTimeUs(0) - (*FieldCount(0) - 2 * frame) * 20000;
+    }
 
     // One capture read as the capture worker makes it; returns the unit read.
     uint32_t CaptureCycle(unsigned request, unsigned strobe, uint32_t statusOffset) const {
@@ -240,9 +244,20 @@ TEST_F(SimFpgaTest, AudioCaptureGivesToneBlocks) {
     EXPECT_LT(std::abs(first1 - last0), 1200);
     EXPECT_EQ(CaptureCycle(9, 7, kAc), 0u);
     EXPECT_EQ(Filled(Read(kAc)), 2u);
+
+    // The audio clock does not follow the video standard: in NTSC too a
+    // block lasts 40 ms, 25 blocks a second.
+    SetBit(kA, 12, true);
+    const uint64_t startUs = *CardTimeUs(0);
+    const uint64_t blocks = AudioCaptureCounts(0)->filled + AudioCaptureCounts(0)->dropped;
+    ASSERT_TRUE(StepFields(0, 600));
+    const uint64_t endUs = *CardTimeUs(0);
+    EXPECT_EQ(endUs - startUs, 10010000u);
+    EXPECT_EQ(AudioCaptureCounts(0)->filled + AudioCaptureCounts(0)->dropped - blocks,
+              endUs / 40000 - startUs / 40000);
 }
 
-TEST_F(SimFpgaTest, PlaybackQueuesOnStrobeAndPlaysAtTheNextFrame) {
+TEST_F(SimFpgaTest, PlaybackQueuesOnStrobeAndPlaysAtItsStamp) {
     const uint32_t unit = WriteNo(Read(kVp));
     std::vector<uint8_t> frame(kFrame);
     for (size_t i = 0; i < frame.size(); ++i)
@@ -255,7 +270,14 @@ TEST_F(SimFpgaTest, PlaybackQueuesOnStrobeAndPlaysAtTheNextFrame) {
     EXPECT_EQ(Filled(Read(kVp)), 1u);
     EXPECT_EQ(PlayedVideo(0)->played, 0u);
 
-    StepFrames(1);
+    // The frame is due at card time 0x189ABCDEF ticks, 18 hours ahead: it
+    // waits until then, however far the clock steps, and then plays at the
+    // first boundary not before it.
+    const uint64_t dueUs = 0x189ABCDEFull * 10;
+    ASSERT_TRUE(StepFields(0, (dueUs - *CardTimeUs(0)) / 20000 - 1));
+    EXPECT_EQ(Filled(Read(kVp)), 1u);
+    EXPECT_EQ(PlayedVideo(0)->played, 0u);
+    StepFrames(2);
     EXPECT_EQ(Read(kVp) & kEmpty, kEmpty);
     EXPECT_EQ(ReadNo(Read(kVp)), (unit + 1) % 8);
     const auto played = *PlayedVideo(0);
@@ -263,7 +285,8 @@ TEST_F(SimFpgaTest, PlaybackQueuesOnStrobeAndPlaysAtTheNextFrame) {
     ASSERT_EQ(played.recent.size(), 1u);
     EXPECT_EQ(played.recent[0].unit, unit);
     EXPECT_EQ(played.recent[0].stamp, 0x189ABCDEFull);
-    EXPECT_EQ(played.recent[0].frame, FrameNow());
+    EXPECT_GE(FrameUs(played.recent[0].frame), dueUs);
+    EXPECT_LT(FrameUs(played.recent[0].frame - 1), dueUs);
     EXPECT_EQ(played.recent[0].checksum, PlayedChecksum(frame.data(), frame.size()));
     std::vector<uint8_t> last;
     ASSERT_TRUE(LastPlayedVideoFrame(0, &last));

@@ -94,6 +94,21 @@ TEST_F(VideoPlaybackTest, FramesArePlayedInOrderAtTheirStamps) {
     std::vector<uint8_t> last;
     ASSERT_TRUE(sim::LastPlayedVideoFrame(0, &last));
     EXPECT_TRUE(last == frames[2]);
+
+    // Eight frames 80 ms apart, the last 640 ms ahead, fill the ring; each
+    // waits for its stamp, so they are played two frames apart.
+    ASSERT_EQ(playback->GetTimeStamp(&now), 1u);
+    for (uint64_t i = 1; i <= 8; ++i)
+        ASSERT_EQ(playback->WriteOneFrame(now + i * 2 * kPalFrame, frames[i % 3].data()), 1u);
+    EXPECT_EQ(Status(), 2u);
+    StepFrames(1);
+    EXPECT_EQ(PlayedCount(), 3u) << "not due yet";
+    StepFrames(16);
+    const auto spaced = sim::PlayedVideo(0);
+    ASSERT_TRUE(spaced.has_value());
+    ASSERT_EQ(spaced->played, 11u);
+    for (uint64_t i = 1; i < 8; ++i)
+        EXPECT_EQ(spaced->recent[3 + i].frame, spaced->recent[2 + i].frame + 2) << i;
 }
 
 TEST_F(VideoPlaybackTest, FullRingFailsAndFlushEmptiesIt) {

@@ -79,7 +79,9 @@
 #define VELMORA_VIDEO_SOURCE_2 2u
 #define VELMORA_VIDEO_SOURCE_5 5u
 
-/* Audio source of the capture channel; any other value selects source 1. */
+/* Audio source of the capture channel; any other value selects source 1.
+ * VELMORA_AUDIO_SOURCE_3 names an input that neither board model has: it is
+ * refused (0) and the source stays as it was. */
 #define VELMORA_AUDIO_SOURCE_1 1u
 #define VELMORA_AUDIO_SOURCE_2 2u
 #define VELMORA_AUDIO_SOURCE_3 3u
@@ -102,9 +104,9 @@
 #define VELMORA_FRAME_BYTES_YUY2 829440u
 #define VELMORA_FRAME_BYTES_BGRA 1658880u
 
-/* An audio frame: 1,920 stereo pairs at 48 kHz (one 25 Hz video frame), each
- * pair one 32-bit word, left sample (signed 16-bit) in the low half: 7,680
- * bytes. */
+/* An audio frame: 1,920 stereo pairs at 48 kHz (40 ms: the card's audio runs
+ * at 25 frames a second in NTSC as in PAL), each pair one 32-bit word, left
+ * sample (signed 16-bit) in the low half: 7,680 bytes. */
 #define VELMORA_AUDIO_FRAME_SAMPLES 1920u
 #define VELMORA_AUDIO_FRAME_BYTES 7680u
 
@@ -378,7 +380,8 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTypeNumber(uint32_t* pType, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_RestoreDefault(uint32_t cardIndex);
 
-/* Field interrupts and time */
+/* Field interrupts and time. A process holds at most 256 field events of a
+ * card: another answers 0 until one of them is closed. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_InitialFieldEvent(const wchar_t* pszEventName,
                                                           VELMORA_HANDLE* phEvent,
                                                           uint32_t cardIndex);
@@ -396,7 +399,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTimeStamp(uint64_t* pTimeStamp, u
  * event). Frame time stamps are in 100-ns units of the card's clock. The card
  * keeps capturing into its 8-frame ring from Quorvel_Velmora_OpenCard on, so
  * the first frames read after Quorvel_Velmora_VideoCaptureStart may be older
- * than the start: compare their stamps with Quorvel_Velmora_GetCardTimeStamp. */
+ * than the start: compare their stamps with Quorvel_Velmora_GetCardTimeStamp.
+ * The card has one ring a direction for every process: two processes reading
+ * video (audio) frames of one card take them from the same ring, so each
+ * frame goes to one of them. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_VideoCaptureStart(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_VideoCaptureStop(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoCaptureFrameType(uint32_t frameType,
@@ -409,6 +415,13 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoPlaybackBufferStatus(uint32_t* p
                                                                      uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_ReadOneVideoFrame(uint64_t* pTimeStamp, void* pFrame,
                                                           uint32_t cardIndex);
+/* The card plays a written frame at its time stamp: at the first frame
+ * boundary at or after it (the next one, when it has passed). Frames are
+ * played in the order written, so one stamped ahead holds back those written
+ * after it; with 8 frames queued a write answers 0 (ring full) and may be
+ * made again. A frame stamped no later than the last one this process wrote
+ * answers 1 and is dropped, also after a flush (so is a first frame stamped
+ * 0). */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_WriteOneVideoFrame(uint64_t timeStamp, void* pFrame,
                                                            uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_FlushVideoPlaybackBuffer(uint32_t cardIndex);
@@ -420,6 +433,12 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetAudioPlaybackBufferStatus(uint32_t* p
                                                                      uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_ReadOneAudioFrame(uint64_t* pTimeStamp, void* pSamples,
                                                           uint32_t cardIndex);
+/* The card is given the stamp plus 200,000 (20 ms) and plays the frame at the
+ * first 40 ms block boundary of its audio clock at or after that time (the
+ * next one, when it has passed); frames are played in order, as video frames
+ * are. A frame stamped no more than 200,000 after the last one this process
+ * wrote (before the first, one stamped 0) answers 1 and is dropped, also after
+ * a flush: stamps 400,000 apart (25 frames a second) pass. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_WriteOneAudioFrame(uint64_t timeStamp, void* pSamples,
                                                            uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_FlushAudioPlaybackBuffer(uint32_t cardIndex);
@@ -439,6 +458,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetSyncSource(uint32_t* pSource, uint32_
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetSyncSource(uint32_t source, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoSource(uint32_t* pSource, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoSource(uint32_t source, uint32_t cardIndex);
+/* *pStatus is 1 while the input the first video decoder has selected (the
+ * video source, for sources 0 to 2) carries a locked signal, else 0; no other
+ * bit is used. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoInputStatus(uint32_t* pStatus, uint32_t cardIndex);
 /* The card has no black-level control: the setter changes nothing and the
  * getter reads 0. */
@@ -446,6 +468,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoBlackLevel(uint32_t level, uint3
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoBlackLevel(uint32_t* pLevel, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetAudioSource(uint32_t* pSource, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetAudioSource(uint32_t source, uint32_t cardIndex);
+/* Picture controls of the first video decoder: contrast and brightness take
+ * 0 to 255 (a larger value counts as 255), hue and saturation keep the
+ * value's low byte (300 is 44). The getters read back what the setters kept
+ * in the card's EEPROM. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoInputContrast(uint32_t* pValue, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetVideoInputContrast(uint32_t value, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetVideoInputBrightness(uint32_t* pValue,
