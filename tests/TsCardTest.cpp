@@ -259,6 +259,27 @@ std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = 
     return "";
 }
 
+// Packets of one player: enough for the engine to start its DMA, few enough
+// to leave part of the card's window unwritten.
+constexpr size_t kPlayerPackets = 13000;
+
+// Plays kPlayerPackets packets of `pid` fast, waits until the card has played
+// as many and disables; false when a step fails.
+bool PlayOut(uint16_t pid) {
+    const uint64_t before = sim::PlayedAsiPackets(0)->played;
+    std::vector<Bytes> packets = GeneratorPackets(0, kPlayerPackets);
+    for (Bytes& p : packets)
+        p[1] = static_cast<uint8_t>(pid >> 8), p[2] = static_cast<uint8_t>(pid);
+    if (!Quorvel_Velmora_TsPlaybackSetBitRate(150000000, 0) ||
+        !Quorvel_Velmora_TsPlaybackEnable(0) || !TsCardTest::Play(packets, 188)) {
+        return false;
+    }
+    const bool out =
+        WaitFor([&] { return sim::PlayedAsiPackets(0)->played >= before + kPlayerPackets; },
+                "the packets played out");
+    return Quorvel_Velmora_TsPlaybackDisable(0) == 1 && out;
+}
+
 TEST_F(TsCardTest, PlaybackPacesAt38And5MbitPerSecond) {
     Open();
     EXPECT_EQ(PacedPlayback(38000000, 188), "");
@@ -958,6 +979,11 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    if (std::string(mode) == "play") {
+        EXPECT_TRUE(PlayOut(0x101));
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        return;
+    }
     if (std::string(mode) == "random") {
         PeerRestartsAtRandom();
         EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
@@ -991,6 +1017,35 @@ std::unique_ptr<platform::test::Child> StartPeer(
         execve(self.c_str(), argv, environ);
         return 127;
     });
+}
+
+// Whoever played before, by a close and reopen or from another process, the
+// first packets on the cable after an enable are the new stream's own, not
+// what an earlier stream left in the card's window.
+TEST_F(TsCardTest, AnEnablePlaysItsOwnPacketsFirstWhoeverPlayedBefore) {
+    const std::string tap = TempPath("tap_follow");
+    for (const std::string before : {"this process, closed since", "another process"}) {
+        if (before == "another process") {
+            ASSERT_EQ(StartPeer("play", {})->Wait(), 0);
+        } else {
+            Open();
+            ASSERT_TRUE(PlayOut(0x101));
+            ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        }
+        Open();
+        ASSERT_TRUE(sim::SetAsiOutputTap(0, tap));
+        ASSERT_TRUE(PlayOut(0x102));
+        sim::SetAsiOutputTap(0, "");
+        const auto played = sim::ReadAsiOutputTap(tap);
+        std::remove(tap.c_str());
+        ASSERT_GE(played.size(), kPlayerPackets);
+        EXPECT_EQ(
+            std::count_if(played.begin(), played.begin() + kPlayerPackets,
+                          [](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) != 0x102; }),
+            0)
+            << before;
+        ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    }
 }
 
 // Another process's capture on the same card starts, stops, closes or dies;
