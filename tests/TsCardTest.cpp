@@ -540,14 +540,16 @@ TEST_F(TsCardTest, TsOverIpTakesOnlyTheCardsPacketLength) {
     EXPECT_EQ(demux.UdpReceiveRun() + mux.UdpRun(), 2u);
 }
 
-// A port above 65535 or an address that does not parse is refused where it
-// is set.
+// Port 0, a port above 65535 or an address that does not parse is refused
+// where it is set.
 TEST_F(TsCardTest, TsOverIpSettingsThatCannotWorkAreRefused) {
     Open();
-    TS_OVER_IP_PARAM high = Param(L"127.0.0.1", 0, 0);
-    high.dwPort = 65536;
-    EXPECT_EQ(Quorvel_Velmora_SetParameter(high, 0), 0u);
-    EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(high, 0), 0u);
+    for (uint32_t port : {0u, 65536u}) {
+        TS_OVER_IP_PARAM bad = Param(L"127.0.0.1", 0, 0);
+        bad.dwPort = port;
+        EXPECT_EQ(Quorvel_Velmora_SetParameter(bad, 0), 0u) << port;
+        EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(bad, 0), 0u) << port;
+    }
     for (const wchar_t* address : {L"not an address", L"1.2.3.400", L"", L"host..name"}) {
         EXPECT_EQ(Quorvel_Velmora_SetParameter(Param(address, 8008, 0), 0), 0u);
         EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(address, 8008, 0), 0), 0u);

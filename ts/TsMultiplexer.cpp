@@ -96,8 +96,8 @@ uint32_t CTsMultiplexer::Start() {
     if (!m_bStopped) return 1;
     if (!m_pPacketRing || !m_pEntryRing || !m_pOutputPort) return 0;
     // Another process, or this one before a close, may have played last.
-    if (!m_pOutputPort->FollowCardReadPointer(m_dwPort, kDrainWaitMs) && m_pLog)
-        m_pLog->WriteLog(L"TsPlaybackEnable: the card's read pointer is not usable");
+    if (!m_pOutputPort->FollowCardReadPointer(m_dwPort, kDrainWaitMs))
+        card::g_LogFile.WriteLog(L"TsPlaybackEnable: the card's read pointer is not usable");
     m_pPacketRing->Reset();
     m_pEntryRing->Reset();
     m_byRecordFlag = 0;

@@ -77,6 +77,11 @@ bool MatchesCardPacketLength(uint32_t ipPacketLength, uint32_t cardPacketLength,
 
 uint32_t TakeParameter(const TS_OVER_IP_PARAM& param, TS_OVER_IP_SETTINGS* pSettings) {
     if (param.pszAddress == nullptr || param.dwPort > 65535) return 0;
+    // Port 0 would send nowhere, or bind a port nobody can learn.
+    if (param.dwPort == 0) {
+        card::g_LogFile.WriteLog(L"TsOverIp: port 0 refused");
+        return 0;
+    }
     if (param.dwPacketLength != 188 && param.dwPacketLength != 204) return 0;
     std::string address = platform::WideToUtf8(param.pszAddress);
     if (address.size() >= kAddressSize || !IsAddress(address)) return 0;

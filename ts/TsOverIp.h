@@ -55,8 +55,8 @@ inline constexpr uint8_t kSyncByte = 0x47;
 // A dotted IPv4 address or a host name.
 bool IsAddress(const std::string& text);
 // Takes the parameter record into settings: 0 (and nothing changed) for a
-// null, over-long or unparsable address, a port above 65535 or a packet
-// length other than 188 and 204.
+// null, over-long or unparsable address, port 0 (with a log line), a port
+// above 65535 or a packet length other than 188 and 204.
 uint32_t TakeParameter(const TS_OVER_IP_PARAM& param, TS_OVER_IP_SETTINGS* pSettings);
 // The group path is taken for a first octet of 224 to 239: the number at
 // the start of the address, from at most its first three characters.
