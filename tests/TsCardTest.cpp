@@ -259,6 +259,27 @@ std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = 
     return "";
 }
 
+// Packets of one player: enough for the engine to start its DMA, few enough
+// to leave part of the card's window unwritten.
+constexpr size_t kPlayerPackets = 13000;
+
+// Plays kPlayerPackets packets of `pid` fast, waits until the card has played
+// as many and disables; false when a step fails.
+bool PlayOut(uint16_t pid) {
+    const uint64_t before = sim::PlayedAsiPackets(0)->played;
+    std::vector<Bytes> packets = GeneratorPackets(0, kPlayerPackets);
+    for (Bytes& p : packets)
+        p[1] = static_cast<uint8_t>(pid >> 8), p[2] = static_cast<uint8_t>(pid);
+    if (!Quorvel_Velmora_TsPlaybackSetBitRate(150000000, 0) ||
+        !Quorvel_Velmora_TsPlaybackEnable(0) || !TsCardTest::Play(packets, 188)) {
+        return false;
+    }
+    const bool out =
+        WaitFor([&] { return sim::PlayedAsiPackets(0)->played >= before + kPlayerPackets; },
+                "the packets played out");
+    return Quorvel_Velmora_TsPlaybackDisable(0) == 1 && out;
+}
+
 TEST_F(TsCardTest, PlaybackPacesAt38And5MbitPerSecond) {
     Open();
     EXPECT_EQ(PacedPlayback(38000000, 188), "");
@@ -352,6 +373,9 @@ TS_OVER_IP_PARAM Param(const wchar_t* address, uint16_t port, uint32_t rtp) {
     return {address, port, 0, 188, rtp, 0};
 }
 
+// The datagrams leave as the card plays the stream, never ahead of it, and a
+// stream shorter than the sender's ring arrives whole (but the packet that
+// always stays queued).
 TEST_F(TsCardTest, PlayedStreamReachesASocketOverUdpAndRtp) {
     Open();
     for (uint32_t rtp : {0u, 1u}) {
@@ -359,18 +383,21 @@ TEST_F(TsCardTest, PlayedStreamReachesASocketOverUdpAndRtp) {
         ASSERT_EQ(Quorvel_Velmora_SetParameter(Param(L"127.0.0.1", peer.Port(), rtp), 0), 1u);
         ASSERT_EQ(Quorvel_Velmora_UdpRun(0), 1u);
         EXPECT_EQ(Quorvel_Velmora_UdpRun(0), 0u);
-        ASSERT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(38000000, 0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(40000000, 0), 1u);
+        const uint64_t playedBefore = sim::PlayedAsiPackets(0)->played;
         ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
-        const auto packets = GeneratorPackets(0, 700);
+        constexpr size_t kSent = 7 * 1858;
+        const auto packets = GeneratorPackets(0, kSent + 1);
         ASSERT_TRUE(Play(packets, 188));
         Bytes received;
         const size_t header = rtp ? 12 : 0;
-        while (received.size() < 693 * 188) {
+        while (received.size() < kSent * 188) {
             const Bytes datagram = peer.Receive(5000);
             ASSERT_EQ(datagram.size(), header + 7 * 188);
             received.insert(received.end(), datagram.begin() + header, datagram.end());
+            ASSERT_LE(received.size() / 188, sim::PlayedAsiPackets(0)->played - playedBefore);
         }
-        for (size_t i = 0; i < 693; ++i) {
+        for (size_t i = 0; i < kSent; ++i) {
             ASSERT_EQ(Bytes(received.begin() + i * 188, received.begin() + (i + 1) * 188),
                       packets[i])
                 << i;
@@ -513,14 +540,16 @@ TEST_F(TsCardTest, TsOverIpTakesOnlyTheCardsPacketLength) {
     EXPECT_EQ(demux.UdpReceiveRun() + mux.UdpRun(), 2u);
 }
 
-// A port above 65535 or an address that does not parse is refused where it
-// is set.
+// Port 0, a port above 65535 or an address that does not parse is refused
+// where it is set.
 TEST_F(TsCardTest, TsOverIpSettingsThatCannotWorkAreRefused) {
     Open();
-    TS_OVER_IP_PARAM high = Param(L"127.0.0.1", 0, 0);
-    high.dwPort = 65536;
-    EXPECT_EQ(Quorvel_Velmora_SetParameter(high, 0), 0u);
-    EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(high, 0), 0u);
+    for (uint32_t port : {0u, 65536u}) {
+        TS_OVER_IP_PARAM bad = Param(L"127.0.0.1", 0, 0);
+        bad.dwPort = port;
+        EXPECT_EQ(Quorvel_Velmora_SetParameter(bad, 0), 0u) << port;
+        EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(bad, 0), 0u) << port;
+    }
     for (const wchar_t* address : {L"not an address", L"1.2.3.400", L"", L"host..name"}) {
         EXPECT_EQ(Quorvel_Velmora_SetParameter(Param(address, 8008, 0), 0), 0u);
         EXPECT_EQ(Quorvel_Velmora_SetReceiveParameter(Param(address, 8008, 0), 0), 0u);
@@ -958,6 +987,11 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    if (std::string(mode) == "play") {
+        EXPECT_TRUE(PlayOut(0x101));
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        return;
+    }
     if (std::string(mode) == "random") {
         PeerRestartsAtRandom();
         EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
@@ -991,6 +1025,35 @@ std::unique_ptr<platform::test::Child> StartPeer(
         execve(self.c_str(), argv, environ);
         return 127;
     });
+}
+
+// Whoever played before, by a close and reopen or from another process, the
+// first packets on the cable after an enable are the new stream's own, not
+// what an earlier stream left in the card's window.
+TEST_F(TsCardTest, AnEnablePlaysItsOwnPacketsFirstWhoeverPlayedBefore) {
+    const std::string tap = TempPath("tap_follow");
+    for (const std::string before : {"this process, closed since", "another process"}) {
+        if (before == "another process") {
+            ASSERT_EQ(StartPeer("play", {})->Wait(), 0);
+        } else {
+            Open();
+            ASSERT_TRUE(PlayOut(0x101));
+            ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        }
+        Open();
+        ASSERT_TRUE(sim::SetAsiOutputTap(0, tap));
+        ASSERT_TRUE(PlayOut(0x102));
+        sim::SetAsiOutputTap(0, "");
+        const auto played = sim::ReadAsiOutputTap(tap);
+        std::remove(tap.c_str());
+        ASSERT_GE(played.size(), kPlayerPackets);
+        EXPECT_EQ(
+            std::count_if(played.begin(), played.begin() + kPlayerPackets,
+                          [](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) != 0x102; }),
+            0)
+            << before;
+        ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    }
 }
 
 // Another process's capture on the same card starts, stops, closes or dies;

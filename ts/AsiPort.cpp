@@ -7,6 +7,7 @@
 #include "card/VelmoraBoardSupport.h"
 #include "hw/DmaChannelLock.h"
 #include "hw/PciBridge.h"
+#include "platform/Time.h"
 
 namespace velmora::ts {
 
@@ -117,6 +118,33 @@ uint32_t CAsiOutputPort::ReplacePending(uint32_t port) {
     for (uint32_t i = 0; i < count; ++i)
         std::memcpy(&entries[size_t{i} * kAsiEntryBytes], kNullEntryHead, sizeof(kNullEntryHead));
     return TransferRun(pointer, entries.data(), count, port, false);
+}
+
+uint32_t CAsiOutputPort::FollowCardReadPointer(uint32_t port, uint32_t waitMs) {
+    uint32_t write = 0;
+    uint32_t read = 0;
+    if (!m_pBoardSupport->GetAsiOutputWritePointer(&write, port) ||
+        !m_pBoardSupport->GetAsiOutputReadPointer(&read, port)) {
+        return 0;
+    }
+    // The card still plays what was queued before (a stop that gave up
+    // waiting leaves null packets): its read pointer has yet to come to rest.
+    const uint32_t start = platform::TickCount();
+    uint32_t still = start;
+    while (read != write && platform::TickCount() - start < waitMs &&
+           platform::TickCount() - still < kSettledMs) {
+        platform::Sleep(1);
+        uint32_t now = 0;
+        if (!m_pBoardSupport->GetAsiOutputReadPointer(&now, port)) return 0;
+        if (now != read) still = platform::TickCount();
+        read = now;
+    }
+    if (read == write) return 1;
+    if (!FitsWindow(read, 0, m_dwFirstWord, m_dwEndWord) ||
+        (read - m_dwFirstWord) % kAsiUnitWords != 0) {
+        return 0;
+    }
+    return m_pBoardSupport->SetAsiOutputWritePointer(read, port);
 }
 
 uint32_t CAsiOutputPort::GetFreeUnits(uint32_t* pCount, uint32_t port) {

@@ -28,6 +28,10 @@ class CAsiOutputPort {
     static constexpr uint32_t kDefaultEndWord = 0x78F400;
     // Free units above which the output counts as neither empty nor filling.
     static constexpr uint32_t kLowWaterFreeUnits = 3241;
+    // How long the card's read pointer stays put before the card counts as
+    // having nothing left to play: longer than one packet lasts at any rate
+    // worth playing (a 188-byte packet at 150 kbit/s).
+    static constexpr uint32_t kSettledMs = 10;
 
     explicit CAsiOutputPort(card::CVelmoraBoardSupport* pBoardSupport);
     CAsiOutputPort(const CAsiOutputPort&) = delete;
@@ -46,6 +50,12 @@ class CAsiOutputPort {
     // nothing of the stream that queued them plays after it. The card's
     // pointers stay where they are.
     uint32_t ReplacePending(uint32_t port);
+    // Puts this process's write pointer where the card reads, once the card
+    // has stopped reading (at most `waitMs`): the card's read pointer is the
+    // card's, while every process's write pointer starts at the window start,
+    // so entries between them would play again ahead of the next stream.
+    // 0 when the read pointer cannot be trusted; the write pointer stays.
+    uint32_t FollowCardReadPointer(uint32_t port, uint32_t waitMs);
     // Already one less than the true free count (25,919 = empty).
     uint32_t GetFreeUnits(uint32_t* pCount, uint32_t port);
     uint32_t IsBufferFull(uint32_t port);

@@ -19,6 +19,13 @@ namespace {
 bool ParseDotted(const char* address, in_addr* out) {
     return address != nullptr && inet_pton(AF_INET, address, out) == 1;
 }
+
+// A socket opened on one local address sends to a group by that address's
+// interface, not by whichever the routes pick.
+bool LeaveByBoundInterface(int handle, in_addr bound) {
+    return bound.s_addr == htonl(INADDR_ANY) ||
+           ::setsockopt(handle, IPPROTO_IP, IP_MULTICAST_IF, &bound, sizeof(bound)) == 0;
+}
 }  // namespace
 
 bool IsMulticastAddress(const char* pAddress) {
@@ -189,6 +196,7 @@ uint32_t Udp::Open(const char* pAddress, uint16_t port) {
         ::setsockopt(m_hSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0 &&
         ::setsockopt(m_hSocket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) == 0 &&
         ::bind(m_hSocket, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0 &&
+        LeaveByBoundInterface(m_hSocket, local.sin_addr) &&
         ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&m_LocalAddress), &length) == 0;
     if (!made) {
         PrintSocketError();

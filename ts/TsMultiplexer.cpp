@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "card/LogFile.h"
 #include "platform/Time.h"
-#include "platform/Trace.h"
 #include "ts/AsiPort.h"
 #include "ts/LockedRingBuffer.h"
 
@@ -17,7 +15,6 @@ namespace velmora::ts {
 namespace {
 
 constexpr uint32_t kStatusIntervalMs = 2000;
-constexpr uint32_t kIpDropReport = 2000;
 constexpr uint32_t kAnalysisPacket = 188;
 
 std::unique_ptr<CLockedRingBuffer> MakeRing(uint32_t count, uint32_t size) {
@@ -98,6 +95,9 @@ uint32_t CTsMultiplexer::Close() {
 uint32_t CTsMultiplexer::Start() {
     if (!m_bStopped) return 1;
     if (!m_pPacketRing || !m_pEntryRing || !m_pOutputPort) return 0;
+    // Another process, or this one before a close, may have played last.
+    if (!m_pOutputPort->FollowCardReadPointer(m_dwPort, kDrainWaitMs))
+        card::g_LogFile.WriteLog(L"TsPlaybackEnable: the card's read pointer is not usable");
     m_pPacketRing->Reset();
     m_pEntryRing->Reset();
     m_byRecordFlag = 0;
@@ -126,6 +126,7 @@ uint32_t CTsMultiplexer::Stop() {
     while (free != kEmptyCardUnits && platform::TickCount() - start < kDrainWaitMs) {
         platform::Sleep(1);
         m_pOutputPort->GetFreeUnits(&free, m_dwPort);
+        ReleasePlayedToIp(free);
     }
     // What a slow stream left in the card's window would otherwise play ahead
     // of the next stream enabled.
@@ -233,24 +234,40 @@ uint32_t CTsMultiplexer::UdpStop() {
     std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
     if (!m_bTsOverIpOn) return 0;
     m_bTsOverIpOn = 0;
+    m_dwIpOnCard = 0;
     return m_IpSender.Close();
 }
 
-void CTsMultiplexer::CopyToIp(const uint8_t* packet) {
+uint32_t CTsMultiplexer::IpRoom(uint32_t wanted) {
+    std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
+    if (!m_bTsOverIpOn) return wanted;
+    uint32_t free = 0;
+    m_IpSender.GetEmptyBufferNum(&free);
+    return std::min(wanted, free);
+}
+
+void CTsMultiplexer::CopyToIp(const uint8_t* entries, uint32_t count) {
     std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
     if (!m_bTsOverIpOn) return;
     uint32_t free = 0;
     m_IpSender.GetEmptyBufferNum(&free);
-    if (free == 0) {
-        if (++m_qwIpDrops % kIpDropReport == 0) {
-            char line[64];
-            std::snprintf(line, sizeof(line), "\n TsOverIp: Drop %llu TsPacket!",
-                          static_cast<unsigned long long>(m_qwIpDrops));
-            platform::OutputDebugString(line);
-        }
-        return;
-    }
-    m_IpSender.WritePackets(packet, 1);
+    // Only a sender opened since the room was counted has less: it starts
+    // with the last of these packets.
+    const uint32_t skipped = count > free ? count - free : 0;
+    for (uint32_t i = skipped; i < count; ++i)
+        m_IpSender.WritePackets(entries + uint64_t{i} * kEntryBytes + 4, 1);
+    m_dwIpOnCard += count - skipped;
+}
+
+void CTsMultiplexer::ReleasePlayedToIp(uint32_t freeUnits) {
+    std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
+    if (!m_bTsOverIpOn) return;
+    // The card plays in order: the entries still on it are the latest
+    // written.
+    const uint32_t onCard = kEmptyCardUnits - std::min(freeUnits, kEmptyCardUnits);
+    if (m_dwIpOnCard <= onCard) return;
+    m_IpSender.ReleasePackets(m_dwIpOnCard - onCard);
+    m_dwIpOnCard = onCard;
 }
 
 // --- Pacing -----------------------------------------------------------------
@@ -335,9 +352,6 @@ uint32_t CTsMultiplexer::PacedOutputThread() {
         m_pPacketRing->GetFillCount(&fill, &contiguous);
         const uint32_t n = std::min(fill, free);
         for (uint32_t i = 0; i < n; ++i) {
-            uint8_t* packet = nullptr;
-            m_pPacketRing->GetReadPointer(&packet);
-            CopyToIp(packet);
             uint8_t* entry = nullptr;
             m_pEntryRing->GetWritePointer(&entry);
             m_pPacketRing->ReadElement(entry + 4, m_dwPacketLength);
@@ -355,7 +369,6 @@ uint32_t CTsMultiplexer::ClientPacedOutputThread() {
             m_pEntryRing->GetWritePointer(&entry);
             if (m_pClient->FillEntries(entry, 1, kEntryBytes) != 1) break;
             std::memmove(entry + 4, entry, m_dwPacketLength);
-            CopyToIp(entry + 4);
             FinishEntry(entry, gap, accumulator);
             ++n;
         }
@@ -390,6 +403,7 @@ void CTsMultiplexer::WriteEntries(uint32_t count) {
     m_pEntryRing->GetReadPointer(&read);
     // A failed transfer is logged by the port; its entries are not resent.
     m_pOutputPort->WriteDma(read, count, m_dwPort);
+    CopyToIp(read, count);
     m_pEntryRing->CommitRead(count);
 }
 
@@ -407,8 +421,11 @@ uint32_t CTsMultiplexer::DmaOutputThread() {
         uint32_t fill = 0;
         uint32_t contiguous = 0;
         m_pOutputPort->GetFreeUnits(&free, m_dwPort);
+        ReleasePlayedToIp(free);
         m_pEntryRing->GetFillCount(&fill, &contiguous);
-        const uint32_t n = std::min(free, fill);
+        // The IP sender holds what the card has yet to play: when it has no
+        // room the card waits, and no packet is lost.
+        const uint32_t n = IpRoom(std::min(free, fill));
         if (n >= 1 && free >= kMinUnits) {
             if (contiguous != 0 && contiguous < n) {
                 WriteEntries(contiguous);

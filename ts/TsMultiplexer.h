@@ -4,8 +4,9 @@
 // into a host ring; a pacing thread turns each into a 256-byte card entry
 // whose header tells the card how much idle to send around it, so that the
 // stream leaves at the set bit rate; a DMA thread moves the entries into the
-// card's ASI output window. The pacing thread can copy every packet to the
-// TS-over-IP sender. Results are 1 for success and 0 for failure.
+// card's ASI output window. The DMA thread can copy every packet to the
+// TS-over-IP sender, which sends it once the card has played it. Results are
+// 1 for success and 0 for failure.
 
 #include <atomic>
 #include <cstdint>
@@ -107,7 +108,6 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
     void SetThreadMode(uint32_t mode) { m_dwThreadMode = mode; }
     uint32_t GetContinuityErrors() const { return m_Continuity.Errors(); }
     uint32_t GetSyncErrors() const { return m_dwSyncErrors; }
-    uint64_t GetIpDrops() const { return m_qwIpDrops; }
     uint32_t GetPacketLength() const { return m_dwPacketLength; }
 
     // The feeder's running state.
@@ -120,7 +120,14 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
     bool ApplyRate(uint32_t rate, ASI_GAP_WORD* pGap);
     // One packet at `entry + 4` finished into an entry and committed.
     void FinishEntry(uint8_t* entry, const ASI_GAP_WORD& gap, double* pAccumulator);
-    void CopyToIp(const uint8_t* packet);
+    // How many of `wanted` entries the IP sender has room for (all of them
+    // while it is off).
+    uint32_t IpRoom(uint32_t wanted);
+    // The packets of `count` entries going to the card, to the IP sender.
+    void CopyToIp(const uint8_t* entries, uint32_t count);
+    // Lets the IP sender send what the card has played, from the card's free
+    // units.
+    void ReleasePlayedToIp(uint32_t freeUnits);
     void ReportStatus();
     // Runs the paced loop; `fill` puts up to n packets at entry + 4 of the
     // next n entries and returns how many.
@@ -156,7 +163,8 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
     platform::CCriticalSection m_IpLock;
     std::atomic<uint32_t> m_bTsOverIpOn{0};
     CTsOverIpMulticast m_IpSender;
-    uint64_t m_qwIpDrops = 0;
+    // Packets copied to the IP sender that the card has yet to play.
+    uint32_t m_dwIpOnCard = 0;
     card::CLogFile* m_pLog;
     uint32_t m_dwCardIndex;
     uint8_t m_byRecordFlag = 0;

@@ -77,6 +77,11 @@ bool MatchesCardPacketLength(uint32_t ipPacketLength, uint32_t cardPacketLength,
 
 uint32_t TakeParameter(const TS_OVER_IP_PARAM& param, TS_OVER_IP_SETTINGS* pSettings) {
     if (param.pszAddress == nullptr || param.dwPort > 65535) return 0;
+    // Port 0 would send nowhere, or bind a port nobody can learn.
+    if (param.dwPort == 0) {
+        card::g_LogFile.WriteLog(L"TsOverIp: port 0 refused");
+        return 0;
+    }
     if (param.dwPacketLength != 188 && param.dwPacketLength != 204) return 0;
     std::string address = platform::WideToUtf8(param.pszAddress);
     if (address.size() >= kAddressSize || !IsAddress(address)) return 0;
@@ -210,35 +215,42 @@ uint32_t CTsOverIpMulticast::SendTo(const void* pData, uint32_t count) {
     return m_pUdp != nullptr && m_pUdp->Send(pData, bytes, kSocketWaitUs) > 0 ? 1 : 0;
 }
 
+bool CTsOverIpMulticast::SendDatagram(uint8_t* pDatagram, uint16_t* pSequence) {
+    const uint32_t payload = kPacketsPerDatagram * m_Active.dwPacketLength;
+    const uint8_t* packets = pDatagram + kRtpHeaderSize;
+    if (m_pUdpSender != nullptr && m_Active.dwRtp) {
+        WriteRtpHeader(pDatagram, kPayloadType, false, (*pSequence)++, platform::TickCount(), 0);
+        return m_pUdpSender->Send(pDatagram, kRtpHeaderSize + payload) == 0;
+    }
+    if (m_pUdpSender != nullptr) return m_pUdpSender->Send(packets, payload) == 0;
+    if (m_pRtp != nullptr) {
+        return m_pRtp->Send(packets, payload, kPayloadType, platform::TickCount(), 0, false,
+                            kSocketWaitUs) > 0;
+    }
+    return m_pUdp->Send(packets, payload, kSocketWaitUs) > 0;
+}
+
 uint32_t CTsOverIpMulticast::SendThread() {
-    const uint32_t packetLength = m_Active.dwPacketLength;
-    const uint32_t payload = kPacketsPerDatagram * packetLength;
+    const uint32_t payload = kPacketsPerDatagram * m_Active.dwPacketLength;
     // Room for the RTP header of the unicast path before the packets.
     std::vector<uint8_t> datagram(kRtpHeaderSize + payload);
-    uint8_t* packets = datagram.data() + kRtpHeaderSize;
     uint16_t sequence = 0;
-    while (!m_bStopped) {
+    for (;;) {
+        // Played packets still leave after a stop, until one fails to go.
+        const bool stopping = m_bStopped;
         uint32_t fill = 0;
         uint32_t contiguous = 0;
         m_pSendRing->GetFillCount(&fill, &contiguous);
-        if (fill < kQueuedBeforeSend) {
+        if (fill < kQueuedBeforeSend || m_dwReleased < kPacketsPerDatagram) {
+            if (stopping) break;
             platform::Sleep(1);
             continue;
         }
-        m_pSendRing->Read(packets, payload);
-        if (m_pUdpSender != nullptr && m_Active.dwRtp) {
-            WriteRtpHeader(datagram.data(), kPayloadType, false, sequence++, platform::TickCount(),
-                           0);
-            m_pUdpSender->Send(datagram.data(), kRtpHeaderSize + payload);
-        } else if (m_pUdpSender != nullptr) {
-            m_pUdpSender->Send(packets, payload);
-        } else if (m_pRtp != nullptr) {
-            m_pRtp->Send(packets, payload, kPayloadType, platform::TickCount(), 0, false,
-                         kSocketWaitUs);
-        } else {
-            m_pUdp->Send(packets, payload, kSocketWaitUs);
-        }
+        m_pSendRing->Read(datagram.data() + kRtpHeaderSize, payload);
+        m_dwReleased -= kPacketsPerDatagram;
+        if (!SendDatagram(datagram.data(), &sequence) && stopping) break;
     }
+    m_dwReleased = 0;
     return 0;
 }
 

@@ -55,8 +55,8 @@ inline constexpr uint8_t kSyncByte = 0x47;
 // A dotted IPv4 address or a host name.
 bool IsAddress(const std::string& text);
 // Takes the parameter record into settings: 0 (and nothing changed) for a
-// null, over-long or unparsable address, a port above 65535 or a packet
-// length other than 188 and 204.
+// null, over-long or unparsable address, port 0 (with a log line), a port
+// above 65535 or a packet length other than 188 and 204.
 uint32_t TakeParameter(const TS_OVER_IP_PARAM& param, TS_OVER_IP_SETTINGS* pSettings);
 // The group path is taken for a first octet of 224 to 239: the number at
 // the start of the address, from at most its first three characters.
@@ -89,6 +89,11 @@ class CTsOverIpMulticast {
     virtual uint32_t Close();
     virtual uint32_t GetEmptyBufferNum(uint32_t* pCount);
     virtual uint32_t WritePackets(const void* pSource, uint32_t count);
+    // The next `count` packets written may leave: the playback engine writes
+    // packets as they go to the card and lets them go as the card plays them,
+    // so that the datagrams follow the stream's pace. At a close, what was
+    // let go still leaves.
+    void ReleasePackets(uint32_t count) { m_dwReleased += count; }
     // 1 to 7 packets straight to the destination (skipped, with 1, when RTP
     // is on); 0 on a failed wait or send.
     uint32_t SendTo(const void* pData, uint32_t count);
@@ -102,10 +107,13 @@ class CTsOverIpMulticast {
 
   private:
     uint32_t SendThread();
+    // One datagram of 7 packets by the path opened; whether it went.
+    bool SendDatagram(uint8_t* pDatagram, uint16_t* pSequence);
     void ReleaseResources();
 
     TS_OVER_IP_SETTINGS m_Parameters;
     std::atomic<uint32_t> m_bStopped{1};
+    std::atomic<uint32_t> m_dwReleased{0};
     platform::Thread m_SendThread;
     platform::CCriticalSection m_Lock;
     CLockedRingBuffer* m_pSendRing = nullptr;

@@ -614,7 +614,12 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetInputSource(uint32_t source, uint32
  * drops what the SDK still holds. So before the disable either go on writing
  * null packets until 77,757 more have been accepted, or wait the time the
  * queue takes to play at the bit rate set: 77,757 x 8 x packet length / bit
- * rate seconds (3.1 s for 188-byte packets at 38,000,000 bits a second). */
+ * rate seconds (3.1 s for 188-byte packets at 38,000,000 bits a second).
+ *
+ * The enable waits up to 2 s for the card to finish what an earlier stream
+ * (of another process, or played before a close) left on it; the new stream
+ * then starts where the card stands, so that none of the earlier one plays
+ * again. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackEnable(uint32_t cardIndex);
 /* Packets still queued in the SDK are dropped; the call waits up to 2 s for
  * the card to send what its window holds, and what is left there then is
@@ -654,8 +659,32 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitSetNitInformation(const NIT_
 
 /* Transport stream over IP and the whole-stream file. The parameters take
  * only the packet length the card's engines use (see the ASI packet length);
- * a port above 65535 or an address that does not parse is refused where it is
- * set. */
+ * port 0 (with a line in the log file), a port above 65535 or an address that
+ * does not parse is refused where it is set. dwReserved and dwFlag are kept
+ * and mean nothing.
+ *
+ * Quorvel_Velmora_UdpRun sends the playback stream, 7 packets a datagram: each
+ * packet written with Quorvel_Velmora_TsPlaybackWritePacketsToBuffer goes once
+ * the card has played it, so the datagrams follow the bit rate set, and
+ * playback waits for a sender that falls behind rather than lose packets. What
+ * the card held at the UdpRun is not sent, and the last 1 to 7 packets played
+ * wait for more to fill a datagram. To a multicast group (first number 224 to
+ * 239) datagrams leave by the interface of the host's first IPv4 address (that
+ * of the first interface that is up and has one, in the system's order; a
+ * loopback address only when there is no other), from that address, with a
+ * time-to-live of 5; any other address gets plain unicast. An RTP header
+ * carries payload type 33, a sequence number from 0, the sender's millisecond
+ * tick count as time stamp and SSRC 0.
+ *
+ * The receiver takes datagrams at the port on every local address, from any
+ * sender; a multicast address is joined on the interface the system's routes
+ * give for it, and any other address is not used. With RTP it takes only
+ * datagrams whose first byte is 0x80: a header with CSRCs, an extension or
+ * padding is dropped without a word. Of a datagram only whole packets are
+ * kept, and only when every packet in it starts with the sync byte. What
+ * arrives reaches the application only in work mode 1 with
+ * Quorvel_Velmora_TsSetInputSource (VELMORA_TS_INPUT_IP): in work mode 0 that
+ * call answers 1 and the ASI input keeps coming until work mode 1 is set. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetParameter(TS_OVER_IP_PARAM param, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpRun(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpStop(uint32_t cardIndex);
