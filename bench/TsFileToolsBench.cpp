@@ -116,6 +116,16 @@ std::vector<velmora::bench::PeerCall> StreamCopyPeer([[maybe_unused]] const Work
 #endif
 }
 
+// The tools refuse to overwrite a file: each run starts without the files
+// of the run before.
+void RemoveOutputs(const std::string& dir, const std::string& stem) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind(stem, 0) == 0) {
+            std::filesystem::remove(entry.path());
+        }
+    }
+}
+
 // Beside the stream copy of both programs' streams into libavformat's
 // transport-stream muxer.
 void BM_ExportTwoPrograms(benchmark::State& state) {
@@ -132,6 +142,7 @@ void BM_ExportTwoPrograms(benchmark::State& state) {
     velmora::bench::RunBesidePeers(
         state,
         [&] {
+            RemoveOutputs(w.dir, "export");
             return ExportTsWithCuts(&set, out.c_str(), kExportListMode, nullptr, 64, &reader,
                                     nullptr, nullptr, 0, kept, 7, nullptr, 0, 0, 0, 0, 0) == 0;
         },
@@ -150,6 +161,7 @@ void BM_ConvertTsToPsAc3(benchmark::State& state) {
     velmora::bench::RunBesidePeers(
         state,
         [&] {
+            RemoveOutputs(w.dir, "convert_");
             return ConvertTsToPsAc3(&set, out.c_str(), 0x200, 0x202, 1024, nullptr, nullptr) == 0;
         },
         StreamCopyPeer(w, {0x200, 0x202}, "vob"));

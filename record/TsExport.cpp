@@ -1,5 +1,8 @@
 #include "record/TsExport.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -302,9 +305,16 @@ bool CTsExporter::CheckRenumbering() {
     return true;
 }
 
+// Output files are created, never overwritten: an existing file is kept
+// untouched and the export ends as on the question's Cancel.
 bool CTsExporter::OpenOutput() {
-    m_pOutput = CBufferedFile::Open(m_OutputName.c_str(), "wb", kOutputBufferSize, 0, 0, nullptr);
-    if (m_pOutput == nullptr) return Fail("Couldn't open output file\n%s", m_OutputName.c_str());
+    m_pOutput = CBufferedFile::Open(m_OutputName.c_str(), "wx", kOutputBufferSize, 0, 0, nullptr);
+    if (m_pOutput == nullptr) {
+        return Fail(CBufferedFile::GetLastError() == EEXIST
+                        ? "File already exists!\n%s\nRetry and overwrite anyway?"
+                        : "Couldn't open output file\n%s",
+                    m_OutputName.c_str());
+    }
     m_ullOutputPosition = 0;
     if (m_bListMode != 0) {
         const bool written =
@@ -325,8 +335,19 @@ bool CTsExporter::OpenFirstOutputs(const char* outputPath, uint32_t mode) {
             m_OutputName.resize(length - 4);
         }
         m_OutputName += "_000.tp";
-        m_pList = CBufferedFile::Open(outputPath, "wb", 4096, 0, 0, nullptr);
-        if (m_pList == nullptr) return Fail("Couldn't open output list file\n%s", outputPath);
+        // Nor is a list file made for a first output that cannot be.
+        struct stat status {};
+        if (lstat(m_OutputName.c_str(), &status) == 0) {
+            return Fail("File already exists!\n%s\nRetry and overwrite anyway?",
+                        m_OutputName.c_str());
+        }
+        m_pList = CBufferedFile::Open(outputPath, "wx", 4096, 0, 0, nullptr);
+        if (m_pList == nullptr) {
+            return Fail(CBufferedFile::GetLastError() == EEXIST
+                            ? "List file already exists\n%s\nRetry and overwrite anyway?"
+                            : "Couldn't open output list file\n%s",
+                        outputPath);
+        }
         uint8_t header[kListHeaderSize] = {};
         std::memcpy(header, kListHeader, sizeof(kListHeader) - 1);
         if (CBufferedFile::Write(header, 1, kListHeaderSize, m_pList) != kListHeaderSize) {

@@ -20,6 +20,7 @@
 namespace velmora::record {
 namespace {
 
+using test::FileSizeLimit;
 using test::FixturePath;
 using test::ReadWholeFile;
 using test::TempDir;
@@ -293,11 +294,35 @@ TEST(TsExportTest, BadInputFailsWithAMessage) {
     EXPECT_EQ(Export(in, in.dir.File("y.ts"), 0, 0, kTwoPrograms, {}, 1, 0), 1u);
     EXPECT_NE(Captured.find("Couldn't open input file"), std::string::npos);
     EXPECT_EQ(in.set.NextMark(nullptr), nullptr);
-    if (std::filesystem::exists("/dev/full")) {
-        in.set.RemoveFileByName(in.dir.File("in99.ts").c_str());
-        EXPECT_EQ(Export(in, "/dev/full", 0, 0, kTwoPrograms, {}, 1, 0), 1u);
-        EXPECT_NE(Captured.find("Couldn't write to output file"), std::string::npos);
+    in.set.RemoveFileByName(in.dir.File("in99.ts").c_str());
+    {
+        const FileSizeLimit limit(1000);
+        EXPECT_EQ(Export(in, in.dir.File("full.ts"), 0, 0, kTwoPrograms, {}, 1, 0), 1u);
     }
+    EXPECT_NE(Captured.find("Couldn't write to output file"), std::string::npos);
+    // An existing file is kept untouched, and nothing is made for an export
+    // whose first output or list file exists.
+    in.set.AddCutMark(kCutIncludeSplit, 188 * 100);
+    const struct {
+        const char* path;
+        uint32_t mode;
+        const char* existing;
+        const char* notMade;
+    } existingFiles[] = {{"old.ts", 0, "old.ts", nullptr},
+                         {"old.tls", kExportListMode, "old.tls", "old_000.tp"},
+                         {"new.tls", kExportListMode, "new_000.tp", "new.tls"},
+                         {"split.tls", kExportListMode, "split_001.tp", nullptr}};
+    for (const auto& row : existingFiles) {
+        const std::vector<uint8_t> kept = {'k', 'e', 'p', 't'};
+        WriteWholeFile(in.dir.File(row.existing), kept);
+        EXPECT_EQ(Export(in, in.dir.File(row.path), row.mode, 1, kTwoPrograms, {}, 0, 0), 1u)
+            << row.path;
+        EXPECT_EQ(ReadWholeFile(in.dir.File(row.existing)), kept) << row.path;
+        if (row.notMade != nullptr) {
+            EXPECT_FALSE(std::filesystem::exists(in.dir.File(row.notMade))) << row.path;
+        }
+    }
+    EXPECT_NE(Captured.find("List file already exists"), std::string::npos);
     // More programs than one PAT packet holds are refused before any output.
     std::vector<TS_EXPORT_PID> many;
     for (uint16_t i = 0; i < 43; ++i)

@@ -62,9 +62,9 @@ TEST(TsToolsMutationTest, DamagedStreamsRunThroughEveryTool) {
     const std::vector<uint8_t> three = ReadWholeFile(FixturePath("cut_three_1.ts"));
     const std::vector<uint8_t> pillar = ReadWholeFile(FixturePath("cut_pillar.ts"));
     std::mt19937 rng(0x5eed15);
-    TempDir dir;
     PID_TABLE table;
     for (int round = 0; round < 24; ++round) {
+        TempDir dir;  // the tools refuse to overwrite the last round's files
         std::vector<uint8_t> ts = round % 2 == 0 ? three : pillar;
         ts.resize(std::min<size_t>(ts.size(), 188 * 700));
         Mutate(ts, rng);
@@ -104,13 +104,14 @@ TEST(TsToolsMutationTest, DamagedStreamsRunThroughEveryTool) {
                                    nullptr, nullptr),
                   0u);
         EXPECT_EQ(velmora::test::ReadPsFile(ReadWholeFile(ps)).error, "");
+        const std::string fromRing = dir.File("ring_000.mpg");
         ts::CCirBuffer ring(static_cast<uint32_t>(ts.size()));
         ASSERT_EQ(ring.Write(ts.data(), static_cast<uint32_t>(ts.size())), 0u);
         const std::atomic<uint32_t> end{1};
-        EXPECT_EQ(
-            ConvertTsToPs(ps.c_str(), three ? 0x200 : 0x100, three ? 0x201 : 0, 1, &ring, &end),
-            0u);
-        EXPECT_EQ(velmora::test::ReadPsFile(ReadWholeFile(ps)).error, "");
+        EXPECT_EQ(ConvertTsToPs(fromRing.c_str(), three ? 0x200 : 0x100, three ? 0x201 : 0, 1,
+                                &ring, &end),
+                  0u);
+        EXPECT_EQ(velmora::test::ReadPsFile(ReadWholeFile(fromRing)).error, "");
 
         std::memset(&table, 0, sizeof(table));
         PidTableAdd(&table, round % 2 == 0 ? 0x200 : 0x100)->streamKind = kKindVideo;
