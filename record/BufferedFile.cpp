@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "record/RegularFile.h"
+
 namespace velmora::record {
 
 namespace {
@@ -49,7 +51,7 @@ CBufferedFile* CBufferedFile::Open(const char* path, const char* mode, uint32_t 
     auto* file = new CBufferedFile;
     if (mode[0] == 'r') {
         file->m_bReadMode = 1;
-        file->m_nFile = ::open(path, O_RDONLY | O_CLOEXEC);
+        file->m_nFile = OpenRegularFileForReading(path, 0);
         if (file->m_nFile < 0) {
             g_nLastError = errno;
             std::free(externalBuffer);

@@ -1,9 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "RecordTestSupport.h"
@@ -119,6 +128,61 @@ TEST(TsToolsMutationTest, DamagedStreamsRunThroughEveryTool) {
         EXPECT_EQ(
             DetectCutsByBorder(&set, &table, 2000, 1000, 8.0f, 0.2f, &reader, nullptr, nullptr),
             0u);
+    }
+}
+
+// A FIFO in place of a file is refused at once by every tool. A tool still
+// waiting in its open after a bound is let go by a writer, and fails here.
+TEST(TsToolsMutationTest, FifoInputIsRefusedWithoutWaiting) {
+    TempDir dir;
+    const std::string fifo = dir.File("fifo.ts");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    CTsFileSet set;
+    set.AddFile(fifo.c_str(), 188 * 100, 0);
+    PID_TABLE table{};
+    PidTableAdd(&table, 0x200)->streamKind = kKindVideo;
+    CReadAheadFile reader(1 << 16, 4096);
+    const std::function<uint32_t()> tools[] = {
+        [&] {
+            return ExportTsWithCuts(&set, dir.File("out.ts").c_str(), 0, nullptr, 1, &reader,
+                                    nullptr, nullptr, 0, nullptr, 0, nullptr, 0, 1, 0, 0, 0);
+        },
+        [&] {
+            return ConvertTsToPsAc3(&set, dir.File("out_000.mpg").c_str(), 0x200, 0x202, 1, nullptr,
+                                    nullptr);
+        },
+        [&] { return DetectCutsByPicture(&set, &table, &reader, nullptr, nullptr, 1000, 10, 1); },
+        [&] {
+            return DetectCutsByBorder(&set, &table, 2000, 1000, 8.0f, 0.2f, &reader, nullptr,
+                                      nullptr);
+        },
+    };
+    for (size_t i = 0; i < std::size(tools); ++i) {
+        SCOPED_TRACE(i);
+        std::mutex lock;
+        std::condition_variable changed;
+        bool done = false;
+        bool released = false;
+        std::thread watchdog([&] {
+            std::unique_lock<std::mutex> guard(lock);
+            if (changed.wait_for(guard, std::chrono::seconds(10), [&] { return done; })) return;
+            released = true;
+            while (!changed.wait_for(guard, std::chrono::milliseconds(1), [&] { return done; })) {
+                const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) close(fd);
+            }
+        });
+        const uint32_t result = tools[i]();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            done = true;
+        }
+        changed.notify_all();
+        watchdog.join();
+        EXPECT_FALSE(released);
+        EXPECT_EQ(result, 1u);
+        std::filesystem::remove(dir.File("out.ts"));
+        std::filesystem::remove(dir.File("out_000.mpg"));
     }
 }
 
