@@ -865,7 +865,10 @@ bool CTsExporter::ReadPacket(uint8_t* packet, bool* have) {
     m_ullPosition = 0;
     const int32_t rest = ReadFromEntry(packet + got, next->dataOffset);
     if (rest < 0) return false;
-    *have = rest == static_cast<int32_t>(next->dataOffset);
+    if (rest != static_cast<int32_t>(next->dataOffset)) {
+        return Fail("Error reading input file\n%s", next->name);
+    }
+    *have = true;
     return true;
 }
 
