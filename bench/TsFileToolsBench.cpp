@@ -231,11 +231,21 @@ void BM_ReadAheadFloor(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadAheadFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The tool's call on the workload, its output removed first (as the peer's
-// open truncates its own), then the cached read and libavformat's stream copy
-// of the same PIDs into the named muxer, when it is installed: the copy must
-// write at least the stream bytes that libavformat reads back from the
-// tool's output.
+// The tools refuse to overwrite a file: each run starts without the files
+// of the run before.
+void RemoveOutputs(const std::string& dir, const std::string& stem) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind(stem, 0) == 0) {
+            std::filesystem::remove(entry.path());
+        }
+    }
+}
+
+// The tool's call on the workload (which removes its outputs of the run
+// before, as the peer's open truncates its own), then the cached read and
+// libavformat's stream copy of the same PIDs into the named muxer, when it is
+// installed: the copy must write at least the stream bytes that libavformat
+// reads back from the tool's output.
 template <typename Tool>
 void RunFileTool(benchmark::State& state, const Workload& w, const std::string& output, Tool tool,
                  [[maybe_unused]] const std::vector<int>& pids,
@@ -256,13 +266,7 @@ void RunFileTool(benchmark::State& state, const Workload& w, const std::string& 
                          return ours > 0 && *written >= ours;
                      }});
 #endif
-    velmora::bench::RunBesidePeers(
-        state,
-        [&] {
-            std::filesystem::remove(output);
-            return tool();
-        },
-        std::move(peers));
+    velmora::bench::RunBesidePeers(state, tool, std::move(peers));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.size));
 }
 
@@ -284,7 +288,7 @@ void BM_ExportTwoPrograms(benchmark::State& state) {
     RunFileTool(
         state, w, w.dir + "/export_000.tp",
         [&] {
-            std::filesystem::remove(list);
+            RemoveOutputs(w.dir, "export");
             return ExportTsWithCuts(&set, list.c_str(), kExportListMode, nullptr, 64, &reader,
                                     nullptr, nullptr, 0, kept, 7, nullptr, 0, 0, 0, 0, 0) == 0;
         },
@@ -302,6 +306,7 @@ void BM_ConvertTsToPsAc3(benchmark::State& state) {
     RunFileTool(
         state, w, out,
         [&] {
+            RemoveOutputs(w.dir, "convert_");
             return ConvertTsToPsAc3(&set, out.c_str(), 0x200, 0x202, 1024, nullptr, nullptr) == 0;
         },
         {0x200, 0x202}, "vob");

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "record/RegularFile.h"
+
 namespace velmora::record {
 
 namespace {
@@ -49,7 +51,7 @@ CBufferedFile* CBufferedFile::Open(const char* path, const char* mode, uint32_t 
     auto* file = new CBufferedFile;
     if (mode[0] == 'r') {
         file->m_bReadMode = 1;
-        file->m_nFile = ::open(path, O_RDONLY | O_CLOEXEC);
+        file->m_nFile = OpenRegularFileForReading(path, 0);
         if (file->m_nFile < 0) {
             g_nLastError = errno;
             std::free(externalBuffer);
@@ -63,10 +65,12 @@ CBufferedFile* CBufferedFile::Open(const char* path, const char* mode, uint32_t 
         file->m_llSize = end < 0 ? 0 : end;
     } else {
         int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+        if (std::strchr(mode, 'x') != nullptr) flags |= O_EXCL;
         if (keep == 0) flags |= O_TRUNC;
         if (keep != 0 && append != 0) flags |= O_APPEND;
         file->m_nFile = ::open(path, flags, 0666);
         if (file->m_nFile < 0) {
+            g_nLastError = errno;
             std::free(externalBuffer);
             delete file;
             return nullptr;

@@ -11,7 +11,8 @@ class CBufferedFile {
   public:
     // mode beginning with 'r': read; anything else: write (created readable
     // and writable by all as far as the umask allows, truncated unless keep;
-    // keep with append appends).
+    // keep with append appends; an 'x' in the mode refuses an existing file,
+    // with the last error EEXIST).
     // externalBuffer, when given, must come from std::malloc: the file owns
     // it from here on and frees it at close. Null on any failure (a zero
     // buffer size too).
@@ -28,7 +29,7 @@ class CBufferedFile {
     static int64_t Seek(CBufferedFile* file, int64_t offset, uint32_t origin);
     static int64_t GetSize(CBufferedFile* file);
     static void Close(CBufferedFile* file);
-    // The error number of the last failed open for reading.
+    // The error number of the last failed open.
     static int32_t GetLastError();
 
   private:

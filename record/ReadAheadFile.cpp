@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/Time.h"
+#include "record/RegularFile.h"
 
 namespace velmora::record {
 
@@ -67,12 +68,12 @@ bool CReadAheadFile::Open(const char* path) {
     m_BufferA.valid = 0;
     m_BufferB.valid = 0;
     bool unbuffered = true;
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_DIRECT);
+    int fd = OpenRegularFileForReading(path, O_DIRECT);
     if (fd < 0 && errno == EINVAL) {
         // The file system refuses unbuffered access (tmpfs): read through
         // the cache instead.
         unbuffered = false;
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        fd = OpenRegularFileForReading(path, 0);
     }
     if (fd < 0) return false;
     const off_t size = ::lseek(fd, 0, SEEK_END);

@@ -1,5 +1,8 @@
 #include "record/TsExport.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -177,7 +180,8 @@ class CTsExporter {
     bool ProcessPacket(uint8_t* packet);
     bool ReadPacket(uint8_t* packet, bool* have);
     void MoveToEntry(TS_FILE_ENTRY* entry, uint64_t positionInEntry);
-    bool ApplyMarks(bool* splitDue);
+    bool ApplyMarks();
+    int32_t ReadFromEntry(uint8_t* destination, uint32_t count);
     bool FlushOutputs();
 
     CTsFileSet* m_pSet;
@@ -204,10 +208,9 @@ class CTsExporter {
     TS_FILE_ENTRY* m_pReaderEntry = nullptr;
     uint64_t m_ullPosition = 0;  // within m_pEntry, on its packet grid
     uint64_t m_ullReaderPosition = 0;
-    uint8_t m_Carry[kTsPacketSize];
-    uint32_t m_uCarry = 0;
     TS_CUT_MARK* m_pMark = nullptr;
     uint32_t m_uState = kCutInclude;
+    uint8_t m_bSplitDue = 0;
 
     uint8_t m_bPmtsDone = 0;
     std::vector<uint8_t> m_AtscSection;
@@ -302,9 +305,16 @@ bool CTsExporter::CheckRenumbering() {
     return true;
 }
 
+// Output files are created, never overwritten: an existing file is kept
+// untouched and the export ends as on the question's Cancel.
 bool CTsExporter::OpenOutput() {
-    m_pOutput = CBufferedFile::Open(m_OutputName.c_str(), "wb", kOutputBufferSize, 0, 0, nullptr);
-    if (m_pOutput == nullptr) return Fail("Couldn't open output file\n%s", m_OutputName.c_str());
+    m_pOutput = CBufferedFile::Open(m_OutputName.c_str(), "wx", kOutputBufferSize, 0, 0, nullptr);
+    if (m_pOutput == nullptr) {
+        return Fail(CBufferedFile::GetLastError() == EEXIST
+                        ? "File already exists!\n%s\nRetry and overwrite anyway?"
+                        : "Couldn't open output file\n%s",
+                    m_OutputName.c_str());
+    }
     m_ullOutputPosition = 0;
     if (m_bListMode != 0) {
         const bool written =
@@ -325,8 +335,19 @@ bool CTsExporter::OpenFirstOutputs(const char* outputPath, uint32_t mode) {
             m_OutputName.resize(length - 4);
         }
         m_OutputName += "_000.tp";
-        m_pList = CBufferedFile::Open(outputPath, "wb", 4096, 0, 0, nullptr);
-        if (m_pList == nullptr) return Fail("Couldn't open output list file\n%s", outputPath);
+        // Nor is a list file made for a first output that cannot be.
+        struct stat status {};
+        if (lstat(m_OutputName.c_str(), &status) == 0) {
+            return Fail("File already exists!\n%s\nRetry and overwrite anyway?",
+                        m_OutputName.c_str());
+        }
+        m_pList = CBufferedFile::Open(outputPath, "wx", 4096, 0, 0, nullptr);
+        if (m_pList == nullptr) {
+            return Fail(CBufferedFile::GetLastError() == EEXIST
+                            ? "List file already exists\n%s\nRetry and overwrite anyway?"
+                            : "Couldn't open output list file\n%s",
+                        outputPath);
+        }
         uint8_t header[kListHeaderSize] = {};
         std::memcpy(header, kListHeader, sizeof(kListHeader) - 1);
         if (CBufferedFile::Write(header, 1, kListHeaderSize, m_pList) != kListHeaderSize) {
@@ -768,8 +789,9 @@ void CTsExporter::MoveToEntry(TS_FILE_ENTRY* entry, uint64_t positionInEntry) {
 }
 
 // Passes the marks at or before the input position; false ends the export
-// when an exclude runs to the end of the set.
-bool CTsExporter::ApplyMarks(bool* splitDue) {
+// when an exclude runs to the end of the set. A split a mark makes due stays
+// due until the next packet is written.
+bool CTsExporter::ApplyMarks() {
     for (;;) {
         while (m_pEntry != nullptr && m_ullPosition >= m_pEntry->size) {
             MoveToEntry(m_pEntry->next, 0);
@@ -785,65 +807,68 @@ bool CTsExporter::ApplyMarks(bool* splitDue) {
             if (m_uState == kCutIncludeSplit ||
                 (m_bNoSplit != 0 && m_uState == kCutInclude && previous == kCutExclude &&
                  m_ullOutputPosition > 0)) {
-                *splitDue = true;
+                m_bSplitDue = 1;
             }
         }
         if (m_uState != kCutExclude) return true;
         if (m_pMark == nullptr) return false;
-        m_uCarry = 0;
         MoveToEntry(m_pMark->entry, static_cast<uint64_t>(std::max<int64_t>(m_pMark->position, 0)));
     }
 }
 
-bool CTsExporter::ReadPacket(uint8_t* packet, bool* have) {
-    *have = false;
+// Reads up to count bytes at the position in the current entry; the count
+// read (short at the entry's end), -1 on failure.
+int32_t CTsExporter::ReadFromEntry(uint8_t* destination, uint32_t count) {
     TS_FILE_ENTRY* entry = m_pEntry;
     if (!m_pReader->IsOpen() || m_pReaderEntry != entry) {
         m_pReader->Close();
-        if (!m_pReader->Open(entry->name)) return Fail("Couldn't open input file\n%s", entry->name);
+        if (!m_pReader->Open(entry->name)) {
+            Fail("Couldn't open input file\n%s", entry->name);
+            return -1;
+        }
         m_pReaderEntry = entry;
         m_ullReaderPosition = ~0ull;
-    }
-    uint32_t filled = 0;
-    if (m_uCarry != 0) {
-        // A packet cut by the end of the previous file goes on in the bytes
-        // before this file's first packet.
-        if (entry->dataOffset == kTsPacketSize - m_uCarry && m_ullPosition == entry->dataOffset) {
-            std::memcpy(packet, m_Carry, m_uCarry);
-            filled = m_uCarry;
-            m_pReader->Seek(0);
-            m_ullReaderPosition = 0;
-        }
-        m_uCarry = 0;
-    }
-    if (filled != 0) {
-        const int32_t got = m_pReader->Read(packet + filled, kTsPacketSize - filled);
-        if (got != static_cast<int32_t>(kTsPacketSize - filled)) {
-            return Fail("Error reading input file\n%s", entry->name);
-        }
-        m_ullReaderPosition = entry->dataOffset;
-        m_ullRead += static_cast<uint64_t>(got);
-        *have = true;
-        return true;
     }
     if (m_ullReaderPosition != m_ullPosition) {
         m_pReader->Seek(m_ullPosition);
         m_ullReaderPosition = m_ullPosition;
     }
-    const uint64_t left = entry->size - m_ullPosition;
-    const auto want = static_cast<uint32_t>(std::min<uint64_t>(left, kTsPacketSize));
-    const int32_t got = m_pReader->Read(packet, want);
-    if (got < 0) return Fail("Error reading input file\n%s", entry->name);
+    const auto want = static_cast<uint32_t>(std::min<uint64_t>(entry->size - m_ullPosition, count));
+    const int32_t got = m_pReader->Read(destination, want);
+    if (got < 0) {
+        Fail("Error reading input file\n%s", entry->name);
+        return -1;
+    }
     m_ullRead += static_cast<uint64_t>(got);
     m_ullReaderPosition += static_cast<uint64_t>(got);
+    m_ullPosition += static_cast<uint64_t>(got);
+    return got;
+}
+
+// A packet cut by the end of a file goes on in the bytes before the next
+// file's first packet. It is completed at once, so that the marks behind its
+// start meet the packet after it, as in the one file the set was cut from.
+bool CTsExporter::ReadPacket(uint8_t* packet, bool* have) {
+    *have = false;
+    const int32_t got = ReadFromEntry(packet, kTsPacketSize);
+    if (got < 0) return false;
     if (got == static_cast<int32_t>(kTsPacketSize)) {
-        m_ullPosition += kTsPacketSize;
         *have = true;
         return true;
     }
-    std::memcpy(m_Carry, packet, static_cast<size_t>(got));
-    m_uCarry = static_cast<uint32_t>(got);
-    MoveToEntry(entry->next, 0);
+    TS_FILE_ENTRY* next = m_pEntry->next;
+    MoveToEntry(next, 0);
+    if (got == 0 || next == nullptr || next->dataOffset != kTsPacketSize - got ||
+        next->size < next->dataOffset) {
+        return true;
+    }
+    m_ullPosition = 0;
+    const int32_t rest = ReadFromEntry(packet + got, next->dataOffset);
+    if (rest < 0) return false;
+    if (rest != static_cast<int32_t>(next->dataOffset)) {
+        return Fail("Error reading input file\n%s", next->name);
+    }
+    *have = true;
     return true;
 }
 
@@ -887,13 +912,15 @@ uint32_t CTsExporter::Run(const char* outputPath, uint32_t mode, uint32_t splitS
                 break;
             }
         }
-        bool splitDue = false;
-        if (!ApplyMarks(&splitDue)) break;
+        if (!ApplyMarks()) break;
         bool have = false;
         if (!ReadPacket(packet, &have)) return 1;
         if (!have) continue;
-        if (noSplit == 0 && m_ullOutputPosition + kTsPacketSize >= splitBytes) splitDue = true;
-        if (splitDue && !Split()) return 1;
+        if (noSplit == 0 && m_ullOutputPosition + kTsPacketSize >= splitBytes) m_bSplitDue = 1;
+        if (m_bSplitDue != 0) {
+            if (!Split()) return 1;
+            m_bSplitDue = 0;
+        }
         if (!ProcessPacket(packet)) return 1;
     }
     if (!FlushOutputs()) return 1;

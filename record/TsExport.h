@@ -36,8 +36,10 @@ using TsExportProgress = uint32_t (*)(const char* inputName, const char* outputP
                                       uint32_t waitSeconds, void* argument);
 
 // 0 when the copy ran to the end or the callback stopped it, 1 on failure
-// (message in the trace). pidTableParameter and analyse are accepted for the
-// callers' sake and not looked at.
+// (message in the trace). An output or list file that exists is a failure
+// and is left as it was; when it is the list or the first output, no file is
+// written. pidTableParameter and analyse are accepted for the callers' sake
+// and not looked at.
 uint32_t ExportTsWithCuts(CTsFileSet* set, const char* outputPath, uint32_t mode,
                           void* pidTableParameter, uint32_t splitSizeMiB, CReadAheadFile* reader,
                           TsExportProgress progress, void* argument, uint8_t analyse,

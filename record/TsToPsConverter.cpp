@@ -1,8 +1,7 @@
 #include "record/TsToPsConverter.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -148,9 +147,16 @@ bool CTsToPsConverter::Start(const char* outputPath, uint32_t videoPid, int32_t 
     return OpenOutput();
 }
 
+// Output files are created, never overwritten: an existing file is kept
+// untouched and the conversion ends as on the question's Cancel.
 bool CTsToPsConverter::OpenOutput() {
-    m_pOutput = CBufferedFile::Open(m_OutputName.c_str(), "wb", kFileBufferSize, 0, 0, nullptr);
-    if (m_pOutput == nullptr) return Fail("Couldn't open output file\n%s", m_OutputName.c_str());
+    m_pOutput = CBufferedFile::Open(m_OutputName.c_str(), "wx", kFileBufferSize, 0, 0, nullptr);
+    if (m_pOutput == nullptr) {
+        return Fail(CBufferedFile::GetLastError() == EEXIST
+                        ? "File already exists\n%s\nRetry and overwrite anyway?"
+                        : "Couldn't open output file\n%s",
+                    m_OutputName.c_str());
+    }
     // Each file's clock starts near 0.
     m_Clock.base = -PackClockScr(PS_PACK_CLOCK{m_Clock.byteCount, 0, false});
     if (!WritePsStart(m_pOutput, kVideoStreamId, m_nAudioPid < 0 ? 0 : m_AudioStreamId,
@@ -179,9 +185,6 @@ bool CTsToPsConverter::Split() {
     if (!WriteEndCodeAndClose()) return false;
     if (!NextFileNumber(m_OutputName.data()))
         return Fail("Couldn't open output file\n%s", m_OutputName.c_str());
-    struct stat status {};
-    if (stat(m_OutputName.c_str(), &status) == 0)
-        return Fail("File already exists\n%s\nRetry and overwrite anyway?", m_OutputName.c_str());
     return OpenOutput();
 }
 

@@ -18,6 +18,9 @@ class CCirBuffer;
 
 namespace velmora::record {
 
+// Both converters create their output files and never overwrite one: an
+// output name that exists is a failure, and that file is left as it was.
+
 // Reads 188-byte packets from the ring until endFlag is set and the ring is
 // drained, then writes the program end code. An audio PID below 1 means no
 // audio. 0 after the end flag; 1 on any failure (message in the trace).

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 namespace velmora::record {
 namespace {
 
+using test::FileSizeLimit;
 using test::FixturePath;
 using test::ReadWholeFile;
 using test::TempDir;
@@ -292,11 +294,35 @@ TEST(TsExportTest, BadInputFailsWithAMessage) {
     EXPECT_EQ(Export(in, in.dir.File("y.ts"), 0, 0, kTwoPrograms, {}, 1, 0), 1u);
     EXPECT_NE(Captured.find("Couldn't open input file"), std::string::npos);
     EXPECT_EQ(in.set.NextMark(nullptr), nullptr);
-    if (std::filesystem::exists("/dev/full")) {
-        in.set.RemoveFileByName(in.dir.File("in99.ts").c_str());
-        EXPECT_EQ(Export(in, "/dev/full", 0, 0, kTwoPrograms, {}, 1, 0), 1u);
-        EXPECT_NE(Captured.find("Couldn't write to output file"), std::string::npos);
+    in.set.RemoveFileByName(in.dir.File("in99.ts").c_str());
+    {
+        const FileSizeLimit limit(1000);
+        EXPECT_EQ(Export(in, in.dir.File("full.ts"), 0, 0, kTwoPrograms, {}, 1, 0), 1u);
     }
+    EXPECT_NE(Captured.find("Couldn't write to output file"), std::string::npos);
+    // An existing file is kept untouched, and nothing is made for an export
+    // whose first output or list file exists.
+    in.set.AddCutMark(kCutIncludeSplit, 188 * 100);
+    const struct {
+        const char* path;
+        uint32_t mode;
+        const char* existing;
+        const char* notMade;
+    } existingFiles[] = {{"old.ts", 0, "old.ts", nullptr},
+                         {"old.tls", kExportListMode, "old.tls", "old_000.tp"},
+                         {"new.tls", kExportListMode, "new_000.tp", "new.tls"},
+                         {"split.tls", kExportListMode, "split_001.tp", nullptr}};
+    for (const auto& row : existingFiles) {
+        const std::vector<uint8_t> kept = {'k', 'e', 'p', 't'};
+        WriteWholeFile(in.dir.File(row.existing), kept);
+        EXPECT_EQ(Export(in, in.dir.File(row.path), row.mode, 1, kTwoPrograms, {}, 0, 0), 1u)
+            << row.path;
+        EXPECT_EQ(ReadWholeFile(in.dir.File(row.existing)), kept) << row.path;
+        if (row.notMade != nullptr) {
+            EXPECT_FALSE(std::filesystem::exists(in.dir.File(row.notMade))) << row.path;
+        }
+    }
+    EXPECT_NE(Captured.find("List file already exists"), std::string::npos);
     // More programs than one PAT packet holds are refused before any output.
     std::vector<TS_EXPORT_PID> many;
     for (uint16_t i = 0; i < 43; ++i)
@@ -304,6 +330,68 @@ TEST(TsExportTest, BadInputFailsWithAMessage) {
     EXPECT_EQ(Export(in, in.dir.File("many.ts"), 0, 0, many, {}, 1, 0), 1u);
     EXPECT_FALSE(std::filesystem::exists(in.dir.File("many.ts")));
     platform::SetTraceCapture({});
+}
+
+// The output files of an export in list mode, in order.
+std::vector<std::vector<uint8_t>> ListedOutputs(const std::string& list) {
+    const std::vector<uint8_t> bytes = ReadWholeFile(list);
+    std::vector<std::vector<uint8_t>> outputs;
+    const std::string text(bytes.begin() + std::min<size_t>(bytes.size(), 26), bytes.end());
+    for (size_t at = 0, end; (end = text.find("||", at)) != std::string::npos; at = end + 2)
+        outputs.push_back(ReadWholeFile(text.substr(at, end - at)));
+    return outputs;
+}
+
+// A set of two files split inside a packet exports the same packets into
+// the same files as the one file, whatever mark lies from the shared
+// packet's start up to the second file's first whole packet.
+TEST(TsExportTest, FileSetSplitInsideAPacketExportsAsTheOneFile) {
+    std::vector<uint8_t> ts = ReadWholeFile(FixturePath("cut_three_1.ts"));
+    ts.resize(188 * 600);
+    SCAN_PROGRAM_RECORD records[16];
+    uint32_t count = 0;
+    ScanPrograms(ts.data(), 188 * 400, 16, records, &count, nullptr, nullptr);
+    std::mt19937 rng(37);
+    for (int round = 0; round < 24; ++round) {
+        const uint64_t shared = 188 * (100 + rng() % 400);
+        const uint64_t cut = shared + 1 + rng() % 187;
+        // On the shared packet's start, the file boundary, the next whole
+        // packet, or anywhere between; a mark of each kind, alone or after
+        // an exclude mark.
+        const uint64_t window[] = {shared, cut, shared + 188, shared + rng() % 189};
+        const uint64_t inWindow = window[round / 6];
+        const uint32_t kind = static_cast<uint32_t>(round % 3);
+        const bool excludedBefore = round % 6 >= 3;
+        const uint64_t excludeAt = shared - 188 * (1 + rng() % 50);
+        const uint8_t noSplit = static_cast<uint8_t>(rng() % 2);
+        SCOPED_TRACE(testing::Message() << "cut " << cut << " mark " << kind << " at " << inWindow
+                                        << (excludedBefore ? " after an exclude" : ""));
+        TempDir dir;
+        CTsFileSet one;
+        CTsFileSet two;
+        WriteWholeFile(dir.File("whole.ts"), ts);
+        one.AddFile(dir.File("whole.ts").c_str(), ts.size(), 0);
+        WriteWholeFile(dir.File("a.ts"), std::vector<uint8_t>(ts.begin(), ts.begin() + cut));
+        WriteWholeFile(dir.File("b.ts"), std::vector<uint8_t>(ts.begin() + cut, ts.end()));
+        two.AddFile(dir.File("a.ts").c_str(), cut, 0);
+        two.AddFile(dir.File("b.ts").c_str(), ts.size() - cut, 188 - (cut - shared));
+        std::vector<std::vector<std::vector<uint8_t>>> outputs;
+        for (CTsFileSet* set : {&one, &two}) {
+            if (excludedBefore) set->AddCutMark(kCutExclude, excludeAt);
+            set->AddCutMark(kind, inWindow);
+            if (kind == kCutExclude) set->AddCutMark(kCutInclude, inWindow + 188 * 20);
+            const std::string list = dir.File(set == &one ? "one.tls" : "two.tls");
+            CReadAheadFile reader(1 << 16, 4096);
+            ASSERT_EQ(ExportTsWithCuts(set, list.c_str(), kExportListMode, nullptr, 1, &reader,
+                                       nullptr, nullptr, 0, kTwoPrograms.data(),
+                                       static_cast<uint32_t>(kTwoPrograms.size()), nullptr, 0,
+                                       noSplit, 1, 0, 0),
+                      0u);
+            outputs.push_back(ListedOutputs(list));
+        }
+        EXPECT_EQ(outputs[0].size(), outputs[1].size());
+        EXPECT_TRUE(outputs[0] == outputs[1]);  // the same bytes, file by file
+    }
 }
 
 TEST(TsExportTest, FindsTheListedIntraPictures) {

@@ -20,6 +20,7 @@
 namespace velmora::record {
 namespace {
 
+using test::FileSizeLimit;
 using test::FixturePath;
 using test::ReadWholeFile;
 using test::TempDir;
@@ -433,8 +434,9 @@ TEST(TsToPsConverterTest, VideoBeforeTheFirstSequenceHeaderIsDropped) {
     ts::CCirBuffer ring(static_cast<uint32_t>(ts.size()));
     ASSERT_EQ(ring.Write(ts.data(), static_cast<uint32_t>(ts.size())), 0u);
     const std::atomic<uint32_t> end{1};
-    ASSERT_EQ(ConvertTsToPs(out.c_str(), kVideoPid, 0, 1, &ring, &end), 0u);
-    const PsFile fromRing = ReadPsFile(ReadWholeFile(out));
+    const std::string ringOut = dir.File("r_000.mpg");
+    ASSERT_EQ(ConvertTsToPs(ringOut.c_str(), kVideoPid, 0, 1, &ring, &end), 0u);
+    const PsFile fromRing = ReadPsFile(ReadWholeFile(ringOut));
     EXPECT_EQ(fromRing.streams.size(), 1u);
     EXPECT_EQ(fromRing.streams.at(0xE0), expected);
 }
@@ -530,27 +532,41 @@ TEST(TsToPsConverterTest, FailuresGiveOne) {
     const std::string badOut = dir.File("no/such/dir.mpg");
     EXPECT_EQ(ConvertTsToPsAc3(&set, badOut.c_str(), kVideoPid, kAc3Pid, 1, nullptr, nullptr), 1u);
     EXPECT_EQ(ConvertTsToPsAc3(&set, out.c_str(), kVideoPid, kAc3Pid, 0, nullptr, nullptr), 1u);
-    EXPECT_EQ(ConvertTsToPsAc3(&set, "/dev/full", kVideoPid, kAc3Pid, 1, nullptr, nullptr), 1u);
+    {
+        const FileSizeLimit limit(1000);
+        const std::string full = dir.File("full_000.mpg");
+        EXPECT_EQ(ConvertTsToPsAc3(&set, full.c_str(), kVideoPid, kAc3Pid, 1, nullptr, nullptr),
+                  1u);
+    }
+    // An existing output is kept untouched.
+    WriteWholeFile(out, Bytes(3, 7));
+    EXPECT_EQ(ConvertTsToPsAc3(&set, out.c_str(), kVideoPid, kAc3Pid, 1, nullptr, nullptr), 1u);
+    EXPECT_EQ(ReadWholeFile(out), Bytes(3, 7));
+    std::filesystem::remove(out);
     // The callback stops the conversion: 0, and the file is whole.
     const auto stop = [](const char*, const char*, uint64_t, uint64_t, uint64_t, uint64_t, uint32_t,
                          void*) -> uint32_t { return 0; };
     EXPECT_EQ(ConvertTsToPsAc3(&set, out.c_str(), kVideoPid, kAc3Pid, 1, stop, nullptr), 0u);
     EXPECT_EQ(ReadPsFile(ReadWholeFile(out)).error, "");
 
-    // The ring converter: a failed write, and a split that cannot be had (a
-    // next file that exists, a name without digits) give 1 too.
+    // The ring converter: a failed write, and an output that cannot be had
+    // (a first or next file that exists and is kept, a name without digits)
+    // give 1 too.
     const Bytes ts = ThreeProgramStream();
-    for (const std::string& path :
-         {std::string("/dev/full"), dir.File("x_000.mpg"), dir.File("nodigits.mpg")}) {
+    for (const std::string& path : {dir.File("full_000.mpg"), dir.File("x_000.mpg"),
+                                    dir.File("x_001.mpg"), dir.File("nodigits.mpg")}) {
         SCOPED_TRACE(path);
         WriteWholeFile(dir.File("x_001.mpg"), Bytes(1, 0));
         ts::CCirBuffer ring(64 * 1024);
         std::atomic<uint32_t> end{0};
         std::atomic<bool> quit{false};
         std::thread writer(FeedRing, &ring, std::cref(ts), 1000, &end, &quit);
+        std::filesystem::remove(dir.File("full_000.mpg"));
+        const FileSizeLimit limit(path == dir.File("full_000.mpg") ? 1000 : RLIM_INFINITY);
         EXPECT_EQ(ConvertTsToPs(path.c_str(), kVideoPid, kMp2Pid, 1, &ring, &end), 1u);
         quit = true;
         writer.join();
+        EXPECT_EQ(ReadWholeFile(dir.File("x_001.mpg")), Bytes(1, 0));
     }
 }
 

@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "RecordTestSupport.h"
@@ -62,9 +69,9 @@ TEST(TsToolsMutationTest, DamagedStreamsRunThroughEveryTool) {
     const std::vector<uint8_t> three = ReadWholeFile(FixturePath("cut_three_1.ts"));
     const std::vector<uint8_t> pillar = ReadWholeFile(FixturePath("cut_pillar.ts"));
     std::mt19937 rng(0x5eed15);
-    TempDir dir;
     PID_TABLE table;
     for (int round = 0; round < 24; ++round) {
+        TempDir dir;  // the tools refuse to overwrite the last round's files
         std::vector<uint8_t> ts = round % 2 == 0 ? three : pillar;
         ts.resize(std::min<size_t>(ts.size(), 188 * 700));
         Mutate(ts, rng);
@@ -104,13 +111,14 @@ TEST(TsToolsMutationTest, DamagedStreamsRunThroughEveryTool) {
                                    nullptr, nullptr),
                   0u);
         EXPECT_EQ(velmora::test::ReadPsFile(ReadWholeFile(ps)).error, "");
+        const std::string fromRing = dir.File("ring_000.mpg");
         ts::CCirBuffer ring(static_cast<uint32_t>(ts.size()));
         ASSERT_EQ(ring.Write(ts.data(), static_cast<uint32_t>(ts.size())), 0u);
         const std::atomic<uint32_t> end{1};
-        EXPECT_EQ(
-            ConvertTsToPs(ps.c_str(), three ? 0x200 : 0x100, three ? 0x201 : 0, 1, &ring, &end),
-            0u);
-        EXPECT_EQ(velmora::test::ReadPsFile(ReadWholeFile(ps)).error, "");
+        EXPECT_EQ(ConvertTsToPs(fromRing.c_str(), three ? 0x200 : 0x100, three ? 0x201 : 0, 1,
+                                &ring, &end),
+                  0u);
+        EXPECT_EQ(velmora::test::ReadPsFile(ReadWholeFile(fromRing)).error, "");
 
         std::memset(&table, 0, sizeof(table));
         PidTableAdd(&table, round % 2 == 0 ? 0x200 : 0x100)->streamKind = kKindVideo;
@@ -118,6 +126,43 @@ TEST(TsToolsMutationTest, DamagedStreamsRunThroughEveryTool) {
         EXPECT_EQ(
             DetectCutsByBorder(&set, &table, 2000, 1000, 8.0f, 0.2f, &reader, nullptr, nullptr),
             0u);
+    }
+}
+
+// A FIFO in place of a file is refused at once by every tool. A tool still
+// waiting in its open after a bound is let go by a writer, and fails here.
+TEST(TsToolsMutationTest, FifoInputIsRefusedWithoutWaiting) {
+    TempDir dir;
+    const std::string fifo = dir.File("fifo.ts");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    CTsFileSet set;
+    set.AddFile(fifo.c_str(), 188 * 100, 0);
+    PID_TABLE table{};
+    PidTableAdd(&table, 0x200)->streamKind = kKindVideo;
+    for (int tool = 0; tool < 4; ++tool) {
+        auto result = std::async(std::launch::async, [&] {
+            CReadAheadFile reader(1 << 16, 4096);
+            const std::string out = dir.File("out" + std::to_string(tool) + "_000");
+            switch (tool) {
+                case 0:
+                    return ExportTsWithCuts(&set, out.c_str(), 0, nullptr, 1, &reader, nullptr,
+                                            nullptr, 0, nullptr, 0, nullptr, 0, 1, 0, 0, 0);
+                case 1:
+                    return ConvertTsToPsAc3(&set, out.c_str(), 0x200, 0x202, 1, nullptr, nullptr);
+                case 2:
+                    return DetectCutsByPicture(&set, &table, &reader, nullptr, nullptr, 1000, 10,
+                                               1);
+                default:
+                    return DetectCutsByBorder(&set, &table, 2000, 1000, 8.0f, 0.2f, &reader,
+                                              nullptr, nullptr);
+            }
+        });
+        const bool waited = result.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+        while (result.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+            if (const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0) close(fd);
+        }
+        EXPECT_FALSE(waited) << tool;
+        EXPECT_EQ(result.get(), 1u) << tool;
     }
 }
 
