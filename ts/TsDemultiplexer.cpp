@@ -591,10 +591,8 @@ uint32_t CTsDemultiplexer::StartCaptureFile(const wchar_t* path, uint32_t mode, 
         if (m_pCaptureFile == nullptr) {
             // Two writers would interleave their packets in one file.
             if (held && m_pLog)
-                m_pLog->WriteLogA(
-                    "StartCaptureFile: %s is written already by another writer: "
-                    "refused",
-                    name.c_str());
+                m_pLog->WriteLogA("StartCaptureFile: %s is written by another writer: refused",
+                                  name.c_str());
             return 0;
         }
     }
