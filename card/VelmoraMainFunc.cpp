@@ -463,7 +463,8 @@ uint32_t CVelmoraMainFunc::MailboxThread() {
         }
         if (!turn.Taken()) continue;
         g_LogFile.WriteLog(turn.Result() == platform::WaitResult::Abandoned
-                               ? L"Mailbox: card %d served here; its server before ended unclosed"
+                               ? L"Mailbox: card %d served here; the process that served it "
+                                 L"before ended without closing it"
                                : L"Mailbox: card %d served here",
                            cardIndex);
         ServeMailbox(directory, &lastResult);
@@ -475,7 +476,7 @@ void CVelmoraMainFunc::ServeMailbox(const std::string& directory, uint32_t* pLas
     using mailbox::kReplyWords;
     std::vector<uint32_t> request(mailbox::kRequestBufferBytes / 4);
     // The reply last written to the block, by this process or by the server
-    // before it, is no request: run, its status words would be taken for a
+    // before it, is no request: its status words would be taken for a
     // command.
     uint32_t lastReply[kReplyWords] = {};
     bool replied = ReadMailboxReply(lastReply);
