@@ -1,60 +1,14 @@
 #include "platform/ExclusiveFile.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <mutex>
-#include <vector>
 
 namespace velmora::platform {
 namespace {
-
-// The descriptors of the files written here. A forked child gets copies of
-// them: it would hold the parent's locks for as long as it lives, so that
-// the parent could not write the same file again, and write the parent's
-// buffered bytes into the files a second time when it exits. In the child
-// they lead to the null device instead. Files open and close under the lock,
-// which a fork takes too, so no child is made between an open and its entry.
-struct OpenFiles {
-    std::mutex lock;
-    std::vector<int> descriptors;
-};
-
-OpenFiles& Files();
-
-void PrepareFork() {
-    Files().lock.lock();
-}
-
-void ParentAfterFork() {
-    Files().lock.unlock();
-}
-
-void ChildAfterFork() {
-    OpenFiles& files = Files();
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        for (const int descriptor : files.descriptors)
-            ::dup3(null, descriptor, O_CLOEXEC);
-        ::close(null);
-    }
-    files.lock.unlock();
-}
-
-OpenFiles& Files() {
-    // Never destroyed: a file may close while static objects go at exit.
-    static OpenFiles* const files = [] {
-        auto* created = new OpenFiles;
-        pthread_atfork(&PrepareFork, &ParentAfterFork, &ChildAfterFork);
-        return created;
-    }();
-    return *files;
-}
 
 // Takes the lock and empties the file; a device or a pipe has no contents to
 // keep whole and is written as it is. False when another writer holds the
@@ -74,8 +28,6 @@ bool TakeFile(int descriptor, bool* pHeld) {
 
 std::unique_ptr<ExclusiveFile> ExclusiveFile::Create(const std::string& path, bool* pHeld) {
     if (pHeld) *pHeld = false;
-    OpenFiles& files = Files();
-    std::lock_guard<std::mutex> guard(files.lock);
     // Opened without truncation: the file is emptied only under the lock, so
     // a writer turned away leaves the other one's file as it was.
     const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -85,19 +37,17 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Create(const std::string& path, bo
         ::close(descriptor);
         return nullptr;
     }
-    files.descriptors.push_back(descriptor);
-    return std::unique_ptr<ExclusiveFile>(new ExclusiveFile(stream, descriptor));
+    return std::unique_ptr<ExclusiveFile>(new ExclusiveFile(stream));
 }
 
-ExclusiveFile::ExclusiveFile(FILE* stream, int descriptor)
-    : m_pStream(stream), m_nDescriptor(descriptor) {}
+ExclusiveFile::ExclusiveFile(FILE* stream) : m_pStream(stream) {}
 
 ExclusiveFile::~ExclusiveFile() {
-    OpenFiles& files = Files();
-    std::lock_guard<std::mutex> guard(files.lock);
-    files.descriptors.erase(
-        std::remove(files.descriptors.begin(), files.descriptors.end(), m_nDescriptor),
-        files.descriptors.end());
+    // Everything is written before the lock goes. The lock goes explicitly:
+    // a child forked meanwhile shares the open file, which would otherwise
+    // keep it for as long as the child lives.
+    std::fflush(m_pStream);
+    ::flock(::fileno(m_pStream), LOCK_UN);
     std::fclose(m_pStream);
 }
 

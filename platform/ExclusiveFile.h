@@ -28,10 +28,9 @@ class ExclusiveFile {
     FILE* Stream() const { return m_pStream; }
 
   private:
-    ExclusiveFile(FILE* stream, int descriptor);
+    explicit ExclusiveFile(FILE* stream);
 
     FILE* m_pStream;
-    int m_nDescriptor;
 };
 
 }  // namespace velmora::platform
