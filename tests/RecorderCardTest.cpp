@@ -365,10 +365,11 @@ TEST(RecorderCardPeerProcess, IsRefusedTheFilesOfAnother) {
 // Requests that cannot take effect fail at once: a recording whose file
 // cannot be made, a recording or whole-stream file into a file the card
 // already writes (however the path is spelt, in this process or another,
-// which leaves it whole), a whole-stream file outside work mode 1, a filter
-// while the stream's tables are not analysed (right after the engine started
-// again) and a second filter while one is on. A filter set just before a
-// restart does not act on the stream after it.
+// which leaves it whole; a forked child does not keep it), a whole-stream
+// file outside work mode 1, a filter while the stream's tables are not
+// analysed (right after the engine started again) and a second filter while
+// one is on. A filter set just before a restart does not act on the stream
+// after it.
 TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
     Start("rec_three_programs.ts");
     const Program& p = kThree[0];
@@ -444,6 +445,16 @@ TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
     ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
     ASSERT_EQ(Disable(p), 1u);
     CheckFile(p, length, 40, 12);
+    // A child forked while the file was written holds it no longer once this
+    // process has closed it.
+    ASSERT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(whole).c_str(), 0), 1u);
+    platform::test::Pipe done;
+    platform::test::Child child([&] { return done.Wait() ? 0 : 1; });
+    ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(whole).c_str(), 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
+    done.Signal();
+    EXPECT_EQ(child.Wait(), 0);
     FILTERED_PROGRAM list[] = {1, 0, 0x101, 0};  // program 2's PMT PID
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
     EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(whole).c_str(), 0), 0u);
