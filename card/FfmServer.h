@@ -74,7 +74,8 @@ class CFFMServer {
     // back or ends. TakeServing waits up to timeoutMs for the turn: Signaled,
     // or Abandoned when the server before ended without giving it back, and
     // this holder serves until it calls LeaveServing; Timeout; Failed without
-    // a created block. Both are called by the serving thread.
+    // a created block or when the lock fails. Both are called by the serving
+    // thread.
     platform::WaitResult TakeServing(uint32_t timeoutMs);
     void LeaveServing();
     // The block's access list is that of every named object here.

@@ -19,7 +19,8 @@ class ExclusiveFile {
     // it (then *pHeld, when given, is set).
     static std::unique_ptr<ExclusiveFile> Create(const std::string& path, bool* pHeld = nullptr);
 
-    // Flushes and closes the file; the lock goes with it.
+    // Flushes and closes the file; the lock goes with it, also from a child
+    // forked while the file was open.
     ~ExclusiveFile();
     ExclusiveFile(const ExclusiveFile&) = delete;
     ExclusiveFile& operator=(const ExclusiveFile&) = delete;
