@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/IpcName.h"
+#include "platform/NamedMutex.h"
 #include "platform/SharedMemory.h"
 
 namespace velmora::card {
@@ -42,6 +43,13 @@ uint32_t CFFMServer::Create(const char* fileName, const char* mappingName, uint3
             return Fail(error);
         }
         m_pView = static_cast<uint8_t*>(m_pMapping->Data());
+    }
+    // A mutex of the block's name: the kinds of object keep their names apart.
+    m_pServerLock = platform::NamedMutex::Create(m_strMappingName);
+    if (!m_pServerLock) {
+        const uint32_t error = static_cast<uint32_t>(errno);
+        Close();
+        return Fail(error);
     }
     m_bCreated = 1;
     return 1;
@@ -86,6 +94,7 @@ void CFFMServer::Close() {
         close(m_hFile);
     }
     m_hFile = -1;
+    m_pServerLock.reset();
     m_pMapping.reset();
     m_pView = nullptr;
     m_strFileName.clear();
@@ -94,6 +103,14 @@ void CFFMServer::Close() {
     m_bCreated = 0;
     m_bOpened = 0;
     m_dwLastError = 0;
+}
+
+platform::WaitResult CFFMServer::TakeServing(uint32_t timeoutMs) {
+    return m_pServerLock ? m_pServerLock->Lock(timeoutMs) : platform::WaitResult::Failed;
+}
+
+void CFFMServer::LeaveServing() {
+    if (m_pServerLock) m_pServerLock->Unlock();
 }
 
 void CFFMServer::CloseOpened() {

@@ -8,7 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/WaitResult.h"
+
 namespace velmora::platform {
+class NamedMutex;
 class SharedMemory;
 }
 
@@ -44,7 +47,7 @@ class CFFMServer {
     CFFMServer& operator=(const CFFMServer&) = delete;
 
     // Creates or opens the named block (every user may read and write it) or,
-    // with a file name, maps that file. 1 or 0.
+    // with a file name, maps that file, and the block's server lock. 1 or 0.
     uint32_t Create(const char* fileName, const char* mappingName, uint32_t size);
     // Opens an existing named block. The block is always mapped for reading
     // and writing, whatever the access word asks.
@@ -64,6 +67,17 @@ class CFFMServer {
     // the end of the block.
     uint32_t WriteMessage(uint32_t type, uint32_t length, const void* pData);
     void InitMessageHeader(FFM_MESSAGE_HEADER* pHeader);
+
+    // Serving: of the holders that created the block, in whichever
+    // processes, one serves its requests at a time, so that a peer's requests
+    // all reach one server; another takes over once that one gives its turn
+    // back or ends. TakeServing waits up to timeoutMs for the turn: Signaled,
+    // or Abandoned when the server before ended without giving it back, and
+    // this holder serves until it calls LeaveServing; Timeout; Failed without
+    // a created block or when the lock fails. Both are called by the serving
+    // thread.
+    platform::WaitResult TakeServing(uint32_t timeoutMs);
+    void LeaveServing();
     // The block's access list is that of every named object here.
     uint32_t IsWindowsNtVersion4OrLater() { return 1; }
 
@@ -82,6 +96,7 @@ class CFFMServer {
 
     int m_hFile = -1;  // the backing file, -1 for a named block
     std::unique_ptr<platform::SharedMemory> m_pMapping;
+    std::unique_ptr<platform::NamedMutex> m_pServerLock;
     uint8_t* m_pView = nullptr;
     std::string m_strFileName;
     std::string m_strMappingName;

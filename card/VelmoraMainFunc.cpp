@@ -407,12 +407,10 @@ void CVelmoraMainFunc::StartMailbox() {
 void CVelmoraMainFunc::StopMailbox() {
     m_dwMailboxStop = 1;
     if (!m_pMailboxEvent) return;
-    // The event is shared with every process that opened the card, whose
-    // mailbox threads wait on it too: one of those may take a wake-up meant
-    // for this thread, so it is signalled until this thread has ended.
-    do {
-        m_pMailboxEvent->Set();
-    } while (m_MailboxThread.Join(50) == platform::WaitResult::Timeout);
+    // Only the serving thread waits on the event; one that waits for its
+    // turn sees the stop within one poll.
+    if (m_bMailboxServing) m_pMailboxEvent->Set();
+    m_MailboxThread.Join();
     m_pMailboxEvent.reset();
 }
 
@@ -420,49 +418,114 @@ uint32_t CVelmoraMainFunc::MailboxThreadProc(CVelmoraMainFunc* pMainFunc) {
     return pMainFunc->MailboxThread();
 }
 
-uint32_t CVelmoraMainFunc::MailboxThread() {
-    using mailbox::kReplyWords;
-    const std::string directory = GetPathDirectory(platform::ExecutablePath());
-    std::vector<uint32_t> request(mailbox::kRequestBufferBytes / 4);
-    uint32_t lastResult = 0;
-    uint32_t lastReply[kReplyWords] = {};
-    bool replied = false;
+namespace {
 
+// This process's turn at serving a mailbox, given back on every way out. A
+// mailbox without a block has no turns: it is served at once.
+class MailboxTurn {
+  public:
+    MailboxTurn(CFFMServer* pServer, uint32_t waitMs)
+        : m_pServer(pServer),
+          m_Result(pServer ? pServer->TakeServing(waitMs) : platform::WaitResult::Signaled) {}
+    ~MailboxTurn() {
+        if (m_pServer && Taken()) m_pServer->LeaveServing();
+    }
+    MailboxTurn(const MailboxTurn&) = delete;
+    MailboxTurn& operator=(const MailboxTurn&) = delete;
+
+    platform::WaitResult Result() const { return m_Result; }
+    bool Taken() const {
+        return m_Result == platform::WaitResult::Signaled ||
+               m_Result == platform::WaitResult::Abandoned;
+    }
+
+  private:
+    CFFMServer* m_pServer;
+    platform::WaitResult m_Result;
+};
+
+}  // namespace
+
+uint32_t CVelmoraMainFunc::MailboxThread() {
+    const std::string directory = GetPathDirectory(platform::ExecutablePath());
+    const int cardIndex = static_cast<int>(GetCardIndex());
+    uint32_t lastResult = 0;
+    // Every process that has the card open runs this thread, but one serves
+    // the mailbox at a time, so that a peer's stop reaches the process whose
+    // file its start began. The others wait for their turn, which comes when
+    // the server closes the card or ends.
     while (!m_dwMailboxStop) {
-        if (m_pMailboxEvent->Wait(platform::kInfinite) != platform::WaitResult::Signaled) continue;
+        const MailboxTurn turn(m_pFfmServer.get(), mailbox::kTurnPollMs);
+        if (turn.Result() == platform::WaitResult::Failed) {
+            g_LogFile.WriteLog(
+                L"Mailbox: card %d: no turn at serving can be taken, not served here", cardIndex);
+            break;
+        }
+        if (!turn.Taken()) continue;
+        g_LogFile.WriteLog(turn.Result() == platform::WaitResult::Abandoned
+                               ? L"Mailbox: card %d served here; the process that served it "
+                                 L"before ended without closing it"
+                               : L"Mailbox: card %d served here",
+                           cardIndex);
+        ServeMailbox(directory, &lastResult);
+    }
+    return 0;
+}
+
+void CVelmoraMainFunc::ServeMailbox(const std::string& directory, uint32_t* pLastResult) {
+    using mailbox::kReplyWords;
+    std::vector<uint32_t> request(mailbox::kRequestBufferBytes / 4);
+    // The reply last written to the block, by this process or by the server
+    // before it, is no request: its status words would be taken for a
+    // command.
+    uint32_t lastReply[kReplyWords] = {};
+    bool replied = ReadMailboxReply(lastReply);
+
+    m_bMailboxServing = 1;
+    while (!m_dwMailboxStop) {
+        // Timed, so that the stop is seen whatever became of its wake-up.
+        if (m_pMailboxEvent->Wait(mailbox::kTurnPollMs) != platform::WaitResult::Signaled) continue;
         // The wake-up of the stop: no command runs while the card closes.
         if (m_dwMailboxStop) break;
 
         uint32_t length = 0;
-        if (m_pFfmServer && m_pFfmServer->ReadMessageHeader(&length) && length > 0) {
-            const auto* block = static_cast<const uint8_t*>(m_pFfmServer->GetView());
+        uint32_t current[kReplyWords];
+        const bool stale = replied && ReadMailboxReply(current) &&
+                           std::memcmp(current, lastReply, sizeof(lastReply)) == 0;
+        if (!stale && m_pFfmServer && m_pFfmServer->ReadMessageHeader(&length) && length > 0) {
             FFM_MESSAGE_HEADER header;
-            std::memcpy(&header, block, sizeof(header));
-            // The reply this thread wrote last is no request: run again, its
-            // status words would be taken for a command.
-            const bool stale =
-                replied && header.dwType == mailbox::kReplyType && length == sizeof(lastReply) &&
-                std::memcmp(block + CFFMServer::kPayloadOffset, lastReply, sizeof(lastReply)) == 0;
+            std::memcpy(&header, m_pFfmServer->GetView(), sizeof(header));
             // A length past the block is no request either; one past the
             // buffer is cut to it.
-            const bool fits = length <= m_pFfmServer->GetSize() - CFFMServer::kPayloadOffset;
-            if (!stale && fits) {
+            if (length <= m_pFfmServer->GetSize() - CFFMServer::kPayloadOffset) {
                 std::fill(request.begin(), request.end(), 0);
                 m_pFfmServer->ReadMessageData(
                     header.dwType, std::min<uint32_t>(length, mailbox::kRequestBufferBytes),
                     request.data());
-                ExecuteMailboxRequest(request.data(), directory, &lastResult);
+                ExecuteMailboxRequest(request.data(), directory, pLastResult);
             }
         }
 
         uint32_t reply[kReplyWords];
-        BuildMailboxReply(lastResult, reply);
+        BuildMailboxReply(*pLastResult, reply);
         if (m_pFfmServer && m_pFfmServer->WriteMessage(mailbox::kReplyType, sizeof(reply), reply)) {
             std::memcpy(lastReply, reply, sizeof(reply));
             replied = true;
         }
     }
-    return 0;
+    m_bMailboxServing = 0;
+}
+
+bool CVelmoraMainFunc::ReadMailboxReply(uint32_t* pReply) {
+    uint32_t length = 0;
+    if (!m_pFfmServer || !m_pFfmServer->ReadMessageHeader(&length) ||
+        length != mailbox::kReplyWords * 4) {
+        return false;
+    }
+    FFM_MESSAGE_HEADER header;
+    std::memcpy(&header, m_pFfmServer->GetView(), sizeof(header));
+    if (header.dwType != mailbox::kReplyType) return false;
+    return m_pFfmServer->ReadMessageData(header.dwType, length, pReply) != 0;
 }
 
 void CVelmoraMainFunc::ExecuteMailboxRequest(const uint32_t* pRequest, const std::string& directory,

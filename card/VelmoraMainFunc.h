@@ -53,6 +53,9 @@ inline constexpr uint32_t kStopRecordAll = 0x100010;
 inline constexpr uint32_t kTriggerSettleMs = 40;
 inline constexpr uint32_t kReplyType = 0x1211DBFF;
 inline constexpr uint32_t kReplyWords = 6;
+// How long a mailbox thread waits at a time for its turn or for a wake-up
+// before it looks at the stop again.
+inline constexpr uint32_t kTurnPollMs = 100;
 }  // namespace mailbox
 
 // A program selected for recording; entries are matched by program number.
@@ -136,7 +139,8 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
     // Opens the mailbox block (kept from an earlier start) and its event and
     // starts the thread; without the event the mailbox runs no thread.
     void StartMailbox();
-    // Ends the thread within one wake-up; nothing happens when none runs.
+    // Ends the thread (within one poll while it waits for its turn); nothing
+    // happens when none runs.
     void StopMailbox();
 
     // The capture-file operations of the transport-stream engines that the
@@ -161,11 +165,17 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
     platform::Thread m_MailboxThread;
     std::unique_ptr<platform::Event> m_pMailboxEvent;
     std::atomic<uint32_t> m_dwMailboxStop{0};
+    // Set while this process's thread serves the mailbox.
+    std::atomic<uint32_t> m_bMailboxServing{0};
     CVelmoraBoardSupport* m_pVelmoraBoardSupport;
     TS_PROGRAM_INFORMATION m_ProgramInformation = {};
     std::unique_ptr<CFFMServer> m_pFfmServer;
 
   private:
+    // Serves the mailbox in this process's turn, until the stop.
+    void ServeMailbox(const std::string& directory, uint32_t* pLastResult);
+    // The six words of the reply the block holds; false when it holds none.
+    bool ReadMailboxReply(uint32_t* pReply);
     // Runs the request in the buffer (words); lastResult keeps the read-back
     // word of the last chip test.
     void ExecuteMailboxRequest(const uint32_t* pRequest, const std::string& directory,

@@ -1,6 +1,5 @@
 #include "record/ProgramRecorder.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -15,16 +14,6 @@ constexpr uint32_t kStopWaitMs = 1000;
 constexpr int32_t kStartRefused = -1;
 constexpr uint32_t kSizeLimitMb = 1024;
 constexpr uint32_t kNullPid = 0x1FFF;
-
-// The task makes its file only when the program's first clean PES arrives;
-// a path where no file can be made is found now, while the caller can still
-// be told. The task truncates the file again when it starts the stream.
-bool CanCreateFile(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
-    std::fclose(file);
-    return true;
-}
 
 }  // namespace
 
@@ -73,11 +62,19 @@ int32_t CProgramRecorder::StartTask(const RECORDER_TASK_REQUEST* pRequest, uint3
     // A task told to stop (stop of all tasks) ends once its ring is empty;
     // one that ended by itself still holds its thread.
     m_Threads[slot].Join();
+    m_Files[slot].reset();
     const std::string path = platform::WideToUtf8(pRequest->pszOutputPath);
-    if (!CanCreateFile(path)) {
+    // The task makes its file only when the program's first clean PES
+    // arrives; a path where no file can be made, or that another writer
+    // writes, is found now, while the caller can still be told. The file is
+    // kept from other writers until the task has ended.
+    bool held = false;
+    m_Files[slot] = platform::ExclusiveFile::Create(path, &held);
+    if (!m_Files[slot]) {
         if (m_pLog != nullptr)
-            m_pLog->WriteLogA("开始录制任务 %d 失败: cannot create %s (slot %u)",
-                              static_cast<int>(pRequest->dwProgramNumber), path.c_str(), slot);
+            m_pLog->WriteLogA("开始录制任务 %d 失败: %s %s (slot %u)",
+                              static_cast<int>(pRequest->dwProgramNumber),
+                              held ? "another writer writes" : "cannot create", path.c_str(), slot);
         return kStartRefused;
     }
     RECORDER_TASK_PARAM& param = m_TaskParams[slot];
@@ -103,6 +100,7 @@ int32_t CProgramRecorder::StartTask(const RECORDER_TASK_REQUEST* pRequest, uint3
         if (m_pLog != nullptr)
             m_pLog->WriteLogA("开始录制任务 %d 失败: no thread (slot %u)",
                               static_cast<int>(pRequest->dwProgramNumber), slot);
+        m_Files[slot].reset();
         return kStartRefused;
     }
     m_TaskTable[slot] = TASK_ENTRY{static_cast<uint16_t>(slot), param.wProgramNumber};
@@ -126,6 +124,7 @@ int32_t CProgramRecorder::StopTask(const RECORDER_TASK_REQUEST* pRequest) {
         entry.wProgramNumber = 0;
         while (m_Threads[entry.wSlot].Join(kStopWaitMs) == platform::WaitResult::Timeout) {
         }
+        m_Files[entry.wSlot].reset();
         return 0;
     }
     return 0;

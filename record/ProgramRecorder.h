@@ -6,8 +6,10 @@
 // slots.
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/CriticalSection.h"
+#include "platform/ExclusiveFile.h"
 #include "platform/Thread.h"
 #include "record/RecordingTask.h"
 
@@ -72,7 +74,7 @@ class CProgramRecorder {
     // 0 when the task started; any other value is a failure (logged): a bad
     // request, slot or ring, a slot whose task still runs, a path longer than
     // 255 bytes, a program without video, an output file that cannot be
-    // created, or a thread that cannot start.
+    // created or that another writer writes, or a thread that cannot start.
     int32_t StartTask(const RECORDER_TASK_REQUEST* pRequest, uint32_t slot, ts::CCirBuffer* pRing,
                       uint32_t reserved);
     // Returns once the program's task has ended. 0.
@@ -97,6 +99,8 @@ class CProgramRecorder {
     static uint32_t RecordTaskThreadProc(RECORDER_TASK_PARAM* pParam);
 
     platform::Thread m_Threads[kTaskSlots];
+    // Each task's file, held from the start until the task has ended.
+    std::unique_ptr<platform::ExclusiveFile> m_Files[kTaskSlots];
     RECORDER_TASK_PARAM m_TaskParams[kTaskSlots]{};
     TASK_ENTRY m_TaskTable[kTaskSlots]{};
     uint32_t m_dwPacketLength;

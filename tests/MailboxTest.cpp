@@ -2,6 +2,8 @@
 // drives it: through the named block and event with the public OS calls.
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -11,11 +13,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -375,6 +379,120 @@ TEST_F(MailboxTest, PeerRecordsThePidAndTheWholeStreamOfTheRunningCapture) {
     for (const tstest::Bytes& p : allPackets)
         pids.insert(tstest::Pid(p.data()));
     EXPECT_GT(pids.size(), 3u);
+}
+
+// The process that holds the write lock on the file at `path`, as the system
+// lists it; 0 when none does.
+pid_t WriterOf(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return 0;
+    char file[64];
+    std::snprintf(file, sizeof(file), "%02x:%02x:%llu", major(status.st_dev), minor(status.st_dev),
+                  static_cast<unsigned long long>(status.st_ino));
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
+        std::istringstream fields(line);
+        std::string number, kind, advice, access, where;
+        pid_t pid = 0;
+        if (fields >> number >> kind >> advice >> access >> pid >> where && kind == "FLOCK" &&
+            access == "WRITE" && where == file)
+            return pid;
+    }
+    return 0;
+}
+
+constexpr char kHolderReady[] = "VELMORA_TEST_MAILBOX_HOLDER_READY";
+constexpr char kHolderTold[] = "VELMORA_TEST_MAILBOX_HOLDER_TOLD";
+
+// The other process that holds card 0: this test program started again with
+// only this test and the descriptors it signals and waits on in the
+// environment. It captures, and closes the card when told.
+TEST(MailboxPeerProcess, CapturesUntilTold) {
+    const char* ready = std::getenv(kHolderReady);
+    const char* told = std::getenv(kHolderTold);
+    if (!ready || !told) GTEST_SKIP() << "runs as the card holder of the mailbox test";
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    ASSERT_EQ(write(std::atoi(ready), "r", 1), 1);
+    char byte = 0;
+    ASSERT_EQ(read(std::atoi(told), &byte, 1), 1);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+}
+
+// Two processes hold the card and capture. One serves the mailbox at a time,
+// the first that opened the card: a peer's start and stop of a file both
+// reach it, and the stop ends the file the start began. Once it closes the
+// card, or dies, the other one serves; the reply the first one left in the
+// block is no request to it.
+TEST_F(MailboxTest, OneProcessServesAtATimeAndAnotherTakesOver) {
+    const std::string directory = card::GetPathDirectory(platform::ExecutablePath());
+    for (const std::string& stale : FilesStartingWith(directory, "ts_0_all-"))
+        std::remove(stale.c_str());
+    // This process opens the card after the other one.
+    ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "the serving process dies" : "the serving process closes the card");
+        platform::test::Pipe ready, told;
+        platform::test::Child other([&] {
+            setenv(kHolderReady, std::to_string(ready.WriteEnd()).c_str(), 1);
+            setenv(kHolderTold, std::to_string(told.ReadEnd()).c_str(), 1);
+            return platform::test::ExecTestPeer("MailboxPeerProcess.CapturesUntilTold");
+        });
+        ASSERT_TRUE(ready.Wait());
+        Peer peer(L"MAP_TQ5110_Read_0", L"Global\\Event_TQ5110_Read_0");
+        ASSERT_TRUE(peer.Ready());
+        // Served by the only process that holds the card.
+        ASSERT_TRUE(peer.Request({0}));
+        ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+
+        // A whole-stream file through the mailbox, written here or by the
+        // other process, and ended by the stop.
+        const auto record = [&](bool here) {
+            ASSERT_TRUE(peer.Request({0x100, 0x100000}));
+            const auto files = FilesStartingWith(directory, "ts_0_all-");
+            ASSERT_EQ(files.size(), 1u);
+            const pid_t writer = WriterOf(files[0]);
+            ASSERT_NE(writer, 0);
+            ASSERT_EQ(writer == getpid(), here) << "written by " << writer;
+            // Card time moves on as the file takes it, never further ahead
+            // than the card's ring holds.
+            const uint64_t start = sim::AsiCaptureCounts(0)->captured;
+            ASSERT_TRUE(::velmora::test::WaitUntil(
+                [&] {
+                    const uint64_t written = std::filesystem::file_size(files[0]) / 188;
+                    if (sim::AsiCaptureCounts(0)->captured < start + written + 2000)
+                        sim::StepFields(0, 1);
+                    return written >= 1000;
+                },
+                "the capture file"));
+            ASSERT_TRUE(peer.Request({0x100, 0x100010}));
+            EXPECT_EQ(WriterOf(files[0]), 0) << "the stop did not end the file";
+            const auto packets = tstest::ReadPackets(files[0]);
+            std::remove(files[0].c_str());
+            EXPECT_GE(packets.size(), 1000u);
+            EXPECT_TRUE(CountersContinuous(packets));
+        };
+        for (int round = 0; round < 3; ++round)
+            ASSERT_NO_FATAL_FAILURE(record(false));
+
+        // The server's last reply reads as command 0x100, sub-command
+        // 0x100000 (a file of every packet).
+        ASSERT_TRUE(sim::SetCardStatus(0, 0x100000));
+        ASSERT_TRUE(peer.Request({0x10, kWriteReadFpga, kScratch, 0x100, 0}));
+        if (killed) {
+            other.Kill();
+        } else {
+            ASSERT_TRUE(told.Signal());
+            EXPECT_EQ(other.Wait(), 0);
+        }
+        ASSERT_TRUE(peer.Wake());
+        EXPECT_TRUE(FilesStartingWith(directory, "ts_0_all-").empty());
+        ASSERT_TRUE(sim::SetCardStatus(0, 0));
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        ASSERT_NO_FATAL_FAILURE(record(true));
+        ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    }
 }
 
 TEST_F(MailboxTest, RandomBlocksNeverCrashTheMailbox) {

@@ -107,8 +107,10 @@ class Pipe {
     Pipe& operator=(const Pipe&) = delete;
 
     bool Signal(char value = 1) { return write(m_fds[1], &value, 1) == 1; }
-    // The descriptor a process started from a child (it is inherited) signals on.
+    // The descriptors a process started from a child (they are inherited)
+    // signals or waits on.
     int WriteEnd() const { return m_fds[1]; }
+    int ReadEnd() const { return m_fds[0]; }
     // True when a byte arrived in time (stored in value when given).
     bool Wait(uint32_t timeoutMs = ::velmora::test::kHangBoundMs, char* value = nullptr) {
         pollfd entry{m_fds[0], POLLIN, 0};

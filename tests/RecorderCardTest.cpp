@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "CardTestSupport.h"
@@ -330,12 +331,45 @@ TEST_F(RecorderCardTest, TheSameProgramRecordsAgainAfterACaptureRestartAndAModeC
     }
 }
 
+// Another process with the card open: this test program started again with
+// only this test. It records a program (another one for each) and writes the
+// whole stream into each file listed in its environment, which another
+// process writes, and is refused every time.
+constexpr char kPeerFiles[] = "VELMORA_TEST_RECORDER_PEER_FILES";
+constexpr char kPeerReady[] = "VELMORA_TEST_RECORDER_PEER_READY";
+
+TEST(RecorderCardPeerProcess, IsRefusedTheFilesOfAnother) {
+    const char* files = std::getenv(kPeerFiles);
+    if (!files) GTEST_SKIP() << "runs as the peer process of the recorder card tests";
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    std::fclose(std::fopen(std::getenv(kPeerReady), "w"));
+    TS_PROGRAM_INFORMATION info;
+    uint32_t state = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        return Quorvel_Velmora_TsCaptureGetProgramInformation(&info, &state, 0) == 1 && state == 2;
+    }));
+    std::istringstream list(files);
+    size_t tried = 0;
+    for (std::string path; std::getline(list, path); ++tried) {
+        const std::wstring wide(path.begin(), path.end());
+        const Program& program = kThree[1 + tried % 2];
+        EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(program.number, wide.c_str(), 0), 0u)
+            << path;
+        EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(wide.c_str(), 0), 0u) << path;
+    }
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+}
+
 // Requests that cannot take effect fail at once: a recording whose file
 // cannot be made, a recording or whole-stream file into a file the card
-// already writes (however the path is spelt), a whole-stream file outside
-// work mode 1, a filter while the stream's tables are not analysed (right
-// after the engine started again) and a second filter while one is on. A
-// filter set just before a restart does not act on the stream after it.
+// already writes (however the path is spelt, in this process or another,
+// which leaves it whole; a forked child does not keep it), a whole-stream
+// file outside work mode 1, a filter while the stream's tables are not
+// analysed (right after the engine started again) and a second filter while
+// one is on. A filter set just before a restart does not act on the stream
+// after it.
 TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
     Start("rec_three_programs.ts");
     const Program& p = kThree[0];
@@ -352,29 +386,75 @@ TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
     std::filesystem::create_directory(m_dir / "sub");
     std::filesystem::create_symlink(PathOf(p), m_dir / "link.mpg");
     std::filesystem::create_hard_link(whole, m_dir / "hard.ts");
-    const std::filesystem::path written[] = {
-        PathOf(p),
-        m_dir / "sub" / ".." / ("program" + std::to_string(p.number) + ".mpg"),
-        m_dir / "link.mpg",
-        std::filesystem::relative(PathOf(p)),
-        whole,
-        m_dir / "hard.ts",
+    struct Written {
+        std::filesystem::path path;
+        bool anotherProcess;
     };
-    for (const std::filesystem::path& path : written) {
-        SCOPED_TRACE(path);
-        EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(kThree[1].number, wide(path).c_str(), 0),
-                  0u);
+    const Written written[] = {
+        {PathOf(p), false},
+        {m_dir / "sub" / ".." / ("program" + std::to_string(p.number) + ".mpg"), false},
+        {m_dir / "link.mpg", false},
+        {std::filesystem::relative(PathOf(p)), false},
+        {whole, false},
+        {m_dir / "hard.ts", false},
+        {PathOf(p), true},
+        {whole, true},
+    };
+    std::string othersFiles;
+    for (const Written& file : written) {
+        SCOPED_TRACE(file.path);
+        if (file.anotherProcess) {
+            othersFiles += file.path.string() + "\n";
+            continue;
+        }
+        EXPECT_EQ(
+            Quorvel_Velmora_TsCaptureRecorderEnable(kThree[1].number, wide(file.path).c_str(), 0),
+            0u);
     }
+    // The stream moves on while the other process starts and tries.
+    const std::string ready = (m_dir / "peer_ready").string();
+    platform::test::Child peer([&] {
+        setenv(kPeerFiles, othersFiles.c_str(), 1);
+        setenv(kPeerReady, ready.c_str(), 1);
+        return platform::test::ExecTestPeer("RecorderCardPeerProcess.IsRefusedTheFilesOfAnother");
+    });
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(ready) || !peer.Running(); }));
+    const uint64_t backlog = 4 * ts::kChunkBytes / m_length;
+    ASSERT_TRUE(WaitFor([&] {
+        if (sim::AsiCaptureCounts(0)->captured < m_seen.size() + backlog) Step(1);
+        Drain();
+        return !peer.Running();
+    }));
+    EXPECT_EQ(peer.Wait(), 0);
     // Another file records.
     ASSERT_EQ(Enable(kThree[1]), 1u);
     ASSERT_EQ(Disable(kThree[1]), 1u);
+    Step(15);
+    Settle({p});
+    const uint64_t length = LengthMs(p.number);
     ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
-    for (const std::filesystem::path& path : {written[1], written[2], written[3]}) {
+    const std::vector<Bytes> stream = ReadPackets(whole.string());
+    EXPECT_GT(stream.size(), 1000u);
+    EXPECT_TRUE(std::all_of(stream.begin(), stream.end(), [](const Bytes& packet) {
+        return packet[0] == 0x47;
+    })) << "the whole-stream file was cut by another writer";
+    for (const std::filesystem::path& path : {written[1].path, written[2].path, written[3].path}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(path).c_str(), 0), 0u);
     }
     ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
     ASSERT_EQ(Disable(p), 1u);
+    CheckFile(p, length, 40, 12);
+    // A child forked while the file was written holds it no longer once this
+    // process has closed it.
+    ASSERT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(whole).c_str(), 0), 1u);
+    platform::test::Pipe done;
+    platform::test::Child child([&] { return done.Wait() ? 0 : 1; });
+    ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(whole).c_str(), 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
+    done.Signal();
+    EXPECT_EQ(child.Wait(), 0);
     FILTERED_PROGRAM list[] = {1, 0, 0x101, 0};  // program 2's PMT PID
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
     EXPECT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(whole).c_str(), 0), 0u);

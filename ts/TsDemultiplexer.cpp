@@ -1,6 +1,7 @@
 #include "ts/TsDemultiplexer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -584,8 +585,16 @@ uint32_t CTsDemultiplexer::StartCaptureFile(const wchar_t* path, uint32_t mode, 
     if (path == nullptr || path[0] == 0) return 0;
     std::lock_guard<platform::CCriticalSection> lock(m_CaptureLock);
     if (m_pCaptureFile == nullptr) {
-        m_pCaptureFile = std::fopen(platform::WideToUtf8(path).c_str(), "wb");
-        if (m_pCaptureFile == nullptr) return 0;
+        const std::string name = platform::WideToUtf8(path);
+        bool held = false;
+        m_pCaptureFile = platform::ExclusiveFile::Create(name, &held);
+        if (m_pCaptureFile == nullptr) {
+            // Two writers would interleave their packets in one file.
+            if (held && m_pLog)
+                m_pLog->WriteLogA("StartCaptureFile: %s is written by another writer: refused",
+                                  name.c_str());
+            return 0;
+        }
     }
     m_bCaptureFileOn = 1;
     m_dwCapturePid = pid;
@@ -596,8 +605,7 @@ uint32_t CTsDemultiplexer::StartCaptureFile(const wchar_t* path, uint32_t mode, 
 uint32_t CTsDemultiplexer::StopCaptureFile() {
     std::lock_guard<platform::CCriticalSection> lock(m_CaptureLock);
     m_bCaptureFileOn = 0;
-    if (m_pCaptureFile != nullptr) std::fclose(m_pCaptureFile);
-    m_pCaptureFile = nullptr;
+    m_pCaptureFile.reset();
     m_dwCaptureMode = 0;
     return 1;
 }
@@ -607,7 +615,7 @@ void CTsDemultiplexer::WriteCaptureFile(const uint8_t* pPacket, uint32_t onePid)
     std::lock_guard<platform::CCriticalSection> lock(m_CaptureLock);
     if (m_pCaptureFile == nullptr || !m_bCaptureFileOn) return;
     if (onePid == 0 || PidOf(pPacket) == m_dwCapturePid) {
-        std::fwrite(pPacket, 1, m_dwPacketLength, m_pCaptureFile);
+        std::fwrite(pPacket, 1, m_dwPacketLength, m_pCaptureFile->Stream());
     }
 }
 

@@ -9,11 +9,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "platform/CriticalSection.h"
+#include "platform/ExclusiveFile.h"
 #include "platform/Thread.h"
 #include "record/ProgramRecorder.h"
 #include "ts/TsOverIp.h"
@@ -140,7 +140,7 @@ class CTsDemultiplexer {
     std::atomic<uint32_t> m_bCaptureFileOn{0};
     std::atomic<uint32_t> m_dwCaptureMode{0};
     uint32_t m_dwCapturePid = 0;
-    FILE* m_pCaptureFile = nullptr;
+    std::unique_ptr<platform::ExclusiveFile> m_pCaptureFile;
     CTsOverIpCapture m_IpReceiver;
     uint32_t m_dwInputSource = 0;
 };

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "card/LogFile.h"
-#include "platform/FileIdentity.h"
 #include "platform/TextConv.h"
 #include "platform/Time.h"
 #include "platform/Trace.h"
@@ -156,9 +156,6 @@ uint32_t CTsProgramEngine::ResetBuffers() {
 
 int32_t CTsProgramEngine::StartRecorderTask(const record::RECORDER_TASK_REQUEST* pRequest) {
     if (pRequest == nullptr) return -1;
-    const std::string path =
-        pRequest->pszOutputPath ? platform::WideToUtf8(pRequest->pszOutputPath) : std::string();
-    if (IsWrittenFile(path)) return -1;
     std::unique_lock<platform::CCriticalSection> lock(m_RecorderLock);
     uint32_t slot = 0;
     while (slot < kRecorderTaskSlots && m_Slot[slot].bInUse)
@@ -177,12 +174,8 @@ int32_t CTsProgramEngine::StartRecorderTask(const record::RECORDER_TASK_REQUEST*
     m_pSlotRing[slot] = ring.release();
     lock.unlock();
     const int32_t result = m_pRecorder->StartTask(pRequest, slot, m_pSlotRing[slot], 0);
-    // The task has made its file: it is known by what it is now.
-    const platform::FileIdentity file = platform::IdentifyFile(path);
     lock.lock();
-    if (result == 0) {
-        m_SlotFile[slot] = file;
-    } else {
+    if (result != 0) {
         // A task that did not start gives its slot back.
         m_Slot[slot] = {0, 0};
         delete m_pSlotRing[slot];
@@ -270,47 +263,25 @@ uint64_t CTsProgramEngine::GetRecorderHandledPackets(uint32_t programNumber) {
 uint32_t CTsProgramEngine::OpenStreamFile(const wchar_t* path) {
     if (path == nullptr) return 0;
     const std::string name = platform::WideToUtf8(path);
-    // Checked before the open, which would empty a recording's file.
-    if (IsWrittenFile(name)) return 0;
     std::lock_guard<platform::CCriticalSection> lock(m_FileLock);
     if (m_pStreamFile != nullptr) return 0;
-    m_pStreamFile = std::fopen(name.c_str(), "wb");
-    if (m_pStreamFile == nullptr) return 0;
-    m_StreamFile = platform::IdentifyFile(name);
+    bool held = false;
+    m_pStreamFile = platform::ExclusiveFile::Create(name, &held);
+    if (m_pStreamFile == nullptr) {
+        // Two writers would interleave their packets in one file.
+        if (held && m_pLog)
+            m_pLog->WriteLogA("TsProgramEngine: %s is written already by another writer: refused",
+                              name.c_str());
+        return 0;
+    }
     m_bStreamFileOn = 1;
     return 1;
 }
 
-bool CTsProgramEngine::IsWrittenFile(const std::string& path) {
-    const platform::FileIdentity file = platform::IdentifyFile(path);
-    bool written = false;
-    {
-        std::lock_guard<platform::CCriticalSection> lock(m_RecorderLock);
-        for (uint32_t slot = 0; slot < kRecorderTaskSlots; ++slot)
-            written =
-                written || (m_Slot[slot].bInUse && platform::IsSameFile(m_SlotFile[slot], file));
-    }
-    {
-        std::lock_guard<platform::CCriticalSection> lock(m_FileLock);
-        written = written || (m_pStreamFile != nullptr && platform::IsSameFile(m_StreamFile, file));
-    }
-    // Two writers would interleave their packets in one file.
-    if (written && m_pLog) {
-        m_pLog->WriteLogA(
-            "TsProgramEngine: %s is written already by a recording or the "
-            "whole-stream file: refused",
-            path.c_str());
-    }
-    return written;
-}
-
 uint32_t CTsProgramEngine::CloseStreamFile() {
     std::lock_guard<platform::CCriticalSection> lock(m_FileLock);
-    if (m_pStreamFile != nullptr) {
-        m_bStreamFileOn = 0;
-        std::fclose(m_pStreamFile);
-        m_pStreamFile = nullptr;
-    }
+    m_bStreamFileOn = 0;
+    m_pStreamFile.reset();
     return 1;
 }
 
@@ -405,7 +376,7 @@ uint32_t CTsProgramEngine::DistributionThread() {
         WriteChunk(m_pAnalysisRing.get(), chunk.data(), "analysis");
         std::lock_guard<platform::CCriticalSection> lock(m_FileLock);
         if (m_bStreamFileOn && m_pStreamFile) {
-            std::fwrite(chunk.data(), 1, kChunkBytes, m_pStreamFile);
+            std::fwrite(chunk.data(), 1, kChunkBytes, m_pStreamFile->Stream());
         }
     }
     return 0;

@@ -13,13 +13,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/CriticalSection.h"
-#include "platform/FileIdentity.h"
+#include "platform/ExclusiveFile.h"
 #include "platform/Thread.h"
 #include "record/BufferAnalyzeFrame.h"
 #include "record/ProgramRecorder.h"
@@ -113,8 +112,8 @@ class CTsProgramEngine {
     // Packets the program's recording task has handled; 0 without one.
     uint64_t GetRecorderHandledPackets(uint32_t programNumber);
 
-    // Whole-stream file. Neither it nor a recording starts on a file that a
-    // recording or the whole-stream file already writes (logged).
+    // Whole-stream file. Neither it nor a recording starts on a file that
+    // another writer, in this process or another, writes already (logged).
     uint32_t OpenStreamFile(const wchar_t* path);
     uint32_t CloseStreamFile();
 
@@ -171,8 +170,6 @@ class CTsProgramEngine {
     uint32_t DistributionThread();
     uint32_t PsiAnalysisThread();
     uint32_t RemultiplexThread();
-
-    bool IsWrittenFile(const std::string& path);
 
     // Distribution steps.
     bool ReadChunk(uint8_t* chunk);
@@ -253,14 +250,12 @@ class CTsProgramEngine {
     CCirBuffer* m_pSlotRing[kRecorderTaskSlots] = {};
     std::unique_ptr<record::CProgramRecorder> m_pRecorder;
     uint8_t m_bRecording = 0;
-    platform::FileIdentity m_SlotFile[kRecorderTaskSlots];
 
     // Whole-stream file, closed under the lock the distribution thread
     // writes it under.
     platform::CCriticalSection m_FileLock;
-    FILE* m_pStreamFile = nullptr;
+    std::unique_ptr<platform::ExclusiveFile> m_pStreamFile;
     uint8_t m_bStreamFileOn = 0;
-    platform::FileIdentity m_StreamFile;
 
     // Analysis (the analysis thread writes; readers copy under the lock).
     platform::CCriticalSection m_AnalysisLock;

@@ -569,9 +569,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(void* pPa
  * the program in the last program information read, and it finds the
  * recording by the program number alone: the path is not compared (it must
  * not be null). A capture disable or a switch to work mode 0 ends every
- * recording of this process; the same program can then be recorded again. A file
- * that a recording or the whole-stream file of the card writes already
- * (however its path is spelt) is refused. */
+ * recording of this process; the same program can then be recorded again. A
+ * file that a recording, a whole-stream file or a mailbox capture file writes
+ * already, in this process or another (however its path is spelt), is refused
+ * and left as it is. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderEnable(uint32_t programNumber,
                                                                 const wchar_t* pszOutputPath,
                                                                 uint32_t cardIndex);
@@ -694,8 +695,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveRun(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveStop(uint32_t cardIndex);
 /* The whole-stream file is written by the program engine: the call answers 0
  * outside work mode 1 (or work mode 2 after 1), while a file is written
- * already, for a file a recording of the card writes, or when the file cannot
- * be created. */
+ * already, for a file that a recording, another whole-stream file or a
+ * mailbox capture file writes already, in this process or another (the file
+ * is left as it is), or when the file cannot be created. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_StartWriteTsFile(const wchar_t* pszFileName,
                                                          uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_StopWriteTsFile(uint32_t cardIndex);

@@ -1,0 +1,37 @@
+#pragma once
+
+// A file that one writer writes at a time, in this process or in any other:
+// the writer holds an exclusive lock on the file from before it empties it
+// until it closes it, so a second writer is turned away before it has
+// touched a byte of the first one's file, however it spells the path.
+// Recordings, whole-stream files and capture files are written through one.
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace velmora::platform {
+
+class ExclusiveFile {
+  public:
+    // Creates the file, or opens it and empties it once no other writer
+    // holds it. Null when it cannot be opened, or when another writer holds
+    // it (then *pHeld, when given, is set).
+    static std::unique_ptr<ExclusiveFile> Create(const std::string& path, bool* pHeld = nullptr);
+
+    // Flushes and closes the file; the lock goes with it, also from a child
+    // forked while the file was open.
+    ~ExclusiveFile();
+    ExclusiveFile(const ExclusiveFile&) = delete;
+    ExclusiveFile& operator=(const ExclusiveFile&) = delete;
+
+    // The buffered stream the file is written through.
+    FILE* Stream() const { return m_pStream; }
+
+  private:
+    explicit ExclusiveFile(FILE* stream);
+
+    FILE* m_pStream;
+};
+
+}  // namespace velmora::platform
