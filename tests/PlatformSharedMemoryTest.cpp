@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "PlatformTestSupport.h"
+#include "platform/Event.h"
 #include "platform/IpcName.h"
 #include "platform/NamedMutex.h"
 #include "platform/SharedMemory.h"
@@ -219,8 +220,9 @@ TEST(PlatformSharedMemoryTest, RefusesAnExistingBlockThatIsTooSmall) {
 }
 
 // Anything another local user put in the shared-memory folder: no link is
-// followed, nothing but a regular file is used, and no file that this
-// process did not make gets its mode changed.
+// followed, nothing but a regular file of this user's is used (another
+// user's is refused at once, never locked or waited for), and no file that
+// this process did not make gets its mode changed.
 TEST(PlatformSharedMemoryTest, TrustsNothingPlantedInTheFolder) {
     const std::string target = ::testing::TempDir() + "planted-" + std::to_string(getpid());
     const std::string lock = "/dev/shm" + MapObjectName("lock", {});
@@ -235,13 +237,15 @@ TEST(PlatformSharedMemoryTest, TrustsNothingPlantedInTheFolder) {
     } cases[] = {
         {"a link as the namespace lock", lock, kLink, false},
         {"a pipe as the namespace lock", lock, kPipe, false},
-        {"another user's namespace lock", lock, kFile, true},
+        {"another user's namespace lock", lock, kFile, false},
         {"a link as a block", block, kLink, false},
         {"a link as a mutex", mutex, kLink, false},
-        {"another user's unheld block", block, kFile, true},
+        {"another user's unheld block", block, kFile, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        // Only root can make a file another user's.
+        if (c.kind == kFile && getuid() != 0) continue;
         FILE* file = std::fopen(target.c_str(), "w");
         ASSERT_NE(file, nullptr);
         std::fputs("kept", file);
@@ -255,9 +259,7 @@ TEST(PlatformSharedMemoryTest, TrustsNothingPlantedInTheFolder) {
         } else {
             planted = open(c.path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
             ASSERT_GE(planted, 0);
-            if (getuid() == 0) {
-                ASSERT_EQ(fchown(planted, 65534, 65534), 0);
-            }
+            ASSERT_EQ(fchown(planted, 65534, 65534), 0);
         }
         bool opened = false;
         LogCapture log;
@@ -414,14 +416,40 @@ TEST(PlatformNamespaceCleanup, ClearsWhatTestProcessesLeft) {
         SharedMemory::RemoveAbandoned(ns);
 }
 
-TEST(PlatformSharedMemoryTest, EveryoneMayOpenItWhateverTheUmask) {
-    const mode_t previous = umask(077);
-    auto memory = SharedMemory::Open("PlatformShm.Access", 64);
-    umask(previous);
-    ASSERT_TRUE(memory);
-    struct stat status {};
-    ASSERT_EQ(stat(("/dev/shm" + MapObjectName("shm", "PlatformShm.Access")).c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0666u);
+// Every object is its owner's alone, whatever the umask, unless it was made
+// for every local user.
+TEST(PlatformSharedMemoryTest, ModeIsTheOwnersOnlyWhateverTheUmask) {
+    const auto modeOf = [](const std::string& path) {
+        struct stat status {};
+        return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 0u;
+    };
+    const std::string lock = "/dev/shm" + MapObjectName("lock", {});
+    for (const mode_t mask : {mode_t{0}, mode_t{077}}) {
+        SCOPED_TRACE(mask);
+        const std::string name = "PlatformShm.Access" + std::to_string(mask);
+        const mode_t previous = umask(mask);
+        mode_t lockMode = 0;
+        auto block = SharedMemory::Open(name, 64, [&](void*) { lockMode = modeOf(lock); });
+        auto everyone = SharedMemory::Open(name + "E", 64, {}, SharedMemory::Access::Everyone);
+        auto mutex = NamedMutex::Create(name);
+        auto event = Event::Create(false, false, name);
+        umask(previous);
+        ASSERT_TRUE(block && everyone && mutex && event);
+        const struct {
+            const char* what;
+            std::string path;
+            mode_t mode;
+        } cases[] = {
+            {"block", ShmPath("shm", name), 0600},
+            {"block for everyone", ShmPath("shm", name + "E"), 0666},
+            {"mutex", ShmPath("mutex", name), 0600},
+            {"event", ShmPath("event", name), 0600},
+        };
+        for (const auto& c : cases) {
+            EXPECT_EQ(modeOf(c.path), c.mode) << c.what;
+        }
+        EXPECT_EQ(lockMode, 0600u) << "namespace lock";
+    }
 }
 
 TEST(PlatformSharedMemoryTest, OpenWithoutCreateFindsOnlyLiveBlocks) {
