@@ -423,32 +423,22 @@ TEST(PlatformSharedMemoryTest, ModeIsTheOwnersOnlyWhateverTheUmask) {
         struct stat status {};
         return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 0u;
     };
-    const std::string lock = "/dev/shm" + MapObjectName("lock", {});
     for (const mode_t mask : {mode_t{0}, mode_t{077}}) {
-        SCOPED_TRACE(mask);
         const std::string name = "PlatformShm.Access" + std::to_string(mask);
         const mode_t previous = umask(mask);
         mode_t lockMode = 0;
-        auto block = SharedMemory::Open(name, 64, [&](void*) { lockMode = modeOf(lock); });
+        auto block = SharedMemory::Open(
+            name, 64, [&](void*) { lockMode = modeOf("/dev/shm" + MapObjectName("lock", {})); });
         auto everyone = SharedMemory::Open(name + "E", 64, {}, SharedMemory::Access::Everyone);
         auto mutex = NamedMutex::Create(name);
         auto event = Event::Create(false, false, name);
         umask(previous);
         ASSERT_TRUE(block && everyone && mutex && event);
-        const struct {
-            const char* what;
-            std::string path;
-            mode_t mode;
-        } cases[] = {
-            {"block", ShmPath("shm", name), 0600},
-            {"block for everyone", ShmPath("shm", name + "E"), 0666},
-            {"mutex", ShmPath("mutex", name), 0600},
-            {"event", ShmPath("event", name), 0600},
-        };
-        for (const auto& c : cases) {
-            EXPECT_EQ(modeOf(c.path), c.mode) << c.what;
-        }
-        EXPECT_EQ(lockMode, 0600u) << "namespace lock";
+        EXPECT_EQ(modeOf(ShmPath("shm", name)), 0600u) << mask;
+        EXPECT_EQ(modeOf(ShmPath("shm", name + "E")), 0666u) << mask;
+        EXPECT_EQ(modeOf(ShmPath("mutex", name)), 0600u) << mask;
+        EXPECT_EQ(modeOf(ShmPath("event", name)), 0600u) << mask;
+        EXPECT_EQ(lockMode, 0600u) << mask;
     }
 }
 
