@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "PlatformTestSupport.h"
+#include "card/FfmServer.h"
 #include "platform/Event.h"
 #include "platform/IpcName.h"
 #include "platform/NamedMutex.h"
@@ -416,8 +417,8 @@ TEST(PlatformNamespaceCleanup, ClearsWhatTestProcessesLeft) {
         SharedMemory::RemoveAbandoned(ns);
 }
 
-// Every object is its owner's alone, whatever the umask, unless it was made
-// for every local user.
+// Every object is its owner's alone, whatever the umask, but the recording
+// mailbox's block, which is every local user's.
 TEST(PlatformSharedMemoryTest, ModeIsTheOwnersOnlyWhateverTheUmask) {
     const auto modeOf = [](const std::string& path) {
         struct stat status {};
@@ -429,11 +430,11 @@ TEST(PlatformSharedMemoryTest, ModeIsTheOwnersOnlyWhateverTheUmask) {
         mode_t lockMode = 0;
         auto block = SharedMemory::Open(
             name, 64, [&](void*) { lockMode = modeOf("/dev/shm" + MapObjectName("lock", {})); });
-        auto everyone = SharedMemory::Open(name + "E", 64, {}, SharedMemory::Access::Everyone);
+        const card::CFFMServer mailbox(nullptr, (name + "E").c_str(), 4096);
         auto mutex = NamedMutex::Create(name);
         auto event = Event::Create(false, false, name);
         umask(previous);
-        ASSERT_TRUE(block && everyone && mutex && event);
+        ASSERT_TRUE(block && mailbox.GetView() && mutex && event);
         EXPECT_EQ(modeOf(ShmPath("shm", name)), 0600u) << mask;
         EXPECT_EQ(modeOf(ShmPath("shm", name + "E")), 0666u) << mask;
         EXPECT_EQ(modeOf(ShmPath("mutex", name)), 0600u) << mask;
