@@ -355,6 +355,25 @@ TEST(PlatformSharedMemoryTest, HoldersAreThoseTheSystemKnows) {
     ASSERT_TRUE(fresh);
     EXPECT_FALSE(fresh->AlreadyExisted());
 
+    // So does the copy of a holder that was killed, which keeps its lock:
+    // the next opener creates the block afresh without waiting for it.
+    Pipe forked, release;
+    Child killed([&]() -> int {
+        auto memory = SharedMemory::Open("PlatformShm.Orphaned", 64);
+        if (memory && fork() == 0) {
+            forked.Signal();
+            _exit(release.Wait() ? 0 : 1);
+        }
+        for (;;)
+            pause();
+    });
+    ASSERT_TRUE(forked.Wait());
+    killed.Kill();
+    auto orphaned = SharedMemory::Open("PlatformShm.Orphaned", 64);
+    ASSERT_TRUE(orphaned);
+    EXPECT_FALSE(orphaned->AlreadyExisted());
+    release.Signal();
+
     // A holder in another pid namespace holds it while it runs.
     Pipe held, finish;
     Child outer([&] {
