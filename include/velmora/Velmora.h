@@ -23,8 +23,9 @@
  * under its register and IIC bus locks, which are shared by every process
  * that has the card open. The waits of one call for locks that other
  * processes hold (those of the card and of its named objects) share one
- * deadline, about ten seconds from the call's start: a call that had to give
- * up answers 0, and Quorvel_Velmora_CloseCard still closes what is this
+ * deadline, about ten seconds from the call's start; a wait that reaches it
+ * gives up and fails its step. The open, close and count of cards then
+ * answer 0, and Quorvel_Velmora_CloseCard still closes what is this
  * process's own. A call that meets Quorvel_Velmora_OpenCard or
  * Quorvel_Velmora_CloseCard of its index on another thread either completes
  * before the close goes on or answers 0; two threads must not open or close
