@@ -308,7 +308,7 @@ TEST(PlatformPeerProcess, HoldsABlock) {
         pause();
 }
 
-// Another process that keeps the namespace lock (stopped, or another user's)
+// Another process that keeps the namespace lock (a stopped one, say)
 // makes opens and closes give up after a while, with a line that names the
 // namespace.
 TEST(PlatformSharedMemoryTest, ANamespaceLockHeldElsewhereIsWaitedForAWhileOnly) {
