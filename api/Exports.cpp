@@ -14,6 +14,7 @@
 #include "card/LoadTimeGlobals.h"
 #include "card/VelmoraCard.h"
 #include "hw/VelmoraPciBridge.h"
+#include "platform/CallDeadline.h"
 #include "velmora/Velmora.h"
 
 using velmora::api::CVelmoraSdkApi;
@@ -28,6 +29,7 @@ namespace {
 // threads, DMA channels and engines are the opener's, and driving them from
 // the copy would wait on threads that do not exist here or stop the opener's
 // work. The child can only set the copy aside with Quorvel_Velmora_CloseCard.
+// The call's waits for other processes' locks share one deadline.
 class ApiCall {
   public:
     explicit ApiCall(uint32_t cardIndex) : m_call(cardIndex) {
@@ -38,6 +40,7 @@ class ApiCall {
     bool operator!() const { return m_pApi == nullptr; }
 
   private:
+    velmora::platform::CallDeadline m_deadline;
     velmora::card::CardCall m_call;
     CVelmoraSdkApi* m_pApi = nullptr;
 };
@@ -152,19 +155,23 @@ uint32_t High(uint64_t value) {
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount) {
     if (!pCount) return 0;
+    const velmora::platform::CallDeadline deadline;
     velmora::hw::CVelmoraPciBridge bridge;
-    return bridge.GetBoardCount(pCount);
+    const uint32_t result = bridge.GetBoardCount(pCount);
+    return deadline.Missed() ? 0 : result;
 }
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
     if (cardIndex >= kCardTableSize) return 0;
+    const velmora::platform::CallDeadline deadline;
     const velmora::card::CardEntryChange change(cardIndex);
     CVelmoraCard*& entry = g_pCardTable[cardIndex];
     if (!entry) {
         entry = new (std::nothrow) CVelmoraCard(cardIndex);
         if (!entry) return 0;
     }
-    return entry->OpenCardObjects(1);
+    const uint32_t result = entry->OpenCardObjects(1);
+    return deadline.Missed() ? 0 : result;
 }
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex) {
@@ -179,11 +186,12 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex) {
         entry = nullptr;
         return 1;
     }
+    const velmora::platform::CallDeadline deadline;
     const velmora::card::CardEntryChange change(cardIndex);
     const uint32_t result = entry->CloseCardObjects(1);
     delete entry;
     entry = nullptr;
-    return result;
+    return deadline.Missed() ? 0 : result;
 }
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTypeNumber(uint32_t* pType, uint32_t cardIndex) {

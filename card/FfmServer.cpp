@@ -36,7 +36,9 @@ uint32_t CFFMServer::Create(const char* fileName, const char* mappingName, uint3
             return Fail(error);
         }
     } else {
-        m_pMapping = platform::SharedMemory::Open(m_strMappingName, m_dwSize);
+        // The one named object that every local user may read and write.
+        m_pMapping = platform::SharedMemory::Open(m_strMappingName, m_dwSize, {},
+                                                  platform::SharedMemory::Access::Everyone);
         if (!m_pMapping) {
             const uint32_t error = static_cast<uint32_t>(errno);
             Close();

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "card/LogFile.h"
 #include "platform/NamedMutex.h"
@@ -57,41 +58,54 @@ std::string CTsInputShare::SlotName(uint32_t slot) const {
     return m_strCardName + suffix;
 }
 
+bool CTsInputShare::FindHeldSlots(std::vector<bool>* held) const {
+    std::vector<std::string> names;
+    for (uint32_t slot = 0; slot < kSlots; ++slot)
+        names.push_back(SlotName(slot));
+    return platform::SharedMemory::FindHeld(names, held);
+}
+
 std::unique_ptr<platform::SharedMemory> CTsInputShare::TakeFreeSlot() {
+    std::vector<bool> held;
+    if (!FindHeldSlots(&held)) return nullptr;
     for (uint32_t slot = 0; slot < kSlots; ++slot) {
+        if (held[slot]) continue;
         auto block = platform::SharedMemory::Open(SlotName(slot), kSlotBytes);
         if (block && !block->AlreadyExisted()) return block;
     }
     return nullptr;
 }
 
-bool CTsInputShare::AnySlotHeld() const {
-    for (uint32_t slot = 0; slot < kSlots; ++slot) {
-        // A slot made here only to look at it goes again with the look.
-        const auto block = platform::SharedMemory::Open(SlotName(slot), kSlotBytes);
-        // A slot that cannot be looked at may be another process's capture.
-        if (!block || block->AlreadyExisted()) return true;
-    }
-    return false;
-}
-
 uint32_t CTsInputShare::Hold(const std::function<uint32_t()>& switchOn) {
     ShareLock lock(m_pMutex.get(), "TsCaptureEnable");
     if (!lock.Held()) return 0;
-    if (!m_pSlot) m_pSlot = TakeFreeSlot();
+    const bool taken = !m_pSlot;
+    if (taken) m_pSlot = TakeFreeSlot();
     if (!m_pSlot) {
-        g_LogFile.WriteLogA("TsCaptureEnable: %u processes capture from card %u already", kSlots,
-                            m_dwCardIndex);
+        g_LogFile.WriteLogA("TsCaptureEnable: no capture slot of card %u is free", m_dwCardIndex);
         return 0;
     }
-    return switchOn();
+    const uint32_t result = switchOn();
+    // A slot kept without an input on would keep it on after the others stop.
+    if (!result && taken) m_pSlot.reset();
+    return result;
 }
 
 uint32_t CTsInputShare::Release(const std::function<uint32_t()>& switchOff) {
     ShareLock lock(m_pMutex.get(), "TsCaptureDisable");
-    // Without the lock the slot still goes: this process captures no more.
+    // Without the lock nothing changes: the slot stays for the next release
+    // to give up, which then switches the input off if this was the last.
+    if (!lock.Held()) return 0;
     m_pSlot.reset();
-    if (!lock.Held() || AnySlotHeld()) return 1;
+    std::vector<bool> held;
+    if (!FindHeldSlots(&held)) {
+        g_LogFile.WriteLogA("TsCaptureDisable: the capture slots of card %u cannot be looked at",
+                            m_dwCardIndex);
+        return 0;
+    }
+    for (const bool other : held) {
+        if (other) return 1;
+    }
     return switchOff();
 }
 

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace velmora::platform {
 class NamedMutex;
@@ -37,17 +38,21 @@ class CTsInputShare {
 
     // Takes this process's slot (kept when held already), then switches the
     // input on with `switchOn`; its result, or 0 (with a log line) when no
-    // slot or no lock could be had.
+    // slot or no lock could be had. A slot taken for a switch that failed is
+    // given back.
     uint32_t Hold(const std::function<uint32_t()>& switchOn);
     // Gives this process's slot up and, when no other process holds one,
     // switches the input off with `switchOff` (its result); 1 when the input
-    // stays on for the others.
+    // stays on for the others. 0 (with a log line) when the switch's lock or
+    // the slots could not be had; the slot is then given up by the next
+    // Release.
     uint32_t Release(const std::function<uint32_t()>& switchOff);
 
   private:
     std::string SlotName(uint32_t slot) const;
+    // Which slots a process holds, this one's included.
+    bool FindHeldSlots(std::vector<bool>* held) const;
     std::unique_ptr<platform::SharedMemory> TakeFreeSlot();
-    bool AnySlotHeld() const;
 
     std::string m_strCardName;
     uint32_t m_dwCardIndex;

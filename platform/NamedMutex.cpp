@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "platform/CallDeadline.h"
 #include "platform/IpcName.h"
 #include "platform/ProcessSharedMutex.h"
 #include "platform/SharedMemory.h"
@@ -51,7 +52,8 @@ NamedMutex::~NamedMutex() {
 }
 
 WaitResult NamedMutex::Lock(uint32_t timeoutMs) {
-    const WaitResult result = m_mutex->Lock(timeoutMs);
+    const WaitResult result = m_mutex->Lock(CallDeadline::Bound(timeoutMs));
+    if (result == WaitResult::Timeout) CallDeadline::NoteGaveUp();
     if (result == WaitResult::Signaled || result == WaitResult::Abandoned) {
         const int self = gettid();
         if (result == WaitResult::Signaled && m_ownerThread.load() == self) {

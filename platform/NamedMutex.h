@@ -25,6 +25,7 @@ class NamedMutex {
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
 
+    // Inside an exported call, the wait ends by the call's deadline.
     WaitResult Lock(uint32_t timeoutMs = kInfinite);
     // False when the calling thread does not own the mutex.
     bool Unlock();

@@ -27,15 +27,26 @@ WaitResult ProcessSharedMutex::Lock(uint32_t timeoutMs) {
     } else if (timeoutMs == 0) {
         result = pthread_mutex_trylock(&mutex);
     } else {
+#if defined(__SANITIZE_THREAD__)
+        // Every wait of an exported call is timed, and the thread sanitizer
+        // sees only this form of a timed lock.
+        const clockid_t clock = CLOCK_REALTIME;
+#else
+        const clockid_t clock = CLOCK_MONOTONIC;
+#endif
         timespec deadline{};
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        clock_gettime(clock, &deadline);
         deadline.tv_sec += timeoutMs / 1000;
         deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
         if (deadline.tv_nsec >= 1000000000L) {
             ++deadline.tv_sec;
             deadline.tv_nsec -= 1000000000L;
         }
-        result = pthread_mutex_clocklock(&mutex, CLOCK_MONOTONIC, &deadline);
+#if defined(__SANITIZE_THREAD__)
+        result = pthread_mutex_timedlock(&mutex, &deadline);
+#else
+        result = pthread_mutex_clocklock(&mutex, clock, &deadline);
+#endif
     }
     switch (result) {
         case 0:

@@ -16,17 +16,20 @@
 #include <thread>
 #include <utility>
 
+#include "platform/CallDeadline.h"
 #include "platform/IpcName.h"
 #include "platform/Trace.h"
 
 namespace velmora::platform {
 namespace {
 
-constexpr mode_t kEveryone = 0666;
+mode_t ModeOf(SharedMemory::Access access) {
+    return access == SharedMemory::Access::Everyone ? 0666 : 0600;
+}
 
 // How long an open or close waits for another process to let go of the
 // namespace lock: long enough for any set-up done under it, short enough
-// that a stopped or hostile holder cannot stop the caller for good.
+// that a stopped holder cannot stop the caller for good.
 constexpr auto kNamespaceLockWait = std::chrono::seconds(10);
 
 void LogRefusal(const std::string& text) {
@@ -39,16 +42,17 @@ std::string ShmPath(const std::string& posixName) {
 
 // Opens a file of the shared-memory folder, where every local user may put
 // anything, so nothing found there is trusted: no link is followed, only a
-// regular file is used, and only a file this call made gets its mode set
-// (the umask would keep other users out). -1 on failure.
-int OpenShmFile(const std::string& posixName, bool create) {
+// regular file of this process's user is used (another user's could be cut
+// short or locked under it at any time), and only a file this call made gets
+// its mode set (the umask could cut it). -1 on failure.
+int OpenShmFile(const std::string& posixName, bool create, mode_t mode = 0600) {
     const std::string path = ShmPath(posixName);
     bool created = false;
     int fd = -1;
     // A file removed or made between the two opens is looked for again.
     for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
         if (create) {
-            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kEveryone);
+            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
             created = fd >= 0;
             if (fd < 0 && errno != EEXIST) break;
         }
@@ -57,6 +61,7 @@ int OpenShmFile(const std::string& posixName, bool create) {
     }
     if (fd < 0) {
         if (errno == ELOOP) LogRefusal(path + " is a link: not used");
+        if (errno == EACCES) LogRefusal(path + " is another user's: not used");
         return -1;
     }
     struct stat status {};
@@ -65,12 +70,19 @@ int OpenShmFile(const std::string& posixName, bool create) {
         close(fd);
         return -1;
     }
-    if (created) fchmod(fd, kEveryone);
+    if (status.st_uid != geteuid()) {
+        LogRefusal(path + " is another user's: not used");
+        close(fd);
+        return -1;
+    }
+    if (created) fchmod(fd, mode);
     return fd;
 }
 
-// Takes fd's flock before the deadline.
+// Takes fd's flock before the deadline (or the calling export's, when that
+// comes first).
 bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
+    deadline = CallDeadline::Bound(deadline);
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
@@ -93,6 +105,7 @@ int TakeLockFile(const std::string& ns) {
         const int fd = OpenShmFile(name, true);
         if (fd < 0) break;
         if (!LockBefore(fd, deadline)) {
+            CallDeadline::NoteGaveUp();
             close(fd);
             LogRefusal("the lock of namespace " + ns + " is held by another process: gave up");
             return -1;
@@ -183,9 +196,6 @@ thread_local pid_t NamespaceLock::t_pid = 0;
 // as the process ends, tells a holder whose process still runs (in any pid
 // namespace) from such a leftover; it is seen from other processes only.
 constexpr off_t kLiveMark = off_t{1} << 40;
-
-// How long the lock of holders whose processes have all ended may take to go.
-constexpr auto kGoneHolderWait = std::chrono::seconds(5);
 
 // Sets this open file description's holder lock without waiting; a read
 // lock held already becomes a write lock or back.
@@ -285,22 +295,24 @@ void CloseBlockFile(int fd) {
     HeldFiles::Instance().Close(fd);
 }
 
-// Whether a holder other than the caller (which HeldFiles does not count) is
-// left, as the system knows: a live holder at once; the leftover locks of
-// holders whose processes ended are waited for a little.
-bool OthersHold(int fd) {
-    if (SetOfdLock(fd, F_WRLCK)) return false;
+// The holders other than the caller (which HeldFiles does not count), as the
+// system knows them: none (fd's description then has the write lock), one
+// whose process runs, or only the leftover locks of holders whose processes
+// ended (or of forked children's copies, which hold nothing). Leftovers are
+// never waited for: they may stay as long as such a copy does.
+enum class Holders { kNone, kLive, kGone };
+
+Holders OtherHolders(int fd) {
+    if (SetOfdLock(fd, F_WRLCK)) return Holders::kNone;
     FileKey key;
     if (!KeyOf(fd, &key) || HeldFiles::Instance().Count(key) > 0 || AnotherProcessHolds(fd)) {
-        return true;
+        return Holders::kLive;
     }
-    const auto deadline = std::chrono::steady_clock::now() + kGoneHolderWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (SetOfdLock(fd, F_WRLCK)) return false;
-        if (AnotherProcessHolds(fd)) return true;
-    }
-    return true;
+    return Holders::kGone;
+}
+
+bool OthersHold(int fd) {
+    return OtherHolders(fd) == Holders::kLive;
 }
 
 // Kept behind the caller's bytes of every named block: whether its creator
@@ -393,30 +405,32 @@ SharedMemory::SharedMemory(int fd, void* data, size_t size, bool alreadyExisted,
       m_pid(getpid()) {}
 
 std::unique_ptr<SharedMemory> SharedMemory::Open(std::string_view name, size_t size,
-                                                 const std::function<void(void* data)>& onCreate) {
+                                                 const std::function<void(void* data)>& onCreate,
+                                                 Access access) {
     return OpenPosix(name.empty() ? std::string() : MapObjectName("shm", name), size, onCreate,
-                     true);
+                     true, access);
 }
 
 namespace {
 
 // Opens the named object under the namespace lock with this open file
 // description's write lock when nobody holds it (existed false) or its read
-// lock otherwise; -1 on failure. A block its creator never finished is
-// abandoned: its name goes and, when asked to, a new block takes it.
-int OpenLocked(const std::string& posixName, bool create, bool* existed) {
-    int fd = OpenShmFile(posixName, create);
+// lock otherwise; -1 on failure. A block its creator never finished, or
+// whose holders have all ended, is abandoned: its name goes and, when asked
+// to, a new block takes it, free of the leftover locks of the old one.
+int OpenLocked(const std::string& posixName, bool create, mode_t mode, bool* existed) {
+    int fd = OpenShmFile(posixName, create, mode);
     if (fd < 0) return -1;
     // Only a creator that died before it finished leaves a block unfinished,
     // as set-up runs under the namespace lock: it is not waited for.
-    *existed = !SetOfdLock(fd, F_WRLCK);
-    const bool abandoned = *existed && Unfinished(fd);
-    if (*existed && !abandoned) *existed = OthersHold(fd);
+    const Holders holders = OtherHolders(fd);
+    *existed = holders != Holders::kNone;
+    const bool abandoned = holders == Holders::kGone || (*existed && Unfinished(fd));
     if (abandoned) {
         CloseBlockFile(fd);
         shm_unlink(posixName.c_str());
         if (!create) return -1;
-        fd = OpenShmFile(posixName, true);
+        fd = OpenShmFile(posixName, true, mode);
         if (fd < 0) return -1;
         *existed = !SetOfdLock(fd, F_WRLCK);
     }
@@ -436,7 +450,7 @@ int OpenLocked(const std::string& posixName, bool create, bool* existed) {
 
 std::unique_ptr<SharedMemory> SharedMemory::OpenPosix(
     const std::string& posixName, size_t size, const std::function<void(void* data)>& onCreate,
-    bool create) {
+    bool create, Access access) {
     if (size == 0) return nullptr;
     if (posixName.empty()) {
         if (!create) return nullptr;
@@ -450,7 +464,7 @@ std::unique_ptr<SharedMemory> SharedMemory::OpenPosix(
     NamespaceLock lock;
     if (!lock.Held()) return nullptr;
     bool existed = true;
-    const int fd = OpenLocked(posixName, create, &existed);
+    const int fd = OpenLocked(posixName, create, ModeOf(access), &existed);
     if (fd < 0) return nullptr;
 
     size_t mapped = MappedSize(size);
@@ -484,6 +498,19 @@ std::unique_ptr<SharedMemory> SharedMemory::OpenPosix(
         SetOfdLock(fd, F_RDLCK);
     }
     return memory;
+}
+
+bool SharedMemory::FindHeld(const std::vector<std::string>& names, std::vector<bool>* held) {
+    NamespaceLock lock;
+    if (!lock.Held()) return false;
+    held->assign(names.size(), false);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const int fd = OpenShmFile(MapObjectName("shm", names[i]), false);
+        if (fd < 0) continue;
+        (*held)[i] = OthersHold(fd);
+        CloseBlockFile(fd);
+    }
+    return true;
 }
 
 void SharedMemory::RemoveAbandoned(const std::string& ns) {

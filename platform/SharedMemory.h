@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmora::platform {
 
@@ -13,18 +14,25 @@ namespace velmora::platform {
 // later openers see what is there and are told it already existed. The block
 // goes away when the last holder in any process closes it (or dies), so the
 // next open creates it afresh; a holder is what the system knows of it, never
-// a process id. Every user of the machine may open it. A forked child's copy
-// holds nothing once its parent closed the original.
+// a process id. Only its creator's user may open it, unless it was made for
+// every local user; a file of the folder that another user owns is never
+// used, locked or waited for. A forked child's copy holds nothing once its
+// parent closed the original.
 class SharedMemory {
   public:
+    // Who may open a block that an open creates.
+    enum class Access { Owner, Everyone };
+
     // Creates or opens the block. When this call creates it, onCreate runs on
     // the zero-filled block before any other process can open it (so shared
     // locks and headers can be set up there). Null on failure: also when an
     // existing block's file is smaller than size and its table, when what
     // the name leads to is a link or no regular file, and when another
-    // process keeps the namespace lock for seconds (each logged).
+    // process keeps the namespace lock for seconds (or past the calling
+    // export's deadline), and when the file is another user's (each logged).
     static std::unique_ptr<SharedMemory> Open(std::string_view name, size_t size,
-                                              const std::function<void(void* data)>& onCreate = {});
+                                              const std::function<void(void* data)>& onCreate = {},
+                                              Access access = Access::Owner);
 
     // The same for a POSIX name that the caller mapped itself (the other
     // kernel-object stand-ins keep their own kind of name); with create false
@@ -32,7 +40,12 @@ class SharedMemory {
     // a block that only this process and its children share.
     static std::unique_ptr<SharedMemory> OpenPosix(const std::string& posixName, size_t size,
                                                    const std::function<void(void* data)>& onCreate,
-                                                   bool create);
+                                                   bool create, Access access = Access::Owner);
+
+    // Tells, under one namespace lock and without making or holding any of
+    // them, which of the blocks `names` (as Open takes them) some holder keeps
+    // alive, this process's own objects included; false when it cannot look.
+    static bool FindHeld(const std::vector<std::string>& names, std::vector<bool>* held);
 
     // Removes the blocks of namespace ns (IpcNamespace() for this process's
     // own) that no process holds any more, and its lock file: what processes

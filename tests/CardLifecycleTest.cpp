@@ -3,10 +3,13 @@
 // closes.
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -376,6 +379,71 @@ TEST_F(CardTest, CallsBesideOpenAndCloseAnswerZeroOrComplete) {
     stop = true;
     for (auto& caller : callers)
         caller.join();
+    EXPECT_EQ(SystemOpenCount(0), -1);
+}
+
+// Another local user reaches no object of a card this process has open but
+// the recording mailbox's block, which is every local user's: it can neither
+// open, cut short nor lock one.
+TEST_F(CardTest, AnotherUserReachesOnlyTheMailboxBlock) {
+    const passwd* nobody = getpwnam("nobody");
+    if (getuid() != 0 || !nobody) GTEST_SKIP() << "needs root and a user nobody";
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    const std::string mailbox = platform::MapObjectName("shm", "MAP_TQ5110_Read_0").substr(1);
+    for (const std::string& object : NamespaceObjectsLeft()) {
+        const std::string path = "/dev/shm/" + object;
+        const bool everyones = object == mailbox;
+        Child other([&] {
+            if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) return 100;
+            const int fd = open(path.c_str(), O_RDONLY);
+            const bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+            // Cutting the mailbox's block short is left untried.
+            const bool cut = !everyones && truncate(path.c_str(), 0) == 0;
+            return (fd >= 0) + 2 * locked + 4 * cut;
+        });
+        EXPECT_EQ(other.Wait(), everyones ? 3 : 0) << object;
+    }
+    EXPECT_TRUE(CapturePackets(500));
+    Quorvel_Velmora_TsCaptureDisable(0);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+}
+
+// Another process keeps the namespace lock of the named objects and the
+// open mutex (it is stopped, or hostile): each close, count of cards and
+// open answers within one deadline, 0 when a wait gave up. Once it has gone,
+// the card opens.
+TEST_F(CardTest, LocksHeldElsewhereCostACallOneDeadline) {
+    const platform::test::ShortCallDeadline deadline;
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    const std::string openMutex = Card(0)->OpenMutexName();
+    Pipe ready;
+    Child holder([&] {
+        auto mutex = platform::NamedMutex::Create(openMutex);
+        const int fd = open(("/dev/shm" + platform::MapObjectName("lock", {})).c_str(),
+                            O_RDWR | O_CREAT, 0600);
+        if (!mutex || mutex->Lock() != platform::WaitResult::Signaled || flock(fd, LOCK_EX) != 0)
+            return 1;
+        ready.Signal();
+        for (;;)
+            pause();
+    });
+    ASSERT_TRUE(ready.Wait());
+    // Each of these waited ten seconds a wait before, or for ever.
+    const auto timed = [](const std::function<uint32_t()>& call) {
+        const auto start = std::chrono::steady_clock::now();
+        const uint32_t answer = call();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+        return answer;
+    };
+    uint32_t count = 0;
+    EXPECT_EQ(timed([] { return Quorvel_Velmora_CloseCard(0); }), 0u);
+    timed([&] { return Quorvel_Velmora_GetTotalCardNumber(&count); });
+    EXPECT_EQ(timed([] { return Quorvel_Velmora_OpenCard(0); }), 0u);
+    timed([] { return Quorvel_Velmora_CloseCard(0); });
+    holder.Kill();
+    EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
     EXPECT_EQ(SystemOpenCount(0), -1);
 }
 

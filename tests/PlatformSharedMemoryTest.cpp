@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "PlatformTestSupport.h"
+#include "card/FfmServer.h"
+#include "platform/Event.h"
 #include "platform/IpcName.h"
 #include "platform/NamedMutex.h"
 #include "platform/SharedMemory.h"
@@ -219,8 +221,9 @@ TEST(PlatformSharedMemoryTest, RefusesAnExistingBlockThatIsTooSmall) {
 }
 
 // Anything another local user put in the shared-memory folder: no link is
-// followed, nothing but a regular file is used, and no file that this
-// process did not make gets its mode changed.
+// followed, nothing but a regular file of this user's is used (another
+// user's is refused at once, never locked or waited for), and no file that
+// this process did not make gets its mode changed.
 TEST(PlatformSharedMemoryTest, TrustsNothingPlantedInTheFolder) {
     const std::string target = ::testing::TempDir() + "planted-" + std::to_string(getpid());
     const std::string lock = "/dev/shm" + MapObjectName("lock", {});
@@ -235,13 +238,15 @@ TEST(PlatformSharedMemoryTest, TrustsNothingPlantedInTheFolder) {
     } cases[] = {
         {"a link as the namespace lock", lock, kLink, false},
         {"a pipe as the namespace lock", lock, kPipe, false},
-        {"another user's namespace lock", lock, kFile, true},
+        {"another user's namespace lock", lock, kFile, false},
         {"a link as a block", block, kLink, false},
         {"a link as a mutex", mutex, kLink, false},
-        {"another user's unheld block", block, kFile, true},
+        {"another user's unheld block", block, kFile, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        // Only root can make a file another user's.
+        if (c.kind == kFile && getuid() != 0) continue;
         FILE* file = std::fopen(target.c_str(), "w");
         ASSERT_NE(file, nullptr);
         std::fputs("kept", file);
@@ -255,9 +260,7 @@ TEST(PlatformSharedMemoryTest, TrustsNothingPlantedInTheFolder) {
         } else {
             planted = open(c.path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
             ASSERT_GE(planted, 0);
-            if (getuid() == 0) {
-                ASSERT_EQ(fchown(planted, 65534, 65534), 0);
-            }
+            ASSERT_EQ(fchown(planted, 65534, 65534), 0);
         }
         bool opened = false;
         LogCapture log;
@@ -305,7 +308,7 @@ TEST(PlatformPeerProcess, HoldsABlock) {
         pause();
 }
 
-// Another process that keeps the namespace lock (stopped, or another user's)
+// Another process that keeps the namespace lock (a stopped one, say)
 // makes opens and closes give up after a while, with a line that names the
 // namespace.
 TEST(PlatformSharedMemoryTest, ANamespaceLockHeldElsewhereIsWaitedForAWhileOnly) {
@@ -351,6 +354,25 @@ TEST(PlatformSharedMemoryTest, HoldersAreThoseTheSystemKnows) {
     auto fresh = SharedMemory::Open("PlatformShm.Copied", 64);
     ASSERT_TRUE(fresh);
     EXPECT_FALSE(fresh->AlreadyExisted());
+
+    // So does the copy of a holder that was killed, which keeps its lock:
+    // the next opener creates the block afresh without waiting for it.
+    Pipe forked, release;
+    Child killed([&]() -> int {
+        auto memory = SharedMemory::Open("PlatformShm.Orphaned", 64);
+        if (memory && fork() == 0) {
+            forked.Signal();
+            _exit(release.Wait() ? 0 : 1);
+        }
+        for (;;)
+            pause();
+    });
+    ASSERT_TRUE(forked.Wait());
+    killed.Kill();
+    auto orphaned = SharedMemory::Open("PlatformShm.Orphaned", 64);
+    ASSERT_TRUE(orphaned);
+    EXPECT_FALSE(orphaned->AlreadyExisted());
+    release.Signal();
 
     // A holder in another pid namespace holds it while it runs.
     Pipe held, finish;
@@ -414,14 +436,30 @@ TEST(PlatformNamespaceCleanup, ClearsWhatTestProcessesLeft) {
         SharedMemory::RemoveAbandoned(ns);
 }
 
-TEST(PlatformSharedMemoryTest, EveryoneMayOpenItWhateverTheUmask) {
-    const mode_t previous = umask(077);
-    auto memory = SharedMemory::Open("PlatformShm.Access", 64);
-    umask(previous);
-    ASSERT_TRUE(memory);
-    struct stat status {};
-    ASSERT_EQ(stat(("/dev/shm" + MapObjectName("shm", "PlatformShm.Access")).c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0666u);
+// Every object is its owner's alone, whatever the umask, but the recording
+// mailbox's block, which is every local user's.
+TEST(PlatformSharedMemoryTest, ModeIsTheOwnersOnlyWhateverTheUmask) {
+    const auto modeOf = [](const std::string& path) {
+        struct stat status {};
+        return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 0u;
+    };
+    for (const mode_t mask : {mode_t{0}, mode_t{077}}) {
+        const std::string name = "PlatformShm.Access" + std::to_string(mask);
+        const mode_t previous = umask(mask);
+        mode_t lockMode = 0;
+        auto block = SharedMemory::Open(
+            name, 64, [&](void*) { lockMode = modeOf("/dev/shm" + MapObjectName("lock", {})); });
+        const card::CFFMServer mailbox(nullptr, (name + "E").c_str(), 4096);
+        auto mutex = NamedMutex::Create(name);
+        auto event = Event::Create(false, false, name);
+        umask(previous);
+        ASSERT_TRUE(block && mailbox.GetView() && mutex && event);
+        EXPECT_EQ(modeOf(ShmPath("shm", name)), 0600u) << mask;
+        EXPECT_EQ(modeOf(ShmPath("shm", name + "E")), 0666u) << mask;
+        EXPECT_EQ(modeOf(ShmPath("mutex", name)), 0600u) << mask;
+        EXPECT_EQ(modeOf(ShmPath("event", name)), 0600u) << mask;
+        EXPECT_EQ(lockMode, 0600u) << mask;
+    }
 }
 
 TEST(PlatformSharedMemoryTest, OpenWithoutCreateFindsOnlyLiveBlocks) {

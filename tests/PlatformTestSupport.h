@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "WaitSupport.h"
+#include "platform/CallDeadline.h"
 #include "platform/Paths.h"
 
 namespace velmora::platform::test {
@@ -137,6 +138,19 @@ inline int ExecTestPeer(const std::string& filter) {
     execve(self.c_str(), argv, environ);
     return 127;
 }
+
+// Shortens the deadline of every exported call while it lives, so that a
+// test of locks held elsewhere needs no ten seconds a call.
+class ShortCallDeadline {
+  public:
+    ShortCallDeadline() : m_previous(CallDeadline::SetLength(std::chrono::milliseconds(500))) {}
+    ~ShortCallDeadline() { CallDeadline::SetLength(m_previous); }
+    ShortCallDeadline(const ShortCallDeadline&) = delete;
+    ShortCallDeadline& operator=(const ShortCallDeadline&) = delete;
+
+  private:
+    std::chrono::milliseconds m_previous;
+};
 
 // Does to a block's file what another local user can: cuts it to `length`
 // bytes and writes a holder table at its end that claims `claimedSize`.

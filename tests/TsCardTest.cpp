@@ -21,7 +21,9 @@
 #include "NetTestSupport.h"
 #include "PlatformTestSupport.h"
 #include "TsEngineTestSupport.h"
+#include "card/TsInputShare.h"
 #include "card/VelmoraMainFunc.h"
+#include "platform/NamedMutex.h"
 #include "platform/Paths.h"
 #include "sim/SimCard.h"
 #include "ts/TsDemultiplexer.h"
@@ -1098,9 +1100,39 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
     ASSERT_TRUE(capture.TakeMore(1000));
     EXPECT_TRUE(capture.Whole());
 
+    // A stop that cannot have the switch's lock says so and leaves the input
+    // as it is; the next stop switches it off.
+    {
+        const platform::test::ShortCallDeadline deadline;
+        platform::test::Pipe held;
+        platform::test::Child holder([&held] {
+            auto mutex = platform::NamedMutex::Create("QuorvelVelmoraTsInputMutex_0");
+            if (!mutex || mutex->Lock() != platform::WaitResult::Signaled) return 1;
+            held.Signal();
+            for (;;)
+                pause();
+        });
+        ASSERT_TRUE(held.Wait());
+        EXPECT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 0u);
+        EXPECT_TRUE(InputEnabled());
+    }
+
     // The peer that died capturing holds the input on no longer.
     ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
     EXPECT_FALSE(InputEnabled());
+}
+
+// A process whose switch-on failed holds no slot: the input goes off with the
+// stop of the last process that switched it on.
+TEST(TsInputShareTest, ASwitchOnThatFailedHoldsNoSlot) {
+    card::CTsInputShare failed("TsShareTest", 0);
+    card::CTsInputShare capturing("TsShareTest", 0);
+    uint32_t switchedOff = 0;
+    const auto switchOff = [&switchedOff] { return ++switchedOff; };
+    EXPECT_EQ(failed.Hold([] { return 0u; }), 0u);
+    ASSERT_EQ(capturing.Hold([] { return 1u; }), 1u);
+    EXPECT_EQ(capturing.Release(switchOff), 1u);
+    EXPECT_EQ(switchedOff, 1u);
 }
 
 // The recording's length in frames.

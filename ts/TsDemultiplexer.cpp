@@ -161,16 +161,23 @@ uint32_t CTsDemultiplexer::Stop() {
         m_pEngine->StopAllRecorderTasks();
         m_pEngine->Stop();
     }
-    if (m_bStopped) return 1;
+    if (m_bStopped) return m_bInputReleasePending ? ReleaseInput() : 1;
     m_bStopped = 1;
-    DisableInputPort();
+    const uint32_t released = ReleaseInput();
     // Every producer and consumer has ended before the receiver closes and
     // the rings are emptied.
     StopThreads();
     if (m_bIpReceiving) UdpReceiveStop();
     ResetBuffers();
     if (m_pIpRing) m_pIpRing->Reset();
-    return 1;
+    return released;
+}
+
+uint32_t CTsDemultiplexer::ReleaseInput() {
+    if (!m_pInputPort) return 1;
+    // An input left on for want of its lock is let go of by the next stop.
+    m_bInputReleasePending = !DisableInputPort();
+    return m_bInputReleasePending ? 0 : 1;
 }
 
 uint32_t CTsDemultiplexer::SetPacketLength(uint32_t packetLength) {

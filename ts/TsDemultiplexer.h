@@ -109,6 +109,7 @@ class CTsDemultiplexer {
   private:
     bool EngineRunning() const;
     void StopThreads();
+    uint32_t ReleaseInput();
 
     std::unique_ptr<CTsProgramEngine> m_pEngine;
     uint32_t m_dwPort = 0;
@@ -119,6 +120,7 @@ class CTsDemultiplexer {
     std::atomic<uint32_t> m_dwWorkMode{0};
     uint32_t m_dwPacketLength = 188;
     std::atomic<uint32_t> m_bStopped{1};
+    bool m_bInputReleasePending = false;
     uint32_t m_dwFirstWord = 0;
     uint32_t m_dwEndWord = 0;
     card::CVelmoraBoardSupport* m_pBoardSupport;

@@ -21,7 +21,12 @@
  * Quorvel_Velmora_WaitForFieldInterrupt none, so neither waits behind a
  * transport-stream call. The settings, versions and test calls go to the card
  * under its register and IIC bus locks, which are shared by every process
- * that has the card open. A call that meets Quorvel_Velmora_OpenCard or
+ * that has the card open. The waits of one call for locks that other
+ * processes hold (those of the card and of its named objects) share one
+ * deadline, about ten seconds from the call's start; a wait that reaches it
+ * gives up and fails its step. The open, close and count of cards then
+ * answer 0, and Quorvel_Velmora_CloseCard still closes what is this
+ * process's own. A call that meets Quorvel_Velmora_OpenCard or
  * Quorvel_Velmora_CloseCard of its index on another thread either completes
  * before the close goes on or answers 0; two threads must not open or close
  * one index at once.
@@ -543,6 +548,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * filter ring before it); the log file counts them in its "output ring full,
  * ... chunks skipped" ("filter ring full, ...") lines. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureEnable(uint32_t cardIndex);
+/* Answers 0, leaving the card's input as it is, when the input's switch could
+ * not be had in time; the next disable then switches the input off if no
+ * other process captures. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureDisable(uint32_t cardIndex);
 /* VELMORA_TS_WORK_MODE_*; a mode above 2 is refused. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureSetWorkMode(uint32_t workMode, uint32_t cardIndex);

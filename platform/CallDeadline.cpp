@@ -1,0 +1,60 @@
+#include "platform/CallDeadline.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace velmora::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Long enough for any set-up that another process does under a lock, short
+// enough that a stopped or hostile holder cannot stop the caller for good.
+std::atomic<int64_t> g_LengthMs{10000};
+
+struct ThreadCall {
+    bool active = false;
+    bool missed = false;
+    Clock::time_point end;
+};
+
+thread_local ThreadCall t_Call;
+
+}  // namespace
+
+CallDeadline::CallDeadline() : m_bOuter(!t_Call.active) {
+    if (!m_bOuter) return;
+    t_Call.active = true;
+    t_Call.missed = false;
+    t_Call.end = Clock::now() + std::chrono::milliseconds(g_LengthMs.load());
+}
+
+CallDeadline::~CallDeadline() {
+    if (m_bOuter) t_Call.active = false;
+}
+
+bool CallDeadline::Missed() const {
+    return t_Call.missed;
+}
+
+uint32_t CallDeadline::Bound(uint32_t timeoutMs) {
+    if (!t_Call.active) return timeoutMs;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(t_Call.end - Clock::now()).count();
+    if (left <= 0) return 0;
+    return static_cast<uint32_t>(std::min<int64_t>(left, timeoutMs));
+}
+
+Clock::time_point CallDeadline::Bound(Clock::time_point end) {
+    return t_Call.active ? std::min(end, t_Call.end) : end;
+}
+
+void CallDeadline::NoteGaveUp() {
+    if (t_Call.active && Clock::now() >= t_Call.end) t_Call.missed = true;
+}
+
+std::chrono::milliseconds CallDeadline::SetLength(std::chrono::milliseconds length) {
+    return std::chrono::milliseconds(g_LengthMs.exchange(length.count()));
+}
+
+}  // namespace velmora::platform
