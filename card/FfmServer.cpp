@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/IpcName.h"
@@ -124,14 +125,27 @@ uint32_t CFFMServer::Fail(uint32_t error) {
     return 0;
 }
 
-uint32_t CFFMServer::ReadMessageHeader(uint32_t* pLength) {
+bool CFFMServer::ReadBlock(uint32_t offset, void* pDestination, uint32_t count) const {
+    if (m_pMapping) return m_pMapping->ReadAt(offset, pDestination, count);
+    return m_hFile >= 0 && offset <= m_dwSize && count <= m_dwSize - offset &&
+           pread(m_hFile, pDestination, count, offset) == static_cast<ssize_t>(count);
+}
+
+bool CFFMServer::WriteBlock(uint32_t offset, const void* pSource, uint32_t count) const {
+    if (m_pMapping) return m_pMapping->WriteAt(offset, pSource, count);
+    return m_hFile >= 0 && offset <= m_dwSize && count <= m_dwSize - offset &&
+           pwrite(m_hFile, pSource, count, offset) == static_cast<ssize_t>(count);
+}
+
+uint32_t CFFMServer::ReadMessageHeader(uint32_t* pLength, uint32_t* pType) {
     if (pLength) *pLength = 0;
     if (!HoldsHeader()) return Fail(kErrorNoView);
     FFM_MESSAGE_HEADER header;
-    std::memcpy(&header, m_pView, sizeof(header));
+    if (!ReadBlock(0, &header, sizeof(header))) return Fail(kErrorNoMessage);
     if (header.dwMagic != kMagic) return Fail(kErrorNoMagic);
     if (header.dwType == 0) return Fail(kErrorNoMessage);
     if (pLength) *pLength = header.dwLength;
+    if (pType) *pType = header.dwType;
     return 1;
 }
 
@@ -140,8 +154,7 @@ uint32_t CFFMServer::ReadMessageData(uint32_t, uint32_t length, void* pDestinati
     const uint32_t copied = std::min(length, PayloadRoom());
     if (copied == 0) return 1;
     if (!pDestination) return Fail(kErrorInvalidUserBuffer);
-    std::memcpy(pDestination, m_pView + kPayloadOffset, copied);
-    return 1;
+    return ReadBlock(kPayloadOffset, pDestination, copied) ? 1 : Fail(kErrorNoMessage);
 }
 
 uint32_t CFFMServer::WriteMessage(uint32_t type, uint32_t length, const void* pData) {
@@ -153,8 +166,15 @@ uint32_t CFFMServer::WriteMessage(uint32_t type, uint32_t length, const void* pD
     InitMessageHeader(&header);
     header.dwType = type;
     header.dwLength = length;
-    std::memcpy(m_pView, &header, sizeof(header));
-    if (length != 0) std::memcpy(m_pView + kPayloadOffset, pData, length);
+    // The payload first and the type last: a peer that sees the type sees
+    // the message whole. The payload's first byte is the header's last.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&header);
+    constexpr uint32_t kTypeEnd = offsetof(FFM_MESSAGE_HEADER, dwLength);
+    if ((length != 0 && !WriteBlock(kPayloadOffset, pData, length)) ||
+        !WriteBlock(kTypeEnd, bytes + kTypeEnd, kPayloadOffset - kTypeEnd) ||
+        !WriteBlock(0, bytes, kTypeEnd)) {
+        return Fail(kErrorNoView);
+    }
     return 1;
 }
 

@@ -59,8 +59,9 @@ class CFFMServer {
     uint32_t GetSize() const { return m_dwSize; }
     uint32_t GetLastError() const { return m_dwLastError; }
 
-    // 1 and the payload length when the header carries the magic and a type.
-    uint32_t ReadMessageHeader(uint32_t* pLength);
+    // 1, the payload length and the type when the header carries the magic
+    // and a type.
+    uint32_t ReadMessageHeader(uint32_t* pLength, uint32_t* pType = nullptr);
     // Copies the payload, cut to what the block holds; the type is not used.
     uint32_t ReadMessageData(uint32_t type, uint32_t length, void* pDestination);
     // Writes a header and the payload; refused when the payload would pass
@@ -93,6 +94,11 @@ class CFFMServer {
         return m_dwSize > kPayloadOffset ? m_dwSize - kPayloadOffset : 0;
     }
     uint32_t MapFile();
+    // The block's bytes are moved through its descriptor, never the view:
+    // every local user may cut the block short, and the view would then
+    // fault (see platform::SharedMemory::ReadAt).
+    bool ReadBlock(uint32_t offset, void* pDestination, uint32_t count) const;
+    bool WriteBlock(uint32_t offset, const void* pSource, uint32_t count) const;
 
     int m_hFile = -1;  // the backing file, -1 for a named block
     std::unique_ptr<platform::SharedMemory> m_pMapping;

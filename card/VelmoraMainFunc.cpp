@@ -489,18 +489,18 @@ void CVelmoraMainFunc::ServeMailbox(const std::string& directory, uint32_t* pLas
         if (m_dwMailboxStop) break;
 
         uint32_t length = 0;
+        uint32_t type = 0;
         uint32_t current[kReplyWords];
         const bool stale = replied && ReadMailboxReply(current) &&
                            std::memcmp(current, lastReply, sizeof(lastReply)) == 0;
-        if (!stale && m_pFfmServer && m_pFfmServer->ReadMessageHeader(&length) && length > 0) {
-            FFM_MESSAGE_HEADER header;
-            std::memcpy(&header, m_pFfmServer->GetView(), sizeof(header));
+        if (!stale && m_pFfmServer && m_pFfmServer->ReadMessageHeader(&length, &type) &&
+            length > 0) {
             // A length past the block is no request either; one past the
             // buffer is cut to it.
             if (length <= m_pFfmServer->GetSize() - CFFMServer::kPayloadOffset) {
                 std::fill(request.begin(), request.end(), 0);
                 m_pFfmServer->ReadMessageData(
-                    header.dwType, std::min<uint32_t>(length, mailbox::kRequestBufferBytes),
+                    type, std::min<uint32_t>(length, mailbox::kRequestBufferBytes),
                     request.data());
                 ExecuteMailboxRequest(request.data(), directory, pLastResult);
             }
@@ -518,14 +518,12 @@ void CVelmoraMainFunc::ServeMailbox(const std::string& directory, uint32_t* pLas
 
 bool CVelmoraMainFunc::ReadMailboxReply(uint32_t* pReply) {
     uint32_t length = 0;
-    if (!m_pFfmServer || !m_pFfmServer->ReadMessageHeader(&length) ||
-        length != mailbox::kReplyWords * 4) {
+    uint32_t type = 0;
+    if (!m_pFfmServer || !m_pFfmServer->ReadMessageHeader(&length, &type) ||
+        length != mailbox::kReplyWords * 4 || type != mailbox::kReplyType) {
         return false;
     }
-    FFM_MESSAGE_HEADER header;
-    std::memcpy(&header, m_pFfmServer->GetView(), sizeof(header));
-    if (header.dwType != mailbox::kReplyType) return false;
-    return m_pFfmServer->ReadMessageData(header.dwType, length, pReply) != 0;
+    return m_pFfmServer->ReadMessageData(type, length, pReply) != 0;
 }
 
 void CVelmoraMainFunc::ExecuteMailboxRequest(const uint32_t* pRequest, const std::string& directory,

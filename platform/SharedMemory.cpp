@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -528,6 +529,26 @@ void SharedMemory::ClaimInForkedChild() {
     m_pid = getpid();
     SetLiveMark(m_fd);
     HeldFiles::Instance().Add(m_fd);
+}
+
+bool SharedMemory::ReadAt(size_t offset, void* destination, size_t count) const {
+    if (offset > m_size || count > m_size - offset) return false;
+    if (m_fd < 0) {
+        std::memcpy(destination, static_cast<const uint8_t*>(m_data) + offset, count);
+        return true;
+    }
+    return pread(m_fd, destination, count, static_cast<off_t>(offset)) ==
+           static_cast<ssize_t>(count);
+}
+
+bool SharedMemory::WriteAt(size_t offset, const void* source, size_t count) const {
+    if (offset > m_size || count > m_size - offset) return false;
+    if (m_fd < 0) {
+        std::memcpy(static_cast<uint8_t*>(m_data) + offset, source, count);
+        return true;
+    }
+    return pwrite(m_fd, source, count, static_cast<off_t>(offset)) ==
+           static_cast<ssize_t>(count);
 }
 
 SharedMemory::~SharedMemory() {

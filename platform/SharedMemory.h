@@ -65,6 +65,12 @@ class SharedMemory {
     void ClaimInForkedChild();
 
     void* Data() const { return m_data; }
+    // Bytes of the block through its descriptor, not the mapping: a block
+    // every local user may write can be cut short under its holders, and a
+    // mapping would then fault where these calls only fail. False for a range
+    // outside the block or a short transfer.
+    bool ReadAt(size_t offset, void* destination, size_t count) const;
+    bool WriteAt(size_t offset, const void* source, size_t count) const;
     size_t Size() const { return m_size; }
     bool AlreadyExisted() const { return m_alreadyExisted; }
 

@@ -11,10 +11,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <random>
+#include <thread>
 
 #include "CardTestSupport.h"
 #include "PlatformTestSupport.h"
@@ -398,12 +400,37 @@ TEST_F(CardTest, AnotherUserReachesOnlyTheMailboxBlock) {
             if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) return 100;
             const int fd = open(path.c_str(), O_RDONLY);
             const bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
-            // Cutting the mailbox's block short is left untried.
-            const bool cut = !everyones && truncate(path.c_str(), 0) == 0;
+            const bool cut = truncate(path.c_str(), 0) == 0;
             return (fd >= 0) + 2 * locked + 4 * cut;
         });
-        EXPECT_EQ(other.Wait(), everyones ? 3 : 0) << object;
+        EXPECT_EQ(other.Wait(), everyones ? 7 : 0) << object;
     }
+    // The server survives a wake-up on the block cut short, then carries a
+    // chip test (the FPGA version read) and its reply.
+    const int block = open(("/dev/shm/" + mailbox).c_str(), O_RDWR);
+    VELMORA_HANDLE wake = VelmoraOs_OpenEvent(L"Global\\Event_TQ5110_Read_0");
+    uint8_t message[56] = {};
+    const auto replied = [&] {
+        EXPECT_EQ(VelmoraOs_SetEvent(wake), 1);
+        uint32_t type = 0;
+        for (int i = 0; i < 1000 && type != 0x1211DBFF; ++i) {  // at most 10 s
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            EXPECT_GE(pread(block, message, sizeof(message), 0), 0);
+            std::memcpy(&type, message + 4, 4);
+        }
+        return type == 0x1211DBFF;
+    };
+    ASSERT_TRUE(replied());
+    const uint32_t header[3] = {0x1211DBFF, 1, 20}, command[5] = {0x10, 0xF2, 0xF0, 0, 0};
+    std::memcpy(message, header, sizeof(header));
+    std::memcpy(message + 31, command, sizeof(command));
+    ASSERT_EQ(pwrite(block, message, 51, 0), 51);
+    ASSERT_TRUE(replied());
+    uint32_t version = 0;
+    std::memcpy(&version, message + 31, 4);
+    EXPECT_EQ(version, 0x50103u);
+    VelmoraOs_CloseHandle(wake);
+    close(block);
     EXPECT_TRUE(CapturePackets(500));
     Quorvel_Velmora_TsCaptureDisable(0);
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
