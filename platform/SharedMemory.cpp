@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/ForkSafeLock.h"
 #include "platform/IpcName.h"
 #include "platform/Trace.h"
 
@@ -235,6 +236,7 @@ class HeldFiles {
         static HeldFiles* const instance = new HeldFiles;
         return *instance;
     }
+    static std::mutex& Lock() { return Instance().m_mutex; }
 
     void Add(int fd) {
         FileKey key;
@@ -280,6 +282,8 @@ class HeldFiles {
     std::mutex m_mutex;
     std::multimap<FileKey, Entry> m_held;
 };
+
+const int g_heldFilesForkHandlers = KeepLockUsableInForkedChild<std::mutex, &HeldFiles::Lock>();
 
 void CloseBlockFile(int fd) {
     HeldFiles::Instance().Close(fd);

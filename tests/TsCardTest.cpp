@@ -20,6 +20,7 @@
 #include "CardTestSupport.h"
 #include "NetTestSupport.h"
 #include "PlatformTestSupport.h"
+#include "RecorderTestSupport.h"
 #include "TsEngineTestSupport.h"
 #include "card/VelmoraMainFunc.h"
 #include "platform/Paths.h"
@@ -742,6 +743,8 @@ constexpr const char* kPeerReady = "VELMORA_TEST_TS_PEER_READY";
 constexpr const char* kPeerSeed = "VELMORA_TEST_TS_PEER_SEED";
 constexpr const char* kPeerSeconds = "VELMORA_TEST_TS_PEER_SECONDS";
 constexpr const char* kPeerRecording = "VELMORA_TEST_TS_PEER_RECORDING";
+constexpr const char* kPeerWork = "VELMORA_TEST_TS_PEER_WORK";
+constexpr const char* kPeerEnding = "VELMORA_TEST_TS_PEER_ENDING";
 
 bool InputEnabled() {
     return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
@@ -906,7 +909,8 @@ TEST_F(TsCardRestartTest, APacketLengthSetTakesEffectAtTheNextEnable) {
 // The peer process: this test program started again with only this test and
 // its settings in the environment. It opens card 0, captures and lets go as
 // its mode says ("disable", "close", "hold": capture until killed, "random":
-// restart and close at random for a while, recording a program).
+// restart and close at random for a while, recording a program, "end": start
+// some work and end the process without a close).
 void PeerSignalReady() {
     if (const char* ready = std::getenv(kPeerReady)) {
         FILE* file = std::fopen(ready, "w");
@@ -954,10 +958,62 @@ void PeerRestartsAtRandom() {
     }
 }
 
+uintmax_t FileSize(const std::string& path) {
+    std::error_code absent;
+    const uintmax_t size = std::filesystem::file_size(path, absent);
+    return absent ? 0 : size;
+}
+
+// Starts the work and waits until it runs: "capture" in work mode 0,
+// "record" a program into `file` or "file" the whole stream into `file` in
+// work mode 1, "play" or "video" capture.
+void PeerStartWork(const std::string& work, const std::string& file) {
+    if (work == "play") {
+        ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
+        ASSERT_TRUE(
+            TsCardTest::Play(GeneratorPackets(0, VELMORA_TS_PLAYBACK_START_PACKETS + 1000), 188));
+        return;
+    }
+    if (work == "video") {
+        ASSERT_EQ(Quorvel_Velmora_VideoCaptureStart(0), 1u);
+        Bytes frame(720 * 576 * 4);
+        uint64_t stamp = 0;
+        ASSERT_TRUE(
+            WaitFor([&] { return Quorvel_Velmora_ReadOneVideoFrame(&stamp, frame.data(), 0); }));
+        return;
+    }
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(work == "capture" ? 0 : 1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    ASSERT_EQ(TsCardTest::Capture(500).size(), 500u);
+    if (work == "record") {
+        ASSERT_NE(TsCardTest::ProgramInformation(), nullptr);
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(1, Wide(file).c_str(), 0), 1u);
+        RECORD_LENGTH length = {};
+        ASSERT_TRUE(WaitFor([&] {
+            TsCardTest::Capture(100);
+            return Quorvel_Velmora_TsCaptureRecorderGetLength(1, 0, &length, 0) == 1 &&
+                   length.dwFrames >= 2;
+        }));
+    } else if (work == "file") {
+        ASSERT_EQ(Quorvel_Velmora_StartWriteTsFile(Wide(file).c_str(), 0), 1u);
+        ASSERT_TRUE(WaitFor([&] {
+            TsCardTest::Capture(100);
+            return FileSize(file) > 0;
+        }));
+    }
+}
+
 TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    if (std::string(mode) == "end") {
+        ASSERT_NO_FATAL_FAILURE(PeerStartWork(std::getenv(kPeerWork), std::getenv(kPeerRecording)));
+        // "return": from the test, and so from main.
+        const std::string ending = std::getenv(kPeerEnding);
+        if (ending != "return") std::exit(std::atoi(ending.c_str()));
+        return;
+    }
     if (std::string(mode) == "random") {
         PeerRestartsAtRandom();
         EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
@@ -1038,6 +1094,43 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
     // The peer that died capturing holds the input on no longer.
     ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
     EXPECT_FALSE(InputEnabled());
+}
+
+// A process that ends with the card open, by returning from main or by exit,
+// while it captures, records, writes the whole stream, plays or captures
+// video: it ends with its own status, its files are whole up to its end, and
+// its end closed the card as its close would have.
+TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
+    struct Ending {
+        const char* work;
+        const char* ending;
+        int status;
+    };
+    const Ending endings[] = {{"capture", "return", 0}, {"capture", "3", 3},
+                              {"record", "4", 4},       {"file", "return", 0},
+                              {"play", "5", 5},         {"video", "return", 0}};
+    const std::string file = TempPath("ending");
+    for (const Ending& row : endings) {
+        SCOPED_TRACE(std::string(row.work) + ", ending " + row.ending);
+        std::remove(file.c_str());
+        auto peer = StartPeer(
+            "end", {{kPeerWork, row.work}, {kPeerEnding, row.ending}, {kPeerRecording, file}});
+        EXPECT_EQ(peer->Wait(), row.status);
+        EXPECT_EQ(cardtest::SystemOpenCount(0), -1);
+        EXPECT_FALSE(InputEnabled());
+        if (std::string(row.work) == "record") {
+            const test::PsFile ps = test::ReadPsFile(test::ReadWholeFile(file));
+            EXPECT_EQ(ps.error, "");
+            EXPECT_GE(ps.packs.size(), 2u);
+        } else if (std::string(row.work) == "file") {
+            const auto packets = ReadPackets(file);
+            EXPECT_EQ(FileSize(file), packets.size() * 188);
+            EXPECT_GE(packets.size(), 1u);
+            EXPECT_TRUE(std::all_of(packets.begin(), packets.end(),
+                                    [](const Bytes& p) { return p[0] == 0x47; }));
+        }
+    }
+    std::remove(file.c_str());
 }
 
 // The recording's length in frames.
