@@ -23,15 +23,17 @@ struct EntryGate {
     bool changing = false;
 };
 
-EntryGate g_EntryGates[kCardTableSize];
+// Never destroyed: application threads may still call while the process
+// ends.
+EntryGate* const g_EntryGates = new EntryGate[kCardTableSize];
 
 // A forked child has none of the parent's other threads: a gate one of them
 // held or counted a call on at the fork would turn the child's calls away or
 // block them for ever. The child starts with open gates; the exports then
 // refuse the inherited cards themselves.
 void OpenGatesInChild() {
-    for (EntryGate& gate : g_EntryGates)
-        new (&gate) EntryGate();
+    for (uint32_t index = 0; index < kCardTableSize; ++index)
+        new (&g_EntryGates[index]) EntryGate();
 }
 
 const int g_ForkHandler = pthread_atfork(nullptr, nullptr, &OpenGatesInChild);

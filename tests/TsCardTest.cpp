@@ -909,8 +909,8 @@ TEST_F(TsCardRestartTest, APacketLengthSetTakesEffectAtTheNextEnable) {
 // The peer process: this test program started again with only this test and
 // its settings in the environment. It opens card 0, captures and lets go as
 // its mode says ("disable", "close", "hold": capture until killed, "random":
-// restart and close at random for a while, recording a program, "end": start
-// some work and end the process without a close).
+// restart and close at random for a while, recording a program, "play": play
+// for a while, "end": start some work and end the process without a close).
 void PeerSignalReady() {
     if (const char* ready = std::getenv(kPeerReady)) {
         FILE* file = std::fopen(ready, "w");
@@ -1003,6 +1003,17 @@ void PeerStartWork(const std::string& work, const std::string& file) {
     }
 }
 
+// Plays the generator's stream until its time is up.
+void PeerPlays() {
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::seconds(std::strtoul(std::getenv(kPeerSeconds), nullptr, 10));
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(38000000, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
+    for (uint64_t next = 0; std::chrono::steady_clock::now() < end; next += 1000)
+        ASSERT_TRUE(TsCardTest::Play(GeneratorPackets(next, 1000), 188));
+    EXPECT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
+}
+
 TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
@@ -1014,8 +1025,12 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         if (ending != "return") std::exit(std::atoi(ending.c_str()));
         return;
     }
-    if (std::string(mode) == "random") {
-        PeerRestartsAtRandom();
+    if (std::string(mode) == "random" || std::string(mode) == "play") {
+        if (std::string(mode) == "random") {
+            PeerRestartsAtRandom();
+        } else {
+            PeerPlays();
+        }
         EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
         return;
     }
@@ -1154,8 +1169,10 @@ uint32_t StressSeconds() {
 }
 
 // Two processes capture and record from one card while the other one stops,
-// restarts, changes work mode and closes at random (seeded): this one's
-// packets arrive whole, in order and once, and its recording keeps growing.
+// restarts, changes work mode and closes at random (seeded), a third plays
+// out, and others one after another record and end without a close: this
+// one's packets arrive whole, in order and once, and its recording keeps
+// growing.
 TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) {
     constexpr uint32_t kSeed = 31;
     constexpr uint64_t kPacketsBetweenLooks = 50000;
@@ -1173,13 +1190,24 @@ TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) 
     }));
     ASSERT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(1, Wide(recording).c_str(), 0), 1u);
 
+    const std::string enderRecording = TempPath("stress_ender") + ".mpg";
     auto peer = StartPeer("random", {{kPeerSeed, std::to_string(kSeed)},
                                      {kPeerSeconds, std::to_string(StressSeconds())},
                                      {kPeerRecording, peerRecording}});
+    auto player = StartPeer("play", {{kPeerSeconds, std::to_string(StressSeconds())}});
+    std::unique_ptr<platform::test::Child> ender;
+    const auto nextEnder = [&] {
+        if (ender) {
+            EXPECT_EQ(ender->Wait(), 3);
+        }
+        ender = StartPeer(
+            "end", {{kPeerWork, "record"}, {kPeerEnding, "3"}, {kPeerRecording, enderRecording}});
+    };
     uint64_t frames = 0;
     uint64_t looks = 0;
     uint64_t lookedAt = 0;
     while (peer->Running() && capture.Whole()) {
+        if (!ender || !ender->Running()) nextEnder();
         // Both processes and their engines share the machine with the
         // other tests: a turn a millisecond is plenty.
         capture.Turn();
@@ -1192,12 +1220,20 @@ TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) 
         frames = RecordedFrames(1);
     }
     EXPECT_EQ(peer->Wait(), 0);
+    // The others go on only while card time does.
+    EXPECT_TRUE(WaitFor([&] {
+        capture.Turn();
+        return !player->Running() && !ender->Running();
+    }));
+    EXPECT_EQ(player->Wait(), 0);
+    EXPECT_EQ(ender->Wait(), 3);
     EXPECT_TRUE(capture.Whole()) << "after " << capture.Count() << " packets";
     EXPECT_GE(looks, 2u);
     EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderDisable(1, Wide(recording).c_str(), 0), 1u);
     EXPECT_GT(std::filesystem::file_size(recording), 0u);
     std::remove(recording.c_str());
     std::remove(peerRecording.c_str());
+    std::remove(enderRecording.c_str());
 }
 
 }  // namespace
