@@ -158,6 +158,7 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount) {
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
     if (cardIndex >= kCardTableSize) return 0;
+    velmora::card::CloseCardsWhenTheProcessEnds(false);
     const velmora::card::CardEntryChange change(cardIndex);
     if (change.ProcessEnding()) return 0;
     CVelmoraCard*& entry = g_pCardTable[cardIndex];
@@ -166,7 +167,7 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
         if (!entry) return 0;
     }
     const uint32_t result = entry->OpenCardObjects(1);
-    velmora::card::CloseCardsWhenTheProcessEnds();
+    velmora::card::CloseCardsWhenTheProcessEnds(true);
     return result;
 }
 

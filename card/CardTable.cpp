@@ -107,13 +107,18 @@ uint32_t CloseCardEntry(uint32_t cardIndex) {
     return result;
 }
 
-void CloseCardsWhenTheProcessEnds() {
+void CloseCardsWhenTheProcessEnds(bool afterOpen) {
     // The process's end (and the library's unloading) runs these handlers and
-    // the static destructors in the reverse order of their registration: the
-    // close runs before the destructors of every static object built before
-    // it, and before the device layer's own end handlers, which the open
-    // registered first. Statics built later by the card's threads are never
-    // destroyed.
+    // the static destructors in the reverse order of their registration, so
+    // the close runs before the destructors of every static object built
+    // before it (statics the card's threads build later are never destroyed).
+    // Registered before the first open, for an end that meets it, and again
+    // after it, so that the close also runs before the end handlers the
+    // devices registered when the open first reached them; the later of the
+    // two closes what is open, the other finds nothing.
+    static const bool beforeOpen = std::atexit(&CloseOpenCards) == 0;
+    static_cast<void>(beforeOpen);
+    if (!afterOpen) return;
     static const bool registered = std::atexit(&CloseOpenCards) == 0;
     static_cast<void>(registered);
 }

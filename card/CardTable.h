@@ -63,8 +63,8 @@ class CardEntryChange {
 // does, with its result.
 uint32_t CloseCardEntry(uint32_t cardIndex);
 
-// Has the process's end close the cards still open; called by every open,
-// after the devices it opened have set up what they need at the end.
-void CloseCardsWhenTheProcessEnds();
+// Has the process's end close the cards still open; called before and after
+// every open.
+void CloseCardsWhenTheProcessEnds(bool afterOpen);
 
 }  // namespace velmora::card
