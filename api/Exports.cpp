@@ -164,34 +164,22 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount) {
 VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
     if (cardIndex >= kCardTableSize) return 0;
     const velmora::platform::CallDeadline deadline;
+    velmora::card::CloseCardsWhenTheProcessEnds(false);
     const velmora::card::CardEntryChange change(cardIndex);
+    if (change.ProcessEnding()) return 0;
     CVelmoraCard*& entry = g_pCardTable[cardIndex];
     if (!entry) {
         entry = new (std::nothrow) CVelmoraCard(cardIndex);
         if (!entry) return 0;
     }
     const uint32_t result = entry->OpenCardObjects(1);
+    velmora::card::CloseCardsWhenTheProcessEnds(true);
     return deadline.Missed() ? 0 : result;
 }
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex) {
     if (cardIndex >= kCardTableSize) return 0;
-    CVelmoraCard*& entry = g_pCardTable[cardIndex];
-    if (!entry) return 0;
-    if (entry->IsInheritedCopy()) {
-        // A process forked from the opener: the threads, DMA channels, counts
-        // and devices these objects drive are the opener's, and closing or
-        // even destroying them would stop the opener's card. The copy is set
-        // aside untouched; it goes with this process.
-        entry = nullptr;
-        return 1;
-    }
-    const velmora::platform::CallDeadline deadline;
-    const velmora::card::CardEntryChange change(cardIndex);
-    const uint32_t result = entry->CloseCardObjects(1);
-    delete entry;
-    entry = nullptr;
-    return deadline.Missed() ? 0 : result;
+    return velmora::card::CloseCardEntry(cardIndex);
 }
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTypeNumber(uint32_t* pType, uint32_t cardIndex) {

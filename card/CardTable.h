@@ -9,7 +9,13 @@
 // hold a CardEntryChange, which turns new calls away and waits for the calls
 // in flight to leave before it touches the card. Every call is bounded (the
 // card's waits for fields, frames and transfers time out), so a close never
-// waits for ever. Two threads must still not open or close one index at once.
+// waits for ever. An open or close waits for one already under way on
+// another thread of the same index.
+//
+// A process may end (return from main, exit, or unload the library) with
+// cards open: the first open arranges that the end closes every card still
+// open, as Quorvel_Velmora_CloseCard would, before the library's static
+// objects go, and from then on opens are refused.
 
 #include <cstdint>
 
@@ -46,8 +52,19 @@ class CardEntryChange {
     CardEntryChange(const CardEntryChange&) = delete;
     CardEntryChange& operator=(const CardEntryChange&) = delete;
 
+    // The process is ending: nothing may be opened any more.
+    bool ProcessEnding() const;
+
   private:
     uint32_t m_dwCardIndex;
 };
+
+// Closes the card of an index inside the table as Quorvel_Velmora_CloseCard
+// does, with its result.
+uint32_t CloseCardEntry(uint32_t cardIndex);
+
+// Has the process's end close the cards still open; called before and after
+// every open.
+void CloseCardsWhenTheProcessEnds(bool afterOpen);
 
 }  // namespace velmora::card

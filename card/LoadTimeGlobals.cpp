@@ -3,6 +3,7 @@
 #include "card/LoadTimeGlobals.h"
 
 #include "card/LogFile.h"
+#include "platform/ForkSafeLock.h"
 
 namespace velmora::card {
 
@@ -14,6 +15,14 @@ const char g_BoardSupportSourceName[] = "Velmoraboardsupport";
 CUtilityFunc g_TraceUtility;
 
 CLogFile g_LogFile;
+
+namespace {
+platform::CCriticalSection& LogFileLineLock() {
+    return g_LogFile.LineLock();
+}
+const int g_LogFileForkHandlers =
+    platform::KeepLockUsableInForkedChild<platform::CCriticalSection, &LogFileLineLock>();
+}  // namespace
 
 ts::TS_OVER_IP_SETTINGS g_TsOverIpRecord = {
     std::string(ts::ts_over_ip::kDefaultGroup), ts::ts_over_ip::kDefaultPort, 0, 188, 0, 0};

@@ -126,7 +126,7 @@ int32_t CLogFile::WriteLog(const wchar_t* format, ...) {
 }
 
 int32_t CLogFile::WriteLogA(const char* format, ...) {
-    std::lock_guard<platform::CCriticalSection> guard(m_lock);
+    std::unique_lock<platform::CCriticalSection> guard(m_lock);
     if (m_filePath.empty()) return 0;
     if (!m_enabled) return 1;
     if (format == nullptr) return 0;
@@ -149,7 +149,9 @@ int32_t CLogFile::WriteLogA(const char* format, ...) {
         }
     }
     if (file == nullptr) {
-        platform::OutputDebugString("\n Open file " + m_filePath + "faild!!");
+        const std::string path = m_filePath;
+        guard.unlock();
+        platform::OutputDebugString("\n Open file " + path + "faild!!");
         return 0;
     }
     return AppendLineAndClose(file);

@@ -49,6 +49,9 @@ class CLogFile {
     std::string GetLogFileName();
     uint32_t GetRollOverCount();
 
+    // What every line takes; its holder takes no other lock meanwhile.
+    platform::CCriticalSection& LineLock() { return m_lock; }
+
   private:
     // Folder (with its trailing '/'), executable title and time stamp of a new
     // file name; false when the executable's path is unknown.

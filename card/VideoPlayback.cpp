@@ -1,7 +1,10 @@
 #include "card/VideoPlayback.h"
 
+#include <pthread.h>
+
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "card/IoCardBoardSupport.h"
 #include "card/LoadTimeGlobals.h"
@@ -21,6 +24,12 @@ constexpr const wchar_t* kNoInterrupt = L"V Canot get dma interrupt!!! \n";
 // The read-back buffer is one for the whole process: verifying writers of
 // other channels or cards take turns with it.
 std::mutex g_ReadBackLock;
+
+// Its holder moves a frame over the card while holding it, so it cannot be
+// taken before a fork; what it guards is scratch space, so a forked child
+// (which has no holder) may simply start with it free.
+const int g_ReadBackForkHandler =
+    pthread_atfork(nullptr, nullptr, [] { new (&g_ReadBackLock) std::mutex(); });
 
 }  // namespace
 

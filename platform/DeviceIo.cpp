@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ForkSafeLock.h"
+
 namespace velmora::platform {
 namespace {
 
@@ -14,11 +16,18 @@ struct DeviceRegistry {
 };
 
 // Built on first use, so drivers may register from static initialisers of any
-// translation unit.
+// translation unit; never destroyed, as a card's threads send requests until
+// the process's end has closed the card.
 DeviceRegistry& Registry() {
-    static DeviceRegistry registry;
-    return registry;
+    static DeviceRegistry* const registry = new DeviceRegistry;
+    return *registry;
 }
+
+std::mutex& RegistryLock() {
+    return Registry().lock;
+}
+
+const int g_forkHandlers = KeepLockUsableInForkedChild<std::mutex, &RegistryLock>();
 
 std::shared_ptr<DeviceFile> Find(DeviceHandle handle) {
     DeviceRegistry& registry = Registry();

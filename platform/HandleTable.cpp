@@ -1,6 +1,7 @@
 #include "platform/HandleTable.h"
 
 #include "platform/Event.h"
+#include "platform/ForkSafeLock.h"
 #include "platform/SharedMemory.h"
 
 namespace velmora::platform {
@@ -11,6 +12,13 @@ HandleTable& HandleTable::Instance() {
     static HandleTable* const table = new HandleTable;
     return *table;
 }
+
+std::mutex& HandleTable::Lock() {
+    return Instance().m_lock;
+}
+
+const int HandleTable::s_forkHandlers =
+    KeepLockUsableInForkedChild<std::mutex, &HandleTable::Lock>();
 
 Handle HandleTable::InsertEntry(Entry entry) {
     std::lock_guard<std::mutex> lock(m_lock);

@@ -45,6 +45,8 @@ class HandleTable {
     using Entry = std::variant<std::shared_ptr<Event>, std::shared_ptr<SharedMemory>>;
 
     HandleTable() = default;
+    static std::mutex& Lock();
+    static const int s_forkHandlers;
     Handle InsertEntry(Entry entry);
     template <typename T>
     std::shared_ptr<T> FindOf(Handle handle) const;

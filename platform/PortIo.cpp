@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ForkSafeLock.h"
+
 namespace velmora::platform {
 namespace {
 
@@ -20,6 +22,12 @@ PortIoRegistry& Registry() {
     static PortIoRegistry registry;
     return registry;
 }
+
+std::mutex& RegistryLock() {
+    return Registry().lock;
+}
+
+const int g_forkHandlers = KeepLockUsableInForkedChild<std::mutex, &RegistryLock>();
 
 std::shared_ptr<PortIoDriver> LoadedDriver() {
     PortIoRegistry& registry = Registry();

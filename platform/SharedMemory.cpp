@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "platform/CallDeadline.h"
+#include "platform/ForkSafeLock.h"
 #include "platform/IpcName.h"
 #include "platform/Trace.h"
 
@@ -246,6 +247,7 @@ class HeldFiles {
         static HeldFiles* const instance = new HeldFiles;
         return *instance;
     }
+    static std::mutex& Lock() { return Instance().m_mutex; }
 
     void Add(int fd) {
         FileKey key;
@@ -291,6 +293,8 @@ class HeldFiles {
     std::mutex m_mutex;
     std::multimap<FileKey, Entry> m_held;
 };
+
+const int g_heldFilesForkHandlers = KeepLockUsableInForkedChild<std::mutex, &HeldFiles::Lock>();
 
 void CloseBlockFile(int fd) {
     HeldFiles::Instance().Close(fd);

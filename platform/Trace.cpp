@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/ForkSafeLock.h"
+
 namespace velmora::platform {
 namespace {
 
@@ -15,9 +17,17 @@ struct TraceSink {
 };
 
 TraceSink& Sink() {
-    static TraceSink sink;
-    return sink;
+    // Never destroyed: a card's threads may trace until the process's end
+    // has closed the card, after statics built later than its open are gone.
+    static TraceSink* const sink = new TraceSink;
+    return *sink;
 }
+
+std::recursive_mutex& SinkLock() {
+    return Sink().lock;
+}
+
+const int g_forkHandlers = KeepLockUsableInForkedChild<std::recursive_mutex, &SinkLock>();
 
 bool TraceToStderr() {
     static const bool enabled = std::getenv("VELMORA_TRACE") != nullptr;

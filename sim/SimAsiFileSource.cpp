@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/ForkSafeLock.h"
 #include "sim/SimConfig.h"
 
 namespace velmora::sim {
@@ -105,6 +106,12 @@ uint32_t PcrRate(BlockReader& reader, const std::vector<uint64_t>& offsets, size
 
 std::mutex g_cacheMutex;
 std::map<std::string, std::shared_ptr<const SimAsiFileSource>> g_cache;
+
+std::mutex& CacheLock() {
+    return g_cacheMutex;
+}
+
+const int g_forkHandlers = platform::KeepLockUsableInForkedChild<std::mutex, &CacheLock>();
 
 }  // namespace
 

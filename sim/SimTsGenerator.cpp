@@ -96,9 +96,12 @@ Schedule MakeSchedule() {
     return schedule;
 }
 
+// The schedule and the tables are never destroyed: a capturing card asks
+// for packets until the process's end has closed it, after statics built
+// later than its open are gone.
 const Schedule& TheSchedule() {
-    static const Schedule schedule = MakeSchedule();
-    return schedule;
+    static const Schedule* const schedule = new Schedule(MakeSchedule());
+    return *schedule;
 }
 
 // Big-endian bit writer for the video headers.
@@ -275,8 +278,8 @@ Tables MakeTables() {
 }
 
 const Tables& TheTables() {
-    static const Tables tables = MakeTables();
-    return tables;
+    static const Tables* const tables = new Tables(MakeTables());
+    return *tables;
 }
 
 void WriteTimestamp(uint8_t* out, uint8_t prefix, uint64_t ts) {

@@ -22,8 +22,11 @@
 #include "PlatformTestSupport.h"
 #include "TsEngineTestSupport.h"
 #include "api/VelmoraSdkApi.h"
+#include "card/LogFile.h"
+#include "platform/DeviceIo.h"
 #include "platform/NamedMutex.h"
 #include "platform/Paths.h"
+#include "platform/Trace.h"
 #include "program/OstrevoCpldConfig.h"
 #include "program/OstrevoFpgaConfig.h"
 #include "velmora/VelmoraOs.h"
@@ -45,14 +48,20 @@ int UseCard() {
 
 // Set in the environment of a card user process.
 constexpr char kCardUser[] = "VELMORA_TEST_CARD_USER";
+// Set for a card user process that calls exit after this many microseconds,
+// with kCardUserExitStatus.
+constexpr char kCardUserExitAfterUs[] = "VELMORA_TEST_CARD_USER_EXIT_AFTER_US";
+constexpr int kCardUserExitStatus = 7;
 
-// A process that uses the card over and over until it is killed, as a
+// A process that uses the card over and over until it is killed (or, with
+// `exitAfterUs` not negative, until another of its threads calls exit), as a
 // program of its own: this test program run again by exec, in the test's
 // namespace.
-std::function<int()> CardUserUntilKilled() {
+std::function<int()> CardUserUntilKilled(int exitAfterUs = -1) {
     static const std::string self = platform::ExecutablePath();
-    return [] {
+    return [exitAfterUs] {
         setenv(kCardUser, "1", 1);
+        if (exitAfterUs >= 0) setenv(kCardUserExitAfterUs, std::to_string(exitAfterUs).c_str(), 1);
         dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), 1);
         const std::string filter = "--gtest_filter=CardUserProcess.UsesTheCardUntilKilled";
         char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
@@ -64,9 +73,21 @@ std::function<int()> CardUserUntilKilled() {
 
 TEST(CardUserProcess, UsesTheCardUntilKilled) {
     if (!std::getenv(kCardUser)) GTEST_SKIP() << "runs as a card user process of the kill test";
+    static std::atomic<bool> exiting{false};
+    std::optional<std::thread> ender;
+    if (const char* exitAfterUs = std::getenv(kCardUserExitAfterUs)) {
+        ender.emplace([us = std::strtol(exitAfterUs, nullptr, 10)] {
+            std::this_thread::sleep_for(std::chrono::microseconds(us));
+            exiting.store(true);
+            std::exit(kCardUserExitStatus);
+        });
+    }
     int failed = 0;
     while (!failed)
         failed = UseCard();
+    // Once the process ends, its opens are refused: the end goes on.
+    while (exiting.load())
+        pause();
     std::_Exit(failed);
 }
 
@@ -492,12 +513,65 @@ TEST_F(CardTest, AForkedChildClosesOnlyWhatItOwns) {
     EXPECT_EQ(SystemOpenCount(0), -1);
 }
 
-// Processes are killed at random points of open, capture and close, and the
-// next process opens after the killed one was reaped, while the system is
-// still ending it, or at a random point of the dying one's last steps (so
-// also while it waits for the open mutex the dying one holds). Every open of
-// the next process that answers 1 gives a card it can capture from and
-// close, and once all have gone nothing of theirs is left.
+// Children forked while the parent captures and its threads send device
+// requests, look up handles, log and trace: none of the locks those take is
+// left held in a child, so every child opens and closes the card itself.
+TEST_F(CardTest, ChildrenForkedBesideBusyThreadsOpenTheCard) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer cannot follow a child forked from a process with threads";
+#elif defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's allocator can be left locked in a child forked beside "
+                    "threads that allocate";
+#endif
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    std::atomic<bool> stop{false};
+    // Each takes the process-local locks of a child's open in a loop, and
+    // none waits on the card or another process.
+    const std::function<void()> busy[] = {
+        [] {
+            platform::DeviceIoControl(platform::kInvalidDeviceHandle, 0, nullptr, 0, nullptr, 0,
+                                      nullptr);
+            VelmoraOs_CloseHandle(nullptr);
+        },
+        [] {
+            card::g_LogFile.GetLogFilePath();
+            platform::OutputDebugString("busy beside the forks");
+        },
+    };
+    std::vector<std::thread> threads;
+    for (const auto& work : busy) {
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                work();
+                std::this_thread::yield();
+            }
+        });
+    }
+    int failed = -1;
+    for (int fork = 0; fork < 20 && failed < 0; ++fork) {
+        Child child([] {
+            // The inherited copy is set aside first.
+            return Quorvel_Velmora_CloseCard(0) == 1 && Quorvel_Velmora_OpenCard(0) == 1 &&
+                           Quorvel_Velmora_CloseCard(0) == 1
+                       ? 0
+                       : 1;
+        });
+        if (child.Wait(20000) != 0) failed = fork;
+    }
+    stop.store(true);
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(failed, -1) << "the child of this fork did not open and close the card";
+    EXPECT_TRUE(CapturePackets(500));
+}
+
+// Processes are killed (or call exit with the card open) at random points of
+// open, capture and close, and the next process opens after the ended one
+// was reaped, while the system is still ending it, or at a random point of the dying one's last
+// steps (so also while it waits for the open mutex the dying one holds). Every open of the next
+// process that answers 1 gives a card it can capture from and close, and once all have gone nothing
+// of theirs is left.
 TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
     // The card and its objects belong to the children alone.
     sim::ReleaseCards();
@@ -507,26 +581,40 @@ TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
     enum Next { AfterReaped, BeforeReaped, Beside, kNextWays };
     for (int round = 0; round < 120; ++round) {
         const auto next = static_cast<Next>(round % kNextWays);
+        // Every fourth process is not killed: another of its threads calls
+        // exit with the card open, in any step of its use.
+        const bool exits = round % 4 == 3;
+        const int endAfterUs = killAfterUs(random);
         // Uses the card over and over, so that the kill lands in some step
         // of it whatever the machine's speed.
-        Child victim(CardUserUntilKilled());
+        Child victim(CardUserUntilKilled(exits ? endAfterUs : -1));
         ASSERT_TRUE(victim.Started());
-        std::this_thread::sleep_for(std::chrono::microseconds(killAfterUs(random)));
-        ASSERT_TRUE(victim.Running()) << "round " << round << ": the killed process failed";
+        if (!exits) {
+            std::this_thread::sleep_for(std::chrono::microseconds(endAfterUs));
+            ASSERT_TRUE(victim.Running()) << "round " << round << ": the killed process failed";
+        }
         const int offsetUs = next == Beside ? nextAfterUs(random) : 0;
         std::optional<Child> user;
         if (offsetUs < 0) {
             user.emplace(UseCard);
             std::this_thread::sleep_for(std::chrono::microseconds(-offsetUs));
         }
-        victim.KillUnreaped();
-        if (next == AfterReaped) victim.Wait();
+        if (exits) {
+            ASSERT_TRUE(tstest::WaitFor([&] { return !victim.Running(); }, "the process to exit"));
+        } else {
+            victim.KillUnreaped();
+        }
+        std::optional<int> status;
+        if (next == AfterReaped) status = victim.Wait();
         if (!user) {
             std::this_thread::sleep_for(std::chrono::microseconds(offsetUs));
             user.emplace(UseCard);
         }
         ASSERT_EQ(user->Wait(60000), 0) << "round " << round << ", next " << next;
-        victim.Wait();
+        if (!status) status = victim.Wait();
+        if (exits) {
+            EXPECT_EQ(*status, kCardUserExitStatus) << "round " << round;
+        }
     }
     // The last user's close removes what the processes killed beside it
     // left.

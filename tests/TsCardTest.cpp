@@ -20,6 +20,7 @@
 #include "CardTestSupport.h"
 #include "NetTestSupport.h"
 #include "PlatformTestSupport.h"
+#include "RecorderTestSupport.h"
 #include "TsEngineTestSupport.h"
 #include "card/TsInputShare.h"
 #include "card/VelmoraMainFunc.h"
@@ -773,6 +774,8 @@ constexpr const char* kPeerReady = "VELMORA_TEST_TS_PEER_READY";
 constexpr const char* kPeerSeed = "VELMORA_TEST_TS_PEER_SEED";
 constexpr const char* kPeerSeconds = "VELMORA_TEST_TS_PEER_SECONDS";
 constexpr const char* kPeerRecording = "VELMORA_TEST_TS_PEER_RECORDING";
+constexpr const char* kPeerWork = "VELMORA_TEST_TS_PEER_WORK";
+constexpr const char* kPeerEnding = "VELMORA_TEST_TS_PEER_ENDING";
 
 bool InputEnabled() {
     return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
@@ -937,7 +940,9 @@ TEST_F(TsCardRestartTest, APacketLengthSetTakesEffectAtTheNextEnable) {
 // The peer process: this test program started again with only this test and
 // its settings in the environment. It opens card 0, captures and lets go as
 // its mode says ("disable", "close", "hold": capture until killed, "random":
-// restart and close at random for a while, recording a program).
+// restart and close at random for a while, recording a program, "play": play
+// 13,000 packets of PID 0x101 out, "player": play for a while, "end": start
+// some work and end the process without a close).
 void PeerSignalReady() {
     if (const char* ready = std::getenv(kPeerReady)) {
         FILE* file = std::fopen(ready, "w");
@@ -985,6 +990,62 @@ void PeerRestartsAtRandom() {
     }
 }
 
+uintmax_t FileSize(const std::string& path) {
+    std::error_code absent;
+    const uintmax_t size = std::filesystem::file_size(path, absent);
+    return absent ? 0 : size;
+}
+
+// Starts the work and waits until it runs: "capture" in work mode 0,
+// "record" a program into `file` or "file" the whole stream into `file` in
+// work mode 1, "play" or "video" capture.
+void PeerStartWork(const std::string& work, const std::string& file) {
+    if (work == "play") {
+        ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
+        ASSERT_TRUE(
+            TsCardTest::Play(GeneratorPackets(0, VELMORA_TS_PLAYBACK_START_PACKETS + 1000), 188));
+        return;
+    }
+    if (work == "video") {
+        ASSERT_EQ(Quorvel_Velmora_VideoCaptureStart(0), 1u);
+        Bytes frame(720 * 576 * 4);
+        uint64_t stamp = 0;
+        ASSERT_TRUE(
+            WaitFor([&] { return Quorvel_Velmora_ReadOneVideoFrame(&stamp, frame.data(), 0); }));
+        return;
+    }
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(work == "capture" ? 0 : 1, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    ASSERT_EQ(TsCardTest::Capture(500).size(), 500u);
+    if (work == "record") {
+        ASSERT_NE(TsCardTest::ProgramInformation(), nullptr);
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(1, Wide(file).c_str(), 0), 1u);
+        RECORD_LENGTH length = {};
+        ASSERT_TRUE(WaitFor([&] {
+            TsCardTest::Capture(100);
+            return Quorvel_Velmora_TsCaptureRecorderGetLength(1, 0, &length, 0) == 1 &&
+                   length.dwFrames >= 2;
+        }));
+    } else if (work == "file") {
+        ASSERT_EQ(Quorvel_Velmora_StartWriteTsFile(Wide(file).c_str(), 0), 1u);
+        ASSERT_TRUE(WaitFor([&] {
+            TsCardTest::Capture(100);
+            return FileSize(file) > 0;
+        }));
+    }
+}
+
+// Plays the generator's stream until its time is up.
+void PeerPlays() {
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::seconds(std::strtoul(std::getenv(kPeerSeconds), nullptr, 10));
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(38000000, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
+    for (uint64_t next = 0; std::chrono::steady_clock::now() < end; next += 1000)
+        ASSERT_TRUE(TsCardTest::Play(GeneratorPackets(next, 1000), 188));
+    EXPECT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
+}
+
 TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
@@ -994,8 +1055,19 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
         return;
     }
-    if (std::string(mode) == "random") {
-        PeerRestartsAtRandom();
+    if (std::string(mode) == "end") {
+        ASSERT_NO_FATAL_FAILURE(PeerStartWork(std::getenv(kPeerWork), std::getenv(kPeerRecording)));
+        // "return": from the test, and so from main.
+        const std::string ending = std::getenv(kPeerEnding);
+        if (ending != "return") std::exit(std::atoi(ending.c_str()));
+        return;
+    }
+    if (std::string(mode) == "random" || std::string(mode) == "player") {
+        if (std::string(mode) == "random") {
+            PeerRestartsAtRandom();
+        } else {
+            PeerPlays();
+        }
         EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
         return;
     }
@@ -1135,6 +1207,43 @@ TEST(TsInputShareTest, ASwitchOnThatFailedHoldsNoSlot) {
     EXPECT_EQ(switchedOff, 1u);
 }
 
+// A process that ends with the card open, by returning from main or by exit,
+// while it captures, records, writes the whole stream, plays or captures
+// video: it ends with its own status, its files are whole up to its end, and
+// its end closed the card as its close would have.
+TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
+    struct Ending {
+        const char* work;
+        const char* ending;
+        int status;
+    };
+    const Ending endings[] = {{"capture", "return", 0}, {"capture", "3", 3},
+                              {"record", "4", 4},       {"file", "return", 0},
+                              {"play", "5", 5},         {"video", "return", 0}};
+    const std::string file = TempPath("ending");
+    for (const Ending& row : endings) {
+        SCOPED_TRACE(std::string(row.work) + ", ending " + row.ending);
+        std::remove(file.c_str());
+        auto peer = StartPeer(
+            "end", {{kPeerWork, row.work}, {kPeerEnding, row.ending}, {kPeerRecording, file}});
+        EXPECT_EQ(peer->Wait(), row.status);
+        EXPECT_EQ(cardtest::SystemOpenCount(0), -1);
+        EXPECT_FALSE(InputEnabled());
+        if (std::string(row.work) == "record") {
+            const test::PsFile ps = test::ReadPsFile(test::ReadWholeFile(file));
+            EXPECT_EQ(ps.error, "");
+            EXPECT_GE(ps.packs.size(), 2u);
+        } else if (std::string(row.work) == "file") {
+            const auto packets = ReadPackets(file);
+            EXPECT_EQ(FileSize(file), packets.size() * 188);
+            EXPECT_GE(packets.size(), 1u);
+            EXPECT_TRUE(std::all_of(packets.begin(), packets.end(),
+                                    [](const Bytes& p) { return p[0] == 0x47; }));
+        }
+    }
+    std::remove(file.c_str());
+}
+
 // The recording's length in frames.
 uint64_t RecordedFrames(uint32_t program) {
     RECORD_LENGTH length = {};
@@ -1156,8 +1265,10 @@ uint32_t StressSeconds() {
 }
 
 // Two processes capture and record from one card while the other one stops,
-// restarts, changes work mode and closes at random (seeded): this one's
-// packets arrive whole, in order and once, and its recording keeps growing.
+// restarts, changes work mode and closes at random (seeded), a third plays
+// out, and others one after another record and end without a close: this
+// one's packets arrive whole, in order and once, and its recording keeps
+// growing.
 TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) {
     constexpr uint32_t kSeed = 31;
     constexpr uint64_t kPacketsBetweenLooks = 50000;
@@ -1175,13 +1286,24 @@ TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) 
     }));
     ASSERT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(1, Wide(recording).c_str(), 0), 1u);
 
+    const std::string enderRecording = TempPath("stress_ender") + ".mpg";
     auto peer = StartPeer("random", {{kPeerSeed, std::to_string(kSeed)},
                                      {kPeerSeconds, std::to_string(StressSeconds())},
                                      {kPeerRecording, peerRecording}});
+    auto player = StartPeer("player", {{kPeerSeconds, std::to_string(StressSeconds())}});
+    std::unique_ptr<platform::test::Child> ender;
+    const auto nextEnder = [&] {
+        if (ender) {
+            EXPECT_EQ(ender->Wait(), 3);
+        }
+        ender = StartPeer(
+            "end", {{kPeerWork, "record"}, {kPeerEnding, "3"}, {kPeerRecording, enderRecording}});
+    };
     uint64_t frames = 0;
     uint64_t looks = 0;
     uint64_t lookedAt = 0;
     while (peer->Running() && capture.Whole()) {
+        if (!ender || !ender->Running()) nextEnder();
         // Both processes and their engines share the machine with the
         // other tests: a turn a millisecond is plenty.
         capture.Turn();
@@ -1194,12 +1316,20 @@ TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) 
         frames = RecordedFrames(1);
     }
     EXPECT_EQ(peer->Wait(), 0);
+    // The others go on only while card time does.
+    EXPECT_TRUE(WaitFor([&] {
+        capture.Turn();
+        return !player->Running() && !ender->Running();
+    }));
+    EXPECT_EQ(player->Wait(), 0);
+    EXPECT_EQ(ender->Wait(), 3);
     EXPECT_TRUE(capture.Whole()) << "after " << capture.Count() << " packets";
     EXPECT_GE(looks, 2u);
     EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderDisable(1, Wide(recording).c_str(), 0), 1u);
     EXPECT_GT(std::filesystem::file_size(recording), 0u);
     std::remove(recording.c_str());
     std::remove(peerRecording.c_str());
+    std::remove(enderRecording.c_str());
 }
 
 }  // namespace

@@ -35,7 +35,15 @@
  * the card: its threads, engines and devices are the parent's. Every call on
  * that index in the child answers 0 at once and leaves the parent's card
  * alone, except Quorvel_Velmora_CloseCard, which answers 1 and sets the copy
- * aside without closing anything; the child may then open the card itself.
+ * aside without closing anything; the child may then open the card itself,
+ * whatever the parent's other threads were doing at the fork.
+ *
+ * A process may end with cards open, by returning from main or calling exit
+ * on any thread (or by unloading the library): its end first closes each of
+ * them as Quorvel_Velmora_CloseCard would, waiting for calls, opens and
+ * closes under way on other threads, so that the exit status is the
+ * process's own and its recordings and whole-stream files are complete up to
+ * that moment; Quorvel_Velmora_OpenCard answers 0 from then on.
  */
 #ifndef VELMORA_H
 #define VELMORA_H
