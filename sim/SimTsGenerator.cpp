@@ -96,12 +96,16 @@ Schedule MakeSchedule() {
     return schedule;
 }
 
-// The schedule and the tables are never destroyed: a capturing card asks
-// for packets until the process's end has closed it, after statics built
-// later than its open are gone.
+// The schedule, the tables and the coded pictures are built while the
+// library loads, before any thread runs: built on first use instead, one
+// could be under way on another thread when the process forks, and the
+// child's first packet would wait for it for ever. They are never
+// destroyed: a capturing card asks for packets until the process's end has
+// closed it, after statics built later than its open are gone.
+const Schedule* const g_pSchedule = new Schedule(MakeSchedule());
+
 const Schedule& TheSchedule() {
-    static const Schedule* const schedule = new Schedule(MakeSchedule());
-    return *schedule;
+    return *g_pSchedule;
 }
 
 // Big-endian bit writer for the video headers.
@@ -277,9 +281,10 @@ Tables MakeTables() {
     return t;
 }
 
+const Tables* const g_pTables = new Tables(MakeTables());
+
 const Tables& TheTables() {
-    static const Tables* const tables = new Tables(MakeTables());
-    return *tables;
+    return *g_pTables;
 }
 
 void WriteTimestamp(uint8_t* out, uint8_t prefix, uint64_t ts) {
@@ -412,15 +417,18 @@ struct CodedSlices {
     std::vector<uint8_t> repeat;
 };
 
+CodedSlices MakeSlices() {
+    CodedSlices made;
+    for (unsigned shift = 0; shift < kBars; ++shift)
+        made.intra[shift] = IntraSlices(shift);
+    made.repeat = RepeatingSlices();
+    return made;
+}
+
+const CodedSlices* const g_pSlices = new CodedSlices(MakeSlices());
+
 const CodedSlices& TheSlices() {
-    static const CodedSlices slices = [] {
-        CodedSlices made;
-        for (unsigned shift = 0; shift < kBars; ++shift)
-            made.intra[shift] = IntraSlices(shift);
-        made.repeat = RepeatingSlices();
-        return made;
-    }();
-    return slices;
+    return *g_pSlices;
 }
 
 // The headers that open the coded picture of frame `frame`: a sequence
@@ -552,7 +560,7 @@ void PsiPacket(uint8_t* out, uint16_t pid, uint64_t counter,
 }  // namespace
 
 uint32_t SimTsGenerator::Crc32(const uint8_t* data, size_t size) {
-    static const std::array<uint32_t, 256> table = [] {
+    static constexpr std::array<uint32_t, 256> table = [] {
         std::array<uint32_t, 256> t{};
         for (uint32_t i = 0; i < 256; ++i) {
             uint32_t c = i << 24;
