@@ -500,8 +500,7 @@ void CVelmoraMainFunc::ServeMailbox(const std::string& directory, uint32_t* pLas
             if (length <= m_pFfmServer->GetSize() - CFFMServer::kPayloadOffset) {
                 std::fill(request.begin(), request.end(), 0);
                 m_pFfmServer->ReadMessageData(
-                    type, std::min<uint32_t>(length, mailbox::kRequestBufferBytes),
-                    request.data());
+                    type, std::min<uint32_t>(length, mailbox::kRequestBufferBytes), request.data());
                 ExecuteMailboxRequest(request.data(), directory, pLastResult);
             }
         }

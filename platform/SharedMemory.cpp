@@ -551,8 +551,7 @@ bool SharedMemory::WriteAt(size_t offset, const void* source, size_t count) cons
         std::memcpy(static_cast<uint8_t*>(m_data) + offset, source, count);
         return true;
     }
-    return pwrite(m_fd, source, count, static_cast<off_t>(offset)) ==
-           static_cast<ssize_t>(count);
+    return pwrite(m_fd, source, count, static_cast<off_t>(offset)) == static_cast<ssize_t>(count);
 }
 
 SharedMemory::~SharedMemory() {
