@@ -75,6 +75,28 @@ uint64_t QuietUntil(uint64_t handled, uint64_t target, bool captureOn, const Sim
     return due > handled ? due - 1 : handled;
 }
 
+// Moves `boundary` on to `target`: at most one ring's worth of boundaries
+// does real work (onBoundary) and then those at which a queued unit falls due
+// (firstDue); the rest of a gap only counts what the capture ring loses, and
+// onQuiet says what else stands still meanwhile.
+template <typename FirstDue, typename OnQuiet, typename OnBoundary>
+void AdvanceBoundaries(uint64_t& boundary, uint64_t target, bool captureOn, SimFpgaRing& capture,
+                       const SimFpgaRing& playback, FirstDue firstDue, OnQuiet onQuiet,
+                       OnBoundary onBoundary) {
+    while (boundary < target) {
+        const uint64_t quiet =
+            QuietUntil(boundary, target, captureOn, capture, playback, firstDue());
+        if (quiet > boundary) {
+            if (captureOn) capture.dropped += quiet - boundary;
+            onQuiet();
+            boundary = quiet;
+            continue;
+        }
+        ++boundary;
+        onBoundary(boundary);
+    }
+}
+
 // Registers the FPGA drives and the host only reads: a write leaves them be.
 bool IsReadOnly(uint32_t offset) {
     switch (offset) {
@@ -221,41 +243,25 @@ void SimFpga::CatchUp(uint64_t nowUs) {
         .CatchUp(CardTimeUs(nowUs));
 }
 
-// At most one ring's worth of boundaries does real work and then those at
-// which a queued unit falls due; the rest of a gap only counts what is lost.
 void SimFpga::AdvanceFrames(uint64_t target) {
     SimFpgaState& s = m_state;
-    const bool captureOn = m_bar3[kRegBlockA / 4] & kAVideoCapture;
-    while (s.frameBoundary < target) {
-        const uint64_t quiet = QuietUntil(s.frameBoundary, target, captureOn, s.videoCapture,
-                                          s.videoPlayback, FirstFrameAt(DueTicks(s.videoPlayback)));
-        if (quiet > s.frameBoundary) {
-            if (captureOn) s.videoCapture.dropped += quiet - s.frameBoundary;
-            s.frameBoundary = quiet;
-            continue;
-        }
-        ++s.frameBoundary;
-        OnFrameBoundary(s.frameBoundary);
-    }
+    AdvanceBoundaries(
+        s.frameBoundary, target, m_bar3[kRegBlockA / 4] & kAVideoCapture, s.videoCapture,
+        s.videoPlayback, [&] { return FirstFrameAt(DueTicks(s.videoPlayback)); }, [] {},
+        [&](uint64_t boundary) { OnFrameBoundary(boundary); });
 }
 
 void SimFpga::AdvanceBlocks(uint64_t target) {
     SimFpgaState& s = m_state;
-    const bool captureOn = m_bar3[kRegBlockB / 4] & kBAudioCapture;
-    while (s.audioBoundary < target) {
-        const uint64_t quiet = QuietUntil(s.audioBoundary, target, captureOn, s.audioCapture,
-                                          s.audioPlayback, FirstBlockAt(DueTicks(s.audioPlayback)));
-        if (quiet > s.audioBoundary) {
-            if (captureOn) s.audioCapture.dropped += quiet - s.audioBoundary;
-            // Nothing is played meanwhile, so the audio cable runs dry.
+    AdvanceBoundaries(
+        s.audioBoundary, target, m_bar3[kRegBlockB / 4] & kBAudioCapture, s.audioCapture,
+        s.audioPlayback, [&] { return FirstBlockAt(DueTicks(s.audioPlayback)); },
+        // Nothing is played meanwhile, so the audio cable runs dry.
+        [&] {
             s.cableCount = 0;
             s.cablePrimed = 0;
-            s.audioBoundary = quiet;
-            continue;
-        }
-        ++s.audioBoundary;
-        OnAudioBoundary(s.audioBoundary);
-    }
+        },
+        [&](uint64_t boundary) { OnAudioBoundary(boundary); });
 }
 
 uint64_t SimFpga::FirstFrameAt(uint64_t ticks) const {
