@@ -247,7 +247,8 @@ void RemoveOutputs(const std::string& dir, const std::string& stem) {
 // installed: the copy must write at least the stream bytes that libavformat
 // reads back from the tool's output.
 template <typename Tool>
-void RunFileTool(benchmark::State& state, const Workload& w, const std::string& output, Tool tool,
+void RunFileTool(benchmark::State& state, const Workload& w,
+                 [[maybe_unused]] const std::string& output, Tool tool,
                  [[maybe_unused]] const std::vector<int>& pids,
                  [[maybe_unused]] const char* format) {
     std::vector<velmora::bench::PeerCall> peers{CachedReadFloor(w)};
