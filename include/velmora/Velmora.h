@@ -28,8 +28,8 @@
  * answer 0, and Quorvel_Velmora_CloseCard still closes what is this
  * process's own. A call that meets Quorvel_Velmora_OpenCard or
  * Quorvel_Velmora_CloseCard of its index on another thread either completes
- * before the close goes on or answers 0; two threads must not open or close
- * one index at once.
+ * before the close goes on or answers 0; an open or close of an index waits
+ * for one under way on another thread.
  *
  * A process forked from one that has a card open inherits the index but not
  * the card: its threads, engines and devices are the parent's. Every call on
