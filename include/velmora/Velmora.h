@@ -44,6 +44,14 @@
  * closes under way on other threads, so that the exit status is the
  * process's own and its recordings and whole-stream files are complete up to
  * that moment; Quorvel_Velmora_OpenCard answers 0 from then on.
+ *
+ * A process ended by a signal (Ctrl-C, SIGTERM, SIGKILL, a crash) runs none
+ * of that: its recordings lack their program end code, a whole-stream file
+ * may end in a part packet, and its named objects (mutexes, events, shared
+ * blocks) stay until the next process that opens the card clears them. The
+ * SDK installs no signal handler of its own: a program that wants whole
+ * files when it is interrupted handles SIGINT and SIGTERM itself and calls
+ * exit, or Quorvel_Velmora_CloseCard, from there.
  */
 #ifndef VELMORA_H
 #define VELMORA_H
@@ -100,7 +108,11 @@
 #define VELMORA_AUDIO_SOURCE_3 3u
 
 /* Relays: the video relay functions take channel 0x0A or 0x0B, the audio
- * relay functions channel 0 or 1. */
+ * relay functions channel 0 or 1, and the mode VELMORA_RELAY_ON or _OFF (any
+ * other is refused). Every open switches all four relays on and the last
+ * process to close the card switches them off; the mode is not kept in the
+ * EEPROM. The getters answer the mode this process last set (on, after its
+ * open), not a reading of the card. */
 #define VELMORA_VIDEO_RELAY_0 0x0Au
 #define VELMORA_VIDEO_RELAY_1 0x0Bu
 #define VELMORA_AUDIO_RELAY_0 0u
@@ -123,7 +135,12 @@
 #define VELMORA_AUDIO_FRAME_SAMPLES 1920u
 #define VELMORA_AUDIO_FRAME_BYTES 7680u
 
-/* Frame buffer status. */
+/* Frame buffer status (Quorvel_Velmora_Get...BufferStatus), the card's ring of
+ * 8 frames of that direction: EMPTY when a capture ring holds no frame to
+ * read (a read answers 0) or a playback ring has nothing queued; FULL when a
+ * capture ring holds 8 unread frames (the card drops new ones until one is
+ * read) or a playback ring has 8 queued (a write answers 0); NEITHER
+ * otherwise. */
 #define VELMORA_BUFFER_NEITHER 0u
 #define VELMORA_BUFFER_EMPTY 1u
 #define VELMORA_BUFFER_FULL 2u
@@ -391,6 +408,11 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex);
  * from the parent process without touching the parent's card. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTypeNumber(uint32_t* pType, uint32_t cardIndex);
+/* Puts the card's settings back to their defaults, for every process that
+ * has the card open, and keeps them in its EEPROM: internal sync, PAL, video
+ * source 0, audio source 1, picture controls 128. It also sets the card's
+ * ASI packet length to 188 bytes and its output mode to 0. Relays, frame
+ * types and running transport-stream engines are left as they are. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_RestoreDefault(uint32_t cardIndex);
 
 /* Field interrupts and time. A process holds at most 256 field events of a
@@ -402,6 +424,8 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_InitialFieldEvent(const wchar_t* pszEven
  * card. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseFieldEvent(VELMORA_HANDLE hEvent, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_WaitForFieldInterrupt(uint32_t cardIndex);
+/* *pField is the parity of the field the card is in, 0 or 1, read at once
+ * (no wait); it alternates every field and is not a count of fields. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetFieldNumber(uint32_t* pField, uint32_t cardIndex);
 /* Card time in 100-ns units, the unit of every frame time stamp. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTimeStamp(uint64_t* pTimeStamp, uint32_t cardIndex);
@@ -522,6 +546,11 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiPacketLength(uint32_t lengthFlag
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiPacketLength(uint32_t* pLengthFlag,
                                                              uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiStatus(uint32_t* pStatus, uint32_t cardIndex);
+/* 1 turns code-rate tracking on: the card's tracking bit is set, and a
+ * playback enabled without a bit rate sends its packets with no gap between
+ * them until a bit rate is set. Any other value turns it off and clears the
+ * bit. The simulated card keeps
+ * the bit but does not change its output for it. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, uint32_t cardIndex);
 
 /* Transport-stream capture, program information, recording and playback.
