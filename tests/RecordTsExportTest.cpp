@@ -366,10 +366,13 @@ TEST(TsExportTest, FileSetSplitInsideAPacketExportsAsTheOneFile) {
         const bool excludedBefore = round % 6 >= 3;
         const uint64_t excludeAt = shared - 188 * (1 + rng() % 50);
         const uint8_t noSplit = static_cast<uint8_t>(rng() % 2);
-        // Up to two further cuts, into the shared packet or anywhere.
+        // Up to two further cuts: an empty file at the first, a cut into the
+        // shared packet, or one anywhere.
         std::vector<uint64_t> ends = {cut, ts.size()};
-        for (uint32_t more = rng() % 3; more > 0; --more)
-            ends.push_back(rng() % 2 != 0 ? cut + rng() % (shared + 189 - cut) : rng() % ts.size());
+        for (uint32_t more = rng() % 3; more > 0; --more) {
+            const uint64_t at[] = {cut, cut + rng() % (shared + 189 - cut), rng() % ts.size()};
+            ends.push_back(at[rng() % 3]);
+        }
         std::sort(ends.begin(), ends.end());
         SCOPED_TRACE(testing::Message() << "cut " << cut << " mark " << kind << " at " << inWindow
                                         << (excludedBefore ? " after an exclude" : "") << " "
