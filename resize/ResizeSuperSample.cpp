@@ -126,8 +126,8 @@ int32_t ResizeSuperSampleDriver(const void* pSrc, int32_t srcWidth, int32_t srcH
     k.dstStep = dstStep;
     k.dstWidth = outW.count;
     k.dstHeight = outH.count;
-    // A block of a region lower than one block repeats the region's last
-    // row: the rows below belong to no one's average.
+    // A block reaching past the region repeats the region's last row rather
+    // than read on into the image's rows below it.
     k.srcRows = roiHeight;
     k.xRatio = 1.0 / xFactor;
     k.yRatio = 1.0 / yFactor;
