@@ -266,13 +266,15 @@ SAFE_AREA SafeAreaOf(uint32_t width, uint32_t height, uint32_t thickness, uint32
 // block at the area's start and a right block ending at the area's end; a
 // border wider than the area moves the right block left of the area's start.
 // False, with nothing called, when the area's rows reach past the last row.
+// The bands are bounded in 64 bits: a border of no thickness at the top of
+// the frame would otherwise end its top band at row 0xFFFFFFFF.
 template <typename Run>
 bool ForEachBorderRun(const SAFE_AREA& area, uint32_t height, Run run) {
     const uint32_t last = area.insetY + area.innerHeight - 1;
     if (area.insetY > last) return true;
     if (last >= height) return false;
-    const uint32_t topBandEnd = area.insetY + area.border - 1;
-    const uint32_t bottomBandStart = area.insetY + area.innerHeight - area.border;
+    const int64_t topBandEnd = int64_t{area.insetY} + area.border - 1;
+    const int64_t bottomBandStart = int64_t{area.insetY} + area.innerHeight - area.border;
     const int64_t rightBlock =
         int64_t{area.insetX} + static_cast<int32_t>(area.innerWidth - area.border);
     for (uint32_t y = area.insetY; y <= last; ++y) {

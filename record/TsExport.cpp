@@ -845,9 +845,9 @@ int32_t CTsExporter::ReadFromEntry(uint8_t* destination, uint32_t count) {
     return got;
 }
 
-// A packet cut by the end of a file goes on in the bytes before the next
-// file's first packet. It is completed at once, so that the marks behind its
-// start meet the packet after it, as in the one file the set was cut from.
+// A packet cut by the end of a file goes on in the files after it. It is
+// completed at once, so that the marks behind its start meet the packet after
+// it, as in the one file the set was cut from.
 bool CTsExporter::ReadPacket(uint8_t* packet, bool* have) {
     *have = false;
     const int32_t got = ReadFromEntry(packet, kTsPacketSize);
@@ -856,20 +856,19 @@ bool CTsExporter::ReadPacket(uint8_t* packet, bool* have) {
         *have = true;
         return true;
     }
-    TS_FILE_ENTRY* next = m_pEntry->next;
-    MoveToEntry(next, 0);
-    if (got == 0 || next == nullptr || next->dataOffset != kTsPacketSize - got ||
-        next->size < next->dataOffset) {
-        return true;
-    }
-    m_ullPosition = 0;
-    const int32_t rest = ReadFromEntry(packet + got, next->dataOffset);
-    if (rest < 0) return false;
-    if (rest != static_cast<int32_t>(next->dataOffset)) {
-        return Fail("Error reading input file\n%s", next->name);
-    }
-    *have = true;
-    return true;
+    bool failed = false;
+    const auto readStart = [&](TS_FILE_ENTRY* entry, uint8_t* destination, uint32_t count) {
+        MoveToEntry(entry, 0);
+        m_ullPosition = 0;
+        const int32_t rest = ReadFromEntry(destination, count);
+        failed = rest != static_cast<int32_t>(count);
+        if (failed && rest >= 0) Fail("Error reading input file\n%s", entry->name);
+        return !failed;
+    };
+    TS_FILE_ENTRY* cut = m_pEntry;
+    *have = CompleteSharedPacket(cut, static_cast<uint32_t>(got), packet, readStart) != nullptr;
+    if (!*have && !failed) MoveToEntry(cut->next, 0);
+    return !failed;
 }
 
 uint32_t CTsExporter::Run(const char* outputPath, uint32_t mode, uint32_t splitSizeMiB,

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "record/TsAnalysis.h"
+
 namespace velmora::record {
 
 namespace {
@@ -65,6 +67,19 @@ bool IsIncludedKind(uint32_t kind) {
     return kind == kCutInclude || kind == kCutIncludeSplit;
 }
 
+// The file in which a packet whose first `carried` bytes end `entry` ends.
+TS_FILE_ENTRY* SharedPacketEnd(TS_FILE_ENTRY* entry, uint32_t carried) {
+    if (carried == 0 || carried >= kTsPacketSize) return nullptr;
+    uint64_t missing = kTsPacketSize - carried;
+    for (entry = entry->next; entry != nullptr; entry = entry->next) {
+        if (entry->dataOffset == missing && entry->size >= missing) return entry;
+        // A file holding a packet start of its own holds no middle of one.
+        if (entry->size >= missing || entry->dataOffset < entry->size) return nullptr;
+        missing -= entry->size;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int32_t CompareFileNames(const char* a, const char* b) {
@@ -82,6 +97,18 @@ void CloseEntryHandle(TS_FILE_ENTRY* entry) {
     if (entry->handle != kClosedFileHandle) {
         ::close(static_cast<int>(entry->handle));
         entry->handle = kClosedFileHandle;
+    }
+}
+
+TS_FILE_ENTRY* CompleteSharedPacket(TS_FILE_ENTRY* entry, uint32_t carried, uint8_t* packet,
+                                    const EntryStartRead& read) {
+    TS_FILE_ENTRY* last = SharedPacketEnd(entry, carried);
+    if (last == nullptr) return nullptr;
+    for (TS_FILE_ENTRY* at = entry->next;; at = at->next) {
+        const auto count = static_cast<uint32_t>(at == last ? at->dataOffset : at->size);
+        if (count > 0 && !read(at, packet + carried, count)) return nullptr;
+        carried += count;
+        if (at == last) return last;
     }
 }
 

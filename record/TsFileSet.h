@@ -5,6 +5,7 @@
 // switch between included and excluded stretches.
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/CriticalSection.h"
 
@@ -114,5 +115,17 @@ int32_t CompareFileNames(const char* a, const char* b);
 
 // Closes the entry's handle when open.
 void CloseEntryHandle(TS_FILE_ENTRY* entry);
+
+// Reads count bytes from the entry's first byte on; false when not all came.
+using EntryStartRead = std::function<bool(TS_FILE_ENTRY*, uint8_t*, uint32_t)>;
+
+// A packet whose first `carried` bytes end `entry` goes on in the files
+// after it: through whole files too short to hold a packet start of their
+// own (empty ones among them), up to the bytes before the first packet of
+// the file it ends in. Reads those bytes behind the carried ones and returns
+// that last file; null when a read fails, or when the files after do not go
+// on with the packet (nothing is read then).
+TS_FILE_ENTRY* CompleteSharedPacket(TS_FILE_ENTRY* entry, uint32_t carried, uint8_t* packet,
+                                    const EntryStartRead& read);
 
 }  // namespace velmora::record

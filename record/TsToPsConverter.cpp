@@ -480,8 +480,8 @@ int64_t CSetPacketReader::ReadBytes(uint8_t* destination, uint32_t count) {
     return got;
 }
 
-// A packet cut by the end of a file goes on in the bytes before the next
-// file's first packet; true when it was completed there.
+// A packet cut by the end of a file goes on in the files after it; true when
+// it was completed there.
 bool CSetPacketReader::NextFile(uint8_t* packet, bool* failed) {
     const int64_t carried =
         ReadBytes(packet, static_cast<uint32_t>(m_pEntry->size - m_ullPosition));
@@ -489,15 +489,18 @@ bool CSetPacketReader::NextFile(uint8_t* packet, bool* failed) {
         *failed = true;
         return false;
     }
-    MoveTo(m_pEntry->next, 0);
-    if (carried == 0 || m_pEntry == nullptr || m_pEntry->dataOffset != kTsPacketSize - carried ||
-        m_pEntry->size < m_pEntry->dataOffset) {
-        return false;
-    }
-    m_ullPosition = 0;
-    const int64_t got = ReadBytes(packet + carried, m_pEntry->dataOffset);
-    *failed = got < 0;
-    return got == m_pEntry->dataOffset;
+    const auto readStart = [&](TS_FILE_ENTRY* entry, uint8_t* destination, uint32_t count) {
+        MoveTo(entry, 0);
+        m_ullPosition = 0;
+        const int64_t got = ReadBytes(destination, count);
+        *failed = got < 0;
+        return got == count;
+    };
+    TS_FILE_ENTRY* cut = m_pEntry;
+    if (CompleteSharedPacket(cut, static_cast<uint32_t>(carried), packet, readStart) != nullptr)
+        return true;
+    if (m_pEntry == cut) MoveTo(cut->next, 0);
+    return false;
 }
 
 bool CSetPacketReader::Next(uint8_t* packet, bool* failed) {

@@ -250,14 +250,16 @@ int32_t Wrap32(int64_t v) {
     return static_cast<int32_t>(static_cast<uint32_t>(v));
 }
 
+// A region whose size times the factor is short of one still gives one
+// pixel, centred past the region's end: it takes the region's last pixel.
 void FillNearest(const Axis& rows, const Axis& cols, const Geometry& g, int32_t* rowOffsets,
                  int32_t* colOffsets) {
     Walk(rows, [&](int32_t i, double p) {
-        rowOffsets[i] = Wrap32(ResizeNearestTap(p, g.lastRow).base * g.srcStepSamples);
+        rowOffsets[i] = Wrap32(ResizeNearestTap(p, g.roiH - 1).base * g.srcStepSamples);
     });
     Walk(cols, [&](int32_t j, double p) {
         colOffsets[j] =
-            Wrap32(int64_t{ResizeNearestTap(p, g.lastCol).base} * g.nChannelsForOffsets);
+            Wrap32(int64_t{ResizeNearestTap(p, g.roiW - 1).base} * g.nChannelsForOffsets);
     });
 }
 

@@ -52,7 +52,8 @@ struct ResizeTap {
     int32_t base;
     double t;
 };
-// Nearest: the index under the position, never past the image's edge.
+// Nearest: the index under the position, never past `last` (the driver
+// passes the ROI's last column or row).
 ResizeTap ResizeNearestTap(double position, int32_t last);
 // Linear: the image's last column is taken as the one before it with the
 // full weight on the second (t = 1).

@@ -126,9 +126,9 @@ int32_t ResizeSuperSampleDriver(const void* pSrc, int32_t srcWidth, int32_t srcH
     k.dstStep = dstStep;
     k.dstWidth = outW.count;
     k.dstHeight = outH.count;
-    // A block of a region lower than one block reads on into the image's
-    // rows below the region; only past the image's last row is a row repeated.
-    k.srcRows = srcHeight - roiY;
+    // A block reaching past the region repeats the region's last row rather
+    // than read on into the image's rows below it.
+    k.srcRows = roiHeight;
     k.xRatio = 1.0 / xFactor;
     k.yRatio = 1.0 / yFactor;
     k.scale = xFactor * yFactor;

@@ -59,12 +59,14 @@ int32_t ResizeYuv422Entry(const Yuv422Workers& v, const uint8_t* pSrc, int32_t s
     if (xFactor > 1.0 || yFactor > 1.0) return STS_RESIZE_FACTOR_ERR;
     const double rx = 1.0 / xFactor;
     const double ry = 1.0 / yFactor;
-    // Every pair the footprints touch, never past the image's right edge.
-    const int32_t imagePairs = (srcWidth - roiX) / 2;
+    // Every pair the footprints touch, within the ROI: a footprint reaching
+    // past it (an output raised to one row or one pair) repeats the ROI's
+    // last pair or row rather than read on into the image around it.
+    const int32_t roiPairs = roiWidth / 2;
     const double wanted = std::trunc((pairs + 1) * rx) + 1.0;
-    const int32_t srcPairs = wanted < imagePairs ? static_cast<int32_t>(wanted) : imagePairs;
-    return v.superSample(pRoi, pDst, srcStep, dstStep, srcPairs, srcHeight - roiY, pairs, height,
-                         rx, ry, xFactor * yFactor);
+    const int32_t srcPairs = wanted < roiPairs ? static_cast<int32_t>(wanted) : roiPairs;
+    return v.superSample(pRoi, pDst, srcStep, dstStep, srcPairs, roiHeight, pairs, height, rx, ry,
+                         xFactor * yFactor);
 }
 
 }  // namespace

@@ -186,9 +186,11 @@ int32_t Interpolate(const Yuv422Policy& v, const uint8_t* pRoi, int32_t srcWidth
     int32_t* chromaOffsets = blocks.Keep(v.alloc32s(pairs));
     if (interpolation == INTERP_NEAREST) {
         if (blocks.Failed()) return STS_NO_MEM_ERR;
-        NearestTable(dstHeight, yFactor, lastRow, srcStep, rowOffsets);
-        NearestTable(lumaCount, xFactor, lastLuma, 2, lumaOffsets);
-        NearestTable(pairs, xFactor, lastPair, 4, chromaOffsets);
+        // An output raised to one row or one pair is centred past the ROI's
+        // end: it takes the ROI's last row or pixel, not the image's next.
+        NearestTable(dstHeight, yFactor, roiHeight - 1, srcStep, rowOffsets);
+        NearestTable(lumaCount, xFactor, roiWidth - 1, 2, lumaOffsets);
+        NearestTable(pairs, xFactor, roiWidth / 2 - 1, 4, chromaOffsets);
         v.nearest(pRoi, pDst, dstStep, pairs, dstHeight, rowOffsets, lumaOffsets, chromaOffsets);
         return STS_OK;
     }

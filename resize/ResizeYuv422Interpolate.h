@@ -12,7 +12,8 @@
 // destination step (bytes), output pairs, output height, x and y factor,
 // interpolation code. Result: STS_OK, or STS_NO_MEM_ERR (nothing written).
 // Positions past the image (an output raised to its minimum) read the
-// image's last column, pair or row.
+// image's last column, pair or row; nearest positions past the ROI read the
+// ROI's last.
 
 #include <cstdint>
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -342,9 +343,10 @@ std::vector<std::vector<uint8_t>> ListedOutputs(const std::string& list) {
     return outputs;
 }
 
-// A set of two files split inside a packet exports the same packets into
-// the same files as the one file, whatever mark lies from the shared
-// packet's start up to the second file's first whole packet.
+// A set cut inside packets, several cuts into one packet among them and
+// empty files, exports the same packets into the same files as the one file,
+// whatever mark lies from a shared packet's start up to the next file's first
+// whole packet.
 TEST(TsExportTest, FileSetSplitInsideAPacketExportsAsTheOneFile) {
     std::vector<uint8_t> ts = ReadWholeFile(FixturePath("cut_three_1.ts"));
     ts.resize(188 * 600);
@@ -364,17 +366,31 @@ TEST(TsExportTest, FileSetSplitInsideAPacketExportsAsTheOneFile) {
         const bool excludedBefore = round % 6 >= 3;
         const uint64_t excludeAt = shared - 188 * (1 + rng() % 50);
         const uint8_t noSplit = static_cast<uint8_t>(rng() % 2);
+        // Up to two further cuts: an empty file at the first, a cut into the
+        // shared packet, or one anywhere.
+        std::vector<uint64_t> ends = {cut, ts.size()};
+        for (uint32_t more = rng() % 3; more > 0; --more) {
+            const uint64_t at[] = {cut, cut + rng() % (shared + 189 - cut), rng() % ts.size()};
+            ends.push_back(at[rng() % 3]);
+        }
+        std::sort(ends.begin(), ends.end());
         SCOPED_TRACE(testing::Message() << "cut " << cut << " mark " << kind << " at " << inWindow
-                                        << (excludedBefore ? " after an exclude" : ""));
+                                        << (excludedBefore ? " after an exclude" : "") << " "
+                                        << testing::PrintToString(ends));
         TempDir dir;
         CTsFileSet one;
         CTsFileSet two;
         WriteWholeFile(dir.File("whole.ts"), ts);
         one.AddFile(dir.File("whole.ts").c_str(), ts.size(), 0);
-        WriteWholeFile(dir.File("a.ts"), std::vector<uint8_t>(ts.begin(), ts.begin() + cut));
-        WriteWholeFile(dir.File("b.ts"), std::vector<uint8_t>(ts.begin() + cut, ts.end()));
-        two.AddFile(dir.File("a.ts").c_str(), cut, 0);
-        two.AddFile(dir.File("b.ts").c_str(), ts.size() - cut, 188 - (cut - shared));
+        uint64_t start = 0;
+        for (uint64_t end : ends) {
+            const std::string name =
+                dir.File(std::string(1, static_cast<char>('a' + two.GetFileCount())) + ".ts");
+            WriteWholeFile(name, std::vector<uint8_t>(ts.begin() + start, ts.begin() + end));
+            two.AddFile(name.c_str(), end - start,
+                        static_cast<uint32_t>((188 - start % 188) % 188));
+            start = end;
+        }
         std::vector<std::vector<std::vector<uint8_t>>> outputs;
         for (CTsFileSet* set : {&one, &two}) {
             if (excludedBefore) set->AddCutMark(kCutExclude, excludeAt);

@@ -250,48 +250,54 @@ TEST(TsToPsConverterTest, CutMarksFlushBeforeAndStartAfreshAfter) {
     }
 }
 
-// The same stream in one file and in two files split 100 bytes into one of
-// its packets, with the same marks: a mark on the split packet counts for
-// all of it.
+// The same stream in one file and in several files cut inside its packets,
+// with the same marks: a mark on a shared packet counts for all of it.
 TEST(TsToPsConverterTest, PacketCutByTheEndOfAFileGoesOnInTheNext) {
     const Bytes ts = ThreeProgramStream();
     const std::vector<size_t> ipos = IntraPicturePositions();
     ASSERT_GE(ipos.size(), 5u);
     struct Case {
-        size_t splitPacket;
+        std::vector<size_t> cuts;
         std::vector<std::pair<uint32_t, size_t>> marks;
     };
     const Case cases[] = {
-        {188 * 300, {}},
+        {{188 * 300 + 100}, {}},
         // An exclude mark on the packet that starts an I picture, and an
         // include mark on one.
-        {ipos[2], {{kCutExclude, ipos[2]}, {kCutInclude, ipos[4]}}},
-        {ipos[4], {{kCutExclude, ipos[2]}, {kCutInclude, ipos[4]}}},
+        {{ipos[2] + 100}, {{kCutExclude, ipos[2]}, {kCutInclude, ipos[4]}}},
+        {{ipos[4] + 100}, {{kCutExclude, ipos[2]}, {kCutInclude, ipos[4]}}},
+        // A packet over three files, and an empty file inside a packet.
+        {{188 * 300 + 12, 188 * 300 + 112}, {}},
+        {{ipos[4] + 100, ipos[4] + 100}, {{kCutExclude, ipos[2]}, {kCutInclude, ipos[4]}}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.splitPacket);
+        SCOPED_TRACE(c.cuts[0]);
         TempDir dir;
         const std::string whole = dir.File("whole.ts");
         WriteWholeFile(whole, ts);
         CTsFileSet one;
         one.AddFile(whole.c_str(), ts.size(), 0);
-        const size_t cut = c.splitPacket + 100;
-        const std::string first = dir.File("a.ts");
-        const std::string second = dir.File("b.ts");
-        WriteWholeFile(first, Bytes(ts.begin(), ts.begin() + static_cast<ptrdiff_t>(cut)));
-        WriteWholeFile(second, Bytes(ts.begin() + static_cast<ptrdiff_t>(cut), ts.end()));
-        CTsFileSet two;
-        two.AddFile(first.c_str(), cut, 0);
-        two.AddFile(second.c_str(), ts.size() - cut, 88);
+        CTsFileSet cut;
+        size_t start = 0;
+        std::vector<size_t> ends = c.cuts;
+        ends.push_back(ts.size());
+        for (size_t end : ends) {
+            const std::string part = dir.File("part" + std::to_string(cut.GetFileCount()) + ".ts");
+            WriteWholeFile(part, Bytes(ts.begin() + static_cast<ptrdiff_t>(start),
+                                       ts.begin() + static_cast<ptrdiff_t>(end)));
+            cut.AddFile(part.c_str(), end - start,
+                        static_cast<uint32_t>((188 - start % 188) % 188));
+            start = end;
+        }
         for (const auto& [kind, at] : c.marks) {
             one.AddCutMark(kind, at);
-            two.AddCutMark(kind, at);
+            cut.AddCutMark(kind, at);
         }
         const std::string expected = dir.File("one_000.mpg");
         ASSERT_EQ(
             ConvertTsToPsAc3(&one, expected.c_str(), kVideoPid, kAc3Pid, 10, nullptr, nullptr), 0u);
         const std::string out = dir.File("two_000.mpg");
-        ASSERT_EQ(ConvertTsToPsAc3(&two, out.c_str(), kVideoPid, kAc3Pid, 10, nullptr, nullptr),
+        ASSERT_EQ(ConvertTsToPsAc3(&cut, out.c_str(), kVideoPid, kAc3Pid, 10, nullptr, nullptr),
                   0u);
         EXPECT_TRUE(ReadWholeFile(out) == ReadWholeFile(expected));
         ExpectDecodes({out}, true);

@@ -466,25 +466,27 @@ TEST(ResizeInterpolate, EachAllocationFailingInTurnGivesNoMem) {
 
 // ---- mended faults ----
 
-TEST(ResizeInterpolate, ProductOfOneHalfAtTheImageEdgeStaysInside) {
+// A one-pixel output centred past the ROI's end takes the ROI's last pixel:
+// at the image's edge (guarded), and inside the image.
+TEST(ResizeInterpolate, OnePixelOutputStaysInsideTheRoi) {
+    const Case rows[] = {
+        // The image's last pixel, the ROI clipped to it: position 1.0, one
+        // past the ROI; a step over twice the ROI.
+        {.srcW = 9, .srcH = 7, .roiX = 8, .roiY = 6, .xF = 0.5, .yF = 0.5},
+        {.srcW = 9, .srcH = 7, .roiX = 8, .roiY = 6, .xF = 2.5, .yF = 2.5, .sizeMode = 0},
+        // Rows 2-3 of 4 x 8 at 0.25 and at a step of 5; columns 2-3 of 8 x 4.
+        {.srcW = 4, .srcH = 8, .roiY = 2, .roiW = 4, .roiH = 2, .yF = 0.25},
+        {.srcW = 4, .srcH = 8, .roiY = 2, .roiW = 4, .roiH = 2, .yF = 5.0, .sizeMode = 0},
+        {.srcW = 8, .srcH = 4, .roiX = 2, .roiW = 2, .roiH = 4, .xF = 0.25},
+    };
     for (int v = 0; v < 5; ++v) {
         for (int32_t dataType = 0; dataType < 3; ++dataType) {
-            Case c;
-            c.variant = v;
-            c.code = INTERP_NEAREST;
-            c.srcW = 9;
-            c.srcH = 7;
-            c.roiX = 8;  // one column, the image's last
-            c.roiY = 6;
-            c.roiW = 1;
-            c.roiH = 1;
-            c.xF = c.yF = 0.5;  // position 1.0: one past the ROI
-            c.flush = Flush::Back;
-            EXPECT_EQ(RunTyped(dataType, c), STS_OK);
-            // Step mode: a step over twice the ROI.
-            c.sizeMode = 0;
-            c.xF = c.yF = 2.5;
-            EXPECT_EQ(RunTyped(dataType, c), STS_OK);
+            for (Case c : rows) {
+                c.variant = v;
+                c.code = INTERP_NEAREST;
+                c.flush = Flush::Back;
+                EXPECT_EQ(RunTyped(dataType, c), STS_OK);
+            }
         }
     }
 }

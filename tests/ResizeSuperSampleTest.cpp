@@ -213,20 +213,25 @@ TEST(ResizeSuperSampleKernels, FourthSampleIsNeverTouched) {
     }
 }
 
-// Mend: a region lower than one block reads the image's rows below it (row
-// y holds 10 (y + 1); the block of 3 1/3 rows gives (10 + 20 + 30 + 40 / 3)
-// x 0.3 = 22), and repeats a row only past the image's last.
-TEST(ResizeSuperSampleDriver, ShortRegionReadsTheRowsBelowIt) {
+// Mend: a region lower than one block averages its own rows, its last one
+// repeated (row y holds 10 (y + 1); rows 0-1 in a block of 3 1/3 rows give
+// (10 + 20 + 20 + 20 / 3) x 0.3 = 17; row 2 in a block of 1 1/3 rows, 30).
+TEST(ResizeSuperSampleDriver, ShortRegionAveragesOnlyItsRows) {
     std::vector<uint8_t> src(4 * 4 * 8);
     for (size_t k = 0; k < src.size(); ++k)
         src[k] = static_cast<uint8_t>(10 * (k / 16 + 1));
+    struct Row {
+        int32_t roiY, roiH;
+        double yF;
+        int want;
+    };
     for (int v = 0; v < av::kCpuVariantCount; ++v) {
-        for (const auto& [roiY, want] : {std::pair{0, 22}, {6, 77}}) {
+        for (const Row& row : {Row{0, 2, 0.3, 17}, Row{6, 2, 0.3, 77}, Row{2, 1, 0.75, 30}}) {
             uint8_t dst[4] = {5, 5, 5, 5};
-            ASSERT_EQ(ResizeColor4DispatchTable[v](src.data(), 4, 8, 16, 0, roiY, 4, 2, dst, 4, 1,
-                                                   1, 0.3, 0.3, INTERP_SUPERSAMPLE),
+            ASSERT_EQ(ResizeColor4DispatchTable[v](src.data(), 4, 8, 16, 0, row.roiY, 4, row.roiH,
+                                                   dst, 4, 1, 1, 0.3, row.yF, INTERP_SUPERSAMPLE),
                       STS_OK);
-            EXPECT_EQ(dst[0], want) << "variant " << v << " top " << roiY;
+            EXPECT_EQ(dst[0], row.want) << "variant " << v << " top " << row.roiY;
             EXPECT_EQ(dst[3], 5);
         }
     }
@@ -635,7 +640,7 @@ void CheckRequest(const Request& r, const char* what) {
                                         src.at(r.roiX + static_cast<int32_t>(sx),
                                                r.roiY + static_cast<int32_t>(sy), c));
                                 },
-                                roiW, r.srcH - r.roiY, rx, ry, x, y);
+                                roiW, roiH, rx, ry, x, y);
                         }
                         ASSERT_LE(std::fabs(g - ref), tolerance)
                             << what << (v < av::kCpuVariantCount ? " variant " : " reference ") << v

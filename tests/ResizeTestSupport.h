@@ -187,11 +187,13 @@ class GuardedResizeHeap {
 struct ModelAxis {
     int32_t status = resize::STS_OK;
     std::vector<double> positions;
+    int32_t last = 0;  // the ROI's last index: no nearest sample lies past it
 };
 
 // Output count and positions of one direction (both size and step mode).
 inline ModelAxis ModelGrid(int32_t roi, double factor, int32_t room, bool nearest, bool sizeMode) {
     ModelAxis axis;
+    axis.last = roi - 1;
     double first = 0.0, step = 0.0;
     int64_t count = 0;
     if (sizeMode) {
@@ -260,8 +262,8 @@ void ModelResize(const std::vector<T>& src, int32_t srcWidth, int32_t srcHeight,
             const double py = rows.positions[i];
             const double px = cols.positions[j];
             if (nearest) {
-                const int32_t y = std::min(ModelIndex(py), lastRow);
-                const int32_t x = std::min(ModelIndex(px), lastCol);
+                const int32_t y = std::min(ModelIndex(py), rows.last);
+                const int32_t x = std::min(ModelIndex(px), cols.last);
                 for (int32_t c = 0; c < processed; ++c)
                     out[c] = sample(x, y, c);
                 continue;

@@ -201,6 +201,31 @@ TEST(ResizeYuv422Methods, Figures) {
         ASSERT_EQ(Call(v, s, ss, out), STS_OK);
         EXPECT_EQ(out.at(0, 0), 3);
         EXPECT_EQ(out.at(4, 0), 7);  // one pair only
+        // An output raised to one row or one pair takes the ROI's own rows
+        // and pixels, its last repeated (byte b of row y holds 60y + 3b).
+        Yuv422Image ramp(8, 4, false, 0);
+        for (int32_t b = 0; b < 16; ++b)
+            for (int32_t y = 0; y < 4; ++y)
+                ramp.at(b, y) = static_cast<uint8_t>(60 * y + 3 * b);
+        const struct {
+            int32_t code, roiX, roiY, roiW, roiH;
+            double xF, yF;
+            int32_t byte, want;
+        } raised[] = {
+            {INTERP_NEAREST, 0, 1, 8, 2, 1, 0.25, 0, 120},     // ROI row 1, not 2
+            {INTERP_NEAREST, 4, 0, 2, 4, 0.75, 1, 2, 30},      // ROI luma 1, not 2
+            {INTERP_SUPERSAMPLE, 0, 1, 8, 1, 1, 0.75, 0, 60},  // no third of row 2
+            {INTERP_SUPERSAMPLE, 4, 0, 2, 4, 0.75, 1, 2, 30},  // no share of luma 2
+            {INTERP_SUPERSAMPLE, 4, 0, 2, 4, 0.75, 1, 1, 27},  // no share of pair 1
+        };
+        for (const auto& r : raised) {
+            Yuv422Call rc;
+            rc.roiX = r.roiX, rc.roiY = r.roiY, rc.roiW = r.roiW, rc.roiH = r.roiH;
+            rc.srcH = 4, rc.xF = r.xF, rc.yF = r.yF, rc.code = r.code;
+            Yuv422Image got(16, 16, false, 7);
+            ASSERT_EQ(Call(v, rc, ramp, got), STS_OK);
+            EXPECT_EQ(got.at(r.byte, 0), r.want) << "variant " << v << " code " << r.code;
+        }
         // Allocation failure: -9 and nothing written.
         // Allocation failure at every block: -9, nothing written, all freed.
         for (int32_t code : {INTERP_NEAREST, INTERP_LINEAR, INTERP_CUBIC, INTERP_SUPERSAMPLE}) {
@@ -453,7 +478,8 @@ TEST(ResizeYuv422Random, VariantsAgreeAndFollowTheReferences) {
         const int32_t roiW = std::min(c.roiW, c.srcW - c.roiX);
         const int32_t roiH = std::min(c.roiH, c.srcH - c.roiY);
         const double w = roiW * c.xF + 1e-7, h = roiH * c.yF + 1e-7;
-        if (w < 2 || h < 1) continue;  // raised outputs: positions past the ROI
+        // Raised linear outputs place their last position past the ROI.
+        if (c.code == INTERP_LINEAR && (w < 2 || h < 1)) continue;
         const auto outW = static_cast<int32_t>(std::min<double>(w, c.dstW)) / 2 * 2;
         const auto outH = static_cast<int32_t>(std::min<double>(h, c.dstH));
         // Luma of pixel x, row y; U of pair p.

@@ -439,9 +439,20 @@ TEST(VideoImageEffectsTest, SafeAreaBorder) {
     odd.Fill(0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(odd.data(), 15, 4, fill, 2, 0), 0);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 16, 0), 1);
-    // Only band rows: any border fills the area (inner width 12, all 8 rows).
+    // Only band rows: any border fills the area (inner width 12, all 8 rows);
+    // a thickness of 0xFFFFFFFF is raised to even as no border at all.
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 13, 10), 1);
     EXPECT_EQ(helper.DrawSafeAreaBorder(small.data(), 16, 8, fill, 0xFFFFFFFF, 10), 1);
+    // A border of no thickness draws nothing, also at the frame's top row.
+    const uint32_t noBorders[][4] = {
+        {720, 576, 0, 0}, {720, 99, 0, 1}, {720, 576, 0xFFFFFFFF, 0}, {16, 8, 0, 10}};
+    for (const auto& [width, height, thickness, percent] : noBorders) {
+        GuardedBuffer image(size_t{width} * height * 2);
+        image.Fill(0);
+        EXPECT_EQ(helper.DrawSafeAreaBorder(image.data(), width, height, fill, thickness, percent),
+                  1);
+        EXPECT_EQ(image.Bytes(), std::vector<uint8_t>(image.size(), 0)) << width << "x" << height;
+    }
     // A border wider than the area still fits each row between the bands:
     // the right block starts left of the area and overlaps the left one, so
     // such a row is drawn over [first, last) only.

@@ -117,7 +117,9 @@ bool ModelSafeAreaBorder(std::vector<uint8_t>* image, uint32_t width, uint32_t h
     if (insetY > insetY + innerHeight - 1) return true;
     for (uint32_t y = insetY; y <= insetY + innerHeight - 1; ++y) {
         if (y >= height) return false;
-        const bool band = y <= insetY + border - 1 || y >= insetY + innerHeight - border;
+        // The band bounds do not wrap: a border of no thickness has no band.
+        const bool band =
+            y <= int64_t{insetY} + border - 1 || y >= int64_t{insetY} + innerHeight - border;
         const bool drawn =
             band ? words(y, insetX, innerWidth / 2)
                  : words(y, insetX, border / 2) &&
