@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <string_view>
 #include <thread>
 
 #include "CardTestSupport.h"
@@ -26,6 +27,7 @@
 #include "card/VelmoraMainFunc.h"
 #include "platform/NamedMutex.h"
 #include "platform/Paths.h"
+#include "platform/Trace.h"
 #include "sim/SimCard.h"
 #include "ts/TsDemultiplexer.h"
 #include "ts/TsMultiplexer.h"
@@ -408,6 +410,65 @@ TEST_F(TsCardTest, PlayedStreamReachesASocketOverUdpAndRtp) {
         ASSERT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
         EXPECT_EQ(Quorvel_Velmora_UdpStop(0), 0u);  // the disable closed it
     }
+}
+
+// Inside a network of its own whose loopback carries 1 Mbit/s, a 20 Mbit/s
+// playback with TS over IP: the card plays on far ahead of what the network
+// takes, the IP copy drops and reports it, and the disable leaves unsent what
+// the network has not taken.
+TEST_F(TsCardTest, ASlowNetworkDropsTheIpCopyAndNeverHoldsTheCard) {
+    const std::string result = nettest::RunInPrivateNetwork([]() -> std::string {
+        if (std::system("tc qdisc add dev lo root tbf rate 1mbit burst 16kb limit 50mb") != 0)
+            return "skip: cannot shape the loopback with tc";
+        std::atomic<bool> dropsReported{false};
+        platform::SetTraceCapture([&](std::string_view text) {
+            if (text == "\n TsOverIp: Drop 2000 TsPacket!") dropsReported = true;
+        });
+        const std::string failure = [&]() -> std::string {
+            if (Quorvel_Velmora_OpenCard(0) != 1) return "the card did not open";
+            nettest::PlainSocket peer;
+            Quorvel_Velmora_SetParameter(Param(L"127.0.0.1", peer.Port(), 0), 0);
+            if (Quorvel_Velmora_UdpRun(0) != 1) return "UdpRun failed";
+            Quorvel_Velmora_TsPlaybackSetBitRate(20000000, 0);
+            const uint64_t playedBefore = sim::PlayedAsiPackets(0)->played;
+            if (Quorvel_Velmora_TsPlaybackEnable(0) != 1) return "the enable failed";
+            Bytes block(ts::CTsMultiplexer::kMaxReported * 188, 0x47);
+            std::atomic<uint64_t> received{0};
+            std::jthread reader([&](std::stop_token stop) {
+                while (!stop.stop_requested())
+                    received += peer.Receive(100).size() / 188;
+            });
+            const auto gap = [&] {
+                return int64_t(sim::PlayedAsiPackets(0)->played - playedBefore - received);
+            };
+            // Were the card held for the IP copy, it could get no further ahead
+            // of the network than the sender holds.
+            int64_t ahead = 0;
+            if (!WaitFor([&] {
+                    uint32_t room = 0;
+                    Quorvel_Velmora_TsPlaybackGetEmptyBufferNum(&room, 0);
+                    if (room > 0)
+                        Quorvel_Velmora_TsPlaybackWritePacketsToBuffer(block.data(), room, 0);
+                    ahead = gap();
+                    return dropsReported && ahead > ts::CTsOverIpMulticast::kRingPackets;
+                })) {
+                return "the card played only " + std::to_string(ahead) + " ahead of the network";
+            }
+            if (Quorvel_Velmora_TsPlaybackDisable(0) != 1) return "the disable failed";
+            reader = {};
+            while (!peer.Receive(1000).empty())
+                received += 7;
+            // The card played what it held meanwhile; a disable that waited
+            // for the network would also have sent the sender's backlog.
+            if (gap() < ahead) return "the disable sent the backlog";
+            return "";
+        }();
+        Quorvel_Velmora_CloseCard(0);
+        platform::SetTraceCapture({});
+        return failure;
+    });
+    if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
+    EXPECT_EQ(result, "");
 }
 
 TEST_F(TsCardTest, StreamSentToTheCardComesBackThroughTheEngine) {

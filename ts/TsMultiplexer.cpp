@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "card/LogFile.h"
 #include "platform/Time.h"
+#include "platform/Trace.h"
 #include "ts/AsiPort.h"
 #include "ts/LockedRingBuffer.h"
 
@@ -16,6 +18,8 @@ namespace {
 
 constexpr uint32_t kStatusIntervalMs = 2000;
 constexpr uint32_t kAnalysisPacket = 188;
+// A trace line each time this many more packets were dropped from the IP copy.
+constexpr uint64_t kIpDropReport = 2000;
 
 std::unique_ptr<CLockedRingBuffer> MakeRing(uint32_t count, uint32_t size) {
     auto ring = std::make_unique<CLockedRingBuffer>();
@@ -224,6 +228,7 @@ uint32_t CTsMultiplexer::UdpRun() {
             !m_IpSender.Open()) {
             return 0;
         }
+        m_qwIpDrops = 0;
     }
     platform::Sleep(10);
     m_bTsOverIpOn = 1;
@@ -234,40 +239,55 @@ uint32_t CTsMultiplexer::UdpStop() {
     std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
     if (!m_bTsOverIpOn) return 0;
     m_bTsOverIpOn = 0;
-    m_dwIpOnCard = 0;
+    m_IpOnCard.clear();
     return m_IpSender.Close();
 }
 
-uint32_t CTsMultiplexer::IpRoom(uint32_t wanted) {
-    std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
-    if (!m_bTsOverIpOn) return wanted;
-    uint32_t free = 0;
-    m_IpSender.GetEmptyBufferNum(&free);
-    return std::min(wanted, free);
+void CTsMultiplexer::CountIpDrops(uint32_t count) {
+    const uint64_t before = m_qwIpDrops;
+    m_qwIpDrops += count;
+    for (uint64_t at = (before / kIpDropReport + 1) * kIpDropReport; at <= m_qwIpDrops;
+         at += kIpDropReport) {
+        platform::OutputDebugString("\n TsOverIp: Drop " + std::to_string(at) + " TsPacket!");
+    }
 }
 
 void CTsMultiplexer::CopyToIp(const uint8_t* entries, uint32_t count) {
     std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
+    const uint64_t first = m_qwCardEntries;
+    m_qwCardEntries += count;
     if (!m_bTsOverIpOn) return;
     uint32_t free = 0;
     m_IpSender.GetEmptyBufferNum(&free);
-    // Only a sender opened since the room was counted has less: it starts
-    // with the last of these packets.
-    const uint32_t skipped = count > free ? count - free : 0;
-    for (uint32_t i = skipped; i < count; ++i)
+    // The card's output never waits for the network.
+    const uint32_t copied = std::min(count, free);
+    for (uint32_t i = 0; i < copied; ++i)
         m_IpSender.WritePackets(entries + uint64_t{i} * kEntryBytes + 4, 1);
-    m_dwIpOnCard += count - skipped;
+    CountIpDrops(count - copied);
+    if (copied == 0) return;
+    if (!m_IpOnCard.empty() && m_IpOnCard.back().qwFirst + m_IpOnCard.back().dwCount == first) {
+        m_IpOnCard.back().dwCount += copied;
+    } else {
+        m_IpOnCard.push_back({first, copied});
+    }
 }
 
 void CTsMultiplexer::ReleasePlayedToIp(uint32_t freeUnits) {
     std::lock_guard<platform::CCriticalSection> lock(m_IpLock);
     if (!m_bTsOverIpOn) return;
-    // The card plays in order: the entries still on it are the latest
-    // written.
-    const uint32_t onCard = kEmptyCardUnits - std::min(freeUnits, kEmptyCardUnits);
-    if (m_dwIpOnCard <= onCard) return;
-    m_IpSender.ReleasePackets(m_dwIpOnCard - onCard);
-    m_dwIpOnCard = onCard;
+    // The card plays in order: the entries still on it are the latest it
+    // took.
+    const uint64_t onCard = kEmptyCardUnits - std::min(freeUnits, kEmptyCardUnits);
+    const uint64_t played = m_qwCardEntries - std::min(onCard, m_qwCardEntries);
+    while (!m_IpOnCard.empty() && m_IpOnCard.front().qwFirst < played) {
+        IP_COPY_RUN& run = m_IpOnCard.front();
+        const uint32_t gone =
+            static_cast<uint32_t>(std::min<uint64_t>(run.dwCount, played - run.qwFirst));
+        m_IpSender.ReleasePackets(gone);
+        run.qwFirst += gone;
+        run.dwCount -= gone;
+        if (run.dwCount == 0) m_IpOnCard.pop_front();
+    }
 }
 
 // --- Pacing -----------------------------------------------------------------
@@ -401,9 +421,9 @@ uint32_t CTsMultiplexer::ClientOutputThread() {
 void CTsMultiplexer::WriteEntries(uint32_t count) {
     uint8_t* read = nullptr;
     m_pEntryRing->GetReadPointer(&read);
-    // A failed transfer is logged by the port; its entries are not resent.
-    m_pOutputPort->WriteDma(read, count, m_dwPort);
-    CopyToIp(read, count);
+    // A failed transfer is logged by the port; its entries are not resent,
+    // nor sent over IP, since they never play.
+    if (m_pOutputPort->WriteDma(read, count, m_dwPort)) CopyToIp(read, count);
     m_pEntryRing->CommitRead(count);
 }
 
@@ -423,9 +443,7 @@ uint32_t CTsMultiplexer::DmaOutputThread() {
         m_pOutputPort->GetFreeUnits(&free, m_dwPort);
         ReleasePlayedToIp(free);
         m_pEntryRing->GetFillCount(&fill, &contiguous);
-        // The IP sender holds what the card has yet to play: when it has no
-        // room the card waits, and no packet is lost.
-        const uint32_t n = IpRoom(std::min(free, fill));
+        const uint32_t n = std::min(free, fill);
         if (n >= 1 && free >= kMinUnits) {
             if (contiguous != 0 && contiguous < n) {
                 WriteEntries(contiguous);

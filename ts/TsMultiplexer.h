@@ -5,11 +5,14 @@
 // whose header tells the card how much idle to send around it, so that the
 // stream leaves at the set bit rate; a DMA thread moves the entries into the
 // card's ASI output window. The DMA thread can copy every packet to the
-// TS-over-IP sender, which sends it once the card has played it. Results are
-// 1 for success and 0 for failure.
+// TS-over-IP sender, which sends it once the card has played it; a packet the
+// sender has no room for is dropped from the IP copy (counted, a trace line
+// every 2000), and the card's output goes on. Results are 1 for success and 0
+// for failure.
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 
 #include "platform/CriticalSection.h"
@@ -120,11 +123,10 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
     bool ApplyRate(uint32_t rate, ASI_GAP_WORD* pGap);
     // One packet at `entry + 4` finished into an entry and committed.
     void FinishEntry(uint8_t* entry, const ASI_GAP_WORD& gap, double* pAccumulator);
-    // How many of `wanted` entries the IP sender has room for (all of them
-    // while it is off).
-    uint32_t IpRoom(uint32_t wanted);
-    // The packets of `count` entries going to the card, to the IP sender.
+    // The packets of `count` entries the card took, to the IP sender as far
+    // as it has room; the rest are dropped from the IP copy.
     void CopyToIp(const uint8_t* entries, uint32_t count);
+    void CountIpDrops(uint32_t count);
     // Lets the IP sender send what the card has played, from the card's free
     // units.
     void ReleasePlayedToIp(uint32_t freeUnits);
@@ -163,8 +165,16 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
     platform::CCriticalSection m_IpLock;
     std::atomic<uint32_t> m_bTsOverIpOn{0};
     CTsOverIpMulticast m_IpSender;
-    // Packets copied to the IP sender that the card has yet to play.
-    uint32_t m_dwIpOnCard = 0;
+    // Where the IP copies lie in the stream of entries the card took: runs
+    // of {first entry, count}, oldest first, that the card has yet to play.
+    struct IP_COPY_RUN {
+        uint64_t qwFirst;
+        uint32_t dwCount;
+    };
+    std::deque<IP_COPY_RUN> m_IpOnCard;
+    // Entries the card has taken since construction.
+    uint64_t m_qwCardEntries = 0;
+    uint64_t m_qwIpDrops = 0;
     card::CLogFile* m_pLog;
     uint32_t m_dwCardIndex;
     uint8_t m_byRecordFlag = 0;

@@ -30,10 +30,11 @@ TS_OVER_IP_SETTINGS DefaultSettings() {
     return TS_OVER_IP_SETTINGS{kDefaultGroup, kDefaultPort, 0, 188, 0, 0};
 }
 
-// Waits up to the socket time-out for `events` on `handle`.
-bool WaitSocket(int handle, short events) {
+// Waits up to `timeoutMs` (the socket time-out unless given) for `events` on
+// `handle`.
+bool WaitSocket(int handle, short events, int timeoutMs = kSocketWaitUs / 1000) {
     pollfd p{handle, events, 0};
-    return handle >= 0 && ::poll(&p, 1, kSocketWaitUs / 1000) > 0;
+    return handle >= 0 && ::poll(&p, 1, timeoutMs) > 0;
 }
 
 // A host name of letters, digits and hyphens in dot-separated labels.
@@ -230,13 +231,22 @@ bool CTsOverIpMulticast::SendDatagram(uint8_t* pDatagram, uint16_t* pSequence) {
     return m_pUdp->Send(packets, payload, kSocketWaitUs) > 0;
 }
 
+bool CTsOverIpMulticast::WaitWritable(int timeoutMs) const {
+    const Udp* socket = m_pRtp != nullptr ? static_cast<const Udp*>(m_pRtp) : m_pUdp;
+    const int handle = m_pUdpSender != nullptr ? m_pUdpSender->GetHandle()
+                       : socket != nullptr     ? socket->GetHandle()
+                                               : -1;
+    return WaitSocket(handle, POLLOUT, timeoutMs);
+}
+
 uint32_t CTsOverIpMulticast::SendThread() {
     const uint32_t payload = kPacketsPerDatagram * m_Active.dwPacketLength;
     // Room for the RTP header of the unicast path before the packets.
     std::vector<uint8_t> datagram(kRtpHeaderSize + payload);
     uint16_t sequence = 0;
     for (;;) {
-        // Played packets still leave after a stop, until one fails to go.
+        // Played packets still leave after a stop, but only while the socket
+        // takes them at once: a slow network never holds up the close.
         const bool stopping = m_bStopped;
         uint32_t fill = 0;
         uint32_t contiguous = 0;
@@ -244,6 +254,12 @@ uint32_t CTsOverIpMulticast::SendThread() {
         if (fill < kQueuedBeforeSend || m_dwReleased < kPacketsPerDatagram) {
             if (stopping) break;
             platform::Sleep(1);
+            continue;
+        }
+        // A socket with no room keeps the packets queued: the wait is bounded
+        // so that a stop is seen.
+        if (!WaitWritable(stopping ? 0 : kSocketWaitUs / 1000)) {
+            if (stopping) break;
             continue;
         }
         m_pSendRing->Read(datagram.data() + kRtpHeaderSize, payload);

@@ -72,7 +72,12 @@ bool MatchesCardPacketLength(uint32_t ipPacketLength, uint32_t cardPacketLength,
 
 class CTsOverIpMulticast {
   public:
-    static constexpr uint32_t kRingPackets = 25900;
+    // Packets written and not yet let go: the playback engine holds those
+    // its card has yet to play, at most a card window of them.
+    static constexpr uint32_t kHeldPackets = 25920;
+    // Packets let go that the network has yet to take.
+    static constexpr uint32_t kBacklogPackets = 25900;
+    static constexpr uint32_t kRingPackets = kHeldPackets + kBacklogPackets;
     // Packets that stay queued in the send ring: a datagram leaves once 8
     // are there.
     static constexpr uint32_t kQueuedBeforeSend = 8;
@@ -92,7 +97,7 @@ class CTsOverIpMulticast {
     // The next `count` packets written may leave: the playback engine writes
     // packets as they go to the card and lets them go as the card plays them,
     // so that the datagrams follow the stream's pace. At a close, what was
-    // let go still leaves.
+    // let go still leaves as far as the socket takes it without waiting.
     void ReleasePackets(uint32_t count) { m_dwReleased += count; }
     // 1 to 7 packets straight to the destination (skipped, with 1, when RTP
     // is on); 0 on a failed wait or send.
@@ -107,6 +112,9 @@ class CTsOverIpMulticast {
 
   private:
     uint32_t SendThread();
+    // Whether the socket of the path opened takes a datagram within
+    // `timeoutMs`.
+    bool WaitWritable(int timeoutMs) const;
     // One datagram of 7 packets by the path opened; whether it went.
     bool SendDatagram(uint8_t* pDatagram, uint16_t* pSequence);
     void ReleaseResources();

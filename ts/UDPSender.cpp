@@ -45,7 +45,7 @@ uint32_t CUDPSender::Connect(const char* pHost, uint16_t port) {
 uint32_t CUDPSender::Send(const void* pData, uint32_t length) {
     if (m_hSocket < 0 || pData == nullptr) return 1;
     const ssize_t sent =
-        ::sendto(m_hSocket, pData, length, MSG_NOSIGNAL,
+        ::sendto(m_hSocket, pData, length, MSG_NOSIGNAL | MSG_DONTWAIT,
                  reinterpret_cast<const sockaddr*>(&m_Destination), sizeof(m_Destination));
     return sent < 1 ? 1 : 0;
 }

@@ -22,7 +22,8 @@ class CUDPSender {
     // Closes any socket, then makes one for (host, port); a host that is not
     // a dotted address is resolved by name.
     uint32_t Connect(const char* pHost, uint16_t port);
-    // One datagram; 1 when it fails or sends nothing.
+    // One datagram, never waiting for room in the socket; 1 when it fails or
+    // sends nothing.
     uint32_t Send(const void* pData, uint32_t length);
     uint32_t Close();
     int GetHandle() const { return m_hSocket; }

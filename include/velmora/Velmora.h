@@ -711,16 +711,22 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitSetNitInformation(const NIT_
  *
  * Quorvel_Velmora_UdpRun sends the playback stream, 7 packets a datagram: each
  * packet written with Quorvel_Velmora_TsPlaybackWritePacketsToBuffer goes once
- * the card has played it, so the datagrams follow the bit rate set, and
- * playback waits for a sender that falls behind rather than lose packets. What
- * the card held at the UdpRun is not sent, and the last 1 to 7 packets played
- * wait for more to fill a datagram. To a multicast group (first number 224 to
- * 239) datagrams leave by the interface of the host's first IPv4 address (that
- * of the first interface that is up and has one, in the system's order; a
- * loopback address only when there is no other), from that address, with a
- * time-to-live of 5; any other address gets plain unicast. An RTP header
- * carries payload type 33, a sequence number from 0, the sender's millisecond
- * tick count as time stamp and SSRC 0.
+ * the card has played it, so the datagrams follow the bit rate set. The IP copy
+ * never holds up the card's output: when the network takes less than the bit
+ * rate and the sender has no room left (for at least 25,900 packets played and
+ * not yet sent), the packets for IP are dropped until it has room again, and
+ * each time the count of drops since the UdpRun reaches a multiple of 2,000,
+ * the debugger output gets the line "TsOverIp: Drop <count> TsPacket!".
+ * Quorvel_Velmora_UdpStop, and the playback disable, which stops the sender
+ * too, do not wait for a slow network: played packets the network does not take
+ * at once are not sent. What the card held at the UdpRun is not sent, and the
+ * last 1 to 7 packets played wait for more to fill a datagram. To a multicast
+ * group (first number 224 to 239) datagrams leave by the interface of the
+ * host's first IPv4 address (that of the first interface that is up and has
+ * one, in the system's order; a loopback address only when there is no other),
+ * from that address, with a time-to-live of 5; any other address gets plain
+ * unicast. An RTP header carries payload type 33, a sequence number from 0, the
+ * sender's millisecond tick count as time stamp and SSRC 0.
  *
  * The receiver takes datagrams at the port on every local address, from any
  * sender; a multicast address is joined on the interface the system's routes
