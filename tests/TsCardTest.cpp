@@ -1252,18 +1252,6 @@ uint64_t RecordedFrames(uint32_t program) {
            length.dwFrames;
 }
 
-// How long the peer restarts: VELMORA_TEST_STRESS_SECONDS, else a minute (a
-// third of it under a sanitizer, which slows every step).
-uint32_t StressSeconds() {
-    if (const char* seconds = std::getenv("VELMORA_TEST_STRESS_SECONDS"))
-        return static_cast<uint32_t>(std::strtoul(seconds, nullptr, 10));
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return 20;
-#else
-    return 60;
-#endif
-}
-
 // Two processes capture and record from one card while the other one stops,
 // restarts, changes work mode and closes at random (seeded), a third plays
 // out, and others one after another record and end without a close: this
