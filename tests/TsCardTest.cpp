@@ -102,9 +102,11 @@ class TsCardTest : public cardtest::CardTest {
         });
     }
 
-    static std::string TempPath(const char* name) {
-        return "/tmp/velmora_" + std::string(name) + "_" + std::to_string(getpid());
-    }
+    // A file of the test's own, removed with its folder after the test.
+    std::string TempPath(const char* name) const { return m_temp.File(name); }
+
+  private:
+    const platform::test::TempDir m_temp;
 };
 
 std::wstring Wide(const std::string& text) {
@@ -213,8 +215,8 @@ TEST_F(TsCardTest, ProgramInformationOfTheFixture) {
 // With `rateAfterStart` code-rate tracking starts the engine before any rate
 // is set, and the rate comes after.
 std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = false) {
-    const std::string tap = "/tmp/velmora_tap_" + std::to_string(getpid());
-    std::remove(tap.c_str());
+    const platform::test::TempDir temp;
+    const std::string tap = temp.File("tap");
     if (!sim::SetAsiOutputTap(0, tap)) return "no tap";
     if (Quorvel_Velmora_TsPlaybackSetBitRate(0, 0) != 0 ||
         Quorvel_Velmora_TsPlaybackSetBitRate(216000000, 0) != 0 ||
@@ -246,7 +248,6 @@ std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = 
         "the packets played out");
     Quorvel_Velmora_TsPlaybackDisable(0);
     sim::SetAsiOutputTap(0, "");
-    std::remove(tap.c_str());
     if (!enough) return "only " + std::to_string(played.size()) + " packets played";
     for (size_t i = 0; i < kChecked; ++i) {
         if (played[i].length != length) return "played length " + std::to_string(played[i].length);
