@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -571,7 +572,7 @@ TEST_F(CardTest, ChildrenForkedBesideBusyThreadsOpenTheCard) {
 // was reaped, while the system is still ending it, or at a random point of the dying one's last
 // steps (so also while it waits for the open mutex the dying one holds). Every open of the next
 // process that answers 1 gives a card it can capture from and close, and once all have gone nothing
-// of theirs is left.
+// of theirs is left. Every kind of round runs, and more follow while the stress time lasts.
 TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
     // The card and its objects belong to the children alone.
     sim::ReleaseCards();
@@ -579,11 +580,26 @@ TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
     std::uniform_int_distribution<int> killAfterUs(0, 250000);
     std::uniform_int_distribution<int> nextAfterUs(-2000, 2000);
     enum Next { AfterReaped, BeforeReaped, Beside, kNextWays };
-    for (int round = 0; round < 120; ++round) {
+    // Every fourth process is not killed: another of its threads calls exit
+    // with the card open, in any step of its use.
+    constexpr int kExitEvery = 4;
+    constexpr int kEveryKind = kNextWays * kExitEvery;
+    const auto start = std::chrono::steady_clock::now();
+    const auto seconds = [start] {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+    };
+    int round = 0;
+    for (; round < 120 && (round < kEveryKind || seconds() < tstest::StressSeconds()); ++round) {
+        // Shows how far a run that its time-out stops got. Flushed, also so
+        // that no child inherits it to write again when it calls exit.
+        if (round % 5 == 0) {
+            std::printf("round %d after %lld s\n", round, seconds());
+            std::fflush(stdout);
+        }
         const auto next = static_cast<Next>(round % kNextWays);
-        // Every fourth process is not killed: another of its threads calls
-        // exit with the card open, in any step of its use.
-        const bool exits = round % 4 == 3;
+        const bool exits = round % kExitEvery == kExitEvery - 1;
         const int endAfterUs = killAfterUs(random);
         // Uses the card over and over, so that the kill lands in some step
         // of it whatever the machine's speed.
@@ -616,6 +632,8 @@ TEST_F(CardTest, AProcessKilledAnywhereLeavesACardTheNextOneUses) {
             EXPECT_EQ(*status, kCardUserExitStatus) << "round " << round;
         }
     }
+    std::printf("%d rounds in %lld s\n", round, seconds());
+    std::fflush(stdout);
     // The last user's close removes what the processes killed beside it
     // left.
     Child last(UseCard);

@@ -612,8 +612,8 @@ TEST(FfmServerTest, MessagesStayInsideTheBlock) {
 }
 
 TEST(FfmServerTest, TheFileFormMapsItsFile) {
-    const std::string path = ::testing::TempDir() + "ffm-server-test.map";
-    std::remove(path.c_str());
+    const platform::test::TempDir temp;
+    const std::string path = temp.File("ffm-server.map");
     {
         CFFMServer server(path.c_str(), "FfmServerTest.File", 4096);
         ASSERT_NE(server.GetView(), nullptr);
@@ -630,7 +630,6 @@ TEST(FfmServerTest, TheFileFormMapsItsFile) {
     std::memcpy(&payload, bytes + 31, 4);
     EXPECT_EQ(magic, kMagic);
     EXPECT_EQ(payload, 0xFEEDC0DEu);
-    std::remove(path.c_str());
 }
 
 }  // namespace

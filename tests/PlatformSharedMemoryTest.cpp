@@ -2,9 +2,11 @@
 #include <sched.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <regex>
 #include <set>
 #include <string>
@@ -421,19 +423,79 @@ TEST(PlatformSharedMemoryTest, LeftoversGoOnlyWithTheirOwnNamespace) {
     EXPECT_TRUE(ShmFilesEndingIn(".shm.PlatformShm.Left").empty());
 }
 
-// Run by CTest after every other test: clears the namespaces of test
-// processes ("...velmora-test-<pid>") of whatever their processes left
-// behind, also those that crashed. Blocks that a live process holds stay.
-TEST(PlatformNamespaceCleanup, ClearsWhatTestProcessesLeft) {
-    const std::regex testNamespace(".*velmora-test-[0-9]+");
+// Whether the test process `pid` (as a name carries it) has ended. While a
+// process of that pid lives, be it another program that took the number, what
+// carries it stays: it may be a test's that still looks at it.
+bool TestProcessEnded(const std::string& pid) {
+    const long long number = std::strtoll(pid.c_str(), nullptr, 10);
+    return number > 0 && number <= std::numeric_limits<pid_t>::max() &&
+           kill(static_cast<pid_t>(number), 0) != 0 && errno == ESRCH;
+}
+
+// Clears what test processes that have ended left, also those killed at
+// their time-out: the objects of their namespaces ("...velmora-test-<pid>")
+// that no live process holds, and their state and scratch folders
+// ("velmora-test-<pid>[-XXXXXX]") in the temporary folder and beside this
+// process's state folder. Another test run's live processes keep theirs.
+void ClearWhatEndedTestProcessesLeft() {
+    const std::regex testNamespace(".*velmora-test-([0-9]+)");
     std::set<std::string> namespaces;
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
         const std::string name = entry.path().filename().string();
         const std::string ns = name.substr(0, name.find('.'));
-        if (std::regex_match(ns, testNamespace)) namespaces.insert(ns);
+        std::smatch match;
+        if (std::regex_match(ns, match, testNamespace) && TestProcessEnded(match[1]))
+            namespaces.insert(ns);
     }
     for (const std::string& ns : namespaces)
         SharedMemory::RemoveAbandoned(ns);
+
+    const std::regex testFolder("velmora-test-([0-9]+)(-[A-Za-z0-9]{6})?");
+    std::set<std::filesystem::path> bases = {std::filesystem::temp_directory_path()};
+    if (const char* stateDir = std::getenv("VELMORA_SIM_STATE_DIR"))
+        bases.insert(std::filesystem::path(stateDir).parent_path());
+    std::error_code error;
+    for (const std::filesystem::path& base : bases) {
+        for (const auto& entry : std::filesystem::directory_iterator(base, error)) {
+            const std::string name = entry.path().filename().string();
+            std::smatch match;
+            if (entry.is_directory(error) && std::regex_match(name, match, testFolder) &&
+                TestProcessEnded(match[1])) {
+                std::filesystem::remove_all(entry.path(), error);
+            }
+        }
+    }
+}
+
+// Run by CTest after every other test.
+TEST(PlatformNamespaceCleanup, ClearsWhatTestProcessesLeft) {
+    ClearWhatEndedTestProcessesLeft();
+}
+
+// What a killed peer left in this live test process's namespace stays (its
+// test may still count it); what one left in the namespace of a test process
+// that has ended goes, and so does that process's state folder.
+TEST(PlatformNamespaceCleanup, ClearsOnlyWhatEndedTestProcessesLeft) {
+    const pid_t ended = fork();
+    if (ended == 0) _exit(0);
+    ASSERT_GT(ended, 0);
+    waitpid(ended, nullptr, 0);
+    const std::string endedNamespace = "velmora-test-" + std::to_string(ended);
+    const auto stateDir = std::filesystem::path(std::getenv("VELMORA_SIM_STATE_DIR"));
+    const auto endedStateDir = stateDir.parent_path() / endedNamespace;
+    ASSERT_TRUE(std::filesystem::create_directories(endedStateDir));
+    for (const std::string& ns : {IpcNamespace(), endedNamespace}) {
+        Pipe ready;
+        Child peer(Peer(ready, ns, "PlatformShm.Ended", false));
+        ASSERT_TRUE(ready.Wait());
+    }
+    ClearWhatEndedTestProcessesLeft();
+    const std::vector<std::string> left = ShmFilesEndingIn(".shm.PlatformShm.Ended");
+    SharedMemory::RemoveAbandoned(IpcNamespace());
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].rfind(IpcNamespace() + ".", 0), 0u);
+    EXPECT_FALSE(std::filesystem::exists(endedStateDir));
+    EXPECT_TRUE(std::filesystem::exists(stateDir));
 }
 
 // Every object is its owner's alone, whatever the umask, but the recording

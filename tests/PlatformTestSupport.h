@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -138,6 +140,33 @@ inline int ExecTestPeer(const std::string& filter) {
     execve(self.c_str(), argv, environ);
     return 127;
 }
+
+// A folder of its own in the temporary folder (TMPDIR's, else /tmp), or in
+// `base`, removed with all it holds when it goes, also after a failure. Its
+// name carries the pid, so that once a killed test's process has gone the
+// namespace cleanup knows the folder is no one's.
+class TempDir {
+  public:
+    explicit TempDir(const char* base = nullptr) {
+        const std::filesystem::path root =
+            base != nullptr ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
+        std::string pattern =
+            (root / ("velmora-test-" + std::to_string(getpid()) + "-XXXXXX")).string();
+        if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    bool Valid() const { return !m_path.empty(); }
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+  private:
+    std::string m_path;
+};
 
 // Shortens the deadline of every exported call while it lives, so that a
 // test of locks held elsewhere needs no ten seconds a call.

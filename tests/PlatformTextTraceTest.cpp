@@ -1,5 +1,5 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -60,8 +60,8 @@ class StderrCapture {
   public:
     StderrCapture() {
         std::fflush(stderr);
-        m_path = "/tmp/velmora-platform-stderr-" + std::to_string(getpid());
-        m_file = open(m_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        // A file in memory: nothing is left behind whatever ends the test.
+        m_file = memfd_create("velmora-stderr", MFD_CLOEXEC);
         m_saved = dup(2);
         dup2(m_file, 2);
     }
@@ -76,12 +76,10 @@ class StderrCapture {
         const ssize_t length = pread(m_file, buffer, sizeof(buffer), 0);
         m_text.assign(buffer, length > 0 ? static_cast<size_t>(length) : 0);
         close(m_file);
-        unlink(m_path.c_str());
         return m_text;
     }
 
   private:
-    std::string m_path;
     std::string m_text;
     int m_file = -1;
     int m_saved = -1;

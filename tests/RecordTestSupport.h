@@ -16,28 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "PlatformTestSupport.h"
+
 namespace velmora::record::test {
 
-class TempDir {
-  public:
-    explicit TempDir(const char* base = nullptr) {
-        std::string root = base != nullptr ? base : std::filesystem::temp_directory_path().string();
-        std::string pattern = root + "/velmora-record-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    bool Valid() const { return !m_path.empty(); }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-  private:
-    std::string m_path;
-};
+using ::velmora::platform::test::TempDir;
 
 inline std::vector<uint8_t> ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

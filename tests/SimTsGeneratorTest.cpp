@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -17,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "PlatformTestSupport.h"
 #include "record/MpegVideoInfo.h"
 #include "record/VideoParser.h"
 #include "sim/SimTsGenerator.h"
@@ -333,9 +333,9 @@ TEST(SimTsGeneratorTest, PicturesDecode) {
         std::printf("ffmpeg not installed: the generator's stream not played\n");
         return;
     }
-    char directory[] = "/tmp/velmora-generator-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    const std::string path = std::string(directory) + "/generator.ts";
+    const platform::test::TempDir directory;
+    ASSERT_TRUE(directory.Valid());
+    const std::string path = directory.File("generator.ts");
     const std::string errors = path + ".err";
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(ts.data()), static_cast<std::streamsize>(ts.size()));
@@ -345,7 +345,6 @@ TEST(SimTsGeneratorTest, PicturesDecode) {
     std::ifstream log(errors);
     const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_TRUE(text.empty()) << text.substr(0, 400);
-    std::filesystem::remove_all(directory);
 }
 
 TEST(SimTsGeneratorTest, SameIndexSameBytes) {

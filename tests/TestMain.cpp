@@ -45,6 +45,10 @@ std::filesystem::path KeepThisProcessApart() {
                                            ? std::filesystem::path(callerDir)
                                            : std::filesystem::temp_directory_path();
     const std::filesystem::path stateDir = base / ("velmora-test-" + id);
+    // One left by a killed process that had this pid before is no one's now:
+    // its cards' settings must not become this process's.
+    std::error_code ignored;
+    std::filesystem::remove_all(stateDir, ignored);
     std::filesystem::create_directories(stateDir);
     setenv("VELMORA_SIM_STATE_DIR", stateDir.c_str(), 1);
 

@@ -104,9 +104,11 @@ class TsCardTest : public cardtest::CardTest {
         });
     }
 
-    static std::string TempPath(const char* name) {
-        return "/tmp/velmora_" + std::string(name) + "_" + std::to_string(getpid());
-    }
+    // A file of the test's own, removed with its folder after the test.
+    std::string TempPath(const char* name) const { return m_temp.File(name); }
+
+  private:
+    const platform::test::TempDir m_temp;
 };
 
 std::wstring Wide(const std::string& text) {
@@ -215,8 +217,8 @@ TEST_F(TsCardTest, ProgramInformationOfTheFixture) {
 // With `rateAfterStart` code-rate tracking starts the engine before any rate
 // is set, and the rate comes after.
 std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = false) {
-    const std::string tap = "/tmp/velmora_tap_" + std::to_string(getpid());
-    std::remove(tap.c_str());
+    const platform::test::TempDir temp;
+    const std::string tap = temp.File("tap");
     if (!sim::SetAsiOutputTap(0, tap)) return "no tap";
     if (Quorvel_Velmora_TsPlaybackSetBitRate(0, 0) != 0 ||
         Quorvel_Velmora_TsPlaybackSetBitRate(216000000, 0) != 0 ||
@@ -248,7 +250,6 @@ std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = 
         "the packets played out");
     Quorvel_Velmora_TsPlaybackDisable(0);
     sim::SetAsiOutputTap(0, "");
-    std::remove(tap.c_str());
     if (!enough) return "only " + std::to_string(played.size()) + " packets played";
     for (size_t i = 0; i < kChecked; ++i) {
         if (played[i].length != length) return "played length " + std::to_string(played[i].length);
@@ -1311,18 +1312,6 @@ uint64_t RecordedFrames(uint32_t program) {
     Quorvel_Velmora_TsCaptureRecorderGetLength(program, 0, &length, 0);
     return ((uint64_t{length.dwHours} * 60 + length.dwMinutes) * 60 + length.dwSeconds) * 25 +
            length.dwFrames;
-}
-
-// How long the peer restarts: VELMORA_TEST_STRESS_SECONDS, else a minute (a
-// third of it under a sanitizer, which slows every step).
-uint32_t StressSeconds() {
-    if (const char* seconds = std::getenv("VELMORA_TEST_STRESS_SECONDS"))
-        return static_cast<uint32_t>(std::strtoul(seconds, nullptr, 10));
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return 20;
-#else
-    return 60;
-#endif
 }
 
 // Two processes capture and record from one card while the other one stops,

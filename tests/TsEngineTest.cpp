@@ -478,12 +478,13 @@ TEST(TsProgramEngineTest, MutatedPacketsThroughAnalysisAndRemux) {
 }
 
 TEST(TsProgramEngineTest, RecorderAndFilesWithoutARecorder) {
+    const platform::test::TempDir temp;
     EngineRig rig;
     RECORD_LENGTH length = {};
     EXPECT_EQ(rig.engine->GetRecorderLength(1, &length), 0u);
     EXPECT_EQ(rig.engine->StartRecorderTask(nullptr), -1);
     EXPECT_EQ(rig.engine->OpenStreamFile(nullptr), 0u);
-    const std::string path = "/tmp/velmora_engine_" + std::to_string(getpid()) + ".ts";
+    const std::string path = temp.File("engine.ts");
     const std::wstring wide(path.begin(), path.end());
     EXPECT_EQ(rig.engine->OpenStreamFile(wide.c_str()), 1u);
     EXPECT_EQ(rig.engine->OpenStreamFile(wide.c_str()), 0u);
@@ -492,7 +493,6 @@ TEST(TsProgramEngineTest, RecorderAndFilesWithoutARecorder) {
     rig.Run(in);
     EXPECT_EQ(rig.engine->CloseStreamFile(), 1u);
     const auto written = ReadPackets(path);
-    std::remove(path.c_str());
     ASSERT_EQ(written.size(), 1632u * 3);
     for (size_t i = 0; i < written.size(); ++i)
         ASSERT_EQ(written[i], in[i]);
@@ -519,6 +519,7 @@ TEST(TsDemultiplexerTest, ContinuityCheckCountsOnlyRealBreaks) {
 }
 
 TEST(TsDemultiplexerTest, RefusalsAndCaptureFileModes) {
+    const platform::test::TempDir temp;
     ts::CTsDemultiplexer demux(nullptr, 1, 0, nullptr);
     EXPECT_EQ(demux.Open(190, 0, 0, 0), 0u);
     ASSERT_EQ(demux.Open(188, 0, 0, 0), 1u);
@@ -535,7 +536,7 @@ TEST(TsDemultiplexerTest, RefusalsAndCaptureFileModes) {
     EXPECT_EQ(demux.StartCaptureFile(L"", 0, 0), 0u);
     EXPECT_EQ(demux.StartCaptureFile(nullptr, 0, 0), 0u);
 
-    const std::string path = "/tmp/velmora_capture_" + std::to_string(getpid()) + ".ts";
+    const std::string path = temp.File("capture.ts");
     const std::wstring wide(path.begin(), path.end());
     const auto packets = GeneratorPackets(0, 300);
     ASSERT_EQ(demux.StartCaptureFile(wide.c_str(), 0, 0), 1u);
@@ -547,7 +548,6 @@ TEST(TsDemultiplexerTest, RefusalsAndCaptureFileModes) {
         demux.WriteCaptureFile(p.data(), 1);
     EXPECT_EQ(demux.StopCaptureFile(), 1u);
     const auto written = ReadPackets(path);
-    std::remove(path.c_str());
     ASSERT_EQ(written.size(), 300 + CountPid(packets, 0x101));
     for (size_t i = 300; i < written.size(); ++i)
         EXPECT_EQ(Pid(written[i].data()), 0x101);
@@ -1067,6 +1067,8 @@ TEST(TsProgramEngineTest, SwitchingFilterAndNitWhileRecordingLosesAndRepeatsNoth
     constexpr uint16_t kPid[2] = {0x202, 0x204};  // removed, kept
     constexpr auto kPhase = std::chrono::seconds(30);
     constexpr uint64_t kSampleEvery = 100000;  // packets fed between file-size checks
+    // The recordings (about 70 MB) go with it, after the engine.
+    const platform::test::TempDir temp;
     CLockedRingBuffer card;
     CLockedRingBuffer output;
     card.SetSize(25920, 256);
@@ -1175,8 +1177,7 @@ TEST(TsProgramEngineTest, SwitchingFilterAndNitWhileRecordingLosesAndRepeatsNoth
             lastSize = FileSize(path);
         }
     };
-    const std::string stem = "/tmp/velmora_stress_" + std::to_string(getpid());
-    const std::string paths[2] = {stem + "_1.mpg", stem + "_2.mpg"};
+    const std::string paths[2] = {temp.File("1.mpg"), temp.File("2.mpg")};
     auto record = [&](const std::string& path) {
         const std::wstring wide(path.begin(), path.end());
         const record::RECORDER_TASK_REQUEST request = {1, 0x200, 0x201, 3, wide.c_str(), 0};
@@ -1212,10 +1213,8 @@ TEST(TsProgramEngineTest, SwitchingFilterAndNitWhileRecordingLosesAndRepeatsNoth
     EXPECT_GT(filtersTaken, 0u);
     EXPECT_GT(removedReceived, 0u);
     EXPECT_LT(removedReceived, serialsFed[0]);
-    for (const std::string& path : paths) {
+    for (const std::string& path : paths)
         EXPECT_GT(FileSize(path), 0u);
-        std::remove(path.c_str());
-    }
 }
 
 }  // namespace

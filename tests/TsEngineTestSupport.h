@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -174,6 +175,18 @@ inline std::map<uint16_t, std::string> SdtServices(const Bytes& s) {
 // Waits until `done` holds; a failure reported as a hang when it never does.
 inline bool WaitFor(const std::function<bool()>& done, const std::string& what = "the condition") {
     return test::WaitUntil(done, what);
+}
+
+// How long a stress test goes on: VELMORA_TEST_STRESS_SECONDS, else a minute
+// (a third of it under a sanitizer, which slows every step).
+inline uint32_t StressSeconds() {
+    if (const char* seconds = std::getenv("VELMORA_TEST_STRESS_SECONDS"))
+        return static_cast<uint32_t>(std::strtoul(seconds, nullptr, 10));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return 20;
+#else
+    return 60;
+#endif
 }
 
 // Whether `run` is a stretch of the cyclic `source`, none lost or repeated.
