@@ -19,7 +19,8 @@ constexpr uint32_t kHostBufferWords = audio_frame::kHostBufferBytes / 4;
 struct CAudioCapture::ReadSteps : CaptureSteps {
     CAudioCapture& capture;
 
-    static constexpr CaptureRing kRing{&CIoCardBoardSupport::SetAudioCaptureReadRequest,
+    static constexpr CaptureRing kRing{&CIoCardBoardSupport::IsAudioCaptureBufferEmpty,
+                                       &CIoCardBoardSupport::SetAudioCaptureReadRequest,
                                        &CIoCardBoardSupport::ClearAudioCaptureReadRequest,
                                        &CIoCardBoardSupport::IsAudioCaptureReadDone,
                                        &CIoCardBoardSupport::GetAudioCaptureBufferReadNo,
@@ -85,6 +86,8 @@ uint32_t CAudioCapture::ReadBlock(uint64_t* pStamp64, uint32_t* pStamp32, void* 
     std::lock_guard<std::mutex> readLock(m_ReadLock);
     // A block that does not fit the card buffer would be written past it.
     if (m_dwBlockSize == 0 || m_dwBlockSize > kHostBufferWords) return 0;
+    // Looked at again under the DMA channel lock; an empty ring is answered
+    // without taking it.
     if (m_pBoardSupport->IsAudioCaptureBufferEmpty(m_dwPort)) return 0;
     ReadSteps steps{{*this, ReadSteps::kRing, pStamp64, pStamp32}, *this};
     const uint32_t result = TransferRingUnit(steps, RingLog{});

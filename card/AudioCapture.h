@@ -9,7 +9,9 @@
 // Reads from several threads take turns on the worker's own lock: the ring
 // protocol, the card buffer the block lands in and the resampler state all
 // belong to one read until its samples are out. DMA on a channel is
-// serialised across threads and processes by the bridge's DMA channel lock.
+// serialised across threads and processes by the bridge's DMA channel lock,
+// and a read decides under it whether the ring holds a block, so that readers
+// in several processes each get a block the others do not.
 
 #include <cstdint>
 #include <memory>

@@ -40,7 +40,11 @@ bool CChannelWorker::MoveUnit(void* pHost, uint32_t cardByteAddress, uint32_t by
 bool CChannelWorker::CaptureSteps::Request() {
     CIoCardBoardSupport* board = worker.m_pBoardSupport;
     const uint32_t port = worker.m_dwPort;
+    // Decided under the channel lock, which readers in every process take:
+    // the card answers a request on an empty ring with a unit already read.
+    if ((board->*ring.isEmpty)(port)) return false;
     (board->*ring.setReadRequest)(port);
+    requested = true;
     return WaitUntil([&] { return (board->*ring.isReadDone)(port); }, ring.readDoneTimeoutMs);
 }
 
@@ -74,7 +78,7 @@ void CChannelWorker::CaptureSteps::Strobe() {
 }
 
 void CChannelWorker::CaptureSteps::Release() {
-    (worker.m_pBoardSupport->*ring.clearReadRequest)(worker.m_dwPort);
+    if (requested) (worker.m_pBoardSupport->*ring.clearReadRequest)(worker.m_dwPort);
 }
 
 void CChannelWorker::WriteRingLog(const wchar_t* text) {

@@ -99,6 +99,7 @@ class CChannelWorker {
     // The board support's operations on one capture ring, and the trace
     // names of its reader.
     struct CaptureRing {
+        uint32_t (CIoCardBoardSupport::*isEmpty)(uint32_t port);
         uint32_t (CIoCardBoardSupport::*setReadRequest)(uint32_t port);
         uint32_t (CIoCardBoardSupport::*clearReadRequest)(uint32_t port);
         uint32_t (CIoCardBoardSupport::*isReadDone)(uint32_t port);
@@ -113,9 +114,10 @@ class CChannelWorker {
     };
 
     // The steps of a capture read that every capture ring shares; a reader
-    // adds its Transfer. The 64-bit read stamps into pStamp64 and traces a
-    // refused index; the 32-bit read (null pStamp64) takes the ring's entry
-    // into pStamp32.
+    // adds its Transfer. Request finds the ring empty, and asks for nothing,
+    // when a reader in another process took its last unit meanwhile. The
+    // 64-bit read stamps into pStamp64 and traces a refused index; the 32-bit
+    // read (null pStamp64) takes the ring's entry into pStamp32.
     struct CaptureSteps {
         CChannelWorker& worker;
         const CaptureRing& ring;
@@ -123,6 +125,7 @@ class CChannelWorker {
         uint32_t* pStamp32;
         // The index the ring answered with.
         uint32_t readNo = 0;
+        bool requested = false;
 
         bool Request();
         uint32_t Index();

@@ -14,7 +14,8 @@ struct CVideoCapture::ReadSteps : CaptureSteps {
     CVideoCapture& capture;
     void* pFrame;
 
-    static constexpr CaptureRing kRing{&CIoCardBoardSupport::SetVideoCaptureReadRequest,
+    static constexpr CaptureRing kRing{&CIoCardBoardSupport::IsVideoCaptureBufferEmpty,
+                                       &CIoCardBoardSupport::SetVideoCaptureReadRequest,
                                        &CIoCardBoardSupport::ClearVideoCaptureReadRequest,
                                        &CIoCardBoardSupport::IsVideoCaptureReadDone,
                                        &CIoCardBoardSupport::GetVideoCaptureBufferReadNo,
@@ -86,6 +87,8 @@ uint32_t CVideoCapture::ReadFrame(uint64_t* pStamp64, uint32_t* pStamp32, void* 
     if (pFrame == nullptr || m_pBoardSupport == nullptr || m_pPciBridge == nullptr) return 0;
     std::lock_guard<std::mutex> frameLock(m_FrameLock);
     if (!video_frame::HasWorkBuffers(m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2)) return 0;
+    // Looked at again under the DMA channel lock; an empty ring is answered
+    // without taking it.
     if (m_pBoardSupport->IsVideoCaptureBufferEmpty(m_dwPort)) return 0;
     ReadSteps steps{{*this, ReadSteps::kRing, pStamp64, pStamp32}, *this, pFrame};
     return TransferRingUnit(steps, RingLog{});

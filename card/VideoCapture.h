@@ -9,7 +9,8 @@
 // not atomic). A frame-type change may come beside a read: the worker's own
 // lock keeps it from freeing the work buffers the read is using. DMA on a
 // channel is serialised across threads and processes by the bridge's DMA
-// channel lock.
+// channel lock, and a read decides under it whether the ring holds a frame,
+// so that readers in several processes each get a frame the others do not.
 
 #include <cstdint>
 #include <mutex>

@@ -2,39 +2,36 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/RegularFile.h"
+
 namespace velmora::platform {
 namespace {
 
-// Takes the lock and empties the file; a device or a pipe has no contents to
-// keep whole and is written as it is. False when another writer holds the
-// file (*pHeld set) or it cannot be emptied.
-bool TakeFile(int descriptor, bool* pHeld) {
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0) return false;
-    if (!S_ISREG(status.st_mode)) return true;
-    if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
-        if (pHeld) *pHeld = errno == EWOULDBLOCK;
-        return false;
-    }
-    return ::ftruncate(descriptor, 0) == 0;
+// Takes the lock and empties the file; the reason when it cannot.
+const char* TakeFile(int descriptor) {
+    if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? "is written by another writer" : "cannot be locked";
+    return ::ftruncate(descriptor, 0) == 0 ? nullptr : "cannot be emptied";
 }
 
 }  // namespace
 
-std::unique_ptr<ExclusiveFile> ExclusiveFile::Create(const std::string& path, bool* pHeld) {
-    if (pHeld) *pHeld = false;
+std::unique_ptr<ExclusiveFile> ExclusiveFile::Create(const std::string& path,
+                                                     const char** pWhyNot) {
     // Opened without truncation: the file is emptied only under the lock, so
     // a writer turned away leaves the other one's file as it was.
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (descriptor < 0) return nullptr;
-    FILE* stream = TakeFile(descriptor, pHeld) ? ::fdopen(descriptor, "wb") : nullptr;
+    const int descriptor = OpenRegularFile(path.c_str(), O_WRONLY | O_CREAT, 0666);
+    const char* whyNot = descriptor < 0
+                             ? (errno == EINVAL ? "is no regular file" : "cannot be opened")
+                             : TakeFile(descriptor);
+    FILE* stream = whyNot == nullptr ? ::fdopen(descriptor, "wb") : nullptr;
     if (stream == nullptr) {
-        ::close(descriptor);
+        if (descriptor >= 0) ::close(descriptor);
+        if (pWhyNot) *pWhyNot = whyNot != nullptr ? whyNot : "cannot be opened";
         return nullptr;
     }
     return std::unique_ptr<ExclusiveFile>(new ExclusiveFile(stream));

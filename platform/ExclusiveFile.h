@@ -5,6 +5,8 @@
 // until it closes it, so a second writer is turned away before it has
 // touched a byte of the first one's file, however it spells the path.
 // Recordings, whole-stream files and capture files are written through one.
+// Only a regular file is written: a FIFO or a device could hold the writer,
+// and whatever locks it holds, for as long as its other end pleases.
 
 #include <cstdio>
 #include <memory>
@@ -15,9 +17,11 @@ namespace velmora::platform {
 class ExclusiveFile {
   public:
     // Creates the file, or opens it and empties it once no other writer
-    // holds it. Null when it cannot be opened, or when another writer holds
-    // it (then *pHeld, when given, is set).
-    static std::unique_ptr<ExclusiveFile> Create(const std::string& path, bool* pHeld = nullptr);
+    // holds it. Null when it cannot be opened, names no regular file, or
+    // another writer holds it; *pWhyNot, when given, then says which, for a
+    // log line.
+    static std::unique_ptr<ExclusiveFile> Create(const std::string& path,
+                                                 const char** pWhyNot = nullptr);
 
     // Flushes and closes the file; the lock goes with it, also from a child
     // forked while the file was open.

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "record/RegularFile.h"
+#include "platform/RegularFile.h"
 
 namespace velmora::record {
 
@@ -51,7 +51,7 @@ CBufferedFile* CBufferedFile::Open(const char* path, const char* mode, uint32_t 
     auto* file = new CBufferedFile;
     if (mode[0] == 'r') {
         file->m_bReadMode = 1;
-        file->m_nFile = OpenRegularFileForReading(path, 0);
+        file->m_nFile = platform::OpenRegularFile(path, O_RDONLY);
         if (file->m_nFile < 0) {
             g_nLastError = errno;
             std::free(externalBuffer);

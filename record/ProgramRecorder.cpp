@@ -68,13 +68,13 @@ int32_t CProgramRecorder::StartTask(const RECORDER_TASK_REQUEST* pRequest, uint3
     // arrives; a path where no file can be made, or that another writer
     // writes, is found now, while the caller can still be told. The file is
     // kept from other writers until the task has ended.
-    bool held = false;
-    m_Files[slot] = platform::ExclusiveFile::Create(path, &held);
+    const char* whyNot = nullptr;
+    m_Files[slot] = platform::ExclusiveFile::Create(path, &whyNot);
     if (!m_Files[slot]) {
         if (m_pLog != nullptr)
             m_pLog->WriteLogA("开始录制任务 %d 失败: %s %s (slot %u)",
-                              static_cast<int>(pRequest->dwProgramNumber),
-                              held ? "another writer writes" : "cannot create", path.c_str(), slot);
+                              static_cast<int>(pRequest->dwProgramNumber), path.c_str(), whyNot,
+                              slot);
         return kStartRefused;
     }
     RECORDER_TASK_PARAM& param = m_TaskParams[slot];

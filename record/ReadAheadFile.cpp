@@ -9,8 +9,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/RegularFile.h"
 #include "platform/Time.h"
-#include "record/RegularFile.h"
 
 namespace velmora::record {
 
@@ -68,12 +68,12 @@ bool CReadAheadFile::Open(const char* path) {
     m_BufferA.valid = 0;
     m_BufferB.valid = 0;
     bool unbuffered = true;
-    int fd = OpenRegularFileForReading(path, O_DIRECT);
+    int fd = platform::OpenRegularFile(path, O_RDONLY | O_DIRECT);
     if (fd < 0 && errno == EINVAL) {
         // The file system refuses unbuffered access (tmpfs): read through
         // the cache instead.
         unbuffered = false;
-        fd = OpenRegularFileForReading(path, 0);
+        fd = platform::OpenRegularFile(path, O_RDONLY);
     }
     if (fd < 0) return false;
     const off_t size = ::lseek(fd, 0, SEEK_END);

@@ -4,16 +4,21 @@
 // main function at first and later opens.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
 #include <memory>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "CardTestSupport.h"
+#include "PlatformTestSupport.h"
 #include "WaitSupport.h"
 #include "api/VelmoraSdkApi.h"
 #include "av/ColorConvertModel.h"
@@ -419,6 +424,124 @@ TEST_F(FrameRoadTest, ClearingWithoutMemoryFailsAndLeavesTheChannelFree) {
     std::thread([main, result] { result->set_value(main->ClearFrameMemory()); }).detach();
     ASSERT_EQ(cleared.wait_for(::velmora::test::kHangBound), std::future_status::ready);
     EXPECT_EQ(cleared.get(), 1u);
+}
+
+// Marks one unit of a capture ring of card 0 apart from every other: a video
+// frame by the frame number its pattern carries, an audio block by its stamp.
+// Nothing once the card answers 0.
+struct RingReader {
+    const char* name;
+    uint64_t step;  // between the marks of two units in a row
+    // Of the two-reader test: enough that the readers meet at the ring's
+    // end many times over (an audio block is read much faster than a frame).
+    size_t rounds;
+    std::optional<uint64_t> (*read)();
+};
+
+std::optional<uint64_t> ReadVideoMark() {
+    static Bytes frame(kYuy2Bytes);
+    uint64_t stamp = 0;
+    if (!Quorvel_Velmora_ReadOneVideoFrame(&stamp, frame.data(), 0)) return std::nullopt;
+    return sim::PatternFrameNumber(frame.data(), frame.size()).value_or(~0u);
+}
+
+std::optional<uint64_t> ReadAudioMark() {
+    static Bytes samples(kAudioDrainBytes);
+    uint64_t stamp = 0;
+    if (!Quorvel_Velmora_ReadOneAudioFrame(&stamp, samples.data(), 0)) return std::nullopt;
+    return stamp;
+}
+
+constexpr RingReader kRingReaders[] = {{"video", 1, 250, ReadVideoMark},
+                                       {"audio", kPalFrame, 1000, ReadAudioMark}};
+
+// The peer reader's row of kRingReaders, and the pipe ends it is told on and
+// sends its marks on, each round's followed by kRoundEnd.
+constexpr char kPeerRing[] = "VELMORA_TEST_FRAME_PEER_RING";
+constexpr char kPeerTold[] = "VELMORA_TEST_FRAME_PEER_TOLD";
+constexpr char kPeerSent[] = "VELMORA_TEST_FRAME_PEER_SENT";
+constexpr uint64_t kRoundEnd = ~uint64_t{0};
+
+// The next value from a pipe end; nothing when none comes in time.
+template <typename T>
+std::optional<T> Receive(int fd) {
+    T value{};
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, ::velmora::test::kHangBoundMs) != 1 ||
+        read(fd, &value, sizeof(value)) != sizeof(value))
+        return std::nullopt;
+    return value;
+}
+
+// Another process reading the same card: this test program started again
+// with only this test. Each time it is told to, it reads its ring until the
+// card answers 0 and sends back the marks it read.
+TEST(FrameRoadPeerProcess, ReadsARingWhenTold) {
+    const char* row = std::getenv(kPeerRing);
+    if (!row) GTEST_SKIP() << "runs as the peer process of the two-reader test";
+    const RingReader& reader = kRingReaders[std::atoi(row)];
+    const int told = std::atoi(std::getenv(kPeerTold));
+    const int sent = std::atoi(std::getenv(kPeerSent));
+    const auto send = [sent](uint64_t mark) {
+        return write(sent, &mark, sizeof(mark)) == sizeof(mark);
+    };
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    ASSERT_TRUE(send(kRoundEnd));
+    while (Receive<char>(told).value_or(0)) {
+        while (const auto mark = reader.read())
+            ASSERT_TRUE(send(*mark));
+        ASSERT_TRUE(send(kRoundEnd));
+    }
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+}
+
+// Two processes read one ring of the card at once: each unit goes to one of
+// them, each gets its units in order, and one that finds the ring empty gets
+// 0, never a unit read before. Card time moves a few frames a round, then
+// both read until the card answers 0.
+TEST_F(FrameRoadTest, TwoProcessesReadingOneRingGetEachUnitOnce) {
+    constexpr uint64_t kFramesARound = 7;
+    const auto inOrder = [](const std::vector<uint64_t>& marks) {
+        return std::adjacent_find(marks.begin(), marks.end(), std::greater_equal<>()) ==
+               marks.end();
+    };
+    for (size_t row = 0; row < std::size(kRingReaders); ++row) {
+        const RingReader& reader = kRingReaders[row];
+        SCOPED_TRACE(reader.name);
+        while (reader.read()) {
+        }
+        platform::test::Pipe told, sent;
+        platform::test::Child peer([&] {
+            setenv(kPeerRing, std::to_string(row).c_str(), 1);
+            setenv(kPeerTold, std::to_string(told.ReadEnd()).c_str(), 1);
+            setenv(kPeerSent, std::to_string(sent.WriteEnd()).c_str(), 1);
+            return platform::test::ExecTestPeer("FrameRoadPeerProcess.ReadsARingWhenTold");
+        });
+        ASSERT_EQ(Receive<uint64_t>(sent.ReadEnd()), kRoundEnd) << "the peer did not open";
+        std::vector<uint64_t> mine, theirs;
+        for (size_t round = 0; round < reader.rounds; ++round) {
+            StepFrames(kFramesARound);
+            ASSERT_TRUE(told.Signal(1));
+            while (const auto mark = reader.read())
+                mine.push_back(*mark);
+            for (auto mark = Receive<uint64_t>(sent.ReadEnd()); mark != kRoundEnd;
+                 mark = Receive<uint64_t>(sent.ReadEnd())) {
+                ASSERT_TRUE(mark.has_value()) << "the peer stopped reading";
+                theirs.push_back(*mark);
+            }
+        }
+        ASSERT_TRUE(told.Signal(0));
+        EXPECT_EQ(peer.Wait(), 0);
+        EXPECT_TRUE(inOrder(mine));
+        EXPECT_TRUE(inOrder(theirs));
+        std::vector<uint64_t> all = mine;
+        all.insert(all.end(), theirs.begin(), theirs.end());
+        std::sort(all.begin(), all.end());
+        EXPECT_EQ(all.size(), reader.rounds * kFramesARound);
+        const auto gap = std::adjacent_find(
+            all.begin(), all.end(), [&](uint64_t a, uint64_t b) { return b - a != reader.step; });
+        EXPECT_TRUE(gap == all.end()) << "read twice or lost after " << *gap;
+    }
 }
 
 }  // namespace

@@ -2,13 +2,16 @@
 // simulated card, as an application records them: the files, their lengths,
 // twelve tasks at once, 204-byte packets and faults on the ASI input.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -362,10 +365,25 @@ TEST(RecorderCardPeerProcess, IsRefusedTheFilesOfAnother) {
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
 
+// The call's answer. One still waiting after the hang bound to open the
+// FIFO is let go by a reader, so that it fails the test instead of hanging.
+uint32_t AnsweredAtOnce(const std::function<uint32_t()>& call, const std::filesystem::path& fifo) {
+    auto answer = std::async(std::launch::async, call);
+    if (answer.wait_for(::velmora::test::kHangBound) == std::future_status::ready)
+        return answer.get();
+    ADD_FAILURE() << "hang: the call waits for a reader of the FIFO";
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const uint32_t result = answer.get();
+    close(reader);
+    return result;
+}
+
 // Requests that cannot take effect fail at once: a recording whose file
 // cannot be made, a recording or whole-stream file into a file the card
 // already writes (however the path is spelt, in this process or another,
-// which leaves it whole; a forked child does not keep it), a whole-stream
+// which leaves it whole; a forked child does not keep it) or into what is no
+// regular file (a FIFO without a reader would hold the card's TS calls until
+// one came; the card's next call works), a whole-stream
 // file outside work mode 1, a filter while the stream's tables are not
 // analysed (right after the engine started again) and a second filter while
 // one is on. A filter set just before a restart does not act on the stream
@@ -445,6 +463,23 @@ TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
     ASSERT_EQ(Quorvel_Velmora_StopWriteTsFile(0), 1u);
     ASSERT_EQ(Disable(p), 1u);
     CheckFile(p, length, 40, 12);
+    const std::filesystem::path fifo = m_dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::filesystem::path& path :
+         {fifo, std::filesystem::path("/dev/null"), m_dir / "sub"}) {
+        SCOPED_TRACE(path);
+        const std::wstring name = wide(path);
+        EXPECT_EQ(
+            AnsweredAtOnce([&] { return Quorvel_Velmora_StartWriteTsFile(name.c_str(), 0); }, fifo),
+            0u);
+        EXPECT_EQ(AnsweredAtOnce(
+                      [&] {
+                          return Quorvel_Velmora_TsCaptureRecorderEnable(kThree[1].number,
+                                                                         name.c_str(), 0);
+                      },
+                      fifo),
+                  0u);
+    }
     // A child forked while the file was written holds it no longer once this
     // process has closed it.
     ASSERT_EQ(Quorvel_Velmora_StartWriteTsFile(wide(whole).c_str(), 0), 1u);

@@ -593,13 +593,10 @@ uint32_t CTsDemultiplexer::StartCaptureFile(const wchar_t* path, uint32_t mode, 
     std::lock_guard<platform::CCriticalSection> lock(m_CaptureLock);
     if (m_pCaptureFile == nullptr) {
         const std::string name = platform::WideToUtf8(path);
-        bool held = false;
-        m_pCaptureFile = platform::ExclusiveFile::Create(name, &held);
+        const char* whyNot = nullptr;
+        m_pCaptureFile = platform::ExclusiveFile::Create(name, &whyNot);
         if (m_pCaptureFile == nullptr) {
-            // Two writers would interleave their packets in one file.
-            if (held && m_pLog)
-                m_pLog->WriteLogA("StartCaptureFile: %s is written by another writer: refused",
-                                  name.c_str());
+            if (m_pLog) m_pLog->WriteLogA("StartCaptureFile: %s %s: refused", name.c_str(), whyNot);
             return 0;
         }
     }

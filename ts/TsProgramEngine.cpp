@@ -265,13 +265,10 @@ uint32_t CTsProgramEngine::OpenStreamFile(const wchar_t* path) {
     const std::string name = platform::WideToUtf8(path);
     std::lock_guard<platform::CCriticalSection> lock(m_FileLock);
     if (m_pStreamFile != nullptr) return 0;
-    bool held = false;
-    m_pStreamFile = platform::ExclusiveFile::Create(name, &held);
+    const char* whyNot = nullptr;
+    m_pStreamFile = platform::ExclusiveFile::Create(name, &whyNot);
     if (m_pStreamFile == nullptr) {
-        // Two writers would interleave their packets in one file.
-        if (held && m_pLog)
-            m_pLog->WriteLogA("TsProgramEngine: %s is written already by another writer: refused",
-                              name.c_str());
+        if (m_pLog) m_pLog->WriteLogA("TsProgramEngine: %s %s: refused", name.c_str(), whyNot);
         return 0;
     }
     m_bStreamFileOn = 1;

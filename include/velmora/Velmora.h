@@ -617,7 +617,8 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(void* pPa
  * recording of this process; the same program can then be recorded again. A
  * file that a recording, a whole-stream file or a mailbox capture file writes
  * already, in this process or another (however its path is spelt), is refused
- * and left as it is. */
+ * and left as it is, and so is a path that names no regular file (a FIFO, a
+ * device, a folder), at once. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsCaptureRecorderEnable(uint32_t programNumber,
                                                                 const wchar_t* pszOutputPath,
                                                                 uint32_t cardIndex);
@@ -748,7 +749,8 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveStop(uint32_t cardIndex);
  * outside work mode 1 (or work mode 2 after 1), while a file is written
  * already, for a file that a recording, another whole-stream file or a
  * mailbox capture file writes already, in this process or another (the file
- * is left as it is), or when the file cannot be created. */
+ * is left as it is), when the path names no regular file (a FIFO, a device,
+ * a folder: refused at once) or when the file cannot be created. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_StartWriteTsFile(const wchar_t* pszFileName,
                                                          uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_StopWriteTsFile(uint32_t cardIndex);
