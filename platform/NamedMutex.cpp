@@ -6,7 +6,6 @@
 
 #include <new>
 
-#include "platform/CallDeadline.h"
 #include "platform/IpcName.h"
 #include "platform/ProcessSharedMutex.h"
 #include "platform/SharedMemory.h"
@@ -52,8 +51,7 @@ NamedMutex::~NamedMutex() {
 }
 
 WaitResult NamedMutex::Lock(uint32_t timeoutMs) {
-    const WaitResult result = m_mutex->Lock(CallDeadline::Bound(timeoutMs));
-    if (result == WaitResult::Timeout) CallDeadline::NoteGaveUp();
+    const WaitResult result = m_mutex->Lock(timeoutMs);
     if (result == WaitResult::Signaled || result == WaitResult::Abandoned) {
         const int self = gettid();
         if (result == WaitResult::Signaled && m_ownerThread.load() == self) {

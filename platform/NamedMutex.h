@@ -25,7 +25,8 @@ class NamedMutex {
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
 
-    // Inside an exported call, the wait ends by the call's deadline.
+    // Inside an exported call, the wait ends by the call's deadline; on a
+    // thread told to stop (its end awaited), it gives up.
     WaitResult Lock(uint32_t timeoutMs = kInfinite);
     // False when the calling thread does not own the mutex.
     bool Unlock();

@@ -1,7 +1,13 @@
 #include "platform/ProcessSharedMutex.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
+#include <thread>
+
+#include "platform/CallDeadline.h"
+#include "platform/Thread.h"
 
 namespace velmora::platform {
 
@@ -20,34 +26,63 @@ bool ProcessSharedMutex::Init(bool recursive) {
     return ok;
 }
 
-WaitResult ProcessSharedMutex::Lock(uint32_t timeoutMs) {
-    int result;
-    if (timeoutMs == kInfinite) {
-        result = pthread_mutex_lock(&mutex);
-    } else if (timeoutMs == 0) {
-        result = pthread_mutex_trylock(&mutex);
-    } else {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a long wait looks whether its thread is to end.
+constexpr uint32_t kSliceMs = 50;
+
 #if defined(__SANITIZE_THREAD__)
-        // Every wait of an exported call is timed, and the thread sanitizer
-        // sees only this form of a timed lock.
-        const clockid_t clock = CLOCK_REALTIME;
-#else
-        const clockid_t clock = CLOCK_MONOTONIC;
-#endif
-        timespec deadline{};
-        clock_gettime(clock, &deadline);
-        deadline.tv_sec += timeoutMs / 1000;
-        deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            ++deadline.tv_sec;
-            deadline.tv_nsec -= 1000000000L;
-        }
-#if defined(__SANITIZE_THREAD__)
-        result = pthread_mutex_timedlock(&mutex, &deadline);
-#else
-        result = pthread_mutex_clocklock(&mutex, clock, &deadline);
-#endif
+// The thread sanitizer sees a mutex that an owner left abandoned as taken only
+// from a plain or a try lock, and no timed form but one with the system clock,
+// so the wait polls.
+int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const int result = pthread_mutex_trylock(mutex);
+        if (result != EBUSY) return result;
+        if (Clock::now() >= end) return ETIMEDOUT;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
+}
+#else
+int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        ++deadline.tv_sec;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+}
+#endif
+
+// Waits in slices, so that a thread told to stop does not wait on for a
+// holder that may never let go (a stopped process keeps what it holds).
+int SlicedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
+    const bool forever = timeoutMs == kInfinite;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    for (;;) {
+        uint32_t slice = kSliceMs;
+        if (!forever) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0) return ETIMEDOUT;
+            slice = static_cast<uint32_t>(std::min<int64_t>(left.count(), kSliceMs));
+        }
+        const int result = TimedLock(mutex, slice);
+        if (result != ETIMEDOUT || Thread::EndAwaited()) return result;
+    }
+}
+
+}  // namespace
+
+WaitResult ProcessSharedMutex::Lock(uint32_t timeoutMs) {
+    timeoutMs = CallDeadline::Bound(timeoutMs);
+    const int result =
+        timeoutMs == 0 ? pthread_mutex_trylock(&mutex) : SlicedLock(&mutex, timeoutMs);
     switch (result) {
         case 0:
             return WaitResult::Signaled;
@@ -58,6 +93,7 @@ WaitResult ProcessSharedMutex::Lock(uint32_t timeoutMs) {
             return WaitResult::Abandoned;
         case EBUSY:
         case ETIMEDOUT:
+            CallDeadline::NoteGaveUp();
             return WaitResult::Timeout;
         default:
             return WaitResult::Failed;

@@ -16,6 +16,9 @@ struct ProcessSharedMutex {
 
     // Recursive: the owning thread may lock again and must unlock as often.
     bool Init(bool recursive);
+    // Inside an exported call the wait ends by the call's deadline. On a
+    // thread whose end another awaits (it is to stop), it gives up within a
+    // moment.
     WaitResult Lock(uint32_t timeoutMs = kInfinite);
     // Returns false (and does nothing) when the calling thread is not the owner.
     bool Unlock();

@@ -6,6 +6,12 @@
 #include <system_error>
 
 namespace velmora::platform {
+namespace {
+
+// The flag of the started thread this is, if any.
+thread_local const std::atomic<bool>* t_EndAwaited = nullptr;
+
+}  // namespace
 
 uint32_t CurrentProcessId() {
     return static_cast<uint32_t>(getpid());
@@ -32,6 +38,7 @@ bool Thread::Start(std::function<uint32_t()> body) {
     auto shared = std::make_shared<Shared>();
     try {
         m_thread = std::thread([shared, body = std::move(body)]() {
+            t_EndAwaited = &shared->endAwaited;
             {
                 std::lock_guard<std::mutex> guard(shared->lock);
                 shared->started = true;
@@ -62,6 +69,7 @@ WaitResult Thread::Join(uint32_t timeoutMs) {
     if (!m_thread.joinable()) return WaitResult::Failed;
     // A thread waiting for its own end would wait forever.
     if (m_thread.get_id() == std::this_thread::get_id()) return WaitResult::Failed;
+    m_shared->endAwaited.store(true);
     {
         std::unique_lock<std::mutex> guard(m_shared->lock);
         auto ended = [this] { return m_shared->done; };
@@ -73,6 +81,10 @@ WaitResult Thread::Join(uint32_t timeoutMs) {
     }
     m_thread.join();
     return WaitResult::Signaled;
+}
+
+bool Thread::EndAwaited() {
+    return t_EndAwaited != nullptr && t_EndAwaited->load();
 }
 
 void Thread::Detach() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -35,12 +36,19 @@ class Thread {
     bool IsRunning() const;
     uint32_t ExitCode() const;
 
+    // True on a thread started here once another thread waits for its end:
+    // the thread has been told to stop, and its waits for locks that other
+    // processes may hold give up rather than keep the waiter for as long as
+    // such a holder (a stopped process) likes.
+    static bool EndAwaited();
+
   private:
     struct Shared {
         std::mutex lock;
         std::condition_variable ended;
         bool started = false;
         bool done = false;
+        std::atomic<bool> endAwaited{false};
         uint32_t exitCode = 0;
     };
     std::shared_ptr<Shared> m_shared;

@@ -35,11 +35,14 @@ std::string SegmentName(unsigned index) {
 
 // Holds the card lock for one operation. An owner that died inside the lock
 // left at most one small update half-done, which is harmless, so an abandoned
-// lock is simply taken over.
+// lock is simply taken over. A process stopped inside the lock keeps it: a
+// request then fails, as a driver's request times out, at the deadline of the
+// call it serves, on a thread that is to stop, or after `waitMs`.
 class SimCard::Guard {
   public:
-    explicit Guard(SimCardState* state) : m_lock(state->lock) {
-        const platform::WaitResult result = m_lock.Lock();
+    explicit Guard(SimCardState* state, uint32_t waitMs = platform::kInfinite)
+        : m_lock(state->lock) {
+        const platform::WaitResult result = m_lock.Lock(waitMs);
         m_owned =
             result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned;
     }
@@ -365,8 +368,8 @@ uint32_t SimCard::SetDmaFault(unsigned channel, DmaFault fault) {
     return ApiSuccess;
 }
 
-uint32_t SimCard::FieldState(uint64_t* count, bool* interruptEnabled) {
-    Guard guard(m_state);
+uint32_t SimCard::FieldState(uint64_t* count, bool* interruptEnabled, uint32_t waitMs) {
+    Guard guard(m_state, waitMs);
     if (!guard.Owned()) return ApiFailed;
     const uint64_t now = platform::MonotonicUs();
     SimFpga fpga = Fpga();

@@ -182,8 +182,10 @@ class SimCard {
     uint32_t SetDmaFault(unsigned channel, DmaFault fault);
 
     // The field clock. FieldState gives the count and whether a field
-    // interrupt would reach the host now, under one lock.
-    uint32_t FieldState(uint64_t* count, bool* interruptEnabled);
+    // interrupt would reach the host now, under one lock, waiting for it at
+    // most `waitMs`.
+    uint32_t FieldState(uint64_t* count, bool* interruptEnabled,
+                        uint32_t waitMs = platform::kInfinite);
     uint32_t SetClockMode(ClockMode mode);
     uint32_t StepFields(uint64_t fields);
 

@@ -16,6 +16,10 @@ namespace {
 // Polling every millisecond keeps delivery within a millisecond of a field
 // boundary, and a manual step is seen just as fast.
 constexpr uint32_t kPollMs = 1;
+// A card whose lock another process keeps (it may be stopped there) holds a
+// pass up no longer than this, nor the device opens and closes that wait for
+// the pass; a later pass sees the field.
+constexpr uint32_t kCardWaitMs = 10;
 
 SimInterruptThread* g_exitTarget = nullptr;
 
@@ -113,7 +117,7 @@ void SimInterruptThread::Poll() {
     for (Watched& watched : m_watched) {
         uint64_t count = 0;
         bool enabled = false;
-        if (watched.card->FieldState(&count, &enabled) != hw::ApiSuccess) continue;
+        if (watched.card->FieldState(&count, &enabled, kCardWaitMs) != hw::ApiSuccess) continue;
         if (count == watched.lastCount) continue;
         // Several boundaries since the last look still make one interrupt:
         // the events are levels, not counters.

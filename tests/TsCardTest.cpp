@@ -12,9 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string_view>
 #include <thread>
 
@@ -29,6 +31,7 @@
 #include "platform/Paths.h"
 #include "platform/Trace.h"
 #include "sim/SimCard.h"
+#include "sim/SimDriver.h"
 #include "ts/TsDemultiplexer.h"
 #include "ts/TsMultiplexer.h"
 #include "ts/TsProgramEngine.h"
@@ -67,6 +70,14 @@ class TsCardTest : public cardtest::CardTest {
             },
             std::to_string(count) + " captured packets");
         return packets;
+    }
+
+    // Reads and drops what the capture holds.
+    static void DropCaptured() {
+        uint32_t ready = 0;
+        Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
+        Bytes data(size_t{ready} * 188);
+        if (ready) Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0);
     }
 
     static TS_PROGRAM_INFORMATION* ProgramInformation() {
@@ -838,6 +849,10 @@ constexpr const char* kPeerSeconds = "VELMORA_TEST_TS_PEER_SECONDS";
 constexpr const char* kPeerRecording = "VELMORA_TEST_TS_PEER_RECORDING";
 constexpr const char* kPeerWork = "VELMORA_TEST_TS_PEER_WORK";
 constexpr const char* kPeerEnding = "VELMORA_TEST_TS_PEER_ENDING";
+constexpr const char* kPeerGo = "VELMORA_TEST_TS_PEER_GO";
+constexpr const char* kPeerLocks = "VELMORA_TEST_TS_PEER_LOCKS";
+// What the "count" peer leaves with: this plus the count call's answer.
+constexpr int kCountAnswerBase = 10;
 
 bool InputEnabled() {
     return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
@@ -1004,7 +1019,8 @@ TEST_F(TsCardRestartTest, APacketLengthSetTakesEffectAtTheNextEnable) {
 // its mode says ("disable", "close", "hold": capture until killed, "random":
 // restart and close at random for a while, recording a program, "play": play
 // 13,000 packets of PID 0x101 out, "player": play for a while, "end": start
-// some work and end the process without a close).
+// some work and end the process without a close, "lock": hold locks of the
+// card and stop, "count": count the cards).
 void PeerSignalReady() {
     if (const char* ready = std::getenv(kPeerReady)) {
         FILE* file = std::fopen(ready, "w");
@@ -1108,9 +1124,51 @@ void PeerPlays() {
     EXPECT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
 }
 
+// Holds the locks `names` lists ("sim": the simulated card's own, else named
+// mutexes separated by commas), says so and stops itself there.
+void PeerHoldsLocks(const std::string& names) {
+    const auto holdStopped = [] {
+        PeerSignalReady();
+        raise(SIGSTOP);
+        for (;;)
+            pause();
+    };
+    if (names == "sim") {
+        const auto card = sim::SimDriver::Instance().HoldCard(0);
+        ASSERT_NE(card, nullptr);
+        card->WithState([&](sim::SimCardState&) { holdStopped(); });
+    }
+    std::vector<std::unique_ptr<platform::NamedMutex>> held;
+    std::istringstream list(names);
+    for (std::string name; std::getline(list, name, ',');) {
+        held.push_back(platform::NamedMutex::Create(name));
+        ASSERT_NE(held.back(), nullptr);
+        ASSERT_EQ(held.back()->Lock(), platform::WaitResult::Signaled);
+    }
+    holdStopped();
+}
+
+// Reads what it captures, if anything, until the test's go. The calls from
+// then on, and the close at the process's end, give up a lock held elsewhere
+// soon, so that a stopped holder costs them little.
+void PeerAwaitsGo() {
+    platform::CallDeadline::SetLength(std::chrono::milliseconds(500));
+    const char* go = std::getenv(kPeerGo);
+    ASSERT_TRUE(WaitFor([go] {
+        TsCardTest::DropCaptured();
+        return std::filesystem::exists(go);
+    }));
+}
+
 TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
+    if (std::string(mode) == "lock") return PeerHoldsLocks(std::getenv(kPeerLocks));
+    if (std::string(mode) == "count") {
+        ASSERT_NO_FATAL_FAILURE(PeerAwaitsGo());
+        uint32_t count = 0;
+        std::_Exit(kCountAnswerBase + static_cast<int>(Quorvel_Velmora_GetTotalCardNumber(&count)));
+    }
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
     if (std::string(mode) == "play") {
         EXPECT_TRUE(PlayOut(0x101));
@@ -1119,6 +1177,10 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     }
     if (std::string(mode) == "end") {
         ASSERT_NO_FATAL_FAILURE(PeerStartWork(std::getenv(kPeerWork), std::getenv(kPeerRecording)));
+        PeerSignalReady();
+        if (std::getenv(kPeerGo)) {
+            ASSERT_NO_FATAL_FAILURE(PeerAwaitsGo());
+        }
         // "return": from the test, and so from main.
         const std::string ending = std::getenv(kPeerEnding);
         if (ending != "return") std::exit(std::atoi(ending.c_str()));
@@ -1304,6 +1366,90 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
         }
     }
     std::remove(file.c_str());
+}
+
+// Another process holds a lock of the card (the register mutex, the DMA
+// channels' mutexes or the simulated card's own lock) and is stopped there, as
+// a debugger stops it, while a capture runs: the capture still closes, and a
+// process with the card open still ends with its own status, each within its
+// calls' deadline (the bound here only stops a hang), and a new process's
+// count of cards answers (0 when it could not reach the card). Once the holder
+// has gone, the card works (for the next row, and at the end).
+TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline) {
+    char dmaMutexes[128];
+    std::snprintf(dmaMutexes, sizeof(dmaMutexes),
+                  "QuorvelPciBridgeDma0Mutex_%d_%d_0,QuorvelPciBridgeDma1Mutex_%d_%d_0",
+                  sim::SimCard::kVendorId, sim::SimCard::kDeviceId, sim::SimCard::kVendorId,
+                  sim::SimCard::kDeviceId);
+    const std::string fpgaMutex = std::string(cardtest::kCardName) + "FpgaMutex_0";
+    struct Row {
+        std::string locks;
+        bool exits;
+    };
+    const Row rows[] = {
+        {fpgaMutex, false}, {dmaMutexes, false}, {"sim", false}, {dmaMutexes, true}, {"sim", true}};
+    const std::string ready = TempPath("lock_user_ready");
+    const std::string go = TempPath("lock_user_go");
+    const std::string held = TempPath("lock_held");
+    constexpr auto kHang = std::chrono::seconds(40);
+    constexpr uint32_t kHangMs = 40000;
+    const auto overflows = [] { return sim::AsiCaptureCounts(0).value().overflows; };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.locks + (row.exits ? ", exit" : ", close"));
+        for (const std::string& path : {ready, go, held})
+            std::remove(path.c_str());
+        std::optional<platform::test::ShortCallDeadline> deadline;
+        std::unique_ptr<platform::test::Child> user;
+        if (row.exits) {
+            // It reads what it captures until it is told to end.
+            user = StartPeer("end", {{kPeerWork, "capture"},
+                                     {kPeerEnding, "3"},
+                                     {kPeerRecording, ""},
+                                     {kPeerReady, ready},
+                                     {kPeerGo, go}});
+            ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(ready); }));
+        } else {
+            Open();
+            ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+            deadline.emplace();
+        }
+        const auto readCapture = [&] {
+            if (!row.exits) DropCaptured();
+        };
+        const uint64_t lost = overflows();
+        // Started first: this process forks no child while the lock is held.
+        auto counter = StartPeer("count", {{kPeerGo, held}});
+        auto holder = StartPeer("lock", {{kPeerLocks, row.locks}, {kPeerReady, held}});
+        ASSERT_TRUE(WaitFor([&] {
+            readCapture();
+            return std::filesystem::exists(held);
+        }));
+        // The card loses input once the capture's thread waits for the lock
+        // (the simulated card's own answers no one; every thread waits on it).
+        if (row.locks != "sim") {
+            ASSERT_TRUE(WaitFor([&] {
+                readCapture();
+                return overflows() > lost;
+            }));
+        }
+        std::future<uint32_t> closed;
+        if (row.exits) {
+            std::fclose(std::fopen(go.c_str(), "w"));
+            EXPECT_EQ(user->Wait(kHangMs), 3);
+        } else {
+            closed = std::async(std::launch::async, [] { return Quorvel_Velmora_CloseCard(0); });
+            EXPECT_EQ(closed.wait_for(kHang), std::future_status::ready);
+        }
+        EXPECT_EQ(counter->Wait(kHangMs), kCountAnswerBase + (row.locks == "sim" ? 0 : 1));
+        holder->Kill();
+        if (closed.valid()) closed.get();
+        deadline.reset();
+        EXPECT_EQ(cardtest::SystemOpenCount(0), -1);
+    }
+    Open();
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    EXPECT_EQ(Capture(500).size(), 500u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
 
 // The recording's length in frames.
