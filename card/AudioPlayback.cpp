@@ -15,6 +15,7 @@ constexpr uint32_t kHostBufferWords = audio_frame::kHostBufferBytes / 4;
 // One PAL field in 100 ns units: a frame's place in the 8-frame cycle is its
 // field number halved.
 constexpr uint64_t kFieldPeriod = 200000;
+constexpr const wchar_t* kRingFull = L" \n AudioPlaybackBufferFull!!!! ";
 
 }  // namespace
 
@@ -77,10 +78,7 @@ uint32_t CAudioPlayback::WriteOneFrame(uint64_t timeStamp, const void* pSamples,
     if (pSamples == nullptr || m_pBoardSupport == nullptr || m_pPciBridge == nullptr) return 0;
     const int64_t stamp = static_cast<int64_t>(timeStamp);
     if (stamp <= m_rtLastTimeStamp) return 1;
-    if (m_pBoardSupport->IsAudioPlaybackBufferFull(m_dwPort)) {
-        g_LogFile.WriteLog(L" \n AudioPlaybackBufferFull!!!! ");
-        return 0;
-    }
+    if (PlaybackRingFull(&CIoCardBoardSupport::IsAudioPlaybackBufferFull, kRingFull)) return 0;
     return QueueBlock(stamp, 0, true, pSamples, resample);
 }
 
@@ -88,10 +86,7 @@ uint32_t CAudioPlayback::WriteOneFrame32(uint32_t timeStamp, const void* pSample
                                          uint32_t resample) {
     if (pSamples == nullptr || m_pBoardSupport == nullptr || m_pPciBridge == nullptr) return 0;
     if (timeStamp <= m_dwLastTimeStamp32) return 1;
-    if (m_pBoardSupport->IsAudioPlaybackBufferFull(m_dwPort)) {
-        g_LogFile.WriteLog(L" \n AudioPlaybackBufferFull!!!! ");
-        return 0;
-    }
+    if (PlaybackRingFull(&CIoCardBoardSupport::IsAudioPlaybackBufferFull, kRingFull)) return 0;
     return QueueBlock(0, timeStamp, false, pSamples, resample);
 }
 
@@ -120,6 +115,8 @@ struct CAudioPlayback::WriteSteps {
         phase = worker.m_fPhase;
         lastLeft = worker.m_iLastLeft;
         lastRight = worker.m_iLastRight;
+        if (worker.PlaybackRingFull(&CIoCardBoardSupport::IsAudioPlaybackBufferFull, kRingFull))
+            return false;
         if (wide) {
             stamp64 = static_cast<int64_t>(static_cast<uint64_t>(stamp64) + kStampAdvance);
             const bool pack = worker.m_dwAudioMode == audio_frame::kMode1;

@@ -8,7 +8,9 @@
 //
 // A worker keeps no lock of its own: two threads must not write through one
 // worker at once. DMA on a channel is serialised across threads and processes
-// by the bridge's DMA channel lock.
+// by the bridge's DMA channel lock, and a write decides under it whether the
+// ring has room, so that writers in several processes never write over a
+// queued block.
 
 #include <cstdint>
 #include <memory>

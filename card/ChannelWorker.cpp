@@ -37,6 +37,13 @@ bool CChannelWorker::MoveUnit(void* pHost, uint32_t cardByteAddress, uint32_t by
     return true;
 }
 
+bool CChannelWorker::PlaybackRingFull(uint32_t (CIoCardBoardSupport::*isFull)(uint32_t port),
+                                      const wchar_t* fullLog) {
+    if (!(m_pBoardSupport->*isFull)(m_dwPort)) return false;
+    WriteRingLog(fullLog);
+    return true;
+}
+
 bool CChannelWorker::CaptureSteps::Request() {
     CIoCardBoardSupport* board = worker.m_pBoardSupport;
     const uint32_t port = worker.m_dwPort;

@@ -136,6 +136,14 @@ class CChannelWorker {
         void Release();
     };
 
+    // Whether a playback ring is full (isFull), logging fullLog when it is.
+    // Writers answer a full ring at once and look again under the channel
+    // lock, in their steps.Request: a writer in another process may have
+    // queued the last free unit meanwhile, and a unit written then would land
+    // on the one the card plays next.
+    bool PlaybackRingFull(uint32_t (CIoCardBoardSupport::*isFull)(uint32_t port),
+                          const wchar_t* fullLog);
+
     // One DMA transfer on the worker's channel and the wait for its done
     // interrupt; the caller holds the channel.
     bool MoveUnit(void* pHost, uint32_t cardByteAddress, uint32_t bytes, uint32_t direction,

@@ -20,6 +20,7 @@ namespace {
 constexpr const wchar_t* kDmaFailed = L"V Wirte Dma Fail!!! \n";
 constexpr const wchar_t* kDmaStarted = L"V Wirte Dma Interrupt!!! \n";
 constexpr const wchar_t* kNoInterrupt = L"V Canot get dma interrupt!!! \n";
+constexpr const wchar_t* kRingFull = L" \n VideoPlaybackBufferFull!!!! ";
 
 // The read-back buffer is one for the whole process: verifying writers of
 // other channels or cards take turns with it.
@@ -56,7 +57,11 @@ struct CVideoPlayback::WriteSteps {
         return {};
     }
 
-    bool Request() { return true; }
+    // The verifying writer answers a full ring without a line.
+    bool Request() {
+        return !worker.PlaybackRingFull(&CIoCardBoardSupport::IsVideoPlaybackBufferFull,
+                                        writer == Writer::Verify ? nullptr : kRingFull);
+    }
     uint32_t Index() {
         uint32_t writeNo = 0;
         worker.m_pBoardSupport->GetVideoPlaybackBufferWriteNo(worker.m_dwPort, &writeNo);
@@ -188,10 +193,7 @@ uint32_t CVideoPlayback::WriteOneFrame(uint64_t timeStamp, const void* pFrame) {
             static_cast<double>(stamp), static_cast<double>(m_rtLastFrameTimeStamp));
         return 1;
     }
-    if (m_pBoardSupport->IsVideoPlaybackBufferFull(m_dwPort)) {
-        g_LogFile.WriteLog(L" \n VideoPlaybackBufferFull!!!! ");
-        return 0;
-    }
+    if (PlaybackRingFull(&CIoCardBoardSupport::IsVideoPlaybackBufferFull, kRingFull)) return 0;
     WriteSteps steps{*this, WriteSteps::Writer::Wide, timeStamp, pFrame};
     return TransferRingUnit(steps, steps.Log());
 }
@@ -201,10 +203,7 @@ uint32_t CVideoPlayback::WriteOneFrame32(uint32_t timeStamp, const void* pFrame)
     std::lock_guard<std::mutex> frameLock(m_FrameLock);
     if (!video_frame::HasWorkBuffers(m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2)) return 0;
     if (timeStamp <= m_dwLastTimeStamp32) return 1;
-    if (m_pBoardSupport->IsVideoPlaybackBufferFull(m_dwPort)) {
-        g_LogFile.WriteLog(L" \n VideoPlaybackBufferFull!!!! ");
-        return 0;
-    }
+    if (PlaybackRingFull(&CIoCardBoardSupport::IsVideoPlaybackBufferFull, kRingFull)) return 0;
     WriteSteps steps{*this, WriteSteps::Writer::Narrow, timeStamp, pFrame};
     return TransferRingUnit(steps, steps.Log());
 }
@@ -215,7 +214,7 @@ uint32_t CVideoPlayback::WriteOneFrameAndVerify(uint64_t timeStamp, const void* 
     if (!video_frame::HasWorkBuffers(m_dwFrameType, m_pWorkBuffer1, m_pWorkBuffer2)) return 0;
     const auto stamp = static_cast<int64_t>(timeStamp);
     if (stamp <= m_rtLastFrameTimeStamp) return 1;
-    if (m_pBoardSupport->IsVideoPlaybackBufferFull(m_dwPort)) return 0;
+    if (PlaybackRingFull(&CIoCardBoardSupport::IsVideoPlaybackBufferFull, nullptr)) return 0;
     WriteSteps steps{*this, WriteSteps::Writer::Verify, timeStamp, pFrame};
     return TransferRingUnit(steps, steps.Log());
 }

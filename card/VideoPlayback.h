@@ -10,7 +10,8 @@
 // not atomic). A frame-type change may come beside a write: the worker's own
 // lock keeps it from freeing the work buffers the write is using. DMA on a
 // channel is serialised across threads and processes by the bridge's DMA
-// channel lock.
+// channel lock, and a write decides under it whether the ring has room, so
+// that writers in several processes never write over a queued frame.
 
 #include <cstdint>
 #include <mutex>

@@ -426,16 +426,19 @@ TEST_F(FrameRoadTest, ClearingWithoutMemoryFailsAndLeavesTheChannelFree) {
     EXPECT_EQ(cleared.get(), 1u);
 }
 
-// Marks one unit of a capture ring of card 0 apart from every other: a video
-// frame by the frame number its pattern carries, an audio block by its stamp.
-// Nothing once the card answers 0.
-struct RingReader {
+// Moves one unit through a ring of card 0 and marks it apart from every
+// other: a captured video frame by the frame number its pattern carries, a
+// captured audio block by its stamp, a played unit by the mark it was written
+// with. Nothing once the card answers 0.
+struct RingUser {
     const char* name;
-    uint64_t step;  // between the marks of two units in a row
-    // Of the two-reader test: enough that the readers meet at the ring's
-    // end many times over (an audio block is read much faster than a frame).
+    uint64_t step;  // between the marks of two captured units in a row
+    // Of the two-process tests: enough that the processes meet at the ring's
+    // end many times over (an audio block moves much faster than a frame).
     size_t rounds;
-    std::optional<uint64_t> (*read)();
+    std::optional<uint64_t> (*use)();
+    // Of a playback ring: the mark of the unit the card played last.
+    uint64_t (*played)();
 };
 
 std::optional<uint64_t> ReadVideoMark() {
@@ -452,11 +455,69 @@ std::optional<uint64_t> ReadAudioMark() {
     return stamp;
 }
 
-constexpr RingReader kRingReaders[] = {{"video", 1, 250, ReadVideoMark},
-                                       {"audio", kPalFrame, 1000, ReadAudioMark}};
+// The units this process queued into a playback ring, and a bit (1 in the
+// peer) that keeps its marks apart from the other process's.
+uint64_t g_Queued = 0;
+uint64_t g_WriterBit = 0;
 
-// The peer reader's row of kRingReaders, and the pipe ends it is told on and
-// sends its marks on, each round's followed by kRoundEnd.
+// Writes this process's next unit, marked by the units it queued so far,
+// doubled, plus its bit. The stamps go a frame a queued unit, so each is newer
+// than the last and due once the card has passed more frames than both
+// processes queued.
+template <typename Write>
+std::optional<uint64_t> WriteMarked(Write write) {
+    const uint64_t mark = 2 * g_Queued + g_WriterBit;
+    if (!write(mark, (g_Queued + 1) * kPalFrame)) return std::nullopt;
+    ++g_Queued;
+    return mark;
+}
+
+std::optional<uint64_t> WriteVideoMark() {
+    static Bytes frame = PatternFrame(0);
+    return WriteMarked([](uint64_t mark, uint64_t stamp) {
+        // Only the number is written again: a frame filled anew each time
+        // would keep the writers from meeting at the ring's end.
+        for (uint32_t bit = 0; bit < SimVideoPattern::kNumberPixels; ++bit) {
+            const bool one = (mark >> (SimVideoPattern::kNumberPixels - 1 - bit)) & 1;
+            frame[2 * bit] = one ? SimVideoPattern::kOne : SimVideoPattern::kZero;
+        }
+        return Quorvel_Velmora_WriteOneVideoFrame(stamp, frame.data(), 0);
+    });
+}
+
+// An audio frame whose every sample is the mark: what the card plays holds it
+// too, whatever the rate conversion does at the frame's start.
+constexpr size_t kAudioMarkPair = 1000;
+
+std::optional<uint64_t> WriteAudioMark() {
+    static std::vector<uint32_t> samples(1920);
+    return WriteMarked([](uint64_t mark, uint64_t stamp) {
+        std::fill(samples.begin(), samples.end(), static_cast<uint32_t>(mark * 0x10001));
+        return Quorvel_Velmora_WriteOneAudioFrame(stamp, samples.data(), 0);
+    });
+}
+
+uint64_t PlayedVideoMark() {
+    Bytes frame;
+    sim::LastPlayedVideoFrame(0, &frame);
+    return sim::PatternFrameNumber(frame.data(), frame.size()).value_or(~0u);
+}
+
+uint64_t PlayedAudioMark() {
+    Bytes block;
+    uint32_t pair = ~0u;
+    if (sim::LastPlayedAudioBlock(0, &block))
+        std::memcpy(&pair, block.data() + 4 * kAudioMarkPair, sizeof(pair));
+    return pair & 0xFFFF;
+}
+
+constexpr RingUser kRingUsers[] = {{"video capture", 1, 250, ReadVideoMark, nullptr},
+                                   {"audio capture", kPalFrame, 1000, ReadAudioMark, nullptr},
+                                   {"video playback", 0, 100, WriteVideoMark, PlayedVideoMark},
+                                   {"audio playback", 0, 400, WriteAudioMark, PlayedAudioMark}};
+
+// The peer's row of kRingUsers, and the pipe ends it is told on and sends its
+// marks on, each round's followed by kRoundEnd.
 constexpr char kPeerRing[] = "VELMORA_TEST_FRAME_PEER_RING";
 constexpr char kPeerTold[] = "VELMORA_TEST_FRAME_PEER_TOLD";
 constexpr char kPeerSent[] = "VELMORA_TEST_FRAME_PEER_SENT";
@@ -473,27 +534,62 @@ std::optional<T> Receive(int fd) {
     return value;
 }
 
-// Another process reading the same card: this test program started again
-// with only this test. Each time it is told to, it reads its ring until the
-// card answers 0 and sends back the marks it read.
-TEST(FrameRoadPeerProcess, ReadsARingWhenTold) {
+// Another process using the same card: this test program started again with
+// only this test. Each time it is told to, it uses its ring until the card
+// answers 0 and sends back the marks of the units it moved.
+TEST(FrameRoadPeerProcess, UsesARingWhenTold) {
     const char* row = std::getenv(kPeerRing);
-    if (!row) GTEST_SKIP() << "runs as the peer process of the two-reader test";
-    const RingReader& reader = kRingReaders[std::atoi(row)];
+    if (!row) GTEST_SKIP() << "runs as the peer process of the two-process tests";
+    const RingUser& user = kRingUsers[std::atoi(row)];
     const int told = std::atoi(std::getenv(kPeerTold));
     const int sent = std::atoi(std::getenv(kPeerSent));
     const auto send = [sent](uint64_t mark) {
         return write(sent, &mark, sizeof(mark)) == sizeof(mark);
     };
+    g_WriterBit = 1;
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
     ASSERT_TRUE(send(kRoundEnd));
     while (Receive<char>(told).value_or(0)) {
-        while (const auto mark = reader.read())
+        while (const auto mark = user.use())
             ASSERT_TRUE(send(*mark));
         ASSERT_TRUE(send(kRoundEnd));
     }
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
+
+// The peer process on row `row` of kRingUsers, opened.
+class RingPeer {
+  public:
+    explicit RingPeer(size_t row)
+        : m_Peer([&] {
+              setenv(kPeerRing, std::to_string(row).c_str(), 1);
+              setenv(kPeerTold, std::to_string(m_Told.ReadEnd()).c_str(), 1);
+              setenv(kPeerSent, std::to_string(m_Sent.WriteEnd()).c_str(), 1);
+              return platform::test::ExecTestPeer("FrameRoadPeerProcess.UsesARingWhenTold");
+          }),
+          m_bOpened(Receive<uint64_t>(m_Sent.ReadEnd()) == kRoundEnd) {}
+
+    bool Opened() const { return m_bOpened; }
+    bool StartRound() { return m_Told.Signal(1); }
+    // Adds the marks of the peer's round; false when it stopped.
+    bool ReceiveRound(std::vector<uint64_t>* marks) {
+        for (auto mark = Receive<uint64_t>(m_Sent.ReadEnd()); mark != kRoundEnd;
+             mark = Receive<uint64_t>(m_Sent.ReadEnd())) {
+            if (!mark) return false;
+            marks->push_back(*mark);
+        }
+        return true;
+    }
+    int End() {
+        m_Told.Signal(0);
+        return m_Peer.Wait();
+    }
+
+  private:
+    platform::test::Pipe m_Told, m_Sent;
+    platform::test::Child m_Peer;
+    bool m_bOpened;
+};
 
 // Two processes read one ring of the card at once: each unit goes to one of
 // them, each gets its units in order, and one that finds the ring empty gets
@@ -505,33 +601,23 @@ TEST_F(FrameRoadTest, TwoProcessesReadingOneRingGetEachUnitOnce) {
         return std::adjacent_find(marks.begin(), marks.end(), std::greater_equal<>()) ==
                marks.end();
     };
-    for (size_t row = 0; row < std::size(kRingReaders); ++row) {
-        const RingReader& reader = kRingReaders[row];
+    for (size_t row = 0; row < std::size(kRingUsers); ++row) {
+        const RingUser& reader = kRingUsers[row];
+        if (reader.played) continue;
         SCOPED_TRACE(reader.name);
-        while (reader.read()) {
+        while (reader.use()) {
         }
-        platform::test::Pipe told, sent;
-        platform::test::Child peer([&] {
-            setenv(kPeerRing, std::to_string(row).c_str(), 1);
-            setenv(kPeerTold, std::to_string(told.ReadEnd()).c_str(), 1);
-            setenv(kPeerSent, std::to_string(sent.WriteEnd()).c_str(), 1);
-            return platform::test::ExecTestPeer("FrameRoadPeerProcess.ReadsARingWhenTold");
-        });
-        ASSERT_EQ(Receive<uint64_t>(sent.ReadEnd()), kRoundEnd) << "the peer did not open";
+        RingPeer peer(row);
+        ASSERT_TRUE(peer.Opened()) << "the peer did not open";
         std::vector<uint64_t> mine, theirs;
         for (size_t round = 0; round < reader.rounds; ++round) {
             StepFrames(kFramesARound);
-            ASSERT_TRUE(told.Signal(1));
-            while (const auto mark = reader.read())
+            ASSERT_TRUE(peer.StartRound());
+            while (const auto mark = reader.use())
                 mine.push_back(*mark);
-            for (auto mark = Receive<uint64_t>(sent.ReadEnd()); mark != kRoundEnd;
-                 mark = Receive<uint64_t>(sent.ReadEnd())) {
-                ASSERT_TRUE(mark.has_value()) << "the peer stopped reading";
-                theirs.push_back(*mark);
-            }
+            ASSERT_TRUE(peer.ReceiveRound(&theirs)) << "the peer stopped reading";
         }
-        ASSERT_TRUE(told.Signal(0));
-        EXPECT_EQ(peer.Wait(), 0);
+        EXPECT_EQ(peer.End(), 0);
         EXPECT_TRUE(inOrder(mine));
         EXPECT_TRUE(inOrder(theirs));
         std::vector<uint64_t> all = mine;
@@ -541,6 +627,40 @@ TEST_F(FrameRoadTest, TwoProcessesReadingOneRingGetEachUnitOnce) {
         const auto gap = std::adjacent_find(
             all.begin(), all.end(), [&](uint64_t a, uint64_t b) { return b - a != reader.step; });
         EXPECT_TRUE(gap == all.end()) << "read twice or lost after " << *gap;
+    }
+}
+
+// Two processes write one playback ring of the card at once, its clock
+// stopped, until the card answers 0: the ring then holds 8 units, and the card
+// plays each unit a write answered 1 for once, none written over by the other
+// process.
+TEST_F(FrameRoadTest, TwoProcessesWritingOneRingQueueEachUnitOnce) {
+    constexpr size_t kRingUnits = 8;
+    // The first stamps are due.
+    StepFrames(kRingUnits + 2);
+    for (size_t row = 0; row < std::size(kRingUsers); ++row) {
+        const RingUser& writer = kRingUsers[row];
+        if (!writer.played) continue;
+        SCOPED_TRACE(writer.name);
+        g_Queued = 0;
+        RingPeer peer(row);
+        ASSERT_TRUE(peer.Opened()) << "the peer did not open";
+        for (size_t round = 0; round < writer.rounds; ++round) {
+            ASSERT_TRUE(peer.StartRound());
+            std::vector<uint64_t> queued, played;
+            while (const auto mark = writer.use())
+                queued.push_back(*mark);
+            ASSERT_TRUE(peer.ReceiveRound(&queued)) << "the peer stopped writing";
+            // Every unit is late, so one plays at each frame.
+            for (size_t unit = 0; unit < kRingUnits; ++unit) {
+                StepFrames(1);
+                played.push_back(writer.played());
+            }
+            std::sort(queued.begin(), queued.end());
+            std::sort(played.begin(), played.end());
+            ASSERT_EQ(queued, played) << "round " << round;
+        }
+        EXPECT_EQ(peer.End(), 0);
     }
 }
 
