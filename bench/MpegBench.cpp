@@ -234,9 +234,11 @@ constexpr size_t kThumbnailStride = 90 * 3, kThumbnailBytes = kThumbnailStride *
 // mean difference of a byte at most 2, the largest 48. Honest peers differ by
 // their rounding (the lowres decode: mean 0.5, largest 4) and by the full
 // decode's chroma, scaled down and interpolated back at the colour bars'
-// edges (mean 1.2, largest 32); another picture, a skipped transform or
-// bytes left unwritten (marked half the range off) lie far beyond.
+// edges (mean 1.2, largest 32); another picture, part of the picture or
+// bytes left unwritten (marked half the range off) lie far beyond. False
+// also for a peer's thumbnail narrower than the library's (or none).
 bool NearThumbnail(const std::vector<uint8_t>& ours, const uint8_t* peer, int peerStride) {
+    if (peerStride < int(kThumbnailStride)) return false;
     int largest = 0;
     double sum = 0;
     for (size_t i = 0; i < ours.size(); ++i) {
