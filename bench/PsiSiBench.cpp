@@ -43,6 +43,11 @@ uint16_t PidOf(const uint8_t* p) {
     return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
 }
 
+// A section's bytes, its header and checksum included.
+size_t SectionBytes(const uint8_t* section) {
+    return 3 + (((section[1] & 0x0Fu) << 8) | section[2]);
+}
+
 // A PAT, PMT or SDT section starting in the packet's payload and ending in
 // it; null for any other.
 uint8_t* TableSection(uint8_t* packet) {
@@ -51,7 +56,7 @@ uint8_t* TableSection(uint8_t* packet) {
     if ((packet[1] & 0x40) == 0 || (packet[3] & 0x30) != 0x10 || packet[4] > kPacket - 8)
         return nullptr;
     uint8_t* section = packet + 5 + packet[4];
-    const size_t length = 3 + (((section[1] & 0x0Fu) << 8) | section[2]);
+    const size_t length = SectionBytes(section);
     const uint16_t pid = PidOf(packet);
     const bool table = (section[0] == 0x00 && pid == kPatPid) || section[0] == 0x02 ||
                        (section[0] == 0x42 && pid == kSdtPid);
@@ -73,7 +78,7 @@ const std::vector<uint8_t>& Input() {
             if (section == nullptr) continue;
             const uint8_t version = next[PidOf(&ts[pos])]++ & 0x1F;
             section[5] = static_cast<uint8_t>((section[5] & 0xC1) | (version << 1));
-            const uint32_t length = 3 + (((section[1] & 0x0Fu) << 8) | section[2]) - 4;
+            const auto length = static_cast<uint32_t>(SectionBytes(section) - 4);
             const uint32_t crc = velmora::ts::Crc32Mpeg(section, length);
             for (int i = 0; i < 4; ++i)
                 section[length + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
