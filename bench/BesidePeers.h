@@ -51,28 +51,42 @@ bool TimeCall(Call&& call, double* seconds, double* cpuSeconds) {
     return done;
 }
 
-// ours: a call returning true when it did the work.
+// The peers' calls, each after its prepare, outside the benchmark's timing;
+// false when one could not do the work.
+inline bool RunPeers(benchmark::State& state, std::vector<PeerCall>& peers) {
+    state.PauseTiming();
+    bool done = true;
+    for (PeerCall& peer : peers) {
+        if (peer.prepare) peer.prepare();
+        done = TimeCall(peer.run, &peer.seconds, &peer.cpuSeconds) && done;
+        benchmark::ClobberMemory();
+    }
+    state.ResumeTiming();
+    return done;
+}
+
+// ours: a call returning true when it did the work. The library runs first
+// on even iterations and the peers on odd ones, so that neither side always
+// finds the caches warmed by the other.
 template <typename Ours>
 void RunBesidePeers(benchmark::State& state, Ours ours, std::vector<PeerCall> peers) {
     double oursSeconds = 0, oursCpuSeconds = 0;
+    bool peersFirst = false;
     for (auto _ : state) {
+        if (peersFirst && !RunPeers(state, peers)) {
+            state.SkipWithError("a peer could not do the work");
+            return;
+        }
         if (!TimeCall(ours, &oursSeconds, &oursCpuSeconds)) {
             state.SkipWithError("the library's call failed");
             return;
         }
         benchmark::ClobberMemory();
-        state.PauseTiming();
-        bool done = true;
-        for (PeerCall& peer : peers) {
-            if (peer.prepare) peer.prepare();
-            done = TimeCall(peer.run, &peer.seconds, &peer.cpuSeconds) && done;
-            benchmark::ClobberMemory();
-        }
-        state.ResumeTiming();
-        if (!done) {
+        if (!peersFirst && !RunPeers(state, peers)) {
             state.SkipWithError("a peer could not do the work");
             return;
         }
+        peersFirst = !peersFirst;
     }
     const auto perIterationMs = [n = static_cast<double>(state.iterations())](double seconds) {
         return 1e3 * seconds / n;

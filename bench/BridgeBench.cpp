@@ -50,7 +50,7 @@ void BM_DmaCardToHost(benchmark::State& state) {
     Dma(state, 1);
 }
 
-void BM_Memcpy(benchmark::State& state) {
+void Floor_Memcpy(benchmark::State& state) {
     const auto bytes = static_cast<size_t>(state.range(0));
     std::vector<uint8_t> from(bytes, 0x5A), to(bytes);
     for (auto _ : state) {
@@ -76,7 +76,7 @@ void BM_BridgeBar3Read(benchmark::State& state) {
 
 BENCHMARK(BM_DmaHostToCard)->Arg(kFrameBytes)->Arg(1 << 20)->UseRealTime();
 BENCHMARK(BM_DmaCardToHost)->Arg(kFrameBytes)->Arg(1 << 20)->UseRealTime();
-BENCHMARK(BM_Memcpy)->Arg(kFrameBytes)->Arg(1 << 20);
+BENCHMARK(Floor_Memcpy)->Arg(kFrameBytes)->Arg(1 << 20);
 BENCHMARK(BM_BridgeBar3Read);
 
 }  // namespace

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -45,10 +47,9 @@ struct ResizeImages {
           pixelBytes(bytesPerPixel),
           src(static_cast<size_t>(s.srcW) * s.srcH * bytesPerPixel),
           dst(static_cast<size_t>(s.dstW) * s.dstH * bytesPerPixel) {
-        // Slow waves, another for each byte of a pixel, with a little noise:
-        // resized alike by every peer, whatever its weights, so that a
-        // peer's output can be held to the library's; the resize's time does
-        // not depend on the values.
+        // Slow waves, another for each byte of a pixel, with a little noise
+        // that sets a cheaper kernel apart from a finer one; the resize's
+        // time does not depend on the values.
         std::mt19937 random(7);
         std::vector<double> across(static_cast<size_t>(s.srcW) * bytesPerPixel);
         std::vector<double> down(static_cast<size_t>(s.srcH) * bytesPerPixel);
@@ -116,37 +117,61 @@ void RunResizeBesidePeers(benchmark::State& state, const ResizeSizes& s, Library
     FinishResize(state, s);
 }
 
-// The largest mean difference over one row's first samples of each pixel
-// between two images of T, in steps of an 8-bit sample: a peer that leaves
-// rows or samples unwritten, or resizes another geometry, is far off; one
-// that weighs its taps otherwise is near.
+// Where the samples compared lie: `samples` of each pixel, among
+// oursSamples a pixel in the library's image (or a reference's) and
+// peerSamples in the peer's.
+struct SampleLayout {
+    int oursSamples, peerSamples, samples, width, height;
+};
+
 template <typename T>
-double WorstRowDifference(const uint8_t* ours, int oursSamples, const uint8_t* peer,
-                          int peerSamples, int samples, int width, int height) {
-    const double step = std::is_same_v<T, uint16_t> ? 257.0 : 1.0;
-    const auto at = [](const uint8_t* image, size_t index) {
-        T value;
-        std::memcpy(&value, image + index * sizeof(T), sizeof(T));
-        return static_cast<double>(value);
-    };
-    double worst = 0;
-    for (int y = 0; y < height; ++y) {
-        double sum = 0;
-        for (int x = 0; x < width; ++x) {
-            const size_t pixel = static_cast<size_t>(y) * width + x;
-            for (int c = 0; c < samples; ++c)
-                sum +=
-                    std::abs(at(ours, pixel * oursSamples + c) - at(peer, pixel * peerSamples + c));
-        }
-        worst = std::max(worst, sum / (width * samples) / step);
-    }
-    return worst;
+T SampleAt(const uint8_t* image, size_t index) {
+    T value;
+    std::memcpy(&value, image + index * sizeof(T), sizeof(T));
+    return value;
 }
 
-// The worst row difference (WorstRowDifference) a peer's output may have:
-// the slow waves resized with other weights stay within a few steps, a row
-// left unwritten is some hundred steps off.
-constexpr double kPeerRowTolerance = 8;
+// The largest difference between a peer's samples and the reference's, in
+// steps of an 8-bit sample; infinite when a peer's sample is not a number.
+template <typename T>
+double LargestDifference(const uint8_t* reference, const uint8_t* peer, const SampleLayout& l) {
+    const double step = std::is_same_v<T, uint16_t> ? 257.0 : 1.0;
+    double largest = 0;
+    for (size_t pixel = 0; pixel < static_cast<size_t>(l.width) * l.height; ++pixel) {
+        for (int c = 0; c < l.samples; ++c) {
+            const double d =
+                std::abs(static_cast<double>(SampleAt<T>(reference, pixel * l.oursSamples + c)) -
+                         static_cast<double>(SampleAt<T>(peer, pixel * l.peerSamples + c)));
+            if (std::isnan(d)) return INFINITY;
+            largest = std::max(largest, d / step);
+        }
+    }
+    return largest;
+}
+
+// Before each run of a peer, each sample of its output is set to the
+// library's with its top bit flipped (a float to NaN): a sample the peer
+// leaves unwritten is half the range off, never near by chance.
+template <typename T>
+void FillUnwritten(const uint8_t* ours, uint8_t* peer, const SampleLayout& l) {
+    for (size_t pixel = 0; pixel < static_cast<size_t>(l.width) * l.height; ++pixel) {
+        for (int c = 0; c < l.samples; ++c) {
+            T value = SampleAt<T>(ours, pixel * l.oursSamples + c);
+            if constexpr (std::is_floating_point_v<T>)
+                value = std::numeric_limits<T>::quiet_NaN();
+            else
+                value = static_cast<T>(value ^ (T{1} << (8 * sizeof(T) - 1)));
+            std::memcpy(peer + (pixel * l.peerSamples + c) * sizeof(T), &value, sizeof(T));
+        }
+    }
+}
+
+// How far a peer's sample may lie from the reference's, in steps of an 8-bit
+// sample: the same kernel rounded otherwise is within one step; a cheaper
+// kernel (nearest, linear or area for cubic or Lanczos, cubic for Lanczos,
+// nearest for linear or area) is two or more off somewhere, a sample left
+// unwritten half the range.
+constexpr double kPeerSampleTolerance = 1;
 
 // Images of four samples a pixel of a library data type: the bytes of
 // ResizeImages for 8u and 16u, values 0..256 made of them for 32f.
@@ -182,10 +207,28 @@ inline int OpenCvMode(int64_t code) {
     }
 }
 
+// A peer's output of samples of T, at output: filled before each run from
+// the library's at ours (FillUnwritten), and after the timing held to the
+// reference, the same kernel's output made then in the peer's layout (none:
+// the library's, whose kernel and pixel centres are the peer's).
+template <typename T>
+void CheckSamples(PeerCall& peer, const uint8_t* ours, uint8_t* output, const SampleLayout& l,
+                  std::function<const uint8_t*()> reference = nullptr) {
+    peer.prepare = [=] { FillUnwritten<T>(ours, output, l); };
+    peer.check = [=] {
+        const double largest =
+            reference
+                ? LargestDifference<T>(reference(), output,
+                                       {l.peerSamples, l.peerSamples, l.samples, l.width, l.height})
+                : LargestDifference<T>(ours, output, l);
+        return largest <= kPeerSampleTolerance;
+    };
+}
+
 // One cv::resize (one thread) as a peer: of the images' pixels as the type
 // cvType, whose channels may be fewer than the images' samples (the library
-// resizing 3 of 4), into its own destination, checked against the library's.
-inline PeerCall OpenCvPeer(ResizeImages& im, int cvType, int mode) {
+// resizing 3 of 4), into its own destination, checked (CheckSamples).
+inline PeerCall OpenCvPeer(ResizeImages& im, int cvType, int64_t code) {
     cv::setNumThreads(1);
     const ResizeSizes& s = im.size;
     const int depth = CV_MAT_DEPTH(cvType);
@@ -196,19 +239,31 @@ inline PeerCall OpenCvPeer(ResizeImages& im, int cvType, int mode) {
     // The first three of four samples, packed (made before the timing).
     if (channels == 3 && imageSamples == 4) cv::cvtColor(src, src, cv::COLOR_BGRA2BGR);
     cv::Mat dst(s.dstH, s.dstW, cvType);
-    return {"opencv",
-            [src, dst, mode]() mutable {
-                cv::resize(src, dst, dst.size(), 0, 0, mode);
-                return true;
-            },
-            [&im, dst, depth, channels, imageSamples] {
-                const ResizeSizes& s = im.size;
-                const auto worst = depth == CV_8U    ? WorstRowDifference<uint8_t>
-                                   : depth == CV_16U ? WorstRowDifference<uint16_t>
-                                                     : WorstRowDifference<float>;
-                return worst(im.dst.data(), imageSamples, dst.data, channels, channels, s.dstW,
-                             s.dstH) <= kPeerRowTolerance;
-            }};
+    PeerCall peer{"opencv", [src, dst, mode = OpenCvMode(code)]() mutable {
+                      cv::resize(src, dst, dst.size(), 0, 0, mode);
+                      return true;
+                  }};
+    const SampleLayout layout{imageSamples, channels, channels, s.dstW, s.dstH};
+    std::function<const uint8_t*()> reference;
+    // The library's nearest and super-sampling take OpenCV's pixel centres
+    // and weights; its filters take other centres, so that OpenCV's resize
+    // is held to its own general warp of the same kernel and centres.
+    if (code != velmora::resize::INTERP_NEAREST && code != velmora::resize::INTERP_SUPERSAMPLE)
+        reference = [src, dst, mode = OpenCvMode(code), warped = cv::Mat()]() mutable {
+            const double x = static_cast<double>(src.cols) / dst.cols;
+            const double y = static_cast<double>(src.rows) / dst.rows;
+            const cv::Matx23d toSource(x, 0, 0.5 * x - 0.5, 0, y, 0.5 * y - 0.5);
+            cv::warpAffine(src, warped, toSource, dst.size(), mode | cv::WARP_INVERSE_MAP,
+                           cv::BORDER_REPLICATE);
+            return static_cast<const uint8_t*>(warped.data);
+        };
+    if (depth == CV_8U)
+        CheckSamples<uint8_t>(peer, im.dst.data(), dst.data, layout, reference);
+    else if (depth == CV_16U)
+        CheckSamples<uint16_t>(peer, im.dst.data(), dst.data, layout, reference);
+    else
+        CheckSamples<float>(peer, im.dst.data(), dst.data, layout, reference);
+    return peer;
 }
 
 // The OpenCV type of pixels of a library data type with this many samples.
@@ -228,7 +283,7 @@ inline std::vector<PeerCall> OpenCvPeers([[maybe_unused]] ResizeImages& im,
                                          [[maybe_unused]] int samples,
                                          [[maybe_unused]] int64_t code) {
 #if defined(VELMORA_BENCH_OPENCV)
-    return {OpenCvPeer(im, OpenCvType(dataType, samples), OpenCvMode(code))};
+    return {OpenCvPeer(im, OpenCvType(dataType, samples), code)};
 #else
     return {};
 #endif
@@ -251,46 +306,47 @@ inline int SwscaleFlags(int64_t code) {
     }
 }
 
-inline void RunSwscale(benchmark::State& state, ResizeImages& im, AVPixelFormat format, int flags) {
+// A context resizing the images' packed pixels of one format.
+inline std::shared_ptr<SwsContext> SwscaleContext(const ResizeImages& im, AVPixelFormat format,
+                                                  int flags) {
     const ResizeSizes& s = im.size;
-    SwsContext* ctx = sws_getContext(s.srcW, s.srcH, format, s.dstW, s.dstH, format, flags, nullptr,
-                                     nullptr, nullptr);
+    return {sws_getContext(s.srcW, s.srcH, format, s.dstW, s.dstH, format, flags, nullptr, nullptr,
+                           nullptr),
+            sws_freeContext};
+}
+
+// True when the context wrote every row of out.
+inline bool Scale(const std::shared_ptr<SwsContext>& context, const ResizeImages& im,
+                  uint8_t* out) {
+    const ResizeSizes& s = im.size;
     const uint8_t* srcPlanes[1] = {im.src.data()};
-    uint8_t* dstPlanes[1] = {im.dst.data()};
+    uint8_t* dstPlanes[1] = {out};
     const int srcStride[1] = {im.pixelBytes * s.srcW};
     const int dstStride[1] = {im.pixelBytes * s.dstW};
-    for (auto _ : state) {
-        sws_scale(ctx, srcPlanes, srcStride, 0, s.srcH, dstPlanes, dstStride);
-        benchmark::ClobberMemory();
-    }
-    sws_freeContext(ctx);
-    FinishResize(state, s);
+    return context != nullptr && sws_scale(context.get(), srcPlanes, srcStride, 0, s.srcH,
+                                           dstPlanes, dstStride) == s.dstH;
 }
+
 // One sws_scale of the images' packed pixels into its own destination of
-// the same format, as a peer checked against the library's output (each
-// byte a sample).
-inline PeerCall SwscalePeer(ResizeImages& im, AVPixelFormat format, int flags) {
-    const ResizeSizes& s = im.size;
-    std::shared_ptr<SwsContext> context(sws_getContext(s.srcW, s.srcH, format, s.dstW, s.dstH,
-                                                       format, flags, nullptr, nullptr, nullptr),
-                                        sws_freeContext);
+// the same format, as a peer: samples of the pixelBytes bytes of each pixel
+// checked (the library resizing 3 of 4), against libswscale's exactly
+// rounded path of the same kernel.
+inline PeerCall SwscalePeer(ResizeImages& im, AVPixelFormat format, int64_t code, int samples) {
     auto dst = std::make_shared<std::vector<uint8_t>>(im.dst.size());
-    return {"swscale",
-            [&im, context, dst] {
-                const ResizeSizes& s = im.size;
-                const uint8_t* srcPlanes[1] = {im.src.data()};
-                uint8_t* dstPlanes[1] = {dst->data()};
-                const int srcStride[1] = {im.pixelBytes * s.srcW};
-                const int dstStride[1] = {im.pixelBytes * s.dstW};
-                return context != nullptr && sws_scale(context.get(), srcPlanes, srcStride, 0,
-                                                       s.srcH, dstPlanes, dstStride) == s.dstH;
-            },
-            [&im, dst] {
-                const ResizeSizes& s = im.size;
-                return WorstRowDifference<uint8_t>(im.dst.data(), 1, dst->data(), 1, 1,
-                                                   im.pixelBytes * s.dstW,
-                                                   s.dstH) <= kPeerRowTolerance;
-            }};
+    auto exact = std::make_shared<std::vector<uint8_t>>(im.dst.size());
+    PeerCall peer{"swscale", [&im, dst, context = SwscaleContext(im, format, SwscaleFlags(code))] {
+                      return Scale(context, im, dst->data());
+                  }};
+    // The run's lambda keeps the destination.
+    CheckSamples<uint8_t>(
+        peer, im.dst.data(), dst->data(),
+        {im.pixelBytes, im.pixelBytes, samples, im.size.dstW, im.size.dstH},
+        [&im, exact, format, code] {
+            Scale(SwscaleContext(im, format, SwscaleFlags(code) | SWS_ACCURATE_RND | SWS_BITEXACT),
+                  im, exact->data());
+            return static_cast<const uint8_t*>(exact->data());
+        });
+    return peer;
 }
 #endif
 

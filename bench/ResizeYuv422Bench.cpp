@@ -30,11 +30,11 @@ BENCHMARK(BM_ResizeYuv422)
 BENCHMARK(BM_ResizeYuv422)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {velmora::resize::INTERP_SUPERSAMPLE}, {0}});
 
-void BM_Yuv422MemcpyTouched(benchmark::State& state) {
+void Floor_Yuv422MemcpyTouched(benchmark::State& state) {
     ResizeImages im(kSizes[state.range(0)], 2);
     RunMemcpyTouched(state, im);
 }
-BENCHMARK(BM_Yuv422MemcpyTouched)->Arg(0)->Arg(1);
+BENCHMARK(Floor_Yuv422MemcpyTouched)->Arg(0)->Arg(1);
 
 // Arguments: variant, interpolation code, size index. Beside libswscale's
 // YUYV422 -> YUYV422 with the matching flag (packed to packed, as the
@@ -45,7 +45,7 @@ void BM_Yuv422BesidePeers(benchmark::State& state) {
     const ResizeSizes& s = im.size;
     std::vector<PeerCall> peers;
 #if defined(VELMORA_BENCH_SWSCALE)
-    peers.push_back(SwscalePeer(im, AV_PIX_FMT_YUYV422, SwscaleFlags(code)));
+    peers.push_back(SwscalePeer(im, AV_PIX_FMT_YUYV422, code, 2));
 #endif
     RunResizeBesidePeers(
         state, s,

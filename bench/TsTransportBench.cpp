@@ -41,7 +41,7 @@ void BM_LockedRing(benchmark::State& state) {
 }
 BENCHMARK(BM_LockedRing);
 
-void BM_MemcpySameBytes(benchmark::State& state) {
+void Floor_MemcpySameBytes(benchmark::State& state) {
     std::vector<uint8_t> in(kBatch * kPacket, 0x47), ring(25900 * kPacket), out(kBatch * kPacket);
     size_t at = 0;
     for (auto _ : state) {
@@ -52,7 +52,7 @@ void BM_MemcpySameBytes(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * kBatch);
 }
-BENCHMARK(BM_MemcpySameBytes);
+BENCHMARK(Floor_MemcpySameBytes);
 
 sockaddr_in Loopback(uint16_t port) {
     sockaddr_in a{};
@@ -139,7 +139,7 @@ BENCHMARK(BM_TsOverIp)
     ->Unit(benchmark::kMillisecond);
 
 // The same datagrams through a plain sendto loop and a recv loop.
-void BM_PlainSocketLoop(benchmark::State& state) {
+void Floor_PlainSocketLoop(benchmark::State& state) {
     const uint64_t total = uint64_t(state.range(0));
     uint64_t received = 0;
     double seconds = 0;
@@ -179,7 +179,7 @@ void BM_PlainSocketLoop(benchmark::State& state) {
     state.counters["datagrams/s"] = double(received) / seconds;
     state.counters["lost_datagrams"] = double(total - received);
 }
-BENCHMARK(BM_PlainSocketLoop)
+BENCHMARK(Floor_PlainSocketLoop)
     ->Arg(20000)
     ->Iterations(1)
     ->UseManualTime()

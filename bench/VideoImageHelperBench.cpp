@@ -1,23 +1,20 @@
 // The video image helper's blends and copies on 720 x 576 frames, each beside
 // a memcpy moving the same number of bytes (half read, half written) as the
-// operation reads and writes together; and its ResizeYuv422 by fields,
-// 720 x 576 -> 360 x 288, beside libswscale resizing the same two fields when
-// it is installed.
+// operation reads and writes together (the floor); and its ResizeYuv422 by
+// fields, 720 x 576 -> 360 x 288, beside libswscale resizing the same two
+// fields when it is installed, its output checked.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
+#include <vector>
 
+#include "ResizeBenchSupport.h"
 #include "av/VideoImageHelper.h"
 #include "resize/ImageStatus.h"
-
-#if defined(VELMORA_BENCH_SWSCALE)
-extern "C" {
-#include <libswscale/swscale.h>
-}
-#endif
 
 namespace {
 
@@ -48,7 +45,7 @@ void Touched(benchmark::State& state, size_t bytes) {
 }
 
 // The baseline: memcpy of half the bytes, so as many are read and written.
-void BM_MemcpyTouched(benchmark::State& state) {
+void Floor_MemcpyTouched(benchmark::State& state) {
     const size_t bytes = static_cast<size_t>(state.range(0)) / 2;
     Buffer from = RandomBuffer(bytes, 1), to = RandomBuffer(bytes, 2);
     for (auto _ : state) {
@@ -59,7 +56,7 @@ void BM_MemcpyTouched(benchmark::State& state) {
 }
 // Composite and overlay (fg, key or BGRA, destination read and written),
 // blend, copy.
-BENCHMARK(BM_MemcpyTouched)
+BENCHMARK(Floor_MemcpyTouched)
     ->Arg(kYuy2Bytes + kKeyBytes + 2 * kYuy2Bytes)
     ->Arg(3 * kYuy2Bytes)
 
@@ -134,19 +131,67 @@ BENCHMARK(BM_CopyTwoRegionsYuv422);
 constexpr int kHalfWidth = kWidth / 2, kHalfHeight = kHeight / 2;
 constexpr int kHalfStep = 2 * kHalfWidth;
 
-// Argument: the interpolation code.
+#if defined(VELMORA_BENCH_SWSCALE)
+// A context taking one field, 720 x 288 -> 360 x 144, with the flag of an
+// interpolation code.
+std::shared_ptr<SwsContext> FieldContext(int flags) {
+    return {sws_getContext(kWidth, kHeight / 2, AV_PIX_FMT_YUYV422, kHalfWidth, kHalfHeight / 2,
+                           AV_PIX_FMT_YUYV422, flags, nullptr, nullptr, nullptr),
+            sws_freeContext};
+}
+
+// Both fields (rows two apart) of src through the context into dst; false
+// when a row was not written.
+bool ScaleFields(const std::shared_ptr<SwsContext>& context, const uint8_t* src, uint8_t* dst) {
+    const int srcStride[1] = {2 * kYuy2Step};
+    const int dstStride[1] = {2 * kHalfStep};
+    bool done = context != nullptr;
+    for (int field = 0; field < 2 && done; ++field) {
+        const uint8_t* srcPlanes[1] = {src + field * kYuy2Step};
+        uint8_t* dstPlanes[1] = {dst + field * kHalfStep};
+        done = sws_scale(context.get(), srcPlanes, srcStride, 0, kHeight / 2, dstPlanes,
+                         dstStride) == kHalfHeight / 2;
+    }
+    return done;
+}
+
+// libswscale resizing the same two fields with the matching flag, held to its
+// exactly rounded path of the same kernel.
+velmora::bench::PeerCall SwscaleFieldsPeer(const uint8_t* src, const uint8_t* ours, int64_t code) {
+    const int flags = velmora::bench::SwscaleFlags(code);
+    auto out = std::make_shared<std::vector<uint8_t>>(size_t(kHalfStep) * kHalfHeight);
+    auto exact = std::make_shared<std::vector<uint8_t>>(out->size());
+    velmora::bench::PeerCall peer{"swscale", [src, out, context = FieldContext(flags)] {
+                                      return ScaleFields(context, src, out->data());
+                                  }};
+    velmora::bench::CheckSamples<uint8_t>(
+        peer, ours, out->data(), {2, 2, 2, kHalfWidth, kHalfHeight}, [src, exact, flags] {
+            ScaleFields(FieldContext(flags | SWS_ACCURATE_RND | SWS_BITEXACT), src, exact->data());
+            return static_cast<const uint8_t*>(exact->data());
+        });
+    return peer;
+}
+#endif
+
+// Argument: the interpolation code. Beside libswscale resizing the same two
+// fields.
 void BM_ResizeYuv422ByFields(benchmark::State& state) {
     Buffer src = RandomBuffer(kYuy2Bytes, 17),
            dst = RandomBuffer(size_t(kHalfStep) * kHalfHeight, 18);
     CVideoImageHelper helper;
     const auto code = static_cast<int32_t>(state.range(0));
-    for (auto _ : state) {
-        if (helper.ResizeYuv422(src.get(), kWidth, kHeight, kYuy2Step, {0, 0, kWidth, kHeight},
-                                dst.get(), kHalfStep, kHalfWidth, kHalfHeight, 1, code) != 1) {
-            state.SkipWithError("resize failed");
-        }
-        benchmark::ClobberMemory();
-    }
+    std::vector<velmora::bench::PeerCall> peers;
+#if defined(VELMORA_BENCH_SWSCALE)
+    peers.push_back(SwscaleFieldsPeer(src.get(), dst.get(), code));
+#endif
+    velmora::bench::RunBesidePeers(
+        state,
+        [&] {
+            return helper.ResizeYuv422(src.get(), kWidth, kHeight, kYuy2Step,
+                                       {0, 0, kWidth, kHeight}, dst.get(), kHalfStep, kHalfWidth,
+                                       kHalfHeight, 1, code) == 1;
+        },
+        std::move(peers));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kHalfWidth * kHalfHeight);
 }
 BENCHMARK(BM_ResizeYuv422ByFields)
@@ -154,42 +199,5 @@ BENCHMARK(BM_ResizeYuv422ByFields)
     ->Arg(velmora::resize::INTERP_LINEAR)
     ->Arg(velmora::resize::INTERP_CUBIC)
     ->Arg(velmora::resize::INTERP_SUPERSAMPLE);
-
-#if defined(VELMORA_BENCH_SWSCALE)
-// The same two fields (rows two apart) through one 720 x 288 -> 360 x 144
-// context with the matching flag.
-void BM_SwscaleYuv422ByFields(benchmark::State& state) {
-    Buffer src = RandomBuffer(kYuy2Bytes, 17),
-           dst = RandomBuffer(size_t(kHalfStep) * kHalfHeight, 18);
-    const int flags = state.range(0) == velmora::resize::INTERP_NEAREST  ? SWS_POINT
-                      : state.range(0) == velmora::resize::INTERP_LINEAR ? SWS_BILINEAR
-                      : state.range(0) == velmora::resize::INTERP_CUBIC  ? SWS_BICUBIC
-                                                                         : SWS_AREA;
-    SwsContext* context =
-        sws_getContext(kWidth, kHeight / 2, AV_PIX_FMT_YUYV422, kHalfWidth, kHalfHeight / 2,
-                       AV_PIX_FMT_YUYV422, flags, nullptr, nullptr, nullptr);
-    if (context == nullptr) {
-        state.SkipWithError("no swscale context");
-        return;
-    }
-    const int srcStride[1] = {2 * kYuy2Step};
-    const int dstStride[1] = {2 * kHalfStep};
-    for (auto _ : state) {
-        for (int field = 0; field < 2; ++field) {
-            const uint8_t* srcPlanes[1] = {src.get() + field * kYuy2Step};
-            uint8_t* dstPlanes[1] = {dst.get() + field * kHalfStep};
-            sws_scale(context, srcPlanes, srcStride, 0, kHeight / 2, dstPlanes, dstStride);
-        }
-        benchmark::ClobberMemory();
-    }
-    sws_freeContext(context);
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kHalfWidth * kHalfHeight);
-}
-BENCHMARK(BM_SwscaleYuv422ByFields)
-    ->Arg(velmora::resize::INTERP_NEAREST)
-    ->Arg(velmora::resize::INTERP_LINEAR)
-    ->Arg(velmora::resize::INTERP_CUBIC)
-    ->Arg(velmora::resize::INTERP_SUPERSAMPLE);
-#endif
 
 }  // namespace
