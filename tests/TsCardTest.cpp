@@ -1187,6 +1187,7 @@ TEST_F(TsCardTest, OneProcessPlaysAtATimeAndTheNextFollowsTheCard) {
                               {"is stopped, then killed", 0, true}};
     // A PID the peer's stream, the generator's, does not use.
     constexpr uint16_t kOwnPid = 0x1000;
+    const auto isOwn = [](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) == kOwnPid; };
     const std::string tap = TempPath("tap_one_output");
     Open();
     for (const LettingGo& row : rows) {
@@ -1215,23 +1216,15 @@ TEST_F(TsCardTest, OneProcessPlaysAtATimeAndTheNextFollowsTheCard) {
                 ASSERT_TRUE(ready.Wait());
             }
         }
-        size_t own = 0;
         ASSERT_TRUE(PlayOut(kOwnPid, [&] {
             const auto played = sim::ReadAsiOutputTap(tap);
-            own = std::count_if(played.begin(), played.end(), [](const sim::SimAsiPlayedPacket& p) {
-                return Pid(p.bytes) == kOwnPid;
-            });
-            return own >= kPlayerPackets;
+            return std::count_if(played.begin(), played.end(), isOwn) >=
+                   static_cast<ptrdiff_t>(kPlayerPackets);
         }));
         const auto played = sim::ReadAsiOutputTap(tap);
-        const auto first =
-            std::find_if(played.begin(), played.end(),
-                         [](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) == kOwnPid; });
-        EXPECT_EQ(
-            std::count_if(first, played.end(),
-                          [](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) != kOwnPid; }),
-            0);
-        EXPECT_EQ(own, kPlayerPackets);
+        const auto first = std::find_if(played.begin(), played.end(), isOwn);
+        EXPECT_TRUE(std::all_of(first, played.end(), isOwn));
+        EXPECT_EQ(played.end() - first, static_cast<ptrdiff_t>(kPlayerPackets));
         // Before it, the peer's stream once and in order, then perhaps the
         // null packets that replaced what its disable left.
         auto at = played.begin();
