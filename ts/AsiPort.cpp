@@ -153,16 +153,20 @@ uint32_t CAsiOutputPort::FollowCardReadPointer(uint32_t port, uint32_t waitMs) {
     if (!ReadCardPointer(&read, port)) return 0;
     // The card still plays what was queued before (a stop that gave up
     // waiting leaves null packets, a player that died a whole window): its
-    // read pointer has yet to come to rest.
+    // read pointer has yet to come to rest. It is at rest only when a read
+    // taken kSettledMs after one finds it where that one did, however long
+    // this thread waits between them.
     const uint32_t start = platform::TickCount();
-    uint32_t still = start;
-    while (platform::TickCount() - still < kSettledMs) {
-        if (platform::TickCount() - start >= waitMs) return StopCardAfter(read, port);
+    uint32_t seen = start;
+    for (;;) {
         platform::Sleep(1);
+        const uint32_t before = platform::TickCount();
         uint32_t now = 0;
         if (!ReadCardPointer(&now, port)) return 0;
-        if (now != read) still = platform::TickCount();
+        if (now == read && before - seen >= kSettledMs) break;
+        if (now != read) seen = platform::TickCount();
         read = now;
+        if (before - start >= waitMs) return StopCardAfter(read, port);
     }
     return m_pBoardSupport->SetAsiOutputWritePointer(read, port);
 }
