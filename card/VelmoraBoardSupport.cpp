@@ -350,6 +350,14 @@ uint32_t CVelmoraBoardSupport::CommitAsiOutputWritePointer(uint32_t) {
     return m_pVelmoraFpga->StrobeTsPlaybackBuffer();
 }
 
+CTsOutputHold& CVelmoraBoardSupport::TsOutputHold() {
+    if (!m_pTsOutputHold) {
+        m_pTsOutputHold = std::make_unique<CTsOutputHold>(
+            m_pVelmoraGlobalVars ? m_pVelmoraGlobalVars->GetName() : std::string(), GetCardIndex());
+    }
+    return *m_pTsOutputHold;
+}
+
 // A write pointer that cannot be read makes the ring look full, so that the
 // reader takes nothing it cannot trust and the caller sees the trouble.
 uint32_t CVelmoraBoardSupport::IsAsiInputBufferFull(uint32_t) {

@@ -17,6 +17,7 @@
 
 #include "card/IoCardBoardSupport.h"
 #include "card/TsInputShare.h"
+#include "card/TsOutputHold.h"
 
 namespace velmora::hw {
 class CVelmoraFpga;
@@ -136,6 +137,8 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     uint32_t SetAsiOutputWritePointer(uint32_t pointer, uint32_t port) override;
     uint32_t GetAsiOutputReadPointer(uint32_t* pPointer, uint32_t port) override;
     uint32_t CommitAsiOutputWritePointer(uint32_t port) override;
+    // The card's one output, held by this process while it plays.
+    CTsOutputHold& TsOutputHold();
     uint32_t IsAsiInputBufferFull(uint32_t port) override;
     uint32_t IsAsiInputBufferEmpty(uint32_t port) override;
     uint32_t GetAsiInputFilledUnits(uint32_t* pUnits, uint32_t port) override;
@@ -209,6 +212,7 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     hw::CDmaManager* m_pVelmoraDmaManager;
     uint32_t m_uiBoardModel = kBoardId5100;
     std::unique_ptr<CTsInputShare> m_pTsInputShare;
+    std::unique_ptr<CTsOutputHold> m_pTsOutputHold;
 };
 
 }  // namespace velmora::card

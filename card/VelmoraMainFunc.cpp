@@ -245,18 +245,27 @@ uint32_t CVelmoraMainFunc::TsCaptureSetFilteredProgram(int32_t count, FILTERED_P
 uint32_t CVelmoraMainFunc::TsPlaybackEnable(uint32_t channel) {
     if (IsNoHardwareMode()) return 1;
     if (channel >= 8 || !m_pMultiplexer) return 0;
-    if (!PacketLengthTaken(m_pMultiplexer->SetPacketLength(CardPacketLength()),
-                           L"TsPlaybackEnable")) {
-        return 0;
+    // Two players' entries in the one output window would overwrite each
+    // other's.
+    CTsOutputHold& output = m_pVelmoraBoardSupport->TsOutputHold();
+    const bool playing = output.Held();
+    if (!output.Take()) return 0;
+    uint32_t started = 0;
+    if (PacketLengthTaken(m_pMultiplexer->SetPacketLength(CardPacketLength()),
+                          L"TsPlaybackEnable")) {
+        m_pMultiplexer->SetThreadMode(11);
+        started = m_pMultiplexer->Start();
     }
-    m_pMultiplexer->SetThreadMode(11);
-    return m_pMultiplexer->Start();
+    if (!started && !playing) output.Give();
+    return started;
 }
 
 uint32_t CVelmoraMainFunc::TsPlaybackDisable(uint32_t channel) {
     if (IsNoHardwareMode()) return 1;
     if (channel >= 8 || !m_pMultiplexer) return 0;
-    return m_pMultiplexer->Stop();
+    const uint32_t stopped = m_pMultiplexer->Stop();
+    m_pVelmoraBoardSupport->TsOutputHold().Give();
+    return stopped;
 }
 
 uint32_t CVelmoraMainFunc::TsPlaybackGetEmptyBufferNum(uint32_t* pCount) {

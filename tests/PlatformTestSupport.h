@@ -78,6 +78,13 @@ class Child {
                info.si_pid == 0;
     }
 
+    // Stops the child as a debugger or Ctrl-Z does; true once it is stopped.
+    bool Stop() {
+        siginfo_t info{};
+        return m_pid > 0 && kill(m_pid, SIGSTOP) == 0 &&
+               waitid(P_PID, static_cast<id_t>(m_pid), &info, WSTOPPED | WNOWAIT) == 0;
+    }
+
     // Kills the child and leaves it to Wait: until then the system may still
     // be ending it.
     void KillUnreaped() {

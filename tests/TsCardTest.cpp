@@ -3,6 +3,7 @@
 // TS over IP, as an application sees them.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -281,9 +283,11 @@ std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = 
 constexpr size_t kPlayerPackets = 13000;
 
 // Plays kPlayerPackets packets of `pid` fast, waits until the card has played
-// as many and disables; false when a step fails.
-bool PlayOut(uint16_t pid) {
+// as many (or until `playedOut` holds) and disables; false when a step fails.
+bool PlayOut(uint16_t pid, std::function<bool()> playedOut = {}) {
     const uint64_t before = sim::PlayedAsiPackets(0)->played;
+    if (!playedOut)
+        playedOut = [&] { return sim::PlayedAsiPackets(0)->played >= before + kPlayerPackets; };
     std::vector<Bytes> packets = GeneratorPackets(0, kPlayerPackets);
     for (Bytes& p : packets)
         p[1] = static_cast<uint8_t>(pid >> 8), p[2] = static_cast<uint8_t>(pid);
@@ -291,9 +295,7 @@ bool PlayOut(uint16_t pid) {
         !Quorvel_Velmora_TsPlaybackEnable(0) || !TsCardTest::Play(packets, 188)) {
         return false;
     }
-    const bool out =
-        WaitFor([&] { return sim::PlayedAsiPackets(0)->played >= before + kPlayerPackets; },
-                "the packets played out");
+    const bool out = WaitFor(playedOut, "the packets played out");
     return Quorvel_Velmora_TsPlaybackDisable(0) == 1 && out;
 }
 
@@ -853,6 +855,8 @@ constexpr const char* kPeerGo = "VELMORA_TEST_TS_PEER_GO";
 constexpr const char* kPeerLocks = "VELMORA_TEST_TS_PEER_LOCKS";
 // What the "count" peer leaves with: this plus the count call's answer.
 constexpr int kCountAnswerBase = 10;
+constexpr const char* kPeerRate = "VELMORA_TEST_TS_PEER_RATE";
+constexpr const char* kPeerTold = "VELMORA_TEST_TS_PEER_TOLD";
 
 bool InputEnabled() {
     return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
@@ -1160,6 +1164,37 @@ void PeerAwaitsGo() {
     }));
 }
 
+// Plays the generator's stream at its rate, keeping the card's window full,
+// until told on its pipe how to let the output go: "d" by a disable, "c" by
+// a close, "e" by exit with the card open. It tells on its ready pipe once
+// its stream is on the card and once it let go.
+void PeerHoldsTheOutput() {
+    const int ready = std::atoi(std::getenv(kPeerReady));
+    const int told = std::atoi(std::getenv(kPeerTold));
+    const uint32_t rate = static_cast<uint32_t>(std::strtoul(std::getenv(kPeerRate), nullptr, 10));
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackSetBitRate(rate, 0), 1u);
+    ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
+    // Enough for the engine to move the stream to the card.
+    uint64_t next = VELMORA_TS_PLAYBACK_START_PACKETS + 1000;
+    ASSERT_TRUE(TsCardTest::Play(GeneratorPackets(0, next), 188));
+    ASSERT_EQ(write(ready, "r", 1), 1);
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(test::kHangBoundMs);
+    char ending = 0;
+    pollfd entry{told, POLLIN, 0};
+    while (poll(&entry, 1, 0) == 0 && std::chrono::steady_clock::now() < end) {
+        ASSERT_TRUE(TsCardTest::Play(GeneratorPackets(next, 1000), 188));
+        next += 1000;
+    }
+    ASSERT_EQ(read(told, &ending, 1), 1);
+    if (ending == 'e') std::exit(0);
+    EXPECT_EQ(ending == 'd' ? Quorvel_Velmora_TsPlaybackDisable(0) : Quorvel_Velmora_CloseCard(0),
+              1u);
+    ASSERT_EQ(write(ready, "g", 1), 1);
+    for (;;)
+        pause();
+}
+
 TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
@@ -1173,6 +1208,10 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     if (std::string(mode) == "play") {
         EXPECT_TRUE(PlayOut(0x101));
         EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        return;
+    }
+    if (std::string(mode) == "output") {
+        PeerHoldsTheOutput();
         return;
     }
     if (std::string(mode) == "end") {
@@ -1252,6 +1291,92 @@ TEST_F(TsCardTest, AnEnablePlaysItsOwnPacketsFirstWhoeverPlayedBefore) {
             << before;
         ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
     }
+}
+
+// The card has one output: while another process plays, an enable answers 0
+// and the other's stream plays on; once that process lets go or dies, the
+// enable answers 1 and this process's stream follows the card, none of the
+// other's after its first packet, also when the other died with a window of
+// its slow stream still to play. A stopped player keeps the output.
+TEST_F(TsCardTest, OneProcessPlaysAtATimeAndTheNextFollowsTheCard) {
+    struct LettingGo {
+        const char* how;
+        char told;  // what the peer is told, 0 for a signal
+        bool stopFirst;
+    };
+    const LettingGo rows[] = {{"disables", 'd', false},
+                              {"closes", 'c', false},
+                              {"exits", 'e', false},
+                              {"is killed", 0, false},
+                              {"is stopped, then killed", 0, true}};
+    // A PID the peer's stream, the generator's, does not use.
+    constexpr uint16_t kOwnPid = 0x1000;
+    const auto isOwn = [](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) == kOwnPid; };
+    const std::string tap = TempPath("tap_one_output");
+    const std::string after = TempPath("tap_after_letting_go");
+    Open();
+    for (const LettingGo& row : rows) {
+        SCOPED_TRACE(row.how);
+        std::remove(tap.c_str());
+        ASSERT_TRUE(sim::SetAsiOutputTap(0, tap));
+        // The card's numbers of what it plays from here on: the peer's packet
+        // n is numbered before + n.
+        const uint64_t before = sim::PlayedAsiPackets(0)->played;
+        platform::test::Pipe ready;
+        platform::test::Pipe told;
+        auto peer = StartPeer("output", {{kPeerRate, "2000000"},
+                                         {kPeerReady, std::to_string(ready.WriteEnd())},
+                                         {kPeerTold, std::to_string(told.ReadEnd())}});
+        ASSERT_TRUE(ready.Wait());
+        ASSERT_TRUE(WaitFor([&] { return !sim::ReadAsiOutputTap(tap).empty(); }));
+        EXPECT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 0u);
+        if (row.stopFirst) {
+            ASSERT_TRUE(peer->Stop());
+            EXPECT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 0u);
+        }
+        if (row.told == 0) {
+            peer->Kill();
+        } else {
+            ASSERT_TRUE(told.Signal(row.told));
+            if (row.told == 'e') {
+                EXPECT_EQ(peer->Wait(), 0);
+            } else {
+                ASSERT_TRUE(ready.Wait());
+            }
+        }
+        // A process that ends may cut short the record its thread appended
+        // to the tap: what the card plays from here on goes to a file of its
+        // own.
+        std::remove(after.c_str());
+        ASSERT_TRUE(sim::SetAsiOutputTap(0, after));
+        Bytes last = GeneratorPackets(kPlayerPackets - 1, 1)[0];
+        last[1] = kOwnPid >> 8, last[2] = kOwnPid & 0xFF;
+        ASSERT_TRUE(PlayOut(kOwnPid, [&] {
+            const auto recent = sim::PlayedAsiPackets(0)->recent;
+            return !recent.empty() && Bytes(recent.back().bytes, recent.back().bytes + 188) == last;
+        }));
+        // Checked by the card's numbers, which tell the packets the card
+        // played whatever the tap file may have missed.
+        const auto played = sim::ReadAsiOutputTap(after);
+        const auto first = std::find_if(played.begin(), played.end(), isOwn);
+        ASSERT_NE(first, played.end());
+        EXPECT_TRUE(std::all_of(first, played.end(), isOwn));
+        EXPECT_EQ(played.back().sequence - first->sequence + 1, kPlayerPackets);
+        // Before it, the rest of the peer's stream once and in order, then
+        // perhaps the null packets that replaced what its disable left.
+        auto at = played.begin();
+        while (at != first &&
+               Bytes(at->bytes, at->bytes + 188) == GeneratorPackets(at->sequence - before, 1)[0]) {
+            ++at;
+        }
+        at = std::find_if(at, first, [](const sim::SimAsiPlayedPacket& p) {
+            return Pid(p.bytes) != sim::SimTsGenerator::kNullPid;
+        });
+        EXPECT_EQ(at - played.begin(), first - played.begin());
+    }
+    sim::SetAsiOutputTap(0, "");
+    std::remove(tap.c_str());
+    std::remove(after.c_str());
 }
 
 // Another process's capture on the same card starts, stops, closes or dies;

@@ -120,29 +120,53 @@ uint32_t CAsiOutputPort::ReplacePending(uint32_t port) {
     return TransferRun(pointer, entries.data(), count, port, false);
 }
 
-uint32_t CAsiOutputPort::FollowCardReadPointer(uint32_t port, uint32_t waitMs) {
-    uint32_t write = 0;
-    uint32_t read = 0;
-    if (!m_pBoardSupport->GetAsiOutputWritePointer(&write, port) ||
-        !m_pBoardSupport->GetAsiOutputReadPointer(&read, port)) {
-        return 0;
-    }
-    // The card still plays what was queued before (a stop that gave up
-    // waiting leaves null packets): its read pointer has yet to come to rest.
-    const uint32_t start = platform::TickCount();
-    uint32_t still = start;
-    while (read != write && platform::TickCount() - start < waitMs &&
-           platform::TickCount() - still < kSettledMs) {
-        platform::Sleep(1);
+uint32_t CAsiOutputPort::ReadCardPointer(uint32_t* pRead, uint32_t port) {
+    return m_pBoardSupport->GetAsiOutputReadPointer(pRead, port) &&
+                   FitsWindow(*pRead, 0, m_dwFirstWord, m_dwEndWord) &&
+                   (*pRead - m_dwFirstWord) % kAsiUnitWords == 0
+               ? 1
+               : 0;
+}
+
+uint32_t CAsiOutputPort::StopCardAfter(uint32_t read, uint32_t port) {
+    const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
+    const uint32_t windowUnits = windowWords / kAsiUnitWords;
+    for (uint32_t margin = 1; margin < windowUnits; margin *= 2) {
+        const uint32_t stop =
+            m_dwFirstWord + (read - m_dwFirstWord + margin * kAsiUnitWords) % windowWords;
         uint32_t now = 0;
-        if (!m_pBoardSupport->GetAsiOutputReadPointer(&now, port)) return 0;
-        if (now != read) still = platform::TickCount();
+        if (!m_pBoardSupport->SetAsiOutputWritePointer(stop, port) ||
+            !m_pBoardSupport->CommitAsiOutputWritePointer(port) || !ReadCardPointer(&now, port)) {
+            return 0;
+        }
+        // The card never passes a committed write pointer, so a read pointer
+        // short of it shows the card stops there; one past it had gone by
+        // before the commit reached the card.
+        if ((now - read + windowWords) % windowWords / kAsiUnitWords <= margin) return 1;
         read = now;
     }
-    if (read == write) return 1;
-    if (!FitsWindow(read, 0, m_dwFirstWord, m_dwEndWord) ||
-        (read - m_dwFirstWord) % kAsiUnitWords != 0) {
-        return 0;
+    return 0;
+}
+
+uint32_t CAsiOutputPort::FollowCardReadPointer(uint32_t port, uint32_t waitMs) {
+    uint32_t read = 0;
+    if (!ReadCardPointer(&read, port)) return 0;
+    // The card still plays what was queued before (a stop that gave up
+    // waiting leaves null packets, a player that died a whole window): its
+    // read pointer has yet to come to rest. It is at rest only when a read
+    // taken kSettledMs after one finds it where that one did, however long
+    // this thread waits between them.
+    const uint32_t start = platform::TickCount();
+    uint32_t seen = start;
+    for (;;) {
+        platform::Sleep(1);
+        const uint32_t before = platform::TickCount();
+        uint32_t now = 0;
+        if (!ReadCardPointer(&now, port)) return 0;
+        if (now == read && before - seen >= kSettledMs) break;
+        if (now != read) seen = platform::TickCount();
+        read = now;
+        if (before - start >= waitMs) return StopCardAfter(read, port);
     }
     return m_pBoardSupport->SetAsiOutputWritePointer(read, port);
 }

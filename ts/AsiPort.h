@@ -51,10 +51,12 @@ class CAsiOutputPort {
     // pointers stay where they are.
     uint32_t ReplacePending(uint32_t port);
     // Puts this process's write pointer where the card reads, once the card
-    // has stopped reading (at most `waitMs`): the card's read pointer is the
-    // card's, while every process's write pointer starts at the window start,
-    // so entries between them would play again ahead of the next stream.
-    // 0 when the read pointer cannot be trusted; the write pointer stays.
+    // has stopped reading: the card's read pointer is the card's, while every
+    // process's write pointer starts at the window start, so entries between
+    // them would play again ahead of the next stream. A card still playing
+    // after `waitMs` (its player died with a window queued) is stopped just
+    // past the entry it sends, and the write pointer follows it there.
+    // 0 when the read pointer cannot be trusted.
     uint32_t FollowCardReadPointer(uint32_t port, uint32_t waitMs);
     // Already one less than the true free count (25,919 = empty).
     uint32_t GetFreeUnits(uint32_t* pCount, uint32_t port);
@@ -70,6 +72,11 @@ class CAsiOutputPort {
     uint32_t GetCardClock(uint64_t* pClock);
 
   private:
+    // The card's read pointer, when it lies on a unit of the window.
+    uint32_t ReadCardPointer(uint32_t* pRead, uint32_t port);
+    // Commits a write pointer a little past `read`, further each time the
+    // card turns out to have passed it before the commit took effect.
+    uint32_t StopCardAfter(uint32_t read, uint32_t port);
     // One transfer of `count` entries at the card pointer, which then moves
     // past them and, with `publish`, is given to the card; the failure
     // messages carry `pass`.

@@ -668,10 +668,18 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetInputSource(uint32_t source, uint32
  * queue takes to play at the bit rate set: 77,757 x 8 x packet length / bit
  * rate seconds (3.1 s for 188-byte packets at 38,000,000 bits a second).
  *
+ * The card has one output, so one process plays at a time: while another
+ * process's playback is on, the enable answers 0 (with a log line) and
+ * changes nothing. The output is free again once that process disables,
+ * closes the card, ends or dies; a stopped process (in a debugger, or by
+ * Ctrl-Z) keeps it until it goes on and lets go, or is killed.
+ *
  * The enable waits up to 2 s for the card to finish what an earlier stream
- * (of another process, or played before a close) left on it; the new stream
- * then starts where the card stands, so that none of the earlier one plays
- * again. */
+ * (of another process, or played before a close) left on it. A stream the
+ * card still plays then, as that of a player killed with its queue full, is
+ * cut after the packet on the cable. Either way the new stream starts where
+ * the card stands: none of the earlier one plays again, nor after the new
+ * one's first packet. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackEnable(uint32_t cardIndex);
 /* Packets still queued in the SDK are dropped; the call waits up to 2 s for
  * the card to send what its window holds, and what is left there then is
