@@ -48,7 +48,9 @@
  * them as Quorvel_Velmora_CloseCard would, waiting for calls, opens and
  * closes under way on other threads, so that the exit status is the
  * process's own and its recordings and whole-stream files are complete up to
- * that moment; Quorvel_Velmora_OpenCard answers 0 from then on.
+ * that moment; Quorvel_Velmora_OpenCard answers 0 from then on. Signals
+ * wait while a thread is inside a call and run their handlers (which may
+ * call exit) when it returns; the library's own threads run no handlers.
  *
  * A process ended by a signal (Ctrl-C, SIGTERM, SIGKILL, a crash) runs none
  * of that: its recordings lack their program end code, a whole-stream file
