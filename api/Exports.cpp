@@ -179,7 +179,12 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
     }
     const uint32_t result = entry->OpenCardObjects(1);
     velmora::card::CloseCardsWhenTheProcessEnds(true);
-    return deadline.Missed() ? 0 : result;
+    if (!result || !deadline.Missed()) return result;
+    // A step that gave up at the deadline left the card's bring-up undone
+    // although the open went through: it is closed again, as a failed open
+    // leaves nothing open, so that a later open brings the card up whole.
+    entry->CloseCardObjects(1);
+    return 0;
 }
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex) {

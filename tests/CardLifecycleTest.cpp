@@ -459,9 +459,9 @@ TEST_F(CardTest, AnotherUserReachesOnlyTheMailboxBlock) {
 }
 
 // Another process keeps the namespace lock of the named objects and the
-// open mutex (it is stopped, or hostile): each close, count of cards and
-// open answers within one deadline, 0 when a wait gave up. Once it has gone,
-// the card opens.
+// open mutex, or the IIC bus lock (it is stopped, or hostile): each close,
+// count of cards and open answers within one deadline, 0 when a wait gave
+// up. Once it has gone, the card opens.
 TEST_F(CardTest, LocksHeldElsewhereCostACallOneDeadline) {
     const platform::test::ShortCallDeadline deadline;
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
@@ -494,6 +494,22 @@ TEST_F(CardTest, LocksHeldElsewhereCostACallOneDeadline) {
     EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
     EXPECT_EQ(SystemOpenCount(0), -1);
+
+    // With the bus lock held elsewhere the open goes through but brings up
+    // nothing on the bus: it answers 0 and leaves nothing open.
+    Child busHolder([&] {
+        auto mutex = platform::NamedMutex::Create("QuorvelVelmoraIicMasterMutex0_0");
+        if (!mutex || mutex->Lock() != platform::WaitResult::Signaled) return 1;
+        ready.Signal();
+        for (;;)
+            pause();
+    });
+    ASSERT_TRUE(ready.Wait());
+    EXPECT_EQ(timed([] { return Quorvel_Velmora_OpenCard(0); }), 0u);
+    EXPECT_EQ(SystemOpenCount(0), -1);
+    busHolder.Kill();
+    EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
 
 // A child forked from a process with the card open inherits the card but

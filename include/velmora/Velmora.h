@@ -25,16 +25,17 @@
  * processes hold (those of the card and of its named objects) share one
  * deadline, about ten seconds from the call's start; a wait that reaches it
  * gives up and fails its step. The open, close and count of cards then
- * answer 0, and Quorvel_Velmora_CloseCard still closes what is this
- * process's own. So a process stopped while it holds such a lock (by a
- * debugger or a signal) costs a call that deadline, not more: the card's own
- * threads wait for the lock for as long as it is held, losing nothing the
- * holder did not hold up, but give up as soon as they are to stop, so that a
- * disable, a close and a process's end with cards open finish within the
- * deadline plus the end of those threads. A call that meets
- * Quorvel_Velmora_OpenCard or Quorvel_Velmora_CloseCard of its index on
- * another thread either completes before the close goes on or answers 0; an
- * open or close of an index waits for one under way on another thread.
+ * answer 0; an open that answers 0 leaves nothing open, and
+ * Quorvel_Velmora_CloseCard still closes what is this process's own. So a
+ * process stopped while it holds such a lock (by a debugger or a signal)
+ * costs a call that deadline, not more: the card's own threads wait for the
+ * lock for as long as it is held, losing nothing the holder did not hold up,
+ * but give up as soon as they are to stop, so that a disable, a close and a
+ * process's end with cards open finish within the deadline plus the end of
+ * those threads. A call that meets Quorvel_Velmora_OpenCard or
+ * Quorvel_Velmora_CloseCard of its index on another thread either completes
+ * before the close goes on or answers 0; an open or close of an index waits
+ * for one under way on another thread.
  *
  * A process forked from one that has a card open inherits the index but not
  * the card: its threads, engines and devices are the parent's. Every call on
