@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -408,7 +409,8 @@ TEST_F(CardTest, CallsBesideOpenAndCloseAnswerZeroOrComplete) {
 
 // Another local user reaches no object of a card this process has open but
 // the recording mailbox's block, which is every local user's: it can neither
-// open, cut short nor lock one.
+// open, cut short (or grow) nor lock one. What it did to the mailbox's block
+// leaves the block with its holders, where a new opener finds it.
 TEST_F(CardTest, AnotherUserReachesOnlyTheMailboxBlock) {
     const passwd* nobody = getpwnam("nobody");
     if (getuid() != 0 || !nobody) GTEST_SKIP() << "needs root and a user nobody";
@@ -422,7 +424,7 @@ TEST_F(CardTest, AnotherUserReachesOnlyTheMailboxBlock) {
             if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) return 100;
             const int fd = open(path.c_str(), O_RDONLY);
             const bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
-            const bool cut = truncate(path.c_str(), 0) == 0;
+            const bool cut = truncate(path.c_str(), 0) == 0 && truncate(path.c_str(), 1 << 20) == 0;
             return (fd >= 0) + 2 * locked + 4 * cut;
         });
         EXPECT_EQ(other.Wait(), everyones ? 7 : 0) << object;
@@ -443,6 +445,14 @@ TEST_F(CardTest, AnotherUserReachesOnlyTheMailboxBlock) {
         return type == 0x1211DBFF;
     };
     ASSERT_TRUE(replied());
+    VELMORA_HANDLE opened = VelmoraOs_OpenSharedMemory(L"MAP_TQ5110_Read_0", 0x10000);
+    EXPECT_NE(VelmoraOs_MapSharedMemory(opened), nullptr);
+    VelmoraOs_CloseSharedMemory(opened);
+    struct stat served {};
+    struct stat named {};
+    ASSERT_EQ(fstat(block, &served), 0);
+    ASSERT_EQ(stat(("/dev/shm/" + mailbox).c_str(), &named), 0);
+    EXPECT_EQ(named.st_ino, served.st_ino);
     const uint32_t header[3] = {0x1211DBFF, 1, 20}, command[5] = {0x10, 0xF2, 0xF0, 0, 0};
     std::memcpy(message, header, sizeof(header));
     std::memcpy(message + 31, command, sizeof(command));
