@@ -15,6 +15,7 @@
 #include "card/VelmoraCard.h"
 #include "hw/VelmoraPciBridge.h"
 #include "platform/CallDeadline.h"
+#include "platform/SignalsHeldBack.h"
 #include "velmora/Velmora.h"
 
 using velmora::api::CVelmoraSdkApi;
@@ -29,7 +30,8 @@ namespace {
 // threads, DMA channels and engines are the opener's, and driving them from
 // the copy would wait on threads that do not exist here or stop the opener's
 // work. The child can only set the copy aside with Quorvel_Velmora_CloseCard.
-// The call's waits for other processes' locks share one deadline.
+// The call's waits for other processes' locks share one deadline, and the
+// thread's signal handlers wait until it is over.
 class ApiCall {
   public:
     explicit ApiCall(uint32_t cardIndex) : m_call(cardIndex) {
@@ -40,6 +42,7 @@ class ApiCall {
     bool operator!() const { return m_pApi == nullptr; }
 
   private:
+    velmora::platform::SignalsHeldBack m_signals;
     velmora::platform::CallDeadline m_deadline;
     velmora::card::CardCall m_call;
     CVelmoraSdkApi* m_pApi = nullptr;
@@ -155,6 +158,7 @@ uint32_t High(uint64_t value) {
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount) {
     if (!pCount) return 0;
+    const velmora::platform::SignalsHeldBack signals;
     const velmora::platform::CallDeadline deadline;
     velmora::hw::CVelmoraPciBridge bridge;
     const uint32_t result = bridge.GetBoardCount(pCount);
@@ -163,6 +167,7 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount) {
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
     if (cardIndex >= kCardTableSize) return 0;
+    const velmora::platform::SignalsHeldBack signals;
     const velmora::platform::CallDeadline deadline;
     velmora::card::CloseCardsWhenTheProcessEnds(false);
     const velmora::card::CardEntryChange change(cardIndex);
@@ -174,11 +179,17 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
     }
     const uint32_t result = entry->OpenCardObjects(1);
     velmora::card::CloseCardsWhenTheProcessEnds(true);
-    return deadline.Missed() ? 0 : result;
+    if (!result || !deadline.Missed()) return result;
+    // A step that gave up at the deadline left the card's bring-up undone
+    // although the open went through: it is closed again, as a failed open
+    // leaves nothing open, so that a later open brings the card up whole.
+    entry->CloseCardObjects(1);
+    return 0;
 }
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_CloseCard(uint32_t cardIndex) {
     if (cardIndex >= kCardTableSize) return 0;
+    const velmora::platform::SignalsHeldBack signals;
     return velmora::card::CloseCardEntry(cardIndex);
 }
 

@@ -489,16 +489,24 @@ void CVelmoraMainFunc::ServeMailbox(const std::string& directory, uint32_t* pLas
     // command.
     uint32_t lastReply[kReplyWords] = {};
     bool replied = ReadMailboxReply(lastReply);
+    // A request the block holds instead was left for the server before: its
+    // wake-up may have gone to that server's stop, or merged with it.
+    uint32_t length = 0;
+    uint32_t type = 0;
+    bool waiting =
+        !replied && m_pFfmServer && m_pFfmServer->ReadMessageHeader(&length, &type) && length > 0;
 
     m_bMailboxServing = 1;
     while (!m_dwMailboxStop) {
         // Timed, so that the stop is seen whatever became of its wake-up.
-        if (m_pMailboxEvent->Wait(mailbox::kTurnPollMs) != platform::WaitResult::Signaled) continue;
+        if (!waiting &&
+            m_pMailboxEvent->Wait(mailbox::kTurnPollMs) != platform::WaitResult::Signaled) {
+            continue;
+        }
+        waiting = false;
         // The wake-up of the stop: no command runs while the card closes.
         if (m_dwMailboxStop) break;
 
-        uint32_t length = 0;
-        uint32_t type = 0;
         uint32_t current[kReplyWords];
         const bool stale = replied && ReadMailboxReply(current) &&
                            std::memcmp(current, lastReply, sizeof(lastReply)) == 0;

@@ -321,8 +321,8 @@ bool OthersHold(int fd) {
 }
 
 // Kept behind the caller's bytes of every named block: whether its creator
-// finished setting it up, and its size. Changed only under the namespace
-// lock. Older builds kept their holders' process ids in the rest of it; it
+// finished setting it up (which older builds look at), and its size. Changed
+// only under the namespace lock. Older builds kept their holders' process ids in the rest of it; it
 // keeps its size so that they find the fields where they look.
 struct HolderTable {
     static constexpr uint32_t kFinished = 0x484C4456;  // "VDLH"
@@ -359,23 +359,21 @@ void WriteTableField(int fd, size_t fieldOffset, T value) {
     if (offset >= 0) pwrite(fd, &value, sizeof(value), offset + static_cast<off_t>(fieldOffset));
 }
 
-// A block whose creator died before it had set it up.
-bool Unfinished(int fd) {
-    HolderTable table{};
-    return !ReadTable(fd, &table) || table.finished != HolderTable::kFinished;
-}
-
 // Whether an existing block holds size bytes of its users and its table:
-// a block that another user made or cut short would be used past its end.
+// a block cut short would be used past its end. The table of a block every
+// local user may write tells nothing (another user may have zeroed it, or
+// moved it by growing the file), and such a block found short was cut by
+// another user: it gets its length back, so that what that user did costs
+// the requests under way and nothing more.
 bool HoldsSize(int fd, size_t size, size_t* mapped) {
-    HolderTable table{};
     struct stat status {};
-    if (!ReadTable(fd, &table) || table.size < size || fstat(fd, &status) != 0 ||
-        static_cast<size_t>(status.st_size) < MappedSize(size)) {
-        return false;
-    }
-    *mapped = static_cast<size_t>(status.st_size);
-    return true;
+    if (fstat(fd, &status) != 0) return false;
+    const bool othersWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    HolderTable table{};
+    if (!othersWrite && (!ReadTable(fd, &table) || table.size < size)) return false;
+    *mapped = MappedSize(size);
+    if (static_cast<size_t>(status.st_size) >= *mapped) return true;
+    return othersWrite && ftruncate(fd, static_cast<off_t>(*mapped)) == 0;
 }
 
 // Removes the blocks of namespace ns that no process holds any more: those
@@ -420,17 +418,17 @@ namespace {
 
 // Opens the named object under the namespace lock with this open file
 // description's write lock when nobody holds it (existed false) or its read
-// lock otherwise; -1 on failure. A block its creator never finished, or
-// whose holders have all ended, is abandoned: its name goes and, when asked
-// to, a new block takes it, free of the leftover locks of the old one.
+// lock otherwise; -1 on failure. A block whose holders have all ended is
+// abandoned: its name goes and, when asked to, a new block takes it, free of
+// the leftover locks of the old one. Only the holders' locks decide it, never
+// the block's bytes: a live holder finished its set-up (which runs under the
+// namespace lock), and a creator that died in it holds nothing any more.
 int OpenLocked(const std::string& posixName, bool create, mode_t mode, bool* existed) {
     int fd = OpenShmFile(posixName, create, mode);
     if (fd < 0) return -1;
-    // Only a creator that died before it finished leaves a block unfinished,
-    // as set-up runs under the namespace lock: it is not waited for.
     const Holders holders = OtherHolders(fd);
     *existed = holders != Holders::kNone;
-    const bool abandoned = holders == Holders::kGone || (*existed && Unfinished(fd));
+    const bool abandoned = holders == Holders::kGone;
     if (abandoned) {
         CloseBlockFile(fd);
         shm_unlink(posixName.c_str());

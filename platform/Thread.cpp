@@ -5,6 +5,8 @@
 #include <chrono>
 #include <system_error>
 
+#include "platform/SignalsHeldBack.h"
+
 namespace velmora::platform {
 namespace {
 
@@ -36,6 +38,9 @@ Thread::~Thread() {
 bool Thread::Start(std::function<uint32_t()> body) {
     if (m_thread.joinable() || !body) return false;
     auto shared = std::make_shared<Shared>();
+    // Started with the signals held back, which it keeps: the application's
+    // handlers never run on it.
+    const SignalsHeldBack signals;
     try {
         m_thread = std::thread([shared, body = std::move(body)]() {
             t_EndAwaited = &shared->endAwaited;

@@ -77,10 +77,21 @@ class Peer {
     bool Request(const std::vector<uint32_t>& words) {
         return Send(kMagic, 1, static_cast<uint32_t>(words.size() * 4), words);
     }
+    // Leaves a request without waking the mailbox; Replied tells when it is
+    // served.
+    void Leave(const std::vector<uint32_t>& words) {
+        const uint32_t header[3] = {kMagic, 1, static_cast<uint32_t>(words.size() * 4)};
+        std::memcpy(m_view, header, sizeof(header));
+        std::memcpy(m_view + CFFMServer::kPayloadOffset, words.data(), words.size() * 4);
+        std::memset(m_view + kMarkOffset, 0xEE, kMarkBytes);
+    }
     // Wakes the mailbox with the block as it is and waits for the reply.
     bool Wake() {
         std::memset(m_view + kMarkOffset, 0xEE, kMarkBytes);
         VelmoraOs_SetEvent(m_event);
+        return Replied();
+    }
+    bool Replied() {
         return ::velmora::test::WaitUntil([&] { return m_view[kMarkOffset] != 0xEE; },
                                           "the mailbox's reply");
     }
@@ -532,8 +543,12 @@ TEST_F(MailboxTest, StopEndsTheThreadPromptlyAndCopesWithNone) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, ::velmora::test::kHangBound) << "hang";
     spy->StopMailbox();
 
-    // Started again, it serves the block it kept.
+    // Started again, it serves the block it kept, first the request left
+    // there while it was stopped, whose wake-up went to nobody.
+    peer->Leave({0x10, kWriteReadFpga, kScratch, 0x5A, 0});
     spy->StartMailbox();
+    EXPECT_TRUE(peer->Replied());
+    EXPECT_EQ(Register(kScratch), 0x5Au);
     EXPECT_TRUE(peer->Request({0}));
     spy->StopMailbox();
 

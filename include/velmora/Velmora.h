@@ -25,16 +25,17 @@
  * processes hold (those of the card and of its named objects) share one
  * deadline, about ten seconds from the call's start; a wait that reaches it
  * gives up and fails its step. The open, close and count of cards then
- * answer 0, and Quorvel_Velmora_CloseCard still closes what is this
- * process's own. So a process stopped while it holds such a lock (by a
- * debugger or a signal) costs a call that deadline, not more: the card's own
- * threads wait for the lock for as long as it is held, losing nothing the
- * holder did not hold up, but give up as soon as they are to stop, so that a
- * disable, a close and a process's end with cards open finish within the
- * deadline plus the end of those threads. A call that meets
- * Quorvel_Velmora_OpenCard or Quorvel_Velmora_CloseCard of its index on
- * another thread either completes before the close goes on or answers 0; an
- * open or close of an index waits for one under way on another thread.
+ * answer 0; an open that answers 0 leaves nothing open, and
+ * Quorvel_Velmora_CloseCard still closes what is this process's own. So a
+ * process stopped while it holds such a lock (by a debugger or a signal)
+ * costs a call that deadline, not more: the card's own threads wait for the
+ * lock for as long as it is held, losing nothing the holder did not hold up,
+ * but give up as soon as they are to stop, so that a disable, a close and a
+ * process's end with cards open finish within the deadline plus the end of
+ * those threads. A call that meets Quorvel_Velmora_OpenCard or
+ * Quorvel_Velmora_CloseCard of its index on another thread either completes
+ * before the close goes on or answers 0; an open or close of an index waits
+ * for one under way on another thread.
  *
  * A process forked from one that has a card open inherits the index but not
  * the card: its threads, engines and devices are the parent's. Every call on
@@ -48,7 +49,9 @@
  * them as Quorvel_Velmora_CloseCard would, waiting for calls, opens and
  * closes under way on other threads, so that the exit status is the
  * process's own and its recordings and whole-stream files are complete up to
- * that moment; Quorvel_Velmora_OpenCard answers 0 from then on.
+ * that moment; Quorvel_Velmora_OpenCard answers 0 from then on. Signals
+ * wait while a thread is inside a call and run their handlers (which may
+ * call exit) when it returns; the library's own threads run no handlers.
  *
  * A process ended by a signal (Ctrl-C, SIGTERM, SIGKILL, a crash) runs none
  * of that: its recordings lack their program end code, a whole-stream file
