@@ -108,7 +108,11 @@ void BM_TsOverIp(benchmark::State& state) {
             uint32_t free = 0;
             sender.GetEmptyBufferNum(&free);
             const uint32_t n = uint32_t(std::min<uint64_t>({due - sent, free, kBatch}));
-            if (n > 0 && sender.WritePackets(packets.data(), n)) sent += n;
+            // Nothing plays them out first here: they may leave at once.
+            if (n > 0 && sender.WritePackets(packets.data(), n)) {
+                sender.ReleasePackets(n);
+                sent += n;
+            }
             uint32_t filled = 0;
             receiver.GetFillPacketNum(&filled);
             filled = std::min(filled, kBatch);
