@@ -60,7 +60,8 @@ class SharedMemory {
     // of its copy after HandOverToForkedChild, which leaves its hold to the
     // child, whose copy counts as a holder once ClaimInForkedChild made it its
     // own. Without the hand-over the object would look held by nobody alive
-    // in between.
+    // in between. Before the claim the block looks abandoned once the parent
+    // lets go of its other holds, so the parent waits for it (ForkHandshake).
     void HandOverToForkedChild();
     void ClaimInForkedChild();
 

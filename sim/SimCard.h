@@ -140,7 +140,8 @@ class SimCard {
     // Around fork(): the child gets a hold on the board of its own, so that
     // the board lives while the child has it, whatever the parent does (the
     // attachment it inherits is the parent's). The hold is taken before the
-    // fork, as the parent may let go at once; the parent drops its copy.
+    // fork, and is the child's before fork() returns in the parent, as the
+    // parent may let go at once; the parent drops its copy.
     void PrepareFork();
     void ParentAfterFork();
     void ChildAfterFork();

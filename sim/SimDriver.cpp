@@ -250,16 +250,21 @@ void SimDriver::ReadConfigByLocation(PLX_IOCTL_MESSAGE& message) {
     }
 }
 
-void SimDriver::ForEachAttachedCard(void (SimCard::*step)()) {
+bool SimDriver::ForEachAttachedCard(void (SimCard::*step)()) {
+    bool any = false;
     for (const auto& weak : m_cards) {
-        if (auto card = weak.lock()) (card.get()->*step)();
+        if (auto card = weak.lock()) {
+            (card.get()->*step)();
+            any = true;
+        }
     }
+    return any;
 }
 
 void SimDriver::PrepareFork() {
     SimDriver& driver = Instance();
     driver.m_mutex.lock();
-    driver.ForEachAttachedCard(&SimCard::PrepareFork);
+    if (driver.ForEachAttachedCard(&SimCard::PrepareFork)) driver.m_forkHandshake.Prepare();
     driver.m_interrupts.PrepareFork();
     driver.m_notifications.LockForFork();
     driver.m_attachMutex.lock();
@@ -267,6 +272,7 @@ void SimDriver::PrepareFork() {
 
 void SimDriver::ParentAfterFork() {
     SimDriver& driver = Instance();
+    driver.m_forkHandshake.AwaitChild();
     driver.m_attachMutex.unlock();
     driver.m_notifications.UnlockAfterFork();
     driver.m_interrupts.ParentAfterFork();
@@ -280,6 +286,7 @@ void SimDriver::ChildAfterFork() {
     driver.m_notifications.UnlockAfterFork();
     driver.m_interrupts.ChildAfterFork();
     driver.ForEachAttachedCard(&SimCard::ChildAfterFork);
+    driver.m_forkHandshake.ChildDone();
     driver.m_mutex.unlock();
 }
 

@@ -10,6 +10,7 @@
 
 #include "hw/PlxTypes.h"
 #include "platform/DeviceIo.h"
+#include "platform/ForkHandshake.h"
 #include "sim/SimConfig.h"
 #include "sim/SimInterruptThread.h"
 #include "sim/SimNotificationTable.h"
@@ -80,13 +81,14 @@ class SimDriver {
     std::shared_ptr<SimCard> AcquireCardLocked(unsigned index);
     hw::PLX_DEVICE_KEY KeyOf(unsigned index, const hw::PLX_DEVICE_KEY& base) const;
 
-    // Runs a fork step of every board this process has attached; under m_mutex.
-    void ForEachAttachedCard(void (SimCard::*step)());
+    // Runs a fork step of every board this process has attached; under
+    // m_mutex. Whether there was any.
+    bool ForEachAttachedCard(void (SimCard::*step)());
     static void PrepareFork();
     static void ParentAfterFork();
     static void ChildAfterFork();
 
-    mutable std::mutex m_mutex;  // guards the fields below down to m_openDevices
+    mutable std::mutex m_mutex;  // guards the fields below down to m_forkHandshake
     // Serialises attaching and detaching a board in this process, so that a
     // board being let go is never opened again half-closed. Taken last.
     std::mutex m_attachMutex;
@@ -94,6 +96,9 @@ class SimDriver {
     std::vector<std::weak_ptr<SimCard>> m_cards;
     std::vector<std::shared_ptr<SimCard>> m_holds;
     unsigned m_openDevices = 0;
+    // A forked child's holds on the boards are its own before fork() returns
+    // in the parent, which may let go of the boards at once.
+    platform::ForkHandshake m_forkHandshake;
 
     std::atomic<unsigned> m_cardCount;
     std::atomic<uint32_t> m_driverVersion{kDefaultDriverVersion};
