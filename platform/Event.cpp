@@ -11,6 +11,7 @@
 
 #include "platform/IpcName.h"
 #include "platform/SharedMemory.h"
+#include "platform/Time.h"
 
 namespace velmora::platform {
 namespace {
@@ -111,16 +112,7 @@ void Event::Close() {
 WaitResult Event::Wait(uint32_t timeoutMs) {
     if (!m_state) return WaitResult::Failed;
     const bool infinite = timeoutMs == kInfinite;
-    timespec deadline{};
-    if (!infinite) {
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += timeoutMs / 1000;
-        deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            ++deadline.tv_sec;
-            deadline.tv_nsec -= 1000000000L;
-        }
-    }
+    const timespec deadline = infinite ? timespec{} : MonotonicDeadline(timeoutMs);
     const int op = FutexOp(FUTEX_WAIT_BITSET, m_memory != nullptr);
     for (;;) {
         // The word first: a close after this load changes it, so the sleep

@@ -8,6 +8,7 @@
 
 #include "platform/CallDeadline.h"
 #include "platform/Thread.h"
+#include "platform/Time.h"
 
 namespace velmora::platform {
 
@@ -48,14 +49,7 @@ int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
 }
 #else
 int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        ++deadline.tv_sec;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    const timespec deadline = MonotonicDeadline(timeoutMs);
     return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
 }
 #endif

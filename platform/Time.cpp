@@ -59,6 +59,17 @@ uint64_t MonotonicUs() {
            static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
+timespec MonotonicDeadline(uint32_t timeoutMs) {
+    timespec deadline = Now();
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        ++deadline.tv_sec;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
 uint32_t TickCount() {
     return static_cast<uint32_t>(MonotonicMs());
 }

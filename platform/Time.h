@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace velmora::platform {
 
@@ -17,5 +18,8 @@ uint32_t TickCount();
 // Milliseconds and microseconds of the same monotonic clock, not wrapping.
 uint64_t MonotonicMs();
 uint64_t MonotonicUs();
+// The monotonic clock's time `timeoutMs` from now, for the waits that take an
+// absolute time.
+timespec MonotonicDeadline(uint32_t timeoutMs);
 
 }  // namespace velmora::platform

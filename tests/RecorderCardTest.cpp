@@ -309,11 +309,10 @@ TEST_F(RecorderCardTest, TheSameProgramRecordsAgainAfterACaptureRestartAndAModeC
         const std::wstring wide(paths.back().begin(), paths.back().end());
         ASSERT_EQ(Quorvel_Velmora_TsCaptureRecorderEnable(p.number, wide.c_str(), 0), 1u);
         EXPECT_EQ(engine->RecorderSlotsInUse(), 1u);
-        ASSERT_TRUE(WaitFor(
-            [&] {
-                Step(1);
-                return LengthMs(p.number) > 1000;
-            }));
+        ASSERT_TRUE(WaitFor([&] {
+            Step(1);
+            return LengthMs(p.number) > 1000;
+        }));
     };
     record();
     ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
