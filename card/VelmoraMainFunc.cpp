@@ -507,9 +507,7 @@ void CVelmoraMainFunc::ServeMailbox(const std::string& directory, uint32_t* pLas
         // The wake-up of the stop: no command runs while the card closes.
         if (m_dwMailboxStop) break;
 
-        uint32_t current[kReplyWords];
-        const bool stale = replied && ReadMailboxReply(current) &&
-                           std::memcmp(current, lastReply, sizeof(lastReply)) == 0;
+        const bool stale = replied && MailboxHoldsReply(lastReply);
         if (!stale && m_pFfmServer && m_pFfmServer->ReadMessageHeader(&length, &type) &&
             length > 0) {
             // A length past the block is no request either; one past the
@@ -524,6 +522,9 @@ void CVelmoraMainFunc::ServeMailbox(const std::string& directory, uint32_t* pLas
 
         uint32_t reply[kReplyWords];
         BuildMailboxReply(*pLastResult, reply);
+        // A stale wake-up replies only over the reply it found: a peer may
+        // have left its next request meanwhile, and its own wake-up follows.
+        if (stale && !MailboxHoldsReply(lastReply)) continue;
         if (m_pFfmServer && m_pFfmServer->WriteMessage(mailbox::kReplyType, sizeof(reply), reply)) {
             std::memcpy(lastReply, reply, sizeof(reply));
             replied = true;
@@ -540,6 +541,11 @@ bool CVelmoraMainFunc::ReadMailboxReply(uint32_t* pReply) {
         return false;
     }
     return m_pFfmServer->ReadMessageData(type, length, pReply) != 0;
+}
+
+bool CVelmoraMainFunc::MailboxHoldsReply(const uint32_t* pReply) {
+    uint32_t current[mailbox::kReplyWords];
+    return ReadMailboxReply(current) && std::memcmp(current, pReply, sizeof(current)) == 0;
 }
 
 void CVelmoraMainFunc::ExecuteMailboxRequest(const uint32_t* pRequest, const std::string& directory,

@@ -148,6 +148,8 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
     virtual uint32_t StartCaptureFile(const std::string& path, uint32_t pidFilter, uint32_t pid);
     virtual uint32_t StopCaptureFile();
     virtual uint32_t SetRecordFlag(uint32_t on);
+    // Fills the six reply words and writes the status line to the log.
+    virtual void BuildMailboxReply(uint32_t lastResult, uint32_t* pReply);
 
     // Steps 3 to 5 of Init: packet length, demultiplexer, multiplexer.
     uint32_t InitTsEngines();
@@ -176,12 +178,12 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
     void ServeMailbox(const std::string& directory, uint32_t* pLastResult);
     // The six words of the reply the block holds; false when it holds none.
     bool ReadMailboxReply(uint32_t* pReply);
+    // Whether the block still holds the reply given.
+    bool MailboxHoldsReply(const uint32_t* pReply);
     // Runs the request in the buffer (words); lastResult keeps the read-back
     // word of the last chip test.
     void ExecuteMailboxRequest(const uint32_t* pRequest, const std::string& directory,
                                uint32_t* pLastResult);
-    // Fills the six reply words and writes the status line to the log.
-    void BuildMailboxReply(uint32_t lastResult, uint32_t* pReply);
 };
 
 }  // namespace velmora::card

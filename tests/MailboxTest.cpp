@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -19,6 +20,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "CardTestSupport.h"
@@ -82,6 +84,12 @@ class Peer {
         std::memcpy(m_view + CFFMServer::kPayloadOffset, words.data(), words.size() * 4);
         std::memset(m_view + kMarkOffset, 0xEE, kMarkBytes);
     }
+    // Leaves a request and wakes the mailbox, as a peer does, without
+    // waiting for the reply.
+    void Post(const std::vector<uint32_t>& words) {
+        Leave(words);
+        VelmoraOs_SetEvent(m_event);
+    }
     // Wakes the mailbox with the block as it is and waits for the reply.
     bool Wake() {
         std::memset(m_view + kMarkOffset, 0xEE, kMarkBytes);
@@ -129,6 +137,11 @@ class SpyMainFunc : public card::CVelmoraMainFunc {
     using CVelmoraMainFunc::StartMailbox;
     using CVelmoraMainFunc::StopMailbox;
 
+    // Runs `action` once, when the next reply is built and not yet written.
+    void WhileNextReply(std::function<void()> action) {
+        std::lock_guard lock(m_mutex);
+        m_whileReplying = std::move(action);
+    }
     std::vector<std::string> Calls() {
         std::lock_guard lock(m_mutex);
         return m_calls;
@@ -140,6 +153,15 @@ class SpyMainFunc : public card::CVelmoraMainFunc {
     }
     uint32_t StopCaptureFile() override { return Note("stop"); }
     uint32_t SetRecordFlag(uint32_t on) override { return Note("record " + std::to_string(on)); }
+    void BuildMailboxReply(uint32_t lastResult, uint32_t* pReply) override {
+        CVelmoraMainFunc::BuildMailboxReply(lastResult, pReply);
+        std::function<void()> action;
+        {
+            std::lock_guard lock(m_mutex);
+            action = std::exchange(m_whileReplying, nullptr);
+        }
+        if (action) action();
+    }
 
   private:
     uint32_t Note(const std::string& call) {
@@ -149,6 +171,7 @@ class SpyMainFunc : public card::CVelmoraMainFunc {
     }
     std::mutex m_mutex;
     std::vector<std::string> m_calls;
+    std::function<void()> m_whileReplying;
 };
 
 class MailboxTest : public CardTest {
@@ -259,6 +282,14 @@ TEST_F(MailboxTest, MalformedAndStaleBlocksRunNoCommandButGetAReply) {
     ASSERT_TRUE(peer->Wake());
     EXPECT_TRUE(spy->Calls().empty());
     EXPECT_EQ(peer->LastReply(), stale);
+    // A peer's next request left while the reply to a stale wake-up is
+    // being built is served, not overwritten.
+    spy->WhileNextReply([&] { peer->Post({0x10, kWriteReadFpga, kScratch, 0x55, 0}); });
+    ASSERT_TRUE(peer->Wake());
+    ASSERT_TRUE(::velmora::test::WaitUntil([&] { return Register(kScratch) == 0x55u; },
+                                           "the request left meanwhile"));
+    ASSERT_TRUE(peer->Replied());
+    EXPECT_EQ(peer->LastReply()[0], 0x55u);
 
     // A request longer than the mailbox's buffer still runs, cut to it.
     std::vector<uint32_t> longRequest(1500, 0);
