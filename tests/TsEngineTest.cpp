@@ -1051,7 +1051,7 @@ uint64_t FileSize(const std::string& path) {
     return error ? 0 : size;
 }
 
-// Seeded; about a minute. Packets of two PIDs of the looped recorder fixture
+// Seeded; runs for the stress time. Packets of two PIDs of the looped recorder fixture
 // carry a serial number in their last 8 bytes: program 3's video, which the
 // filter keeps, and program 2's, which it removes. The filter and NIT
 // replacement switch at random intervals of 0.2 to 3 ms while a reader drains
@@ -1065,7 +1065,7 @@ TEST(TsProgramEngineTest, SwitchingFilterAndNitWhileRecordingLosesAndRepeatsNoth
     constexpr uint32_t kSeed = 0x24A;
     SCOPED_TRACE("seed " + std::to_string(kSeed));
     constexpr uint16_t kPid[2] = {0x202, 0x204};  // removed, kept
-    constexpr auto kPhase = std::chrono::seconds(30);
+    const auto phase = std::chrono::seconds(StressSeconds() / 2);
     constexpr uint64_t kSampleEvery = 100000;  // packets fed between file-size checks
     // The recordings (about 70 MB) go with it, after the engine.
     const platform::test::TempDir temp;
@@ -1146,7 +1146,7 @@ TEST(TsProgramEngineTest, SwitchingFilterAndNitWhileRecordingLosesAndRepeatsNoth
     // Feeds for one phase, at most `inFlight` packets not yet read.
     std::mt19937 random(kSeed);
     auto feed = [&](const std::string& path, uint64_t inFlight) {
-        const auto end = std::chrono::steady_clock::now() + kPhase;
+        const auto end = std::chrono::steady_clock::now() + phase;
         uint64_t lastSize = 0;
         uint64_t nextSample = fed + kSampleEvery;
         while (std::chrono::steady_clock::now() < end) {
