@@ -37,6 +37,7 @@ namespace velmora::cardtest {
 namespace {
 
 using platform::test::Child;
+using platform::test::HoldNamedMutexUntilKilled;
 using platform::test::Pipe;
 
 // Open, capture and close, as an application does; 0 when all went well.
@@ -508,13 +509,8 @@ TEST_F(CardTest, LocksHeldElsewhereCostACallOneDeadline) {
 
     // With the bus lock held elsewhere the open goes through but brings up
     // nothing on the bus: it answers 0 and leaves nothing open.
-    Child busHolder([&] {
-        auto mutex = platform::NamedMutex::Create("QuorvelVelmoraIicMasterMutex0_0");
-        if (!mutex || mutex->Lock() != platform::WaitResult::Signaled) return 1;
-        ready.Signal();
-        for (;;)
-            pause();
-    });
+    Child busHolder(
+        [&] { return HoldNamedMutexUntilKilled("QuorvelVelmoraIicMasterMutex0_0", ready); });
     ASSERT_TRUE(ready.Wait());
     EXPECT_EQ(timed([] { return Quorvel_Velmora_OpenCard(0); }), 0u);
     EXPECT_EQ(SystemOpenCount(0), -1);

@@ -21,6 +21,7 @@
 
 #include "WaitSupport.h"
 #include "platform/CallDeadline.h"
+#include "platform/NamedMutex.h"
 #include "platform/Paths.h"
 
 namespace velmora::platform::test {
@@ -134,6 +135,17 @@ class Pipe {
   private:
     int m_fds[2];
 };
+
+// The body of a child that takes the named mutex `name`, signals `held` and
+// keeps it until it is killed, as a hung process holding a lock of the card
+// does; 1 when it cannot take it.
+inline int HoldNamedMutexUntilKilled(const char* name, Pipe& held) {
+    auto mutex = NamedMutex::Create(name);
+    if (!mutex || mutex->Lock() != WaitResult::Signaled) return 1;
+    held.Signal();
+    for (;;)
+        pause();
+}
 
 // Runs this test binary again in the calling child, as a second process that
 // runs only the test `filter` names; returns only when that cannot start.

@@ -1440,11 +1440,7 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
         const platform::test::ShortCallDeadline deadline;
         platform::test::Pipe held;
         platform::test::Child holder([&held] {
-            auto mutex = platform::NamedMutex::Create("QuorvelVelmoraTsInputMutex_0");
-            if (!mutex || mutex->Lock() != platform::WaitResult::Signaled) return 1;
-            held.Signal();
-            for (;;)
-                pause();
+            return platform::test::HoldNamedMutexUntilKilled("QuorvelVelmoraTsInputMutex_0", held);
         });
         ASSERT_TRUE(held.Wait());
         EXPECT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 0u);
