@@ -161,8 +161,12 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount) {
     const velmora::platform::SignalsHeldBack signals;
     const velmora::platform::CallDeadline deadline;
     velmora::hw::CVelmoraPciBridge bridge;
-    const uint32_t result = bridge.GetBoardCount(pCount);
-    return deadline.Missed() ? 0 : result;
+    // A count that gave up at the deadline may have missed cards: the
+    // caller's count keeps its old value then.
+    uint32_t count = 0;
+    if (!bridge.GetBoardCount(&count) || deadline.Missed()) return 0;
+    *pCount = count;
+    return 1;
 }
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
