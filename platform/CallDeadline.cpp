@@ -12,9 +12,12 @@ using Clock = std::chrono::steady_clock;
 // enough that a stopped or hostile holder cannot stop the caller for good.
 std::atomic<int64_t> g_LengthMs{10000};
 
+std::atomic<uint64_t> g_LastCall{0};
+
 struct ThreadCall {
     bool active = false;
     bool missed = false;
+    uint64_t number = 0;
     Clock::time_point end;
 };
 
@@ -26,6 +29,7 @@ CallDeadline::CallDeadline() : m_bOuter(!t_Call.active) {
     if (!m_bOuter) return;
     t_Call.active = true;
     t_Call.missed = false;
+    t_Call.number = ++g_LastCall;
     t_Call.end = Clock::now() + std::chrono::milliseconds(g_LengthMs.load());
 }
 
@@ -51,6 +55,10 @@ Clock::time_point CallDeadline::Bound(Clock::time_point end) {
 
 void CallDeadline::NoteGaveUp() {
     if (t_Call.active && Clock::now() >= t_Call.end) t_Call.missed = true;
+}
+
+uint64_t CallDeadline::CurrentCall() {
+    return t_Call.active ? t_Call.number : 0;
 }
 
 std::chrono::milliseconds CallDeadline::SetLength(std::chrono::milliseconds length) {

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -34,7 +36,17 @@ mode_t ModeOf(SharedMemory::Access access) {
 // that a stopped holder cannot stop the caller for good.
 constexpr auto kNamespaceLockWait = std::chrono::seconds(10);
 
+// Told once per exported call: a count of cards meets the same refusal at
+// each board it tries.
 void LogRefusal(const std::string& text) {
+    thread_local uint64_t t_call = 0;
+    thread_local std::set<std::string> t_told;
+    const uint64_t call = CallDeadline::CurrentCall();
+    if (call != t_call) {
+        t_call = call;
+        t_told.clear();
+    }
+    if (call != 0 && !t_told.insert(text).second) return;
     ShowMessage(text, "Velmora");
 }
 

@@ -14,6 +14,7 @@
 
 #include "PlatformTestSupport.h"
 #include "card/FfmServer.h"
+#include "platform/CallDeadline.h"
 #include "platform/Event.h"
 #include "platform/IpcName.h"
 #include "platform/NamedMutex.h"
@@ -266,14 +267,22 @@ TEST(PlatformSharedMemoryTest, TrustsNothingPlantedInTheFolder) {
         }
         bool opened = false;
         LogCapture log;
-        if (&c.path == &mutex) {
-            opened = NamedMutex::Create("PlatformShm.Planted") != nullptr;
-        } else {
-            opened = SharedMemory::Open("PlatformShm.Planted", 64) != nullptr;
+        {
+            // Met twice in one exported call, a refusal is told once.
+            const CallDeadline call;
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                if (&c.path == &mutex) {
+                    opened = NamedMutex::Create("PlatformShm.Planted") != nullptr;
+                } else {
+                    opened = SharedMemory::Open("PlatformShm.Planted", 64) != nullptr;
+                }
+            }
         }
         EXPECT_EQ(opened, c.opens);
         if (!c.opens) {
-            EXPECT_NE(log.Text().find(c.path), std::string::npos) << log.Text();
+            const size_t told = log.Text().find(c.path);
+            EXPECT_NE(told, std::string::npos) << log.Text();
+            EXPECT_EQ(log.Text().find(c.path, told + 1), std::string::npos) << log.Text();
         }
         struct stat status {};
         ASSERT_EQ(stat(target.c_str(), &status), 0);
