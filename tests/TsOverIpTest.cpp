@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "NetTestSupport.h"
+#include "card/LogFile.h"
 #include "ts/CirBuffer.h"
 #include "ts/Socket.h"
 #include "ts/TsOverIp.h"
@@ -288,9 +291,13 @@ TEST_F(TsOverIpReceiverTest, FailedOpenLeavesNothingBehind) {
     ::close(handle);
     EXPECT_EQ(receiver.Open(), 1u);
 
+    card::g_LogFile.InitLogFile();
     CTsOverIpMulticast sender;
     ASSERT_EQ(sender.SetParameter(Param(L"no-such-host.invalid", 9, 188, 0)), 1u);
     EXPECT_EQ(sender.Open(), 0u);
+    std::ifstream log(card::g_LogFile.GetLogFilePath());
+    const std::string logged{std::istreambuf_iterator<char>(log), {}};
+    EXPECT_NE(logged.find("host no-such-host.invalid does not resolve"), std::string::npos);
     EXPECT_FALSE(sender.IsOpen());
     EXPECT_EQ(sender.GetEmptyBufferNum(&count), 0u);
 }

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "card/LogFile.h"
+
 namespace velmora::ts {
 
 namespace {
@@ -36,7 +38,10 @@ uint32_t CUDPSender::Connect(const char* pHost, uint16_t port) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(pHost, nullptr, &hints, &found) != 0 || found == nullptr) return 1;
+    if (::getaddrinfo(pHost, nullptr, &hints, &found) != 0 || found == nullptr) {
+        card::g_LogFile.WriteLog(L"TsOverIp: host %s does not resolve", pHost);
+        return 1;
+    }
     m_Destination.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
     ::freeaddrinfo(found);
     return 0;
