@@ -11,6 +11,31 @@
  *
  * Field-event handles are waited on with the calls of VelmoraOs.h.
  *
+ * What a first program meets:
+ * - Transport-stream reads and writes go by count: ask
+ *   Quorvel_Velmora_TsCaptureGetFillBufferNum (or
+ *   Quorvel_Velmora_TsPlaybackGetEmptyBufferNum) first and read (write) at
+ *   most that many packets; a read of more than are waiting answers 0 and
+ *   reads nothing.
+ * - Every buffer must hold what the call reads or writes: a whole frame of
+ *   the frame type set (VELMORA_FRAME_BYTES_YUY2 or _BGRA,
+ *   VELMORA_AUDIO_FRAME_BYTES), or packet count x packet length bytes. The
+ *   SDK cannot check it.
+ * - The first frames read after a capture start may be older than the start
+ *   (see the frame calls).
+ * - A field event resets itself when a wait on it returns: the fields that
+ *   passed while nobody waited make one wait return at once, not one each.
+ * - Frame types belong to the process that sets them: in another process
+ *   they are YUY2 until it sets its own.
+ * - Quorvel_Velmora_SetVideoMode takes any value but 0 (NTSC) as PAL.
+ * - A playout goes: Quorvel_Velmora_TsPlaybackSetBitRate,
+ *   Quorvel_Velmora_TsPlaybackEnable, Quorvel_Velmora_UdpRun when the stream
+ *   goes over IP too, then the writes.
+ * - A process whose playback enable answered 0 (another process plays)
+ *   still gets 1 from its writes: they fill its own ring, which never plays.
+ * - A disable or a close can take up to the call's deadline (below) while a
+ *   stopped process holds a lock of the card.
+ *
  * Threads: the calls of one card may come from several threads at once. The
  * transport-stream calls (Quorvel_Velmora_Ts*, the TS-over-IP calls and the
  * whole-stream file), the video and audio capture start and stop, frame
@@ -394,7 +419,7 @@ VELMORA_STATIC_ASSERT(sizeof(TEST_REQUEST) == 16, "TEST_REQUEST layout");
  * address on the card's first platform; here it is a pointer, so the record
  * is 8 bytes longer than six 32-bit words. */
 typedef struct TS_OVER_IP_PARAM {
-    const wchar_t* pszAddress; /* dotted IPv4: destination, or the multicast group received */
+    const wchar_t* pszAddress; /* dotted IPv4 or a host name: destination, or the group received */
     uint32_t dwPort;           /* UDP port */
     uint32_t dwReserved;
     uint32_t dwPacketLength; /* 188 or 204; a datagram carries 7 packets */
@@ -722,9 +747,14 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitSetNitInformation(const NIT_
 
 /* Transport stream over IP and the whole-stream file. The parameters take
  * only the packet length the card's engines use (see the ASI packet length);
- * port 0 (with a line in the log file), a port above 65535 or an address that
- * does not parse is refused where it is set. dwReserved and dwFlag are kept
- * and mean nothing.
+ * port 0 (with a line in the log file), a port above 65535, or an address
+ * that is neither dotted IPv4 nor a host name (letters, digits and hyphens
+ * in labels between dots; "abc" is one, "1.2.3" is not) is refused where it
+ * is set. The sender looks a host name up when Quorvel_Velmora_UdpRun starts
+ * it, which answers 0, with a line in the log file, when the name does not
+ * resolve (a name that begins with 224 to 239 is taken for a multicast group
+ * and answers 0 there). The receiver looks no name up (see below).
+ * dwReserved and dwFlag are kept and mean nothing.
  *
  * Quorvel_Velmora_UdpRun sends the playback stream, 7 packets a datagram: each
  * packet written with Quorvel_Velmora_TsPlaybackWritePacketsToBuffer goes once
