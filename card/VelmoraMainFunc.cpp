@@ -611,7 +611,11 @@ void CVelmoraMainFunc::BuildMailboxReply(uint32_t lastResult, uint32_t* pReply) 
 uint32_t CVelmoraMainFunc::StartCaptureFile(const std::string& path, uint32_t pidFilter,
                                             uint32_t pid) {
     if (!m_pDemultiplexer) return 0;
-    return m_pDemultiplexer->StartCaptureFile(platform::Utf8ToWide(path).c_str(), pidFilter, pid);
+    // The mailbox names its files from the clock, beside the executable: a
+    // name that is taken already was planted there or belongs to an earlier
+    // file, and neither is written.
+    return m_pDemultiplexer->StartCaptureFile(platform::Utf8ToWide(path).c_str(), pidFilter, pid,
+                                              platform::FileCreation::kNewOnly);
 }
 
 uint32_t CVelmoraMainFunc::StopCaptureFile() {

@@ -144,7 +144,8 @@ class CVelmoraMainFunc : public CIoCardMainFunc {
     void StopMailbox();
 
     // The capture-file operations of the transport-stream engines that the
-    // mailbox drives; 0 while the engines are missing.
+    // mailbox drives; 0 while the engines are missing. A capture file is
+    // only ever a new one.
     virtual uint32_t StartCaptureFile(const std::string& path, uint32_t pidFilter, uint32_t pid);
     virtual uint32_t StopCaptureFile();
     virtual uint32_t SetRecordFlag(uint32_t on);

@@ -11,6 +11,12 @@
 namespace velmora::platform {
 namespace {
 
+// The reason an open failed, for a log line.
+const char* WhyNotOpened(int error) {
+    if (error == EINVAL) return "is no regular file";
+    return error == EEXIST ? "is there already" : "cannot be opened";
+}
+
 // Takes the lock and empties the file; the reason when it cannot.
 const char* TakeFile(int descriptor) {
     if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0)
@@ -20,14 +26,13 @@ const char* TakeFile(int descriptor) {
 
 }  // namespace
 
-std::unique_ptr<ExclusiveFile> ExclusiveFile::Create(const std::string& path,
-                                                     const char** pWhyNot) {
+std::unique_ptr<ExclusiveFile> ExclusiveFile::Create(const std::string& path, const char** pWhyNot,
+                                                     FileCreation creation) {
     // Opened without truncation: the file is emptied only under the lock, so
     // a writer turned away leaves the other one's file as it was.
-    const int descriptor = OpenRegularFile(path.c_str(), O_WRONLY | O_CREAT, 0666);
-    const char* whyNot = descriptor < 0
-                             ? (errno == EINVAL ? "is no regular file" : "cannot be opened")
-                             : TakeFile(descriptor);
+    const int newOnly = creation == FileCreation::kNewOnly ? O_EXCL | O_NOFOLLOW : 0;
+    const int descriptor = OpenRegularFile(path.c_str(), O_WRONLY | O_CREAT | newOnly, 0666);
+    const char* whyNot = descriptor < 0 ? WhyNotOpened(errno) : TakeFile(descriptor);
     FILE* stream = whyNot == nullptr ? ::fdopen(descriptor, "wb") : nullptr;
     if (stream == nullptr) {
         if (descriptor >= 0) ::close(descriptor);

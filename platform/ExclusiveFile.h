@@ -14,14 +14,21 @@
 
 namespace velmora::platform {
 
+// How a path is taken. A path that an application names is its own to have
+// emptied and written again; a name the library makes up for itself, in a
+// folder others may write in, is only ever a file it creates there, never one
+// that a link or an earlier file under that name leads to.
+enum class FileCreation { kOpenOrCreate, kNewOnly };
+
 class ExclusiveFile {
   public:
     // Creates the file, or opens it and empties it once no other writer
-    // holds it. Null when it cannot be opened, names no regular file, or
-    // another writer holds it; *pWhyNot, when given, then says which, for a
-    // log line.
-    static std::unique_ptr<ExclusiveFile> Create(const std::string& path,
-                                                 const char** pWhyNot = nullptr);
+    // holds it. Null when it cannot be opened, names no regular file, is
+    // there already while only a new one is taken, or another writer holds
+    // it; *pWhyNot, when given, then says which, for a log line.
+    static std::unique_ptr<ExclusiveFile> Create(
+        const std::string& path, const char** pWhyNot = nullptr,
+        FileCreation creation = FileCreation::kOpenOrCreate);
 
     // Flushes and closes the file; the lock goes with it, also from a child
     // forked while the file was open.

@@ -117,10 +117,9 @@ class Peer {
     uint8_t* m_view;
 };
 
-std::string LocalStamp() {
-    const std::time_t now = std::time(nullptr);
+std::string LocalStamp(std::time_t when = std::time(nullptr)) {
     std::tm local{};
-    localtime_r(&now, &local);
+    localtime_r(&when, &local);
     char text[32];
     std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
     return text;
@@ -418,6 +417,35 @@ TEST_F(MailboxTest, PeerRecordsThePidAndTheWholeStreamOfTheRunningCapture) {
     for (const tstest::Bytes& p : allPackets)
         pids.insert(tstest::Pid(p.data()));
     EXPECT_GT(pids.size(), 3u);
+
+    // Whoever may write beside the program plants links under the names of
+    // the coming seconds (until both requests would have hung): one to a
+    // file, one to a path with no file yet. Neither start takes them, and the
+    // peer is answered as usual.
+    const platform::test::TempDir temp;
+    const std::string victim = temp.File("victim.ts");
+    const std::string absent = temp.File("absent.ts");
+    std::filesystem::copy_file(tstest::DataPath("psi_three_programs.ts"), victim);
+    std::vector<std::string> planted;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t second = now - 1; second <= now + 2 * ::velmora::test::kHangBound.count();
+         ++second) {
+        for (const auto& [prefix, target] : {std::pair{"/ts_0-", victim}, {"/ts_0_all-", absent}}) {
+            planted.push_back(directory + prefix + LocalStamp(second) + ".ts");
+            std::filesystem::create_symlink(target, planted.back());
+        }
+    }
+    ASSERT_TRUE(card0.Request({0x100, 0x10000, 0, 0}));
+    EXPECT_EQ(card0.HeaderWord(2), 24u);
+    ASSERT_TRUE(card0.Request({0x100, 0x100000}));
+    EXPECT_EQ(card0.HeaderWord(1), kMagic);
+    ASSERT_TRUE(card0.Request({0x100, 0x10010}));
+    ASSERT_TRUE(card0.Request({0x100, 0x100010}));
+    EXPECT_TRUE(tstest::ReadPackets(victim) == tstest::FixturePackets()) << "written: " << victim;
+    EXPECT_FALSE(std::filesystem::exists(absent));
+    for (const std::string& link : planted)
+        std::remove(link.c_str());
+    EXPECT_TRUE(FilesStartingWith(directory, "ts_0").empty());
 }
 
 // Who writes the file at `path`: a writer holds the file's lock, which a

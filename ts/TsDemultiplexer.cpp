@@ -588,13 +588,14 @@ uint32_t CTsDemultiplexer::StopWriteTsFile() {
     return m_pEngine ? m_pEngine->CloseStreamFile() : 0;
 }
 
-uint32_t CTsDemultiplexer::StartCaptureFile(const wchar_t* path, uint32_t mode, uint32_t pid) {
+uint32_t CTsDemultiplexer::StartCaptureFile(const wchar_t* path, uint32_t mode, uint32_t pid,
+                                            platform::FileCreation creation) {
     if (path == nullptr || path[0] == 0) return 0;
     std::lock_guard<platform::CCriticalSection> lock(m_CaptureLock);
     if (m_pCaptureFile == nullptr) {
         const std::string name = platform::WideToUtf8(path);
         const char* whyNot = nullptr;
-        m_pCaptureFile = platform::ExclusiveFile::Create(name, &whyNot);
+        m_pCaptureFile = platform::ExclusiveFile::Create(name, &whyNot, creation);
         if (m_pCaptureFile == nullptr) {
             if (m_pLog) m_pLog->WriteLogA("StartCaptureFile: %s %s: refused", name.c_str(), whyNot);
             return 0;

@@ -96,7 +96,9 @@ class CTsDemultiplexer {
     void StopRecorders();
     uint32_t StartWriteTsFile(const wchar_t* fileName);
     uint32_t StopWriteTsFile();
-    uint32_t StartCaptureFile(const wchar_t* path, uint32_t mode, uint32_t pid);
+    uint32_t StartCaptureFile(
+        const wchar_t* path, uint32_t mode, uint32_t pid,
+        platform::FileCreation creation = platform::FileCreation::kOpenOrCreate);
     uint32_t StopCaptureFile();
     void WriteCaptureFile(const uint8_t* pPacket, uint32_t onePid);
     void CheckContinuity(const uint8_t* pPacket) { m_Continuity.Check(pPacket); }
