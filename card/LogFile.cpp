@@ -1,5 +1,9 @@
 #include "card/LogFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -9,6 +13,7 @@
 #include <utility>
 
 #include "platform/Paths.h"
+#include "platform/RegularFile.h"
 #include "platform/TextConv.h"
 #include "platform/Trace.h"
 
@@ -26,6 +31,24 @@ std::string LocalTimeText(const char* format) {
         std::strftime(text, sizeof text, format, &local);
     }
     return text;
+}
+
+// The log's name is made up from the clock, in a folder beside the executable
+// that others may be able to write in: a line goes only into a file of this
+// user's that no other name leads to, never through a link planted under the
+// coming name. Processes of one program started in one second still share a
+// log, as they always did.
+FILE* OpenForAppending(const std::string& path) {
+    const int descriptor =
+        platform::OpenRegularFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666);
+    if (descriptor < 0) return nullptr;
+    struct stat status {};
+    FILE* file = nullptr;
+    if (::fstat(descriptor, &status) == 0 && status.st_uid == ::geteuid() && status.st_nlink == 1) {
+        file = ::fdopen(descriptor, "a");
+    }
+    if (file == nullptr) ::close(descriptor);
+    return file;
 }
 
 }  // namespace
@@ -119,9 +142,8 @@ int32_t CLogFile::WriteLog(const wchar_t* format, ...) {
     }
     va_end(args);
 
-    FILE* file = std::fopen(m_filePath.c_str(), "a+");
+    FILE* file = OpenForAppending(m_filePath);
     if (file == nullptr) return 0;
-    std::fseek(file, 0, SEEK_END);
     return AppendLineAndClose(file);
 }
 
@@ -136,7 +158,7 @@ int32_t CLogFile::WriteLogA(const char* format, ...) {
     if (std::vsnprintf(m_message, sizeof m_message, format, args) < 0) m_message[0] = '\0';
     va_end(args);
 
-    FILE* file = std::fopen(m_filePath.c_str(), "a+");
+    FILE* file = OpenForAppending(m_filePath);
     if (file != nullptr) {
         fseeko(file, 0, SEEK_END);
         if (ftello(file) > kRollOverSize) {
@@ -145,7 +167,7 @@ int32_t CLogFile::WriteLogA(const char* format, ...) {
             // The old name up to its time stamp, with the present time instead.
             m_filePath = m_filePath.substr(0, m_filePath.rfind('_')) + "_" +
                          LocalTimeText(kFileStampFormat) + ".log";
-            file = std::fopen(m_filePath.c_str(), "a+");
+            file = OpenForAppending(m_filePath);
         }
     }
     if (file == nullptr) {

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <set>
@@ -149,16 +150,31 @@ TEST_F(LogFileTest, OnlyNarrowWriterRollsOverPastLimit) {
 }
 
 TEST_F(LogFileTest, UnopenableFileFailsAndNarrowWriterTraces) {
-    std::vector<std::string> traces;
-    velmora::platform::SetTraceCapture([&](std::string_view text) { traces.emplace_back(text); });
-    m_log->SetLogFileName(L"blocked");
-    fs::create_directories(m_log->GetLogFilePath());  // a folder where the file should be
+    // What may stand under the coming name: a folder, or a link that another
+    // user planted to have the log written into a file of theirs or ours.
+    const std::string other = m_dir + "/other.txt";
+    const std::vector<std::function<void(const std::string&)>> planted = {
+        [](const std::string& path) { fs::create_directories(path); },
+        [&](const std::string& path) { fs::create_symlink(other, path); },
+        [&](const std::string& path) { fs::create_hard_link(other, path); },
+    };
+    for (size_t i = 0; i < planted.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::ofstream(other) << "kept\n";
+        std::vector<std::string> traces;
+        velmora::platform::SetTraceCapture(
+            [&](std::string_view text) { traces.emplace_back(text); });
+        m_log->SetLogFileName((L"blocked" + std::to_wstring(i)).c_str());
+        fs::create_directories(m_folder);
+        planted[i](m_log->GetLogFilePath());
 
-    EXPECT_EQ(m_log->WriteLog(L"lost"), 0);
-    EXPECT_TRUE(traces.empty());
-    EXPECT_EQ(m_log->WriteLogA("lost"), 0);
-    ASSERT_EQ(traces.size(), 1u);
-    EXPECT_EQ(traces[0], "\n Open file " + m_log->GetLogFilePath() + "faild!!");
+        EXPECT_EQ(m_log->WriteLog(L"lost"), 0);
+        EXPECT_TRUE(traces.empty());
+        EXPECT_EQ(m_log->WriteLogA("lost"), 0);
+        ASSERT_EQ(traces.size(), 1u);
+        EXPECT_EQ(traces[0], "\n Open file " + m_log->GetLogFilePath() + "faild!!");
+        EXPECT_EQ(ReadLines(other), std::vector<std::string>{"kept"});
+    }
 }
 
 TEST_F(LogFileTest, LongMessagesAreCutAtBufferSize) {
