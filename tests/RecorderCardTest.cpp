@@ -119,20 +119,22 @@ class RecorderCardTest : public cardtest::CardTest {
         for (uint32_t k = 0; k < ready; ++k)
             m_seen.emplace_back(data.begin() + k * m_length, data.begin() + k * m_length + 188);
     }
-    // Waits until the engine passed on every whole chunk of what the card
-    // captured and each program's task handled every packet it was given
-    // (the engine gives the tasks a chunk before it passes it on).
+    // Waits until the engine passed on all that the card reader took (the
+    // card keeps fewer than 32 packets, which it reads only once more wait)
+    // and each program's task handled every packet it was given (the engine
+    // gives the tasks a chunk before it passes it on).
     void Settle(const std::vector<Program>& programs) {
-        const uint64_t chunk = ts::kChunkBytes / m_length;
-        const uint64_t captured = sim::AsiCaptureCounts(0)->captured;
-        const uint64_t passed = (captured - 1) / chunk * chunk;
+        uint64_t taken = 0;
         ASSERT_TRUE(WaitFor(
             [&] {
                 Drain();
-                return m_seen.size() >= passed;
+                uint32_t held = 0;
+                Card(0)->GetBoardSupport()->GetAsiInputFilledUnits(&held, 0);
+                taken = sim::AsiCaptureCounts(0)->captured - held;
+                return held < 32 && m_seen.size() == taken;
             },
-            "the engine to pass on " + std::to_string(passed) + " packets"))
-            << m_seen.size() << " of " << passed;
+            "the engine to pass on what the card reader took"))
+            << m_seen.size() << " of " << taken;
         ts::CTsProgramEngine* engine =
             Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetProgramEngine();
         for (const Program& p : programs) {

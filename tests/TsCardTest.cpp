@@ -372,7 +372,6 @@ TEST_F(TsCardTest, WholeStreamFileAndRecorderEnable) {
     const auto written = ReadPackets(path);
     std::remove(path.c_str());
     ASSERT_GE(written.size(), 1632u);
-    EXPECT_EQ(written.size() % 1632, 0u) << written.size();
     EXPECT_TRUE(IsCyclicRun(written, FixturePackets()));
 
     // No recorder yet: no length.

@@ -354,8 +354,8 @@ void CTsProgramEngine::WriteStreamFile(const uint8_t* chunk, uint32_t bytes) {
     if (m_bStreamFileOn && m_pStreamFile) std::fwrite(chunk, 1, bytes, m_pStreamFile->Stream());
 }
 
-bool CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk,
-                                  uint32_t packets, const char* name) {
+bool CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk, uint32_t packets,
+                                  const char* name) {
     uint32_t free = 0;
     uint32_t contiguous = 0;
     pRing->GetFreeCount(&free, &contiguous);
