@@ -119,31 +119,34 @@ class RecorderCardTest : public cardtest::CardTest {
         for (uint32_t k = 0; k < ready; ++k)
             m_seen.emplace_back(data.begin() + k * m_length, data.begin() + k * m_length + 188);
     }
-    // Waits until the engine passed on all that the card reader took (the
-    // card keeps fewer than 32 packets, which it reads only once more wait)
-    // and each program's task handled every packet it was given (the engine
-    // gives the tasks a chunk before it passes it on).
+    // Waits until the engine passed on every whole chunk of what the card
+    // captured and each program's task handled every packet it was given
+    // (the engine gives the tasks a chunk before it passes it on).
     void Settle(const std::vector<Program>& programs) {
-        uint64_t taken = 0;
+        const uint64_t chunk = ts::kChunkBytes / m_length;
+        const uint64_t captured = sim::AsiCaptureCounts(0)->captured;
+        const uint64_t passed = (captured - 1) / chunk * chunk;
         ASSERT_TRUE(WaitFor(
             [&] {
                 Drain();
-                uint32_t held = 0;
-                Card(0)->GetBoardSupport()->GetAsiInputFilledUnits(&held, 0);
-                taken = sim::AsiCaptureCounts(0)->captured - held;
-                return held < 32 && m_seen.size() == taken;
+                return m_seen.size() >= passed;
             },
-            "the engine to pass on what the card reader took"))
-            << m_seen.size() << " of " << taken;
+            "the engine to pass on " + std::to_string(passed) + " packets"))
+            << m_seen.size() << " of " << passed;
         ts::CTsProgramEngine* engine =
             Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetProgramEngine();
         for (const Program& p : programs) {
-            const uint64_t given = m_seen.size() - m_enabledAt.at(p.number);
-            ASSERT_TRUE(
-                WaitFor([&] { return engine->GetRecorderHandledPackets(p.number) == given; },
-                        "program " + std::to_string(p.number) + "'s task to handle " +
-                            std::to_string(given) + " packets"))
-                << engine->GetRecorderHandledPackets(p.number) << " handled";
+            // What the card reader took last may pass on meanwhile, once
+            // the card stood still.
+            uint64_t given = 0;
+            ASSERT_TRUE(WaitFor(
+                [&] {
+                    Drain();
+                    given = m_seen.size() - m_enabledAt.at(p.number);
+                    return engine->GetRecorderHandledPackets(p.number) == given;
+                },
+                "program " + std::to_string(p.number) + "'s task to handle what was passed on"))
+                << engine->GetRecorderHandledPackets(p.number) << " handled of " << given;
         }
     }
 
