@@ -26,6 +26,10 @@ constexpr uint16_t kPidNit = 0x10;
 constexpr uint16_t kPidSdt = 0x11;
 constexpr uint16_t kInitialWatched[] = {0x00, 0x11, 0x10, 0x12, 0x01, 0x14, 0x13};
 constexpr uint32_t kStatusIntervalMs = 2000;
+// How long the input stands still before less than a chunk moves: far above
+// the gaps of a stream that flows, well below what an application waits for
+// the end of one.
+constexpr uint32_t kInputStillMs = 150;
 
 uint16_t PidOf(const uint8_t* packet) {
     return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
@@ -304,33 +308,54 @@ bool CTsProgramEngine::IsIdle() const {
            IsEmpty(m_pAnalysisRing.get(), 0) && !m_bAnalysing;
 }
 
-bool CTsProgramEngine::ReadChunk(uint8_t* chunk) {
+uint32_t CTsProgramEngine::ReadChunk(uint8_t* chunk) {
     const bool card = m_dwInputSource == 1;
     CLockedRingBuffer* source = card ? m_pCardRing : m_pIpRing;
-    if (source == nullptr) return false;
+    if (source == nullptr) return 0;
     uint32_t fill = 0;
     uint32_t contiguous = 0;
     source->GetFillCount(&fill, &contiguous);
-    if (fill <= kChunkBytes / P()) return false;
-    if (card) return source->ReadUnits(chunk, kChunkBytes, P(), 4) == 0;
-    return source->Read(chunk, kChunkBytes) != 0;
+    const uint32_t now = platform::TickCount();
+    if (fill != m_dwInputFill) {
+        m_dwInputFill = fill;
+        m_dwInputStillSince = now;
+    }
+    uint32_t packets = kChunkBytes / P();
+    if (fill <= packets) {
+        // Less than a chunk moves only once no packet has come for a while:
+        // the end of a stream that stopped, or one too slow to fill a chunk
+        // soon. A live stream adds packets every few milliseconds, so its
+        // chunks stay whole.
+        if (fill == 0 || now - m_dwInputStillSince < kInputStillMs) return 0;
+        packets = fill;
+    }
+    m_dwInputFill = fill - packets;
+    m_dwInputStillSince = now;
+    // Both rings hold whole packets, one an element.
+    const uint32_t bytes = packets * P();
+    if (card) return source->ReadUnits(chunk, bytes, P(), 4) == 0 ? packets : 0;
+    return source->Read(chunk, bytes) != 0 ? packets : 0;
 }
 
-void CTsProgramEngine::FeedRecorders(const uint8_t* chunk) {
+void CTsProgramEngine::FeedRecorders(const uint8_t* chunk, uint32_t bytes) {
     std::lock_guard<platform::CCriticalSection> lock(m_RecorderLock);
     if (!m_bRecording) return;
     for (uint32_t slot = 0; slot < kRecorderTaskSlots; ++slot) {
         if (!m_Slot[slot].bInUse || m_pSlotRing[slot] == nullptr) continue;
         // A full task buffer loses this chunk for that task only.
-        if (m_pSlotRing[slot]->Write(chunk, kChunkBytes) == CCirBuffer::kRefused) {
+        if (m_pSlotRing[slot]->Write(chunk, bytes) == CCirBuffer::kRefused) {
             platform::Sleep(1);
         }
     }
 }
 
-bool CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk,
+void CTsProgramEngine::WriteStreamFile(const uint8_t* chunk, uint32_t bytes) {
+    std::lock_guard<platform::CCriticalSection> lock(m_FileLock);
+    if (m_bStreamFileOn && m_pStreamFile) std::fwrite(chunk, 1, bytes, m_pStreamFile->Stream());
+}
+
+bool CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk, uint32_t packets,
                                   const char* name) {
-    const uint32_t packets = kChunkBytes / P();
     uint32_t free = 0;
     uint32_t contiguous = 0;
     pRing->GetFreeCount(&free, &contiguous);
@@ -345,36 +370,39 @@ bool CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk
         }
         return false;
     }
-    if (pRing->GetElementSize() == P()) return pRing->Write(chunk, kChunkBytes) != 0;
-    return pRing->WriteUnits(chunk, kChunkBytes, P()) >= 0;
+    const uint32_t bytes = packets * P();
+    if (pRing->GetElementSize() == P()) return pRing->Write(chunk, bytes) != 0;
+    return pRing->WriteUnits(chunk, bytes, P()) >= 0;
 }
 
 uint32_t CTsProgramEngine::DistributionThread() {
     std::vector<uint8_t> chunk(kChunkBytes);
+    m_dwInputFill = 0;
+    m_dwInputStillSince = platform::TickCount();
     while (m_bRun) {
         m_bDistributing = true;
-        if (!ReadChunk(chunk.data())) {
+        const uint32_t packets = ReadChunk(chunk.data());
+        if (packets == 0) {
             m_bDistributing = false;
             platform::Sleep(1);
             continue;
         }
-        FeedRecorders(chunk.data());
+        FeedRecorders(chunk.data(), packets * P());
+        // The file before the output: a file stopped once the application
+        // has read the stream's last packet holds that packet too.
+        WriteStreamFile(chunk.data(), packets * P());
         // Once the filter is off, the stream still goes through the
         // remultiplexer (unchanged) until it has written out all it was
         // given: nobody waits for it, and its last packets go out first.
         const bool filter = m_bFilterOn || m_qwFilterDone != m_qwFilterIn;
         if (filter) {
-            if (WriteChunk(m_pFilterRing.get(), chunk.data(), "filter")) {
-                m_qwFilterIn += kChunkBytes / P();
+            if (WriteChunk(m_pFilterRing.get(), chunk.data(), packets, "filter")) {
+                m_qwFilterIn += packets;
             }
         } else if (m_pOutputRing) {
-            WriteChunk(m_pOutputRing, chunk.data(), "output");
+            WriteChunk(m_pOutputRing, chunk.data(), packets, "output");
         }
-        WriteChunk(m_pAnalysisRing.get(), chunk.data(), "analysis");
-        std::lock_guard<platform::CCriticalSection> lock(m_FileLock);
-        if (m_bStreamFileOn && m_pStreamFile) {
-            std::fwrite(chunk.data(), 1, kChunkBytes, m_pStreamFile->Stream());
-        }
+        WriteChunk(m_pAnalysisRing.get(), chunk.data(), packets, "analysis");
     }
     return 0;
 }

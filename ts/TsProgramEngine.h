@@ -172,12 +172,16 @@ class CTsProgramEngine {
     uint32_t RemultiplexThread();
 
     // Distribution steps.
-    bool ReadChunk(uint8_t* chunk);
+    // The packets read into the chunk: a whole chunk, or what waits once
+    // the input has stood still; 0 for none.
+    uint32_t ReadChunk(uint8_t* chunk);
     CLockedRingBuffer* InputRing() const;
     static bool IsEmpty(CLockedRingBuffer* pRing, uint32_t atMost);
-    void FeedRecorders(const uint8_t* chunk);
+    void FeedRecorders(const uint8_t* chunk, uint32_t bytes);
+    void WriteStreamFile(const uint8_t* chunk, uint32_t bytes);
     // False when the ring had no room and the chunk was skipped.
-    bool WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk, const char* name);
+    bool WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk, uint32_t packets,
+                    const char* name);
 
     // Analysis steps.
     void BeginAnalysis();
@@ -225,6 +229,10 @@ class CTsProgramEngine {
     platform::Thread m_DistributionThread;
     platform::Thread m_RemultiplexThread;
     std::atomic<uint64_t> m_qwSkippedChunks{0};
+    // The input's fill as the distribution thread last saw it, and since
+    // when it has stood at that.
+    uint32_t m_dwInputFill = 0;
+    uint32_t m_dwInputStillSince = 0;
     // Each thread's work in hand: set before it looks at its ring, cleared
     // only when it finds nothing there, so that an empty ring and a cleared
     // flag, read in that order, mean its work is done.
