@@ -592,8 +592,12 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * 25,919 packets in work mode 0. In work mode 1 the program engine moves the
  * stream in chunks of 1,632 packets (1,504 of 204 bytes) and puts a chunk into
  * the ring only when it fits whole, so the ring holds at most 24,480 packets
- * (25,568 of 204 bytes); with a program filter or NIT replacement on, packets
- * come through in smaller batches and the ring fills up to 25,919. Ask
+ * (25,568 of 204 bytes) while the stream flows; with a program filter or NIT
+ * replacement on, packets come through in smaller batches and the ring fills
+ * up to 25,919. When the input stops with less than a chunk waiting (the end
+ * of a stream sent over IP, say), that part moves on as it is once no packet
+ * has come for 150 ms: to the ring, the recordings and the whole-stream file,
+ * which takes it before the ring does. Ask
  * Quorvel_Velmora_TsCaptureGetFillBufferNum first: it reports at most 3,240 of
  * the packets waiting. Then read with
  * Quorvel_Velmora_TsCaptureReadPacketsFromBuffer at most as many packets as
