@@ -1332,12 +1332,15 @@ TEST_F(TsCardTest, OneProcessPlaysAtATimeAndTheNextFollowsTheCard) {
         const char* how;
         char told;  // what the peer is told, 0 for a signal
         bool stopFirst;
+        // The peer's bits a second: at 100 kbit/s one packet lasts 15 ms.
+        const char* rate = "2000000";
     };
     const LettingGo rows[] = {{"disables", 'd', false},
                               {"closes", 'c', false},
                               {"exits", 'e', false},
                               {"is killed", 0, false},
-                              {"is stopped, then killed", 0, true}};
+                              {"is stopped, then killed", 0, true},
+                              {"is killed at 100 kbit/s", 0, false, "100000"}};
     // A PID the peer's stream, the generator's, does not use.
     constexpr uint16_t kOwnPid = 0x1000;
     const auto isOwn = [](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) == kOwnPid; };
@@ -1353,7 +1356,7 @@ TEST_F(TsCardTest, OneProcessPlaysAtATimeAndTheNextFollowsTheCard) {
         const uint64_t before = sim::PlayedAsiPackets(0)->played;
         platform::test::Pipe ready;
         platform::test::Pipe told;
-        auto peer = StartPeer("output", {{kPeerRate, "2000000"},
+        auto peer = StartPeer("output", {{kPeerRate, row.rate},
                                          {kPeerReady, std::to_string(ready.WriteEnd())},
                                          {kPeerTold, std::to_string(told.ReadEnd())}});
         ASSERT_TRUE(ready.Wait());

@@ -148,25 +148,58 @@ uint32_t CAsiOutputPort::StopCardAfter(uint32_t read, uint32_t port) {
     return 0;
 }
 
+uint32_t CAsiOutputPort::EntryPlayMs(uint32_t pointer) {
+    uint8_t entry[kAsiEntryBytes] = {};
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    if (!lock.Held() ||
+        !m_pPciBridge->DmaTransfer(m_dwDmaChannel, entry, pointer * 4, kAsiEntryBytes,
+                                   kCardToHost) ||
+        !m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
+        // An entry that cannot be read may ask for the longest idle of all.
+        std::memset(entry, 0xFF, 4);
+    }
+    const uint64_t high = (uint64_t{entry[0]} << 8) | entry[1];
+    const uint64_t low = (uint64_t{entry[2]} << 8) | entry[3];
+    // The longer packet length, so that the wait never falls short.
+    const uint64_t bytes = kMaxPacketBytes + (kMaxPacketBytes - 1) * high + low + 2;
+    return static_cast<uint32_t>((bytes * 1000 + kAsiBytesPerSecond - 1) / kAsiBytesPerSecond);
+}
+
 uint32_t CAsiOutputPort::FollowCardReadPointer(uint32_t port, uint32_t waitMs) {
     uint32_t read = 0;
     if (!ReadCardPointer(&read, port)) return 0;
     // The card still plays what was queued before (a stop that gave up
     // waiting leaves null packets, a player that died a whole window): its
-    // read pointer has yet to come to rest. It is at rest only when a read
-    // taken kSettledMs after one finds it where that one did, however long
-    // this thread waits between them.
+    // read pointer has yet to come to rest. The pointer stays on an entry as
+    // long as the entry's packet and idle last, which at a low rate is far
+    // longer than kSettledMs: it is at rest only when it stays put longer
+    // than the entry it points at lasts, however long this thread waits
+    // between reads.
     const uint32_t start = platform::TickCount();
     uint32_t seen = start;
+    uint32_t settleMs = kSettledMs;
+    bool timed = false;
     for (;;) {
         platform::Sleep(1);
         const uint32_t before = platform::TickCount();
         uint32_t now = 0;
         if (!ReadCardPointer(&now, port)) return 0;
-        if (now == read && before - seen >= kSettledMs) break;
-        if (now != read) seen = platform::TickCount();
-        read = now;
-        if (before - start >= waitMs) return StopCardAfter(read, port);
+        if (now != read) {
+            seen = platform::TickCount();
+            settleMs = kSettledMs;
+            timed = false;
+            read = now;
+            // Only a pointer just seen moving tells the card is sending the
+            // entry there: one at rest would play a stale entry if stopped
+            // after it.
+            if (before - start >= waitMs) return StopCardAfter(read, port);
+            continue;
+        }
+        if (before - seen < settleMs) continue;
+        if (timed) break;
+        const uint32_t entryMs = EntryPlayMs(read);
+        settleMs = entryMs + entryMs / 4 + kSettledMs;
+        timed = true;
     }
     return m_pBoardSupport->SetAsiOutputWritePointer(read, port);
 }

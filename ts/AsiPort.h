@@ -28,10 +28,15 @@ class CAsiOutputPort {
     static constexpr uint32_t kDefaultEndWord = 0x78F400;
     // Free units above which the output counts as neither empty nor filling.
     static constexpr uint32_t kLowWaterFreeUnits = 3241;
-    // How long the card's read pointer stays put before the card counts as
-    // having nothing left to play: longer than one packet lasts at any rate
-    // worth playing (a 188-byte packet at 150 kbit/s).
+    // How long the card's read pointer stays put before the entry it points
+    // at is looked at: longer than one packet lasts from 150 kbit/s up. The
+    // card counts as having nothing left to play once the pointer stays put
+    // for as long as that entry lasts, with a quarter and kSettledMs to
+    // spare.
     static constexpr uint32_t kSettledMs = 10;
+    // The card sends one byte of packet or idle per 27 MHz tick.
+    static constexpr uint64_t kAsiBytesPerSecond = 27000000;
+    static constexpr uint64_t kMaxPacketBytes = 204;
 
     explicit CAsiOutputPort(card::CVelmoraBoardSupport* pBoardSupport);
     CAsiOutputPort(const CAsiOutputPort&) = delete;
@@ -74,6 +79,9 @@ class CAsiOutputPort {
   private:
     // The card's read pointer, when it lies on a unit of the window.
     uint32_t ReadCardPointer(uint32_t* pRead, uint32_t port);
+    // How long the card takes to send the entry at card word `pointer`:
+    // its packet and the idle its gap halves ask for.
+    uint32_t EntryPlayMs(uint32_t pointer);
     // Commits a write pointer a little past `read`, further each time the
     // card turns out to have passed it before the commit took effect.
     uint32_t StopCardAfter(uint32_t read, uint32_t port);
