@@ -8,14 +8,19 @@
 // iteration), "ours_cpu_ms" and "<peer>_cpu_ms", and "vs_<peer>", the
 // library's wall time over that peer's (below 1: the library is faster).
 // After the timing each peer's output is checked against the library's, so
-// that a peer doing less work fails the benchmark instead of winning it.
+// that a peer doing less work fails the benchmark instead of winning it; a
+// checked peer's output is reset before each run (its prepare), so that one
+// that returns early on the output of the run before fails it too.
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <functional>
+#include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -27,11 +32,36 @@ struct PeerCall {
     // Called once after the timing, on the last outputs: false when the
     // peer's output falls short of the library's. None: nothing to compare.
     std::function<bool()> check = nullptr;
-    // Called untimed before each run (an in-place peer's fresh input).
+    // Called untimed before each run: the output reset (MarkUnwritten) and
+    // an in-place peer's fresh input. Required with a check.
     std::function<void()> prepare = nullptr;
     double seconds = 0;
     double cpuSeconds = 0;
 };
+
+// A sample half the range from like (a float: not a number), never near it
+// by chance: what an output is reset to, so that a sample a run leaves
+// unwritten fails a check of any tolerance below that.
+template <typename T>
+T FarFrom(T like) {
+    if constexpr (std::is_floating_point_v<T>)
+        return std::numeric_limits<T>::quiet_NaN();
+    else
+        return static_cast<T>(like ^ (T{1} << (8 * sizeof(T) - 1)));
+}
+
+// Each byte of out set far from the same byte of like (out itself: unlike
+// the output of the run before).
+inline void MarkUnwritten(const uint8_t* like, uint8_t* out, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i)
+        out[i] = FarFrom(like[i]);
+}
+
+// The library's prepare: its output of `bytes` bytes at out made unlike the
+// output of the run before.
+inline std::function<void()> ResetOutput(void* out, size_t bytes) {
+    return [at = static_cast<uint8_t*>(out), bytes] { MarkUnwritten(at, at, bytes); };
+}
 
 inline double ProcessCpuSeconds() {
     timespec now{};
@@ -65,17 +95,33 @@ inline bool RunPeers(benchmark::State& state, std::vector<PeerCall>& peers) {
     return done;
 }
 
-// ours: a call returning true when it did the work. The library runs first
-// on even iterations and the peers on odd ones, so that neither side always
-// finds the caches warmed by the other.
+// ours: a call returning true when it did the work; prepareOurs, untimed
+// before it, resets its output as the peers' prepare resets theirs (after
+// the peers' prepare has read it), so that both sides find their outputs
+// alike in the caches. The library runs first on even iterations and the
+// peers on odd ones, so that neither side always finds the caches warmed
+// by the other.
 template <typename Ours>
-void RunBesidePeers(benchmark::State& state, Ours ours, std::vector<PeerCall> peers) {
+void RunBesidePeers(benchmark::State& state, Ours ours, std::vector<PeerCall> peers,
+                    const std::function<void()>& prepareOurs = nullptr) {
+    for (const PeerCall& peer : peers) {
+        if (peer.check && !peer.prepare) {
+            state.SetLabel(peer.name);
+            state.SkipWithError("this peer's output is not reset before each run");
+            return;
+        }
+    }
     double oursSeconds = 0, oursCpuSeconds = 0;
     bool peersFirst = false;
     for (auto _ : state) {
         if (peersFirst && !RunPeers(state, peers)) {
             state.SkipWithError("a peer could not do the work");
             return;
+        }
+        if (prepareOurs) {
+            state.PauseTiming();
+            prepareOurs();
+            state.ResumeTiming();
         }
         if (!TimeCall(ours, &oursSeconds, &oursCpuSeconds)) {
             state.SkipWithError("the library's call failed");

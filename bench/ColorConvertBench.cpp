@@ -49,14 +49,17 @@ void Finish(benchmark::State& state) {
 // Every byte of a peer's output within tolerance of the library's: a peer
 // writing less, or another layout, fails.
 velmora::bench::PeerCall Checked(std::string name, std::function<bool()> run,
-                                 const std::vector<uint8_t>& ours, const std::vector<uint8_t>& peer,
+                                 const std::vector<uint8_t>& ours, std::vector<uint8_t>& peer,
                                  int tolerance) {
-    return {std::move(name), std::move(run), [&ours, &peer, tolerance] {
-                for (size_t i = 0; i < ours.size(); ++i) {
-                    if (std::abs(ours[i] - peer[i]) > tolerance) return false;
-                }
-                return true;
-            }};
+    return {
+        std::move(name), std::move(run),
+        [&ours, &peer, tolerance] {
+            for (size_t i = 0; i < ours.size(); ++i) {
+                if (std::abs(ours[i] - peer[i]) > tolerance) return false;
+            }
+            return true;
+        },
+        [&ours, &peer] { velmora::bench::MarkUnwritten(ours.data(), peer.data(), ours.size()); }};
 }
 
 // The peers of one direction, each writing its own frame: a copy of the
@@ -128,7 +131,7 @@ void BM_Yuy2ToBgra(benchmark::State& state) {
             convert(f.yuy2.data(), kYuy2Step, f.bgra.data(), kBgraStep, kWidth, kHeight, 0xFF);
             return true;
         },
-        peers.calls);
+        peers.calls, velmora::bench::ResetOutput(f.bgra.data(), f.bgra.size()));
     Finish(state);
 }
 BENCHMARK(BM_Yuy2ToBgra)->DenseRange(0, velmora::av::kCpuVariantCount - 1);
@@ -142,7 +145,7 @@ void BM_BgraToYuy2(benchmark::State& state) {
             convert(f.bgra.data(), kBgraStep, f.yuy2.data(), kYuy2Step, kWidth, kHeight);
             return true;
         },
-        peers.calls);
+        peers.calls, velmora::bench::ResetOutput(f.yuy2.data(), f.yuy2.size()));
     Finish(state);
 }
 BENCHMARK(BM_BgraToYuy2)->DenseRange(0, velmora::av::kCpuVariantCount - 1);

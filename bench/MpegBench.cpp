@@ -131,7 +131,7 @@ void BM_Idct(benchmark::State& state) {
                 transform(in[i].v, out[i].v);
             return true;
         },
-        std::move(peers));
+        std::move(peers), velmora::bench::ResetOutput(out.data(), out.size() * sizeof(Block)));
     state.SetItemsProcessed(int64_t(state.iterations()) * kBlocks);
 }
 BENCHMARK(BM_Idct)->DenseRange(0, 2);
@@ -212,8 +212,9 @@ class AvcodecPictures {
         return frames;
     }
 
-    // The last frame that came out.
+    // The last frame that came out; none after ForgetLast.
     const AVFrame* Last() const { return m_last; }
+    void ForgetLast() { av_frame_unref(m_last); }
 
   private:
     const AVCodec* m_codec;
@@ -278,10 +279,9 @@ class BgrThumbnail {
     // Each byte of the last conversion made far from the thumbnail's, so
     // that one the next conversion leaves unwritten is seen.
     void Mark(const std::vector<uint8_t>& thumbnail) {
-        for (size_t at = 0, row = 0; at < m_pixels.size(); at += m_stride, ++row) {
-            for (size_t i = 0; i < kThumbnailStride && i < size_t(m_stride); ++i)
-                m_pixels[at + i] = thumbnail[row * kThumbnailStride + i] ^ 0x80;
-        }
+        for (size_t at = 0, row = 0; at < m_pixels.size(); at += m_stride, ++row)
+            velmora::bench::MarkUnwritten(&thumbnail[row * kThumbnailStride], &m_pixels[at],
+                                          std::min(kThumbnailStride, size_t(m_stride)));
     }
 
   private:
@@ -312,7 +312,8 @@ void BM_ThumbnailDecode720x576(benchmark::State& state) {
                          if (f->width != 720 || f->height != 576) return false;
                          scaled.Convert(f, 90, 72, SWS_AREA);
                          return NearThumbnail(pixels, scaled.Pixels(), scaled.Stride());
-                     }});
+                     },
+                     [&] { full.ForgetLast(); }});
     peers.push_back({"lowres3",
                      [&] {
                          return lowres.DecodeNext([&](const AVFrame* f) {
@@ -333,7 +334,7 @@ void BM_ThumbnailDecode720x576(benchmark::State& state) {
                                                       &thumbnail) == 1 &&
                    thumbnail.pictureValid == 1;
         },
-        std::move(peers));
+        std::move(peers), velmora::bench::ResetOutput(pixels.data(), pixels.size()));
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
 BENCHMARK(BM_ThumbnailDecode720x576);

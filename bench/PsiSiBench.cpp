@@ -292,7 +292,7 @@ void BM_PsiSiParser(benchmark::State& state) {
                          theirs = DvbpsiPass(run, writable);
                          return true;
                      },
-                     [&] { return theirs == ours; }});
+                     [&] { return theirs == ours; }, [&] { theirs = {}; }});
 #endif
     velmora::bench::RunBesidePeers(
         state,
@@ -300,7 +300,7 @@ void BM_PsiSiParser(benchmark::State& state) {
             ours = ParserPass(*parser, section);
             return !ours.programs.empty();
         },
-        std::move(peers));
+        std::move(peers), [&] { ours = {}; });
     size_t streams = 0, tables = 0;
     for (const auto& [program, list] : ours.streams)
         streams += list.size();

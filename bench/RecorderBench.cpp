@@ -74,18 +74,32 @@ std::string TempPath(const std::string& name) {
         .string();
 }
 
-// Each task records the whole input once; false when a task did not start.
-bool RecordOnce(const std::vector<uint8_t>& input, const std::vector<std::wstring>& paths) {
-    const auto tasks = static_cast<uint32_t>(paths.size());
-    // The rings outlive the recorder, which ends its tasks when it goes.
-    std::vector<std::unique_ptr<velmora::ts::CCirBuffer>> rings;
-    velmora::record::CProgramRecorder recorder(188, nullptr);
+using Rings = std::vector<std::unique_ptr<velmora::ts::CCirBuffer>>;
+
+// A ring for each task, its pages touched once here rather than in the
+// first timed run.
+Rings TouchedRings(uint32_t tasks) {
+    Rings rings;
     for (uint32_t i = 0; i < tasks; ++i) {
         rings.push_back(std::make_unique<velmora::ts::CCirBuffer>(kRingSize));
+        rings.back()->Write(Input().data(), kRingSize);
+        rings.back()->Reset();
+    }
+    return rings;
+}
+
+// Each task records the whole input once through its ring (one a path),
+// which it finds empty and leaves empty; false when a task did not start.
+bool RecordOnce(const std::vector<uint8_t>& input, const std::vector<std::wstring>& paths,
+                const Rings& rings) {
+    const auto tasks = static_cast<uint32_t>(paths.size());
+    // The rings outlive the recorder, which ends its tasks when it goes.
+    velmora::record::CProgramRecorder recorder(188, nullptr);
+    for (uint32_t i = 0; i < tasks; ++i) {
         const velmora::record::RECORDER_TASK_REQUEST request{1, 0x200, 0x201, 3, paths[i].c_str(),
                                                              0};
         // A task that did not start would never drain its ring.
-        if (recorder.StartTask(&request, i, rings.back().get(), 0) != 0) return false;
+        if (recorder.StartTask(&request, i, rings[i].get(), 0) != 0) return false;
     }
     for (size_t at = 0; at < input.size(); at += kChunk) {
         const auto n = static_cast<uint32_t>(std::min<size_t>(kChunk, input.size() - at));
@@ -103,6 +117,13 @@ bool RecordOnce(const std::vector<uint8_t>& input, const std::vector<std::wstrin
         recorder.StopTask(&request);
     }
     return true;
+}
+
+// The tasks' files, so that a run that records nothing leaves none to be
+// taken for its output.
+void RemoveFiles(const std::vector<std::wstring>& paths) {
+    for (const auto& path : paths)
+        std::filesystem::remove(std::string(path.begin(), path.end()));
 }
 
 // libavformat's stream copy of the same program, once per task: the same
@@ -126,7 +147,8 @@ std::vector<velmora::bench::PeerCall> StreamCopyPeer([[maybe_unused]] uint32_t t
              [fewest, file = std::string(ours.begin(), ours.end())] {
                  const int64_t recorded = velmora::bench::AvformatStreamBytes(file.c_str());
                  return recorded > 0 && *fewest >= recorded;
-             }}};
+             },
+             [fewest] { *fewest = -1; }}};
 #else
     return {};
 #endif
@@ -140,16 +162,17 @@ void BM_RecorderTasks(benchmark::State& state) {
         const std::string path = TempPath("task" + std::to_string(i) + ".mpg");
         paths.emplace_back(path.begin(), path.end());
     }
+    const Rings rings = TouchedRings(tasks);
     velmora::bench::RunBesidePeers(
-        state, [&] { return RecordOnce(input, paths); }, StreamCopyPeer(tasks, paths[0]));
+        state, [&] { return RecordOnce(input, paths, rings); }, StreamCopyPeer(tasks, paths[0]),
+        [&] { RemoveFiles(paths); });
     auto& counters = state.counters;
     if (counters.count("avformat_copy_cpu_ms") != 0) {
         counters["cpu_vs_avformat_copy"] =
             counters["ours_cpu_ms"] / counters["avformat_copy_cpu_ms"];
         counters.erase("vs_avformat_copy");
     }
-    for (const auto& path : paths)
-        std::filesystem::remove(std::string(path.begin(), path.end()));
+    RemoveFiles(paths);
     // Input bytes per task: the rate each task keeps up with.
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                             static_cast<int64_t>(input.size()));

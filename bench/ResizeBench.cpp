@@ -36,7 +36,7 @@ void BM_ResizeColor4(benchmark::State& state) {
 #if defined(VELMORA_BENCH_SWSCALE)
     peers.push_back(SwscalePeer(im, AV_PIX_FMT_BGRA, code, 3));
 #endif
-    RunResizeBesidePeers(state, s, library, std::move(peers));
+    RunResizeBesidePeers(state, im, library, std::move(peers));
 }
 BENCHMARK(BM_ResizeColor4)
     ->ArgsProduct({{0, 1, 2, 3, 4},
@@ -58,7 +58,7 @@ void BM_ResizeLinearFourOfFour(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH,
                       0.0, 0.0, 4, 4, type, 0, INTERP_LINEAR, 1);
     };
-    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, type, 4, INTERP_LINEAR));
+    RunResizeBesidePeers(state, im, library, OpenCvPeers(im, type, 4, INTERP_LINEAR));
 }
 BENCHMARK(BM_ResizeLinearFourOfFour)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -107,14 +106,16 @@ inline void RunMemcpyTouched(benchmark::State& state, ResizeImages& im) {
     FinishResize(state, im.size);
 }
 
-// The library call under the benchmark's timing beside its peers (none when
-// none is installed), on one clock.
+// The library call, resizing into the images' destination, under the
+// benchmark's timing beside its peers (none when none is installed), on one
+// clock.
 template <typename Library>
-void RunResizeBesidePeers(benchmark::State& state, const ResizeSizes& s, Library library,
+void RunResizeBesidePeers(benchmark::State& state, ResizeImages& im, Library library,
                           std::vector<PeerCall> peers) {
     RunBesidePeers(
-        state, [&] { return library() == velmora::resize::STS_OK; }, std::move(peers));
-    FinishResize(state, s);
+        state, [&] { return library() == velmora::resize::STS_OK; }, std::move(peers),
+        ResetOutput(im.dst.data(), im.dst.size()));
+    FinishResize(state, im.size);
 }
 
 // Where the samples compared lie: `samples` of each pixel, among
@@ -149,18 +150,13 @@ double LargestDifference(const uint8_t* reference, const uint8_t* peer, const Sa
     return largest;
 }
 
-// Before each run of a peer, each sample of its output is set to the
-// library's with its top bit flipped (a float to NaN): a sample the peer
-// leaves unwritten is half the range off, never near by chance.
+// Before each run of a peer, each sample of its output is set far from the
+// library's.
 template <typename T>
 void FillUnwritten(const uint8_t* ours, uint8_t* peer, const SampleLayout& l) {
     for (size_t pixel = 0; pixel < static_cast<size_t>(l.width) * l.height; ++pixel) {
         for (int c = 0; c < l.samples; ++c) {
-            T value = SampleAt<T>(ours, pixel * l.oursSamples + c);
-            if constexpr (std::is_floating_point_v<T>)
-                value = std::numeric_limits<T>::quiet_NaN();
-            else
-                value = static_cast<T>(value ^ (T{1} << (8 * sizeof(T) - 1)));
+            const T value = FarFrom(SampleAt<T>(ours, pixel * l.oursSamples + c));
             std::memcpy(peer + (pixel * l.peerSamples + c) * sizeof(T), &value, sizeof(T));
         }
     }

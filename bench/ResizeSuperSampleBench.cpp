@@ -33,7 +33,7 @@ void BM_ResizeColor4SuperSample(benchmark::State& state) {
 #if defined(VELMORA_BENCH_SWSCALE)
     peers.push_back(SwscalePeer(im, AV_PIX_FMT_BGRA, INTERP_SUPERSAMPLE, 3));
 #endif
-    RunResizeBesidePeers(state, s, library, std::move(peers));
+    RunResizeBesidePeers(state, im, library, std::move(peers));
 }
 BENCHMARK(BM_ResizeColor4SuperSample)->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}});
 
@@ -52,7 +52,7 @@ void BM_ResizeSuperSampleFourOfFour(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH, 4,
                       4, type, 0);
     };
-    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, type, 4, INTERP_SUPERSAMPLE));
+    RunResizeBesidePeers(state, im, library, OpenCvPeers(im, type, 4, INTERP_SUPERSAMPLE));
 }
 BENCHMARK(BM_ResizeSuperSampleFourOfFour)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_16U, RESIZE_DATA_32F}, {0, 1}});
@@ -80,7 +80,7 @@ void BM_ResizeSuperSampleOneSample(benchmark::State& state) {
                       static_cast<double>(s.dstW) / s.srcW, static_cast<double>(s.dstH) / s.srcH, 1,
                       1, type, 0);
     };
-    RunResizeBesidePeers(state, s, library, OpenCvPeers(im, type, 1, INTERP_SUPERSAMPLE));
+    RunResizeBesidePeers(state, im, library, OpenCvPeers(im, type, 1, INTERP_SUPERSAMPLE));
 }
 BENCHMARK(BM_ResizeSuperSampleOneSample)
     ->ArgsProduct({{0, 1, 2, 3, 4}, {RESIZE_DATA_8U, RESIZE_DATA_32F}, {0, 1, 2}});

@@ -48,7 +48,7 @@ void BM_Yuv422BesidePeers(benchmark::State& state) {
     peers.push_back(SwscalePeer(im, AV_PIX_FMT_YUYV422, code, 2));
 #endif
     RunResizeBesidePeers(
-        state, s,
+        state, im,
         [&, resize = velmora::resize::ResizeYuv422DispatchTable[state.range(0)]] {
             return resize(im.src.data(), s.srcW, s.srcH, 2 * s.srcW, 0, 0, s.srcW, s.srcH,
                           im.dst.data(), 2 * s.dstW, s.dstW, s.dstH,

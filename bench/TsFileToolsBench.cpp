@@ -265,7 +265,8 @@ void RunFileTool(benchmark::State& state, const Workload& w,
                      [output, written] {
                          const int64_t ours = velmora::bench::AvformatStreamBytes(output.c_str());
                          return ours > 0 && *written >= ours;
-                     }});
+                     },
+                     [written] { *written = -1; }});
 #endif
     velmora::bench::RunBesidePeers(state, tool, std::move(peers));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.size));

@@ -191,7 +191,7 @@ void BM_ResizeYuv422ByFields(benchmark::State& state) {
                                        {0, 0, kWidth, kHeight}, dst.get(), kHalfStep, kHalfWidth,
                                        kHalfHeight, 1, code) == 1;
         },
-        std::move(peers));
+        std::move(peers), velmora::bench::ResetOutput(dst.get(), size_t(kHalfStep) * kHalfHeight));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kHalfWidth * kHalfHeight);
 }
 BENCHMARK(BM_ResizeYuv422ByFields)
