@@ -231,6 +231,7 @@ class AvcodecPictures {
 
 constexpr size_t kThumbnailStride = 90 * 3, kThumbnailBytes = kThumbnailStride * 72;
 
+#if defined(VELMORA_BENCH_AVCODEC) && defined(VELMORA_BENCH_SWSCALE)
 // A peer's thumbnail, of peerStride bytes a row, near the library's: the
 // mean difference of a byte at most 2, the largest 48. Honest peers differ by
 // their rounding (the lowres decode: mean 0.5, largest 4) and by the full
@@ -251,7 +252,6 @@ bool NearThumbnail(const std::vector<uint8_t>& ours, const uint8_t* peer, int pe
     return sum / double(ours.size()) <= 2 && largest <= 48;
 }
 
-#if defined(VELMORA_BENCH_AVCODEC) && defined(VELMORA_BENCH_SWSCALE)
 // A decoded frame converted to the thumbnail's form: bottom-up rows of blue,
 // green, red, at the frame's size or (the full decode) scaled down to it.
 class BgrThumbnail {
