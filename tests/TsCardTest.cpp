@@ -871,6 +871,8 @@ constexpr const char* kPeerLocks = "VELMORA_TEST_TS_PEER_LOCKS";
 constexpr int kCountAnswerBase = 10;
 constexpr const char* kPeerRate = "VELMORA_TEST_TS_PEER_RATE";
 constexpr const char* kPeerTold = "VELMORA_TEST_TS_PEER_TOLD";
+// The field event the "events" peer registers.
+constexpr const wchar_t* kPeerFieldEvent = L"TsPeerFieldEvent";
 
 bool InputEnabled() {
     return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
@@ -1094,8 +1096,14 @@ uintmax_t FileSize(const std::string& path) {
 
 // Starts the work and waits until it runs: "capture" in work mode 0,
 // "record" a program into `file`, "file" the whole stream into `file` or
-// "stamp" (capture only) in work mode 1, "play" or "video" capture.
+// "stamp" (capture only) in work mode 1, "play" or "video" capture, or
+// "events", which only registers a field event.
 void PeerStartWork(const std::string& work, const std::string& file) {
+    if (work == "events") {
+        VELMORA_HANDLE field = nullptr;
+        ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(kPeerFieldEvent, &field, 0), 1u);
+        return;
+    }
     if (work == "play") {
         ASSERT_EQ(Quorvel_Velmora_TsPlaybackEnable(0), 1u);
         ASSERT_TRUE(
@@ -1209,15 +1217,25 @@ void PeerHoldsTheOutput() {
         pause();
 }
 
-// Calls on the card until an alarm's handler ends the process with `status`
-// on this thread, which is inside a call nearly all the time.
-[[noreturn]] void PeerEndsInsideACall(const std::string& status) {
+// Calls on the card ("stamp") or on its field event's handles ("events")
+// until an alarm's handler ends the process with `status` on this thread,
+// which is inside a call nearly all the time.
+[[noreturn]] void PeerEndsInsideACall(const std::string& work, const std::string& status) {
     static int s_status = 0;
     s_status = std::atoi(status.c_str());
     std::signal(SIGALRM, [](int) { std::exit(s_status); });
     ualarm(200000, 0);
-    for (uint64_t stamp = 0;;)
-        Quorvel_Velmora_GetCardTimeStamp(&stamp, 0);
+    for (uint64_t stamp = 0;;) {
+        if (work == "stamp") {
+            Quorvel_Velmora_GetCardTimeStamp(&stamp, 0);
+            continue;
+        }
+        const VELMORA_HANDLE event = VelmoraOs_OpenEvent(kPeerFieldEvent);
+        VelmoraOs_ResetEvent(event);
+        VelmoraOs_SetEvent(event);
+        VelmoraOs_WaitForSingleObject(event, 0);
+        VelmoraOs_CloseHandle(event);
+    }
 }
 
 TEST(TsCardPeerProcess, CapturesAndLetsGo) {
@@ -1250,7 +1268,8 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         }
         // "return": from the test, and so from main.
         const std::string ending = std::getenv(kPeerEnding);
-        if (std::string(std::getenv(kPeerWork)) == "stamp") PeerEndsInsideACall(ending);
+        const std::string work = std::getenv(kPeerWork);
+        if (work == "stamp" || work == "events") PeerEndsInsideACall(work, ending);
         if (ending != "return") std::exit(std::atoi(ending.c_str()));
         return;
     }
@@ -1487,8 +1506,9 @@ TEST(TsInputShareTest, ASwitchOnThatFailedHoldsNoSlot) {
 // A process that ends with the card open, by returning from main or by exit,
 // while it captures, records, writes the whole stream, plays or captures
 // video, or by exit in an alarm's handler while the same thread calls on the
-// card: it ends with its own status, its files are whole up to its end, and
-// its end closed the card as its close would have.
+// card or on the handles of its field event: it ends with its own status,
+// its files are whole up to its end, and its end closed the card as its close
+// would have.
 TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
     struct Ending {
         const char* work;
@@ -1497,7 +1517,7 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
     };
     const Ending endings[] = {{"capture", "return", 0}, {"capture", "3", 3}, {"record", "4", 4},
                               {"file", "return", 0},    {"play", "5", 5},    {"video", "return", 0},
-                              {"stamp", "9", 9}};
+                              {"stamp", "9", 9},        {"events", "6", 6}};
     const std::string file = TempPath("ending");
     // An application's handler that calls exit is common, though the call
     // is not safe in a handler: the thread checker is not to report it.

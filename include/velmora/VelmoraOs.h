@@ -33,6 +33,8 @@ VELMORA_EXPORT VELMORA_HANDLE VelmoraOs_OpenEvent(const wchar_t* name);
 VELMORA_EXPORT int VelmoraOs_SetEvent(VELMORA_HANDLE event);
 VELMORA_EXPORT int VelmoraOs_ResetEvent(VELMORA_HANDLE event);
 // Returns VELMORA_WAIT_OBJECT_0, VELMORA_WAIT_TIMEOUT or VELMORA_WAIT_FAILED.
+// A wait is not cut short by a signal whose handler returns (an infinite wait
+// stays a wait).
 VELMORA_EXPORT uint32_t VelmoraOs_WaitForSingleObject(VELMORA_HANDLE event, uint32_t timeoutMs);
 VELMORA_EXPORT int VelmoraOs_CloseHandle(VELMORA_HANDLE event);
 
