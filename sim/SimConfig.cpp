@@ -28,7 +28,9 @@ void Complain(const char* name, const char* value, const char* fallback) {
 std::optional<uint32_t> ParseNumber(const char* text) {
     errno = 0;
     char* end = nullptr;
-    const unsigned long long value = std::strtoull(text, &end, 0);
+    // Base 0 would also read a leading 0 as octal: "010" is ten here.
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const unsigned long long value = std::strtoull(text, &end, hex ? 16 : 10);
     if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > 0xFFFFFFFFull) {
         return std::nullopt;
     }

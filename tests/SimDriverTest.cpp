@@ -235,7 +235,7 @@ TEST(SimConfigTest, ParsesEnvironmentWithDefaults) {
         const char* name;
         const char* value;
     };
-    const Case cases[] = {{"VELMORA_SIM_CARDS", "2"},
+    const Case cases[] = {{"VELMORA_SIM_CARDS", "010"},
                           {"VELMORA_SIM_BOARD_ID", "0x5100"},
                           {"VELMORA_SIM_FPGA_VERSION", "0x50000"},
                           {"VELMORA_SIM_CLOCK", "manual"},
@@ -252,7 +252,7 @@ TEST(SimConfigTest, ParsesEnvironmentWithDefaults) {
     for (const Case& c : cases)
         setenv(c.name, c.value, 1);
     SimConfig config = SimConfig::FromEnvironment();
-    EXPECT_EQ(config.cardCount, 2u);
+    EXPECT_EQ(config.cardCount, 10u);  // decimal, a leading 0 or not
     EXPECT_EQ(config.boardId, 0x5100u);
     EXPECT_EQ(config.fpgaVersion, 0x50000u);
     EXPECT_EQ(config.clock, ClockMode::Manual);
