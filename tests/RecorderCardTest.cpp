@@ -20,7 +20,9 @@
 #include "PlatformTestSupport.h"
 #include "RecorderTestSupport.h"
 #include "TsEngineTestSupport.h"
+#include "card/VelmoraBoardSupport.h"
 #include "card/VelmoraMainFunc.h"
+#include "hw/VelmoraFpga.h"
 #include "record/ProgramRecorder.h"
 #include "ts/TsDemultiplexer.h"
 #include "ts/TsProgramEngine.h"
@@ -119,34 +121,37 @@ class RecorderCardTest : public cardtest::CardTest {
         for (uint32_t k = 0; k < ready; ++k)
             m_seen.emplace_back(data.begin() + k * m_length, data.begin() + k * m_length + 188);
     }
-    // Waits until the engine passed on every whole chunk of what the card
-    // captured and each program's task handled every packet it was given
-    // (the engine gives the tasks a chunk before it passes it on).
+    // Packets on the card that the card reader has not taken.
+    static uint64_t OnCard() {
+        const auto write = sim::PeekRegister(0, hw::CVelmoraFpga::kRegAsiInputWritePointer);
+        const auto read = sim::PeekRegister(0, hw::CVelmoraFpga::kRegAsiInputReadPointer);
+        return card::asi_ring::InputFilledUnits(write.value_or(0), read.value_or(0));
+    }
+    // Waits until the engine passed on all that the card reader took of what
+    // the card captured (it leaves fewer than 32 packets on the card, and the
+    // engine passes on the last part of a chunk once its input stood still)
+    // and each program's task handled every packet it was given (the engine
+    // gives the tasks a chunk before it passes it on).
     void Settle(const std::vector<Program>& programs) {
-        const uint64_t chunk = ts::kChunkBytes / m_length;
         const uint64_t captured = sim::AsiCaptureCounts(0)->captured;
-        const uint64_t passed = (captured - 1) / chunk * chunk;
         ASSERT_TRUE(WaitFor(
             [&] {
                 Drain();
-                return m_seen.size() >= passed;
+                const uint64_t left = OnCard();
+                return left < 32 && m_seen.size() + left == captured;
             },
-            "the engine to pass on " + std::to_string(passed) + " packets"))
-            << m_seen.size() << " of " << passed;
+            "the engine to pass on what the card reader took of " + std::to_string(captured) +
+                " packets"))
+            << m_seen.size() << " passed on, " << OnCard() << " on the card";
         ts::CTsProgramEngine* engine =
             Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetProgramEngine();
         for (const Program& p : programs) {
-            // What the card reader took last may pass on meanwhile, once
-            // the card stood still.
-            uint64_t given = 0;
-            ASSERT_TRUE(WaitFor(
-                [&] {
-                    Drain();
-                    given = m_seen.size() - m_enabledAt.at(p.number);
-                    return engine->GetRecorderHandledPackets(p.number) == given;
-                },
-                "program " + std::to_string(p.number) + "'s task to handle what was passed on"))
-                << engine->GetRecorderHandledPackets(p.number) << " handled of " << given;
+            const uint64_t given = m_seen.size() - m_enabledAt.at(p.number);
+            ASSERT_TRUE(
+                WaitFor([&] { return engine->GetRecorderHandledPackets(p.number) == given; },
+                        "program " + std::to_string(p.number) + "'s task to handle " +
+                            std::to_string(given) + " packets"))
+                << engine->GetRecorderHandledPackets(p.number) << " handled";
         }
     }
 
