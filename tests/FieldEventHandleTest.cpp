@@ -14,6 +14,7 @@
 
 #include "CardTestSupport.h"
 #include "PlatformTestSupport.h"
+#include "WaitSupport.h"
 #include "api/VelmoraSdkApi.h"
 #include "card/VelmoraMainFunc.h"
 #include "platform/HandleTable.h"
@@ -40,6 +41,13 @@ size_t ThreadsOfThisProcess() {
         closedir(tasks);
     }
     return count;
+}
+
+// A joined thread may still be listed for a moment while the system reaps
+// it: waits until at most `most` threads are left.
+bool ThreadsComeDownTo(size_t most) {
+    return ::velmora::test::WaitUntil([most] { return ThreadsOfThisProcess() <= most; },
+                                      "at most " + std::to_string(most) + " threads");
 }
 
 // Waits kWaitMs on the handle in a thread of its own; `started` is signalled
@@ -176,7 +184,7 @@ TEST_F(FieldEventHandleTest, RacingRegistrationsLeaveOneThreadAndNoEvent) {
     first.join();
     second.join();
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_LE(ThreadsOfThisProcess(), threadsBefore + 1);
+    EXPECT_TRUE(ThreadsComeDownTo(threadsBefore + 1));
     ExpectNothingOpen(2);
     // The registry still works afterwards.
     VELMORA_HANDLE handle = nullptr;
@@ -210,7 +218,7 @@ TEST_F(FieldEventHandleTest, RegistrationsRacingTheLastCloseLeaveNothing) {
     registering.join();
     EXPECT_EQ(afterClose.load(), 0);
     EXPECT_FALSE(Main()->HasFieldEventTable());
-    EXPECT_LE(ThreadsOfThisProcess(), threadsBefore);
+    EXPECT_TRUE(ThreadsComeDownTo(threadsBefore));
     ExpectNothingOpen(1);
 }
 
