@@ -12,12 +12,10 @@ using Clock = std::chrono::steady_clock;
 // enough that a stopped or hostile holder cannot stop the caller for good.
 std::atomic<int64_t> g_LengthMs{10000};
 
-std::atomic<uint64_t> g_LastCall{0};
-
 struct ThreadCall {
     bool active = false;
     bool missed = false;
-    uint64_t number = 0;
+    uint64_t number = 0;  // of this thread's calls, the latest
     Clock::time_point end;
 };
 
@@ -29,7 +27,7 @@ CallDeadline::CallDeadline() : m_bOuter(!t_Call.active) {
     if (!m_bOuter) return;
     t_Call.active = true;
     t_Call.missed = false;
-    t_Call.number = ++g_LastCall;
+    ++t_Call.number;
     t_Call.end = Clock::now() + std::chrono::milliseconds(g_LengthMs.load());
 }
 

@@ -28,8 +28,8 @@ class CallDeadline {
     // Told by a wait that gave up; the call missed its deadline when that has passed.
     static void NoteGaveUp();
 
-    // Tells the exported calls apart: 0 outside one, else a number that no
-    // other call of the process has had.
+    // Tells one thread's exported calls apart: 0 outside one, else a number
+    // that no other call of this thread has had.
     static uint64_t CurrentCall();
 
     // How long every call may wait in all (tests shorten it); the length
