@@ -36,11 +36,16 @@ std::string LocalTimeText(const char* format) {
 // The log's name is made up from the clock, in a folder beside the executable
 // that others may be able to write in: a line goes only into a file of this
 // user's that no other name leads to, never through a link planted under the
-// coming name. Processes of one program started in one second still share a
-// log, as they always did.
+// coming name or in place of the log's folder. Processes of one program
+// started in one second still share a log, as they always did.
 FILE* OpenForAppending(const std::string& path) {
-    const int descriptor =
-        platform::OpenRegularFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666);
+    const size_t slash = path.rfind('/');
+    const int folder =
+        ::open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) return nullptr;
+    const int descriptor = platform::OpenRegularFileAt(
+        folder, path.c_str() + slash + 1, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666);
+    ::close(folder);
     if (descriptor < 0) return nullptr;
     struct stat status {};
     FILE* file = nullptr;

@@ -3,9 +3,9 @@
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <vector>
 
 namespace velmora::platform {
@@ -36,13 +36,15 @@ std::string ModulePath() {
     return path;
 }
 
-bool CreateDirectoryRecursive(const std::string& path) {
+bool CreateDirectoryRecursive(const std::string& path, mode_t mode) {
     if (path.empty()) return false;
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-    // An existing directory is success too; the result of the call alone
-    // does not say that.
-    return std::filesystem::is_directory(path, error);
+    // From the top down; a folder that is there already, or that another
+    // process makes meanwhile, serves as well as one made here.
+    for (size_t end = path.find('/', 1); end != std::string::npos; end = path.find('/', end + 1))
+        ::mkdir(path.substr(0, end).c_str(), mode);
+    ::mkdir(path.c_str(), mode);
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 }  // namespace velmora::platform

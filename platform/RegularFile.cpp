@@ -9,7 +9,11 @@
 namespace velmora::platform {
 
 int OpenRegularFile(const char* path, int flags, mode_t mode) {
-    const int fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
+    return OpenRegularFileAt(AT_FDCWD, path, flags, mode);
+}
+
+int OpenRegularFileAt(int folder, const char* name, int flags, mode_t mode) {
+    const int fd = ::openat(folder, name, flags | O_CLOEXEC | O_NONBLOCK, mode);
     if (fd < 0) {
         // A FIFO without a reader refuses a writer that does not wait, and a
         // folder any writer.

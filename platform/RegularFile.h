@@ -13,5 +13,7 @@ namespace velmora::platform {
 // errno set when it fails, and with errno EINVAL when path names no regular
 // file (a FIFO, a device, a folder, a socket).
 int OpenRegularFile(const char* path, int flags, mode_t mode = 0);
+// The same for a name relative to the open folder `folder`.
+int OpenRegularFileAt(int folder, const char* name, int flags, mode_t mode = 0);
 
 }  // namespace velmora::platform

@@ -1,14 +1,15 @@
 #include "sim/SimConfig.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <string_view>
 
+#include "platform/Paths.h"
 #include "sim/SimAsiFileSource.h"
 
 namespace velmora::sim {
@@ -43,12 +44,19 @@ std::string DefaultStateDir() {
     return "/tmp/velmora-sim-" + std::to_string(getuid());
 }
 
-// Whether the cards' settings can be kept in `dir`: a folder that is there
-// or can be made, and that this process may write in.
+// Whether the cards' settings can be kept in `dir`, made here for this user
+// alone when missing: a folder, not a link, that this user owns and nobody
+// else may write in (whoever may put names in it decides where the card's
+// files lead), and that this process may write in.
 bool UsableStateDir(const std::string& dir) {
-    std::error_code ignored;
-    std::filesystem::create_directories(dir, ignored);
-    return std::filesystem::is_directory(dir, ignored) && ::access(dir.c_str(), W_OK | X_OK) == 0;
+    platform::CreateDirectoryRecursive(dir, S_IRWXU);
+    // A trailing '/' would have a link at the end followed.
+    const size_t end = dir.find_last_not_of('/');
+    const std::string folder = end == std::string::npos ? dir : dir.substr(0, end + 1);
+    struct stat status {};
+    return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == ::geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
 }  // namespace
@@ -91,6 +99,7 @@ SimConfig SimConfig::FromEnvironment() {
     if (!UsableStateDir(config.stateDir)) {
         Complain("VELMORA_SIM_STATE_DIR", config.stateDir.c_str(),
                  "no folder (settings last only while the card is open)");
+        config.stateDir.clear();
     }
 
     if (const char* text = Env("VELMORA_SIM_VIDEO_INPUT")) {

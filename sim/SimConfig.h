@@ -26,6 +26,8 @@ struct SimConfig {
     unsigned cardCount = 1;
     uint32_t boardId = kDefaultBoardId;
     uint32_t fpgaVersion = kDefaultFpgaVersion;
+    // Where the cards' files persist; empty when no folder fit, and then the
+    // settings last only while the card is open.
     std::string stateDir;
     VideoInput videoInput = VideoInput::Pattern;
     AsiInput asiInput = AsiInput::Generator;

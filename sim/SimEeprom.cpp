@@ -1,13 +1,10 @@
 #include "sim/SimEeprom.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
+
+#include "sim/SimStateFile.h"
 
 namespace velmora::sim {
 
@@ -23,41 +20,6 @@ void PutBigEndian16(uint8_t* at, uint16_t value) {
 void PutBigEndian32(uint8_t* at, uint32_t value) {
     for (int i = 0; i < 4; ++i)
         at[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-}
-
-bool WriteAll(int fd, const uint8_t* data, size_t size, off_t offset) {
-    while (size > 0) {
-        const ssize_t done = ::pwrite(fd, data, size, offset);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += done;
-        size -= static_cast<size_t>(done);
-        offset += done;
-    }
-    return true;
-}
-
-// The whole image, or nothing: a file of any other length is not an image
-// this card wrote.
-bool ReadImage(const char* path, uint8_t (&image)[kSize]) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == kSize;
-    size_t got = 0;
-    while (ok && got < kSize) {
-        const ssize_t done = ::pread(fd, image + got, kSize - got, static_cast<off_t>(got));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) {
-            ok = false;
-            break;
-        }
-        got += static_cast<size_t>(done);
-    }
-    ::close(fd);
-    return ok;
 }
 
 }  // namespace
@@ -104,7 +66,7 @@ void SimEeprom::PowerUp(SimEepromState& state, const std::string& stateDir, unsi
     if (state.path[0] != '\0') {
         std::error_code ignored;
         std::filesystem::create_directories(stateDir, ignored);
-        if (ReadImage(state.path, state.bytes)) return;
+        if (ReadStateFile(state.path, state.bytes, kSize)) return;
     }
     FactoryImage(cardIndex, state.bytes);
     state.persistFailed = StoreImage(state) ? 0 : 1;
@@ -133,32 +95,11 @@ uint32_t SimEeprom::BoardVersion() const {
 }
 
 bool SimEeprom::StoreImage(const SimEepromState& state) {
-    if (state.path[0] == '\0') return false;
-    const std::string target = state.path;
-    const std::string temporary = target + ".tmp" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool written = WriteAll(fd, state.bytes, kSize, 0);
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), target.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    return StoreStateFile(state.path, state.bytes, kSize);
 }
 
 bool SimEeprom::StoreByte(const SimEepromState& state, uint8_t address) {
-    if (state.path[0] == '\0') return false;
-    // One byte written in place is all or nothing; a file that is gone or was
-    // damaged under us is rewritten whole instead.
-    const int fd = ::open(state.path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return StoreImage(state);
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == kSize;
-    if (ok) ok = WriteAll(fd, state.bytes + address, 1, address);
-    const bool closed = ::close(fd) == 0;
-    if (!ok) return StoreImage(state);
-    return closed;
+    return StoreStateFileRange(state.path, state.bytes, kSize, address, 1);
 }
 
 }  // namespace velmora::sim

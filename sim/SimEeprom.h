@@ -65,9 +65,9 @@ class SimEeprom {
     static uint32_t FactorySerial(unsigned cardIndex) { return kFactorySerialBase + cardIndex; }
 
     // Takes the image from the card's file in `stateDir` (created with its
-    // parents when missing). A file that is missing or not exactly 256 bytes
-    // long, or that cannot be read, gives the factory image, which then
-    // replaces the file.
+    // parents when missing). A file that is missing, a link, not exactly 256
+    // bytes long, or that cannot be read, gives the factory image, which then
+    // replaces it.
     static void PowerUp(SimEepromState& state, const std::string& stateDir, unsigned cardIndex);
 
     uint8_t Read(uint8_t address) const { return m_state.bytes[address]; }

@@ -1,13 +1,10 @@
 #include "sim/SimProgramming.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 
 #include "sim/SimControl.h"
+#include "sim/SimStateFile.h"
 
 namespace velmora::sim {
 
@@ -31,56 +28,6 @@ constexpr uint8_t kNext[16][2] = {
 };
 
 constexpr uint32_t kCpldRowBits = SimProgState::kCpldRowBytes * 8;
-
-bool WriteAll(int fd, const uint8_t* data, size_t size, off_t offset) {
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, offset);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
-}
-
-// The whole image, replaced atomically.
-void StoreWhole(const char* path, const uint8_t* data, size_t size) {
-    if (path[0] == '\0') return;
-    const std::string temporary = std::string(path) + ".tmp" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    const bool written = WriteAll(fd, data, size, 0);
-    if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), path) != 0) {
-        ::unlink(temporary.c_str());
-    }
-}
-
-// A range written in place; a file that is not the whole image is replaced.
-void StoreRange(const char* path, const uint8_t* image, size_t size, size_t offset, size_t count) {
-    if (path[0] == '\0') return;
-    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    struct stat info {};
-    bool ok = fd >= 0 && ::fstat(fd, &info) == 0 && static_cast<size_t>(info.st_size) == size;
-    if (ok) ok = WriteAll(fd, image + offset, count, static_cast<off_t>(offset));
-    if (fd >= 0) ::close(fd);
-    if (!ok) StoreWhole(path, image, size);
-}
-
-// Takes the image from `path` when the file is exactly `size` bytes long.
-bool ReadImage(const char* path, uint8_t* data, size_t size) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && static_cast<size_t>(info.st_size) == size;
-    size_t done = 0;
-    while (ok && done < size) {
-        const ssize_t n = ::pread(fd, data + done, size - done, static_cast<off_t>(done));
-        ok = n > 0;
-        if (ok) done += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    return ok;
-}
 
 void SetPath(char (&target)[SimProgState::kPathCapacity], const std::string& dir,
              const std::string& name) {
@@ -117,11 +64,11 @@ void SimProgramming::PowerUp(SimProgState& state, const std::string& stateDir, u
     state.dataLevel = 1;
     // A file of another size belongs to another density: the part that was
     // fitted, as the first use finds it, is the default one.
-    if (state.epcsPath[0] == '\0' || !ReadImage(state.epcsPath, state.flash, state.epcsSize)) {
+    if (state.epcsPath[0] == '\0' || !ReadStateFile(state.epcsPath, state.flash, state.epcsSize)) {
         model.EraseFlash();
     }
     if (state.cpldPath[0] == '\0' ||
-        !ReadImage(state.cpldPath, state.cpldArray, SimProgState::kCpldBytes)) {
+        !ReadStateFile(state.cpldPath, state.cpldArray, SimProgState::kCpldBytes)) {
         std::memset(state.cpldArray, 0xFF, sizeof(state.cpldArray));
         model.PersistCpld();
     }
@@ -332,7 +279,7 @@ void SimProgramming::LoadCpld(const uint8_t* data, uint32_t size) {
 }
 
 void SimProgramming::PersistCpld() {
-    StoreWhole(m_state.cpldPath, m_state.cpldArray, SimProgState::kCpldBytes);
+    StoreStateFile(m_state.cpldPath, m_state.cpldArray, SimProgState::kCpldBytes);
 }
 
 // ---------------------------------------------------------------------------
@@ -480,11 +427,11 @@ void SimProgramming::LoadFlash(const uint8_t* data, uint32_t size) {
 
 void SimProgramming::EraseFlash() {
     std::memset(m_state.flash, 0xFF, m_state.epcsSize);
-    StoreWhole(m_state.epcsPath, m_state.flash, m_state.epcsSize);
+    StoreStateFile(m_state.epcsPath, m_state.flash, m_state.epcsSize);
 }
 
 void SimProgramming::PersistFlash(uint32_t offset, uint32_t size) {
-    StoreRange(m_state.epcsPath, m_state.flash, m_state.epcsSize, offset, size);
+    StoreStateFileRange(m_state.epcsPath, m_state.flash, m_state.epcsSize, offset, size);
 }
 
 }  // namespace velmora::sim

@@ -151,12 +151,19 @@ TEST_F(LogFileTest, OnlyNarrowWriterRollsOverPastLimit) {
 
 TEST_F(LogFileTest, UnopenableFileFailsAndNarrowWriterTraces) {
     // What may stand under the coming name: a folder, or a link that another
-    // user planted to have the log written into a file of theirs or ours.
+    // user planted to have the log written into a file of theirs or ours; or
+    // a link in place of the log's folder, into a folder of theirs.
     const std::string other = m_dir + "/other.txt";
+    const std::string elsewhere = m_dir + "/elsewhere";
     const std::vector<std::function<void(const std::string&)>> planted = {
         [](const std::string& path) { fs::create_directories(path); },
         [&](const std::string& path) { fs::create_symlink(other, path); },
         [&](const std::string& path) { fs::create_hard_link(other, path); },
+        [&](const std::string&) {
+            fs::remove_all(m_dir + "/Logfile");
+            fs::create_directories(elsewhere);
+            fs::create_directory_symlink(elsewhere, m_dir + "/Logfile");
+        },
     };
     for (size_t i = 0; i < planted.size(); ++i) {
         SCOPED_TRACE(i);
@@ -175,6 +182,7 @@ TEST_F(LogFileTest, UnopenableFileFailsAndNarrowWriterTraces) {
         EXPECT_EQ(traces[0], "\n Open file " + m_log->GetLogFilePath() + "faild!!");
         EXPECT_EQ(ReadLines(other), std::vector<std::string>{"kept"});
     }
+    EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 TEST_F(LogFileTest, LongMessagesAreCutAtBufferSize) {

@@ -2,6 +2,7 @@
 // naming, versions, register and configuration access.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -300,6 +301,37 @@ TEST(SimConfigTest, ParsesEnvironmentWithDefaults) {
         }
     }
     std::filesystem::remove(file);
+}
+
+// A state folder that others may write in, a link or another user's is not
+// used: whoever may put names in it decides where the card's files lead.
+TEST(SimConfigTest, StateFolderIsUsedOnlyWhenThisUsersAlone) {
+    namespace fs = std::filesystem;
+    const std::string own = std::getenv("VELMORA_SIM_STATE_DIR");
+    const auto expectRefused = [&](const fs::path& dir) {
+        setenv("VELMORA_SIM_STATE_DIR", dir.c_str(), 1);
+        ::testing::internal::CaptureStderr();
+        const std::string chosen = SimConfig::FromEnvironment().stateDir;
+        const std::string complaints = ::testing::internal::GetCapturedStderr();
+        setenv("VELMORA_SIM_STATE_DIR", own.c_str(), 1);
+        EXPECT_EQ(chosen, "") << dir;
+        EXPECT_NE(complaints.find("settings last only while the card is open"), std::string::npos)
+            << dir;
+    };
+    const fs::path shared = fs::path(own) / "shared", link = fs::path(own) / "link";
+    fs::create_directories(shared);
+    fs::permissions(shared, fs::perms::all);
+    fs::create_directory_symlink(own, link);
+    for (const fs::path& dir : {shared, link, link / ""})
+        expectRefused(dir);
+
+    const passwd* nobody = getpwnam("nobody");
+    if (getuid() != 0 || !nobody)
+        GTEST_SKIP() << "another user's folder needs root and a user nobody";
+    const fs::path theirs = fs::path(own) / "theirs";
+    fs::create_directories(theirs);
+    ASSERT_EQ(chown(theirs.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    expectRefused(theirs);
 }
 
 }  // namespace

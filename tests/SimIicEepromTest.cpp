@@ -216,5 +216,34 @@ TEST_F(SimIicEepromTest, ErasedAndLoadedImagesReplaceTheFile) {
     EXPECT_EQ(Bytes(*PowerUp()), std::vector<uint8_t>(image, image + SimEeprom::kSize));
 }
 
+// What stands under the image's name, or under the temporary name beside it,
+// is replaced, never written through: a file that a link or another name
+// there leads to keeps its bytes.
+TEST_F(SimIicEepromTest, PlantedNamesLeadToNoOtherFile) {
+    const fs::path victim = m_dir / "victim";
+    const std::vector<uint8_t> kept(SimEeprom::kSize, 0x5A);
+    for (const bool whole : {true, false}) {
+        for (const bool symbolic : {true, false}) {
+            SCOPED_TRACE(std::string(whole ? "temporary " : "image ") +
+                         (symbolic ? "link" : "name"));
+            auto state = PowerUp();
+            WriteFile(victim, kept);
+            const fs::path planted =
+                whole ? File().string() + ".tmp" + std::to_string(getpid()) : File().string();
+            fs::remove(planted);
+            symbolic ? fs::create_symlink(victim, planted) : fs::create_hard_link(victim, planted);
+            if (whole) {
+                SimEeprom(state->eeprom).Erase();
+            } else {
+                EXPECT_TRUE(Master(*state).Write(0xA0, 7, 0x07));
+            }
+            EXPECT_EQ(FileBytes(victim), kept);
+            EXPECT_EQ(fs::hard_link_count(victim), 1u);
+            EXPECT_EQ(FileBytes(File()), Bytes(*state));
+            EXPECT_TRUE(SimEeprom(state->eeprom).Persisted());
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velmora::sim::testing

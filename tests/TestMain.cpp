@@ -50,6 +50,9 @@ std::filesystem::path KeepThisProcessApart() {
     std::error_code ignored;
     std::filesystem::remove_all(stateDir, ignored);
     std::filesystem::create_directories(stateDir);
+    // The card keeps its settings only in a folder nobody else may write in,
+    // whatever the umask.
+    std::filesystem::permissions(stateDir, std::filesystem::perms::owner_all);
     setenv("VELMORA_SIM_STATE_DIR", stateDir.c_str(), 1);
 
     for (const char* setting : kCardSettings)

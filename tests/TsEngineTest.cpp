@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -634,8 +635,21 @@ TEST(TsUnusedOperationsTest, PesVideoAndTimeStampReaders) {
     p[4] = 190;  // an adaptation field past the packet
     EXPECT_EQ(demux.FindPesHeader(p.data(), &stamp), 0u);
 
-    ASSERT_EQ(demux.OpenDebugDumpFile(), 1u);
-    EXPECT_EQ(std::remove(ts::CTsDemultiplexer::DebugDumpPath().c_str()), 0);
+    // Only a new debugging file is taken, here in a temporary folder of the
+    // test's own: a link planted under its fixed name leads nowhere.
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string saved = tmpdir ? tmpdir : "";
+    std::string folder = (std::filesystem::temp_directory_path() / "velmora-dump-XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    setenv("TMPDIR", folder.c_str(), 1);
+    std::ofstream(folder + "/victim") << "kept";
+    std::filesystem::create_symlink(folder + "/victim", ts::CTsDemultiplexer::DebugDumpPath());
+    EXPECT_EQ(demux.OpenDebugDumpFile(), 0u);
+    EXPECT_EQ(std::filesystem::file_size(folder + "/victim"), 4u);
+    std::filesystem::remove(ts::CTsDemultiplexer::DebugDumpPath());
+    EXPECT_EQ(demux.OpenDebugDumpFile(), 1u);
+    saved.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", saved.c_str(), 1);
+    std::filesystem::remove_all(folder);
 
     record::BUFFER_ANALYZE_INFO info;
     EXPECT_EQ(rig.engine->GetBufferAnalyzeInfo(&info, 0x100, 0, 0), 0u);

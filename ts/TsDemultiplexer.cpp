@@ -507,12 +507,12 @@ std::string CTsDemultiplexer::DebugDumpPath() {
 }
 
 uint32_t CTsDemultiplexer::OpenDebugDumpFile() {
-    // A fixed debugging file in the temporary folder; no path reaches it.
-    const std::string path = DebugDumpPath();
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return 0;
-    std::fclose(file);
-    return 1;
+    // A fixed debugging file in the temporary folder, where anyone may have
+    // put a link or a file of theirs under its name: only a new one is taken.
+    return platform::ExclusiveFile::Create(DebugDumpPath(), nullptr,
+                                           platform::FileCreation::kNewOnly) != nullptr
+               ? 1
+               : 0;
 }
 
 // --- TS over IP -------------------------------------------------------------
