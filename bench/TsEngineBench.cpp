@@ -75,12 +75,10 @@ class Pump {
         m_drain.resize(size_t{25920} * kPacket);
         engine =
             std::make_unique<CTsProgramEngine>(&m_card, nullptr, &m_output, kPacket, 0, nullptr);
-        // The engine takes a chunk only while more than one is held: one
-        // packet stays behind, so that every whole chunk fed is taken.
-        Feed(1);
     }
 
-    // One batch fed and worked off.
+    // One batch fed and worked off: whole chunks, each taken as soon as it
+    // is there, so none waits for the input to stand still.
     void Run() {
         Feed(kPacketsPerIteration);
         while (!engine->IsIdle()) {

@@ -49,6 +49,13 @@ uint32_t ReadWord(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
+// Whether the PES packet collected holds every byte its length field names.
+bool IsWholePes(const PID_TABLE_ENTRY& entry) {
+    if (entry.collecting == 0 || entry.length < 6) return false;
+    const uint32_t declared = static_cast<uint32_t>(entry.buffer[4]) << 8 | entry.buffer[5];
+    return declared != 0 && entry.length >= 6 + declared;
+}
+
 uint32_t AudioKind(int32_t audioStreamType) {
     if (audioStreamType == 3) return kKindMpeg1Audio;
     if (audioStreamType == 4) return kKindMpeg2Audio;
@@ -76,6 +83,7 @@ class CRecordingTask {
     void AddPictureDuration(const uint8_t* payload, uint32_t n);
     Step StartStream();
     bool FlushEntry(PID_TABLE_ENTRY* entry);
+    bool WriteCollected(PID_TABLE_ENTRY* entry);
     void Collect(PID_TABLE_ENTRY* entry, const uint8_t* payload, uint32_t n);
     void GateVideo(PID_TABLE_ENTRY* entry);
     uint32_t Finish();
@@ -256,12 +264,9 @@ CRecordingTask::Step CRecordingTask::HandlePacket(const uint8_t* packet) {
     }
     if (!m_bStreamStarted) return Step::kNext;
     if (UnitStart(packet)) {
-        // A video PES too short to reach the gate is judged whole, so that
-        // no picture before the first sequence header reaches the file.
-        if (IsVideo(entry) && entry->collecting != 0 && entry->accepted == 0) GateVideo(entry);
         {
             std::lock_guard<platform::CCriticalSection> lock(*m_pFileLock);
-            if (entry->collecting != 0 && entry->length != 0 && !FlushEntry(entry)) {
+            if (!WriteCollected(entry)) {
                 m_bWriteError = true;
                 return Step::kEnd;
             }
@@ -325,6 +330,15 @@ bool CRecordingTask::FlushEntry(PID_TABLE_ENTRY* entry) {
     return result != PesPackResult::kWriteError;
 }
 
+// The PES packet in hand, if any, into the file; false on a write error.
+// The file lock held.
+bool CRecordingTask::WriteCollected(PID_TABLE_ENTRY* entry) {
+    // A video PES too short to reach the gate is judged whole, so that no
+    // picture before the first sequence header reaches the file.
+    if (IsVideo(entry) && entry->collecting != 0 && entry->accepted == 0) GateVideo(entry);
+    return entry->collecting == 0 || entry->length == 0 || FlushEntry(entry);
+}
+
 void CRecordingTask::AddPictureDuration(const uint8_t* payload, uint32_t n) {
     for (uint32_t i = 0; i + 4 <= n; ++i) {
         if (ReadWord(payload + i) != kPictureStartCode) continue;
@@ -375,9 +389,17 @@ uint32_t CRecordingTask::Finish() {
     bool failed = m_bWriteError;
     if (!failed) {
         std::lock_guard<platform::CCriticalSection> lock(*m_pFileLock);
-        if (m_pFile == nullptr)
+        // A PES packet taken whole is written at the stop as before a unit
+        // start. One whose length field is 0 (video, mostly) or that the
+        // stop cut short cannot be told whole and stays out, so the file
+        // never ends in half a picture.
+        for (uint32_t i = 0; i < m_Streams.count && !failed; ++i) {
+            PID_TABLE_ENTRY* entry = &m_Streams.entries[i];
+            if (IsWholePes(*entry)) failed = !WriteCollected(entry);
+        }
+        if (!failed && m_pFile == nullptr)
             m_pFile = CBufferedFile::Open(m_szPath, "wb", kRecorderFileBufferSize, 1, 1, nullptr);
-        failed = m_pFile == nullptr ||
+        failed = failed || m_pFile == nullptr ||
                  CBufferedFile::Write(kEndCode, 1, sizeof(kEndCode), m_pFile) != sizeof(kEndCode);
         if (!failed) m_Clock.byteCount += sizeof(kEndCode);
     }

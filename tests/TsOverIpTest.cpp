@@ -292,7 +292,7 @@ TEST_F(TsOverIpReceiverTest, FailedOpenLeavesNothingBehind) {
     EXPECT_EQ(receiver.Open(), 1u);
 
     card::g_LogFile.InitLogFile();
-    CTsOverIpMulticast sender;
+    CTsOverIpMulticast sender(&card::g_LogFile);
     ASSERT_EQ(sender.SetParameter(Param(L"no-such-host.invalid", 9, 188, 0)), 1u);
     EXPECT_EQ(sender.Open(), 0u);
     std::ifstream log(card::g_LogFile.GetLogFilePath());

@@ -34,10 +34,16 @@ uint16_t PidOf(const uint8_t* packet) {
 
 }  // namespace
 
+// The sender's lines go to the process's log: the writer handed in is the
+// status line's, which the main function leaves unwritten.
 CTsMultiplexer::CTsMultiplexer(card::CVelmoraBoardSupport* pBoardSupport,
                                CTsMultiplexerClient* pClient, uint32_t cardIndex,
                                card::CLogFile* pLog)
-    : m_pBoardSupport(pBoardSupport), m_pClient(pClient), m_pLog(pLog), m_dwCardIndex(cardIndex) {
+    : m_pBoardSupport(pBoardSupport),
+      m_pClient(pClient),
+      m_IpSender(&card::g_LogFile),
+      m_pLog(pLog),
+      m_dwCardIndex(cardIndex) {
     m_Continuity.Reset();
 }
 

@@ -110,11 +110,12 @@ using namespace ts_over_ip;
 
 // --- Sender -----------------------------------------------------------------
 
-CTsOverIpMulticast::CTsOverIpMulticast()
+CTsOverIpMulticast::CTsOverIpMulticast(card::CLogFile* pLog)
     : m_Parameters(DefaultSettings()),
       m_dwDatagramSize(kPacketsPerDatagram * m_Parameters.dwPacketLength),
       m_strLocalAddress(kDefaultLocalAddress),
-      m_Active(m_Parameters) {}
+      m_Active(m_Parameters),
+      m_pLog(pLog) {}
 
 CTsOverIpMulticast::~CTsOverIpMulticast() {
     Close();
@@ -152,7 +153,7 @@ uint32_t CTsOverIpMulticast::Open() {
     m_pSendRing->SetSize(kRingPackets, m_Active.dwPacketLength);
     bool made = m_pSendRing->Allocate() != 0;
     if (made && !m_bActiveMulticast) {
-        m_pUdpSender = new CUDPSender;
+        m_pUdpSender = new CUDPSender(m_pLog);
         made = m_pUdpSender->Connect(m_Active.strAddress.c_str(), port) == 0;
     } else if (made) {
         m_LocalAddresses.clear();

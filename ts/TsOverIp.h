@@ -82,7 +82,8 @@ class CTsOverIpMulticast {
     // are there.
     static constexpr uint32_t kQueuedBeforeSend = 8;
 
-    CTsOverIpMulticast();
+    // `pLog` (may be null) is handed to the unicast sender.
+    explicit CTsOverIpMulticast(card::CLogFile* pLog = nullptr);
     virtual ~CTsOverIpMulticast();
     CTsOverIpMulticast(const CTsOverIpMulticast&) = delete;
     CTsOverIpMulticast& operator=(const CTsOverIpMulticast&) = delete;
@@ -136,6 +137,7 @@ class CTsOverIpMulticast {
     // What the running object opened with.
     TS_OVER_IP_SETTINGS m_Active;
     uint32_t m_bActiveMulticast = 1;
+    card::CLogFile* m_pLog;
 };
 
 class CTsOverIpCapture {

@@ -303,7 +303,7 @@ bool CTsProgramEngine::IsEmpty(CLockedRingBuffer* pRing, uint32_t atMost) {
 bool CTsProgramEngine::IsIdle() const {
     // Upstream first: a thread's ring is looked at after the thread that
     // fills it was seen done.
-    return IsEmpty(InputRing(), kChunkBytes / P()) && !m_bDistributing &&
+    return IsEmpty(InputRing(), kChunkBytes / P() - 1) && !m_bDistributing &&
            IsEmpty(m_pFilterRing.get(), 0) && !m_bRemultiplexing &&
            IsEmpty(m_pAnalysisRing.get(), 0) && !m_bAnalysing;
 }
@@ -321,7 +321,7 @@ uint32_t CTsProgramEngine::ReadChunk(uint8_t* chunk) {
         m_dwInputStillSince = now;
     }
     uint32_t packets = kChunkBytes / P();
-    if (fill <= packets) {
+    if (fill < packets) {
         // Less than a chunk moves only once no packet has come for a while:
         // the end of a stream that stopped, or one too slow to fill a chunk
         // soon. A live stream adds packets every few milliseconds, so its

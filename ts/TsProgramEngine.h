@@ -161,9 +161,11 @@ class CTsProgramEngine {
     uint32_t RemultiplexPacket(uint8_t* pPacket);
     // Chunks skipped because a ring had no room.
     uint64_t SkippedChunks() const { return m_qwSkippedChunks; }
-    // True once every whole chunk of the input has been handed on and the
-    // filter and analysis threads have finished all they were given: what
-    // the engine does with its input so far is done.
+    // True once the input holds less than a chunk, every chunk taken from it
+    // has been handed on and the filter and analysis threads have finished
+    // all they were given. A whole chunk moves as soon as it is there; what
+    // is left, less than a chunk, moves once the input has stood still for
+    // 150 ms, and the engine is busy again until that part is handed on.
     bool IsIdle() const;
 
   private:

@@ -14,7 +14,7 @@ namespace {
 constexpr char kDefaultHost[] = "192.168.1.100";
 }  // namespace
 
-CUDPSender::CUDPSender() : m_strHost(kDefaultHost) {}
+CUDPSender::CUDPSender(card::CLogFile* pLog) : m_strHost(kDefaultHost), m_pLog(pLog) {}
 
 CUDPSender::~CUDPSender() {
     Close();
@@ -39,7 +39,7 @@ uint32_t CUDPSender::Connect(const char* pHost, uint16_t port) {
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(pHost, nullptr, &hints, &found) != 0 || found == nullptr) {
-        card::g_LogFile.WriteLog(L"TsOverIp: host %s does not resolve", pHost);
+        if (m_pLog) m_pLog->WriteLog(L"TsOverIp: host %s does not resolve", pHost);
         return 1;
     }
     m_Destination.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;

@@ -8,13 +8,18 @@
 #include <cstdint>
 #include <string>
 
+namespace velmora::card {
+class CLogFile;
+}
+
 namespace velmora::ts {
 
 class CUDPSender {
   public:
     static constexpr uint16_t kDefaultPort = 1234;
 
-    CUDPSender();
+    // `pLog` (may be null) gets the line of a host that does not resolve.
+    explicit CUDPSender(card::CLogFile* pLog);
     virtual ~CUDPSender();
     CUDPSender(const CUDPSender&) = delete;
     CUDPSender& operator=(const CUDPSender&) = delete;
@@ -34,6 +39,7 @@ class CUDPSender {
     int m_hSocket = -1;
     std::string m_strHost;
     uint16_t m_wPort = kDefaultPort;
+    card::CLogFile* m_pLog;
 };
 
 }  // namespace velmora::ts

@@ -383,7 +383,12 @@ VELMORA_STATIC_ASSERT(sizeof(NIT_INFORMATION) == 2092676, "NIT_INFORMATION layou
 
 /* Recording time of one program, counted from the frame rate of its video
  * pictures: hours (modulo 24), minutes, seconds and, of the second begun,
- * frames of 40 ms (25 a second, whatever the video's own frame rate). */
+ * frames of 40 ms (25 a second, whatever the video's own frame rate). A
+ * picture counts once its start is taken, so the length read just before a
+ * disable can exceed the pictures in the file: the file starts at the first
+ * sequence or group-of-pictures header and leaves out the pictures before it
+ * (up to a group of pictures), and the picture still in hand at the disable is
+ * written only when its PES packet's length field shows it whole. */
 typedef struct RECORD_LENGTH {
     uint32_t dwHours;
     uint32_t dwMinutes;
@@ -589,15 +594,16 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
 /* Transport-stream capture, program information, recording and playback.
  *
  * Capture: packets arrive in the application's packet ring, which holds at most
- * 25,919 packets in work mode 0. In work mode 1 the program engine moves the
- * stream in chunks of 1,632 packets (1,504 of 204 bytes) and puts a chunk into
- * the ring only when it fits whole, so the ring holds at most 24,480 packets
- * (25,568 of 204 bytes) while the stream flows; with a program filter or NIT
- * replacement on, packets come through in smaller batches and the ring fills
- * up to 25,919. When the input stops with less than a chunk waiting (the end
- * of a stream sent over IP, say), that part moves on as it is once no packet
- * has come for 150 ms: to the ring, the recordings and the whole-stream file,
- * which takes it before the ring does. Ask
+ * 25,919 packets in either work mode. In work mode 1 the program engine moves
+ * the stream in chunks of 1,632 packets (1,504 of 204 bytes), each as soon as
+ * it is whole, and puts a chunk into the ring only when it fits there whole;
+ * with a program filter or NIT replacement on, packets come through in smaller
+ * batches. When the input stops (a stream on the card's ASI input that ends, a
+ * cable pulled, the end of a stream sent over IP), what is left moves on as it
+ * is once it has stood still for 150 ms where it waits: on the card for the
+ * card's input, and in work mode 1 again in the program engine, which then
+ * puts that part, less than a chunk, into the ring, the recordings and the
+ * whole-stream file (which takes it before the ring does). Ask
  * Quorvel_Velmora_TsCaptureGetFillBufferNum first: it reports at most 3,240 of
  * the packets waiting. Then read with
  * Quorvel_Velmora_TsCaptureReadPacketsFromBuffer at most as many packets as
