@@ -311,6 +311,8 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
         if (errors != lastReported && now - lastStatus > kStatusIntervalMs) report(errors, now);
         platform::Sleep(1);
     }
+    // The errors of the capture's last moments are told too.
+    if (m_Continuity.Errors() != lastReported) report(m_Continuity.Errors(), platform::TickCount());
     return 0;
 }
 
