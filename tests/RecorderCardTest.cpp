@@ -129,21 +129,18 @@ class RecorderCardTest : public cardtest::CardTest {
         const auto read = sim::PeekRegister(0, hw::CVelmoraFpga::kRegAsiInputReadPointer);
         return card::asi_ring::InputFilledUnits(write.value_or(0), read.value_or(0));
     }
-    // Waits until the engine passed on all that the card reader took of what
-    // the card captured (it leaves fewer than 32 packets on the card, and the
-    // engine passes on the last part of a chunk once its input stood still)
-    // and each program's task handled every packet it was given (the engine
-    // gives the tasks a chunk before it passes it on).
+    // Waits until the engine passed on all that the card captured (the card
+    // reader and the engine take their last part once their input stood
+    // still) and each program's task handled every packet it was given (the
+    // engine gives the tasks a chunk before it passes it on).
     void Settle(const std::vector<Program>& programs) {
         const uint64_t captured = sim::AsiCaptureCounts(0)->captured;
         ASSERT_TRUE(WaitFor(
             [&] {
                 Drain();
-                const uint64_t left = OnCard();
-                return left < 32 && m_seen.size() + left == captured;
+                return m_seen.size() == captured;
             },
-            "the engine to pass on what the card reader took of " + std::to_string(captured) +
-                " packets"))
+            "the engine to pass on all " + std::to_string(captured) + " packets captured"))
             << m_seen.size() << " passed on, " << OnCard() << " on the card";
         ts::CTsProgramEngine* engine =
             Card(0)->GetMainFunc()->GetTsDemultiplexer()->GetProgramEngine();

@@ -261,13 +261,33 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
     m_Continuity.Reset();
     uint32_t lastReported = 0;
     uint32_t lastStatus = platform::TickCount();
+    const auto report = [&](uint32_t errors, uint32_t now) {
+        if (m_pLog) {
+            m_pLog->WriteLog(L" \n Card %d  Channal %d   CC  %d", m_dwCardIndex, m_dwPort, errors);
+        }
+        lastReported = errors;
+        lastStatus = now;
+    };
+    // What the card held once the reader last took from it, and since when
+    // no packet has come.
+    uint32_t left = 0;
+    uint32_t stillSince = lastStatus;
     while (!m_bStopped) {
         uint32_t filled = 0;
         uint32_t free = 0;
         uint32_t contiguous = 0;
         m_pInputPort->GetFilledUnits(&filled, m_dwPort);
         m_pRawRing->GetFreeCount(&free, &contiguous);
-        if (filled >= kMinUnits && free > 0) {
+        const uint32_t looked = platform::TickCount();
+        if (filled != left) {
+            left = filled;
+            stillSince = looked;
+        }
+        // Fewer than a block are taken only once no packet has come for a
+        // while: the end of a stream that stopped. A stream that flows
+        // keeps coming, so it is read in blocks.
+        const uint32_t least = looked - stillSince >= kInputStillMs ? 1 : kMinUnits;
+        if (filled >= least && free > 0) {
             const uint32_t n = std::min(filled, contiguous != 0 ? contiguous : free);
             uint8_t* write = nullptr;
             m_pRawRing->GetWritePointer(&write);
@@ -283,20 +303,16 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
                     WriteCaptureFile(packet, onePid);
                 }
                 m_pRawRing->CommitWrite(n);
+                left = filled - n;
             }
         }
         const uint32_t errors = m_Continuity.Errors();
         const uint32_t now = platform::TickCount();
-        if (errors != lastReported && now - lastStatus > kStatusIntervalMs) {
-            if (m_pLog) {
-                m_pLog->WriteLog(L" \n Card %d  Channal %d   CC  %d", m_dwCardIndex, m_dwPort,
-                                 errors);
-            }
-            lastReported = errors;
-            lastStatus = now;
-        }
+        if (errors != lastReported && now - lastStatus > kStatusIntervalMs) report(errors, now);
         platform::Sleep(1);
     }
+    // The errors of the capture's last moments are told too.
+    if (m_Continuity.Errors() != lastReported) report(m_Continuity.Errors(), platform::TickCount());
     return 0;
 }
 

@@ -48,6 +48,9 @@ class CTsDemultiplexer {
     static constexpr uint32_t kRingElements = 25920;
     static constexpr uint32_t kEntryBytes = 256;
     static constexpr uint32_t kMaxReported = 3240;
+    // The card is read in blocks of at least this many entries while
+    // packets keep coming; fewer once its input has stood still for
+    // kInputStillMs.
     static constexpr uint32_t kMinUnits = 32;
 
     CTsDemultiplexer(card::CVelmoraBoardSupport* pBoardSupport, uint32_t asiOff, uint32_t cardIndex,

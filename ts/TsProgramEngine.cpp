@@ -26,10 +26,6 @@ constexpr uint16_t kPidNit = 0x10;
 constexpr uint16_t kPidSdt = 0x11;
 constexpr uint16_t kInitialWatched[] = {0x00, 0x11, 0x10, 0x12, 0x01, 0x14, 0x13};
 constexpr uint32_t kStatusIntervalMs = 2000;
-// How long the input stands still before less than a chunk moves: far above
-// the gaps of a stream that flows, well below what an application waits for
-// the end of one.
-constexpr uint32_t kInputStillMs = 150;
 
 uint16_t PidOf(const uint8_t* packet) {
     return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);

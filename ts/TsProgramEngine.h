@@ -44,6 +44,11 @@ inline constexpr uint32_t kEngineRingElements = 25920;
 inline constexpr uint32_t kEngineRingElementSize = 256;
 inline constexpr uint32_t kRecorderRingPackets = 80000;
 inline constexpr uint16_t kNullPid = 0x1FFF;
+// How long an input stands still before less than its usual batch moves on
+// (a part chunk here, fewer than a block off the card): far above the gaps of
+// a stream that flows, well below what an application waits for the end of
+// one.
+inline constexpr uint32_t kInputStillMs = 150;
 
 struct TS_ENGINE_STATISTICS {
     const uint32_t* pCaArea;  // 21 words that stay zero
