@@ -610,11 +610,11 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * were waiting when that count was taken, less those read since; more than
  * 3,240 are accepted when that many were waiting, while a larger count, or 0,
  * is refused and reads nothing. The card is read in blocks of at least 32
- * packets: when the input stops, up to 31 packets stay on the card; they are
- * dropped at the next enable, and nothing captured before a disable is read
- * after it (a count asked before it allows no read). A work-mode change, or an
- * enable while capture runs, leaves the ring as it is: what it holds, and a
- * count asked before, stay good. Several processes may
+ * packets while packets keep coming, and the last ones, fewer than 32, once
+ * none has reached the card for 150 ms. Nothing captured before a disable is
+ * read after it (a count asked before it allows no read). A work-mode change,
+ * or an enable while capture runs, leaves the ring as it is: what it holds,
+ * and a count asked before, stay good. Several processes may
  * capture from one card, each getting the whole stream: the card's input
  * stays on until the last of them disables capture, closes the card or ends,
  * and an enable while capture runs switches the input on again. A ring left
