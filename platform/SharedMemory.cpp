@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -10,10 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -146,14 +150,74 @@ void DropLockFile(const std::string& ns, int fd) {
     close(fd);
 }
 
+// The threads of this process that hold a namespace lock or wait for it.
+// Once the process's end has let go of its named objects, only the thread
+// that runs the end takes the lock: another one ended while holding it would
+// leave its file behind, or a block that nothing removes.
+class LockTakers {
+  public:
+    static LockTakers& Instance() {
+        // Never destroyed: other threads may take the lock while the
+        // process's static objects go away.
+        static LockTakers* const instance = new LockTakers;
+        return *instance;
+    }
+
+    // False on any thread but the ending one once the process is ending.
+    bool Enter() {
+        std::lock_guard guard(m_mutex);
+        if (m_ending && !t_ending) return false;
+        ++m_inside;
+        m_used = true;
+        return true;
+    }
+    void Leave() {
+        std::lock_guard guard(m_mutex);
+        if (--m_inside == 0) m_left.notify_all();
+    }
+    // Makes the calling thread the ending one, turns the others away from now
+    // on and waits until those inside have left, or the deadline. False when
+    // this process never took the lock.
+    bool TurnAwayOthers(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock guard(m_mutex);
+        m_ending = true;
+        t_ending = true;
+        m_left.wait_until(guard, deadline, [this] { return m_inside == 0; });
+        return m_used;
+    }
+    // A forked child has none of its parent's other threads, and is not
+    // ending.
+    void StartAfresh() {
+        new (&m_mutex) std::mutex();
+        new (&m_left) std::condition_variable();
+        m_inside = 0;
+        m_ending = false;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_left;
+    int m_inside = 0;
+    bool m_ending = false;
+    bool m_used = false;
+    static thread_local bool t_ending;
+};
+
+thread_local bool LockTakers::t_ending = false;
+
+const int g_lockTakersForkHandler =
+    pthread_atfork(nullptr, nullptr, [] { LockTakers::Instance().StartAfresh(); });
+
 // The namespace lock. It is re-entrant per thread for this process's own
 // namespace, so that an onCreate may open further named objects.
 class NamespaceLock {
   public:
     explicit NamespaceLock(const std::string& ns = IpcNamespace()) : m_ns(ns) {
         if (ns != IpcNamespace()) {
+            if (!LockTakers::Instance().Enter()) return;
             m_fd = TakeLockFile(ns);
             m_held = m_fd >= 0;
+            if (!m_held) LockTakers::Instance().Leave();
             return;
         }
         // A forked child inherits the parent's lock file descriptor, which
@@ -164,7 +228,13 @@ class NamespaceLock {
             t_depth = 0;
             t_pid = getpid();
         }
-        if (t_depth == 0 && (t_fd = TakeLockFile(ns)) < 0) return;
+        if (t_depth == 0) {
+            if (!LockTakers::Instance().Enter()) return;
+            if ((t_fd = TakeLockFile(ns)) < 0) {
+                LockTakers::Instance().Leave();
+                return;
+            }
+        }
         ++t_depth;
         m_held = true;
     }
@@ -175,7 +245,10 @@ class NamespaceLock {
         } else if (--t_depth == 0) {
             DropLockFile(m_ns, t_fd);
             t_fd = -1;
+        } else {
+            return;
         }
+        LockTakers::Instance().Leave();
     }
     NamespaceLock(const NamespaceLock&) = delete;
     NamespaceLock& operator=(const NamespaceLock&) = delete;
@@ -261,6 +334,11 @@ class HeldFiles {
     }
     static std::mutex& Lock() { return Instance().m_mutex; }
 
+    // The process's end: its holds go with it, whoever still uses them.
+    void ForgetOwn() {
+        std::lock_guard guard(m_mutex);
+        std::erase_if(m_held, [](const auto& entry) { return entry.second.pid == getpid(); });
+    }
     void Add(int fd) {
         FileKey key;
         if (!KeyOf(fd, &key)) return;
@@ -388,6 +466,15 @@ bool HoldsSize(int fd, size_t size, size_t* mapped) {
     return othersWrite && ftruncate(fd, static_cast<off_t>(*mapped)) == 0;
 }
 
+// Whether posixName still leads to the block open as fd: the process's end
+// lets go of its names, which other processes may then give new blocks.
+bool NamesBlock(const std::string& posixName, int fd) {
+    struct stat named {};
+    FileKey key;
+    return stat(ShmPath(posixName).c_str(), &named) == 0 && KeyOf(fd, &key) &&
+           key == FileKey{named.st_dev, named.st_ino};
+}
+
 // Removes the blocks of namespace ns that no process holds any more: those
 // whose last holders died and that nobody opened again since. Runs under
 // that namespace's lock; its own objects are exactly those whose names
@@ -407,6 +494,25 @@ void RemoveUnheld(const std::string& ns) {
     }
     closedir(directory);
 }
+
+// The process's end, after every close it runs: what those closes left to
+// the blocks' other holders in this process goes as well, also a block that
+// a thread still waits on, or that a handle never closed keeps open. Blocks
+// that another process holds stay.
+void LetGoAtProcessEnd() {
+    const CallDeadline deadline;
+    if (!LockTakers::Instance().TurnAwayOthers(
+            CallDeadline::Bound(std::chrono::steady_clock::now() + kNamespaceLockWait)))
+        return;
+    NamespaceLock lock;
+    if (!lock.Held()) return;
+    HeldFiles::Instance().ForgetOwn();
+    RemoveUnheld(IpcNamespace());
+}
+
+// Registered as the program starts, so that it runs after the end handlers
+// registered later, the close of the cards among them.
+const int g_processEndHandler = std::atexit(&LetGoAtProcessEnd);
 
 }  // namespace
 
@@ -578,7 +684,7 @@ SharedMemory::~SharedMemory() {
     }
     NamespaceLock lock;
     if (lock.Held() && !OthersHold(m_fd)) {
-        shm_unlink(m_posixName.c_str());
+        if (NamesBlock(m_posixName, m_fd)) shm_unlink(m_posixName.c_str());
         // The last holder is gone; so are the blocks that only dead
         // processes held.
         RemoveUnheld(IpcNamespace());

@@ -12,7 +12,8 @@ namespace velmora::platform {
 // A named block of memory shared by every process that opens it, the stand-in
 // of a named file mapping. The process that creates it sees it zero-filled;
 // later openers see what is there and are told it already existed. The block
-// goes away when the last holder in any process closes it (or dies), so the
+// goes away when the last holder in any process closes it (or dies, or ends:
+// its end lets go of every block it holds, whatever still uses them), so the
 // next open creates it afresh; a holder is what the system knows of it, never
 // a process id. Only its creator's user may open it, unless it was made for
 // every local user; a file of the folder that another user owns is never

@@ -924,6 +924,7 @@ constexpr const char* kPeerRate = "VELMORA_TEST_TS_PEER_RATE";
 constexpr const char* kPeerTold = "VELMORA_TEST_TS_PEER_TOLD";
 // The field event the "events" peer registers.
 constexpr const wchar_t* kPeerFieldEvent = L"TsPeerFieldEvent";
+VELMORA_HANDLE g_peerField = nullptr;
 
 bool InputEnabled() {
     return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
@@ -1148,11 +1149,16 @@ uintmax_t FileSize(const std::string& path) {
 // Starts the work and waits until it runs: "capture" in work mode 0,
 // "record" a program into `file`, "file" the whole stream into `file` or
 // "stamp" (capture only) in work mode 1, "play" or "video" capture, or
-// "events", which only registers a field event.
+// "events", "waiter", "objects" or "mailbox", which register a field event
+// (the last also opens the mailbox's block as its peers do).
 void PeerStartWork(const std::string& work, const std::string& file) {
-    if (work == "events") {
-        VELMORA_HANDLE field = nullptr;
-        ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(kPeerFieldEvent, &field, 0), 1u);
+    if (work == "events" || work == "waiter" || work == "objects" || work == "mailbox") {
+        ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(kPeerFieldEvent, &g_peerField, 0), 1u);
+        if (work == "mailbox") {
+            ASSERT_NE(VelmoraOs_MapSharedMemory(
+                          VelmoraOs_OpenSharedMemory(L"MAP_TQ5110_Read_0", 0x10000)),
+                      nullptr);
+        }
         return;
     }
     if (work == "play") {
@@ -1268,9 +1274,9 @@ void PeerHoldsTheOutput() {
         pause();
 }
 
-// Calls on the card ("stamp") or on its field event's handles ("events")
-// until an alarm's handler ends the process with `status` on this thread,
-// which is inside a call nearly all the time.
+// Calls on the card ("stamp") or on its field event's handles ("events", or
+// waits on it: "waiter") until an alarm's handler ends the process with
+// `status` on this thread, which is inside a call nearly all the time.
 [[noreturn]] void PeerEndsInsideACall(const std::string& work, const std::string& status) {
     static int s_status = 0;
     s_status = std::atoi(status.c_str());
@@ -1279,6 +1285,10 @@ void PeerHoldsTheOutput() {
     for (uint64_t stamp = 0;;) {
         if (work == "stamp") {
             Quorvel_Velmora_GetCardTimeStamp(&stamp, 0);
+            continue;
+        }
+        if (work == "waiter") {
+            VelmoraOs_WaitForSingleObject(g_peerField, VELMORA_INFINITE);
             continue;
         }
         // A closed handle: each call is little more than its look-up in the
@@ -1295,6 +1305,23 @@ void PeerHoldsTheOutput() {
     }
 }
 
+// A thread makes and closes a named event over and over. The process's end,
+// once it has closed the card (which takes their lock often), goes on when
+// the thread is back to it, so that it ends the thread nearly always inside
+// a call.
+void PeerMakesObjects() {
+    static std::atomic<uint64_t> s_made{0};
+    static std::thread* const s_maker = new std::thread([] {
+        for (;; ++s_made)
+            VelmoraOs_CloseHandle(VelmoraOs_CreateEvent(0, 0, L"TsPeerObject"));
+    });
+    static_cast<void>(s_maker);
+    std::atexit([] {
+        const uint64_t made = s_made;
+        WaitFor([made] { return s_made > made + 2; });
+    });
+}
+
 TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
@@ -1307,6 +1334,8 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         std::_Exit(kCountAnswerBase + 10 * answer +
                    (count == kUnwritten ? 0 : 1 + static_cast<int>(count)));
     }
+    const char* work = std::getenv(kPeerWork);
+    if (work && std::string(work) == "objects") PeerMakesObjects();
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
     if (std::string(mode) == "play") {
         EXPECT_TRUE(PlayOut(0x101));
@@ -1326,7 +1355,8 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         // "return": from the test, and so from main.
         const std::string ending = std::getenv(kPeerEnding);
         const std::string work = std::getenv(kPeerWork);
-        if (work == "stamp" || work == "events") PeerEndsInsideACall(work, ending);
+        if (work == "stamp" || work == "events" || work == "waiter")
+            PeerEndsInsideACall(work, ending);
         if (ending != "return") std::exit(std::atoi(ending.c_str()));
         return;
     }
@@ -1562,10 +1592,11 @@ TEST(TsInputShareTest, ASwitchOnThatFailedHoldsNoSlot) {
 
 // A process that ends with the card open, by returning from main or by exit,
 // while it captures, records, writes the whole stream, plays or captures
-// video, or by exit in an alarm's handler while the same thread calls on the
+// video, makes named events on another thread or has the mailbox's block
+// open, or by exit in an alarm's handler while the same thread calls on the
 // card or on the handles of its field event: it ends with its own status,
-// its files are whole up to its end, and its end closed the card as its close
-// would have.
+// its files are whole up to its end, and its end closed the card and its
+// named objects as its closes would have.
 TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
     struct Ending {
         const char* work;
@@ -1583,7 +1614,14 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
                               // Each catches a handler inside the handle table's lock about
                               // half the time.
                               {"events", "7", 7},
-                              {"events", "8", 8}};
+                              {"events", "8", 8},
+                              {"waiter", "10", 10},
+                              {"mailbox", "11", 11},
+                              {"objects", "12", 12}};
+    const std::string peerObjects[] = {platform::MapObjectName("event", "TsPeerFieldEvent"),
+                                       platform::MapObjectName("event", "TsPeerObject"),
+                                       platform::MapObjectName("shm", "MAP_TQ5110_Read_0"),
+                                       platform::MapObjectName("lock", {})};
     const std::string file = TempPath("ending");
     // An application's handler that calls exit is common, though the call
     // is not safe in a handler: the thread checker is not to report it.
@@ -1598,6 +1636,9 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
                                       {kPeerRecording, file},
                                       {"TSAN_OPTIONS", checkerOptions}});
         EXPECT_EQ(peer->Wait(), row.status);
+        // Looked at before anything here takes the namespace's lock.
+        for (const std::string& object : peerObjects)
+            EXPECT_FALSE(std::filesystem::exists("/dev/shm" + object)) << object;
         EXPECT_EQ(cardtest::SystemOpenCount(0), -1);
         EXPECT_FALSE(InputEnabled());
         if (std::string(row.work) == "record") {

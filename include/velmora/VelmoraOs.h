@@ -7,6 +7,11 @@
 // An event handle is an opaque value, not a pointer. Every call refuses a
 // closed or unknown event handle (0, or VELMORA_WAIT_FAILED). Closing a handle
 // while another thread waits on it makes that wait return VELMORA_WAIT_FAILED.
+//
+// A process's end (return from main, or exit on any thread) removes the named
+// events and blocks it still has, as closing their handles would, also those
+// a thread still waits on; what another process holds stays. From then on the
+// calls of its other threads that create or open a named object fail.
 #ifndef VELMORA_OS_H
 #define VELMORA_OS_H
 
