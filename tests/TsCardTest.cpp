@@ -859,8 +859,6 @@ namespace {
 constexpr uint32_t kBlockC = 0x200;
 constexpr uint32_t kInputEnable = 1u << 4;
 constexpr uint32_t kInputCommit = 1u << 0;
-// One 188-byte packet a field (PAL), in bits a second.
-constexpr uint32_t kPacketPerField = 188 * 8 * 50;
 // The peer process's settings.
 constexpr const char* kPeerMode = "VELMORA_TEST_TS_PEER";
 constexpr const char* kPeerReady = "VELMORA_TEST_TS_PEER_READY";
@@ -1489,15 +1487,18 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
     // Another process opens between this reader's pointer write and its
     // commit, while the card writes a few dozen units before its window's
     // end: a window start committed there would make the card count itself
-    // full. The reader is brought there a packet a field.
+    // full. The card is brought there a packet a field, each once the reader
+    // has taken what it takes, so that no read passes over the spot.
     const uint64_t overflows = sim::AsiCaptureCounts(0)->overflows;
     const auto unitsToEnd = [](uint32_t reg) {
         return (ts::CAsiInputPort::kDefaultEndWord - sim::PeekRegister(0, reg).value()) /
                ts::kAsiUnitWords;
     };
+    constexpr uint32_t kRead = hw::CVelmoraFpga::kRegAsiInputReadPointer;
+    constexpr uint32_t kWrite = hw::CVelmoraFpga::kRegAsiInputWritePointer;
     ASSERT_TRUE(WaitFor([&] {
         capture.Turn();
-        return unitsToEnd(hw::CVelmoraFpga::kRegAsiInputWritePointer) <= 250;
+        return unitsToEnd(kWrite) <= 250;
     }));
     std::atomic<int> stage{0};
     std::function<void()> onCommit = [&] {
@@ -1510,20 +1511,19 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
         stage = 2;
     };
     std::function<void()> onPointer = [&] {
-        const uint32_t left = unitsToEnd(hw::CVelmoraFpga::kRegAsiInputReadPointer);
+        const uint32_t left = unitsToEnd(kRead);
         if (left < 40 || left > 120) {
-            sim::RunAfterNextRegisterWrite(0, hw::CVelmoraFpga::kRegAsiInputReadPointer, onPointer);
+            sim::RunAfterNextRegisterWrite(0, kRead, onPointer);
             return;
         }
         stage = 1;
         EXPECT_EQ(StartPeer("open", {})->Wait(), 0);
         sim::RunAfterNextRegisterWrite(0, kBlockC, onCommit);
     };
-    ASSERT_TRUE(sim::SetAsiInputRate(0, kPacketPerField));
-    ASSERT_TRUE(
-        sim::RunAfterNextRegisterWrite(0, hw::CVelmoraFpga::kRegAsiInputReadPointer, onPointer));
+    ASSERT_TRUE(sim::SetAsiInputRate(0, 188 * 8 * 50));
+    ASSERT_TRUE(sim::RunAfterNextRegisterWrite(0, kRead, onPointer));
     ASSERT_TRUE(WaitFor([&] {
-        if (stage == 0) capture.Turn();
+        if (stage == 0 && unitsToEnd(kRead) - unitsToEnd(kWrite) < 32) sim::StepFields(0, 1);
         return stage == 2;
     }));
     ASSERT_TRUE(capture.TakeMore(3000));
