@@ -1,6 +1,7 @@
 #include "card/TsOutputHold.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "card/LogFile.h"
 #include "platform/SharedMemory.h"
@@ -40,6 +41,11 @@ uint32_t CTsOutputHold::Take() {
 
 void CTsOutputHold::Give() {
     m_pHold.reset();
+}
+
+bool CTsOutputHold::HeldAnywhere() const {
+    std::vector<bool> held;
+    return !platform::SharedMemory::FindHeld({m_strName}, &held) || held.at(0);
 }
 
 }  // namespace velmora::card

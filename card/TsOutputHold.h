@@ -30,6 +30,9 @@ class CTsOutputHold {
     // Lets the output go; nothing when this process does not hold it.
     void Give();
     bool Held() const { return m_pHold != nullptr; }
+    // Whether any process holds the output, this one included; true also
+    // when that cannot be looked at.
+    bool HeldAnywhere() const;
 
   private:
     std::string m_strName;

@@ -249,6 +249,11 @@ uint32_t CVelmoraBoardSupport::DisableAsiInput(uint32_t) {
     return TsInputShare().Release([this] { return m_pVelmoraFpga->StopTsCapture(); });
 }
 
+uint32_t CVelmoraBoardSupport::IsAsiInputOn(uint32_t) {
+    uint32_t on = 0;
+    return !m_pVelmoraFpga->ReadTsCaptureEnable(&on) || on ? 1 : 0;
+}
+
 uint32_t CVelmoraBoardSupport::SetAsiPacketLength(uint32_t flag, uint32_t) {
     if (m_bNoHardware) return 1;
     uint8_t stored = 0;
@@ -356,6 +361,10 @@ CTsOutputHold& CVelmoraBoardSupport::TsOutputHold() {
             m_pVelmoraGlobalVars ? m_pVelmoraGlobalVars->GetName() : std::string(), GetCardIndex());
     }
     return *m_pTsOutputHold;
+}
+
+uint32_t CVelmoraBoardSupport::IsAsiOutputHeld(uint32_t) {
+    return TsOutputHold().HeldAnywhere() ? 1 : 0;
 }
 
 // A write pointer that cannot be read makes the ring look full, so that the

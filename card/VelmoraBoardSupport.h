@@ -121,6 +121,9 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     // while any of them has it enabled, off once the last one disables it.
     uint32_t EnableAsiInput(uint32_t port) override;
     uint32_t DisableAsiInput(uint32_t port) override;
+    // Whether the card's input is on, whichever process switched it on; 1
+    // also when that cannot be read.
+    uint32_t IsAsiInputOn(uint32_t port);
     // Keeps the flag in bit 0 of NVRAM byte 100; any flag other than 0 and 1
     // leaves the byte as it was and is then refused by the FPGA.
     uint32_t SetAsiPacketLength(uint32_t flag, uint32_t port) override;
@@ -139,6 +142,9 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     uint32_t CommitAsiOutputWritePointer(uint32_t port) override;
     // The card's one output, held by this process while it plays.
     CTsOutputHold& TsOutputHold();
+    // Whether some process, this one included, holds the output; 1 also when
+    // that cannot be looked at.
+    uint32_t IsAsiOutputHeld(uint32_t port);
     uint32_t IsAsiInputBufferFull(uint32_t port) override;
     uint32_t IsAsiInputBufferEmpty(uint32_t port) override;
     uint32_t GetAsiInputFilledUnits(uint32_t* pUnits, uint32_t port) override;

@@ -68,16 +68,18 @@ bool CVelmoraMainFunc::PacketLengthTaken(uint32_t taken, const wchar_t* call) {
 
 uint32_t CVelmoraMainFunc::InitTsEngines() {
     const uint32_t packetLength = CardPacketLength();
-    // The two engines move their rings on different DMA channels.
+    // The two engines move their rings on different DMA channels. Each knows
+    // its channel before its open, which may commit the card's pointer under
+    // it.
     const uint32_t even = GetCardIndex() % 2 == 0 ? 1 : 0;
     m_pDemultiplexer = std::make_unique<ts::CTsDemultiplexer>(
         m_pVelmoraBoardSupport, IsNoHardwareMode(), GetCardIndex(), &g_LogFile);
-    if (!m_pDemultiplexer->Open(packetLength, kTsCaptureStart, kTsCaptureEnd, 0)) return 0;
     if (!m_pDemultiplexer->SetChannel(even)) return 0;
+    if (!m_pDemultiplexer->Open(packetLength, kTsCaptureStart, kTsCaptureEnd, 0)) return 0;
     m_pMultiplexer =
         std::make_unique<ts::CTsMultiplexer>(m_pVelmoraBoardSupport, nullptr, 0, nullptr);
-    if (!m_pMultiplexer->Open(packetLength, kTsPlaybackStart, kTsPlaybackEnd, 0)) return 0;
-    return m_pMultiplexer->SetChannel(1 - even);
+    if (!m_pMultiplexer->SetChannel(1 - even)) return 0;
+    return m_pMultiplexer->Open(packetLength, kTsPlaybackStart, kTsPlaybackEnd, 0);
 }
 
 uint32_t CVelmoraMainFunc::Exit(uint32_t lastInSystem, uint32_t lastInProcess) {

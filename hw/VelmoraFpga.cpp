@@ -154,6 +154,10 @@ uint32_t CVelmoraFpga::StopTsCapture() {
     return WriteBlockBit(kBlockC, kBitAsiInputEnable, 0);
 }
 
+uint32_t CVelmoraFpga::ReadTsCaptureEnable(uint32_t* pOn) {
+    return ReadBit(BlockBase(kBlockC), kBitAsiInputEnable, pOn);
+}
+
 uint32_t CVelmoraFpga::SetAsiPacketLength(uint32_t flag) {
     if (flag > 1) return 0;
     return WriteBlockBit(kBlockC, kBitAsiPacketLength, flag);

@@ -59,6 +59,9 @@ class CVelmoraFpga : public CIoCardFpga {
     virtual uint32_t ClearAudioSourceBit();
     virtual uint32_t StartTsCapture();
     virtual uint32_t StopTsCapture();
+    // Whether the card captures (the bit StartTsCapture sets), whichever
+    // process switched it on.
+    uint32_t ReadTsCaptureEnable(uint32_t* pOn);
     // 0: 188-byte packets, 1: 204-byte packets.
     virtual uint32_t SetAsiPacketLength(uint32_t flag);
     virtual uint32_t GetAsiStatus(uint32_t* pStatus);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "hw/PlxTypes.h"
 #include "platform/SharedMemory.h"
@@ -171,10 +172,24 @@ uint32_t SimCard::ReadRegister(uint32_t offset, uint32_t* value) {
 
 uint32_t SimCard::WriteRegister(uint32_t offset, uint32_t value) {
     if (!IsDwordOffset(offset, SimCardState::kBar3Size)) return ApiInvalidAddress;
-    Guard guard(m_state);
-    if (!guard.Owned()) return ApiFailed;
-    WriteRegisterLocked(offset, value);
+    {
+        Guard guard(m_state);
+        if (!guard.Owned()) return ApiFailed;
+        WriteRegisterLocked(offset, value);
+    }
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(m_writeHookMutex);
+        if (m_writeHookOffset == offset) std::swap(hook, m_writeHook);
+    }
+    if (hook) hook();
     return ApiSuccess;
+}
+
+void SimCard::RunAfterNextWrite(uint32_t offset, std::function<void()> hook) {
+    std::lock_guard lock(m_writeHookMutex);
+    m_writeHookOffset = offset;
+    m_writeHook = std::move(hook);
 }
 
 uint32_t SimCard::WithState(const std::function<void(SimCardState&)>& f) {
@@ -341,7 +356,8 @@ uint32_t SimCard::DmaTransfer(unsigned channel, uint64_t userVa, uint32_t localA
     // The transfer sees the card memory of the present.
     Fpga().CatchUp(platform::MonotonicUs());
 
-    if (state.fault == DmaFault::NeverCompletes) {
+    const bool struck = state.faultDelay == 0;
+    if (struck && state.fault == DmaFault::NeverCompletes) {
         state.busy = 1;
         return ApiSuccess;
     }
@@ -353,18 +369,20 @@ uint32_t SimCard::DmaTransfer(unsigned channel, uint64_t userVa, uint32_t localA
         std::memcpy(user, card, count);
     }
     const uint32_t doneBit = kPlxIntDmaDoneBase << channel;
-    *notify = state.fault != DmaFault::CompletesWithoutNotification &&
+    *notify = !(struck && state.fault == DmaFault::CompletesWithoutNotification) &&
               (m_state->interruptMask & doneBit) && (m_state->interruptMask & kPlxIntPciMain);
+    if (!struck && --state.faultDelay == 0 && state.fault == DmaFault::Busy) state.busy = 1;
     return ApiSuccess;
 }
 
-uint32_t SimCard::SetDmaFault(unsigned channel, DmaFault fault) {
+uint32_t SimCard::SetDmaFault(unsigned channel, DmaFault fault, uint32_t transfersFirst) {
     if (channel >= SimCardState::kDmaChannels) return ApiDmaChannelInvalid;
     Guard guard(m_state);
     if (!guard.Owned()) return ApiFailed;
     SimCardState::DmaChannel& state = m_state->dma[channel];
     state.fault = fault;
-    if (fault == DmaFault::Busy) state.busy = 1;
+    state.faultDelay = transfersFirst;
+    if (fault == DmaFault::Busy && transfersFirst == 0) state.busy = 1;
     return ApiSuccess;
 }
 

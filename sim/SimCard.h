@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 #include <vector>
 
@@ -59,7 +60,7 @@ struct SimCardState {
         uint32_t open;
         uint32_t busy;
         DmaFault fault;
-        uint32_t reserved;
+        uint32_t faultDelay;  // transfers still to go through before the fault strikes
     };
 
     // Identity and the configuration the creator started the card with.
@@ -150,6 +151,9 @@ class SimCard {
     // are logged and pass the register model.
     uint32_t ReadRegister(uint32_t offset, uint32_t* value);
     uint32_t WriteRegister(uint32_t offset, uint32_t value);
+    // Runs `hook` once, in this process, after its next write of `offset`
+    // has passed the register model and let go of the card.
+    void RunAfterNextWrite(uint32_t offset, std::function<void()> hook);
     // The same registers without the model or the log, for tests.
     uint32_t PeekRegister(uint32_t offset, uint32_t* value);
     uint32_t PokeRegister(uint32_t offset, uint32_t value);
@@ -180,7 +184,7 @@ class SimCard {
     // process's registrations for the channel's DMA-done bit.
     uint32_t DmaTransfer(unsigned channel, uint64_t userVa, uint32_t localAddress, uint32_t count,
                          uint32_t direction, bool* notify);
-    uint32_t SetDmaFault(unsigned channel, DmaFault fault);
+    uint32_t SetDmaFault(unsigned channel, DmaFault fault, uint32_t transfersFirst);
 
     // The field clock. FieldState gives the count and whether a field
     // interrupt would reach the host now, under one lock, waiting for it at
@@ -234,6 +238,9 @@ class SimCard {
     std::unique_ptr<platform::SharedMemory> m_forkHoldForChild;
     std::unique_ptr<platform::SharedMemory> m_memory;
     SimCardState* m_state;
+    std::mutex m_writeHookMutex;
+    uint32_t m_writeHookOffset = 0;
+    std::function<void()> m_writeHook;
 };
 
 }  // namespace velmora::sim

@@ -63,9 +63,9 @@ std::optional<uint64_t> FieldCount(unsigned card) {
     return count;
 }
 
-bool SetDmaFault(unsigned card, unsigned channel, DmaFault fault) {
+bool SetDmaFault(unsigned card, unsigned channel, DmaFault fault, uint32_t transfersFirst) {
     auto held = Driver().HoldCard(card);
-    return held && held->SetDmaFault(channel, fault) == ApiSuccess;
+    return held && held->SetDmaFault(channel, fault, transfersFirst) == ApiSuccess;
 }
 
 bool EnableRegisterWriteLog(unsigned card, bool enable) {
@@ -82,6 +82,13 @@ std::vector<RegisterWrite> RegisterWriteLog(unsigned card) {
     std::vector<RegisterWrite> entries;
     if (auto held = Driver().HoldCard(card)) held->ReadWriteLog(&entries);
     return entries;
+}
+
+bool RunAfterNextRegisterWrite(unsigned card, uint32_t offset, std::function<void()> hook) {
+    auto held = Driver().HoldCard(card);
+    if (!held) return false;
+    held->RunAfterNextWrite(offset, std::move(hook));
+    return true;
 }
 
 std::optional<uint32_t> PeekRegister(unsigned card, uint32_t offset) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,13 +49,21 @@ bool SetClockMode(unsigned card, ClockMode mode);
 bool StepFields(unsigned card, uint64_t fields);
 std::optional<uint64_t> FieldCount(unsigned card);
 
-bool SetDmaFault(unsigned card, unsigned channel, DmaFault fault);
+// The fault strikes once `transfersFirst` more transfers of the channel have
+// gone through untouched.
+bool SetDmaFault(unsigned card, unsigned channel, DmaFault fault, uint32_t transfersFirst = 0);
 
 // The register-write log keeps the last 4096 BAR-3 writes made while it is
 // enabled, oldest first.
 bool EnableRegisterWriteLog(unsigned card, bool enable);
 bool ClearRegisterWriteLog(unsigned card);
 std::vector<RegisterWrite> RegisterWriteLog(unsigned card);
+// Runs `hook` once, on the thread of this process that next writes BAR-3
+// register `offset`, once that write has reached the card and before its
+// request returns; the card is free meanwhile, so whatever the hook has done
+// (another process's open, say) lies between that write and the writer's
+// next step. A later call replaces a hook that has not run.
+bool RunAfterNextRegisterWrite(unsigned card, uint32_t offset, std::function<void()> hook);
 
 // BAR-3 registers and card memory as they are, without the register model or
 // the log.

@@ -140,8 +140,14 @@ TEST_F(AsiPortTest, ReadAcrossTheWindowEndGivesCapturedPacketsInOrder) {
     // The last packet read before.
     const uint8_t* last = &entries[size_t{kUnits - 10 - 13500 - 1} * kAsiEntryBytes + 4];
 
-    bridge->transfers = 0;
+    // A second transfer that fails takes nothing off the card: its first
+    // part comes again with the next read.
     std::vector<uint8_t> tail(30 * kAsiEntryBytes);
+    ASSERT_TRUE(sim::SetDmaFault(0, input->GetDmaChannel(), sim::DmaFault::Busy, 1));
+    EXPECT_EQ(input->ReadDma(tail.data(), 30, kPort), 0u);
+    EXPECT_EQ(InputPointer(), CAsiInputPort::kDefaultEndWord - 10 * kAsiUnitWords);
+
+    bridge->transfers = 0;
     ASSERT_EQ(input->ReadDma(tail.data(), 30, kPort), 1u);
     EXPECT_EQ(bridge->transfers.load(), 2);
     EXPECT_EQ(InputPointer(), CAsiInputPort::kDefaultFirstWord + 20 * kAsiUnitWords);

@@ -32,11 +32,13 @@
 #include "card/LogFile.h"
 #include "card/TsInputShare.h"
 #include "card/VelmoraMainFunc.h"
+#include "hw/VelmoraFpga.h"
 #include "platform/NamedMutex.h"
 #include "platform/Paths.h"
 #include "platform/Trace.h"
 #include "sim/SimCard.h"
 #include "sim/SimDriver.h"
+#include "ts/AsiPort.h"
 #include "ts/TsDemultiplexer.h"
 #include "ts/TsMultiplexer.h"
 #include "ts/TsProgramEngine.h"
@@ -907,6 +909,7 @@ namespace {
 
 constexpr uint32_t kBlockC = 0x200;
 constexpr uint32_t kInputEnable = 1u << 4;
+constexpr uint32_t kInputCommit = 1u << 0;
 // The peer process's settings.
 constexpr const char* kPeerMode = "VELMORA_TEST_TS_PEER";
 constexpr const char* kPeerReady = "VELMORA_TEST_TS_PEER_READY";
@@ -1090,9 +1093,9 @@ TEST_F(TsCardRestartTest, APacketLengthSetTakesEffectAtTheNextEnable) {
 // its settings in the environment. It opens card 0, captures and lets go as
 // its mode says ("disable", "close", "hold": capture until killed, "random":
 // restart and close at random for a while, recording a program, "play": play
-// 13,000 packets of PID 0x101 out, "player": play for a while, "end": start
-// some work and end the process without a close, "lock": hold locks of the
-// card and stop, "count": count the cards).
+// 13,000 packets of PID 0x101 out, "player": play for a while, "open": close
+// at once, "end": start some work and end the process without a close,
+// "lock": hold locks of the card and stop, "count": count the cards).
 void PeerSignalReady() {
     if (const char* ready = std::getenv(kPeerReady)) {
         FILE* file = std::fopen(ready, "w");
@@ -1337,6 +1340,10 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* work = std::getenv(kPeerWork);
     if (work && std::string(work) == "objects") PeerMakesObjects();
     ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    if (std::string(mode) == "open") {
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        return;
+    }
     if (std::string(mode) == "play") {
         EXPECT_TRUE(PlayOut(0x101));
         EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
@@ -1401,29 +1408,38 @@ std::unique_ptr<platform::test::Child> StartPeer(
 
 // Whoever played before, by a close and reopen or from another process, the
 // first packets on the cable after an enable are the new stream's own, not
-// what an earlier stream left in the card's window.
+// what an earlier stream left in the card's window; also when another process
+// opens between the player's first pointer write and its commit.
 TEST_F(TsCardTest, AnEnablePlaysItsOwnPacketsFirstWhoeverPlayedBefore) {
     const std::string tap = TempPath("tap_follow");
-    for (const std::string before : {"this process, closed since", "another process"}) {
+    constexpr uint32_t kWrite = hw::CVelmoraFpga::kRegAsiOutputWritePointer;
+    std::function<void()> openBetween = [&] {
+        EXPECT_EQ(StartPeer("open", {})->Wait(), 0);
+        sim::RunAfterNextRegisterWrite(0, kWrite, openBetween);
+    };
+    for (const std::string before : {"this process, closed since", "another process", "open"}) {
         if (before == "another process") {
             ASSERT_EQ(StartPeer("play", {})->Wait(), 0);
-        } else {
+        } else if (before != "open") {
             Open();
             ASSERT_TRUE(PlayOut(0x101));
             ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
         }
         Open();
         ASSERT_TRUE(sim::SetAsiOutputTap(0, tap));
+        if (before == "open") {
+            ASSERT_TRUE(sim::RunAfterNextRegisterWrite(0, kWrite, openBetween));
+        }
         ASSERT_TRUE(PlayOut(0x102));
+        sim::RunAfterNextRegisterWrite(0, kWrite, nullptr);
         sim::SetAsiOutputTap(0, "");
         const auto played = sim::ReadAsiOutputTap(tap);
         std::remove(tap.c_str());
         ASSERT_GE(played.size(), kPlayerPackets);
-        EXPECT_EQ(
-            std::count_if(played.begin(), played.begin() + kPlayerPackets,
-                          [](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) != 0x102; }),
-            0)
-            << before;
+        const auto isOwn = [](const sim::SimAsiPlayedPacket& p) { return Pid(p.bytes) == 0x102; };
+        EXPECT_TRUE(std::all_of(played.begin(), played.begin() + kPlayerPackets, isOwn)) << before;
+        // Nor does an earlier stream of the same PID play after it.
+        EXPECT_EQ(std::count_if(played.begin(), played.end(), isOwn), kPlayerPackets) << before;
         ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
     }
 }
@@ -1548,6 +1564,52 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
         EXPECT_TRUE(capture.Whole());
     }
     std::remove(ready.c_str());
+
+    // Another process opens between this reader's pointer write and its
+    // commit, while the card writes a few dozen units before its window's
+    // end: a window start committed there would make the card count itself
+    // full. The card is brought there a packet a field, each once the reader
+    // has taken what it takes, so that no read passes over the spot.
+    const uint64_t overflows = sim::AsiCaptureCounts(0)->overflows;
+    const auto unitsToEnd = [](uint32_t reg) {
+        return (ts::CAsiInputPort::kDefaultEndWord - sim::PeekRegister(0, reg).value()) /
+               ts::kAsiUnitWords;
+    };
+    constexpr uint32_t kRead = hw::CVelmoraFpga::kRegAsiInputReadPointer;
+    constexpr uint32_t kWrite = hw::CVelmoraFpga::kRegAsiInputWritePointer;
+    ASSERT_TRUE(WaitFor([&] {
+        capture.Turn();
+        return unitsToEnd(kWrite) <= 250;
+    }));
+    std::atomic<int> stage{0};
+    std::function<void()> onCommit = [&] {
+        if (!(sim::PeekRegister(0, kBlockC).value() & kInputCommit)) {
+            sim::RunAfterNextRegisterWrite(0, kBlockC, onCommit);
+            return;
+        }
+        sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate);
+        sim::StepFields(0, 1);
+        stage = 2;
+    };
+    std::function<void()> onPointer = [&] {
+        const uint32_t left = unitsToEnd(kRead);
+        if (left < 40 || left > 120) {
+            sim::RunAfterNextRegisterWrite(0, kRead, onPointer);
+            return;
+        }
+        stage = 1;
+        EXPECT_EQ(StartPeer("open", {})->Wait(), 0);
+        sim::RunAfterNextRegisterWrite(0, kBlockC, onCommit);
+    };
+    ASSERT_TRUE(sim::SetAsiInputRate(0, 188 * 8 * 50));
+    ASSERT_TRUE(sim::RunAfterNextRegisterWrite(0, kRead, onPointer));
+    ASSERT_TRUE(WaitFor([&] {
+        if (stage == 0 && unitsToEnd(kRead) - unitsToEnd(kWrite) < 32) sim::StepFields(0, 1);
+        return stage == 2;
+    }));
+    ASSERT_TRUE(capture.TakeMore(3000));
+    EXPECT_TRUE(capture.Whole());
+    EXPECT_EQ(sim::AsiCaptureCounts(0)->overflows, overflows);
 
     // The input switched off under this capture (as another process's stop
     // once did) comes back on with the next enable.
@@ -1759,6 +1821,7 @@ TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) 
     constexpr uint64_t kPacketsBetweenLooks = 50000;
     const std::string recording = TempPath("stress") + ".mpg";
     const std::string peerRecording = TempPath("stress_peer") + ".mpg";
+    const uint64_t overflows = sim::AsiCaptureCounts(0)->overflows;
     SteppedCapture capture;
     ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
     ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
@@ -1809,6 +1872,8 @@ TEST_F(TsCardRestartTest, TwoProcessesCaptureAndRecordWhileOneRestartsAtRandom) 
     EXPECT_EQ(player->Wait(), 0);
     EXPECT_EQ(ender->Wait(), 3);
     EXPECT_TRUE(capture.Whole()) << "after " << capture.Count() << " packets";
+    // A loss on the card is every process's, not this one's.
+    EXPECT_EQ(sim::AsiCaptureCounts(0)->overflows, overflows);
     EXPECT_GE(looks, 2u);
     EXPECT_EQ(Quorvel_Velmora_TsCaptureRecorderDisable(1, Wide(recording).c_str(), 0), 1u);
     EXPECT_GT(std::filesystem::file_size(recording), 0u);

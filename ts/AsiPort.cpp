@@ -46,7 +46,27 @@ CAsiOutputPort::CAsiOutputPort(card::CVelmoraBoardSupport* pBoardSupport)
 uint32_t CAsiOutputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port) {
     m_dwFirstWord = firstWord;
     m_dwEndWord = endWord;
-    return m_pBoardSupport->SetAsiOutputWritePointer(firstWord, port);
+    if (CardOutputInUse(port)) return 1;
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    // A player may have come while this process waited for the channel;
+    // without the channel the next player's follow puts the pointer right.
+    if (!lock.Held() || CardOutputInUse(port)) return 1;
+    return PublishWritePointer(firstWord, port);
+}
+
+uint32_t CAsiOutputPort::CardOutputInUse(uint32_t port) {
+    uint32_t read = 0;
+    return m_pBoardSupport->IsAsiOutputHeld(port) ||
+                   !m_pBoardSupport->GetAsiOutputReadPointer(&read, port) || read != m_dwFirstWord
+               ? 1
+               : 0;
+}
+
+uint32_t CAsiOutputPort::PublishWritePointer(uint32_t pointer, uint32_t port) {
+    return m_pBoardSupport->SetAsiOutputWritePointer(pointer, port) &&
+                   m_pBoardSupport->CommitAsiOutputWritePointer(port)
+               ? 1
+               : 0;
 }
 
 uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries, uint32_t count,
@@ -61,10 +81,7 @@ uint32_t CAsiOutputPort::TransferAt(uint32_t* pPointer, const uint8_t* pEntries,
         return 0;
     }
     *pPointer = AdvancePointer(*pPointer, count, m_dwFirstWord, m_dwEndWord);
-    if (publish) {
-        m_pBoardSupport->SetAsiOutputWritePointer(*pPointer, port);
-        m_pBoardSupport->CommitAsiOutputWritePointer(port);
-    }
+    if (publish) PublishWritePointer(*pPointer, port);
     return 1;
 }
 
@@ -131,14 +148,13 @@ uint32_t CAsiOutputPort::ReadCardPointer(uint32_t* pRead, uint32_t port) {
 uint32_t CAsiOutputPort::StopCardAfter(uint32_t read, uint32_t port) {
     const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
     const uint32_t windowUnits = windowWords / kAsiUnitWords;
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    if (!lock.Held()) return 0;
     for (uint32_t margin = 1; margin < windowUnits; margin *= 2) {
         const uint32_t stop =
             m_dwFirstWord + (read - m_dwFirstWord + margin * kAsiUnitWords) % windowWords;
         uint32_t now = 0;
-        if (!m_pBoardSupport->SetAsiOutputWritePointer(stop, port) ||
-            !m_pBoardSupport->CommitAsiOutputWritePointer(port) || !ReadCardPointer(&now, port)) {
-            return 0;
-        }
+        if (!PublishWritePointer(stop, port) || !ReadCardPointer(&now, port)) return 0;
         // The card never passes a committed write pointer, so a read pointer
         // short of it shows the card stops there; one past it had gone by
         // before the commit reached the card.
@@ -201,7 +217,11 @@ uint32_t CAsiOutputPort::FollowCardReadPointer(uint32_t port, uint32_t waitMs) {
         settleMs = entryMs + entryMs / 4 + kSettledMs;
         timed = true;
     }
-    return m_pBoardSupport->SetAsiOutputWritePointer(read, port);
+    // The card rests at `read`: committed there, the pointer changes nothing
+    // on the card, where one left uncommitted would be taken up by whichever
+    // strobe came next.
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    return lock.Held() ? PublishWritePointer(read, port) : 0;
 }
 
 uint32_t CAsiOutputPort::GetFreeUnits(uint32_t* pCount, uint32_t port) {
@@ -261,19 +281,32 @@ CAsiInputPort::CAsiInputPort(card::CVelmoraBoardSupport* pBoardSupport)
 uint32_t CAsiInputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port) {
     m_dwFirstWord = firstWord;
     m_dwEndWord = endWord;
-    return m_pBoardSupport->SetAsiInputReadPointer(firstWord, port);
+    // While the input is on, the card's one read-pointer register is the
+    // capturing processes': a window start committed there, or left for
+    // their next strobe, would have the card count itself full near the
+    // window's end and drop what arrives.
+    if (m_pBoardSupport->IsAsiInputOn(port)) return 1;
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    // An input switched on meanwhile is past its own commit; without the
+    // channel, the next capture's start puts the pointer right.
+    if (!lock.Held() || m_pBoardSupport->IsAsiInputOn(port)) return 1;
+    return PublishReadPointer(firstWord, port);
 }
 
-uint32_t CAsiInputPort::TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count,
-                                   uint32_t port) {
+uint32_t CAsiInputPort::PublishReadPointer(uint32_t pointer, uint32_t port) {
+    return m_pBoardSupport->SetAsiInputReadPointer(pointer, port) &&
+                   m_pBoardSupport->CommitAsiInputReadPointer(port)
+               ? 1
+               : 0;
+}
+
+uint32_t CAsiInputPort::TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count) {
     if (!m_pPciBridge->DmaTransfer(m_dwDmaChannel, pDestination, *pPointer * 4,
                                    count * kAsiEntryBytes, kCardToHost) ||
         !m_pPciBridge->WaitDmaInterrupt(m_dwDmaChannel)) {
         return 0;
     }
     *pPointer = AdvancePointer(*pPointer, count, m_dwFirstWord, m_dwEndWord);
-    m_pBoardSupport->SetAsiInputReadPointer(*pPointer, port);
-    m_pBoardSupport->CommitAsiInputReadPointer(port);
     return 1;
 }
 
@@ -287,12 +320,14 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
     hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
     if (!lock.Held()) return 0;
     auto* destination = static_cast<uint8_t*>(pDestination);
-    uint32_t result = TransferAt(&pointer, destination, first, port);
-    if (result && first < count) {
-        result = TransferAt(&pointer, destination + uint64_t{first} * kAsiEntryBytes, count - first,
-                            port);
+    // Entries leave the card only once all have arrived: a first part let go
+    // before a failed second transfer would reach nobody.
+    if (!TransferAt(&pointer, destination, first) ||
+        (first < count &&
+         !TransferAt(&pointer, destination + uint64_t{first} * kAsiEntryBytes, count - first))) {
+        return 0;
     }
-    return result;
+    return PublishReadPointer(pointer, port);
 }
 
 uint32_t CAsiInputPort::GetFilledUnits(uint32_t* pCount, uint32_t port) {
@@ -300,19 +335,17 @@ uint32_t CAsiInputPort::GetFilledUnits(uint32_t* pCount, uint32_t port) {
 }
 
 uint32_t CAsiInputPort::DiscardPending(uint32_t port) {
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
     uint32_t filled = 0;
     uint32_t pointer = 0;
-    if (!GetFilledUnits(&filled, port) ||
+    if (!lock.Held() || !GetFilledUnits(&filled, port) ||
         !m_pBoardSupport->GetAsiInputReadPointer(&pointer, port) ||
         !FitsWindow(pointer, filled, m_dwFirstWord, m_dwEndWord)) {
         return 0;
     }
     const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
     pointer = m_dwFirstWord + (pointer - m_dwFirstWord + filled * kAsiUnitWords) % windowWords;
-    return m_pBoardSupport->SetAsiInputReadPointer(pointer, port) &&
-                   m_pBoardSupport->CommitAsiInputReadPointer(port)
-               ? 1
-               : 0;
+    return PublishReadPointer(pointer, port);
 }
 
 uint32_t CAsiInputPort::EnableInput(uint32_t port) {

@@ -6,6 +6,11 @@
 // pointers live in the board support, the DMA in its PCI bridge; the ports
 // own neither. The port argument is the ASI port the engine passes through
 // (0 on this card). Results are 1 for success and 0 for failure.
+//
+// Each pointer register is one for every process on the card, and the card
+// takes up whatever it holds at the next commit strobe, whoever strobes: a
+// port writes a pointer only together with its commit, under the direction's
+// DMA channel, which orders every process's commits.
 
 #include <cstdint>
 
@@ -45,7 +50,8 @@ class CAsiOutputPort {
     void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
     uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
 
-    // Stores the window and puts the card's write pointer at its start.
+    // Stores the window and puts the card's write pointer at its start,
+    // unless the card's output is in use (see CardOutputInUse).
     uint32_t SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port);
     // At most two transfers, split at the window end; the card pointer moves
     // only past transfers that completed. Nothing moves without the channel.
@@ -77,6 +83,14 @@ class CAsiOutputPort {
     uint32_t GetCardClock(uint64_t* pClock);
 
   private:
+    // Whether the card's write pointer is not this open's to move: a process
+    // holds the output to play, or the card's read pointer has left the
+    // window start, so that a start committed there would play the stale
+    // entries up to it.
+    uint32_t CardOutputInUse(uint32_t port);
+    // Writes and commits the card's write pointer; the caller holds the
+    // channel.
+    uint32_t PublishWritePointer(uint32_t pointer, uint32_t port);
     // The card's read pointer, when it lies on a unit of the window.
     uint32_t ReadCardPointer(uint32_t* pRead, uint32_t port);
     // How long the card takes to send the entry at card word `pointer`:
@@ -116,10 +130,12 @@ class CAsiInputPort {
     void SetDmaChannel(uint32_t channel) { m_dwDmaChannel = channel; }
     uint32_t GetDmaChannel() const { return m_dwDmaChannel; }
 
-    // Stores the window and puts the card's read pointer at its start.
+    // Stores the window and puts the card's read pointer at its start,
+    // unless the card's input is on (whoever switched it on).
     uint32_t SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port);
-    // The mirror of CAsiOutputPort::WriteDma: 1 only when every transfer
-    // completed.
+    // At most two transfers, split at the window end: 1 only when every
+    // transfer completed, and the card's read pointer moves past the entries
+    // only then.
     uint32_t ReadDma(void* pDestination, uint32_t count, uint32_t port);
     uint32_t GetFilledUnits(uint32_t* pCount, uint32_t port);
     // Moves the read pointer past every entry the card holds, unread: what
@@ -134,7 +150,12 @@ class CAsiInputPort {
     uint32_t GetInputStatus(uint32_t* pStatus, uint32_t port);
 
   private:
-    uint32_t TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count, uint32_t port);
+    // Writes and commits the card's read pointer; the caller holds the
+    // channel.
+    uint32_t PublishReadPointer(uint32_t pointer, uint32_t port);
+    // One transfer of `count` entries from card word `*pPointer`, which then
+    // moves past them.
+    uint32_t TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count);
 
     card::CVelmoraBoardSupport* m_pBoardSupport;
     hw::CPciBridge* m_pPciBridge;

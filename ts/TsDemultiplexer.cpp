@@ -96,7 +96,10 @@ uint32_t CTsDemultiplexer::Open(uint32_t packetLength, uint32_t firstWord, uint3
     m_dwEndWord = endWord;
     m_dwPort = port;
     if (!m_bAsiOff) {
-        if (!m_pInputPort) m_pInputPort = std::make_unique<CAsiInputPort>(m_pBoardSupport);
+        if (!m_pInputPort) {
+            m_pInputPort = std::make_unique<CAsiInputPort>(m_pBoardSupport);
+            m_pInputPort->SetDmaChannel(m_dwDmaChannel);
+        }
         if (!m_pInputPort->SetWindow(firstWord, endWord, port)) return 0;
     }
     if (!m_pEngine) {
@@ -133,11 +136,13 @@ uint32_t CTsDemultiplexer::Start() {
     }
     if (!m_pPacketRing) return 0;
     if (m_pInputPort) {
-        // What the card still holds was captured before this start.
-        m_pInputPort->DiscardPending(m_dwPort);
         // A capture whose input stays off would answer every call and
         // deliver nothing.
         if (!EnableInputPort()) return 0;
+        // What the card holds was captured before this start. It is let go
+        // of once the input is on: from then on no open commits the window
+        // start, and one that did before is undone here.
+        m_pInputPort->DiscardPending(m_dwPort);
     }
     m_bStopped = 0;
     if (!m_bAsiOff) {
@@ -245,6 +250,7 @@ uint32_t CTsDemultiplexer::DisableInputPort() {
 }
 
 uint32_t CTsDemultiplexer::SetChannel(uint32_t channel) {
+    m_dwDmaChannel = channel;
     if (m_pInputPort) m_pInputPort->SetDmaChannel(channel);
     return 1;
 }

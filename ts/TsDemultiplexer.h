@@ -118,6 +118,8 @@ class CTsDemultiplexer {
 
     std::unique_ptr<CTsProgramEngine> m_pEngine;
     uint32_t m_dwPort = 0;
+    // Kept for the port, which may be made after it is set.
+    uint32_t m_dwDmaChannel = 0;
     uint32_t m_bAsiOff;
     card::CLogFile* m_pLog;
     CContinuityCheck m_Continuity;

@@ -90,7 +90,10 @@ uint32_t CTsMultiplexer::Open(uint32_t packetLength, uint32_t firstWord, uint32_
     m_dwFirstWord = firstWord;
     m_dwEndWord = endWord;
     m_dwPort = port;
-    if (!m_pOutputPort) m_pOutputPort = std::make_unique<CAsiOutputPort>(m_pBoardSupport);
+    if (!m_pOutputPort) {
+        m_pOutputPort = std::make_unique<CAsiOutputPort>(m_pBoardSupport);
+        m_pOutputPort->SetDmaChannel(m_dwDmaChannel);
+    }
     return m_pOutputPort->SetWindow(firstWord, endWord, port);
 }
 
@@ -207,8 +210,8 @@ uint32_t CTsMultiplexer::WritePacketsToBuffer(const void* pSource, uint32_t coun
 }
 
 uint32_t CTsMultiplexer::SetChannel(uint32_t channel) {
-    if (!m_pOutputPort) return 0;
-    m_pOutputPort->SetDmaChannel(channel);
+    m_dwDmaChannel = channel;
+    if (m_pOutputPort) m_pOutputPort->SetDmaChannel(channel);
     return 1;
 }
 

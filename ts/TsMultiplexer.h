@@ -139,6 +139,8 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
 
     std::atomic<uint32_t> m_dwThreadMode{11};
     uint32_t m_dwPort = 0;
+    // Kept for the port, which may be made after it is set.
+    uint32_t m_dwDmaChannel = 0;
     std::atomic<uint32_t> m_dwOutputMode{0};
     std::atomic<uint32_t> m_dwCodeRateTrack{0};
     uint32_t m_dwPacketLength = 188;
