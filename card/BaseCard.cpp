@@ -79,7 +79,9 @@ uint32_t CBaseCard::GetSystemOpenCount() const {
 }
 
 void CBaseCard::CountSystemOpen(bool firstInSystem) {
-    SharedCount count(*SystemOpenCount());
+    uint32_t* word = SystemOpenCount();
+    if (!word) return;
+    SharedCount count(*word);
     if (firstInSystem) {
         count.store(1);
     } else {
