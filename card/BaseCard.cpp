@@ -1,5 +1,6 @@
 #include "card/BaseCard.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +15,11 @@
 namespace velmora::card {
 
 namespace {
+
+// The system-wide count is shared with other processes' opens and closes,
+// also those that go on without the open mutex.
+using SharedCount = std::atomic_ref<uint32_t>;
+static_assert(SharedCount::is_always_lock_free);
 
 bool Acquired(platform::WaitResult result) {
     // A previous owner that died holding the mutex leaves it to us; the
@@ -68,8 +74,29 @@ bool CBaseCard::IsInheritedCopy() const {
 }
 
 uint32_t CBaseCard::GetSystemOpenCount() const {
-    const uint32_t* count = SystemOpenCount();
-    return count ? *count : 0;
+    uint32_t* count = SystemOpenCount();
+    return count ? SharedCount(*count).load() : 0;
+}
+
+void CBaseCard::CountSystemOpen(bool firstInSystem) {
+    uint32_t* word = SystemOpenCount();
+    if (!word) return;
+    SharedCount count(*word);
+    if (firstInSystem) {
+        count.store(1);
+    } else {
+        count.fetch_add(1);
+    }
+}
+
+bool CBaseCard::UncountSystemOpen() {
+    uint32_t* word = SystemOpenCount();
+    if (!word) return true;
+    SharedCount count(*word);
+    uint32_t before = count.load();
+    while (before != 0 && !count.compare_exchange_weak(before, before - 1)) {
+    }
+    return before == 1;
 }
 
 uint32_t CBaseCard::CreateSharedMemory() {
@@ -150,11 +177,7 @@ void CBaseCard::RollBackOpen(const OpenProgress& progress) {
     // Whether the card is left without users: counted, the shared count says
     // so; not yet counted, only a creator of the block was alone with it.
     bool lastInSystem = m_bCreator != 0;
-    if (progress.systemCounted) {
-        uint32_t* count = SystemOpenCount();
-        if (count && *count) --*count;
-        lastInSystem = !count || *count == 0;
-    }
+    if (progress.systemCounted) lastInSystem = UncountSystemOpen();
     if (progress.deviceInit && lastInSystem) CloseDevice();
     if (progress.pciOpen) m_pBoardSupport->ClosePciDevice(lastInSystem ? 1 : 0);
     m_bPciDeviceOpen = false;
@@ -193,6 +216,9 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
     m_pOpenMutex = platform::NamedMutex::Create(m_strOpenMutexName);
     if (!m_pOpenMutex) return 0;
     if (!Acquired(m_pOpenMutex->Lock())) {
+        g_LogFile.WriteLog(
+            L"OpenCard: the open mutex of the cards cannot be had: card %u is not opened",
+            m_dwCardIndex);
         m_pOpenMutex.reset();
         return 0;
     }
@@ -223,13 +249,8 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
         }
     }
 
-    uint32_t* systemCount = SystemOpenCount();
-    if (!systemCount) return fail();
-    if (m_bCreator && firstInProcess) {
-        *systemCount = 1;
-    } else {
-        ++*systemCount;
-    }
+    if (!SystemOpenCount()) return fail();
+    CountSystemOpen(m_bCreator && firstInProcess);
     progress.systemCounted = true;
 
     if (m_bCreator && firstInProcess) {
@@ -286,15 +307,13 @@ uint32_t CBaseCard::Close() {
     if (!m_pOpenMutex) m_pOpenMutex = platform::NamedMutex::Create(OpenMutexName());
     const bool locked = m_pOpenMutex && Acquired(m_pOpenMutex->Lock());
     // Without the lock the close still runs: leaving the card half-open
-    // would be worse than an unguarded count.
+    // would be worse. The count's change is atomic all the same.
     uint32_t result = locked ? 1 : 0;
 
     --m_dwProcessOpenCount;
     if (m_dwProcessOpenCount == 0) {
         m_bLastInProcess = 1;
-        uint32_t* systemCount = SystemOpenCount();
-        if (systemCount && *systemCount) --*systemCount;
-        m_bLastInSystem = (!systemCount || *systemCount == 0) ? 1 : 0;
+        m_bLastInSystem = UncountSystemOpen() ? 1 : 0;
     } else {
         m_bLastInProcess = 0;
         m_bLastInSystem = 0;

@@ -78,6 +78,13 @@ class CBaseCard {
     uint32_t GetProcessOpenCount() const { return m_dwProcessOpenCount; }
     // The system-wide count in the shared block; 0 while it is not mapped.
     uint32_t GetSystemOpenCount() const;
+    // The count's changes of Open and Close, atomic in the shared block,
+    // since a close that cannot have the open mutex still makes its change.
+    // An opener counts itself, as the first in the system from 1; a closer
+    // takes itself off unless the count is 0, and is the last in the system
+    // when its own change brought it to 0 (or no block is mapped).
+    void CountSystemOpen(bool firstInSystem);
+    bool UncountSystemOpen();
     uint32_t IsCreator() const { return m_bCreator; }
     uint32_t WasLastInSystem() const { return m_bLastInSystem; }
     uint32_t WasLastInProcess() const { return m_bLastInProcess; }

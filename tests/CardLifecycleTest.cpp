@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <thread>
@@ -497,6 +499,21 @@ TEST_F(CardTest, LocksHeldElsewhereCostACallOneDeadline) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
         return answer;
     };
+    // A close that cannot have the open mutex still changes the card's count,
+    // as an open beside it does: none of their changes is lost, and only one
+    // that brought the count to 0 makes the last user in the system.
+    std::atomic<int> lastInSystem{0};
+    const auto openAndClose = [&lastInSystem] {
+        for (int i = 0; i < 200000; ++i) {
+            Card(0)->CountSystemOpen(false);
+            if (Card(0)->UncountSystemOpen()) ++lastInSystem;
+        }
+    };
+    std::thread opener(openAndClose);
+    openAndClose();
+    opener.join();
+    EXPECT_EQ(lastInSystem.load(), 0);
+    EXPECT_EQ(Card(0)->GetSystemOpenCount(), 1u);
     uint32_t count = 0;
     EXPECT_EQ(timed([] { return Quorvel_Velmora_CloseCard(0); }), 0u);
     timed([&] { return Quorvel_Velmora_GetTotalCardNumber(&count); });
@@ -507,16 +524,32 @@ TEST_F(CardTest, LocksHeldElsewhereCostACallOneDeadline) {
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
     EXPECT_EQ(SystemOpenCount(0), -1);
 
-    // With the bus lock held elsewhere the open goes through but brings up
-    // nothing on the bus: it answers 0 and leaves nothing open.
-    Child busHolder(
-        [&] { return HoldNamedMutexUntilKilled("QuorvelVelmoraIicMasterMutex0_0", ready); });
-    ASSERT_TRUE(ready.Wait());
-    EXPECT_EQ(timed([] { return Quorvel_Velmora_OpenCard(0); }), 0u);
-    EXPECT_EQ(SystemOpenCount(0), -1);
-    busHolder.Kill();
-    EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
-    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    // With the open mutex alone held elsewhere the open says why it answers
+    // 0; with the bus lock it goes through but brings up nothing on the bus.
+    // Either leaves nothing open.
+    const std::pair<std::string, std::string> heldAlone[] = {
+        {openMutex, "OpenCard: the open mutex of the cards cannot be had: card 0 is not opened"},
+        {"QuorvelVelmoraIicMasterMutex0_0", ""}};
+    for (const auto& [name, line] : heldAlone) {
+        SCOPED_TRACE(name);
+        Child alone([&] { return HoldNamedMutexUntilKilled(name.c_str(), ready); });
+        ASSERT_TRUE(ready.Wait());
+        const std::string logBefore = card::g_LogFile.GetLogFilePath();
+        std::error_code none;
+        const uintmax_t logged = std::filesystem::file_size(logBefore, none);
+        EXPECT_EQ(timed([] { return Quorvel_Velmora_OpenCard(0); }), 0u);
+        EXPECT_EQ(SystemOpenCount(0), -1);
+        // The open starts a log file of its own once the second has changed.
+        std::ifstream log(card::g_LogFile.GetLogFilePath());
+        if (!none && card::g_LogFile.GetLogFilePath() == logBefore) {
+            log.seekg(static_cast<std::streamoff>(logged));
+        }
+        const std::string since(std::istreambuf_iterator<char>(log), {});
+        EXPECT_NE(since.find(line), std::string::npos) << since;
+        alone.Kill();
+        EXPECT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    }
 }
 
 // A child forked from a process with the card open inherits the card but

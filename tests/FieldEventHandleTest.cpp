@@ -167,9 +167,14 @@ TEST_F(FieldEventProcessTest, CloseWhileWaitingInTwoProcesses) {
     EXPECT_EQ(VelmoraOs_OpenEvent(EventName(0).c_str()), nullptr);
 }
 
+// Two threads register and close events over and over, so the table empties
+// and fills again around the field-event thread's passes. Fields arrive all
+// along: the thread passes every few milliseconds instead of once a second,
+// so its end often meets a registration, or a registration comes in its last
+// pass, within a few cycles.
 TEST_F(FieldEventHandleTest, RacingRegistrationsLeaveOneThreadAndNoEvent) {
     const size_t threadsBefore = ThreadsOfThisProcess();
-    constexpr int kCycles = 10000;
+    constexpr int kCycles = 1000;
     std::atomic<int> failures{0};
     auto cycle = [&failures](int name) {
         for (int i = 0; i < kCycles; ++i) {
@@ -179,10 +184,20 @@ TEST_F(FieldEventHandleTest, RacingRegistrationsLeaveOneThreadAndNoEvent) {
                 ++failures;
         }
     };
+    std::atomic<bool> racing{true};
+    std::thread fields([&racing] {
+        // A field about every millisecond: one waits at each of the thread's passes.
+        while (racing.load()) {
+            sim::StepFields(0, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
     std::thread first(cycle, 0);
     std::thread second(cycle, 1);
     first.join();
     second.join();
+    racing = false;
+    fields.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_TRUE(ThreadsComeDownTo(threadsBefore + 1));
     ExpectNothingOpen(2);

@@ -191,7 +191,8 @@ class TempDir {
 // test of locks held elsewhere needs no ten seconds a call.
 class ShortCallDeadline {
   public:
-    ShortCallDeadline() : m_previous(CallDeadline::SetLength(std::chrono::milliseconds(500))) {}
+    explicit ShortCallDeadline(std::chrono::milliseconds length = std::chrono::milliseconds(500))
+        : m_previous(CallDeadline::SetLength(length)) {}
     ~ShortCallDeadline() { CallDeadline::SetLength(m_previous); }
     ShortCallDeadline(const ShortCallDeadline&) = delete;
     ShortCallDeadline& operator=(const ShortCallDeadline&) = delete;

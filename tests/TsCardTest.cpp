@@ -1211,9 +1211,13 @@ void PeerPlays() {
 }
 
 // Holds the locks `names` lists ("sim": the simulated card's own, else named
-// mutexes separated by commas), says so and stops itself there.
+// mutexes separated by commas), says so and stops itself there, in a session
+// of its own: the system hangs up the stopped processes of a group that the
+// shell which started the test leaves behind, which would end this one and
+// let its locks go.
 void PeerHoldsLocks(const std::string& names) {
     const auto holdStopped = [] {
+        setsid();
         PeerSignalReady();
         raise(SIGSTOP);
         for (;;)
@@ -1234,11 +1238,18 @@ void PeerHoldsLocks(const std::string& names) {
     holdStopped();
 }
 
+// The deadline of the calls that meet a stopped holder of a lock: long enough
+// that an ordinary holder of the namespace lock, which the machine's load may
+// deschedule for a while, never makes them give up; short beside the bound of
+// a hang, so that a call that gives up on a stopped holder is told apart from
+// one that hangs on it.
+constexpr auto kStoppedHolderDeadline = std::chrono::seconds(5);
+
 // Reads what it captures, if anything, until the test's go. The calls from
 // then on, and the close at the process's end, give up a lock held elsewhere
-// soon, so that a stopped holder costs them little.
+// by kStoppedHolderDeadline, so that a stopped holder costs them little.
 void PeerAwaitsGo() {
-    platform::CallDeadline::SetLength(std::chrono::milliseconds(500));
+    platform::CallDeadline::SetLength(kStoppedHolderDeadline);
     const char* go = std::getenv(kPeerGo);
     ASSERT_TRUE(WaitFor([go] {
         TsCardTest::DropCaptured();
@@ -1761,7 +1772,7 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
         } else {
             Open();
             ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-            deadline.emplace();
+            deadline.emplace(kStoppedHolderDeadline);
         }
         const auto readCapture = [&] {
             if (!row.exits) DropCaptured();
@@ -1776,11 +1787,14 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
         }));
         // The card loses input once the capture's thread waits for the lock
         // (the simulated card's own answers no one; every thread waits on it).
+        // A holder that ended has let the lock go, and the card would never
+        // fill: that is told at once.
         if (row.locks != "sim") {
             ASSERT_TRUE(WaitFor([&] {
                 readCapture();
-                return overflows() > lost;
+                return overflows() > lost || !holder->Running();
             }));
+            ASSERT_TRUE(holder->Running()) << "the holder of the lock ended";
         }
         std::future<uint32_t> closed;
         if (row.exits) {
