@@ -96,7 +96,9 @@ bool CBaseCard::UncountSystemOpen() {
     uint32_t before = count.load();
     while (before != 0 && !count.compare_exchange_weak(before, before - 1)) {
     }
-    return before == 1;
+    // A count found at 0 (wiped by an open that took the card over) counts
+    // nobody else either.
+    return before <= 1;
 }
 
 uint32_t CBaseCard::CreateSharedMemory() {

@@ -82,7 +82,8 @@ class CBaseCard {
     // since a close that cannot have the open mutex still makes its change.
     // An opener counts itself, as the first in the system from 1; a closer
     // takes itself off unless the count is 0, and is the last in the system
-    // when its own change brought it to 0 (or no block is mapped).
+    // when its own change brought it to 0, or it found 0 (or no block is
+    // mapped).
     void CountSystemOpen(bool firstInSystem);
     bool UncountSystemOpen();
     uint32_t IsCreator() const { return m_bCreator; }
