@@ -9,12 +9,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "WaitSupport.h"
 #include "card/CardTable.h"
+#include "card/LogFile.h"
 #include "card/VelmoraBoardSupport.h"
 #include "card/VelmoraCard.h"
 #include "platform/IpcName.h"
@@ -36,6 +38,12 @@ inline int64_t SystemOpenCount(uint32_t cardIndex) {
         platform::SharedMemory::OpenPosix(platform::MapObjectName("shm", name), 4096, {}, false);
     if (!block) return -1;
     return *static_cast<const uint32_t*>(block->Data());
+}
+
+// What this process's log file holds now; empty before its first line.
+inline std::string LogText() {
+    std::ifstream file(card::g_LogFile.GetLogFilePath());
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // Puts a directory where a named mutex's memory would be, so that the mutex

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -182,13 +180,6 @@ std::vector<uint8_t> ArrayData(uint32_t seed) {
         data[i] = i % 64 < 32 ? static_cast<uint8_t>(i / 64) : static_cast<uint8_t>(x >> 16);
     }
     return data;
-}
-
-std::string LogText() {
-    std::ifstream file(card::g_LogFile.GetLogFilePath());
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 class CpldProgrammerTest : public CardTest {

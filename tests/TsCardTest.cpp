@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -489,11 +488,6 @@ TEST_F(TsCardTest, ASlowNetworkDropsTheIpCopyAndNeverHoldsTheCard) {
     EXPECT_EQ(result, "");
 }
 
-std::string LogText() {
-    std::ifstream file(card::g_LogFile.GetLogFilePath());
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
 // A stream that stops arrives whole, its last part-chunk too, in the
 // capture and in the whole-stream file: sent over IP, or played out and
 // looped back to the card's input, where its last packets are fewer than
@@ -529,7 +523,7 @@ TEST_F(TsCardTest, StreamSentToTheCardComesBackThroughTheEngine) {
             ASSERT_TRUE(sim::SetAsiInput(0, sim::SimAsiSource::Loopback));
         }
         ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(row.mode, 0), 1u);
-        const size_t logged = LogText().size();
+        const size_t logged = cardtest::LogText().size();
         ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
         const std::string path = TempPath("whole") + ".ts";
         if (row.mode == 1) {
@@ -574,7 +568,7 @@ TEST_F(TsCardTest, StreamSentToTheCardComesBackThroughTheEngine) {
             EXPECT_EQ(Quorvel_Velmora_UdpReceiveStop(0), 0u);  // the disable stopped it
         } else {
             ASSERT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
-            EXPECT_NE(LogText().find("Channal 0   CC  1", logged), std::string::npos);
+            EXPECT_NE(cardtest::LogText().find("Channal 0   CC  1", logged), std::string::npos);
         }
     }
 }
