@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "CardTestSupport.h"
 #include "NetTestSupport.h"
 #include "card/LogFile.h"
 #include "ts/CirBuffer.h"
@@ -21,6 +24,7 @@
 namespace velmora::ts {
 namespace {
 
+using cardtest::LogText;
 using nettest::PlainSocket;
 using Bytes = std::vector<uint8_t>;
 
@@ -275,7 +279,11 @@ TEST_F(TsOverIpReceiverTest, PlainUdpKeepsWholePacketsOnly) {
     EXPECT_EQ(out, Packets(0, 11, 204));
 }
 
+// A failed open says why on standard error, with the error of the step that
+// failed, and never on standard output, which may carry the application's
+// stream; the sender's line also goes into its log.
 TEST_F(TsOverIpReceiverTest, FailedOpenLeavesNothingBehind) {
+    card::g_LogFile.InitLogFile();
     // The port is held by a socket that does not share it.
     const int handle = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in any{};
@@ -284,20 +292,40 @@ TEST_F(TsOverIpReceiverTest, FailedOpenLeavesNothingBehind) {
     ASSERT_EQ(::bind(handle, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
     const uint16_t taken = ntohs(any.sin_port);
     ASSERT_EQ(receiver.SetParameter(Param(L"127.0.0.1", taken, 188, 0)), 1u);
-    EXPECT_EQ(receiver.Open(), 0u);
+    // A name that begins like a group takes the group path, where it does
+    // not parse: no system call failed there.
+    CTsOverIpMulticast group(&card::g_LogFile);
+    ASSERT_EQ(group.SetParameter(Param(L"239abc", 9, 188, 0)), 1u);
+    struct Row {
+        std::function<uint32_t()> open;
+        int error;
+        bool logged;
+    };
+    for (const Row& row : {Row{[&] { return receiver.Open(); }, EADDRINUSE, false},
+                           Row{[&] { return group.Open(); }, EINVAL, true}}) {
+        SCOPED_TRACE(row.error);
+        const std::string line = "Socket error is:" + std::to_string(row.error);
+        const size_t before = LogText().size();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const uint32_t opened = row.open();
+        const std::string error = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(opened, 0u);
+        EXPECT_EQ(error, line + "\n");
+        EXPECT_EQ(LogText().find(line, before) != std::string::npos, row.logged);
+    }
     EXPECT_FALSE(receiver.IsOpen());
+    EXPECT_FALSE(group.IsOpen());
     uint32_t count = 0;
     EXPECT_EQ(receiver.GetFillPacketNum(&count), 0u);
     ::close(handle);
     EXPECT_EQ(receiver.Open(), 1u);
 
-    card::g_LogFile.InitLogFile();
     CTsOverIpMulticast sender(&card::g_LogFile);
     ASSERT_EQ(sender.SetParameter(Param(L"no-such-host.invalid", 9, 188, 0)), 1u);
     EXPECT_EQ(sender.Open(), 0u);
-    std::ifstream log(card::g_LogFile.GetLogFilePath());
-    const std::string logged{std::istreambuf_iterator<char>(log), {}};
-    EXPECT_NE(logged.find("host no-such-host.invalid does not resolve"), std::string::npos);
+    EXPECT_NE(LogText().find("host no-such-host.invalid does not resolve"), std::string::npos);
     EXPECT_FALSE(sender.IsOpen());
     EXPECT_EQ(sender.GetEmptyBufferNum(&count), 0u);
 }
