@@ -7,9 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -292,29 +289,23 @@ TEST_F(TsOverIpReceiverTest, FailedOpenLeavesNothingBehind) {
     ASSERT_EQ(::bind(handle, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
     const uint16_t taken = ntohs(any.sin_port);
     ASSERT_EQ(receiver.SetParameter(Param(L"127.0.0.1", taken, 188, 0)), 1u);
+    // What an open that fails says, on standard error only.
+    const auto failedOpen = [](auto& object) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(object.Open(), 0u);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        return said;
+    };
+    EXPECT_EQ(failedOpen(receiver), "Socket error is:" + std::to_string(EADDRINUSE) + "\n");
     // A name that begins like a group takes the group path, where it does
     // not parse: no system call failed there.
     CTsOverIpMulticast group(&card::g_LogFile);
     ASSERT_EQ(group.SetParameter(Param(L"239abc", 9, 188, 0)), 1u);
-    struct Row {
-        std::function<uint32_t()> open;
-        int error;
-        bool logged;
-    };
-    for (const Row& row : {Row{[&] { return receiver.Open(); }, EADDRINUSE, false},
-                           Row{[&] { return group.Open(); }, EINVAL, true}}) {
-        SCOPED_TRACE(row.error);
-        const std::string line = "Socket error is:" + std::to_string(row.error);
-        const size_t before = LogText().size();
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        const uint32_t opened = row.open();
-        const std::string error = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(opened, 0u);
-        EXPECT_EQ(error, line + "\n");
-        EXPECT_EQ(LogText().find(line, before) != std::string::npos, row.logged);
-    }
+    const std::string invalid = "Socket error is:" + std::to_string(EINVAL);
+    EXPECT_EQ(failedOpen(group), invalid + "\n");
+    EXPECT_NE(LogText().find(invalid), std::string::npos);
     EXPECT_FALSE(receiver.IsOpen());
     EXPECT_FALSE(group.IsOpen());
     uint32_t count = 0;
