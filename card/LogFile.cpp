@@ -131,6 +131,13 @@ int32_t CLogFile::AppendLineAndClose(FILE* file) {
     return written ? 1 : 0;
 }
 
+void CLogFile::TellUnwritable(const std::string& path) {
+    if (m_bToldUnwritable) return;
+    m_bToldUnwritable = true;
+    std::fprintf(stderr, "velmora: the log file %s cannot be written; its lines are lost\n",
+                 path.c_str());
+}
+
 int32_t CLogFile::WriteLog(const wchar_t* format, ...) {
     // The lock also covers the path and the flag, which another thread may be
     // renaming or switching while this line is written.
@@ -148,7 +155,10 @@ int32_t CLogFile::WriteLog(const wchar_t* format, ...) {
     va_end(args);
 
     FILE* file = OpenForAppending(m_filePath);
-    if (file == nullptr) return 0;
+    if (file == nullptr) {
+        TellUnwritable(m_filePath);
+        return 0;
+    }
     return AppendLineAndClose(file);
 }
 
@@ -177,6 +187,7 @@ int32_t CLogFile::WriteLogA(const char* format, ...) {
     }
     if (file == nullptr) {
         const std::string path = m_filePath;
+        TellUnwritable(path);
         guard.unlock();
         platform::OutputDebugString("\n Open file " + path + "faild!!");
         return 0;

@@ -3,7 +3,9 @@
 // The process's log file: every layer of the library writes its failure and
 // progress lines through g_LogFile. Each line is "<local time> : <message>\n";
 // the file is opened, appended to and closed for every line, so there is no
-// handle to lose when the process dies.
+// handle to lose when the process dies. The first line that cannot be written
+// says so on standard error, once, so that the reasons of refusals are not
+// lost without a word.
 
 #include <cstdint>
 #include <cstdio>
@@ -59,6 +61,9 @@ class CLogFile {
     // Appends "<time> : <message>\n" to an open file and closes it; 1 when
     // both the write and the close succeeded.
     int32_t AppendLineAndClose(FILE* file);
+    // The line on standard error about a file that cannot be opened, the
+    // first time only.
+    void TellUnwritable(const std::string& path);
 
     const std::string m_logBaseDirectory;
     char m_message[kMessageBufferSize];
@@ -68,6 +73,7 @@ class CLogFile {
     platform::CCriticalSection m_lock;
     int32_t m_enabled;
     int32_t m_timeStamped;
+    bool m_bToldUnwritable = false;
 };
 
 // The library's log writer (defined with the other load-time globals).

@@ -178,7 +178,7 @@ uint32_t CAlteraFpgaAsConfig::WaitWhileBusy(uint32_t limitMs) {
     do {
         if (ShiftInByteMsbFirst(&status) != 1) return 0;
         if ((status & 1) != 0 && platform::MonotonicMs() > deadline) {
-            std::printf("\nError: Device stays busy\n");
+            std::fprintf(stderr, "\nError: Device stays busy\n");
             return 0;
         }
     } while ((status & 1) != 0);
@@ -210,15 +210,15 @@ uint32_t CAlteraFpgaAsConfig::ReadEpcsSiliconId(uint32_t fileSize) {
             m_nDensity = 16;
             break;
         default:
-            std::printf("\nError: Unsupported Device");
+            std::fprintf(stderr, "\nError: Unsupported Device");
             return 0;
     }
-    std::printf("\nInfo: Silicon ID - 0x%x \n", id);
-    std::printf("Info: Serial Configuration Device - EPCS%d\n", m_nDensity);
+    std::fprintf(stderr, "\nInfo: Silicon ID - 0x%x \n", id);
+    std::fprintf(stderr, "Info: Serial Configuration Device - EPCS%d\n", m_nDensity);
     m_nDeviceSize = m_nDensity << 17;
     // Unsigned: a size of 2 GiB or more must not pass for a small one.
     if (fileSize != kNoSizeCheck && fileSize > static_cast<uint32_t>(m_nDeviceSize)) {
-        std::printf("\nError: Wrong programming file");
+        std::fprintf(stderr, "\nError: Wrong programming file");
         return 0;
     }
     return Deselect() == 1 && FlushLines() == 1 ? 1 : 0;
@@ -227,19 +227,19 @@ uint32_t CAlteraFpgaAsConfig::ReadEpcsSiliconId(uint32_t fileSize) {
 uint32_t CAlteraFpgaAsConfig::EraseEpcs() {
     if (SendCommand(kWriteEnable) != 1 || SendCommand(kBulkErase) != 1) return 0;
     if (Select() != 1 || ShiftOutByteMsbFirst(kReadStatus) != 1 || FlushLines() != 1) return 0;
-    std::printf("Info: Erasing...\n");
+    std::fprintf(stderr, "Info: Erasing...\n");
     if (WaitWhileBusy(m_dwEraseBusyLimitMs) != 1) return 0;
-    std::printf("Info: Erase Done");
+    std::fprintf(stderr, "Info: Erase Done");
     return Deselect() == 1 && FlushLines() == 1 ? 1 : 0;
 }
 
 uint32_t CAlteraFpgaAsConfig::ProgramEpcs(uint32_t fileSize) {
     const uint32_t remainder = fileSize % kPageSize;
     const uint32_t pages = fileSize / kPageSize + (remainder != 0 ? 1 : 0);
-    std::printf("\nInfo: Start programming process.\n");
+    std::fprintf(stderr, "\nInfo: Start programming process.\n");
     SetProgress(kEpcsStageProgramming, 0);
     if (SendCommand(kWriteEnable) != 1) return 0;
-    std::printf("\nInfo: Programming...\n");
+    std::fprintf(stderr, "\nInfo: Programming...\n");
     for (uint32_t page = 0; page < pages; ++page) {
         if (SendCommand(kWriteEnable) != 1) return 0;
         if (SendAddressed(kPageProgram, page * kPageSize) != 1) return 0;
@@ -255,12 +255,12 @@ uint32_t CAlteraFpgaAsConfig::ProgramEpcs(uint32_t fileSize) {
         SetProgress(kEpcsStageProgramming, static_cast<int32_t>(uint64_t{page} * 100 / pages));
     }
     SetProgress(kEpcsStageProgramming, 100);
-    std::printf("Info: Programming successful\n");
+    std::fprintf(stderr, "Info: Programming successful\n");
     return 1;
 }
 
 uint32_t CAlteraFpgaAsConfig::ReadEpcs() {
-    std::printf("Info: Reading...\n");
+    std::fprintf(stderr, "Info: Reading...\n");
     SetProgress(kEpcsStageReading, 0);
     if (SendAddressed(kReadBytes, 0) != 1) return 0;
     const uint32_t size = static_cast<uint32_t>(m_nDeviceSize);
@@ -271,7 +271,7 @@ uint32_t CAlteraFpgaAsConfig::ReadEpcs() {
         uint8_t value = 0;
         if (ShiftInByte(&value) != 1) return 0;
         if (WriteProgramFileByte(value) != 1 && fileMode) {
-            std::printf("\nError: Cannot write the read-back file\n");
+            std::fprintf(stderr, "\nError: Cannot write the read-back file\n");
             return 0;
         }
         if (i % kPageSize == 0) {
@@ -279,13 +279,13 @@ uint32_t CAlteraFpgaAsConfig::ReadEpcs() {
         }
     }
     if (Deselect() != 1 || FlushLines() != 1) return 0;
-    std::printf("Info: Read successful\n");
+    std::fprintf(stderr, "Info: Read successful\n");
     SetProgress(kEpcsStageReading, 100);
     return 1;
 }
 
 uint32_t CAlteraFpgaAsConfig::VerifyEpcs(uint32_t fileSize) {
-    std::printf("Info: Verifying...\n");
+    std::fprintf(stderr, "Info: Verifying...\n");
     SetProgress(kEpcsStageVerifying, 0);
     RewindProgramFile();
     if (SendAddressed(kReadBytes, 0) != 1) return 0;
@@ -297,7 +297,7 @@ uint32_t CAlteraFpgaAsConfig::VerifyEpcs(uint32_t fileSize) {
             SetProgress(kEpcsStageVerifying, static_cast<int32_t>(uint64_t{i} * 100 / fileSize));
         }
     }
-    std::printf("Info: Verify completed\n");
+    std::fprintf(stderr, "Info: Verify completed\n");
     SetProgress(kEpcsStageVerifying, 100);
     return Deselect() == 1 && FlushLines() == 1 ? 1 : 0;
 }

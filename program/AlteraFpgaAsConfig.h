@@ -3,7 +3,8 @@
 // Programs, verifies and reads back the FPGA's EPCS configuration flash over
 // the active-serial lines, and makes the FPGA reload. The protocol and flows
 // live here; the line operations do nothing and the board class drives them.
-// Status lines go to standard output ("Info: ", "Error: ").
+// Status lines go to standard error ("Info: ", "Error: "): standard output
+// may carry the application's own data.
 
 #include <cstdint>
 #include <memory>

@@ -116,7 +116,7 @@ int32_t CVideoBufferAnalyze::InputPacket(const uint8_t* packet, int32_t length, 
     } else if (values.profile != m_Sequence.profile || values.level != m_Sequence.level ||
                values.vbvBufferSize != m_Sequence.vbvBufferSize ||
                values.frameRate != m_Sequence.frameRate || values.lowDelay != m_Sequence.lowDelay) {
-        std::printf("error:bufferinfo changed!\n");
+        std::fprintf(stderr, "error:bufferinfo changed!\n");
     }
     return kRead;
 }

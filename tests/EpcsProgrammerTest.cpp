@@ -64,12 +64,12 @@ class EpcsProgrammerTest : public CardTest {
         CardTest::TearDown();
     }
 
-    // Runs a flow with standard output captured.
+    // Runs a flow with standard error, where its status lines go, captured.
     template <typename F>
     uint32_t Quiet(F flow) {
-        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         const uint32_t result = flow();
-        output = testing::internal::GetCapturedStdout();
+        output = testing::internal::GetCapturedStderr();
         return result;
     }
 
@@ -296,12 +296,15 @@ class Epcs1Lines : public CAlteraFpgaAsConfig {
 TEST(EpcsSizeCheckTest, SizesAreComparedUnsigned) {
     Epcs1Lines lines;
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(lines.CheckSize(131072), 1u);
     EXPECT_EQ(lines.CheckSize(131073), 0u);
     EXPECT_EQ(lines.CheckSize(0x80000000u), 0u);
     EXPECT_EQ(lines.CheckSize(0xFFFFFFFFu), 0u);
-    const std::string output = testing::internal::GetCapturedStdout();
+    const std::string output = testing::internal::GetCapturedStderr();
     EXPECT_NE(output.find("\nError: Wrong programming file"), std::string::npos);
+    // Standard output may carry the application's data.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 // Lines whose steps fail on demand; the flash answers silicon ID 0x10 and
@@ -336,7 +339,7 @@ class FailingLines : public CAlteraFpgaAsConfig {
 };
 
 TEST(EpcsLineFailureTest, FailedStepsAreReportedAndLetTheModeAndFileGo) {
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     // The opcode goes out, its address bytes do not: the instruction fails.
     FailingLines address;
     address.asdiLimit = 8;
@@ -359,7 +362,7 @@ TEST(EpcsLineFailureTest, FailedStepsAreReportedAndLetTheModeAndFileGo) {
     EXPECT_EQ(reader.ReadDeviceToFile(), 0u);
     EXPECT_EQ(reader.left, 1);
     EXPECT_EQ(block, std::vector<uint8_t>(1000, 0x08));
-    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
 }
 
 }  // namespace

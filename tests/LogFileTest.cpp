@@ -175,9 +175,15 @@ TEST_F(LogFileTest, UnopenableFileFailsAndNarrowWriterTraces) {
         fs::create_directories(m_folder);
         planted[i](m_log->GetLogFilePath());
 
+        testing::internal::CaptureStderr();
         EXPECT_EQ(m_log->WriteLog(L"lost"), 0);
         EXPECT_TRUE(traces.empty());
         EXPECT_EQ(m_log->WriteLogA("lost"), 0);
+        // Standard error hears of it once, at the first line lost.
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  i > 0 ? ""
+                        : "velmora: the log file " + m_log->GetLogFilePath() +
+                              " cannot be written; its lines are lost\n");
         ASSERT_EQ(traces.size(), 1u);
         EXPECT_EQ(traces[0], "\n Open file " + m_log->GetLogFilePath() + "faild!!");
         EXPECT_EQ(ReadLines(other), std::vector<std::string>{"kept"});

@@ -20,6 +20,7 @@
 #include <random>
 #include <thread>
 
+#include "CardTestSupport.h"
 #include "NetTestSupport.h"
 #include "PlatformTestSupport.h"
 #include "TsEngineTestSupport.h"
@@ -676,11 +677,11 @@ struct UnreadOutputRig {
     CLockedRingBuffer output;
     std::unique_ptr<CTsProgramEngine> engine;
 
-    bool Start() {
+    bool Start(card::CLogFile* pLog = nullptr) {
         card.SetSize(25920, 256);
         output.SetSize(4000, 188);
         if (card.Allocate() != 1 || output.Allocate() != 1) return false;
-        engine = std::make_unique<CTsProgramEngine>(&card, nullptr, &output, 188, 0, nullptr);
+        engine = std::make_unique<CTsProgramEngine>(&card, nullptr, &output, 188, 0, pLog);
         return engine->Start() == 1;
     }
     // Packets [from, to) of `in` as card entries.
@@ -696,16 +697,24 @@ struct UnreadOutputRig {
 };
 
 // An output ring nobody reads: chunks that find no room are skipped and
-// counted; the unread packets stay intact.
+// counted; the unread packets stay intact. The log's last count, however soon
+// after the first skip the stop came, is the total.
 TEST(TsProgramEngineTest, AFullOutputRingSkipsChunksInsteadOfOverwriting) {
+    card::g_LogFile.InitLogFile();
+    const size_t logged = cardtest::LogText().size();
     UnreadOutputRig rig;
-    ASSERT_TRUE(rig.Start());
+    ASSERT_TRUE(rig.Start(&card::g_LogFile));
     CLockedRingBuffer& output = rig.output;
     CTsProgramEngine& engine = *rig.engine;
     const auto in = GeneratorPackets(0, 1632 * 6);
     ASSERT_TRUE(rig.Feed(in, 0, in.size()));
     ASSERT_TRUE(WaitFor([&] { return engine.SkippedChunks() >= 3; }));
     engine.Stop();
+    const std::string log = cardtest::LogText();
+    const size_t last = log.rfind(" ring full, ");
+    ASSERT_NE(last, std::string::npos);
+    ASSERT_GT(last, logged);
+    EXPECT_EQ(std::stoull(log.substr(last + 12)), engine.SkippedChunks());
     uint32_t fill = 0;
     uint32_t contiguous = 0;
     output.GetFillCount(&fill, &contiguous);

@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "CardTestSupport.h"
 #include "NetTestSupport.h"
 #include "card/LogFile.h"
 #include "ts/CirBuffer.h"
@@ -21,6 +21,7 @@
 namespace velmora::ts {
 namespace {
 
+using cardtest::LogText;
 using nettest::PlainSocket;
 using Bytes = std::vector<uint8_t>;
 
@@ -275,7 +276,11 @@ TEST_F(TsOverIpReceiverTest, PlainUdpKeepsWholePacketsOnly) {
     EXPECT_EQ(out, Packets(0, 11, 204));
 }
 
+// A failed open says why on standard error, with the error of the step that
+// failed, and never on standard output, which may carry the application's
+// stream; the sender's line also goes into its log.
 TEST_F(TsOverIpReceiverTest, FailedOpenLeavesNothingBehind) {
+    card::g_LogFile.InitLogFile();
     // The port is held by a socket that does not share it.
     const int handle = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in any{};
@@ -284,20 +289,34 @@ TEST_F(TsOverIpReceiverTest, FailedOpenLeavesNothingBehind) {
     ASSERT_EQ(::bind(handle, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
     const uint16_t taken = ntohs(any.sin_port);
     ASSERT_EQ(receiver.SetParameter(Param(L"127.0.0.1", taken, 188, 0)), 1u);
-    EXPECT_EQ(receiver.Open(), 0u);
+    // What an open that fails says, on standard error only.
+    const auto failedOpen = [](auto& object) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(object.Open(), 0u);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        return said;
+    };
+    EXPECT_EQ(failedOpen(receiver), "Socket error is:" + std::to_string(EADDRINUSE) + "\n");
+    // A name that begins like a group takes the group path, where it does
+    // not parse: no system call failed there.
+    CTsOverIpMulticast group(&card::g_LogFile);
+    ASSERT_EQ(group.SetParameter(Param(L"239abc", 9, 188, 0)), 1u);
+    const std::string invalid = "Socket error is:" + std::to_string(EINVAL);
+    EXPECT_EQ(failedOpen(group), invalid + "\n");
+    EXPECT_NE(LogText().find(invalid), std::string::npos);
     EXPECT_FALSE(receiver.IsOpen());
+    EXPECT_FALSE(group.IsOpen());
     uint32_t count = 0;
     EXPECT_EQ(receiver.GetFillPacketNum(&count), 0u);
     ::close(handle);
     EXPECT_EQ(receiver.Open(), 1u);
 
-    card::g_LogFile.InitLogFile();
     CTsOverIpMulticast sender(&card::g_LogFile);
     ASSERT_EQ(sender.SetParameter(Param(L"no-such-host.invalid", 9, 188, 0)), 1u);
     EXPECT_EQ(sender.Open(), 0u);
-    std::ifstream log(card::g_LogFile.GetLogFilePath());
-    const std::string logged{std::istreambuf_iterator<char>(log), {}};
-    EXPECT_NE(logged.find("host no-such-host.invalid does not resolve"), std::string::npos);
+    EXPECT_NE(LogText().find("host no-such-host.invalid does not resolve"), std::string::npos);
     EXPECT_FALSE(sender.IsOpen());
     EXPECT_EQ(sender.GetEmptyBufferNum(&count), 0u);
 }

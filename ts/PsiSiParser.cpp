@@ -491,7 +491,7 @@ int32_t CPsiSiParser::InsertSection(SECTION_NODE*& head, const uint8_t* section)
         SECTION_NODE* node = *link;
         const uint8_t* held = node->pSection;
         if (held == nullptr) {
-            std::printf("Fatal error: section list error.\n");
+            std::fprintf(stderr, "Fatal error: section list error.\n");
             return NewList(head, section);
         }
         if (held[0] != section[0] || VersionOf(held) != VersionOf(section) ||

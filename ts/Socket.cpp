@@ -13,6 +13,8 @@
 #include <cstring>
 #include <new>
 
+#include "card/LogFile.h"
+
 namespace velmora::ts {
 
 namespace {
@@ -101,14 +103,15 @@ void Buffer::Reset() {
 
 // --- Socket -----------------------------------------------------------------
 
-Socket::Socket(uint32_t type) : m_dwType(type) {}
+Socket::Socket(uint32_t type, card::CLogFile* pLog) : m_dwType(type), m_pLog(pLog) {}
 
 Socket::~Socket() {
     Close();
 }
 
-void Socket::PrintSocketError() {
-    std::printf("Socket error is:%d\n", errno);
+void Socket::PrintSocketError(int error) {
+    std::fprintf(stderr, "Socket error is:%d\n", error);
+    if (m_pLog) m_pLog->WriteLog(L"Socket error is:%d", error);
 }
 
 void Socket::Close() {
@@ -124,7 +127,7 @@ int Socket::WaitReady(int mode, uint32_t timeoutUs) {
     if (result > 0) return kReady;
     if (result == 0) return kTimedOut;
     if (errno == EINTR) return kInterrupted;
-    PrintSocketError();
+    PrintSocketError(errno);
     return kWaitError;
 }
 
@@ -169,14 +172,14 @@ uint32_t Socket::GetType() const {
 
 // --- Udp --------------------------------------------------------------------
 
-Udp::Udp() : Socket(SOCK_DGRAM) {}
+Udp::Udp(card::CLogFile* pLog) : Socket(SOCK_DGRAM, pLog) {}
 
 uint32_t Udp::Open(const char* pAddress, uint16_t port) {
     if (m_bOpen || pAddress == nullptr) return 0;
     m_hSocket = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (m_hSocket < 0) {
         m_hSocket = kNoHandle;
-        PrintSocketError();
+        PrintSocketError(errno);
         return 0;
     }
     const int size = kSocketBufferSize;
@@ -199,7 +202,7 @@ uint32_t Udp::Open(const char* pAddress, uint16_t port) {
         LeaveByBoundInterface(m_hSocket, local.sin_addr) &&
         ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&m_LocalAddress), &length) == 0;
     if (!made) {
-        PrintSocketError();
+        PrintSocketError(errno);
         Close();
         return 0;
     }
@@ -222,14 +225,14 @@ uint32_t Udp::JoinGroup(const char* pAddress) {
         if (::setsockopt(m_hSocket, IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof(on)) != 0 ||
             ::setsockopt(m_hSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) !=
                 0) {
-            PrintSocketError();
+            PrintSocketError(errno);
             return 0;
         }
     }
     if (ParseDotted(pAddress, &address) && address.s_addr != htonl(INADDR_BROADCAST)) return 1;
     const int on = 1;
     if (::setsockopt(m_hSocket, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
-        PrintSocketError();
+        PrintSocketError(errno);
         return 0;
     }
     return 1;
@@ -242,10 +245,13 @@ uint32_t Udp::Connect(const char* pAddress, uint16_t port, uint32_t mode) {
     if (mode != kModeSend) return 1;
     m_RemoteAddress.sin_family = AF_INET;
     m_RemoteAddress.sin_port = htons(port);
-    if (!ParseDotted(pAddress, &m_RemoteAddress.sin_addr) ||
-        ::connect(m_hSocket, reinterpret_cast<sockaddr*>(&m_RemoteAddress),
+    if (!ParseDotted(pAddress, &m_RemoteAddress.sin_addr)) {
+        PrintSocketError(EINVAL);
+        return 0;
+    }
+    if (::connect(m_hSocket, reinterpret_cast<sockaddr*>(&m_RemoteAddress),
                   sizeof(m_RemoteAddress)) != 0) {
-        PrintSocketError();
+        PrintSocketError(errno);
         return 0;
     }
     m_bConnected = true;
@@ -264,7 +270,7 @@ int32_t Udp::Send(const void* pBuffer, uint32_t length, uint32_t timeoutUs) {
 
 // --- Rtp --------------------------------------------------------------------
 
-Rtp::Rtp() = default;
+Rtp::Rtp(card::CLogFile* pLog) : Udp(pLog) {}
 
 int32_t Rtp::Send(const void* pPayload, uint32_t length, uint8_t payloadType, uint32_t timeStamp,
                   uint32_t ssrc, bool marker, uint32_t timeoutUs) {
@@ -305,7 +311,7 @@ uint32_t GetLocalIPList(std::vector<std::string>* pList) {
     if (pList == nullptr) return 0;
     ifaddrs* interfaces = nullptr;
     if (::getifaddrs(&interfaces) != 0) {
-        std::printf("Socket\t: Gethostname failed, Error code: %d", errno);
+        std::fprintf(stderr, "Socket\t: Gethostname failed, Error code: %d\n", errno);
         return 0;
     }
     std::vector<std::string> loopback;

@@ -4,13 +4,19 @@
 // `Socket` (waits and plain transfers), `Udp` (non-blocking datagram socket
 // with multicast membership) and `Rtp` (the RFC 3550 fixed header before
 // each payload), with the growable `Buffer`, and the host's address list.
-// Socket errors print "Socket error is:%d\n" with the error number.
+// Socket errors print "Socket error is:%d\n" with the error of the step that
+// failed on standard error, never on standard output, which may carry the
+// application's stream; and into the log when one was handed in.
 
 #include <netinet/in.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace velmora::card {
+class CLogFile;
+}
 
 namespace velmora::ts {
 
@@ -62,7 +68,8 @@ class Socket {
     static constexpr int kInterrupted = 2;
     static constexpr int kTimedOut = 3;
 
-    explicit Socket(uint32_t type);
+    // `pLog` (may be null) also gets the socket error lines.
+    Socket(uint32_t type, card::CLogFile* pLog);
     virtual ~Socket();
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -81,13 +88,16 @@ class Socket {
     bool IsOpen() const { return m_bOpen; }
 
   protected:
-    static void PrintSocketError();
+    // `error` is the system's error number of the step that failed, EINVAL
+    // for an address that does not parse.
+    void PrintSocketError(int error);
 
     bool m_bOpen = false;
     int m_hSocket = kNoHandle;
     sockaddr_in m_LocalAddress{};
     sockaddr_in m_RemoteAddress{};
     uint32_t m_dwType;
+    card::CLogFile* m_pLog;
 };
 
 class Udp : public Socket {
@@ -98,7 +108,7 @@ class Udp : public Socket {
     static constexpr uint32_t kModeReceive = 1;
     static constexpr uint32_t kModeSend = 2;
 
-    Udp();
+    explicit Udp(card::CLogFile* pLog = nullptr);
     using Socket::Send;
 
     // 1 when the socket is made and bound to (address, port); a multicast or
@@ -120,7 +130,7 @@ class Udp : public Socket {
 
 class Rtp : public Udp {
   public:
-    Rtp();
+    explicit Rtp(card::CLogFile* pLog = nullptr);
     using Udp::Receive;
     using Udp::Send;
 
@@ -140,7 +150,8 @@ class Rtp : public Udp {
 };
 
 // IPv4 addresses of the interfaces that are up, in dotted form, loopback
-// ones last. 0 when the interfaces cannot be listed.
+// ones last. 0 when the interfaces cannot be listed (with a line on standard
+// error).
 uint32_t GetLocalIPList(std::vector<std::string>* pList);
 
 // True for a dotted IPv4 address in 224.0.0.0/4.

@@ -30,6 +30,13 @@ TS_OVER_IP_SETTINGS DefaultSettings() {
     return TS_OVER_IP_SETTINGS{kDefaultGroup, kDefaultPort, 0, 188, 0, 0};
 }
 
+// Standard error, not standard output, which may carry the application's
+// stream; and the log, when there is one.
+void SayNoAddress(card::CLogFile* pLog) {
+    std::fputs("No ip address!\n", stderr);
+    if (pLog) pLog->WriteLog(L"No ip address!");
+}
+
 // Waits up to `timeoutMs` (the socket time-out unless given) for `events` on
 // `handle`.
 bool WaitSocket(int handle, short events, int timeoutMs = kSocketWaitUs / 1000) {
@@ -158,11 +165,11 @@ uint32_t CTsOverIpMulticast::Open() {
     } else if (made) {
         m_LocalAddresses.clear();
         if (!GetLocalIPList(&m_LocalAddresses) || m_LocalAddresses.empty()) {
-            std::printf("No ip address!\n");
+            SayNoAddress(m_pLog);
             made = false;
         } else {
             m_strLocalAddress = m_LocalAddresses.front();
-            Udp* socket = m_Active.dwRtp ? (m_pRtp = new Rtp) : (m_pUdp = new Udp);
+            Udp* socket = m_Active.dwRtp ? (m_pRtp = new Rtp(m_pLog)) : (m_pUdp = new Udp(m_pLog));
             made = socket->Open(m_strLocalAddress.c_str(), m_wLocalPort) &&
                    socket->Connect(m_Active.strAddress.c_str(), port, Udp::kModeSend);
         }
@@ -304,7 +311,7 @@ uint32_t CTsOverIpCapture::Open() {
     bool made = m_pReceiveBuffer->GetFreeSize() == kBufferBytes;
     m_LocalAddresses.clear();
     if (made && (!GetLocalIPList(&m_LocalAddresses) || m_LocalAddresses.empty())) {
-        std::printf("No ip address!\n");
+        SayNoAddress(nullptr);
         made = false;
     }
     if (made) {

@@ -82,7 +82,7 @@ class CTsOverIpMulticast {
     // are there.
     static constexpr uint32_t kQueuedBeforeSend = 8;
 
-    // `pLog` (may be null) is handed to the unicast sender.
+    // `pLog` (may be null) is handed to the unicast sender and the sockets.
     explicit CTsOverIpMulticast(card::CLogFile* pLog = nullptr);
     virtual ~CTsOverIpMulticast();
     CTsOverIpMulticast(const CTsOverIpMulticast&) = delete;

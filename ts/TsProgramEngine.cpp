@@ -357,18 +357,23 @@ bool CTsProgramEngine::WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk
     pRing->GetFreeCount(&free, &contiguous);
     if (free < packets) {
         // Never over unread packets: the chunk is skipped for this ring.
-        const uint64_t skipped = ++m_qwSkippedChunks;
+        ++m_qwSkippedChunks;
+        m_pszSkippingRing = name;
         const uint32_t now = platform::TickCount();
-        if (m_pLog && now - m_dwLastSkipReport > kStatusIntervalMs) {
-            m_dwLastSkipReport = now;
-            m_pLog->WriteLog(L"TsProgramEngine: %s ring full, %llu chunks skipped", name,
-                             static_cast<unsigned long long>(skipped));
-        }
+        if (now - m_dwLastSkipReport > kStatusIntervalMs) ReportSkippedChunks(now);
         return false;
     }
     const uint32_t bytes = packets * P();
     if (pRing->GetElementSize() == P()) return pRing->Write(chunk, bytes) != 0;
     return pRing->WriteUnits(chunk, bytes, P()) >= 0;
+}
+
+void CTsProgramEngine::ReportSkippedChunks(uint32_t now) {
+    if (!m_pLog) return;
+    m_dwLastSkipReport = now;
+    m_qwSkipsReported = m_qwSkippedChunks;
+    m_pLog->WriteLog(L"TsProgramEngine: %s ring full, %llu chunks skipped", m_pszSkippingRing,
+                     static_cast<unsigned long long>(m_qwSkipsReported));
 }
 
 uint32_t CTsProgramEngine::DistributionThread() {
@@ -400,6 +405,8 @@ uint32_t CTsProgramEngine::DistributionThread() {
         }
         WriteChunk(m_pAnalysisRing.get(), chunk.data(), packets, "analysis");
     }
+    // The chunks skipped in the capture's last moments are told too.
+    if (m_qwSkippedChunks != m_qwSkipsReported) ReportSkippedChunks(platform::TickCount());
     return 0;
 }
 

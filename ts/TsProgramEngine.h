@@ -189,6 +189,9 @@ class CTsProgramEngine {
     // False when the ring had no room and the chunk was skipped.
     bool WriteChunk(CLockedRingBuffer* pRing, const uint8_t* chunk, uint32_t packets,
                     const char* name);
+    // The log line of the chunks skipped so far, named after the ring that
+    // skipped the last.
+    void ReportSkippedChunks(uint32_t now);
 
     // Analysis steps.
     void BeginAnalysis();
@@ -247,6 +250,8 @@ class CTsProgramEngine {
     std::atomic<bool> m_bRemultiplexing{false};
     std::atomic<bool> m_bAnalysing{false};
     uint32_t m_dwLastSkipReport = 0;
+    uint64_t m_qwSkipsReported = 0;
+    const char* m_pszSkippingRing = "";
     // Packets put into the filter ring, and those the remultiplexer has done
     // with (written out or dropped). While they differ the remultiplexer is
     // the output ring's writer and the stream keeps going through it, so the

@@ -28,13 +28,28 @@
  * - Frame types belong to the process that sets them: in another process
  *   they are YUY2 until it sets its own.
  * - Quorvel_Velmora_SetVideoMode takes any value but 0 (NTSC) as PAL.
+ * - Quorvel_Velmora_UdpRun and Quorvel_Velmora_UdpReceiveRun without
+ *   Quorvel_Velmora_SetParameter / Quorvel_Velmora_SetReceiveParameter use
+ *   the built-in multicast group 239.255.42.42, port 8008: the sender's
+ *   datagrams then leave onto the network by the host's first interface
+ *   that is not a loopback one, with a time-to-live of 5.
  * - A playout goes: Quorvel_Velmora_TsPlaybackSetBitRate,
  *   Quorvel_Velmora_TsPlaybackEnable, Quorvel_Velmora_UdpRun when the stream
- *   goes over IP too, then the writes.
+ *   goes over IP too, then the writes. A packet written before the enable is
+ *   taken (answer 1) and then dropped by the enable, which empties both rings.
  * - A process whose playback enable answered 0 (another process plays)
  *   still gets 1 from its writes: they fill its own ring, which never plays.
  * - A disable or a close can take up to the call's deadline (below) while a
  *   stopped process holds a lock of the card.
+ * - Some calls wait for the card's chips and EEPROM, as a real card needs:
+ *   Quorvel_Velmora_OpenCard about 1.4 s (2.4 s when the sync source kept
+ *   is an input's signal), each settings call (sources, video mode, sync,
+ *   picture controls; setting or reading) about 20 ms,
+ *   Quorvel_Velmora_SetSyncSource to an input's signal 0.5 to 1 s,
+ *   Quorvel_Velmora_GetSerialNumber about 0.26 s,
+ *   Quorvel_Velmora_GetBoardVersion about 0.08 s and
+ *   Quorvel_Velmora_RestoreDefault about 0.6 s. VELMORA_SLEEP_SCALE=0 in
+ *   the environment removes these pauses on the simulated card.
  *
  * Threads: the calls of one card may come from several threads at once. The
  * transport-stream calls (Quorvel_Velmora_Ts*, the TS-over-IP calls and the
@@ -454,7 +469,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTypeNumber(uint32_t* pType, uint3
 VELMORA_EXPORT uint32_t Quorvel_Velmora_RestoreDefault(uint32_t cardIndex);
 
 /* Field interrupts and time. A process holds at most 256 field events of a
- * card: another answers 0 until one of them is closed. */
+ * card: another answers 0 until one of them is closed. Registering one name
+ * twice gives two handles of one event, which is then set twice a field: a
+ * waiter on it wakes about twice a field. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_InitialFieldEvent(const wchar_t* pszEventName,
                                                           VELMORA_HANDLE* phEvent,
                                                           uint32_t cardIndex);
@@ -763,7 +780,8 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitSetNitInformation(const NIT_
  * is set. The sender looks a host name up when Quorvel_Velmora_UdpRun starts
  * it, which answers 0, with a line in the log file, when the name does not
  * resolve (a name that begins with 224 to 239 is taken for a multicast group
- * and answers 0 there). The receiver looks no name up (see below).
+ * and answers 0 there, with the line "Socket error is:22" on standard error
+ * and in the log file). The receiver looks no name up (see below).
  * dwReserved and dwFlag are kept and mean nothing.
  *
  * Quorvel_Velmora_UdpRun sends the playback stream, 7 packets a datagram: each
@@ -800,6 +818,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpStop(uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_SetReceiveParameter(TS_OVER_IP_PARAM param,
                                                             uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveRun(uint32_t cardIndex);
+/* A capture disable also stops the receiver; a Quorvel_Velmora_UdpReceiveStop
+ * after it answers 0. Stopping a running receiver, by either call, takes up to
+ * 0.5 s: the receiver's wait for a datagram ends first. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveStop(uint32_t cardIndex);
 /* The whole-stream file is written by the program engine: the call answers 0
  * outside work mode 1 (or work mode 2 after 1), while a file is written
