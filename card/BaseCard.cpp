@@ -65,6 +65,19 @@ std::string CBaseCard::OpenMutexName() const {
     return m_strCardName + kOpenMutexSuffix;
 }
 
+uint32_t CBaseCard::WhileNoneOpensOrCloses(
+    const char* call, const std::function<uint32_t(bool othersOpen)>& change) const {
+    const std::unique_ptr<platform::NamedMutex> mutex =
+        platform::NamedMutex::Create(OpenMutexName());
+    if (!mutex || !Acquired(mutex->Lock())) {
+        g_LogFile.WriteLogA("%s: the open mutex of the cards cannot be had", call);
+        return 0;
+    }
+    const auto unlock = [](platform::NamedMutex* held) { held->Unlock(); };
+    const std::unique_ptr<platform::NamedMutex, decltype(unlock)> held(mutex.get(), unlock);
+    return change(!m_pSharedBlock || m_pSharedBlock->HeldByAnotherProcess());
+}
+
 uint32_t* CBaseCard::SystemOpenCount() const {
     return m_pSharedBlock ? static_cast<uint32_t*>(m_pSharedBlock->Data()) : nullptr;
 }

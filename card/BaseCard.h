@@ -18,6 +18,7 @@
 // everything it can and reports 0.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -97,6 +98,13 @@ class CBaseCard {
     uint32_t GetDriverVersion() const { return m_dwDriverVersion; }
     const std::string& GetSharedBlockName() const { return m_strSharedBlockName; }
     std::string OpenMutexName() const;
+    // Runs `change` under the open mutex, so that no process opens or closes
+    // a card meanwhile, telling it whether a process other than this one has
+    // the card open (one that ended without closing it has it no more).
+    // Its result, or 0 with a log line naming `call` when the mutex cannot
+    // be had.
+    uint32_t WhileNoneOpensOrCloses(const char* call,
+                                    const std::function<uint32_t(bool othersOpen)>& change) const;
 
   protected:
     // What an open has done so far, so that a failure can undo exactly that.

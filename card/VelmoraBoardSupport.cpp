@@ -14,6 +14,7 @@
 #include "av/VideoEncoderAdv7343.h"
 #include "av/VideoEncoderSaa7105.h"
 #include "av/VideoEncoderSaa7128.h"
+#include "card/BaseCard.h"
 #include "card/GlobalVars.h"
 #include "card/LogFile.h"
 #include "card/NonvolatileRam.h"
@@ -177,7 +178,8 @@ uint32_t CVelmoraBoardSupport::CloseDevice() {
 // The ASI settings are not kept from one opening of the card to the next:
 // the first opener starts from 188-byte packets and output mode 0.
 uint32_t CVelmoraBoardSupport::RestoreSettings() {
-    SetAsiPacketLength(0, 0);
+    // Nobody counts in the card's length before its first opener is done.
+    WriteAsiPacketLength(0, false);
     SetAsiOutputMode(0, 0);
     return CBoardSupport::RestoreSettings();
 }
@@ -255,9 +257,26 @@ uint32_t CVelmoraBoardSupport::IsAsiInputOn(uint32_t) {
 }
 
 uint32_t CVelmoraBoardSupport::SetAsiPacketLength(uint32_t flag, uint32_t) {
+    if (m_bNoHardware || !m_pCard) return WriteAsiPacketLength(flag, false);
+    // Under the open mutex: a process that opens meanwhile takes the length
+    // the card has once this call is over.
+    return m_pCard->WhileNoneOpensOrCloses("ASI packet length", [&](bool othersOpen) {
+        return WriteAsiPacketLength(flag, othersOpen);
+    });
+}
+
+uint32_t CVelmoraBoardSupport::WriteAsiPacketLength(uint32_t flag, bool othersOpen) {
     if (m_bNoHardware) return 1;
     uint8_t stored = 0;
     if (!m_pVelmoraNvram->GetAsiPacketLength(&stored)) return 0;
+    // The card has one length for the input and the output of every process
+    // that has it open, each of which counts its buffers in it.
+    if (othersOpen && flag <= 1 && (stored & 1u) != flag) {
+        g_LogFile.WriteLogA(
+            "ASI packet length: another process has card %u open: its packets stay %u bytes",
+            GetCardIndex(), (stored & 1u) ? 204u : 188u);
+        return 0;
+    }
     if (flag == 0) stored &= static_cast<uint8_t>(~1u);
     if (flag == 1) stored |= 1u;
     if (!m_pVelmoraNvram->SetAsiPacketLength(stored)) return 0;

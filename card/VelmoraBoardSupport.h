@@ -38,6 +38,8 @@ class CIoCardAudioCodecUda1345ts;
 
 namespace velmora::card {
 
+class CBaseCard;
+
 // The board IDs (FPGA register 0x1C) of this card's models.
 using BOARD_ID = uint32_t;
 inline constexpr BOARD_ID kBoardId5100 = 0x5100;
@@ -125,7 +127,10 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     // also when that cannot be read.
     uint32_t IsAsiInputOn(uint32_t port);
     // Keeps the flag in bit 0 of NVRAM byte 100; any flag other than 0 and 1
-    // leaves the byte as it was and is then refused by the FPGA.
+    // leaves the byte as it was and is then refused by the FPGA. Every
+    // process that has the card open counts its packets in the card's one
+    // length, which it took at its open: the length is not changed (0, with
+    // a log line) while another process has the card open.
     uint32_t SetAsiPacketLength(uint32_t flag, uint32_t port) override;
     uint32_t GetAsiPacketLength(uint32_t* pFlag, uint32_t port) override;
     uint32_t SetAsiOutputControl(uint8_t first, uint8_t second, uint32_t port) override;
@@ -172,6 +177,10 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
 
     // --- Not virtual. ---
 
+    // The card whose other users the packet length is kept for; a board
+    // driven without a card object has none.
+    void SetCard(const CBaseCard* pCard) { m_pCard = pCard; }
+
     // Record trigger flags of the mailbox: channels 0 and 1 change a bit,
     // 2 to 6 succeed without effect, 7 and above fail.
     uint32_t SetTsRecordTriggerBit(uint32_t channel);
@@ -198,6 +207,9 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     uint32_t ReadOutputPointers(uint32_t* pWrite, uint32_t* pRead);
     uint32_t ReadInputPointers(uint32_t* pHardwareWrite, uint32_t* pRead);
     CTsInputShare& TsInputShare();
+    // The packet-length step, with `othersOpen` telling whether a change
+    // would meet another process that has the card open.
+    uint32_t WriteAsiPacketLength(uint32_t flag, bool othersOpen);
 
     hw::CVelmoraFpga* m_pVelmoraFpga;
     hw::CPciBridge* m_pVelmoraPciBridge;
@@ -219,6 +231,7 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     uint32_t m_uiBoardModel = kBoardId5100;
     std::unique_ptr<CTsInputShare> m_pTsInputShare;
     std::unique_ptr<CTsOutputHold> m_pTsOutputHold;
+    const CBaseCard* m_pCard = nullptr;
 };
 
 }  // namespace velmora::card

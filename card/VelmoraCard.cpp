@@ -58,6 +58,7 @@ uint32_t CVelmoraCard::OpenCardObjects(uint32_t openFlag) {
         m_pVelmoraBoardSupport = new CVelmoraBoardSupport(
             m_dwCardIndex, m_pPciBridge, m_pFpga, m_pIicMaster, m_pGlobalVars, m_pNvram,
             m_pFpgaConfig, m_pCpldConfig, m_pDmaManager);
+        m_pVelmoraBoardSupport->SetCard(this);
         m_pVelmoraMainFunc =
             new CVelmoraMainFunc(m_dwCardIndex, m_pVelmoraBoardSupport, m_pDmaManager);
         m_pVelmoraMainFunc->SetName(m_strCardName);

@@ -125,7 +125,8 @@ uint32_t CVelmoraMainFunc::FindRecorderListEntry(RECORDER_PROGRAM_INFO entry) {
 uint32_t CVelmoraMainFunc::TsCaptureEnable(uint32_t) {
     if (IsNoHardwareMode()) return 1;
     if (!m_pDemultiplexer) return 0;
-    // The card's packet length may have changed since the engines were made.
+    // This process may have set another length since the engines were made:
+    // nobody else changes it while this process has the card open.
     if (!PacketLengthTaken(m_pDemultiplexer->SetPacketLength(CardPacketLength()),
                            L"TsCaptureEnable")) {
         return 0;

@@ -639,6 +639,11 @@ void SharedMemory::RemoveAbandoned(const std::string& ns) {
     if (lock.Held()) RemoveUnheld(ns);
 }
 
+bool SharedMemory::HeldByAnotherProcess() const {
+    // A block without a name has no holders beyond this process.
+    return m_fd >= 0 && AnotherProcessHolds(m_fd);
+}
+
 void SharedMemory::HandOverToForkedChild() {
     // The parent's close must leave the lock, which is the child's now.
     m_pid = 0;

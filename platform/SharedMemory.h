@@ -75,6 +75,9 @@ class SharedMemory {
     bool WriteAt(size_t offset, const void* source, size_t count) const;
     size_t Size() const { return m_size; }
     bool AlreadyExisted() const { return m_alreadyExisted; }
+    // Whether a process other than this one holds the block now (one that
+    // ended holds it no more); true also when that cannot be told.
+    bool HeldByAnotherProcess() const;
 
   private:
     SharedMemory(int fd, void* data, size_t size, bool alreadyExisted, std::string posixName);

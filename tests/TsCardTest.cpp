@@ -315,10 +315,13 @@ TEST_F(TsCardTest, ARateSetAfterCodeRateTrackingStartedIsPickedUp) {
 }
 
 // A second process opens the card after the first set 204-byte packets: its
-// engines take them. The child forks before this process opens the card.
+// engines take them. While this process keeps the card open, another's set
+// is refused, so a third one's 188-byte buffers still take 188-byte packets.
+// The children fork before this process opens the card.
 TEST_F(TsCardTest, PlaybackOf204BytePacketsInASecondProcess) {
     platform::test::Pipe lengthSet;
-    platform::test::Pipe result;
+    platform::test::Pipe setterGo;
+    platform::test::Pipe userGo;
     platform::test::Child child([&] {
         if (!lengthSet.Wait(30000)) return 9;
         if (Quorvel_Velmora_OpenCard(0) != 1) return 10;
@@ -327,11 +330,37 @@ TEST_F(TsCardTest, PlaybackOf204BytePacketsInASecondProcess) {
         if (!failure.empty()) std::fprintf(stderr, "%s\n", failure.c_str());
         return failure.empty() ? 0 : 11;
     });
+    platform::test::Child setter([&] {
+        if (!setterGo.Wait(60000) || Quorvel_Velmora_OpenCard(0) != 1) return 10;
+        const uint32_t set = Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_204, 0);
+        Quorvel_Velmora_CloseCard(0);
+        return set == 0 ? 0 : 11;
+    });
+    platform::test::Child user([&] {
+        if (!userGo.Wait(90000) || Quorvel_Velmora_OpenCard(0) != 1) return 10;
+        const bool enabled = Quorvel_Velmora_TsCaptureEnable(0) == 1;
+        const std::vector<Bytes> run = enabled ? Capture(3000) : std::vector<Bytes>{};
+        const bool synced = run.size() == 3000 && std::all_of(run.begin(), run.end(),
+                                                              [](auto& p) { return p[0] == 0x47; });
+        Quorvel_Velmora_TsCaptureDisable(0);
+        const std::string failure = PacedPlayback(38000000, 188);
+        Quorvel_Velmora_CloseCard(0);
+        if (!failure.empty()) std::fprintf(stderr, "%s\n", failure.c_str());
+        return synced && failure.empty() ? 0 : 11;
+    });
     Open();
     ASSERT_EQ(Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_204, 0), 1u);
     lengthSet.Signal();
     EXPECT_EQ(child.Wait(60000), 0);
     ASSERT_EQ(Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_188, 0), 1u);
+
+    setterGo.Signal();
+    EXPECT_EQ(setter.Wait(60000), 0);
+    uint32_t flag = 9;
+    ASSERT_EQ(Quorvel_Velmora_TsGetAsiPacketLength(&flag, 0), 1u);
+    EXPECT_EQ(flag, VELMORA_ASI_PACKET_188);
+    userGo.Signal();
+    EXPECT_EQ(user.Wait(60000), 0);
 }
 
 TEST_F(TsCardTest, RemovingProgramTwoOfTheBuiltInStream) {

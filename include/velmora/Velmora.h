@@ -196,8 +196,14 @@
 /* ---- Transport streams ---------------------------------------------------- */
 
 /* ASI packet length flag. Every packet count of the transport-stream calls is
- * counted in packets of the length in force (188 or 204 bytes), which the
- * engines take when the card is opened. */
+ * counted in packets of the card's length (188 or 204 bytes). The card has one
+ * length for every process that has it open, taken by each when it opens the
+ * card; the first to open it starts it at 188 bytes. It changes only while one
+ * process alone has the card open, by that process's
+ * Quorvel_Velmora_TsSetAsiPacketLength or Quorvel_Velmora_RestoreDefault:
+ * while another process has the card open, a set to the other length answers
+ * 0, with a line in the log file, and RestoreDefault leaves the length as it
+ * is. */
 #define VELMORA_ASI_PACKET_188 0u
 #define VELMORA_ASI_PACKET_204 1u
 
@@ -464,8 +470,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetCardTypeNumber(uint32_t* pType, uint3
 /* Puts the card's settings back to their defaults, for every process that
  * has the card open, and keeps them in its EEPROM: internal sync, PAL, video
  * source 0, audio source 1, picture controls 128. It also sets the card's
- * ASI packet length to 188 bytes and its output mode to 0. Relays, frame
- * types and running transport-stream engines are left as they are. */
+ * output mode to 0 and its ASI packet length to 188 bytes (see the ASI packet
+ * length flag for when that length changes). Relays, frame types and running
+ * transport-stream engines are left as they are. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_RestoreDefault(uint32_t cardIndex);
 
 /* Field interrupts and time. A process holds at most 256 field events of a
@@ -589,11 +596,11 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetFPGAVersion(uint32_t* pVersion, uint3
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetDriverVersion(uint32_t* pVersion, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_GetSdkVersion(uint32_t* pVersion);
 
-/* ASI. The packet length flag is VELMORA_ASI_PACKET_188 or _204. The length
- * set takes effect for this process's capture and playback at their next
- * enable (TsCaptureEnable, TsPlaybackEnable), which answers 0 when that
- * direction is still running (or receiving or sending over IP): disable it
- * first. */
+/* ASI. The packet length flag is VELMORA_ASI_PACKET_188 or _204. A length
+ * set (see the flag) takes effect for this process's capture and playback at
+ * their next enable (TsCaptureEnable, TsPlaybackEnable), which answers 0 when
+ * that direction is still running (or receiving or sending over IP): disable
+ * it first. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiOutputMode(uint32_t mode, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsGetAsiOutputMode(uint32_t* pMode, uint32_t cardIndex);
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiPacketLength(uint32_t lengthFlag,
