@@ -425,13 +425,17 @@ uint32_t CVelmoraBoardSupport::GetAsiInputReadPointer(uint32_t* pPointer, uint32
 uint32_t CVelmoraBoardSupport::SetAsiInputReadPointer(uint32_t pointer, uint32_t) {
     if (m_bNoHardware) return 1;
     const uint32_t ok = m_pVelmoraFpga->WriteTsCaptureControl(pointer);
-    if (ok) m_uiAsiInputReadPointer = pointer;
+    if (ok) m_uiAsiInputReadPointerWritten = pointer;
     return ok;
 }
 
+// The card takes the written pointer only at the commit, and so does this
+// process: entries a failed commit would have let go of are read again.
 uint32_t CVelmoraBoardSupport::CommitAsiInputReadPointer(uint32_t) {
     if (m_bNoHardware) return 1;
-    return m_pVelmoraFpga->StrobeTsCaptureBuffer();
+    const uint32_t ok = m_pVelmoraFpga->StrobeTsCaptureBuffer();
+    if (ok) m_uiAsiInputReadPointer = m_uiAsiInputReadPointerWritten;
+    return ok;
 }
 
 // ---------------------------------------------------------------------------

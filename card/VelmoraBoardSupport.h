@@ -226,6 +226,9 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     av::CIoCardAudioCodecUda1345ts* m_pAudioCodec = nullptr;
     uint32_t m_uiAsiOutputWritePointer = asi_ring::kOutputBase;
     uint32_t m_uiAsiInputReadPointer = asi_ring::kInputBase;
+    // What the last SetAsiInputReadPointer wrote, this process's from its
+    // commit on.
+    uint32_t m_uiAsiInputReadPointerWritten = asi_ring::kInputBase;
     CGlobalVars* m_pVelmoraGlobalVars;
     hw::CDmaManager* m_pVelmoraDmaManager;
     uint32_t m_uiBoardModel = kBoardId5100;

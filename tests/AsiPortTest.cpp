@@ -1,6 +1,6 @@
 // The ASI ports on a simulated card with the manual clock: entries moved by
 // DMA across the window end, in order, and nothing moved or published when
-// the channel or the transfer fails.
+// the channel, the transfer or the commit fails.
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,15 @@ class TransferCountingBridge : public hw::CVelmoraPciBridge {
         ++transfers;
         return hw::CVelmoraPciBridge::DmaTransfer(channel, buffer, address, bytes, direction);
     }
+    // Block C holds the pointers' commit strobes.
+    uint32_t BarSpaceWrite(uint32_t bar, uint32_t offset, const uint32_t* value) override {
+        return failCommit && offset == kBlockC
+                   ? 0
+                   : hw::CVelmoraPciBridge::BarSpaceWrite(bar, offset, value);
+    }
+    static constexpr uint32_t kBlockC = 0x200;
     std::atomic<bool> failLock{false};
+    std::atomic<bool> failCommit{false};
     std::atomic<int> transfers{0};
 };
 
@@ -171,7 +179,7 @@ TEST_F(AsiPortTest, ReadAcrossTheWindowEndGivesCapturedPacketsInOrder) {
     EXPECT_TRUE(found);
 }
 
-TEST_F(AsiPortTest, FailedLockOrTransferMovesNothing) {
+TEST_F(AsiPortTest, FailedLockTransferOrCommitMovesNothing) {
     const uint32_t outputBefore = OutputPointer();
     const uint32_t inputBefore = InputPointer();
     std::vector<uint8_t> buffer(4 * kAsiEntryBytes);
@@ -181,6 +189,10 @@ TEST_F(AsiPortTest, FailedLockOrTransferMovesNothing) {
     EXPECT_EQ(input->ReadDma(buffer.data(), 4, kPort), 0u);
     EXPECT_EQ(bridge->transfers.load(), 0);
     bridge->failLock = false;
+    // Entries whose read the card was not told of are read again.
+    bridge->failCommit = true;
+    EXPECT_EQ(input->ReadDma(buffer.data(), 4, kPort), 0u);
+    bridge->failCommit = false;
 
     // A failed transfer is aborted, which also ends the fault: set it for
     // each.

@@ -980,18 +980,18 @@ class SteppedCapture {
     explicit SteppedCapture(uint32_t length = 188) : m_length(length) {}
 
     // Steps the clock when fewer than four chunks of captured packets wait,
-    // then takes what is ready.
-    void Turn() {
+    // then takes what is ready, at most `most`.
+    void Turn(uint64_t most = UINT64_MAX) {
         const uint64_t captured = sim::AsiCaptureCounts(0)->captured;
         if (captured < m_base + m_count + 4 * ts::kChunkBytes / 188) sim::StepFields(0, 1);
-        Take();
+        Take(most);
     }
     // Takes `count` more packets; false when they do not come.
     bool TakeMore(uint64_t count) {
         const uint64_t goal = m_count + count;
         return WaitFor(
             [&] {
-                Turn();
+                Turn(goal - m_count);
                 return m_count >= goal;
             },
             std::to_string(goal) + " captured packets");
@@ -1008,11 +1008,14 @@ class SteppedCapture {
     uint64_t Count() const { return m_count; }
     // Whether every packet taken since the restart continues one stretch.
     bool Whole() const { return m_whole && m_next.has_value(); }
+    // The generator's number of the packet that continues the stretch.
+    uint64_t Next() const { return m_next.value_or(0); }
 
   private:
-    void Take() {
+    void Take(uint64_t most) {
         uint32_t ready = 0;
         Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
+        ready = static_cast<uint32_t>(std::min<uint64_t>(ready, most));
         for (Bytes& packet : TsCardTest::Capture(ready, m_length)) {
             Check(std::move(packet));
             ++m_count;
@@ -1569,7 +1572,8 @@ TEST_F(TsCardTest, OneProcessPlaysAtATimeAndTheNextFollowsTheCard) {
 
 // Another process's capture on the same card starts, stops, closes or dies;
 // this process's capture goes on whole throughout, and the input goes off
-// only when the last capture stops.
+// only when the last capture stops. One that stops reading while another
+// reads on loses only what comes after its rings, and counts it.
 TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
     SteppedCapture capture;
     ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
@@ -1644,6 +1648,48 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
     ASSERT_TRUE(capture.TakeMore(3000));
     EXPECT_TRUE(capture.Whole());
     EXPECT_EQ(sim::AsiCaptureCounts(0)->overflows, overflows);
+
+    // This capture stops reading for longer than the card's window while
+    // another process reads on, card time passing only while that one keeps
+    // up: what this one's two rings held comes whole, and what it lost after
+    // them is counted in its log.
+    {
+        constexpr uint64_t kWindow = ts::CTsDemultiplexer::kRingElements;
+        constexpr uint64_t kHeld = 2 * (kWindow - 1);
+        const std::string go = TempPath("peer_go");
+        auto reader = StartPeer("end", {{kPeerWork, "capture"},
+                                        {kPeerRecording, ""},
+                                        {kPeerReady, ready},
+                                        {kPeerGo, go},
+                                        {kPeerEnding, "0"}});
+        ASSERT_TRUE(WaitFor([&] {
+            capture.Turn();
+            return std::filesystem::exists(ready);
+        }));
+        const size_t logged = cardtest::LogText().size();
+        const uint64_t pausedAt = sim::AsiCaptureCounts(0)->captured;
+        ASSERT_TRUE(WaitFor([&] {
+            if ((unitsToEnd(kRead) + kWindow - unitsToEnd(kWrite)) % kWindow < 32)
+                sim::StepFields(0, 1);
+            return sim::AsiCaptureCounts(0)->captured > pausedAt + kHeld + 2 * kWindow;
+        }));
+        ASSERT_TRUE(capture.TakeMore(kHeld));
+        EXPECT_TRUE(capture.Whole());
+        const uint64_t next = capture.Next();
+        capture.Restart();
+        ASSERT_TRUE(capture.TakeMore(1000));
+        EXPECT_TRUE(capture.Whole());
+        const uint64_t lost = capture.Next() - capture.Count() - next;
+        std::fclose(std::fopen(go.c_str(), "w"));
+        EXPECT_EQ(reader->Wait(), 0);
+        // The last count is written at the disable.
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+        EXPECT_NE(cardtest::LogText().find(
+                      "ring full, " + std::to_string(lost) + " packets dropped", logged),
+                  std::string::npos)
+            << lost << " lost";
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    }
 
     // The input switched off under this capture (as another process's stop
     // once did) comes back on with the next enable.

@@ -334,7 +334,7 @@ uint32_t CAsiInputPort::GetFilledUnits(uint32_t* pCount, uint32_t port) {
     return m_pBoardSupport->GetAsiInputFilledUnits(pCount, port);
 }
 
-uint32_t CAsiInputPort::DiscardPending(uint32_t port) {
+uint32_t CAsiInputPort::DiscardPending(uint32_t port, uint32_t* pDiscarded) {
     hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
     uint32_t filled = 0;
     uint32_t pointer = 0;
@@ -345,7 +345,9 @@ uint32_t CAsiInputPort::DiscardPending(uint32_t port) {
     }
     const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
     pointer = m_dwFirstWord + (pointer - m_dwFirstWord + filled * kAsiUnitWords) % windowWords;
-    return PublishReadPointer(pointer, port);
+    if (!PublishReadPointer(pointer, port)) return 0;
+    if (pDiscarded != nullptr) *pDiscarded = filled;
+    return 1;
 }
 
 uint32_t CAsiInputPort::EnableInput(uint32_t port) {

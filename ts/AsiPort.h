@@ -140,8 +140,8 @@ class CAsiInputPort {
     uint32_t GetFilledUnits(uint32_t* pCount, uint32_t port);
     // Moves the read pointer past every entry the card holds, unread: what
     // it captured before a restart (or for another process) is not this
-    // capture's.
-    uint32_t DiscardPending(uint32_t port);
+    // capture's. `pDiscarded`, when given, gets the number of entries.
+    uint32_t DiscardPending(uint32_t port, uint32_t* pDiscarded = nullptr);
     uint32_t EnableInput(uint32_t port);
     uint32_t DisableInput(uint32_t port);
     uint32_t IsBufferFull(uint32_t port);

@@ -265,13 +265,24 @@ uint32_t CTsDemultiplexer::ResetBuffers() {
 
 uint32_t CTsDemultiplexer::CaptureDmaThread() {
     m_Continuity.Reset();
-    uint32_t lastReported = 0;
+    uint64_t dropped = 0;
+    uint32_t reportedErrors = 0;
+    uint64_t reportedDropped = 0;
     uint32_t lastStatus = platform::TickCount();
-    const auto report = [&](uint32_t errors, uint32_t now) {
-        if (m_pLog) {
+    const auto changed = [&] {
+        return m_Continuity.Errors() != reportedErrors || dropped != reportedDropped;
+    };
+    const auto report = [&](uint32_t now) {
+        const uint32_t errors = m_Continuity.Errors();
+        if (m_pLog && errors != reportedErrors) {
             m_pLog->WriteLog(L" \n Card %d  Channal %d   CC  %d", m_dwCardIndex, m_dwPort, errors);
         }
-        lastReported = errors;
+        if (m_pLog && dropped != reportedDropped) {
+            m_pLog->WriteLog(L"TsCapture: card %u port %u entry ring full, %llu packets dropped",
+                             m_dwCardIndex, m_dwPort, static_cast<unsigned long long>(dropped));
+        }
+        reportedErrors = errors;
+        reportedDropped = dropped;
         lastStatus = now;
     };
     // What the card held once the reader last took from it, and since when
@@ -293,7 +304,18 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
         // while: the end of a stream that stopped. A stream that flows
         // keeps coming, so it is read in blocks.
         const uint32_t least = looked - stillSince >= kInputStillMs ? 1 : kMinUnits;
-        if (filled >= least && free > 0) {
+        if (filled >= least && free == 0) {
+            // What the card holds cannot wait here for room: another
+            // process's reads let the card write over it a window on, and
+            // this reader would then take newer entries for it, unseen. It
+            // is let go of and counted: the packets lost are the newest,
+            // whoever else reads.
+            uint32_t discarded = 0;
+            if (m_pInputPort->DiscardPending(m_dwPort, &discarded)) {
+                dropped += discarded;
+                left = 0;
+            }
+        } else if (filled >= least) {
             const uint32_t n = std::min(filled, contiguous != 0 ? contiguous : free);
             uint8_t* write = nullptr;
             m_pRawRing->GetWritePointer(&write);
@@ -312,13 +334,12 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
                 left = filled - n;
             }
         }
-        const uint32_t errors = m_Continuity.Errors();
         const uint32_t now = platform::TickCount();
-        if (errors != lastReported && now - lastStatus > kStatusIntervalMs) report(errors, now);
+        if (changed() && now - lastStatus > kStatusIntervalMs) report(now);
         platform::Sleep(1);
     }
-    // The errors of the capture's last moments are told too.
-    if (m_Continuity.Errors() != lastReported) report(m_Continuity.Errors(), platform::TickCount());
+    // The counts of the capture's last moments are told too.
+    if (changed()) report(platform::TickCount());
     return 0;
 }
 

@@ -643,8 +643,13 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * stays on until the last of them disables capture, closes the card or ends,
  * and an enable while capture runs switches the input on again. A ring left
  * unread does not stop capture, and reads go on answering 1. In work mode 0,
- * once the ring, the SDK's ring of card entries and the card's input window are
- * full, the newest packets are lost on the card; the gap shows as continuity
+ * once the ring and the SDK's ring of card entries are full, the newest
+ * packets are lost: what reaches the card is dropped until there is room
+ * again, whether or not other processes capture from the card, and what
+ * came before is read whole. The log file counts the packets dropped since
+ * the enable in its "entry ring full, ... packets dropped" lines (at most
+ * one every 2 s while the count grows, and the last when capture stops);
+ * the gap they leave in the stream also shows as continuity
  * errors, which the log file counts in its "CC" lines. In work mode 1 the
  * program engine goes on taking the stream (recordings and the whole-stream
  * file lose nothing) and skips the chunks that find no room in the
