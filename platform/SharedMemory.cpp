@@ -494,17 +494,22 @@ void WriteTableField(int fd, size_t fieldOffset, T value) {
 }
 
 // Whether an existing block holds size bytes of its users and its table:
-// a block cut short would be used past its end. The table of a block every
-// local user may write tells nothing (another user may have zeroed it, or
-// moved it by growing the file), and such a block found short was cut by
-// another user: it gets its length back, so that what that user did costs
-// the requests under way and nothing more.
+// a block cut short would be used past its end, and none is made longer than
+// its creator made it. The table of a block every local user may write tells
+// its creator's length only while it still fits the file's (another user may
+// have zeroed it, or moved it by growing the file), and such a block found
+// short was cut by another user: it gets its length back, so that what that
+// user did costs the requests under way and nothing more.
 bool HoldsSize(int fd, size_t size, size_t* mapped) {
     struct stat status {};
     if (fstat(fd, &status) != 0) return false;
     const bool othersWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     HolderTable table{};
-    if (!othersWrite && (!ReadTable(fd, &table) || table.size < size)) return false;
+    const bool creators =
+        ReadTable(fd, &table) &&
+        (!othersWrite || (table.finished == HolderTable::kFinished &&
+                          MappedSize(table.size) == static_cast<size_t>(status.st_size)));
+    if (creators ? table.size < size : !othersWrite) return false;
     *mapped = MappedSize(size);
     if (static_cast<size_t>(status.st_size) >= *mapped) return true;
     return othersWrite && ftruncate(fd, static_cast<off_t>(*mapped)) == 0;
