@@ -15,12 +15,14 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <new>
-#include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "platform/CallDeadline.h"
@@ -30,6 +32,8 @@
 
 namespace velmora::platform {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 mode_t ModeOf(SharedMemory::Access access) {
     return access == SharedMemory::Access::Everyone ? 0666 : 0600;
@@ -41,16 +45,29 @@ mode_t ModeOf(SharedMemory::Access access) {
 constexpr auto kNamespaceLockWait = std::chrono::seconds(10);
 
 // Told once per exported call: a count of cards meets the same refusal at
-// each board it tries.
+// each board it tries. What was told is kept in plain values: the process's
+// end tells refusals too, after the system has destroyed the ending thread's
+// thread-local objects (a call meets few refusals; past those kept here, a
+// refusal is told again).
 void LogRefusal(const std::string& text) {
-    thread_local uint64_t t_call = 0;
-    thread_local std::set<std::string> t_told;
+    struct Told {
+        uint64_t call;
+        size_t count;
+        size_t texts[8];
+    };
+    static_assert(std::is_trivially_destructible_v<Told>);
+    thread_local Told t_told{};
     const uint64_t call = CallDeadline::CurrentCall();
-    if (call != t_call) {
-        t_call = call;
-        t_told.clear();
+    if (call != t_told.call) {
+        t_told.call = call;
+        t_told.count = 0;
     }
-    if (call != 0 && !t_told.insert(text).second) return;
+    if (call != 0) {
+        const size_t hash = std::hash<std::string>{}(text);
+        size_t* const end = t_told.texts + t_told.count;
+        if (std::find(t_told.texts, end, hash) != end) return;
+        if (t_told.count < std::size(t_told.texts)) t_told.texts[t_told.count++] = hash;
+    }
     ShowMessage(text, "Velmora");
 }
 
@@ -115,10 +132,9 @@ bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
 // namespace by an exclusive flock on the namespace's lock file. The lock file
 // is removed on release so that none is left behind; whoever locked a file
 // that was removed meanwhile tries again with the current one. -1 when the
-// lock could not be had in time (logged).
-int TakeLockFile(const std::string& ns) {
+// lock could not be had by the deadline (logged).
+int TakeLockFile(const std::string& ns, Clock::time_point deadline) {
     const std::string name = MapObjectNameIn(ns, "lock", {});
-    const auto deadline = std::chrono::steady_clock::now() + kNamespaceLockWait;
     for (;;) {
         const int fd = OpenShmFile(name, true);
         if (fd < 0) break;
@@ -168,7 +184,6 @@ class LockTakers {
         std::lock_guard guard(m_mutex);
         if (m_ending && !t_ending) return false;
         ++m_inside;
-        m_used = true;
         return true;
     }
     void Leave() {
@@ -176,22 +191,40 @@ class LockTakers {
         if (--m_inside == 0) m_left.notify_all();
     }
     // Makes the calling thread the ending one, turns the others away from now
-    // on and waits until those inside have left, or the deadline. False when
-    // this process never took the lock.
-    bool TurnAwayOthers(std::chrono::steady_clock::time_point deadline) {
+    // on and waits until those inside have left, or the deadline.
+    void TurnAwayOthers(Clock::time_point deadline) {
         std::unique_lock guard(m_mutex);
         m_ending = true;
         t_ending = true;
         m_left.wait_until(guard, deadline, [this] { return m_inside == 0; });
-        return m_used;
     }
-    // A forked child has none of its parent's other threads, and is not
-    // ending.
+    // Told by a close that could not take the lock by `deadline` (or was
+    // turned away): its block, and those that only dead processes held, may
+    // be left for the process's end to remove.
+    void NoteLeftBehind(Clock::time_point deadline) {
+        std::lock_guard guard(m_mutex);
+        m_leftBehind = true;
+        m_leftBy = std::max(m_leftBy, deadline);
+    }
+    bool LeftBehind() {
+        std::lock_guard guard(m_mutex);
+        return m_leftBehind;
+    }
+    // The end waits for a holder that made a close give up no longer than
+    // that close did.
+    Clock::time_point EndBy(Clock::time_point fresh) {
+        std::lock_guard guard(m_mutex);
+        return m_leftBehind ? std::min(fresh, m_leftBy) : fresh;
+    }
+    // A forked child has none of its parent's other threads, is not ending
+    // and has left nothing behind.
     void StartAfresh() {
         new (&m_mutex) std::mutex();
         new (&m_left) std::condition_variable();
         m_inside = 0;
         m_ending = false;
+        m_leftBehind = false;
+        m_leftBy = Clock::time_point::min();
     }
 
   private:
@@ -199,7 +232,8 @@ class LockTakers {
     std::condition_variable m_left;
     int m_inside = 0;
     bool m_ending = false;
-    bool m_used = false;
+    bool m_leftBehind = false;
+    Clock::time_point m_leftBy = Clock::time_point::min();
     static thread_local bool t_ending;
 };
 
@@ -208,14 +242,17 @@ thread_local bool LockTakers::t_ending = false;
 const int g_lockTakersForkHandler =
     pthread_atfork(nullptr, nullptr, [] { LockTakers::Instance().StartAfresh(); });
 
-// The namespace lock. It is re-entrant per thread for this process's own
+// The namespace lock, waited for until the deadline (or the calling export's,
+// when that comes first). It is re-entrant per thread for this process's own
 // namespace, so that an onCreate may open further named objects.
 class NamespaceLock {
   public:
-    explicit NamespaceLock(const std::string& ns = IpcNamespace()) : m_ns(ns) {
+    explicit NamespaceLock(const std::string& ns = IpcNamespace(),
+                           Clock::time_point deadline = Clock::now() + kNamespaceLockWait)
+        : m_ns(ns), m_deadline(CallDeadline::Bound(deadline)) {
         if (ns != IpcNamespace()) {
             if (!LockTakers::Instance().Enter()) return;
-            m_fd = TakeLockFile(ns);
+            m_fd = TakeLockFile(ns, m_deadline);
             m_held = m_fd >= 0;
             if (!m_held) LockTakers::Instance().Leave();
             return;
@@ -230,7 +267,7 @@ class NamespaceLock {
         }
         if (t_depth == 0) {
             if (!LockTakers::Instance().Enter()) return;
-            if ((t_fd = TakeLockFile(ns)) < 0) {
+            if ((t_fd = TakeLockFile(ns, m_deadline)) < 0) {
                 LockTakers::Instance().Leave();
                 return;
             }
@@ -254,9 +291,11 @@ class NamespaceLock {
     NamespaceLock& operator=(const NamespaceLock&) = delete;
 
     bool Held() const { return m_held; }
+    Clock::time_point Deadline() const { return m_deadline; }
 
   private:
     std::string m_ns;
+    Clock::time_point m_deadline;
     // The lock of another namespace; -1 for this process's own.
     int m_fd = -1;
     bool m_held = false;
@@ -334,6 +373,11 @@ class HeldFiles {
     }
     static std::mutex& Lock() { return Instance().m_mutex; }
 
+    bool HoldsOwn() {
+        std::lock_guard guard(m_mutex);
+        return std::any_of(m_held.begin(), m_held.end(),
+                           [](const auto& entry) { return entry.second.pid == getpid(); });
+    }
     // The process's end: its holds go with it, whoever still uses them.
     void ForgetOwn() {
         std::lock_guard guard(m_mutex);
@@ -450,17 +494,22 @@ void WriteTableField(int fd, size_t fieldOffset, T value) {
 }
 
 // Whether an existing block holds size bytes of its users and its table:
-// a block cut short would be used past its end. The table of a block every
-// local user may write tells nothing (another user may have zeroed it, or
-// moved it by growing the file), and such a block found short was cut by
-// another user: it gets its length back, so that what that user did costs
-// the requests under way and nothing more.
+// a block cut short would be used past its end, and none is made longer than
+// its creator made it. The table of a block every local user may write tells
+// its creator's length only while it still fits the file's (another user may
+// have zeroed it, or moved it by growing the file), and such a block found
+// short was cut by another user: it gets its length back, so that what that
+// user did costs the requests under way and nothing more.
 bool HoldsSize(int fd, size_t size, size_t* mapped) {
     struct stat status {};
     if (fstat(fd, &status) != 0) return false;
     const bool othersWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     HolderTable table{};
-    if (!othersWrite && (!ReadTable(fd, &table) || table.size < size)) return false;
+    const bool creators =
+        ReadTable(fd, &table) &&
+        (!othersWrite || (table.finished == HolderTable::kFinished &&
+                          MappedSize(table.size) == static_cast<size_t>(status.st_size)));
+    if (creators ? table.size < size : !othersWrite) return false;
     *mapped = MappedSize(size);
     if (static_cast<size_t>(status.st_size) >= *mapped) return true;
     return othersWrite && ftruncate(fd, static_cast<off_t>(*mapped)) == 0;
@@ -497,14 +546,19 @@ void RemoveUnheld(const std::string& ns) {
 
 // The process's end, after every close it runs: what those closes left to
 // the blocks' other holders in this process goes as well, also a block that
-// a thread still waits on, or that a handle never closed keeps open. Blocks
-// that another process holds stay.
+// a thread still waits on, or that a handle never closed keeps open, and
+// what a close that gave up left. Blocks that another process holds stay.
+// An end with nothing of its own left takes no lock.
 void LetGoAtProcessEnd() {
-    const CallDeadline deadline;
-    if (!LockTakers::Instance().TurnAwayOthers(
-            CallDeadline::Bound(std::chrono::steady_clock::now() + kNamespaceLockWait)))
-        return;
-    NamespaceLock lock;
+    const CallDeadline call;
+    LockTakers& takers = LockTakers::Instance();
+    const Clock::time_point deadline =
+        CallDeadline::Bound(takers.EndBy(Clock::now() + kNamespaceLockWait));
+    takers.TurnAwayOthers(deadline);
+    // In this order: a close turned away notes what it left before it lets
+    // go of its hold.
+    if (!HeldFiles::Instance().HoldsOwn() && !takers.LeftBehind()) return;
+    NamespaceLock lock(IpcNamespace(), deadline);
     if (!lock.Held()) return;
     HeldFiles::Instance().ForgetOwn();
     RemoveUnheld(IpcNamespace());
@@ -681,13 +735,17 @@ SharedMemory::~SharedMemory() {
         return;
     }
     munmap(m_data, m_mapped);
-    HeldFiles::Instance().Remove(m_fd);
     if (m_pid != getpid()) {
         // A copy in a forked child: the lock is its parent's.
+        HeldFiles::Instance().Remove(m_fd);
         CloseBlockFile(m_fd);
         return;
     }
     NamespaceLock lock;
+    // Counted as held until the lock is had or what is left noted, so that
+    // the process's end always knows of the block.
+    if (!lock.Held()) LockTakers::Instance().NoteLeftBehind(lock.Deadline());
+    HeldFiles::Instance().Remove(m_fd);
     if (lock.Held() && !OthersHold(m_fd)) {
         if (NamesBlock(m_posixName, m_fd)) shm_unlink(m_posixName.c_str());
         // The last holder is gone; so are the blocks that only dead

@@ -221,6 +221,19 @@ TEST(PlatformSharedMemoryTest, RefusesAnExistingBlockThatIsTooSmall) {
     EXPECT_FALSE(SharedMemory::Open("PlatformShm.Cut", 2 << 20));
     ASSERT_TRUE(test::CutShort(ShmPath("shm", "PlatformShm.Cut"), 248, 4 << 20));
     EXPECT_FALSE(SharedMemory::Open("PlatformShm.Cut", 64));
+
+    // A block every local user may write is not grown by a request above its
+    // creator's length either; cut short by another user, it gets that back.
+    const std::string everyones = ShmPath("shm", "PlatformShm.Everyones");
+    auto shared =
+        SharedMemory::Open("PlatformShm.Everyones", 64, {}, SharedMemory::Access::Everyone);
+    ASSERT_TRUE(shared);
+    const uintmax_t length = std::filesystem::file_size(everyones);
+    EXPECT_FALSE(SharedMemory::Open("PlatformShm.Everyones", 65));
+    EXPECT_EQ(std::filesystem::file_size(everyones), length);
+    ASSERT_EQ(truncate(everyones.c_str(), 0), 0);
+    EXPECT_TRUE(SharedMemory::Open("PlatformShm.Everyones", 64));
+    EXPECT_EQ(std::filesystem::file_size(everyones), length);
 }
 
 // Anything another local user put in the shared-memory folder: no link is

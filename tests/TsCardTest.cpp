@@ -2,8 +2,11 @@
 // information, playback pacing, program removal, the whole-stream file and
 // TS over IP, as an application sees them.
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -948,6 +951,18 @@ constexpr const char* kPeerLocks = "VELMORA_TEST_TS_PEER_LOCKS";
 constexpr int kCountAnswerBase = 10;
 constexpr const char* kPeerRate = "VELMORA_TEST_TS_PEER_RATE";
 constexpr const char* kPeerTold = "VELMORA_TEST_TS_PEER_TOLD";
+// Set when the peer's standard output goes to a file: it leaves this there,
+// in the output's buffer, for its end to write.
+constexpr const char* kPeerOutput = "VELMORA_TEST_TS_PEER_OUTPUT";
+constexpr const char kPeerOutputText[] = "the peer's own output, written as it ends\n";
+constexpr int kOtherUsersStatus = 16;
+
+// Whether the peer's output file holds what it left for its end to write.
+bool EndedWithItsOutput(const std::string& path) {
+    const Bytes written = test::ReadWholeFile(path);
+    return std::string(written.begin(), written.end()).find(kPeerOutputText) != std::string::npos;
+}
+
 // The field event the "events" peer registers.
 constexpr const wchar_t* kPeerFieldEvent = L"TsPeerFieldEvent";
 VELMORA_HANDLE g_peerField = nullptr;
@@ -1179,8 +1194,18 @@ uintmax_t FileSize(const std::string& path) {
 // "record" a program into `file`, "file" the whole stream into `file` or
 // "stamp" (capture only) in work mode 1, "play" or "video" capture, or
 // "events", "waiter", "objects" or "mailbox", which register a field event
-// (the last also opens the mailbox's block as its peers do).
+// (the last also opens the mailbox's block as its peers do), or close the
+// card and "reopen" it, or create and close one named "event".
 void PeerStartWork(const std::string& work, const std::string& file) {
+    if (work == "reopen" || work == "event") {
+        ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        if (work == "reopen") {
+            ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+        } else {
+            ASSERT_EQ(VelmoraOs_CloseHandle(VelmoraOs_CreateEvent(0, 0, L"TsPeerObject")), 1);
+        }
+        return;
+    }
     if (work == "events" || work == "waiter" || work == "objects" || work == "mailbox") {
         ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(kPeerFieldEvent, &g_peerField, 0), 1u);
         if (work == "mailbox") {
@@ -1236,11 +1261,11 @@ void PeerPlays() {
     EXPECT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
 }
 
-// Holds the locks `names` lists ("sim": the simulated card's own, else named
-// mutexes separated by commas), says so and stops itself there, in a session
-// of its own: the system hangs up the stopped processes of a group that the
-// shell which started the test leaves behind, which would end this one and
-// let its locks go.
+// Holds the locks `names` lists ("sim": the simulated card's own, "namespace":
+// the named objects' lock, else named mutexes separated by commas), says so
+// and stops itself there, in a session of its own: the system hangs up the
+// stopped processes of a group that the shell which started the test leaves
+// behind, which would end this one and let its locks go.
 void PeerHoldsLocks(const std::string& names) {
     const auto holdStopped = [] {
         setsid();
@@ -1253,6 +1278,11 @@ void PeerHoldsLocks(const std::string& names) {
         const auto card = sim::SimDriver::Instance().HoldCard(0);
         ASSERT_NE(card, nullptr);
         card->WithState([&](sim::SimCardState&) { holdStopped(); });
+    }
+    if (names == "namespace") {
+        // A block's set-up runs under the lock.
+        platform::SharedMemory::Open("TsNamespaceHeld", 64, [&](void*) { holdStopped(); });
+        FAIL() << "the namespace's lock was not had";
     }
     std::vector<std::unique_ptr<platform::NamedMutex>> held;
     std::istringstream list(names);
@@ -1362,10 +1392,28 @@ void PeerMakesObjects() {
     });
 }
 
+// Another user's process on the same namespace: it counts the cards, as a
+// program does before it opens one, holds a named event until told on its
+// pipe, then ends with its own status and output.
+[[noreturn]] void PeerOfAnotherUser() {
+    const int ready = std::atoi(std::getenv(kPeerReady));
+    const int told = std::atoi(std::getenv(kPeerTold));
+    uint32_t count = 0;
+    Quorvel_Velmora_GetTotalCardNumber(&count);
+    VELMORA_HANDLE event = nullptr;
+    // Refused while a process of the other user holds the namespace's lock.
+    WaitFor([&event] { return (event = VelmoraOs_CreateEvent(0, 0, L"TsOtherUsers")) != nullptr; });
+    char byte = 0;
+    if (!event || write(ready, "r", 1) != 1 || read(told, &byte, 1) != 1) std::_Exit(1);
+    std::fputs(kPeerOutputText, stdout);
+    std::exit(kOtherUsersStatus);
+}
+
 TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
     if (std::string(mode) == "lock") return PeerHoldsLocks(std::getenv(kPeerLocks));
+    if (std::string(mode) == "user") PeerOfAnotherUser();
     if (std::string(mode) == "count") {
         ASSERT_NO_FATAL_FAILURE(PeerAwaitsGo());
         constexpr uint32_t kUnwritten = 99;
@@ -1399,6 +1447,7 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         // "return": from the test, and so from main.
         const std::string ending = std::getenv(kPeerEnding);
         const std::string work = std::getenv(kPeerWork);
+        if (std::getenv(kPeerOutput)) std::fputs(kPeerOutputText, stdout);
         if (work == "stamp" || work == "events" || work == "waiter")
             PeerEndsInsideACall(work, ending);
         if (ending != "return") std::exit(std::atoi(ending.c_str()));
@@ -1425,14 +1474,25 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
 
-// Starts the peer process in `mode` with `settings` in its environment.
+// Starts the peer process in `mode` with `settings` in its environment; with
+// `output`, its standard output goes to that file, as a shell's redirection
+// sends it, and with `user` it runs as that user.
 std::unique_ptr<platform::test::Child> StartPeer(
-    const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings) {
+    const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings,
+    const std::string& output = {}, const passwd* user = nullptr) {
     const std::string self = platform::ExecutablePath();
     return std::make_unique<platform::test::Child>([&] {
         setenv(kPeerMode, mode.c_str(), 1);
         for (const auto& [name, value] : settings)
             setenv(name, value.c_str(), 1);
+        if (!output.empty()) {
+            const int file = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (file < 0 || dup2(file, 1) != 1) return 126;
+            setenv(kPeerOutput, "1", 1);
+        }
+        if (user &&
+            (setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0))
+            return 126;
         const std::string filter = "--gtest_filter=TsCardPeerProcess.CapturesAndLetsGo";
         // Only its failures are worth a line among the test's own.
         const std::string brief = "--gtest_brief=1";
@@ -1736,14 +1796,17 @@ TEST(TsInputShareTest, ASwitchOnThatFailedHoldsNoSlot) {
 // while it captures, records, writes the whole stream, plays or captures
 // video, makes named events on another thread or has the mailbox's block
 // open, or by exit in an alarm's handler while the same thread calls on the
-// card or on the handles of its field event: it ends with its own status,
-// its files are whole up to its end, and its end closed the card and its
-// named objects as its closes would have.
+// card or on the handles of its field event: it ends with its own status and
+// output, its files are whole up to its end, and its end closed the card and
+// its named objects as its closes would have; also beside what it may not use
+// under the namespace's names: a link, another user's file, or the objects of
+// another user's process, which ends whole beside this user's objects too.
 TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
     struct Ending {
         const char* work;
         const char* ending;
         int status;
+        const char* beside = "";
     };
     const Ending endings[] = {{"capture", "return", 0},
                               {"capture", "3", 3},
@@ -1759,25 +1822,62 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
                               {"events", "8", 8},
                               {"waiter", "10", 10},
                               {"mailbox", "11", 11},
-                              {"objects", "12", 12}};
+                              {"objects", "12", 12},
+                              {"reopen", "13", 13, "a link"},
+                              {"reopen", "14", 14, "another user's file"},
+                              {"reopen", "15", 15, "another user's process"}};
     const std::string peerObjects[] = {platform::MapObjectName("event", "TsPeerFieldEvent"),
                                        platform::MapObjectName("event", "TsPeerObject"),
                                        platform::MapObjectName("shm", "MAP_TQ5110_Read_0"),
                                        platform::MapObjectName("lock", {})};
     const std::string file = TempPath("ending");
+    const std::string output = TempPath("ending_output");
+    const std::string otherOutput = TempPath("ending_other_output");
+    const std::string planted = "/dev/shm" + platform::MapObjectName("shm", "TsPlanted");
+    const passwd* nobody = getuid() == 0 ? getpwnam("nobody") : nullptr;
     // An application's handler that calls exit is common, though the call
     // is not safe in a handler: the thread checker is not to report it.
     const char* checker = std::getenv("TSAN_OPTIONS");
     const std::string checkerOptions =
         std::string(checker ? checker : "") + " report_signal_unsafe=0";
     for (const Ending& row : endings) {
-        SCOPED_TRACE(std::string(row.work) + ", ending " + row.ending);
+        SCOPED_TRACE(std::string(row.work) + ", ending " + row.ending + " " + row.beside);
+        const std::string beside = row.beside;
+        if (beside.starts_with("another user's") && !nobody) {
+            std::printf("Row beside %s skipped: needs root and a user nobody\n", row.beside);
+            continue;
+        }
         std::remove(file.c_str());
-        auto peer = StartPeer("end", {{kPeerWork, row.work},
-                                      {kPeerEnding, row.ending},
-                                      {kPeerRecording, file},
-                                      {"TSAN_OPTIONS", checkerOptions}});
+        if (beside == "a link") {
+            ASSERT_EQ(symlink(file.c_str(), planted.c_str()), 0);
+        }
+        if (beside == "another user's file") {
+            const int made = open(planted.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+            ASSERT_GE(made, 0);
+            EXPECT_EQ(fchown(made, nobody->pw_uid, nobody->pw_gid), 0);
+            close(made);
+        }
+        // It holds an object while the peer ends, and ends beside this one.
+        VELMORA_HANDLE own = nullptr;
+        platform::test::Pipe otherReady, otherTold;
+        std::unique_ptr<platform::test::Child> other;
+        if (beside == "another user's process") {
+            own = VelmoraOs_CreateEvent(0, 0, L"TsThisUsers");
+            ASSERT_NE(own, nullptr);
+            other = StartPeer("user",
+                              {{kPeerReady, std::to_string(otherReady.WriteEnd())},
+                               {kPeerTold, std::to_string(otherTold.ReadEnd())}},
+                              otherOutput, nobody);
+            ASSERT_TRUE(otherReady.Wait());
+        }
+        auto peer = StartPeer("end",
+                              {{kPeerWork, row.work},
+                               {kPeerEnding, row.ending},
+                               {kPeerRecording, file},
+                               {"TSAN_OPTIONS", checkerOptions}},
+                              output);
         EXPECT_EQ(peer->Wait(), row.status);
+        EXPECT_TRUE(EndedWithItsOutput(output));
         // Looked at before anything here takes the namespace's lock.
         for (const std::string& object : peerObjects)
             EXPECT_FALSE(std::filesystem::exists("/dev/shm" + object)) << object;
@@ -1794,17 +1894,25 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
             EXPECT_TRUE(std::all_of(packets.begin(), packets.end(),
                                     [](const Bytes& p) { return p[0] == 0x47; }));
         }
+        if (other) {
+            ASSERT_TRUE(otherTold.Signal());
+            EXPECT_EQ(other->Wait(), kOtherUsersStatus);
+            EXPECT_TRUE(EndedWithItsOutput(otherOutput));
+            EXPECT_EQ(VelmoraOs_CloseHandle(own), 1);
+        }
+        unlink(planted.c_str());
     }
     std::remove(file.c_str());
 }
 
 // Another process holds a lock of the card (the register mutex, the DMA
-// channels' mutexes or the simulated card's own lock) and is stopped there, as
-// a debugger stops it, while a capture runs: the capture still closes, and a
-// process with the card open still ends with its own status, each within its
-// calls' deadline (the bound here only stops a hang), and a new process's
-// count of cards answers (0 when it could not reach the card). Once the holder
-// has gone, the card works (for the next row, and at the end).
+// channels' mutexes or the simulated card's own lock) or the named objects'
+// lock and is stopped there, as a debugger stops it, while a capture runs: the
+// capture still closes, and a process with the card open still ends with its
+// own status and output, each within its calls' deadline (the bound here only
+// stops a hang, but for an end that has no second deadline to spend), and a
+// new process's count of cards answers (0 when it could not reach the card).
+// Once the holder has gone, the card works (for the next row, and at the end).
 TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline) {
     char dmaMutexes[128];
     std::snprintf(dmaMutexes, sizeof(dmaMutexes),
@@ -1815,28 +1923,42 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
     struct Row {
         std::string locks;
         bool exits;
+        const char* work = "capture";
+        // Deadlines that the end takes at most (0: only a hang's bound): one
+        // that its close gives up once for all its named objects, none when
+        // it has nothing of its own left to remove.
+        uint32_t deadlines = 0;
     };
-    const Row rows[] = {
-        {fpgaMutex, false}, {dmaMutexes, false}, {"sim", false}, {dmaMutexes, true}, {"sim", true}};
+    const Row rows[] = {{fpgaMutex, false},
+                        {dmaMutexes, false},
+                        {"sim", false},
+                        {dmaMutexes, true},
+                        {"sim", true},
+                        {"namespace", true, "capture", 2},
+                        {"namespace", true, "event", 1}};
     const std::string ready = TempPath("lock_user_ready");
     const std::string go = TempPath("lock_user_go");
     const std::string held = TempPath("lock_held");
+    const std::string output = TempPath("lock_user_output");
     constexpr auto kHang = std::chrono::seconds(40);
     constexpr uint32_t kHangMs = 40000;
+    constexpr uint32_t kDeadlineMs = std::chrono::milliseconds(kStoppedHolderDeadline).count();
     const auto overflows = [] { return sim::AsiCaptureCounts(0).value().overflows; };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.locks + (row.exits ? ", exit" : ", close"));
+        SCOPED_TRACE(row.locks + (row.exits ? ", exit after " + std::string(row.work) : ", close"));
         for (const std::string& path : {ready, go, held})
             std::remove(path.c_str());
         std::optional<platform::test::ShortCallDeadline> deadline;
         std::unique_ptr<platform::test::Child> user;
         if (row.exits) {
             // It reads what it captures until it is told to end.
-            user = StartPeer("end", {{kPeerWork, "capture"},
-                                     {kPeerEnding, "3"},
-                                     {kPeerRecording, ""},
-                                     {kPeerReady, ready},
-                                     {kPeerGo, go}});
+            user = StartPeer("end",
+                             {{kPeerWork, row.work},
+                              {kPeerEnding, "3"},
+                              {kPeerRecording, ""},
+                              {kPeerReady, ready},
+                              {kPeerGo, go}},
+                             output);
             ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(ready); }));
         } else {
             Open();
@@ -1855,10 +1977,11 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
             return std::filesystem::exists(held);
         }));
         // The card loses input once the capture's thread waits for the lock
-        // (the simulated card's own answers no one; every thread waits on it).
-        // A holder that ended has let the lock go, and the card would never
-        // fill: that is told at once.
-        if (row.locks != "sim") {
+        // (the simulated card's own answers no one; every thread waits on it;
+        // the named objects' is none of the capture's). A holder that ended
+        // has let the lock go, and the card would never fill: told at once.
+        const bool mutexes = row.locks != "sim" && row.locks != "namespace";
+        if (mutexes) {
             ASSERT_TRUE(WaitFor([&] {
                 readCapture();
                 return overflows() > lost || !holder->Running();
@@ -1868,13 +1991,14 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
         std::future<uint32_t> closed;
         if (row.exits) {
             std::fclose(std::fopen(go.c_str(), "w"));
-            EXPECT_EQ(user->Wait(kHangMs), 3);
+            EXPECT_EQ(user->Wait(row.deadlines ? row.deadlines * kDeadlineMs : kHangMs), 3);
+            EXPECT_TRUE(EndedWithItsOutput(output));
         } else {
             closed = std::async(std::launch::async, [] { return Quorvel_Velmora_CloseCard(0); });
             EXPECT_EQ(closed.wait_for(kHang), std::future_status::ready);
         }
         // Given up, it leaves the count alone; else it counts the one card.
-        EXPECT_EQ(counter->Wait(kHangMs), kCountAnswerBase + (row.locks == "sim" ? 0 : 10 + 2));
+        EXPECT_EQ(counter->Wait(kHangMs), kCountAnswerBase + (mutexes ? 10 + 2 : 0));
         holder->Kill();
         if (closed.valid()) closed.get();
         deadline.reset();
