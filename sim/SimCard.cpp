@@ -35,10 +35,10 @@ std::string SegmentName(unsigned index) {
 }  // namespace
 
 // Holds the card lock for one operation. An owner that died inside the lock
-// left at most one small update half-done, which is harmless, so an abandoned
-// lock is simply taken over. A process stopped inside the lock keeps it: a
-// request then fails, as a driver's request times out, at the deadline of the
-// call it serves, on a thread that is to stop, or after `waitMs`.
+// may have left a step of the hardware half done: its words are put back, and
+// the next catch-up does it whole. A process stopped inside the lock keeps it:
+// a request then fails, as a driver's request times out, at the deadline of
+// the call it serves, on a thread that is to stop, or after `waitMs`.
 class SimCard::Guard {
   public:
     explicit Guard(SimCardState* state, uint32_t waitMs = platform::kInfinite)
@@ -46,6 +46,7 @@ class SimCard::Guard {
         const platform::WaitResult result = m_lock.Lock(waitMs);
         m_owned =
             result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned;
+        if (result == platform::WaitResult::Abandoned) SimFpga::UndoTornSteps(*state);
     }
     ~Guard() {
         if (m_owned) m_lock.Unlock();

@@ -150,6 +150,10 @@ void SimFpga::PowerUp(SimCardState& card, const SimConfig& config) {
     SimAsiEngine::PowerUp(card.asi, card.bar3, config);
 }
 
+void SimFpga::UndoTornSteps(SimCardState& card) {
+    SimAsiEngine::UndoTornStep(card.asi, card.bar3);
+}
+
 uint32_t SimFpga::Checksum(const uint8_t* data, size_t size) {
     // FNV-1a taken a 64-bit word at a time: a frame is hashed at each play
     // under the card's lock, so it has to be quick.

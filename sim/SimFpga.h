@@ -177,6 +177,9 @@ class SimFpga {
     // IIC bus. Runs once, on the zero-filled state of a card being created,
     // after the identity words and the field clock were set.
     static void PowerUp(SimCardState& card, const SimConfig& config);
+    // Puts back what the steps of the card's hardware that a holder of the
+    // card's lock left half done as it died had changed.
+    static void UndoTornSteps(SimCardState& card);
 
     // The field clock: whole fields since power-up. A change of the video
     // standard (block A bit 12) starts a new epoch here, so the count never
