@@ -21,7 +21,10 @@ namespace {
 
 using Engine = SimAsiEngine;
 using Step = SimStep<SimAsiState::kWordsCapacity>;
-constexpr size_t kWords = offsetof(SimAsiState, monitor);
+
+SimWords Words(SimAsiState& state) {
+    return {&state, offsetof(SimAsiState, monitor)};
+}
 
 bool InWindow(uint32_t pointer, uint32_t first, uint32_t end) {
     return pointer >= first && pointer < end && (pointer - first) % Engine::kUnitWords == 0;
@@ -343,7 +346,7 @@ void SimAsiEngine::CatchUp(uint64_t cardTimeUs) {
     if (!m_state.poweredUp) return;
     const uint64_t now = cardTimeUs * kTicksPerUs;
     if (now < m_state.lastTick) return;
-    const Step step(m_state.step, &m_state, kWords);
+    const Step step(m_state.step, {Words(m_state)});
     RunOutput(now);
     RunInput(now);
     m_state.lastTick = now;
@@ -351,13 +354,13 @@ void SimAsiEngine::CatchUp(uint64_t cardTimeUs) {
 }
 
 void SimAsiEngine::UndoTornStep(SimAsiState& state, uint32_t* bar3) {
-    if (!Step::Undo(state.step, &state, kWords) || !state.poweredUp) return;
+    if (!Step::Undo(state.step, {Words(state)}) || !state.poweredUp) return;
     SimAsiEngine(state, bar3, nullptr, SimConfig{}, 0).Publish();
 }
 
 void SimAsiEngine::OnRegisterWrite(uint32_t offset, uint32_t oldValue, uint32_t newValue) {
     if (!m_state.poweredUp) return;
-    const Step step(m_state.step, &m_state, kWords);
+    const Step step(m_state.step, {Words(m_state)});
     const bool split = m_bar3[kRegFpgaVersion / 4] >= kSplitVersion;
     if (offset == kRegBlockC) {
         const uint32_t rising = ~oldValue & newValue;

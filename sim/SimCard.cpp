@@ -285,13 +285,15 @@ uint32_t SimCard::DisableInterrupts(uint32_t flags) {
 }
 
 // Ends the stuck transfer of a busy channel. A fault that stands for one stuck
-// transfer ends with it, so that the recovery leaves a working channel.
+// transfer ends with it, so that the recovery leaves a working channel; first,
+// so that a holder killed between the two leaves a busy channel, not a fault
+// that strikes again.
 void SimCard::FreeChannel(SimCardState::DmaChannel& channel) {
     if (!channel.busy) return;
-    channel.busy = 0;
     if (channel.fault == DmaFault::NeverCompletes || channel.fault == DmaFault::Busy) {
         channel.fault = DmaFault::None;
     }
+    channel.busy = 0;
 }
 
 uint32_t SimCard::Reset() {
@@ -372,7 +374,10 @@ uint32_t SimCard::DmaTransfer(unsigned channel, uint64_t userVa, uint32_t localA
     const uint32_t doneBit = kPlxIntDmaDoneBase << channel;
     *notify = !(struck && state.fault == DmaFault::CompletesWithoutNotification) &&
               (m_state->interruptMask & doneBit) && (m_state->interruptMask & kPlxIntPciMain);
-    if (!struck && --state.faultDelay == 0 && state.fault == DmaFault::Busy) state.busy = 1;
+    // Busy before the count that strikes, so that a holder killed between
+    // the two leaves the fault struck.
+    if (!struck && state.faultDelay == 1 && state.fault == DmaFault::Busy) state.busy = 1;
+    if (!struck) --state.faultDelay;
     return ApiSuccess;
 }
 

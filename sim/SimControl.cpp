@@ -215,7 +215,7 @@ bool LastPlayedVideoFrame(unsigned card, std::vector<uint8_t>* frame) {
     bool played = false;
     const bool ok = WithFpga(card, [&](SimFpgaState& fpga) {
         played = fpga.playedVideo.played != 0;
-        if (played) std::memcpy(frame->data(), fpga.lastFrame, frame->size());
+        if (played) std::memcpy(frame->data(), SimFpga::LastFrame(fpga), frame->size());
     });
     if (!ok || !played) frame->clear();
     return ok && played;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace velmora::sim {
 
@@ -22,15 +23,25 @@ struct SimStepJournal {
     uint8_t saved[Capacity];
 };
 
-// The step on `size` bytes at `words` for the scope of one object. The signal
-// fences keep the compiler's stores in the order written: a kill stops a
-// process between two instructions, as a signal handler would.
+// A stretch of the card's state that a step changes.
+struct SimWords {
+    void* at;
+    size_t size;
+};
+
+// The step on `words` for the scope of one object; the journal must hold them
+// all. The signal fences keep the compiler's stores in the order written: a
+// kill stops a process between two instructions, as a signal handler would.
 template <size_t Capacity>
 class SimStep {
   public:
-    SimStep(SimStepJournal<Capacity>& journal, const void* words, size_t size)
+    SimStep(SimStepJournal<Capacity>& journal, std::initializer_list<SimWords> words)
         : m_journal(journal) {
-        std::memcpy(journal.saved, words, size);
+        uint8_t* saved = journal.saved;
+        for (const SimWords& stretch : words) {
+            std::memcpy(saved, stretch.at, stretch.size);
+            saved += stretch.size;
+        }
         std::atomic_signal_fence(std::memory_order_seq_cst);
         journal.open = 1;
         std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -44,9 +55,13 @@ class SimStep {
 
     // Puts back the words of a step whose holder died (again, should this
     // holder die on the way too); false when no step was left open.
-    static bool Undo(SimStepJournal<Capacity>& journal, void* words, size_t size) {
+    static bool Undo(SimStepJournal<Capacity>& journal, std::initializer_list<SimWords> words) {
         if (!journal.open) return false;
-        std::memcpy(words, journal.saved, size);
+        const uint8_t* saved = journal.saved;
+        for (const SimWords& stretch : words) {
+            std::memcpy(stretch.at, saved, stretch.size);
+            saved += stretch.size;
+        }
         std::atomic_signal_fence(std::memory_order_seq_cst);
         journal.open = 0;
         return true;
