@@ -1,9 +1,15 @@
 #include "sim/SimAsiEngine.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/SimAsiFileSource.h"
@@ -14,6 +20,11 @@ namespace velmora::sim {
 namespace {
 
 using Engine = SimAsiEngine;
+using Step = SimStep<SimAsiState::kWordsCapacity>;
+
+SimWords Words(SimAsiState& state) {
+    return {&state, offsetof(SimAsiState, monitor)};
+}
 
 bool InWindow(uint32_t pointer, uint32_t first, uint32_t end) {
     return pointer >= first && pointer < end && (pointer - first) % Engine::kUnitWords == 0;
@@ -43,14 +54,50 @@ bool CopyPath(SimAsiState& state, const char* path) {
     return true;
 }
 
+// The test hook of RunInsideNextStep. Never destroyed: a process's end may
+// still run a step.
+struct StepHook {
+    std::atomic<bool> armed{false};
+    std::mutex mutex;
+    unsigned card = 0;
+    bool output = false;
+    std::function<void()> run;
+};
+
+StepHook& TheStepHook() {
+    static StepHook& hook = *new StepHook;
+    return hook;
+}
+
 }  // namespace
 
 SimAsiEngine::SimAsiEngine(SimAsiState& state, uint32_t* bar3, uint8_t* memory,
                            const SimConfig& config, unsigned cardIndex)
-    : m_state(state), m_bar3(bar3), m_memory(memory) {
+    : m_state(state), m_bar3(bar3), m_memory(memory), m_cardIndex(cardIndex) {
     // Everything per card lives in the state; the configuration only matters at power-up.
     (void)config;
-    (void)cardIndex;
+}
+
+void SimAsiEngine::RunInsideNextStep(unsigned cardIndex, bool output, std::function<void()> hook) {
+    StepHook& step = TheStepHook();
+    std::lock_guard lock(step.mutex);
+    step.card = cardIndex;
+    step.output = output;
+    step.run = std::move(hook);
+    step.armed = static_cast<bool>(step.run);
+}
+
+void SimAsiEngine::RunStepHook(bool output) const {
+    StepHook& step = TheStepHook();
+    if (!step.armed.load(std::memory_order_relaxed)) return;
+    std::function<void()> run;
+    {
+        std::lock_guard lock(step.mutex);
+        if (step.card != m_cardIndex || step.output != output) return;
+        std::swap(run, step.run);
+        step.armed = false;
+    }
+    if (run) run();
 }
 
 void SimAsiEngine::PowerUp(SimAsiState& state, uint32_t* bar3, const SimConfig& config) {
@@ -217,10 +264,16 @@ void SimAsiEngine::DeliverLoopback(const uint8_t* packet, size_t size) {
 
 void SimAsiEngine::AppendToTap(const SimAsiPlayedPacket* played, size_t count) {
     if (m_state.tapPath[0] == 0 || count == 0) return;
-    FILE* tap = std::fopen(m_state.tapPath, "ab");
-    if (tap == nullptr) return;
-    std::fwrite(played, sizeof(SimAsiPlayedPacket), count, tap);
-    std::fclose(tap);
+    // Where the step's words say, so that a step done again writes its
+    // records over the same ones.
+    const int tap = open(m_state.tapPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (tap < 0) return;
+    const size_t bytes = count * sizeof(SimAsiPlayedPacket);
+    if (pwrite(tap, played, bytes, static_cast<off_t>(m_state.tapEnd)) ==
+        static_cast<ssize_t>(bytes)) {
+        m_state.tapEnd += bytes;
+    }
+    close(tap);
 }
 
 void SimAsiEngine::RunOutput(uint64_t now) {
@@ -245,6 +298,7 @@ void SimAsiEngine::RunOutput(uint64_t now) {
         std::memcpy(played.bytes, entry + 4, length);
         if (m_state.tapPath[0] != 0) tapped.push_back(played);
         ++m_state.sent;
+        RunStepHook(true);
         DeliverLoopback(played.bytes, length);
 
         m_state.outputRead = Advance(m_state.outputRead, kOutputFirst, kOutputEnd);
@@ -282,6 +336,7 @@ void SimAsiEngine::RunInput(uint64_t now) {
             SimTsGenerator::Packet(arrival, packet);
         }
         DeliverSourcePacket(packet, sizeof(packet));
+        if (written + 1 < fits) RunStepHook(false);
     }
     // A file that became unreadable half-way is a lost signal, not an overflow.
     if (written == fits) m_state.overflows += arriving - fits;
@@ -291,14 +346,21 @@ void SimAsiEngine::CatchUp(uint64_t cardTimeUs) {
     if (!m_state.poweredUp) return;
     const uint64_t now = cardTimeUs * kTicksPerUs;
     if (now < m_state.lastTick) return;
+    const Step step(m_state.step, {Words(m_state)});
     RunOutput(now);
     RunInput(now);
     m_state.lastTick = now;
     Publish();
 }
 
+void SimAsiEngine::UndoTornStep(SimAsiState& state, uint32_t* bar3) {
+    if (!Step::Undo(state.step, {Words(state)}) || !state.poweredUp) return;
+    SimAsiEngine(state, bar3, nullptr, SimConfig{}, 0).Publish();
+}
+
 void SimAsiEngine::OnRegisterWrite(uint32_t offset, uint32_t oldValue, uint32_t newValue) {
     if (!m_state.poweredUp) return;
+    const Step step(m_state.step, {Words(m_state)});
     const bool split = m_bar3[kRegFpgaVersion / 4] >= kSplitVersion;
     if (offset == kRegBlockC) {
         const uint32_t rising = ~oldValue & newValue;

@@ -14,9 +14,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <type_traits>
 
 #include "sim/SimConfig.h"
+#include "sim/SimStep.h"
 
 namespace velmora::sim {
 
@@ -58,10 +60,12 @@ struct SimAsiPlayedPacket {
 };
 
 // The engine's whole state, in the card's shared segment. All zero is "not
-// powered up"; PowerUp gives the power-up values.
+// powered up"; PowerUp gives the power-up values. The words before `monitor`
+// are what a step of the engine changes.
 struct SimAsiState {
     static constexpr uint32_t kMonitorCapacity = 256;
     static constexpr uint32_t kPathCapacity = 512;
+    static constexpr uint32_t kWordsCapacity = 256;
 
     uint32_t poweredUp;
     SimAsiSource source;
@@ -93,7 +97,10 @@ struct SimAsiState {
 
     // Output: the entry at outputRead started at outputStartTick.
     uint64_t outputStartTick;
-    uint64_t sent;  // packets played since power-up
+    uint64_t sent;    // packets played since power-up
+    uint64_t tapEnd;  // the tap file's byte where the next record goes
+
+    SimAsiInputFault inputFault;
 
     // Output monitor: the last kMonitorCapacity packets played; entry
     // (sent - 1) % kMonitorCapacity is the latest.
@@ -104,11 +111,12 @@ struct SimAsiState {
     // as one SimAsiPlayedPacket record, whichever process plays it.
     char tapPath[kPathCapacity];
 
-    SimAsiInputFault inputFault;
+    SimStepJournal<kWordsCapacity> step;
 };
 
 static_assert(std::is_standard_layout_v<SimAsiState>);
 static_assert(std::is_trivially_copyable_v<SimAsiState>);
+static_assert(offsetof(SimAsiState, monitor) <= SimAsiState::kWordsCapacity);
 
 // A light view of one card's ASI engine on the locked card state, for one
 // request. Holds no state of its own (the file source keeps a process-local
@@ -167,6 +175,11 @@ class SimAsiEngine {
     // costs at most about one ring's worth of work per direction.
     void CatchUp(uint64_t cardTimeUs);
 
+    // Puts back the words of a step that a holder of the card's lock left
+    // half done as it died, and the registers that show them; the next
+    // catch-up does the step again.
+    static void UndoTornStep(SimAsiState& state, uint32_t* bar3);
+
     // A BAR-3 write the FPGA model routes here (after storing the new word):
     // block C, 0x260, 0x264, 0x170. Call after CatchUp for the same request.
     void OnRegisterWrite(uint32_t offset, uint32_t oldValue, uint32_t newValue);
@@ -192,6 +205,13 @@ class SimAsiEngine {
     // A rate for every timed source from now on; 0 gives each its own again.
     void SetRateOverride(uint32_t bitsPerSecond);
 
+    // Runs `hook` once, in this process, half-way through the next step of
+    // card `cardIndex`'s engine that this process runs and that plays a
+    // packet (`output`) or captures several: after the first of them, with
+    // the rest of the step to come and the card's lock held. A later call
+    // replaces a hook that has not run.
+    static void RunInsideNextStep(unsigned cardIndex, bool output, std::function<void()> hook);
+
   private:
     bool InputEnabled() const;
     uint32_t InputFreeUnits() const;
@@ -208,10 +228,12 @@ class SimAsiEngine {
     uint64_t DueArrivals(uint64_t now) const;
     // Takes the rate of the source now set, from the arrivals so far on.
     void RestartInputClock();
+    void RunStepHook(bool output) const;
 
     SimAsiState& m_state;
     uint32_t* m_bar3;
     uint8_t* m_memory;
+    unsigned m_cardIndex;
 };
 
 }  // namespace velmora::sim

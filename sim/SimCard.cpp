@@ -35,10 +35,10 @@ std::string SegmentName(unsigned index) {
 }  // namespace
 
 // Holds the card lock for one operation. An owner that died inside the lock
-// left at most one small update half-done, which is harmless, so an abandoned
-// lock is simply taken over. A process stopped inside the lock keeps it: a
-// request then fails, as a driver's request times out, at the deadline of the
-// call it serves, on a thread that is to stop, or after `waitMs`.
+// may have left a step of the hardware half done: its words are put back, and
+// the next catch-up does it whole. A process stopped inside the lock keeps it:
+// a request then fails, as a driver's request times out, at the deadline of
+// the call it serves, on a thread that is to stop, or after `waitMs`.
 class SimCard::Guard {
   public:
     explicit Guard(SimCardState* state, uint32_t waitMs = platform::kInfinite)
@@ -46,6 +46,7 @@ class SimCard::Guard {
         const platform::WaitResult result = m_lock.Lock(waitMs);
         m_owned =
             result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned;
+        if (result == platform::WaitResult::Abandoned) SimFpga::UndoTornSteps(*state);
     }
     ~Guard() {
         if (m_owned) m_lock.Unlock();
@@ -284,13 +285,15 @@ uint32_t SimCard::DisableInterrupts(uint32_t flags) {
 }
 
 // Ends the stuck transfer of a busy channel. A fault that stands for one stuck
-// transfer ends with it, so that the recovery leaves a working channel.
+// transfer ends with it, so that the recovery leaves a working channel; first,
+// so that a holder killed between the two leaves a busy channel, not a fault
+// that strikes again.
 void SimCard::FreeChannel(SimCardState::DmaChannel& channel) {
     if (!channel.busy) return;
-    channel.busy = 0;
     if (channel.fault == DmaFault::NeverCompletes || channel.fault == DmaFault::Busy) {
         channel.fault = DmaFault::None;
     }
+    channel.busy = 0;
 }
 
 uint32_t SimCard::Reset() {
@@ -371,7 +374,10 @@ uint32_t SimCard::DmaTransfer(unsigned channel, uint64_t userVa, uint32_t localA
     const uint32_t doneBit = kPlxIntDmaDoneBase << channel;
     *notify = !(struck && state.fault == DmaFault::CompletesWithoutNotification) &&
               (m_state->interruptMask & doneBit) && (m_state->interruptMask & kPlxIntPciMain);
-    if (!struck && --state.faultDelay == 0 && state.fault == DmaFault::Busy) state.busy = 1;
+    // Busy before the count that strikes, so that a holder killed between
+    // the two leaves the fault struck.
+    if (!struck && state.faultDelay == 1 && state.fault == DmaFault::Busy) state.busy = 1;
+    if (!struck) --state.faultDelay;
     return ApiSuccess;
 }
 

@@ -42,12 +42,12 @@ struct RegisterWrite {
 };
 
 // Everything one simulated board holds, laid out in its shared segment. All
-// of it after the header's identity words is changed only under `lock`, and
-// every change is a few words, so a holder killed half-way leaves a usable
-// card behind.
+// of it after the header's identity words is changed only under `lock`; a
+// step of the hardware that changes several words keeps a journal of them
+// (SimStep.h), so that a holder killed half-way leaves the card whole.
 struct SimCardState {
     static constexpr uint32_t kMagic = 0x4D495356;  // "VSIM"
-    static constexpr uint32_t kLayoutVersion = 5;
+    static constexpr uint32_t kLayoutVersion = 6;
     static constexpr uint32_t kBar3Size = 0x1000;
     static constexpr uint32_t kPlxRegisterSize = 0x200;
     static constexpr uint32_t kPciConfigSize = 0x1000;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "hw/PlxTypes.h"
@@ -88,6 +89,12 @@ bool RunAfterNextRegisterWrite(unsigned card, uint32_t offset, std::function<voi
     auto held = Driver().HoldCard(card);
     if (!held) return false;
     held->RunAfterNextWrite(offset, std::move(hook));
+    return true;
+}
+
+bool RunInsideNextAsiStep(unsigned card, bool output, std::function<void()> hook) {
+    if (!Driver().HoldCard(card)) return false;
+    SimAsiEngine::RunInsideNextStep(card, output, std::move(hook));
     return true;
 }
 
@@ -208,7 +215,7 @@ bool LastPlayedVideoFrame(unsigned card, std::vector<uint8_t>* frame) {
     bool played = false;
     const bool ok = WithFpga(card, [&](SimFpgaState& fpga) {
         played = fpga.playedVideo.played != 0;
-        if (played) std::memcpy(frame->data(), fpga.lastFrame, frame->size());
+        if (played) std::memcpy(frame->data(), SimFpga::LastFrame(fpga), frame->size());
     });
     if (!ok || !played) frame->clear();
     return ok && played;
@@ -501,9 +508,12 @@ std::optional<PlayedAsi> PlayedAsiPackets(unsigned card) {
 
 bool SetAsiOutputTap(unsigned card, const std::string& path) {
     if (path.size() >= SimAsiState::kPathCapacity) return false;
+    std::error_code error;
+    const uint64_t size = path.empty() ? 0 : std::filesystem::file_size(path, error);
     return WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) {
         std::memset(asi.tapPath, 0, sizeof(asi.tapPath));
         std::memcpy(asi.tapPath, path.data(), path.size());
+        asi.tapEnd = error ? 0 : size;
     });
 }
 

@@ -64,6 +64,11 @@ std::vector<RegisterWrite> RegisterWriteLog(unsigned card);
 // (another process's open, say) lies between that write and the writer's
 // next step. A later call replaces a hook that has not run.
 bool RunAfterNextRegisterWrite(unsigned card, uint32_t offset, std::function<void()> hook);
+// Runs `hook` once, in this process, half-way through the next step of the
+// ASI engine that this process runs and that plays a packet (`output`) or
+// captures several, with the card's lock held: a hook that raises SIGKILL
+// leaves the card as a holder killed there leaves it.
+bool RunInsideNextAsiStep(unsigned card, bool output, std::function<void()> hook);
 
 // BAR-3 registers and card memory as they are, without the register model or
 // the log.

@@ -78,12 +78,14 @@ uint64_t QuietUntil(uint64_t handled, uint64_t target, bool captureOn, const Sim
 // Moves `boundary` on to `target`: at most one ring's worth of boundaries
 // does real work (onBoundary) and then those at which a queued unit falls due
 // (firstDue); the rest of a gap only counts what the capture ring loses, and
-// onQuiet says what else stands still meanwhile.
-template <typename FirstDue, typename OnQuiet, typename OnBoundary>
+// onQuiet says what else stands still meanwhile. Each boundary, or gap, is a
+// step of its own (openStep).
+template <typename OpenStep, typename FirstDue, typename OnQuiet, typename OnBoundary>
 void AdvanceBoundaries(uint64_t& boundary, uint64_t target, bool captureOn, SimFpgaRing& capture,
-                       const SimFpgaRing& playback, FirstDue firstDue, OnQuiet onQuiet,
-                       OnBoundary onBoundary) {
+                       const SimFpgaRing& playback, OpenStep openStep, FirstDue firstDue,
+                       OnQuiet onQuiet, OnBoundary onBoundary) {
     while (boundary < target) {
+        const auto step = openStep();
         const uint64_t quiet =
             QuietUntil(boundary, target, captureOn, capture, playback, firstDue());
         if (quiet > boundary) {
@@ -127,6 +129,20 @@ bool IsReadOnly(uint32_t offset) {
            within(SimFpga::kRegVideoCaptureStampHigh) || within(SimFpga::kRegAudioCaptureStampHigh);
 }
 
+// The words a step of the FPGA changes: the field clock's and its own.
+SimWords ClockWords(SimCardState& card) {
+    return {&card.clockMode, offsetof(SimCardState, clockBase) + sizeof(card.clockBase) -
+                                 offsetof(SimCardState, clockMode)};
+}
+
+SimWords FpgaWords(SimFpgaState& state) {
+    return {&state, offsetof(SimFpgaState, lastFrame)};
+}
+
+static_assert(offsetof(SimCardState, clockBase) + sizeof(uint64_t) -
+                  offsetof(SimCardState, clockMode) + offsetof(SimFpgaState, lastFrame) <=
+              SimFpgaState::kWordsCapacity);
+
 }  // namespace
 
 SimFpga::SimFpga(SimCardState& card, const SimConfig& config)
@@ -148,6 +164,18 @@ void SimFpga::PowerUp(SimCardState& card, const SimConfig& config) {
 
     SimIicBus::PowerUp(card.iic, config, card.cardIndex, card.boardId);
     SimAsiEngine::PowerUp(card.asi, card.bar3, config);
+}
+
+void SimFpga::UndoTornSteps(SimCardState& card) {
+    if (Step::Undo(card.fpga.step, {ClockWords(card), FpgaWords(card.fpga)})) {
+        const SimConfig config;
+        SimFpga(card, config).StoreStatus();
+    }
+    SimAsiEngine::UndoTornStep(card.asi, card.bar3);
+}
+
+SimFpga::Step SimFpga::OpenStep() {
+    return Step(m_state.step, {ClockWords(m_card), FpgaWords(m_state)});
 }
 
 uint32_t SimFpga::Checksum(const uint8_t* data, size_t size) {
@@ -190,6 +218,7 @@ uint64_t SimFpga::FieldCount(uint64_t nowUs) {
     const uint32_t ntsc = (m_bar3[kRegBlockA / 4] & kANtsc) ? 1 : 0;
     if (ntsc != c.clockNtsc) {
         // The fields of the old standard end here; card time goes on.
+        const Step step = OpenStep();
         const uint64_t timeUs = CardTimeUs(nowUs);
         if (c.clockMode == ClockMode::Realtime) {
             const uint64_t elapsed = nowUs > c.clockEpochUs ? nowUs - c.clockEpochUs : 0;
@@ -213,6 +242,7 @@ uint64_t SimFpga::CardTimeUs(uint64_t nowUs) {
 
 void SimFpga::SetClockMode(ClockMode mode, uint64_t nowUs) {
     CatchUp(nowUs);
+    const Step step = OpenStep();
     SimCardState& c = m_card;
     const uint64_t timeUs = CardTimeUs(nowUs);
     c.clockBase = FieldCount(nowUs);
@@ -247,7 +277,8 @@ void SimFpga::AdvanceFrames(uint64_t target) {
     SimFpgaState& s = m_state;
     AdvanceBoundaries(
         s.frameBoundary, target, m_bar3[kRegBlockA / 4] & kAVideoCapture, s.videoCapture,
-        s.videoPlayback, [&] { return FirstFrameAt(DueTicks(s.videoPlayback)); }, [] {},
+        s.videoPlayback, [this] { return OpenStep(); },
+        [&] { return FirstFrameAt(DueTicks(s.videoPlayback)); }, [] {},
         [&](uint64_t boundary) { OnFrameBoundary(boundary); });
 }
 
@@ -255,7 +286,8 @@ void SimFpga::AdvanceBlocks(uint64_t target) {
     SimFpgaState& s = m_state;
     AdvanceBoundaries(
         s.audioBoundary, target, m_bar3[kRegBlockB / 4] & kBAudioCapture, s.audioCapture,
-        s.audioPlayback, [&] { return FirstBlockAt(DueTicks(s.audioPlayback)); },
+        s.audioPlayback, [this] { return OpenStep(); },
+        [&] { return FirstBlockAt(DueTicks(s.audioPlayback)); },
         // Nothing is played meanwhile, so the audio cable runs dry.
         [&] {
             s.cableCount = 0;
@@ -310,7 +342,7 @@ void SimFpga::Capture(SimFpgaRing& ring, uint32_t entryLow, uint32_t entryHigh, 
         uint8_t* target = m_card.memory + kVideoCaptureBase + unit * SimFpgaState::kVideoFrameBytes;
         if (m_state.videoInput == VideoInput::Loopback) {
             if (m_state.lastFramePlayed) {
-                std::memcpy(target, m_state.lastFrame, SimFpgaState::kVideoFrameBytes);
+                std::memcpy(target, LastFrame(m_state), SimFpgaState::kVideoFrameBytes);
             } else {
                 SimVideoPattern::FillBlack(target);
             }
@@ -346,10 +378,13 @@ void SimFpga::Play(SimFpgaRing& ring, SimPlayMonitor& monitor, bool video, uint6
     const uint32_t bytes = video ? SimFpgaState::kVideoFrameBytes : SimFpgaState::kAudioBlockBytes;
     const uint8_t* source =
         m_card.memory + (video ? kVideoPlaybackBase : kAudioPlaybackBase) + unit * bytes;
-    std::memcpy(video ? m_state.lastFrame : m_state.lastAudio, source, bytes);
     if (video) {
+        const uint32_t other = 1 - m_state.lastFrameIndex;
+        std::memcpy(m_state.lastFrame[other], source, bytes);
+        m_state.lastFrameIndex = other;
         m_state.lastFramePlayed = 1;
     } else {
+        std::memcpy(m_state.lastAudio, source, bytes);
         PlayToCable(source, ring.control[unit]);
     }
 
@@ -514,6 +549,7 @@ void SimFpga::Latch(uint64_t nowUs) {
 }
 
 void SimFpga::OnBlockB(uint32_t oldValue, uint32_t newValue) {
+    const Step step = OpenStep();
     SimFpgaState& s = m_state;
     const auto request = [&](SimFpgaRing& ring, uint32_t bit) {
         // The FPGA answers a read request at once, full ring or empty; the

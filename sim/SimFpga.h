@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "sim/SimConfig.h"
+#include "sim/SimStep.h"
 
 namespace velmora::sim {
 
@@ -53,9 +54,12 @@ struct SimPlayMonitor {
     SimPlayedUnit history[kHistory];  // entry (played - 1) % kHistory is the latest
 };
 
+// The words before `lastFrame` are what a step of the FPGA changes, with
+// the field clock's in the card's header.
 struct SimFpgaState {
     static constexpr uint32_t kVideoFrameBytes = 720 * 576 * 2;
     static constexpr uint32_t kAudioBlockBytes = 16384;
+    static constexpr uint32_t kWordsCapacity = 4096;
 
     uint32_t poweredUp;
     uint32_t cardStatus;  // what 0x14 reads
@@ -84,11 +88,6 @@ struct SimFpgaState {
     SimPlayMonitor playedVideo;
     SimPlayMonitor playedAudio;
 
-    // The last frame and audio block the card played out; the frame is the
-    // loopback video source.
-    uint8_t lastFrame[kVideoFrameBytes];
-    uint8_t lastAudio[kAudioBlockBytes];
-
     // The audio cable of the loopback: the pairs played and not yet taken by
     // a capture block, oldest at cableHead. It runs whichever input capture
     // listens to. It starts to deliver once it holds a block and a few pairs
@@ -100,7 +99,18 @@ struct SimFpgaState {
     uint32_t cablePrimed;
     uint32_t cableHead;
     uint32_t cableCount;
+
+    // The last frame the card played out, the loopback video source, is
+    // lastFrame[lastFrameIndex]: a frame played goes into the other one, so
+    // that a step done again captures the frame it captured the first time.
+    uint32_t lastFrameIndex;
+    uint8_t lastFrame[2][kVideoFrameBytes];
+    // The last audio block the card played out.
+    uint8_t lastAudio[kAudioBlockBytes];
+    // The audio cable's pairs.
     uint32_t cable[kCablePairs];
+
+    SimStepJournal<kWordsCapacity> step;
 };
 
 static_assert(std::is_standard_layout_v<SimFpgaState>);
@@ -177,6 +187,13 @@ class SimFpga {
     // IIC bus. Runs once, on the zero-filled state of a card being created,
     // after the identity words and the field clock were set.
     static void PowerUp(SimCardState& card, const SimConfig& config);
+    // Puts back what the steps of the card's hardware that a holder of the
+    // card's lock left half done as it died had changed.
+    static void UndoTornSteps(SimCardState& card);
+    // The last frame the card played out.
+    static const uint8_t* LastFrame(const SimFpgaState& state) {
+        return state.lastFrame[state.lastFrameIndex];
+    }
 
     // The field clock: whole fields since power-up. A change of the video
     // standard (block A bit 12) starts a new epoch here, so the count never
@@ -224,6 +241,9 @@ class SimFpga {
     static uint64_t FieldOffsetUs(uint64_t fields, bool ntsc);
 
   private:
+    using Step = SimStep<SimFpgaState::kWordsCapacity>;
+    Step OpenStep();
+
     bool Ntsc() const;
     // Card time at the start of field `field` of the current epoch.
     uint64_t FieldStartUs(uint64_t field) const;

@@ -1315,8 +1315,9 @@ void PeerAwaitsGo() {
 
 // Plays the generator's stream at its rate, keeping the card's window full,
 // until told on its pipe how to let the output go: "d" by a disable, "c" by
-// a close, "e" by exit with the card open. It tells on its ready pipe once
-// its stream is on the card and once it let go.
+// a close, "e" by exit with the card open, "k" by being killed inside the
+// card's next step that plays a packet. It tells on its ready pipe once its
+// stream is on the card and once it let go.
 void PeerHoldsTheOutput() {
     const int ready = std::atoi(std::getenv(kPeerReady));
     const int told = std::atoi(std::getenv(kPeerTold));
@@ -1331,11 +1332,18 @@ void PeerHoldsTheOutput() {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(test::kHangBoundMs);
     char ending = 0;
     pollfd entry{told, POLLIN, 0};
-    while (poll(&entry, 1, 0) == 0 && std::chrono::steady_clock::now() < end) {
-        ASSERT_TRUE(TsCardTest::Play(GeneratorPackets(next, 1000), 188));
-        next += 1000;
-    }
+    const auto playWhile = [&](const auto& more) {
+        while (more() && std::chrono::steady_clock::now() < end) {
+            ASSERT_TRUE(TsCardTest::Play(GeneratorPackets(next, 1000), 188));
+            next += 1000;
+        }
+    };
+    playWhile([&] { return poll(&entry, 1, 0) == 0; });
     ASSERT_EQ(read(told, &ending, 1), 1);
+    if (ending == 'k') {
+        ASSERT_TRUE(sim::RunInsideNextAsiStep(0, true, [] { raise(SIGKILL); }));
+        playWhile([] { return true; });
+    }
     if (ending == 'e') std::exit(0);
     EXPECT_EQ(ending == 'd' ? Quorvel_Velmora_TsPlaybackDisable(0) : Quorvel_Velmora_CloseCard(0),
               1u);
@@ -1470,6 +1478,10 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     } else if (std::string(mode) == "hold") {
         for (;;)
             pause();
+    } else if (std::string(mode) == "step") {
+        // Dies half-way through the card's step that captures a field's packets.
+        ASSERT_TRUE(sim::RunInsideNextAsiStep(0, false, [] { raise(SIGKILL); }));
+        sim::StepFields(0, 1);
     }
     EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
@@ -1559,6 +1571,7 @@ TEST_F(TsCardTest, OneProcessPlaysAtATimeAndTheNextFollowsTheCard) {
                               {"exits", 'e', false},
                               {"is killed", 0, false},
                               {"is stopped, then killed", 0, true},
+                              {"is killed inside the card's step", 'k', false},
                               {"is killed at 100 kbit/s", 0, false, "100000"}};
     // A PID the peer's stream, the generator's, does not use.
     constexpr uint16_t kOwnPid = 0x1000;
@@ -1589,8 +1602,8 @@ TEST_F(TsCardTest, OneProcessPlaysAtATimeAndTheNextFollowsTheCard) {
             peer->Kill();
         } else {
             ASSERT_TRUE(told.Signal(row.told));
-            if (row.told == 'e') {
-                EXPECT_EQ(peer->Wait(), 0);
+            if (row.told == 'e' || row.told == 'k') {
+                EXPECT_EQ(peer->Wait(), row.told == 'e' ? 0 : -1);
             } else {
                 ASSERT_TRUE(ready.Wait());
             }
@@ -1640,7 +1653,7 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
     capture.Restart();
     ASSERT_TRUE(capture.TakeMore(1000));
     const std::string ready = TempPath("peer_ready");
-    for (const std::string mode : {"disable", "close", "hold"}) {
+    for (const std::string mode : {"disable", "close", "hold", "step"}) {
         SCOPED_TRACE(mode);
         std::remove(ready.c_str());
         auto peer = StartPeer(mode, {{kPeerReady, ready}});
@@ -1655,7 +1668,7 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
                 capture.Turn();
                 return !peer->Running();
             }));
-            EXPECT_EQ(peer->Wait(), 0);
+            EXPECT_EQ(peer->Wait(), mode == "step" ? -1 : 0);
         }
         EXPECT_TRUE(InputEnabled());
         ASSERT_TRUE(capture.TakeMore(3000));
