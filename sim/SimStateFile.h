@@ -22,11 +22,11 @@ namespace velmora::sim {
 // whose held folder was removed since.
 bool HoldStateFolder(const std::string& dir);
 
-// What stood under a state file's name when it was read.
+// What stood under a state file's name when it was read; Missing also when
+// its folder cannot be used.
 enum class StateFileRead { Whole, Missing, Link, NotAFile, Unreadable, WrongSize };
 
-// Exactly `size` bytes from the regular file at `path` (Whole); the data are
-// then all read.
+// Exactly `size` bytes from the regular file at `path`, only when Whole.
 StateFileRead ReadStateFile(const char* path, uint8_t* data, size_t size);
 
 // Replaces the file as a whole through a new temporary file and a rename, so
