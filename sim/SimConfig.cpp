@@ -11,6 +11,7 @@
 
 #include "platform/Paths.h"
 #include "sim/SimAsiFileSource.h"
+#include "sim/SimStateFile.h"
 
 namespace velmora::sim {
 
@@ -38,25 +39,27 @@ std::optional<uint32_t> ParseNumber(const char* text) {
     return static_cast<uint32_t>(value);
 }
 
-std::string DefaultStateDir() {
-    if (const char* xdg = Env("XDG_STATE_HOME")) return std::string(xdg) + "/velmora/sim";
-    if (const char* home = Env("HOME")) return std::string(home) + "/.local/state/velmora/sim";
+// Also says, in `source`, where the folder comes from. A relative
+// XDG_STATE_HOME is ignored, as the XDG rule has it: it would move with the
+// current folder.
+std::string DefaultStateDir(const char*& source) {
+    const char* xdg = Env("XDG_STATE_HOME");
+    if (xdg && xdg[0] == '/') {
+        source = "from XDG_STATE_HOME";
+        return std::string(xdg) + "/velmora/sim";
+    }
+    if (const char* home = Env("HOME")) {
+        source = "from HOME";
+        return std::string(home) + "/.local/state/velmora/sim";
+    }
+    source = "the default without HOME";
     return "/tmp/velmora-sim-" + std::to_string(getuid());
 }
 
-// Whether the cards' settings can be kept in `dir`, made here for this user
-// alone when missing: a folder, not a link, that this user owns and nobody
-// else may write in (whoever may put names in it decides where the card's
-// files lead), and that this process may write in.
+// Made here for this user alone when missing.
 bool UsableStateDir(const std::string& dir) {
     platform::CreateDirectoryRecursive(dir, S_IRWXU);
-    // A trailing '/' would have a link at the end followed.
-    const size_t end = dir.find_last_not_of('/');
-    const std::string folder = end == std::string::npos ? dir : dir.substr(0, end + 1);
-    struct stat status {};
-    return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-           status.st_uid == ::geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-           ::access(folder.c_str(), W_OK | X_OK) == 0;
+    return HoldStateFolder(dir);
 }
 
 }  // namespace
@@ -91,14 +94,21 @@ SimConfig SimConfig::FromEnvironment() {
         }
     }
 
+    const char* stateSource = nullptr;
     if (const char* text = Env("VELMORA_SIM_STATE_DIR")) {
         config.stateDir = text;
     } else {
-        config.stateDir = DefaultStateDir();
+        config.stateDir = DefaultStateDir(stateSource);
     }
     if (!UsableStateDir(config.stateDir)) {
-        Complain("VELMORA_SIM_STATE_DIR", config.stateDir.c_str(),
-                 "no folder (settings last only while the card is open)");
+        constexpr char kNoFolder[] = "no folder (settings last only while the card is open)";
+        if (stateSource) {
+            std::fprintf(stderr,
+                         "velmora sim: the state folder \"%s\" (%s) is not usable; using %s\n",
+                         config.stateDir.c_str(), stateSource, kNoFolder);
+        } else {
+            Complain("VELMORA_SIM_STATE_DIR", config.stateDir.c_str(), kNoFolder);
+        }
         config.stateDir.clear();
     }
 

@@ -1,5 +1,6 @@
 #include "sim/SimEeprom.h"
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -20,6 +21,21 @@ void PutBigEndian16(uint8_t* at, uint16_t value) {
 void PutBigEndian32(uint8_t* at, uint32_t value) {
     for (int i = 0; i < 4; ++i)
         at[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+}
+
+const char* WhatWasFound(StateFileRead found) {
+    switch (found) {
+        case StateFileRead::Link:
+            return "is a link";
+        case StateFileRead::NotAFile:
+            return "is not a file";
+        case StateFileRead::Unreadable:
+            return "cannot be read";
+        case StateFileRead::WrongSize:
+            return "is not 256 bytes long";
+        default:
+            return "is missing";
+    }
 }
 
 }  // namespace
@@ -63,13 +79,23 @@ void SimEeprom::PowerUp(SimEepromState& state, const std::string& stateDir, unsi
     const std::string path = stateDir.empty() ? std::string() : FilePath(stateDir, cardIndex);
     if (path.size() < sizeof(state.path)) std::memcpy(state.path, path.c_str(), path.size() + 1);
 
+    StateFileRead found = StateFileRead::Missing;
     if (state.path[0] != '\0') {
-        std::error_code ignored;
-        std::filesystem::create_directories(stateDir, ignored);
-        if (ReadStateFile(state.path, state.bytes, kSize)) return;
+        found = ReadStateFile(state.path, state.bytes, kSize);
+        if (found == StateFileRead::Whole) return;
     }
     FactoryImage(cardIndex, state.bytes);
     state.persistFailed = StoreImage(state) ? 0 : 1;
+    // The settings the file held, or those to come, are gone: the user hears
+    // of it once, not only when they find them missing.
+    if (state.path[0] != '\0' && (found != StateFileRead::Missing || state.persistFailed)) {
+        std::fprintf(
+            stderr, "velmora sim: \"%s\" %s; using the factory settings, %s\n", state.path,
+            WhatWasFound(found),
+            state.persistFailed
+                ? "which cannot be stored there (settings last only while the card is open)"
+                : "which replace it");
+    }
 }
 
 void SimEeprom::Write(uint8_t address, uint8_t value) {

@@ -64,10 +64,11 @@ class SimEeprom {
     static void FactoryImage(unsigned cardIndex, uint8_t (&image)[kSize]);
     static uint32_t FactorySerial(unsigned cardIndex) { return kFactorySerialBase + cardIndex; }
 
-    // Takes the image from the card's file in `stateDir` (created with its
-    // parents when missing). A file that is missing, a link, not exactly 256
-    // bytes long, or that cannot be read, gives the factory image, which then
-    // replaces it.
+    // Takes the image from the card's file in `stateDir`, a folder already
+    // checked. A file that is missing, a link, not exactly 256 bytes long, or
+    // that cannot be read, gives the factory image, which then replaces it;
+    // but for a missing one, standard error has a line saying so, as it has
+    // when the image cannot be stored.
     static void PowerUp(SimEepromState& state, const std::string& stateDir, unsigned cardIndex);
 
     uint8_t Read(uint8_t address) const { return m_state.bytes[address]; }

@@ -52,10 +52,6 @@ void SimProgramming::PowerUp(SimProgState& state, const std::string& stateDir, u
     const std::string card = "card" + std::to_string(cardIndex);
     SetPath(state.cpldPath, stateDir, card + ".cpld");
     SetPath(state.epcsPath, stateDir, card + ".epcs");
-    if (!stateDir.empty()) {
-        std::error_code ignored;
-        std::filesystem::create_directories(stateDir, ignored);
-    }
     SimProgramming model(state);
     const SimTapState cpld = CpldTap();
     model.SetChain(&cpld, 1);
@@ -64,11 +60,13 @@ void SimProgramming::PowerUp(SimProgState& state, const std::string& stateDir, u
     state.dataLevel = 1;
     // A file of another size belongs to another density: the part that was
     // fitted, as the first use finds it, is the default one.
-    if (state.epcsPath[0] == '\0' || !ReadStateFile(state.epcsPath, state.flash, state.epcsSize)) {
+    if (state.epcsPath[0] == '\0' ||
+        ReadStateFile(state.epcsPath, state.flash, state.epcsSize) != StateFileRead::Whole) {
         model.EraseFlash();
     }
     if (state.cpldPath[0] == '\0' ||
-        !ReadStateFile(state.cpldPath, state.cpldArray, SimProgState::kCpldBytes)) {
+        ReadStateFile(state.cpldPath, state.cpldArray, SimProgState::kCpldBytes) !=
+            StateFileRead::Whole) {
         std::memset(state.cpldArray, 0xFF, sizeof(state.cpldArray));
         model.PersistCpld();
     }

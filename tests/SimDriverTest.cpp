@@ -304,26 +304,61 @@ TEST(SimConfigTest, ParsesEnvironmentWithDefaults) {
 }
 
 // A state folder that others may write in, a link or another user's is not
-// used: whoever may put names in it decides where the card's files lead.
+// used: whoever may put names in it decides where the card's files lead. The
+// line names the variable the folder came from; a relative XDG_STATE_HOME
+// counts as unset, since it would move with the current folder.
 TEST(SimConfigTest, StateFolderIsUsedOnlyWhenThisUsersAlone) {
     namespace fs = std::filesystem;
     const std::string own = std::getenv("VELMORA_SIM_STATE_DIR");
-    const auto expectRefused = [&](const fs::path& dir) {
-        setenv("VELMORA_SIM_STATE_DIR", dir.c_str(), 1);
+    constexpr const char* kVariables[] = {"VELMORA_SIM_STATE_DIR", "XDG_STATE_HOME", "HOME"};
+    std::vector<std::optional<std::string>> saved;
+    for (const char* name : kVariables) {
+        const char* value = std::getenv(name);
+        saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+    }
+    std::string complaints;
+    // The folder chosen with only these of the variables set.
+    const auto choose = [&](std::initializer_list<std::pair<const char*, fs::path>> settings) {
+        for (const char* name : kVariables)
+            unsetenv(name);
+        for (const auto& [name, value] : settings)
+            setenv(name, value.c_str(), 1);
         ::testing::internal::CaptureStderr();
         const std::string chosen = SimConfig::FromEnvironment().stateDir;
-        const std::string complaints = ::testing::internal::GetCapturedStderr();
-        setenv("VELMORA_SIM_STATE_DIR", own.c_str(), 1);
-        EXPECT_EQ(chosen, "") << dir;
+        complaints = ::testing::internal::GetCapturedStderr();
+        for (size_t i = 0; i < std::size(kVariables); ++i) {
+            if (saved[i]) {
+                setenv(kVariables[i], saved[i]->c_str(), 1);
+            } else {
+                unsetenv(kVariables[i]);
+            }
+        }
+        return chosen;
+    };
+    const auto expectRefused = [&](const char* variable, const fs::path& value) {
+        EXPECT_EQ(choose({{variable, value}}), "") << value;
         EXPECT_NE(complaints.find("settings last only while the card is open"), std::string::npos)
-            << dir;
+            << value;
+        EXPECT_NE(complaints.find(variable), std::string::npos) << complaints;
+        if (std::string_view(variable) != kVariables[0]) {
+            EXPECT_EQ(complaints.find(kVariables[0]), std::string::npos) << complaints;
+        }
     };
     const fs::path shared = fs::path(own) / "shared", link = fs::path(own) / "link";
-    fs::create_directories(shared);
-    fs::permissions(shared, fs::perms::all);
+    const fs::path xdg = fs::path(own) / "xdg", home = fs::path(own) / "home";
+    for (const fs::path& dir : {shared, xdg / "velmora/sim", home / ".local/state/velmora/sim"}) {
+        fs::create_directories(dir);
+        fs::permissions(dir, fs::perms::all);
+    }
     fs::create_directory_symlink(own, link);
     for (const fs::path& dir : {shared, link, link / ""})
-        expectRefused(dir);
+        expectRefused("VELMORA_SIM_STATE_DIR", dir);
+    expectRefused("XDG_STATE_HOME", xdg);
+    expectRefused("HOME", home);
+    const fs::path ownHome = fs::path(own) / "own-home";
+    EXPECT_EQ(
+        choose({{"XDG_STATE_HOME", fs::relative(xdg, fs::current_path())}, {"HOME", ownHome}}),
+        (ownHome / ".local/state/velmora/sim").string());
 
     const passwd* nobody = getpwnam("nobody");
     if (getuid() != 0 || !nobody)
@@ -331,7 +366,7 @@ TEST(SimConfigTest, StateFolderIsUsedOnlyWhenThisUsersAlone) {
     const fs::path theirs = fs::path(own) / "theirs";
     fs::create_directories(theirs);
     ASSERT_EQ(chown(theirs.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    expectRefused(theirs);
+    expectRefused("VELMORA_SIM_STATE_DIR", theirs);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // that file is missing, short or damaged.
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,11 +49,31 @@ uint32_t BigEndian(const uint8_t* at, int bytes) {
     return value;
 }
 
+// Root reads a file whatever its mode; without that override this thread is
+// only the file's owner, for whom mode 000 forbids reading.
+class WithoutModeOverride {
+  public:
+    WithoutModeOverride() {
+        syscall(SYS_capget, &m_header, m_saved);
+        __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
+        lowered[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
+        syscall(SYS_capset, &m_header, lowered);
+    }
+    ~WithoutModeOverride() { syscall(SYS_capset, &m_header, m_saved); }
+    WithoutModeOverride(const WithoutModeOverride&) = delete;
+    WithoutModeOverride& operator=(const WithoutModeOverride&) = delete;
+
+  private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+};
+
 class SimIicEepromTest : public ::testing::Test {
   protected:
     void SetUp() override {
         m_dir = TestStateDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
         m_config.stateDir = (m_dir / "nested" / "state").string();
+        fs::create_directories(m_config.stateDir);
     }
     void TearDown() override {
         std::error_code ignored;
@@ -82,7 +104,7 @@ TEST_F(SimIicEepromTest, FactoryImageCarriesVersionIdentityAndSettings) {
     auto state = PowerUp(3);
     const auto image = Bytes(*state);
     EXPECT_EQ(image, Factory(3));
-    // Created with its folders, holding the same bytes.
+    // Created, holding the same bytes.
     EXPECT_EQ(File(3).filename(), "card3.eeprom");
     EXPECT_EQ(FileBytes(File(3)), image);
     EXPECT_EQ(SimEeprom(state->eeprom).Path(), File(3).string());
@@ -154,13 +176,37 @@ TEST_F(SimIicEepromTest, MissingShortOrDamagedFilesGiveTheFactoryImage) {
     fs::create_directories(m_config.stateDir);
 
     // Short (a truncated image) or long: not an image of this card, so the
-    // whole factory image replaces it, not a mix of the two.
-    for (size_t size : {size_t{0}, size_t{100}, size_t{255}, size_t{257}}) {
-        SCOPED_TRACE(size);
+    // whole factory image replaces it, not a mix of the two. So it does an
+    // image under a link or one that cannot be read, and the settings lost
+    // are named on standard error.
+    struct Row {
+        size_t size;
+        const char* found;
+        bool link = false;
+        fs::perms mode = fs::perms::owner_read | fs::perms::owner_write;
+    };
+    const fs::path elsewhere = m_dir / "elsewhere";
+    for (const Row& row :
+         {Row{0, "is not 256 bytes long"}, Row{100, "is not 256 bytes long"},
+          Row{255, "is not 256 bytes long"}, Row{257, "is not 256 bytes long"},
+          Row{256, "is a link", true}, Row{256, "cannot be read", false, fs::perms::none}}) {
+        SCOPED_TRACE(std::to_string(row.size) + " " + row.found);
         std::vector<uint8_t> bytes = changed;
-        bytes.resize(size, 0x10);
-        WriteFile(File(), bytes);
-        auto state = PowerUp();
+        bytes.resize(row.size, 0x10);
+        fs::remove(File());
+        WriteFile(row.link ? elsewhere : File(), bytes);
+        if (row.link) fs::create_symlink(elsewhere, File());
+        fs::permissions(File(), row.mode);
+        ::testing::internal::CaptureStderr();
+        std::unique_ptr<SimIicState> state;
+        {
+            const WithoutModeOverride owner;
+            state = PowerUp();
+        }
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                      "\"" + File().string() + "\" " + row.found +
+                      "; using the factory settings, which replace it"),
+                  std::string::npos);
         EXPECT_EQ(Bytes(*state), Factory(0));
         EXPECT_EQ(FileBytes(File()), Factory(0));
         EXPECT_TRUE(SimEeprom(state->eeprom).Persisted());
@@ -180,9 +226,16 @@ TEST_F(SimIicEepromTest, MissingShortOrDamagedFilesGiveTheFactoryImage) {
 }
 
 TEST_F(SimIicEepromTest, UnwritableFileKeepsTheEepromWorkingInMemory) {
-    // A folder where the image should be: it can be neither read nor replaced.
+    // A folder where the image should be: it can be neither read nor
+    // replaced, which standard error says.
     fs::create_directories(File());
+    ::testing::internal::CaptureStderr();
     auto state = PowerUp();
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                  "\"" + File().string() +
+                  "\" is not a file; using the factory settings, which "
+                  "cannot be stored there"),
+              std::string::npos);
     EXPECT_EQ(Bytes(*state), Factory(0));
     EXPECT_FALSE(SimEeprom(state->eeprom).Persisted());
     IicMaster master = Master(*state);
@@ -218,29 +271,52 @@ TEST_F(SimIicEepromTest, ErasedAndLoadedImagesReplaceTheFile) {
 
 // What stands under the image's name, or under the temporary name beside it,
 // is replaced, never written through: a file that a link or another name
-// there leads to keeps its bytes.
+// there leads to keeps its bytes. Nor is the folder looked up again: the
+// image stays in the folder it was read from, whatever now stands under that
+// folder's name.
 TEST_F(SimIicEepromTest, PlantedNamesLeadToNoOtherFile) {
-    const fs::path victim = m_dir / "victim";
+    const fs::path victim = m_dir / "victim", checked = m_dir / "checked";
     const std::vector<uint8_t> kept(SimEeprom::kSize, 0x5A);
-    for (const bool whole : {true, false}) {
-        for (const bool symbolic : {true, false}) {
-            SCOPED_TRACE(std::string(whole ? "temporary " : "image ") +
-                         (symbolic ? "link" : "name"));
-            auto state = PowerUp();
-            WriteFile(victim, kept);
+    enum class Planted { Temporary, Image, Folder };
+    struct Row {
+        const char* name;
+        Planted at;
+        bool symbolic;
+    };
+    for (const Row& row :
+         {Row{"temporary link", Planted::Temporary, true},
+          Row{"temporary name", Planted::Temporary, false}, Row{"image link", Planted::Image, true},
+          Row{"image name", Planted::Image, false}, Row{"folder link", Planted::Folder, true}}) {
+        SCOPED_TRACE(row.name);
+        auto state = PowerUp();
+        WriteFile(victim, kept);
+        fs::path stored = File();
+        if (row.at == Planted::Folder) {
+            fs::rename(m_config.stateDir, checked);
+            fs::create_directory_symlink(m_dir, m_config.stateDir);
+            stored = checked / File().filename();
+        } else {
             const fs::path planted =
-                whole ? File().string() + ".tmp" + std::to_string(getpid()) : File().string();
+                row.at == Planted::Temporary
+                    ? fs::path(File().string() + ".tmp" + std::to_string(getpid()))
+                    : File();
             fs::remove(planted);
-            symbolic ? fs::create_symlink(victim, planted) : fs::create_hard_link(victim, planted);
-            if (whole) {
-                SimEeprom(state->eeprom).Erase();
-            } else {
-                EXPECT_TRUE(Master(*state).Write(0xA0, 7, 0x07));
-            }
-            EXPECT_EQ(FileBytes(victim), kept);
-            EXPECT_EQ(fs::hard_link_count(victim), 1u);
-            EXPECT_EQ(FileBytes(File()), Bytes(*state));
-            EXPECT_TRUE(SimEeprom(state->eeprom).Persisted());
+            row.symbolic ? fs::create_symlink(victim, planted)
+                         : fs::create_hard_link(victim, planted);
+        }
+        if (row.at == Planted::Temporary) {
+            SimEeprom(state->eeprom).Erase();
+        } else {
+            EXPECT_TRUE(Master(*state).Write(0xA0, 7, 0x07));
+        }
+        EXPECT_EQ(FileBytes(victim), kept);
+        EXPECT_EQ(fs::hard_link_count(victim), 1u);
+        EXPECT_EQ(FileBytes(stored), Bytes(*state));
+        EXPECT_TRUE(SimEeprom(state->eeprom).Persisted());
+        if (row.at == Planted::Folder) {
+            EXPECT_FALSE(fs::exists(m_dir / File().filename()));
+            fs::remove(m_config.stateDir);
+            fs::rename(checked, m_config.stateDir);
         }
     }
 }

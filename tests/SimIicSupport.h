@@ -81,6 +81,7 @@ inline std::filesystem::path TestStateDir(const std::string& leaf) {
         ("iic-" + leaf);
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
+    std::filesystem::create_directories(dir);
     return dir;
 }
 
