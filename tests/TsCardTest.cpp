@@ -927,6 +927,14 @@ bool InputEnabled() {
     return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
 }
 
+// The name of the mutex of the board's DMA channel `channel`.
+std::string DmaChannelMutex(int channel) {
+    char name[64];
+    std::snprintf(name, sizeof(name), "QuorvelPciBridgeDma%dMutex_%d_%d_0", channel,
+                  sim::SimCard::kVendorId, sim::SimCard::kDeviceId);
+    return name;
+}
+
 // The generator's number of the first packet of `run`, read from its first
 // PCR; none without one.
 std::optional<uint64_t> GeneratorIndexOfFirst(const std::vector<Bytes>& run) {
@@ -1089,7 +1097,8 @@ TEST_F(TsCardRestartTest, APacketLengthSetTakesEffectAtTheNextEnable) {
 // restart and close at random for a while, recording a program, "play": play
 // 13,000 packets of PID 0x101 out, "player": play for a while, "open": close
 // at once, "end": start some work and end the process without a close,
-// "lock": hold locks of the card and stop, "count": count the cards).
+// "lock": hold locks of the card and stop, "count": count the cards,
+// "beside": open beside a stopped holder of locks and capture once it let go).
 void PeerSignalReady() {
     if (const char* ready = std::getenv(kPeerReady)) {
         FILE* file = std::fopen(ready, "w");
@@ -1204,32 +1213,51 @@ void PeerPlays() {
     EXPECT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
 }
 
+// Takes the named mutexes `names` lists, separated by commas, until the
+// result goes; none when one of them is not taken whole.
+std::vector<std::unique_ptr<platform::NamedMutex>> LockNamed(const std::string& names) {
+    std::vector<std::unique_ptr<platform::NamedMutex>> held;
+    std::istringstream list(names);
+    for (std::string name; std::getline(list, name, ',');) {
+        held.push_back(platform::NamedMutex::Create(name));
+        if (!held.back() || held.back()->Lock() != platform::WaitResult::Signaled) return {};
+    }
+    return held;
+}
+
 // Holds the locks `names` lists ("sim": the simulated card's own, else named
 // mutexes separated by commas), says so and stops itself there, in a session
 // of its own: the system hangs up the stopped processes of a group that the
 // shell which started the test leaves behind, which would end this one and
-// let its locks go.
+// let its locks go. Continued, it lets them go and ends.
 void PeerHoldsLocks(const std::string& names) {
     const auto holdStopped = [] {
         setsid();
         PeerSignalReady();
         raise(SIGSTOP);
-        for (;;)
-            pause();
     };
     if (names == "sim") {
         const auto card = sim::SimDriver::Instance().HoldCard(0);
         ASSERT_NE(card, nullptr);
         card->WithState([&](sim::SimCardState&) { holdStopped(); });
+        return;
     }
-    std::vector<std::unique_ptr<platform::NamedMutex>> held;
-    std::istringstream list(names);
-    for (std::string name; std::getline(list, name, ',');) {
-        held.push_back(platform::NamedMutex::Create(name));
-        ASSERT_NE(held.back(), nullptr);
-        ASSERT_EQ(held.back()->Lock(), platform::WaitResult::Signaled);
-    }
+    const auto held = LockNamed(names);
+    ASSERT_FALSE(held.empty());
     holdStopped();
+}
+
+// Opens once the test's go is there and says so, then captures once the
+// locks `names` lists are free.
+void PeerOpensBesideAHolder(const std::string& names) {
+    const char* go = std::getenv(kPeerGo);
+    ASSERT_TRUE(WaitFor([go] { return std::filesystem::exists(go); }));
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    PeerSignalReady();
+    ASSERT_FALSE(LockNamed(names).empty());
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    EXPECT_EQ(TsCardTest::Capture(500).size(), 500u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
 
 // The deadline of the calls that meet a stopped holder of a lock: long enough
@@ -1334,6 +1362,7 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
     if (std::string(mode) == "lock") return PeerHoldsLocks(std::getenv(kPeerLocks));
+    if (std::string(mode) == "beside") return PeerOpensBesideAHolder(std::getenv(kPeerLocks));
     if (std::string(mode) == "count") {
         ASSERT_NO_FATAL_FAILURE(PeerAwaitsGo());
         constexpr uint32_t kUnwritten = 99;
@@ -1728,21 +1757,20 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
 // a debugger stops it, while a capture runs: the capture still closes, and a
 // process with the card open still ends with its own status, each within its
 // calls' deadline (the bound here only stops a hang), and a new process's
-// count of cards answers (0 when it could not reach the card). Once the holder
-// has gone, the card works (for the next row, and at the end).
+// count of cards answers (0 when it could not reach the card). A holder of
+// the DMA channels costs a third process's open nothing: it answers while
+// the holder is stopped, and captures once the holder goes on. Once the
+// holder has gone, the card works (for the next row, and at the end).
 TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline) {
-    char dmaMutexes[128];
-    std::snprintf(dmaMutexes, sizeof(dmaMutexes),
-                  "QuorvelPciBridgeDma0Mutex_%d_%d_0,QuorvelPciBridgeDma1Mutex_%d_%d_0",
-                  sim::SimCard::kVendorId, sim::SimCard::kDeviceId, sim::SimCard::kVendorId,
-                  sim::SimCard::kDeviceId);
+    const std::string dmaMutexes = DmaChannelMutex(0) + "," + DmaChannelMutex(1);
     const std::string fpgaMutex = std::string(cardtest::kCardName) + "FpgaMutex_0";
     struct Row {
         std::string locks;
         bool exits;
+        bool opens = false;  // another process opens beside this one's open card
     };
-    const Row rows[] = {
-        {fpgaMutex, false}, {dmaMutexes, false}, {"sim", false}, {dmaMutexes, true}, {"sim", true}};
+    const Row rows[] = {{fpgaMutex, false}, {dmaMutexes, false}, {"sim", false},
+                        {dmaMutexes, true}, {"sim", true},       {dmaMutexes, false, true}};
     const std::string ready = TempPath("lock_user_ready");
     const std::string go = TempPath("lock_user_go");
     const std::string held = TempPath("lock_held");
@@ -1750,12 +1778,15 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
     constexpr uint32_t kHangMs = 40000;
     const auto overflows = [] { return sim::AsiCaptureCounts(0).value().overflows; };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.locks + (row.exits ? ", exit" : ", close"));
+        SCOPED_TRACE(row.locks + (row.exits ? ", exit" : row.opens ? ", open" : ", close"));
         for (const std::string& path : {ready, go, held})
             std::remove(path.c_str());
         std::optional<platform::test::ShortCallDeadline> deadline;
         std::unique_ptr<platform::test::Child> user;
-        if (row.exits) {
+        if (row.opens) {
+            user = StartPeer("beside",
+                             {{kPeerLocks, row.locks}, {kPeerGo, held}, {kPeerReady, ready}});
+        } else if (row.exits) {
             // It reads what it captures until it is told to end.
             user = StartPeer("end", {{kPeerWork, "capture"},
                                      {kPeerEnding, "3"},
@@ -1763,8 +1794,9 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
                                      {kPeerReady, ready},
                                      {kPeerGo, go}});
             ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(ready); }));
-        } else {
-            Open();
+        }
+        if (!row.exits) Open();
+        if (!row.exits && !row.opens) {
             ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
             deadline.emplace(kStoppedHolderDeadline);
         }
@@ -1783,7 +1815,7 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
         // (the simulated card's own answers no one; every thread waits on it).
         // A holder that ended has let the lock go, and the card would never
         // fill: that is told at once.
-        if (row.locks != "sim") {
+        if (row.locks != "sim" && !row.opens) {
             ASSERT_TRUE(WaitFor([&] {
                 readCapture();
                 return overflows() > lost || !holder->Running();
@@ -1791,7 +1823,14 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
             ASSERT_TRUE(holder->Running()) << "the holder of the lock ended";
         }
         std::future<uint32_t> closed;
-        if (row.exits) {
+        if (row.opens) {
+            ASSERT_TRUE(
+                WaitFor([&] { return std::filesystem::exists(ready) || !user->Running(); }));
+            EXPECT_TRUE(std::filesystem::exists(ready)) << "the open did not answer 1";
+            ASSERT_TRUE(holder->Continue());
+            EXPECT_EQ(user->Wait(kHangMs), 0);
+            EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        } else if (row.exits) {
             std::fclose(std::fopen(go.c_str(), "w"));
             EXPECT_EQ(user->Wait(kHangMs), 3);
         } else {
