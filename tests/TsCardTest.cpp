@@ -1024,6 +1024,9 @@ class SteppedCapture {
     bool m_whole = true;
 };
 
+std::unique_ptr<platform::test::Child> StartPeer(
+    const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings);
+
 class TsCardRestartTest : public TsCardTest {
   protected:
     void SetUp() override {
@@ -1055,19 +1058,60 @@ TEST_F(TsCardRestartTest, ARestartBringsBackNothingFromBeforeIt) {
     EXPECT_EQ(Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(stale.data(), counted, 0), 0u);
 
     // Fewer packets than the reader takes from a flowing stream wait on the
-    // card at a disable; card time passes before the next enable.
-    constexpr uint32_t kFewPerField = 20;
-    ASSERT_TRUE(sim::SetAsiInputRate(0, kFewPerField * 188 * 8 * 50));
-    const uint64_t before = sim::AsiCaptureCounts(0)->captured;
-    ASSERT_TRUE(sim::StepFields(0, 1));
-    ASSERT_EQ(sim::AsiCaptureCounts(0)->captured, before + kFewPerField);
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
-    ASSERT_TRUE(sim::StepFields(0, 1));
-    ASSERT_TRUE(sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate));
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    capture.Restart();
-    ASSERT_TRUE(capture.TakeMore(3000));
-    EXPECT_TRUE(capture.Whole());
+    // card at a disable; card time passes before the next enable. Then again
+    // with the card's entries close to its window's end and another process's
+    // open while the enable lets go of what the card holds: a thread keeps
+    // the input's switch from then until that open is done, so that an input
+    // still off would have the open commit the window start there, and the
+    // card count itself full and drop what comes.
+    for (const bool openBetween : {false, true}) {
+        SCOPED_TRACE(openBetween ? "another process opens" : "alone");
+        constexpr uint32_t kFewPerField = 20;
+        if (openBetween) {
+            constexpr uint32_t kNearPerField = 50;
+            ASSERT_TRUE(sim::SetAsiInputRate(0, kNearPerField * 188 * 8 * 50));
+            ASSERT_TRUE(WaitFor([&] {
+                capture.Turn();
+                const uint32_t write =
+                    sim::PeekRegister(0, hw::CVelmoraFpga::kRegAsiInputWritePointer).value();
+                const uint32_t left =
+                    (ts::CAsiInputPort::kDefaultEndWord - write) / ts::kAsiUnitWords;
+                // Fewer than a field's packets at the stream's rate once those below come.
+                return left > 2 * kFewPerField && left <= 2 * kFewPerField + kNearPerField;
+            }));
+        }
+        ASSERT_TRUE(sim::SetAsiInputRate(0, kFewPerField * 188 * 8 * 50));
+        const uint64_t before = sim::AsiCaptureCounts(0)->captured;
+        ASSERT_TRUE(sim::StepFields(0, 1));
+        ASSERT_EQ(sim::AsiCaptureCounts(0)->captured, before + kFewPerField);
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+        ASSERT_TRUE(sim::StepFields(0, 1));
+        ASSERT_TRUE(sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate));
+        std::thread opener;
+        std::promise<void> switchHeld;
+        if (openBetween) {
+            ASSERT_TRUE(
+                sim::RunAfterNextRegisterWrite(0, hw::CVelmoraFpga::kRegAsiInputReadPointer, [&] {
+                    opener = std::thread([&] {
+                        const auto inputSwitch = platform::NamedMutex::Create(
+                            std::string(cardtest::kCardName) + "TsInputMutex_0");
+                        EXPECT_EQ(inputSwitch->Lock(), platform::WaitResult::Signaled);
+                        switchHeld.set_value();
+                        // Once the discard has let the channel go.
+                        const auto channel = platform::NamedMutex::Create(DmaChannelMutex(1));
+                        EXPECT_EQ(channel->Lock(), platform::WaitResult::Signaled);
+                        channel->Unlock();
+                        EXPECT_EQ(StartPeer("open", {})->Wait(), 0);
+                    });
+                    switchHeld.get_future().wait();
+                }));
+        }
+        EXPECT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        if (opener.joinable()) opener.join();
+        capture.Restart();
+        ASSERT_TRUE(capture.TakeMore(3000));
+        EXPECT_TRUE(capture.Whole());
+    }
 }
 
 // The length set takes effect for this process's own engines at the next
