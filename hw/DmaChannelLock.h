@@ -16,6 +16,12 @@ class CDmaChannelLock {
         : m_pBridge(pBridge),
           m_channel(channel),
           m_held(pBridge != nullptr && pBridge->LockDmaChannel(channel) != 0) {}
+    // Held only if the channel is free now: a holder elsewhere costs no wait.
+    struct TryOnly {};
+    CDmaChannelLock(CPciBridge* pBridge, uint32_t channel, TryOnly)
+        : m_pBridge(pBridge),
+          m_channel(channel),
+          m_held(pBridge != nullptr && pBridge->TryLockDmaChannel(channel) != 0) {}
     ~CDmaChannelLock() { Unlock(); }
     CDmaChannelLock(const CDmaChannelLock&) = delete;
     CDmaChannelLock& operator=(const CDmaChannelLock&) = delete;

@@ -52,6 +52,8 @@ class CPciBridge {
     virtual uint32_t DmaChannelOpen(uint32_t channel) = 0;
     virtual uint32_t DmaChannelClose(uint32_t channel) = 0;
     virtual uint32_t LockDmaChannel(uint32_t channel) = 0;
+    // Takes the channel only if it is free now.
+    virtual uint32_t TryLockDmaChannel(uint32_t channel) = 0;
     virtual uint32_t UnlockDmaChannel(uint32_t channel) = 0;
     // direction: 0 host to card, any other value card to host.
     virtual uint32_t DmaTransfer(uint32_t channel, void* pBuffer, uint32_t cardByteAddress,

@@ -43,6 +43,12 @@ uint32_t Ok(PLX_STATUS status) {
     return status == ApiSuccess ? 1 : 0;
 }
 
+// Abandoned: a process died inside a transfer; the lock is ours now and the
+// channel's next transfer starts afresh.
+bool ChannelTaken(platform::WaitResult result) {
+    return result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned;
+}
+
 }  // namespace
 
 CPlxPciBridge::CPlxPciBridge() {
@@ -222,13 +228,13 @@ platform::NamedMutex* CPlxPciBridge::DmaMutex(uint32_t channel) const {
 uint32_t CPlxPciBridge::LockDmaChannel(uint32_t channel) {
     if (m_bNoHardware) return 1;
     platform::NamedMutex* mutex = DmaMutex(channel);
-    if (mutex == nullptr) return 0;
-    // Abandoned: a process died inside a transfer; the lock is ours now and
-    // the channel's next transfer starts afresh.
-    const platform::WaitResult result = mutex->Lock(platform::kInfinite);
-    return result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned
-               ? 1
-               : 0;
+    return mutex != nullptr && ChannelTaken(mutex->Lock(platform::kInfinite)) ? 1 : 0;
+}
+
+uint32_t CPlxPciBridge::TryLockDmaChannel(uint32_t channel) {
+    if (m_bNoHardware) return 1;
+    platform::NamedMutex* mutex = DmaMutex(channel);
+    return mutex != nullptr && ChannelTaken(mutex->TryLock()) ? 1 : 0;
 }
 
 uint32_t CPlxPciBridge::UnlockDmaChannel(uint32_t channel) {

@@ -27,6 +27,7 @@ class CPlxPciBridge : public CPciBridge {
     uint32_t DmaChannelOpen(uint32_t channel) override;
     uint32_t DmaChannelClose(uint32_t channel) override;
     uint32_t LockDmaChannel(uint32_t channel) override;
+    uint32_t TryLockDmaChannel(uint32_t channel) override;
     uint32_t UnlockDmaChannel(uint32_t channel) override;
     uint32_t DmaTransfer(uint32_t channel, void* pBuffer, uint32_t cardByteAddress,
                          uint32_t byteCount, uint32_t direction) override;

@@ -51,7 +51,14 @@ NamedMutex::~NamedMutex() {
 }
 
 WaitResult NamedMutex::Lock(uint32_t timeoutMs) {
-    const WaitResult result = m_mutex->Lock(timeoutMs);
+    return Taken(m_mutex->Lock(timeoutMs));
+}
+
+WaitResult NamedMutex::TryLock() {
+    return Taken(m_mutex->TryLock());
+}
+
+WaitResult NamedMutex::Taken(WaitResult result) {
     if (result == WaitResult::Signaled || result == WaitResult::Abandoned) {
         const int self = gettid();
         if (result == WaitResult::Signaled && m_ownerThread.load() == self) {

@@ -28,12 +28,17 @@ class NamedMutex {
     // Inside an exported call, the wait ends by the call's deadline; on a
     // thread told to stop (its end awaited), it gives up.
     WaitResult Lock(uint32_t timeoutMs = kInfinite);
+    // Takes the mutex only if it is free now, leaving the call's deadline as
+    // it is.
+    WaitResult TryLock();
     // False when the calling thread does not own the mutex.
     bool Unlock();
     bool AlreadyExisted() const;
 
   private:
     explicit NamedMutex(std::unique_ptr<SharedMemory> memory);
+    // Notes this thread as the owner when `result` took the mutex.
+    WaitResult Taken(WaitResult result);
 
     std::unique_ptr<SharedMemory> m_memory;
     ProcessSharedMutex* m_mutex;

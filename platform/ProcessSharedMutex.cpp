@@ -75,8 +75,17 @@ int SlicedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
 
 WaitResult ProcessSharedMutex::Lock(uint32_t timeoutMs) {
     timeoutMs = CallDeadline::Bound(timeoutMs);
-    const int result =
-        timeoutMs == 0 ? pthread_mutex_trylock(&mutex) : SlicedLock(&mutex, timeoutMs);
+    const WaitResult result =
+        Outcome(timeoutMs == 0 ? pthread_mutex_trylock(&mutex) : SlicedLock(&mutex, timeoutMs));
+    if (result == WaitResult::Timeout) CallDeadline::NoteGaveUp();
+    return result;
+}
+
+WaitResult ProcessSharedMutex::TryLock() {
+    return Outcome(pthread_mutex_trylock(&mutex));
+}
+
+WaitResult ProcessSharedMutex::Outcome(int result) {
     switch (result) {
         case 0:
             return WaitResult::Signaled;
@@ -87,7 +96,6 @@ WaitResult ProcessSharedMutex::Lock(uint32_t timeoutMs) {
             return WaitResult::Abandoned;
         case EBUSY:
         case ETIMEDOUT:
-            CallDeadline::NoteGaveUp();
             return WaitResult::Timeout;
         default:
             return WaitResult::Failed;

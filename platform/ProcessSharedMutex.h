@@ -20,8 +20,15 @@ struct ProcessSharedMutex {
     // thread whose end another awaits (it is to stop), it gives up within a
     // moment.
     WaitResult Lock(uint32_t timeoutMs = kInfinite);
+    // Takes the mutex only if it is free now. A holder elsewhere is no wait
+    // given up: the call's deadline is left as it is.
+    WaitResult TryLock();
     // Returns false (and does nothing) when the calling thread is not the owner.
     bool Unlock();
+
+  private:
+    // What a lock's system result means to its caller.
+    WaitResult Outcome(int result);
 };
 
 }  // namespace velmora::platform

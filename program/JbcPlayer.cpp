@@ -783,7 +783,9 @@ void CJbcPlayer::Step() {
 void CJbcPlayer::ScanValue(bool ir, bool capture) {
     if (!Need(2)) return;
     const int32_t count = Top(2);
-    if (count < 1 || count > 32) {
+    // A count of 0 shifts only the pre- and postamble; the value has no
+    // bits above 32.
+    if (count < 0 || count > 32) {
         Fail(kJbcBoundsError);
         return;
     }
@@ -834,7 +836,8 @@ void CJbcPlayer::AmbleOnes(int which) {
 void CJbcPlayer::AmbleValue(int which) {
     if (!Need(2)) return;
     const int32_t count = Top(1);
-    if (count < 1 || count > 32) {
+    // A count of 0 leaves the amble empty.
+    if (count < 0 || count > 32) {
         Fail(kJbcBoundsError);
         return;
     }
@@ -874,7 +877,7 @@ void CJbcPlayer::ScanArray(bool ir, uint32_t v) {
         reversed = a > b;
         start = reversed ? int64_t{b} : int64_t{a};
     }
-    if (count < 1 || !BitRange(v, start, count) || !Spend(uint64_t(count) + 16)) {
+    if (count < 0 || !BitRange(v, start, count) || !Spend(uint64_t(count) + 16)) {
         Fail(kJbcBoundsError);
         return;
     }
@@ -914,7 +917,7 @@ void CJbcPlayer::ScanArrayCapture(bool ir, uint32_t v, uint32_t w) {
         count = e;
         if (!CopyOnWrite(w)) return;
     }
-    if (!IsWritableBoolean(w) || !IsBoolean(v) || count < 1) {
+    if (!IsWritableBoolean(w) || !IsBoolean(v) || count < 0) {
         Fail(kJbcBoundsError);
         return;
     }

@@ -500,6 +500,25 @@ TEST(JbcPlayerTest, JtagAndArrayInstructions) {
     EXPECT_EQ(r.status, kJbcSuccess);
     EXPECT_EQ(r.exitCode, 0xF0);
     EXPECT_EQ(jtag.TdiOf(10, 8), (std::vector<uint32_t>{1, 0, 1, 0, 0, 1, 0, 1}));
+    // Value scans, preambles and postambles of 0 bits (a scan shifts the
+    // preamble bit set before it); a capture of none keeps its value whole.
+    for (const uint8_t opcode : {0x15, 0x16, 0x17, 0x18, 0x1D, 0x1F, 0x21, 0x23}) {
+        const bool amble = opcode >= 0x1D;  // its count above its value
+        r = RunImage(jtag, Program1([opcode, amble](JbcAssembler& p) {
+                         p.Op(0x47, kTapIdle);
+                         p.Push(1);
+                         p.Op(0x1C);
+                         p.Push(1);
+                         p.Op(0x20);
+                         p.Push(0xF0);
+                         p.Push(amble ? 0xF0 : 0);
+                         p.Push(amble ? 0 : 0xF0);
+                         p.Op(opcode);
+                         p.Op(0x25);
+                     }));
+        EXPECT_EQ(r.status, kJbcSuccess) << int{opcode};
+        EXPECT_EQ(r.exitCode, 0xF0) << int{opcode};
+    }
 
     // Format 2 arrays: a reversed scan, a reversed copy, resizes, kinds.
     JbcAssembler a(2);
@@ -550,16 +569,32 @@ TEST(JbcPlayerTest, JtagAndArrayInstructions) {
     a.Push(0);
     a.Push(3);
     a.Op(0x80, source, target);
+    a.Label("empty_scans");
+    a.Push(1);
+    a.Op(0x1C);
+    // DrScanArray of count 0 both ways round, and a capture of none.
+    for (const int32_t first : {0, 7}) {
+        a.Push(0);
+        a.Push(7 - first);
+        a.Push(first);
+        a.Op(0x51, source);
+    }
+    for (int i = 0; i < 5; ++i)
+        a.Push(0);
+    a.Op(0x82, source, target);
+    a.Exit(0);
     a.Procedure("MAIN", 0, 0, "main");
     a.Procedure("WIDE", 0, 0, "too_wide");
     a.Procedure("WRITE", 0, 0, "write_compressed");
     a.Procedure("WAIT", 0, 0, "short_wait");
     a.Procedure("MISMATCH", 0, 0, "reversed_mismatch");
+    a.Procedure("EMPTY", 0, 0, "empty_scans");
     a.Action("MAIN", "", 0);
     a.Action("WIDE", "", 1);
     a.Action("WRITE", "", 2);
     a.Action("WAIT", "", 3);
     a.Action("MISMATCH", "", 4);
+    a.Action("EMPTY", "", 5);
     const std::vector<uint8_t> image = a.Build();
 
     RecordingJtag arrays;
@@ -572,6 +607,7 @@ TEST(JbcPlayerTest, JtagAndArrayInstructions) {
     EXPECT_EQ(RunImage(arrays, image, "WRITE").status, kJbcBoundsError);
     EXPECT_EQ(RunImage(arrays, image, "WAIT").status, kJbcStackError);
     EXPECT_EQ(RunImage(arrays, image, "MISMATCH").status, kJbcBoundsError);
+    EXPECT_EQ(RunImage(arrays, image, "EMPTY").status, kJbcSuccess);
 }
 
 // ---------------------------------------------------------------------------

@@ -86,6 +86,9 @@ class Child {
                waitid(P_PID, static_cast<id_t>(m_pid), &info, WSTOPPED | WNOWAIT) == 0;
     }
 
+    // Lets a stopped child go on.
+    bool Continue() { return m_pid > 0 && kill(m_pid, SIGCONT) == 0; }
+
     // Kills the child and leaves it to Wait: until then the system may still
     // be ending it.
     void KillUnreaped() {

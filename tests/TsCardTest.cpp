@@ -971,6 +971,14 @@ bool InputEnabled() {
     return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
 }
 
+// The name of the mutex of the board's DMA channel `channel`.
+std::string DmaChannelMutex(int channel) {
+    char name[64];
+    std::snprintf(name, sizeof(name), "QuorvelPciBridgeDma%dMutex_%d_%d_0", channel,
+                  sim::SimCard::kVendorId, sim::SimCard::kDeviceId);
+    return name;
+}
+
 // The generator's number of the first packet of `run`, read from its first
 // PCR; none without one.
 std::optional<uint64_t> GeneratorIndexOfFirst(const std::vector<Bytes>& run) {
@@ -1063,6 +1071,9 @@ class SteppedCapture {
     bool m_whole = true;
 };
 
+std::unique_ptr<platform::test::Child> StartPeer(
+    const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings);
+
 class TsCardRestartTest : public TsCardTest {
   protected:
     void SetUp() override {
@@ -1094,19 +1105,60 @@ TEST_F(TsCardRestartTest, ARestartBringsBackNothingFromBeforeIt) {
     EXPECT_EQ(Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(stale.data(), counted, 0), 0u);
 
     // Fewer packets than the reader takes from a flowing stream wait on the
-    // card at a disable; card time passes before the next enable.
-    constexpr uint32_t kFewPerField = 20;
-    ASSERT_TRUE(sim::SetAsiInputRate(0, kFewPerField * 188 * 8 * 50));
-    const uint64_t before = sim::AsiCaptureCounts(0)->captured;
-    ASSERT_TRUE(sim::StepFields(0, 1));
-    ASSERT_EQ(sim::AsiCaptureCounts(0)->captured, before + kFewPerField);
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
-    ASSERT_TRUE(sim::StepFields(0, 1));
-    ASSERT_TRUE(sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate));
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    capture.Restart();
-    ASSERT_TRUE(capture.TakeMore(3000));
-    EXPECT_TRUE(capture.Whole());
+    // card at a disable; card time passes before the next enable. Then again
+    // with the card's entries close to its window's end and another process's
+    // open while the enable lets go of what the card holds: a thread keeps
+    // the input's switch from then until that open is done, so that an input
+    // still off would have the open commit the window start there, and the
+    // card count itself full and drop what comes.
+    for (const bool openBetween : {false, true}) {
+        SCOPED_TRACE(openBetween ? "another process opens" : "alone");
+        constexpr uint32_t kFewPerField = 20;
+        if (openBetween) {
+            constexpr uint32_t kNearPerField = 50;
+            ASSERT_TRUE(sim::SetAsiInputRate(0, kNearPerField * 188 * 8 * 50));
+            ASSERT_TRUE(WaitFor([&] {
+                capture.Turn();
+                const uint32_t write =
+                    sim::PeekRegister(0, hw::CVelmoraFpga::kRegAsiInputWritePointer).value();
+                const uint32_t left =
+                    (ts::CAsiInputPort::kDefaultEndWord - write) / ts::kAsiUnitWords;
+                // Fewer than a field's packets at the stream's rate once those below come.
+                return left > 2 * kFewPerField && left <= 2 * kFewPerField + kNearPerField;
+            }));
+        }
+        ASSERT_TRUE(sim::SetAsiInputRate(0, kFewPerField * 188 * 8 * 50));
+        const uint64_t before = sim::AsiCaptureCounts(0)->captured;
+        ASSERT_TRUE(sim::StepFields(0, 1));
+        ASSERT_EQ(sim::AsiCaptureCounts(0)->captured, before + kFewPerField);
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+        ASSERT_TRUE(sim::StepFields(0, 1));
+        ASSERT_TRUE(sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate));
+        std::thread opener;
+        std::promise<void> switchHeld;
+        if (openBetween) {
+            ASSERT_TRUE(
+                sim::RunAfterNextRegisterWrite(0, hw::CVelmoraFpga::kRegAsiInputReadPointer, [&] {
+                    opener = std::thread([&] {
+                        const auto inputSwitch = platform::NamedMutex::Create(
+                            std::string(cardtest::kCardName) + "TsInputMutex_0");
+                        EXPECT_EQ(inputSwitch->Lock(), platform::WaitResult::Signaled);
+                        switchHeld.set_value();
+                        // Once the discard has let the channel go.
+                        const auto channel = platform::NamedMutex::Create(DmaChannelMutex(1));
+                        EXPECT_EQ(channel->Lock(), platform::WaitResult::Signaled);
+                        channel->Unlock();
+                        EXPECT_EQ(StartPeer("open", {})->Wait(), 0);
+                    });
+                    switchHeld.get_future().wait();
+                }));
+        }
+        EXPECT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        if (opener.joinable()) opener.join();
+        capture.Restart();
+        ASSERT_TRUE(capture.TakeMore(3000));
+        EXPECT_TRUE(capture.Whole());
+    }
 }
 
 // The length set takes effect for this process's own engines at the next
@@ -1136,7 +1188,8 @@ TEST_F(TsCardRestartTest, APacketLengthSetTakesEffectAtTheNextEnable) {
 // restart and close at random for a while, recording a program, "play": play
 // 13,000 packets of PID 0x101 out, "player": play for a while, "open": close
 // at once, "end": start some work and end the process without a close,
-// "lock": hold locks of the card and stop, "count": count the cards).
+// "lock": hold locks of the card and stop, "count": count the cards,
+// "beside": open beside a stopped holder of locks and capture once it let go).
 void PeerSignalReady() {
     if (const char* ready = std::getenv(kPeerReady)) {
         FILE* file = std::fopen(ready, "w");
@@ -1261,37 +1314,57 @@ void PeerPlays() {
     EXPECT_EQ(Quorvel_Velmora_TsPlaybackDisable(0), 1u);
 }
 
+// Takes the named mutexes `names` lists, separated by commas, until the
+// result goes; none when one of them is not taken whole.
+std::vector<std::unique_ptr<platform::NamedMutex>> LockNamed(const std::string& names) {
+    std::vector<std::unique_ptr<platform::NamedMutex>> held;
+    std::istringstream list(names);
+    for (std::string name; std::getline(list, name, ',');) {
+        held.push_back(platform::NamedMutex::Create(name));
+        if (!held.back() || held.back()->Lock() != platform::WaitResult::Signaled) return {};
+    }
+    return held;
+}
+
 // Holds the locks `names` lists ("sim": the simulated card's own, "namespace":
 // the named objects' lock, else named mutexes separated by commas), says so
 // and stops itself there, in a session of its own: the system hangs up the
 // stopped processes of a group that the shell which started the test leaves
-// behind, which would end this one and let its locks go.
+// behind, which would end this one and let its locks go. Continued, it lets
+// them go and ends.
 void PeerHoldsLocks(const std::string& names) {
     const auto holdStopped = [] {
         setsid();
         PeerSignalReady();
         raise(SIGSTOP);
-        for (;;)
-            pause();
     };
     if (names == "sim") {
         const auto card = sim::SimDriver::Instance().HoldCard(0);
         ASSERT_NE(card, nullptr);
         card->WithState([&](sim::SimCardState&) { holdStopped(); });
+        return;
     }
     if (names == "namespace") {
         // A block's set-up runs under the lock.
         platform::SharedMemory::Open("TsNamespaceHeld", 64, [&](void*) { holdStopped(); });
         FAIL() << "the namespace's lock was not had";
     }
-    std::vector<std::unique_ptr<platform::NamedMutex>> held;
-    std::istringstream list(names);
-    for (std::string name; std::getline(list, name, ',');) {
-        held.push_back(platform::NamedMutex::Create(name));
-        ASSERT_NE(held.back(), nullptr);
-        ASSERT_EQ(held.back()->Lock(), platform::WaitResult::Signaled);
-    }
+    const auto held = LockNamed(names);
+    ASSERT_FALSE(held.empty());
     holdStopped();
+}
+
+// Opens once the test's go is there and says so, then captures once the
+// locks `names` lists are free.
+void PeerOpensBesideAHolder(const std::string& names) {
+    const char* go = std::getenv(kPeerGo);
+    ASSERT_TRUE(WaitFor([go] { return std::filesystem::exists(go); }));
+    ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
+    PeerSignalReady();
+    ASSERT_FALSE(LockNamed(names).empty());
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    EXPECT_EQ(TsCardTest::Capture(500).size(), 500u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
 }
 
 // The deadline of the calls that meet a stopped holder of a lock: long enough
@@ -1422,6 +1495,7 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
     if (std::string(mode) == "lock") return PeerHoldsLocks(std::getenv(kPeerLocks));
     if (std::string(mode) == "user") PeerOfAnotherUser();
+    if (std::string(mode) == "beside") return PeerOpensBesideAHolder(std::getenv(kPeerLocks));
     if (std::string(mode) == "count") {
         ASSERT_NO_FATAL_FAILURE(PeerAwaitsGo());
         constexpr uint32_t kUnwritten = 99;
@@ -1925,13 +1999,11 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
 // own status and output, each within its calls' deadline (the bound here only
 // stops a hang, but for an end that has no second deadline to spend), and a
 // new process's count of cards answers (0 when it could not reach the card).
+// A holder of the DMA channels costs a third process's open nothing: it
+// answers while the holder is stopped, and captures once the holder goes on.
 // Once the holder has gone, the card works (for the next row, and at the end).
 TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline) {
-    char dmaMutexes[128];
-    std::snprintf(dmaMutexes, sizeof(dmaMutexes),
-                  "QuorvelPciBridgeDma0Mutex_%d_%d_0,QuorvelPciBridgeDma1Mutex_%d_%d_0",
-                  sim::SimCard::kVendorId, sim::SimCard::kDeviceId, sim::SimCard::kVendorId,
-                  sim::SimCard::kDeviceId);
+    const std::string dmaMutexes = DmaChannelMutex(0) + "," + DmaChannelMutex(1);
     const std::string fpgaMutex = std::string(cardtest::kCardName) + "FpgaMutex_0";
     struct Row {
         std::string locks;
@@ -1941,6 +2013,7 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
         // that its close gives up once for all its named objects, none when
         // it has nothing of its own left to remove.
         uint32_t deadlines = 0;
+        bool opens = false;  // another process opens beside this one's open card
     };
     const Row rows[] = {{fpgaMutex, false},
                         {dmaMutexes, false},
@@ -1948,7 +2021,8 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
                         {dmaMutexes, true},
                         {"sim", true},
                         {"namespace", true, "capture", 2},
-                        {"namespace", true, "event", 1}};
+                        {"namespace", true, "event", 1},
+                        {dmaMutexes, false, "capture", 0, true}};
     const std::string ready = TempPath("lock_user_ready");
     const std::string go = TempPath("lock_user_go");
     const std::string held = TempPath("lock_held");
@@ -1958,12 +2032,17 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
     constexpr uint32_t kDeadlineMs = std::chrono::milliseconds(kStoppedHolderDeadline).count();
     const auto overflows = [] { return sim::AsiCaptureCounts(0).value().overflows; };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.locks + (row.exits ? ", exit after " + std::string(row.work) : ", close"));
+        SCOPED_TRACE(row.locks + (row.exits   ? ", exit after " + std::string(row.work)
+                                  : row.opens ? ", open"
+                                              : ", close"));
         for (const std::string& path : {ready, go, held})
             std::remove(path.c_str());
         std::optional<platform::test::ShortCallDeadline> deadline;
         std::unique_ptr<platform::test::Child> user;
-        if (row.exits) {
+        if (row.opens) {
+            user = StartPeer("beside",
+                             {{kPeerLocks, row.locks}, {kPeerGo, held}, {kPeerReady, ready}});
+        } else if (row.exits) {
             // It reads what it captures until it is told to end.
             user = StartPeer("end",
                              {{kPeerWork, row.work},
@@ -1973,8 +2052,9 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
                               {kPeerGo, go}},
                              output);
             ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(ready); }));
-        } else {
-            Open();
+        }
+        if (!row.exits) Open();
+        if (!row.exits && !row.opens) {
             ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
             deadline.emplace(kStoppedHolderDeadline);
         }
@@ -1994,7 +2074,7 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
         // the named objects' is none of the capture's). A holder that ended
         // has let the lock go, and the card would never fill: told at once.
         const bool mutexes = row.locks != "sim" && row.locks != "namespace";
-        if (mutexes) {
+        if (mutexes && !row.opens) {
             ASSERT_TRUE(WaitFor([&] {
                 readCapture();
                 return overflows() > lost || !holder->Running();
@@ -2002,7 +2082,14 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
             ASSERT_TRUE(holder->Running()) << "the holder of the lock ended";
         }
         std::future<uint32_t> closed;
-        if (row.exits) {
+        if (row.opens) {
+            ASSERT_TRUE(
+                WaitFor([&] { return std::filesystem::exists(ready) || !user->Running(); }));
+            EXPECT_TRUE(std::filesystem::exists(ready)) << "the open did not answer 1";
+            ASSERT_TRUE(holder->Continue());
+            EXPECT_EQ(user->Wait(kHangMs), 0);
+            EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+        } else if (row.exits) {
             std::fclose(std::fopen(go.c_str(), "w"));
             EXPECT_EQ(user->Wait(row.deadlines ? row.deadlines * kDeadlineMs : kHangMs), 3);
             EXPECT_TRUE(EndedWithItsOutput(output));

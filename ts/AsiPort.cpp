@@ -47,9 +47,11 @@ uint32_t CAsiOutputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_
     m_dwFirstWord = firstWord;
     m_dwEndWord = endWord;
     if (CardOutputInUse(port)) return 1;
-    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    // A player may have come while this process waited for the channel;
-    // without the channel the next player's follow puts the pointer right.
+    // A channel held elsewhere means the card is in use: the open writes
+    // nothing rather than wait on a holder that may be stopped, and the next
+    // player's follow puts the pointer right. A player may also have come
+    // since the look above.
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel, hw::CDmaChannelLock::TryOnly{});
     if (!lock.Held() || CardOutputInUse(port)) return 1;
     return PublishWritePointer(firstWord, port);
 }
@@ -286,9 +288,11 @@ uint32_t CAsiInputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t
     // their next strobe, would have the card count itself full near the
     // window's end and drop what arrives.
     if (m_pBoardSupport->IsAsiInputOn(port)) return 1;
-    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    // An input switched on meanwhile is past its own commit; without the
-    // channel, the next capture's start puts the pointer right.
+    // A channel held elsewhere means the card is in use: the open writes
+    // nothing rather than wait on a holder that may be stopped, and the next
+    // capture's start puts the pointer right. An input switched on since the
+    // look above is past its own commit.
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel, hw::CDmaChannelLock::TryOnly{});
     if (!lock.Held() || m_pBoardSupport->IsAsiInputOn(port)) return 1;
     return PublishReadPointer(firstWord, port);
 }
