@@ -181,7 +181,10 @@ TEST(TsProgramEngineTest, AStreamChangeRestartsTheAnalysisOnce) {
 void CheckProgramRemoved(const std::vector<Bytes>& source, uint16_t program) {
     EngineRig rig;
     ASSERT_EQ(rig.engine->Start(), 1u);
-    rig.Run(Cycle(source, 9000));
+    // Every packet out, the last part-chunk too: left in the input, it moves
+    // once the input has stood still, unfiltered if that comes before the
+    // filter is set, and the next run would read it.
+    rig.Run(Cycle(source, 9000), true);
     const auto view = rig.Tables();
     ASSERT_TRUE(view);
     const uint16_t pmtPid = PmtPidOf(*view, program);
@@ -638,20 +641,29 @@ TEST(TsUnusedOperationsTest, PesVideoAndTimeStampReaders) {
     p[4] = 190;  // an adaptation field past the packet
     EXPECT_EQ(demux.FindPesHeader(p.data(), &stamp), 0u);
 
-    // Only a new debugging file is taken, here in a temporary folder of the
-    // test's own: a link planted under its fixed name leads nowhere.
+    // Each dump is a new file of this user's alone, here in a temporary
+    // folder of the test's own: a link planted under a name a dump might take
+    // leads nowhere.
     const char* tmpdir = std::getenv("TMPDIR");
     const std::string saved = tmpdir ? tmpdir : "";
     std::string folder = (std::filesystem::temp_directory_path() / "velmora-dump-XXXXXX").string();
     ASSERT_NE(mkdtemp(folder.data()), nullptr);
     setenv("TMPDIR", folder.c_str(), 1);
     std::ofstream(folder + "/victim") << "kept";
-    std::filesystem::create_symlink(folder + "/victim", ts::CTsDemultiplexer::DebugDumpPath());
-    EXPECT_EQ(demux.OpenDebugDumpFile(), 0u);
-    EXPECT_EQ(std::filesystem::file_size(folder + "/victim"), 4u);
-    std::filesystem::remove(ts::CTsDemultiplexer::DebugDumpPath());
+    std::filesystem::create_symlink(folder + "/victim", folder + "/TsDemultiplexerDump.ts");
+    EXPECT_EQ(demux.OpenDebugDumpFile(), 1u);
     EXPECT_EQ(demux.OpenDebugDumpFile(), 1u);
     saved.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", saved.c_str(), 1);
+    EXPECT_EQ(std::filesystem::file_size(folder + "/victim"), 4u);
+    size_t dumps = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.is_symlink() || entry.path().filename() == "victim") continue;
+        using std::filesystem::perms;
+        EXPECT_EQ(entry.status().permissions() & (perms::group_all | perms::others_all),
+                  perms::none);
+        ++dumps;
+    }
+    EXPECT_EQ(dumps, 2u);
     std::filesystem::remove_all(folder);
 
     record::BUFFER_ANALYZE_INFO info;

@@ -1,7 +1,11 @@
 #include "ts/TsDemultiplexer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -543,19 +547,19 @@ uint32_t CTsDemultiplexer::FindPesHeader(const uint8_t* pPacket, uint64_t* pOut)
     return DecodePesTimeStamp(copy, pOut);
 }
 
-std::string CTsDemultiplexer::DebugDumpPath() {
+uint32_t CTsDemultiplexer::OpenDebugDumpFile() {
+    // Anyone may write in the temporary folder: each dump is a new file of
+    // this user's alone under a name of its own, never one that a link or an
+    // earlier dump leads to.
     std::error_code error;
     const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
-    return ((error ? std::filesystem::path("/tmp") : folder) / "TsDemultiplexerDump.ts").string();
-}
-
-uint32_t CTsDemultiplexer::OpenDebugDumpFile() {
-    // A fixed debugging file in the temporary folder, where anyone may have
-    // put a link or a file of theirs under its name: only a new one is taken.
-    return platform::ExclusiveFile::Create(DebugDumpPath(), nullptr,
-                                           platform::FileCreation::kNewOnly) != nullptr
-               ? 1
-               : 0;
+    std::string path =
+        ((error ? std::filesystem::path("/tmp") : folder) / "TsDemultiplexerDump-XXXXXX.ts")
+            .string();
+    const int descriptor = ::mkostemps(path.data(), 3, O_CLOEXEC);
+    if (descriptor < 0) return 0;
+    ::close(descriptor);
+    return 1;
 }
 
 // --- TS over IP -------------------------------------------------------------

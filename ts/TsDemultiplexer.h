@@ -106,7 +106,6 @@ class CTsDemultiplexer {
     void WriteCaptureFile(const uint8_t* pPacket, uint32_t onePid);
     void CheckContinuity(const uint8_t* pPacket) { m_Continuity.Check(pPacket); }
 
-    static std::string DebugDumpPath();
     CTsProgramEngine* GetProgramEngine() const { return m_pEngine.get(); }
     uint32_t GetContinuityErrors() const { return m_Continuity.Errors(); }
     uint32_t GetPacketLength() const { return m_dwPacketLength; }
