@@ -1072,7 +1072,8 @@ class SteppedCapture {
 };
 
 std::unique_ptr<platform::test::Child> StartPeer(
-    const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings);
+    const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings,
+    const std::string& output = {}, const passwd* user = nullptr);
 
 class TsCardRestartTest : public TsCardTest {
   protected:
@@ -1565,7 +1566,7 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
 // sends it, and with `user` it runs as that user.
 std::unique_ptr<platform::test::Child> StartPeer(
     const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings,
-    const std::string& output = {}, const passwd* user = nullptr) {
+    const std::string& output, const passwd* user) {
     const std::string self = platform::ExecutablePath();
     return std::make_unique<platform::test::Child>([&] {
         setenv(kPeerMode, mode.c_str(), 1);
