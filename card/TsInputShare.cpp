@@ -1,5 +1,6 @@
 #include "card/TsInputShare.h"
 
+#include <atomic>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@ namespace {
 
 constexpr const char* kMutexSuffix = "TsInputMutex_%u";
 constexpr const char* kSlotSuffix = "TsInputHolder%u_%u";
+constexpr const char* kCommitsSuffix = "TsInputCommits%u";
 // A slot holds nothing but its life.
 constexpr size_t kSlotBytes = 4;
 
@@ -48,6 +50,8 @@ CTsInputShare::CTsInputShare(std::string cardName, uint32_t cardIndex)
     char suffix[64];
     std::snprintf(suffix, sizeof(suffix), kMutexSuffix, m_dwCardIndex);
     m_pMutex = platform::NamedMutex::Create(m_strCardName + suffix);
+    std::snprintf(suffix, sizeof(suffix), kCommitsSuffix, m_dwCardIndex);
+    m_pCommits = platform::SharedMemory::Open(m_strCardName + suffix, sizeof(uint64_t));
 }
 
 CTsInputShare::~CTsInputShare() = default;
@@ -107,6 +111,18 @@ uint32_t CTsInputShare::Release(const std::function<uint32_t()>& switchOff) {
         if (other) return 1;
     }
     return switchOff();
+}
+
+void CTsInputShare::NoteCommit() {
+    if (!m_pCommits) return;
+    std::atomic_ref<uint64_t> commits(*static_cast<uint64_t*>(m_pCommits->Data()));
+    m_ullOwnCommit = commits.fetch_add(1) + 1;
+}
+
+bool CTsInputShare::CommittedElsewhere() const {
+    if (!m_pCommits) return false;
+    std::atomic_ref<uint64_t> commits(*static_cast<uint64_t*>(m_pCommits->Data()));
+    return commits.load() != m_ullOwnCommit;
 }
 
 }  // namespace velmora::card

@@ -9,6 +9,12 @@
 // capturing gives its slot up with its life. It neither keeps the input on
 // once the others have stopped nor turns it off under them. The slots and
 // the switch change under a named mutex of the card.
+//
+// The card has one read-pointer register for all of them, and it holds the
+// pointer of whoever committed last. The share also counts those commits in
+// a block every capturing process holds: a reader that finds the count moved
+// since its own last commit knows the card may have written over what it
+// holds.
 
 #include <cstdint>
 #include <functional>
@@ -48,6 +54,12 @@ class CTsInputShare {
     // Release.
     uint32_t Release(const std::function<uint32_t()>& switchOff);
 
+    // To be called after each commit of the card's input read pointer.
+    void NoteCommit();
+    // Whether another process has committed the pointer since this one
+    // last did (false when the count's block could not be had).
+    bool CommittedElsewhere() const;
+
   private:
     std::string SlotName(uint32_t slot) const;
     // Which slots a process holds, this one's included.
@@ -58,6 +70,10 @@ class CTsInputShare {
     uint32_t m_dwCardIndex;
     std::unique_ptr<platform::NamedMutex> m_pMutex;
     std::unique_ptr<platform::SharedMemory> m_pSlot;
+    // Kept while the card is open, so that the reader thread's commits never
+    // meet a block being let go of.
+    std::unique_ptr<platform::SharedMemory> m_pCommits;
+    uint64_t m_ullOwnCommit = 0;
 };
 
 }  // namespace velmora::card

@@ -434,8 +434,20 @@ uint32_t CVelmoraBoardSupport::SetAsiInputReadPointer(uint32_t pointer, uint32_t
 uint32_t CVelmoraBoardSupport::CommitAsiInputReadPointer(uint32_t) {
     if (m_bNoHardware) return 1;
     const uint32_t ok = m_pVelmoraFpga->StrobeTsCaptureBuffer();
-    if (ok) m_uiAsiInputReadPointer = m_uiAsiInputReadPointerWritten;
+    if (ok) {
+        m_uiAsiInputReadPointer = m_uiAsiInputReadPointerWritten;
+        TsInputShare().NoteCommit();
+    }
     return ok;
+}
+
+uint32_t CVelmoraBoardSupport::SkipAsiInputReadPointer(uint32_t pointer, uint32_t) {
+    if (!m_bNoHardware) m_uiAsiInputReadPointer = pointer;
+    return 1;
+}
+
+uint32_t CVelmoraBoardSupport::IsAsiInputCommittedElsewhere(uint32_t) {
+    return !m_bNoHardware && TsInputShare().CommittedElsewhere() ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -156,6 +156,13 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     uint32_t GetAsiInputReadPointer(uint32_t* pPointer, uint32_t port) override;
     uint32_t SetAsiInputReadPointer(uint32_t pointer, uint32_t port) override;
     uint32_t CommitAsiInputReadPointer(uint32_t port) override;
+    // Whether another process has committed the input read pointer since
+    // this one last did: the card may then write over what this one holds.
+    uint32_t IsAsiInputCommittedElsewhere(uint32_t port);
+    // Moves this process's read pointer past entries it lets go of, without
+    // a commit: while the card holds another process's pointer, a commit of
+    // this one's would only take room from the card.
+    uint32_t SkipAsiInputReadPointer(uint32_t pointer, uint32_t port);
 
     // --- Slots added by this level, in slot order. ---
 

@@ -188,6 +188,9 @@ class SimAsiEngine {
     bool ReadRegister(uint32_t offset, uint32_t* value);
 
     // Live counts (low 32 bits), latched by the FPGA model into 0x54/0x58.
+    // The captured count is of every packet the enabled input received,
+    // whether or not the ring had room for it: what a reader did not get
+    // is told by it.
     uint32_t CapturedPacketCount() const;
     uint32_t SentPacketCount() const;
 

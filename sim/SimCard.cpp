@@ -193,6 +193,17 @@ void SimCard::RunAfterNextWrite(uint32_t offset, std::function<void()> hook) {
     m_writeHook = std::move(hook);
 }
 
+bool SimCard::LockFree() {
+    const platform::WaitResult result = m_state->lock.TryLock();
+    if (result == platform::WaitResult::Abandoned) {
+        SimFpga::UndoTornSteps(*m_state);
+    } else if (result != platform::WaitResult::Signaled) {
+        return false;
+    }
+    m_state->lock.Unlock();
+    return true;
+}
+
 uint32_t SimCard::WithState(const std::function<void(SimCardState&)>& f) {
     Guard guard(m_state);
     if (!guard.Owned()) return ApiFailed;

@@ -193,6 +193,8 @@ class SimCard {
                         uint32_t waitMs = platform::kInfinite);
     uint32_t SetClockMode(ClockMode mode);
     uint32_t StepFields(uint64_t fields);
+    // Whether no process holds the card's lock at this moment.
+    bool LockFree();
 
     uint32_t SetBoardId(uint32_t id);
     uint32_t SetFpgaVersion(uint32_t version);

@@ -56,6 +56,11 @@ bool StepFields(unsigned card, uint64_t fields) {
     return held && held->StepFields(fields) == ApiSuccess;
 }
 
+bool CardLockFree(unsigned card) {
+    auto held = Driver().HoldCard(card);
+    return held && held->LockFree();
+}
+
 std::optional<uint64_t> FieldCount(unsigned card) {
     auto held = Driver().HoldCard(card);
     uint64_t count = 0;

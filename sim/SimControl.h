@@ -47,6 +47,9 @@ void SetFpgaVersion(uint32_t version);
 bool SetClockMode(unsigned card, ClockMode mode);
 // Manual clock only.
 bool StepFields(unsigned card, uint64_t fields);
+// Whether no process holds the card's lock now: a process stopped inside a
+// request on the card holds up the card for every process.
+bool CardLockFree(unsigned card);
 std::optional<uint64_t> FieldCount(unsigned card);
 
 // The fault strikes once `transfersFirst` more transfers of the channel have

@@ -179,6 +179,7 @@ TEST(SimAsiEngineTest, FullRingStopsShortOfTheReadPointerAndCountsLosses) {
     EXPECT_EQ(rig.Read(E::kRegInputWritePointer), E::kInputEnd - kUnitWords);
     EXPECT_EQ(rig.State().captured, E::kUnits - 1);
     EXPECT_EQ(rig.State().overflows, arrived - (E::kUnits - 1));
+    EXPECT_EQ(rig.Engine().CapturedPacketCount(), arrived) << "the register counts the lost too";
 
     // A commit of 100 units frees exactly those: the next 100 arrivals fit,
     // the 101st is lost.

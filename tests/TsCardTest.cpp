@@ -951,6 +951,9 @@ constexpr const char* kPeerLocks = "VELMORA_TEST_TS_PEER_LOCKS";
 constexpr int kCountAnswerBase = 10;
 constexpr const char* kPeerRate = "VELMORA_TEST_TS_PEER_RATE";
 constexpr const char* kPeerTold = "VELMORA_TEST_TS_PEER_TOLD";
+// Where the "reader" peer leaves the number of packets missing from what it
+// read.
+constexpr const char* kPeerMissing = "VELMORA_TEST_TS_PEER_MISSING";
 // Set when the peer's standard output goes to a file: it leaves this there,
 // in the output's buffer, for its end to write.
 constexpr const char* kPeerOutput = "VELMORA_TEST_TS_PEER_OUTPUT";
@@ -1028,6 +1031,15 @@ class SteppedCapture {
         m_pending.clear();
         m_whole = true;
     }
+    // Takes what is ready without stepping the clock, as another process
+    // would; a gap in the stream is measured, and the stretch goes on after
+    // it.
+    void TakeAcrossGaps() {
+        m_acrossGaps = true;
+        Take(UINT64_MAX);
+    }
+    // Packets missing from the gaps measured.
+    uint64_t Missing() const { return m_missing; }
     uint64_t Count() const { return m_count; }
     // Whether every packet taken since the restart continues one stretch.
     bool Whole() const { return m_whole && m_next.has_value(); }
@@ -1053,14 +1065,23 @@ class SteppedCapture {
         m_pending.push_back(std::move(packet));
         m_next = GeneratorIndexOfFirst(m_pending);
         if (!m_next) return;
+        if (m_gapFrom) m_missing += *m_next - *std::exchange(m_gapFrom, std::nullopt);
         for (const Bytes& waiting : m_pending)
             Verify(waiting);
         m_pending.clear();
     }
     void Verify(const Bytes& packet) {
         Bytes expected(m_length, 0);
-        sim::SimTsGenerator::Packet((*m_next)++, expected.data());
-        if (packet != expected) m_whole = false;
+        sim::SimTsGenerator::Packet(*m_next, expected.data());
+        if (packet == expected) {
+            ++*m_next;
+        } else if (m_acrossGaps && m_pending.empty()) {
+            m_gapFrom = std::exchange(m_next, std::nullopt);
+            m_pending.push_back(packet);
+        } else {
+            ++*m_next;
+            m_whole = false;
+        }
     }
 
     uint32_t m_length;
@@ -1069,6 +1090,9 @@ class SteppedCapture {
     std::optional<uint64_t> m_next;
     std::vector<Bytes> m_pending;
     bool m_whole = true;
+    bool m_acrossGaps = false;
+    std::optional<uint64_t> m_gapFrom;
+    uint64_t m_missing = 0;
 };
 
 std::unique_ptr<platform::test::Child> StartPeer(
@@ -1355,6 +1379,61 @@ void PeerHoldsLocks(const std::string& names) {
     holdStopped();
 }
 
+// Captures and reads as an application does, with the card's clock left to
+// the test; once told to go on, reads until 1,000 packets have come after a
+// gap, then disables, after which its log must count the packets missing,
+// and leaves their number.
+void PeerReadsAcrossAGap() {
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    SteppedCapture capture;
+    ASSERT_TRUE(WaitFor([&] {
+        capture.TakeAcrossGaps();
+        return capture.Count() >= 1000;
+    }));
+    PeerSignalReady();
+    const char* go = std::getenv(kPeerGo);
+    ASSERT_TRUE(WaitFor([&] {
+        capture.TakeAcrossGaps();
+        return std::filesystem::exists(go);
+    }));
+    std::optional<uint64_t> afterGap;
+    ASSERT_TRUE(WaitFor([&] {
+        capture.TakeAcrossGaps();
+        if (!afterGap && capture.Missing() != 0) afterGap = capture.Count();
+        return afterGap && capture.Count() >= *afterGap + 1000;
+    }));
+    EXPECT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    EXPECT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
+    EXPECT_NE(cardtest::LogText().find("ring full, " + std::to_string(capture.Missing()) +
+                                       " packets dropped"),
+              std::string::npos)
+        << capture.Missing() << " missing";
+    FILE* missing = std::fopen(std::getenv(kPeerMissing), "w");
+    ASSERT_NE(missing, nullptr);
+    std::fprintf(missing, "%llu", static_cast<unsigned long long>(capture.Missing()));
+    std::fclose(missing);
+}
+
+// Stops `peer` where it holds neither the card's lock nor a DMA channel's:
+// stopped inside them, it would hold up every process of the card.
+bool StopOutsideTheCard(platform::test::Child& peer) {
+    const auto free = [](const std::string& name) {
+        auto mutex = platform::NamedMutex::Create(name);
+        const platform::WaitResult result = mutex ? mutex->TryLock() : platform::WaitResult::Failed;
+        if (result != platform::WaitResult::Signaled && result != platform::WaitResult::Abandoned)
+            return false;
+        mutex->Unlock();
+        return true;
+    };
+    for (int tries = 0; tries < 1000; ++tries) {
+        if (!peer.Stop()) return false;
+        if (sim::CardLockFree(0) && free(DmaChannelMutex(0)) && free(DmaChannelMutex(1)))
+            return true;
+        peer.Continue();
+    }
+    return false;
+}
+
 // Opens once the test's go is there and says so, then captures once the
 // locks `names` lists are free.
 void PeerOpensBesideAHolder(const std::string& names) {
@@ -1521,6 +1600,7 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         PeerHoldsTheOutput();
         return;
     }
+    if (std::string(mode) == "reader") return PeerReadsAcrossAGap();
     if (std::string(mode) == "end") {
         ASSERT_NO_FATAL_FAILURE(PeerStartWork(std::getenv(kPeerWork), std::getenv(kPeerRecording)));
         PeerSignalReady();
@@ -1836,6 +1916,113 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
                       "ring full, " + std::to_string(lost) + " packets dropped", logged),
                   std::string::npos)
             << lost << " lost";
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    }
+
+    // A capture whose process is stopped while more than the card's window
+    // comes, alone or beside this one, reads on after the gap, and its log
+    // counts what it missed; this capture misses nothing.
+    for (const bool beside : {false, true}) {
+        SCOPED_TRACE(beside ? "stopped beside this capture" : "stopped alone");
+        if (!beside) {
+            ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+        }
+        const auto moveOn = [&] {
+            if (beside) {
+                capture.Turn();
+            } else {
+                sim::StepFields(0, 1);
+            }
+        };
+        std::remove(ready.c_str());
+        const std::string go = TempPath("peer_go");
+        const std::string missing = TempPath("peer_missing");
+        std::remove(go.c_str());
+        auto reader =
+            StartPeer("reader", {{kPeerReady, ready}, {kPeerGo, go}, {kPeerMissing, missing}});
+        ASSERT_TRUE(WaitFor([&] {
+            moveOn();
+            return std::filesystem::exists(ready);
+        }));
+        ASSERT_TRUE(StopOutsideTheCard(*reader));
+        const auto received = [] {
+            const auto counts = sim::AsiCaptureCounts(0);
+            return counts->captured + counts->overflows;
+        };
+        constexpr uint64_t kWindow = ts::CTsDemultiplexer::kRingElements;
+        const uint64_t stoppedAt = received();
+        ASSERT_TRUE(WaitFor([&] {
+            moveOn();
+            return received() > stoppedAt + 3 * kWindow;
+        }));
+        ASSERT_TRUE(reader->Continue());
+        std::fclose(std::fopen(go.c_str(), "w"));
+        ASSERT_TRUE(WaitFor([&] {
+            moveOn();
+            return !reader->Running();
+        }));
+        EXPECT_EQ(reader->Wait(), 0);
+        const Bytes lost = test::ReadWholeFile(missing);
+        EXPECT_GT(std::stoull("0" + std::string(lost.begin(), lost.end())), kWindow);
+        EXPECT_TRUE(capture.Whole());
+        std::remove(missing.c_str());
+        std::remove(go.c_str());
+        if (!beside) {
+            ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+            capture.Restart();
+            ASSERT_TRUE(capture.TakeMore(1000));
+        }
+    }
+
+    // Alone on the card, a capture that stops reading keeps what its two
+    // rings and the card's window hold, and counts what it loses after them;
+    // while its stream comes from IP, the ASI packets it does not read are
+    // no loss of its.
+    {
+        constexpr uint64_t kWindow = ts::CTsDemultiplexer::kRingElements;
+        constexpr uint64_t kKept = 3 * (kWindow - 1);
+        const auto received = [] {
+            const auto counts = sim::AsiCaptureCounts(0);
+            return counts->captured + counts->overflows;
+        };
+        const auto cardHolds = [&] {
+            return (unitsToEnd(kRead) + kWindow - unitsToEnd(kWrite)) % kWindow;
+        };
+        capture.Restart();
+        ASSERT_TRUE(capture.TakeMore(1000));
+        const size_t logged = cardtest::LogText().size();
+        // Card time moves on while the reader keeps its rings filling, then
+        // while the card's window fills, up to 1,000 packets past it.
+        const uint64_t pausedAt = received();
+        ASSERT_TRUE(WaitFor([&] {
+            if (cardHolds() < 32 || received() - pausedAt - cardHolds() + 4000 > 2 * kWindow)
+                sim::StepFields(0, 1);
+            return received() > pausedAt + kKept + 1000;
+        }));
+        ASSERT_TRUE(capture.TakeMore(kKept - 1000));
+        EXPECT_TRUE(capture.Whole());
+        const uint64_t taken = capture.Count();
+        ASSERT_TRUE(WaitFor([&] {
+            if (cardHolds() < 32) sim::StepFields(0, 1);
+            capture.TakeAcrossGaps();
+            return capture.Missing() != 0 && capture.Count() > taken + 3000;
+        }));
+        const uint64_t lost = capture.Missing();
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+        EXPECT_NE(cardtest::LogText().find(
+                      "ring full, " + std::to_string(lost) + " packets dropped", logged),
+                  std::string::npos)
+            << lost << " lost";
+
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(1, 0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_TsSetInputSource(VELMORA_TS_INPUT_IP, 0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        const size_t overIp = cardtest::LogText().size();
+        sim::StepFields(0, 3 * kWindow / 100);
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+        EXPECT_EQ(cardtest::LogText().find("ring full", overIp), std::string::npos);
+        ASSERT_EQ(Quorvel_Velmora_TsSetInputSource(VELMORA_TS_INPUT_ASI, 0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
         ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
     }
 

@@ -1,5 +1,6 @@
 #include "ts/AsiPort.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -28,6 +29,17 @@ uint32_t FirstRun(uint32_t pointer, uint32_t count, uint32_t endWord) {
     const uint64_t last = pointer + uint64_t{count} * kAsiUnitWords;
     return last > endWord ? (endWord - pointer) / kAsiUnitWords : count;
 }
+
+// The pointer `count` units on from `pointer`, around the window.
+uint32_t PointerAfter(uint32_t pointer, uint32_t count, uint32_t firstWord, uint32_t endWord) {
+    return firstWord +
+           static_cast<uint32_t>((pointer - firstWord + uint64_t{count} * kAsiUnitWords) %
+                                 (endWord - firstWord));
+}
+
+// How often a look at the card's count is taken again when the card wrote
+// while it was latched.
+constexpr uint32_t kSettleTries = 64;
 
 // The pointer after `count` units, wrapped to the window's first word at the
 // end.
@@ -331,27 +343,111 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
          !TransferAt(&pointer, destination + uint64_t{first} * kAsiEntryBytes, count - first))) {
         return 0;
     }
-    return PublishReadPointer(pointer, port);
+    if (m_Capture.active && MayBeOverwritten(port)) {
+        // Some of what came may be a window newer than its place says.
+        uint32_t filled = 0;
+        if (ReadFilled(&pointer, &filled, port)) SkipOldest(pointer, filled, 0, port);
+        return 0;
+    }
+    if (!PublishReadPointer(pointer, port)) return 0;
+    if (m_Capture.active) {
+        m_Capture.taken += count;
+        m_Capture.safeUntil += count;
+    }
+    return 1;
+}
+
+uint32_t CAsiInputPort::CountReceived() {
+    uint32_t count = 0;
+    uint32_t sent = 0;
+    if (!m_pBoardSupport->GetTsPacketCounters(&count, &sent)) return 0;
+    // The card's count is 32 bits wide and wraps.
+    m_Capture.received += count - m_Capture.lastCount;
+    m_Capture.lastCount = count;
+    return 1;
+}
+
+bool CAsiInputPort::MayBeOverwritten(uint32_t port) {
+    if (!m_pBoardSupport->IsAsiInputCommittedElsewhere(port)) return false;
+    return !CountReceived() || m_Capture.received > m_Capture.safeUntil;
+}
+
+uint32_t CAsiInputPort::ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32_t port) {
+    return GetFilledUnits(pFilled, port) &&
+                   m_pBoardSupport->GetAsiInputReadPointer(pPointer, port) &&
+                   FitsWindow(*pPointer, *pFilled, m_dwFirstWord, m_dwEndWord)
+               ? 1
+               : 0;
+}
+
+uint32_t CAsiInputPort::LetGoOfHeld(uint32_t port) {
+    uint32_t filled = 0;
+    uint32_t pointer = 0;
+    return ReadFilled(&pointer, &filled, port) &&
+                   PublishReadPointer(PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord),
+                                      port)
+               ? 1
+               : 0;
+}
+
+uint32_t CAsiInputPort::SkipOldest(uint32_t pointer, uint32_t filled, uint32_t kept,
+                                   uint32_t port) {
+    if (filled <= kept) return 1;
+    return m_pBoardSupport->SkipAsiInputReadPointer(
+        PointerAfter(pointer, filled - kept, m_dwFirstWord, m_dwEndWord), port);
+}
+
+uint32_t CAsiInputPort::StartCapture(uint32_t port) {
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    if (!lock.Held()) return 0;
+    m_Capture = {};
+    // The count starts where the card wrote nothing between the commit and
+    // the latch, so that it starts exactly at the commit.
+    uint32_t filled = 0;
+    for (uint32_t tries = 0; tries < kSettleTries; ++tries) {
+        uint32_t pointer = 0;
+        if (!LetGoOfHeld(port) || !CountReceived() || !ReadFilled(&pointer, &filled, port)) {
+            return 0;
+        }
+        if (filled == 0) break;
+    }
+    m_Capture.received = 0;
+    m_Capture.safeUntil = WindowUnits() - 1 - filled;
+    m_Capture.active = true;
+    return 1;
+}
+
+uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool settle) {
+    if (pFilled != nullptr) *pFilled = 0;
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    if (!lock.Held() || !m_Capture.active) return 0;
+    uint32_t filled = 0;
+    uint32_t pointer = 0;
+    for (uint32_t tries = 1;; ++tries) {
+        uint32_t before = 0;
+        if ((settle && !GetFilledUnits(&before, port)) || !CountReceived() ||
+            !ReadFilled(&pointer, &filled, port)) {
+            return 0;
+        }
+        if (!settle || filled == before || tries == kSettleTries) break;
+    }
+    uint32_t kept = filled;
+    if (m_pBoardSupport->IsAsiInputCommittedElsewhere(port)) {
+        kept = m_Capture.received > m_Capture.safeUntil ? 0 : std::min(filled, kKeptBesideOthers);
+    }
+    if (!SkipOldest(pointer, filled, kept, port)) return 0;
+    m_Capture.safeUntil = m_Capture.received + (WindowUnits() - 1 - kept);
+    // Counted before the write pointer was read, the received packets may
+    // lack some of those held; the count is never ahead of the truth.
+    if (m_Capture.received >= m_Capture.taken + kept) {
+        m_Capture.lost = std::max(m_Capture.lost, m_Capture.received - m_Capture.taken - kept);
+    }
+    if (pFilled != nullptr) *pFilled = kept;
+    return 1;
 }
 
 uint32_t CAsiInputPort::GetFilledUnits(uint32_t* pCount, uint32_t port) {
     return m_pBoardSupport->GetAsiInputFilledUnits(pCount, port);
-}
-
-uint32_t CAsiInputPort::DiscardPending(uint32_t port, uint32_t* pDiscarded) {
-    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    uint32_t filled = 0;
-    uint32_t pointer = 0;
-    if (!lock.Held() || !GetFilledUnits(&filled, port) ||
-        !m_pBoardSupport->GetAsiInputReadPointer(&pointer, port) ||
-        !FitsWindow(pointer, filled, m_dwFirstWord, m_dwEndWord)) {
-        return 0;
-    }
-    const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
-    pointer = m_dwFirstWord + (pointer - m_dwFirstWord + filled * kAsiUnitWords) % windowWords;
-    if (!PublishReadPointer(pointer, port)) return 0;
-    if (pDiscarded != nullptr) *pDiscarded = filled;
-    return 1;
 }
 
 uint32_t CAsiInputPort::EnableInput(uint32_t port) {

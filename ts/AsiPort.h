@@ -122,6 +122,9 @@ class CAsiInputPort {
     static constexpr uint32_t kDefaultEndWord = 0x5FA400;
     // Filled units from which the input counts as neither empty nor full.
     static constexpr uint32_t kHighWaterFilledUnits = 3240;
+    // Half the window: the other half is room for the card beside a faster
+    // reader.
+    static constexpr uint32_t kKeptBesideOthers = 0x6540 / 2;
 
     explicit CAsiInputPort(card::CVelmoraBoardSupport* pBoardSupport);
     CAsiInputPort(const CAsiInputPort&) = delete;
@@ -138,10 +141,23 @@ class CAsiInputPort {
     // only then.
     uint32_t ReadDma(void* pDestination, uint32_t count, uint32_t port);
     uint32_t GetFilledUnits(uint32_t* pCount, uint32_t port);
-    // Moves the read pointer past every entry the card holds, unread: what
-    // it captured before a restart (or for another process) is not this
-    // capture's. `pDiscarded`, when given, gets the number of entries.
-    uint32_t DiscardPending(uint32_t port, uint32_t* pDiscarded = nullptr);
+    // This process's capture from here on: what the card holds is let go of,
+    // unread, since what it captured before a restart (or for another
+    // process) is not this capture's; and the card's count of packets
+    // received starts the count of those the capture loses.
+    uint32_t StartCapture(uint32_t port);
+    // The capture's look at the card, under the DMA channel. Once another
+    // process's commit has let the card write where this one's entries are,
+    // and enough has arrived since this one's last look to reach them, they
+    // are let go of; beside other readers no more than kKeptBesideOthers
+    // entries are kept, the oldest let go of first, so that this capture's
+    // backlog never leaves the card without room for theirs. `pFilled` gets
+    // the entries held whole. With `settle` the count of lost packets is
+    // made exact while packets keep coming (a few more requests).
+    uint32_t LookAtCapture(uint32_t port, uint32_t* pFilled, bool settle = false);
+    // Packets that reached the card's input since StartCapture and that this
+    // capture will never read: lost to a full window, or let go of as above.
+    uint64_t LostPackets() const { return m_Capture.lost; }
     uint32_t EnableInput(uint32_t port);
     uint32_t DisableInput(uint32_t port);
     uint32_t IsBufferFull(uint32_t port);
@@ -150,9 +166,38 @@ class CAsiInputPort {
     uint32_t GetInputStatus(uint32_t* pStatus, uint32_t port);
 
   private:
+    // What this process's capture has had of the card's input since its
+    // start, in packets.
+    struct CaptureLedger {
+        bool active = false;
+        uint32_t lastCount = 0;  // the card's received count at the last look
+        uint64_t received = 0;
+        uint64_t taken = 0;  // read whole
+        uint64_t lost = 0;
+        // While `received` stays at or below it, the card cannot have
+        // written over what this capture holds.
+        uint64_t safeUntil = 0;
+    };
+
+    uint32_t WindowUnits() const { return (m_dwEndWord - m_dwFirstWord) / kAsiUnitWords; }
     // Writes and commits the card's read pointer; the caller holds the
     // channel.
     uint32_t PublishReadPointer(uint32_t pointer, uint32_t port);
+    // Latches the card's received count into the ledger.
+    uint32_t CountReceived();
+    // This process's read pointer and the units from it to the card's write
+    // pointer.
+    uint32_t ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32_t port);
+    // Whether what this capture holds may have been written over since its
+    // last look; the caller holds the channel.
+    bool MayBeOverwritten(uint32_t port);
+    // Commits the read pointer past every entry the card holds; the caller
+    // holds the channel.
+    uint32_t LetGoOfHeld(uint32_t port);
+    // Lets go of all but the newest `kept` of the `filled` entries from
+    // `pointer`, without a commit: only while another process's commit is
+    // the card's.
+    uint32_t SkipOldest(uint32_t pointer, uint32_t filled, uint32_t kept, uint32_t port);
     // One transfer of `count` entries from card word `*pPointer`, which then
     // moves past them.
     uint32_t TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count);
@@ -162,6 +207,7 @@ class CAsiInputPort {
     uint32_t m_dwFirstWord = kDefaultFirstWord;
     uint32_t m_dwDmaChannel = 0;
     uint32_t m_dwEndWord = kDefaultEndWord;
+    CaptureLedger m_Capture;
 };
 
 }  // namespace velmora::ts

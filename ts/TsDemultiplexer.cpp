@@ -146,7 +146,7 @@ uint32_t CTsDemultiplexer::Start() {
         // What the card holds was captured before this start. It is let go
         // of once the input is on: from then on no open commits the window
         // start, and one that did before is undone here.
-        m_pInputPort->DiscardPending(m_dwPort);
+        m_pInputPort->StartCapture(m_dwPort);
     }
     m_bStopped = 0;
     if (!m_bAsiOff) {
@@ -289,6 +289,16 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
         reportedDropped = dropped;
         lastStatus = now;
     };
+    // Packets lost while the application took its stream from IP are not
+    // its loss.
+    uint64_t notOurs = 0;
+    uint64_t lost = 0;
+    const auto count = [&] {
+        const uint64_t now = m_pInputPort->LostPackets();
+        if (m_dwInputSource == VELMORA_TS_INPUT_IP && m_dwWorkMode == 1) notOurs += now - lost;
+        lost = now;
+        dropped = lost - notOurs;
+    };
     // What the card held once the reader last took from it, and since when
     // no packet has come.
     uint32_t left = 0;
@@ -297,7 +307,10 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
         uint32_t filled = 0;
         uint32_t free = 0;
         uint32_t contiguous = 0;
-        m_pInputPort->GetFilledUnits(&filled, m_dwPort);
+        // A capture that stops reading lets the card keep what comes; what
+        // the card cannot keep, or lets go of for the others, is counted.
+        m_pInputPort->LookAtCapture(m_dwPort, &filled);
+        count();
         m_pRawRing->GetFreeCount(&free, &contiguous);
         const uint32_t looked = platform::TickCount();
         if (filled != left) {
@@ -308,18 +321,7 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
         // while: the end of a stream that stopped. A stream that flows
         // keeps coming, so it is read in blocks.
         const uint32_t least = looked - stillSince >= kInputStillMs ? 1 : kMinUnits;
-        if (filled >= least && free == 0) {
-            // What the card holds cannot wait here for room: another
-            // process's reads let the card write over it a window on, and
-            // this reader would then take newer entries for it, unseen. It
-            // is let go of and counted: the packets lost are the newest,
-            // whoever else reads.
-            uint32_t discarded = 0;
-            if (m_pInputPort->DiscardPending(m_dwPort, &discarded)) {
-                dropped += discarded;
-                left = 0;
-            }
-        } else if (filled >= least) {
+        if (filled >= least && free != 0) {
             const uint32_t n = std::min(filled, contiguous != 0 ? contiguous : free);
             uint8_t* write = nullptr;
             m_pRawRing->GetWritePointer(&write);
@@ -343,6 +345,8 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
         platform::Sleep(1);
     }
     // The counts of the capture's last moments are told too.
+    m_pInputPort->LookAtCapture(m_dwPort, nullptr, true);
+    count();
     if (changed()) report(platform::TickCount());
     return 0;
 }

@@ -150,7 +150,7 @@ class CTsDemultiplexer {
     uint32_t m_dwCapturePid = 0;
     std::unique_ptr<platform::ExclusiveFile> m_pCaptureFile;
     CTsOverIpCapture m_IpReceiver;
-    uint32_t m_dwInputSource = 0;
+    std::atomic<uint32_t> m_dwInputSource{VELMORA_TS_INPUT_ASI};
 };
 
 }  // namespace velmora::ts

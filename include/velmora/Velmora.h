@@ -643,14 +643,22 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * stays on until the last of them disables capture, closes the card or ends,
  * and an enable while capture runs switches the input on again. A ring left
  * unread does not stop capture, and reads go on answering 1. In work mode 0,
- * once the ring and the SDK's ring of card entries are full, the newest
- * packets are lost: what reaches the card is dropped until there is room
- * again, whether or not other processes capture from the card, and what
- * came before is read whole. The log file counts the packets dropped since
- * the enable in its "entry ring full, ... packets dropped" lines (at most
- * one every 2 s while the count grows, and the last when capture stops);
- * the gap they leave in the stream also shows as continuity
- * errors, which the log file counts in its "CC" lines. In work mode 1 the
+ * once the ring and the SDK's ring of card entries are full, the card's
+ * window keeps what comes (25,919 packets) while no other process captures
+ * from the card; beside another capture it keeps at most half its window
+ * for this one, letting go of the oldest, so that one capture's pause never
+ * costs another a packet. What finds no room is lost, and what came before
+ * is read whole. A capture whose process is stopped or starved, beside
+ * another capture that reads on, loses what the card wrote over meanwhile
+ * and reads on after it, never an entry written over since. The log file
+ * counts every packet that reached the card's input while the capture was
+ * on and that it will never hand over, whatever the cause, in its "entry
+ * ring full, ... packets dropped" lines (since the enable; at most one every
+ * 2 s while the count grows, and the last when capture stops); the ASI
+ * packets that come while the stream is taken from IP (work mode 1 with
+ * VELMORA_TS_INPUT_IP) are not counted. The gap a loss leaves in the stream
+ * also shows as continuity errors, which the log file counts in its "CC"
+ * lines. In work mode 1 the
  * program engine goes on taking the stream (recordings and the whole-stream
  * file lose nothing) and skips the chunks that find no room in the
  * application's ring (with a filter or NIT replacement on, in the engine's
