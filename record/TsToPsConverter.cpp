@@ -235,20 +235,28 @@ bool CTsToPsConverter::InsertStoredSequenceHeader(PID_TABLE_ENTRY* entry) {
     return true;
 }
 
-void CTsToPsConverter::GateVideo(PID_TABLE_ENTRY* entry) {
-    bool accepted = m_bVideoStarted;
-    const uint8_t* bytes = entry->buffer;
-    for (uint32_t i = 0; !accepted && i + 4 <= entry->length; ++i) {
-        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1) continue;
-        const uint8_t code = bytes[i + 3];
-        if (code == kSequenceHeader || code == kGroupHeader) {
-            accepted = true;
-        } else if (code == kPictureStart) {
-            accepted = i + 5 < entry->length && ((bytes[i + 5] >> 3) & 7u) == kIntraCodingType &&
-                       InsertStoredSequenceHeader(entry);
-            break;
-        }
+// A sequence or group header anywhere in the PES packet starts the video with
+// this packet, even when the last pictures of a GOP whose header was missed
+// come first in it.
+bool HoldsSequenceOrGroupHeader(const uint8_t* bytes, uint32_t length) {
+    for (uint32_t i = 0; i + 4 <= length; ++i)
+        if (StartCodeAt(bytes + i, kSequenceHeader) || StartCodeAt(bytes + i, kGroupHeader))
+            return true;
+    return false;
+}
+
+bool FirstPictureIsIntra(const uint8_t* bytes, uint32_t length) {
+    for (uint32_t i = 0; i + 4 <= length; ++i) {
+        if (StartCodeAt(bytes + i, kPictureStart))
+            return i + 5 < length && ((bytes[i + 5] >> 3) & 7u) == kIntraCodingType;
     }
+    return false;
+}
+
+void CTsToPsConverter::GateVideo(PID_TABLE_ENTRY* entry) {
+    const bool accepted =
+        m_bVideoStarted || HoldsSequenceOrGroupHeader(entry->buffer, entry->length) ||
+        (FirstPictureIsIntra(entry->buffer, entry->length) && InsertStoredSequenceHeader(entry));
     if (accepted) {
         entry->accepted = 1;
         m_bVideoStarted = true;
