@@ -24,7 +24,6 @@ constexpr uint32_t kMpegAudioBufferSize = 0x20000;
 constexpr uint32_t kAc3AudioBufferSize = 0x100000;
 constexpr uint64_t kMiB = 1048576;
 constexpr uint32_t kProgressPackets = 64;
-constexpr uint32_t kGateBytes = 512;
 constexpr uint8_t kVideoStreamId = 0xE0;
 constexpr uint8_t kMpegAudioStreamId = 0xC0;
 constexpr uint8_t kPrivateStream1 = 0xBD;
@@ -235,9 +234,6 @@ bool CTsToPsConverter::InsertStoredSequenceHeader(PID_TABLE_ENTRY* entry) {
     return true;
 }
 
-// A sequence or group header anywhere in the PES packet starts the video with
-// this packet, even when the last pictures of a GOP whose header was missed
-// come first in it.
 bool HoldsSequenceOrGroupHeader(const uint8_t* bytes, uint32_t length) {
     for (uint32_t i = 0; i + 4 <= length; ++i)
         if (StartCodeAt(bytes + i, kSequenceHeader) || StartCodeAt(bytes + i, kGroupHeader))
@@ -253,6 +249,10 @@ bool FirstPictureIsIntra(const uint8_t* bytes, uint32_t length) {
     return false;
 }
 
+// Judged when the PES packet is whole: a sequence or group header anywhere in
+// it starts the video with this packet, also behind the last pictures of a
+// GOP whose header came before the input did, which a look at its first
+// bytes would miss.
 void CTsToPsConverter::GateVideo(PID_TABLE_ENTRY* entry) {
     const bool accepted =
         m_bVideoStarted || HoldsSequenceOrGroupHeader(entry->buffer, entry->length) ||
@@ -371,10 +371,6 @@ bool CTsToPsConverter::HandlePacket(const uint8_t* packet) {
     const uint32_t n = kTsPacketSize - offset;
     if ((packet[1] & 0x40u) != 0) return StartPes(entry, payload, n);
     Append(entry, payload, n);
-    if (IsVideo(entry) && entry->collecting != 0 && entry->accepted == 0 &&
-        entry->length > kGateBytes) {
-        GateVideo(entry);
-    }
     return true;
 }
 

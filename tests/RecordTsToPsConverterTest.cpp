@@ -416,11 +416,12 @@ TEST(TsToPsConverterTest, VideoBeforeTheFirstSequenceHeaderIsDropped) {
     Bytes sequence = {0, 0, 1, 0xB3};
     sequence.resize(700, 0x55);
     // The last P picture of a GOP, then the next GOP's sequence header and
-    // I picture in the same PES packet.
-    Bytes pictureThenSequence(picture.begin(), picture.begin() + 300);
+    // I picture in the same PES packet, well past its first packets.
+    Bytes pictureThenSequence = picture;
+    pictureThenSequence.resize(3000, 0x66);
     pictureThenSequence.insert(pictureThenSequence.end(), {0, 0, 1, 0xB3, 0x16, 0x00, 0xF0, 0x13});
     pictureThenSequence.insert(pictureThenSequence.end(), {0, 0, 1, 0x00, 0x00, 1 << 3});
-    pictureThenSequence.resize(700, 0x44);
+    pictureThenSequence.resize(3700, 0x44);
     struct Case {
         std::vector<Bytes> pes;
         size_t firstKept;  // from the first accepted on, every PES is kept
