@@ -24,7 +24,6 @@ constexpr uint32_t kMpegAudioBufferSize = 0x20000;
 constexpr uint32_t kAc3AudioBufferSize = 0x100000;
 constexpr uint64_t kMiB = 1048576;
 constexpr uint32_t kProgressPackets = 64;
-constexpr uint32_t kGateBytes = 512;
 constexpr uint8_t kVideoStreamId = 0xE0;
 constexpr uint8_t kMpegAudioStreamId = 0xC0;
 constexpr uint8_t kPrivateStream1 = 0xBD;
@@ -235,20 +234,29 @@ bool CTsToPsConverter::InsertStoredSequenceHeader(PID_TABLE_ENTRY* entry) {
     return true;
 }
 
-void CTsToPsConverter::GateVideo(PID_TABLE_ENTRY* entry) {
-    bool accepted = m_bVideoStarted;
-    const uint8_t* bytes = entry->buffer;
-    for (uint32_t i = 0; !accepted && i + 4 <= entry->length; ++i) {
-        if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1) continue;
-        const uint8_t code = bytes[i + 3];
-        if (code == kSequenceHeader || code == kGroupHeader) {
-            accepted = true;
-        } else if (code == kPictureStart) {
-            accepted = i + 5 < entry->length && ((bytes[i + 5] >> 3) & 7u) == kIntraCodingType &&
-                       InsertStoredSequenceHeader(entry);
-            break;
-        }
+bool HoldsSequenceOrGroupHeader(const uint8_t* bytes, uint32_t length) {
+    for (uint32_t i = 0; i + 4 <= length; ++i)
+        if (StartCodeAt(bytes + i, kSequenceHeader) || StartCodeAt(bytes + i, kGroupHeader))
+            return true;
+    return false;
+}
+
+bool FirstPictureIsIntra(const uint8_t* bytes, uint32_t length) {
+    for (uint32_t i = 0; i + 4 <= length; ++i) {
+        if (StartCodeAt(bytes + i, kPictureStart))
+            return i + 5 < length && ((bytes[i + 5] >> 3) & 7u) == kIntraCodingType;
     }
+    return false;
+}
+
+// Judged when the PES packet is whole: a sequence or group header anywhere in
+// it starts the video with this packet, also behind the last pictures of a
+// GOP whose header came before the input did, which a look at its first
+// bytes would miss.
+void CTsToPsConverter::GateVideo(PID_TABLE_ENTRY* entry) {
+    const bool accepted =
+        m_bVideoStarted || HoldsSequenceOrGroupHeader(entry->buffer, entry->length) ||
+        (FirstPictureIsIntra(entry->buffer, entry->length) && InsertStoredSequenceHeader(entry));
     if (accepted) {
         entry->accepted = 1;
         m_bVideoStarted = true;
@@ -363,10 +371,6 @@ bool CTsToPsConverter::HandlePacket(const uint8_t* packet) {
     const uint32_t n = kTsPacketSize - offset;
     if ((packet[1] & 0x40u) != 0) return StartPes(entry, payload, n);
     Append(entry, payload, n);
-    if (IsVideo(entry) && entry->collecting != 0 && entry->accepted == 0 &&
-        entry->length > kGateBytes) {
-        GateVideo(entry);
-    }
     return true;
 }
 

@@ -415,36 +415,53 @@ TEST(TsToPsConverterTest, VideoBeforeTheFirstSequenceHeaderIsDropped) {
     picture[5] = 2 << 3;  // P picture
     Bytes sequence = {0, 0, 1, 0xB3};
     sequence.resize(700, 0x55);
-    Bytes ts;
-    uint8_t counter = 0;
-    AddPes(ts, kVideoPid, &counter, Pes(0xE0, picture));
-    AddPes(ts, kVideoPid, &counter, Pes(0xE0, Bytes(100, 0x77)));  // too short to judge
-    AddPes(ts, kVideoPid, &counter, Pes(0xE0, sequence));
-    AddPes(ts, kVideoPid, &counter, Pes(0xE0, picture));
-    TempDir dir;
-    const std::string input = dir.File("v.ts");
-    WriteWholeFile(input, ts);
-    CTsFileSet set;
-    set.AddFile(input.c_str(), ts.size(), 0);
-    const std::string out = dir.File("v_000.mpg");
-    ASSERT_EQ(ConvertTsToPsAc3(&set, out.c_str(), kVideoPid, 0, 1, nullptr, nullptr), 0u);
-    const PsFile ps = ReadPsFile(ReadWholeFile(out));
-    ASSERT_EQ(ps.error, "");
-    Bytes expected = sequence;
-    expected.insert(expected.end(), picture.begin(), picture.end());
-    EXPECT_EQ(ps.streams.at(0xE0), expected);
-    EXPECT_EQ(ps.streams.size(), 1u);  // audio PID 0: no audio
-    EXPECT_EQ(ps.systemHeaderStreams[1], 0);
+    // The last P picture of a GOP, then the next GOP's sequence header and
+    // I picture in the same PES packet, well past its first packets.
+    Bytes pictureThenSequence = picture;
+    pictureThenSequence.resize(3000, 0x66);
+    pictureThenSequence.insert(pictureThenSequence.end(), {0, 0, 1, 0xB3, 0x16, 0x00, 0xF0, 0x13});
+    pictureThenSequence.insert(pictureThenSequence.end(), {0, 0, 1, 0x00, 0x00, 1 << 3});
+    pictureThenSequence.resize(3700, 0x44);
+    struct Case {
+        std::vector<Bytes> pes;
+        size_t firstKept;  // from the first accepted on, every PES is kept
+    };
+    const Case cases[] = {
+        {{picture, Bytes(100, 0x77) /* too short to judge */, sequence, picture}, 2},
+        {{picture, pictureThenSequence, picture}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.firstKept);
+        Bytes ts;
+        Bytes expected;
+        uint8_t counter = 0;
+        for (size_t i = 0; i < c.pes.size(); ++i) {
+            AddPes(ts, kVideoPid, &counter, Pes(0xE0, c.pes[i]));
+            if (i >= c.firstKept) expected.insert(expected.end(), c.pes[i].begin(), c.pes[i].end());
+        }
+        TempDir dir;
+        const std::string input = dir.File("v.ts");
+        WriteWholeFile(input, ts);
+        CTsFileSet set;
+        set.AddFile(input.c_str(), ts.size(), 0);
+        const std::string out = dir.File("v_000.mpg");
+        ASSERT_EQ(ConvertTsToPsAc3(&set, out.c_str(), kVideoPid, 0, 1, nullptr, nullptr), 0u);
+        const PsFile ps = ReadPsFile(ReadWholeFile(out));
+        ASSERT_EQ(ps.error, "");
+        ASSERT_EQ(ps.streams.size(), 1u);  // audio PID 0: no audio
+        EXPECT_EQ(ps.streams.at(0xE0), expected);
+        EXPECT_EQ(ps.systemHeaderStreams[1], 0);
 
-    // The ring converter gates alike; PID 0 is no audio there either.
-    ts::CCirBuffer ring(static_cast<uint32_t>(ts.size()));
-    ASSERT_EQ(ring.Write(ts.data(), static_cast<uint32_t>(ts.size())), 0u);
-    const std::atomic<uint32_t> end{1};
-    const std::string ringOut = dir.File("r_000.mpg");
-    ASSERT_EQ(ConvertTsToPs(ringOut.c_str(), kVideoPid, 0, 1, &ring, &end), 0u);
-    const PsFile fromRing = ReadPsFile(ReadWholeFile(ringOut));
-    EXPECT_EQ(fromRing.streams.size(), 1u);
-    EXPECT_EQ(fromRing.streams.at(0xE0), expected);
+        // The ring converter gates alike; PID 0 is no audio there either.
+        ts::CCirBuffer ring(static_cast<uint32_t>(ts.size()));
+        ASSERT_EQ(ring.Write(ts.data(), static_cast<uint32_t>(ts.size())), 0u);
+        const std::atomic<uint32_t> end{1};
+        const std::string ringOut = dir.File("r_000.mpg");
+        ASSERT_EQ(ConvertTsToPs(ringOut.c_str(), kVideoPid, 0, 1, &ring, &end), 0u);
+        const PsFile fromRing = ReadPsFile(ReadWholeFile(ringOut));
+        ASSERT_EQ(fromRing.streams.size(), 1u);
+        EXPECT_EQ(fromRing.streams.at(0xE0), expected);
+    }
 }
 
 TEST(TsToPsConverterTest, IntraPictureWithoutHeaderTakesTheStoredSequenceHeader) {

@@ -42,8 +42,12 @@
  * - A disable or a close can take up to the call's deadline (below) while a
  *   stopped process holds a lock of the card.
  * - Some calls wait for the card's chips and EEPROM, as a real card needs:
- *   Quorvel_Velmora_OpenCard about 1.4 s (2.4 s when the sync source kept
- *   is an input's signal), each settings call (sources, video mode, sync,
+ *   Quorvel_Velmora_OpenCard about 2.4 s on a card with its factory
+ *   settings, which keep an input's signal as the sync source (about 1.5 s
+ *   with the internal sync kept, as after Quorvel_Velmora_RestoreDefault),
+ *   Quorvel_Velmora_GetTotalCardNumber 50 to 90 ms while this process has no
+ *   card open (the simulated driver's own work, which VELMORA_SLEEP_SCALE
+ *   does not shorten), each settings call (sources, video mode, sync,
  *   picture controls; setting or reading) about 20 ms,
  *   Quorvel_Velmora_SetSyncSource to an input's signal 0.5 to 1 s,
  *   Quorvel_Velmora_GetSerialNumber about 0.26 s,
@@ -811,7 +815,8 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsReplaceNitSetNitInformation(const NIT_
  * rate and the sender has no room left (for at least 25,900 packets played and
  * not yet sent), the packets for IP are dropped until it has room again, and
  * each time the count of drops since the UdpRun reaches a multiple of 2,000,
- * the debugger output gets the line "TsOverIp: Drop <count> TsPacket!".
+ * the line "TsOverIp: Drop <count> TsPacket!" goes to the trace output
+ * (standard error when VELMORA_TRACE is set; nowhere otherwise).
  * Quorvel_Velmora_UdpStop, and the playback disable, which stops the sender
  * too, do not wait for a slow network: played packets the network does not take
  * at once are not sent. What the card held at the UdpRun is not sent, and the
