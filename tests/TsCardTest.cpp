@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -1249,9 +1251,10 @@ uintmax_t FileSize(const std::string& path) {
 // "stamp" (capture only) in work mode 1, "play" or "video" capture, or
 // "events", "waiter", "objects" or "mailbox", which register a field event
 // (the last also opens the mailbox's block as its peers do), or close the
-// card and "reopen" it, or create and close one named "event".
+// card and "reopen" it, or create and close one named "event" (also
+// "waiting", which makes another as it ends).
 void PeerStartWork(const std::string& work, const std::string& file) {
-    if (work == "reopen" || work == "event") {
+    if (work == "reopen" || work == "event" || work == "waiting") {
         ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
         if (work == "reopen") {
             ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
@@ -1384,6 +1387,24 @@ void PeerAwaitsGo() {
     ASSERT_TRUE(WaitFor([go] {
         TsCardTest::DropCaptured();
         return std::filesystem::exists(go);
+    }));
+}
+
+// Has a thread make a named event and returns once it waits for the named
+// objects' lock, which a stopped process holds: the thread then sleeps
+// between its looks at the lock.
+void PeerWaitsForTheObjectsLock() {
+    static std::atomic<pid_t> s_maker{0};
+    std::thread([] {
+        s_maker = gettid();
+        VelmoraOs_CreateEvent(0, 0, L"TsPeerWaiting");
+        for (;;)
+            pause();
+    }).detach();
+    ASSERT_TRUE(WaitFor([] {
+        long call = -1;
+        std::ifstream("/proc/self/task/" + std::to_string(s_maker.load()) + "/syscall") >> call;
+        return s_maker != 0 && (call == SYS_clock_nanosleep || call == SYS_nanosleep);
     }));
 }
 
@@ -1530,6 +1551,9 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         // "return": from the test, and so from main.
         const std::string ending = std::getenv(kPeerEnding);
         const std::string work = std::getenv(kPeerWork);
+        if (work == "waiting") {
+            ASSERT_NO_FATAL_FAILURE(PeerWaitsForTheObjectsLock());
+        }
         if (std::getenv(kPeerOutput)) std::fputs(kPeerOutputText, stdout);
         if (work == "stamp" || work == "events" || work == "waiter")
             PeerEndsInsideACall(work, ending);
@@ -2002,6 +2026,7 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
 // new process's count of cards answers (0 when it could not reach the card).
 // A holder of the DMA channels costs a third process's open nothing: it
 // answers while the holder is stopped, and captures once the holder goes on.
+// An end waits for no call of its other threads that waits for the held lock.
 // Once the holder has gone, the card works (for the next row, and at the end).
 TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline) {
     const std::string dmaMutexes = DmaChannelMutex(0) + "," + DmaChannelMutex(1);
@@ -2023,6 +2048,7 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
                         {"sim", true},
                         {"namespace", true, "capture", 2},
                         {"namespace", true, "event", 1},
+                        {"namespace", true, "waiting", 1},
                         {dmaMutexes, false, "capture", 0, true}};
     const std::string ready = TempPath("lock_user_ready");
     const std::string go = TempPath("lock_user_go");
