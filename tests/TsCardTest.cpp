@@ -1392,8 +1392,11 @@ void PeerAwaitsGo() {
 
 // Has a thread make a named event and returns once it waits for the named
 // objects' lock, which a stopped process holds: the thread then sleeps
-// between its looks at the lock.
+// between its looks at the lock. Its call, and the process's end, may wait
+// twice the deadline of the test's bound, so that an end that waits for the
+// thread misses that bound by a whole deadline.
 void PeerWaitsForTheObjectsLock() {
+    platform::CallDeadline::SetLength(2 * kStoppedHolderDeadline);
     static std::atomic<pid_t> s_maker{0};
     std::thread([] {
         s_maker = gettid();
