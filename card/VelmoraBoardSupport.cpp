@@ -258,6 +258,12 @@ uint32_t CVelmoraBoardSupport::IsAsiInputOn(uint32_t) {
 
 uint32_t CVelmoraBoardSupport::SetAsiPacketLength(uint32_t flag, uint32_t) {
     if (m_bNoHardware || !m_pCard) return WriteAsiPacketLength(flag, false);
+    // The length the card has already changes nothing for any process, so it
+    // does not wait for the open mutex, which a process stopped in its open
+    // or close keeps. Nothing is written either: a change under way on
+    // another thread then leaves the card's NVRAM and FPGA as it makes them.
+    uint32_t current = 0;
+    if (flag <= 1 && GetAsiPacketLength(&current, 0) && current == flag) return 1;
     // Under the open mutex: a process that opens meanwhile takes the length
     // the card has once this call is over.
     return m_pCard->WhileNoneOpensOrCloses("ASI packet length", [&](bool othersOpen) {

@@ -130,7 +130,8 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     // leaves the byte as it was and is then refused by the FPGA. Every
     // process that has the card open counts its packets in the card's one
     // length, which it took at its open: the length is not changed (0, with
-    // a log line) while another process has the card open.
+    // a log line) while another process has the card open. A set to the
+    // length the card has answers 1 at once and writes nothing.
     uint32_t SetAsiPacketLength(uint32_t flag, uint32_t port) override;
     uint32_t GetAsiPacketLength(uint32_t* pFlag, uint32_t port) override;
     uint32_t SetAsiOutputControl(uint8_t first, uint8_t second, uint32_t port) override;

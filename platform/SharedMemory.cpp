@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -114,12 +115,16 @@ int OpenShmFile(const std::string& posixName, bool create, mode_t mode = 0600) {
     return fd;
 }
 
+bool TurnedAwayByTheEnd();
+
 // Takes fd's flock before the deadline (or the calling export's, when that
-// comes first).
+// comes first). A wait that the process's end turns away gives up at once:
+// the end waits for it to leave, and its holder may be stopped.
 bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
     deadline = CallDeadline::Bound(deadline);
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
+        if (TurnedAwayByTheEnd()) return false;
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -139,8 +144,10 @@ int TakeLockFile(const std::string& ns, Clock::time_point deadline) {
         const int fd = OpenShmFile(name, true);
         if (fd < 0) break;
         if (!LockBefore(fd, deadline)) {
-            CallDeadline::NoteGaveUp();
             close(fd);
+            // Turned away by this process's own end: nothing to tell.
+            if (TurnedAwayByTheEnd()) return -1;
+            CallDeadline::NoteGaveUp();
             LogRefusal("the lock of namespace " + ns + " is held by another process: gave up");
             return -1;
         }
@@ -182,16 +189,19 @@ class LockTakers {
     // False on any thread but the ending one once the process is ending.
     bool Enter() {
         std::lock_guard guard(m_mutex);
-        if (m_ending && !t_ending) return false;
+        if (TurnsAway()) return false;
         ++m_inside;
         return true;
     }
+    // Read without the mutex by a wait for the lock, as often as it looks.
+    bool TurnsAway() const { return m_ending.load() && !t_ending; }
     void Leave() {
         std::lock_guard guard(m_mutex);
         if (--m_inside == 0) m_left.notify_all();
     }
     // Makes the calling thread the ending one, turns the others away from now
-    // on and waits until those inside have left, or the deadline.
+    // on (also those that wait for the lock already) and waits until those
+    // inside have left, or the deadline.
     void TurnAwayOthers(Clock::time_point deadline) {
         std::unique_lock guard(m_mutex);
         m_ending = true;
@@ -231,13 +241,17 @@ class LockTakers {
     std::mutex m_mutex;
     std::condition_variable m_left;
     int m_inside = 0;
-    bool m_ending = false;
+    std::atomic<bool> m_ending{false};
     bool m_leftBehind = false;
     Clock::time_point m_leftBy = Clock::time_point::min();
     static thread_local bool t_ending;
 };
 
 thread_local bool LockTakers::t_ending = false;
+
+bool TurnedAwayByTheEnd() {
+    return LockTakers::Instance().TurnsAway();
+}
 
 const int g_lockTakersForkHandler =
     pthread_atfork(nullptr, nullptr, [] { LockTakers::Instance().StartAfresh(); });

@@ -30,7 +30,8 @@ class SharedMemory {
     // existing block's file is smaller than size and its table, when what
     // the name leads to is a link or no regular file, and when another
     // process keeps the namespace lock for seconds (or past the calling
-    // export's deadline), and when the file is another user's (each logged).
+    // export's deadline), and when the file is another user's (each logged);
+    // also, unlogged, once this process's end began before the lock was had.
     static std::unique_ptr<SharedMemory> Open(std::string_view name, size_t size,
                                               const std::function<void(void* data)>& onCreate = {},
                                               Access access = Access::Owner);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -1273,9 +1275,10 @@ uintmax_t FileSize(const std::string& path) {
 // "stamp" (capture only) in work mode 1, "play" or "video" capture, or
 // "events", "waiter", "objects" or "mailbox", which register a field event
 // (the last also opens the mailbox's block as its peers do), or close the
-// card and "reopen" it, or create and close one named "event".
+// card and "reopen" it, or create and close one named "event" (also
+// "waiting", which makes another as it ends).
 void PeerStartWork(const std::string& work, const std::string& file) {
-    if (work == "reopen" || work == "event") {
+    if (work == "reopen" || work == "event" || work == "waiting") {
         ASSERT_EQ(Quorvel_Velmora_CloseCard(0), 1u);
         if (work == "reopen") {
             ASSERT_EQ(Quorvel_Velmora_OpenCard(0), 1u);
@@ -1466,6 +1469,27 @@ void PeerAwaitsGo() {
     }));
 }
 
+// Has a thread make a named event and returns once it waits for the named
+// objects' lock, which a stopped process holds: the thread then sleeps
+// between its looks at the lock. Its call, and the process's end, may wait
+// twice the deadline of the test's bound, so that an end that waits for the
+// thread misses that bound by a whole deadline.
+void PeerWaitsForTheObjectsLock() {
+    platform::CallDeadline::SetLength(2 * kStoppedHolderDeadline);
+    static std::atomic<pid_t> s_maker{0};
+    std::thread([] {
+        s_maker = gettid();
+        VelmoraOs_CreateEvent(0, 0, L"TsPeerWaiting");
+        for (;;)
+            pause();
+    }).detach();
+    ASSERT_TRUE(WaitFor([] {
+        long call = -1;
+        std::ifstream("/proc/self/task/" + std::to_string(s_maker.load()) + "/syscall") >> call;
+        return s_maker != 0 && (call == SYS_clock_nanosleep || call == SYS_nanosleep);
+    }));
+}
+
 // Plays the generator's stream at its rate, keeping the card's window full,
 // until told on its pipe how to let the output go: "d" by a disable, "c" by
 // a close, "e" by exit with the card open, "k" by being killed inside the
@@ -1610,6 +1634,9 @@ TEST(TsCardPeerProcess, CapturesAndLetsGo) {
         // "return": from the test, and so from main.
         const std::string ending = std::getenv(kPeerEnding);
         const std::string work = std::getenv(kPeerWork);
+        if (work == "waiting") {
+            ASSERT_NO_FATAL_FAILURE(PeerWaitsForTheObjectsLock());
+        }
         if (std::getenv(kPeerOutput)) std::fputs(kPeerOutputText, stdout);
         if (work == "stamp" || work == "events" || work == "waiter")
             PeerEndsInsideACall(work, ending);
@@ -2189,10 +2216,15 @@ TEST_F(TsCardTest, AProcessEndingWithTheCardOpenEndsWholeAndClosesIt) {
 // new process's count of cards answers (0 when it could not reach the card).
 // A holder of the DMA channels costs a third process's open nothing: it
 // answers while the holder is stopped, and captures once the holder goes on.
+// An end waits for no call of its other threads that waits for the held lock,
+// and a set of the length the card has, or a restore of the defaults on a
+// card of 188-byte packets, answers beside a process stopped in its open.
 // Once the holder has gone, the card works (for the next row, and at the end).
 TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline) {
     const std::string dmaMutexes = DmaChannelMutex(0) + "," + DmaChannelMutex(1);
     const std::string fpgaMutex = std::string(cardtest::kCardName) + "FpgaMutex_0";
+    const std::string openMutex =
+        std::string(cardtest::kCardName) + card::CBaseCard::kOpenMutexSuffix;
     struct Row {
         std::string locks;
         bool exits;
@@ -2210,6 +2242,8 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
                         {"sim", true},
                         {"namespace", true, "capture", 2},
                         {"namespace", true, "event", 1},
+                        {"namespace", true, "waiting", 1},
+                        {openMutex, false, "length"},
                         {dmaMutexes, false, "capture", 0, true}};
     const std::string ready = TempPath("lock_user_ready");
     const std::string go = TempPath("lock_user_go");
@@ -2262,7 +2296,7 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
         // the named objects' is none of the capture's). A holder that ended
         // has let the lock go, and the card would never fill: told at once.
         const bool mutexes = row.locks != "sim" && row.locks != "namespace";
-        if (mutexes && !row.opens) {
+        if (mutexes && !row.opens && std::string(row.work) == "capture") {
             ASSERT_TRUE(WaitFor([&] {
                 readCapture();
                 return overflows() > lost || !holder->Running();
@@ -2282,6 +2316,18 @@ TEST_F(TsCardTest, AStoppedHolderOfALockCostsACloseOrAnEndNoMoreThanItsDeadline)
             EXPECT_EQ(user->Wait(row.deadlines ? row.deadlines * kDeadlineMs : kHangMs), 3);
             EXPECT_TRUE(EndedWithItsOutput(output));
         } else {
+            if (std::string(row.work) == "length") {
+                const auto atOnce = [](const std::function<uint32_t()>& call) {
+                    const size_t logged = cardtest::LogText().size();
+                    // A wait for the open mutex would have given up, and said so.
+                    return call() == 1 &&
+                           cardtest::LogText().find("open mutex", logged) == std::string::npos;
+                };
+                EXPECT_TRUE(atOnce([] {
+                    return Quorvel_Velmora_TsSetAsiPacketLength(VELMORA_ASI_PACKET_188, 0);
+                }));
+                EXPECT_TRUE(atOnce([] { return Quorvel_Velmora_RestoreDefault(0); }));
+            }
             closed = std::async(std::launch::async, [] { return Quorvel_Velmora_CloseCard(0); });
             EXPECT_EQ(closed.wait_for(kHang), std::future_status::ready);
         }

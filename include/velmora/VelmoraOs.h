@@ -11,7 +11,8 @@
 // A process's end (return from main, or exit on any thread) removes the named
 // events and blocks it still has, as closing their handles would, also those
 // a thread still waits on; what another process holds stays. From then on the
-// calls of its other threads that create or open a named object fail.
+// calls of its other threads that create or open a named object fail, also
+// one that waits then for another process to let the objects' lock go.
 #ifndef VELMORA_OS_H
 #define VELMORA_OS_H
 
