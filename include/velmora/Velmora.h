@@ -41,9 +41,10 @@
  *   still gets 1 from its writes: they fill its own ring, which never plays.
  * - A disable or a close can take up to the call's deadline (below) while a
  *   stopped process holds a lock of the card; so can
- *   Quorvel_Velmora_TsSetAsiPacketLength, but to the length the card has
- *   already, and Quorvel_Velmora_RestoreDefault on a card of 204-byte
- *   packets, while another process is stopped inside its open or close.
+ *   Quorvel_Velmora_TsSetAsiPacketLength to a length other than the card's,
+ *   and Quorvel_Velmora_RestoreDefault on a card of 204-byte packets, while
+ *   another process is stopped inside its open or close (a set to the
+ *   length the card has answers at once).
  * - Some calls wait for the card's chips and EEPROM, as a real card needs:
  *   Quorvel_Velmora_OpenCard about 2.4 s on a card with its factory
  *   settings, which keep an input's signal as the sync source (about 1.5 s
