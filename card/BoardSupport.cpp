@@ -341,9 +341,12 @@ uint32_t CBoardSupport::OpenPciDevice(uint32_t reset) {
 }
 
 // Every step runs even after one failed, so that the board is not left open.
-uint32_t CBoardSupport::ClosePciDevice(uint32_t) {
+// The local interrupt is one for the whole card: only the last user switches
+// it off, or the field events of the others stop until their field threads
+// switch it on again.
+uint32_t CBoardSupport::ClosePciDevice(uint32_t lastInSystem) {
     uint32_t ok = UnmapBars() ? 1 : 0;
-    if (!m_pPciBridge->DisableLocalInterrupt(kLocalInterruptLine)) ok = 0;
+    if (lastInSystem && !m_pPciBridge->DisableLocalInterrupt(kLocalInterruptLine)) ok = 0;
     if (!m_pPciBridge->CloseBoard()) ok = 0;
     return ok;
 }

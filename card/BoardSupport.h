@@ -151,7 +151,8 @@ class CBoardSupport {
     virtual uint32_t RestoreSettings();
     virtual uint32_t GetCardVersion(uint32_t* pVersion);
     virtual uint32_t OpenPciDevice(uint32_t reset);
-    // The flag is 1 for the last user of the card in the system.
+    // The flag is 1 for the last user of the card in the system, who alone
+    // switches the card's local interrupt off.
     virtual uint32_t ClosePciDevice(uint32_t lastInSystem);
     virtual uint32_t MapBars();
     virtual uint32_t UnmapBars();

@@ -976,6 +976,13 @@ bool InputEnabled() {
     return (sim::PeekRegister(0, kBlockC).value_or(0) & kInputEnable) != 0;
 }
 
+// One field run on the card's manual clock sets this process's field event.
+bool AFieldReaches(VELMORA_HANDLE field) {
+    VelmoraOs_ResetEvent(field);
+    return sim::StepFields(0, 1) &&
+           VelmoraOs_WaitForSingleObject(field, test::kHangBoundMs) == VELMORA_WAIT_OBJECT_0;
+}
+
 // The name of the mutex of the board's DMA channel `channel`.
 std::string DmaChannelMutex(int channel) {
     char name[64];
@@ -1825,38 +1832,49 @@ TEST_F(TsCardTest, OneProcessPlaysAtATimeAndTheNextFollowsTheCard) {
     std::remove(after.c_str());
 }
 
-// Another process's capture on the same card starts, stops, closes or dies;
-// this process's capture goes on whole throughout, and the input goes off
-// only when the last capture stops. One that stops reading while another
+// Another process's capture on the same card starts, stops, closes or dies,
+// or it only opens and closes the card; this process's capture goes on whole
+// throughout, every field still reaches its field event, and the input goes
+// off only when the last capture stops. One that stops reading while another
 // reads on loses only what comes after its rings, and counts it.
 TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
     SteppedCapture capture;
+    VELMORA_HANDLE field = nullptr;
+    ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(L"TsRestartField", &field, 0), 1u);
     ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
     capture.Restart();
     ASSERT_TRUE(capture.TakeMore(1000));
     const std::string ready = TempPath("peer_ready");
-    for (const std::string mode : {"disable", "close", "hold", "step"}) {
+    for (const std::string mode : {"disable", "close", "hold", "step", "open"}) {
         SCOPED_TRACE(mode);
         std::remove(ready.c_str());
         auto peer = StartPeer(mode, {{kPeerReady, ready}});
-        ASSERT_TRUE(WaitFor([&] {
-            capture.Turn();
-            return std::filesystem::exists(ready);
-        }));
-        if (mode == "hold") {
-            peer->Kill();
+        if (mode == "open") {
+            // No card time passes meanwhile: its close comes while this
+            // process's field thread waits for the next field.
+            EXPECT_EQ(peer->Wait(), 0);
         } else {
             ASSERT_TRUE(WaitFor([&] {
                 capture.Turn();
-                return !peer->Running();
+                return std::filesystem::exists(ready);
             }));
-            EXPECT_EQ(peer->Wait(), mode == "step" ? -1 : 0);
+            if (mode == "hold") {
+                peer->Kill();
+            } else {
+                ASSERT_TRUE(WaitFor([&] {
+                    capture.Turn();
+                    return !peer->Running();
+                }));
+                EXPECT_EQ(peer->Wait(), mode == "step" ? -1 : 0);
+            }
         }
         EXPECT_TRUE(InputEnabled());
+        EXPECT_TRUE(AFieldReaches(field));
         ASSERT_TRUE(capture.TakeMore(3000));
         EXPECT_TRUE(capture.Whole());
     }
     std::remove(ready.c_str());
+    EXPECT_EQ(Quorvel_Velmora_CloseFieldEvent(field, 0), 1u);
 
     // Another process opens between this reader's pointer write and its
     // commit, while the card writes a few dozen units before its window's
