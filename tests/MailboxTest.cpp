@@ -96,9 +96,12 @@ class Peer {
         VelmoraOs_SetEvent(m_event);
         return Replied();
     }
+    // The server writes a reply's type last: seen with the mark gone, the
+    // reply is whole, and a server killed from then on leaves it so.
     bool Replied() {
-        return ::velmora::test::WaitUntil([&] { return m_view[kMarkOffset] != 0xEE; },
-                                          "the mailbox's reply");
+        return ::velmora::test::WaitUntil(
+            [&] { return m_view[kMarkOffset] != 0xEE && HeaderWord(1) == kMagic; },
+            "the mailbox's reply");
     }
     uint32_t HeaderWord(int index) const {
         uint32_t word;
