@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -119,6 +121,38 @@ class Peer {
     VELMORA_HANDLE m_event;
     uint8_t* m_view;
 };
+
+// Writes `reply` into the block as a server replies, from a process killed
+// at its `cut`-th stop at a system call (each write of the block is one, and
+// stops before and after it). False, the process killed all the same, when it
+// got through the whole message before that stop.
+bool ReplyKilledAt(CFFMServer& block, const Reply& reply, int cut) {
+    platform::test::Child writer([&] {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) return 1;
+        raise(SIGSTOP);
+        block.WriteMessage(kMagic, sizeof(reply), reply.data());
+        // The message is whole: a stop that is no system call's.
+        raise(SIGSTOP);
+        return 0;
+    });
+    int status = 0;
+    const auto stopped = [&] {
+        return waitpid(writer.Pid(), &status, 0) == writer.Pid() && WIFSTOPPED(status);
+    };
+    if (!stopped() || ptrace(PTRACE_SETOPTIONS, writer.Pid(), nullptr,
+                             PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0) {
+        ADD_FAILURE() << "the writer cannot be traced";
+        return false;
+    }
+    for (int stop = 0; stop < cut; ++stop) {
+        if (ptrace(PTRACE_SYSCALL, writer.Pid(), nullptr, nullptr) != 0 || !stopped()) {
+            ADD_FAILURE() << "the writer ended at its stop " << stop;
+            return false;
+        }
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) return false;
+    }
+    return true;
+}
 
 std::string LocalStamp(std::time_t when = std::time(nullptr)) {
     std::tm local{};
@@ -299,6 +333,23 @@ TEST_F(MailboxTest, MalformedAndStaleBlocksRunNoCommandButGetAReply) {
     ASSERT_TRUE(peer->Send(kMagic, 1, 6000, longRequest));
     EXPECT_EQ(Register(kScratch), 0x77u);
     EXPECT_EQ(peer->LastReply()[0], 0x77u);
+
+    // A server killed anywhere in its reply to a request that ran: the one
+    // that takes over (this one, started again) never takes the reply's
+    // words for a request, though they read as the start of a file of every
+    // packet (last result 0x100, card status word 0x100000).
+    CFFMServer writer(nullptr, nullptr, 0);
+    ASSERT_EQ(writer.Open(0, "MAP_TQ5110_Read_7", kBlockSize), 1u);
+    int cut = 0;
+    for (bool killed = true; killed; ++cut) {
+        spy->StopMailbox();
+        peer->Leave({0, 0, 0, 0, 0, 0});
+        killed = ReplyKilledAt(writer, {0x100, 0x100000, 0, 0, 0, 0}, cut);
+        spy->StartMailbox();
+        ASSERT_TRUE(peer->Wake()) << cut;
+        ASSERT_TRUE(spy->Calls().empty()) << "the reply's writer killed at its stop " << cut;
+    }
+    EXPECT_GT(cut, 8) << "the reply's writes were not cut";
 }
 
 TEST_F(MailboxTest, StreamSubCommandsDriveTheCaptureFileAndTheRecordTrigger) {
