@@ -427,9 +427,9 @@ TEST_F(MailboxTest, PeerRecordsThePidAndTheWholeStreamOfTheRunningCapture) {
     Peer card0(L"MAP_TQ5110_Read_0", L"Global\\Event_TQ5110_Read_0");
     ASSERT_TRUE(card0.Ready());
     ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    // Card time moves on until the reader has taken `count` more packets.
-    const auto pump = [](size_t count) {
-        size_t taken = 0;
+    // Card time moves on, the reader taking what comes, until `done`.
+    size_t taken = 0;
+    const auto pump = [&](const std::function<bool()>& done) {
         std::vector<uint8_t> data(4096 * 188);
         return tstest::WaitFor([&] {
             sim::StepFields(0, 1);
@@ -438,16 +438,24 @@ TEST_F(MailboxTest, PeerRecordsThePidAndTheWholeStreamOfTheRunningCapture) {
             ready = std::min<uint32_t>(ready, 4096);
             if (ready && Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0))
                 taken += ready;
-            return taken >= count;
+            return done();
         });
     };
-    ASSERT_TRUE(pump(100));
+    // What the one file named from `prefix` holds so far: the packets the
+    // reader took before the file began are not in it.
+    const auto holds = [&](const char* prefix, uintmax_t count) {
+        const auto files = FilesStartingWith(directory, prefix);
+        std::error_code error;
+        const uintmax_t bytes = files.size() == 1 ? std::filesystem::file_size(files[0], error) : 0;
+        return !error && bytes / 188 >= count;
+    };
+    ASSERT_TRUE(pump([&] { return taken >= 100; }));
     ASSERT_TRUE(card0.Request({0x100, 0x10000, 1, 0x101}));
-    ASSERT_TRUE(pump(3000));
+    ASSERT_TRUE(pump([&] { return holds("ts_0-", 21); }));
     ASSERT_TRUE(card0.Request({0x100, 0x10010}));
     ASSERT_TRUE(card0.Request({0x100, 0x100000}));
     EXPECT_NE(Register(kTsControl) & kRecordFlagCh0, 0u);
-    ASSERT_TRUE(pump(3000));
+    ASSERT_TRUE(pump([&] { return holds("ts_0_all-", 1001); }));
     ASSERT_TRUE(card0.Request({0x100, 0x100010}));
     EXPECT_EQ(Register(kTsControl) & kRecordFlagCh0, 0u);
     ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
