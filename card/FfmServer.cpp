@@ -166,11 +166,17 @@ uint32_t CFFMServer::WriteMessage(uint32_t type, uint32_t length, const void* pD
     InitMessageHeader(&header);
     header.dwType = type;
     header.dwLength = length;
-    // The payload first and the type last: a peer that sees the type sees
-    // the message whole. The payload's first byte is the header's last.
+    // The block holds no message (type 0) while its words change: under the
+    // type before, a server that takes over from a writer killed in between
+    // would run a reply's status words as the request they replace. The type
+    // goes last, so a peer that sees it sees the message whole. The payload's
+    // first byte is the header's last.
     const auto* bytes = reinterpret_cast<const uint8_t*>(&header);
+    constexpr uint32_t kTypeAt = offsetof(FFM_MESSAGE_HEADER, dwType);
     constexpr uint32_t kTypeEnd = offsetof(FFM_MESSAGE_HEADER, dwLength);
-    if ((length != 0 && !WriteBlock(kPayloadOffset, pData, length)) ||
+    constexpr uint32_t kNoMessage = 0;
+    if (!WriteBlock(kTypeAt, &kNoMessage, sizeof(kNoMessage)) ||
+        (length != 0 && !WriteBlock(kPayloadOffset, pData, length)) ||
         !WriteBlock(kTypeEnd, bytes + kTypeEnd, kPayloadOffset - kTypeEnd) ||
         !WriteBlock(0, bytes, kTypeEnd)) {
         return Fail(kErrorNoView);

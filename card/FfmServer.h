@@ -65,7 +65,8 @@ class CFFMServer {
     // Copies the payload, cut to what the block holds; the type is not used.
     uint32_t ReadMessageData(uint32_t type, uint32_t length, void* pDestination);
     // Writes a header and the payload; refused when the payload would pass
-    // the end of the block.
+    // the end of the block. Until the message is whole the block holds none
+    // (type 0), and its type comes last.
     uint32_t WriteMessage(uint32_t type, uint32_t length, const void* pData);
     void InitMessageHeader(FFM_MESSAGE_HEADER* pHeader);
 

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -96,9 +98,12 @@ class Peer {
         VelmoraOs_SetEvent(m_event);
         return Replied();
     }
+    // The server writes a reply's type last: seen with the mark gone, the
+    // reply is whole, and a server killed from then on leaves it so.
     bool Replied() {
-        return ::velmora::test::WaitUntil([&] { return m_view[kMarkOffset] != 0xEE; },
-                                          "the mailbox's reply");
+        return ::velmora::test::WaitUntil(
+            [&] { return m_view[kMarkOffset] != 0xEE && HeaderWord(1) == kMagic; },
+            "the mailbox's reply");
     }
     uint32_t HeaderWord(int index) const {
         uint32_t word;
@@ -116,6 +121,38 @@ class Peer {
     VELMORA_HANDLE m_event;
     uint8_t* m_view;
 };
+
+// Writes `reply` into the block as a server replies, from a process killed
+// at its `cut`-th stop at a system call (each write of the block is one, and
+// stops before and after it). False, the process killed all the same, when it
+// got through the whole message before that stop.
+bool ReplyKilledAt(CFFMServer& block, const Reply& reply, int cut) {
+    platform::test::Child writer([&] {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) return 1;
+        raise(SIGSTOP);
+        block.WriteMessage(kMagic, sizeof(reply), reply.data());
+        // The message is whole: a stop that is no system call's.
+        raise(SIGSTOP);
+        return 0;
+    });
+    int status = 0;
+    const auto stopped = [&] {
+        return waitpid(writer.Pid(), &status, 0) == writer.Pid() && WIFSTOPPED(status);
+    };
+    if (!stopped() || ptrace(PTRACE_SETOPTIONS, writer.Pid(), nullptr,
+                             PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0) {
+        ADD_FAILURE() << "the writer cannot be traced";
+        return false;
+    }
+    for (int stop = 0; stop < cut; ++stop) {
+        if (ptrace(PTRACE_SYSCALL, writer.Pid(), nullptr, nullptr) != 0 || !stopped()) {
+            ADD_FAILURE() << "the writer ended at its stop " << stop;
+            return false;
+        }
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) return false;
+    }
+    return true;
+}
 
 std::string LocalStamp(std::time_t when = std::time(nullptr)) {
     std::tm local{};
@@ -296,6 +333,23 @@ TEST_F(MailboxTest, MalformedAndStaleBlocksRunNoCommandButGetAReply) {
     ASSERT_TRUE(peer->Send(kMagic, 1, 6000, longRequest));
     EXPECT_EQ(Register(kScratch), 0x77u);
     EXPECT_EQ(peer->LastReply()[0], 0x77u);
+
+    // A server killed anywhere in its reply to a request that ran: the one
+    // that takes over (this one, started again) never takes the reply's
+    // words for a request, though they read as the start of a file of every
+    // packet (last result 0x100, card status word 0x100000).
+    CFFMServer writer(nullptr, nullptr, 0);
+    ASSERT_EQ(writer.Open(0, "MAP_TQ5110_Read_7", kBlockSize), 1u);
+    int cut = 0;
+    for (bool killed = true; killed; ++cut) {
+        spy->StopMailbox();
+        peer->Leave({0, 0, 0, 0, 0, 0});
+        killed = ReplyKilledAt(writer, {0x100, 0x100000, 0, 0, 0, 0}, cut);
+        spy->StartMailbox();
+        ASSERT_TRUE(peer->Wake()) << cut;
+        ASSERT_TRUE(spy->Calls().empty()) << "the reply's writer killed at its stop " << cut;
+    }
+    EXPECT_GT(cut, 8) << "the reply's writes were not cut";
 }
 
 TEST_F(MailboxTest, StreamSubCommandsDriveTheCaptureFileAndTheRecordTrigger) {
@@ -373,9 +427,9 @@ TEST_F(MailboxTest, PeerRecordsThePidAndTheWholeStreamOfTheRunningCapture) {
     Peer card0(L"MAP_TQ5110_Read_0", L"Global\\Event_TQ5110_Read_0");
     ASSERT_TRUE(card0.Ready());
     ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    // Card time moves on until the reader has taken `count` more packets.
-    const auto pump = [](size_t count) {
-        size_t taken = 0;
+    // Card time moves on, the reader taking what comes, until `done`.
+    size_t taken = 0;
+    const auto pump = [&](const std::function<bool()>& done) {
         std::vector<uint8_t> data(4096 * 188);
         return tstest::WaitFor([&] {
             sim::StepFields(0, 1);
@@ -384,16 +438,24 @@ TEST_F(MailboxTest, PeerRecordsThePidAndTheWholeStreamOfTheRunningCapture) {
             ready = std::min<uint32_t>(ready, 4096);
             if (ready && Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0))
                 taken += ready;
-            return taken >= count;
+            return done();
         });
     };
-    ASSERT_TRUE(pump(100));
+    // What the one file named from `prefix` holds so far: the packets the
+    // reader took before the file began are not in it.
+    const auto holds = [&](const char* prefix, uintmax_t count) {
+        const auto files = FilesStartingWith(directory, prefix);
+        std::error_code error;
+        const uintmax_t bytes = files.size() == 1 ? std::filesystem::file_size(files[0], error) : 0;
+        return !error && bytes / 188 >= count;
+    };
+    ASSERT_TRUE(pump([&] { return taken >= 100; }));
     ASSERT_TRUE(card0.Request({0x100, 0x10000, 1, 0x101}));
-    ASSERT_TRUE(pump(3000));
+    ASSERT_TRUE(pump([&] { return holds("ts_0-", 21); }));
     ASSERT_TRUE(card0.Request({0x100, 0x10010}));
     ASSERT_TRUE(card0.Request({0x100, 0x100000}));
     EXPECT_NE(Register(kTsControl) & kRecordFlagCh0, 0u);
-    ASSERT_TRUE(pump(3000));
+    ASSERT_TRUE(pump([&] { return holds("ts_0_all-", 1001); }));
     ASSERT_TRUE(card0.Request({0x100, 0x100010}));
     EXPECT_EQ(Register(kTsControl) & kRecordFlagCh0, 0u);
     ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);

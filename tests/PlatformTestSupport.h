@@ -45,6 +45,7 @@ class Child {
     Child& operator=(const Child&) = delete;
 
     bool Started() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
 
     // The child's exit code; -1 when it was killed, did not end in time (it
     // is then killed) or could not be waited for.
