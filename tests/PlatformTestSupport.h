@@ -81,10 +81,24 @@ class Child {
     }
 
     // Stops the child as a debugger or Ctrl-Z does; true once it is stopped.
-    bool Stop() {
-        siginfo_t info{};
-        return m_pid > 0 && kill(m_pid, SIGSTOP) == 0 &&
-               waitid(P_PID, static_cast<id_t>(m_pid), &info, WSTOPPED | WNOWAIT) == 0;
+    bool Stop() { return m_pid > 0 && kill(m_pid, SIGSTOP) == 0 && WaitStopped(); }
+
+    // True once the child is stopped, also by a signal it raised itself; a
+    // continue sent before then would be lost. False when it ends instead.
+    bool WaitStopped(uint32_t timeoutMs = ::velmora::test::kHangBoundMs) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (m_pid > 0 && std::chrono::steady_clock::now() < deadline) {
+            siginfo_t info{};
+            // Looks without reaping, so Wait still gets the exit code.
+            if (waitid(P_PID, static_cast<id_t>(m_pid), &info,
+                       WSTOPPED | WEXITED | WNOHANG | WNOWAIT) != 0) {
+                return false;
+            }
+            if (info.si_pid != 0) return info.si_code == CLD_STOPPED;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
     }
 
     // Lets a stopped child go on.
