@@ -398,9 +398,13 @@ uint32_t CAsiInputPort::SkipOldest(uint32_t pointer, uint32_t filled, uint32_t k
 }
 
 uint32_t CAsiInputPort::StartCapture(uint32_t port) {
-    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    if (!lock.Held()) return 0;
+    // A start the card does not let settle now is made by the first look.
     m_Capture = {};
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+    return lock.Held() ? BeginCapture(port) : 0;
+}
+
+uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     // The count starts where the card wrote nothing between the commit and
     // the latch, so that it starts exactly at the commit.
     uint32_t filled = 0;
@@ -420,7 +424,7 @@ uint32_t CAsiInputPort::StartCapture(uint32_t port) {
 uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool settle) {
     if (pFilled != nullptr) *pFilled = 0;
     hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    if (!lock.Held() || !m_Capture.active) return 0;
+    if (!lock.Held() || (!m_Capture.active && !BeginCapture(port))) return 0;
     uint32_t filled = 0;
     uint32_t pointer = 0;
     for (uint32_t tries = 1;; ++tries) {

@@ -144,7 +144,8 @@ class CAsiInputPort {
     // This process's capture from here on: what the card holds is let go of,
     // unread, since what it captured before a restart (or for another
     // process) is not this capture's; and the card's count of packets
-    // received starts the count of those the capture loses.
+    // received starts the count of those the capture loses. When the
+    // channel cannot be had, the capture's first look does it.
     uint32_t StartCapture(uint32_t port);
     // The capture's look at the card, under the DMA channel. Once another
     // process's commit has let the card write where this one's entries are,
@@ -183,6 +184,8 @@ class CAsiInputPort {
     // Writes and commits the card's read pointer; the caller holds the
     // channel.
     uint32_t PublishReadPointer(uint32_t pointer, uint32_t port);
+    // StartCapture's work; the caller holds the channel.
+    uint32_t BeginCapture(uint32_t port);
     // Latches the card's received count into the ledger.
     uint32_t CountReceived();
     // This process's read pointer and the units from it to the card's write
