@@ -423,8 +423,13 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
 
 uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool settle) {
     if (pFilled != nullptr) *pFilled = 0;
-    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    if (!lock.Held() || (!m_Capture.active && !BeginCapture(port))) return 0;
+    if (!m_Capture.active) {
+        hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+        if (!lock.Held() || !BeginCapture(port)) return 0;
+    }
+    // The rest goes without the channel, which the other readers need for
+    // their transfers: it commits nothing, and what is read later is looked
+    // at again under the channel.
     uint32_t filled = 0;
     uint32_t pointer = 0;
     for (uint32_t tries = 1;; ++tries) {

@@ -147,7 +147,7 @@ class CAsiInputPort {
     // received starts the count of those the capture loses. When the
     // channel cannot be had, the capture's first look does it.
     uint32_t StartCapture(uint32_t port);
-    // The capture's look at the card, under the DMA channel. Once another
+    // The capture's look at the card. Once another
     // process's commit has let the card write where this one's entries are,
     // and enough has arrived since this one's last look to reach them, they
     // are let go of; beside other readers no more than kKeptBesideOthers
