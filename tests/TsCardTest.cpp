@@ -1454,8 +1454,9 @@ void PeerReadsAcrossAGap() {
     std::fclose(missing);
 }
 
-// Stops `peer` where it holds neither the card's lock nor a DMA channel's:
-// stopped inside them, it would hold up every process of the card.
+// Stops `peer` where it holds none of the card's locks that a capture takes
+// (the simulated card's, the registers', a DMA channel's): stopped inside
+// one, it would hold up every process of the card.
 bool StopOutsideTheCard(platform::test::Child& peer) {
     const auto free = [](const std::string& name) {
         auto mutex = platform::NamedMutex::Create(name);
@@ -1467,8 +1468,10 @@ bool StopOutsideTheCard(platform::test::Child& peer) {
     };
     for (int tries = 0; tries < 1000; ++tries) {
         if (!peer.Stop()) return false;
-        if (sim::CardLockFree(0) && free(DmaChannelMutex(0)) && free(DmaChannelMutex(1)))
+        if (sim::CardLockFree(0) && free(std::string(cardtest::kCardName) + "FpgaMutex_0") &&
+            free(DmaChannelMutex(0)) && free(DmaChannelMutex(1))) {
             return true;
+        }
         peer.Continue();
     }
     return false;
