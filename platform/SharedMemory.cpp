@@ -124,9 +124,11 @@ bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
     deadline = CallDeadline::Bound(deadline);
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
-        if (TurnedAwayByTheEnd()) return false;
+        // A free lock is taken as before: the end waits for this thread's
+        // call, which then removes the file it may have made.
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (TurnedAwayByTheEnd()) return false;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(16));
