@@ -1,5 +1,6 @@
 #include "card/TsInputShare.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <utility>
@@ -92,6 +93,7 @@ uint32_t CTsInputShare::Hold(const std::function<uint32_t()>& switchOn) {
     const uint32_t result = switchOn();
     // A slot kept without an input on would keep it on after the others stop.
     if (!result && taken) m_pSlot.reset();
+    m_bHolding = m_pSlot != nullptr;
     return result;
 }
 
@@ -100,6 +102,7 @@ uint32_t CTsInputShare::Release(const std::function<uint32_t()>& switchOff) {
     // Without the lock nothing changes: the slot stays for the next release
     // to give up, which then switches the input off if this was the last.
     if (!lock.Held()) return 0;
+    m_bHolding = false;
     m_pSlot.reset();
     std::vector<bool> held;
     if (!FindHeldSlots(&held)) {
@@ -116,13 +119,29 @@ uint32_t CTsInputShare::Release(const std::function<uint32_t()>& switchOff) {
 void CTsInputShare::NoteCommit() {
     if (!m_pCommits) return;
     std::atomic_ref<uint64_t> commits(*static_cast<uint64_t*>(m_pCommits->Data()));
-    m_ullOwnCommit = commits.fetch_add(1) + 1;
+    const uint64_t before = commits.fetch_add(1);
+    if (before != m_ullOwnCommit) m_bCommittedElsewhere = true;
+    m_ullOwnCommit = before + 1;
 }
 
 bool CTsInputShare::CommittedElsewhere() const {
     if (!m_pCommits) return false;
     std::atomic_ref<uint64_t> commits(*static_cast<uint64_t*>(m_pCommits->Data()));
     return commits.load() != m_ullOwnCommit;
+}
+
+bool CTsInputShare::CommittedElsewhereSinceAsked() {
+    return m_bCommittedElsewhere.exchange(false) || CommittedElsewhere();
+}
+
+bool CTsInputShare::OthersCapture() const {
+    std::vector<bool> held;
+    // Slots that cannot be looked at count as held: the card's room is then
+    // shared as beside another capture.
+    if (!FindHeldSlots(&held)) return true;
+    // This process's own slot is among those held.
+    const auto count = std::count(held.begin(), held.end(), true);
+    return count > (m_bHolding ? 1 : 0);
 }
 
 }  // namespace velmora::card

@@ -16,6 +16,7 @@
 // since its own last commit knows the card may have written over what it
 // holds.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -59,6 +60,11 @@ class CTsInputShare {
     // Whether another process has committed the pointer since this one
     // last did (false when the count's block could not be had).
     bool CommittedElsewhere() const;
+    // The same, or whether another process committed at any time since this
+    // was last asked, even when this one committed after it.
+    bool CommittedElsewhereSinceAsked();
+    // Whether another process holds a slot: it captures from the card.
+    bool OthersCapture() const;
 
   private:
     std::string SlotName(uint32_t slot) const;
@@ -73,7 +79,10 @@ class CTsInputShare {
     // Kept while the card is open, so that the reader thread's commits never
     // meet a block being let go of.
     std::unique_ptr<platform::SharedMemory> m_pCommits;
-    uint64_t m_ullOwnCommit = 0;
+    std::atomic<uint64_t> m_ullOwnCommit{0};
+    std::atomic<bool> m_bCommittedElsewhere{false};
+    // Whether m_pSlot is held, for the reader thread's look at the slots.
+    std::atomic<bool> m_bHolding{false};
 };
 
 }  // namespace velmora::card

@@ -456,6 +456,19 @@ uint32_t CVelmoraBoardSupport::IsAsiInputCommittedElsewhere(uint32_t) {
     return !m_bNoHardware && TsInputShare().CommittedElsewhere() ? 1 : 0;
 }
 
+uint32_t CVelmoraBoardSupport::WasAsiInputCommittedElsewhere(uint32_t) {
+    return !m_bNoHardware && TsInputShare().CommittedElsewhereSinceAsked() ? 1 : 0;
+}
+
+uint32_t CVelmoraBoardSupport::IsAsiInputCapturedElsewhere(uint32_t) {
+    return !m_bNoHardware && TsInputShare().OthersCapture() ? 1 : 0;
+}
+
+uint32_t CVelmoraBoardSupport::GetTsCapturedPacketsAt(uint32_t* pCaptured, uint32_t* pWriteBefore,
+                                                      uint32_t* pWriteAfter) {
+    return m_pVelmoraFpga->ReadCapturedPacketsAtWritePointer(pCaptured, pWriteBefore, pWriteAfter);
+}
+
 // ---------------------------------------------------------------------------
 // Slots of this level
 

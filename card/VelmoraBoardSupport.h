@@ -160,6 +160,15 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     // Whether another process has committed the input read pointer since
     // this one last did: the card may then write over what this one holds.
     uint32_t IsAsiInputCommittedElsewhere(uint32_t port);
+    // The same, or whether another process committed at any time since this
+    // was last asked.
+    uint32_t WasAsiInputCommittedElsewhere(uint32_t port);
+    // Whether another process captures from the card's input.
+    uint32_t IsAsiInputCapturedElsewhere(uint32_t port);
+    // The card's count of packets received, latched between two reads of its
+    // input write pointer.
+    uint32_t GetTsCapturedPacketsAt(uint32_t* pCaptured, uint32_t* pWriteBefore,
+                                    uint32_t* pWriteAfter);
     // Moves this process's read pointer past entries it lets go of, without
     // a commit: while the card holds another process's pointer, a commit of
     // this one's would only take room from the card.

@@ -59,6 +59,11 @@ class CIoCardFpga : public CFpga {
     // under one hold of the FPGA mutex.
     uint32_t LatchAndRead(uint32_t firstOffset, uint32_t* pFirst, uint32_t secondOffset,
                           uint32_t* pSecond);
+    // The latch between two reads of `watchedOffset`, nothing else between
+    // them, then `latchedOffset` read: when both reads agree, the latched
+    // value and the watched one are of one moment.
+    uint32_t LatchBetweenReads(uint32_t watchedOffset, uint32_t* pBefore, uint32_t* pAfter,
+                               uint32_t latchedOffset, uint32_t* pLatched);
     uint32_t WriteAudioCodecPin(uint32_t pin, bool set);
 
     uint32_t m_dwAudioCodecShadow = 0;

@@ -288,6 +288,14 @@ uint32_t CVelmoraFpga::ReadTsPacketCounters(uint32_t* pCaptured, uint32_t* pSent
     return LatchAndRead(kRegCapturedPackets, pCaptured, kRegSentPackets, pSent);
 }
 
+uint32_t CVelmoraFpga::ReadCapturedPacketsAtWritePointer(uint32_t* pCaptured,
+                                                         uint32_t* pWriteBefore,
+                                                         uint32_t* pWriteAfter) {
+    if (!pCaptured || !pWriteBefore || !pWriteAfter) return 0;
+    return LatchBetweenReads(kRegAsiInputWritePointer, pWriteBefore, pWriteAfter,
+                             kRegCapturedPackets, pCaptured);
+}
+
 uint32_t CVelmoraFpga::ReadCardStatus(uint32_t* pValue) {
     return ReadRegister(kRegStatus, pValue);
 }

@@ -99,6 +99,10 @@ class CVelmoraFpga : public CIoCardFpga {
     // Latches both counters with A 22 and reads them under one hold of the
     // FPGA mutex.
     virtual uint32_t ReadTsPacketCounters(uint32_t* pCaptured, uint32_t* pSent);
+    // The captured-packet counter latched between two reads of the input
+    // write pointer.
+    uint32_t ReadCapturedPacketsAtWritePointer(uint32_t* pCaptured, uint32_t* pWriteBefore,
+                                               uint32_t* pWriteAfter);
     virtual uint32_t ReadCardStatus(uint32_t* pValue);
     virtual uint32_t ReadTsStatusCh1(uint32_t* pValue);
 

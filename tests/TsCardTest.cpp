@@ -2006,16 +2006,30 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
 
     // A capture whose process is stopped while more than the card's window
     // comes, alone or beside this one, reads on after the gap, and its log
-    // counts what it missed; this capture misses nothing.
-    for (const bool beside : {false, true}) {
-        SCOPED_TRACE(beside ? "stopped beside this capture" : "stopped alone");
+    // counts what it missed; this capture misses nothing. Alone it is also
+    // stopped on the card's own clock at the line's top rate, where packets
+    // arrive while it starts and while it looks.
+    struct StoppedRow {
+        const char* name;
+        bool beside;
+        bool lineRate;
+    };
+    for (const StoppedRow row : {StoppedRow{"stopped alone", false, false},
+                                 StoppedRow{"stopped beside this capture", true, false},
+                                 StoppedRow{"stopped alone at the line rate", false, true}}) {
+        SCOPED_TRACE(row.name);
+        const bool beside = row.beside;
         if (!beside) {
             ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+        }
+        if (row.lineRate) {
+            ASSERT_TRUE(sim::SetAsiInputRate(0, 216000000));
+            ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Realtime));
         }
         const auto moveOn = [&] {
             if (beside) {
                 capture.Turn();
-            } else {
+            } else if (!row.lineRate) {
                 sim::StepFields(0, 1);
             }
         };
@@ -2052,6 +2066,10 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
         EXPECT_TRUE(capture.Whole());
         std::remove(missing.c_str());
         std::remove(go.c_str());
+        if (row.lineRate) {
+            ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Manual));
+            ASSERT_TRUE(sim::SetAsiInputRate(0, sim::SimAsiEngine::kDefaultInputRate));
+        }
         if (!beside) {
             ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
             capture.Restart();
@@ -2109,6 +2127,47 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
         ASSERT_EQ(Quorvel_Velmora_TsSetInputSource(VELMORA_TS_INPUT_ASI, 0), 1u);
         ASSERT_EQ(Quorvel_Velmora_TsCaptureSetWorkMode(0, 0), 1u);
         ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    }
+
+    // A capture that stopped reading keeps the card's whole window again once
+    // another process's capture has come and gone: the other's pointer, which
+    // nobody moves on, no longer limits what the card keeps for it.
+    for (const std::string mode : {"disable", "close"}) {
+        SCOPED_TRACE("alone again after a " + mode);
+        constexpr uint64_t kWindow = ts::CTsDemultiplexer::kRingElements;
+        constexpr uint64_t kHeld = 2 * (kWindow - 1);
+        const auto cardHolds = [&] {
+            return (unitsToEnd(kRead) + kWindow - unitsToEnd(kWrite)) % kWindow;
+        };
+        capture.Restart();
+        ASSERT_TRUE(capture.TakeMore(1000));
+        const size_t logged = cardtest::LogText().size();
+        const uint64_t overflows = sim::AsiCaptureCounts(0)->overflows;
+        // Its rings fill, then the card holds what comes.
+        ASSERT_TRUE(WaitFor([&] {
+            if (cardHolds() < 1000) sim::StepFields(0, 1);
+            return cardHolds() >= 1000;
+        }));
+        std::remove(ready.c_str());
+        auto peer = StartPeer(mode, {{kPeerReady, ready}});
+        // The card is moved on only while the other has little to read, so
+        // that this capture never holds more than half the window.
+        ASSERT_TRUE(WaitFor([&] {
+            if (cardHolds() < 600) sim::StepFields(0, 1);
+            return std::filesystem::exists(ready);
+        }));
+        EXPECT_EQ(peer->Wait(), 0);
+        const uint32_t othersPointer = sim::PeekRegister(0, kRead).value();
+        ASSERT_TRUE(WaitFor([&] { return sim::PeekRegister(0, kRead).value() != othersPointer; },
+                            "the card's pointer taken back"));
+        ASSERT_TRUE(WaitFor([&] {
+            if (cardHolds() < kWindow - 1000) sim::StepFields(0, 1);
+            return cardHolds() >= kWindow - 1000;
+        }));
+        ASSERT_TRUE(capture.TakeMore(kHeld + kWindow - 1000));
+        EXPECT_TRUE(capture.Whole());
+        EXPECT_EQ(sim::AsiCaptureCounts(0)->overflows, overflows);
+        EXPECT_EQ(cardtest::LogText().find("packets dropped", logged), std::string::npos);
     }
 
     // The input switched off under this capture (as another process's stop

@@ -310,10 +310,17 @@ uint32_t CAsiInputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t
 }
 
 uint32_t CAsiInputPort::PublishReadPointer(uint32_t pointer, uint32_t port) {
-    return m_pBoardSupport->SetAsiInputReadPointer(pointer, port) &&
-                   m_pBoardSupport->CommitAsiInputReadPointer(port)
-               ? 1
-               : 0;
+    if (!m_pBoardSupport->SetAsiInputReadPointer(pointer, port) ||
+        !m_pBoardSupport->CommitAsiInputReadPointer(port)) {
+        return 0;
+    }
+    m_Capture.committed = pointer;
+    return 1;
+}
+
+uint32_t CAsiInputPort::UnitsBetween(uint32_t from, uint32_t to) const {
+    const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
+    return (to + windowWords - from) % windowWords / kAsiUnitWords;
 }
 
 uint32_t CAsiInputPort::TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count) {
@@ -344,9 +351,14 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
         return 0;
     }
     if (m_Capture.active && MayBeOverwritten(port)) {
-        // Some of what came may be a window newer than its place says.
+        // Some of what came may be a window newer than its place says. What
+        // the card holds is let go of, and the card's pointer is this one's
+        // again: the pointer it holds may be a stopped reader's, behind which
+        // the card would take nothing more for anyone.
         uint32_t filled = 0;
-        if (ReadFilled(&pointer, &filled, port)) SkipOldest(pointer, filled, 0, port);
+        if (ReadFilled(&pointer, &filled, port)) {
+            PublishReadPointer(PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord), port);
+        }
         return 0;
     }
     if (!PublishReadPointer(pointer, port)) return 0;
@@ -357,35 +369,31 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
     return 1;
 }
 
-uint32_t CAsiInputPort::CountReceived() {
-    uint32_t count = 0;
-    uint32_t sent = 0;
-    if (!m_pBoardSupport->GetTsPacketCounters(&count, &sent)) return 0;
-    // The card's count is 32 bits wide and wraps.
-    m_Capture.received += count - m_Capture.lastCount;
-    m_Capture.lastCount = count;
+uint32_t CAsiInputPort::LatchCount(uint32_t* pCount, uint32_t* pWrite, bool* pQuiet) {
+    uint32_t before = 0;
+    if (!m_pBoardSupport->GetTsCapturedPacketsAt(pCount, &before, pWrite) ||
+        !FitsWindow(*pWrite, 0, m_dwFirstWord, m_dwEndWord)) {
+        return 0;
+    }
+    *pQuiet = before == *pWrite;
     return 1;
 }
 
 bool CAsiInputPort::MayBeOverwritten(uint32_t port) {
     if (!m_pBoardSupport->IsAsiInputCommittedElsewhere(port)) return false;
-    return !CountReceived() || m_Capture.received > m_Capture.safeUntil;
+    uint32_t count = 0;
+    uint32_t write = 0;
+    bool quiet = false;
+    if (!m_Capture.anchored || !LatchCount(&count, &write, &quiet)) return true;
+    // The card's count is 32 bits wide and wraps.
+    return m_Capture.anchorReceived + static_cast<uint32_t>(count - m_Capture.anchorCount) >
+           m_Capture.safeUntil;
 }
 
 uint32_t CAsiInputPort::ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32_t port) {
     return GetFilledUnits(pFilled, port) &&
                    m_pBoardSupport->GetAsiInputReadPointer(pPointer, port) &&
                    FitsWindow(*pPointer, *pFilled, m_dwFirstWord, m_dwEndWord)
-               ? 1
-               : 0;
-}
-
-uint32_t CAsiInputPort::LetGoOfHeld(uint32_t port) {
-    uint32_t filled = 0;
-    uint32_t pointer = 0;
-    return ReadFilled(&pointer, &filled, port) &&
-                   PublishReadPointer(PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord),
-                                      port)
                ? 1
                : 0;
 }
@@ -397,6 +405,26 @@ uint32_t CAsiInputPort::SkipOldest(uint32_t pointer, uint32_t filled, uint32_t k
         PointerAfter(pointer, filled - kept, m_dwFirstWord, m_dwEndWord), port);
 }
 
+bool CAsiInputPort::OthersCapture(uint32_t port) {
+    const uint32_t now = platform::TickCount();
+    if (!m_bOthersKnown || now - m_dwOthersLookedMs >= kOthersLookMs) {
+        m_bOthersCapture = m_pBoardSupport->IsAsiInputCapturedElsewhere(port) != 0;
+        m_bOthersKnown = true;
+        m_dwOthersLookedMs = now;
+    }
+    return m_bOthersCapture;
+}
+
+void CAsiInputPort::TakeCardPointer(uint32_t port) {
+    // The look never waits for the channel, which another reader may hold
+    // for a transfer; the next look tries again.
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel, hw::CDmaChannelLock::TryOnly{});
+    uint32_t pointer = 0;
+    if (lock.Held() && m_pBoardSupport->GetAsiInputReadPointer(&pointer, port)) {
+        PublishReadPointer(pointer, port);
+    }
+}
+
 uint32_t CAsiInputPort::StartCapture(uint32_t port) {
     // A start the card does not let settle now is made by the first look.
     m_Capture = {};
@@ -405,19 +433,81 @@ uint32_t CAsiInputPort::StartCapture(uint32_t port) {
 }
 
 uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
-    // The count starts where the card wrote nothing between the commit and
-    // the latch, so that it starts exactly at the commit.
+    // The capture's packets are those the card writes after the pointer it
+    // lets go of up to: none has been lost yet.
+    const uint32_t began = platform::TickCount();
+    uint32_t pointer = 0;
     uint32_t filled = 0;
-    for (uint32_t tries = 0; tries < kSettleTries; ++tries) {
-        uint32_t pointer = 0;
-        if (!LetGoOfHeld(port) || !CountReceived() || !ReadFilled(&pointer, &filled, port)) {
-            return 0;
-        }
-        if (filled == 0) break;
-    }
-    m_Capture.received = 0;
-    m_Capture.safeUntil = WindowUnits() - 1 - filled;
+    if (!ReadFilled(&pointer, &filled, port)) return 0;
+    const uint32_t start = PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord);
+    if (!PublishReadPointer(start, port)) return 0;
     m_Capture.active = true;
+    m_Capture.exact = true;
+    m_Capture.lastWrite = start;
+    m_Capture.lookedMs = began;
+    m_Capture.room = WindowUnits() - 1;
+    m_Capture.safeUntil = WindowUnits() - 1;
+    // A count latched now, where the card's pointer is known, is what the
+    // count of packets lost later goes on from.
+    filled = 0;
+    return Recount(port, start, began, kSettleTries, &filled);
+}
+
+uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t began, uint32_t tries,
+                                uint32_t* pFilled) {
+    CaptureLedger& ledger = m_Capture;
+    uint32_t write = PointerAfter(pointer, *pFilled, m_dwFirstWord, m_dwEndWord);
+    const uint32_t looked = platform::TickCount();
+    // Another process's commit may have let the card write over what this
+    // capture holds, or stop short of what arrives; so may more arriving
+    // than the card had room for. Until then the pointer counts every
+    // packet.
+    const bool mayHaveLost =
+        m_pBoardSupport->WasAsiInputCommittedElsewhere(port) ||
+        uint64_t{looked - ledger.lookedMs + 1} * kMostPacketsPerMs >= ledger.room;
+    const bool counted = !mayHaveLost && ledger.exact;
+    if (counted) ledger.received += UnitsBetween(ledger.lastWrite, write);
+    if (tries != 0 && (!counted || !ledger.anchorExact)) {
+        uint32_t count = 0;
+        bool quiet = false;
+        for (uint32_t tried = 1;; ++tried) {
+            if (!LatchCount(&count, &write, &quiet)) return 0;
+            if (quiet || tried >= tries) break;
+        }
+        if (counted) {
+            // Exact up to the pointer at the latch, when the card wrote
+            // nothing around it.
+            ledger.received +=
+                UnitsBetween(PointerAfter(pointer, *pFilled, m_dwFirstWord, m_dwEndWord), write);
+            if (quiet) {
+                ledger.anchored = ledger.anchorExact = true;
+                ledger.anchorCount = count;
+                ledger.anchorReceived = ledger.received;
+            }
+        } else {
+            if (!ledger.anchored) {
+                // No count known at a pointer: the pointer's way since the
+                // last look is the least that arrived.
+                ledger.anchored = true;
+                ledger.anchorCount = count;
+                ledger.anchorReceived = ledger.received + UnitsBetween(ledger.lastWrite, write);
+            }
+            // At the latch; what the card wrote after it is held too, so
+            // the count of those lost is never ahead of the truth.
+            ledger.received =
+                ledger.anchorReceived + static_cast<uint32_t>(count - ledger.anchorCount);
+            ledger.exact = ledger.anchorExact && quiet;
+            if (ledger.exact) {
+                ledger.anchorCount = count;
+                ledger.anchorReceived = ledger.received;
+            }
+        }
+        *pFilled = UnitsBetween(pointer, write);
+    }
+    ledger.lastWrite = write;
+    // From before the pointer was read, so that nothing that arrived after
+    // it is left out of the next look's bound.
+    ledger.lookedMs = began;
     return 1;
 }
 
@@ -428,28 +518,36 @@ uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool set
         if (!lock.Held() || !BeginCapture(port)) return 0;
     }
     // The rest goes without the channel, which the other readers need for
-    // their transfers: it commits nothing, and what is read later is looked
-    // at again under the channel.
+    // their transfers: only a look that takes the card's pointer back
+    // commits, and only when the channel is free; what is read later is
+    // looked at again under the channel.
     uint32_t filled = 0;
     uint32_t pointer = 0;
-    for (uint32_t tries = 1;; ++tries) {
-        uint32_t before = 0;
-        if ((settle && !GetFilledUnits(&before, port)) || !CountReceived() ||
-            !ReadFilled(&pointer, &filled, port)) {
-            return 0;
-        }
-        if (!settle || filled == before || tries == kSettleTries) break;
+    const uint32_t began = platform::TickCount();
+    if (!ReadFilled(&pointer, &filled, port) ||
+        !Recount(port, pointer, began, settle ? kSettleTries : 1, &filled)) {
+        return 0;
     }
+    CaptureLedger& ledger = m_Capture;
     uint32_t kept = filled;
     if (m_pBoardSupport->IsAsiInputCommittedElsewhere(port)) {
-        kept = m_Capture.received > m_Capture.safeUntil ? 0 : std::min(filled, kKeptBesideOthers);
+        bool others = false;
+        if (ledger.received > ledger.safeUntil) {
+            kept = 0;
+        } else if ((others = OthersCapture(port))) {
+            kept = std::min(filled, kKeptBesideOthers);
+        }
+        if (!SkipOldest(pointer, filled, kept, port)) return 0;
+        // Alone, or with nothing left to read, the card's room is counted
+        // from this capture's pointer again: another's that nobody moves on
+        // (a process that stopped capturing, or was stopped) would keep the
+        // card full.
+        if (!others || kept == 0) TakeCardPointer(port);
     }
-    if (!SkipOldest(pointer, filled, kept, port)) return 0;
-    m_Capture.safeUntil = m_Capture.received + (WindowUnits() - 1 - kept);
-    // Counted before the write pointer was read, the received packets may
-    // lack some of those held; the count is never ahead of the truth.
-    if (m_Capture.received >= m_Capture.taken + kept) {
-        m_Capture.lost = std::max(m_Capture.lost, m_Capture.received - m_Capture.taken - kept);
+    ledger.safeUntil = ledger.received + (WindowUnits() - 1 - kept);
+    ledger.room = WindowUnits() - 1 - UnitsBetween(ledger.committed, ledger.lastWrite);
+    if (ledger.received >= ledger.taken + kept) {
+        ledger.lost = std::max(ledger.lost, ledger.received - ledger.taken - kept);
     }
     if (pFilled != nullptr) *pFilled = kept;
     return 1;

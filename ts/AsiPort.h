@@ -143,18 +143,19 @@ class CAsiInputPort {
     uint32_t GetFilledUnits(uint32_t* pCount, uint32_t port);
     // This process's capture from here on: what the card holds is let go of,
     // unread, since what it captured before a restart (or for another
-    // process) is not this capture's; and the card's count of packets
-    // received starts the count of those the capture loses. When the
-    // channel cannot be had, the capture's first look does it.
+    // process) is not this capture's, and what arrives from then on is its.
+    // When the channel cannot be had, the capture's first look does it.
     uint32_t StartCapture(uint32_t port);
     // The capture's look at the card. Once another
     // process's commit has let the card write where this one's entries are,
     // and enough has arrived since this one's last look to reach them, they
-    // are let go of; beside other readers no more than kKeptBesideOthers
+    // are let go of; beside other captures no more than kKeptBesideOthers
     // entries are kept, the oldest let go of first, so that this capture's
-    // backlog never leaves the card without room for theirs. `pFilled` gets
-    // the entries held whole. With `settle` the count of lost packets is
-    // made exact while packets keep coming (a few more requests).
+    // backlog never leaves the card without room for theirs. Alone, or once
+    // the others have gone, the card's pointer is this capture's again and
+    // its whole window with it. `pFilled` gets the entries held whole. With
+    // `settle` the count of lost packets is made exact while packets keep
+    // coming (a few more requests).
     uint32_t LookAtCapture(uint32_t port, uint32_t* pFilled, bool settle = false);
     // Packets that reached the card's input since StartCapture and that this
     // capture will never read: lost to a full window, or let go of as above.
@@ -168,39 +169,73 @@ class CAsiInputPort {
 
   private:
     // What this process's capture has had of the card's input since its
-    // start, in packets.
+    // start, in packets. While no packet can have been lost, what arrived is
+    // what the card's write pointer passed; the card's count of packets
+    // received, which takes the card-wide register lock to latch, is read
+    // only once packets may have been lost, and goes on from a count latched
+    // where the pointer was known.
     struct CaptureLedger {
         bool active = false;
-        uint32_t lastCount = 0;  // the card's received count at the last look
-        uint64_t received = 0;
-        uint64_t taken = 0;  // read whole
+        // Whether `received` is exact; a lower bound otherwise.
+        bool exact = false;
+        // A latched count and the packets received up to the latch.
+        bool anchored = false;
+        bool anchorExact = false;
+        uint32_t anchorCount = 0;
+        uint64_t anchorReceived = 0;
+        uint64_t received = 0;  // up to `lastWrite`
+        uint64_t taken = 0;     // read whole
         uint64_t lost = 0;
         // While `received` stays at or below it, the card cannot have
         // written over what this capture holds.
         uint64_t safeUntil = 0;
+        uint32_t lastWrite = 0;  // the card's write pointer at the last look
+        uint32_t committed = 0;  // the read pointer this process last committed
+        // Packets the card could take after the last look before it had to
+        // drop one or write over this capture's, and when that look began.
+        uint32_t room = 0;
+        uint32_t lookedMs = 0;
     };
+    // The most packets the ASI input takes in a millisecond: the line's
+    // 27,000,000 bytes a second in 188-byte packets, rounded up.
+    static constexpr uint32_t kMostPacketsPerMs = 144;
 
     uint32_t WindowUnits() const { return (m_dwEndWord - m_dwFirstWord) / kAsiUnitWords; }
+    // Units from card word `from` on to `to`, around the window.
+    uint32_t UnitsBetween(uint32_t from, uint32_t to) const;
     // Writes and commits the card's read pointer; the caller holds the
     // channel.
     uint32_t PublishReadPointer(uint32_t pointer, uint32_t port);
     // StartCapture's work; the caller holds the channel.
     uint32_t BeginCapture(uint32_t port);
-    // Latches the card's received count into the ledger.
-    uint32_t CountReceived();
+    // Brings the ledger up to the card's write pointer, latching the card's
+    // count when packets may have been lost since the last look (or the
+    // count is not exact), at most `tries` times until the card wrote
+    // nothing around the latch. `pointer` is this process's read pointer.
+    // `began` is from before the pointer was read.
+    uint32_t Recount(uint32_t port, uint32_t pointer, uint32_t began, uint32_t tries,
+                     uint32_t* pFilled);
+    // The card's count latched at its write pointer `*pWrite`, with
+    // `*pQuiet` when the card wrote nothing around the latch.
+    uint32_t LatchCount(uint32_t* pCount, uint32_t* pWrite, bool* pQuiet);
     // This process's read pointer and the units from it to the card's write
     // pointer.
     uint32_t ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32_t port);
     // Whether what this capture holds may have been written over since its
     // last look; the caller holds the channel.
     bool MayBeOverwritten(uint32_t port);
-    // Commits the read pointer past every entry the card holds; the caller
-    // holds the channel.
-    uint32_t LetGoOfHeld(uint32_t port);
+    // Whether another process captures from the card, looked at again at
+    // most every kOthersLookMs: the look goes through the names of every
+    // capture slot.
+    bool OthersCapture(uint32_t port);
     // Lets go of all but the newest `kept` of the `filled` entries from
     // `pointer`, without a commit: only while another process's commit is
     // the card's.
     uint32_t SkipOldest(uint32_t pointer, uint32_t filled, uint32_t kept, uint32_t port);
+    // Commits this process's read pointer when the channel is free, so that
+    // the card's room is counted from it and not from another process's
+    // pointer that nobody moves on.
+    void TakeCardPointer(uint32_t port);
     // One transfer of `count` entries from card word `*pPointer`, which then
     // moves past them.
     uint32_t TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count);
@@ -211,6 +246,10 @@ class CAsiInputPort {
     uint32_t m_dwDmaChannel = 0;
     uint32_t m_dwEndWord = kDefaultEndWord;
     CaptureLedger m_Capture;
+    static constexpr uint32_t kOthersLookMs = 100;
+    bool m_bOthersKnown = false;
+    bool m_bOthersCapture = false;
+    uint32_t m_dwOthersLookedMs = 0;
 };
 
 }  // namespace velmora::ts
