@@ -27,6 +27,7 @@
 #include <sstream>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "CardTestSupport.h"
 #include "NetTestSupport.h"
@@ -259,10 +260,18 @@ std::string PacedPlayback(uint32_t rate, uint32_t length, bool rateAfterStart = 
     const platform::test::TempDir temp;
     const std::string tap = temp.File("tap");
     if (!sim::SetAsiOutputTap(0, tap)) return "no tap";
-    if (Quorvel_Velmora_TsPlaybackSetBitRate(0, 0) != 0 ||
-        Quorvel_Velmora_TsPlaybackSetBitRate(216000000, 0) != 0 ||
-        Quorvel_Velmora_TsPlaybackSetBitRate(100, 0) != 0) {
-        return "a bad rate was taken";
+    // The range is the one of the length the enable below takes, whichever
+    // length played last. A rate taken here is replaced by `rate` before the
+    // enable; with `rateAfterStart` none may be taken.
+    const bool wide = length == 204;
+    const uint32_t low = wide ? VELMORA_TS_MIN_BIT_RATE_204 : VELMORA_TS_MIN_BIT_RATE_188;
+    const uint32_t high = wide ? VELMORA_TS_MAX_BIT_RATE_204 : VELMORA_TS_MAX_BIT_RATE_188;
+    const std::pair<uint32_t, uint32_t> rates[] = {
+        {0, 0}, {216000000, 0}, {100, 0}, {low - 1, 0}, {high + 1, 0}, {low, 1}, {high, 1}};
+    for (const auto& [tried, taken] : rates) {
+        if (rateAfterStart && taken) continue;
+        if (Quorvel_Velmora_TsPlaybackSetBitRate(tried, 0) != taken)
+            return "rate " + std::to_string(tried) + (taken ? " refused" : " taken");
     }
     if (rateAfterStart) {
         if (!Quorvel_Velmora_TsSetAsiCodeRateTrackStart(1, 0) ||
