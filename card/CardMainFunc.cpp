@@ -349,7 +349,10 @@ uint32_t CCardMainFunc::UnregisterFieldEvent(platform::Handle handle) {
     // sets events under the lock held here, so it is done with this one;
     // waits in progress on it fail.
     if (registered) platform::HandleTable::Instance().Close(handle);
-    if (CountFieldEvents() == 0 || m_FieldEventMap.empty()) StopFieldEventThread();
+    // The map holds a name once, with its first handle: an empty map may
+    // leave the other handles of a name registered twice, which the thread
+    // still sets.
+    if (CountFieldEvents() == 0) StopFieldEventThread();
     return registered ? 1 : 0;
 }
 
@@ -367,8 +370,9 @@ uint32_t CCardMainFunc::UnregisterFieldEventByName(const wchar_t* name) {
         m_FieldEventMap.erase(found);
         platform::HandleTable::Instance().Close(handle);
     }
-    // An unknown name leaves the other registrations' thread running.
-    if (m_FieldEventMap.empty()) StopFieldEventThread();
+    // An unknown name leaves the other registrations' thread running, and so
+    // does the last name while a second handle of a name is registered.
+    if (CountFieldEvents() == 0) StopFieldEventThread();
     return handle ? 1 : 0;
 }
 

@@ -65,6 +65,11 @@ CLogFile::CLogFile(std::string logBaseDirectory)
       m_enabled(1),
       m_timeStamped(1) {}
 
+void CLogFile::SetLogBaseDirectory(std::string logBaseDirectory) {
+    std::lock_guard<platform::CCriticalSection> guard(m_lock);
+    m_logBaseDirectory = std::move(logBaseDirectory);
+}
+
 bool CLogFile::PrepareFolder(std::string& folder, std::string& title, std::string& stamp) {
     // Always the program that started the process, never this library: the
     // log belongs to the application.

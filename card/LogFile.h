@@ -28,6 +28,9 @@ class CLogFile {
     // executable is looked up each time a file is named. The file name always
     // comes from the executable's title.
     explicit CLogFile(std::string logBaseDirectory = std::string());
+    // Moves the log folder into `logBaseDirectory` (empty: back beside the
+    // executable) from the next file named on; the names stay as they are.
+    void SetLogBaseDirectory(std::string logBaseDirectory);
     ~CLogFile() = default;
     CLogFile(const CLogFile&) = delete;
     CLogFile& operator=(const CLogFile&) = delete;
@@ -65,7 +68,7 @@ class CLogFile {
     // first time only.
     void TellUnwritable(const std::string& path);
 
-    const std::string m_logBaseDirectory;
+    std::string m_logBaseDirectory;
     char m_message[kMessageBufferSize];
     std::string m_fileName;
     std::string m_filePath;

@@ -284,7 +284,12 @@ uint32_t CVelmoraMainFunc::TsPlaybackWritePacketsToBuffer(void* pBuffer, uint32_
 }
 
 uint32_t CVelmoraMainFunc::TsPlaybackSetBitRate(uint32_t bitRate) {
-    return m_pMultiplexer ? m_pMultiplexer->SetBitRate(bitRate) : 0;
+    if (!m_pMultiplexer) return 0;
+    // A running playout keeps its length. A stopped one's rate is for its
+    // next enable, which takes the card's length (the one this process set
+    // last); it is read only then, since the read waits on the card's NVRAM.
+    if (!m_pMultiplexer->IsStopped()) return m_pMultiplexer->SetBitRate(bitRate);
+    return m_pMultiplexer->SetBitRate(bitRate, CardPacketLength());
 }
 
 uint32_t CVelmoraMainFunc::TsCaptureSetWorkMode(uint32_t mode) {

@@ -126,6 +126,36 @@ TEST_F(FieldEventTest, UnknownNamesAndHandlesLeaveTheOthersRunning) {
     EXPECT_EQ(VelmoraOs_OpenEvent(EventName(1).c_str()), nullptr);
 }
 
+// A name registered twice gives two handles of one event; the map holds the
+// name once, with the first. Closing either handle, or the name, leaves the
+// other set every field.
+TEST_F(FieldEventTest, ANameRegisteredTwiceStaysSetWhileOneHandleIsLeft) {
+    struct Row {
+        const char* closed;
+        bool byName;
+        bool first;
+    };
+    for (const Row row : {Row{"the first handle", false, true},
+                          Row{"the second handle", false, false}, Row{"the name", true, true}}) {
+        SCOPED_TRACE(row.closed);
+        VELMORA_HANDLE first = nullptr;
+        VELMORA_HANDLE second = nullptr;
+        ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(4).c_str(), &first, 0), 1u);
+        ASSERT_EQ(Quorvel_Velmora_InitialFieldEvent(EventName(4).c_str(), &second, 0), 1u);
+        const VELMORA_HANDLE closed = row.first ? first : second;
+        const VELMORA_HANDLE other = row.first ? second : first;
+        EXPECT_EQ(row.byName ? Api()->CloseFieldEventByName(EventName(4).c_str())
+                             : Api()->CloseFieldEvent(static_cast<platform::Handle>(closed)),
+                  1u);
+        // A pass under way at the close may set it once more; a second set
+        // needs a thread that still runs.
+        VelmoraOs_ResetEvent(other);
+        for (int sets = 0; sets < 2; ++sets)
+            EXPECT_TRUE(IsSetWithin(other, ::velmora::test::kHangBoundMs)) << sets;
+        EXPECT_EQ(Api()->CloseFieldEvent(static_cast<platform::Handle>(other)), 1u);
+    }
+}
+
 // A card whose open failed (no second card here) has no field interrupt to
 // offer: the registration fails without leaving a thread marked as running.
 TEST_F(FieldEventTest, FailedRegistrationLeavesNoThreadMarkedRunning) {

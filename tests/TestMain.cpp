@@ -3,13 +3,18 @@
 // or events, whatever the caller's environment holds: a namespace or state
 // folder the caller set only prefixes the process's own. Child processes
 // forked by a test inherit both, and a test process started by another test
-// (its peer) keeps its parent's.
+// (its peer) keeps its parent's. The library's log goes into the state folder
+// too: its file name has only the program's title and the second, so test
+// processes that name theirs in one second would share a file beside the
+// executable, and each would read the other's lines as its own.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include "card/LogFile.h"
 
 namespace {
 
@@ -65,6 +70,8 @@ std::filesystem::path KeepThisProcessApart() {
 int main(int argc, char** argv) {
     const std::filesystem::path stateDir =
         StartedByATest() ? std::filesystem::path() : KeepThisProcessApart();
+    if (const char* folder = std::getenv("VELMORA_SIM_STATE_DIR"))
+        velmora::card::g_LogFile.SetLogBaseDirectory(folder);
     testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
     if (!stateDir.empty()) {

@@ -161,8 +161,15 @@ uint32_t CTsMultiplexer::SetPacketLength(uint32_t packetLength) {
 }
 
 uint32_t CTsMultiplexer::SetBitRate(uint32_t bitRate) {
+    return SetBitRate(bitRate, m_dwPacketLength);
+}
+
+uint32_t CTsMultiplexer::SetBitRate(uint32_t bitRate, uint32_t nextPacketLength) {
+    // Running, the rate is paced at the length of the packets under way;
+    // stopped, at the length the next start takes.
+    const uint32_t packetLength = m_bStopped ? nextPacketLength : m_dwPacketLength;
     ASI_GAP_WORD gap;
-    if (!ComputeGapWord(bitRate, m_dwPacketLength, &gap)) {
+    if (!ComputeGapWord(bitRate, packetLength, &gap)) {
         if (m_pLog) m_pLog->WriteLog(L"TsPlaybackSetBitRate: rate %u refused", bitRate);
         return 0;
     }

@@ -100,6 +100,10 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
     virtual uint32_t UdpStop();
     virtual uint32_t SetCodeRateTrack(uint32_t on);
 
+    // As SetBitRate, for a start that will take `nextPacketLength`-byte
+    // packets: while stopped, the rate must suit that length; while running,
+    // the length of the packets under way.
+    uint32_t SetBitRate(uint32_t bitRate, uint32_t nextPacketLength);
     // Takes 188- or 204-byte packets from the next start on: the packet ring
     // changes over only while playback and the IP output are stopped (0
     // otherwise).
@@ -112,6 +116,7 @@ class CTsMultiplexer : public record::CTsBufferAnalyzeClient {
     uint32_t GetContinuityErrors() const { return m_Continuity.Errors(); }
     uint32_t GetSyncErrors() const { return m_dwSyncErrors; }
     uint32_t GetPacketLength() const { return m_dwPacketLength; }
+    bool IsStopped() const { return m_bStopped != 0; }
 
     // The feeder's running state.
     void OnFeederRunning(uint32_t running) override { m_bAnalysisOn = running; }

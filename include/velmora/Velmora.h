@@ -33,7 +33,8 @@
  *   the built-in multicast group 239.255.42.42, port 8008: the sender's
  *   datagrams then leave onto the network by the host's first interface
  *   that is not a loopback one, with a time-to-live of 5.
- * - A playout goes: Quorvel_Velmora_TsPlaybackSetBitRate,
+ * - A playout goes: Quorvel_Velmora_TsSetAsiPacketLength when the length
+ *   changes, Quorvel_Velmora_TsPlaybackSetBitRate (its range is that length's),
  *   Quorvel_Velmora_TsPlaybackEnable, Quorvel_Velmora_UdpRun when the stream
  *   goes over IP too, then the writes. A packet written before the enable is
  *   taken (answer 1) and then dropped by the enable, which empties both rings.
@@ -775,7 +776,11 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackWritePacketsToBuffer(void* pPa
                                                                        uint32_t packetCount,
                                                                        uint32_t cardIndex);
 /* Bits a second, within VELMORA_TS_MIN_BIT_RATE_* and VELMORA_TS_MAX_BIT_RATE_*
- * of the packet length in force; other rates are refused and the old rate is
+ * of the packet length the rate is played at: while playback is enabled, the
+ * length it plays; while it is not, the length its next
+ * Quorvel_Velmora_TsPlaybackEnable takes, the card's (the one this process set
+ * last with Quorvel_Velmora_TsSetAsiPacketLength, or found at its open), not
+ * the one the last enable took. Other rates are refused and the old rate is
  * kept. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_TsPlaybackSetBitRate(uint32_t bitRate, uint32_t cardIndex);
 
