@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "BoardSupportTestSupport.h"
+#include "sim/SimControl.h"
+#include "sim/SimFpga.h"
 #include "sim/SimTsGenerator.h"
 #include "ts/AsiPort.h"
 
@@ -177,6 +181,65 @@ TEST_F(AsiPortTest, ReadAcrossTheWindowEndGivesCapturedPacketsInOrder) {
         }
     }
     EXPECT_TRUE(found);
+}
+
+// A capture's count of lost packets starts where the capture does, however
+// many packets arrive around its start, and the card's count, whose latch
+// takes the card-wide register lock, is latched only once packets may have
+// been lost: a lone capture that keeps up latches it at its start alone.
+TEST_F(AsiPortTest, LostPacketsAreCountedFromTheStartAndTheCountIsLatchedOnlyAfterALoss) {
+    ASSERT_EQ(input->EnableInput(kPort), 1u);
+    ASSERT_TRUE(sim::StepFields(0, 10));
+    // A field arrives after each write of the start's commit.
+    constexpr uint32_t kBlockC = sim::SimFpga::kRegBlockC;
+    bool starting = true;
+    std::function<void()> arrive = [&] {
+        if (!starting) return;
+        sim::StepFields(0, 1);
+        sim::RunAfterNextRegisterWrite(0, kBlockC, arrive);
+    };
+    ASSERT_TRUE(sim::RunAfterNextRegisterWrite(0, kBlockC, arrive));
+    ASSERT_EQ(input->StartCapture(kPort), 1u);
+    starting = false;
+    const uint64_t overflows = sim::AsiCaptureCounts(0)->overflows;
+
+    std::vector<uint8_t> entries(size_t{kUnits} * kAsiEntryBytes);
+    const auto readAll = [&] {
+        uint32_t filled = 0;
+        do {
+            ASSERT_EQ(input->LookAtCapture(kPort, &filled), 1u);
+            if (filled != 0) {
+                ASSERT_EQ(input->ReadDma(entries.data(), filled, kPort), 1u);
+            }
+        } while (filled != 0);
+    };
+    const auto latches = [] {
+        const auto log = sim::RegisterWriteLog(0);
+        return std::count_if(log.begin(), log.end(), [](const sim::RegisterWrite& write) {
+            return write.offset == sim::SimFpga::kRegBlockA &&
+                   (write.value & sim::SimFpga::kALatch);
+        });
+    };
+    ASSERT_TRUE(sim::EnableRegisterWriteLog(0, true));
+    ASSERT_TRUE(sim::ClearRegisterWriteLog(0));
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(sim::StepFields(0, 10));
+        ASSERT_NO_FATAL_FAILURE(readAll());
+    }
+    EXPECT_EQ(latches(), 0);
+    EXPECT_EQ(input->LostPackets(), 0u);
+
+    // More than the window arrives while it does not read.
+    ASSERT_TRUE(sim::StepFields(0, 2 * kUnits / kPacketsPerField));
+    ASSERT_NO_FATAL_FAILURE(readAll());
+    ASSERT_TRUE(sim::StepFields(0, 10));
+    ASSERT_NO_FATAL_FAILURE(readAll());
+    ASSERT_EQ(input->LookAtCapture(kPort, nullptr, true), 1u);
+    const uint64_t dropped = sim::AsiCaptureCounts(0)->overflows - overflows;
+    EXPECT_GT(dropped, kUnits / 2);
+    EXPECT_EQ(input->LostPackets(), dropped);
+    EXPECT_GT(latches(), 0);
+    ASSERT_TRUE(sim::EnableRegisterWriteLog(0, false));
 }
 
 TEST_F(AsiPortTest, FailedLockTransferOrCommitMovesNothing) {

@@ -2082,7 +2082,7 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
             ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
         }
         if (row.lineRate) {
-            ASSERT_TRUE(sim::SetAsiInputRate(0, 216000000));
+            ASSERT_TRUE(sim::SetAsiInputRate(0, 100000000));
             ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Realtime));
         }
         const auto moveOn = [&] {
@@ -2216,9 +2216,9 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
             return std::filesystem::exists(ready);
         }));
         EXPECT_EQ(peer->Wait(), 0);
-        const uint32_t othersPointer = sim::PeekRegister(0, kRead).value();
-        ASSERT_TRUE(WaitFor([&] { return sim::PeekRegister(0, kRead).value() != othersPointer; },
-                            "the card's pointer taken back"));
+        // The card counts its room from this capture's pointer again, behind
+        // which it holds at least the 1,000 packets from before.
+        ASSERT_TRUE(WaitFor([&] { return cardHolds() >= 1000; }, "the card's pointer taken back"));
         ASSERT_TRUE(WaitFor([&] {
             if (cardHolds() < kWindow - 1000) sim::StepFields(0, 1);
             return cardHolds() >= kWindow - 1000;

@@ -361,6 +361,16 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
         }
         return 0;
     }
+    if (m_Capture.active) {
+        // Alone, a card that filled is full until this commit: what it
+        // dropped meanwhile is counted by the next look.
+        uint32_t own = 0;
+        uint32_t filled = 0;
+        if (!ReadFilled(&own, &filled, port) ||
+            CardFull(PointerAfter(own, filled, m_dwFirstWord, m_dwEndWord))) {
+            m_Capture.fullSeen = true;
+        }
+    }
     if (!PublishReadPointer(pointer, port)) return 0;
     if (m_Capture.active) {
         m_Capture.taken += count;
@@ -369,22 +379,20 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
     return 1;
 }
 
-uint32_t CAsiInputPort::LatchCount(uint32_t* pCount, uint32_t* pWrite, bool* pQuiet) {
-    uint32_t before = 0;
-    if (!m_pBoardSupport->GetTsCapturedPacketsAt(pCount, &before, pWrite) ||
-        !FitsWindow(*pWrite, 0, m_dwFirstWord, m_dwEndWord)) {
-        return 0;
-    }
-    *pQuiet = before == *pWrite;
-    return 1;
+uint32_t CAsiInputPort::LatchCount(uint32_t* pCount, uint32_t* pBefore, uint32_t* pAfter) {
+    return m_pBoardSupport->GetTsCapturedPacketsAt(pCount, pBefore, pAfter) &&
+                   FitsWindow(*pBefore, 0, m_dwFirstWord, m_dwEndWord) &&
+                   FitsWindow(*pAfter, 0, m_dwFirstWord, m_dwEndWord)
+               ? 1
+               : 0;
 }
 
 bool CAsiInputPort::MayBeOverwritten(uint32_t port) {
     if (!m_pBoardSupport->IsAsiInputCommittedElsewhere(port)) return false;
     uint32_t count = 0;
-    uint32_t write = 0;
-    bool quiet = false;
-    if (!m_Capture.anchored || !LatchCount(&count, &write, &quiet)) return true;
+    uint32_t before = 0;
+    uint32_t after = 0;
+    if (!m_Capture.anchored || !LatchCount(&count, &before, &after)) return true;
     // The card's count is 32 bits wide and wraps.
     return m_Capture.anchorReceived + static_cast<uint32_t>(count - m_Capture.anchorCount) >
            m_Capture.safeUntil;
@@ -435,50 +443,57 @@ uint32_t CAsiInputPort::StartCapture(uint32_t port) {
 uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     // The capture's packets are those the card writes after the pointer it
     // lets go of up to: none has been lost yet.
-    const uint32_t began = platform::TickCount();
     uint32_t pointer = 0;
     uint32_t filled = 0;
     if (!ReadFilled(&pointer, &filled, port)) return 0;
     const uint32_t start = PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord);
     if (!PublishReadPointer(start, port)) return 0;
+    // Commits made elsewhere before this one's are no longer the card's.
+    m_pBoardSupport->WasAsiInputCommittedElsewhere(port);
     m_Capture.active = true;
     m_Capture.exact = true;
     m_Capture.lastWrite = start;
-    m_Capture.lookedMs = began;
-    m_Capture.room = WindowUnits() - 1;
     m_Capture.safeUntil = WindowUnits() - 1;
     // A count latched now, where the card's pointer is known, is what the
     // count of packets lost later goes on from.
     filled = 0;
-    return Recount(port, start, began, kSettleTries, &filled);
+    return Recount(port, start, kSettleTries, &filled);
 }
 
-uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t began, uint32_t tries,
+bool CAsiInputPort::CardFull(uint32_t write) const {
+    return UnitsBetween(m_Capture.committed, write) >= WindowUnits() - 1;
+}
+
+uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t tries,
                                 uint32_t* pFilled) {
     CaptureLedger& ledger = m_Capture;
-    uint32_t write = PointerAfter(pointer, *pFilled, m_dwFirstWord, m_dwEndWord);
-    const uint32_t looked = platform::TickCount();
-    // Another process's commit may have let the card write over what this
-    // capture holds, or stop short of what arrives; so may more arriving
-    // than the card had room for. Until then the pointer counts every
-    // packet.
+    const uint32_t looked = PointerAfter(pointer, *pFilled, m_dwFirstWord, m_dwEndWord);
+    // The card writes every packet that arrives while it has room, and room
+    // is freed only by commits: while only this process commits and the card
+    // has not been full since the last look, the write pointer's way is what
+    // arrived. Another process's commit may let the card write over what
+    // this capture holds, or stop it short of what arrives.
     const bool mayHaveLost =
-        m_pBoardSupport->WasAsiInputCommittedElsewhere(port) ||
-        uint64_t{looked - ledger.lookedMs + 1} * kMostPacketsPerMs >= ledger.room;
-    const bool counted = !mayHaveLost && ledger.exact;
-    if (counted) ledger.received += UnitsBetween(ledger.lastWrite, write);
-    if (tries != 0 && (!counted || !ledger.anchorExact)) {
+        m_pBoardSupport->WasAsiInputCommittedElsewhere(port) || ledger.fullSeen || CardFull(looked);
+    ledger.fullSeen = false;
+    if (!mayHaveLost) ledger.received += UnitsBetween(ledger.lastWrite, looked);
+    uint32_t write = looked;
+    // The card's count, which takes the card-wide register lock to latch, is
+    // read only when packets may have been lost, or to have an exact count
+    // to go on from once they may be.
+    if (mayHaveLost || ledger.exact != ledger.anchorExact) {
         uint32_t count = 0;
-        bool quiet = false;
+        uint32_t before = 0;
         for (uint32_t tried = 1;; ++tried) {
-            if (!LatchCount(&count, &write, &quiet)) return 0;
-            if (quiet || tried >= tries) break;
+            if (!LatchCount(&count, &before, &write)) return 0;
+            if (before == write || tried >= tries) break;
         }
-        if (counted) {
-            // Exact up to the pointer at the latch, when the card wrote
-            // nothing around it.
-            ledger.received +=
-                UnitsBetween(PointerAfter(pointer, *pFilled, m_dwFirstWord, m_dwEndWord), write);
+        const bool quiet = before == write && !CardFull(write);
+        // The card may have filled since it was looked at: the next look
+        // goes by the count.
+        ledger.fullSeen = CardFull(write);
+        if (!mayHaveLost && ledger.exact) {
+            ledger.received += UnitsBetween(looked, write);
             if (quiet) {
                 ledger.anchored = ledger.anchorExact = true;
                 ledger.anchorCount = count;
@@ -486,11 +501,12 @@ uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t began,
             }
         } else {
             if (!ledger.anchored) {
-                // No count known at a pointer: the pointer's way since the
-                // last look is the least that arrived.
+                // No count known at a pointer: the pointer's way up to the
+                // latch is the least that arrived.
                 ledger.anchored = true;
                 ledger.anchorCount = count;
-                ledger.anchorReceived = ledger.received + UnitsBetween(ledger.lastWrite, write);
+                ledger.anchorReceived =
+                    ledger.received + UnitsBetween(mayHaveLost ? ledger.lastWrite : looked, before);
             }
             // At the latch; what the card wrote after it is held too, so
             // the count of those lost is never ahead of the truth.
@@ -505,9 +521,6 @@ uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t began,
         *pFilled = UnitsBetween(pointer, write);
     }
     ledger.lastWrite = write;
-    // From before the pointer was read, so that nothing that arrived after
-    // it is left out of the next look's bound.
-    ledger.lookedMs = began;
     return 1;
 }
 
@@ -523,9 +536,8 @@ uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool set
     // looked at again under the channel.
     uint32_t filled = 0;
     uint32_t pointer = 0;
-    const uint32_t began = platform::TickCount();
     if (!ReadFilled(&pointer, &filled, port) ||
-        !Recount(port, pointer, began, settle ? kSettleTries : 1, &filled)) {
+        !Recount(port, pointer, settle ? kSettleTries : 1, &filled)) {
         return 0;
     }
     CaptureLedger& ledger = m_Capture;
@@ -545,7 +557,6 @@ uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool set
         if (!others || kept == 0) TakeCardPointer(port);
     }
     ledger.safeUntil = ledger.received + (WindowUnits() - 1 - kept);
-    ledger.room = WindowUnits() - 1 - UnitsBetween(ledger.committed, ledger.lastWrite);
     if (ledger.received >= ledger.taken + kept) {
         ledger.lost = std::max(ledger.lost, ledger.received - ledger.taken - kept);
     }

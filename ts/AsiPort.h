@@ -191,14 +191,9 @@ class CAsiInputPort {
         uint64_t safeUntil = 0;
         uint32_t lastWrite = 0;  // the card's write pointer at the last look
         uint32_t committed = 0;  // the read pointer this process last committed
-        // Packets the card could take after the last look before it had to
-        // drop one or write over this capture's, and when that look began.
-        uint32_t room = 0;
-        uint32_t lookedMs = 0;
+        // Whether the card was seen full since the last look.
+        bool fullSeen = false;
     };
-    // The most packets the ASI input takes in a millisecond: the line's
-    // 27,000,000 bytes a second in 188-byte packets, rounded up.
-    static constexpr uint32_t kMostPacketsPerMs = 144;
 
     uint32_t WindowUnits() const { return (m_dwEndWord - m_dwFirstWord) / kAsiUnitWords; }
     // Units from card word `from` on to `to`, around the window.
@@ -212,12 +207,13 @@ class CAsiInputPort {
     // count when packets may have been lost since the last look (or the
     // count is not exact), at most `tries` times until the card wrote
     // nothing around the latch. `pointer` is this process's read pointer.
-    // `began` is from before the pointer was read.
-    uint32_t Recount(uint32_t port, uint32_t pointer, uint32_t began, uint32_t tries,
-                     uint32_t* pFilled);
-    // The card's count latched at its write pointer `*pWrite`, with
-    // `*pQuiet` when the card wrote nothing around the latch.
-    uint32_t LatchCount(uint32_t* pCount, uint32_t* pWrite, bool* pQuiet);
+    uint32_t Recount(uint32_t port, uint32_t pointer, uint32_t tries, uint32_t* pFilled);
+    // The card's count latched between two reads of its write pointer: when
+    // they agree, the card wrote nothing around the latch.
+    uint32_t LatchCount(uint32_t* pCount, uint32_t* pBefore, uint32_t* pAfter);
+    // Whether the card, its write pointer at `write`, has no room left from
+    // the pointer this process last committed.
+    bool CardFull(uint32_t write) const;
     // This process's read pointer and the units from it to the card's write
     // pointer.
     uint32_t ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32_t port);
