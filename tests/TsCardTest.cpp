@@ -1478,7 +1478,7 @@ bool StopOutsideTheCard(platform::test::Child& peer) {
         mutex->Unlock();
         return true;
     };
-    for (int tries = 0; tries < 1000; ++tries) {
+    for (int tries = 0; tries < 10000; ++tries) {
         if (!peer.Stop()) return false;
         if (sim::CardLockFree(0) && free(std::string(cardtest::kCardName) + "FpgaMutex_0") &&
             free(DmaChannelMutex(0)) && free(DmaChannelMutex(1))) {
@@ -2067,9 +2067,9 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
     // comes, alone or beside this one, reads on after the gap, and its log
     // counts what it missed; this capture misses nothing. Alone it is also
     // stopped on the card's own clock at a broadcast rate, where packets
-    // arrive while it starts and while it looks (a rate the simulated card
-    // keeps up with under the thread sanitizer, so that the reader can be
-    // stopped outside the card's lock). Beside this capture, which stops
+    // arrive while it starts and while it looks (a rate at which the
+    // simulated card's lock is free often enough under the thread sanitizer
+    // on a busy machine for the reader to be stopped outside it). Beside this capture, which stops
     // reading while it is stopped, it reads on too: the card, full behind
     // this capture's pointer, takes up the one it lets go of all it held up
     // to.
@@ -2091,7 +2091,7 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
             ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
         }
         if (row.realTime) {
-            ASSERT_TRUE(sim::SetAsiInputRate(0, 38000000));
+            ASSERT_TRUE(sim::SetAsiInputRate(0, 20000000));
             ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Realtime));
         }
         bool stopped = false;
