@@ -20,6 +20,15 @@ constexpr const char* kCommitsSuffix = "TsInputCommits%u";
 // A slot holds nothing but its life.
 constexpr size_t kSlotBytes = 4;
 
+// The block every process that has the card open keeps: the commits of the
+// card's input read pointer, and the capture slots held at the last switch
+// (one left by a process that died capturing stays counted until the next).
+struct CommitsBlock {
+    uint64_t commits;
+    uint32_t captures;
+    uint32_t unused;
+};
+
 // The share's mutex for one switch; a holder that died with it leaves the
 // slots as whole objects, so an abandoned mutex is taken as it is.
 class ShareLock {
@@ -52,7 +61,7 @@ CTsInputShare::CTsInputShare(std::string cardName, uint32_t cardIndex)
     std::snprintf(suffix, sizeof(suffix), kMutexSuffix, m_dwCardIndex);
     m_pMutex = platform::NamedMutex::Create(m_strCardName + suffix);
     std::snprintf(suffix, sizeof(suffix), kCommitsSuffix, m_dwCardIndex);
-    m_pCommits = platform::SharedMemory::Open(m_strCardName + suffix, sizeof(uint64_t));
+    m_pCommits = platform::SharedMemory::Open(m_strCardName + suffix, sizeof(CommitsBlock));
 }
 
 CTsInputShare::~CTsInputShare() = default;
@@ -94,6 +103,8 @@ uint32_t CTsInputShare::Hold(const std::function<uint32_t()>& switchOn) {
     // A slot kept without an input on would keep it on after the others stop.
     if (!result && taken) m_pSlot.reset();
     m_bHolding = m_pSlot != nullptr;
+    std::vector<bool> held;
+    if (FindHeldSlots(&held)) NoteCaptures(held);
     return result;
 }
 
@@ -110,38 +121,53 @@ uint32_t CTsInputShare::Release(const std::function<uint32_t()>& switchOff) {
                             m_dwCardIndex);
         return 0;
     }
+    NoteCaptures(held);
     for (const bool other : held) {
         if (other) return 1;
     }
     return switchOff();
 }
 
+void CTsInputShare::NoteCaptures(const std::vector<bool>& held) {
+    if (!m_pCommits) return;
+    std::atomic_ref<uint32_t>(static_cast<CommitsBlock*>(m_pCommits->Data())->captures)
+        .store(static_cast<uint32_t>(std::count(held.begin(), held.end(), true)));
+}
+
 void CTsInputShare::NoteCommit() {
     if (!m_pCommits) return;
-    std::atomic_ref<uint64_t> commits(*static_cast<uint64_t*>(m_pCommits->Data()));
+    std::atomic_ref<uint64_t> commits(static_cast<CommitsBlock*>(m_pCommits->Data())->commits);
     const uint64_t before = commits.fetch_add(1);
     if (before != m_ullOwnCommit) m_bCommittedElsewhere = true;
     m_ullOwnCommit = before + 1;
 }
 
+uint64_t CTsInputShare::Commits() const {
+    return std::atomic_ref<uint64_t>(static_cast<CommitsBlock*>(m_pCommits->Data())->commits)
+        .load();
+}
+
 bool CTsInputShare::CommittedElsewhere() const {
-    if (!m_pCommits) return false;
-    std::atomic_ref<uint64_t> commits(*static_cast<uint64_t*>(m_pCommits->Data()));
-    return commits.load() != m_ullOwnCommit;
+    return m_pCommits && Commits() != m_ullOwnCommit;
 }
 
 bool CTsInputShare::CommittedElsewhereSinceAsked() {
-    return m_bCommittedElsewhere.exchange(false) || CommittedElsewhere();
+    if (!m_pCommits) return false;
+    // Another's commit after this one's last moved the count past it; one
+    // before this one's last was noted by that commit.
+    const uint64_t now = Commits();
+    const bool fresh =
+        m_bCommittedElsewhere.exchange(false) || (now != m_ullOwnCommit && now != m_ullAsked);
+    m_ullAsked = now;
+    return fresh;
 }
 
 bool CTsInputShare::OthersCapture() const {
-    std::vector<bool> held;
-    // Slots that cannot be looked at count as held: the card's room is then
-    // shared as beside another capture.
-    if (!FindHeldSlots(&held)) return true;
-    // This process's own slot is among those held.
-    const auto count = std::count(held.begin(), held.end(), true);
-    return count > (m_bHolding ? 1 : 0);
+    // Without the block the card's room is shared as beside another capture.
+    if (!m_pCommits) return true;
+    const uint32_t captures =
+        std::atomic_ref<uint32_t>(static_cast<CommitsBlock*>(m_pCommits->Data())->captures).load();
+    return captures > (m_bHolding ? 1u : 0u);
 }
 
 }  // namespace velmora::card

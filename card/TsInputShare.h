@@ -12,9 +12,10 @@
 //
 // The card has one read-pointer register for all of them, and it holds the
 // pointer of whoever committed last. The share also counts those commits in
-// a block every capturing process holds: a reader that finds the count moved
-// since its own last commit knows the card may have written over what it
-// holds.
+// a block every process that has the card open holds: a reader that finds
+// the count moved since its own last commit knows the card may have written
+// over what it holds. The block also keeps how many slots were held at the
+// last switch.
 
 #include <atomic>
 #include <cstdint>
@@ -60,10 +61,11 @@ class CTsInputShare {
     // Whether another process has committed the pointer since this one
     // last did (false when the count's block could not be had).
     bool CommittedElsewhere() const;
-    // The same, or whether another process committed at any time since this
-    // was last asked, even when this one committed after it.
+    // Whether another process has committed since this was last asked, even
+    // when this one committed after it.
     bool CommittedElsewhereSinceAsked();
-    // Whether another process holds a slot: it captures from the card.
+    // Whether another process held a capture slot at the last switch of any
+    // process (a shared-memory read: no lock is taken).
     bool OthersCapture() const;
 
   private:
@@ -71,6 +73,9 @@ class CTsInputShare {
     // Which slots a process holds, this one's included.
     bool FindHeldSlots(std::vector<bool>* held) const;
     std::unique_ptr<platform::SharedMemory> TakeFreeSlot();
+    // Keeps the number of slots `held` in the block, for OthersCapture.
+    void NoteCaptures(const std::vector<bool>& held);
+    uint64_t Commits() const;
 
     std::string m_strCardName;
     uint32_t m_dwCardIndex;
@@ -81,6 +86,8 @@ class CTsInputShare {
     std::unique_ptr<platform::SharedMemory> m_pCommits;
     std::atomic<uint64_t> m_ullOwnCommit{0};
     std::atomic<bool> m_bCommittedElsewhere{false};
+    // The count at the last CommittedElsewhereSinceAsked.
+    uint64_t m_ullAsked = 0;
     // Whether m_pSlot is held, for the reader thread's look at the slots.
     std::atomic<bool> m_bHolding{false};
 };

@@ -160,10 +160,12 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     // Whether another process has committed the input read pointer since
     // this one last did: the card may then write over what this one holds.
     uint32_t IsAsiInputCommittedElsewhere(uint32_t port);
-    // The same, or whether another process committed at any time since this
-    // was last asked.
+    // Whether another process has committed it since this was last asked,
+    // even when this one committed after it.
     uint32_t WasAsiInputCommittedElsewhere(uint32_t port);
-    // Whether another process captures from the card's input.
+    // Whether another process held a capture slot at the last enable or
+    // disable of any process (a process that died capturing stays counted
+    // until the next).
     uint32_t IsAsiInputCapturedElsewhere(uint32_t port);
     // The card's count of packets received, latched between two reads of its
     // input write pointer.

@@ -414,13 +414,8 @@ uint32_t CAsiInputPort::SkipOldest(uint32_t pointer, uint32_t filled, uint32_t k
 }
 
 bool CAsiInputPort::OthersCapture(uint32_t port) {
-    const uint32_t now = platform::TickCount();
-    if (!m_bOthersKnown || now - m_dwOthersLookedMs >= kOthersLookMs) {
-        m_bOthersCapture = m_pBoardSupport->IsAsiInputCapturedElsewhere(port) != 0;
-        m_bOthersKnown = true;
-        m_dwOthersLookedMs = now;
-    }
-    return m_bOthersCapture;
+    return platform::TickCount() - m_dwCommittedElsewhereMs < kOthersQuietMs &&
+           m_pBoardSupport->IsAsiInputCapturedElsewhere(port);
 }
 
 void CAsiInputPort::TakeCardPointer(uint32_t port) {
@@ -448,8 +443,11 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     if (!ReadFilled(&pointer, &filled, port)) return 0;
     const uint32_t start = PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord);
     if (!PublishReadPointer(start, port)) return 0;
-    // Commits made elsewhere before this one's are no longer the card's.
+    // Commits made elsewhere before this one's are no longer the card's; a
+    // capture that another process holds a slot for counts as reading for
+    // a while.
     m_pBoardSupport->WasAsiInputCommittedElsewhere(port);
+    m_dwCommittedElsewhereMs = platform::TickCount();
     m_Capture.active = true;
     m_Capture.exact = true;
     m_Capture.lastWrite = start;
@@ -473,8 +471,11 @@ uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t tries,
     // has not been full since the last look, the write pointer's way is what
     // arrived. Another process's commit may let the card write over what
     // this capture holds, or stop it short of what arrives.
-    const bool mayHaveLost =
-        m_pBoardSupport->WasAsiInputCommittedElsewhere(port) || ledger.fullSeen || CardFull(looked);
+    const bool freshElsewhere = m_pBoardSupport->WasAsiInputCommittedElsewhere(port) != 0;
+    if (freshElsewhere) m_dwCommittedElsewhereMs = platform::TickCount();
+    const bool mayHaveLost = freshElsewhere ||
+                             m_pBoardSupport->IsAsiInputCommittedElsewhere(port) ||
+                             ledger.fullSeen || CardFull(looked);
     ledger.fullSeen = false;
     if (!mayHaveLost) ledger.received += UnitsBetween(ledger.lastWrite, looked);
     uint32_t write = looked;

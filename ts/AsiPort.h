@@ -220,9 +220,9 @@ class CAsiInputPort {
     // Whether what this capture holds may have been written over since its
     // last look; the caller holds the channel.
     bool MayBeOverwritten(uint32_t port);
-    // Whether another process captures from the card, looked at again at
-    // most every kOthersLookMs: the look goes through the names of every
-    // capture slot.
+    // Whether another process captures from the card and reads: one that
+    // has committed nothing for kOthersQuietMs (it stopped reading, was
+    // stopped, or died) leaves the card to this one.
     bool OthersCapture(uint32_t port);
     // Lets go of all but the newest `kept` of the `filled` entries from
     // `pointer`, without a commit: only while another process's commit is
@@ -242,10 +242,12 @@ class CAsiInputPort {
     uint32_t m_dwDmaChannel = 0;
     uint32_t m_dwEndWord = kDefaultEndWord;
     CaptureLedger m_Capture;
-    static constexpr uint32_t kOthersLookMs = 100;
-    bool m_bOthersKnown = false;
-    bool m_bOthersCapture = false;
-    uint32_t m_dwOthersLookedMs = 0;
+    // Longer than a reading capture goes without a commit at the lowest
+    // rates, where it reads a packet at a time once none has come for a
+    // while.
+    static constexpr uint32_t kOthersQuietMs = 2000;
+    // When another process's commit was last seen.
+    uint32_t m_dwCommittedElsewhereMs = 0;
 };
 
 }  // namespace velmora::ts
