@@ -993,9 +993,6 @@ constexpr const char* kPeerTold = "VELMORA_TEST_TS_PEER_TOLD";
 // Where the "reader" peer leaves the number of packets missing from what it
 // read.
 constexpr const char* kPeerMissing = "VELMORA_TEST_TS_PEER_MISSING";
-// Where the "log" peer leaves its log file's name, and the line it logs.
-constexpr const char* kPeerLogName = "VELMORA_TEST_TS_PEER_LOG_NAME";
-constexpr const char kPeerLogLine[] = "a line of another test process";
 // Set when the peer's standard output goes to a file: it leaves this there,
 // in the output's buffer, for its end to write.
 constexpr const char* kPeerOutput = "VELMORA_TEST_TS_PEER_OUTPUT";
@@ -1646,28 +1643,12 @@ void PeerMakesObjects() {
     std::exit(kOtherUsersStatus);
 }
 
-// A test process of its own, as ctest starts several at once: for each byte
-// told, it names its log file anew, logs a line there, leaves the file's name
-// and answers; another byte than 'n' ends it.
-void PeerLogs() {
-    const int ready = std::atoi(std::getenv(kPeerReady));
-    const int told = std::atoi(std::getenv(kPeerTold));
-    char byte = 0;
-    while (read(told, &byte, 1) == 1 && byte == 'n') {
-        card::g_LogFile.InitLogFile();
-        card::g_LogFile.WriteLogA("%s", kPeerLogLine);
-        std::ofstream(std::getenv(kPeerLogName)) << card::g_LogFile.GetLogFileName();
-        ASSERT_EQ(write(ready, "r", 1), 1);
-    }
-}
-
 TEST(TsCardPeerProcess, CapturesAndLetsGo) {
     const char* mode = std::getenv(kPeerMode);
     if (!mode) GTEST_SKIP() << "runs as the peer process of the two-process capture tests";
     if (std::string(mode) == "reach") return;
     if (std::string(mode) == "lock") return PeerHoldsLocks(std::getenv(kPeerLocks));
     if (std::string(mode) == "user") PeerOfAnotherUser();
-    if (std::string(mode) == "log") return PeerLogs();
     if (std::string(mode) == "beside") return PeerOpensBesideAHolder(std::getenv(kPeerLocks));
     if (std::string(mode) == "count") {
         ASSERT_NO_FATAL_FAILURE(PeerAwaitsGo());
@@ -1764,37 +1745,6 @@ std::unique_ptr<platform::test::Child> StartPeer(
         execve(self.c_str(), argv, environ);
         return 127;
     });
-}
-
-// A test process that names its log file in the same second as this one
-// (the name has the second) logs into a file of its own: this one's log never
-// shows the other's lines.
-TEST_F(TsCardTest, AnotherTestProcessNamingItsLogInTheSameSecondLogsApart) {
-    platform::test::Pipe ready;
-    platform::test::Pipe told;
-    const std::string name = TempPath("peer_log_name");
-    // Not this test's peer: a test process with its own namespace and folders.
-    auto peer = StartPeer("log", {{"VELMORA_TEST_CHOSEN_NAMESPACE", ""},
-                                  {kPeerReady, std::to_string(ready.WriteEnd())},
-                                  {kPeerTold, std::to_string(told.ReadEnd())},
-                                  {kPeerLogName, name}});
-    bool answered = true;
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            card::g_LogFile.InitLogFile();
-            answered = told.Signal('n') && ready.Wait();
-            const Bytes other = test::ReadWholeFile(name);
-            return !answered ||
-                   std::string(other.begin(), other.end()) == card::g_LogFile.GetLogFileName();
-        },
-        "both log files named in one second"));
-    ASSERT_TRUE(answered);
-    ASSERT_EQ(card::g_LogFile.WriteLogA("a line of this test process"), 1);
-    told.Signal('e');
-    EXPECT_EQ(peer->Wait(), 0);
-    const std::string text = cardtest::LogText();
-    EXPECT_NE(text.find("a line of this test process"), std::string::npos);
-    EXPECT_EQ(text.find(kPeerLogLine), std::string::npos);
 }
 
 // Whether `user` can start this test program, which it cannot from a folder
@@ -2069,10 +2019,10 @@ TEST_F(TsCardRestartTest, AnotherProcessEndsOnlyItsOwnCapture) {
     // stopped on the card's own clock at a broadcast rate, where packets
     // arrive while it starts and while it looks (a rate at which the
     // simulated card's lock is free often enough under the thread sanitizer
-    // on a busy machine for the reader to be stopped outside it). Beside this capture, which stops
-    // reading while it is stopped, it reads on too: the card, full behind
-    // this capture's pointer, takes up the one it lets go of all it held up
-    // to.
+    // on a busy machine for the reader to be stopped outside it). Beside
+    // this capture, which stops reading while it is stopped, it reads on
+    // too: the card, full behind this capture's pointer, takes up the one it
+    // lets go of all it held up to.
     struct StoppedRow {
         const char* name;
         bool beside;
