@@ -392,10 +392,15 @@ bool CAsiInputPort::MayBeOverwritten(uint32_t port) {
     uint32_t count = 0;
     uint32_t before = 0;
     uint32_t after = 0;
-    if (!m_Capture.anchored || !LatchCount(&count, &before, &after)) return true;
-    // The card's count is 32 bits wide and wraps.
-    return m_Capture.anchorReceived + static_cast<uint32_t>(count - m_Capture.anchorCount) >
-           m_Capture.safeUntil;
+    const CaptureLedger& ledger = m_Capture;
+    if (!ledger.counted || ledger.offsetHigh == INT64_MAX || !LatchCount(&count, &before, &after)) {
+        return true;
+    }
+    // The least that can have arrived by the latch.
+    const int64_t arrived =
+        static_cast<int64_t>(ledger.count + static_cast<uint32_t>(count - ledger.lastCount)) -
+        ledger.offsetHigh;
+    return arrived > static_cast<int64_t>(ledger.safeUntil);
 }
 
 uint32_t CAsiInputPort::ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32_t port) {
@@ -449,11 +454,10 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     m_pBoardSupport->WasAsiInputCommittedElsewhere(port);
     m_dwCommittedElsewhereMs = platform::TickCount();
     m_Capture.active = true;
-    m_Capture.exact = true;
     m_Capture.lastWrite = start;
     m_Capture.safeUntil = WindowUnits() - 1;
-    // A count latched now, where the card's pointer is known, is what the
-    // count of packets lost later goes on from.
+    // Counts latched now, while nothing can be lost, tell how the card's
+    // count stands to what arrives.
     filled = 0;
     return Recount(port, start, kSettleTries, &filled);
 }
@@ -462,10 +466,54 @@ bool CAsiInputPort::CardFull(uint32_t write) const {
     return UnitsBetween(m_Capture.committed, write) >= WindowUnits() - 1;
 }
 
+bool CAsiInputPort::CountExact() const {
+    return m_Capture.receivedLow == m_Capture.receivedHigh &&
+           m_Capture.offsetLow == m_Capture.offsetHigh;
+}
+
+void CAsiInputPort::TakeCount(uint32_t count, uint32_t looked, uint32_t before, uint32_t after,
+                              bool whole) {
+    CaptureLedger& ledger = m_Capture;
+    constexpr uint64_t kUnbounded = CaptureLedger::kUnbounded;
+    // The card's count is 32 bits wide and wraps.
+    ledger.count =
+        ledger.counted ? ledger.count + static_cast<uint32_t>(count - ledger.lastCount) : count;
+    ledger.counted = true;
+    ledger.lastCount = count;
+    const auto c = static_cast<int64_t>(ledger.count);
+    const uint64_t toBefore = UnitsBetween(looked, before);
+    const uint64_t between = UnitsBetween(before, after);
+    // What arrived by each pointer read.
+    const uint64_t beforeLow = ledger.receivedLow + toBefore;
+    const uint64_t beforeHigh =
+        whole && ledger.receivedHigh != kUnbounded ? ledger.receivedHigh + toBefore : kUnbounded;
+    const uint64_t afterLow = beforeLow + between;
+    const uint64_t afterHigh = beforeHigh != kUnbounded ? beforeHigh + between : kUnbounded;
+    // What arrived by the latch lies between the two, and is the count less
+    // its difference.
+    int64_t latchLow = static_cast<int64_t>(beforeLow);
+    int64_t latchHigh = afterHigh != kUnbounded ? static_cast<int64_t>(afterHigh) : INT64_MAX;
+    if (ledger.offsetHigh != INT64_MAX) latchLow = std::max(latchLow, c - ledger.offsetHigh);
+    if (ledger.offsetLow != INT64_MIN) latchHigh = std::min(latchHigh, c - ledger.offsetLow);
+    if (latchLow > latchHigh) {
+        // A loss the pointers did not show: the count alone tells.
+        ledger.offsetLow = INT64_MIN;
+        ledger.offsetHigh = INT64_MAX;
+        latchLow = static_cast<int64_t>(beforeLow);
+        latchHigh = afterHigh != kUnbounded ? static_cast<int64_t>(afterHigh) : INT64_MAX;
+    }
+    if (latchHigh != INT64_MAX) ledger.offsetLow = std::max(ledger.offsetLow, c - latchHigh);
+    ledger.offsetHigh = std::min(ledger.offsetHigh, c - latchLow);
+    ledger.receivedLow = std::max(afterLow, static_cast<uint64_t>(latchLow));
+    ledger.receivedHigh = whole && latchHigh != INT64_MAX
+                              ? std::min(afterHigh, static_cast<uint64_t>(latchHigh) + between)
+                              : kUnbounded;
+}
+
 uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t tries,
                                 uint32_t* pFilled) {
     CaptureLedger& ledger = m_Capture;
-    const uint32_t looked = PointerAfter(pointer, *pFilled, m_dwFirstWord, m_dwEndWord);
+    uint32_t write = PointerAfter(pointer, *pFilled, m_dwFirstWord, m_dwEndWord);
     // The card writes every packet that arrives while it has room, and room
     // is freed only by commits: while only this process commits and the card
     // has not been full since the last look, the write pointer's way is what
@@ -473,53 +521,27 @@ uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t tries,
     // this capture holds, or stop it short of what arrives.
     const bool freshElsewhere = m_pBoardSupport->WasAsiInputCommittedElsewhere(port) != 0;
     if (freshElsewhere) m_dwCommittedElsewhereMs = platform::TickCount();
-    const bool mayHaveLost = freshElsewhere ||
-                             m_pBoardSupport->IsAsiInputCommittedElsewhere(port) ||
-                             ledger.fullSeen || CardFull(looked);
+    const bool elsewhere = m_pBoardSupport->IsAsiInputCommittedElsewhere(port) != 0;
+    const bool steady = !freshElsewhere && !elsewhere && !ledger.fullSeen && !CardFull(write);
     ledger.fullSeen = false;
-    if (!mayHaveLost) ledger.received += UnitsBetween(ledger.lastWrite, looked);
-    uint32_t write = looked;
-    // The card's count, which takes the card-wide register lock to latch, is
-    // read only when packets may have been lost, or to have an exact count
-    // to go on from once they may be.
-    if (mayHaveLost || ledger.exact != ledger.anchorExact) {
+    const uint32_t way = UnitsBetween(ledger.lastWrite, write);
+    ledger.receivedLow += way;
+    if (!steady) ledger.receivedHigh = CaptureLedger::kUnbounded;
+    if (ledger.receivedHigh != CaptureLedger::kUnbounded) ledger.receivedHigh += way;
+    // The card's count is latched only when packets may have been lost, or
+    // while what arrived is not known exactly.
+    for (uint32_t tried = 0; tried < tries && (!steady || !CountExact()); ++tried) {
         uint32_t count = 0;
         uint32_t before = 0;
-        for (uint32_t tried = 1;; ++tried) {
-            if (!LatchCount(&count, &before, &write)) return 0;
-            if (before == write || tried >= tries) break;
-        }
-        const bool quiet = before == write && !CardFull(write);
+        uint32_t after = 0;
+        if (!LatchCount(&count, &before, &after)) return 0;
         // The card may have filled since it was looked at: the next look
         // goes by the count.
-        ledger.fullSeen = CardFull(write);
-        if (!mayHaveLost && ledger.exact) {
-            ledger.received += UnitsBetween(looked, write);
-            if (quiet) {
-                ledger.anchored = ledger.anchorExact = true;
-                ledger.anchorCount = count;
-                ledger.anchorReceived = ledger.received;
-            }
-        } else {
-            if (!ledger.anchored) {
-                // No count known at a pointer: the pointer's way up to the
-                // latch is the least that arrived.
-                ledger.anchored = true;
-                ledger.anchorCount = count;
-                ledger.anchorReceived =
-                    ledger.received + UnitsBetween(mayHaveLost ? ledger.lastWrite : looked, before);
-            }
-            // At the latch; what the card wrote after it is held too, so
-            // the count of those lost is never ahead of the truth.
-            ledger.received =
-                ledger.anchorReceived + static_cast<uint32_t>(count - ledger.anchorCount);
-            ledger.exact = ledger.anchorExact && quiet;
-            if (ledger.exact) {
-                ledger.anchorCount = count;
-                ledger.anchorReceived = ledger.received;
-            }
-        }
+        ledger.fullSeen = CardFull(after);
+        TakeCount(count, write, before, after, !elsewhere && !ledger.fullSeen);
+        write = after;
         *pFilled = UnitsBetween(pointer, write);
+        if (CountExact()) break;
     }
     ledger.lastWrite = write;
     return 1;
@@ -545,7 +567,7 @@ uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool set
     uint32_t kept = filled;
     if (m_pBoardSupport->IsAsiInputCommittedElsewhere(port)) {
         bool others = false;
-        if (ledger.received > ledger.safeUntil) {
+        if (ledger.receivedLow > ledger.safeUntil) {
             kept = 0;
         } else if ((others = OthersCapture(port))) {
             kept = std::min(filled, kKeptBesideOthers);
@@ -557,9 +579,9 @@ uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool set
         // card full.
         if (!others || kept == 0) TakeCardPointer(port);
     }
-    ledger.safeUntil = ledger.received + (WindowUnits() - 1 - kept);
-    if (ledger.received >= ledger.taken + kept) {
-        ledger.lost = std::max(ledger.lost, ledger.received - ledger.taken - kept);
+    ledger.safeUntil = ledger.receivedLow + (WindowUnits() - 1 - kept);
+    if (ledger.receivedLow >= ledger.taken + kept) {
+        ledger.lost = std::max(ledger.lost, ledger.receivedLow - ledger.taken - kept);
     }
     if (pFilled != nullptr) *pFilled = kept;
     return 1;

@@ -170,23 +170,30 @@ class CAsiInputPort {
   private:
     // What this process's capture has had of the card's input since its
     // start, in packets. While no packet can have been lost, what arrived is
-    // what the card's write pointer passed; the card's count of packets
-    // received, which takes the card-wide register lock to latch, is read
-    // only once packets may have been lost, and goes on from a count latched
-    // where the pointer was known.
+    // what the card's write pointer passed. The card's count of packets
+    // received, which takes the card-wide register lock to latch, is latched
+    // between two reads of the pointer: it tells what arrived once packets
+    // may have been lost, through its difference from the packets that
+    // arrived since the start, a constant that each latch taken while none
+    // could be lost brings closer. What is known is kept as bounds, exact
+    // once they meet, and the count of those lost goes by the lower one, so
+    // that it is never ahead of the truth.
     struct CaptureLedger {
+        static constexpr uint64_t kUnbounded = UINT64_MAX;
         bool active = false;
-        // Whether `received` is exact; a lower bound otherwise.
-        bool exact = false;
-        // A latched count and the packets received up to the latch.
-        bool anchored = false;
-        bool anchorExact = false;
-        uint32_t anchorCount = 0;
-        uint64_t anchorReceived = 0;
-        uint64_t received = 0;  // up to `lastWrite`
-        uint64_t taken = 0;     // read whole
+        // Packets that arrived up to `lastWrite`.
+        uint64_t receivedLow = 0;
+        uint64_t receivedHigh = 0;
+        // The card's count, unwrapped, at the last latch, and its difference
+        // from the packets that arrived since the start.
+        bool counted = false;
+        uint32_t lastCount = 0;
+        uint64_t count = 0;
+        int64_t offsetLow = INT64_MIN;
+        int64_t offsetHigh = INT64_MAX;
+        uint64_t taken = 0;  // read whole
         uint64_t lost = 0;
-        // While `received` stays at or below it, the card cannot have
+        // While what arrived stays at or below it, the card cannot have
         // written over what this capture holds.
         uint64_t safeUntil = 0;
         uint32_t lastWrite = 0;  // the card's write pointer at the last look
@@ -204,10 +211,15 @@ class CAsiInputPort {
     // StartCapture's work; the caller holds the channel.
     uint32_t BeginCapture(uint32_t port);
     // Brings the ledger up to the card's write pointer, latching the card's
-    // count when packets may have been lost since the last look (or the
-    // count is not exact), at most `tries` times until the card wrote
-    // nothing around the latch. `pointer` is this process's read pointer.
+    // count when packets may have been lost since the last look, or while
+    // what arrived is not known exactly: at most `tries` times, until it is.
+    // `pointer` is this process's read pointer.
     uint32_t Recount(uint32_t port, uint32_t pointer, uint32_t tries, uint32_t* pFilled);
+    // Takes in a count latched between the pointer reads `before` and
+    // `after`, `looked` being the last look's; `whole` when the card wrote
+    // every packet that arrived from `looked` to `after`.
+    void TakeCount(uint32_t count, uint32_t looked, uint32_t before, uint32_t after, bool whole);
+    bool CountExact() const;
     // The card's count latched between two reads of its write pointer: when
     // they agree, the card wrote nothing around the latch.
     uint32_t LatchCount(uint32_t* pCount, uint32_t* pBefore, uint32_t* pAfter);
