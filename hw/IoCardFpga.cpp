@@ -64,15 +64,20 @@ uint32_t CIoCardFpga::LatchAndRead(uint32_t firstOffset, uint32_t* pFirst, uint3
 uint32_t CIoCardFpga::LatchBetweenReads(uint32_t watchedOffset, uint32_t* pBefore, uint32_t* pAfter,
                                         uint32_t latchedOffset, uint32_t* pLatched) {
     FpgaLock lock(m_pFpgaMutex);
-    if (!lock.Held()) return 0;
-    // The latch takes its value as the bit rises.
-    const uint32_t low = WriteBlockBit(kBlockA, kBitLatch, 0);
+    uint32_t blockA = 0;
+    if (!lock.Held() || !ReadRegister(BlockBase(kBlockA), &blockA)) return 0;
+    // Block A changes only under the mutex held here: the latch is written
+    // without a read before it, and takes its value as the bit rises.
+    const uint32_t low = blockA & ~(1u << kBitLatch);
+    const uint32_t high = blockA | (1u << kBitLatch);
+    const uint32_t cleared = WriteRegister(BlockBase(kBlockA), &low);
     const uint32_t before = ReadRegister(watchedOffset, pBefore);
-    const uint32_t latched = WriteBlockBit(kBlockA, kBitLatch, 1);
+    const uint32_t latched = WriteRegister(BlockBase(kBlockA), &high);
     const uint32_t after = ReadRegister(watchedOffset, pAfter);
-    const uint32_t back = WriteBlockBit(kBlockA, kBitLatch, 0);
-    return low && before && latched && after && back && ReadRegister(latchedOffset, pLatched) ? 1
-                                                                                              : 0;
+    const uint32_t back = WriteRegister(BlockBase(kBlockA), &low);
+    return cleared && before && latched && after && back && ReadRegister(latchedOffset, pLatched)
+               ? 1
+               : 0;
 }
 
 uint32_t CIoCardFpga::ReadCardClock(uint32_t* pClock) {

@@ -459,7 +459,7 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     // Counts latched now, while nothing can be lost, tell how the card's
     // count stands to what arrives.
     filled = 0;
-    return Recount(port, start, kSettleTries, &filled);
+    return Recount(port, start, kSettleTries, &filled, true);
 }
 
 bool CAsiInputPort::CardFull(uint32_t write) const {
@@ -510,8 +510,8 @@ void CAsiInputPort::TakeCount(uint32_t count, uint32_t looked, uint32_t before, 
                               : kUnbounded;
 }
 
-uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t tries,
-                                uint32_t* pFilled) {
+uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t tries, uint32_t* pFilled,
+                                bool starting) {
     CaptureLedger& ledger = m_Capture;
     uint32_t write = PointerAfter(pointer, *pFilled, m_dwFirstWord, m_dwEndWord);
     // The card writes every packet that arrives while it has room, and room
@@ -519,10 +519,14 @@ uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t tries,
     // has not been full since the last look, the write pointer's way is what
     // arrived. Another process's commit may let the card write over what
     // this capture holds, or stop it short of what arrives.
+    // At the start the card has the room this capture's commit gave it, less
+    // what another reader that commits since holds, half the window at the
+    // most: nothing arriving in the moment the start takes is lost.
     const bool freshElsewhere = m_pBoardSupport->WasAsiInputCommittedElsewhere(port) != 0;
     if (freshElsewhere) m_dwCommittedElsewhereMs = platform::TickCount();
-    const bool elsewhere = m_pBoardSupport->IsAsiInputCommittedElsewhere(port) != 0;
-    const bool steady = !freshElsewhere && !elsewhere && !ledger.fullSeen && !CardFull(write);
+    const bool elsewhere = !starting && m_pBoardSupport->IsAsiInputCommittedElsewhere(port);
+    const bool steady =
+        (starting || (!freshElsewhere && !elsewhere && !ledger.fullSeen)) && !CardFull(write);
     ledger.fullSeen = false;
     const uint32_t way = UnitsBetween(ledger.lastWrite, write);
     ledger.receivedLow += way;

@@ -213,8 +213,10 @@ class CAsiInputPort {
     // Brings the ledger up to the card's write pointer, latching the card's
     // count when packets may have been lost since the last look, or while
     // what arrived is not known exactly: at most `tries` times, until it is.
-    // `pointer` is this process's read pointer.
-    uint32_t Recount(uint32_t port, uint32_t pointer, uint32_t tries, uint32_t* pFilled);
+    // `pointer` is this process's read pointer; `starting` at the capture's
+    // start.
+    uint32_t Recount(uint32_t port, uint32_t pointer, uint32_t tries, uint32_t* pFilled,
+                     bool starting = false);
     // Takes in a count latched between the pointer reads `before` and
     // `after`, `looked` being the last look's; `whole` when the card wrote
     // every packet that arrived from `looked` to `after`.
