@@ -14,6 +14,8 @@
 #include "ts/Crc32Mpeg.h"
 #include "ts/LockedRingBuffer.h"
 
+namespace velmora::recordertest {
+
 namespace {
 
 using namespace velmora::record;
@@ -366,3 +368,5 @@ TEST(TsBufferAnalyzeFeederTest, EmptyRingGivesUp) {
 }
 
 }  // namespace
+
+}  // namespace velmora::recordertest

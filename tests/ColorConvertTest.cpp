@@ -104,8 +104,8 @@ void ModelBgraToYuy2Row(const uint8_t* s, uint8_t* d, int width, bool vector) {
 
 // A frame buffer with guard bytes between rows and around the frame; `step`
 // is negative for a frame stored bottom-up, and First() is row 0.
-struct Frame {
-    Frame(int rowBytes, int rows, bool bottomUp, std::mt19937* random = nullptr)
+struct ConvertFrame {
+    ConvertFrame(int rowBytes, int rows, bool bottomUp, std::mt19937* random = nullptr)
         : rowBytes(rowBytes),
           rows(rows),
           pitch(rowBytes + 7),
@@ -125,7 +125,8 @@ struct Frame {
 
 // Compares row contents pixel by pixel and checks that nothing outside the
 // rows was written.
-void ExpectFramesEqual(Frame& actual, Frame& expected, int bytesPerPixel, const char* what) {
+void ExpectFramesEqual(ConvertFrame& actual, ConvertFrame& expected, int bytesPerPixel,
+                       const char* what) {
     for (int r = 0; r < actual.rows; ++r) {
         const int mismatch = [&] {
             for (int i = 0; i < actual.rowBytes; ++i) {
@@ -221,8 +222,8 @@ TEST(ColorConvertTest, EveryVariantMatchesModelOverWidthsAndSteps) {
                                    std::to_string(layout);
                 const auto alpha = static_cast<uint8_t>(random());
 
-                Frame yuy2(2 * width, height, srcUp, &random);
-                Frame bgra(4 * width, height, dstUp), expectedBgra(4 * width, height, dstUp);
+                ConvertFrame yuy2(2 * width, height, srcUp, &random);
+                ConvertFrame bgra(4 * width, height, dstUp), expectedBgra(4 * width, height, dstUp);
                 ASSERT_EQ(Yuy2ToBgraDispatchTable[variant](yuy2.First(), yuy2.step, bgra.First(),
                                                            bgra.step, width, height, alpha),
                           resize::STS_OK);
@@ -231,8 +232,8 @@ TEST(ColorConvertTest, EveryVariantMatchesModelOverWidthsAndSteps) {
                 }
                 ExpectFramesEqual(bgra, expectedBgra, 4, ("to BGRA, " + what).c_str());
 
-                Frame source(4 * width, height, srcUp, &random);
-                Frame out(2 * width, height, dstUp), expectedOut(2 * width, height, dstUp);
+                ConvertFrame source(4 * width, height, srcUp, &random);
+                ConvertFrame out(2 * width, height, dstUp), expectedOut(2 * width, height, dstUp);
                 ASSERT_EQ(BgraToYuy2DispatchTable[variant](source.First(), source.step, out.First(),
                                                            out.step, width, height),
                           resize::STS_OK);

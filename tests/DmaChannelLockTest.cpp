@@ -17,7 +17,7 @@ using platform::test::Child;
 using platform::test::Pipe;
 
 constexpr uint32_t kDmaChannel = 0;  // card 0's frame workers
-constexpr size_t kYuy2Bytes = 720 * 576 * 2;
+constexpr size_t kFrameYuy2Bytes = 720 * 576 * 2;
 constexpr size_t kAudioBytes = 1920 * 4;
 
 class DmaChannelLockTest : public CardTest {};
@@ -51,7 +51,7 @@ TEST_F(DmaChannelLockTest, TransferThatNeverCompletesLeavesTheChannelToAnotherPr
     ASSERT_EQ(Quorvel_Velmora_GetAudioCaptureBufferStatus(&status, 0), 1u);
     ASSERT_NE(status, 1u);
 
-    std::vector<uint8_t> frame(kYuy2Bytes, 0x10);
+    std::vector<uint8_t> frame(kFrameYuy2Bytes, 0x10);
     std::vector<uint8_t> samples(kAudioBytes);
     uint64_t stamp = 0;
     const auto failedMoves = {

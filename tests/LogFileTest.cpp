@@ -16,8 +16,9 @@
 #include "card/LogFile.h"
 #include "platform/Trace.h"
 
+namespace velmora::card {
+
 namespace fs = std::filesystem;
-using velmora::card::CLogFile;
 
 namespace {
 
@@ -262,3 +263,5 @@ TEST(LogFileConversionTest, HeapCopiesConvertAndDropByteOrderMark) {
 }
 
 }  // namespace
+
+}  // namespace velmora::card

@@ -4,10 +4,10 @@
 #include "platform/SharedMemory.h"
 #include "velmora/VelmoraOs.h"
 
+namespace velmora::platform::test {
+
 namespace {
 
-using velmora::platform::test::Child;
-using velmora::platform::test::Pipe;
 
 TEST(PlatformOsApiTest, FieldEventRoundTrip) {
     VELMORA_HANDLE event = VelmoraOs_CreateEvent(0, 0, L"Global\\PlatformOsApi.Field\u00E9");
@@ -85,3 +85,5 @@ TEST(PlatformOsApiTest, SharedMemoryHandlesAreRefusedOnceClosed) {
 }
 
 }  // namespace
+
+}  // namespace velmora::platform::test

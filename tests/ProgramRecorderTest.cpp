@@ -18,6 +18,8 @@
 #include "platform/Time.h"
 #include "ts/CirBuffer.h"
 
+namespace velmora::recordertest {
+
 namespace {
 
 using velmora::record::CProgramRecorder;
@@ -299,3 +301,5 @@ TEST(RecordLengthTest, HoursWrapAtADayAndFramesCount40Ms) {
 }
 
 }  // namespace
+
+}  // namespace velmora::recordertest

@@ -31,7 +31,7 @@ uint32_t Pid(const uint8_t* p) {
     return ((p[1] & 0x1Fu) << 8) | p[2];
 }
 
-std::vector<uint64_t> ReadOffsets(const std::string& path) {
+std::vector<uint64_t> ReadOffsetFile(const std::string& path) {
     std::vector<uint64_t> offsets;
     std::ifstream in(path);
     for (uint64_t v; in >> v;)
@@ -412,7 +412,7 @@ TEST(TsExportTest, FileSetSplitInsideAPacketExportsAsTheOneFile) {
 
 TEST(TsExportTest, FindsTheListedIntraPictures) {
     ThreeProgramSet in(1);
-    const std::vector<uint64_t> expected = ReadOffsets(FixturePath("cut_three_ipos.txt"));
+    const std::vector<uint64_t> expected = ReadOffsetFile(FixturePath("cut_three_ipos.txt"));
     ASSERT_GE(expected.size(), 3u);
     const uint8_t* data = in.bytes.data();
     const uint64_t size = in.bytes.size();

@@ -31,7 +31,7 @@ using test::ReadWholeFile;
 using test::TempDir;
 using test::WriteWholeFile;
 
-uint32_t Pid(const uint8_t* p) {
+uint32_t PacketPid(const uint8_t* p) {
     return ((p[1] & 0x1Fu) << 8) | p[2];
 }
 
@@ -41,7 +41,7 @@ uint32_t Pid(const uint8_t* p) {
 void Mutate(std::vector<uint8_t>& ts, std::mt19937& rng) {
     for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
         uint8_t* p = ts.data() + at;
-        const uint32_t pid = Pid(p);
+        const uint32_t pid = PacketPid(p);
         const bool table = pid == 0 || (pid >= 0x100 && pid <= 0x102);
         const bool pesStart = (p[1] & 0x40) != 0 && pid >= 0x200 && pid < 0x300;
         if (pid == 0x1FFF && rng() % 8 == 0) {

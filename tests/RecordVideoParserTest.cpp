@@ -64,8 +64,8 @@ std::vector<PictureSpan> Pictures(const Bytes& s) {
 }
 
 // A thumbnail over its own pixels, filled with a colour no decode writes.
-struct Thumbnail {
-    Thumbnail(uint32_t width, uint32_t height) : pixels(size_t{width} * height * 3, 0) {
+struct ParsedThumbnail {
+    ParsedThumbnail(uint32_t width, uint32_t height) : pixels(size_t{width} * height * 3, 0) {
         for (size_t i = 0; i < pixels.size(); i += 3)
             pixels[i] = 1, pixels[i + 1] = 2, pixels[i + 2] = 250;
         record.pixels = pixels.data();
@@ -100,7 +100,7 @@ const FixtureCase kFixtures[] = {
 // Decodes every slice of one I picture on its own: each must end with true
 // at its following start code.
 void CheckSlices(const Bytes& s, const PictureSpan& span, const MPEG_SEQUENCE_INFO& sequence,
-                 const MPEG_PICTURE_INFO& picture, uint8_t fullDecode, Thumbnail* thumbnail) {
+                 const MPEG_PICTURE_INFO& picture, uint8_t fullDecode, ParsedThumbnail* thumbnail) {
     std::vector<size_t> starts;
     for (size_t i = span.picture + 4; i + 3 < span.end; ++i) {
         if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) starts.push_back(i);
@@ -124,7 +124,7 @@ void CheckSlices(const Bytes& s, const PictureSpan& span, const MPEG_SEQUENCE_IN
     EXPECT_GT(slices, 0u);
 }
 
-double MeanAbsoluteDifference(const Thumbnail& t, const uint8_t* reference, uint32_t width,
+double MeanAbsoluteDifference(const ParsedThumbnail& t, const uint8_t* reference, uint32_t width,
                               uint32_t height, int channel) {
     double sum = 0;
     for (uint32_t y = 0; y < height; ++y) {
@@ -155,7 +155,7 @@ TEST(VideoParserFixtureTest, HeadersSlicesAndThumbnails) {
             const Bytes buffer(stream.begin() + span.begin, stream.begin() + span.end);
             MPEG_SEQUENCE_INFO sequence;
             MPEG_PICTURE_INFO picture;
-            Thumbnail dc(width, height);
+            ParsedThumbnail dc(width, height);
             const uint8_t intra = ParseVideoHeaders(buffer.data(), int32_t(buffer.size()),
                                                     &sequence, &dc.record, &picture);
             ASSERT_EQ(picture.marker, 0x100u);
@@ -190,7 +190,7 @@ TEST(VideoParserFixtureTest, HeadersSlicesAndThumbnails) {
                 for (uint32_t x = 0; x < width; ++x)
                     ASSERT_TRUE(dc.Written(x, y)) << x << "," << y;
             }
-            Thumbnail slices(width, height), full(width, height);
+            ParsedThumbnail slices(width, height), full(width, height);
             CheckSlices(buffer, {0, span.picture - span.begin, buffer.size()}, sequence, picture, 0,
                         &slices);
             EXPECT_EQ(slices.pixels, dc.pixels);

@@ -19,6 +19,8 @@
 #include "record/PesPackWriter.h"
 #include "ts/CirBuffer.h"
 
+namespace velmora::recordertest {
+
 namespace {
 
 using namespace velmora::record;
@@ -343,3 +345,5 @@ TEST_F(TaskFaultTest, RandomMutationsKeepFilesWellFormed) {
 }
 
 }  // namespace
+
+}  // namespace velmora::recordertest

@@ -47,7 +47,7 @@ FloatForms FormsOf(int v, bool oneCh, bool partV) {
     return f;
 }
 
-struct Layout {
+struct ChannelLayout {
     int32_t channels;
     int32_t processed;
     bool planar;
@@ -61,7 +61,7 @@ struct Case {
     double xF = 1.0, yF = 1.0;
     int32_t code = INTERP_LINEAR;
     int32_t sizeMode = 1;
-    Layout layout{4, 3, false};
+    ChannelLayout layout{4, 3, false};
     Flush flush = Flush::Back;
     bool bottomUp = false;
     uint32_t seed = 1;
@@ -99,7 +99,7 @@ int32_t LoweredCode(const Case& c) {
 template <typename T>
 int32_t RunAgainstModel(const Case& c) {
     std::mt19937 rng(c.seed);
-    const Layout& L = c.layout;
+    const ChannelLayout& L = c.layout;
     const int32_t planes = L.planar ? (L.processed == 3 ? 3 : 4) : 1;
     const int32_t imageChannels = L.planar ? 1 : L.channels;
     std::vector<std::unique_ptr<GuardedImage<T>>> src, dst;
@@ -202,10 +202,10 @@ int32_t RunTyped(int32_t dataType, const Case& c) {
     }
 }
 
-const Layout kLayouts[] = {{4, 4, false}, {3, 3, false}, {4, 3, false},
-                           {1, 1, false}, {1, 3, true},  {1, 4, true}};
-const double kFactors[] = {1.0,  2.0, 0.5,        0.25, 1.0 / 3,  0.4,
-                           0.75, 1.5, 1.0 / 1000, 13.7, 0.9999999};
+const ChannelLayout kLayouts[] = {{4, 4, false}, {3, 3, false}, {4, 3, false},
+                                  {1, 1, false}, {1, 3, true},  {1, 4, true}};
+const double kScaleFactors[] = {1.0,  2.0, 0.5,        0.25, 1.0 / 3,  0.4,
+                                0.75, 1.5, 1.0 / 1000, 13.7, 0.9999999};
 
 // Every variant through its table entries, layouts, types and factors
 // against the model on odd sizes from 1 to 33, both directions and flushes.
@@ -213,7 +213,7 @@ TEST(ResizeInterpolate, EveryVariantEqualsTheModel) {
     uint32_t seed = 1;
     for (int v = 0; v < 5; ++v) {
         for (int32_t dataType = 0; dataType < 3; ++dataType) {
-            for (const Layout& layout : kLayouts) {
+            for (const ChannelLayout& layout : kLayouts) {
                 for (int32_t code : {INTERP_NEAREST, INTERP_LINEAR, INTERP_CUBIC, INTERP_LANCZOS}) {
                     for (int32_t size = 1; size <= 33; size += 4) {
                         Case c;
@@ -224,8 +224,8 @@ TEST(ResizeInterpolate, EveryVariantEqualsTheModel) {
                         c.srcH = 34 - size;
                         c.roiW = c.srcW;
                         c.roiH = c.srcH;
-                        c.xF = kFactors[seed % std::size(kFactors)];
-                        c.yF = kFactors[(seed * 7 + 3) % std::size(kFactors)];
+                        c.xF = kScaleFactors[seed % std::size(kScaleFactors)];
+                        c.yF = kScaleFactors[(seed * 7 + 3) % std::size(kScaleFactors)];
                         c.dstW = 1 + static_cast<int32_t>(seed * 13 % 33);
                         c.dstH = 1 + static_cast<int32_t>(seed * 5 % 33);
                         c.flush = seed % 2 ? Flush::Front : Flush::Back;
@@ -614,7 +614,7 @@ namespace velmora::test {
 namespace {
 
 // The status the driver owes a request whose images are valid.
-int32_t ExpectedStatus(const Case& c) {
+int32_t ExpectedCaseStatus(const Case& c) {
     if (c.roiX < 0 || c.roiY < 0 || c.roiW <= 0 || c.roiH <= 0) return STS_SIZE_ERR;
     if (c.roiX >= c.srcW || c.roiY >= c.srcH) return STS_NO_INTERSECTION_WARN;
     if (!(c.xF > 0) || !(c.yF > 0) || !std::isfinite(c.xF) || !std::isfinite(c.yF)) {
@@ -656,7 +656,8 @@ TEST(ResizeInterpolate, RandomRequestsMatchStatusesAndModel) {
         c.dstW = 1 + pick(40);
         c.dstH = 1 + pick(40);
         auto factor = [&] {
-            return pick(12) == 0 ? oddFactors[pick(7)] : kFactors[pick(std::size(kFactors))];
+            return pick(12) == 0 ? oddFactors[pick(7)]
+                                 : kScaleFactors[pick(std::size(kScaleFactors))];
         };
         c.xF = factor();
         c.yF = factor();
@@ -666,7 +667,7 @@ TEST(ResizeInterpolate, RandomRequestsMatchStatusesAndModel) {
         c.bottomUp = pick(3) == 0;
         c.seed = static_cast<uint32_t>(i);
         const int32_t dataType = pick(3);
-        ASSERT_EQ(RunTyped(dataType, c), ExpectedStatus(c))
+        ASSERT_EQ(RunTyped(dataType, c), ExpectedCaseStatus(c))
             << "case " << i << " variant " << c.variant << " type " << dataType << " src " << c.srcW
             << "x" << c.srcH << " roi " << c.roiX << "," << c.roiY << " " << c.roiW << "x" << c.roiH
             << " dst " << c.dstW << "x" << c.dstH << " factors " << c.xF << " " << c.yF << " code "

@@ -52,7 +52,7 @@ struct LanczosMembers {
     }
 
 template <typename T>
-const std::vector<LanczosMembers<T>>& MembersOf() {
+const std::vector<LanczosMembers<T>>& LanczosMembersOf() {
     static const std::vector<LanczosMembers<uint8_t>> k8u = VELMORA_TEST_LANCZOS_VARIANTS(8u);
     static const std::vector<LanczosMembers<uint16_t>> k16u = VELMORA_TEST_LANCZOS_VARIANTS(16u);
     static const std::vector<LanczosMembers<float>> k32f = VELMORA_TEST_LANCZOS_VARIANTS(32f);
@@ -65,7 +65,7 @@ const std::vector<LanczosMembers<T>>& MembersOf() {
     }
 }
 
-bool SameBits(float a, float b) {
+bool SameFloatBits(float a, float b) {
     return std::memcmp(&a, &b, 4) == 0;
 }
 
@@ -77,7 +77,7 @@ void RandomWeights(std::mt19937& rng, float* w) {
         w[k] = base[k] + (k < 3 ? -0.3f : 0.3f) * f + static_cast<float>(rng() % 100) * 1e-4f;
 }
 
-const int32_t kWidths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 720, 1920};
+const int32_t kLanczosWidths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 720, 1920};
 
 // A source row of pixels -before .. W - 1 flush against one guard or the
 // other; returns the pointer to pixel 0.
@@ -149,7 +149,7 @@ void CheckNoBorder(const LanczosMembers<T>& m, int32_t width, int32_t stride, bo
         if (v >= 2) LanczosNoBorderOneChSteps<T>(src.row, offsets.data(), weights.p, want.p, width);
     }
     for (int32_t k = 0; k < width * C; ++k) {
-        ASSERT_TRUE(SameBits(got.p[k], want.p[k]))
+        ASSERT_TRUE(SameFloatBits(got.p[k], want.p[k]))
             << m.name << " no-border C " << C << " stride " << stride << " width " << width
             << (tableAligned ? "" : " weights +8") << " value " << k;
         // A unit weight gives its tap's sample exactly, whatever the order.
@@ -164,8 +164,8 @@ void CheckNoBorder(const LanczosMembers<T>& m, int32_t width, int32_t stride, bo
 template <typename T>
 void CheckAllNoBorder() {
     std::mt19937 rng(51);
-    for (const LanczosMembers<T>& m : MembersOf<T>()) {
-        for (int32_t width : kWidths) {
+    for (const LanczosMembers<T>& m : LanczosMembersOf<T>()) {
+        for (int32_t width : kLanczosWidths) {
             for (bool aligned : {true, false}) {
                 for (int unitTap = -1; unitTap < (width > 16 ? 0 : 6); ++unitTap) {
                     CheckNoBorder<T, 4>(m, width, 4, aligned, unitTap, rng);
@@ -213,7 +213,7 @@ void CheckBorder(const LanczosMembers<T>& m, int32_t width, int32_t stride, int3
     const std::vector<float> want = LanczosModelRowH<T>(m.variant, C, src.row, stride, bases,
                                                         weights.p, leftAvail, W, tableAligned);
     for (int32_t k = 0; k < width * C; ++k) {
-        ASSERT_TRUE(SameBits(got.p[k], want[k]))
+        ASSERT_TRUE(SameFloatBits(got.p[k], want[k]))
             << m.name << " C " << C << " stride " << stride << " width " << width << " leftAvail "
             << leftAvail << " W " << W << " value " << k << " base " << bases[k / C] << ": "
             << got.p[k] << " != " << want[k];
@@ -224,12 +224,12 @@ void CheckBorder(const LanczosMembers<T>& m, int32_t width, int32_t stride, int3
 template <typename T>
 void CheckAllBorder() {
     std::mt19937 rng(53);
-    for (const LanczosMembers<T>& m : MembersOf<T>()) {
+    for (const LanczosMembers<T>& m : LanczosMembersOf<T>()) {
         for (int32_t leftAvail : {0, 1, 2, 5}) {
             const int32_t minW = leftAvail == 0 ? 5 : (leftAvail == 1 ? 4 : 1);
             for (int32_t W : {1, 2, 3, 4, 5, 6, 7, 8, 23}) {
                 if (W < minW) continue;
-                for (int32_t width : kWidths) {
+                for (int32_t width : kLanczosWidths) {
                     if (width > 16 && W != 23) continue;
                     const bool aligned = (width + W) % 2 == 0;
                     CheckBorder<T, 4>(m, width, 4, leftAvail, W, aligned, rng);
@@ -256,7 +256,7 @@ TEST(ResizeLanczosRows, AnOffsetPastTheRunsEndsTheCall) {
     AlignedFloats weights(24), out(16);
     for (int k = 0; k < 24; ++k)
         weights.p[k] = k % 6 == 2 ? 1.0f : 0.0f;
-    for (const LanczosMembers<uint8_t>& m : MembersOf<uint8_t>()) {
+    for (const LanczosMembers<uint8_t>& m : LanczosMembersOf<uint8_t>()) {
         for (int k = 0; k < 16; ++k)
             out.p[k] = -1.0f;
         m.rowH(row.data(), offsets, weights.p, out.p, 4, 0, 12);
@@ -327,8 +327,8 @@ void CheckVerticalBelowOne(const LanczosMembers<T>& m) {
 template <typename T>
 void CheckAllVertical() {
     std::mt19937 rng(57);
-    for (const LanczosMembers<T>& m : MembersOf<T>()) {
-        for (int32_t width : kWidths) {
+    for (const LanczosMembers<T>& m : LanczosMembersOf<T>()) {
+        for (int32_t width : kLanczosWidths) {
             CheckVertical<T>(m, width, false, rng);
             CheckVertical<T>(m, width, true, rng);
         }
@@ -352,7 +352,7 @@ TEST(ResizeLanczosRows, VerticalConversionFigures) {
         m.rowV(out.data(), count, single, z.p, z.p, b.p, z.p, z.p, z.p);
         return +out[count - 1];
     };
-    for (const LanczosMembers<uint8_t>& m : MembersOf<uint8_t>()) {
+    for (const LanczosMembers<uint8_t>& m : LanczosMembersOf<uint8_t>()) {
         for (int32_t count : {4, 5}) {
             EXPECT_EQ(convert(m, 254.6f, count), 255) << m.name;
             EXPECT_EQ(convert(m, 255.7f, count), 255) << m.name;
@@ -362,7 +362,7 @@ TEST(ResizeLanczosRows, VerticalConversionFigures) {
             EXPECT_EQ(convert(m, 2.5f, count), 3) << m.name;
         }
     }
-    for (const LanczosMembers<uint16_t>& m : MembersOf<uint16_t>()) {
+    for (const LanczosMembers<uint16_t>& m : LanczosMembersOf<uint16_t>()) {
         AlignedFloats b(5);
         for (int i = 0; i < 5; ++i)
             b.p[i] = i % 2 ? 65535.6f : -7.0f;
@@ -382,7 +382,7 @@ TEST(ResizeLanczosRows, ConversionsKeepTheRoundingMode) {
         b.p[i] = i % 2 ? 2.5f : 7.75f;
     for (int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
         ASSERT_EQ(std::fesetround(mode), 0);
-        for (const LanczosMembers<uint8_t>& m : MembersOf<uint8_t>()) {
+        for (const LanczosMembers<uint8_t>& m : LanczosMembersOf<uint8_t>()) {
             uint8_t out[5];
             m.rowV(out, 5, single, b.p, b.p, b.p, b.p, b.p, b.p);
             EXPECT_EQ(out[1], 3) << m.name;
@@ -550,8 +550,8 @@ TEST(ResizeLanczosWalk, BottomRowsClampInBothPaths) {
 
 // ---- through the driver and the table ----
 
-std::vector<uint8_t> Color4(int v, const std::vector<uint8_t>& src, int32_t w, int32_t h,
-                            int32_t dw, int32_t dh) {
+std::vector<uint8_t> LanczosColor4(int v, const std::vector<uint8_t>& src, int32_t w, int32_t h,
+                                   int32_t dw, int32_t dh) {
     return velmora::test::Color4(v, src, w, h, dw, dh, INTERP_LANCZOS);
 }
 
@@ -563,11 +563,11 @@ TEST(ResizeLanczosDriver, IdentityAndConstantsAndByteThree) {
         s = static_cast<uint8_t>(rng());
     for (int v = 0; v < 5; ++v) {
         // Factor 1: every fraction is 0, weights (0, 0, 1, 0, 0, 0).
-        const std::vector<uint8_t> same = Color4(v, src, w, h, w, h);
+        const std::vector<uint8_t> same = LanczosColor4(v, src, w, h, w, h);
         for (size_t k = 0; k < same.size(); ++k)
             ASSERT_EQ(same[k], k % 4 == 3 ? 0xA5 : src[k]) << v << " at " << k;
         for (auto [dw, dh] : {std::pair{40, 23}, std::pair{6, 5}}) {
-            const std::vector<uint8_t> still = Color4(v, flat, w, h, dw, dh);
+            const std::vector<uint8_t> still = LanczosColor4(v, flat, w, h, dw, dh);
             for (size_t k = 0; k < still.size(); ++k)
                 ASSERT_EQ(still[k], k % 4 == 3 ? 0xA5 : 77) << v;
         }
@@ -612,7 +612,7 @@ TEST(ResizeLanczosDriver, WithinOneOfADoubleLanczos) {
         const ModelAxis cols = ModelGrid(w, static_cast<double>(dw) / w, dw, false, true);
         const ModelAxis rows = ModelGrid(h, static_cast<double>(dh) / h, dh, false, true);
         for (int v = 0; v < 5; ++v) {
-            const std::vector<uint8_t> out = Color4(v, src, w, h, dw, dh);
+            const std::vector<uint8_t> out = LanczosColor4(v, src, w, h, dw, dh);
             for (int32_t i = 0; i < dh; ++i) {
                 for (int32_t j = 0; j < dw; ++j) {
                     for (int32_t c = 0; c < 3; ++c) {

@@ -101,7 +101,7 @@ struct Yuv422Call {
 };
 
 // Runs `c` in variant v on `src` into a fresh destination filled with 7.
-int32_t Call(int v, const Yuv422Call& c, const Yuv422Image& src, Yuv422Image& dst) {
+int32_t CallVariant(int v, const Yuv422Call& c, const Yuv422Image& src, Yuv422Image& dst) {
     return ResizeYuv422DispatchTable[v](src.origin(), c.srcW, c.srcH, src.step(), c.roiX, c.roiY,
                                         c.roiW, c.roiH, dst.origin(), dst.step(), c.dstW, c.dstH,
                                         c.xF, c.yF, c.code);
@@ -126,7 +126,7 @@ TEST(ResizeYuv422Entry, ChecksAndOutputSizes) {
             c.srcW = 200;
             change(c);
             Yuv422Image dst(c.dstW > 0 ? c.dstW : 2, c.dstH > 0 ? c.dstH : 1, false, 7);
-            const int32_t status = Call(v, c, src, dst);
+            const int32_t status = CallVariant(v, c, src, dst);
             const auto written = Written(dst, c.dstW > 0 ? c.dstW : 2, c.dstH > 0 ? c.dstH : 1);
             return std::tuple{status, written.first, written.second};
         };
@@ -170,7 +170,7 @@ TEST(ResizeYuv422Methods, Figures) {
         c.srcW = 8, c.srcH = 4, c.roiX = 4, c.roiW = 4, c.roiH = 4, c.xF = 2, c.yF = 1;
         c.code = INTERP_LINEAR;
         Yuv422Image dst(16, 16, false, 7);
-        ASSERT_EQ(Call(v, c, src, dst), STS_OK);
+        ASSERT_EQ(CallVariant(v, c, src, dst), STS_OK);
         EXPECT_EQ(dst.at(14, 0), src.at(14, 0));
         EXPECT_EQ(dst.at(0, 0), src.at(8, 0));
         // A 6-pixel image asked for cubic runs linear; a 2-pixel one nearest.
@@ -180,15 +180,15 @@ TEST(ResizeYuv422Methods, Figures) {
             Yuv422Call lower = cubic;
             lower.code = w == 6 ? INTERP_LINEAR : INTERP_NEAREST;
             Yuv422Image a(16, 16, false, 7), b(16, 16, false, 7);
-            ASSERT_EQ(Call(v, cubic, src, a), STS_OK);
-            ASSERT_EQ(Call(v, lower, src, b), STS_OK);
+            ASSERT_EQ(CallVariant(v, cubic, src, a), STS_OK);
+            ASSERT_EQ(CallVariant(v, lower, src, b), STS_OK);
             EXPECT_EQ(a.image.Pixels(), b.image.Pixels());
         }
         // Nearest x0.5 on 8 pixels: luma 1, 3, 5, 7, pairs 1 and 3.
         Yuv422Call n;
         n.srcW = 8, n.srcH = 4, n.roiW = 8, n.roiH = 4, n.xF = 0.5;
         Yuv422Image near(16, 16, false, 7);
-        ASSERT_EQ(Call(v, n, src, near), STS_OK);
+        ASSERT_EQ(CallVariant(v, n, src, near), STS_OK);
         const int32_t want[8] = {2, 5, 6, 7, 10, 13, 14, 15};
         for (int k = 0; k < 8; ++k)
             EXPECT_EQ(near.at(k, 0), src.at(want[k], 0)) << k;
@@ -198,7 +198,7 @@ TEST(ResizeYuv422Methods, Figures) {
         Yuv422Call s;
         s.srcW = s.roiW = 4, s.srcH = s.roiH = 2, s.xF = s.yF = 0.5, s.code = INTERP_SUPERSAMPLE;
         Yuv422Image out(4, 4, false, 7);
-        ASSERT_EQ(Call(v, s, ss, out), STS_OK);
+        ASSERT_EQ(CallVariant(v, s, ss, out), STS_OK);
         EXPECT_EQ(out.at(0, 0), 3);
         EXPECT_EQ(out.at(4, 0), 7);  // one pair only
         // An output raised to one row or one pair takes the ROI's own rows
@@ -223,7 +223,7 @@ TEST(ResizeYuv422Methods, Figures) {
             rc.roiX = r.roiX, rc.roiY = r.roiY, rc.roiW = r.roiW, rc.roiH = r.roiH;
             rc.srcH = 4, rc.xF = r.xF, rc.yF = r.yF, rc.code = r.code;
             Yuv422Image got(16, 16, false, 7);
-            ASSERT_EQ(Call(v, rc, ramp, got), STS_OK);
+            ASSERT_EQ(CallVariant(v, rc, ramp, got), STS_OK);
             EXPECT_EQ(got.at(r.byte, 0), r.want) << "variant " << v << " code " << r.code;
         }
         // Allocation failure: -9 and nothing written.
@@ -233,12 +233,12 @@ TEST(ResizeYuv422Methods, Figures) {
             GuardedResizeHeap heap;
             SetResizeAllocFailure(0);
             Yuv422Image ok(16, 16, false, 7);
-            ASSERT_EQ(Call(v, c, src, ok), STS_OK);
+            ASSERT_EQ(CallVariant(v, c, src, ok), STS_OK);
             const int64_t blocks = SetResizeAllocFailure(0);
             for (int64_t n = 1; n <= blocks; ++n) {
                 Yuv422Image none(16, 16, false, 7);
                 SetResizeAllocFailure(n);
-                EXPECT_EQ(Call(v, c, src, none), STS_NO_MEM_ERR) << code << " block " << n;
+                EXPECT_EQ(CallVariant(v, c, src, none), STS_NO_MEM_ERR) << code << " block " << n;
                 SetResizeAllocFailure(0);
                 EXPECT_EQ(Written(none, 16, 16).first, 0);
                 EXPECT_EQ(heap.Outstanding(), 0u);
@@ -372,7 +372,7 @@ TEST(ResizeYuv422Cubic, FormsAndMembers) {
         c.srcW = 12, c.srcH = 6, c.roiX = 4, c.roiW = 8, c.roiH = 6, c.xF = 2, c.yF = 1;
         c.code = INTERP_CUBIC;
         Yuv422Image dst(16, 16, false, 7);
-        ASSERT_EQ(Call(v, c, src, dst), STS_OK);
+        ASSERT_EQ(CallVariant(v, c, src, dst), STS_OK);
         EXPECT_EQ(dst.at(30, 0), src.at(22, 0));
         EXPECT_EQ(dst.at(0, 0), src.at(8, 0));
     }
@@ -393,7 +393,7 @@ TEST(ResizeYuv422Methods, UniformStaysUniform) {
                         c.roiW = 10 - roiX, c.roiH = 6 - roiX / 2, c.xF = xF, c.yF = yF;
                         c.code = code, c.dstW = 16, c.dstH = 10;
                         Yuv422Image dst(16, 10, false, 7);
-                        const int32_t status = Call(v, c, src, dst);
+                        const int32_t status = CallVariant(v, c, src, dst);
                         if (status != STS_OK) continue;
                         const auto [w, h] = Written(dst, 16, 10);
                         for (int32_t y = 0; y < h; ++y)
@@ -453,7 +453,7 @@ TEST(ResizeYuv422Random, VariantsAgreeAndFollowTheReferences) {
         int32_t firstStatus = 0;
         for (int v = 0; v < av::kCpuVariantCount; ++v) {
             Yuv422Image dst(c.dstW, c.dstH, !bottomUp, 7, pick(2) ? Flush::Front : Flush::Back);
-            const int32_t status = Call(v, c, src, dst);
+            const int32_t status = CallVariant(v, c, src, dst);
             const auto out = dst.image.Pixels();
             if (v == 0) {
                 firstStatus = status;
@@ -487,7 +487,7 @@ TEST(ResizeYuv422Random, VariantsAgreeAndFollowTheReferences) {
             return static_cast<double>(src.at(2 * c.roiX + byte, c.roiY + y));
         };
         Yuv422Image dst(c.dstW, c.dstH, false, 7);
-        ASSERT_EQ(Call(0, c, src, dst), STS_OK);
+        ASSERT_EQ(CallVariant(0, c, src, dst), STS_OK);
         for (int32_t y = 0; y < outH; ++y) {
             for (int32_t x = 0; x < outW; ++x) {
                 for (int32_t comp = 0; comp < 2; ++comp) {  // luma, then U

@@ -17,7 +17,7 @@ namespace velmora::sim::testing {
 namespace {
 
 using E = SimAsiEngine;
-constexpr uint32_t kA = 0x10;
+constexpr uint32_t kAsiRegisterA = 0x10;
 constexpr uint32_t kC = E::kRegBlockC;
 constexpr uint32_t kUnit = E::kUnitWords;
 constexpr uint32_t kPacketsPerField = 135;  // 20 ms of the built-in stream
@@ -48,7 +48,7 @@ class SimAsiCardTest : public SimTest {
         Write(offset, v & ~bit);
     }
     std::pair<uint32_t, uint32_t> Counters() const {
-        Pulse(kA, 1u << 22);
+        Pulse(kAsiRegisterA, 1u << 22);
         return {Read(0x54), Read(0x58)};
     }
     std::vector<uint8_t> ReadEntries(uint32_t word, uint32_t count) const {

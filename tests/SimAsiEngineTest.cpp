@@ -30,7 +30,7 @@ uint64_t UsForPackets(uint64_t packets) {
 
 class Rig {
   public:
-    explicit Rig(uint32_t fpgaVersion = 0x50103, AsiInput input = AsiInput::Generator,
+    explicit Rig(uint32_t fpgaVersion = 0x50103, enum AsiInput input = AsiInput::Generator,
                  const std::string& file = {})
         : m_state(std::make_unique<SimAsiState>()), m_bar3(1024, 0), m_memory(32u << 20, 0) {
         m_bar3[E::kRegFpgaVersion / 4] = fpgaVersion;

@@ -208,7 +208,7 @@ TEST_F(SimChipModelTest, PlacementsAndStuckTableLimits) {
 // End to end: BAR-3 writes of 0x60 on a simulated card and the control API.
 class SimChipCardTest : public SimTest {};
 
-IicMaster MasterOf(const Device& device) {
+IicMaster ChipMasterOf(const Device& device) {
     return IicMaster({[&device](uint32_t v) { device.Write(SimIicBus::kRegister, v); },
                       [&device] { return device.Read(SimIicBus::kRegister); }});
 }
@@ -217,7 +217,7 @@ TEST_F(SimChipCardTest, ControlApiDrivesTheChipsSeenThroughTheByteEngine) {
     SetBoardId(0x5100);
     Device device;
     ASSERT_TRUE(device.IsOpen());
-    IicMaster master = MasterOf(device);
+    IicMaster master = ChipMasterOf(device);
     ASSERT_TRUE(ClearIicTransferLog(0));
 
     ASSERT_TRUE(master.Write(0xB8, 0x00, 0x96));

@@ -9,7 +9,7 @@
 #include "card/UtilityFunc.h"
 #include "platform/Trace.h"
 
-using velmora::card::CUtilityFunc;
+namespace velmora::card {
 
 namespace {
 
@@ -120,3 +120,5 @@ TEST(UtilityFuncTest, TraceMessageLineFormat) {
 }
 
 }  // namespace
+
+}  // namespace velmora::card

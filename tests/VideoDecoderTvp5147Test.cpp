@@ -23,9 +23,9 @@ using test::ParseRows;
 using test::Row;
 using test::WrittenRows;
 
-constexpr uint8_t kChip = 0xB8;
+constexpr uint8_t kTvp5147 = 0xB8;
 
-constexpr const char* kInitTable =
+constexpr const char* kTvp5147InitTable =
     "0xE8 = 0x02, 0xE9 = 0x00, 0xEA = 0x80, 0xE0 = 0x01, "
     "0xE8 = 0x60, 0xE9 = 0x00, 0xEA = 0xB0, 0xE0 = 0x01, "
     "0xE8 = 0x16, 0xE9 = 0x00, 0xEA = 0xA0, 0xE0 = 0x16, "
@@ -50,7 +50,7 @@ class VideoDecoderTvp5147Test : public test::DecoderCardTest {
     std::vector<sim::IicTransfer> TrafficOf(F operation) {
         ClearLog();
         operation();
-        return ChipTraffic(kChip);
+        return ChipTraffic(kTvp5147);
     }
 
     std::unique_ptr<CVideoDecoderTvp5147> m_decoder;
@@ -58,11 +58,11 @@ class VideoDecoderTvp5147Test : public test::DecoderCardTest {
 
 TEST_F(VideoDecoderTvp5147Test, InitWritesTheWholeTableInOrder) {
     const auto traffic = TrafficOf([&] { EXPECT_EQ(decoder().InitDevice(), 1u); });
-    EXPECT_EQ(WrittenRows(traffic), ParseRows(kInitTable));
+    EXPECT_EQ(WrittenRows(traffic), ParseRows(kTvp5147InitTable));
     for (const auto& t : traffic)
         EXPECT_EQ(t.acknowledged, 1);
-    EXPECT_EQ(ChipRegister(kChip, 0x75), 0x16);
-    EXPECT_EQ(ChipRegister(kChip, 0x1E), 0x70);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x75), 0x16);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x1E), 0x70);
     // The indirect writes landed at their 24-bit addresses; 0xB00060 was
     // written twice and keeps the second byte.
     const std::pair<uint32_t, uint8_t> stored[] = {
@@ -134,13 +134,13 @@ TEST_F(VideoDecoderTvp5147Test, StandardsAndInputSelectionWriteTheirRegisters) {
     EXPECT_EQ(traffic[5].value & 0x08, 0x08);
 
     decoder().SelectInput2();
-    EXPECT_EQ(ChipRegister(kChip, 0x00), 0x96);
-    EXPECT_EQ(ChipRegister(kChip, 0x07), 0x84);
-    ASSERT_TRUE(iic()->Write(kChip, 0x0D, std::array<uint8_t, 1>{0xFF}.data(), 1));
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x00), 0x96);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x07), 0x84);
+    ASSERT_TRUE(iic()->Write(kTvp5147, 0x0D, std::array<uint8_t, 1>{0xFF}.data(), 1));
     decoder().SelectInput0();
-    EXPECT_EQ(ChipRegister(kChip, 0x00), 0x0C);
-    EXPECT_EQ(ChipRegister(kChip, 0x07), 0x04);
-    EXPECT_EQ(ChipRegister(kChip, 0x0D), 0xF7);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x00), 0x0C);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x07), 0x04);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x0D), 0xF7);
 
     // Input codes this chip has no input for, and the operations it leaves
     // alone, change nothing.
@@ -158,16 +158,16 @@ TEST_F(VideoDecoderTvp5147Test, StandardsAndInputSelectionWriteTheirRegisters) {
 
 TEST_F(VideoDecoderTvp5147Test, FieldsAndPictureControlsReachTheirRegisters) {
     const uint8_t background = 0xF8;
-    ASSERT_TRUE(iic()->Write(kChip, 0x31, &background, 1));
+    ASSERT_TRUE(iic()->Write(kTvp5147, 0x31, &background, 1));
     decoder().EnableSyncOutput();
-    EXPECT_EQ(ChipRegister(kChip, 0x31), 0xFD);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x31), 0xFD);
     decoder().DisableSyncOutput();
-    EXPECT_EQ(ChipRegister(kChip, 0x31), 0xF8);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x31), 0xF8);
 
     const uint8_t noFastLock = 0x06;
-    ASSERT_TRUE(iic()->Write(kChip, 0x75, &noFastLock, 1));
+    ASSERT_TRUE(iic()->Write(kTvp5147, 0x75, &noFastLock, 1));
     decoder().SetFastLockOn();
-    EXPECT_EQ(ChipRegister(kChip, 0x75), 0x16);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0x75), 0x16);
 
     EXPECT_EQ(
         WrittenRows(TrafficOf([&] {
@@ -184,15 +184,15 @@ TEST_F(VideoDecoderTvp5147Test, FieldsAndPictureControlsReachTheirRegisters) {
 
 TEST_F(VideoDecoderTvp5147Test, SelfTestPassesRestoresAndFailsOnFaults) {
     const uint8_t held = 0x61;
-    ASSERT_TRUE(iic()->Write(kChip, 0xE8, &held, 1));
+    ASSERT_TRUE(iic()->Write(kTvp5147, 0xE8, &held, 1));
     const auto traffic = TrafficOf([&] { EXPECT_EQ(decoder().TestIicAccess(), 1u); });
     EXPECT_EQ(traffic.size(), 402u);
-    EXPECT_EQ(ChipRegister(kChip, 0xE8), 0x61);
+    EXPECT_EQ(ChipRegister(kTvp5147, 0xE8), 0x61);
 
-    ASSERT_TRUE(sim::SetIicRegisterStuck(0, kChip, 0xE8, uint8_t{0xAA}));
+    ASSERT_TRUE(sim::SetIicRegisterStuck(0, kTvp5147, 0xE8, uint8_t{0xAA}));
     EXPECT_EQ(decoder().TestIicAccess(), 0u);
-    ASSERT_TRUE(sim::SetIicRegisterStuck(0, kChip, 0xE8, std::nullopt));
-    ASSERT_TRUE(sim::SetIicDeviceAbsent(0, kChip, true));
+    ASSERT_TRUE(sim::SetIicRegisterStuck(0, kTvp5147, 0xE8, std::nullopt));
+    ASSERT_TRUE(sim::SetIicDeviceAbsent(0, kTvp5147, true));
     EXPECT_EQ(decoder().TestIicAccess(), 0u);
 }
 
@@ -216,7 +216,7 @@ TEST_F(VideoDecoderTvp5147Test, InputStatusFollowsTheSignalOfTheSelectedInput) {
     CVideoDecoderTvp5147 offCard(&master);
     const std::pair<uint8_t, uint32_t> cases[] = {{0x02, 0}, {0x04, 0}, {0x06, 1}};
     for (const auto& [status, expected] : cases) {
-        master.Registers(kChip)[0x3A] = status;
+        master.Registers(kTvp5147)[0x3A] = status;
         EXPECT_EQ(offCard.GetInputStatus(), expected) << int{status};
     }
     master.failReads = true;

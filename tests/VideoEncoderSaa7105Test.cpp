@@ -12,7 +12,7 @@ namespace {
 
 constexpr uint8_t kAt88 = 0x88;
 
-const std::vector<Access> kInitTable = Expand({
+const std::vector<Access> kSaa7105InitTable = Expand({
     {0x01, 0x01, 0x00}, {0x03, 0x08, 0x00}, {0x10, 0x12, 0x00}, {0x14, 0x16, 0x00},
     {0x17, 0x17, 0x1B}, {0x18, 0x18, 0x1B}, {0x19, 0x19, 0x1F}, {0x1A, 0x1A, 0x20},
     {0x1B, 0x1B, 0x07}, {0x1C, 0x1C, 0x05}, {0x20, 0x20, 0x00}, {0x21, 0x21, 0x00},
@@ -72,8 +72,8 @@ class VideoEncoderSaa7105Test : public ChipSimCardTest {
 TEST_F(VideoEncoderSaa7105Test, InitialisationTableAlreadyHoldsThePalState) {
     av::CVideoEncoderSaa7105 encoder(card.iic.get());
     EXPECT_EQ(encoder.InitDevice(), 1u);
-    EXPECT_EQ(kInitTable.size(), 123u);
-    EXPECT_EQ(AccessesTo(kAt88), kInitTable);
+    EXPECT_EQ(kSaa7105InitTable.size(), 123u);
+    EXPECT_EQ(AccessesTo(kAt88), kSaa7105InitTable);
 
     const auto afterInit = Registers();
     ASSERT_TRUE(sim::ClearIicTransferLog(0));

@@ -26,11 +26,11 @@ const std::vector<Access> kInitTable = Expand({
     {0x79, 0x79, 0x16}, {0x7A, 0x7F, 0x00},
 });
 
-const std::vector<Access> kPalTable = {
+const std::vector<Access> kSaa7128PalTable = {
     W(0x5A, 0x0F), W(0x5B, 0x7D), W(0x5C, 0xAF), W(0x63, 0xCB), W(0x64, 0x8A), W(0x65, 0x09),
     W(0x66, 0x2A), W(0x73, 0x42), W(0x76, 0x05), W(0x77, 0x16), W(0x78, 0x04), W(0x79, 0x16),
 };
-const std::vector<Access> kNtscTable = {
+const std::vector<Access> kSaa7128NtscTable = {
     W(0x5A, 0x35), W(0x5B, 0x76), W(0x5C, 0xA5), W(0x63, 0x1F), W(0x64, 0x7C), W(0x65, 0xF0),
     W(0x66, 0x21), W(0x73, 0x54), W(0x76, 0x06), W(0x77, 0x10), W(0x78, 0x05), W(0x79, 0x10),
 };
@@ -76,7 +76,7 @@ TEST_F(VideoEncoderSaa7128Test, StandardSwitchWritesTableThenFieldsAndKeepsTheCo
     ASSERT_TRUE(sim::ClearIicTransferLog(0));
 
     EXPECT_EQ(encoder.SetNtsc(), 1u);
-    EXPECT_EQ(AccessesTo(kAt8C), Concat({kNtscTable,
+    EXPECT_EQ(AccessesTo(kAt8C), Concat({kSaa7128NtscTable,
                                          {
                                              R(0x28, 0x21),
                                              W(0x28, 0x19),  //
@@ -105,7 +105,7 @@ TEST_F(VideoEncoderSaa7128Test, StandardSwitchWritesTableThenFieldsAndKeepsTheCo
     EXPECT_EQ(encoder.SetPal(), 1u);
     const auto pal = WritesTo(kAt8C);
     ASSERT_EQ(pal.size(), 20u);
-    EXPECT_EQ(std::vector<Access>(pal.begin(), pal.begin() + 12), kPalTable);
+    EXPECT_EQ(std::vector<Access>(pal.begin(), pal.begin() + 12), kSaa7128PalTable);
     EXPECT_EQ(Peek(kAt8C, 0x28), 0x21);
     EXPECT_EQ(Peek(kAt8C, 0x5D), 0x33);
     EXPECT_EQ(Peek(kAt8C, 0x5E), 0x75);

@@ -16,7 +16,7 @@ namespace {
 using av::CVideoImageHelper;
 using av::RECT;
 
-uint8_t ModelBlend(int fg, int bg, int k) {
+uint8_t KeyModelBlend(int fg, int bg, int k) {
     return static_cast<uint8_t>((fg * k + bg * (255 - k)) / 256);
 }
 
@@ -291,7 +291,7 @@ void ModelComposite(const Image& fg, int left, int top, int w, int h, const uint
             for (int b = 0; b < 2; ++b) {
                 uint8_t& out = dst[size_t(y + r) * dstStep + 2 * (x + c) + b];
                 const uint8_t in = fg.bytes.data()[size_t(top + r) * fg.step + 2 * (left + c) + b];
-                out = key ? ModelBlend(in, out, key[r * w + c] & 0xFF) : in;
+                out = key ? KeyModelBlend(in, out, key[r * w + c] & 0xFF) : in;
             }
 }
 
@@ -426,7 +426,8 @@ TEST(VideoImageKeyTest, WeightPlaneBlendsExactlyTheWidth) {
         for (int c = 0; c < kW; ++c) {
             const size_t p = size_t(r) * kStep + 4 * c;
             for (int k = 0; k < 3; ++k)
-                expected[p + k] = ModelBlend(fg.data()[p + k], bg.data()[p + k], weight.data()[p]);
+                expected[p + k] =
+                    KeyModelBlend(fg.data()[p + k], bg.data()[p + k], weight.data()[p]);
             expected[p + 3] = 0;
         }
     ASSERT_EQ(helper.BlendBgraByWeightPlane(fg.data(), bg.data(), out.data(), weight.as<uint32_t>(),
@@ -455,8 +456,8 @@ void ModelOverlay(const Image& bgra, int left, int top, int w, int h, std::vecto
                 uint8_t* cell = &dst[size_t(y + r) * dstStep + 2 * (x + g + p)];
                 const uint8_t* even = px + 4 * (p & ~1);
                 const int a = px[4 * p + 3];
-                cell[0] = ModelBlend(ModelY(px + 4 * p), cell[0], a);
-                cell[1] = ModelBlend(p % 2 == 0 ? ModelU(even) : ModelV(even), cell[1], a);
+                cell[0] = KeyModelBlend(ModelY(px + 4 * p), cell[0], a);
+                cell[1] = KeyModelBlend(p % 2 == 0 ? ModelU(even) : ModelV(even), cell[1], a);
             }
         }
 }

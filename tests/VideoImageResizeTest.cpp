@@ -17,7 +17,7 @@ namespace {
 using av::CVideoImageHelper;
 using av::RECT;
 
-constexpr int kWidth = 720, kHeight = 576;
+constexpr int kImageWidth = 720, kImageHeight = 576;
 
 // The helper's resize and the primitive it hands the region to.
 using HelperResize = int32_t (*)(const uint8_t*, int32_t, int32_t, int32_t, RECT, uint8_t*, int32_t,
@@ -39,9 +39,9 @@ const Operation kOperations[] = {
 // the destination's rows have 8 spare bytes.
 struct Frames {
     Frames(const Operation& op, int dstWidth, int dstHeight)
-        : srcStep(op.pixelBytes * kWidth),
+        : srcStep(op.pixelBytes * kImageWidth),
           dstStep(op.pixelBytes * dstWidth + 8),
-          src(static_cast<size_t>(srcStep) * kHeight),
+          src(static_cast<size_t>(srcStep) * kImageHeight),
           dst(static_cast<size_t>(dstStep) * dstHeight) {
         src.FillRandom(1);
         dst.Fill(0xEE);
@@ -63,24 +63,25 @@ TEST(VideoImageResizeTest, FieldsAndWholeFramesEqualThePrimitiveCalls) {
         int dstWidth, dstHeight, mode, x, y, width, height;
     };
     for (const Operation& op : kOperations) {
-        for (const Case& c : {Case{{0, 0, kWidth, kHeight}, 360, 288, 1, 0, 0, 720, 576},
-                              Case{{101, 3, kWidth, kHeight}, 361, 289, 1, 100, 2, 618, 572},
-                              Case{{102, 3, kWidth, kHeight}, 361, 289, 2, 102, 2, 618, 572},
-                              Case{{0, 0, kWidth + 1, kHeight + 1}, 360, 288, 1, 0, 0, 720, 576},
-                              Case{{400, 0, 800, kHeight}, 400, 576, 2, 400, 0, 400, 576}}) {
+        for (const Case& c :
+             {Case{{0, 0, kImageWidth, kImageHeight}, 360, 288, 1, 0, 0, 720, 576},
+              Case{{101, 3, kImageWidth, kImageHeight}, 361, 289, 1, 100, 2, 618, 572},
+              Case{{102, 3, kImageWidth, kImageHeight}, 361, 289, 2, 102, 2, 618, 572},
+              Case{{0, 0, kImageWidth + 1, kImageHeight + 1}, 360, 288, 1, 0, 0, 720, 576},
+              Case{{400, 0, 800, kImageHeight}, 400, 576, 2, 400, 0, 400, 576}}) {
             SCOPED_TRACE(std::string(op.name) + " left " + std::to_string(c.rect.left));
             Frames frames(op, c.dstWidth, c.dstHeight), expected(op, c.dstWidth, c.dstHeight);
-            ASSERT_EQ(op.resize(frames.src.data(), kWidth, kHeight, frames.srcStep, c.rect,
-                                frames.dst.data(), frames.dstStep, c.dstWidth, c.dstHeight, c.mode,
-                                resize::INTERP_CUBIC),
+            ASSERT_EQ(op.resize(frames.src.data(), kImageWidth, kImageHeight, frames.srcStep,
+                                c.rect, frames.dst.data(), frames.dstStep, c.dstWidth, c.dstHeight,
+                                c.mode, resize::INTERP_CUBIC),
                       1);
             const int fields = c.mode == 1 ? 2 : 1;
             const int dw = c.dstWidth & ~1, dh = c.dstHeight & ~1;
             for (int field = 0; field < fields; ++field) {
                 ASSERT_EQ(
-                    op.primitive(expected.src.data() + field * expected.srcStep, kWidth,
-                                 kHeight / fields, fields * expected.srcStep, c.x, c.y / fields,
-                                 c.width, c.height / fields,
+                    op.primitive(expected.src.data() + field * expected.srcStep, kImageWidth,
+                                 kImageHeight / fields, fields * expected.srcStep, c.x,
+                                 c.y / fields, c.width, c.height / fields,
                                  expected.dst.data() + field * expected.dstStep,
                                  fields * expected.dstStep, dw, dh / fields, double(dw) / c.width,
                                  double(dh) / c.height, resize::INTERP_CUBIC),
@@ -100,10 +101,10 @@ TEST(VideoImageResizeTest, RefusalsCallNothingAndWriteNothing) {
         Frames frames(op, 360, 288);
         const auto untouched = frames.dst.Bytes();
         const auto resize = [&](RECT rect, int mode, int interpolation, int srcStep) {
-            return op.resize(frames.src.data(), kWidth, kHeight, srcStep, rect, frames.dst.data(),
-                             frames.dstStep, 360, 288, mode, interpolation);
+            return op.resize(frames.src.data(), kImageWidth, kImageHeight, srcStep, rect,
+                             frames.dst.data(), frames.dstStep, 360, 288, mode, interpolation);
         };
-        const RECT whole{0, 0, kWidth, kHeight};
+        const RECT whole{0, 0, kImageWidth, kImageHeight};
         const int step = frames.srcStep;
 
         // Modes other than 1 and 2 do not even select the variant.
@@ -113,11 +114,13 @@ TEST(VideoImageResizeTest, RefusalsCallNothingAndWriteNothing) {
         EXPECT_EQ(av::g_nCpuClass.load(), planted);
         // Regions left of or above the image, edges before the origin,
         // sizes beyond 32 bits; field steps beyond 32 bits.
-        EXPECT_EQ(resize({-2, 0, kWidth - 2, kHeight}, 2, resize::INTERP_LINEAR, step), 0);
-        EXPECT_EQ(resize({0, -1, kWidth, kHeight}, 2, resize::INTERP_LINEAR, step), 0);
-        EXPECT_EQ(resize({8, 0, 2, kHeight}, 2, resize::INTERP_LINEAR, step), 0);
-        EXPECT_EQ(resize({0, 8, kWidth, 8}, 1, resize::INTERP_LINEAR, step), 0);
-        EXPECT_EQ(resize({INT32_MIN, 0, INT32_MAX, kHeight}, 2, resize::INTERP_LINEAR, step), 0);
+        EXPECT_EQ(resize({-2, 0, kImageWidth - 2, kImageHeight}, 2, resize::INTERP_LINEAR, step),
+                  0);
+        EXPECT_EQ(resize({0, -1, kImageWidth, kImageHeight}, 2, resize::INTERP_LINEAR, step), 0);
+        EXPECT_EQ(resize({8, 0, 2, kImageHeight}, 2, resize::INTERP_LINEAR, step), 0);
+        EXPECT_EQ(resize({0, 8, kImageWidth, 8}, 1, resize::INTERP_LINEAR, step), 0);
+        EXPECT_EQ(resize({INT32_MIN, 0, INT32_MAX, kImageHeight}, 2, resize::INTERP_LINEAR, step),
+                  0);
         EXPECT_EQ(resize(whole, 1, resize::INTERP_LINEAR, INT32_MAX / 2 + 1), 0);
         // A failed first field (an unknown code): the second is not tried.
         EXPECT_EQ(resize(whole, 1, 3, step), 0);
