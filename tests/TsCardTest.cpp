@@ -1074,6 +1074,7 @@ class SteppedCapture {
         m_base = sim::AsiCaptureCounts(0)->captured;
         m_count = 0;
         m_next.reset();
+        m_first.reset();
         m_pending.clear();
         m_whole = true;
     }
@@ -1084,8 +1085,11 @@ class SteppedCapture {
         m_acrossGaps = true;
         Take(UINT64_MAX);
     }
-    // Packets missing from the gaps measured.
-    uint64_t Missing() const { return m_missing; }
+    // Packets missing from the gaps measured: those the stretch's span leaves
+    // out, which needs no packet's place between two gaps.
+    uint64_t Missing() const {
+        return m_next && m_first ? *m_next - *m_first - m_count : m_missing;
+    }
     uint64_t Count() const { return m_count; }
     // Whether every packet taken since the restart continues one stretch.
     bool Whole() const { return m_whole && m_next.has_value(); }
@@ -1102,19 +1106,31 @@ class SteppedCapture {
             ++m_count;
         }
     }
-    // Packets wait until a PCR tells where in the stream they are.
+    // Packets wait until a PCR tells where in the stream they are. After a
+    // gap, only the PCR's packet and those after it are placed: another gap
+    // may lie before it.
     void Check(Bytes packet) {
         if (m_next) {
             Verify(packet);
             return;
         }
         m_pending.push_back(std::move(packet));
-        m_next = GeneratorIndexOfFirst(m_pending);
-        if (!m_next) return;
-        if (m_gapFrom) m_missing += *m_next - *std::exchange(m_gapFrom, std::nullopt);
-        for (const Bytes& waiting : m_pending)
-            Verify(waiting);
+        const std::optional<uint64_t> first = GeneratorIndexOfFirst(m_pending);
+        if (!first) return;
+        const size_t from = m_first ? PcrAt(m_pending) : 0;
+        if (!m_first) m_first = first;
+        m_next = *first + from;
+        for (size_t at = from; at < m_pending.size(); ++at)
+            Verify(m_pending[at]);
         m_pending.clear();
+    }
+    // Where the first PCR of `run` is.
+    static size_t PcrAt(const std::vector<Bytes>& run) {
+        for (size_t at = 0; at < run.size(); ++at) {
+            const uint8_t* p = run[at].data();
+            if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) return at;
+        }
+        return run.size();
     }
     void Verify(const Bytes& packet) {
         Bytes expected(m_length, 0);
@@ -1122,7 +1138,8 @@ class SteppedCapture {
         if (packet == expected) {
             ++*m_next;
         } else if (m_acrossGaps && m_pending.empty()) {
-            m_gapFrom = std::exchange(m_next, std::nullopt);
+            m_missing = Missing();
+            m_next.reset();
             m_pending.push_back(packet);
         } else {
             ++*m_next;
@@ -1134,10 +1151,11 @@ class SteppedCapture {
     uint64_t m_base = 0;
     uint64_t m_count = 0;
     std::optional<uint64_t> m_next;
+    // The number of the stretch's first packet.
+    std::optional<uint64_t> m_first;
     std::vector<Bytes> m_pending;
     bool m_whole = true;
     bool m_acrossGaps = false;
-    std::optional<uint64_t> m_gapFrom;
     uint64_t m_missing = 0;
 };
 

@@ -361,21 +361,34 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
         }
         return 0;
     }
-    if (m_Capture.active) {
-        // Alone, a card that filled is full until this commit: what it
-        // dropped meanwhile is counted by the next look.
-        uint32_t own = 0;
-        uint32_t filled = 0;
-        if (!ReadFilled(&own, &filled, port) ||
-            CardFull(PointerAfter(own, filled, m_dwFirstWord, m_dwEndWord))) {
-            m_Capture.fullSeen = true;
-        }
+    // Alone, a card that filled is full until this commit: what it dropped
+    // meanwhile is counted by the next look. So is what it may have dropped
+    // between this look at it and the commit, when it came that far.
+    uint32_t room = 0;
+    uint32_t write = 0;
+    if (m_Capture.active && (!ReadWrite(&write, port) || CardFull(write))) {
+        m_Capture.fullSeen = true;
+    } else if (m_Capture.active) {
+        room = WindowUnits() - 1 - UnitsBetween(m_Capture.committed, write);
     }
     if (!PublishReadPointer(pointer, port)) return 0;
     if (m_Capture.active) {
+        uint32_t after = 0;
+        if (!m_Capture.fullSeen &&
+            (!ReadWrite(&after, port) || UnitsBetween(write, after) >= room)) {
+            m_Capture.fullSeen = true;
+        }
         m_Capture.taken += count;
         m_Capture.safeUntil += count;
     }
+    return 1;
+}
+
+uint32_t CAsiInputPort::ReadWrite(uint32_t* pWrite, uint32_t port) {
+    uint32_t pointer = 0;
+    uint32_t filled = 0;
+    if (!ReadFilled(&pointer, &filled, port)) return 0;
+    *pWrite = PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord);
     return 1;
 }
 

@@ -231,6 +231,8 @@ class CAsiInputPort {
     // This process's read pointer and the units from it to the card's write
     // pointer.
     uint32_t ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32_t port);
+    // The card's write pointer.
+    uint32_t ReadWrite(uint32_t* pWrite, uint32_t port);
     // Whether what this capture holds may have been written over since its
     // last look; the caller holds the channel.
     bool MayBeOverwritten(uint32_t port);
