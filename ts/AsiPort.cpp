@@ -37,8 +37,8 @@ uint32_t PointerAfter(uint32_t pointer, uint32_t count, uint32_t firstWord, uint
                                  (endWord - firstWord));
 }
 
-// How often a look at the card's count is taken again when the card wrote
-// while it was latched.
+// The most latches of the card's count that a capture's start, or a look
+// that makes its count exact, takes before it goes on.
 constexpr uint32_t kSettleTries = 64;
 
 // The pointer after `count` units, wrapped to the window's first word at the
