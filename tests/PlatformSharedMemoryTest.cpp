@@ -2,6 +2,7 @@
 #include <sched.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -36,12 +37,18 @@ bool ShmFileExists(std::string_view name) {
     return stat(ShmPath("shm", name).c_str(), &status) == 0;
 }
 
-// The files of the shared-memory folder whose names end in `suffix`.
-std::vector<std::string> ShmFilesEndingIn(const std::string& suffix) {
+// The files of the shared-memory folder whose names end in `suffix` and
+// begin with one of `prefixes`: those of the namespaces a test made, never
+// those another test process running beside it made or left.
+std::vector<std::string> ShmFilesEndingIn(const std::string& suffix,
+                                          const std::vector<std::string>& prefixes) {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
         const std::string name = entry.path().filename().string();
-        if (name.size() >= suffix.size() && name.ends_with(suffix)) found.push_back(name);
+        const bool ours = std::any_of(prefixes.begin(), prefixes.end(), [&](const std::string& p) {
+            return name.starts_with(p);
+        });
+        if (ours && name.size() >= suffix.size() && name.ends_with(suffix)) found.push_back(name);
     }
     return found;
 }
@@ -435,14 +442,15 @@ TEST(PlatformSharedMemoryTest, LeftoversGoOnlyWithTheirOwnNamespace) {
         Child peer(Peer(ready, ns, "PlatformShm.Left", false));
         ASSERT_TRUE(ready.Wait());
     }
-    ASSERT_EQ(ShmFilesEndingIn(".shm.PlatformShm.Left").size(), 2u);
+    const std::vector<std::string> ours = {IpcNamespace() + ".", IpcNamespace() + "_more."};
+    ASSERT_EQ(ShmFilesEndingIn(".shm.PlatformShm.Left", ours).size(), 2u);
     SharedMemory::Open("PlatformShm.Trigger", 64).reset();
-    const std::vector<std::string> left = ShmFilesEndingIn(".shm.PlatformShm.Left");
+    const std::vector<std::string> left = ShmFilesEndingIn(".shm.PlatformShm.Left", ours);
     ASSERT_EQ(left.size(), 1u);
     EXPECT_NE(left[0].rfind(IpcNamespace() + ".", 0), 0u);
 
     SharedMemory::RemoveAbandoned(left[0].substr(0, left[0].find('.')));
-    EXPECT_TRUE(ShmFilesEndingIn(".shm.PlatformShm.Left").empty());
+    EXPECT_TRUE(ShmFilesEndingIn(".shm.PlatformShm.Left", ours).empty());
 }
 
 // Whether the test process `pid` (as a name carries it) has ended. While a
@@ -512,7 +520,7 @@ TEST(PlatformNamespaceCleanup, ClearsOnlyWhatEndedTestProcessesLeft) {
         ASSERT_TRUE(ready.Wait());
     }
     ClearWhatEndedTestProcessesLeft();
-    const std::vector<std::string> left = ShmFilesEndingIn(".shm.PlatformShm.Ended");
+    const std::vector<std::string> left = ShmFilesEndingIn(".shm.PlatformShm.Ended", {IpcNamespace() + ".", endedNamespace + "."});
     SharedMemory::RemoveAbandoned(IpcNamespace());
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].rfind(IpcNamespace() + ".", 0), 0u);
