@@ -1030,17 +1030,24 @@ std::string DmaChannelMutex(int channel) {
 
 // The generator's number of the first packet of `run`, read from its first
 // PCR; none without one.
-std::optional<uint64_t> GeneratorIndexOfFirst(const std::vector<Bytes>& run) {
+// Where the first packet of `run` that carries a PCR is (its size if none).
+size_t FirstPcrAt(const std::vector<Bytes>& run) {
     for (size_t at = 0; at < run.size(); ++at) {
         const uint8_t* p = run[at].data();
-        if (!(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10)) continue;
-        const uint64_t base = (uint64_t{p[6]} << 25) | (uint64_t{p[7]} << 17) |
-                              (uint64_t{p[8]} << 9) | (uint64_t{p[9]} << 1) | (p[10] >> 7);
-        const uint64_t pcr = base * 300 + (((p[10] & 1u) << 8) | p[11]);
-        const uint64_t index = pcr / sim::SimTsGenerator::kTicksPerPacket;
-        return index >= at ? std::optional<uint64_t>(index - at) : std::nullopt;
+        if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) return at;
     }
-    return std::nullopt;
+    return run.size();
+}
+
+std::optional<uint64_t> GeneratorIndexOfFirst(const std::vector<Bytes>& run) {
+    const size_t at = FirstPcrAt(run);
+    if (at == run.size()) return std::nullopt;
+    const uint8_t* p = run[at].data();
+    const uint64_t base = (uint64_t{p[6]} << 25) | (uint64_t{p[7]} << 17) | (uint64_t{p[8]} << 9) |
+                          (uint64_t{p[9]} << 1) | (p[10] >> 7);
+    const uint64_t pcr = base * 300 + (((p[10] & 1u) << 8) | p[11]);
+    const uint64_t index = pcr / sim::SimTsGenerator::kTicksPerPacket;
+    return index >= at ? std::optional<uint64_t>(index - at) : std::nullopt;
 }
 
 // The application side of one capture on the manual clock: it moves card
@@ -1117,20 +1124,12 @@ class SteppedCapture {
         m_pending.push_back(std::move(packet));
         const std::optional<uint64_t> first = GeneratorIndexOfFirst(m_pending);
         if (!first) return;
-        const size_t from = m_first ? PcrAt(m_pending) : 0;
+        const size_t from = m_first ? FirstPcrAt(m_pending) : 0;
         if (!m_first) m_first = first;
         m_next = *first + from;
         for (size_t at = from; at < m_pending.size(); ++at)
             Verify(m_pending[at]);
         m_pending.clear();
-    }
-    // Where the first PCR of `run` is.
-    static size_t PcrAt(const std::vector<Bytes>& run) {
-        for (size_t at = 0; at < run.size(); ++at) {
-            const uint8_t* p = run[at].data();
-            if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) return at;
-        }
-        return run.size();
     }
     void Verify(const Bytes& packet) {
         Bytes expected(m_length, 0);

@@ -355,10 +355,7 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
         // the card holds is let go of, and the card's pointer is this one's
         // again: the pointer it holds may be a stopped reader's, behind which
         // the card would take nothing more for anyone.
-        uint32_t filled = 0;
-        if (ReadFilled(&pointer, &filled, port)) {
-            PublishReadPointer(PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord), port);
-        }
+        LetGoOfHeld(port, &pointer);
         return 0;
     }
     // Alone, a card that filled is full until this commit: what it dropped
@@ -424,6 +421,10 @@ uint32_t CAsiInputPort::ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32
                : 0;
 }
 
+uint32_t CAsiInputPort::LetGoOfHeld(uint32_t port, uint32_t* pPointer) {
+    return ReadWrite(pPointer, port) && PublishReadPointer(*pPointer, port) ? 1 : 0;
+}
+
 uint32_t CAsiInputPort::SkipOldest(uint32_t pointer, uint32_t filled, uint32_t kept,
                                    uint32_t port) {
     if (filled <= kept) return 1;
@@ -456,11 +457,8 @@ uint32_t CAsiInputPort::StartCapture(uint32_t port) {
 uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     // The capture's packets are those the card writes after the pointer it
     // lets go of up to: none has been lost yet.
-    uint32_t pointer = 0;
-    uint32_t filled = 0;
-    if (!ReadFilled(&pointer, &filled, port)) return 0;
-    const uint32_t start = PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord);
-    if (!PublishReadPointer(start, port)) return 0;
+    uint32_t start = 0;
+    if (!LetGoOfHeld(port, &start)) return 0;
     // Commits made elsewhere before this one's are no longer the card's; a
     // capture that another process holds a slot for counts as reading for
     // a while.
@@ -471,7 +469,7 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     m_Capture.safeUntil = WindowUnits() - 1;
     // Counts latched now, while nothing can be lost, tell how the card's
     // count stands to what arrives.
-    filled = 0;
+    uint32_t filled = 0;
     return Recount(port, start, kSettleTries, &filled, true);
 }
 

@@ -240,6 +240,9 @@ class CAsiInputPort {
     // has committed nothing for kOthersQuietMs (it stopped reading, was
     // stopped, or died) leaves the card to this one.
     bool OthersCapture(uint32_t port);
+    // Commits the read pointer past every entry the card holds, to
+    // `*pPointer`; the caller holds the channel.
+    uint32_t LetGoOfHeld(uint32_t port, uint32_t* pPointer);
     // Lets go of all but the newest `kept` of the `filled` entries from
     // `pointer`, without a commit: only while another process's commit is
     // the card's.
