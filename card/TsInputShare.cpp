@@ -21,13 +21,19 @@ constexpr const char* kCommitsSuffix = "TsInputCommits%u";
 constexpr size_t kSlotBytes = 4;
 
 // The block every process that has the card open keeps: the commits of the
-// card's input read pointer, and the capture slots held at the last switch
-// (one left by a process that died capturing stays counted until the next).
+// card's input read pointer, the capture slots held at the last switch (one
+// left by a process that died capturing stays counted until the next), and
+// the input's record.
 struct CommitsBlock {
     uint64_t commits;
     uint32_t captures;
     uint32_t unused;
+    TsInputRecord record;
 };
+
+void SetUpBlock(void* data) {
+    static_cast<CommitsBlock*>(data)->record.dropped = TsInputRecord::kUnknown;
+}
 
 // The share's mutex for one switch; a holder that died with it leaves the
 // slots as whole objects, so an abandoned mutex is taken as it is.
@@ -61,7 +67,8 @@ CTsInputShare::CTsInputShare(std::string cardName, uint32_t cardIndex)
     std::snprintf(suffix, sizeof(suffix), kMutexSuffix, m_dwCardIndex);
     m_pMutex = platform::NamedMutex::Create(m_strCardName + suffix);
     std::snprintf(suffix, sizeof(suffix), kCommitsSuffix, m_dwCardIndex);
-    m_pCommits = platform::SharedMemory::Open(m_strCardName + suffix, sizeof(CommitsBlock));
+    m_pCommits =
+        platform::SharedMemory::Open(m_strCardName + suffix, sizeof(CommitsBlock), SetUpBlock);
 }
 
 CTsInputShare::~CTsInputShare() = default;
@@ -147,10 +154,6 @@ uint64_t CTsInputShare::Commits() const {
         .load();
 }
 
-bool CTsInputShare::CommittedElsewhere() const {
-    return m_pCommits && Commits() != m_ullOwnCommit;
-}
-
 bool CTsInputShare::CommittedElsewhereSinceAsked() {
     if (!m_pCommits) return false;
     // Another's commit after this one's last moved the count past it; one
@@ -168,6 +171,10 @@ bool CTsInputShare::OthersCapture() const {
     const uint32_t captures =
         std::atomic_ref<uint32_t>(static_cast<CommitsBlock*>(m_pCommits->Data())->captures).load();
     return captures > (m_bHolding ? 1u : 0u);
+}
+
+TsInputRecord* CTsInputShare::Record() {
+    return m_pCommits ? &static_cast<CommitsBlock*>(m_pCommits->Data())->record : &m_OwnRecord;
 }
 
 }  // namespace velmora::card

@@ -12,10 +12,8 @@
 //
 // The card has one read-pointer register for all of them, and it holds the
 // pointer of whoever committed last. The share also counts those commits in
-// a block every process that has the card open holds: a reader that finds
-// the count moved since its own last commit knows the card may have written
-// over what it holds. The block also keeps how many slots were held at the
-// last switch.
+// a block every process that has the card open holds, with how many slots
+// were held at the last switch and the input's record below.
 
 #include <atomic>
 #include <cstdint>
@@ -30,6 +28,33 @@ class SharedMemory;
 }  // namespace velmora::platform
 
 namespace velmora::card {
+
+// What the processes that capture from the card know of its input, in units
+// (one packet each) counted in 64 bits, so that no run length wraps them. The
+// card never writes past the read pointer last committed, and every commit is
+// made under the input's DMA channel between two reads of the write pointer:
+// what the card wrote between two such reads is less than a window, so
+// `written` is exact. Each word changes by one store, so a process that dies
+// anywhere leaves every word whole; `sequence` is odd while a commit is under
+// way, and the next holder of the channel finishes one that a dead process
+// left.
+struct TsInputRecord {
+    static constexpr uint64_t kUnknown = UINT64_MAX;
+    // Units the card has written; its unit in the window is `written` modulo
+    // the window's units. 0 until a holder of the channel first sets it.
+    uint64_t written;
+    // The unit of the read pointer last committed.
+    uint64_t committed;
+    // The card's count of packets received less `written`: the packets the
+    // card dropped, from an origin of its own, at least. kUnknown until
+    // first latched.
+    uint64_t dropped;
+    // How many more it may have dropped (low 32 bits), when a commit let a
+    // card that may have been full write again before a latch could tell;
+    // the high 32 bits count the times this was set.
+    uint64_t doubt;
+    uint64_t sequence;
+};
 
 class CTsInputShare {
   public:
@@ -58,15 +83,15 @@ class CTsInputShare {
 
     // To be called after each commit of the card's input read pointer.
     void NoteCommit();
-    // Whether another process has committed the pointer since this one
-    // last did (false when the count's block could not be had).
-    bool CommittedElsewhere() const;
     // Whether another process has committed since this was last asked, even
     // when this one committed after it.
     bool CommittedElsewhereSinceAsked();
     // Whether another process held a capture slot at the last switch of any
     // process (a shared-memory read: no lock is taken).
     bool OthersCapture() const;
+    // The input's record: the card's, or this process's own when the block
+    // could not be had.
+    TsInputRecord* Record();
 
   private:
     std::string SlotName(uint32_t slot) const;
@@ -88,6 +113,7 @@ class CTsInputShare {
     std::atomic<bool> m_bCommittedElsewhere{false};
     // The count at the last CommittedElsewhereSinceAsked.
     uint64_t m_ullAsked = 0;
+    TsInputRecord m_OwnRecord{0, 0, TsInputRecord::kUnknown, 0, 0};
     // Whether m_pSlot is held, for the reader thread's look at the slots.
     std::atomic<bool> m_bHolding{false};
 };

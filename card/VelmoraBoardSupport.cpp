@@ -447,13 +447,21 @@ uint32_t CVelmoraBoardSupport::CommitAsiInputReadPointer(uint32_t) {
     return ok;
 }
 
+uint32_t CVelmoraBoardSupport::RecommitAsiInputReadPointer(uint32_t pointer, uint32_t) {
+    if (m_bNoHardware) return 1;
+    // This process's own commits write its pointer before each strobe.
+    return m_pVelmoraFpga->WriteTsCaptureControl(pointer) && m_pVelmoraFpga->StrobeTsCaptureBuffer()
+               ? 1
+               : 0;
+}
+
 uint32_t CVelmoraBoardSupport::SkipAsiInputReadPointer(uint32_t pointer, uint32_t) {
     if (!m_bNoHardware) m_uiAsiInputReadPointer = pointer;
     return 1;
 }
 
-uint32_t CVelmoraBoardSupport::IsAsiInputCommittedElsewhere(uint32_t) {
-    return !m_bNoHardware && TsInputShare().CommittedElsewhere() ? 1 : 0;
+TsInputRecord* CVelmoraBoardSupport::GetAsiInputRecord(uint32_t) {
+    return TsInputShare().Record();
 }
 
 uint32_t CVelmoraBoardSupport::WasAsiInputCommittedElsewhere(uint32_t) {

@@ -157,9 +157,6 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     uint32_t GetAsiInputReadPointer(uint32_t* pPointer, uint32_t port) override;
     uint32_t SetAsiInputReadPointer(uint32_t pointer, uint32_t port) override;
     uint32_t CommitAsiInputReadPointer(uint32_t port) override;
-    // Whether another process has committed the input read pointer since
-    // this one last did: the card may then write over what this one holds.
-    uint32_t IsAsiInputCommittedElsewhere(uint32_t port);
     // Whether another process has committed it since this was last asked,
     // even when this one committed after it.
     uint32_t WasAsiInputCommittedElsewhere(uint32_t port);
@@ -171,10 +168,16 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     // input write pointer.
     uint32_t GetTsCapturedPacketsAt(uint32_t* pCaptured, uint32_t* pWriteBefore,
                                     uint32_t* pWriteAfter);
-    // Moves this process's read pointer past entries it lets go of, without
-    // a commit: while the card holds another process's pointer, a commit of
-    // this one's would only take room from the card.
+    // Moves this process's read pointer without a commit: past entries it
+    // lets go of, or past entries it read while the card's pointer is
+    // another process's further on, which a commit would take back.
     uint32_t SkipAsiInputReadPointer(uint32_t pointer, uint32_t port);
+    // Commits `pointer` for the card alone, this process's read pointer
+    // staying as it is: a commit that a process that died left half done is
+    // finished so.
+    uint32_t RecommitAsiInputReadPointer(uint32_t pointer, uint32_t port);
+    // What every process capturing from the card knows of its input.
+    TsInputRecord* GetAsiInputRecord(uint32_t port);
 
     // --- Slots added by this level, in slot order. ---
 

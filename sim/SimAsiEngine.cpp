@@ -405,7 +405,7 @@ bool SimAsiEngine::ReadRegister(uint32_t offset, uint32_t* value) {
 }
 
 uint32_t SimAsiEngine::CapturedPacketCount() const {
-    return static_cast<uint32_t>(m_state.captured + m_state.overflows);
+    return static_cast<uint32_t>(m_state.countBase + m_state.captured + m_state.overflows);
 }
 
 uint32_t SimAsiEngine::SentPacketCount() const {

@@ -94,6 +94,8 @@ struct SimAsiState {
     uint64_t sourceOrigin;  // arrival number at which the file source started (its packet 0)
     uint64_t captured;      // packets written into the input ring since power-up
     uint64_t overflows;     // packets lost to a full input ring since power-up
+    uint32_t countBase;     // the received count's value at power-up
+    uint32_t unusedCount;
 
     // Output: the entry at outputRead started at outputStartTick.
     uint64_t outputStartTick;

@@ -165,9 +165,12 @@ void SimCard::WriteRegisterLocked(uint32_t offset, uint32_t value) {
 
 uint32_t SimCard::ReadRegister(uint32_t offset, uint32_t* value) {
     if (!IsDwordOffset(offset, SimCardState::kBar3Size)) return ApiInvalidAddress;
-    Guard guard(m_state);
-    if (!guard.Owned()) return ApiFailed;
-    *value = ReadRegisterLocked(offset);
+    {
+        Guard guard(m_state);
+        if (!guard.Owned()) return ApiFailed;
+        *value = ReadRegisterLocked(offset);
+    }
+    RunHook(offset, false);
     return ApiSuccess;
 }
 
@@ -178,19 +181,23 @@ uint32_t SimCard::WriteRegister(uint32_t offset, uint32_t value) {
         if (!guard.Owned()) return ApiFailed;
         WriteRegisterLocked(offset, value);
     }
-    std::function<void()> hook;
-    {
-        std::lock_guard lock(m_writeHookMutex);
-        if (m_writeHookOffset == offset) std::swap(hook, m_writeHook);
-    }
-    if (hook) hook();
+    RunHook(offset, true);
     return ApiSuccess;
 }
 
-void SimCard::RunAfterNextWrite(uint32_t offset, std::function<void()> hook) {
-    std::lock_guard lock(m_writeHookMutex);
-    m_writeHookOffset = offset;
-    m_writeHook = std::move(hook);
+void SimCard::RunHook(uint32_t offset, bool write) {
+    std::function<void()> run;
+    {
+        std::lock_guard lock(m_hookMutex);
+        Hook& hook = m_hooks[write ? 1 : 0];
+        if (hook.offset == offset || hook.offset == kAnyRegister) std::swap(run, hook.run);
+    }
+    if (run) run();
+}
+
+void SimCard::RunAfterNext(uint32_t offset, bool write, std::function<void()> hook) {
+    std::lock_guard lock(m_hookMutex);
+    m_hooks[write ? 1 : 0] = {offset, std::move(hook)};
 }
 
 bool SimCard::LockFree() {

@@ -151,9 +151,11 @@ class SimCard {
     // are logged and pass the register model.
     uint32_t ReadRegister(uint32_t offset, uint32_t* value);
     uint32_t WriteRegister(uint32_t offset, uint32_t value);
-    // Runs `hook` once, in this process, after its next write of `offset`
-    // has passed the register model and let go of the card.
-    void RunAfterNextWrite(uint32_t offset, std::function<void()> hook);
+    static constexpr uint32_t kAnyRegister = UINT32_MAX;
+    // Runs `hook` once, in this process, after its next write (or, without
+    // `write`, read) of `offset` (kAnyRegister: of any register) has passed
+    // the register model and let go of the card.
+    void RunAfterNext(uint32_t offset, bool write, std::function<void()> hook);
     // The same registers without the model or the log, for tests.
     uint32_t PeekRegister(uint32_t offset, uint32_t* value);
     uint32_t PokeRegister(uint32_t offset, uint32_t value);
@@ -240,9 +242,15 @@ class SimCard {
     std::unique_ptr<platform::SharedMemory> m_forkHoldForChild;
     std::unique_ptr<platform::SharedMemory> m_memory;
     SimCardState* m_state;
-    std::mutex m_writeHookMutex;
-    uint32_t m_writeHookOffset = 0;
-    std::function<void()> m_writeHook;
+    // Runs the hook set for this access, if any.
+    void RunHook(uint32_t offset, bool write);
+
+    struct Hook {
+        uint32_t offset = 0;
+        std::function<void()> run;
+    };
+    std::mutex m_hookMutex;
+    Hook m_hooks[2];  // after a read, after a write
 };
 
 }  // namespace velmora::sim

@@ -93,7 +93,14 @@ std::vector<RegisterWrite> RegisterWriteLog(unsigned card) {
 bool RunAfterNextRegisterWrite(unsigned card, uint32_t offset, std::function<void()> hook) {
     auto held = Driver().HoldCard(card);
     if (!held) return false;
-    held->RunAfterNextWrite(offset, std::move(hook));
+    held->RunAfterNext(offset, true, std::move(hook));
+    return true;
+}
+
+bool RunAfterNextRegisterAccess(unsigned card, bool write, std::function<void()> hook) {
+    auto held = Driver().HoldCard(card);
+    if (!held) return false;
+    held->RunAfterNext(SimCard::kAnyRegister, write, std::move(hook));
     return true;
 }
 
@@ -487,10 +494,16 @@ std::optional<SimAsiSource> AsiInput(unsigned card) {
     return source;
 }
 
+bool SetAsiReceivedCount(unsigned card, uint32_t count) {
+    return WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) {
+        asi.countBase = count - static_cast<uint32_t>(asi.captured + asi.overflows);
+    });
+}
+
 std::optional<AsiInputCounts> AsiCaptureCounts(unsigned card) {
     AsiInputCounts counts{};
     if (!WithAsi(card, [&](SimAsiEngine&, SimAsiState& asi) {
-            counts = {asi.captured, asi.overflows};
+            counts = {asi.captured, asi.overflows, asi.arrivals, asi.sourceOrigin};
         })) {
         return std::nullopt;
     }

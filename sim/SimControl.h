@@ -67,6 +67,10 @@ std::vector<RegisterWrite> RegisterWriteLog(unsigned card);
 // (another process's open, say) lies between that write and the writer's
 // next step. A later call replaces a hook that has not run.
 bool RunAfterNextRegisterWrite(unsigned card, uint32_t offset, std::function<void()> hook);
+// The same after the next write (or, without `write`, read) of any register:
+// a hook that steps the clock makes the card run on between two accesses of
+// a process, as it does for a process that is slow or descheduled there.
+bool RunAfterNextRegisterAccess(unsigned card, bool write, std::function<void()> hook);
 // Runs `hook` once, in this process, half-way through the next step of the
 // ASI engine that this process runs and that plays a packet (`output`) or
 // captures several, with the card's lock held: a hook that raises SIGKILL
@@ -313,8 +317,15 @@ std::optional<uint32_t> AsiInputRate(unsigned card);
 struct AsiInputCounts {
     uint64_t captured;   // packets written into the input ring since power-up
     uint64_t overflows;  // packets lost to a full input ring since power-up
+    // Source packets that have arrived at the input, on or off, and the one
+    // at which the source in use started.
+    uint64_t arrivals;
+    uint64_t sourceOrigin;
 };
 std::optional<AsiInputCounts> AsiCaptureCounts(unsigned card);
+// Sets the card's 32-bit count of packets received (latched into 0x54), as a
+// card that has run for long has it: near 2^32, it wraps soon.
+bool SetAsiReceivedCount(unsigned card, uint32_t count);
 
 // What the output played: the count since power-up and the latest packets (at
 // most SimAsiState::kMonitorCapacity), oldest first.

@@ -4,14 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "BoardSupportTestSupport.h"
+#include "NumberedStream.h"
+#include "PlatformTestSupport.h"
+#include "hw/VelmoraFpga.h"
+#include "sim/SimAsiEngine.h"
 #include "sim/SimControl.h"
 #include "sim/SimFpga.h"
 #include "sim/SimTsGenerator.h"
@@ -240,6 +250,170 @@ TEST_F(AsiPortTest, LostPacketsAreCountedFromTheStartAndTheCountIsLatchedOnlyAft
     EXPECT_EQ(input->LostPackets(), dropped);
     EXPECT_GT(latches(), 0);
     ASSERT_TRUE(sim::EnableRegisterWriteLog(0, false));
+}
+
+// Two captures, opened as two processes open the card, count exactly what
+// each of them misses whatever arrives between any two of their register
+// accesses: the card runs on around their commits, latches and transfers as
+// it does for a process that is slow or descheduled there, laps a reader
+// that pauses beside the other and fills and drops while neither reads,
+// and its 32-bit count wraps on the way. Each reader gets what it reads in
+// order, once: packet n of the file is the n-th to arrive.
+TEST_F(AsiPortTest, CountsAreExactWhateverArrivesBetweenAnyTwoRegisterAccesses) {
+    constexpr uint32_t kFilePackets = 1u << 17;
+    constexpr uint32_t kPerField = 9;
+    constexpr uint32_t kWindowFields = kUnits / kPerField;
+    const std::string path = std::string(std::getenv("VELMORA_SIM_STATE_DIR")) + "/numbered.ts";
+    ASSERT_TRUE(test::WriteNumberedStream(path, kFilePackets));
+    ASSERT_TRUE(sim::SetAsiInputRate(0, kPerField * 188 * 8 * 50));
+    boardtest::BoardStack second;
+    ASSERT_TRUE(second.Open(false));
+    CAsiInputPort other(second.board.get());
+    ASSERT_EQ(
+        other.SetWindow(CAsiInputPort::kDefaultFirstWord, CAsiInputPort::kDefaultEndWord, kPort),
+        1u);
+    const auto received = [] {
+        const auto counts = sim::AsiCaptureCounts(0);
+        return counts->captured + counts->overflows;
+    };
+    struct Reader {
+        CAsiInputPort* port;
+        uint64_t receivedAtStart = 0;
+        uint64_t taken = 0;
+        uint64_t gaps = 0;
+        int64_t last = -1;
+        bool paused = false;
+    };
+    for (const uint32_t seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        // The file starts again with the next packet to arrive.
+        ASSERT_TRUE(sim::SetAsiInput(0, sim::SimAsiSource::File, path));
+        const uint64_t first = received();
+        const uint64_t overflows = sim::AsiCaptureCounts(0)->overflows;
+        // Wraps after a window.
+        ASSERT_TRUE(sim::SetAsiReceivedCount(0, UINT32_MAX - kUnits));
+        Reader readers[] = {{input.get()}, {&other}};
+        for (Reader& reader : readers) {
+            ASSERT_EQ(reader.port->EnableInput(kPort), 1u);
+            ASSERT_EQ(reader.port->StartCapture(kPort), 1u);
+            reader.receivedAtStart = received();
+        }
+        std::mutex hooks;
+        bool running = true;
+        // No packet number comes twice.
+        const auto budget = [&](uint64_t packets) {
+            return received() - first + packets < kFilePackets;
+        };
+        std::function<void(bool)> arm = [&](bool write) {
+            sim::RunAfterNextRegisterAccess(0, write, [&, write] {
+                std::lock_guard lock(hooks);
+                if (!running) return;
+                if (random() % 4 != 0 && budget(kPerField)) sim::StepFields(0, 1);
+                arm(write);
+            });
+        };
+        arm(false);
+        arm(true);
+        std::vector<uint8_t> entries(size_t{kUnits} * kAsiEntryBytes);
+        for (int round = 0; round < 400; ++round) {
+            // Now and then more than a window arrives while both readers,
+            // the first or the second do not read.
+            if (round % 100 == 50 && round < 300) {
+                readers[0].paused = round != 250;
+                readers[1].paused = round != 150;
+                std::lock_guard lock(hooks);
+                if (budget(kUnits + kUnits / 8))
+                    sim::StepFields(0, kWindowFields + kWindowFields / 8);
+            } else if (round % 100 == 60) {
+                readers[0].paused = readers[1].paused = false;
+            }
+            Reader& reader = readers[random() % 2];
+            uint32_t filled = 0;
+            ASSERT_EQ(reader.port->LookAtCapture(kPort, &filled), 1u);
+            if (reader.paused || filled == 0) continue;
+            const uint32_t count = 1 + random() % std::min(filled, 4000u);
+            // 0: written over while it was read, and let go of.
+            if (!reader.port->ReadDma(entries.data(), count, kPort)) continue;
+            reader.taken += count;
+            for (uint32_t k = 0; k < count; ++k) {
+                const uint32_t number =
+                    test::PacketNumber(&entries[size_t{k} * kAsiEntryBytes + 4]);
+                ASSERT_GT(number, reader.last);
+                if (reader.last >= 0) reader.gaps += number - reader.last - 1;
+                reader.last = number;
+            }
+        }
+        {
+            std::lock_guard lock(hooks);
+            running = false;
+        }
+        for (Reader& reader : readers) {
+            uint32_t kept = 0;
+            ASSERT_EQ(reader.port->LookAtCapture(kPort, &kept, true), 1u);
+            const uint64_t missed = received() - reader.receivedAtStart - reader.taken - kept;
+            EXPECT_EQ(reader.port->LostPackets(), missed);
+            EXPECT_LE(reader.gaps, missed);
+            EXPECT_GT(reader.taken, uint64_t{kUnits});
+            ASSERT_EQ(reader.port->DisableInput(kPort), 1u);
+        }
+        EXPECT_GT(received() - readers[0].receivedAtStart, 3u * kUnits);
+        EXPECT_GT(sim::AsiCaptureCounts(0)->overflows, overflows);
+    }
+}
+
+// A reader whose process dies inside a commit, before the pointer it wrote
+// reaches the card or after, leaves the record every capture counts by
+// whole: the next holder of the channel finishes the commit, and a capture
+// beside it counts exactly what it misses while more than the window comes.
+TEST_F(AsiPortTest, AReaderKilledInsideACommitLeavesTheCountsWhole) {
+    const auto received = [] {
+        const auto counts = sim::AsiCaptureCounts(0);
+        return counts->captured + counts->overflows;
+    };
+    ASSERT_EQ(input->EnableInput(kPort), 1u);
+    ASSERT_EQ(input->StartCapture(kPort), 1u);
+    const uint64_t start = received();
+    uint64_t taken = 0;
+    std::vector<uint8_t> entries(size_t{kUnits} * kAsiEntryBytes);
+    const auto readSome = [&](uint32_t most) {
+        uint32_t filled = 0;
+        ASSERT_EQ(input->LookAtCapture(kPort, &filled), 1u);
+        const uint32_t count = std::min(filled, most);
+        if (count != 0 && input->ReadDma(entries.data(), count, kPort)) taken += count;
+    };
+    for (const uint32_t offset :
+         {hw::CVelmoraFpga::kRegAsiInputReadPointer, uint32_t{sim::SimFpga::kRegBlockC}}) {
+        SCOPED_TRACE(offset);
+        platform::test::Child reader([offset] {
+            boardtest::BoardStack stack;
+            CAsiInputPort port(stack.board.get());
+            if (!stack.Open(false) ||
+                !port.SetWindow(CAsiInputPort::kDefaultFirstWord, CAsiInputPort::kDefaultEndWord,
+                                kPort) ||
+                !port.EnableInput(kPort) || !port.StartCapture(kPort) || !sim::StepFields(0, 5)) {
+                return 1;
+            }
+            uint32_t filled = 0;
+            if (!port.LookAtCapture(kPort, &filled) || filled == 0) return 2;
+            std::vector<uint8_t> read(size_t{filled} * kAsiEntryBytes);
+            sim::RunAfterNextRegisterWrite(0, offset, [] { std::raise(SIGKILL); });
+            port.ReadDma(read.data(), filled, kPort);
+            return 3;
+        });
+        EXPECT_EQ(reader.Wait(), -1);
+        ASSERT_NO_FATAL_FAILURE(readSome(kUnits));
+        // More than the window comes while this capture reads some of it.
+        for (uint32_t field = 0; field < 2 * kUnits / kPacketsPerField; field += 20) {
+            ASSERT_TRUE(sim::StepFields(0, 20));
+            ASSERT_NO_FATAL_FAILURE(readSome(field % 200 == 0 ? 1000 : 0));
+        }
+        ASSERT_NO_FATAL_FAILURE(readSome(kUnits));
+    }
+    uint32_t kept = 0;
+    ASSERT_EQ(input->LookAtCapture(kPort, &kept, true), 1u);
+    EXPECT_EQ(input->LostPackets(), received() - start - taken - kept);
+    EXPECT_GT(input->LostPackets(), uint64_t{kUnits});
 }
 
 TEST_F(AsiPortTest, FailedLockTransferOrCommitMovesNothing) {

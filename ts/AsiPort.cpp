@@ -30,15 +30,9 @@ uint32_t FirstRun(uint32_t pointer, uint32_t count, uint32_t endWord) {
     return last > endWord ? (endWord - pointer) / kAsiUnitWords : count;
 }
 
-// The pointer `count` units on from `pointer`, around the window.
-uint32_t PointerAfter(uint32_t pointer, uint32_t count, uint32_t firstWord, uint32_t endWord) {
-    return firstWord +
-           static_cast<uint32_t>((pointer - firstWord + uint64_t{count} * kAsiUnitWords) %
-                                 (endWord - firstWord));
-}
-
-// The most latches of the card's count that a capture's start, or a look
-// that makes its count exact, takes before it goes on.
+// The most looks a capture's look, or its last, takes before it goes under
+// the channel: a commit coming between a look's reads makes it look again.
+constexpr uint32_t kLookTries = 4;
 constexpr uint32_t kSettleTries = 64;
 
 // The pointer after `count` units, wrapped to the window's first word at the
@@ -290,11 +284,13 @@ uint32_t CAsiOutputPort::GetCardClock(uint64_t* pClock) {
 
 CAsiInputPort::CAsiInputPort(card::CVelmoraBoardSupport* pBoardSupport)
     : m_pBoardSupport(pBoardSupport),
-      m_pPciBridge(pBoardSupport != nullptr ? pBoardSupport->GetPciBridge() : nullptr) {}
+      m_pPciBridge(pBoardSupport != nullptr ? pBoardSupport->GetPciBridge() : nullptr),
+      m_Count(pBoardSupport) {}
 
 uint32_t CAsiInputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port) {
     m_dwFirstWord = firstWord;
     m_dwEndWord = endWord;
+    m_Count.SetWindow(firstWord, endWord);
     // While the input is on, the card's one read-pointer register is the
     // capturing processes': a window start committed there, or left for
     // their next strobe, would have the card count itself full near the
@@ -305,22 +301,24 @@ uint32_t CAsiInputPort::SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t
     // capture's start puts the pointer right. An input switched on since the
     // look above is past its own commit.
     hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel, hw::CDmaChannelLock::TryOnly{});
+    CAsiInputCount::View view;
     if (!lock.Held() || m_pBoardSupport->IsAsiInputOn(port)) return 1;
-    return PublishReadPointer(firstWord, port);
+    return m_Count.LookHolding(&view) ? PublishUnit(m_Count.UnitOf(firstWord, view.written), port)
+                                      : 0;
 }
 
-uint32_t CAsiInputPort::PublishReadPointer(uint32_t pointer, uint32_t port) {
-    if (!m_pBoardSupport->SetAsiInputReadPointer(pointer, port) ||
-        !m_pBoardSupport->CommitAsiInputReadPointer(port)) {
-        return 0;
+uint32_t CAsiInputPort::PublishUnit(uint64_t unit, uint32_t port) {
+    switch (m_Count.CommitAt(unit, port)) {
+        case CAsiInputCount::Commit::Done:
+            return 1;
+        case CAsiInputCount::Commit::Behind:
+            // The card follows the reader furthest on; a commit behind it
+            // could name a pointer the card has passed.
+            return m_pBoardSupport->SkipAsiInputReadPointer(m_Count.PointerOf(unit), port);
+        case CAsiInputCount::Commit::Failed:
+            break;
     }
-    m_Capture.committed = pointer;
-    return 1;
-}
-
-uint32_t CAsiInputPort::UnitsBetween(uint32_t from, uint32_t to) const {
-    const uint32_t windowWords = m_dwEndWord - m_dwFirstWord;
-    return (to + windowWords - from) % windowWords / kAsiUnitWords;
+    return 0;
 }
 
 uint32_t CAsiInputPort::TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count) {
@@ -341,110 +339,48 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
     if (!FitsWindow(pointer, count, m_dwFirstWord, m_dwEndWord)) return 0;
     const uint32_t first = FirstRun(pointer, count, m_dwEndWord);
     hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
-    if (!lock.Held()) return 0;
+    CAsiInputCount::View view;
+    if (!lock.Held() || !m_Count.LookHolding(&view)) return 0;
+    // Outside a capture the pointer is taken to be less than a window
+    // behind the card's.
+    const uint64_t from =
+        m_Capture.active ? m_Capture.position : m_Count.UnitOf(pointer, view.written);
     auto* destination = static_cast<uint8_t*>(pDestination);
     // Entries leave the card only once all have arrived: a first part let go
     // before a failed second transfer would reach nobody.
     if (!TransferAt(&pointer, destination, first) ||
         (first < count &&
-         !TransferAt(&pointer, destination + uint64_t{first} * kAsiEntryBytes, count - first))) {
+         !TransferAt(&pointer, destination + uint64_t{first} * kAsiEntryBytes, count - first)) ||
+        !m_Count.LookHolding(&view)) {
         return 0;
     }
-    if (m_Capture.active && MayBeOverwritten(port)) {
-        // Some of what came may be a window newer than its place says. What
-        // the card holds is let go of, and the card's pointer is this one's
-        // again: the pointer it holds may be a stopped reader's, behind which
-        // the card would take nothing more for anyone.
-        LetGoOfHeld(port, &pointer);
+    // The card writes unit u + window over unit u, and may be writing the
+    // unit after its pointer as it is read.
+    if (view.written - from > WindowUnits() - 1) {
+        if (m_Capture.active) LetGoOfHeld(port);
         return 0;
     }
-    // Alone, a card that filled is full until this commit: what it dropped
-    // meanwhile is counted by the next look. So is what it may have dropped
-    // between this look at it and the commit, when it came that far.
-    uint32_t room = 0;
-    uint32_t write = 0;
-    if (m_Capture.active && (!ReadWrite(&write, port) || CardFull(write))) {
-        m_Capture.fullSeen = true;
-    } else if (m_Capture.active) {
-        room = WindowUnits() - 1 - UnitsBetween(m_Capture.committed, write);
-    }
-    if (!PublishReadPointer(pointer, port)) return 0;
+    if (!PublishUnit(from + count, port)) return 0;
     if (m_Capture.active) {
-        uint32_t after = 0;
-        if (!m_Capture.fullSeen &&
-            (!ReadWrite(&after, port) || UnitsBetween(write, after) >= room)) {
-            m_Capture.fullSeen = true;
-        }
+        m_Capture.position = from + count;
         m_Capture.taken += count;
-        m_Capture.safeUntil += count;
     }
     return 1;
 }
 
-uint32_t CAsiInputPort::ReadWrite(uint32_t* pWrite, uint32_t port) {
-    uint32_t pointer = 0;
-    uint32_t filled = 0;
-    if (!ReadFilled(&pointer, &filled, port)) return 0;
-    *pWrite = PointerAfter(pointer, filled, m_dwFirstWord, m_dwEndWord);
-    return 1;
-}
-
-uint32_t CAsiInputPort::LatchCount(uint32_t* pCount, uint32_t* pBefore, uint32_t* pAfter) {
-    return m_pBoardSupport->GetTsCapturedPacketsAt(pCount, pBefore, pAfter) &&
-                   FitsWindow(*pBefore, 0, m_dwFirstWord, m_dwEndWord) &&
-                   FitsWindow(*pAfter, 0, m_dwFirstWord, m_dwEndWord)
-               ? 1
-               : 0;
-}
-
-bool CAsiInputPort::MayBeOverwritten(uint32_t port) {
-    if (!m_pBoardSupport->IsAsiInputCommittedElsewhere(port)) return false;
-    uint32_t count = 0;
-    uint32_t before = 0;
-    uint32_t after = 0;
-    const CaptureLedger& ledger = m_Capture;
-    if (!ledger.counted || ledger.offsetHigh == INT64_MAX || !LatchCount(&count, &before, &after)) {
-        return true;
+uint32_t CAsiInputPort::LetGoOfHeld(uint32_t port) {
+    CAsiInputCount::View view;
+    if (!m_Count.LookHolding(&view) ||
+        m_Count.CommitAt(view.written, port) != CAsiInputCount::Commit::Done) {
+        return 0;
     }
-    // The least that can have arrived by the latch.
-    const int64_t arrived =
-        static_cast<int64_t>(ledger.count + static_cast<uint32_t>(count - ledger.lastCount)) -
-        ledger.offsetHigh;
-    return arrived > static_cast<int64_t>(ledger.safeUntil);
-}
-
-uint32_t CAsiInputPort::ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32_t port) {
-    return GetFilledUnits(pFilled, port) &&
-                   m_pBoardSupport->GetAsiInputReadPointer(pPointer, port) &&
-                   FitsWindow(*pPointer, *pFilled, m_dwFirstWord, m_dwEndWord)
-               ? 1
-               : 0;
-}
-
-uint32_t CAsiInputPort::LetGoOfHeld(uint32_t port, uint32_t* pPointer) {
-    return ReadWrite(pPointer, port) && PublishReadPointer(*pPointer, port) ? 1 : 0;
-}
-
-uint32_t CAsiInputPort::SkipOldest(uint32_t pointer, uint32_t filled, uint32_t kept,
-                                   uint32_t port) {
-    if (filled <= kept) return 1;
-    return m_pBoardSupport->SkipAsiInputReadPointer(
-        PointerAfter(pointer, filled - kept, m_dwFirstWord, m_dwEndWord), port);
+    m_Capture.position = view.written;
+    return 1;
 }
 
 bool CAsiInputPort::OthersCapture(uint32_t port) {
     return platform::TickCount() - m_dwCommittedElsewhereMs < kOthersQuietMs &&
            m_pBoardSupport->IsAsiInputCapturedElsewhere(port);
-}
-
-void CAsiInputPort::TakeCardPointer(uint32_t port) {
-    // The look never waits for the channel, which another reader may hold
-    // for a transfer; the next look tries again.
-    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel, hw::CDmaChannelLock::TryOnly{});
-    uint32_t pointer = 0;
-    if (lock.Held() && m_pBoardSupport->GetAsiInputReadPointer(&pointer, port)) {
-        PublishReadPointer(pointer, port);
-    }
 }
 
 uint32_t CAsiInputPort::StartCapture(uint32_t port) {
@@ -456,110 +392,43 @@ uint32_t CAsiInputPort::StartCapture(uint32_t port) {
 
 uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     // The capture's packets are those the card writes after the pointer it
-    // lets go of up to: none has been lost yet.
-    uint32_t start = 0;
-    if (!LetGoOfHeld(port, &start)) return 0;
+    // lets go of up to, and those it drops from then on.
+    m_Capture = {};
+    CAsiInputCount::View view;
+    if (!LetGoOfHeld(port) || !m_Count.LookHolding(&view) ||
+        ((view.dropped == CAsiInputCount::kUnknown || static_cast<uint32_t>(view.doubt) != 0) &&
+         !m_Count.SettleDropped(&view, kSettleTries))) {
+        return 0;
+    }
     // Commits made elsewhere before this one's are no longer the card's; a
     // capture that another process holds a slot for counts as reading for
     // a while.
     m_pBoardSupport->WasAsiInputCommittedElsewhere(port);
     m_dwCommittedElsewhereMs = platform::TickCount();
     m_Capture.active = true;
-    m_Capture.lastWrite = start;
-    m_Capture.safeUntil = WindowUnits() - 1;
-    // Counts latched now, while nothing can be lost, tell how the card's
-    // count stands to what arrives.
-    uint32_t filled = 0;
-    return Recount(port, start, kSettleTries, &filled, true);
-}
-
-bool CAsiInputPort::CardFull(uint32_t write) const {
-    return UnitsBetween(m_Capture.committed, write) >= WindowUnits() - 1;
-}
-
-bool CAsiInputPort::CountExact() const {
-    return m_Capture.receivedLow == m_Capture.receivedHigh &&
-           m_Capture.offsetLow == m_Capture.offsetHigh;
-}
-
-void CAsiInputPort::TakeCount(uint32_t count, uint32_t looked, uint32_t before, uint32_t after,
-                              bool whole) {
-    CaptureLedger& ledger = m_Capture;
-    constexpr uint64_t kUnbounded = CaptureLedger::kUnbounded;
-    // The card's count is 32 bits wide and wraps.
-    ledger.count =
-        ledger.counted ? ledger.count + static_cast<uint32_t>(count - ledger.lastCount) : count;
-    ledger.counted = true;
-    ledger.lastCount = count;
-    const auto c = static_cast<int64_t>(ledger.count);
-    const uint64_t toBefore = UnitsBetween(looked, before);
-    const uint64_t between = UnitsBetween(before, after);
-    // What arrived by each pointer read.
-    const uint64_t beforeLow = ledger.receivedLow + toBefore;
-    const uint64_t beforeHigh =
-        whole && ledger.receivedHigh != kUnbounded ? ledger.receivedHigh + toBefore : kUnbounded;
-    const uint64_t afterLow = beforeLow + between;
-    const uint64_t afterHigh = beforeHigh != kUnbounded ? beforeHigh + between : kUnbounded;
-    // What arrived by the latch lies between the two, and is the count less
-    // its difference.
-    int64_t latchLow = static_cast<int64_t>(beforeLow);
-    int64_t latchHigh = afterHigh != kUnbounded ? static_cast<int64_t>(afterHigh) : INT64_MAX;
-    if (ledger.offsetHigh != INT64_MAX) latchLow = std::max(latchLow, c - ledger.offsetHigh);
-    if (ledger.offsetLow != INT64_MIN) latchHigh = std::min(latchHigh, c - ledger.offsetLow);
-    if (latchLow > latchHigh) {
-        // A loss the pointers did not show: the count alone tells.
-        ledger.offsetLow = INT64_MIN;
-        ledger.offsetHigh = INT64_MAX;
-        latchLow = static_cast<int64_t>(beforeLow);
-        latchHigh = afterHigh != kUnbounded ? static_cast<int64_t>(afterHigh) : INT64_MAX;
-    }
-    if (latchHigh != INT64_MAX) ledger.offsetLow = std::max(ledger.offsetLow, c - latchHigh);
-    ledger.offsetHigh = std::min(ledger.offsetHigh, c - latchLow);
-    ledger.receivedLow = std::max(afterLow, static_cast<uint64_t>(latchLow));
-    ledger.receivedHigh = whole && latchHigh != INT64_MAX
-                              ? std::min(afterHigh, static_cast<uint64_t>(latchHigh) + between)
-                              : kUnbounded;
-}
-
-uint32_t CAsiInputPort::Recount(uint32_t port, uint32_t pointer, uint32_t tries, uint32_t* pFilled,
-                                bool starting) {
-    CaptureLedger& ledger = m_Capture;
-    uint32_t write = PointerAfter(pointer, *pFilled, m_dwFirstWord, m_dwEndWord);
-    // The card writes every packet that arrives while it has room, and room
-    // is freed only by commits: while only this process commits and the card
-    // has not been full since the last look, the write pointer's way is what
-    // arrived. Another process's commit may let the card write over what
-    // this capture holds, or stop it short of what arrives.
-    // At the start the card has the room this capture's commit gave it, less
-    // what another reader that commits since holds, half the window at the
-    // most: nothing arriving in the moment the start takes is lost.
-    const bool freshElsewhere = m_pBoardSupport->WasAsiInputCommittedElsewhere(port) != 0;
-    if (freshElsewhere) m_dwCommittedElsewhereMs = platform::TickCount();
-    const bool elsewhere = !starting && m_pBoardSupport->IsAsiInputCommittedElsewhere(port);
-    const bool steady =
-        (starting || (!freshElsewhere && !elsewhere && !ledger.fullSeen)) && !CardFull(write);
-    ledger.fullSeen = false;
-    const uint32_t way = UnitsBetween(ledger.lastWrite, write);
-    ledger.receivedLow += way;
-    if (!steady) ledger.receivedHigh = CaptureLedger::kUnbounded;
-    if (ledger.receivedHigh != CaptureLedger::kUnbounded) ledger.receivedHigh += way;
-    // The card's count is latched only when packets may have been lost, or
-    // while what arrived is not known exactly.
-    for (uint32_t tried = 0; tried < tries && (!steady || !CountExact()); ++tried) {
-        uint32_t count = 0;
-        uint32_t before = 0;
-        uint32_t after = 0;
-        if (!LatchCount(&count, &before, &after)) return 0;
-        // The card may have filled since it was looked at: the next look
-        // goes by the count.
-        ledger.fullSeen = CardFull(after);
-        TakeCount(count, write, before, after, !elsewhere && !ledger.fullSeen);
-        write = after;
-        *pFilled = UnitsBetween(pointer, write);
-        if (CountExact()) break;
-    }
-    ledger.lastWrite = write;
+    m_Capture.start = m_Capture.position;
+    m_Capture.droppedAtStart = view.dropped;
     return 1;
+}
+
+bool CAsiInputPort::LookAtCard(CAsiInputCount::View* pView, bool settle) {
+    bool looked = false;
+    for (uint32_t tried = 0; tried < (settle ? kSettleTries : kLookTries) && !looked; ++tried) {
+        looked = m_Count.Look(pView) && (!pView->full || m_Count.LatchDropped(pView));
+    }
+    // The last look also settles what a commit that let a full card write
+    // again left in doubt.
+    if (looked && (!settle || static_cast<uint32_t>(pView->doubt) == 0)) return true;
+    // Commits keep coming, or one was left half done by a process that
+    // died: the look goes under the channel, but never waits for it, which
+    // another reader may hold for a transfer; the next look tries again.
+    hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel, hw::CDmaChannelLock::TryOnly{});
+    if (!lock.Held() || !m_Count.LookHolding(pView)) return looked;
+    if (pView->full) return m_Count.LatchDropped(pView);
+    if (settle && static_cast<uint32_t>(pView->doubt) != 0) {
+        m_Count.SettleDropped(pView, kSettleTries);
+    }
+    return true;
 }
 
 uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool settle) {
@@ -568,37 +437,30 @@ uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool set
         hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
         if (!lock.Held() || !BeginCapture(port)) return 0;
     }
-    // The rest goes without the channel, which the other readers need for
-    // their transfers: only a look that takes the card's pointer back
-    // commits, and only when the channel is free; what is read later is
-    // looked at again under the channel.
-    uint32_t filled = 0;
-    uint32_t pointer = 0;
-    if (!ReadFilled(&pointer, &filled, port) ||
-        !Recount(port, pointer, settle ? kSettleTries : 1, &filled)) {
-        return 0;
+    CAsiInputCount::View view;
+    if (!LookAtCard(&view, settle)) return 0;
+    if (m_pBoardSupport->WasAsiInputCommittedElsewhere(port)) {
+        m_dwCommittedElsewhereMs = platform::TickCount();
     }
     CaptureLedger& ledger = m_Capture;
-    uint32_t kept = filled;
-    if (m_pBoardSupport->IsAsiInputCommittedElsewhere(port)) {
-        bool others = false;
-        if (ledger.receivedLow > ledger.safeUntil) {
-            kept = 0;
-        } else if ((others = OthersCapture(port))) {
-            kept = std::min(filled, kKeptBesideOthers);
-        }
-        if (!SkipOldest(pointer, filled, kept, port)) return 0;
-        // Alone, or with nothing left to read, the card's room is counted
-        // from this capture's pointer again: another's that nobody moves on
-        // (a process that stopped capturing, or was stopped) would keep the
-        // card full.
-        if (!others || kept == 0) TakeCardPointer(port);
+    // What the card wrote over is gone, and so is the unit it may be
+    // writing.
+    uint64_t from = std::max(ledger.position, view.written - (WindowUnits() - 1));
+    if (ledger.position < view.committed && OthersCapture(port)) {
+        from = std::max(from, view.written - kKeptBesideOthers);
     }
-    ledger.safeUntil = ledger.receivedLow + (WindowUnits() - 1 - kept);
-    if (ledger.receivedLow >= ledger.taken + kept) {
-        ledger.lost = std::max(ledger.lost, ledger.receivedLow - ledger.taken - kept);
+    if (from != ledger.position &&
+        !m_pBoardSupport->SkipAsiInputReadPointer(m_Count.PointerOf(from), port)) {
+        return 0;
     }
-    if (pFilled != nullptr) *pFilled = kept;
+    ledger.position = from;
+    // What the card may have dropped, at the most: the count is never short.
+    const uint64_t dropped = view.dropped == CAsiInputCount::kUnknown
+                                 ? ledger.droppedAtStart
+                                 : std::max(view.MostDropped(), ledger.droppedAtStart);
+    ledger.lost =
+        std::max(ledger.lost, from - ledger.start - ledger.taken + dropped - ledger.droppedAtStart);
+    if (pFilled != nullptr) *pFilled = static_cast<uint32_t>(view.written - from);
     return 1;
 }
 
@@ -607,6 +469,13 @@ uint32_t CAsiInputPort::GetFilledUnits(uint32_t* pCount, uint32_t port) {
 }
 
 uint32_t CAsiInputPort::EnableInput(uint32_t port) {
+    if (!m_pBoardSupport->IsAsiInputOn(port)) {
+        // Under the channel no commit lets an input that is off write; one
+        // switched on meanwhile elsewhere leaves the latch to the captures.
+        hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);
+        CAsiInputCount::View view;
+        if (lock.Held() && m_Count.LookHolding(&view)) m_Count.LatchDropped(&view);
+    }
     return m_pBoardSupport->EnableAsiInput(port);
 }
 

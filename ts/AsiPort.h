@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "ts/AsiInputCount.h"
+
 namespace velmora::card {
 class CVelmoraBoardSupport;
 }
@@ -122,8 +124,9 @@ class CAsiInputPort {
     static constexpr uint32_t kDefaultEndWord = 0x5FA400;
     // Filled units from which the input counts as neither empty nor full.
     static constexpr uint32_t kHighWaterFilledUnits = 3240;
-    // Half the window: the other half is room for the card beside a faster
-    // reader.
+    // Half the window: what a capture behind the card's pointer keeps beside
+    // a faster reader, so that the card does not write over what it reads
+    // next while it reads.
     static constexpr uint32_t kKeptBesideOthers = 0x6540 / 2;
 
     explicit CAsiInputPort(card::CVelmoraBoardSupport* pBoardSupport);
@@ -137,8 +140,9 @@ class CAsiInputPort {
     // unless the card's input is on (whoever switched it on).
     uint32_t SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port);
     // At most two transfers, split at the window end: 1 only when every
-    // transfer completed, and the card's read pointer moves past the entries
-    // only then.
+    // transfer completed whole, and the read pointer moves past the entries
+    // only then. The card's pointer is committed there unless another
+    // process's is further on: the card then follows the reader furthest on.
     uint32_t ReadDma(void* pDestination, uint32_t count, uint32_t port);
     uint32_t GetFilledUnits(uint32_t* pCount, uint32_t port);
     // This process's capture from here on: what the card holds is let go of,
@@ -146,20 +150,19 @@ class CAsiInputPort {
     // process) is not this capture's, and what arrives from then on is its.
     // When the channel cannot be had, the capture's first look does it.
     uint32_t StartCapture(uint32_t port);
-    // The capture's look at the card. Once another
-    // process's commit has let the card write where this one's entries are,
-    // and enough has arrived since this one's last look to reach them, they
-    // are let go of; beside other captures no more than kKeptBesideOthers
-    // entries are kept, the oldest let go of first, so that this capture's
-    // backlog never leaves the card without room for theirs. Alone, or once
-    // the others have gone, the card's pointer is this capture's again and
-    // its whole window with it. `pFilled` gets the entries held whole. With
-    // `settle` the count of lost packets is made exact while packets keep
-    // coming (a few more requests).
+    // The capture's look at the card, without the channel. What the card
+    // wrote over is let go of; beside another capture that reads, one whose
+    // pointer is behind the card's keeps no more than kKeptBesideOthers
+    // entries, the newest. `pFilled` gets the entries held whole. With
+    // `settle`, the capture's last look, it tries longer to count what the
+    // card dropped while commits keep coming.
     uint32_t LookAtCapture(uint32_t port, uint32_t* pFilled, bool settle = false);
     // Packets that reached the card's input since StartCapture and that this
-    // capture will never read: lost to a full window, or let go of as above.
+    // capture will never read: dropped by a full card, written over, or let
+    // go of as above. Exact as of the last look.
     uint64_t LostPackets() const { return m_Capture.lost; }
+    // Switched on from off, the card's count is latched first, while the
+    // card writes nothing, so that what it drops from then on is known.
     uint32_t EnableInput(uint32_t port);
     uint32_t DisableInput(uint32_t port);
     uint32_t IsBufferFull(uint32_t port);
@@ -168,89 +171,34 @@ class CAsiInputPort {
     uint32_t GetInputStatus(uint32_t* pStatus, uint32_t port);
 
   private:
-    // What this process's capture has had of the card's input since its
-    // start, in packets. While no packet can have been lost, what arrived is
-    // what the card's write pointer passed. The card's count of packets
-    // received, which takes the card-wide register lock to latch, is latched
-    // between two reads of the pointer: it tells what arrived once packets
-    // may have been lost, through its difference from the packets that
-    // arrived since the start, a constant that each latch taken while none
-    // could be lost brings closer. What is known is kept as bounds, exact
-    // once they meet, and the count of those lost goes by the lower one, so
-    // that it is never ahead of the truth.
+    // This process's capture, in the units of the card's record.
     struct CaptureLedger {
-        static constexpr uint64_t kUnbounded = UINT64_MAX;
         bool active = false;
-        // Packets that arrived up to `lastWrite`.
-        uint64_t receivedLow = 0;
-        uint64_t receivedHigh = 0;
-        // The card's count, unwrapped, at the last latch, and its difference
-        // from the packets that arrived since the start.
-        bool counted = false;
-        uint32_t lastCount = 0;
-        uint64_t count = 0;
-        int64_t offsetLow = INT64_MIN;
-        int64_t offsetHigh = INT64_MAX;
-        uint64_t taken = 0;  // read whole
+        uint64_t start = 0;     // the unit the capture began at
+        uint64_t position = 0;  // the unit of this process's read pointer
+        uint64_t taken = 0;     // units read whole
+        // What the card had dropped at the start.
+        uint64_t droppedAtStart = 0;
         uint64_t lost = 0;
-        // While what arrived stays at or below it, the card cannot have
-        // written over what this capture holds.
-        uint64_t safeUntil = 0;
-        uint32_t lastWrite = 0;  // the card's write pointer at the last look
-        uint32_t committed = 0;  // the read pointer this process last committed
-        // Whether the card was seen full since the last look.
-        bool fullSeen = false;
     };
 
     uint32_t WindowUnits() const { return (m_dwEndWord - m_dwFirstWord) / kAsiUnitWords; }
-    // Units from card word `from` on to `to`, around the window.
-    uint32_t UnitsBetween(uint32_t from, uint32_t to) const;
-    // Writes and commits the card's read pointer; the caller holds the
-    // channel.
-    uint32_t PublishReadPointer(uint32_t pointer, uint32_t port);
+    // Commits the read pointer at `unit`, or moves only this process's when
+    // the card's is further on; the caller holds the channel.
+    uint32_t PublishUnit(uint64_t unit, uint32_t port);
     // StartCapture's work; the caller holds the channel.
     uint32_t BeginCapture(uint32_t port);
-    // Brings the ledger up to the card's write pointer, latching the card's
-    // count when packets may have been lost since the last look, or while
-    // what arrived is not known exactly: at most `tries` times, until it is.
-    // `pointer` is this process's read pointer; `starting` at the capture's
-    // start.
-    uint32_t Recount(uint32_t port, uint32_t pointer, uint32_t tries, uint32_t* pFilled,
-                     bool starting = false);
-    // Takes in a count latched between the pointer reads `before` and
-    // `after`, `looked` being the last look's; `whole` when the card wrote
-    // every packet that arrived from `looked` to `after`.
-    void TakeCount(uint32_t count, uint32_t looked, uint32_t before, uint32_t after, bool whole);
-    bool CountExact() const;
-    // The card's count latched between two reads of its write pointer: when
-    // they agree, the card wrote nothing around the latch.
-    uint32_t LatchCount(uint32_t* pCount, uint32_t* pBefore, uint32_t* pAfter);
-    // Whether the card, its write pointer at `write`, has no room left from
-    // the pointer this process last committed.
-    bool CardFull(uint32_t write) const;
-    // This process's read pointer and the units from it to the card's write
-    // pointer.
-    uint32_t ReadFilled(uint32_t* pPointer, uint32_t* pFilled, uint32_t port);
-    // The card's write pointer.
-    uint32_t ReadWrite(uint32_t* pWrite, uint32_t port);
-    // Whether what this capture holds may have been written over since its
-    // last look; the caller holds the channel.
-    bool MayBeOverwritten(uint32_t port);
+    // Commits the read pointer past every entry the card holds; the caller
+    // holds the channel.
+    uint32_t LetGoOfHeld(uint32_t port);
+    // The card without the channel, what it dropped taken in when it is
+    // full: a few looks (more to `settle`), then one under the channel when
+    // it is free.
+    bool LookAtCard(CAsiInputCount::View* pView, bool settle);
     // Whether another process captures from the card and reads: one that
     // has committed nothing for kOthersQuietMs (it stopped reading, was
     // stopped, or died) leaves the card to this one.
     bool OthersCapture(uint32_t port);
-    // Commits the read pointer past every entry the card holds, to
-    // `*pPointer`; the caller holds the channel.
-    uint32_t LetGoOfHeld(uint32_t port, uint32_t* pPointer);
-    // Lets go of all but the newest `kept` of the `filled` entries from
-    // `pointer`, without a commit: only while another process's commit is
-    // the card's.
-    uint32_t SkipOldest(uint32_t pointer, uint32_t filled, uint32_t kept, uint32_t port);
-    // Commits this process's read pointer when the channel is free, so that
-    // the card's room is counted from it and not from another process's
-    // pointer that nobody moves on.
-    void TakeCardPointer(uint32_t port);
     // One transfer of `count` entries from card word `*pPointer`, which then
     // moves past them.
     uint32_t TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count);
@@ -260,6 +208,7 @@ class CAsiInputPort {
     uint32_t m_dwFirstWord = kDefaultFirstWord;
     uint32_t m_dwDmaChannel = 0;
     uint32_t m_dwEndWord = kDefaultEndWord;
+    CAsiInputCount m_Count;
     CaptureLedger m_Capture;
     // Longer than a reading capture goes without a commit at the lowest
     // rates, where it reads a packet at a time once none has come for a

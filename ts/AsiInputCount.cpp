@@ -1,0 +1,218 @@
+#include "ts/AsiInputCount.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "card/VelmoraBoardSupport.h"
+#include "ts/AsiPort.h"
+
+namespace velmora::ts {
+
+namespace {
+
+using card::TsInputRecord;
+
+std::atomic_ref<uint64_t> Word(uint64_t& word) {
+    return std::atomic_ref<uint64_t>(word);
+}
+
+// The first count a record takes, so far from 0 that no unit a window
+// behind it goes below 0 and 0 can tell a record nobody has set.
+constexpr uint64_t kFirstWindows = uint64_t{1} << 32;
+
+// The most latches a commit that let a full card write again takes, holding
+// the channel.
+constexpr uint32_t kCommitLatches = 8;
+
+}  // namespace
+
+CAsiInputCount::CAsiInputCount(card::CVelmoraBoardSupport* pBoardSupport)
+    : m_pBoardSupport(pBoardSupport),
+      m_dwFirstWord(CAsiInputPort::kDefaultFirstWord),
+      m_dwEndWord(CAsiInputPort::kDefaultEndWord) {}
+
+void CAsiInputCount::SetWindow(uint32_t firstWord, uint32_t endWord) {
+    m_dwFirstWord = firstWord;
+    m_dwEndWord = endWord;
+}
+
+uint32_t CAsiInputCount::PointerOf(uint64_t unit) const {
+    return m_dwFirstWord + static_cast<uint32_t>(unit % Units()) * kUnitWords;
+}
+
+uint64_t CAsiInputCount::UnitOf(uint32_t pointer, uint64_t written) const {
+    const uint32_t unit = (pointer - m_dwFirstWord) / kUnitWords;
+    const uint64_t behind = (written % Units() + Units() - unit) % Units();
+    return written - behind;
+}
+
+uint64_t CAsiInputCount::WrittenUpTo(uint64_t written, uint32_t unit) const {
+    return written + (unit + Units() - written % Units()) % Units();
+}
+
+bool CAsiInputCount::ReadWriteUnit(uint32_t* pUnit) {
+    uint32_t filled = 0;
+    uint32_t pointer = 0;
+    if (!m_pBoardSupport->GetAsiInputFilledUnits(&filled, 0) ||
+        !m_pBoardSupport->GetAsiInputReadPointer(&pointer, 0) || pointer < m_dwFirstWord ||
+        pointer >= m_dwEndWord || filled >= Units()) {
+        return false;
+    }
+    *pUnit = ((pointer - m_dwFirstWord) / kUnitWords + filled) % Units();
+    return true;
+}
+
+void CAsiInputCount::Fill(View* pView, uint64_t written) const {
+    pView->written = written;
+    pView->full = written >= pView->committed + Units() - 1;
+}
+
+bool CAsiInputCount::Look(View* pView) {
+    TsInputRecord* record = m_pBoardSupport->GetAsiInputRecord(0);
+    const uint64_t sequence = Word(record->sequence).load();
+    const uint64_t written = Word(record->written).load();
+    if ((sequence & 1) != 0 || written == 0) return false;
+    pView->committed = Word(record->committed).load();
+    pView->dropped = Word(record->dropped).load();
+    pView->doubt = Word(record->doubt).load();
+    uint32_t unit = 0;
+    if (!ReadWriteUnit(&unit) || Word(record->sequence).load() != sequence) return false;
+    m_ullSequence = sequence;
+    Fill(pView, WrittenUpTo(written, unit));
+    return true;
+}
+
+bool CAsiInputCount::LookHolding(View* pView) {
+    TsInputRecord* record = m_pBoardSupport->GetAsiInputRecord(0);
+    uint32_t unit = 0;
+    if (!ReadWriteUnit(&unit)) return false;
+    uint64_t written = Word(record->written).load();
+    if (written == 0) {
+        // Nobody has counted this card's input yet: any pointer committed
+        // before lies behind the card's write pointer, so the first commit
+        // is never behind one taken to stand there.
+        written = kFirstWindows * Units() + unit;
+        Word(record->committed).store(written);
+    } else {
+        written = WrittenUpTo(written, unit);
+    }
+    Word(record->written).store(written);
+    // Odd under the channel: a commit whose process died before its end.
+    // The card is held back by its pointer or the one before, both behind
+    // the count just taken; the record's, stored before the card had it, is
+    // committed again, so that the card's room is counted from it.
+    uint64_t sequence = Word(record->sequence).load();
+    pView->committed = Word(record->committed).load();
+    if ((sequence & 1) != 0) {
+        if (!m_pBoardSupport->RecommitAsiInputReadPointer(PointerOf(pView->committed), 0)) {
+            return false;
+        }
+        Word(record->sequence).store(++sequence);
+    }
+    m_ullSequence = sequence;
+    pView->dropped = Word(record->dropped).load();
+    pView->doubt = Word(record->doubt).load();
+    Fill(pView, written);
+    return true;
+}
+
+uint64_t CAsiInputCount::Unwrap(const View& view, uint32_t low) {
+    // The card's count passes the record's by less than 2^32 between two
+    // latches made while it drops. The first starts a window of counts on,
+    // so that no bound below it goes under 0.
+    return view.dropped == kUnknown
+               ? (uint64_t{1} << 32) + low
+               : view.dropped + static_cast<uint32_t>(low - static_cast<uint32_t>(view.dropped));
+}
+
+void CAsiInputCount::KeepDropped(View* pView, uint64_t least, uint32_t more) {
+    TsInputRecord* record = m_pBoardSupport->GetAsiInputRecord(0);
+    std::atomic_ref<uint64_t> dropped = Word(record->dropped);
+    uint64_t kept = dropped.load();
+    // Several processes may latch at once; what is known only grows.
+    while ((kept == kUnknown || kept < least) && !dropped.compare_exchange_weak(kept, least)) {
+    }
+    if (kept == kUnknown || kept < least) kept = least;
+    // The doubt the look saw is settled now; one set since belongs to a
+    // later commit and stays.
+    const uint64_t most = least + more;
+    const uint64_t doubt = (pView->doubt >> 32 << 32) + (more != 0 ? uint64_t{1} << 32 : 0) +
+                           (most > kept ? most - kept : 0);
+    uint64_t seen = pView->doubt;
+    Word(record->doubt).compare_exchange_strong(seen, doubt);
+    pView->dropped = kept;
+    pView->doubt = Word(record->doubt).load();
+}
+
+bool CAsiInputCount::LatchDropped(View* pView) {
+    uint32_t count = 0;
+    uint32_t before = 0;
+    uint32_t after = 0;
+    const uint32_t pointer = PointerOf(pView->written);
+    if (!m_pBoardSupport->GetTsCapturedPacketsAt(&count, &before, &after) || before != pointer ||
+        after != pointer ||
+        Word(m_pBoardSupport->GetAsiInputRecord(0)->sequence).load() != m_ullSequence) {
+        return false;
+    }
+    // The card wrote nothing from the look on (less than a window can be
+    // written without a commit): its count is what it wrote and dropped.
+    KeepDropped(pView, Unwrap(*pView, count - static_cast<uint32_t>(pView->written)), 0);
+    return true;
+}
+
+bool CAsiInputCount::SettleDropped(View* pView, uint32_t tries) {
+    uint64_t least = 0;
+    uint64_t most = kUnknown;
+    for (uint32_t tried = 0; tried < tries && least != most; ++tried) {
+        uint32_t count = 0;
+        uint32_t before = 0;
+        uint32_t after = 0;
+        if (!m_pBoardSupport->GetTsCapturedPacketsAt(&count, &before, &after)) return false;
+        // Under the channel the card only writes on, so what it had written
+        // at the latch lies between what it had by the two reads.
+        const uint64_t first = WrittenUpTo(pView->written, (before - m_dwFirstWord) / kUnitWords);
+        const uint64_t last = WrittenUpTo(first, (after - m_dwFirstWord) / kUnitWords);
+        Fill(pView, last);
+        const uint64_t high = Unwrap(*pView, count - static_cast<uint32_t>(first));
+        const uint64_t low = high - (last - first);
+        least = std::max(least, low);
+        // While the card has room it drops nothing, and every latch bounds
+        // the same figure; one full by the second read may drop on, which
+        // only the latches from then on bound.
+        most = first == last || pView->full ? high : std::min(most, high);
+    }
+    if (most == kUnknown) return false;
+    KeepDropped(pView, least, static_cast<uint32_t>(std::min<uint64_t>(most - least, UINT32_MAX)));
+    return true;
+}
+
+CAsiInputCount::Commit CAsiInputCount::CommitAt(uint64_t unit, uint32_t port) {
+    View view;
+    if (!LookHolding(&view) || unit > view.written) return Commit::Failed;
+    if (unit < view.committed) return Commit::Behind;
+    TsInputRecord* record = m_pBoardSupport->GetAsiInputRecord(0);
+    const uint64_t sequence = Word(record->sequence).load();
+    Word(record->sequence).store(sequence + 1);
+    // Stored first: a process that dies before its commit reaches the card
+    // leaves a unit at or past the card's, which no later commit is taken to
+    // be behind wrongly.
+    Word(record->committed).store(unit);
+    const bool committed = m_pBoardSupport->SetAsiInputReadPointer(PointerOf(unit), port) &&
+                           m_pBoardSupport->CommitAsiInputReadPointer(port);
+    if (!committed) Word(record->committed).store(view.committed);
+    const uint64_t full = view.committed + Units() - 1;
+    uint32_t now = 0;
+    if (ReadWriteUnit(&now)) {
+        view.committed = committed ? unit : view.committed;
+        Fill(&view, WrittenUpTo(view.written, now));
+        Word(record->written).store(view.written);
+        // A card that came to the end of its room before the commit reached
+        // it dropped what arrived meanwhile, which no look saw: the count is
+        // latched now, while no other process can commit.
+        if (committed && view.written >= full) SettleDropped(&view, kCommitLatches);
+    }
+    Word(record->sequence).store(sequence + 2);
+    return committed ? Commit::Done : Commit::Failed;
+}
+
+}  // namespace velmora::ts

@@ -1,0 +1,102 @@
+#pragma once
+
+// The card's ASI input counted in units (one packet each) against the record
+// that every process capturing from the card shares (card::TsInputRecord):
+// what the card has written, the unit of the read pointer it holds and what
+// it has dropped, each in 64 bits. A unit lies in the window at its index
+// modulo the window's units.
+//
+// The card never writes past the read pointer last committed, and every
+// commit goes through CommitAt, under the input's DMA channel, between two
+// reads of the write pointer that the record takes in. A pointer is never
+// committed behind the card's: the card is then held back by a pointer no
+// further on than the record's count, so it writes less than a window
+// between any two reads, and a count brought up from the record by one read
+// of the write pointer is exact, with or without the channel, as long as no
+// commit came between. The card drops packets only while it is full, when
+// its write pointer stands still: its count latched then, against the units
+// written, tells what it dropped.
+
+#include <cstdint>
+
+#include "card/TsInputShare.h"
+
+namespace velmora::card {
+class CVelmoraBoardSupport;
+}
+
+namespace velmora::ts {
+
+class CAsiInputCount {
+  public:
+    static constexpr uint64_t kUnknown = card::TsInputRecord::kUnknown;
+
+    // The card at one look.
+    struct View {
+        uint64_t written = 0;    // units the card has written
+        uint64_t committed = 0;  // the unit of the card's read pointer
+        // What the card has dropped: at least `dropped`, at most `doubt`
+        // more (the record's words as read, `doubt` with its count of sets).
+        uint64_t dropped = kUnknown;
+        uint64_t doubt = 0;
+        bool full = false;  // no room left: what arrives is dropped
+        uint64_t MostDropped() const { return dropped + static_cast<uint32_t>(doubt); }
+    };
+    enum class Commit { Done, Behind, Failed };
+
+    explicit CAsiInputCount(card::CVelmoraBoardSupport* pBoardSupport);
+    CAsiInputCount(const CAsiInputCount&) = delete;
+    CAsiInputCount& operator=(const CAsiInputCount&) = delete;
+
+    void SetWindow(uint32_t firstWord, uint32_t endWord);
+
+    // The card as it stands, without the channel: false when a commit came
+    // between the reads (or is under way), or the card cannot be read.
+    bool Look(View* pView);
+    // The same for a holder of the channel, which keeps the record up and
+    // finishes a commit that a process that died left half done.
+    bool LookHolding(View* pView);
+    // Latches the card's count and takes in what the card dropped, when the
+    // card wrote nothing from the look to the latch (it is full, or its
+    // input is off) and no commit came; false otherwise.
+    bool LatchDropped(View* pView);
+    // For a holder of the channel: up to `tries` latches, until one comes
+    // while the card writes nothing. While the card has room it drops
+    // nothing, so each latch bounds one same figure, and the bounds of all
+    // are kept, the doubt between them too.
+    bool SettleDropped(View* pView, uint32_t tries);
+    // For a holder of the channel: commits the read pointer at `unit`. Behind
+    // (nothing committed) when the card's pointer is further on, since a
+    // pointer behind it could be one the card has already passed; Failed
+    // when `unit` lies past what the card wrote or the commit failed.
+    Commit CommitAt(uint64_t unit, uint32_t port);
+
+    // Where `unit` lies, in card words.
+    uint32_t PointerOf(uint64_t unit) const;
+    // The unit at card word `pointer`, at most a window behind `written`.
+    uint64_t UnitOf(uint32_t pointer, uint64_t written) const;
+    uint32_t Units() const { return (m_dwEndWord - m_dwFirstWord) / kUnitWords; }
+
+  private:
+    static constexpr uint32_t kUnitWords = 64;
+
+    // The unit the card's write pointer stands at, in the window.
+    bool ReadWriteUnit(uint32_t* pUnit);
+    // `written` brought up to the write pointer at window unit `unit`.
+    uint64_t WrittenUpTo(uint64_t written, uint32_t unit) const;
+    void Fill(View* pView, uint64_t written) const;
+    // Keeps `least` in the record unless it holds more, and the doubt the
+    // record had at the look (`doubt`) replaced by `more` beyond it, unless
+    // it was set since.
+    void KeepDropped(View* pView, uint64_t least, uint32_t more);
+    // `low`, the low 32 bits of a count of drops, unwrapped by the view's.
+    static uint64_t Unwrap(const View& view, uint32_t low);
+
+    card::CVelmoraBoardSupport* m_pBoardSupport;
+    uint32_t m_dwFirstWord;
+    uint32_t m_dwEndWord;
+    // The record's sequence at the last look, which a latch checks.
+    uint64_t m_ullSequence = 0;
+};
+
+}  // namespace velmora::ts
