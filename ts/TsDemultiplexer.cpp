@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "card/LogFile.h"
+#include "platform/CallDeadline.h"
 #include "platform/TextConv.h"
 #include "platform/Time.h"
 #include "ts/AsiPort.h"
@@ -150,6 +151,7 @@ uint32_t CTsDemultiplexer::Start() {
     }
     m_bStopped = 0;
     if (!m_bAsiOff) {
+        if (m_pCounted) m_pCounted->Reset();
         m_ReaderThread.Start([this] { return CaptureDmaThread(); });
         m_MoverThread.Start([this] { return PacketDistributionThread(); });
     }
@@ -173,6 +175,12 @@ uint32_t CTsDemultiplexer::Stop() {
     if (m_bStopped) return m_bInputReleasePending ? ReleaseInput() : 1;
     m_bStopped = 1;
     const uint32_t released = ReleaseInput();
+    // The reader's last look counts what the capture lost to its end; its
+    // waits for the card's locks give up once its end is awaited, so it is
+    // given until the call's deadline first.
+    if (m_pCounted && !m_bAsiOff) {
+        m_pCounted->Wait(platform::CallDeadline::Bound(kLastCountWaitMs));
+    }
     // Every producer and consumer has ended before the receiver closes and
     // the rings are emptied.
     StopThreads();
@@ -348,6 +356,7 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
     m_pInputPort->LookAtCapture(m_dwPort, nullptr, true);
     count();
     if (changed()) report(platform::TickCount());
+    if (m_pCounted) m_pCounted->Set();
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/CriticalSection.h"
+#include "platform/Event.h"
 #include "platform/ExclusiveFile.h"
 #include "platform/Thread.h"
 #include "record/ProgramRecorder.h"
@@ -135,6 +136,9 @@ class CTsDemultiplexer {
     std::unique_ptr<CLockedRingBuffer> m_pPacketRing;
     std::unique_ptr<CLockedRingBuffer> m_pIpRing;
     std::atomic<uint32_t> m_bMoverBusy{0};
+    // Set once the reader has counted the capture's last moments.
+    std::unique_ptr<platform::Event> m_pCounted = platform::Event::Create(true, false);
+    static constexpr uint32_t kLastCountWaitMs = 1000;
     platform::Thread m_ReaderThread;
     platform::Thread m_MoverThread;
     platform::Thread m_IpThread;
