@@ -77,7 +77,7 @@ bool CAsiInputCount::Look(View* pView) {
     pView->doubt = Word(record->doubt).load();
     uint32_t unit = 0;
     if (!ReadWriteUnit(&unit) || Word(record->sequence).load() != sequence) return false;
-    m_ullSequence = sequence;
+    pView->sequence = sequence;
     Fill(pView, WrittenUpTo(written, unit));
     return true;
 }
@@ -109,7 +109,7 @@ bool CAsiInputCount::LookHolding(View* pView) {
         }
         Word(record->sequence).store(++sequence);
     }
-    m_ullSequence = sequence;
+    pView->sequence = sequence;
     pView->dropped = Word(record->dropped).load();
     pView->doubt = Word(record->doubt).load();
     Fill(pView, written);
@@ -151,7 +151,7 @@ bool CAsiInputCount::LatchDropped(View* pView) {
     const uint32_t pointer = PointerOf(pView->written);
     if (!m_pBoardSupport->GetTsCapturedPacketsAt(&count, &before, &after) || before != pointer ||
         after != pointer ||
-        Word(m_pBoardSupport->GetAsiInputRecord(0)->sequence).load() != m_ullSequence) {
+        Word(m_pBoardSupport->GetAsiInputRecord(0)->sequence).load() != pView->sequence) {
         return false;
     }
     // The card wrote nothing from the look on (less than a window can be

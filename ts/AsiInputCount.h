@@ -39,7 +39,8 @@ class CAsiInputCount {
         // more (the record's words as read, `doubt` with its count of sets).
         uint64_t dropped = kUnknown;
         uint64_t doubt = 0;
-        bool full = false;  // no room left: what arrives is dropped
+        bool full = false;      // no room left: what arrives is dropped
+        uint64_t sequence = 0;  // the record's at the look, which a latch checks
         uint64_t MostDropped() const { return dropped + static_cast<uint32_t>(doubt); }
     };
     enum class Commit { Done, Behind, Failed };
@@ -95,8 +96,6 @@ class CAsiInputCount {
     card::CVelmoraBoardSupport* m_pBoardSupport;
     uint32_t m_dwFirstWord;
     uint32_t m_dwEndWord;
-    // The record's sequence at the last look, which a latch checks.
-    uint64_t m_ullSequence = 0;
 };
 
 }  // namespace velmora::ts
