@@ -819,8 +819,26 @@ class OwnReadPointer {
 // process's capture reads on: what its two rings took comes whole, then,
 // after a gap, what the card kept for it, and its log counts the gap. Card
 // time moves on only while the capture that is to take what comes keeps up:
-// this one until its rings are full, then the other.
+// this one until its rings are full, then the other, which starts only then:
+// a reader behind the card's pointer writes none, so this capture's progress
+// is seen on the card's register only while it reads alone.
 TEST_F(TsCaptureProcessTest, ACaptureThatStopsReadingBesideAReaderKeepsItsRingsAndCountsTheRest) {
+    const size_t logged = cardtest::LogText().size();
+    SteppedCapture capture;
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    capture.Restart();
+    ASSERT_TRUE(capture.TakeMore(1000));
+    ASSERT_TRUE(capture.TakeAll());
+    const uint64_t pausedAt = Received();
+    {
+        const OwnReadPointer own;
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                if (own.Holds() < 32) sim::StepFields(0, 1);
+                return own.Moved() >= kRingsHold;
+            },
+            "this capture's rings full"));
+    }
     const std::string ready = TempPath("peer_ready");
     const std::string go = TempPath("peer_go");
     auto reader = StartPeer("end", {{kPeerWork, "capture"},
@@ -828,29 +846,17 @@ TEST_F(TsCaptureProcessTest, ACaptureThatStopsReadingBesideAReaderKeepsItsRingsA
                                     {kPeerReady, ready},
                                     {kPeerGo, go},
                                     {kPeerEnding, "0"}});
-    // Alone on the card, the other's pointer is the card's.
-    ASSERT_TRUE(WaitFor([&] {
-        if (CardHolds() < 32) sim::StepFields(0, 1);
-        return std::filesystem::exists(ready) || !reader->Running();
-    }));
+    // The other's start lets go of what the card holds, and its pointer is
+    // the card's from then on.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            if (!reader->Running()) return true;
+            if (CardHolds() < 32) sim::StepFields(0, 1);
+            return std::filesystem::exists(ready) &&
+                   Received() > pausedAt + kRingsHold + 2 * kWindow;
+        },
+        "more than the rings and the window arrived"));
     ASSERT_TRUE(std::filesystem::exists(ready)) << "the peer ended before it captured";
-    const size_t logged = cardtest::LogText().size();
-    SteppedCapture capture;
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    capture.Restart();
-    ASSERT_TRUE(capture.TakeMore(1000));
-    ASSERT_TRUE(capture.TakeAll());
-    {
-        const OwnReadPointer own;
-        const uint64_t pausedAt = Received();
-        ASSERT_TRUE(WaitFor(
-            [&] {
-                const bool full = own.Moved() >= kRingsHold;
-                if (full ? CardHolds() < 32 : own.Holds() < 32) sim::StepFields(0, 1);
-                return full && Received() > pausedAt + kRingsHold + 2 * kWindow;
-            },
-            "more than the rings and the window arrived"));
-    }
     ASSERT_TRUE(capture.TakeMore(kRingsHold, NeverStep));
     EXPECT_TRUE(capture.Whole());
     const uint64_t next = capture.Next().value_or(0);
