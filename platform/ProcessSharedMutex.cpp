@@ -20,6 +20,7 @@ namespace velmora::platform {
 
 bool ProcessSharedMutex::Init(bool recursive) {
     claim = 0;
+    next = 0;
     claims = 0;
     claimedUs = 0;
     pthread_mutexattr_t attributes;
@@ -50,6 +51,7 @@ constexpr auto kClaimantSlice = Ms(10);
 // claimant: a wait shorter than this is served without a hand-over, and
 // others that take the mutex again and again keep a waiter out no longer.
 constexpr auto kClaimRipens = Ms(1);
+constexpr uint64_t kClaimRipensUs = 1000;
 // How long a waiter leaves the mutex to another's claim. A claimant that has
 // not had its turn by then is taken to be stopped or gone (it would have
 // been served within one hold of the mutex), and its claim is taken over.
@@ -116,14 +118,22 @@ int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs) {
     uint32_t mine = 0;  // this thread's claim while it stands
     uint32_t seen = 0;  // another's claim, and since when this thread sees it ripe
     Clock::time_point seenSince;
+    std::atomic_ref<uint32_t> sharedNext(next);
+    uint32_t waiting = 0;  // this thread's value as the one next in line
+    const auto newValue = [this] {
+        const uint32_t count = std::atomic_ref<uint32_t>(claims).fetch_add(1);
+        return (count << kThreadIdBits) |
+               (static_cast<uint32_t>(gettid()) & ((uint32_t{1} << kThreadIdBits) - 1));
+    };
     // Claims the next turn in place of `current` (0: nobody's).
     const auto claimTurn = [&](uint32_t current) {
-        const uint32_t count = std::atomic_ref<uint32_t>(claims).fetch_add(1);
-        const uint32_t value = (count << kThreadIdBits) | (static_cast<uint32_t>(gettid()) &
-                                                           ((uint32_t{1} << kThreadIdBits) - 1));
+        const uint32_t value = newValue();
         if (!shared.compare_exchange_strong(current, value)) return;
         sharedSince.store(MonotonicUs());
         mine = value;
+        // Its place next in line is no longer needed.
+        uint32_t place = waiting;
+        if (place != 0 && sharedNext.compare_exchange_strong(place, 0)) waiting = 0;
     };
     int result = ETIMEDOUT;
     for (;;) {
@@ -132,6 +142,11 @@ int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs) {
         const Clock::time_point stepEnd =
             forever ? now + Ms(kSliceMs) : std::min(end, now + Ms(kSliceMs));
         const uint32_t current = shared.load();
+        // Handed the turn by the claimant before it.
+        if (waiting != 0 && current == waiting) {
+            mine = waiting;
+            waiting = 0;
+        }
         // Taken over: this thread was not seen to come for its turn.
         if (mine != 0 && current != mine) mine = 0;
         if (current != 0 && current != mine) {
@@ -150,6 +165,11 @@ int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs) {
                 seenSince = now;
             }
             const Clock::time_point honoured = seenSince + kClaimHonoured;
+            if (waiting == 0) {
+                uint32_t none = 0;
+                const uint32_t value = newValue();
+                if (sharedNext.compare_exchange_strong(none, value)) waiting = value;
+            }
             if (now < honoured) {
                 FutexWait(&claim, current, Ceil(std::min(stepEnd, honoured) - now));
                 if (Thread::EndAwaited()) break;
@@ -169,8 +189,23 @@ int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs) {
         result = TimedLock(&mutex, Ceil(std::min(stepEnd, now + kClaimantSlice) - now));
         if (result != ETIMEDOUT || Thread::EndAwaited()) break;
     }
-    // A claim is given back whether the turn was had or the wait gave up.
-    if (mine != 0 && shared.compare_exchange_strong(mine, 0)) FutexWakeAll(&claim);
+    // Out of line: a place next in line is given up; a claim is handed to
+    // the one next in line, already ripe (it has waited), or given back.
+    uint32_t place = waiting;
+    if (place != 0 && !sharedNext.compare_exchange_strong(place, 0) && shared.load() == waiting) {
+        mine = waiting;
+    }
+    if (mine != 0) {
+        const uint32_t after = result == 0 || result == EOWNERDEAD ? sharedNext.exchange(0) : 0;
+        if (after != 0) sharedSince.store(MonotonicUs() - kClaimRipensUs);
+        if (shared.compare_exchange_strong(mine, after)) {
+            FutexWakeAll(&claim);
+        } else if (after != 0) {
+            // Taken over meanwhile: the one next in line stays so.
+            uint32_t none = 0;
+            sharedNext.compare_exchange_strong(none, after);
+        }
+    }
     return result;
 }
 

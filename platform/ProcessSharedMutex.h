@@ -20,13 +20,18 @@ namespace velmora::platform {
 // (stopped, dead, or not run for a long time) is honoured only for a while;
 // then a waiter behind it claims instead. A claim is all a waiter leaves in
 // the shared bytes, and it takes it back when it stops waiting, so a waiter
-// that gives up costs the others nothing.
+// that gives up costs the others nothing. The first waiter that finds a
+// claim standing is next in line: the claimant, served, hands the turn to it,
+// so that it does not have to run first to claim it again.
 struct ProcessSharedMutex {
     pthread_mutex_t mutex;
     // The waiter that has the next turn: its thread id, with the low bits of
     // a claim count above them so that two claims of one thread differ; 0
     // when none.
     uint32_t claim;
+    // The waiter that has waited behind the claim and has the turn after it
+    // (its claim's value); 0 when none.
+    uint32_t next;
     // Claims made so far.
     uint32_t claims;
     // When the standing claim was made, in microseconds of the monotonic
