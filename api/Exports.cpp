@@ -12,6 +12,7 @@
 #include "api/VelmoraSdkApi.h"
 #include "card/CardTable.h"
 #include "card/LoadTimeGlobals.h"
+#include "card/LogFile.h"
 #include "card/VelmoraCard.h"
 #include "hw/VelmoraPciBridge.h"
 #include "platform/CallDeadline.h"
@@ -170,16 +171,27 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_GetTotalCardNumber(uint32_t* pCount) {
 }
 
 VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
-    if (cardIndex >= kCardTableSize) return 0;
+    using velmora::card::g_LogFile;
+    if (cardIndex >= kCardTableSize) {
+        g_LogFile.WriteLogA("OpenCard: card %u is past the %u cards there can be: not opened",
+                            cardIndex, static_cast<unsigned>(kCardTableSize));
+        return 0;
+    }
     const velmora::platform::SignalsHeldBack signals;
     const velmora::platform::CallDeadline deadline;
     velmora::card::CloseCardsWhenTheProcessEnds(false);
     const velmora::card::CardEntryChange change(cardIndex);
-    if (change.ProcessEnding()) return 0;
+    if (change.ProcessEnding()) {
+        g_LogFile.WriteLogA("OpenCard: the process is ending: card %u is not opened", cardIndex);
+        return 0;
+    }
     CVelmoraCard*& entry = g_pCardTable[cardIndex];
     if (!entry) {
         entry = new (std::nothrow) CVelmoraCard(cardIndex);
-        if (!entry) return 0;
+        if (!entry) {
+            g_LogFile.WriteLogA("OpenCard: no memory for card %u: not opened", cardIndex);
+            return 0;
+        }
     }
     const uint32_t result = entry->OpenCardObjects(1);
     velmora::card::CloseCardsWhenTheProcessEnds(true);
@@ -187,6 +199,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_OpenCard(uint32_t cardIndex) {
     // A step that gave up at the deadline left the card's bring-up undone
     // although the open went through: it is closed again, as a failed open
     // leaves nothing open, so that a later open brings the card up whole.
+    g_LogFile.WriteLogA(
+        "OpenCard: a wait for a lock held elsewhere gave up at the call's deadline: card %u is "
+        "closed again and not opened",
+        cardIndex);
     entry->CloseCardObjects(1);
     return 0;
 }

@@ -131,12 +131,21 @@ uint32_t CBaseCard::OpenSharedMemory() {
     if (m_bCreator) std::memset(m_pSharedBlock->Data(), 0, m_dwSharedBlockSize);
     if (!Reserved8()) return 0;
 
-    if (!m_pBoardSupport->OpenPciDevice(m_bCreator)) return 0;
+    if (!m_pBoardSupport->OpenPciDevice(m_bCreator)) {
+        g_LogFile.WriteLog(L"open pci device err");
+        return 0;
+    }
     m_bPciDeviceOpen = true;
     m_dwCardType = m_pCardVars ? m_pCardVars->GetCardType() : 0;
-    if (!m_pBoardSupport->MapBars()) return 0;
+    if (!m_pBoardSupport->MapBars()) {
+        g_LogFile.WriteLog(L"map bars err");
+        return 0;
+    }
     uint32_t chipsetClass = 0;
-    if (!m_pBoardSupport->GetHostChipsetType(&chipsetClass)) return 0;
+    if (!m_pBoardSupport->GetHostChipsetType(&chipsetClass)) {
+        g_LogFile.WriteLog(L"get host chipset type err");
+        return 0;
+    }
     m_dwHostChipsetClass = chipsetClass;
 
     uint32_t cardVersion = 0, boardVersion = 0, fpgaVersion = 0, driverVersion = 0;
@@ -206,7 +215,11 @@ void CBaseCard::RollBackOpen(const OpenProgress& progress) {
 
 uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMainFunc,
                          CBoardSupport* pBoardSupport) {
-    if (!pMainFunc || !pBoardSupport) return 0;
+    if (!pMainFunc || !pBoardSupport) {
+        g_LogFile.WriteLogA("OpenCard: card %u has no main functions or board support: not opened",
+                            m_dwCardIndex);
+        return 0;
+    }
     m_pMainFunc = pMainFunc;
     m_pBoardSupport = pBoardSupport;
     if (flags & kOpenNoHardware) {
@@ -229,7 +242,12 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
 
     m_strOpenMutexName = OpenMutexName();
     m_pOpenMutex = platform::NamedMutex::Create(m_strOpenMutexName);
-    if (!m_pOpenMutex) return 0;
+    if (!m_pOpenMutex) {
+        g_LogFile.WriteLogA(
+            "OpenCard: the open mutex of the cards cannot be made: card %u is not opened",
+            m_dwCardIndex);
+        return 0;
+    }
     if (!Acquired(m_pOpenMutex->Lock())) {
         g_LogFile.WriteLog(
             L"OpenCard: the open mutex of the cards cannot be had: card %u is not opened",
@@ -239,7 +257,10 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
     }
 
     OpenProgress progress;
-    const auto fail = [&]() -> uint32_t {
+    // Every way out with 0 says which step failed (a step below may have
+    // told more).
+    const auto fail = [&](const char* step) -> uint32_t {
+        g_LogFile.WriteLogA("OpenCard: %s: card %u is not opened", step, m_dwCardIndex);
         RollBackOpen(progress);
         ReleaseOpenMutex();
         return 0;
@@ -253,37 +274,38 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
 
     if (firstInProcess) {
         m_bPciDeviceOpen = false;
-        if (!CreateSharedMemory()) return fail();
+        if (!CreateSharedMemory()) return fail("the card's shared block cannot be had");
         progress.blockMapped = true;
         const uint32_t opened = OpenSharedMemory();
         progress.pciOpen = m_bPciDeviceOpen;
-        if (!opened) return fail();
+        if (!opened) return fail("the card's device, windows or versions cannot be had");
         if (!m_bCreator && !m_pBoardSupport->IsBroughtUp() && !TakeOverCard()) {
             progress.pciOpen = m_bPciDeviceOpen;
-            return fail();
+            return fail("the card left without bring-up cannot be brought up again");
         }
     }
 
-    if (!SystemOpenCount()) return fail();
+    if (!SystemOpenCount()) return fail("the card's shared block is not mapped");
     CountSystemOpen(m_bCreator && firstInProcess);
     progress.systemCounted = true;
 
     if (m_bCreator && firstInProcess) {
         progress.deviceInit = true;
-        if (!m_pBoardSupport->InitDevice()) return fail();
+        if (!m_pBoardSupport->InitDevice()) return fail("the card's chips cannot be set up");
         // The stored values are being re-applied, not changed: keep the
         // setters from writing them back.
         const uint32_t persist = m_pBoardSupport->GetPersistFlag();
         m_pBoardSupport->SetPersistFlag(0);
         const uint32_t restored = m_pBoardSupport->RestoreSettings();
         m_pBoardSupport->SetPersistFlag(persist);
-        if (!restored || !m_pBoardSupport->SetBroughtUp(1)) return fail();
+        if (!restored) return fail("the settings stored on the card cannot be applied");
+        if (!m_pBoardSupport->SetBroughtUp(1)) return fail("the card cannot be marked brought up");
     } else {
         // The card runs the standard its first opener restored; this process
         // starts from it too, so its time stamps and page geometry match.
         m_pBoardSupport->AdoptStoredVideoStandard();
     }
-    if (firstInProcess && !Reserved7()) return fail();
+    if (firstInProcess && !Reserved7()) return fail("the card's process set-up failed");
     m_pOpenMutex->Unlock();
 
     // From here on the open is complete as far as other processes can see;
@@ -291,18 +313,28 @@ uint32_t CBaseCard::Open(uint32_t cardType, uint32_t flags, CCardMainFunc* pMain
     m_pMainFunc->SetCardType(m_dwCardType);
     m_pMainFunc->SetHostChipsetClass(m_dwHostChipsetClass);
     if (!m_pMainFunc->Init(m_bCreator, firstInProcess)) {
+        g_LogFile.WriteLogA("OpenCard: the main functions of card %u cannot start: closed again",
+                            m_dwCardIndex);
         Close();
         return 0;
     }
     if (!m_bNoRelays) {
         for (uint32_t channel = 0; channel < CBoardSupport::kChannels; ++channel) {
             if (!m_pBoardSupport->SetVideoRelayMode(channel, 1)) {
+                g_LogFile.WriteLogA(
+                    "OpenCard: the video relay %u of card %u cannot be switched: "
+                    "closed again",
+                    channel, m_dwCardIndex);
                 Close();
                 return 0;
             }
         }
         for (uint32_t channel = 0; channel < CBoardSupport::kChannels; ++channel) {
             if (!m_pBoardSupport->SetAudioRelayMode(channel, 1)) {
+                g_LogFile.WriteLogA(
+                    "OpenCard: the audio relay %u of card %u cannot be switched: "
+                    "closed again",
+                    channel, m_dwCardIndex);
                 Close();
                 return 0;
             }

@@ -4,6 +4,7 @@
 
 #include "api/VelmoraSdkApi.h"
 #include "card/GlobalVars.h"
+#include "card/LogFile.h"
 #include "card/OstrevoNvRam.h"
 #include "card/VelmoraBoardSupport.h"
 #include "card/VelmoraMainFunc.h"
@@ -35,7 +36,10 @@ CVelmoraCard::~CVelmoraCard() {
 uint32_t CVelmoraCard::OpenCardObjects(uint32_t openFlag) {
     // A second graph over an open card would leave the first one running and
     // count the card twice.
-    if (IsOpen()) return 0;
+    if (IsOpen()) {
+        g_LogFile.WriteLogA("OpenCard: card %u is open already", m_dwCardIndex);
+        return 0;
+    }
     // What a failed open left behind.
     ReleaseObjects();
 
@@ -45,6 +49,9 @@ uint32_t CVelmoraCard::OpenCardObjects(uint32_t openFlag) {
         m_pGlobalVars->SetName(m_strCardName);
         // Without its register and bus guards the card must not be driven.
         if (!m_pGlobalVars->CreateMutexes()) {
+            g_LogFile.WriteLogA(
+                "OpenCard: the register and bus mutexes of card %u cannot be had: not opened",
+                m_dwCardIndex);
             ReleaseObjects();
             return 0;
         }
@@ -64,6 +71,8 @@ uint32_t CVelmoraCard::OpenCardObjects(uint32_t openFlag) {
         m_pVelmoraMainFunc->SetName(m_strCardName);
         m_pApi = new api::CVelmoraSdkApi(m_pVelmoraMainFunc, m_pVelmoraBoardSupport);
     } catch (const std::bad_alloc&) {
+        g_LogFile.WriteLogA("OpenCard: no memory for the objects of card %u: not opened",
+                            m_dwCardIndex);
         ReleaseObjects();
         return 0;
     }

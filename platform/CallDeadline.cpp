@@ -16,10 +16,15 @@ struct ThreadCall {
     bool active = false;
     bool missed = false;
     uint64_t number = 0;  // of this thread's calls, the latest
-    Clock::time_point end;
+    Clock::duration length{};
+    Clock::duration waited{};  // spent in waits so far
 };
 
 thread_local ThreadCall t_Call;
+
+Clock::duration Left() {
+    return std::max(t_Call.length - t_Call.waited, Clock::duration::zero());
+}
 
 }  // namespace
 
@@ -28,7 +33,8 @@ CallDeadline::CallDeadline() : m_bOuter(!t_Call.active) {
     t_Call.active = true;
     t_Call.missed = false;
     ++t_Call.number;
-    t_Call.end = Clock::now() + std::chrono::milliseconds(g_LengthMs.load());
+    t_Call.length = std::chrono::milliseconds(g_LengthMs.load());
+    t_Call.waited = Clock::duration::zero();
 }
 
 CallDeadline::~CallDeadline() {
@@ -41,18 +47,21 @@ bool CallDeadline::Missed() const {
 
 uint32_t CallDeadline::Bound(uint32_t timeoutMs) {
     if (!t_Call.active) return timeoutMs;
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(t_Call.end - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(Left()).count();
     if (left <= 0) return 0;
     return static_cast<uint32_t>(std::min<int64_t>(left, timeoutMs));
 }
 
 Clock::time_point CallDeadline::Bound(Clock::time_point end) {
-    return t_Call.active ? std::min(end, t_Call.end) : end;
+    return t_Call.active ? std::min(end, Clock::now() + Left()) : end;
+}
+
+void CallDeadline::NoteWaited(Clock::duration waited) {
+    if (t_Call.active && waited > Clock::duration::zero()) t_Call.waited += waited;
 }
 
 void CallDeadline::NoteGaveUp() {
-    if (t_Call.active && Clock::now() >= t_Call.end) t_Call.missed = true;
+    if (t_Call.active && Left() == Clock::duration::zero()) t_Call.missed = true;
 }
 
 uint64_t CallDeadline::CurrentCall() {

@@ -1,8 +1,14 @@
 #include "platform/ProcessSharedMutex.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <ctime>
 #include <thread>
 
@@ -13,6 +19,10 @@
 namespace velmora::platform {
 
 bool ProcessSharedMutex::Init(bool recursive) {
+    claim = 0;
+    next = 0;
+    claims = 0;
+    claimedUs = 0;
     pthread_mutexattr_t attributes;
     if (pthread_mutexattr_init(&attributes) != 0) return false;
     // The error-checking type makes the system refuse an unlock by a thread
@@ -30,16 +40,56 @@ bool ProcessSharedMutex::Init(bool recursive) {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
 
 // How often a long wait looks whether its thread is to end.
 constexpr uint32_t kSliceMs = 50;
+// How often a claimant waiting for the mutex looks whether its claim still
+// stands: one taken over is made again soon, not a slice later.
+constexpr auto kClaimantSlice = Ms(10);
+// How long a claim stands before the other lockers leave the mutex to its
+// claimant: a wait shorter than this is served without a hand-over, and
+// others that take the mutex again and again keep a waiter out no longer.
+constexpr auto kClaimRipens = Ms(1);
+constexpr uint64_t kClaimRipensUs = 1000;
+// How long a waiter leaves the mutex to another's claim. A claimant that has
+// not had its turn by then is taken to be stopped or gone (it would have
+// been served within one hold of the mutex), and its claim is taken over.
+constexpr auto kClaimHonoured = Ms(200);
+
+// A thread id fits below the claim count's bits: the system's largest
+// process id is 2^22.
+constexpr uint32_t kThreadIdBits = 22;
+
+uint32_t Ceil(Clock::duration duration) {
+    const int64_t ms = std::chrono::ceil<Ms>(duration).count();
+    return static_cast<uint32_t>(std::clamp<int64_t>(ms, 1, kSliceMs));
+}
+
+// Whether the calling thread owns the mutex (a robust mutex keeps its
+// owner's thread id in its lock word, and marks it when that owner died).
+bool OwnedByCaller(const pthread_mutex_t& mutex) {
+    const int word = __atomic_load_n(&mutex.__data.__lock, __ATOMIC_RELAXED);
+    return (word & FUTEX_OWNER_DIED) == 0 && (word & FUTEX_TID_MASK) == gettid();
+}
+
+// The claim word is shared by processes: no private futex.
+void FutexWait(uint32_t* word, uint32_t seen, uint32_t timeoutMs) {
+    const timespec relative{static_cast<time_t>(timeoutMs / 1000),
+                            static_cast<long>(timeoutMs % 1000) * 1000000L};
+    syscall(SYS_futex, word, FUTEX_WAIT, seen, &relative, nullptr, 0);
+}
+
+void FutexWakeAll(uint32_t* word) {
+    syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
 
 #if defined(__SANITIZE_THREAD__)
 // The thread sanitizer sees a mutex that an owner left abandoned as taken only
 // from a plain or a try lock, and no timed form but one with the system clock,
 // so the wait polls.
 int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Clock::time_point end = Clock::now() + Ms(timeoutMs);
     for (;;) {
         const int result = pthread_mutex_trylock(mutex);
         if (result != EBUSY) return result;
@@ -54,31 +104,124 @@ int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
 }
 #endif
 
-// Waits in slices, so that a thread told to stop does not wait on for a
-// holder that may never let go (a stopped process keeps what it holds).
-int SlicedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
-    const bool forever = timeoutMs == kInfinite;
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
-    for (;;) {
-        uint32_t slice = kSliceMs;
-        if (!forever) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) return ETIMEDOUT;
-            slice = static_cast<uint32_t>(std::min<int64_t>(left.count(), kSliceMs));
-        }
-        const int result = TimedLock(mutex, slice);
-        if (result != ETIMEDOUT || Thread::EndAwaited()) return result;
-    }
-}
-
 }  // namespace
+
+// Waits in slices of at most kSliceMs, so that a thread told to stop does not
+// wait on for a holder that may never let go (a stopped process keeps what
+// it holds).
+int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs) {
+    std::atomic_ref<uint32_t> shared(claim);
+    std::atomic_ref<uint64_t> sharedSince(claimedUs);
+    const bool forever = timeoutMs == kInfinite;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + Ms(forever ? 0 : timeoutMs);
+    uint32_t mine = 0;  // this thread's claim while it stands
+    uint32_t seen = 0;  // another's claim, and since when this thread sees it ripe
+    Clock::time_point seenSince;
+    std::atomic_ref<uint32_t> sharedNext(next);
+    uint32_t waiting = 0;  // this thread's value as the one next in line
+    const auto newValue = [this] {
+        const uint32_t count = std::atomic_ref<uint32_t>(claims).fetch_add(1);
+        return (count << kThreadIdBits) |
+               (static_cast<uint32_t>(gettid()) & ((uint32_t{1} << kThreadIdBits) - 1));
+    };
+    // Claims the next turn in place of `current` (0: nobody's).
+    const auto claimTurn = [&](uint32_t current) {
+        const uint32_t value = newValue();
+        if (!shared.compare_exchange_strong(current, value)) return;
+        sharedSince.store(MonotonicUs());
+        mine = value;
+        // Its place next in line is no longer needed.
+        uint32_t place = waiting;
+        if (place != 0 && sharedNext.compare_exchange_strong(place, 0)) waiting = 0;
+    };
+    int result = ETIMEDOUT;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (!forever && now >= end) break;
+        const Clock::time_point stepEnd =
+            forever ? now + Ms(kSliceMs) : std::min(end, now + Ms(kSliceMs));
+        const uint32_t current = shared.load();
+        // Handed the turn by the claimant before it.
+        if (waiting != 0 && current == waiting) {
+            mine = waiting;
+            waiting = 0;
+        }
+        // Taken over: this thread was not seen to come for its turn.
+        if (mine != 0 && current != mine) mine = 0;
+        if (current != 0 && current != mine) {
+            const auto age = std::chrono::microseconds(
+                static_cast<int64_t>(MonotonicUs() - std::min(MonotonicUs(), sharedSince.load())));
+            if (age < kClaimRipens) {
+                // A claim that has not stood a moment yet: the mutex is
+                // still everyone's until then.
+                const Clock::time_point until = std::min(stepEnd, now + (kClaimRipens - age));
+                result = TimedLock(&mutex, Ceil(until - now));
+                if (result != ETIMEDOUT || Thread::EndAwaited()) break;
+                continue;
+            }
+            if (current != seen) {
+                seen = current;
+                seenSince = now;
+            }
+            const Clock::time_point honoured = seenSince + kClaimHonoured;
+            if (waiting == 0) {
+                uint32_t none = 0;
+                const uint32_t value = newValue();
+                if (sharedNext.compare_exchange_strong(none, value)) waiting = value;
+            }
+            if (now < honoured) {
+                FutexWait(&claim, current, Ceil(std::min(stepEnd, honoured) - now));
+                if (Thread::EndAwaited()) break;
+                continue;
+            }
+            claimTurn(current);
+            if (mine != 0) FutexWakeAll(&claim);
+            continue;
+        }
+        if (mine == 0) {
+            result = pthread_mutex_trylock(&mutex);
+            if (result != EBUSY) break;
+            result = ETIMEDOUT;
+            claimTurn(0);
+            continue;
+        }
+        result = TimedLock(&mutex, Ceil(std::min(stepEnd, now + kClaimantSlice) - now));
+        if (result != ETIMEDOUT || Thread::EndAwaited()) break;
+    }
+    // Out of line: a place next in line is given up; a claim is handed to
+    // the one next in line, already ripe (it has waited), or given back.
+    uint32_t place = waiting;
+    if (place != 0 && !sharedNext.compare_exchange_strong(place, 0) && shared.load() == waiting) {
+        mine = waiting;
+    }
+    if (mine != 0) {
+        const uint32_t after = result == 0 || result == EOWNERDEAD ? sharedNext.exchange(0) : 0;
+        if (after != 0) sharedSince.store(MonotonicUs() - kClaimRipensUs);
+        if (shared.compare_exchange_strong(mine, after)) {
+            FutexWakeAll(&claim);
+        } else if (after != 0) {
+            // Taken over meanwhile: the one next in line stays so.
+            uint32_t none = 0;
+            sharedNext.compare_exchange_strong(none, after);
+        }
+    }
+    return result;
+}
 
 WaitResult ProcessSharedMutex::Lock(uint32_t timeoutMs) {
     timeoutMs = CallDeadline::Bound(timeoutMs);
-    const WaitResult result =
-        Outcome(timeoutMs == 0 ? pthread_mutex_trylock(&mutex) : SlicedLock(&mutex, timeoutMs));
-    if (result == WaitResult::Timeout) CallDeadline::NoteGaveUp();
-    return result;
+    int result = 0;
+    {
+        const CallDeadline::Wait wait;
+        // The owner locking again (a recursive mutex counts it, another
+        // refuses it) waits for nobody.
+        result = timeoutMs == 0 || OwnedByCaller(mutex) ? pthread_mutex_trylock(&mutex)
+                                                        : TakeInTurn(timeoutMs);
+    }
+    const WaitResult outcome = Outcome(result);
+    if (outcome == WaitResult::Timeout) CallDeadline::NoteGaveUp();
+    return outcome;
 }
 
 WaitResult ProcessSharedMutex::TryLock() {

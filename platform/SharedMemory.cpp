@@ -122,6 +122,7 @@ bool TurnedAwayByTheEnd();
 // the end waits for it to leave, and its holder may be stopped.
 bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
     deadline = CallDeadline::Bound(deadline);
+    const CallDeadline::Wait wait;
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
         // A free lock is taken as before: the end waits for this thread's

@@ -102,7 +102,9 @@ struct SimCardState {
     alignas(4096) uint8_t memory[kMemorySize];
 };
 
-// Every process maps the same bytes, whatever its build.
+// Every process maps the same bytes, whatever its build; the card's lock keeps
+// to its 64 bytes.
+static_assert(sizeof(platform::ProcessSharedMutex) <= 64);
 static_assert(std::is_standard_layout_v<SimCardState>);
 static_assert(std::is_trivially_copyable_v<SimCardState>);
 static_assert(offsetof(SimCardState, memory) % 4096 == 0);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <new>
 #include <thread>
 
 #include "PlatformTestSupport.h"
@@ -51,6 +55,145 @@ TEST(PlatformMutexTest, TwoProcessesNeverHoldItTogether) {
     EXPECT_EQ(child.Wait(60000), 0);
     EXPECT_EQ(shared->overlaps, 0u);
     EXPECT_EQ(shared->counter, 2u * kRounds);
+}
+
+// Holds the mutex for about `us` microseconds of the clock.
+void HoldMutexFor(int us) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+// Keeps the calling thread to the first processor it may run on (`first`),
+// or to all the others; nothing when it may run on one only. The affinity
+// before.
+cpu_set_t KeepToProcessors(bool first) {
+    cpu_set_t before;
+    CPU_ZERO(&before);
+    if (sched_getaffinity(0, sizeof(before), &before) != 0 || CPU_COUNT(&before) < 2) return before;
+    cpu_set_t kept = before;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &before)) continue;
+        if (first) {
+            CPU_ZERO(&kept);
+            CPU_SET(cpu, &kept);
+        } else {
+            CPU_CLR(cpu, &kept);
+        }
+        break;
+    }
+    sched_setaffinity(0, sizeof(kept), &kept);
+    return before;
+}
+
+struct WaiterTurns {
+    std::atomic<uint32_t> round;  // the waiter's wait under way (0: none yet)
+    std::atomic<uint32_t> holds;  // the other's holds in that round
+    std::atomic<uint32_t> done;
+};
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+
+// Another process takes the mutex again the moment it lets go of it, and holds
+// it nearly all the time: a waiter is served while it goes on doing so, within
+// a few of its holds. The waiter claims its turn as it starts to wait, and
+// the other leaves the mutex to the claim once it has stood a millisecond,
+// however slowly the waiter runs (about 20 holds). Before the turns, a waiter
+// was kept out for hundreds or thousands of such holds in some of the rounds,
+// and now and then until the other stopped: each round lets the other stop
+// after kStopAfter holds, so that a waiter kept out has the mutex then.
+TEST(PlatformMutexTest, AWaiterIsServedBesideAProcessThatTakesItAgainAtOnce) {
+    constexpr uint32_t kRounds = 50;
+    constexpr uint32_t kStopAfter = 2000;
+    // Ten times the holds the claim's millisecond takes.
+    constexpr uint32_t kServedWithin = 200;
+    auto memory = SharedMemory::Open("PlatformMutex.Turns", sizeof(WaiterTurns));
+    ASSERT_TRUE(memory);
+    auto* turns = new (memory->Data()) WaiterTurns{};
+    Pipe taking;
+    Child other([&] {
+        KeepToProcessors(true);
+        auto mutex = NamedMutex::Create("PlatformMutex.Retaken");
+        if (!mutex) return 1;
+        bool told = false;
+        uint32_t counted = 0;
+        uint32_t countedRound = 0;
+        while (!turns->done.load()) {
+            const uint32_t round = turns->round.load();
+            if (round != countedRound) {
+                countedRound = round;
+                counted = 0;
+            }
+            if (counted >= kStopAfter) {
+                std::this_thread::yield();
+                continue;
+            }
+            if (mutex->Lock(::velmora::test::kHangBoundMs) != WaitResult::Signaled) return 2;
+            if (!told) {
+                taking.Signal();
+                told = true;
+            }
+            HoldMutexFor(50);
+            if (round != 0 && turns->round.load() == round) turns->holds.store(++counted);
+            if (!mutex->Unlock()) return 3;
+        }
+        return 0;
+    });
+    ASSERT_TRUE(taking.Wait());
+    auto mutex = NamedMutex::Create("PlatformMutex.Retaken");
+    ASSERT_TRUE(mutex);
+    // On other processors than the other process: the waiter cannot run in
+    // the moment between the other's release and its next hold unless the
+    // system stops the other there.
+    const cpu_set_t affinity = KeepToProcessors(false);
+    uint32_t most = 0;
+    for (uint32_t round = 1; round <= kRounds; ++round) {
+        turns->holds.store(0);
+        turns->round.store(round);
+        ASSERT_EQ(mutex->Lock(::velmora::test::kHangBoundMs), WaitResult::Signaled);
+        most = std::max(most, turns->holds.load());
+        EXPECT_TRUE(mutex->Unlock());
+    }
+    turns->done.store(1);
+    sched_setaffinity(0, sizeof(affinity), &affinity);
+    EXPECT_EQ(other.Wait(), 0);
+    EXPECT_LT(most, kServedWithin)
+        << "the waiter was kept out for " << most << " holds of the other process";
+}
+
+// A waiter stopped while its claim stands (it has waited longer than a moment
+// for the mutex), or killed there, holds up the next waiter only a while.
+TEST(PlatformMutexTest, AWaiterStoppedOrKilledInItsTurnHoldsUpNoOther) {
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "stopped");
+        auto mutex = NamedMutex::Create("PlatformMutex.StoppedWaiter");
+        ASSERT_TRUE(mutex);
+        ASSERT_EQ(mutex->Lock(), WaitResult::Signaled);
+        Pipe started;
+        Child waiter([&started] {
+            auto own = NamedMutex::Create("PlatformMutex.StoppedWaiter");
+            if (!own) return 1;
+            started.Signal();
+            return own->Lock(::velmora::test::kHangBoundMs) == WaitResult::Signaled ? 0 : 2;
+        });
+        ASSERT_TRUE(started.Wait());
+        // Time for the waiter to claim its turn, which it does as it finds
+        // the mutex held; whether it has, the next waiter is served.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (killed) {
+            waiter.Kill();
+        } else {
+            ASSERT_TRUE(waiter.Stop());
+        }
+        EXPECT_TRUE(mutex->Unlock());
+        WaitResult next = WaitResult::Failed;
+        std::thread([&next] {
+            auto other = NamedMutex::Create("PlatformMutex.StoppedWaiter");
+            next = other ? other->Lock(::velmora::test::kHangBoundMs) : WaitResult::Failed;
+            if (next == WaitResult::Signaled) other->Unlock();
+        }).join();
+        EXPECT_EQ(next, WaitResult::Signaled);
+        waiter.Kill();
+    }
 }
 
 TEST(PlatformMutexTest, KilledOwnerLeavesItAbandonedForTheNextOwner) {
