@@ -656,7 +656,17 @@ bool RunsAs(const passwd* user) {
 }
 
 // This process's capture beside the others', on the card's manual clock.
-class TsCaptureProcessTest : public SteppedCardTest {};
+class TsCaptureProcessTest : public SteppedCardTest {
+  protected:
+    // Starts this process's capture and reads all that arrived since: none
+    // waits for it.
+    static void StartCaughtUp(SteppedCapture& capture) {
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        capture.Restart();
+        ASSERT_TRUE(capture.TakeMore(1000));
+        ASSERT_TRUE(capture.TakeAll());
+    }
+};
 // The card on its own clock, and processes that end or stop beside it.
 class TsCardProcessTest : public TsCardTest {};
 
@@ -825,10 +835,7 @@ class OwnReadPointer {
 TEST_F(TsCaptureProcessTest, ACaptureThatStopsReadingBesideAReaderKeepsItsRingsAndCountsTheRest) {
     const size_t logged = cardtest::LogText().size();
     SteppedCapture capture;
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    capture.Restart();
-    ASSERT_TRUE(capture.TakeMore(1000));
-    ASSERT_TRUE(capture.TakeAll());
+    ASSERT_NO_FATAL_FAILURE(StartCaughtUp(capture));
     const uint64_t pausedAt = Received();
     {
         const OwnReadPointer own;
@@ -1085,10 +1092,7 @@ TEST_F(TsCaptureProcessTest, ACaptureWrittenOverBesideAStoppedReaderReadsOnPastI
 TEST_F(TsCaptureProcessTest, AloneACaptureThatStopsReadingKeepsItsRingsAndTheWindow) {
     constexpr uint64_t kKept = kRingsHold + (kWindow - 1);
     SteppedCapture capture;
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    capture.Restart();
-    ASSERT_TRUE(capture.TakeMore(1000));
-    ASSERT_TRUE(capture.TakeAll());
+    ASSERT_NO_FATAL_FAILURE(StartCaughtUp(capture));
     const size_t logged = cardtest::LogText().size();
     const uint64_t pausedAt = Received();
     ASSERT_TRUE(WaitFor([&] {
@@ -1134,10 +1138,7 @@ class TsAloneAgainTest : public TsCaptureProcessTest {
   protected:
     void AfterAnother(const std::string& mode) {
         SteppedCapture capture;
-        ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-        capture.Restart();
-        ASSERT_TRUE(capture.TakeMore(1000));
-        ASSERT_TRUE(capture.TakeAll());
+        ASSERT_NO_FATAL_FAILURE(StartCaughtUp(capture));
         const size_t logged = cardtest::LogText().size();
         const uint64_t overflows = sim::AsiCaptureCounts(0)->overflows;
         // Its rings fill, then the card holds what comes: a thousand more
