@@ -37,11 +37,11 @@ void CAsiInputCount::SetWindow(uint32_t firstWord, uint32_t endWord) {
 }
 
 uint32_t CAsiInputCount::PointerOf(uint64_t unit) const {
-    return m_dwFirstWord + static_cast<uint32_t>(unit % Units()) * kUnitWords;
+    return m_dwFirstWord + static_cast<uint32_t>(unit % Units()) * kAsiUnitWords;
 }
 
 uint64_t CAsiInputCount::UnitOf(uint32_t pointer, uint64_t written) const {
-    const uint32_t unit = (pointer - m_dwFirstWord) / kUnitWords;
+    const uint32_t unit = WindowUnit(pointer);
     const uint64_t behind = (written % Units() + Units() - unit) % Units();
     return written - behind;
 }
@@ -58,7 +58,7 @@ bool CAsiInputCount::ReadWriteUnit(uint32_t* pUnit) {
         pointer >= m_dwEndWord || filled >= Units()) {
         return false;
     }
-    *pUnit = ((pointer - m_dwFirstWord) / kUnitWords + filled) % Units();
+    *pUnit = (WindowUnit(pointer) + filled) % Units();
     return true;
 }
 
@@ -170,8 +170,8 @@ bool CAsiInputCount::SettleDropped(View* pView, uint32_t tries) {
         if (!m_pBoardSupport->GetTsCapturedPacketsAt(&count, &before, &after)) return false;
         // Under the channel the card only writes on, so what it had written
         // at the latch lies between what it had by the two reads.
-        const uint64_t first = WrittenUpTo(pView->written, (before - m_dwFirstWord) / kUnitWords);
-        const uint64_t last = WrittenUpTo(first, (after - m_dwFirstWord) / kUnitWords);
+        const uint64_t first = WrittenUpTo(pView->written, WindowUnit(before));
+        const uint64_t last = WrittenUpTo(first, WindowUnit(after));
         Fill(pView, last);
         const uint64_t high = Unwrap(*pView, count - static_cast<uint32_t>(first));
         const uint64_t low = high - (last - first);

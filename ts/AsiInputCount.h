@@ -27,6 +27,9 @@ class CVelmoraBoardSupport;
 
 namespace velmora::ts {
 
+// Card window geometry in 32-bit words: one entry is a unit of 64 words.
+inline constexpr uint32_t kAsiUnitWords = 64;
+
 class CAsiInputCount {
   public:
     static constexpr uint64_t kUnknown = card::TsInputRecord::kUnknown;
@@ -76,11 +79,13 @@ class CAsiInputCount {
     uint32_t PointerOf(uint64_t unit) const;
     // The unit at card word `pointer`, at most a window behind `written`.
     uint64_t UnitOf(uint32_t pointer, uint64_t written) const;
-    uint32_t Units() const { return (m_dwEndWord - m_dwFirstWord) / kUnitWords; }
+    uint32_t Units() const { return (m_dwEndWord - m_dwFirstWord) / kAsiUnitWords; }
 
   private:
-    static constexpr uint32_t kUnitWords = 64;
-
+    // The unit card word `pointer` starts, in the window.
+    uint32_t WindowUnit(uint32_t pointer) const {
+        return (pointer - m_dwFirstWord) / kAsiUnitWords;
+    }
     // The unit the card's write pointer stands at, in the window.
     bool ReadWriteUnit(uint32_t* pUnit);
     // `written` brought up to the write pointer at window unit `unit`.

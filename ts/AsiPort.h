@@ -25,8 +25,7 @@ class CPciBridge;
 
 namespace velmora::ts {
 
-// Card window geometry in 32-bit words: one entry is a unit of 64 words.
-inline constexpr uint32_t kAsiUnitWords = 64;
+// One entry of the card's window in bytes: a unit of kAsiUnitWords words.
 inline constexpr uint32_t kAsiEntryBytes = 256;
 
 class CAsiOutputPort {
