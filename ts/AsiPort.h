@@ -126,7 +126,8 @@ class CAsiInputPort {
     // Half the window: what a capture behind the card's pointer keeps beside
     // a faster reader, so that the card does not write over what it reads
     // next while it reads.
-    static constexpr uint32_t kKeptBesideOthers = 0x6540 / 2;
+    static constexpr uint32_t kKeptBesideOthers =
+        (kDefaultEndWord - kDefaultFirstWord) / kAsiUnitWords / 2;
 
     explicit CAsiInputPort(card::CVelmoraBoardSupport* pBoardSupport);
     CAsiInputPort(const CAsiInputPort&) = delete;
