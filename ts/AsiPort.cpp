@@ -392,13 +392,23 @@ uint32_t CAsiInputPort::StartCapture(uint32_t port) {
 
 uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     // The capture's packets are those the card writes after the pointer it
-    // lets go of up to, and those it drops from then on.
+    // lets go of up to, and those it drops from then on. What the card had
+    // dropped is taken before that commit, and again after it, which is
+    // closer when the commit let a full card write again; but only while the
+    // card has not filled since: what it drops then is this capture's.
     m_Capture = {};
-    CAsiInputCount::View view;
-    if (!LetGoOfHeld(port) || !m_Count.LookHolding(&view) ||
-        ((view.dropped == CAsiInputCount::kUnknown || static_cast<uint32_t>(view.doubt) != 0) &&
-         !m_Count.SettleDropped(&view, kSettleTries))) {
+    CAsiInputCount::View before;
+    CAsiInputCount::View after;
+    if (!m_Count.LookHolding(&before) ||
+        (before.full ? !m_Count.LatchDropped(&before)
+                     : (before.dropped == CAsiInputCount::kUnknown ||
+                        static_cast<uint32_t>(before.doubt) != 0) &&
+                           !m_Count.SettleDropped(&before, kSettleTries)) ||
+        !LetGoOfHeld(port) || !m_Count.LookHolding(&after)) {
         return 0;
+    }
+    if (!after.full && static_cast<uint32_t>(after.doubt) != 0) {
+        m_Count.SettleDropped(&after, kSettleTries);
     }
     // Commits made elsewhere before this one's are no longer the card's; a
     // capture that another process holds a slot for counts as reading for
@@ -407,7 +417,8 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     m_dwCommittedElsewhereMs = platform::TickCount();
     m_Capture.active = true;
     m_Capture.start = m_Capture.position;
-    m_Capture.droppedAtStart = view.dropped;
+    m_Capture.droppedAtStart =
+        after.full ? before.dropped : std::max(before.dropped, after.dropped);
     return 1;
 }
 
