@@ -14,7 +14,9 @@ const char g_BoardSupportSourceName[] = "Velmoraboardsupport";
 
 CUtilityFunc g_TraceUtility;
 
-CLogFile g_LogFile;
+// Never destroyed: the application's threads still log the calls refused
+// while the process ends, after the static objects are gone.
+CLogFile& g_LogFile = *new CLogFile;
 
 namespace {
 platform::CCriticalSection& LogFileLineLock() {

@@ -79,8 +79,9 @@ class CLogFile {
     bool m_bToldUnwritable = false;
 };
 
-// The library's log writer (defined with the other load-time globals).
-extern CLogFile g_LogFile;
+// The library's log writer (defined with the other load-time globals; never
+// destroyed).
+extern CLogFile& g_LogFile;
 
 // Heap copies converted between the wide and the narrow (UTF-8) encoding.
 // Release them with delete[]. AnsiToUnicode drops a leading U+FEFF. Both

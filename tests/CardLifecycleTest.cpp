@@ -40,9 +40,14 @@ using platform::test::Child;
 using platform::test::HoldNamedMutexUntilKilled;
 using platform::test::Pipe;
 
+// Set once UseCard has opened the card in this process: its end closes the
+// card and refuses opens from then on.
+std::atomic<bool> g_UseCardOpened{false};
+
 // Open, capture and close, as an application does; 0 when all went well.
 int UseCard() {
     if (Quorvel_Velmora_OpenCard(0) != 1) return 20;
+    g_UseCardOpened = true;
     const bool captured = Quorvel_Velmora_TsCaptureEnable(0) == 1 && CapturePackets(500);
     Quorvel_Velmora_TsCaptureDisable(0);
     if (Quorvel_Velmora_CloseCard(0) != 1) return 22;
@@ -55,6 +60,23 @@ constexpr char kCardUser[] = "VELMORA_TEST_CARD_USER";
 // with kCardUserExitStatus.
 constexpr char kCardUserExitAfterUs[] = "VELMORA_TEST_CARD_USER_EXIT_AFTER_US";
 constexpr int kCardUserExitStatus = 7;
+// The status of such a process whose open after its end was not refused.
+constexpr int kCardUserLateOpenStatus = 8;
+
+// Built before the library's static objects (linked into this program) and so
+// torn down after them: at the end of a card user process that calls exit,
+// opens as another thread of the application may still make then are refused
+// without reaching any of them (under the address sanitizer): one of a card
+// past the table, and once the card was opened, one of the card.
+struct OpensAfterTheLibraryIsTornDown {
+    ~OpensAfterTheLibraryIsTornDown() {
+        if (!std::getenv(kCardUserExitAfterUs)) return;
+        if (Quorvel_Velmora_OpenCard(card::kCardTableSize) != 0 ||
+            (g_UseCardOpened && Quorvel_Velmora_OpenCard(0) != 0))
+            std::_Exit(kCardUserLateOpenStatus);
+    }
+};
+__attribute__((init_priority(101))) OpensAfterTheLibraryIsTornDown g_OpensAfterTheLibraryIsTornDown;
 
 // A process that uses the card over and over until it is killed (or, with
 // `exitAfterUs` not negative, until another of its threads calls exit), as a
