@@ -350,8 +350,13 @@ class SteppedCapture {
         return m_next && m_first ? *m_next - *m_first - m_count : m_missing;
     }
     uint64_t Count() const { return m_count; }
-    // Whether every packet taken since the restart continues one stretch.
-    bool Whole() const { return m_whole && m_next.has_value(); }
+    // Whether every packet taken since the restart continues one stretch;
+    // if not, where it first broke and what came there.
+    testing::AssertionResult Whole() const {
+        if (!m_whole) return testing::AssertionFailure() << m_break;
+        if (!m_next) return testing::AssertionFailure() << "no packet placed in the stream";
+        return testing::AssertionSuccess();
+    }
     // The generator's number of the packet that continues the stretch; none
     // before the first packet is placed, and after a gap until a PCR places
     // the packets after it.
@@ -412,9 +417,40 @@ class SteppedCapture {
             m_next.reset();
             m_pending.push_back(packet);
         } else {
+            if (m_whole) m_break = DescribeBreak(packet);
             ++*m_next;
             m_whole = false;
         }
+    }
+    // The first break of the stretch, told whole: a break that comes once in
+    // a thousand runs must be understood from its one report. The packet is
+    // named by the nearest generator packet with its bytes.
+    std::string DescribeBreak(const Bytes& packet) const {
+        std::ostringstream text;
+        text << "packet " << m_count << " of the stretch should be the generator's " << *m_next;
+        constexpr uint64_t kSearched = 1 << 18;
+        Bytes candidate(m_length, 0);
+        const auto matches = [&](uint64_t number) {
+            sim::SimTsGenerator::Packet(number, candidate.data());
+            return candidate == packet;
+        };
+        std::optional<uint64_t> found;
+        for (uint64_t distance = 1; distance <= kSearched && !found; ++distance) {
+            if (matches(*m_next + distance)) found = *m_next + distance;
+            if (distance <= *m_next && matches(*m_next - distance)) found = *m_next - distance;
+        }
+        if (found) {
+            text << " but has the bytes of its " << *found;
+        } else {
+            text << " but has none of its bytes near there (header";
+            for (size_t at = 0; at < 4 && at < packet.size(); ++at)
+                text << ' ' << std::hex << int{packet[at]} << std::dec;
+            text << ')';
+        }
+        if (const auto counts = sim::AsiCaptureCounts(0))
+            text << "; the card had captured " << counts->captured << " (" << m_base
+                 << " at the restart) and lost " << counts->overflows;
+        return text.str();
     }
 
     uint32_t m_length;
@@ -427,6 +463,7 @@ class SteppedCapture {
     std::vector<Gap> m_gaps;
     uint64_t m_gapLast = 0;
     bool m_whole = true;
+    std::string m_break;
     bool m_acrossGaps = false;
     uint64_t m_missing = 0;
 };
