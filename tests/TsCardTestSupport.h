@@ -442,7 +442,7 @@ class SteppedCapture {
         if (found) {
             text << " but has the bytes of its " << *found;
         } else {
-            text << " but has none of its bytes near there (header";
+            text << " but is none of its packets near there (header";
             for (size_t at = 0; at < 4 && at < packet.size(); ++at)
                 text << ' ' << std::hex << int{packet[at]} << std::dec;
             text << ')';
