@@ -285,6 +285,17 @@ inline std::optional<uint64_t> GeneratorIndexOfFirst(const std::vector<Bytes>& r
     return index >= at ? std::optional<uint64_t>(index - at) : std::nullopt;
 }
 
+// The count of the last "packets dropped" line of this process's log from
+// byte `from` on: what the capture lost by then; 0 without one.
+inline uint64_t LoggedDrops(size_t from) {
+    const std::string text = cardtest::LogText();
+    constexpr std::string_view kLine = " packets dropped";
+    const size_t end = text.rfind(kLine);
+    if (end == std::string::npos || end < from) return 0;
+    const size_t start = text.rfind(' ', end - 1);
+    return std::strtoull(text.c_str() + start + 1, nullptr, 10);
+}
+
 // The application side of one capture on the manual clock: it moves card
 // time on only while it keeps up, takes what the card passes on and checks
 // each packet against the generator as it comes (a 204-byte packet with 16
@@ -353,7 +364,10 @@ class SteppedCapture {
     // Whether every packet taken since the restart continues one stretch;
     // if not, where it first broke and what came there.
     testing::AssertionResult Whole() const {
-        if (!m_whole) return testing::AssertionFailure() << m_break;
+        if (!m_whole) {
+            return testing::AssertionFailure()
+                   << m_break << "; its log counts " << LoggedDrops(0) << " dropped by now";
+        }
         if (!m_next) return testing::AssertionFailure() << "no packet placed in the stream";
         return testing::AssertionSuccess();
     }
@@ -447,9 +461,11 @@ class SteppedCapture {
                 text << ' ' << std::hex << int{packet[at]} << std::dec;
             text << ')';
         }
+        // Packets that arrived while the input was off are neither.
         if (const auto counts = sim::AsiCaptureCounts(0))
             text << "; the card had captured " << counts->captured << " (" << m_base
-                 << " at the restart) and lost " << counts->overflows;
+                 << " at the restart) and lost " << counts->overflows
+                 << ", and the generator had sent " << NextArrival();
         return text.str();
     }
 
@@ -477,17 +493,6 @@ class SteppedCardTest : public TsCardTest {
         Open();
     }
 };
-
-// The count of the last "packets dropped" line of this process's log from
-// byte `from` on: what the capture lost by then; 0 without one.
-inline uint64_t LoggedDrops(size_t from) {
-    const std::string text = cardtest::LogText();
-    constexpr std::string_view kLine = " packets dropped";
-    const size_t end = text.rfind(kLine);
-    if (end == std::string::npos || end < from) return 0;
-    const size_t start = text.rfind(' ', end - 1);
-    return std::strtoull(text.c_str() + start + 1, nullptr, 10);
-}
 
 // The peer process's settings.
 constexpr const char* kPeerMode = "VELMORA_TEST_TS_PEER";
