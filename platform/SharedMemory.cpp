@@ -753,7 +753,12 @@ SharedMemory::~SharedMemory() {
     }
     munmap(m_data, m_mapped);
     if (m_pid != getpid()) {
-        // A copy in a forked child: the lock is its parent's.
+        // A copy in a forked child, or one handed over to it: the lock is
+        // the other process's. Its close drops this process's live marks on
+        // the file, which it then sets again through the holds left here;
+        // under the namespace lock, so that no other process looks in
+        // between and takes a block held here for abandoned.
+        NamespaceLock lock;
         HeldFiles::Instance().Remove(m_fd);
         CloseBlockFile(m_fd);
         return;

@@ -430,6 +430,30 @@ TEST(PlatformSharedMemoryTest, HoldersAreThoseTheSystemKnows) {
     mine = SharedMemory::Open("PlatformShm.OtherPids", 64);
     ASSERT_TRUE(mine);
     EXPECT_FALSE(mine->AlreadyExisted());
+
+    // A holder that hands a copy over to each child it forks (as the
+    // simulated card does) holds the block throughout, its copy's close
+    // included: another process's open never finds it abandoned and makes a
+    // new one.
+    auto kept = SharedMemory::Open("PlatformShm.HandedOver", 64);
+    ASSERT_TRUE(kept);
+    constexpr int kOpens = 20000;
+    Child opener([] {
+        for (int opened = 0; opened < kOpens; ++opened) {
+            auto seen = SharedMemory::Open("PlatformShm.HandedOver", 64);
+            if (!seen || !seen->AlreadyExisted()) return 1;
+        }
+        return 0;
+    });
+    for (int forked = 0; forked < kOpens && opener.Running(); ++forked) {
+        auto copy = SharedMemory::Open("PlatformShm.HandedOver", 64);
+        ASSERT_TRUE(copy);
+        Child child([] { return 0; });
+        copy->HandOverToForkedChild();
+        copy.reset();
+        EXPECT_EQ(child.Wait(), 0);
+    }
+    EXPECT_EQ(opener.Wait(), 0);
 }
 
 // What killed holders leave goes with the last close in their namespace and
