@@ -13,7 +13,7 @@
 namespace velmora::platform {
 class NamedMutex;
 class SharedMemory;
-}
+}  // namespace velmora::platform
 
 namespace velmora::card {
 

@@ -16,11 +16,11 @@ namespace velmora::resize {
               const float* rowWeights, const float* colWeights, float* rowBuf0, float* rowBuf1, \
               float* rowBuf2, float* rowBuf3, int32_t nChannels, int32_t nProcessed);
 
-#define VELMORA_RESIZE_CUBIC_VARIANT(X, V)                                            \
-    X(ResizeCubicMultiCh8u_##V)                                                       \
-    X(ResizeCubicMultiCh16u_##V)                                                      \
-    X(ResizeCubicMultiCh32f_##V) X(ResizeCubicOneCh8u_##V) X(ResizeCubicOneCh16u_##V) \
-        X(ResizeCubicOneCh32f_##V)
+#define VELMORA_RESIZE_CUBIC_VARIANT(X, V) \
+    X(ResizeCubicMultiCh8u_##V)            \
+    X(ResizeCubicMultiCh16u_##V)           \
+    X(ResizeCubicMultiCh32f_##V)           \
+    X(ResizeCubicOneCh8u_##V) X(ResizeCubicOneCh16u_##V) X(ResizeCubicOneCh32f_##V)
 
 VELMORA_RESIZE_CUBIC_VARIANT(VELMORA_RESIZE_CUBIC_DECLARE, Generic)
 VELMORA_RESIZE_CUBIC_VARIANT(VELMORA_RESIZE_CUBIC_DECLARE, Sse)

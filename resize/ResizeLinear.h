@@ -16,10 +16,11 @@ namespace velmora::resize {
               const void* rowWeights, const void* colWeights, void* rowBuf0, void* rowBuf1,     \
               int32_t nChannels, int32_t nProcessed);
 
-#define VELMORA_RESIZE_LINEAR_VARIANT(X, V)                                                \
-    X(ResizeLinearMultiCh8u_##V)                                                           \
-    X(ResizeLinearMultiCh16u_##V) X(ResizeLinearMultiCh32f_##V) X(ResizeLinearOneCh8u_##V) \
-        X(ResizeLinearOneCh16u_##V) X(ResizeLinearOneCh32f_##V)
+#define VELMORA_RESIZE_LINEAR_VARIANT(X, V) \
+    X(ResizeLinearMultiCh8u_##V)            \
+    X(ResizeLinearMultiCh16u_##V)           \
+    X(ResizeLinearMultiCh32f_##V)           \
+    X(ResizeLinearOneCh8u_##V) X(ResizeLinearOneCh16u_##V) X(ResizeLinearOneCh32f_##V)
 
 VELMORA_RESIZE_LINEAR_VARIANT(VELMORA_RESIZE_LINEAR_DECLARE, Generic)
 VELMORA_RESIZE_LINEAR_VARIANT(VELMORA_RESIZE_LINEAR_DECLARE, Sse)

@@ -19,10 +19,11 @@ namespace velmora::resize {
     void name(const void* pSrc, void* pDst, int32_t dstStep, int32_t dstWidth, int32_t dstHeight, \
               const int32_t* rowOffsets, const int32_t* colOffsets, int32_t nChannels);
 
-#define VELMORA_RESIZE_NEAREST_VARIANT(X, V)                                                  \
-    X(ResizeNearestMultiCh8u_##V)                                                             \
-    X(ResizeNearestMultiCh16u_##V) X(ResizeNearestMultiCh32f_##V) X(ResizeNearestOneCh8u_##V) \
-        X(ResizeNearestOneCh16u_##V) X(ResizeNearestOneCh32f_##V)
+#define VELMORA_RESIZE_NEAREST_VARIANT(X, V) \
+    X(ResizeNearestMultiCh8u_##V)            \
+    X(ResizeNearestMultiCh16u_##V)           \
+    X(ResizeNearestMultiCh32f_##V)           \
+    X(ResizeNearestOneCh8u_##V) X(ResizeNearestOneCh16u_##V) X(ResizeNearestOneCh32f_##V)
 
 VELMORA_RESIZE_NEAREST_VARIANT(VELMORA_RESIZE_NEAREST_DECLARE, Generic)
 VELMORA_RESIZE_NEAREST_VARIANT(VELMORA_RESIZE_NEAREST_DECLARE, Sse2)

@@ -8,7 +8,6 @@ namespace velmora::platform::test {
 
 namespace {
 
-
 TEST(PlatformOsApiTest, FieldEventRoundTrip) {
     VELMORA_HANDLE event = VelmoraOs_CreateEvent(0, 0, L"Global\\PlatformOsApi.Field\u00E9");
     ASSERT_NE(event, nullptr);

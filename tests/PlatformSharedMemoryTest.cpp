@@ -45,9 +45,8 @@ std::vector<std::string> ShmFilesEndingIn(const std::string& suffix,
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
         const std::string name = entry.path().filename().string();
-        const bool ours = std::any_of(prefixes.begin(), prefixes.end(), [&](const std::string& p) {
-            return name.starts_with(p);
-        });
+        const bool ours = std::any_of(prefixes.begin(), prefixes.end(),
+                                      [&](const std::string& p) { return name.starts_with(p); });
         if (ours && name.size() >= suffix.size() && name.ends_with(suffix)) found.push_back(name);
     }
     return found;
@@ -544,7 +543,8 @@ TEST(PlatformNamespaceCleanup, ClearsOnlyWhatEndedTestProcessesLeft) {
         ASSERT_TRUE(ready.Wait());
     }
     ClearWhatEndedTestProcessesLeft();
-    const std::vector<std::string> left = ShmFilesEndingIn(".shm.PlatformShm.Ended", {IpcNamespace() + ".", endedNamespace + "."});
+    const std::vector<std::string> left =
+        ShmFilesEndingIn(".shm.PlatformShm.Ended", {IpcNamespace() + ".", endedNamespace + "."});
     SharedMemory::RemoveAbandoned(IpcNamespace());
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].rfind(IpcNamespace() + ".", 0), 0u);

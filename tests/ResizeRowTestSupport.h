@@ -15,9 +15,7 @@ namespace velmora::test {
 // 16-byte aligned floats with a sentinel tail.
 struct AlignedFloats {
     explicit AlignedFloats(size_t n, size_t offsetFloats = 0)
-        : data(Allocate(n + 8 + offsetFloats)),
-          p(data + offsetFloats),
-          size(n) {
+        : data(Allocate(n + 8 + offsetFloats)), p(data + offsetFloats), size(n) {
         for (size_t i = 0; i < n + 8; ++i)
             p[i] = -7777.0f;
     }
