@@ -512,29 +512,46 @@ constexpr const char* kPeerOutput = "VELMORA_TEST_TS_PEER_OUTPUT";
 // Starts the peer process (TsCardPeerProcess.CapturesAndLetsGo) in `mode`
 // with `settings` in its environment; with `output`, its standard output
 // goes to that file, as a shell's redirection sends it, and with `user` it
-// runs as that user.
+// runs as that user. Its environment and arguments are made before the fork:
+// the child of a process whose threads run may call nothing that allocates
+// before its exec, since an allocator that another thread held at the fork
+// stays locked in the child (the address sanitizer's does).
 inline std::unique_ptr<platform::test::Child> StartPeer(
     const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings,
     const std::string& output = {}, const passwd* user = nullptr) {
     const std::string self = platform::ExecutablePath();
+    std::vector<std::pair<std::string, std::string>> changes = {{kPeerMode, mode}};
+    for (const auto& [name, value] : settings)
+        changes.emplace_back(name, value);
+    if (!output.empty()) changes.emplace_back(kPeerOutput, "1");
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('='));
+        if (std::none_of(changes.begin(), changes.end(),
+                         [&](const auto& change) { return change.first == name; })) {
+            entries.emplace_back(text);
+        }
+    }
+    for (const auto& [name, value] : changes)
+        entries.push_back(name + "=" + value);
+    std::vector<char*> environment;
+    for (std::string& entry : entries)
+        environment.push_back(entry.data());
+    environment.push_back(nullptr);
+    std::string filter = "--gtest_filter=TsCardPeerProcess.CapturesAndLetsGo";
+    // Only its failures are worth a line among the test's own.
+    std::string brief = "--gtest_brief=1";
+    char* const argv[] = {const_cast<char*>(self.c_str()), filter.data(), brief.data(), nullptr};
     return std::make_unique<platform::test::Child>([&] {
-        setenv(kPeerMode, mode.c_str(), 1);
-        for (const auto& [name, value] : settings)
-            setenv(name, value.c_str(), 1);
         if (!output.empty()) {
             const int file = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             if (file < 0 || dup2(file, 1) != 1) return 126;
-            setenv(kPeerOutput, "1", 1);
         }
         if (user &&
             (setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0))
             return 126;
-        const std::string filter = "--gtest_filter=TsCardPeerProcess.CapturesAndLetsGo";
-        // Only its failures are worth a line among the test's own.
-        const std::string brief = "--gtest_brief=1";
-        char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
-                              const_cast<char*>(brief.c_str()), nullptr};
-        execve(self.c_str(), argv, environ);
+        execve(self.c_str(), argv, environment.data());
         return 127;
     });
 }
