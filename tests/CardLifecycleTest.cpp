@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 #include <thread>
@@ -83,17 +84,11 @@ __attribute__((init_priority(101))) OpensAfterTheLibraryIsTornDown g_OpensAfterT
 // program of its own: this test program run again by exec, in the test's
 // namespace.
 std::function<int()> CardUserUntilKilled(int exitAfterUs = -1) {
-    static const std::string self = platform::ExecutablePath();
-    return [exitAfterUs] {
-        setenv(kCardUser, "1", 1);
-        if (exitAfterUs >= 0) setenv(kCardUserExitAfterUs, std::to_string(exitAfterUs).c_str(), 1);
-        dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), 1);
-        const std::string filter = "--gtest_filter=CardUserProcess.UsesTheCardUntilKilled";
-        char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
-                              nullptr};
-        execve(self.c_str(), argv, environ);
-        return 127;
-    };
+    platform::test::TestPeerImage::Settings settings = {{kCardUser, "1"}};
+    if (exitAfterUs >= 0) settings.emplace_back(kCardUserExitAfterUs, std::to_string(exitAfterUs));
+    const auto image = std::make_shared<const platform::test::TestPeerImage>(
+        "CardUserProcess.UsesTheCardUntilKilled", settings);
+    return [image] { return image->ExecQuietly(); };
 }
 
 TEST(CardUserProcess, UsesTheCardUntilKilled) {

@@ -561,12 +561,11 @@ TEST(FrameRoadPeerProcess, UsesARingWhenTold) {
 class RingPeer {
   public:
     explicit RingPeer(size_t row)
-        : m_Peer([&] {
-              setenv(kPeerRing, std::to_string(row).c_str(), 1);
-              setenv(kPeerTold, std::to_string(m_Told.ReadEnd()).c_str(), 1);
-              setenv(kPeerSent, std::to_string(m_Sent.WriteEnd()).c_str(), 1);
-              return platform::test::ExecTestPeer("FrameRoadPeerProcess.UsesARingWhenTold");
-          }),
+        : m_Image("FrameRoadPeerProcess.UsesARingWhenTold",
+                  {{kPeerRing, std::to_string(row)},
+                   {kPeerTold, std::to_string(m_Told.ReadEnd())},
+                   {kPeerSent, std::to_string(m_Sent.WriteEnd())}}),
+          m_Peer([this] { return m_Image.ExecQuietly(); }),
           m_bOpened(Receive<uint64_t>(m_Sent.ReadEnd()) == kRoundEnd) {}
 
     bool Opened() const { return m_bOpened; }
@@ -587,6 +586,7 @@ class RingPeer {
 
   private:
     platform::test::Pipe m_Told, m_Sent;
+    const platform::test::TestPeerImage m_Image;
     platform::test::Child m_Peer;
     bool m_bOpened;
 };

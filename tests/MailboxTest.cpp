@@ -258,17 +258,9 @@ TEST_F(MailboxTest, APeerProcessReadsARegisterAndTheCardsStreamStatus) {
     ASSERT_TRUE(sim::SetCardStatus(0, 0x5A5A0321));
     const std::string replyFile = ::testing::TempDir() + "mailbox-peer-" + std::to_string(getpid());
     std::remove(replyFile.c_str());
-    const std::string self = platform::ExecutablePath();
-    platform::test::Child child([&] {
-        setenv("VELMORA_TEST_MAILBOX_REPLY", replyFile.c_str(), 1);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        const std::string filter = "--gtest_filter=MailboxPeerProcess.ReadsARegister";
-        char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()),
-                              nullptr};
-        execve(self.c_str(), argv, environ);
-        return 127;
-    });
+    const platform::test::TestPeerImage image("MailboxPeerProcess.ReadsARegister",
+                                              {{"VELMORA_TEST_MAILBOX_REPLY", replyFile}});
+    platform::test::Child child([&] { return image.ExecQuietly(); });
     ASSERT_EQ(child.Wait(30000), 0);
     std::vector<uint32_t> words;
     FILE* file = std::fopen(replyFile.c_str(), "r");
@@ -565,11 +557,10 @@ TEST_F(MailboxTest, OneProcessServesAtATimeAndAnotherTakesOver) {
     for (const bool killed : {false, true}) {
         SCOPED_TRACE(killed ? "the serving process dies" : "the serving process closes the card");
         platform::test::Pipe ready, told;
-        platform::test::Child other([&] {
-            setenv(kHolderReady, std::to_string(ready.WriteEnd()).c_str(), 1);
-            setenv(kHolderTold, std::to_string(told.ReadEnd()).c_str(), 1);
-            return platform::test::ExecTestPeer("MailboxPeerProcess.CapturesUntilTold");
-        });
+        const platform::test::TestPeerImage image("MailboxPeerProcess.CapturesUntilTold",
+                                                  {{kHolderReady, std::to_string(ready.WriteEnd())},
+                                                   {kHolderTold, std::to_string(told.ReadEnd())}});
+        platform::test::Child other([&] { return image.ExecQuietly(); });
         ASSERT_TRUE(ready.Wait());
         Peer peer(L"MAP_TQ5110_Read_0", L"Global\\Event_TQ5110_Read_0");
         ASSERT_TRUE(peer.Ready());

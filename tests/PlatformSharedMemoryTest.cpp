@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <regex>
 #include <set>
 #include <string>
@@ -27,6 +28,7 @@ namespace {
 
 using test::Child;
 using test::Pipe;
+using test::TestPeerImage;
 
 std::string ShmPath(std::string_view kind, std::string_view name) {
     return "/dev/shm" + MapObjectName(kind, name);
@@ -72,14 +74,15 @@ class LogCapture {
 // holding the block `name` (or stalled inside its set-up, so holding the
 // namespace lock); it signals `ready` once it does.
 std::function<int()> Peer(Pipe& ready, const std::string& ns, const char* name, bool stall) {
-    return [&ready, ns, name, stall] {
-        setenv("VELMORA_TEST_PEER_READY", std::to_string(ready.WriteEnd()).c_str(), 1);
-        setenv("VELMORA_TEST_PEER_BLOCK", name, 1);
-        if (stall) setenv("VELMORA_TEST_PEER_STALL", "1", 1);
-        setenv("VELMORA_IPC_NAMESPACE", ns.c_str(), 1);
-        setenv("VELMORA_TEST_CHOSEN_NAMESPACE", ns.c_str(), 1);
-        return test::ExecTestPeer("PlatformPeerProcess.HoldsABlock");
-    };
+    TestPeerImage::Settings settings = {
+        {"VELMORA_TEST_PEER_READY", std::to_string(ready.WriteEnd())},
+        {"VELMORA_TEST_PEER_BLOCK", name},
+        {"VELMORA_IPC_NAMESPACE", ns},
+        {"VELMORA_TEST_CHOSEN_NAMESPACE", ns}};
+    if (stall) settings.emplace_back("VELMORA_TEST_PEER_STALL", "1");
+    const auto image =
+        std::make_shared<const TestPeerImage>("PlatformPeerProcess.HoldsABlock", settings);
+    return [image] { return image->ExecQuietly(); };
 }
 
 bool AllZero(const void* data, size_t size) {

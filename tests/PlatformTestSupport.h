@@ -12,12 +12,17 @@
 #include <fcntl.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "WaitSupport.h"
 #include "platform/CallDeadline.h"
@@ -165,18 +170,65 @@ inline int HoldNamedMutexUntilKilled(const char* name, Pipe& held) {
         pause();
 }
 
-// Runs this test binary again in the calling child, as a second process that
-// runs only the test `filter` names; returns only when that cannot start.
-inline int ExecTestPeer(const std::string& filter) {
-    const std::string self = ExecutablePath();
-    const std::string argument = "--gtest_filter=" + filter;
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    char* const argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(argument.c_str()),
-                          nullptr};
-    execve(self.c_str(), argv, environ);
-    return 127;
-}
+// This test program, to be run again by exec in a forked child as a second
+// process that runs only the test `filter` names, with `settings` set in its
+// environment (one without a value left out of it) and `arguments` after the
+// filter. All of it is made here, before
+// the fork: the child of a process whose threads run may call nothing that
+// allocates before its exec, since an allocator that another thread held at
+// the fork stays locked in the child (the address sanitizer's does).
+class TestPeerImage {
+  public:
+    using Settings = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+    explicit TestPeerImage(const std::string& filter, const Settings& settings = {},
+                           const std::vector<std::string>& arguments = {})
+        : m_Path(ExecutablePath()) {
+        m_Arguments.push_back(m_Path);
+        m_Arguments.push_back("--gtest_filter=" + filter);
+        m_Arguments.insert(m_Arguments.end(), arguments.begin(), arguments.end());
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string_view text(*entry);
+            const std::string_view name = text.substr(0, text.find('='));
+            if (std::none_of(settings.begin(), settings.end(),
+                             [&](const auto& setting) { return setting.first == name; }))
+                m_Environment.emplace_back(text);
+        }
+        for (const auto& [name, value] : settings)
+            if (value) m_Environment.push_back(name + "=" + *value);
+        m_Argv = Pointers(m_Arguments);
+        m_Envp = Pointers(m_Environment);
+    }
+    TestPeerImage(const TestPeerImage&) = delete;
+    TestPeerImage& operator=(const TestPeerImage&) = delete;
+
+    // In the child: becomes the peer; returns only when that cannot start.
+    int Exec() const {
+        execve(m_Path.c_str(), m_Argv.data(), m_Envp.data());
+        return 127;
+    }
+    // The same with the peer's standard output thrown away.
+    int ExecQuietly() const {
+        dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), 1);
+        return Exec();
+    }
+
+  private:
+    // Pointers into `texts`, which stay where they are from here on.
+    static std::vector<char*> Pointers(std::vector<std::string>& texts) {
+        std::vector<char*> pointers;
+        for (std::string& text : texts)
+            pointers.push_back(text.data());
+        pointers.push_back(nullptr);
+        return pointers;
+    }
+
+    std::string m_Path;
+    std::vector<std::string> m_Arguments;
+    std::vector<std::string> m_Environment;
+    std::vector<char*> m_Argv;
+    std::vector<char*> m_Envp;
+};
 
 // A folder of its own in the temporary folder (TMPDIR's, else /tmp), or in
 // `base`, removed with all it holds when it goes, also after a failure. Its

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "PlatformTestSupport.h"
@@ -13,8 +13,6 @@
 #include "platform/Paths.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
-
-extern char** environ;
 
 namespace velmora::platform {
 namespace {
@@ -106,8 +104,6 @@ TEST(PlatformTimeTest, SleepScaleOfThisProcess) {
 }
 
 TEST(PlatformTimeTest, SleepScaleComesFromTheEnvironment) {
-    const std::string self = ExecutablePath();
-    ASSERT_FALSE(self.empty());
     const struct {
         const char* value;  // null: unset
         const char* expected;
@@ -123,22 +119,12 @@ TEST(PlatformTimeTest, SleepScaleComesFromTheEnvironment) {
                  // Proves that the child really runs the check.
                  {"2", "3", 1}};
     for (const auto& c : cases) {
-        test::Child child([&] {
-            if (c.value) {
-                setenv("VELMORA_SLEEP_SCALE", c.value, 1);
-            } else {
-                unsetenv("VELMORA_SLEEP_SCALE");
-            }
-            setenv("VELMORA_TEST_EXPECTED_SLEEP_SCALE", c.expected, 1);
-            // Quiet: only the exit code matters.
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            const std::string filter = "--gtest_filter=PlatformTimeTest.SleepScaleOfThisProcess";
-            char* const argv[] = {const_cast<char*>(self.c_str()),
-                                  const_cast<char*>(filter.c_str()), nullptr};
-            execve(self.c_str(), argv, environ);
-            return 127;
-        });
+        const test::TestPeerImage image(
+            "PlatformTimeTest.SleepScaleOfThisProcess",
+            {{"VELMORA_SLEEP_SCALE", c.value ? std::optional<std::string>(c.value) : std::nullopt},
+             {"VELMORA_TEST_EXPECTED_SLEEP_SCALE", c.expected}});
+        // Quiet: only the exit code matters.
+        test::Child child([&] { return image.ExecQuietly(); });
         EXPECT_EQ(child.Wait(30000), c.exitCode)
             << "VELMORA_SLEEP_SCALE=" << (c.value ? c.value : "(unset)");
     }

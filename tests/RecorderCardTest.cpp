@@ -439,11 +439,9 @@ TEST_F(RecorderCardTest, RequestsThatCannotTakeEffectFail) {
     }
     // The stream moves on while the other process starts and tries.
     const std::string ready = (m_dir / "peer_ready").string();
-    platform::test::Child peer([&] {
-        setenv(kPeerFiles, othersFiles.c_str(), 1);
-        setenv(kPeerReady, ready.c_str(), 1);
-        return platform::test::ExecTestPeer("RecorderCardPeerProcess.IsRefusedTheFilesOfAnother");
-    });
+    const platform::test::TestPeerImage image("RecorderCardPeerProcess.IsRefusedTheFilesOfAnother",
+                                              {{kPeerFiles, othersFiles}, {kPeerReady, ready}});
+    platform::test::Child peer([&] { return image.ExecQuietly(); });
     ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(ready) || !peer.Running(); }));
     const uint64_t backlog = 4 * ts::kChunkBytes / m_length;
     ASSERT_TRUE(WaitFor([&] {

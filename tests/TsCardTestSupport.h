@@ -512,37 +512,17 @@ constexpr const char* kPeerOutput = "VELMORA_TEST_TS_PEER_OUTPUT";
 // Starts the peer process (TsCardPeerProcess.CapturesAndLetsGo) in `mode`
 // with `settings` in its environment; with `output`, its standard output
 // goes to that file, as a shell's redirection sends it, and with `user` it
-// runs as that user. Its environment and arguments are made before the fork:
-// the child of a process whose threads run may call nothing that allocates
-// before its exec, since an allocator that another thread held at the fork
-// stays locked in the child (the address sanitizer's does).
+// runs as that user.
 inline std::unique_ptr<platform::test::Child> StartPeer(
     const std::string& mode, const std::vector<std::pair<const char*, std::string>>& settings,
     const std::string& output = {}, const passwd* user = nullptr) {
-    const std::string self = platform::ExecutablePath();
-    std::vector<std::pair<std::string, std::string>> changes = {{kPeerMode, mode}};
+    platform::test::TestPeerImage::Settings changes = {{kPeerMode, mode}};
     for (const auto& [name, value] : settings)
         changes.emplace_back(name, value);
     if (!output.empty()) changes.emplace_back(kPeerOutput, "1");
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        const std::string_view name = text.substr(0, text.find('='));
-        if (std::none_of(changes.begin(), changes.end(),
-                         [&](const auto& change) { return change.first == name; })) {
-            entries.emplace_back(text);
-        }
-    }
-    for (const auto& [name, value] : changes)
-        entries.push_back(name + "=" + value);
-    std::vector<char*> environment;
-    for (std::string& entry : entries)
-        environment.push_back(entry.data());
-    environment.push_back(nullptr);
-    std::string filter = "--gtest_filter=TsCardPeerProcess.CapturesAndLetsGo";
     // Only its failures are worth a line among the test's own.
-    std::string brief = "--gtest_brief=1";
-    char* const argv[] = {const_cast<char*>(self.c_str()), filter.data(), brief.data(), nullptr};
+    const platform::test::TestPeerImage image("TsCardPeerProcess.CapturesAndLetsGo", changes,
+                                              {"--gtest_brief=1"});
     return std::make_unique<platform::test::Child>([&] {
         if (!output.empty()) {
             const int file = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -551,8 +531,7 @@ inline std::unique_ptr<platform::test::Child> StartPeer(
         if (user &&
             (setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0))
             return 126;
-        execve(self.c_str(), argv, environment.data());
-        return 127;
+        return image.Exec();
     });
 }
 
