@@ -260,7 +260,7 @@ TEST_F(AsiPortTest, LostPacketsAreCountedFromTheStartAndTheCountIsLatchedOnlyAft
 // and its 32-bit count wraps on the way. Each reader gets what it reads in
 // order, once: packet n of the file is the n-th to arrive.
 TEST_F(AsiPortTest, CountsAreExactWhateverArrivesBetweenAnyTwoRegisterAccesses) {
-    constexpr uint32_t kFilePackets = 1u << 17;
+    constexpr uint32_t kFilePackets = 1u << 18;
     constexpr uint32_t kPerField = 9;
     constexpr uint32_t kWindowFields = kUnits / kPerField;
     const std::string path = std::string(std::getenv("VELMORA_SIM_STATE_DIR")) + "/numbered.ts";
@@ -328,24 +328,37 @@ TEST_F(AsiPortTest, CountsAreExactWhateverArrivesBetweenAnyTwoRegisterAccesses) 
                     sim::StepFields(0, kWindowFields + kWindowFields / 8);
             } else if (round % 100 == 60) {
                 readers[0].paused = readers[1].paused = false;
-            } else if (round == 55) {
-                // The second starts again at the full card, and more than the
-                // window comes as soon as its commit lets the card write: the
-                // card fills again before the start's own latches.
+            } else if (round == 55 || round == 75) {
+                // The second starts again and more than the window comes
+                // while its start commits. At 55 the card is full at the
+                // start's look and fills again as soon as the commit lets it
+                // write, before the start's own latches. At 75 it holds a
+                // quarter of the window at the look (a start just before let
+                // go of all it held), fills and drops before the commit
+                // reaches it, and has room again after: what it drops then
+                // comes after the capture's first packet.
                 Reader& again = readers[1];
-                again = {again.port, received()};
-                again.paused = true;
                 {
                     std::lock_guard lock(hooks);
                     quiet = true;
                 }
-                // The strobe's first write clears the commit bit, the second
-                // raises it.
-                sim::RunAfterNextRegisterWrite(0, sim::SimFpga::kRegBlockC, [&] {
+                if (round == 75) {
+                    ASSERT_EQ(again.port->StartCapture(kPort), 1u);
+                    ASSERT_TRUE(sim::StepFields(0, kWindowFields / 4));
+                }
+                again = {again.port, received()};
+                again.paused = round == 55;
+                const auto flood = [&] { sim::StepFields(0, kWindowFields + kWindowFields / 8); };
+                if (round == 55) {
+                    // The strobe's first write clears the commit bit, the
+                    // second raises it.
                     sim::RunAfterNextRegisterWrite(0, sim::SimFpga::kRegBlockC, [&] {
-                        sim::StepFields(0, kWindowFields + kWindowFields / 8);
+                        sim::RunAfterNextRegisterWrite(0, sim::SimFpga::kRegBlockC, flood);
                     });
-                });
+                } else {
+                    sim::RunAfterNextRegisterWrite(0, hw::CVelmoraFpga::kRegAsiInputReadPointer,
+                                                   flood);
+                }
                 ASSERT_EQ(again.port->StartCapture(kPort), 1u);
                 ASSERT_GT(received() - again.receivedAtStart, uint64_t{kUnits});
                 {

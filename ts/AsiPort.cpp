@@ -391,11 +391,14 @@ uint32_t CAsiInputPort::StartCapture(uint32_t port) {
 }
 
 uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
-    // The capture's packets are those the card writes after the pointer it
-    // lets go of up to, and those it drops from then on. What the card had
-    // dropped is taken before that commit, and again after it, which is
-    // closer when the commit let a full card write again; but only while the
-    // card has not filled since: what it drops then is this capture's.
+    // The capture's packets are those the card writes from the unit it would
+    // write next at the look below, and those it drops once it has written
+    // that unit. A card with room at the look writes that unit before it can
+    // fill, so what it drops from the look on is this capture's, however
+    // long this process takes to commit. A full card drops until the commit
+    // lets it write again, before the capture's first packet: what it had
+    // dropped is then taken after the commit, which is closer, but only while
+    // the card has not filled since: what it drops then is this capture's.
     m_Capture = {};
     CAsiInputCount::View before;
     CAsiInputCount::View after;
@@ -404,7 +407,8 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
                      : (before.dropped == CAsiInputCount::kUnknown ||
                         static_cast<uint32_t>(before.doubt) != 0) &&
                            !m_Count.SettleDropped(&before, kSettleTries)) ||
-        !LetGoOfHeld(port) || !m_Count.LookHolding(&after)) {
+        m_Count.CommitAt(before.written, port) != CAsiInputCount::Commit::Done ||
+        !m_Count.LookHolding(&after)) {
         return 0;
     }
     if (!after.full && static_cast<uint32_t>(after.doubt) != 0) {
@@ -416,9 +420,10 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     m_pBoardSupport->WasAsiInputCommittedElsewhere(port);
     m_dwCommittedElsewhereMs = platform::TickCount();
     m_Capture.active = true;
-    m_Capture.start = m_Capture.position;
+    m_Capture.position = before.written;
+    m_Capture.start = before.written;
     m_Capture.droppedAtStart =
-        after.full ? before.dropped : std::max(before.dropped, after.dropped);
+        before.full && !after.full ? std::max(before.dropped, after.dropped) : before.dropped;
     return 1;
 }
 
