@@ -173,10 +173,10 @@ inline int HoldNamedMutexUntilKilled(const char* name, Pipe& held) {
 // This test program, to be run again by exec in a forked child as a second
 // process that runs only the test `filter` names, with `settings` set in its
 // environment (one without a value left out of it) and `arguments` after the
-// filter. All of it is made here, before
-// the fork: the child of a process whose threads run may call nothing that
-// allocates before its exec, since an allocator that another thread held at
-// the fork stays locked in the child (the address sanitizer's does).
+// filter. All of it is made here, before the fork: the child of a process
+// whose threads run may call nothing that allocates before its exec, since an
+// allocator that another thread held at the fork stays locked in the child
+// (the address sanitizer's does).
 class TestPeerImage {
   public:
     using Settings = std::vector<std::pair<std::string, std::optional<std::string>>>;
