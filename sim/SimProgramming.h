@@ -145,7 +145,8 @@ class SimProgramming {
 
     explicit SimProgramming(SimProgState& state) : m_state(state) {}
 
-    // Chain of the CPLD alone, EPCS1, contents from the files in `stateDir`.
+    // Chain of the CPLD alone, EPCS1, contents from the files in `stateDir`;
+    // `state` is the zero-filled one of a card's new block.
     static void PowerUp(SimProgState& state, const std::string& stateDir, unsigned cardIndex);
 
     // One line write; `reach` says whether the lines reach the devices.
