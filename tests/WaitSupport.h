@@ -33,4 +33,26 @@ inline bool WaitUntil(const std::function<bool()>& done, const std::string& what
     return true;
 }
 
+// Polls `done` as WaitUntil does, for a wait that a slow or busy machine may
+// stretch past kHangBound while it goes on moving: the bound counts from the
+// last change of `progress`.
+inline bool WaitWhileMoving(const std::function<bool()>& done,
+                            const std::function<uint64_t()>& progress, const std::string& what) {
+    uint64_t last = progress();
+    auto end = std::chrono::steady_clock::now() + kHangBound;
+    while (!done()) {
+        const uint64_t now = progress();
+        if (now != last) {
+            last = now;
+            end = std::chrono::steady_clock::now() + kHangBound;
+        } else if (std::chrono::steady_clock::now() > end) {
+            ADD_FAILURE() << "hang: nothing moved for " << kHangBound.count() << " s waiting for "
+                          << what;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 }  // namespace velmora::test
