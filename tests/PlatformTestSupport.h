@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -269,6 +270,32 @@ class ShortCallDeadline {
 
   private:
     std::chrono::milliseconds m_previous;
+};
+
+// The calling thread's time since it was made, less the time it spent ready
+// to run while the machine ran others (the system's account of its waits in a
+// run queue): what a call's own steps and waits took, which a busy machine
+// does not stretch.
+class ThreadTimeBesideTheLoad {
+  public:
+    ThreadTimeBesideTheLoad() : m_start(std::chrono::steady_clock::now()), m_queued(Queued()) {}
+
+    std::chrono::nanoseconds Elapsed() const {
+        return std::chrono::steady_clock::now() - m_start - (Queued() - m_queued);
+    }
+
+  private:
+    // From /proc: the thread's time on the processor, then its time queued.
+    static std::chrono::nanoseconds Queued() {
+        std::ifstream stat("/proc/thread-self/schedstat");
+        uint64_t running = 0;
+        uint64_t queued = 0;
+        stat >> running >> queued;
+        return std::chrono::nanoseconds(queued);
+    }
+
+    std::chrono::steady_clock::time_point m_start;
+    std::chrono::nanoseconds m_queued;
 };
 
 // Does to a block's file what another local user can: cuts it to `length`
