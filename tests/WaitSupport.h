@@ -19,23 +19,9 @@ inline constexpr std::chrono::seconds kHangBound{60};
 inline constexpr uint32_t kHangBoundMs = 60000;
 
 // Polls `done` until it holds. False, with a failure naming `what` as a hang,
-// when it still does not hold after kHangBound.
-inline bool WaitUntil(const std::function<bool()>& done, const std::string& what) {
-    const auto end = std::chrono::steady_clock::now() + kHangBound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            ADD_FAILURE() << "hang: still waiting after " << kHangBound.count() << " s for "
-                          << what;
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Polls `done` as WaitUntil does, for a wait that a slow or busy machine may
-// stretch past kHangBound while it goes on moving: the bound counts from the
-// last change of `progress`.
+// when it has not held for kHangBound since `progress` last changed: a wait
+// that a slow or busy machine may stretch past the bound while it goes on
+// moving.
 inline bool WaitWhileMoving(const std::function<bool()>& done,
                             const std::function<uint64_t()>& progress, const std::string& what) {
     uint64_t last = progress();
@@ -46,13 +32,20 @@ inline bool WaitWhileMoving(const std::function<bool()>& done,
             last = now;
             end = std::chrono::steady_clock::now() + kHangBound;
         } else if (std::chrono::steady_clock::now() > end) {
-            ADD_FAILURE() << "hang: nothing moved for " << kHangBound.count() << " s waiting for "
-                          << what;
+            ADD_FAILURE() << "hang: still waiting after " << kHangBound.count()
+                          << " s without progress for " << what;
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// As WaitWhileMoving, with nothing that moves: the bound counts from the
+// start.
+inline bool WaitUntil(const std::function<bool()>& done, const std::string& what) {
+    return WaitWhileMoving(
+        done, [] { return uint64_t{0}; }, what);
 }
 
 }  // namespace velmora::test
