@@ -383,7 +383,15 @@ bool KeyOf(int fd, FileKey* key) {
 // descriptor of a file drops every live mark of the process on it, so the
 // mark is set again through one of those left.
 class HeldFiles {
+    // A forked child inherits its parent's entries; they are not its own.
+    struct Entry {
+        int fd;
+        pid_t pid;
+    };
+
   public:
+    using Entries = std::multimap<FileKey, Entry>;
+
     static HeldFiles& Instance() {
         static HeldFiles* const instance = new HeldFiles;
         return *instance;
@@ -400,11 +408,22 @@ class HeldFiles {
         std::lock_guard guard(m_mutex);
         std::erase_if(m_held, [](const auto& entry) { return entry.second.pid == getpid(); });
     }
-    void Add(int fd) {
+    void Add(int fd) { Add(Made(fd)); }
+    // An entry for fd, made where allocating is safe, that Add records
+    // without allocating; empty when fd's file cannot be told.
+    static Entries::node_type Made(int fd) {
         FileKey key;
-        if (!KeyOf(fd, &key)) return;
+        if (!KeyOf(fd, &key)) return {};
+        Entries one;
+        one.emplace(key, Entry{fd, 0});
+        return one.extract(one.begin());
+    }
+    // Records the entry as this process's own.
+    void Add(Entries::node_type entry) {
+        if (entry.empty()) return;
+        entry.mapped().pid = getpid();
         std::lock_guard guard(m_mutex);
-        m_held.emplace(key, Entry{fd, getpid()});
+        m_held.insert(std::move(entry));
     }
     void Remove(int fd) {
         std::lock_guard guard(m_mutex);
@@ -436,13 +455,8 @@ class HeldFiles {
     }
 
   private:
-    // A forked child inherits its parent's entries; they are not its own.
-    struct Entry {
-        int fd;
-        pid_t pid;
-    };
     std::mutex m_mutex;
-    std::multimap<FileKey, Entry> m_held;
+    Entries m_held;
 };
 
 const int g_heldFilesForkHandlers = KeepLockUsableInForkedChild<std::mutex, &HeldFiles::Lock>();
@@ -715,16 +729,28 @@ bool SharedMemory::HeldByAnotherProcess() const {
     return m_fd >= 0 && AnotherProcessHolds(m_fd);
 }
 
+// What a forked child's claim records, made before the fork.
+struct SharedMemory::ChildClaim {
+    HeldFiles::Entries::node_type entry;
+};
+
+std::unique_ptr<SharedMemory> SharedMemory::OpenForForkedChild(std::string_view name, size_t size) {
+    std::unique_ptr<SharedMemory> memory = Open(name, size);
+    if (memory && memory->m_fd >= 0)
+        memory->m_childClaim.reset(new ChildClaim{HeldFiles::Made(memory->m_fd)});
+    return memory;
+}
+
 void SharedMemory::HandOverToForkedChild() {
     // The parent's close must leave the lock, which is the child's now.
     m_pid = 0;
 }
 
 void SharedMemory::ClaimInForkedChild() {
-    if (m_fd < 0 || m_pid == getpid()) return;
+    if (m_fd < 0 || m_pid == getpid() || !m_childClaim) return;
     m_pid = getpid();
     SetLiveMark(m_fd);
-    HeldFiles::Instance().Add(m_fd);
+    HeldFiles::Instance().Add(std::move(m_childClaim->entry));
 }
 
 bool SharedMemory::ReadAt(size_t offset, void* destination, size_t count) const {

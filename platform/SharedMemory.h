@@ -64,6 +64,11 @@ class SharedMemory {
     // own. Without the hand-over the object would look held by nobody alive
     // in between. Before the claim the block looks abandoned once the parent
     // lets go of its other holds, so the parent waits for it (ForkHandshake).
+    // What the claim records is made by the open: the child of a process
+    // with threads may allocate nothing before its exec, since an allocator
+    // that another thread held at the fork stays locked in the child (the
+    // address sanitizer's does). A copy opened otherwise claims nothing.
+    static std::unique_ptr<SharedMemory> OpenForForkedChild(std::string_view name, size_t size);
     void HandOverToForkedChild();
     void ClaimInForkedChild();
 
@@ -94,6 +99,8 @@ class SharedMemory {
     // The mapping of a named block reaches past the caller's bytes to its
     // holder table.
     size_t m_mapped = 0;
+    struct ChildClaim;
+    std::unique_ptr<ChildClaim> m_childClaim;
 };
 
 }  // namespace velmora::platform

@@ -88,7 +88,8 @@ SimCard::~SimCard() = default;
 void SimCard::PrepareFork() {
     // The block exists (this process maps it), so this opens it and never
     // makes a new one.
-    m_forkHoldForChild = platform::SharedMemory::Open(SegmentName(m_index), sizeof(SimCardState));
+    m_forkHoldForChild =
+        platform::SharedMemory::OpenForForkedChild(SegmentName(m_index), sizeof(SimCardState));
 }
 
 void SimCard::ParentAfterFork() {
@@ -97,7 +98,10 @@ void SimCard::ParentAfterFork() {
 }
 
 void SimCard::ChildAfterFork() {
-    m_forkHold = std::move(m_forkHoldForChild);
+    // A hold this process had as a forked child itself is let go at the next
+    // fork's preparation or with the card, not here: its close allocates,
+    // which the child of a process with threads may not before its exec.
+    m_forkHold.swap(m_forkHoldForChild);
     if (m_forkHold) m_forkHold->ClaimInForkedChild();
 }
 

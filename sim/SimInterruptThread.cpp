@@ -129,6 +129,10 @@ void SimInterruptThread::Poll() {
 void SimInterruptThread::PrepareFork() {
     m_lifecycle.lock();
     m_watchMutex.lock();
+    // The child sets the thread aside without allocating: the child of a
+    // process with threads may not before its exec (an allocator that another
+    // thread held at the fork stays locked there).
+    if (m_thread) m_parentThreads.reserve(m_parentThreads.size() + 1);
 }
 
 void SimInterruptThread::ParentAfterFork() {
