@@ -747,7 +747,8 @@ void SharedMemory::HandOverToForkedChild() {
 }
 
 void SharedMemory::ClaimInForkedChild() {
-    if (m_fd < 0 || m_pid == getpid() || !m_childClaim) return;
+    // Only a block with a file has a claim (OpenForForkedChild).
+    if (!m_childClaim || m_pid == getpid()) return;
     m_pid = getpid();
     SetLiveMark(m_fd);
     HeldFiles::Instance().Add(std::move(m_childClaim->entry));

@@ -572,31 +572,24 @@ TEST_F(CardTest, LocksHeldElsewhereCostACallOneDeadline) {
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-// Allocations made in a child forked after WatchForkedChildren, counted in
-// the child: where the system allocates on the sanitizer's allocator, which
-// another thread of the parent may hold at the fork and the child then never
-// gets.
+// Allocations of a child forked after WatchForkedChildren, counted in the
+// child; only the address sanitizer's allocator tells of each one.
 std::atomic<pid_t> g_watchedParent{0};
 std::atomic<int> g_childAllocations{0};
 
+[[maybe_unused]] void CountChildAllocation(const volatile void*, size_t) {
+    const pid_t parent = g_watchedParent.load(std::memory_order_relaxed);
+    if (parent != 0 && getpid() != parent) g_childAllocations.fetch_add(1);
+}
+
 void WatchForkedChildren() {
+#if defined(__SANITIZE_ADDRESS__)
     static const bool hooked = __sanitizer_install_malloc_and_free_hooks(
-                                   [](const volatile void*, size_t) {
-                                       const pid_t parent =
-                                           g_watchedParent.load(std::memory_order_relaxed);
-                                       if (parent != 0 && getpid() != parent)
-                                           g_childAllocations.fetch_add(1);
-                                   },
-                                   [](const volatile void*) {}) != 0;
+                                   &CountChildAllocation, [](const volatile void*) {}) != 0;
     ASSERT_TRUE(hooked);
     g_watchedParent.store(getpid());
-}
-#else
-// Only the address sanitizer's allocator tells of each allocation.
-void WatchForkedChildren() {}
-std::atomic<int> g_childAllocations{0};
 #endif
+}
 
 // A child forked from a process with the card open inherits the card but
 // none of its opens, threads or devices: its close returns at once and
