@@ -17,7 +17,7 @@ struct ThreadCall {
     bool missed = false;
     uint64_t number = 0;  // of this thread's calls, the latest
     Clock::duration length{};
-    Clock::duration waited{};  // spent in waits so far
+    Clock::duration waited{};  // spent by waits that gave up
 };
 
 thread_local ThreadCall t_Call;
@@ -56,12 +56,27 @@ Clock::time_point CallDeadline::Bound(Clock::time_point end) {
     return t_Call.active ? std::min(end, Clock::now() + Left()) : end;
 }
 
-void CallDeadline::NoteWaited(Clock::duration waited) {
-    if (t_Call.active && waited > Clock::duration::zero()) t_Call.waited += waited;
+CallDeadline::HeldOut::HeldOut()
+    : m_since(Clock::now()), m_left(t_Call.active ? Left() : Clock::duration::max()) {}
+
+bool CallDeadline::HeldOut::Within(uint64_t holder) {
+    const Clock::time_point now = Clock::now();
+    if (holder == 0 || holder != m_holder) {
+        m_holder = holder;
+        m_since = now;
+    }
+    return holder == 0 || now < End();
 }
 
-void CallDeadline::NoteGaveUp() {
-    if (t_Call.active && Left() == Clock::duration::zero()) t_Call.missed = true;
+Clock::time_point CallDeadline::HeldOut::End() const {
+    return m_left >= Clock::time_point::max() - m_since ? Clock::time_point::max()
+                                                        : m_since + m_left;
+}
+
+void CallDeadline::HeldOut::GaveUp() const {
+    if (!t_Call.active || m_holder == 0) return;
+    t_Call.waited += std::min(Clock::now() - m_since, Left());
+    if (Left() == Clock::duration::zero()) t_Call.missed = true;
 }
 
 uint64_t CallDeadline::CurrentCall() {

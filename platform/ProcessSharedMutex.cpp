@@ -22,6 +22,7 @@ bool ProcessSharedMutex::Init(bool recursive) {
     claim = 0;
     next = 0;
     claims = 0;
+    holds = 0;
     claimedUs = 0;
     pthread_mutexattr_t attributes;
     if (pthread_mutexattr_init(&attributes) != 0) return false;
@@ -66,11 +67,17 @@ uint32_t Ceil(Clock::duration duration) {
     return static_cast<uint32_t>(std::clamp<int64_t>(ms, 1, kSliceMs));
 }
 
-// Whether the calling thread owns the mutex (a robust mutex keeps its
-// owner's thread id in its lock word, and marks it when that owner died).
+// The thread id of the mutex's owner, 0 when it is free (a robust mutex
+// keeps its owner's thread id in its lock word, and marks it when that owner
+// died).
+uint32_t Owner(const pthread_mutex_t& mutex) {
+    const int word = __atomic_load_n(&mutex.__data.__lock, __ATOMIC_RELAXED);
+    return static_cast<uint32_t>(word) & FUTEX_TID_MASK;
+}
+
 bool OwnedByCaller(const pthread_mutex_t& mutex) {
     const int word = __atomic_load_n(&mutex.__data.__lock, __ATOMIC_RELAXED);
-    return (word & FUTEX_OWNER_DIED) == 0 && (word & FUTEX_TID_MASK) == gettid();
+    return (word & FUTEX_OWNER_DIED) == 0 && Owner(mutex) == static_cast<uint32_t>(gettid());
 }
 
 // The claim word is shared by processes: no private futex.
@@ -109,7 +116,7 @@ int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
 // Waits in slices of at most kSliceMs, so that a thread told to stop does not
 // wait on for a holder that may never let go (a stopped process keeps what
 // it holds).
-int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs) {
+int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs, CallDeadline::HeldOut& heldOut) {
     std::atomic_ref<uint32_t> shared(claim);
     std::atomic_ref<uint64_t> sharedSince(claimedUs);
     const bool forever = timeoutMs == kInfinite;
@@ -139,8 +146,9 @@ int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs) {
     for (;;) {
         const Clock::time_point now = Clock::now();
         if (!forever && now >= end) break;
-        const Clock::time_point stepEnd =
-            forever ? now + Ms(kSliceMs) : std::min(end, now + Ms(kSliceMs));
+        if (!heldOut.Within(Hold())) break;
+        const Clock::time_point stepEnd = std::min(
+            forever ? now + Ms(kSliceMs) : std::min(end, now + Ms(kSliceMs)), heldOut.End());
         const uint32_t current = shared.load();
         // Handed the turn by the claimant before it.
         if (waiting != 0 && current == waiting) {
@@ -210,17 +218,13 @@ int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs) {
 }
 
 WaitResult ProcessSharedMutex::Lock(uint32_t timeoutMs) {
-    timeoutMs = CallDeadline::Bound(timeoutMs);
-    int result = 0;
-    {
-        const CallDeadline::Wait wait;
-        // The owner locking again (a recursive mutex counts it, another
-        // refuses it) waits for nobody.
-        result = timeoutMs == 0 || OwnedByCaller(mutex) ? pthread_mutex_trylock(&mutex)
-                                                        : TakeInTurn(timeoutMs);
-    }
+    CallDeadline::HeldOut heldOut;
+    // The owner locking again (a recursive mutex counts it, another refuses
+    // it) waits for nobody.
+    const int result = timeoutMs == 0 || OwnedByCaller(mutex) ? pthread_mutex_trylock(&mutex)
+                                                              : TakeInTurn(timeoutMs, heldOut);
     const WaitResult outcome = Outcome(result);
-    if (outcome == WaitResult::Timeout) CallDeadline::NoteGaveUp();
+    if (outcome == WaitResult::Timeout) heldOut.GaveUp();
     return outcome;
 }
 
@@ -228,14 +232,21 @@ WaitResult ProcessSharedMutex::TryLock() {
     return Outcome(pthread_mutex_trylock(&mutex));
 }
 
+uint64_t ProcessSharedMutex::Hold() {
+    const uint32_t owner = Owner(mutex);
+    return owner == 0 ? 0 : uint64_t{std::atomic_ref<uint32_t>(holds).load()} << 32 | owner;
+}
+
 WaitResult ProcessSharedMutex::Outcome(int result) {
     switch (result) {
         case 0:
+            std::atomic_ref<uint32_t>(holds).fetch_add(1);
             return WaitResult::Signaled;
         case EOWNERDEAD:
             // The owner died holding it; the caller owns it now and must be
             // told that what it guards may be half-changed.
             pthread_mutex_consistent(&mutex);
+            std::atomic_ref<uint32_t>(holds).fetch_add(1);
             return WaitResult::Abandoned;
         case EBUSY:
         case ETIMEDOUT:

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/CallDeadline.h"
 #include "platform/WaitResult.h"
 
 namespace velmora::platform {
@@ -34,15 +35,18 @@ struct ProcessSharedMutex {
     uint32_t next;
     // Claims made so far.
     uint32_t claims;
+    // Holds so far: with the owner's thread id it tells one hold from the
+    // next, also when one thread takes the mutex again and again.
+    uint32_t holds;
     // When the standing claim was made, in microseconds of the monotonic
     // clock, which all processes share.
     uint64_t claimedUs;
 
     // Recursive: the owning thread may lock again and must unlock as often.
     bool Init(bool recursive);
-    // Inside an exported call the wait ends by the call's deadline. On a
-    // thread whose end another awaits (it is to stop), it gives up within a
-    // moment.
+    // Inside an exported call the wait also ends once one owner has kept the
+    // mutex for the call's deadline. On a thread whose end another awaits (it
+    // is to stop), it gives up within a moment.
     WaitResult Lock(uint32_t timeoutMs = kInfinite);
     // Takes the mutex only if it is free now (also when a claimant waits for
     // it). A holder elsewhere is no wait given up: the call's deadline is
@@ -54,8 +58,10 @@ struct ProcessSharedMutex {
   private:
     // Waits for the mutex, claiming the next turn once it has waited a
     // moment; a system result.
-    int TakeInTurn(uint32_t timeoutMs);
-    // What a lock's system result means to its caller.
+    int TakeInTurn(uint32_t timeoutMs, CallDeadline::HeldOut& heldOut);
+    // Who holds the mutex now, a hold told from the next: 0 when nobody.
+    uint64_t Hold();
+    // What a lock's system result means to its caller (a new hold counted).
     WaitResult Outcome(int result);
 };
 

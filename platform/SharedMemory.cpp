@@ -117,12 +117,13 @@ int OpenShmFile(const std::string& posixName, bool create, mode_t mode = 0600) {
 
 bool TurnedAwayByTheEnd();
 
-// Takes fd's flock before the deadline (or the calling export's, when that
-// comes first). A wait that the process's end turns away gives up at once:
-// the end waits for it to leave, and its holder may be stopped.
-bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
-    deadline = CallDeadline::Bound(deadline);
-    const CallDeadline::Wait wait;
+// Takes fd's flock before the deadline, and before its holder has kept it
+// for the calling export's deadline (the lock's file is made afresh by each
+// holder, so whoever holds this one has held it since the wait began). A
+// wait that the process's end turns away gives up at once: the end waits for
+// it to leave, and its holder may be stopped.
+bool LockBefore(int fd, Clock::time_point deadline, CallDeadline::HeldOut& heldOut) {
+    constexpr uint64_t kThisFilesHolder = 1;
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
         // A free lock is taken as before: the end waits for this thread's
@@ -130,8 +131,11 @@ bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
         if (TurnedAwayByTheEnd()) return false;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(pause);
+        if (!heldOut.Within(kThisFilesHolder)) return false;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return false;
+        std::this_thread::sleep_for(
+            std::min({Clock::duration(pause), deadline - now, heldOut.End() - now}));
         pause = std::min(pause * 2, std::chrono::milliseconds(16));
     }
 }
@@ -146,11 +150,12 @@ int TakeLockFile(const std::string& ns, Clock::time_point deadline) {
     for (;;) {
         const int fd = OpenShmFile(name, true);
         if (fd < 0) break;
-        if (!LockBefore(fd, deadline)) {
+        CallDeadline::HeldOut heldOut;
+        if (!LockBefore(fd, deadline, heldOut)) {
             close(fd);
             // Turned away by this process's own end: nothing to tell.
             if (TurnedAwayByTheEnd()) return -1;
-            CallDeadline::NoteGaveUp();
+            heldOut.GaveUp();
             LogRefusal("the lock of namespace " + ns + " is held by another process: gave up");
             return -1;
         }
@@ -259,14 +264,14 @@ bool TurnedAwayByTheEnd() {
 const int g_lockTakersForkHandler =
     pthread_atfork(nullptr, nullptr, [] { LockTakers::Instance().StartAfresh(); });
 
-// The namespace lock, waited for until the deadline (or the calling export's,
-// when that comes first). It is re-entrant per thread for this process's own
+// The namespace lock, waited for until the deadline, or until one holder has
+// kept it for the calling export's deadline. It is re-entrant per thread for this process's own
 // namespace, so that an onCreate may open further named objects.
 class NamespaceLock {
   public:
     explicit NamespaceLock(const std::string& ns = IpcNamespace(),
                            Clock::time_point deadline = Clock::now() + kNamespaceLockWait)
-        : m_ns(ns), m_deadline(CallDeadline::Bound(deadline)) {
+        : m_ns(ns), m_deadline(deadline) {
         if (ns != IpcNamespace()) {
             if (!LockTakers::Instance().Enter()) return;
             m_fd = TakeLockFile(ns, m_deadline);

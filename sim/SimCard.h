@@ -47,7 +47,7 @@ struct RegisterWrite {
 // (SimStep.h), so that a holder killed half-way leaves the card whole.
 struct SimCardState {
     static constexpr uint32_t kMagic = 0x4D495356;  // "VSIM"
-    static constexpr uint32_t kLayoutVersion = 6;
+    static constexpr uint32_t kLayoutVersion = 7;
     static constexpr uint32_t kBar3Size = 0x1000;
     static constexpr uint32_t kPlxRegisterSize = 0x200;
     static constexpr uint32_t kPciConfigSize = 0x1000;

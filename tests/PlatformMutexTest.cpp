@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "PlatformTestSupport.h"
+#include "platform/CallDeadline.h"
 #include "platform/NamedMutex.h"
 #include "platform/ProcessSharedMutex.h"
 #include "platform/SharedMemory.h"
@@ -152,6 +153,25 @@ TEST(PlatformMutexTest, AWaiterIsServedBesideAProcessThatTakesItAgainAtOnce) {
         ASSERT_EQ(mutex->Lock(::velmora::test::kHangBoundMs), WaitResult::Signaled);
         most = std::max(most, turns->holds.load());
         EXPECT_TRUE(mutex->Unlock());
+    }
+    // Inside one exported call the other's holds, each let go of, cost the
+    // call nothing however long its waits take in all: it waits until it has
+    // waited twice its deadline and is never turned away. (Before, every wait
+    // spent the deadline, so the call gave up once they came to it.)
+    {
+        constexpr auto kDeadline = std::chrono::seconds(2);
+        const test::ShortCallDeadline shortened(kDeadline);
+        const CallDeadline call;
+        std::chrono::steady_clock::duration waited{};
+        for (uint32_t round = kRounds + 1; waited < 2 * kDeadline && round < 1000000; ++round) {
+            turns->holds.store(0);
+            turns->round.store(round);
+            const auto start = std::chrono::steady_clock::now();
+            ASSERT_EQ(mutex->Lock(::velmora::test::kHangBoundMs), WaitResult::Signaled)
+                << "turned away after " << round - kRounds << " waits";
+            waited += std::chrono::steady_clock::now() - start;
+            EXPECT_TRUE(mutex->Unlock());
+        }
     }
     turns->done.store(1);
     sched_setaffinity(0, sizeof(affinity), &affinity);

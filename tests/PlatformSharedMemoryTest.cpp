@@ -366,6 +366,38 @@ TEST(PlatformSharedMemoryTest, ANamespaceLockHeldElsewhereIsWaitedForAWhileOnly)
     EXPECT_EQ(closer.Wait(), 0);
 }
 
+// Two processes that open and close blocks back to back hold the namespace
+// lock nearly all the time, letting go of it each time: an exported call's
+// opens and closes wait for it as often as they find it held and never give
+// up, however long they take in all (four deadlines here). Before, every
+// wait spent the call's deadline, so the call gave up once they came to it
+// (in about two).
+TEST(PlatformSharedMemoryTest, ANamespaceLockTakenInTurnsCostsACallNoDeadline) {
+    Pipe taking, stop;
+    const auto takeInTurns = [&] {
+        for (bool told = false; !stop.Wait(0); told = true) {
+            if (!SharedMemory::Open("PlatformShm.Turns", 64)) return 1;
+            if (!told) taking.Signal();
+        }
+        return 0;
+    };
+    Child other(takeInTurns), another(takeInTurns);
+    ASSERT_TRUE(taking.Wait() && taking.Wait());
+    constexpr auto kDeadline = std::chrono::seconds(2);
+    const test::ShortCallDeadline shortened(kDeadline);
+    const CallDeadline call;
+    std::chrono::steady_clock::duration spent{};
+    for (int round = 1; spent < 4 * kDeadline && round < 1000000; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(SharedMemory::Open("PlatformShm.Mine", 64)) << "turned away at open " << round;
+        spent += std::chrono::steady_clock::now() - start;
+    }
+    EXPECT_FALSE(call.Missed());
+    stop.Signal(), stop.Signal();
+    EXPECT_EQ(other.Wait(), 0);
+    EXPECT_EQ(another.Wait(), 0);
+}
+
 // Whether a block is held is what the system knows of its holders, not what
 // their process ids say.
 TEST(PlatformSharedMemoryTest, HoldersAreThoseTheSystemKnows) {
