@@ -97,6 +97,14 @@ class TsCardTest : public cardtest::CardTest {
         return &info;
     }
 
+    // A program filter is taken once the PMTs and the SDT are analysed as
+    // well; the program information is given from the PAT on, so a slow
+    // process may set the filter before that.
+    static bool FilterTaken(int32_t count, FILTERED_PROGRAM* list) {
+        return WaitFor(
+            [&] { return Quorvel_Velmora_TsCaptureSetFilteredProgram(count, list, 0) == 1; });
+    }
+
     // Writes every packet into the playback ring as room comes.
     static bool Play(const std::vector<Bytes>& packets, uint32_t length) {
         size_t done = 0;
