@@ -265,8 +265,9 @@ const int g_lockTakersForkHandler =
     pthread_atfork(nullptr, nullptr, [] { LockTakers::Instance().StartAfresh(); });
 
 // The namespace lock, waited for until the deadline, or until one holder has
-// kept it for the calling export's deadline. It is re-entrant per thread for this process's own
-// namespace, so that an onCreate may open further named objects.
+// kept it for the calling export's deadline. It is re-entrant per thread for
+// this process's own namespace, so that an onCreate may open further named
+// objects.
 class NamespaceLock {
   public:
     explicit NamespaceLock(const std::string& ns = IpcNamespace(),
