@@ -392,6 +392,41 @@ std::vector<std::string> FilesStartingWith(const std::string& directory,
     return found;
 }
 
+// The files of a card's mailbox go beside the program under names made of
+// the card's number and the second, so copies of this test program that run
+// at once, each on a simulated card of its own, write, list and remove the
+// same names. A test that does holds the folder's turn, a lock file's lock,
+// for its whole length; the file counts the turns taken, so a copy waits
+// while the others move on and fails only when one of them hangs.
+class FolderTurn {
+  public:
+    explicit FolderTurn(const std::string& directory)
+        : m_fd(open((directory + "/.velmora-mailbox-files").c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                    0600)) {}
+    ~FolderTurn() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    FolderTurn(const FolderTurn&) = delete;
+    FolderTurn& operator=(const FolderTurn&) = delete;
+
+    bool Take() {
+        if (m_fd < 0) return false;
+        const bool taken = ::velmora::test::WaitWhileMoving(
+            [&] { return flock(m_fd, LOCK_EX | LOCK_NB) == 0; }, [&] { return Turns(); },
+            "the folder of the mailbox's files");
+        const uint64_t turns = Turns() + 1;
+        return taken && pwrite(m_fd, &turns, sizeof(turns), 0) == sizeof(turns);
+    }
+
+  private:
+    uint64_t Turns() const {
+        uint64_t turns = 0;
+        return pread(m_fd, &turns, sizeof(turns), 0) == sizeof(turns) ? turns : 0;
+    }
+
+    int m_fd;
+};
+
 // True when every PID's counters run on without a gap (null packets carry
 // none).
 bool CountersContinuous(const std::vector<tstest::Bytes>& packets) {
@@ -412,6 +447,8 @@ bool CountersContinuous(const std::vector<tstest::Bytes>& packets) {
 
 TEST_F(MailboxTest, PeerRecordsThePidAndTheWholeStreamOfTheRunningCapture) {
     const std::string directory = card::GetPathDirectory(platform::ExecutablePath());
+    FolderTurn turn(directory);
+    ASSERT_TRUE(turn.Take());
     for (const char* prefix : {"ts_0-", "ts_0_all-"}) {
         for (const std::string& stale : FilesStartingWith(directory, prefix))
             std::remove(stale.c_str());
@@ -550,6 +587,8 @@ TEST(MailboxPeerProcess, CapturesUntilTold) {
 // block is no request to it.
 TEST_F(MailboxTest, OneProcessServesAtATimeAndAnotherTakesOver) {
     const std::string directory = card::GetPathDirectory(platform::ExecutablePath());
+    FolderTurn turn(directory);
+    ASSERT_TRUE(turn.Take());
     for (const std::string& stale : FilesStartingWith(directory, "ts_0_all-"))
         std::remove(stale.c_str());
     // This process opens the card after the other one.
