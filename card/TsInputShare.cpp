@@ -1,7 +1,5 @@
 #include "card/TsInputShare.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -16,23 +14,12 @@ namespace {
 
 constexpr const char* kMutexSuffix = "TsInputMutex_%u";
 constexpr const char* kSlotSuffix = "TsInputHolder%u_%u";
-constexpr const char* kCommitsSuffix = "TsInputCommits%u";
+constexpr const char* kRecordSuffix = "TsInputRecord%u";
 // A slot holds nothing but its life.
 constexpr size_t kSlotBytes = 4;
 
-// The block every process that has the card open keeps: the commits of the
-// card's input read pointer, the capture slots held at the last switch (one
-// left by a process that died capturing stays counted until the next), and
-// the input's record.
-struct CommitsBlock {
-    uint64_t commits;
-    uint32_t captures;
-    uint32_t unused;
-    TsInputRecord record;
-};
-
-void SetUpBlock(void* data) {
-    static_cast<CommitsBlock*>(data)->record.dropped = TsInputRecord::kUnknown;
+void SetUpRecord(void* data) {
+    static_cast<TsInputRecord*>(data)->dropped = TsInputRecord::kUnknown;
 }
 
 // The share's mutex for one switch; a holder that died with it leaves the
@@ -66,9 +53,9 @@ CTsInputShare::CTsInputShare(std::string cardName, uint32_t cardIndex)
     char suffix[64];
     std::snprintf(suffix, sizeof(suffix), kMutexSuffix, m_dwCardIndex);
     m_pMutex = platform::NamedMutex::Create(m_strCardName + suffix);
-    std::snprintf(suffix, sizeof(suffix), kCommitsSuffix, m_dwCardIndex);
-    m_pCommits =
-        platform::SharedMemory::Open(m_strCardName + suffix, sizeof(CommitsBlock), SetUpBlock);
+    std::snprintf(suffix, sizeof(suffix), kRecordSuffix, m_dwCardIndex);
+    m_pRecordBlock =
+        platform::SharedMemory::Open(m_strCardName + suffix, sizeof(TsInputRecord), SetUpRecord);
 }
 
 CTsInputShare::~CTsInputShare() = default;
@@ -109,9 +96,6 @@ uint32_t CTsInputShare::Hold(const std::function<uint32_t()>& switchOn) {
     const uint32_t result = switchOn();
     // A slot kept without an input on would keep it on after the others stop.
     if (!result && taken) m_pSlot.reset();
-    m_bHolding = m_pSlot != nullptr;
-    std::vector<bool> held;
-    if (FindHeldSlots(&held)) NoteCaptures(held);
     return result;
 }
 
@@ -120,7 +104,6 @@ uint32_t CTsInputShare::Release(const std::function<uint32_t()>& switchOff) {
     // Without the lock nothing changes: the slot stays for the next release
     // to give up, which then switches the input off if this was the last.
     if (!lock.Held()) return 0;
-    m_bHolding = false;
     m_pSlot.reset();
     std::vector<bool> held;
     if (!FindHeldSlots(&held)) {
@@ -128,53 +111,14 @@ uint32_t CTsInputShare::Release(const std::function<uint32_t()>& switchOff) {
                             m_dwCardIndex);
         return 0;
     }
-    NoteCaptures(held);
     for (const bool other : held) {
         if (other) return 1;
     }
     return switchOff();
 }
 
-void CTsInputShare::NoteCaptures(const std::vector<bool>& held) {
-    if (!m_pCommits) return;
-    std::atomic_ref<uint32_t>(static_cast<CommitsBlock*>(m_pCommits->Data())->captures)
-        .store(static_cast<uint32_t>(std::count(held.begin(), held.end(), true)));
-}
-
-void CTsInputShare::NoteCommit() {
-    if (!m_pCommits) return;
-    std::atomic_ref<uint64_t> commits(static_cast<CommitsBlock*>(m_pCommits->Data())->commits);
-    const uint64_t before = commits.fetch_add(1);
-    if (before != m_ullOwnCommit) m_bCommittedElsewhere = true;
-    m_ullOwnCommit = before + 1;
-}
-
-uint64_t CTsInputShare::Commits() const {
-    return std::atomic_ref<uint64_t>(static_cast<CommitsBlock*>(m_pCommits->Data())->commits)
-        .load();
-}
-
-bool CTsInputShare::CommittedElsewhereSinceAsked() {
-    if (!m_pCommits) return false;
-    // Another's commit after this one's last moved the count past it; one
-    // before this one's last was noted by that commit.
-    const uint64_t now = Commits();
-    const bool fresh =
-        m_bCommittedElsewhere.exchange(false) || (now != m_ullOwnCommit && now != m_ullAsked);
-    m_ullAsked = now;
-    return fresh;
-}
-
-bool CTsInputShare::OthersCapture() const {
-    // Without the block the card's room is shared as beside another capture.
-    if (!m_pCommits) return true;
-    const uint32_t captures =
-        std::atomic_ref<uint32_t>(static_cast<CommitsBlock*>(m_pCommits->Data())->captures).load();
-    return captures > (m_bHolding ? 1u : 0u);
-}
-
 TsInputRecord* CTsInputShare::Record() {
-    return m_pCommits ? &static_cast<CommitsBlock*>(m_pCommits->Data())->record : &m_OwnRecord;
+    return m_pRecordBlock ? static_cast<TsInputRecord*>(m_pRecordBlock->Data()) : &m_OwnRecord;
 }
 
 }  // namespace velmora::card

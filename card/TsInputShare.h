@@ -11,11 +11,9 @@
 // the switch change under a named mutex of the card.
 //
 // The card has one read-pointer register for all of them, and it holds the
-// pointer of whoever committed last. The share also counts those commits in
-// a block every process that has the card open holds, with how many slots
-// were held at the last switch and the input's record below.
+// pointer of whoever committed last. The share also keeps the input's record
+// below in a block every process that has the card open holds.
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -81,14 +79,6 @@ class CTsInputShare {
     // Release.
     uint32_t Release(const std::function<uint32_t()>& switchOff);
 
-    // To be called after each commit of the card's input read pointer.
-    void NoteCommit();
-    // Whether another process has committed since this was last asked, even
-    // when this one committed after it.
-    bool CommittedElsewhereSinceAsked();
-    // Whether another process held a capture slot at the last switch of any
-    // process (a shared-memory read: no lock is taken).
-    bool OthersCapture() const;
     // The input's record: the card's, or this process's own when the block
     // could not be had.
     TsInputRecord* Record();
@@ -98,9 +88,6 @@ class CTsInputShare {
     // Which slots a process holds, this one's included.
     bool FindHeldSlots(std::vector<bool>* held) const;
     std::unique_ptr<platform::SharedMemory> TakeFreeSlot();
-    // Keeps the number of slots `held` in the block, for OthersCapture.
-    void NoteCaptures(const std::vector<bool>& held);
-    uint64_t Commits() const;
 
     std::string m_strCardName;
     uint32_t m_dwCardIndex;
@@ -108,14 +95,8 @@ class CTsInputShare {
     std::unique_ptr<platform::SharedMemory> m_pSlot;
     // Kept while the card is open, so that the reader thread's commits never
     // meet a block being let go of.
-    std::unique_ptr<platform::SharedMemory> m_pCommits;
-    std::atomic<uint64_t> m_ullOwnCommit{0};
-    std::atomic<bool> m_bCommittedElsewhere{false};
-    // The count at the last CommittedElsewhereSinceAsked.
-    uint64_t m_ullAsked = 0;
+    std::unique_ptr<platform::SharedMemory> m_pRecordBlock;
     TsInputRecord m_OwnRecord{0, 0, TsInputRecord::kUnknown, 0, 0};
-    // Whether m_pSlot is held, for the reader thread's look at the slots.
-    std::atomic<bool> m_bHolding{false};
 };
 
 }  // namespace velmora::card

@@ -440,10 +440,7 @@ uint32_t CVelmoraBoardSupport::SetAsiInputReadPointer(uint32_t pointer, uint32_t
 uint32_t CVelmoraBoardSupport::CommitAsiInputReadPointer(uint32_t) {
     if (m_bNoHardware) return 1;
     const uint32_t ok = m_pVelmoraFpga->StrobeTsCaptureBuffer();
-    if (ok) {
-        m_uiAsiInputReadPointer = m_uiAsiInputReadPointerWritten;
-        TsInputShare().NoteCommit();
-    }
+    if (ok) m_uiAsiInputReadPointer = m_uiAsiInputReadPointerWritten;
     return ok;
 }
 
@@ -462,14 +459,6 @@ uint32_t CVelmoraBoardSupport::SkipAsiInputReadPointer(uint32_t pointer, uint32_
 
 TsInputRecord* CVelmoraBoardSupport::GetAsiInputRecord(uint32_t) {
     return TsInputShare().Record();
-}
-
-uint32_t CVelmoraBoardSupport::WasAsiInputCommittedElsewhere(uint32_t) {
-    return !m_bNoHardware && TsInputShare().CommittedElsewhereSinceAsked() ? 1 : 0;
-}
-
-uint32_t CVelmoraBoardSupport::IsAsiInputCapturedElsewhere(uint32_t) {
-    return !m_bNoHardware && TsInputShare().OthersCapture() ? 1 : 0;
 }
 
 uint32_t CVelmoraBoardSupport::GetTsCapturedPacketsAt(uint32_t* pCaptured, uint32_t* pWriteBefore,

@@ -157,13 +157,6 @@ class CVelmoraBoardSupport : public CIoCardBoardSupport {
     uint32_t GetAsiInputReadPointer(uint32_t* pPointer, uint32_t port) override;
     uint32_t SetAsiInputReadPointer(uint32_t pointer, uint32_t port) override;
     uint32_t CommitAsiInputReadPointer(uint32_t port) override;
-    // Whether another process has committed it since this was last asked,
-    // even when this one committed after it.
-    uint32_t WasAsiInputCommittedElsewhere(uint32_t port);
-    // Whether another process held a capture slot at the last enable or
-    // disable of any process (a process that died capturing stays counted
-    // until the next).
-    uint32_t IsAsiInputCapturedElsewhere(uint32_t port);
     // The card's count of packets received, latched between two reads of its
     // input write pointer.
     uint32_t GetTsCapturedPacketsAt(uint32_t* pCaptured, uint32_t* pWriteBefore,

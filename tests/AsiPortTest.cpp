@@ -401,11 +401,130 @@ TEST_F(AsiPortTest, CountsAreExactWhateverArrivesBetweenAnyTwoRegisterAccesses) 
     }
 }
 
+// Two captures on one card: one reads on, the other is held up between its
+// look and its transfer, or reads behind the first. What the card writes
+// over of the second's, while it was held up, is let go of, and only that;
+// nothing either does moves the card's pointer past what the first has yet
+// to read or back from where the first put it, so the first loses only what
+// arrived beyond the card's window while it did not read.
+TEST_F(AsiPortTest, ACaptureHeldUpBesideAnotherCostsItNothing) {
+    constexpr uint32_t kPerField = 100;
+    const std::string path = std::string(std::getenv("VELMORA_SIM_STATE_DIR")) + "/numbered.ts";
+    ASSERT_TRUE(test::WriteNumberedStream(path, 1u << 18));
+    ASSERT_TRUE(sim::SetAsiInputRate(0, kPerField * 188 * 8 * 50));
+    boardtest::BoardStack second;
+    ASSERT_TRUE(second.Open(false));
+    CAsiInputPort other(second.board.get());
+    ASSERT_EQ(
+        other.SetWindow(CAsiInputPort::kDefaultFirstWord, CAsiInputPort::kDefaultEndWord, kPort),
+        1u);
+    struct Reader {
+        CAsiInputPort* port;
+        uint64_t next = 0;  // the number of the packet after the last read
+        uint64_t gaps = 0;
+        uint32_t pending = 0;  // what its last look found
+    };
+    std::vector<uint8_t> entries(size_t{kUnits} * kAsiEntryBytes);
+    // Reads `count` entries, or what the last look found, and checks them.
+    const auto read = [&](Reader& reader, uint32_t count) {
+        uint32_t got = 0;
+        if (!reader.port->ReadDma(entries.data(), count, kPort, &got)) return got;
+        for (uint32_t k = 0; k < got; ++k) {
+            const uint32_t number = test::PacketNumber(&entries[size_t{k} * kAsiEntryBytes + 4]);
+            EXPECT_GE(number, reader.next);
+            reader.gaps += number - reader.next;
+            reader.next = number + 1;
+        }
+        return got;
+    };
+    const auto look = [&](Reader& reader) {
+        EXPECT_EQ(reader.port->LookAtCapture(kPort, &reader.pending), 1u);
+        return reader.pending;
+    };
+    const auto readAll = [&](Reader& reader) {
+        while (look(reader) != 0)
+            read(reader, reader.pending);
+    };
+    const auto overflows = [] { return sim::AsiCaptureCounts(0)->overflows; };
+    enum class HeldUp { OverAFullWindow, ReadingBehind, PartlyWrittenOver };
+    for (const HeldUp held :
+         {HeldUp::OverAFullWindow, HeldUp::ReadingBehind, HeldUp::PartlyWrittenOver}) {
+        SCOPED_TRACE(static_cast<int>(held));
+        ASSERT_TRUE(sim::SetAsiInput(0, sim::SimAsiSource::File, path));
+        Reader on{input.get()};
+        Reader off{&other};
+        for (Reader* reader : {&on, &off}) {
+            ASSERT_EQ(reader->port->EnableInput(kPort), 1u);
+            ASSERT_EQ(reader->port->StartCapture(kPort), 1u);
+        }
+        ASSERT_TRUE(sim::StepFields(0, 10));
+        readAll(on);
+        readAll(off);
+        const uint64_t overflowsBefore = overflows();
+        // The second looks and is held up before its transfer; the first
+        // reads what it found, then more.
+        ASSERT_TRUE(sim::StepFields(0, 10));
+        ASSERT_EQ(look(off), 10 * kPerField);
+        readAll(on);
+        switch (held) {
+            case HeldUp::OverAFullWindow:
+                // The first does not read while more than the window comes,
+                // and the second's transfer, written over meanwhile, goes on.
+                ASSERT_TRUE(sim::StepFields(0, kUnits / kPerField + 20));
+                EXPECT_EQ(read(off, off.pending), 0u);
+                ASSERT_TRUE(sim::StepFields(0, 5));
+                break;
+            case HeldUp::ReadingBehind:
+                // The second reads half of what it found, behind the first's
+                // point, while all but 100 of the window comes.
+                EXPECT_EQ(read(off, off.pending / 2), off.pending / 2);
+                ASSERT_TRUE(sim::StepFields(0, kUnits / kPerField - 1));
+                break;
+            case HeldUp::PartlyWrittenOver: {
+                // The first reads on while more than the window comes: the
+                // card writes over the oldest of the second's held entries.
+                constexpr uint32_t kFields = kUnits / kPerField + 1;
+                for (uint32_t field = 0; field < kFields; ++field) {
+                    ASSERT_TRUE(sim::StepFields(0, 1));
+                    readAll(on);
+                }
+                const uint32_t over = (10 + kFields) * kPerField - (kUnits - 1);
+                EXPECT_EQ(read(off, 5000), 5000 - over);
+                EXPECT_EQ(off.gaps, over);
+                break;
+            }
+        }
+        // Both read all, and once more after a field, so that what the
+        // card dropped lies between packets read.
+        for (int again = 0; again < 2; ++again) {
+            readAll(on);
+            readAll(off);
+            ASSERT_TRUE(sim::StepFields(0, 1));
+        }
+        readAll(on);
+        readAll(off);
+        EXPECT_EQ(on.gaps, overflows() - overflowsBefore);
+        // Held up for less than the window, the first loses nothing.
+        if (held != HeldUp::OverAFullWindow) {
+            EXPECT_EQ(on.gaps, 0u);
+        }
+        for (Reader* reader : {&on, &off}) {
+            ASSERT_EQ(reader->port->LookAtCapture(kPort, nullptr, true), 1u);
+            EXPECT_EQ(reader->port->LostPackets(), reader->gaps);
+            ASSERT_EQ(reader->port->DisableInput(kPort), 1u);
+        }
+    }
+}
+
 // A reader whose process dies inside a commit, before the pointer it wrote
 // reaches the card or after, leaves the record every capture counts by
-// whole: the next holder of the channel finishes the commit, and a capture
-// beside it counts exactly what it misses while more than the window comes.
+// whole: the next holder of the channel finishes the commit and counts what
+// the card dropped before it, at a full card, while the dead reader's commit
+// was under way. The capture beside it stays behind the dead reader's
+// pointer while more than the window comes, and counts exactly what it
+// misses.
 TEST_F(AsiPortTest, AReaderKilledInsideACommitLeavesTheCountsWhole) {
+    constexpr uint32_t kWindowFields = kUnits / kPacketsPerField;
     const auto received = [] {
         const auto counts = sim::AsiCaptureCounts(0);
         return counts->captured + counts->overflows;
@@ -415,44 +534,67 @@ TEST_F(AsiPortTest, AReaderKilledInsideACommitLeavesTheCountsWhole) {
     const uint64_t start = received();
     uint64_t taken = 0;
     std::vector<uint8_t> entries(size_t{kUnits} * kAsiEntryBytes);
-    const auto readSome = [&](uint32_t most) {
+    const auto readAll = [&] {
         uint32_t filled = 0;
-        ASSERT_EQ(input->LookAtCapture(kPort, &filled), 1u);
-        const uint32_t count = std::min(filled, most);
-        if (count != 0 && input->ReadDma(entries.data(), count, kPort)) taken += count;
+        do {
+            ASSERT_EQ(input->LookAtCapture(kPort, &filled), 1u);
+            if (filled != 0 && input->ReadDma(entries.data(), filled, kPort)) taken += filled;
+        } while (filled != 0);
     };
-    for (const uint32_t offset :
-         {hw::CVelmoraFpga::kRegAsiInputReadPointer, uint32_t{sim::SimFpga::kRegBlockC}}) {
-        SCOPED_TRACE(offset);
-        platform::test::Child reader([offset] {
+    // Killed after the pointer's write, or after the strobe that gives it
+    // to the card.
+    for (const bool strobed : {true, false}) {
+        SCOPED_TRACE(strobed);
+        platform::test::Child reader([strobed] {
             boardtest::BoardStack stack;
             CAsiInputPort port(stack.board.get());
             if (!stack.Open(false) ||
                 !port.SetWindow(CAsiInputPort::kDefaultFirstWord, CAsiInputPort::kDefaultEndWord,
                                 kPort) ||
-                !port.EnableInput(kPort) || !port.StartCapture(kPort) || !sim::StepFields(0, 5)) {
+                !port.EnableInput(kPort) || !port.StartCapture(kPort) ||
+                !sim::StepFields(0, 2 * kWindowFields)) {
                 return 1;
             }
+            // The card is full and its count latched; more comes while the
+            // commit is under way.
             uint32_t filled = 0;
             if (!port.LookAtCapture(kPort, &filled) || filled == 0) return 2;
             std::vector<uint8_t> read(size_t{filled} * kAsiEntryBytes);
-            sim::RunAfterNextRegisterWrite(0, offset, [] { std::raise(SIGKILL); });
-            port.ReadDma(read.data(), filled, kPort);
+            sim::RunAfterNextRegisterWrite(0, hw::CVelmoraFpga::kRegAsiInputReadPointer, [strobed] {
+                sim::StepFields(0, 50);
+                if (!strobed) std::raise(SIGKILL);
+                // The strobe's first write clears the commit bit, the
+                // second raises it.
+                sim::RunAfterNextRegisterWrite(0, sim::SimFpga::kRegBlockC, [] {
+                    sim::RunAfterNextRegisterWrite(0, sim::SimFpga::kRegBlockC,
+                                                   [] { std::raise(SIGKILL); });
+                });
+            });
+            port.ReadDma(read.data(), filled / 2, kPort);
             return 3;
         });
         EXPECT_EQ(reader.Wait(), -1);
-        ASSERT_NO_FATAL_FAILURE(readSome(kUnits));
-        // More than the window comes while this capture reads some of it.
-        for (uint32_t field = 0; field < 2 * kUnits / kPacketsPerField; field += 20) {
-            ASSERT_TRUE(sim::StepFields(0, 20));
-            ASSERT_NO_FATAL_FAILURE(readSome(field % 200 == 0 ? 1000 : 0));
-        }
-        ASSERT_NO_FATAL_FAILURE(readSome(kUnits));
+        // Before this capture looks again, the card, held back by the
+        // pointer before the dead reader's, drops more than the window, or,
+        // given the dead reader's, writes without filling: no later latch
+        // finds it full.
+        ASSERT_TRUE(sim::StepFields(0, strobed ? 10 : 2 * kWindowFields));
+        // It reads a little, staying behind the dead reader's pointer while
+        // more comes.
+        uint32_t filled = 0;
+        ASSERT_EQ(input->LookAtCapture(kPort, &filled), 1u);
+        ASSERT_GT(filled, 1000u);
+        ASSERT_EQ(input->ReadDma(entries.data(), 1000, kPort), 1u);
+        taken += 1000;
+        ASSERT_TRUE(sim::StepFields(0, 50));
+        ASSERT_NO_FATAL_FAILURE(readAll());
+        ASSERT_TRUE(sim::StepFields(0, 10));
+        ASSERT_NO_FATAL_FAILURE(readAll());
+        uint32_t kept = 0;
+        ASSERT_EQ(input->LookAtCapture(kPort, &kept, true), 1u);
+        EXPECT_EQ(input->LostPackets(), received() - start - taken - kept);
+        EXPECT_GT(input->LostPackets(), uint64_t{kUnits});
     }
-    uint32_t kept = 0;
-    ASSERT_EQ(input->LookAtCapture(kPort, &kept, true), 1u);
-    EXPECT_EQ(input->LostPackets(), received() - start - taken - kept);
-    EXPECT_GT(input->LostPackets(), uint64_t{kUnits});
 }
 
 TEST_F(AsiPortTest, FailedLockTransferOrCommitMovesNothing) {

@@ -1177,11 +1177,9 @@ class TsAloneAgainTest : public TsCaptureProcessTest {
         const std::string ready = TempPath("peer_ready");
         auto peer = StartPeer(mode, {{kPeerReady, ready}});
         // The card is moved on only while the other has little to read, and
-        // never so far that this capture would hold more than the card keeps
-        // for it beside another capture.
+        // never so far that it would write over what this capture holds.
         ASSERT_TRUE(WaitFor([&] {
-            if (CardHolds() < 600 &&
-                Received() - pausedAt < kRingsHold + ts::CAsiInputPort::kKeptBesideOthers - 1000)
+            if (CardHolds() < 600 && Received() - pausedAt < kRingsHold + kWindow - 1000)
                 sim::StepFields(0, 1);
             return std::filesystem::exists(ready) || !peer->Running();
         }));

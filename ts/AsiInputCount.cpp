@@ -97,22 +97,30 @@ bool CAsiInputCount::LookHolding(View* pView) {
         written = WrittenUpTo(written, unit);
     }
     Word(record->written).store(written);
-    // Odd under the channel: a commit whose process died before its end.
-    // The card is held back by its pointer or the one before, both behind
-    // the count just taken; the record's, stored before the card had it, is
-    // committed again, so that the card's room is counted from it.
     uint64_t sequence = Word(record->sequence).load();
     pView->committed = Word(record->committed).load();
-    if ((sequence & 1) != 0) {
-        if (!m_pBoardSupport->RecommitAsiInputReadPointer(PointerOf(pView->committed), 0)) {
-            return false;
-        }
-        Word(record->sequence).store(++sequence);
-    }
     pView->sequence = sequence;
     pView->dropped = Word(record->dropped).load();
     pView->doubt = Word(record->doubt).load();
     Fill(pView, written);
+    return (sequence & 1) == 0 || FinishDeadCommit(pView);
+}
+
+bool CAsiInputCount::FinishDeadCommit(View* pView) {
+    // Odd under the channel: a commit whose process died before its end.
+    // The card is held back by its pointer or the one before, both behind
+    // the count taken; the record's, stored before the card had it, is
+    // committed again, so that the card's room is counted from it. A card
+    // that came to the end of its room under the pointer before may have
+    // dropped what arrived until then, which no latch has seen, and no later
+    // one may: its count is latched now, as a commit's own is.
+    TsInputRecord* record = m_pBoardSupport->GetAsiInputRecord(0);
+    if (!m_pBoardSupport->RecommitAsiInputReadPointer(PointerOf(pView->committed), 0)) {
+        return false;
+    }
+    SettleDropped(pView, kCommitLatches);
+    Word(record->written).store(pView->written);
+    Word(record->sequence).store(++pView->sequence);
     return true;
 }
 

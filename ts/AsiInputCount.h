@@ -88,6 +88,8 @@ class CAsiInputCount {
     }
     // The unit the card's write pointer stands at, in the window.
     bool ReadWriteUnit(uint32_t* pUnit);
+    // LookHolding's finish of a commit whose process died inside it.
+    bool FinishDeadCommit(View* pView);
     // `written` brought up to the write pointer at window unit `unit`.
     uint64_t WrittenUpTo(uint64_t written, uint32_t unit) const;
     void Fill(View* pView, uint64_t written) const;

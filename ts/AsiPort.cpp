@@ -331,7 +331,14 @@ uint32_t CAsiInputPort::TransferAt(uint32_t* pPointer, uint8_t* pDestination, ui
     return 1;
 }
 
-uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t port) {
+uint32_t CAsiInputPort::SkipTo(uint64_t unit, uint32_t port) {
+    if (m_Capture.active) m_Capture.position = unit;
+    return m_pBoardSupport->SkipAsiInputReadPointer(m_Count.PointerOf(unit), port);
+}
+
+uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t port,
+                                uint32_t* pRead) {
+    if (pRead != nullptr) *pRead = 0;
     if (count == 0) return 1;
     if (pDestination == nullptr || m_pPciBridge == nullptr) return 0;
     uint32_t pointer = 0;
@@ -343,8 +350,7 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
     if (!lock.Held() || !m_Count.LookHolding(&view)) return 0;
     // Outside a capture the pointer is taken to be less than a window
     // behind the card's.
-    const uint64_t from =
-        m_Capture.active ? m_Capture.position : m_Count.UnitOf(pointer, view.written);
+    uint64_t from = m_Capture.active ? m_Capture.position : m_Count.UnitOf(pointer, view.written);
     auto* destination = static_cast<uint8_t*>(pDestination);
     // Entries leave the card only once all have arrived: a first part let go
     // before a failed second transfer would reach nobody.
@@ -355,32 +361,30 @@ uint32_t CAsiInputPort::ReadDma(void* pDestination, uint32_t count, uint32_t por
         return 0;
     }
     // The card writes unit u + window over unit u, and may be writing the
-    // unit after its pointer as it is read.
-    if (view.written - from > WindowUnits() - 1) {
-        if (m_Capture.active) LetGoOfHeld(port);
-        return 0;
+    // unit after its pointer as it is read: what lies before `whole` may have
+    // been written over while it was read. Only that is let go of, and only
+    // this process's pointer moves past it: the card's stays where the
+    // reader furthest on put it, so that what that reader has yet to read
+    // is not given to the card to write over.
+    const uint64_t whole = view.written - (WindowUnits() - 1);
+    if (from < whole) {
+        const uint64_t over = whole - from;
+        if (over >= count || pRead == nullptr) {
+            SkipTo(whole, port);
+            return 0;
+        }
+        count -= static_cast<uint32_t>(over);
+        std::memmove(destination, destination + over * kAsiEntryBytes,
+                     uint64_t{count} * kAsiEntryBytes);
+        from = whole;
     }
     if (!PublishUnit(from + count, port)) return 0;
     if (m_Capture.active) {
         m_Capture.position = from + count;
         m_Capture.taken += count;
     }
+    if (pRead != nullptr) *pRead = count;
     return 1;
-}
-
-uint32_t CAsiInputPort::LetGoOfHeld(uint32_t port) {
-    CAsiInputCount::View view;
-    if (!m_Count.LookHolding(&view) ||
-        m_Count.CommitAt(view.written, port) != CAsiInputCount::Commit::Done) {
-        return 0;
-    }
-    m_Capture.position = view.written;
-    return 1;
-}
-
-bool CAsiInputPort::OthersCapture(uint32_t port) {
-    return platform::TickCount() - m_dwCommittedElsewhereMs < kOthersQuietMs &&
-           m_pBoardSupport->IsAsiInputCapturedElsewhere(port);
 }
 
 uint32_t CAsiInputPort::StartCapture(uint32_t port) {
@@ -414,11 +418,6 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     if (!after.full && static_cast<uint32_t>(after.doubt) != 0) {
         m_Count.SettleDropped(&after, kSettleTries);
     }
-    // Commits made elsewhere before this one's are no longer the card's; a
-    // capture that another process holds a slot for counts as reading for
-    // a while.
-    m_pBoardSupport->WasAsiInputCommittedElsewhere(port);
-    m_dwCommittedElsewhereMs = platform::TickCount();
     m_Capture.active = true;
     m_Capture.position = before.written;
     m_Capture.start = before.written;
@@ -455,21 +454,11 @@ uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool set
     }
     CAsiInputCount::View view;
     if (!LookAtCard(&view, settle)) return 0;
-    if (m_pBoardSupport->WasAsiInputCommittedElsewhere(port)) {
-        m_dwCommittedElsewhereMs = platform::TickCount();
-    }
     CaptureLedger& ledger = m_Capture;
     // What the card wrote over is gone, and so is the unit it may be
     // writing.
-    uint64_t from = std::max(ledger.position, view.written - (WindowUnits() - 1));
-    if (ledger.position < view.committed && OthersCapture(port)) {
-        from = std::max(from, view.written - kKeptBesideOthers);
-    }
-    if (from != ledger.position &&
-        !m_pBoardSupport->SkipAsiInputReadPointer(m_Count.PointerOf(from), port)) {
-        return 0;
-    }
-    ledger.position = from;
+    const uint64_t from = std::max(ledger.position, view.written - (WindowUnits() - 1));
+    if (from != ledger.position && !SkipTo(from, port)) return 0;
     // What the card may have dropped, at the most: the count is never short.
     const uint64_t dropped = view.dropped == CAsiInputCount::kUnknown
                                  ? ledger.droppedAtStart

@@ -123,11 +123,6 @@ class CAsiInputPort {
     static constexpr uint32_t kDefaultEndWord = 0x5FA400;
     // Filled units from which the input counts as neither empty nor full.
     static constexpr uint32_t kHighWaterFilledUnits = 3240;
-    // Half the window: what a capture behind the card's pointer keeps beside
-    // a faster reader, so that the card does not write over what it reads
-    // next while it reads.
-    static constexpr uint32_t kKeptBesideOthers =
-        (kDefaultEndWord - kDefaultFirstWord) / kAsiUnitWords / 2;
 
     explicit CAsiInputPort(card::CVelmoraBoardSupport* pBoardSupport);
     CAsiInputPort(const CAsiInputPort&) = delete;
@@ -140,10 +135,15 @@ class CAsiInputPort {
     // unless the card's input is on (whoever switched it on).
     uint32_t SetWindow(uint32_t firstWord, uint32_t endWord, uint32_t port);
     // At most two transfers, split at the window end: 1 only when every
-    // transfer completed whole, and the read pointer moves past the entries
-    // only then. The card's pointer is committed there unless another
-    // process's is further on: the card then follows the reader furthest on.
-    uint32_t ReadDma(void* pDestination, uint32_t count, uint32_t port);
+    // transfer completed, and the read pointer moves past the entries only
+    // then. The card's pointer is committed there unless another process's
+    // is further on: the card then follows the reader furthest on. Entries
+    // the card wrote over while they were read are let go of, and only
+    // they: with `pRead`, the rest are moved to the destination's start and
+    // `*pRead` tells how many came (1 with fewer than `count`); without it,
+    // such a transfer delivers nothing (0) and the rest come again with the
+    // next read.
+    uint32_t ReadDma(void* pDestination, uint32_t count, uint32_t port, uint32_t* pRead = nullptr);
     uint32_t GetFilledUnits(uint32_t* pCount, uint32_t port);
     // This process's capture from here on: what the card holds is let go of,
     // unread, since what it captured before a restart (or for another
@@ -151,15 +151,17 @@ class CAsiInputPort {
     // When the channel cannot be had, the capture's first look does it.
     uint32_t StartCapture(uint32_t port);
     // The capture's look at the card, without the channel. What the card
-    // wrote over is let go of; beside another capture that reads, one whose
-    // pointer is behind the card's keeps no more than kKeptBesideOthers
-    // entries, the newest. `pFilled` gets the entries held whole. With
-    // `settle`, the capture's last look, it tries longer to count what the
-    // card dropped while commits keep coming.
+    // wrote over is let go of, and nothing else: a capture behind another's
+    // point keeps all the card has not written over, and moves only its own
+    // pointer. `pFilled` gets the entries held whole. With `settle`, the
+    // capture's last look, it tries longer to count what the card dropped
+    // while commits keep coming.
     uint32_t LookAtCapture(uint32_t port, uint32_t* pFilled, bool settle = false);
     // Packets that reached the card's input since StartCapture and that this
     // capture will never read: dropped by a full card, written over, or let
-    // go of as above. Exact as of the last look.
+    // go of as above. As of the last look, and never short: what the card
+    // dropped is taken at the most the record allows (its count and the
+    // doubt a commit left).
     uint64_t LostPackets() const { return m_Capture.lost; }
     // Switched on from off, the card's count is latched first, while the
     // card writes nothing, so that what it drops from then on is known.
@@ -186,19 +188,14 @@ class CAsiInputPort {
     // Commits the read pointer at `unit`, or moves only this process's when
     // the card's is further on; the caller holds the channel.
     uint32_t PublishUnit(uint64_t unit, uint32_t port);
+    // Moves only this process's read pointer (and its capture's) to `unit`.
+    uint32_t SkipTo(uint64_t unit, uint32_t port);
     // StartCapture's work; the caller holds the channel.
     uint32_t BeginCapture(uint32_t port);
-    // Commits the read pointer past every entry the card holds; the caller
-    // holds the channel.
-    uint32_t LetGoOfHeld(uint32_t port);
     // The card without the channel, what it dropped taken in when it is
     // full: a few looks (more to `settle`), then one under the channel when
     // it is free.
     bool LookAtCard(CAsiInputCount::View* pView, bool settle);
-    // Whether another process captures from the card and reads: one that
-    // has committed nothing for kOthersQuietMs (it stopped reading, was
-    // stopped, or died) leaves the card to this one.
-    bool OthersCapture(uint32_t port);
     // One transfer of `count` entries from card word `*pPointer`, which then
     // moves past them.
     uint32_t TransferAt(uint32_t* pPointer, uint8_t* pDestination, uint32_t count);
@@ -210,12 +207,6 @@ class CAsiInputPort {
     uint32_t m_dwEndWord = kDefaultEndWord;
     CAsiInputCount m_Count;
     CaptureLedger m_Capture;
-    // Longer than a reading capture goes without a commit at the lowest
-    // rates, where it reads a packet at a time once none has come for a
-    // while.
-    static constexpr uint32_t kOthersQuietMs = 2000;
-    // When another process's commit was last seen.
-    uint32_t m_dwCommittedElsewhereMs = 0;
 };
 
 }  // namespace velmora::ts

@@ -333,18 +333,20 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
             const uint32_t n = std::min(filled, contiguous != 0 ? contiguous : free);
             uint8_t* write = nullptr;
             m_pRawRing->GetWritePointer(&write);
-            // A failed transfer leaves nothing to publish.
-            if (m_pInputPort->ReadDma(write, n, m_dwPort)) {
+            // A failed transfer leaves nothing to publish; one whose first
+            // entries the card wrote over while they were read, the rest.
+            uint32_t read = 0;
+            if (m_pInputPort->ReadDma(write, n, m_dwPort, &read)) {
                 // The mode is read with the file it belongs to: a file started
                 // for one PID never takes a packet under the mode before it.
                 std::lock_guard<platform::CCriticalSection> capture(m_CaptureLock);
                 const uint32_t onePid = m_dwCaptureMode != 0;
-                for (uint32_t i = 0; i < n; ++i) {
+                for (uint32_t i = 0; i < read; ++i) {
                     const uint8_t* packet = write + i * kEntryBytes + 4;
                     if (PidOf(packet) != 0x1FFF) CheckContinuity(packet);
                     WriteCaptureFile(packet, onePid);
                 }
-                m_pRawRing->CommitWrite(n);
+                m_pRawRing->CommitWrite(read);
                 left = filled - n;
             }
         }

@@ -653,13 +653,17 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * and an enable while capture runs switches the input on again. A ring left
  * unread does not stop capture, and reads go on answering 1. In work mode 0,
  * once the ring and the SDK's ring of card entries are full, the card's
- * window keeps what comes (25,919 packets) while no other process captures
- * from the card; beside another capture it keeps at most half its window
- * for this one, letting go of the oldest, so that one capture's pause never
- * costs another a packet. What finds no room is lost, and what came before
- * is read whole. A capture whose process is stopped or starved, beside
- * another capture that reads on, loses what the card wrote over meanwhile
- * and reads on after it, never an entry written over since. The log file
+ * window keeps what comes (25,919 packets) while this capture reads furthest
+ * on; behind another capture's point it keeps what the card has not written
+ * over, the newest window less what the card writes over while it is read.
+ * One capture's pause, stop, end or death never costs another a packet:
+ * none of them moves the card's pointer past what another has yet to read,
+ * so a capture that reads on loses only what arrives beyond the card's
+ * window while it cannot read (held up behind a stopped process's lock, for
+ * one). What finds no room is lost, and what came before is read whole. A
+ * capture whose process is stopped or starved, beside another capture that
+ * reads on, loses what the card wrote over meanwhile and reads on after it,
+ * never an entry written over since. The log file
  * counts every packet that reached the card's input while the capture was
  * on and that it will never hand over, whatever the cause, in its "entry
  * ring full, ... packets dropped" lines (since the enable; at most one every
