@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -1149,6 +1150,196 @@ TEST_F(TsCaptureProcessTest, AsiPacketsThatComeWhileTheStreamIsTakenFromIpAreNoL
     ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
     EXPECT_GT(sim::AsiCaptureCounts(0)->overflows, 0u);
     EXPECT_EQ(cardtest::LogText().find("ring full", logged), std::string::npos);
+}
+
+// Stops `peer` where it holds a DMA channel of the card, the one its capture
+// reads through, but not the simulated card's lock, which keeps the card's
+// time: every transfer of this process's capture waits for it meanwhile.
+bool StopInsideATransfer(platform::test::Child& peer) {
+    const auto held = [](const std::string& name) {
+        auto mutex = platform::NamedMutex::Create(name);
+        const platform::WaitResult result = mutex ? mutex->TryLock() : platform::WaitResult::Failed;
+        if (result == platform::WaitResult::Signaled || result == platform::WaitResult::Abandoned) {
+            mutex->Unlock();
+            return false;
+        }
+        return true;
+    };
+    for (int tries = 0; tries < 100000; ++tries) {
+        if (!peer.Stop()) return false;
+        if (sim::CardLockFree(0) && (held(DmaChannelMutex(0)) || held(DmaChannelMutex(1))))
+            return true;
+        peer.Continue();
+    }
+    return false;
+}
+
+// Starves every thread of process `pid` without a signal while it lives: kept
+// to one processor this process may use, at idle priority, beside a busy
+// thread of this process there at the usual priority. Undone as it goes.
+class Starved {
+  public:
+    explicit Starved(pid_t pid) : m_pid(pid) {
+        sched_getaffinity(0, sizeof(m_all), &m_all);
+        // Copies of the test that run at once take different processors.
+        std::vector<int> cpus;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &m_all)) cpus.push_back(cpu);
+        CPU_ZERO(&m_one);
+        CPU_SET(cpus[static_cast<size_t>(getpid()) % cpus.size()], &m_one);
+        m_busy = std::thread([this] {
+            sched_setaffinity(0, sizeof(m_one), &m_one);
+            while (!m_done) {
+            }
+        });
+        Each([this](pid_t thread) {
+            const sched_param idle{0};
+            sched_setaffinity(thread, sizeof(m_one), &m_one);
+            sched_setscheduler(thread, SCHED_IDLE, &idle);
+        });
+    }
+    ~Starved() {
+        Each([this](pid_t thread) {
+            const sched_param usual{0};
+            sched_setscheduler(thread, SCHED_OTHER, &usual);
+            sched_setaffinity(thread, sizeof(m_all), &m_all);
+        });
+        m_done = true;
+        m_busy.join();
+    }
+    Starved(const Starved&) = delete;
+    Starved& operator=(const Starved&) = delete;
+
+  private:
+    void Each(const std::function<void(pid_t)>& change) const {
+        std::error_code gone;
+        for (const auto& task :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(m_pid) + "/task", gone))
+            change(static_cast<pid_t>(std::stol(task.path().filename().string())));
+    }
+
+    pid_t m_pid;
+    cpu_set_t m_all;
+    cpu_set_t m_one;
+    std::atomic<bool> m_done{false};
+    std::thread m_busy;
+};
+
+// On the card's own clock, this process reads its capture on while another
+// process's capture, which reads too, is held up inside a transfer, stopped
+// or starved without a signal, each time until more than half the card's
+// window has arrived: this process's transfers wait behind it meanwhile.
+// Whatever the other does as it goes on, this capture loses nothing, and its
+// log counts all it missed.
+TEST_F(TsCaptureProcessTest, ACaptureHeldUpBesideAReaderCostsItNothing) {
+    // A low rate leaves this process, which may itself be kept from running
+    // on a busy machine, most of two seconds to read what waited for it.
+    ASSERT_TRUE(sim::SetAsiInputRate(0, 10000000));
+    ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Realtime));
+    const size_t logged = cardtest::LogText().size();
+    SteppedCapture capture;
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    capture.Restart();
+    const std::string ready = TempPath("peer_ready");
+    const std::string go = TempPath("peer_go");
+    auto other = StartPeer("end", {{kPeerWork, "capture"},
+                                   {kPeerRecording, ""},
+                                   {kPeerReady, ready},
+                                   {kPeerGo, go},
+                                   {kPeerEnding, "0"}});
+    ASSERT_TRUE(WaitFor([&] {
+        capture.TakeAcrossGaps();
+        return std::filesystem::exists(ready) || !other->Running();
+    }));
+    ASSERT_TRUE(std::filesystem::exists(ready)) << "the other ended before it captured";
+    for (int round = 0; round < 6; ++round) {
+        const bool starved = round % 2 != 0;
+        SCOPED_TRACE(starved ? "starved" : "stopped");
+        const uint64_t missed = capture.Missing();
+        const uint64_t dropped = sim::AsiCaptureCounts(0)->overflows;
+        ASSERT_TRUE(StopInsideATransfer(*other));
+        {
+            std::optional<Starved> starving;
+            if (starved) {
+                starving.emplace(other->Pid());
+                ASSERT_TRUE(other->Continue());
+            }
+            const uint64_t from = Received();
+            ASSERT_TRUE(WaitFor([&] {
+                capture.TakeAcrossGaps();
+                return Received() >= from + kWindow * 3 / 5;
+            }));
+            if (!starved) {
+                ASSERT_TRUE(other->Continue());
+            }
+        }
+        const uint64_t now = NextArrival();
+        ASSERT_TRUE(WaitFor([&] {
+            capture.TakeAcrossGaps();
+            return capture.Next() && *capture.Next() >= now;
+        }));
+        // Unless the other held this process up for longer than the window
+        // lasts (starved inside the card's lock, which holds the card's
+        // time, on a busy machine), the card dropped nothing and this
+        // capture lost nothing.
+        if (sim::AsiCaptureCounts(0)->overflows == dropped) {
+            EXPECT_EQ(capture.Missing(), missed);
+        }
+    }
+    WriteWhole(go, "go");
+    ASSERT_TRUE(WaitFor([&] {
+        capture.TakeAcrossGaps();
+        return !other->Running();
+    }));
+    EXPECT_EQ(other->Wait(), 0);
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
+    EXPECT_GE(LoggedDrops(logged), capture.Missing());
+}
+
+// On the card's own clock, this capture stops reading while another
+// process's reads on; the other ends once all this capture's rings hold has
+// arrived, and this one reads again once half a window more has: it keeps
+// what its rings took and then what the card held from the other's last
+// commit on, which nobody moved the card's pointer past, however soon after
+// the other's end it reads again.
+TEST_F(TsCaptureProcessTest, ACaptureThatReadsAgainSoonAfterTheOthersEndKeepsTheWindow) {
+    ASSERT_TRUE(sim::SetAsiInputRate(0, 50000000));
+    ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Realtime));
+    SteppedCapture capture;
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+    capture.Restart();
+    const std::string ready = TempPath("peer_ready");
+    const std::string go = TempPath("peer_go");
+    auto other = StartPeer("end", {{kPeerWork, "capture"},
+                                   {kPeerRecording, ""},
+                                   {kPeerReady, ready},
+                                   {kPeerGo, go},
+                                   {kPeerEnding, "0"}});
+    ASSERT_TRUE(WaitFor([&] {
+        capture.TakeAcrossGaps();
+        return std::filesystem::exists(ready) || !other->Running();
+    }));
+    ASSERT_TRUE(std::filesystem::exists(ready)) << "the other ended before it captured";
+    const uint64_t pausedAt = Received();
+    ASSERT_TRUE(WaitFor([&] { return Received() >= pausedAt + kRingsHold + kWindow; }));
+    WriteWhole(go, "go");
+    ASSERT_TRUE(WaitFor([&] { return !other->Running(); }));
+    EXPECT_EQ(other->Wait(), 0);
+    // What arrives from here on until the card holds half a window more
+    // stays on the card for this capture.
+    const uint64_t ended = NextArrival();
+    const uint64_t endedAt = Received();
+    ASSERT_TRUE(WaitFor([&] { return Received() >= endedAt + kWindow / 2; }));
+    ASSERT_TRUE(WaitFor([&] {
+        capture.TakeAcrossGaps();
+        return capture.Next() && *capture.Next() >= ended + kWindow / 2;
+    }));
+    for (const SteppedCapture::Gap& gap : capture.Gaps()) {
+        EXPECT_FALSE(gap.first > ended && gap.last < ended + kWindow / 2)
+            << "lost " << gap.last + 1 << " to " << gap.first - 1 << " of what arrived from "
+            << ended;
+    }
+    ASSERT_EQ(Quorvel_Velmora_TsCaptureDisable(0), 1u);
 }
 
 // A capture that stopped reading keeps a whole window once another
