@@ -38,6 +38,7 @@ namespace velmora::card {
 // left.
 struct TsInputRecord {
     static constexpr uint64_t kUnknown = UINT64_MAX;
+    static constexpr uint32_t kClockStepBits = 8;
     // Units the card has written; its unit in the window is `written` modulo
     // the window's units. 0 until a holder of the channel first sets it.
     uint64_t written;
@@ -52,6 +53,20 @@ struct TsInputRecord {
     // the high 32 bits count the times this was set.
     uint64_t doubt;
     uint64_t sequence;
+    // A moment the card's count was known, so that a latch after a long
+    // stop can tell how often the count wrapped since: the card clock then,
+    // in steps of 2^kClockStepBits ticks, in the high 32 bits, and the low
+    // 32 bits of the units the card had received by then (`written` and
+    // `dropped` together). 0 until first known; a later moment replaces an
+    // earlier one only.
+    uint64_t received = 0;
+    // The input's arrival rate in packets per card clock tick, times 2^32,
+    // as last measured while the card had room; 0 until measured.
+    uint64_t rate = 0;
+    // How many latches took the card's count to have moved by less than
+    // 2^32 since the record's last with nothing to bound it, so that a
+    // count may be short by whole multiples of 2^32.
+    uint64_t guesses = 0;
 };
 
 class CTsInputShare {

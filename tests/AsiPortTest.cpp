@@ -597,6 +597,54 @@ TEST_F(AsiPortTest, AReaderKilledInsideACommitLeavesTheCountsWhole) {
     }
 }
 
+// A lone capture stopped while the card is full counts what the card drops
+// meanwhile exactly, however often its 32-bit count wraps: the rate measured
+// while it kept up, with the card's clock, tells how often. Stopped before a
+// rate is known, for longer than the fastest input bounds, its count keeps
+// the low 32 bits and says it may be short.
+TEST_F(AsiPortTest, AStopOfMoreThanTwoTo32DropsIsCountedExactly) {
+    constexpr uint32_t kRate = 216000000;
+    constexpr uint64_t kWrap = uint64_t{1} << 32;
+    ASSERT_TRUE(sim::SetAsiInputRate(0, kRate));
+    const auto received = [] {
+        const auto counts = sim::AsiCaptureCounts(0);
+        return counts->captured + counts->overflows;
+    };
+    std::vector<uint8_t> entries(size_t{kUnits} * kAsiEntryBytes);
+    ASSERT_EQ(input->EnableInput(kPort), 1u);
+    const struct {
+        uint64_t drops;
+        int rounds;  // of reading before the stop, 5 fields each
+    } stops[] = {{kWrap + 100000, 1}, {kWrap / 2 + 100000, 12}, {kWrap + 100000, 12}};
+    for (const auto& stop : stops) {
+        SCOPED_TRACE(stop.drops);
+        ASSERT_EQ(input->StartCapture(kPort), 1u);
+        const uint64_t start = received();
+        uint64_t taken = 0;
+        for (int round = 0; round < stop.rounds; ++round) {
+            ASSERT_TRUE(sim::StepFields(0, 5));
+            uint32_t filled = 0;
+            ASSERT_EQ(input->LookAtCapture(kPort, &filled), 1u);
+            ASSERT_EQ(input->ReadDma(entries.data(), filled, kPort), 1u);
+            taken += filled;
+        }
+        // The card fills, then drops the stop's packets: 188-byte packets,
+        // 50 fields a second.
+        ASSERT_TRUE(sim::StepFields(0, (stop.drops + kUnits) * 188 * 8 * 50 / kRate + 1));
+        uint32_t kept = 0;
+        ASSERT_EQ(input->LookAtCapture(kPort, &kept, true), 1u);
+        const uint64_t missed = received() - start - taken - kept;
+        ASSERT_GE(missed, stop.drops);
+        if (stop.rounds == 1) {
+            EXPECT_TRUE(input->LostMayBeShort());
+            EXPECT_EQ((missed - input->LostPackets()) % kWrap, 0u);
+        } else {
+            EXPECT_FALSE(input->LostMayBeShort());
+            EXPECT_EQ(input->LostPackets(), missed);
+        }
+    }
+}
+
 TEST_F(AsiPortTest, FailedLockTransferOrCommitMovesNothing) {
     const uint32_t outputBefore = OutputPointer();
     const uint32_t inputBefore = InputPointer();

@@ -24,6 +24,25 @@ constexpr uint64_t kFirstWindows = uint64_t{1} << 32;
 // the channel.
 constexpr uint32_t kCommitLatches = 8;
 
+// Units written between two looks the input's rate is measured by.
+constexpr uint64_t kRateUnits = uint64_t{1} << 16;
+// The card clock runs in 10 us ticks.
+constexpr uint64_t kClockTicksPerSecond = 100000;
+// The fastest an ASI input can deliver, 27,000,000 bytes a second in
+// 188-byte packets, in packets per tick times 2^32, rounded up.
+constexpr uint64_t kMostRate =
+    ((uint64_t{27000000} << 32) + 188 * kClockTicksPerSecond - 1) / (188 * kClockTicksPerSecond);
+constexpr uint32_t kStepBits = TsInputRecord::kClockStepBits;
+constexpr uint64_t kWrap = uint64_t{1} << 32;
+// The longest a latch may take between its two reads of the card clock: far
+// fewer packets than half a wrap arrive meanwhile.
+constexpr uint64_t kLatchTicks = kClockTicksPerSecond;
+
+// Packets that arrive in `ticks` at `rate`.
+uint64_t Arrivals(uint64_t rate, uint64_t ticks) {
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(rate) * ticks >> 32);
+}
+
 }  // namespace
 
 CAsiInputCount::CAsiInputCount(card::CVelmoraBoardSupport* pBoardSupport)
@@ -73,12 +92,15 @@ bool CAsiInputCount::Look(View* pView) {
     const uint64_t written = Word(record->written).load();
     if ((sequence & 1) != 0 || written == 0) return false;
     pView->committed = Word(record->committed).load();
-    pView->dropped = Word(record->dropped).load();
+    // The doubt first: a latch raises `dropped` before it settles the
+    // doubt, so a settled doubt is never paired with the count before it.
     pView->doubt = Word(record->doubt).load();
+    pView->dropped = Word(record->dropped).load();
     uint32_t unit = 0;
     if (!ReadWriteUnit(&unit) || Word(record->sequence).load() != sequence) return false;
     pView->sequence = sequence;
     Fill(pView, WrittenUpTo(written, unit));
+    NoteRate(*pView);
     return true;
 }
 
@@ -100,8 +122,10 @@ bool CAsiInputCount::LookHolding(View* pView) {
     uint64_t sequence = Word(record->sequence).load();
     pView->committed = Word(record->committed).load();
     pView->sequence = sequence;
-    pView->dropped = Word(record->dropped).load();
+    // The doubt first: a latch raises `dropped` before it settles the
+    // doubt, so a settled doubt is never paired with the count before it.
     pView->doubt = Word(record->doubt).load();
+    pView->dropped = Word(record->dropped).load();
     Fill(pView, written);
     return (sequence & 1) == 0 || FinishDeadCommit(pView);
 }
@@ -124,16 +148,110 @@ bool CAsiInputCount::FinishDeadCommit(View* pView) {
     return true;
 }
 
-uint64_t CAsiInputCount::Unwrap(const View& view, uint32_t low) {
-    // The card's count passes the record's by less than 2^32 between two
-    // latches made while it drops. The first starts a window of counts on,
-    // so that no bound below it goes under 0.
-    return view.dropped == kUnknown
-               ? (uint64_t{1} << 32) + low
-               : view.dropped + static_cast<uint32_t>(low - static_cast<uint32_t>(view.dropped));
+uint64_t CAsiInputCount::Guesses() const {
+    return Word(m_pBoardSupport->GetAsiInputRecord(0)->guesses).load();
 }
 
-void CAsiInputCount::KeepDropped(View* pView, uint64_t least, uint32_t more) {
+uint64_t CAsiInputCount::ReadClock() {
+    uint64_t clock = 0;
+    return m_pBoardSupport->GetCardClock64(&clock) ? clock : 0;
+}
+
+void CAsiInputCount::KeepReceived(uint64_t clock, uint64_t received) {
+    const uint64_t moment = (clock >> kStepBits << 32) | static_cast<uint32_t>(received);
+    std::atomic_ref<uint64_t> kept = Word(m_pBoardSupport->GetAsiInputRecord(0)->received);
+    uint64_t seen = kept.load();
+    // Several processes may keep one at once: the latest stays. The clock
+    // in steps wraps after months, far longer than any stop.
+    while ((seen == 0 || static_cast<int32_t>((moment >> 32) - (seen >> 32)) >= 0) &&
+           !kept.compare_exchange_weak(seen, moment)) {
+    }
+}
+
+void CAsiInputCount::NoteRate(const View& view) {
+    RateMark& mark = m_RateMark;
+    // A full card drops what the units written leave out, and so may one
+    // that filled between two looks: its drops are counted, or left in
+    // doubt, before it has room again.
+    if (view.full || view.dropped == kUnknown || static_cast<uint32_t>(view.doubt) != 0) {
+        mark = {};
+        return;
+    }
+    if (mark.written == 0 || view.written < mark.written || view.dropped != mark.dropped ||
+        view.doubt != mark.doubt) {
+        mark = {view.written, 0, view.dropped, view.doubt};
+        return;
+    }
+    if (view.written - mark.written < kRateUnits) return;
+    // The clock dates the look only while the card, still with room, wrote
+    // little since: a process held up between lets the count run on unseen.
+    const uint64_t clock = ReadClock();
+    uint32_t unit = 0;
+    if (clock == 0 || !ReadWriteUnit(&unit) ||
+        Word(m_pBoardSupport->GetAsiInputRecord(0)->sequence).load() != view.sequence) {
+        return;
+    }
+    const uint64_t now = WrittenUpTo(view.written, unit);
+    if (now - view.written > kRateUnits / 64 || now >= view.committed + Units() - 1) return;
+    if (mark.clock != 0 && clock > mark.clock) {
+        const unsigned __int128 units = view.written - mark.written;
+        Word(m_pBoardSupport->GetAsiInputRecord(0)->rate)
+            .store(static_cast<uint64_t>((units << 32) / (clock - mark.clock)));
+    }
+    KeepReceived(clock, view.dropped + view.written);
+    mark = {view.written, clock, view.dropped, view.doubt};
+}
+
+uint64_t CAsiInputCount::Unwrap(const View& view, uint32_t low, uint64_t clock) {
+    if (clock == 0) clock = ReadClock();
+    // Kept for the moment of a latch that settles the count.
+    m_ullLatchClock.store(clock);
+    // The first starts a window of counts on, so that no bound below it
+    // goes under 0.
+    if (view.dropped == kUnknown) return kWrap + low;
+    const uint64_t least =
+        view.dropped + static_cast<uint32_t>(low - static_cast<uint32_t>(view.dropped));
+    TsInputRecord* record = m_pBoardSupport->GetAsiInputRecord(0);
+    const uint64_t moment = Word(record->received).load();
+    uint64_t rate = Word(record->rate).load();
+    // An input that is off receives nothing for as long as it stays off: the
+    // rate tells nothing of the time since, and the next source's is
+    // measured anew.
+    if (rate != 0 && !m_pBoardSupport->IsAsiInputOn(0)) {
+        Word(record->rate).store(0);
+        rate = 0;
+    }
+    if (moment != 0 && clock != 0) {
+        // What the card had received at the moment, its low 32 bits put by
+        // what the view counts: the two lie less than 2^31 apart, as the
+        // moment is kept at each latch and every kRateUnits written.
+        const uint64_t counted = view.dropped + view.written;
+        const uint64_t then = counted + static_cast<int32_t>(static_cast<uint32_t>(moment) -
+                                                             static_cast<uint32_t>(counted));
+        const int32_t steps =
+            static_cast<int32_t>(static_cast<uint32_t>(clock >> kStepBits) - (moment >> 32));
+        const uint64_t ticks = static_cast<uint64_t>(std::max(steps, 0)) << kStepBits;
+        const uint64_t received = least + view.written;
+        if (rate != 0) {
+            // The wraps that bring the count nearest what arrived at that
+            // rate: exact while the estimate is within 2^31 of the truth.
+            const uint64_t expected = then + Arrivals(rate, ticks);
+            return expected > received ? least + ((expected - received + kWrap / 2) >> 32 << 32)
+                                       : least;
+        }
+        // No rate: the fastest input tells whether the count can have
+        // wrapped once more (the clock's steps may hide one).
+        if (then + Arrivals(kMostRate, ticks + (uint64_t{2} << kStepBits)) < received + kWrap) {
+            return least;
+        }
+    }
+    // Nothing bounds the card's count: it is taken to have passed the
+    // record's by less than 2^32, and the captures are told it may not have.
+    Word(record->guesses).fetch_add(1);
+    return least;
+}
+
+void CAsiInputCount::KeepDropped(View* pView, uint64_t least, uint32_t more, uint64_t clock) {
     TsInputRecord* record = m_pBoardSupport->GetAsiInputRecord(0);
     std::atomic_ref<uint64_t> dropped = Word(record->dropped);
     uint64_t kept = dropped.load();
@@ -150,6 +268,12 @@ void CAsiInputCount::KeepDropped(View* pView, uint64_t least, uint32_t more) {
     Word(record->doubt).compare_exchange_strong(seen, doubt);
     pView->dropped = kept;
     pView->doubt = Word(record->doubt).load();
+    // The units received at the latch, this latch's own count with what the
+    // card had written, are known at its clock.
+    if (clock == 0) clock = m_ullLatchClock.exchange(0);
+    if (more == 0 && (clock != 0 || (clock = ReadClock()) != 0)) {
+        KeepReceived(clock, least + pView->written);
+    }
 }
 
 bool CAsiInputCount::LatchDropped(View* pView) {
@@ -157,14 +281,20 @@ bool CAsiInputCount::LatchDropped(View* pView) {
     uint32_t before = 0;
     uint32_t after = 0;
     const uint32_t pointer = PointerOf(pView->written);
+    // The card's clock read on both sides dates the latch, unless this
+    // process was held up between.
+    const uint64_t clock = ReadClock();
     if (!m_pBoardSupport->GetTsCapturedPacketsAt(&count, &before, &after) || before != pointer ||
         after != pointer ||
         Word(m_pBoardSupport->GetAsiInputRecord(0)->sequence).load() != pView->sequence) {
         return false;
     }
+    const uint64_t later = clock != 0 ? ReadClock() : 0;
+    if (clock != 0 && (later < clock || later - clock > kLatchTicks)) return false;
     // The card wrote nothing from the look on (less than a window can be
     // written without a commit): its count is what it wrote and dropped.
-    KeepDropped(pView, Unwrap(*pView, count - static_cast<uint32_t>(pView->written)), 0);
+    KeepDropped(pView, Unwrap(*pView, count - static_cast<uint32_t>(pView->written), clock), 0,
+                clock);
     return true;
 }
 

@@ -15,8 +15,11 @@
 // of the write pointer is exact, with or without the channel, as long as no
 // commit came between. The card drops packets only while it is full, when
 // its write pointer stands still: its count latched then, against the units
-// written, tells what it dropped.
+// written, tells what it dropped. The count has 32 bits: how often it wrapped
+// since the record's last moment is told by the card's clock since and the
+// input's rate, measured while the card had room.
 
+#include <atomic>
 #include <cstdint>
 
 #include "card/TsInputShare.h"
@@ -80,6 +83,9 @@ class CAsiInputCount {
     // The unit at card word `pointer`, at most a window behind `written`.
     uint64_t UnitOf(uint32_t pointer, uint64_t written) const;
     uint32_t Units() const { return (m_dwEndWord - m_dwFirstWord) / kAsiUnitWords; }
+    // Latches that took the card's count to have wrapped at most once since
+    // the record's last, with nothing to bound it (see TsInputRecord).
+    uint64_t Guesses() const;
 
   private:
     // The unit card word `pointer` starts, in the window.
@@ -96,13 +102,36 @@ class CAsiInputCount {
     // Keeps `least` in the record unless it holds more, and the doubt the
     // record had at the look (`doubt`) replaced by `more` beyond it, unless
     // it was set since.
-    void KeepDropped(View* pView, uint64_t least, uint32_t more);
-    // `low`, the low 32 bits of a count of drops, unwrapped by the view's.
-    static uint64_t Unwrap(const View& view, uint32_t low);
+    // A latch that settles the count exactly also keeps the moment, at card
+    // clock `clock` (when 0, that of the unwrap before, or read here).
+    void KeepDropped(View* pView, uint64_t least, uint32_t more, uint64_t clock = 0);
+    // `low`, the low 32 bits of a count of drops, unwrapped by the view's
+    // and what the card can have received since the record's moment, by
+    // card clock `clock` (read here when 0).
+    uint64_t Unwrap(const View& view, uint32_t low, uint64_t clock = 0);
+    // The card clock, 0 when it cannot be read.
+    uint64_t ReadClock();
+    // Keeps `received` units, counted by card clock `clock`, as the record's
+    // moment unless it has a later one.
+    void KeepReceived(uint64_t clock, uint64_t received);
+    // Measures the input's rate between looks at least kRateUnits apart
+    // that found room, with no drop counted between.
+    void NoteRate(const View& view);
 
     card::CVelmoraBoardSupport* m_pBoardSupport;
     uint32_t m_dwFirstWord;
     uint32_t m_dwEndWord;
+    // This process's look the rate is measured from: its card clock is read
+    // only once kRateUnits have come since, so that a capture that keeps up
+    // seldom latches the card's registers.
+    struct RateMark {
+        uint64_t written = 0;
+        uint64_t clock = 0;
+        uint64_t dropped = 0;
+        uint64_t doubt = 0;
+    } m_RateMark;
+    // The card clock of the last unwrap, which the latch's keep takes.
+    std::atomic<uint64_t> m_ullLatchClock{0};
 };
 
 }  // namespace velmora::ts

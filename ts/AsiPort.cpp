@@ -423,6 +423,7 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     m_Capture.start = before.written;
     m_Capture.droppedAtStart =
         before.full && !after.full ? std::max(before.dropped, after.dropped) : before.dropped;
+    m_Capture.guessesAtStart = m_Count.Guesses();
     return 1;
 }
 
@@ -463,8 +464,7 @@ uint32_t CAsiInputPort::LookAtCapture(uint32_t port, uint32_t* pFilled, bool set
     const uint64_t dropped = view.dropped == CAsiInputCount::kUnknown
                                  ? ledger.droppedAtStart
                                  : std::max(view.MostDropped(), ledger.droppedAtStart);
-    ledger.lost =
-        std::max(ledger.lost, from - ledger.start - ledger.taken + dropped - ledger.droppedAtStart);
+    ledger.lost = from - ledger.start - ledger.taken + dropped - ledger.droppedAtStart;
     if (pFilled != nullptr) *pFilled = static_cast<uint32_t>(view.written - from);
     return 1;
 }

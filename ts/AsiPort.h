@@ -163,6 +163,12 @@ class CAsiInputPort {
     // dropped is taken at the most the record allows (its count and the
     // doubt a commit left).
     uint64_t LostPackets() const { return m_Capture.lost; }
+    // Whether LostPackets may be short by whole multiples of 2^32: the card
+    // counts in 32 bits, and since the start a latch found neither the
+    // input's rate nor the card's clock to tell how often it wrapped.
+    bool LostMayBeShort() const {
+        return m_Capture.active && m_Count.Guesses() != m_Capture.guessesAtStart;
+    }
     // Switched on from off, the card's count is latched first, while the
     // card writes nothing, so that what it drops from then on is known.
     uint32_t EnableInput(uint32_t port);
@@ -182,6 +188,7 @@ class CAsiInputPort {
         // What the card had dropped at the start.
         uint64_t droppedAtStart = 0;
         uint64_t lost = 0;
+        uint64_t guessesAtStart = 0;
     };
 
     uint32_t WindowUnits() const { return (m_dwEndWord - m_dwFirstWord) / kAsiUnitWords; }

@@ -290,8 +290,11 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
             m_pLog->WriteLog(L" \n Card %d  Channal %d   CC  %d", m_dwCardIndex, m_dwPort, errors);
         }
         if (m_pLog && dropped != reportedDropped) {
-            m_pLog->WriteLog(L"TsCapture: card %u port %u entry ring full, %llu packets dropped",
-                             m_dwCardIndex, m_dwPort, static_cast<unsigned long long>(dropped));
+            m_pLog->WriteLog(L"TsCapture: card %u port %u entry ring full, %llu packets dropped%s",
+                             m_dwCardIndex, m_dwPort, static_cast<unsigned long long>(dropped),
+                             m_pInputPort->LostMayBeShort()
+                                 ? " (may be short by a multiple of 4294967296)"
+                                 : "");
         }
         reportedErrors = errors;
         reportedDropped = dropped;
