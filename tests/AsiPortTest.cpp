@@ -114,6 +114,25 @@ class AsiPortTest : public boardtest::BoardSupportTest {
         FAIL() << "output stalled";
     }
 
+    // A file of `packets` numbered packets, to be set as the card's input,
+    // which arrive at `perField` a field; empty when it cannot be made.
+    static std::string NumberedInput(uint32_t packets, uint32_t perField) {
+        const std::string path = std::string(std::getenv("VELMORA_SIM_STATE_DIR")) + "/numbered.ts";
+        return test::WriteNumberedStream(path, packets) &&
+                       sim::SetAsiInputRate(0, perField * 188 * 8 * 50)
+                   ? path
+                   : std::string();
+    }
+    // The input port of `stack`, opened as another process opens the card.
+    static std::unique_ptr<CAsiInputPort> SecondPort(boardtest::BoardStack& stack) {
+        if (!stack.Open(false)) return nullptr;
+        auto port = std::make_unique<CAsiInputPort>(stack.board.get());
+        return port->SetWindow(CAsiInputPort::kDefaultFirstWord, CAsiInputPort::kDefaultEndWord,
+                               kPort)
+                   ? std::move(port)
+                   : nullptr;
+    }
+
     TransferCountingBridge* bridge = nullptr;
     std::unique_ptr<CAsiOutputPort> output;
     std::unique_ptr<CAsiInputPort> input;
@@ -263,15 +282,11 @@ TEST_F(AsiPortTest, CountsAreExactWhateverArrivesBetweenAnyTwoRegisterAccesses) 
     constexpr uint32_t kFilePackets = 1u << 18;
     constexpr uint32_t kPerField = 9;
     constexpr uint32_t kWindowFields = kUnits / kPerField;
-    const std::string path = std::string(std::getenv("VELMORA_SIM_STATE_DIR")) + "/numbered.ts";
-    ASSERT_TRUE(test::WriteNumberedStream(path, kFilePackets));
-    ASSERT_TRUE(sim::SetAsiInputRate(0, kPerField * 188 * 8 * 50));
+    const std::string path = NumberedInput(kFilePackets, kPerField);
+    ASSERT_FALSE(path.empty());
     boardtest::BoardStack second;
-    ASSERT_TRUE(second.Open(false));
-    CAsiInputPort other(second.board.get());
-    ASSERT_EQ(
-        other.SetWindow(CAsiInputPort::kDefaultFirstWord, CAsiInputPort::kDefaultEndWord, kPort),
-        1u);
+    const auto another = SecondPort(second);
+    ASSERT_NE(another, nullptr);
     const auto received = [] {
         const auto counts = sim::AsiCaptureCounts(0);
         return counts->captured + counts->overflows;
@@ -293,7 +308,7 @@ TEST_F(AsiPortTest, CountsAreExactWhateverArrivesBetweenAnyTwoRegisterAccesses) 
         const uint64_t overflows = sim::AsiCaptureCounts(0)->overflows;
         // Wraps after a window.
         ASSERT_TRUE(sim::SetAsiReceivedCount(0, UINT32_MAX - kUnits));
-        Reader readers[] = {{input.get()}, {&other}};
+        Reader readers[] = {{input.get()}, {another.get()}};
         for (Reader& reader : readers) {
             ASSERT_EQ(reader.port->EnableInput(kPort), 1u);
             ASSERT_EQ(reader.port->StartCapture(kPort), 1u);
@@ -409,15 +424,11 @@ TEST_F(AsiPortTest, CountsAreExactWhateverArrivesBetweenAnyTwoRegisterAccesses) 
 // arrived beyond the card's window while it did not read.
 TEST_F(AsiPortTest, ACaptureHeldUpBesideAnotherCostsItNothing) {
     constexpr uint32_t kPerField = 100;
-    const std::string path = std::string(std::getenv("VELMORA_SIM_STATE_DIR")) + "/numbered.ts";
-    ASSERT_TRUE(test::WriteNumberedStream(path, 1u << 18));
-    ASSERT_TRUE(sim::SetAsiInputRate(0, kPerField * 188 * 8 * 50));
+    const std::string path = NumberedInput(1u << 18, kPerField);
+    ASSERT_FALSE(path.empty());
     boardtest::BoardStack second;
-    ASSERT_TRUE(second.Open(false));
-    CAsiInputPort other(second.board.get());
-    ASSERT_EQ(
-        other.SetWindow(CAsiInputPort::kDefaultFirstWord, CAsiInputPort::kDefaultEndWord, kPort),
-        1u);
+    const auto another = SecondPort(second);
+    ASSERT_NE(another, nullptr);
     struct Reader {
         CAsiInputPort* port;
         uint64_t next = 0;  // the number of the packet after the last read
@@ -452,7 +463,7 @@ TEST_F(AsiPortTest, ACaptureHeldUpBesideAnotherCostsItNothing) {
         SCOPED_TRACE(static_cast<int>(held));
         ASSERT_TRUE(sim::SetAsiInput(0, sim::SimAsiSource::File, path));
         Reader on{input.get()};
-        Reader off{&other};
+        Reader off{another.get()};
         for (Reader* reader : {&on, &off}) {
             ASSERT_EQ(reader->port->EnableInput(kPort), 1u);
             ASSERT_EQ(reader->port->StartCapture(kPort), 1u);

@@ -681,6 +681,27 @@ class TsCaptureProcessTest : public SteppedCardTest {
         ASSERT_TRUE(capture.TakeMore(1000));
         ASSERT_TRUE(capture.TakeAll());
     }
+    // On the card's own clock, at `rate`: starts this process's capture,
+    // then another process's, which reads until the test's `go`, reading
+    // this one on until that one captures.
+    void StartBesideAReader(uint32_t rate, SteppedCapture& capture, const std::string& go,
+                            std::unique_ptr<platform::test::Child>* pOther) {
+        ASSERT_TRUE(sim::SetAsiInputRate(0, rate));
+        ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Realtime));
+        ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
+        capture.Restart();
+        const std::string ready = TempPath("peer_ready");
+        *pOther = StartPeer("end", {{kPeerWork, "capture"},
+                                    {kPeerRecording, ""},
+                                    {kPeerReady, ready},
+                                    {kPeerGo, go},
+                                    {kPeerEnding, "0"}});
+        ASSERT_TRUE(WaitFor([&] {
+            capture.TakeAcrossGaps();
+            return std::filesystem::exists(ready) || !(*pOther)->Running();
+        }));
+        ASSERT_TRUE(std::filesystem::exists(ready)) << "the other ended before it captured";
+    }
 };
 // The card on its own clock, and processes that end or stop beside it.
 class TsCardProcessTest : public TsCardTest {};
@@ -1234,24 +1255,11 @@ class Starved {
 TEST_F(TsCaptureProcessTest, ACaptureHeldUpBesideAReaderCostsItNothing) {
     // A low rate leaves this process, which may itself be kept from running
     // on a busy machine, most of two seconds to read what waited for it.
-    ASSERT_TRUE(sim::SetAsiInputRate(0, 10000000));
-    ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Realtime));
     const size_t logged = cardtest::LogText().size();
     SteppedCapture capture;
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    capture.Restart();
-    const std::string ready = TempPath("peer_ready");
     const std::string go = TempPath("peer_go");
-    auto other = StartPeer("end", {{kPeerWork, "capture"},
-                                   {kPeerRecording, ""},
-                                   {kPeerReady, ready},
-                                   {kPeerGo, go},
-                                   {kPeerEnding, "0"}});
-    ASSERT_TRUE(WaitFor([&] {
-        capture.TakeAcrossGaps();
-        return std::filesystem::exists(ready) || !other->Running();
-    }));
-    ASSERT_TRUE(std::filesystem::exists(ready)) << "the other ended before it captured";
+    std::unique_ptr<platform::test::Child> other;
+    ASSERT_NO_FATAL_FAILURE(StartBesideAReader(10000000, capture, go, &other));
     for (int round = 0; round < 6; ++round) {
         const bool starved = round % 2 != 0;
         SCOPED_TRACE(starved ? "starved" : "stopped");
@@ -1303,23 +1311,10 @@ TEST_F(TsCaptureProcessTest, ACaptureHeldUpBesideAReaderCostsItNothing) {
 // commit on, which nobody moved the card's pointer past, however soon after
 // the other's end it reads again.
 TEST_F(TsCaptureProcessTest, ACaptureThatReadsAgainSoonAfterTheOthersEndKeepsTheWindow) {
-    ASSERT_TRUE(sim::SetAsiInputRate(0, 50000000));
-    ASSERT_TRUE(sim::SetClockMode(0, sim::ClockMode::Realtime));
     SteppedCapture capture;
-    ASSERT_EQ(Quorvel_Velmora_TsCaptureEnable(0), 1u);
-    capture.Restart();
-    const std::string ready = TempPath("peer_ready");
     const std::string go = TempPath("peer_go");
-    auto other = StartPeer("end", {{kPeerWork, "capture"},
-                                   {kPeerRecording, ""},
-                                   {kPeerReady, ready},
-                                   {kPeerGo, go},
-                                   {kPeerEnding, "0"}});
-    ASSERT_TRUE(WaitFor([&] {
-        capture.TakeAcrossGaps();
-        return std::filesystem::exists(ready) || !other->Running();
-    }));
-    ASSERT_TRUE(std::filesystem::exists(ready)) << "the other ended before it captured";
+    std::unique_ptr<platform::test::Child> other;
+    ASSERT_NO_FATAL_FAILURE(StartBesideAReader(50000000, capture, go, &other));
     const uint64_t pausedAt = Received();
     ASSERT_TRUE(WaitFor([&] { return Received() >= pausedAt + kRingsHold + kWindow; }));
     WriteWhole(go, "go");
