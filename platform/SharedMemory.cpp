@@ -536,20 +536,28 @@ void WriteTableField(int fd, size_t fieldOffset, T value) {
 // its creator's length only while it still fits the file's (another user may
 // have zeroed it, or moved it by growing the file), and such a block found
 // short was cut by another user: it gets its length back, so that what that
-// user did costs the requests under way and nothing more.
-bool HoldsSize(int fd, size_t size, size_t* mapped) {
+// user did costs the requests under way and nothing more. A request above
+// the creator's length is the asker's mistake, not the block's: made tells
+// that length, and the block serves its users on as it is.
+enum class BlockSize { kHolds, kAskedMore, kTooSmall };
+BlockSize HoldsSize(int fd, size_t size, size_t* mapped, uint64_t* made) {
     struct stat status {};
-    if (fstat(fd, &status) != 0) return false;
+    if (fstat(fd, &status) != 0) return BlockSize::kTooSmall;
     const bool othersWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     HolderTable table{};
     const bool creators =
         ReadTable(fd, &table) &&
         (!othersWrite || (table.finished == HolderTable::kFinished &&
                           MappedSize(table.size) == static_cast<size_t>(status.st_size)));
-    if (creators ? table.size < size : !othersWrite) return false;
+    if (creators && table.size < size) {
+        *made = table.size;
+        return BlockSize::kAskedMore;
+    }
+    if (!creators && !othersWrite) return BlockSize::kTooSmall;
     *mapped = MappedSize(size);
-    if (static_cast<size_t>(status.st_size) >= *mapped) return true;
-    return othersWrite && ftruncate(fd, static_cast<off_t>(*mapped)) == 0;
+    if (static_cast<size_t>(status.st_size) >= *mapped) return BlockSize::kHolds;
+    return othersWrite && ftruncate(fd, static_cast<off_t>(*mapped)) == 0 ? BlockSize::kHolds
+                                                                          : BlockSize::kTooSmall;
 }
 
 // Whether posixName still leads to the block open as fd: the process's end
@@ -681,8 +689,16 @@ std::unique_ptr<SharedMemory> SharedMemory::OpenPosix(
 
     size_t mapped = MappedSize(size);
     if (existed) {
-        if (!HoldsSize(fd, size, &mapped)) {
+        uint64_t made = 0;
+        const BlockSize held = HoldsSize(fd, size, &mapped, &made);
+        if (held == BlockSize::kAskedMore) {
+            LogRefusal(ShmPath(posixName) + ": " + std::to_string(size) +
+                       " bytes asked, more than the block's " + std::to_string(made) +
+                       ": refused, the block stays as it is and this call does not use it");
+        } else if (held == BlockSize::kTooSmall) {
             LogRefusal(ShmPath(posixName) + " is smaller than its users need: not used");
+        }
+        if (held != BlockSize::kHolds) {
             CloseBlockFile(fd);
             return nullptr;
         }

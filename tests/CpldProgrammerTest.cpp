@@ -39,13 +39,13 @@ void Wait(JbcAssembler& a, int32_t cycles) {
     a.Op(0x84, 1, 1);
 }
 
-// Row loop over R = 0..63 around `body`.
+// Row loop over R = 0..rows-1 around `body`.
 template <typename F>
-void RowLoop(JbcAssembler& a, uint32_t row, const std::string& label, F body) {
+void RowLoop(JbcAssembler& a, uint32_t row, int32_t rows, const std::string& label, F body) {
     a.Push(0);
     a.Op(0x4D, row);
     a.PushLabel(label);
-    a.Push(63);
+    a.Push(rows - 1);
     a.Push(1);
     a.Label(label);
     IrScan(a, SimProgramming::kCpldRowAddress);
@@ -66,8 +66,11 @@ void RowBit(JbcAssembler& a, uint32_t row, int32_t offset) {
 }
 
 // READ checks the three IDCODEs; PROGRAM erases, programs and verifies;
-// VERIFY verifies.
-std::vector<uint8_t> CpldImage(const std::vector<uint8_t>& data, int32_t eraseClocks) {
+// VERIFY verifies; both go over the first `rows` rows. Every row takes the
+// same steps, some two hundred line writes a clock: a run that is about
+// something else than the whole array goes over fewer.
+std::vector<uint8_t> CpldImage(const std::vector<uint8_t>& data, int32_t eraseClocks,
+                               int32_t rows = sim::SimProgState::kCpldRows) {
     JbcAssembler a(2);
     const uint32_t array = a.BoolCompressed("DATA", data);
     const uint32_t zeros = a.BoolArray("ZEROS", 96);
@@ -119,7 +122,7 @@ std::vector<uint8_t> CpldImage(const std::vector<uint8_t>& data, int32_t eraseCl
     a.Op(0x11);
 
     a.Label("program");
-    RowLoop(a, row, "program_row", [&] {
+    RowLoop(a, row, rows, "program_row", [&] {
         IrScan(a, SimProgramming::kCpldProgramRow);
         a.Push(64);
         RowBit(a, row, 63);
@@ -130,7 +133,7 @@ std::vector<uint8_t> CpldImage(const std::vector<uint8_t>& data, int32_t eraseCl
     a.Op(0x11);
 
     a.Label("verify");
-    RowLoop(a, row, "verify_row", [&] {
+    RowLoop(a, row, rows, "verify_row", [&] {
         IrScan(a, SimProgramming::kCpldReadRow);
         a.Push(64);
         a.Push(63);
@@ -219,8 +222,8 @@ TEST_F(CpldProgrammerTest, ReadProgramAndVerifyOnAThreeTapChain) {
     EXPECT_NE(LogText().find("exit code 1"), std::string::npos);
 
     // One clock short of the erase: the array is not erased, so the
-    // programmed rows do not verify.
-    EXPECT_EQ(RunWith(CpldImage(ArrayData(3), 399), &CAlteraJtagConfig::ProgramDevice), 0u);
+    // programmed rows do not verify (other data differs from row 4 on).
+    EXPECT_EQ(RunWith(CpldImage(ArrayData(3), 399, 8), &CAlteraJtagConfig::ProgramDevice), 0u);
     EXPECT_EQ(sim::CpldArray(0).value()[40] & data[40], sim::CpldArray(0).value()[40]);
 
     // A wrong IDCODE.
@@ -385,7 +388,8 @@ TEST_F(CpldProgrammerTest, ByteBlasterCable) {
               std::string::npos);
     sim::SetByteBlasterFailure(std::nullopt);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(RunWith(image, &CAlteraJtagConfig::ProgramViaByteBlaster), 1u);
+    EXPECT_EQ(RunWith(CpldImage(ArrayData(4), 400, 8), &CAlteraJtagConfig::ProgramViaByteBlaster),
+              1u);
     testing::internal::GetCapturedStderr();
 
     // A run that sets no exit code shows the player's status.
