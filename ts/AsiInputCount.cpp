@@ -203,9 +203,6 @@ void CAsiInputCount::NoteRate(const View& view) {
 }
 
 uint64_t CAsiInputCount::Unwrap(const View& view, uint32_t low, uint64_t clock) {
-    if (clock == 0) clock = ReadClock();
-    // Kept for the moment of a latch that settles the count.
-    m_ullLatchClock.store(clock);
     // The first starts a window of counts on, so that no bound below it
     // goes under 0.
     if (view.dropped == kUnknown) return kWrap + low;
@@ -270,8 +267,7 @@ void CAsiInputCount::KeepDropped(View* pView, uint64_t least, uint32_t more, uin
     pView->doubt = Word(record->doubt).load();
     // The units received at the latch, this latch's own count with what the
     // card had written, are known at its clock.
-    if (clock == 0) clock = m_ullLatchClock.exchange(0);
-    if (more == 0 && (clock != 0 || (clock = ReadClock()) != 0)) {
+    if (more == 0 && clock != 0) {
         KeepReceived(clock, least + pView->written);
     }
 }
@@ -301,17 +297,19 @@ bool CAsiInputCount::LatchDropped(View* pView) {
 bool CAsiInputCount::SettleDropped(View* pView, uint32_t tries) {
     uint64_t least = 0;
     uint64_t most = kUnknown;
+    uint64_t clock = 0;  // of the last latch
     for (uint32_t tried = 0; tried < tries && least != most; ++tried) {
         uint32_t count = 0;
         uint32_t before = 0;
         uint32_t after = 0;
+        clock = ReadClock();
         if (!m_pBoardSupport->GetTsCapturedPacketsAt(&count, &before, &after)) return false;
         // Under the channel the card only writes on, so what it had written
         // at the latch lies between what it had by the two reads.
         const uint64_t first = WrittenUpTo(pView->written, WindowUnit(before));
         const uint64_t last = WrittenUpTo(first, WindowUnit(after));
         Fill(pView, last);
-        const uint64_t high = Unwrap(*pView, count - static_cast<uint32_t>(first));
+        const uint64_t high = Unwrap(*pView, count - static_cast<uint32_t>(first), clock);
         const uint64_t low = high - (last - first);
         least = std::max(least, low);
         // While the card has room it drops nothing, and every latch bounds
@@ -320,7 +318,8 @@ bool CAsiInputCount::SettleDropped(View* pView, uint32_t tries) {
         most = first == last || pView->full ? high : std::min(most, high);
     }
     if (most == kUnknown) return false;
-    KeepDropped(pView, least, static_cast<uint32_t>(std::min<uint64_t>(most - least, UINT32_MAX)));
+    KeepDropped(pView, least, static_cast<uint32_t>(std::min<uint64_t>(most - least, UINT32_MAX)),
+                clock);
     return true;
 }
 

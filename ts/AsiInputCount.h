@@ -19,7 +19,6 @@
 // since the record's last moment is told by the card's clock since and the
 // input's rate, measured while the card had room.
 
-#include <atomic>
 #include <cstdint>
 
 #include "card/TsInputShare.h"
@@ -103,12 +102,12 @@ class CAsiInputCount {
     // record had at the look (`doubt`) replaced by `more` beyond it, unless
     // it was set since.
     // A latch that settles the count exactly also keeps the moment, at card
-    // clock `clock` (when 0, that of the unwrap before, or read here).
-    void KeepDropped(View* pView, uint64_t least, uint32_t more, uint64_t clock = 0);
+    // clock `clock` (none when 0: the clock could not be read).
+    void KeepDropped(View* pView, uint64_t least, uint32_t more, uint64_t clock);
     // `low`, the low 32 bits of a count of drops, unwrapped by the view's
     // and what the card can have received since the record's moment, by
-    // card clock `clock` (read here when 0).
-    uint64_t Unwrap(const View& view, uint32_t low, uint64_t clock = 0);
+    // card clock `clock` of the latch (0 when it could not be read).
+    uint64_t Unwrap(const View& view, uint32_t low, uint64_t clock);
     // The card clock, 0 when it cannot be read.
     uint64_t ReadClock();
     // Keeps `received` units, counted by card clock `clock`, as the record's
@@ -130,8 +129,6 @@ class CAsiInputCount {
         uint64_t dropped = 0;
         uint64_t doubt = 0;
     } m_RateMark;
-    // The card clock of the last unwrap, which the latch's keep takes.
-    std::atomic<uint64_t> m_ullLatchClock{0};
 };
 
 }  // namespace velmora::ts
