@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -80,11 +81,16 @@ class Peer {
     }
     // Leaves a request without waking the mailbox; Replied tells when it is
     // served.
+    // It may run on the mailbox's thread while the test's polls the block,
+    // as another process would: the header and the mark move as atomics.
     void Leave(const std::vector<uint32_t>& words) {
         const uint32_t header[3] = {kMagic, 1, static_cast<uint32_t>(words.size() * 4)};
-        std::memcpy(m_view, header, sizeof(header));
+        uint8_t bytes[sizeof(header)];
+        std::memcpy(bytes, header, sizeof(header));
+        for (size_t at = 0; at < sizeof(bytes); ++at)
+            Put(at, bytes[at]);
         std::memcpy(m_view + CFFMServer::kPayloadOffset, words.data(), words.size() * 4);
-        std::memset(m_view + kMarkOffset, 0xEE, kMarkBytes);
+        Mark();
     }
     // Leaves a request and wakes the mailbox, as a peer does, without
     // waiting for the reply.
@@ -94,7 +100,7 @@ class Peer {
     }
     // Wakes the mailbox with the block as it is and waits for the reply.
     bool Wake() {
-        std::memset(m_view + kMarkOffset, 0xEE, kMarkBytes);
+        Mark();
         VelmoraOs_SetEvent(m_event);
         return Replied();
     }
@@ -102,12 +108,15 @@ class Peer {
     // reply is whole, and a server killed from then on leaves it so.
     bool Replied() {
         return ::velmora::test::WaitUntil(
-            [&] { return m_view[kMarkOffset] != 0xEE && HeaderWord(1) == kMagic; },
+            [&] { return Get(kMarkOffset) != 0xEE && HeaderWord(1) == kMagic; },
             "the mailbox's reply");
     }
     uint32_t HeaderWord(int index) const {
+        uint8_t bytes[4];
+        for (size_t at = 0; at < 4; ++at)
+            bytes[at] = Get(4 * index + at);
         uint32_t word;
-        std::memcpy(&word, m_view + 4 * index, 4);
+        std::memcpy(&word, bytes, 4);
         return word;
     }
     Reply LastReply() const {
@@ -117,6 +126,19 @@ class Peer {
     }
 
   private:
+    // The mark is stored last (release) and read first (acquire), so that
+    // what a peer's thread left before it is seen whole.
+    void Put(size_t at, uint8_t value) {
+        std::atomic_ref<uint8_t>(m_view[at]).store(value, std::memory_order_release);
+    }
+    uint8_t Get(size_t at) const {
+        return std::atomic_ref<uint8_t>(m_view[at]).load(std::memory_order_acquire);
+    }
+    void Mark() {
+        for (size_t at = kMarkOffset; at < kMarkOffset + kMarkBytes; ++at)
+            Put(at, 0xEE);
+    }
+
     VELMORA_HANDLE m_block;
     VELMORA_HANDLE m_event;
     uint8_t* m_view;
