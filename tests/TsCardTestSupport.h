@@ -77,7 +77,6 @@ class TsCardTest : public cardtest::CardTest {
         return packets;
     }
 
-    // Reads and drops what the capture holds.
     // Reads and drops what the capture holds; how many packets that was.
     static uint32_t DropCaptured() {
         uint32_t ready = 0;
