@@ -1399,9 +1399,9 @@ TEST_F(TsCaptureProcessTest, ACaptureThatReadsAgainSoonAfterTheOthersEndKeepsThe
     // first after `to` had.
     const auto droppedBetween = [&](uint64_t from, uint64_t to) {
         uint64_t least = 0;
-        for (const auto& [arrivals, dropped] : seen) {
-            if (arrivals <= from) least = dropped;
-            if (arrivals >= to) return dropped - least;
+        for (const auto& [arrivals, drops] : seen) {
+            if (arrivals <= from) least = drops;
+            if (arrivals >= to) return drops - least;
         }
         return uint64_t{0};
     };

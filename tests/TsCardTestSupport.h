@@ -77,14 +77,12 @@ class TsCardTest : public cardtest::CardTest {
         return packets;
     }
 
-    // Reads and drops what the capture holds; how many packets that was.
-    static uint32_t DropCaptured() {
+    // Reads and drops what the capture holds.
+    static void DropCaptured() {
         uint32_t ready = 0;
         Quorvel_Velmora_TsCaptureGetFillBufferNum(&ready, 0);
         Bytes data(size_t{ready} * 188);
-        return ready != 0 && Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0)
-                   ? ready
-                   : 0;
+        if (ready) Quorvel_Velmora_TsCaptureReadPacketsFromBuffer(data.data(), ready, 0);
     }
 
     static TS_PROGRAM_INFORMATION* ProgramInformation() {
