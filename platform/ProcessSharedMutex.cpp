@@ -17,6 +17,22 @@
 #include "platform/Time.h"
 
 namespace velmora::platform {
+namespace {
+
+// A mutex that processes share, and that the system lets go of when its
+// owner dies.
+bool InitRobust(pthread_mutex_t* mutex, int type) {
+    pthread_mutexattr_t attributes;
+    if (pthread_mutexattr_init(&attributes) != 0) return false;
+    const bool ok = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
+                    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
+                    pthread_mutexattr_settype(&attributes, type) == 0 &&
+                    pthread_mutex_init(mutex, &attributes) == 0;
+    pthread_mutexattr_destroy(&attributes);
+    return ok;
+}
+
+}  // namespace
 
 bool ProcessSharedMutex::Init(bool recursive) {
     claim = 0;
@@ -24,18 +40,15 @@ bool ProcessSharedMutex::Init(bool recursive) {
     claims = 0;
     holds = 0;
     claimedUs = 0;
-    pthread_mutexattr_t attributes;
-    if (pthread_mutexattr_init(&attributes) != 0) return false;
     // The error-checking type makes the system refuse an unlock by a thread
     // that does not own the mutex, which is what Unlock reports.
-    const bool ok =
-        pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
-        pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
-        pthread_mutexattr_settype(
-            &attributes, recursive ? PTHREAD_MUTEX_RECURSIVE : PTHREAD_MUTEX_ERRORCHECK) == 0 &&
-        pthread_mutex_init(&mutex, &attributes) == 0;
-    pthread_mutexattr_destroy(&attributes);
-    return ok;
+    if (!InitRobust(&mutex, recursive ? PTHREAD_MUTEX_RECURSIVE : PTHREAD_MUTEX_ERRORCHECK)) {
+        return false;
+    }
+    for (pthread_mutex_t& seat : seats) {
+        if (!InitRobust(&seat, PTHREAD_MUTEX_ERRORCHECK)) return false;
+    }
+    return true;
 }
 
 namespace {
@@ -53,14 +66,25 @@ constexpr auto kClaimantSlice = Ms(10);
 // others that take the mutex again and again keep a waiter out no longer.
 constexpr auto kClaimRipens = Ms(1);
 constexpr uint64_t kClaimRipensUs = 1000;
-// How long a waiter leaves the mutex to another's claim. A claimant that has
-// not had its turn by then is taken to be stopped or gone (it would have
-// been served within one hold of the mutex), and its claim is taken over.
-constexpr auto kClaimHonoured = Ms(200);
+// How long a waiter leaves the mutex to the claim of a claimant that lives.
+// One that has not had its turn by then is taken to be stopped or not run
+// (it would have been served within a hold of the mutex), and its claim is
+// taken over. Short, since the claim of a stopped claimant may be handed to
+// one next in line that is stopped too, and whoever waits behind them pays
+// both (a dead one costs nothing: its lost seat tells).
+constexpr auto kClaimHonoured = Ms(10);
 
-// A thread id fits below the claim count's bits: the system's largest
-// process id is 2^22.
+// A claim's value: the claimant's thread id, which fits in 22 bits (the
+// system's largest process id is 2^22), its seat above it, and the low bits
+// of the claim count above that.
 constexpr uint32_t kThreadIdBits = 22;
+constexpr uint32_t kThreadIdMask = (uint32_t{1} << kThreadIdBits) - 1;
+constexpr uint32_t kSeatBits = 2;
+static_assert(ProcessSharedMutex::kSeats == uint32_t{1} << kSeatBits);
+
+uint32_t SeatOf(uint32_t value) {
+    return value >> kThreadIdBits & (ProcessSharedMutex::kSeats - 1);
+}
 
 uint32_t Ceil(Clock::duration duration) {
     const int64_t ms = std::chrono::ceil<Ms>(duration).count();
@@ -119,28 +143,44 @@ int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs) {
 int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs, CallDeadline::HeldOut& heldOut) {
     std::atomic_ref<uint32_t> shared(claim);
     std::atomic_ref<uint64_t> sharedSince(claimedUs);
+    std::atomic_ref<uint32_t> sharedNext(next);
     const bool forever = timeoutMs == kInfinite;
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + Ms(forever ? 0 : timeoutMs);
-    uint32_t mine = 0;  // this thread's claim while it stands
-    uint32_t seen = 0;  // another's claim, and since when this thread sees it ripe
+    uint32_t seat = kSeats;  // this thread's seat, once it needed one
+    uint32_t mine = 0;       // this thread's claim while it stands
+    uint32_t waiting = 0;    // this thread's value as the one next in line
+    uint32_t seen = 0;       // another's claim, and since when this thread sees it ripe
     Clock::time_point seenSince;
-    std::atomic_ref<uint32_t> sharedNext(next);
-    uint32_t waiting = 0;  // this thread's value as the one next in line
-    const auto newValue = [this] {
+    // A value for a claim or a place in line; 0 when no seat is free.
+    const auto newValue = [&] {
+        if (seat == kSeats) seat = TakeSeat();
+        if (seat == kSeats) return uint32_t{0};
         const uint32_t count = std::atomic_ref<uint32_t>(claims).fetch_add(1);
-        return (count << kThreadIdBits) |
-               (static_cast<uint32_t>(gettid()) & ((uint32_t{1} << kThreadIdBits) - 1));
+        return count << (kThreadIdBits + kSeatBits) | seat << kThreadIdBits |
+               (static_cast<uint32_t>(gettid()) & kThreadIdMask);
     };
-    // Claims the next turn in place of `current` (0: nobody's).
+    // Claims the next turn in place of `current` (0: nobody's); false when
+    // no seat is free to claim from.
     const auto claimTurn = [&](uint32_t current) {
         const uint32_t value = newValue();
-        if (!shared.compare_exchange_strong(current, value)) return;
+        if (value == 0) return false;
+        if (!shared.compare_exchange_strong(current, value)) return true;
         sharedSince.store(MonotonicUs());
         mine = value;
         // Its place next in line is no longer needed.
         uint32_t place = waiting;
         if (place != 0 && sharedNext.compare_exchange_strong(place, 0)) waiting = 0;
+        return true;
+    };
+    // Takes the place next in line when nobody's stands there, or one whose
+    // waiter died does.
+    const auto takePlace = [&] {
+        if (waiting != 0) return;
+        uint32_t standing = sharedNext.load();
+        if (standing != 0 && Seated(standing)) return;
+        const uint32_t value = newValue();
+        if (value != 0 && sharedNext.compare_exchange_strong(standing, value)) waiting = value;
     };
     int result = ETIMEDOUT;
     for (;;) {
@@ -173,27 +213,24 @@ int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs, CallDeadline::HeldOut& he
                 seenSince = now;
             }
             const Clock::time_point honoured = seenSince + kClaimHonoured;
-            if (waiting == 0) {
-                uint32_t none = 0;
-                const uint32_t value = newValue();
-                if (sharedNext.compare_exchange_strong(none, value)) waiting = value;
-            }
-            if (now < honoured) {
+            takePlace();
+            if (now < honoured && Seated(current)) {
                 FutexWait(&claim, current, Ceil(std::min(stepEnd, honoured) - now));
                 if (Thread::EndAwaited()) break;
                 continue;
             }
-            claimTurn(current);
-            if (mine != 0) FutexWakeAll(&claim);
-            continue;
-        }
-        if (mine == 0) {
+            if (claimTurn(current)) {
+                if (mine != 0) FutexWakeAll(&claim);
+                continue;
+            }
+        } else if (mine == 0) {
             result = pthread_mutex_trylock(&mutex);
             if (result != EBUSY) break;
             result = ETIMEDOUT;
-            claimTurn(0);
-            continue;
+            if (claimTurn(0)) continue;
         }
+        // The claimant's wait, or the wait of one that found no seat free
+        // (served as lockers were before the turns).
         result = TimedLock(&mutex, Ceil(std::min(stepEnd, now + kClaimantSlice) - now));
         if (result != ETIMEDOUT || Thread::EndAwaited()) break;
     }
@@ -204,7 +241,9 @@ int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs, CallDeadline::HeldOut& he
         mine = waiting;
     }
     if (mine != 0) {
-        const uint32_t after = result == 0 || result == EOWNERDEAD ? sharedNext.exchange(0) : 0;
+        uint32_t after = result == 0 || result == EOWNERDEAD ? sharedNext.exchange(0) : 0;
+        // One next in line that died is handed nothing.
+        if (after != 0 && !Seated(after)) after = 0;
         if (after != 0) sharedSince.store(MonotonicUs() - kClaimRipensUs);
         if (shared.compare_exchange_strong(mine, after)) {
             FutexWakeAll(&claim);
@@ -214,7 +253,23 @@ int ProcessSharedMutex::TakeInTurn(uint32_t timeoutMs, CallDeadline::HeldOut& he
             sharedNext.compare_exchange_strong(none, after);
         }
     }
+    // Only once nothing of this thread's stands: a claim whose seat is not
+    // held is taken for one whose waiter died.
+    if (seat != kSeats) pthread_mutex_unlock(&seats[seat]);
     return result;
+}
+
+uint32_t ProcessSharedMutex::TakeSeat() {
+    for (uint32_t index = 0; index < kSeats; ++index) {
+        const int result = pthread_mutex_trylock(&seats[index]);
+        if (result == EOWNERDEAD) pthread_mutex_consistent(&seats[index]);
+        if (result == 0 || result == EOWNERDEAD) return index;
+    }
+    return kSeats;
+}
+
+bool ProcessSharedMutex::Seated(uint32_t value) const {
+    return (Owner(seats[SeatOf(value)]) & kThreadIdMask) == (value & kThreadIdMask);
 }
 
 WaitResult ProcessSharedMutex::Lock(uint32_t timeoutMs) {

@@ -17,18 +17,30 @@ namespace velmora::platform {
 // finds the mutex held claims the next turn; once a claim has stood a moment
 // the other lockers leave the mutex to the claimant, instead of taking it
 // again at once as they let go of it (before that moment they may, so that
-// short waits cost no hand-over). A claimant that does not come for its turn
-// (stopped, dead, or not run for a long time) is honoured only for a while;
-// then a waiter behind it claims instead. A claim is all a waiter leaves in
-// the shared bytes, and it takes it back when it stops waiting, so a waiter
-// that gives up costs the others nothing. The first waiter that finds a
-// claim standing is next in line: the claimant, served, hands the turn to it,
-// so that it does not have to run first to claim it again.
+// short waits cost no hand-over). The first waiter that finds a claim
+// standing is next in line: the claimant, served, hands the turn to it, so
+// that it does not have to run first to claim it again.
+//
+// A waiter with a claim or a place in line holds a seat, a robust mutex of
+// its own, for as long as it waits; its claim names the seat. A claimant or
+// one next in line that died lost its seat with its life (the system lets go
+// of a dead thread's robust mutexes), which the next waiter to look sees at
+// once, and takes its place. One that lives but does not come for its turn
+// (stopped, or not run) is honoured only for a moment (kClaimHonoured), then
+// a waiter behind it claims instead. A claim and a seat are all a waiter
+// leaves in the shared bytes, and it takes both back when it stops waiting,
+// so a waiter that gives up costs the others nothing.
 struct ProcessSharedMutex {
+    static constexpr uint32_t kSeats = 4;
+
     pthread_mutex_t mutex;
-    // The waiter that has the next turn: its thread id, with the low bits of
-    // a claim count above them so that two claims of one thread differ; 0
-    // when none.
+    // Held by the waiters whose claims stand (in `claim` or `next`), and by
+    // a waiter that was stopped while its claim was taken over, until it
+    // runs again.
+    pthread_mutex_t seats[kSeats];
+    // The waiter that has the next turn: its thread id, its seat and the low
+    // bits of a claim count above them, so that two claims of one thread
+    // differ; 0 when none.
     uint32_t claim;
     // The waiter that has waited behind the claim and has the turn after it
     // (its claim's value); 0 when none.
@@ -63,6 +75,12 @@ struct ProcessSharedMutex {
     uint64_t Hold();
     // What a lock's system result means to its caller (a new hold counted).
     WaitResult Outcome(int result);
+    // Takes a free seat (one whose holder died is free): its number, or
+    // kSeats when every seat is held.
+    uint32_t TakeSeat();
+    // Whether the waiter whose claim is `value` still holds the seat the
+    // claim names: false once it died.
+    bool Seated(uint32_t value) const;
 };
 
 }  // namespace velmora::platform

@@ -47,7 +47,7 @@ struct RegisterWrite {
 // (SimStep.h), so that a holder killed half-way leaves the card whole.
 struct SimCardState {
     static constexpr uint32_t kMagic = 0x4D495356;  // "VSIM"
-    static constexpr uint32_t kLayoutVersion = 7;
+    static constexpr uint32_t kLayoutVersion = 8;
     static constexpr uint32_t kBar3Size = 0x1000;
     static constexpr uint32_t kPlxRegisterSize = 0x200;
     static constexpr uint32_t kPciConfigSize = 0x1000;
@@ -103,8 +103,8 @@ struct SimCardState {
 };
 
 // Every process maps the same bytes, whatever its build; the card's lock keeps
-// to its 64 bytes.
-static_assert(sizeof(platform::ProcessSharedMutex) <= 64);
+// to its 256 bytes.
+static_assert(sizeof(platform::ProcessSharedMutex) <= 256);
 static_assert(std::is_standard_layout_v<SimCardState>);
 static_assert(std::is_trivially_copyable_v<SimCardState>);
 static_assert(offsetof(SimCardState, memory) % 4096 == 0);

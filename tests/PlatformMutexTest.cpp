@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <new>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "PlatformTestSupport.h"
 #include "platform/CallDeadline.h"
@@ -181,38 +183,61 @@ TEST(PlatformMutexTest, AWaiterIsServedBesideAProcessThatTakesItAgainAtOnce) {
 }
 
 // A waiter stopped while its claim stands (it has waited longer than a moment
-// for the mutex), or killed there, holds up the next waiter only a while.
+// for the mutex) holds up the next waiter only a while. One killed there, or
+// in the place next in line, is seen gone by the next waiter's look: nothing
+// of it outlives that look, also when the waiter gives up before the holder
+// lets go (a claim stood for a while before, and a thread told to stop gives
+// up so), and a claimant served hands its turn to no dead waiter.
 TEST(PlatformMutexTest, AWaiterStoppedOrKilledInItsTurnHoldsUpNoOther) {
-    for (const bool killed : {false, true}) {
-        SCOPED_TRACE(killed ? "killed" : "stopped");
-        auto mutex = NamedMutex::Create("PlatformMutex.StoppedWaiter");
-        ASSERT_TRUE(mutex);
+    enum class Ends { StoppedClaimant, KilledClaimant, KilledNext };
+    const std::pair<Ends, const char*> rows[] = {{Ends::StoppedClaimant, "stopped claimant"},
+                                                 {Ends::KilledClaimant, "killed claimant"},
+                                                 {Ends::KilledNext, "killed next in line"}};
+    for (const auto& [ends, name] : rows) {
+        SCOPED_TRACE(name);
+        auto memory = SharedMemory::Open("", sizeof(ProcessSharedMutex));
+        ASSERT_TRUE(memory);
+        auto* mutex = new (memory->Data()) ProcessSharedMutex;
+        ASSERT_TRUE(mutex->Init(true));
+        const auto word = [](uint32_t& shared) { return std::atomic_ref<uint32_t>(shared).load(); };
+        const auto waiter = [mutex] {
+            return mutex->Lock(::velmora::test::kHangBoundMs) == WaitResult::Signaled &&
+                           mutex->Unlock()
+                       ? 0
+                       : 2;
+        };
         ASSERT_EQ(mutex->Lock(), WaitResult::Signaled);
-        Pipe started;
-        Child waiter([&started] {
-            auto own = NamedMutex::Create("PlatformMutex.StoppedWaiter");
-            if (!own) return 1;
-            started.Signal();
-            return own->Lock(::velmora::test::kHangBoundMs) == WaitResult::Signaled ? 0 : 2;
-        });
-        ASSERT_TRUE(started.Wait());
-        // Time for the waiter to claim its turn, which it does as it finds
-        // the mutex held; whether it has, the next waiter is served.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        if (killed) {
-            waiter.Kill();
+        Child claimant(waiter);
+        ASSERT_TRUE(::velmora::test::WaitUntil([&] { return word(mutex->claim) != 0; }, "claim"));
+        std::optional<Child> next;
+        if (ends == Ends::KilledNext) {
+            next.emplace(waiter);
+            ASSERT_TRUE(::velmora::test::WaitUntil([&] { return word(mutex->next) != 0; }, "next"));
+        }
+        const uint32_t gone = ends == Ends::KilledNext ? word(mutex->next) : word(mutex->claim);
+        if (ends == Ends::StoppedClaimant) {
+            ASSERT_TRUE(claimant.Stop());
         } else {
-            ASSERT_TRUE(waiter.Stop());
+            (next ? *next : claimant).Kill();
+            // Well within the while a living claimant is honoured: only a
+            // waiter that sees the dead one gone at its look takes its place.
+            std::thread([mutex] { EXPECT_EQ(mutex->Lock(100), WaitResult::Timeout); }).join();
+            EXPECT_NE(word(mutex->claim), gone);
         }
         EXPECT_TRUE(mutex->Unlock());
-        WaitResult next = WaitResult::Failed;
-        std::thread([&next] {
-            auto other = NamedMutex::Create("PlatformMutex.StoppedWaiter");
-            next = other ? other->Lock(::velmora::test::kHangBoundMs) : WaitResult::Failed;
-            if (next == WaitResult::Signaled) other->Unlock();
+        if (ends == Ends::KilledNext) {
+            EXPECT_EQ(claimant.Wait(), 0);
+            EXPECT_NE(word(mutex->claim), gone);
+        }
+        WaitResult served = WaitResult::Failed;
+        std::thread([&] {
+            served = mutex->Lock(::velmora::test::kHangBoundMs);
+            if (served == WaitResult::Signaled) mutex->Unlock();
         }).join();
-        EXPECT_EQ(next, WaitResult::Signaled);
-        waiter.Kill();
+        EXPECT_EQ(served, WaitResult::Signaled);
+        claimant.Kill();
+        EXPECT_NE(word(mutex->claim), gone);
+        EXPECT_NE(word(mutex->next), gone);
     }
 }
 
