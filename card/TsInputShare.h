@@ -38,7 +38,10 @@ namespace velmora::card {
 // left.
 struct TsInputRecord {
     static constexpr uint64_t kUnknown = UINT64_MAX;
-    static constexpr uint32_t kClockStepBits = 8;
+    // A step of the card clock is 2^13 ticks (82 ms): the moment's 31 bits
+    // of steps then span years.
+    static constexpr uint32_t kClockStepBits = 13;
+    static constexpr uint64_t kMomentKnown = uint64_t{1} << 63;
     // Units the card has written; its unit in the window is `written` modulo
     // the window's units. 0 until a holder of the channel first sets it.
     uint64_t written;
@@ -54,18 +57,19 @@ struct TsInputRecord {
     uint64_t doubt;
     uint64_t sequence;
     // A moment the card's count was known, so that a latch after a long
-    // stop can tell how often the count wrapped since: the card clock then,
-    // in steps of 2^kClockStepBits ticks, in the high 32 bits, and the low
-    // 32 bits of the units the card had received by then (`written` and
-    // `dropped` together). 0 until first known; a later moment replaces an
-    // earlier one only.
-    uint64_t received = 0;
+    // stop can tell how often the count wrapped since, packed in one word:
+    // kMomentKnown once set (a moment at clock 0 with a count of 0 is one
+    // too), the card clock then, in steps of 2^kClockStepBits ticks modulo
+    // 2^31, in bits 32-62, and the low 32 bits of the units the card had
+    // received by then (`written` and `dropped` together). A later moment
+    // replaces an earlier one only.
+    uint64_t clockAndReceived = 0;
     // The input's arrival rate in packets per card clock tick, times 2^32,
     // as last measured while the card had room; 0 until measured.
     uint64_t rate = 0;
-    // How many latches took the card's count to have moved by less than
-    // 2^32 since the record's last with nothing to bound it, so that a
-    // count may be short by whole multiples of 2^32.
+    // How many latches could not tell how often the card's count wrapped
+    // since the record's moment, and took an estimate, so that a count may
+    // be off by whole multiples of 2^32.
     uint64_t guesses = 0;
 };
 

@@ -609,48 +609,86 @@ TEST_F(AsiPortTest, AReaderKilledInsideACommitLeavesTheCountsWhole) {
 }
 
 // A lone capture stopped while the card is full counts what the card drops
-// meanwhile exactly, however often its 32-bit count wraps: the rate measured
-// while it kept up, with the card's clock, tells how often. Stopped before a
-// rate is known, for longer than the fastest input bounds, its count keeps
-// the low 32 bits and says it may be short.
+// meanwhile exactly, however often its 32-bit count wraps, while the card's
+// clock since the last known count lets the fastest input wrap it one number
+// of times only: whatever the input's rate or signal did meanwhile, and from
+// a count known at power-up. Stopped for longer, its count is the estimate
+// of the rate measured since its start, if any, and says it may be off by
+// whole multiples of 2^32.
 TEST_F(AsiPortTest, AStopOfMoreThanTwoTo32DropsIsCountedExactly) {
     constexpr uint32_t kRate = 216000000;
+    constexpr uint32_t kSlowRate = 20000000;
     constexpr uint64_t kWrap = uint64_t{1} << 32;
-    ASSERT_TRUE(sim::SetAsiInputRate(0, kRate));
+    // Fields of input at `rate` bits a second that bring `packets`.
+    const auto fieldsOf = [](uint64_t packets, uint32_t rate) {
+        return packets * 188 * 8 * 50 / rate + 1;
+    };
     const auto received = [] {
         const auto counts = sim::AsiCaptureCounts(0);
         return counts->captured + counts->overflows;
     };
     std::vector<uint8_t> entries(size_t{kUnits} * kAsiEntryBytes);
-    ASSERT_EQ(input->EnableInput(kPort), 1u);
-    const struct {
-        uint64_t drops;
-        int rounds;  // of reading before the stop, 5 fields each
-    } stops[] = {{kWrap + 100000, 1}, {kWrap / 2 + 100000, 12}, {kWrap + 100000, 12}};
-    for (const auto& stop : stops) {
-        SCOPED_TRACE(stop.drops);
-        ASSERT_EQ(input->StartCapture(kPort), 1u);
-        const uint64_t start = received();
-        uint64_t taken = 0;
-        for (int round = 0; round < stop.rounds; ++round) {
+    uint64_t taken = 0;
+    const auto read = [&](int rounds) {
+        for (int round = 0; round < rounds; ++round) {
             ASSERT_TRUE(sim::StepFields(0, 5));
             uint32_t filled = 0;
             ASSERT_EQ(input->LookAtCapture(kPort, &filled), 1u);
             ASSERT_EQ(input->ReadDma(entries.data(), filled, kPort), 1u);
             taken += filled;
         }
+    };
+    ASSERT_EQ(input->EnableInput(kPort), 1u);
+    const struct {
+        uint64_t drops;
+        int rounds;                 // of reading before the stop, 5 fields each
+        bool exact;                 // or said to be off by whole multiples of 2^32
+        uint32_t rate = kRate;      // of the input while read
+        uint32_t stopRate = kRate;  // and during the stop
+        // The input off before the start, after a capture that kept up.
+        uint64_t offFields = 0;
+        // The cable pulled after the drops, for so long.
+        uint64_t pullFields = 0;
+    } stops[] = {
+        {100000, 0, true},  // at power-up: a count known at clock 0
+        {kWrap + 100000, 1, false},
+        {kWrap / 2 + 100000, 12, true},
+        {kWrap + 100000, 12, false},
+        {kWrap + 100000, 5, false, kRate, kRate, 180000},  // an hour off
+        {kWrap + 100000, 110, false, kSlowRate, kRate},
+        {kWrap / 16, 12, true, kRate, kSlowRate},
+        {kWrap / 4, 12, false, kRate, kRate, 0, fieldsOf(kWrap * 5 / 4, kRate)},
+        {uint64_t{64} * 86400 * kRate / (188 * 8), 12, false},  // 64 days
+    };
+    for (const auto& stop : stops) {
+        SCOPED_TRACE(&stop - stops);
+        ASSERT_TRUE(sim::SetAsiInputRate(0, stop.rate));
+        if (stop.offFields != 0) {
+            ASSERT_NO_FATAL_FAILURE(read(12));
+            ASSERT_EQ(input->DisableInput(kPort), 1u);
+            ASSERT_TRUE(sim::StepFields(0, stop.offFields));
+            ASSERT_EQ(input->EnableInput(kPort), 1u);
+        }
+        ASSERT_EQ(input->StartCapture(kPort), 1u);
+        const uint64_t start = received();
+        taken = 0;
+        ASSERT_NO_FATAL_FAILURE(read(stop.rounds));
         // The card fills, then drops the stop's packets: 188-byte packets,
         // 50 fields a second.
-        ASSERT_TRUE(sim::StepFields(0, (stop.drops + kUnits) * 188 * 8 * 50 / kRate + 1));
+        ASSERT_TRUE(sim::SetAsiInputRate(0, stop.stopRate));
+        ASSERT_TRUE(sim::StepFields(0, fieldsOf(stop.drops + kUnits, stop.stopRate)));
+        if (stop.pullFields != 0) {
+            ASSERT_TRUE(sim::SetAsiInput(0, sim::SimAsiSource::None));
+            ASSERT_TRUE(sim::StepFields(0, stop.pullFields));
+            ASSERT_TRUE(sim::SetAsiInput(0, sim::SimAsiSource::Generator));
+        }
         uint32_t kept = 0;
         ASSERT_EQ(input->LookAtCapture(kPort, &kept, true), 1u);
         const uint64_t missed = received() - start - taken - kept;
         ASSERT_GE(missed, stop.drops);
-        if (stop.rounds == 1) {
-            EXPECT_TRUE(input->LostMayBeShort());
-            EXPECT_EQ((missed - input->LostPackets()) % kWrap, 0u);
-        } else {
-            EXPECT_FALSE(input->LostMayBeShort());
+        EXPECT_EQ(input->LostMayBeOff(), !stop.exact);
+        EXPECT_EQ((missed - input->LostPackets()) % kWrap, 0u);
+        if (stop.exact) {
             EXPECT_EQ(input->LostPackets(), missed);
         }
     }

@@ -33,6 +33,10 @@ constexpr uint64_t kClockTicksPerSecond = 100000;
 constexpr uint64_t kMostRate =
     ((uint64_t{27000000} << 32) + 188 * kClockTicksPerSecond - 1) / (188 * kClockTicksPerSecond);
 constexpr uint32_t kStepBits = TsInputRecord::kClockStepBits;
+// A moment keeps the clock's steps modulo 2^31; a span of half that or more
+// (years) cannot be told from a shorter one.
+constexpr uint32_t kMomentSteps = 0x7FFFFFFF;
+constexpr uint32_t kLongestSpanSteps = kMomentSteps / 2;
 constexpr uint64_t kWrap = uint64_t{1} << 32;
 // The longest a latch may take between its two reads of the card clock: far
 // fewer packets than half a wrap arrive meanwhile.
@@ -154,16 +158,24 @@ uint64_t CAsiInputCount::Guesses() const {
 
 uint64_t CAsiInputCount::ReadClock() {
     uint64_t clock = 0;
-    return m_pBoardSupport->GetCardClock64(&clock) ? clock : 0;
+    // A card just powered up reads 0, a time like any other.
+    return m_pBoardSupport->GetCardClock64(&clock) && clock != kNoClock ? clock : kNoClock;
+}
+
+void CAsiInputCount::ForgetRate() {
+    m_RateMark = {};
+    Word(m_pBoardSupport->GetAsiInputRecord(0)->rate).store(0);
 }
 
 void CAsiInputCount::KeepReceived(uint64_t clock, uint64_t received) {
-    const uint64_t moment = (clock >> kStepBits << 32) | static_cast<uint32_t>(received);
-    std::atomic_ref<uint64_t> kept = Word(m_pBoardSupport->GetAsiInputRecord(0)->received);
+    const uint32_t steps = static_cast<uint32_t>(clock >> kStepBits) & kMomentSteps;
+    const uint64_t moment =
+        TsInputRecord::kMomentKnown | (uint64_t{steps} << 32) | static_cast<uint32_t>(received);
+    std::atomic_ref<uint64_t> kept = Word(m_pBoardSupport->GetAsiInputRecord(0)->clockAndReceived);
     uint64_t seen = kept.load();
-    // Several processes may keep one at once: the latest stays. The clock
-    // in steps wraps after months, far longer than any stop.
-    while ((seen == 0 || static_cast<int32_t>((moment >> 32) - (seen >> 32)) >= 0) &&
+    // Several processes may keep one at once: the latest stays.
+    while (((seen & TsInputRecord::kMomentKnown) == 0 ||
+            ((steps - static_cast<uint32_t>(seen >> 32)) & kMomentSteps) <= kLongestSpanSteps) &&
            !kept.compare_exchange_weak(seen, moment)) {
     }
 }
@@ -179,7 +191,7 @@ void CAsiInputCount::NoteRate(const View& view) {
     }
     if (mark.written == 0 || view.written < mark.written || view.dropped != mark.dropped ||
         view.doubt != mark.doubt) {
-        mark = {view.written, 0, view.dropped, view.doubt};
+        mark = {view.written, kNoClock, view.dropped, view.doubt};
         return;
     }
     if (view.written - mark.written < kRateUnits) return;
@@ -187,13 +199,13 @@ void CAsiInputCount::NoteRate(const View& view) {
     // little since: a process held up between lets the count run on unseen.
     const uint64_t clock = ReadClock();
     uint32_t unit = 0;
-    if (clock == 0 || !ReadWriteUnit(&unit) ||
+    if (clock == kNoClock || !ReadWriteUnit(&unit) ||
         Word(m_pBoardSupport->GetAsiInputRecord(0)->sequence).load() != view.sequence) {
         return;
     }
     const uint64_t now = WrittenUpTo(view.written, unit);
     if (now - view.written > kRateUnits / 64 || now >= view.committed + Units() - 1) return;
-    if (mark.clock != 0 && clock > mark.clock) {
+    if (mark.clock != kNoClock && clock > mark.clock) {
         const unsigned __int128 units = view.written - mark.written;
         Word(m_pBoardSupport->GetAsiInputRecord(0)->rate)
             .store(static_cast<uint64_t>((units << 32) / (clock - mark.clock)));
@@ -209,7 +221,7 @@ uint64_t CAsiInputCount::Unwrap(const View& view, uint32_t low, uint64_t clock) 
     const uint64_t least =
         view.dropped + static_cast<uint32_t>(low - static_cast<uint32_t>(view.dropped));
     TsInputRecord* record = m_pBoardSupport->GetAsiInputRecord(0);
-    const uint64_t moment = Word(record->received).load();
+    const uint64_t moment = Word(record->clockAndReceived).load();
     uint64_t rate = Word(record->rate).load();
     // An input that is off receives nothing for as long as it stays off: the
     // rate tells nothing of the time since, and the next source's is
@@ -218,34 +230,42 @@ uint64_t CAsiInputCount::Unwrap(const View& view, uint32_t low, uint64_t clock) 
         Word(record->rate).store(0);
         rate = 0;
     }
-    if (moment != 0 && clock != 0) {
+    const uint32_t steps =
+        (static_cast<uint32_t>(clock >> kStepBits) - static_cast<uint32_t>(moment >> 32)) &
+        kMomentSteps;
+    uint64_t guess = least;
+    if ((moment & TsInputRecord::kMomentKnown) != 0 && clock != kNoClock &&
+        steps <= kLongestSpanSteps) {
         // What the card had received at the moment, its low 32 bits put by
         // what the view counts: the two lie less than 2^31 apart, as the
         // moment is kept at each latch and every kRateUnits written.
         const uint64_t counted = view.dropped + view.written;
         const uint64_t then = counted + static_cast<int32_t>(static_cast<uint32_t>(moment) -
                                                              static_cast<uint32_t>(counted));
-        const int32_t steps =
-            static_cast<int32_t>(static_cast<uint32_t>(clock >> kStepBits) - (moment >> 32));
-        const uint64_t ticks = static_cast<uint64_t>(std::max(steps, 0)) << kStepBits;
+        const uint64_t ticks = uint64_t{steps} << kStepBits;
         const uint64_t received = least + view.written;
-        if (rate != 0) {
-            // The wraps that bring the count nearest what arrived at that
-            // rate: exact while the estimate is within 2^31 of the truth.
-            const uint64_t expected = then + Arrivals(rate, ticks);
-            return expected > received ? least + ((expected - received + kWrap / 2) >> 32 << 32)
-                                       : least;
-        }
-        // No rate: the fastest input tells whether the count can have
-        // wrapped once more (the clock's steps may hide one).
-        if (then + Arrivals(kMostRate, ticks + (uint64_t{2} << kStepBits)) < received + kWrap) {
-            return least;
+        // The most the fastest input can have brought since: the moment's
+        // clock and the latch's each lie up to a step before what they date,
+        // the latch up to kLatchTicks after its clock, and a look's moment up
+        // to kRateUnits / 64 units before its clock.
+        const uint64_t most =
+            then + Arrivals(kMostRate, ticks + (uint64_t{2} << kStepBits) + kLatchTicks) +
+            kRateUnits / 64;
+        // One number of wraps only fits: the count is exact, whatever the
+        // input's rate was meanwhile, or whether it had a signal.
+        if (most < received + kWrap) return least;
+        // More fit: the rate measured before, which may have changed since,
+        // tells the likeliest, within what the fastest input allows.
+        const uint64_t expected = then + Arrivals(rate, ticks);
+        if (rate != 0 && expected > received) {
+            guess += std::min((expected - received + kWrap / 2) >> 32, (most - received) >> 32)
+                     << 32;
         }
     }
-    // Nothing bounds the card's count: it is taken to have passed the
-    // record's by less than 2^32, and the captures are told it may not have.
+    // The captures are told their count is a guess, off by whole multiples
+    // of 2^32 unless the estimate is right.
     Word(record->guesses).fetch_add(1);
-    return least;
+    return guess;
 }
 
 void CAsiInputCount::KeepDropped(View* pView, uint64_t least, uint32_t more, uint64_t clock) {
@@ -267,7 +287,7 @@ void CAsiInputCount::KeepDropped(View* pView, uint64_t least, uint32_t more, uin
     pView->doubt = Word(record->doubt).load();
     // The units received at the latch, this latch's own count with what the
     // card had written, are known at its clock.
-    if (more == 0 && clock != 0) {
+    if (more == 0 && clock != kNoClock) {
         KeepReceived(clock, least + pView->written);
     }
 }
@@ -285,8 +305,10 @@ bool CAsiInputCount::LatchDropped(View* pView) {
         Word(m_pBoardSupport->GetAsiInputRecord(0)->sequence).load() != pView->sequence) {
         return false;
     }
-    const uint64_t later = clock != 0 ? ReadClock() : 0;
-    if (clock != 0 && (later < clock || later - clock > kLatchTicks)) return false;
+    const uint64_t later = clock != kNoClock ? ReadClock() : kNoClock;
+    if (clock != kNoClock && (later == kNoClock || later < clock || later - clock > kLatchTicks)) {
+        return false;
+    }
     // The card wrote nothing from the look on (less than a window can be
     // written without a commit): its count is what it wrote and dropped.
     KeepDropped(pView, Unwrap(*pView, count - static_cast<uint32_t>(pView->written), clock), 0,
@@ -297,13 +319,16 @@ bool CAsiInputCount::LatchDropped(View* pView) {
 bool CAsiInputCount::SettleDropped(View* pView, uint32_t tries) {
     uint64_t least = 0;
     uint64_t most = kUnknown;
-    uint64_t clock = 0;  // of the last latch
+    uint64_t clock = kNoClock;  // of the last latch
     for (uint32_t tried = 0; tried < tries && least != most; ++tried) {
         uint32_t count = 0;
         uint32_t before = 0;
         uint32_t after = 0;
         clock = ReadClock();
         if (!m_pBoardSupport->GetTsCapturedPacketsAt(&count, &before, &after)) return false;
+        // A clock that the latch came long after dates nothing.
+        const uint64_t later = clock != kNoClock ? ReadClock() : kNoClock;
+        if (later == kNoClock || later < clock || later - clock > kLatchTicks) clock = kNoClock;
         // Under the channel the card only writes on, so what it had written
         // at the latch lies between what it had by the two reads.
         const uint64_t first = WrittenUpTo(pView->written, WindowUnit(before));

@@ -1,5 +1,20 @@
 #pragma once
 
+// Words used here:
+// - unit: one packet, one entry of kAsiUnitWords words in the card's window.
+// - written: units the card has written, counted in 64 bits from an origin
+//   of the record's.
+// - committed: the unit of the read pointer last given to the card.
+// - whole: an entry read as the card wrote it, not written over meanwhile.
+// - moment: a reading of the card clock with the card's count of packets
+//   received then (TsInputRecord::clockAndReceived).
+// - mark: this process's look that the input's rate is measured from.
+// - doubt: how many more packets than the record's count the card may have
+//   dropped, left by a commit that let a full card write again.
+// - guess: a latch that could not tell how often the card's 32-bit count
+//   wrapped since the moment and took an estimate, which may be off by whole
+//   multiples of 2^32.
+//
 // The card's ASI input counted in units (one packet each) against the record
 // that every process capturing from the card shares (card::TsInputRecord):
 // what the card has written, the unit of the read pointer it holds and what
@@ -16,8 +31,9 @@
 // commit came between. The card drops packets only while it is full, when
 // its write pointer stands still: its count latched then, against the units
 // written, tells what it dropped. The count has 32 bits: how often it wrapped
-// since the record's last moment is told by the card's clock since and the
-// input's rate, measured while the card had room.
+// since the record's last moment is known while the card's clock since lets
+// the fastest input bring it round one number of times only; past that, the
+// input's rate, measured while the card had room, gives a guess.
 
 #include <cstdint>
 
@@ -82,9 +98,16 @@ class CAsiInputCount {
     // The unit at card word `pointer`, at most a window behind `written`.
     uint64_t UnitOf(uint32_t pointer, uint64_t written) const;
     uint32_t Units() const { return (m_dwEndWord - m_dwFirstWord) / kAsiUnitWords; }
-    // Latches that took the card's count to have wrapped at most once since
-    // the record's last, with nothing to bound it (see TsInputRecord).
+    // Latches that guessed how often the card's count wrapped (see
+    // TsInputRecord).
     uint64_t Guesses() const;
+    // A capture's start: the rate is measured from its looks alone, since
+    // the input may have been off, or its source another, since this
+    // process's last.
+    void RestartRate() { m_RateMark = {}; }
+    // An input switched on from off: the rate measured before tells nothing
+    // of the next source's.
+    void ForgetRate();
 
   private:
     // The unit card word `pointer` starts, in the window.
@@ -102,13 +125,15 @@ class CAsiInputCount {
     // record had at the look (`doubt`) replaced by `more` beyond it, unless
     // it was set since.
     // A latch that settles the count exactly also keeps the moment, at card
-    // clock `clock` (none when 0: the clock could not be read).
+    // clock `clock` (none when kNoClock).
     void KeepDropped(View* pView, uint64_t least, uint32_t more, uint64_t clock);
     // `low`, the low 32 bits of a count of drops, unwrapped by the view's
     // and what the card can have received since the record's moment, by
-    // card clock `clock` of the latch (0 when it could not be read).
+    // card clock `clock` read at most kLatchTicks before the latch (kNoClock
+    // when it could not be read).
     uint64_t Unwrap(const View& view, uint32_t low, uint64_t clock);
-    // The card clock, 0 when it cannot be read.
+    static constexpr uint64_t kNoClock = UINT64_MAX;
+    // The card clock, kNoClock when it cannot be read.
     uint64_t ReadClock();
     // Keeps `received` units, counted by card clock `clock`, as the record's
     // moment unless it has a later one.
@@ -120,12 +145,12 @@ class CAsiInputCount {
     card::CVelmoraBoardSupport* m_pBoardSupport;
     uint32_t m_dwFirstWord;
     uint32_t m_dwEndWord;
-    // This process's look the rate is measured from: its card clock is read
-    // only once kRateUnits have come since, so that a capture that keeps up
-    // seldom latches the card's registers.
+    // This process's look the rate is measured from (none while `written`
+    // is 0): its card clock is read only once kRateUnits have come since, so
+    // that a capture that keeps up seldom latches the card's registers.
     struct RateMark {
         uint64_t written = 0;
-        uint64_t clock = 0;
+        uint64_t clock = kNoClock;
         uint64_t dropped = 0;
         uint64_t doubt = 0;
     } m_RateMark;

@@ -404,6 +404,7 @@ uint32_t CAsiInputPort::BeginCapture(uint32_t port) {
     // dropped is then taken after the commit, which is closer, but only while
     // the card has not filled since: what it drops then is this capture's.
     m_Capture = {};
+    m_Count.RestartRate();
     CAsiInputCount::View before;
     CAsiInputCount::View after;
     if (!m_Count.LookHolding(&before) ||
@@ -475,6 +476,7 @@ uint32_t CAsiInputPort::GetFilledUnits(uint32_t* pCount, uint32_t port) {
 
 uint32_t CAsiInputPort::EnableInput(uint32_t port) {
     if (!m_pBoardSupport->IsAsiInputOn(port)) {
+        m_Count.ForgetRate();
         // Under the channel no commit lets an input that is off write; one
         // switched on meanwhile elsewhere leaves the latch to the captures.
         hw::CDmaChannelLock lock(m_pPciBridge, m_dwDmaChannel);

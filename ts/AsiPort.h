@@ -142,7 +142,12 @@ class CAsiInputPort {
     // they: with `pRead`, the rest are moved to the destination's start and
     // `*pRead` tells how many came (1 with fewer than `count`); without it,
     // such a transfer delivers nothing (0) and the rest come again with the
-    // next read.
+    // next read. So a 0 is either a failure, which moves nothing, or
+    // entries let go of (without `pRead`, or with it when all were written
+    // over), which this process's read pointer moves past; either way the
+    // next read starts where it should. A capture tells the two apart by
+    // LostPackets: its next look raises it by the entries let go of, and
+    // after a failure only by what the card wrote over since.
     uint32_t ReadDma(void* pDestination, uint32_t count, uint32_t port, uint32_t* pRead = nullptr);
     uint32_t GetFilledUnits(uint32_t* pCount, uint32_t port);
     // This process's capture from here on: what the card holds is let go of,
@@ -163,10 +168,13 @@ class CAsiInputPort {
     // dropped is taken at the most the record allows (its count and the
     // doubt a commit left).
     uint64_t LostPackets() const { return m_Capture.lost; }
-    // Whether LostPackets may be short by whole multiples of 2^32: the card
-    // counts in 32 bits, and since the start a latch found neither the
-    // input's rate nor the card's clock to tell how often it wrapped.
-    bool LostMayBeShort() const {
+    // Whether LostPackets may be off, short or over, by whole multiples of
+    // 2^32: the card counts in 32 bits, and since the start a latch could
+    // not tell how often it wrapped (the card's clock since the last known
+    // count let the fastest input wrap it more than one number of times, or
+    // could not be read) and took the input's rate's estimate, or no wrap
+    // without one.
+    bool LostMayBeOff() const {
         return m_Capture.active && m_Count.Guesses() != m_Capture.guessesAtStart;
     }
     // Switched on from off, the card's count is latched first, while the

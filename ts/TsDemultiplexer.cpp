@@ -290,11 +290,10 @@ uint32_t CTsDemultiplexer::CaptureDmaThread() {
             m_pLog->WriteLog(L" \n Card %d  Channal %d   CC  %d", m_dwCardIndex, m_dwPort, errors);
         }
         if (m_pLog && dropped != reportedDropped) {
-            m_pLog->WriteLog(L"TsCapture: card %u port %u entry ring full, %llu packets dropped%s",
-                             m_dwCardIndex, m_dwPort, static_cast<unsigned long long>(dropped),
-                             m_pInputPort->LostMayBeShort()
-                                 ? " (may be short by a multiple of 4294967296)"
-                                 : "");
+            m_pLog->WriteLog(
+                L"TsCapture: card %u port %u entry ring full, %llu packets dropped%s",
+                m_dwCardIndex, m_dwPort, static_cast<unsigned long long>(dropped),
+                m_pInputPort->LostMayBeOff() ? " (may be off by a multiple of 4294967296)" : "");
         }
         reportedErrors = errors;
         reportedDropped = dropped;
@@ -637,13 +636,16 @@ void CTsDemultiplexer::StopRecorders() {
 
 uint32_t CTsDemultiplexer::StartWriteTsFile(const wchar_t* fileName) {
     if (!m_pEngine) return 0;
-    // The program engine writes the file: outside work mode 1 (or mode 2
-    // after it) nothing would reach it.
+    // The program engine writes the file: outside work mode 1 nothing would
+    // reach it unless the engine runs on (work mode 2 set after 1, until the
+    // next disable stops it).
     if (m_dwWorkMode != 1 && !EngineRunning()) {
         if (m_pLog)
             m_pLog->WriteLog(
-                L"StartWriteTsFile: refused outside work mode 1, where the program engine writes "
-                L"it");
+                L"StartWriteTsFile: refused in work mode %u: the program engine, which writes the "
+                L"file, is not running (it runs in work mode 1, and on in work mode 2 set after 1 "
+                L"until a disable)",
+                m_dwWorkMode.load());
         return 0;
     }
     return m_pEngine->OpenStreamFile(fileName);

@@ -667,7 +667,10 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_TsSetAsiCodeRateTrackStart(uint32_t on, 
  * counts every packet that reached the card's input while the capture was
  * on and that it will never hand over, whatever the cause, in its "entry
  * ring full, ... packets dropped" lines (since the enable; at most one every
- * 2 s while the count grows, and the last when capture stops); the ASI
+ * 2 s while the count changes, and the last when capture stops; a line may
+ * count fewer than the one before, once what the card may have dropped while
+ * its count could not be latched is settled, and the last line is the
+ * capture's count); the ASI
  * packets that come while the stream is taken from IP (work mode 1 with
  * VELMORA_TS_INPUT_IP) are not counted. The gap a loss leaves in the stream
  * also shows as continuity errors, which the log file counts in its "CC"
@@ -861,7 +864,9 @@ VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveRun(uint32_t cardIndex);
  * 0.5 s: the receiver's wait for a datagram ends first. */
 VELMORA_EXPORT uint32_t Quorvel_Velmora_UdpReceiveStop(uint32_t cardIndex);
 /* The whole-stream file is written by the program engine: the call answers 0
- * outside work mode 1 (or work mode 2 after 1), while a file is written
+ * while the engine is not running (outside work mode 1 it runs on only in work
+ * mode 2 set after work mode 1, until a disable stops it: after a disable and
+ * an enable in work mode 2 the call answers 0), while a file is written
  * already, for a file that a recording, another whole-stream file or a
  * mailbox capture file writes already, in this process or another (the file
  * is left as it is), when the path names no regular file (a FIFO, a device,

@@ -44,9 +44,13 @@ VELMORA_EXPORT int VelmoraOs_ResetEvent(VELMORA_HANDLE event);
 VELMORA_EXPORT uint32_t VelmoraOs_WaitForSingleObject(VELMORA_HANDLE event, uint32_t timeoutMs);
 VELMORA_EXPORT int VelmoraOs_CloseHandle(VELMORA_HANDLE event);
 
-// Opens an existing named shared-memory block of at least size bytes (a
+// Opens an existing named shared-memory block and maps size bytes of it (a
 // leading "Global\" or "Local\" of the name is dropped); null when there is
-// none of that name or it is smaller.
+// none of that name, or when size is more than its creator made it (a log
+// line says so). A block that every local user may write (the recording
+// mailbox's) found cut shorter than size is grown to size, zero-filled past
+// the cut, and opened; where the cut took the record of its creator's length
+// with it, any size is granted so.
 VELMORA_EXPORT VELMORA_HANDLE VelmoraOs_OpenSharedMemory(const wchar_t* name, uint32_t size);
 // The block's memory, readable and writable, valid until the block is closed.
 VELMORA_EXPORT void* VelmoraOs_MapSharedMemory(VELMORA_HANDLE block);
