@@ -163,7 +163,7 @@ uint64_t CAsiInputCount::ReadClock() {
 }
 
 void CAsiInputCount::ForgetRate() {
-    m_RateMark = {};
+    m_bMarkStale = true;
     Word(m_pBoardSupport->GetAsiInputRecord(0)->rate).store(0);
 }
 
@@ -182,6 +182,7 @@ void CAsiInputCount::KeepReceived(uint64_t clock, uint64_t received) {
 
 void CAsiInputCount::NoteRate(const View& view) {
     RateMark& mark = m_RateMark;
+    if (m_bMarkStale.exchange(false)) mark = {};
     // A full card drops what the units written leave out, and so may one
     // that filled between two looks: its drops are counted, or left in
     // doubt, before it has room again.

@@ -35,6 +35,7 @@
 // the fastest input bring it round one number of times only; past that, the
 // input's rate, measured while the card had room, gives a guess.
 
+#include <atomic>
 #include <cstdint>
 
 #include "card/TsInputShare.h"
@@ -104,7 +105,7 @@ class CAsiInputCount {
     // A capture's start: the rate is measured from its looks alone, since
     // the input may have been off, or its source another, since this
     // process's last.
-    void RestartRate() { m_RateMark = {}; }
+    void RestartRate() { m_bMarkStale = true; }
     // An input switched on from off: the rate measured before tells nothing
     // of the next source's.
     void ForgetRate();
@@ -154,6 +155,9 @@ class CAsiInputCount {
         uint64_t dropped = 0;
         uint64_t doubt = 0;
     } m_RateMark;
+    // The mark is the reading thread's: another that wants it measured
+    // anew says so here, and the next look starts it again.
+    std::atomic<bool> m_bMarkStale{false};
 };
 
 }  // namespace velmora::ts
