@@ -1457,7 +1457,13 @@ class WaitsForACardLock {
 // this capture loses nothing, and its log counts all it missed. What a busy
 // machine kept this process from running, or the other before it was caught
 // (inside a lock it holds up every capture), may cost as many packets as
-// arrive meanwhile.
+// arrive meanwhile. A round in which the machine kept them from running for
+// longer than the window lasts tells nothing of the waiter: so busy a
+// machine lets the capture fall behind in ways this count does not see (the
+// simulated card makes its packets inside its lock, on the time of whoever
+// holds it, and the waits behind that holder are no time kept from
+// running). Such a round is not judged (its log is); with no round judged,
+// the test is skipped, saying so.
 class TsWaiterHeldUpTest : public TsCaptureProcessTest {
   protected:
     // The card's top rate; under a sanitizer, which slows every step, one
@@ -1516,6 +1522,7 @@ class TsWaiterHeldUpTest : public TsCaptureProcessTest {
                 return false;
             });
         };
+        int judged = 0;
         for (int round = 0; round < rounds; ++round) {
             SCOPED_TRACE("round " + std::to_string(round));
             if (round > 0) {
@@ -1574,6 +1581,8 @@ class TsWaiterHeldUpTest : public TsCaptureProcessTest {
             }
             ASSERT_TRUE(readToNow());
             const uint64_t allowed = arrivingIn(own.Since() + othersKept);
+            if (allowed > kWindow) continue;
+            ++judged;
             EXPECT_LE(capture.Missing() - missed, allowed)
                 << "kept from running: this process " << own.Since().count() / 1000
                 << " us, the other " << othersKept.count() / 1000 << " us";
@@ -1585,6 +1594,11 @@ class TsWaiterHeldUpTest : public TsCaptureProcessTest {
         // have been lost and counted, on a slow machine.
         EXPECT_GE(LoggedDrops(logged), capture.Missing());
         EXPECT_LE(LoggedDrops(logged), capture.Missing() + (NextArrival() - readTo));
+        if (judged == 0) {
+            GTEST_SKIP() << "the machine kept this process or the other from running for "
+                            "longer than the window lasts in each of the "
+                         << rounds << " rounds";
+        }
     }
 };
 
