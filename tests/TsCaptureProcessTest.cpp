@@ -1225,6 +1225,16 @@ bool StopInsideATransfer(platform::test::Child& peer) {
     return false;
 }
 
+// The threads of process `pid`.
+std::vector<pid_t> ThreadsOf(pid_t pid) {
+    std::vector<pid_t> threads;
+    std::error_code gone;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone))
+        threads.push_back(static_cast<pid_t>(std::stol(task.path().filename().string())));
+    return threads;
+}
+
 // Starves every thread of process `pid` without a signal while it lives: kept
 // to one processor this process may use, at idle priority, beside a busy
 // thread of this process there at the usual priority. Undone as it goes.
@@ -1263,10 +1273,8 @@ class Starved {
 
   private:
     void Each(const std::function<void(pid_t)>& change) const {
-        std::error_code gone;
-        for (const auto& task :
-             std::filesystem::directory_iterator("/proc/" + std::to_string(m_pid) + "/task", gone))
-            change(static_cast<pid_t>(std::stol(task.path().filename().string())));
+        for (const pid_t thread : ThreadsOf(m_pid))
+            change(thread);
     }
 
     pid_t m_pid;
@@ -1345,16 +1353,6 @@ TEST_F(TsCaptureProcessTest, ACaptureHeldUpBesideAReaderCostsItNothing) {
     EXPECT_GE(LoggedDrops(logged), capture.Missing());
 }
 
-// The threads of process `pid`.
-std::vector<pid_t> ThreadsOf(pid_t pid) {
-    std::vector<pid_t> threads;
-    std::error_code gone;
-    for (const auto& task :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone))
-        threads.push_back(static_cast<pid_t>(std::stol(task.path().filename().string())));
-    return threads;
-}
-
 // How long the threads that process `pid` has now were kept from running
 // while ready to (on a busy machine, by the others' load) from here on, as
 // the system counts it for each.
@@ -1393,7 +1391,7 @@ class WaitsForACardLock {
   public:
     // Finds the locks' words in the process's memory, which holds them all
     // once it has captured.
-    explicit WaitsForACardLock(pid_t pid) : m_proc("/proc/" + std::to_string(pid)) {
+    explicit WaitsForACardLock(pid_t pid) : m_pid(pid), m_proc("/proc/" + std::to_string(pid)) {
         const std::string card = platform::MapObjectName("shm", "VelmoraSimCard0");
         const std::string mutexes[] = {
             platform::MapObjectName("mutex", std::string(cardtest::kCardName) + "FpgaMutex_0"),
@@ -1421,9 +1419,8 @@ class WaitsForACardLock {
     }
 
     bool operator()() const {
-        std::error_code gone;
-        for (const auto& task : std::filesystem::directory_iterator(m_proc + "/task", gone)) {
-            std::ifstream call(task.path() / "syscall");
+        for (const pid_t thread : ThreadsOf(m_pid)) {
+            std::ifstream call(m_proc + "/task/" + std::to_string(thread) + "/syscall");
             long number = -1;
             std::string address;
             std::string operation;
@@ -1440,6 +1437,7 @@ class WaitsForACardLock {
     }
 
   private:
+    pid_t m_pid;
     std::string m_proc;
     std::vector<std::pair<uint64_t, uint64_t>> m_words;
 };

@@ -162,6 +162,12 @@ uint64_t CAsiInputCount::ReadClock() {
     return m_pBoardSupport->GetCardClock64(&clock) && clock != kNoClock ? clock : kNoClock;
 }
 
+bool CAsiInputCount::DatesLatch(uint64_t clock) {
+    if (clock == kNoClock) return false;
+    const uint64_t later = ReadClock();
+    return later != kNoClock && later >= clock && later - clock <= kLatchTicks;
+}
+
 void CAsiInputCount::ForgetRate() {
     m_bMarkStale = true;
     Word(m_pBoardSupport->GetAsiInputRecord(0)->rate).store(0);
@@ -306,10 +312,7 @@ bool CAsiInputCount::LatchDropped(View* pView) {
         Word(m_pBoardSupport->GetAsiInputRecord(0)->sequence).load() != pView->sequence) {
         return false;
     }
-    const uint64_t later = clock != kNoClock ? ReadClock() : kNoClock;
-    if (clock != kNoClock && (later == kNoClock || later < clock || later - clock > kLatchTicks)) {
-        return false;
-    }
+    if (clock != kNoClock && !DatesLatch(clock)) return false;
     // The card wrote nothing from the look on (less than a window can be
     // written without a commit): its count is what it wrote and dropped.
     KeepDropped(pView, Unwrap(*pView, count - static_cast<uint32_t>(pView->written), clock), 0,
@@ -328,8 +331,7 @@ bool CAsiInputCount::SettleDropped(View* pView, uint32_t tries) {
         clock = ReadClock();
         if (!m_pBoardSupport->GetTsCapturedPacketsAt(&count, &before, &after)) return false;
         // A clock that the latch came long after dates nothing.
-        const uint64_t later = clock != kNoClock ? ReadClock() : kNoClock;
-        if (later == kNoClock || later < clock || later - clock > kLatchTicks) clock = kNoClock;
+        if (!DatesLatch(clock)) clock = kNoClock;
         // Under the channel the card only writes on, so what it had written
         // at the latch lies between what it had by the two reads.
         const uint64_t first = WrittenUpTo(pView->written, WindowUnit(before));

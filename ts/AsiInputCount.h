@@ -136,6 +136,9 @@ class CAsiInputCount {
     static constexpr uint64_t kNoClock = UINT64_MAX;
     // The card clock, kNoClock when it cannot be read.
     uint64_t ReadClock();
+    // Whether `clock`, read just before a latch, dates it: read again after
+    // the latch, the clock has moved on by kLatchTicks at most.
+    bool DatesLatch(uint64_t clock);
     // Keeps `received` units, counted by card clock `clock`, as the record's
     // moment unless it has a later one.
     void KeepReceived(uint64_t clock, uint64_t received);
